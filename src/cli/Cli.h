@@ -1,0 +1,54 @@
+#pragma once
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cli/CliHost.h"
+#include "devices/DeviceList.h"
+#include "devices/DriveList.h"
+#include "devices/StatusDialog.h"
+
+namespace CLI {
+class App;
+}
+
+namespace salvex::cli {
+
+// A failure the user must hear about in one line; exit status 1.
+struct TCliError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// State shared by the commands of one invocation.
+struct TCliContext {
+  std::vector<std::string> Images;
+  bool SystemDisks = false;
+  std::string ForceKind;  // "", "disk", "drive", "floppy"
+  TCliHost Host;
+  std::unique_ptr<TCliStatusView> StatusView;
+  std::unique_ptr<TStatusDialog> Status;
+  TDeviceList Devices;
+  TDriveList Drives;
+  bool Opened = false;
+  // The command's work, set by the chosen subcommand's callback; returns the exit status.
+  std::function<int()> Action;
+
+  // Registers the images (or the machine's disks) and detects devices once.
+  void OpenDevices();
+  // OpenDevices, then the volumes of every device that is not a CD-ROM.
+  void DetectVolumes();
+  // The volume with index n of the drive list, or a TCliError naming the valid range.
+  TCustomDrive& Volume(size_t n);
+};
+
+// Adds the image arguments and the device options shared by every command.
+void AddImageOptions(CLI::App& command, TCliContext& ctx, bool oneImage);
+
+// Command registrations; each file of src/cli adds its own commands here.
+void RegisterDeviceCommands(CLI::App& app, TCliContext& ctx);
+
+int RunCli(int argc, char** argv);
+
+}  // namespace salvex::cli

@@ -1,0 +1,65 @@
+#pragma once
+#include <cstdio>
+#include <string>
+
+#include "common/Host.h"
+#include "devices/StatusDialog.h"
+
+namespace salvex::cli {
+
+enum class TOverwrite { Ask, All, None };
+enum class TReadErrorPolicy { Abort, Ignore, Retry };
+
+// Answers the core's questions from command-line flags; asks on the terminal only when allowed.
+class TCliHost : public THost {
+ public:
+  TOverwrite Overwrite = TOverwrite::None;
+  TReadErrorPolicy OnReadError = TReadErrorPolicy::Abort;
+  int RetriesLeft = 0;
+  std::string TargetFolder;
+  uint64_t RangeFirst = 0, RangeLast = UINT64_MAX;
+  bool RangeGiven = false;
+  std::string FindMask = "*";
+  bool Interactive = false;  // stdin and stderr are terminals
+  int Messages = 0;          // message boxes shown (a failure count for the summary)
+
+  TMsgResult MessageBox(const std::string& text, const std::string& caption, TMsgButtons buttons,
+                        TMsgIcon icon) override;
+  bool AskSectorRange(uint64_t& first, uint64_t& last, uint64_t maximum) override;
+  bool AskClusterRange(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum) override;
+  bool AskTargetFolder(std::string& folder) override;
+  TFindDialog& FindDialog() override;
+
+ private:
+  TMsgResult AskTerminal(const std::string& text, TMsgButtons buttons);
+  class CliFind : public TFindDialog {
+   public:
+    TCliHost* host = nullptr;
+    bool Run() override { return true; }
+    std::string Mask() const override { return PrepareFindMask(host->FindMask); }
+    void AddHit(const std::string&) override {}
+    void SetScanningText(const std::string&) override {}
+    bool Cancelled() const override { return false; }
+    void Hide() override {}
+  } find_;
+};
+
+// Progress on stderr as one rewritten line, only when stderr is a terminal.
+class TCliStatusView : public TStatusView {
+ public:
+  explicit TCliStatusView(bool enabled) : enabled_(enabled) {}
+  ~TCliStatusView() override;
+  void ShowTexts(const std::string& caption, const std::string lines[4]) override;
+  void ShowBar(bool visible, int percent) override;
+  void ShowRemaining(const std::string& text) override;
+  void SetVisible(bool visible) override;
+
+ private:
+  void Draw();
+  bool enabled_;
+  bool drawn_ = false;
+  std::string caption_, line_, remaining_;
+  int percent_ = -1;
+};
+
+}  // namespace salvex::cli

@@ -1,0 +1,69 @@
+#include "common/Helpers.h"
+
+#include <cstdio>
+
+namespace salvex {
+
+std::string ShortenPath(std::string_view path, size_t maximum) {
+  if (path.size() <= maximum) return std::string(path);
+  auto isSep = [](char c) { return c == '\\' || c == '/'; };
+  size_t first = std::string_view::npos;
+  for (size_t i = 0; i < path.size(); ++i)
+    if (isSep(path[i])) {
+      first = i;
+      break;
+    }
+  if (first == std::string_view::npos) return std::string(path);
+  std::string proposal;
+  bool any = false;
+  // Each later separator (the last character excluded) proposes head + "..." + tail.
+  for (size_t q = first + 1; q + 1 < path.size(); ++q) {
+    if (!isSep(path[q])) continue;
+    proposal = std::string(path.substr(0, first + 1)) + "..." + std::string(path.substr(q));
+    any = true;
+    if (proposal.size() <= maximum) return proposal;
+  }
+  return any ? proposal : std::string(path);
+}
+
+std::string DosDateTimeText(uint16_t date, uint16_t time) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02u.%02u.%02u %02u:%02u", unsigned(date & 0x1F), unsigned((date >> 5) & 0x0F),
+                unsigned((date >> 9) + 1980), unsigned(time >> 11), unsigned((time >> 5) & 0x3F));
+  return buf;
+}
+
+bool MatchMask(std::string_view text, std::string_view mask, char one, bool caseSensitive, char any) {
+  auto up = [](char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; };
+  auto same = [&](char m, char t) { return m == one || (caseSensitive ? m == t : up(m) == up(t)); };
+  size_t i = 0, j = 0;
+  size_t starMask = std::string_view::npos, starText = 0;
+  while (j < text.size()) {
+    if (i < mask.size() && mask[i] == any) {
+      starMask = ++i;
+      starText = j;
+    } else if (i < mask.size() && same(mask[i], text[j])) {
+      ++i;
+      ++j;
+    } else if (starMask != std::string_view::npos) {
+      i = starMask;
+      j = ++starText;
+    } else {
+      return false;
+    }
+  }
+  while (i < mask.size() && mask[i] == any) ++i;
+  return i == mask.size();
+}
+
+std::string SizeText(uint64_t sectors) {
+  double mb = static_cast<double>(sectors) / 2048.0;
+  char buf[64];
+  if (mb >= 1000)
+    std::snprintf(buf, sizeof buf, "%.2f GB", mb / 1024.0);
+  else
+    std::snprintf(buf, sizeof buf, "%.2f MB", mb);
+  return buf;
+}
+
+}  // namespace salvex

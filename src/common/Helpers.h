@@ -1,0 +1,48 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace salvex {
+
+// A path that does not fit `maximum` is shortened to "first component\...\tail".
+// Separators are '\\' (listing paths) or '/'; both are accepted.
+std::string ShortenPath(std::string_view path, size_t maximum);
+
+// "dd.mm.yyyy hh:mm" from a DOS date and time.
+std::string DosDateTimeText(uint16_t date, uint16_t time);
+
+// Wildcard match: '?' one character, '*' any run; case-insensitive compares ASCII letters only.
+// Linear in practice (greedy with one backtrack point), so hostile names cannot make it explode.
+bool MatchMask(std::string_view text, std::string_view mask, char one = '?', bool caseSensitive = false,
+               char any = '*');
+
+// Bit n in byte n / 8 at bit n % 8, least significant bit first. Out-of-range bits read as 0
+// and are ignored on write.
+class ByteBitmap {
+ public:
+  ByteBitmap() = default;
+  explicit ByteBitmap(uint64_t bits) : bits_(bits), bytes_((bits + 7) / 8, 0) {}
+  uint64_t Bits() const { return bits_; }
+  bool Get(uint64_t n) const { return n < bits_ && (bytes_[n / 8] >> (n % 8)) & 1; }
+  void Set(uint64_t n, bool value = true) {
+    if (n >= bits_) return;
+    if (value)
+      bytes_[n / 8] |= uint8_t(1u << (n % 8));
+    else
+      bytes_[n / 8] &= uint8_t(~(1u << (n % 8)));
+  }
+  std::vector<uint8_t>& Bytes() { return bytes_; }
+  const std::vector<uint8_t>& Bytes() const { return bytes_; }
+
+ private:
+  uint64_t bits_ = 0;
+  std::vector<uint8_t> bytes_;
+};
+
+// "976.56 MB" style size used by device names: sectors of 512 bytes, MB below 1000, else GB.
+std::string SizeText(uint64_t sectors);
+
+}  // namespace salvex

@@ -1,0 +1,126 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace salvex {
+
+// The core reaches the user only through these ports. The desktop implements them with widgets,
+// the command line answers from its flags, tests use fakes that record calls. Every text that
+// crosses a port is UTF-8 (names from disk are converted with AnsiToUtf8 first).
+
+enum class TMsgButtons { Ok, OkCancel, YesNo, YesNoCancel, YesNoAll, AbortRetryIgnore };
+enum class TMsgIcon { None, Information, Warning, Error, Question };
+// Values follow the platform's message-box answers, with All added for Yes/No/All questions.
+enum class TMsgResult { None = 0, Ok = 1, Cancel = 2, Abort = 3, Retry = 4, Ignore = 5, Yes = 6, No = 7, All = 8 };
+
+class TItem;  // defined with the volume model
+
+// The find dialog: the user types a mask and presses Start; the volume's search reports into it.
+class TFindDialog {
+ public:
+  virtual ~TFindDialog() = default;
+  // Resets, shows, and waits for Start (true) or Cancel (false).
+  virtual bool Run() = 0;
+  // The prepared mask: "*" for an empty entry, "*word*" when the entry holds no '.'.
+  virtual std::string Mask() const = 0;
+  virtual void AddHit(const std::string& name) = 0;
+  virtual void SetScanningText(const std::string& text) = 0;
+  virtual bool Cancelled() const = 0;
+  virtual void Hide() = 0;
+};
+
+// Prepares the find mask from what the user typed.
+std::string PrepareFindMask(const std::string& typed);
+
+class THost {
+ public:
+  virtual ~THost() = default;
+
+  virtual TMsgResult MessageBox(const std::string& text, const std::string& caption, TMsgButtons buttons,
+                                TMsgIcon icon) = 0;
+  // Lets pending window messages run (the Cancel buttons work through this).
+  virtual void ProcessMessages() {}
+  // Modal range dialogs; the values are in/out and the caller clamps them afterwards.
+  virtual bool AskSectorRange(uint64_t& first, uint64_t& last, uint64_t maximum) = 0;
+  virtual bool AskClusterRange(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum) = 0;
+  // The target folder dialog; `folder` holds the proposal on entry and the choice on return.
+  virtual bool AskTargetFolder(std::string& folder) = 0;
+  virtual TFindDialog& FindDialog() = 0;
+  // Whether the main window's selected tree node is the Deleted folder or lies below it.
+  virtual bool SelectedNodeIsDeleted() { return false; }
+  virtual void EnableMainWindow(bool) {}
+  // The desktop's type name for a file name ("JPEG image"); the file need not exist.
+  virtual std::string TypeName(const std::string& fileName);
+};
+
+// The process-wide host. Without one installed a silent host answers every question with its
+// default (Ok, No, Abort, Cancel) so that library use never blocks.
+THost& Host();
+void SetHost(THost* host);  // nullptr restores the silent host
+
+// Installs a host for a scope (tests, front ends).
+class ScopedHost {
+ public:
+  explicit ScopedHost(THost& host);
+  ~ScopedHost();
+  ScopedHost(const ScopedHost&) = delete;
+  ScopedHost& operator=(const ScopedHost&) = delete;
+
+ private:
+  THost* previous_;
+};
+
+// Tree port. Nodes are owned by the view; the core holds plain pointers while it adds children.
+class TTreeNode {
+ public:
+  virtual ~TTreeNode() = default;
+  TItem* Object = nullptr;
+};
+
+class TTreeView {
+ public:
+  virtual ~TTreeView() = default;
+  virtual void Clear() = 0;
+  // parent nullptr adds a top-level node.
+  virtual TTreeNode* AddChild(TTreeNode* parent, const std::string& text, int image, TItem* object) = 0;
+  virtual void SetHasChildren(TTreeNode* node, bool value) = 0;
+  virtual void SortChildren(TTreeNode* parent) = 0;  // alphabetical by text
+  virtual void BeginUpdate() {}
+  virtual void EndUpdate() {}
+};
+
+struct TListColumn {
+  std::string Caption;
+  int Width = 0;
+  bool RightAligned = false;
+};
+
+// One row of the owner-data list, filled on demand.
+struct TListItem {
+  std::string Caption;
+  int ImageIndex = -1;
+  std::vector<std::string> SubItems;
+  TItem* Object = nullptr;
+};
+
+class TCustomDirectory;
+
+class TListView {
+ public:
+  virtual ~TListView() = default;
+  virtual void ClearColumns() = 0;
+  virtual void AddColumn(const TListColumn& column) = 0;
+  // Empties the list and names the folder whose children the rows show.
+  virtual void SetSource(TCustomDirectory* folder) = 0;
+  virtual TCustomDirectory* Source() const = 0;
+  virtual void SetItemCount(size_t count) = 0;
+  virtual std::vector<size_t> SelectedRows() const = 0;
+  // The sort column (0 = name) and direction chosen in the window.
+  virtual int SortColumn() const { return 0; }
+  virtual bool SortDescending() const { return false; }
+};
+
+
+}  // namespace salvex

@@ -1,0 +1,22 @@
+#include "common/Options.h"
+
+namespace salvex {
+
+TOptions& Options() {
+  static TOptions options;
+  return options;
+}
+
+std::string DisplayName(std::string_view name, const TOptions& options) {
+  std::string shown(name);
+  const size_t marker = shown.find('\xE5');
+  if (marker == std::string::npos) return shown;
+  const std::string& replacement =
+      options.DeletedUseMultiByte ? options.DeletedCharMultibyte : options.DeletedCharAnsi;
+  shown.replace(marker, 1, replacement);
+  return shown;
+}
+
+std::string DisplayName(std::string_view name) { return DisplayName(name, Options()); }
+
+}  // namespace salvex

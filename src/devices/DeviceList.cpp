@@ -1,0 +1,87 @@
+#include "devices/DeviceList.h"
+
+#include "common/Debug.h"
+#include "common/Format.h"
+#include "common/Helpers.h"
+#include "common/Host.h"
+#include "common/StringTable.h"
+#include "devices/StatusDialog.h"
+#include "disk/DeviceRegistry.h"
+#include "disk/LogicalDrive.h"
+#include "disk/PhysicalDisk.h"
+
+namespace salvex {
+
+int TDeviceList::IndexOf(const TDevice* device) const {
+  for (size_t i = 0; i < items_.size(); ++i)
+    if (items_[i].get() == device) return static_cast<int>(i);
+  return -1;
+}
+
+TDevice* TDeviceList::Add(std::unique_ptr<TDevice> device) {
+  items_.push_back(std::move(device));
+  return items_.back().get();
+}
+
+void TDeviceList::DetectDevices(TStatusDialog* status) {
+  DebugLog("detect devices...", 1);
+  for (int number = 0; number <= 255; ++number) {
+    if (status) {
+      status->UpdateTexts(LoadText(203), TextF(205, {number}), LoadText(201));
+      Host().ProcessMessages();
+    }
+    DiskGeometry g;
+    if (!GetDiskGeometry(static_cast<uint8_t>(number), g)) continue;
+    auto d = std::make_unique<TDevice>();
+    d->Kind = KindPhysical;
+    d->Number = static_cast<uint8_t>(number);
+    d->TotalSectors = g.TotalSectors;
+    d->BytesPerSector = static_cast<uint16_t>(g.BytesPerSector);
+    d->Partitioned = g.MediaKind != MediaFloppy;
+    d->DriveType = g.MediaKind <= MediaFixed ? static_cast<uint8_t>(g.MediaKind) : DriveUnknown;
+    if (g.Removable & 1) d->RemovableMedia |= 1;
+    Add(std::move(d))->MeasureCacheBlock();
+  }
+  for (int number = 1; number <= 26; ++number) {
+    DiskGeometry g;
+    if (!GetLogicalGeometry(static_cast<uint8_t>(number), g)) continue;
+    std::string root = std::string(1, char('A' + number - 1)) + ":\\";
+    if (status) {
+      status->UpdateTexts(LoadText(203), TextF(206, {root}), LoadText(201));
+      Host().ProcessMessages();
+    }
+    auto d = std::make_unique<TDevice>();
+    d->Kind = KindLogical;
+    d->Number = static_cast<uint8_t>(number);
+    const TRegisteredDevice* reg = TDeviceRegistry::Instance().FindLogical(d->Number);
+    d->DriveType = reg ? reg->DriveType : DriveFixed;
+    d->TotalSectors = g.TotalSectors;
+    d->BytesPerSector = static_cast<uint16_t>(g.BytesPerSector);
+    if (g.Removable & 1) d->RemovableMedia |= 1;
+    Add(std::move(d))->MeasureCacheBlock();
+  }
+  for (size_t i = 0; i < items_.size(); ++i) items_[i]->Name = GetDeviceName(i, true);
+}
+
+std::string TDeviceList::GetDeviceName(size_t index, bool withSize) const {
+  const TDevice& d = *items_.at(index);
+  std::string name;
+  if (d.Kind == KindPhysical) {
+    int offset = 752;
+    switch (d.DriveType) {
+      case DriveFloppy: offset = 748; break;
+      case DriveRemovable: offset = 749; break;
+      case DriveFixed: offset = 750; break;
+      case DriveCDROM: offset = 751; break;
+      default: break;
+    }
+    // Numbered by list position, not by BIOS number.
+    name = TextF(offset, {static_cast<int64_t>(index + 1)});
+  } else {
+    name = TextF(753, {std::string(1, char('A' + d.Number - 1))});
+  }
+  if (withSize) name += "   (" + SizeText(d.TotalSectors) + ")";
+  return name;
+}
+
+}  // namespace salvex

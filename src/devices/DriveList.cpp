@@ -1,0 +1,79 @@
+#include "devices/DriveList.h"
+
+#include <vector>
+
+#include "common/BootSector.h"
+#include "common/Debug.h"
+#include "devices/Device.h"
+#include "devices/PartitionTable.h"
+
+namespace salvex {
+
+namespace {
+TVolumeFactory& Factory() {
+  static TVolumeFactory factory;
+  return factory;
+}
+}  // namespace
+
+void SetVolumeFactory(TVolumeFactory factory) { Factory() = std::move(factory); }
+const TVolumeFactory& VolumeFactory() { return Factory(); }
+
+int TDriveList::IndexOf(const TCustomDrive* drive) const {
+  for (size_t i = 0; i < items_.size(); ++i)
+    if (items_[i].get() == drive) return static_cast<int>(i);
+  return -1;
+}
+
+TCustomDrive* TDriveList::Append(std::unique_ptr<TCustomDrive> drive) {
+  items_.push_back(std::move(drive));
+  return items_.back().get();
+}
+
+TCustomDrive* TDriveList::AddDrive(std::unique_ptr<TCustomDrive> drive, TDevice& device, uint64_t firstSector,
+                                   uint64_t sectorCount, bool quiet) {
+  if (!drive) return nullptr;
+  drive->Lost = 0;
+  drive->Device = &device;
+  drive->BootSector = drive->FirstSector = firstSector;
+  drive->SectorCount = sectorCount;
+  TCustomDrive* d = Append(std::move(drive));
+  d->Mount(quiet);
+  return d;
+}
+
+TCustomDrive* TDriveList::AddLostDrive(TDevice& device, std::unique_ptr<TCustomDrive> drive, bool quiet,
+                                       uint64_t sectorCount, uint64_t firstSector, uint64_t bootSector) {
+  if (!drive) return nullptr;
+  drive->Lost = DriveLost;
+  drive->Device = &device;
+  drive->BootSector = bootSector;
+  drive->FirstSector = firstSector;
+  drive->SectorCount = sectorCount;
+  TCustomDrive* d = Append(std::move(drive));
+  d->Mount(quiet);
+  d->Name += " (lost)";
+  return d;
+}
+
+void TDriveList::DetectDrives(TDevice& device) {
+  DebugLog("detect drives on device " + device.Name + "...", 1);
+  std::vector<uint8_t> sector(device.BytesPerSector > 512 ? device.BytesPerSector : 512);
+  bool showErrors = (device.RemovableMedia & 1) == 0;
+  if (!device.ReadSectors(0, 1, showErrors, device.TotalSectors, sector.data())) return;
+  const TVolumeFactory& f = VolumeFactory();
+  if (device.Partitioned) {
+    WalkPartitionTables(device, [&](const TPartitionEntry& e) {
+      if (e.Kind == TPartitionKind::FAT && f.NewFAT)
+        AddDrive(f.NewFAT(), device, e.FirstSector, e.SectorCount, false);
+      else if (e.Kind == TPartitionKind::NTFS && f.NewNTFS)
+        AddDrive(f.NewNTFS(), device, e.FirstSector, e.SectorCount, false);
+    });
+    return;
+  }
+  // A whole device is one volume; its file system is told by the NTFS boot-sector test.
+  auto make = IsNTFSBootSector(sector) ? f.NewNTFS : f.NewFAT;
+  if (make) AddDrive(make(), device, 0, device.TotalSectors, false);
+}
+
+}  // namespace salvex

@@ -1,0 +1,131 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/Host.h"
+
+namespace salvex {
+
+class TDevice;
+class TStatusDialog;
+class TCustomDrive;
+class TCustomDirectory;
+
+// Common base so that a folder's children can hold folders and files alike; class tests are
+// dynamic_casts.
+class TItem {
+ public:
+  virtual ~TItem() = default;
+  // A copy for the search-results folder; a copied folder reads its children anew.
+  virtual std::unique_ptr<TItem> Clone() const = 0;
+};
+
+using TChildren = std::vector<std::unique_ptr<TItem>>;
+
+enum TItemFlags : uint8_t { ItemDeleted = 1, ItemLost = 2 };
+
+class TCustomFile : public TItem {
+ public:
+  std::string Name;  // as stored, ANSI code page
+  uint64_t Size = 0;
+  TCustomDrive* Drive = nullptr;
+  uint8_t Flags = 0;
+  uint8_t Condition = 0;
+  TCustomDirectory* Parent = nullptr;
+
+  // Copies the common fields when source is a file; otherwise nothing changes.
+  virtual void Assign(const TItem& source);
+  virtual void AssignTo(TItem& target) const;
+  // Changes the name in the listing only; nothing is written to the disk.
+  virtual bool Rename(const std::string& newName) = 0;
+  // Path of the folder holding the file, from just below stop down to Parent, joined with '\'.
+  virtual std::string GetPath(const TCustomDirectory* stop) const = 0;
+  virtual void FillListItem(TListItem& item) = 0;
+};
+
+class TCustomDirectory : public TItem {
+ public:
+  ~TCustomDirectory() override;
+
+  std::string Name;
+  TCustomDrive* Drive = nullptr;
+  bool TreeBuilt = false;
+  uint8_t Flags = 0;
+  uint8_t Condition = 0;
+  std::optional<TChildren> Children;  // empty optional = not read yet
+  TCustomDirectory* Parent = nullptr;
+
+  virtual void Assign(const TItem& source);
+  virtual void AssignTo(TItem& target) const;
+  virtual void ClearChildren();
+  virtual std::string GetPath(const TCustomDirectory* stop) const = 0;
+  virtual bool Rename(const std::string& newName) = 0;
+  virtual void AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) = 0;
+  virtual void FillListItem(TListItem& item) = 0;
+  virtual void FillListView(TListView& list, bool deletedMode) = 0;
+  virtual void FillChildListItem(TListItem& item, size_t index) = 0;
+  // Folders before files; otherwise by column. Negative, 0 or positive.
+  virtual int CompareItems(const TItem& a, const TItem& b, int column) const = 0;
+  virtual bool HasSubdirectories() const;
+
+  // Appends a child this folder will own and returns it.
+  template <class T>
+  T* Adopt(std::unique_ptr<T> child) {
+    T* raw = child.get();
+    if (!Children) Children.emplace();
+    Children->push_back(std::move(child));
+    return raw;
+  }
+  void SetTreeBuilt(bool value, bool recursive);
+};
+
+// Nodes created by ScanDrive for the main window.
+struct TSpecialNodes {
+  TTreeNode* Root = nullptr;
+  TTreeNode* Deleted = nullptr;
+  TTreeNode* Lost = nullptr;
+  TTreeNode* Search = nullptr;
+};
+
+enum TLostFlags : uint8_t { DriveLost = 1, DriveRebuilt = 2, DriveNoFAT = 4 };
+
+class TCustomDrive {
+ public:
+  virtual ~TCustomDrive() = default;
+
+  TDevice* Device = nullptr;
+  std::string Name;
+  uint8_t Lost = 0;
+  uint64_t BootSector = 0;   // device-absolute
+  uint64_t FirstSector = 0;  // device-absolute sector 0 of the volume
+  uint64_t SectorCount = 0;  // as set by the creator; 0 when not known
+  std::unique_ptr<TCustomDirectory> RootFolder;
+  std::unique_ptr<TCustomDirectory> DeletedFolder;
+  std::unique_ptr<TCustomDirectory> LostFolder;
+  std::unique_ptr<TCustomDirectory> SearchFolder;
+
+  // Volume-relative read through the device.
+  virtual bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) = 0;
+  virtual bool Mount(bool quiet) = 0;
+  // False when the search did not run (the range dialog was cancelled).
+  virtual bool FindLostData(TStatusDialog* status) = 0;
+  virtual TSpecialNodes ScanDrive(TTreeView& tree, TStatusDialog* status) = 0;
+  virtual void SetupListColumns(TListView& list) = 0;
+  virtual bool FindFiles() = 0;
+  virtual void SaveSelectedTo(TListView& list) = 0;
+
+  // "FAT12", "FAT16", "FAT32", "NTFS": for listings.
+  virtual std::string FileSystemName() const = 0;
+  virtual uint32_t BytesPerSector() const = 0;
+  // Whether the special folders exist (an NTFS volume that failed to mount has none).
+  bool HasSpecialFolders() const { return RootFolder && DeletedFolder && LostFolder && SearchFolder; }
+};
+
+// The objects of the selected rows of a list showing a folder's children, in row order.
+std::vector<TItem*> SelectedObjects(const TListView& list);
+
+}  // namespace salvex

@@ -1,0 +1,173 @@
+#include "disk/DeviceRegistry.h"
+
+#include <cerrno>
+#include <cstring>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+#include "common/BootSector.h"
+#include "disk/RawIO.h"
+
+namespace salvex {
+
+TDeviceRegistry& TDeviceRegistry::Instance() {
+  static TDeviceRegistry registry;
+  return registry;
+}
+
+void TDeviceRegistry::Clear() { devices_.clear(); }
+
+DiskGeometry GeometryForSize(uint64_t bytes, uint32_t bytesPerSector, uint16_t mediaKind) {
+  DiskGeometry g;
+  g.MediaKind = mediaKind;
+  g.Removable = (mediaKind == MediaFloppy || mediaKind == MediaRemovable) ? 1 : 0;
+  g.BytesPerSector = bytesPerSector;
+  g.TotalSectors = bytes / bytesPerSector;
+  g.Heads = 255;
+  g.SectorsPerTrack = 63;
+  g.Cylinders = (g.TotalSectors + 255 * 63 - 1) / (255 * 63);
+  return g;
+}
+
+namespace {
+
+std::string Reason() { return std::strerror(errno); }
+
+bool IsFloppySize(uint64_t bytes) {
+  return bytes == 368640 || bytes == 737280 || bytes == 1228800 || bytes == 1474560 || bytes == 2949120;
+}
+
+}  // namespace
+
+const TRegisteredDevice& TDeviceRegistry::AddImage(const std::string& path, TImageKind kind,
+                                                   uint32_t bytesPerSector) {
+  TRawIO& io = RawIO();
+  int fd = io.Open(path);
+  if (fd < 0) throw std::runtime_error("cannot open '" + path + "': " + Reason());
+  uint64_t size = 0;
+  if (!io.Size(fd, size)) {
+    std::string why = Reason();
+    io.Close(fd);
+    throw std::runtime_error("cannot determine the size of '" + path + "': " + why);
+  }
+  if (size < bytesPerSector) {
+    io.Close(fd);
+    throw std::runtime_error("'" + path + "' is smaller than one sector");
+  }
+  std::vector<uint8_t> sector(bytesPerSector);
+  ssize_t got = io.PRead(fd, sector.data(), sector.size(), 0);
+  int readErrno = errno;
+  io.Close(fd);
+  if (got != static_cast<ssize_t>(sector.size())) {
+    errno = got < 0 ? readErrno : EIO;
+    throw std::runtime_error("cannot read '" + path + "': " + Reason());
+  }
+  if (kind == TImageKind::Auto)
+    kind = (IsNTFSBootSector(sector) || IsFATBootSector(sector)) ? TImageKind::Drive : TImageKind::Disk;
+
+  TRegisteredDevice d;
+  d.Path = path;
+  switch (kind) {
+    case TImageKind::Floppy: {
+      d.Physical = true;
+      uint8_t n = 0;
+      while (FindPhysical(n)) ++n;
+      if (n > 1) throw std::runtime_error("at most two floppy images can be given");
+      d.Number = n;
+      d.Geometry = GeometryForSize(size, bytesPerSector, MediaFloppy);
+      break;
+    }
+    case TImageKind::Drive: {
+      d.Physical = false;
+      uint8_t n = 3;  // C: upwards
+      while (n <= 26 && FindLogical(n)) ++n;
+      if (n > 26) throw std::runtime_error("no drive letter left for '" + path + "'");
+      d.Number = n;
+      d.Geometry = GeometryForSize(size, bytesPerSector, IsFloppySize(size) ? MediaRemovable : MediaFixed);
+      d.DriveType = IsFloppySize(size) ? 2 : 3;
+      break;
+    }
+    default: {
+      d.Physical = true;
+      unsigned n = 0x80;
+      while (n <= 0xFF && FindPhysical(static_cast<uint8_t>(n))) ++n;
+      if (n > 0xFF) throw std::runtime_error("too many disks");
+      d.Number = static_cast<uint8_t>(n);
+      d.Geometry = GeometryForSize(size, bytesPerSector, MediaFixed);
+      break;
+    }
+  }
+  return Add(std::move(d));
+}
+
+const TRegisteredDevice& TDeviceRegistry::Add(TRegisteredDevice device) {
+  devices_.push_back(std::move(device));
+  return devices_.back();
+}
+
+size_t TDeviceRegistry::AddSystemDisks() {
+  namespace fs = std::filesystem;
+  size_t added = 0;
+  std::error_code ec;
+  std::vector<std::string> disks;
+  for (const auto& entry : fs::directory_iterator("/sys/block", ec)) {
+    std::string name = entry.path().filename();
+    for (const char* prefix : {"sd", "nvme", "mmcblk", "vd", "xvd", "hd"})
+      if (name.rfind(prefix, 0) == 0) disks.push_back(name);
+  }
+  std::sort(disks.begin(), disks.end());
+  auto readable = [](const std::string& dev) {
+    int fd = RawIO().Open(dev);
+    if (fd < 0) return false;
+    RawIO().Close(fd);
+    return true;
+  };
+  for (const auto& name : disks) {
+    std::string dev = "/dev/" + name;
+    if (!readable(dev)) continue;
+    int removable = 0;
+    std::ifstream("/sys/block/" + name + "/removable") >> removable;
+    try {
+      AddImage(dev, TImageKind::Disk);
+      if (removable) {
+        devices_.back().Geometry.MediaKind = MediaRemovable;
+        devices_.back().Geometry.Removable = 1;
+      }
+      ++added;
+    } catch (const std::exception&) {
+      continue;
+    }
+    std::vector<std::string> parts;
+    for (const auto& sub : fs::directory_iterator("/sys/block/" + name, ec))
+      if (fs::exists(sub.path() / "partition")) parts.push_back(sub.path().filename());
+    std::sort(parts.begin(), parts.end());
+    for (const auto& part : parts) {
+      std::string pdev = "/dev/" + part;
+      if (!readable(pdev)) continue;
+      try {
+        AddImage(pdev, TImageKind::Drive);
+        if (removable) devices_.back().DriveType = 2;
+        ++added;
+      } catch (const std::exception&) {
+      }
+    }
+  }
+  return added;
+}
+
+const TRegisteredDevice* TDeviceRegistry::FindPhysical(uint8_t number) const {
+  for (const auto& d : devices_)
+    if (d.Physical && d.Number == number) return &d;
+  return nullptr;
+}
+
+const TRegisteredDevice* TDeviceRegistry::FindLogical(uint8_t number) const {
+  for (const auto& d : devices_)
+    if (!d.Physical && d.Number == number) return &d;
+  return nullptr;
+}
+
+}  // namespace salvex

@@ -1,0 +1,49 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <deque>
+#include <vector>
+
+#include "disk/Geometry.h"
+
+namespace salvex {
+
+// What an image argument stands for: Auto decides by the boot-sector test of sector 0.
+enum class TImageKind { Auto, Disk, Drive, Floppy };
+
+// One stand-in for a platform device: a physical disk (BIOS number 0x00/0x01 floppies,
+// 0x80 + n disks) or a logical drive (1..26 for A:..Z:) backed by an image or block device.
+struct TRegisteredDevice {
+  std::string Path;
+  bool Physical = true;
+  uint8_t Number = 0;
+  DiskGeometry Geometry;
+  uint8_t DriveType = 3;  // logical drives: 2 removable, 3 fixed
+};
+
+// Decides which images and block devices the BIOS numbers and drive letters stand for.
+class TDeviceRegistry {
+ public:
+  static TDeviceRegistry& Instance();
+
+  void Clear();
+  // Registers an image or block device. Throws std::runtime_error with one clear line when it
+  // cannot be used (missing, a directory, unreadable, empty).
+  const TRegisteredDevice& AddImage(const std::string& path, TImageKind kind = TImageKind::Auto,
+                                    uint32_t bytesPerSector = 512);
+  // The machine's readable whole disks (/sys/block) and their partitions; returns how many.
+  size_t AddSystemDisks();
+
+  const TRegisteredDevice* FindPhysical(uint8_t number) const;
+  const TRegisteredDevice* FindLogical(uint8_t number) const;
+  const std::deque<TRegisteredDevice>& Devices() const { return devices_; }
+
+ private:
+  const TRegisteredDevice& Add(TRegisteredDevice device);
+  std::deque<TRegisteredDevice> devices_;  // stable references
+};
+
+// Heads 255 and 63 sectors per track, cylinders rounded up so that the geometry covers the size.
+DiskGeometry GeometryForSize(uint64_t bytes, uint32_t bytesPerSector, uint16_t mediaKind);
+
+}  // namespace salvex

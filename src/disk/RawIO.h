@@ -1,0 +1,35 @@
+#pragma once
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace salvex {
+
+// The file-descriptor layer under the sector readers. Devices are opened read-only, always;
+// there is no call here that could write. Tests replace it to inject read errors.
+class TRawIO {
+ public:
+  virtual ~TRawIO() = default;
+  // -1 on failure with errno set. Directories are refused (EISDIR).
+  virtual int Open(const std::string& path) = 0;
+  virtual ssize_t PRead(int fd, void* buffer, size_t length, uint64_t offset) = 0;
+  virtual void Close(int fd) = 0;
+  // Size in bytes of an image file or block device.
+  virtual bool Size(int fd, uint64_t& bytes) = 0;
+};
+
+class TPosixRawIO : public TRawIO {
+ public:
+  int Open(const std::string& path) override;
+  ssize_t PRead(int fd, void* buffer, size_t length, uint64_t offset) override;
+  void Close(int fd) override;
+  bool Size(int fd, uint64_t& bytes) override;
+};
+
+// The process-wide layer (TPosixRawIO unless replaced).
+TRawIO& RawIO();
+void SetRawIO(TRawIO* io);  // nullptr restores the POSIX layer
+
+}  // namespace salvex
