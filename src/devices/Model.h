@@ -91,6 +91,15 @@ struct TSpecialNodes {
   TTreeNode* Search = nullptr;
 };
 
+// What the last save of a volume did, for summaries (the command line) and status texts.
+struct TSaveStats {
+  uint64_t Files = 0;       // files written completely
+  uint64_t Folders = 0;     // folders created or entered
+  uint64_t Bytes = 0;       // bytes written
+  uint64_t Failures = 0;    // files not written, written short, or written with unreadable parts
+  bool Cancelled = false;
+};
+
 enum TLostFlags : uint8_t { DriveLost = 1, DriveRebuilt = 2, DriveNoFAT = 4 };
 
 class TCustomDrive {
@@ -107,6 +116,7 @@ class TCustomDrive {
   std::unique_ptr<TCustomDirectory> DeletedFolder;
   std::unique_ptr<TCustomDirectory> LostFolder;
   std::unique_ptr<TCustomDirectory> SearchFolder;
+  TSaveStats LastSave;  // filled by SaveSelectedTo
 
   // Volume-relative read through the device.
   virtual bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) = 0;
