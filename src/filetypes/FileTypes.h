@@ -1,0 +1,27 @@
+#pragma once
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace salvex {
+
+// Continuation kinds reported by IdentifyFileType.
+inline constexpr uint8_t kStartsNewFile = 1;
+// A cluster of this type right after one of the same type continues that file (MPEG audio streams).
+inline constexpr uint8_t kContinuesSameType = 2;
+
+// Recognises the start of a known kind of file in one cluster by its content signature. Sets
+// continuationKind to kStartsNewFile first; on a match stores the type name ("JPG", "DOC", ... "MP3")
+// and, for MP3, kContinuesSameType, and returns true. Without a match typeName is left unchanged.
+// Reads nothing outside `cluster`, whatever its size.
+bool IdentifyFileType(std::span<const uint8_t> cluster, std::string& typeName,
+                      uint8_t& continuationKind);
+
+// True when the buffer starts with the NTFS file record signature "FILE".
+bool IsMFTRecord(std::span<const uint8_t> buffer);
+
+// CRC-16 of MPEG audio frames: generator 0x8005, most significant bit first, no final inversion.
+// Frames start it at 0xFFFF; pass a previous result to continue over a further range.
+uint16_t MpegAudioCrc16(std::span<const uint8_t> bytes, uint16_t crc = 0xFFFF);
+
+}  // namespace salvex
