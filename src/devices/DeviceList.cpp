@@ -38,7 +38,7 @@ void TDeviceList::DetectDevices(TStatusDialog* status) {
     d->TotalSectors = g.TotalSectors;
     d->BytesPerSector = static_cast<uint16_t>(g.BytesPerSector);
     d->Partitioned = g.MediaKind != MediaFloppy;
-    d->DriveType = g.MediaKind <= MediaFixed ? static_cast<uint8_t>(g.MediaKind) : DriveUnknown;
+    d->DriveType = g.MediaKind <= MediaFixed ? static_cast<uint8_t>(g.MediaKind) : uint8_t(DriveUnknown);
     if (g.Removable & 1) d->RemovableMedia |= 1;
     Add(std::move(d))->MeasureCacheBlock();
   }
@@ -54,7 +54,7 @@ void TDeviceList::DetectDevices(TStatusDialog* status) {
     d->Kind = KindLogical;
     d->Number = static_cast<uint8_t>(number);
     const TRegisteredDevice* reg = TDeviceRegistry::Instance().FindLogical(d->Number);
-    d->DriveType = reg ? reg->DriveType : DriveFixed;
+    d->DriveType = reg ? reg->DriveType : uint8_t(DriveFixed);
     d->TotalSectors = g.TotalSectors;
     d->BytesPerSector = static_cast<uint16_t>(g.BytesPerSector);
     if (g.Removable & 1) d->RemovableMedia |= 1;
