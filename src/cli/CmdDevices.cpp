@@ -77,10 +77,7 @@ void RegisterDeviceCommands(CLI::App& app, TCliContext& ctx) {
 
   auto* partitions = app.add_subcommand("partitions", "list the partition entries of a disk image, extended chains included");
   AddImageOptions(*partitions, ctx, true);
-  partitions->callback([&ctx] {
-    if (ctx.ForceKind.empty()) ctx.ForceKind = "disk";
-    ctx.Action = [&ctx] { return ListPartitions(ctx); };
-  });
+  partitions->callback([&ctx] { ctx.Action = [&ctx] { return ListPartitions(ctx); }; });
 }
 
 }  // namespace salvex::cli
