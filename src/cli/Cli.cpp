@@ -5,9 +5,13 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "devices/LostDrives.h"
 #include "disk/DeviceRegistry.h"
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
+#include "fat/FATAnalyser.h"
+#include "fat/FATdrive.h"
+#include "ntfs/NTFSdrive.h"
 
 namespace salvex::cli {
 
@@ -35,11 +39,34 @@ void TCliContext::OpenDevices() {
 }
 
 void TCliContext::DetectVolumes() {
+  if (VolumesDetected) return;
+  VolumesDetected = true;
   OpenDevices();
   for (size_t i = 0; i < Devices.Count(); ++i) {
     TDevice* d = Devices.Items(i);
     if (d->DriveType != DriveCDROM) Drives.DetectDrives(*d);
   }
+  if (SearchLost) SearchLostDrives();
+}
+
+void TCliContext::SearchLostDrives() {
+  // Long scans read ahead through the block cache.
+  blockcache::SetEnabled(true);
+  for (size_t i = 0; i < Devices.Count(); ++i) {
+    TDevice* d = Devices.Items(i);
+    if (d->DriveType == DriveCDROM || d->TotalSectors == 0) continue;
+    uint64_t last = LostLast < d->TotalSectors ? LostLast : d->TotalSectors - 1;
+    if (LostFirst > last) continue;
+    FindLostDrives(*d, LostFirst, last, Drives, *Status);
+    if (Status->Cancelled) break;
+  }
+}
+
+void AddLostSearchOptions(CLI::App& command, TCliContext& ctx) {
+  command.add_flag("--search-lost", ctx.SearchLost,
+                   "run the lost-drive search first, so that --volume can name a volume it finds");
+  command.add_option("--first", ctx.LostFirst, "first sector of the lost-drive search (default 0)");
+  command.add_option("--last", ctx.LostLast, "last sector of the lost-drive search (default: the last of the disk)");
 }
 
 TCustomDrive& TCliContext::Volume(size_t n) {
@@ -63,12 +90,20 @@ int RunCli(int argc, char** argv) {
   ctx.StatusView = std::make_unique<TCliStatusView>(isatty(STDERR_FILENO));
   ctx.Status = std::make_unique<TStatusDialog>(ctx.StatusView.get());
   ScopedHost hostScope(ctx.Host);
+  TVolumeFactory volumeFactory;
+  volumeFactory.NewFAT = NewFATDrive;
+  volumeFactory.NewNTFS = NewNTFSDrive;
+  volumeFactory.NewAnalyser = NewFATAnalyser;
+  SetVolumeFactory(volumeFactory);
 
   CLI::App app{"Salvex: find and save deleted and lost files on FAT and NTFS disks and images (read-only)",
                "salvex-cli"};
   app.set_version_flag("--version", std::string("salvex-cli ") + SALVEX_VERSION);
   app.require_subcommand(1);
   RegisterDeviceCommands(app, ctx);
+  RegisterLostDataCommands(app, ctx);
+  RegisterLostDriveCommands(app, ctx);
+  RegisterVolumeCommands(app, ctx);
 
   try {
     app.parse(argc, argv);

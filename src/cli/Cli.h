@@ -32,13 +32,22 @@ struct TCliContext {
   TDeviceList Devices;
   TDriveList Drives;
   bool Opened = false;
+  bool VolumesDetected = false;
+  // The lost-drive search run after detection when asked (--search-lost), so that a found
+  // volume can be addressed by --volume in the same call.
+  bool SearchLost = false;
+  uint64_t LostFirst = 0;
+  uint64_t LostLast = UINT64_MAX;
   // The command's work, set by the chosen subcommand's callback; returns the exit status.
   std::function<int()> Action;
 
   // Registers the images (or the machine's disks) and detects devices once.
   void OpenDevices();
-  // OpenDevices, then the volumes of every device that is not a CD-ROM.
+  // OpenDevices, then the volumes of every device that is not a CD-ROM, then (with SearchLost)
+  // the lost-drive search over every device.
   void DetectVolumes();
+  // The lost-drive search over [LostFirst, LostLast] of every device.
+  void SearchLostDrives();
   // The volume with index n of the drive list, or a TCliError naming the valid range.
   TCustomDrive& Volume(size_t n);
 };
@@ -46,8 +55,18 @@ struct TCliContext {
 // Adds the image arguments and the device options shared by every command.
 void AddImageOptions(CLI::App& command, TCliContext& ctx, bool oneImage);
 
+// Prints the volumes of the drive list with the given indices (index, name, device, first
+// sector, sectors, file system, FAT type, number of FATs).
+void PrintVolumeTable(TCliContext& ctx, const std::vector<size_t>& indices);
+
+// Adds --search-lost, --first and --last (the lost-drive search before the command's work).
+void AddLostSearchOptions(CLI::App& command, TCliContext& ctx);
+
 // Command registrations; each file of src/cli adds its own commands here.
 void RegisterDeviceCommands(CLI::App& app, TCliContext& ctx);
+void RegisterLostDataCommands(CLI::App& app, TCliContext& ctx);
+void RegisterLostDriveCommands(CLI::App& app, TCliContext& ctx);
+void RegisterVolumeCommands(CLI::App& app, TCliContext& ctx);
 
 int RunCli(int argc, char** argv);
 

@@ -47,6 +47,14 @@ class THost {
   virtual bool AskClusterRange(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum) = 0;
   // The target folder dialog; `folder` holds the proposal on entry and the choice on return.
   virtual bool AskTargetFolder(std::string& folder) = 0;
+  // The target folder dialog of a save that also offers a choice of FAT (items such as "no FAT
+  // (consecutive)", "FAT 1", "FAT 2"); `fatChoice` holds the preselected index on entry and the
+  // chosen one on return. Without a FAT list of its own a host asks only for the folder.
+  virtual bool AskSaveTarget(std::string& folder, const std::vector<std::string>& fatItems, int& fatChoice) {
+    (void)fatItems;
+    (void)fatChoice;
+    return AskTargetFolder(folder);
+  }
   virtual TFindDialog& FindDialog() = 0;
   // Whether the main window's selected tree node is the Deleted folder or lies below it.
   virtual bool SelectedNodeIsDeleted() { return false; }

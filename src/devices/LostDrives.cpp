@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/BootSector.h"
+#include "common/ByteReader.h"
 #include "common/Format.h"
 #include "common/Host.h"
 #include "common/StringTable.h"
@@ -25,6 +26,38 @@ bool AlreadyListed(const TDriveList& drives, const TDevice& device, uint64_t sec
     if (d->Device == &device && d->FirstSector == sector && !(d->Lost & DriveRebuilt)) return true;
   }
   return false;
+}
+
+// Where the volume of a boot sector found at `sector` starts. File systems keep a backup boot
+// sector inside the volume (FAT32 at the sector its BPB names, usually 6; NTFS at the last
+// sector); a backup must not become a volume of its own that starts in the middle of the real one.
+// Returns false when the sector is the backup of a volume already listed.
+bool VolumeStartOf(TDevice& device, const TDriveList& drives, std::span<const uint8_t> boot, bool ntfs,
+                   uint64_t sector, uint64_t& first) {
+  ByteReader r(boot);
+  first = sector;
+  if (ntfs) {
+    uint64_t total = r.U64(0x28);
+    if (total == 0 || total > sector) return true;
+    uint64_t primary = sector - total;
+    if (AlreadyListed(drives, device, primary)) return false;
+    // A volume starting here would run past the device: this is the copy at the end.
+    if (sector + total > device.TotalSectors) first = primary;
+    return true;
+  }
+  bool fat32 = r.U16(0x16) == 0 && r.U32(0x24) != 0;
+  uint32_t backup = r.U16(0x32);
+  if (!fat32 || backup == 0 || backup >= 32 || backup > sector) return true;
+  uint64_t primary = sector - backup;
+  if (AlreadyListed(drives, device, primary)) return false;
+  // The first FAT lies `reserved` sectors after the volume's start; look for its media entry.
+  std::vector<uint8_t> fat(device.BytesPerSector);
+  uint64_t fatSector = primary + r.U16(0x0E);
+  if (fatSector < device.TotalSectors && device.ReadSectors(fatSector, 1, false, device.TotalSectors, fat.data())) {
+    uint32_t entry0 = ByteReader(fat).U32(0) & 0x0FFFFFFF;
+    if ((entry0 & 0x0FFFFF00) == 0x0FFFFF00 && (entry0 & 0xFF) >= 0xF0) first = primary;
+  }
+  return true;
 }
 
 // Turns the device's cache off again however the search ends.
@@ -77,13 +110,16 @@ void FindLostDrives(TDevice& device, uint64_t first, uint64_t last, TDriveList& 
     if (readOk) {
       std::span<const uint8_t> sector(window.data(), bps);
       std::unique_ptr<TCustomDrive> found;
-      if (IsNTFSBootSector(sector)) {
+      bool ntfs = IsNTFSBootSector(sector);
+      if (ntfs) {
         if (factory.NewNTFS) found = factory.NewNTFS();
       } else if (IsFATBootSector(sector)) {
         if (factory.NewFAT) found = factory.NewFAT();
       }
-      if (found && !AlreadyListed(drives, device, i)) {
-        drives.AddLostDrive(device, std::move(found), true, 0, i, i);
+      uint64_t start = i;
+      if (found && !AlreadyListed(drives, device, i) && VolumeStartOf(device, drives, sector, ntfs, i, start) &&
+          !AlreadyListed(drives, device, start)) {
+        drives.AddLostDrive(device, std::move(found), true, 0, start, i);
         ++drivesFound;
       }
       if (analyser) analyser->AnalyseSector(device, i, files, folders, drivesFound, bps, window.data());

@@ -117,6 +117,8 @@ class TCustomDrive {
   std::unique_ptr<TCustomDirectory> LostFolder;
   std::unique_ptr<TCustomDirectory> SearchFolder;
   TSaveStats LastSave;  // filled by SaveSelectedTo
+  // The program's progress window, for the slots that take none (SaveSelectedTo); may be null.
+  TStatusDialog* Progress = nullptr;
 
   // Volume-relative read through the device.
   virtual bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) = 0;

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "common/BootSector.h"
+#include "disk/LogicalDrive.h"
+#include "disk/PhysicalDisk.h"
 #include "disk/RawIO.h"
 
 namespace salvex {
@@ -18,7 +20,12 @@ TDeviceRegistry& TDeviceRegistry::Instance() {
   return registry;
 }
 
-void TDeviceRegistry::Clear() { devices_.clear(); }
+void TDeviceRegistry::Clear() {
+  // Cached handles belong to the devices being forgotten.
+  ClosePhysicalDrive();
+  CloseLogicalDrive();
+  devices_.clear();
+}
 
 DiskGeometry GeometryForSize(uint64_t bytes, uint32_t bytesPerSector, uint16_t mediaKind) {
   DiskGeometry g;

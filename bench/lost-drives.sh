@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Throughput of the lost-drive search (salvex-cli lost-drives) over a 2 GiB disk image with two lost
+# partitions, against cat of the same image (the read limit of the machine) and TestDisk's partition
+# search in batch mode (testdisk /cmd IMAGE analyze,search: the quick search; a second "search" runs
+# the deeper one); peak memory from /usr/bin/time -v.
+# The image is built once and cached in ${BENCH_CACHE:-/tmp/salvex-bench}: an MBR disk with a FAT32
+# partition (1 GiB, 4 KiB clusters) and an NTFS partition (about 1 GiB), each filled with about 400 MiB
+# of random and text files in folders, then the MBR's four entries zeroed. Needs root and FUSE for the
+# NTFS filling (without them the NTFS partition stays empty).
+# The page cache is warmed before each run, so the figures compare processing speed, not the disk.
+# Target: at least 25 % of cat's throughput.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cli="${SALVEX_CLI:-$here/build/salvex-cli}"
+cache="${BENCH_CACHE:-/tmp/salvex-bench}"
+mkdir -p "$cache"
+export MTOOLS_SKIP_CHECK=1
+
+img="$cache/lost-drives-2g.img"
+fat_start=2048 fat_size=2097152 ntfs_start=2099200 ntfs_size=2093056
+
+fill() { # PUT MKDIR: 8 folders of 6 random blobs (8 MiB) and 20 text files each
+  local put="$1" mk="$2" f i k
+  for ((f = 0; f < 8; f++)); do
+    "$mk" "Folder$f"
+    for ((i = 0; i < 6; i++)); do
+      head -c $((8 << 20)) /dev/urandom >"$cache/blob.bin"
+      "$put" "$cache/blob.bin" "Folder$f/blob$i.bin"
+    done
+    for ((k = 0; k < 20; k++)); do
+      head -c 200000 /dev/urandom | base64 >"$cache/text.txt"
+      "$put" "$cache/text.txt" "Folder$f/notes-$k.txt"
+    done
+  done
+  rm -f "$cache/blob.bin" "$cache/text.txt"
+}
+
+if [[ ! -f "$img" ]]; then
+  echo "building $img (once)..."
+  rm -f "$img.tmp"
+  truncate -s 2G "$img.tmp"
+  sfdisk --quiet --no-reread --no-tell-kernel "$img.tmp" <<LAYOUT
+label: dos
+unit: sectors
+start=$fat_start, size=$fat_size, type=c
+start=$ntfs_start, size=$ntfs_size, type=7
+LAYOUT
+  mkfs.fat --offset=$fat_start -F 32 -s 8 -n BENCHLOST "$img.tmp" $((fat_size / 2)) >/dev/null 2>&1
+  mvol="$img.tmp@@$((fat_start * 512))"
+  fat_put() { mcopy -i "$mvol" "$1" "::$2"; }
+  fat_mkdir() { mmd -i "$mvol" "::$1"; }
+  fill fat_put fat_mkdir
+  if command -v ntfs-3g >/dev/null && [[ $(id -u) == 0 ]]; then
+    part="$cache/ntfs-part.img"
+    truncate -s $((ntfs_size * 512)) "$part"
+    mkntfs -q -F -f -c 4096 -p $ntfs_start -H 255 -S 63 -L BENCHNTFS "$part" >/dev/null 2>&1
+    mnt="$cache/mnt"; mkdir -p "$mnt"
+    ntfs-3g "$part" "$mnt"
+    ntfs_put() { cp "$1" "$mnt/$2"; }
+    ntfs_mkdir() { mkdir -p "$mnt/$1"; }
+    fill ntfs_put ntfs_mkdir
+    sync; umount "$mnt"
+    dd if="$part" of="$img.tmp" bs=1M seek=$((ntfs_start * 512)) oflag=seek_bytes conv=notrunc status=none
+    rm -f "$part"
+  fi
+  dd if=/dev/zero of="$img.tmp" bs=1 seek=446 count=64 conv=notrunc status=none
+  mv "$img.tmp" "$img"
+fi
+
+size=$(stat -c %s "$img")
+measure() { # LABEL COMMAND...: prints seconds, MiB/s, peak RSS; the output goes to $cache/LABEL.out
+  local label="$1" log="$cache/time.log"; shift
+  cat "$img" >/dev/null  # warm the page cache
+  (cd "$cache" && /usr/bin/time -v "$@" >"$cache/${label%% *}.out" 2>"$log") || true
+  local wall rss
+  wall=$(awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s }' "$log")
+  rss=$(awk -F': ' '/Maximum resident/ { print $2 }' "$log")
+  [[ "$wall" == 0 || "$wall" == 0.00 ]] && wall=0.01
+  printf '%-24s %8.2f s %9.1f MiB/s %9d KiB peak\n' "$label" "$wall" "$(echo "$size / 1048576 / $wall" | bc -l)" "$rss"
+  echo "$wall" >"$cache/last"
+}
+
+echo "== $(basename "$img") ($((size >> 20)) MiB; lost FAT32 at $fat_start, lost NTFS at $ntfs_start)"
+measure "cat" cat "$img"; tcat=$(cat "$cache/last")
+measure "salvex lost-drives" "$cli" lost-drives "$img"; tsx=$(cat "$cache/last")
+if command -v testdisk >/dev/null; then
+  # Quick search (cylinder boundaries only), then the deeper search that a second "search" runs.
+  measure "testdisk quick" testdisk /cmd "$img" analyze,search </dev/null
+  ttd=$(cat "$cache/last")
+  measure "testdisk deeper" testdisk /cmd "$img" analyze,search,search </dev/null
+  ttdd=$(cat "$cache/last")
+fi
+echo "-- salvex found:"
+cat "$cache/salvex.out"
+printf 'salvex vs cat: %.0f %% of its throughput (target: at least 25 %%)\n' "$(echo "100 * $tcat / $tsx" | bc -l)"
+if [[ -n "${ttd:-}" ]]; then
+  printf 'salvex vs testdisk quick search: %.2fx its throughput\n' "$(echo "$ttd / $tsx" | bc -l)"
+  printf 'salvex vs testdisk deeper search: %.2fx its throughput\n' "$(echo "$ttdd / $tsx" | bc -l)"
+fi
+exit 0

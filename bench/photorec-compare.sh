@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Compares what PhotoRec and salvex-cli's lost-data search recover from images whose planted files are
+# listed in a manifest with "clusters=first+count" notes (tests/fixtures/carving-manifest.txt style).
+# Usage: bench/photorec-compare.sh [IMAGE MANIFEST FIRST_DATA_SECTOR SECTORS_PER_CLUSTER]
+#   default: the carving fixture (FAT16, cluster 2 at sector 100, 4 sectors per cluster).
+# Prints one row per planted file: found by each tool, and how many leading bytes of the recovered file
+# equal the original (the original is read back from the image: the files were written contiguously).
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cli="${SALVEX_CLI:-$here/build/salvex-cli}"
+work="$(mktemp -d "${TMPDIR:-/tmp}/salvex-prcmp.XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+if (($# == 0)); then
+  gunzip -c "$here/tests/fixtures/carving.img.gz" >"$work/carving.img"
+  set -- "$work/carving.img" "$here/tests/fixtures/carving-manifest.txt" 100 4
+fi
+img="$1" manifest="$2" data="$3" spc="$4"
+command -v photorec >/dev/null || { echo "photorec missing (apt-get install testdisk)" >&2; exit 1; }
+
+(cd "$work" && photorec /log /d "$work/pr" /cmd "$img" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search >/dev/null 2>&1) || true
+"$cli" lost-data "$img" --volume 0 --to "$work/sx" >/dev/null
+
+# common_prefix A B: number of equal leading bytes; -1 when the files are equal.
+common_prefix() {
+  local out
+  out="$(cmp "$1" "$2" 2>&1 || true)"
+  case "$out" in
+    "") echo -1 ;;
+    *differ*) echo "$out" | sed -n 's/.*byte \([0-9]*\).*/\1/p' | awk '{ print $1 - 1 }' ;;
+    *EOF*) echo "$out" | sed -n 's/.*after byte \([0-9]*\).*/\1/p' ;;
+    *) echo 0 ;;
+  esac
+}
+
+printf '%-14s %8s | %-8s %9s %-5s | %-8s %9s %-5s\n' file size photorec correct exact salvex correct exact
+total=0 prfound=0 sxfound=0 prexact=0 sxexact=0
+while IFS=$'\t' read -r kind state size sha path notes; do
+  [[ "$kind" == file && "$notes" == clusters=* ]] || continue
+  first="${notes#clusters=}" first="${first%+*}"
+  sector=$((data + (first - 2) * spc))
+  orig="$work/orig"
+  dd if="$img" of="$orig" bs=512 skip="$sector" count=$(((size + 511) / 512)) status=none
+  truncate -s "$size" "$orig"
+  [[ "$(sha256sum <"$orig" | cut -d' ' -f1)" == "$sha" ]] || { echo "original of $path not contiguous" >&2; continue; }
+  total=$((total + 1))
+  row=()
+  for tool in pr sx; do
+    f=""
+    if [[ $tool == pr ]]; then f="$(ls "$work"/pr.*/f$(printf '%07d' "$sector")* 2>/dev/null | head -n1 || true)"
+    else f="$(ls "$work/sx/cluster $first."* 2>/dev/null | head -n1 || true)"; fi
+    if [[ -z "$f" ]]; then row+=(no - -); continue; fi
+    n="$(common_prefix "$orig" "$f")"
+    # -1: no difference within the shorter file.
+    fsize=$(stat -c %s "$f")
+    if ((n < 0)); then n=$((fsize < size ? fsize : size)); fi
+    exact=no
+    if [[ "$(head -c "$size" "$f" | sha256sum | cut -d' ' -f1)" == "$sha" ]]; then exact=yes; fi
+    if [[ $tool == pr && $fsize -ne $size ]]; then exact="$exact*"; fi
+    row+=(yes "$n" "$exact")
+    if [[ $tool == pr ]]; then
+      prfound=$((prfound + 1))
+      if [[ $exact == yes* ]]; then prexact=$((prexact + 1)); fi
+    else
+      sxfound=$((sxfound + 1))
+      if [[ $exact == yes ]]; then sxexact=$((sxexact + 1)); fi
+    fi
+  done
+  printf '%-14s %8s | %-8s %9s %-5s | %-8s %9s %-5s\n' "${path#/}" "$size" "${row[@]}"
+done < <(grep -v '^#' "$manifest")
+echo "planted $total; photorec found $prfound ($prexact with the original's bytes at the start); salvex found $sxfound ($sxexact)"
+echo "exact: the first SIZE bytes of the recovered file equal the original; salvex files carry the default lost size,"
+echo "PhotoRec cuts files at what it takes for their end ('*': PhotoRec's file is not exactly SIZE bytes long)."

@@ -1,0 +1,59 @@
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "cli/Cli.h"
+#include "common/CodePage.h"
+#include "common/StringTable.h"
+#include "fat/FATdrive.h"
+
+namespace salvex::cli {
+
+void PrintVolumeTable(TCliContext& ctx, const std::vector<size_t>& indices) {
+  std::printf("%-3s %-36s %-7s %12s %12s %-6s %-5s %s\n", "#", "name", "device", "first", "sectors", "fs",
+              "fat", "fats");
+  for (size_t i : indices) {
+    TCustomDrive& v = *ctx.Drives.Items(i);
+    std::string name = v.Name.empty() ? LoadText(755) : AnsiToUtf8(v.Name);
+    int device = v.Device ? ctx.Devices.IndexOf(v.Device) : -1;
+    std::string fatType = "-", fats = "-";
+    if (auto* fat = dynamic_cast<TFATdrive*>(&v)) {
+      fatType = fat->FATType == 1 ? "12" : fat->FATType == 2 ? "16" : fat->FATType == 3 ? "32" : "?";
+      fats = std::to_string(fat->NumberOfFATs);
+    }
+    std::printf("%-3zu %-36s %-7d %12llu %12llu %-6s %-5s %s\n", i, name.c_str(), device,
+                static_cast<unsigned long long>(v.FirstSector), static_cast<unsigned long long>(v.SectorCount),
+                v.FileSystemName().c_str(), fatType.c_str(), fats.c_str());
+  }
+}
+
+namespace {
+
+int FindLost(TCliContext& ctx) {
+  ctx.SearchLost = false;  // DetectVolumes must not run it a second time
+  ctx.DetectVolumes();
+  size_t before = ctx.Drives.Count();
+  ctx.SearchLostDrives();
+  std::vector<size_t> found;
+  for (size_t i = before; i < ctx.Drives.Count(); ++i) found.push_back(i);
+  if (found.empty()) {
+    std::printf("no lost volumes found\n");
+    return ctx.Status->Cancelled ? 1 : 0;
+  }
+  PrintVolumeTable(ctx, found);
+  return 0;
+}
+
+}  // namespace
+
+void RegisterLostDriveCommands(CLI::App& app, TCliContext& ctx) {
+  auto* lost = app.add_subcommand(
+      "lost-drives",
+      "search a disk sector by sector for volumes whose partition entry or boot sector is gone; "
+      "other commands reach them with --search-lost and the same --first/--last");
+  AddImageOptions(*lost, ctx, true);
+  lost->add_option("--first", ctx.LostFirst, "first sector to search (default 0)");
+  lost->add_option("--last", ctx.LostLast, "last sector to search (default: the last of the disk)");
+  lost->callback([&ctx] { ctx.Action = [&ctx] { return FindLost(ctx); }; });
+}
+
+}  // namespace salvex::cli

@@ -1,0 +1,362 @@
+#include "fat/FATDirectory.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "common/ByteReader.h"
+#include "common/CodePage.h"
+#include "common/Helpers.h"
+#include "common/Options.h"
+#include "common/StringTable.h"
+#include "fat/FATFile.h"
+#include "fat/FATdrive.h"
+
+namespace salvex {
+
+namespace {
+
+// Deeper folders are not listed: no real path is this long, and every walk recurses per level.
+constexpr size_t kMaxDepth = 256;
+constexpr size_t kLongNameRecords = 18;
+constexpr size_t kCharsPerRecord = 13;
+// Offsets of the 13 UCS-2 characters of a long-name record.
+constexpr size_t kLongNameChars[kCharsPerRecord] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+
+const char* kFolderTypeName = "File folder";
+
+uint32_t FirstClusterOf(const ByteReader& r, uint8_t fatType) {
+  // FAT12/16 keep other data in the high word (OS/2 extended attributes), so it is used on FAT32 only.
+  uint32_t high = fatType == FAT32 ? r.U16(dirent::kClusterHigh) : 0;
+  return (high << 16) | r.U16(dirent::kClusterLow);
+}
+
+std::string WithE5(std::string name) {
+  std::replace(name.begin(), name.end(), char(dirent::kKanjiE5), char(dirent::kDeleted));
+  return name;
+}
+
+bool IsDots(const std::string& name) { return name == "." || name == ".."; }
+
+struct RowKeys {
+  std::string name;
+  uint64_t size = 0;
+  uint32_t stamp = 0;  // date in the high half, time in the low half: full date-and-time order
+  uint64_t cluster = 0;
+  uint8_t condition = 0;
+  std::string type;
+};
+
+std::string LowerAscii(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = char(c + 32);
+  return s;
+}
+
+RowKeys KeysOf(const TItem& item, bool withType) {
+  RowKeys k;
+  if (auto* f = dynamic_cast<const TFATFile*>(&item)) {
+    k.name = f->Name;
+    k.size = f->Size;
+    k.stamp = (uint32_t(f->Date) << 16) | f->Time;
+    k.cluster = f->FirstCluster;
+    k.condition = f->Condition;
+    if (withType) k.type = Host().TypeName(AnsiToUtf8(DisplayName(f->Name)));
+  } else if (auto* d = dynamic_cast<const TFATDirectory*>(&item)) {
+    k.name = d->Name;
+    k.stamp = (uint32_t(d->Date) << 16) | d->Time;
+    k.cluster = d->FirstCluster;
+    k.condition = d->Condition;
+    k.type = kFolderTypeName;
+  }
+  return k;
+}
+
+template <class T>
+int Cmp(const T& a, const T& b) {
+  return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+}  // namespace
+
+std::string FATConditionText(uint8_t flags, uint8_t condition) {
+  if (!(flags & ItemDeleted)) return "";
+  return LoadText(condition == 2 ? 727 : 726);
+}
+
+// ---- volume operations that read directory entries ----
+
+bool TFATdrive::ReadLongName(TFATCursor& c, std::string& name, uint8_t* record) {
+  ByteReader r(record, dirent::kSize);
+  if (r.U8(dirent::kAttributes) != dirent::kAttrLongName || r.U16(26) != 0 || !(r.U8(0) & 0x40)) return false;
+  const uint8_t checksum = r.U8(13);
+  // Records come last part first, so the name is built backwards.
+  std::u16string chars(kLongNameRecords * kCharsPerRecord, u'\0');
+  size_t p = chars.size(), taken = 0;
+  while (r.U8(dirent::kAttributes) == dirent::kAttrLongName && r.U16(26) == 0 && r.U8(13) == checksum &&
+         taken < kLongNameRecords) {
+    p -= kCharsPerRecord;
+    for (size_t i = 0; i < kCharsPerRecord; ++i) chars[p + i] = static_cast<char16_t>(r.U16(kLongNameChars[i]));
+    ++taken;
+    // The 18th record is the last one taken; the record after it is not read.
+    if (taken < kLongNameRecords && !GetNextRecord(c, record)) return false;
+  }
+  std::u16string_view text(chars.data() + p, chars.size() - p);
+  if (auto end = text.find(u'\0'); end != std::u16string_view::npos) text = text.substr(0, end);
+  name = Utf16ToAnsi(text);
+  return true;
+}
+
+bool TFATdrive::GetNextEntry(TFATCursor& c, bool deletedMode, std::string& name, uint8_t* record) {
+  for (;;) {
+    if (!GetNextRecord(c, record)) return false;
+    if (record[0] == 0) return false;
+    if (!deletedMode && record[0] == dirent::kDeleted) continue;
+    if (record[dirent::kAttributes] == dirent::kAttrLongName && ReadLongName(c, name, record)) {
+      // The record after a long name may itself end the directory, or be deleted in the normal view.
+      if (record[0] == 0) return false;
+      if (!deletedMode && record[0] == dirent::kDeleted) continue;
+      if (name.empty()) name = ShortNameOf({record, dirent::kSize});
+      return true;
+    }
+    name = ShortNameOf({record, dirent::kSize});
+    return true;
+  }
+}
+
+bool TFATdrive::IsDirectoryCluster(uint32_t cluster, uint64_t sector) {
+  TFATCursor c{cluster, sector, 0};
+  uint8_t rec[dirent::kSize];
+  auto isDirNamed = [&](const char* want) {
+    return GetNextRecord(c, rec) && (rec[dirent::kAttributes] & dirent::kAttrDirectory) &&
+           rec[dirent::kAttributes] != dirent::kAttrLongName && ShortNameOf({rec, dirent::kSize}) == want;
+  };
+  return isDirNamed(".") && isDirNamed("..");
+}
+
+// ---- TFATDirectory ----
+
+TFATdrive* TFATDirectory::FATDrive() const { return dynamic_cast<TFATdrive*>(Drive); }
+
+std::unique_ptr<TItem> TFATDirectory::Clone() const {
+  auto d = std::make_unique<TFATDirectory>();
+  d->Assign(*this);
+  return d;
+}
+
+void TFATDirectory::Assign(const TItem& source) {
+  TCustomDirectory::Assign(source);
+  if (auto* s = dynamic_cast<const TFATDirectory*>(&source)) {
+    FirstCluster = s->FirstCluster;
+    StartSector = s->StartSector;
+    Time = s->Time;
+    Date = s->Date;
+  }
+}
+
+void TFATDirectory::AssignTo(TItem& target) const {
+  if (auto* t = dynamic_cast<TFATDirectory*>(&target))
+    t->Assign(*this);
+  else
+    TCustomDirectory::AssignTo(target);
+}
+
+std::string TFATDirectory::GetPath(const TCustomDirectory* stop) const {
+  if (this == stop) return "";
+  std::string path = DisplayName(Name);
+  for (const TCustomDirectory* p = Parent; p && p != stop; p = p->Parent) path = DisplayName(p->Name) + "\\" + path;
+  return path;
+}
+
+bool TFATDirectory::Rename(const std::string& newName) {
+  Name = newName;
+  return true;
+}
+
+bool TFATDirectory::ClusterOnPath(uint32_t cluster) const {
+  for (const TCustomDirectory* d = this; d; d = d->Parent)
+    if (auto* f = dynamic_cast<const TFATDirectory*>(d); f && f->FirstCluster == cluster) return true;
+  return false;
+}
+
+size_t TFATDirectory::Depth() const {
+  size_t n = 0;
+  for (const TCustomDirectory* d = Parent; d; d = d->Parent) ++n;
+  return n;
+}
+
+void TFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
+  if (Children) Children->clear();
+  Children.emplace();
+  TFATdrive* drive = FATDrive();
+  // A folder entry without a first cluster has nothing to read (sector 0 is the boot sector).
+  if (!drive || drive->BytesPerSec == 0 || (FirstCluster == 0 && StartSector == 0)) return;
+  TFATCursor c{FirstCluster, StartSector, 0};
+  if (FirstCluster == 0 && StartSector == drive->RootDirSector && drive->FATType != FAT32)
+    c.MaxRecords = drive->RootDirSectors * (drive->BytesPerSec / dirent::kSize);
+  const bool deep = Depth() >= kMaxDepth;
+  std::string name;
+  uint8_t rec[dirent::kSize];
+  while (drive->GetNextEntry(c, deletedMode, name, rec)) {
+    ByteReader r(rec, sizeof rec);
+    const uint8_t attr = rec[dirent::kAttributes];
+    const bool deleted = rec[0] == dirent::kDeleted;
+    const uint32_t cluster = FirstClusterOf(r, drive->FATType);
+    uint8_t flags = 0, condition = 0;
+    if (deleted) {
+      flags = ItemDeleted;
+      condition = 2;
+      // Good chances when nothing has claimed the first cluster since (FAT 1, whatever FAT is in use).
+      if (drive->IsValidCluster(cluster) && ClassifyFATEntry(drive->FATType, drive->GetFAT(cluster, 0)) == EntryFree)
+        condition = 1;
+    }
+    if ((attr & dirent::kAttrDirectory) && attr != dirent::kAttrLongName) {
+      if (IsDots(name) || deep) continue;
+      if (deleted && !drive->IsDirectoryCluster(cluster, 0)) continue;
+      if (cluster != 0 && ClusterOnPath(cluster)) continue;
+      auto d = std::make_unique<TFATDirectory>();
+      d->Drive = drive;
+      d->FirstCluster = cluster;
+      d->Name = WithE5(name);
+      d->Time = r.U16(dirent::kTime);
+      d->Date = r.U16(dirent::kDate);
+      d->Flags = flags;
+      d->Condition = condition;
+      d->Parent = this;
+      Adopt(std::move(d));
+    } else {
+      if (attr & dirent::kAttrVolume) continue;
+      if (deletedMode && filesDeletedOnly && !deleted) continue;
+      auto f = std::make_unique<TFATFile>();
+      f->Drive = drive;
+      f->FirstCluster = cluster;
+      f->Attributes = attr;
+      f->Size = r.U32(dirent::kFileSize);
+      f->Time = r.U16(dirent::kTime);
+      f->Date = r.U16(dirent::kDate);
+      f->Name = WithE5(name);
+      f->Flags = flags;
+      f->Condition = condition;
+      f->Parent = this;
+      Adopt(std::move(f));
+    }
+  }
+}
+
+bool TFATDirectory::HasChildDirs(bool deletedMode) {
+  if (Children) return HasSubdirectories();
+  TFATdrive* drive = FATDrive();
+  if (!drive || drive->BytesPerSec == 0 || (FirstCluster == 0 && StartSector == 0)) return false;
+  TFATCursor c{FirstCluster, StartSector, 0};
+  if (FirstCluster == 0 && StartSector == drive->RootDirSector && drive->FATType != FAT32)
+    c.MaxRecords = drive->RootDirSectors * (drive->BytesPerSec / dirent::kSize);
+  std::string name;
+  uint8_t rec[dirent::kSize];
+  while (drive->GetNextEntry(c, deletedMode, name, rec))
+    if ((rec[dirent::kAttributes] & dirent::kAttrDirectory) && rec[dirent::kAttributes] != dirent::kAttrLongName &&
+        !IsDots(name))
+      return true;
+  return false;
+}
+
+void TFATDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) {
+  if (!node || !node->Object || TreeBuilt) return;
+  tree.BeginUpdate();
+  try {
+    if (!Children) ReadChildren(deletedMode, true);
+    for (auto& child : *Children) {
+      auto* d = dynamic_cast<TFATDirectory*>(child.get());
+      if (!d) continue;
+      const bool deleted = d->Flags & ItemDeleted;
+      TTreeNode* n = tree.AddChild(node, AnsiToUtf8(deleted ? DisplayName(d->Name) : d->Name), deleted ? 6 : 0, d);
+      tree.SetHasChildren(n, d->HasChildDirs(deletedMode));
+    }
+    tree.SortChildren(node);
+    TreeBuilt = true;
+  } catch (const std::exception& e) {
+    Host().MessageBox(std::string("Error: ") + e.what(), "Error", TMsgButtons::Ok, TMsgIcon::Error);
+  }
+  tree.EndUpdate();
+}
+
+void FillFATRow(TItem& object, TListItem& item) {
+  item.Object = &object;
+  item.SubItems.clear();
+  if (auto* d = dynamic_cast<TFATDirectory*>(&object)) {
+    item.ImageIndex = (d->Flags & ItemDeleted) ? 6 : 0;
+    item.Caption = AnsiToUtf8(DisplayName(d->Name));
+    item.SubItems = {"", DosDateTimeText(d->Date, d->Time), std::to_string(d->FirstCluster),
+                     FATConditionText(d->Flags, d->Condition), kFolderTypeName};
+  } else if (auto* m = dynamic_cast<TMFTFile*>(&object)) {
+    item.ImageIndex = 5;
+    item.Caption = AnsiToUtf8(DisplayName(m->Name));
+    item.SubItems = {std::to_string(m->Size), DosDateTimeText(m->Date, m->Time), std::to_string(m->FirstCluster),
+                     LoadText(727), Host().TypeName(item.Caption)};
+  } else if (auto* f = dynamic_cast<TFATFile*>(&object)) {
+    item.ImageIndex = (f->Flags & ItemDeleted) ? 8 : 5;
+    item.Caption = AnsiToUtf8(DisplayName(f->Name));
+    item.SubItems = {std::to_string(f->Size), DosDateTimeText(f->Date, f->Time), std::to_string(f->FirstCluster),
+                     FATConditionText(f->Flags, f->Condition), Host().TypeName(item.Caption)};
+  }
+}
+
+void TFATDirectory::FillListItem(TListItem& item) { FillFATRow(*this, item); }
+
+void TFATDirectory::FillListView(TListView& list, bool deletedMode) {
+  list.SetSource(this);
+  list.SetItemCount(0);
+  if (!Children) ReadChildren(deletedMode, true);
+  const int column = list.SortColumn();
+  const bool descending = list.SortDescending();
+  std::stable_sort(Children->begin(), Children->end(), [&](const auto& a, const auto& b) {
+    int r = CompareItems(*a, *b, column);
+    return descending ? r > 0 : r < 0;
+  });
+  list.SetItemCount(Children->size());
+}
+
+void TFATDirectory::FillChildListItem(TListItem& item, size_t index) {
+  if (!Children || index >= Children->size()) return;
+  FillFATRow(*(*Children)[index], item);
+}
+
+int TFATDirectory::CompareItems(const TItem& a, const TItem& b, int column) const {
+  const bool aDir = dynamic_cast<const TCustomDirectory*>(&a) != nullptr;
+  const bool bDir = dynamic_cast<const TCustomDirectory*>(&b) != nullptr;
+  if (aDir && !bDir) return -1;
+  if (!aDir && bDir) return 1;
+  // Names and types are compared without regard to letter case, ties broken by the bytes.
+  auto text = [](const std::string& x, const std::string& y) {
+    int r = LowerAscii(x).compare(LowerAscii(y));
+    if (r == 0) r = x.compare(y);
+    return r < 0 ? -1 : (r > 0 ? 1 : 0);
+  };
+  RowKeys ka = KeysOf(a, column == 5), kb = KeysOf(b, column == 5);
+  if (column == 5) return text(ka.type, kb.type);
+  switch (column) {
+    case 1: return Cmp(ka.size, kb.size);
+    case 2: return Cmp(ka.stamp, kb.stamp);
+    case 3: return Cmp(ka.cluster, kb.cluster);
+    case 4: return Cmp(ka.condition, kb.condition);
+    default: return text(ka.name, kb.name);
+  }
+}
+
+bool TFATDirectory::Search(const TSearchCallback& callback, bool deletedMode, bool recursive, bool filesDeletedOnly) {
+  const bool readHere = !Children;
+  if (readHere) ReadChildren(deletedMode, filesDeletedOnly);
+  bool result = true;
+  for (auto& child : *Children) {
+    result = callback(*child);
+    if (!result) break;
+    if (recursive)
+      if (auto* d = dynamic_cast<TFATDirectory*>(child.get())) {
+        result = d->Search(callback, deletedMode, recursive, filesDeletedOnly);
+        if (!result) break;
+      }
+  }
+  if (readHere) Children.reset();
+  return result;
+}
+
+}  // namespace salvex

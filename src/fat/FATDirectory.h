@@ -1,0 +1,56 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "devices/Model.h"
+
+namespace salvex {
+
+class TFATdrive;
+
+// A FAT folder. The same records give two views: the normal one skips deleted entries; the
+// deleted one lists every folder (live ones, and deleted ones whose cluster still starts with
+// "." and "..") and, with files-deleted-only, only the deleted files.
+class TFATDirectory : public TCustomDirectory {
+ public:
+  uint32_t FirstCluster = 0;  // 0: a run of sectors from StartSector (the FAT12/16 root)
+  uint64_t StartSector = 0;
+  uint16_t Time = 0;
+  uint16_t Date = 0;
+
+  std::unique_ptr<TItem> Clone() const override;
+  void Assign(const TItem& source) override;
+  void AssignTo(TItem& target) const override;
+  std::string GetPath(const TCustomDirectory* stop) const override;
+  bool Rename(const std::string& newName) override;
+  void AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) override;
+  void FillListItem(TListItem& item) override;
+  void FillListView(TListView& list, bool deletedMode) override;
+  void FillChildListItem(TListItem& item, size_t index) override;
+  int CompareItems(const TItem& a, const TItem& b, int column) const override;
+
+  // Reads Children from the disk (replacing what was there).
+  void ReadChildren(bool deletedMode, bool filesDeletedOnly);
+  // Whether a tree node for this folder needs an expander, without building children.
+  bool HasChildDirs(bool deletedMode);
+  // Calls `callback` for each child in order, descending into folders when recursive; stops when
+  // the callback answers false and then answers false. Children read for the walk are released.
+  using TSearchCallback = std::function<bool(TItem&)>;
+  bool Search(const TSearchCallback& callback, bool deletedMode, bool recursive, bool filesDeletedOnly);
+
+  TFATdrive* FATDrive() const;
+
+ private:
+  // Whether `cluster` is this folder's or an ancestor's: such an entry would make the tree loop.
+  bool ClusterOnPath(uint32_t cluster) const;
+  size_t Depth() const;
+};
+
+// Row texts shared by the list and the command line.
+std::string FATConditionText(uint8_t flags, uint8_t condition);
+// The file-list row of a FAT folder, file or lost MFT file: icon, caption and the six columns' texts.
+void FillFATRow(TItem& object, TListItem& item);
+
+}  // namespace salvex

@@ -1,0 +1,42 @@
+#pragma once
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace salvex {
+
+// FAT variants by cluster count (the on-disk type string is never trusted).
+enum TFATType : uint8_t { FATUnknown = 0, FAT12 = 1, FAT16 = 2, FAT32 = 3 };
+
+// Classes of a FAT entry value; bit values so that callers can test sets of them.
+enum TFATEntryClass : uint8_t { EntryLink = 1, EntryFree = 2, EntryBad = 4, EntryEnd = 8 };
+
+// The class of a FAT entry value. Value 1 counts as a link; an unknown type gives free for 0
+// and link otherwise. Shared by the volume, the directories and the lost-data analyser.
+uint8_t ClassifyFATEntry(uint8_t fatType, uint32_t value);
+
+// End-of-chain marks (0xFF8.., 0xFFF8.., 0x0FFFFFF8..); a bad-cluster mark does not end a chain.
+bool IsEndOfChainValue(uint8_t fatType, uint32_t value);
+
+// The 8.3 name of a 32-byte directory record: blanks dropped, "." before a non-empty extension,
+// bytes as stored (a deleted record keeps 0xE5 as its first character).
+std::string ShortNameOf(std::span<const uint8_t> record);
+
+// Directory record layout.
+namespace dirent {
+constexpr size_t kSize = 32;
+constexpr size_t kAttributes = 11;
+constexpr size_t kClusterHigh = 20;
+constexpr size_t kTime = 22;
+constexpr size_t kDate = 24;
+constexpr size_t kClusterLow = 26;
+constexpr size_t kFileSize = 28;
+constexpr uint8_t kDeleted = 0xE5;
+constexpr uint8_t kKanjiE5 = 0x05;  // stands for a leading 0xE5 byte of a live name
+constexpr uint8_t kAttrReadOnly = 0x01;
+constexpr uint8_t kAttrVolume = 0x08;
+constexpr uint8_t kAttrDirectory = 0x10;
+constexpr uint8_t kAttrLongName = 0x0F;
+}  // namespace dirent
+
+}  // namespace salvex

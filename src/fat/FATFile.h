@@ -1,0 +1,63 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "devices/Model.h"
+
+namespace salvex {
+
+class TFATdrive;
+class TStatusDialog;
+class TFATSaver;
+
+// A read position over a file's clusters.
+struct TFATFilePos {
+  uint32_t FirstCluster = 0;
+  uint32_t Cluster = 0;   // cluster of the next byte
+  uint64_t Position = 0;  // bytes from the start of FirstCluster
+  uint64_t Size = 0;      // bytes that may be read
+  uint64_t UnreadableSectors = 0;  // sectors delivered as zeros because they could not be read
+  uint64_t Steps = 0;              // clusters walked; more than the volume holds means a loop
+};
+
+class TFATFile : public TCustomFile {
+ public:
+  uint8_t Attributes = 0;
+  uint32_t FirstCluster = 0;
+  uint16_t Time = 0;
+  uint16_t Date = 0;
+
+  std::unique_ptr<TItem> Clone() const override;
+  void Assign(const TItem& source) override;
+  void AssignTo(TItem& target) const override;
+  bool Rename(const std::string& newName) override;
+  std::string GetPath(const TCustomDirectory* stop) const override;
+  void FillListItem(TListItem& item) override;
+  // Saves the file into `targetFolder` (ending with '/') along the FAT choice.
+  void SaveTo(const std::string& targetFolder, uint8_t fatChoice, TStatusDialog* status);
+
+  TFATdrive* FATDrive() const;
+};
+
+// A lost file found as an NTFS file record with resident data inside a FAT data area: shown and
+// viewable, never saved.
+class TMFTFile : public TCustomFile {
+ public:
+  uint32_t DataOffset = 0;  // bytes from the start of FirstCluster to the resident data
+  uint32_t FirstCluster = 0;
+  uint16_t Time = 0;
+  uint16_t Date = 0;
+
+  std::unique_ptr<TItem> Clone() const override;
+  void Assign(const TItem& source) override;
+  void AssignTo(TItem& target) const override;
+  bool Rename(const std::string& newName) override;
+  std::string GetPath(const TCustomDirectory* stop) const override;
+  void FillListItem(TListItem& item) override;
+};
+
+// The path of the folder holding an item (shared by both file classes).
+std::string FATParentPath(const TCustomDirectory* parent, const TCustomDirectory* stop);
+
+}  // namespace salvex

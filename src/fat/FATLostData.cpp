@@ -1,0 +1,391 @@
+#include "fat/FATLostData.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <vector>
+
+#include "common/CodePage.h"
+#include "common/Debug.h"
+#include "common/Format.h"
+#include "common/Helpers.h"
+#include "common/Host.h"
+#include "common/Options.h"
+#include "common/StringTable.h"
+#include "devices/Device.h"
+#include "devices/StatusDialog.h"
+#include "fat/FATDirectory.h"
+#include "fat/FATFile.h"
+#include "fat/FATSectorTests.h"
+#include "fat/FATdrive.h"
+#include "filetypes/FileTypes.h"
+#include "ntfs/NTFSLostData.h"
+
+namespace salvex {
+
+namespace {
+
+// Nested folders deeper than this are not followed: a FAT path of 260 characters holds far fewer,
+// and the walk recurses once per level.
+constexpr size_t kMaxWalkDepth = 256;
+// Clusters read at a time by the linear pass.
+constexpr uint64_t kWindowBytes = 1u << 20;
+// An NTFS file record is looked for in the 16 sectors from the cluster's start.
+constexpr uint32_t kRecordSectors = 16;
+constexpr size_t kMaxRecordNameChars = 128;
+
+// One run of the search: the visited map over clusters 0 .. to and the state of the passes.
+class TFATLostSearch {
+ public:
+  TFATLostSearch(TFATdrive& drive, TStatusDialog& status, uint32_t from, uint32_t to)
+      : drive_(drive), status_(status), from_(from), to_(to), visited_(uint64_t(to) + 1) {}
+
+  void Run();
+
+ private:
+  bool InRange(uint32_t cluster) const { return cluster >= from_ && cluster <= to_; }
+  void Mark(uint32_t cluster) { visited_.Set(cluster); }
+  bool Marked(uint32_t cluster) const { return visited_.Get(cluster); }
+  TCustomDirectory& Lost() { return *drive_.LostFolder; }
+  void SetCache(bool on) {
+    if (drive_.Device) drive_.Device->SetCacheEnabled(on);
+  }
+
+  void ScanLostDir(uint32_t cluster, uint64_t sector, bool removeDuplicates);
+  void WalkDirectory(uint32_t cluster, uint64_t sector, bool removeDuplicates, size_t depth);
+  void MarkChain(uint32_t first);
+  void RemoveLostDuplicates(uint32_t cluster, uint64_t sector);
+  void RootAreaPass();
+  void ClusterPass();
+  void ExamineCluster(uint32_t cluster, std::span<const uint8_t> bytes);
+  void AddLostDirectory(uint32_t cluster, uint64_t sector, const std::string& name);
+  void CountLost(uint64_t& folders, uint64_t& files) const;
+
+  TFATdrive& drive_;
+  TStatusDialog& status_;
+  uint32_t from_, to_;
+  ByteBitmap visited_;
+  // Sectors of the FAT12/16 root area that a directory walk has read, so that the root-area pass
+  // neither lists the live root nor lists again the later sectors of a root it has found.
+  ByteBitmap rootAreaRead_;
+  uint64_t rootAreaStart_ = 0;
+  // Clusters of the directories on the current walk's path: they are never removed from the top of
+  // Lost by their own descendants (a crafted loop would otherwise drop both folders).
+  std::vector<uint32_t> path_;
+  std::string previousType_;
+  uint32_t previousCluster_ = 0;
+  bool havePrevious_ = false;
+};
+
+void TFATLostSearch::CountLost(uint64_t& folders, uint64_t& files) const {
+  folders = files = 0;
+  if (!drive_.LostFolder->Children) return;
+  for (const auto& item : *drive_.LostFolder->Children) {
+    if (dynamic_cast<const TCustomDirectory*>(item.get()))
+      ++folders;
+    else if (dynamic_cast<const TFATFile*>(item.get()) || dynamic_cast<const TMFTFile*>(item.get()))
+      ++files;
+  }
+}
+
+void TFATLostSearch::RemoveLostDuplicates(uint32_t cluster, uint64_t sector) {
+  if (!Lost().Children) return;
+  if (cluster != 0 && std::find(path_.begin(), path_.end(), cluster) != path_.end()) return;
+  auto& children = *Lost().Children;
+  std::erase_if(children, [&](const std::unique_ptr<TItem>& item) {
+    if (auto* d = dynamic_cast<const TFATDirectory*>(item.get()))
+      return d->FirstCluster != 0 ? d->FirstCluster == cluster : (cluster == 0 && d->StartSector == sector);
+    // A file found by its signature whose cluster turns out to start a file of a directory: the
+    // directory gives it its real name and size, so the nameless copy goes.
+    if (auto* f = dynamic_cast<const TFATFile*>(item.get())) return cluster != 0 && f->FirstCluster == cluster;
+    return false;
+  });
+}
+
+void TFATLostSearch::MarkChain(uint32_t first) {
+  if (!drive_.IsValidCluster(first)) return;
+  if (drive_.FATCopy == 0) {
+    if (InRange(first) && !Marked(first)) {
+      Mark(first);
+      status_.Step();
+    }
+    return;
+  }
+  uint32_t cluster = first;
+  // A chain visits each cluster once at most; more steps mean it loops.
+  for (uint64_t steps = 0; steps <= drive_.ClusterCount; ++steps) {
+    if (InRange(cluster) && !Marked(cluster)) {
+      Mark(cluster);
+      status_.Step();
+    }
+    uint32_t next = drive_.GetFAT(cluster, drive_.FATCopy - 1u);
+    if (ClassifyFATEntry(drive_.FATType, next) != EntryLink || !drive_.IsValidCluster(next)) return;
+    cluster = next;
+  }
+}
+
+void TFATLostSearch::ScanLostDir(uint32_t cluster, uint64_t sector, bool removeDuplicates) {
+  SetCache(false);
+  WalkDirectory(cluster, sector, removeDuplicates, 0);
+  SetCache(true);
+}
+
+void TFATLostSearch::WalkDirectory(uint32_t cluster, uint64_t sector, bool removeDuplicates, size_t depth) {
+  if (status_.Cancelled || depth > kMaxWalkDepth) return;
+  if (status_.UpdateDue()) {
+    status_.UpdateTexts("", cluster != 0 ? TextF(730, {cluster}) : TextF(731, {sector}));
+    Host().ProcessMessages();
+  }
+  Mark(cluster);
+  if (removeDuplicates) RemoveLostDuplicates(cluster, sector);
+  path_.push_back(cluster);
+
+  TFATCursor cursor{cluster, sector, 0};
+  // A run of sectors from the FAT12/16 root area ends with the area.
+  if (cluster == 0 && sector < drive_.FirstDataSector)
+    cursor.MaxRecords = uint32_t(std::min<uint64_t>(cursor.MaxRecords, (drive_.FirstDataSector - sector) *
+                                                                         (drive_.BytesPerSec / dirent::kSize)));
+  uint32_t current = cluster;
+  std::string name;
+  uint8_t record[dirent::kSize];
+  while (!status_.Cancelled && drive_.GetNextEntry(cursor, true, name, record)) {
+    if (cursor.Cluster != 0) {
+      if (!InRange(cursor.Cluster)) break;
+      if (cursor.Cluster != current) {
+        current = cursor.Cluster;
+        if (!Marked(current)) {
+          Mark(current);
+          status_.Step();
+        }
+      }
+    } else if (cursor.Sector >= rootAreaStart_ && cursor.Sector < drive_.FirstDataSector) {
+      rootAreaRead_.Set(cursor.Sector - rootAreaStart_);
+    }
+    const uint8_t attributes = record[dirent::kAttributes];
+    if (attributes == dirent::kAttrLongName) continue;
+    const uint32_t first = RecordFirstCluster({record, dirent::kSize});
+    if (attributes & dirent::kAttrDirectory) {
+      const std::string shortName = ShortNameOf({record, dirent::kSize});
+      if (shortName == "." || shortName == ".." || (attributes & dirent::kAttrVolume)) continue;
+      if (!InRange(first)) continue;
+      if (!Marked(first)) {
+        if (drive_.IsDirectoryCluster(first, 0)) {
+          WalkDirectory(first, 0, true, depth + 1);
+          status_.Step();
+        }
+      } else {
+        // A subfolder met earlier by the cluster pass (its cluster lies below its parent's) was
+        // listed at the top of Lost; it belongs here.
+        RemoveLostDuplicates(first, 0);
+      }
+    } else if (!(attributes & dirent::kAttrVolume)) {
+      if (first == 0) continue;
+      RemoveLostDuplicates(first, 0);
+      MarkChain(first);
+    }
+  }
+  path_.pop_back();
+}
+
+void TFATLostSearch::AddLostDirectory(uint32_t cluster, uint64_t sector, const std::string& name) {
+  auto dir = std::make_unique<TFATDirectory>();
+  dir->Name = name;
+  dir->Drive = &drive_;
+  dir->Parent = &Lost();
+  dir->Flags = ItemLost;
+  dir->FirstCluster = cluster;
+  dir->StartSector = sector;
+  Lost().Adopt(std::move(dir));
+}
+
+void TFATLostSearch::RootAreaPass() {
+  const uint64_t start = uint64_t(drive_.ReservedSectors) + drive_.FATSectors;
+  const uint64_t end = drive_.FirstDataSector;  // first sector of cluster 2: not part of the area
+  std::vector<uint8_t> sector(drive_.BytesPerSec);
+  for (uint64_t t = start; t < end && !status_.Cancelled; ++t) {
+    if (!rootAreaRead_.Get(t - rootAreaStart_) && drive_.ReadSectors(t, 1, true, sector.data()) &&
+        !IsZeroSector(sector)) {
+      uint32_t dot = 0;
+      const std::span<const uint8_t> first512(sector.data(), std::min<size_t>(sector.size(), 512));
+      if (!IsDotDirSector(first512, dot) &&
+          IsDirectorySector(first512, uint64_t(drive_.BytesPerSec) * drive_.DataSectors, drive_.ClusterCount)) {
+        AddLostDirectory(0, t, Utf8ToAnsi(TextF(736, {t})));
+        ScanLostDir(0, t, false);
+      }
+    }
+    if (status_.UpdateDue()) {
+      status_.UpdateTexts("", TextF(735, {t}), TextF(733, {Lost().Children ? Lost().Children->size() : 0}));
+      Host().ProcessMessages();
+    }
+  }
+}
+
+void TFATLostSearch::ExamineCluster(uint32_t i, std::span<const uint8_t> bytes) {
+  if (IsZeroSector(bytes)) return;  // nothing can match a cleared cluster
+  const std::span<const uint8_t> head = bytes.first(std::min<size_t>(bytes.size(), 512));
+  uint32_t dot = 0;
+  const bool dir = IsDotDirSector(head, dot) && FATClusterHasEntries(drive_, i);
+  const bool root = !dir &&
+                    IsDirectorySector(head, uint64_t(drive_.BytesPerSec) * drive_.DataSectors, drive_.ClusterCount) &&
+                    HasOneVolumeLabel(bytes);
+  if (dir || root) {
+    AddLostDirectory(i, 0, "cluster " + std::to_string(i) + (root ? " (root)" : ""));
+    ScanLostDir(i, 0, false);
+    return;
+  }
+  if (!Options().FindLostFiles) return;
+  std::string type;
+  uint8_t kind = kStartsNewFile;
+  if (IdentifyFileType(bytes, type, kind)) {
+    const bool continues = havePrevious_ && i == previousCluster_ + 1 && type == previousType_ &&
+                           kind == kContinuesSameType;
+    if (!continues) {
+      auto file = std::make_unique<TFATFile>();
+      file->Name = "cluster " + std::to_string(i) + "." + type;
+      file->Size = Options().LostDefaultSize;
+      file->Attributes = 0x20;
+      file->Flags = ItemLost;
+      file->FirstCluster = i;
+      file->Drive = &drive_;
+      file->Parent = &Lost();
+      Lost().Adopt(std::move(file));
+    }
+    previousType_ = type;
+    previousCluster_ = i;
+    havePrevious_ = true;
+    return;
+  }
+  std::string name;
+  uint32_t size = 0, offset = 0;
+  if (IsMFTRecord(bytes) && FindMFTRecordInCluster(drive_, i, name, size, offset)) {
+    auto file = std::make_unique<TMFTFile>();
+    file->Name = name;
+    file->Size = size;
+    file->DataOffset = offset;
+    file->FirstCluster = i;
+    file->Flags = ItemLost;
+    file->Drive = &drive_;
+    file->Parent = &Lost();
+    Lost().Adopt(std::move(file));
+    previousType_ = "MFT";
+    previousCluster_ = i;
+    havePrevious_ = true;
+  }
+}
+
+void TFATLostSearch::ClusterPass() {
+  const uint32_t spc = drive_.SectorsPerCluster;
+  const uint32_t clusterBytes = drive_.ClusterSize;
+  const uint32_t perWindow = std::max<uint32_t>(1, uint32_t(kWindowBytes / clusterBytes));
+  std::vector<uint8_t> window(uint64_t(perWindow) * clusterBytes);
+  const uint8_t badCopy = drive_.FATCopy ? drive_.FATCopy - 1 : 0;
+
+  for (uint64_t base = from_; base <= to_ && !status_.Cancelled; base += perWindow) {
+    const uint32_t count = uint32_t(std::min<uint64_t>(perWindow, uint64_t(to_) - base + 1));
+    // Clusters that the walks have accounted for need not be read: skip a window of them.
+    bool anyOpen = false;
+    for (uint32_t k = 0; k < count && !anyOpen; ++k) anyOpen = !Marked(uint32_t(base + k));
+    bool windowRead = false;
+    if (anyOpen)
+      windowRead = drive_.ReadSectors(drive_.ClusterToSector(uint32_t(base)), count * spc, false, window.data());
+    for (uint32_t k = 0; k < count && !status_.Cancelled; ++k) {
+      const uint32_t i = uint32_t(base + k);
+      if (!Marked(i)) {
+        Mark(i);
+        std::span<uint8_t> bytes(window.data() + uint64_t(k) * clusterBytes, clusterBytes);
+        if (drive_.SkipBadClusters && ClassifyFATEntry(drive_.FATType, drive_.GetFAT(i, badCopy)) == EntryBad) {
+          // Passed over: reading a bad cluster only costs time and retries.
+        } else {
+          // A window with an unreadable sector is read again cluster by cluster, so that one bad
+          // sector costs one cluster; a cluster that cannot be read is judged as zeros.
+          if (!windowRead && !drive_.ReadSectors(drive_.ClusterToSector(i), spc, true, bytes.data()))
+            std::fill(bytes.begin(), bytes.end(), 0);
+          ExamineCluster(i, bytes);
+        }
+        status_.Step();
+      }
+      if (status_.UpdateDue()) {
+        uint64_t folders = 0, files = 0;
+        CountLost(folders, files);
+        status_.UpdateTexts("", TextF(732, {i}), TextF(733, {folders}), TextF(734, {files}));
+        Host().ProcessMessages();
+      }
+    }
+  }
+}
+
+void TFATLostSearch::Run() {
+  rootAreaStart_ = uint64_t(drive_.ReservedSectors) + drive_.FATSectors;
+  if (drive_.FATType != FAT32 && drive_.FirstDataSector > rootAreaStart_)
+    rootAreaRead_ = ByteBitmap(drive_.FirstDataSector - rootAreaStart_);
+
+  ScanLostDir(drive_.FATType == FAT32 ? drive_.RootCluster : 0, drive_.RootDirSector, false);
+  SetCache(true);
+  if (!status_.Cancelled && drive_.FATType != FAT32) RootAreaPass();
+  if (!status_.Cancelled) ClusterPass();
+}
+
+}  // namespace
+
+bool FATClusterHasEntries(TFATdrive& drive, uint32_t cluster) {
+  TFATCursor cursor{cluster, 0, 2};
+  std::string name;
+  uint8_t record[dirent::kSize];
+  return drive.GetNextEntry(cursor, false, name, record);
+}
+
+bool RecogniseFATCluster(TFATdrive& drive, uint32_t cluster, uint8_t& kind, std::string& extension) {
+  kind = kStartsNewFile;
+  if (!drive.IsValidCluster(cluster) || drive.ClusterSize == 0) return false;
+  std::vector<uint8_t> bytes(drive.ClusterSize);
+  if (!drive.ReadSectors(drive.ClusterToSector(cluster), drive.SectorsPerCluster, true, bytes.data())) return false;
+  return IdentifyFileType(bytes, extension, kind);
+}
+
+bool FindMFTRecordInCluster(TFATdrive& drive, uint32_t cluster, std::string& name, uint32_t& size,
+                            uint32_t& offset) {
+  if (!drive.IsValidCluster(cluster) || drive.BytesPerSec == 0) return false;
+  const uint64_t s = drive.ClusterToSector(cluster);
+  if (s >= drive.TotalSectors) return false;
+  const uint32_t sectors = uint32_t(std::min<uint64_t>(kRecordSectors, drive.TotalSectors - s));
+  std::vector<uint8_t> bytes(uint64_t(sectors) * drive.BytesPerSec);
+  if (!drive.ReadSectors(s, sectors, true, bytes.data()) || !IsMFTRecord(bytes)) return false;
+  return ParseLostRecord(bytes, kMaxRecordNameChars, name, size, offset);
+}
+
+bool FindFATLostData(TFATdrive& drive, TStatusDialog* status) {
+  if (!drive.HasSpecialFolders() || drive.ClusterCount == 0 || drive.ClusterSize == 0) return false;
+  const uint64_t lowest = 2, highest = uint64_t(drive.ClusterCount) + 1;
+  uint64_t first = lowest, last = highest;
+  if (!Host().AskClusterRange(first, last, lowest, highest)) return false;
+  // Typed values reach here unchecked: keep them inside the volume and in order.
+  first = std::clamp(first, lowest, highest);
+  last = std::clamp(last, lowest, highest);
+  if (first > last) std::swap(first, last);
+
+  drive.LostFolder->ClearChildren();
+  drive.LostFolder->Children.emplace();
+  drive.LostFolder->TreeBuilt = false;
+
+  TStatusDialog silent;
+  TStatusDialog& dialog = status ? *status : silent;
+  Host().EnableMainWindow(false);
+  dialog.Setup(LoadText(729), "", "", "", "", true, true);
+  dialog.Max = last - first + 1;
+  dialog.StepSize = 1;
+  dialog.IntervalMs = 500;
+  dialog.Show();
+  try {
+    TFATLostSearch search(drive, dialog, uint32_t(first), uint32_t(last));
+    search.Run();
+  } catch (const std::exception& e) {
+    DebugLog(std::string("FindLostData: ") + e.what(), 0);
+  }
+  if (drive.Device) drive.Device->SetCacheEnabled(false);
+  Host().EnableMainWindow(true);
+  dialog.Hide();
+  return true;
+}
+
+}  // namespace salvex

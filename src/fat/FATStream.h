@@ -1,0 +1,38 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "fat/FATFile.h"
+
+namespace salvex {
+
+class TFATdrive;
+
+enum class TSeekOrigin { Begin, Current, End };
+
+// A file's data as a byte stream for the viewer. The data starts `baseOffset` bytes into the
+// first cluster (0 for a FAT file, the resident data's offset for a lost MFT file).
+class TFATStream {
+ public:
+  TFATStream(TFATdrive& drive, uint8_t fatChoice, uint32_t baseOffset, uint64_t size, uint32_t firstCluster);
+  ~TFATStream();
+  TFATStream(const TFATStream&) = delete;
+  TFATStream& operator=(const TFATStream&) = delete;
+
+  // Bytes read (0 at the end or when reading fails); the position advances by them.
+  size_t Read(uint8_t* buffer, size_t count);
+  // The new position; positions at or past the end leave nothing to read.
+  uint64_t Seek(int64_t offset, TSeekOrigin origin);
+  uint64_t Position() const { return position_; }
+  uint64_t Size() const { return size_; }
+
+ private:
+  TFATdrive& drive_;
+  uint8_t fatChoice_;
+  uint32_t base_;
+  uint64_t size_;
+  uint64_t position_ = 0;
+  TFATFilePos pos_;
+};
+
+}  // namespace salvex

@@ -1,0 +1,141 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devices/Model.h"
+#include "fat/FATEntries.h"
+
+namespace salvex {
+
+class TFATDirectory;
+class TFATFile;
+struct TFATFilePos;
+
+// Where a run of directory records or data sectors is read. Cluster != 0: the run starting at
+// that cluster, following the FAT in use; cluster 0: consecutive sectors from Sector (the
+// FAT12/16 root directory). Index counts what was already read from the current cluster or sector.
+struct TFATCursor {
+  uint32_t Cluster = 0;
+  uint64_t Sector = 0;
+  uint32_t Index = 0;
+  uint32_t Records = 0;  // records delivered so far
+  // A directory holds at most 65536 records (the FAT12/16 root fewer): a longer run is a loop.
+  uint32_t MaxRecords = 65536;
+};
+
+// How FAT entries of one variant are located and decoded, chosen once at mount.
+struct TFATEntryAccess {
+  uint64_t (*ByteOffset)(uint32_t n);
+  uint32_t Width;  // bytes read at the offset
+  uint32_t (*Decode)(uint32_t raw, uint32_t n);
+};
+
+// One sector held in memory; `Valid` instead of a reserved sector number, so sector 0 can be cached.
+struct TSectorCache {
+  std::vector<uint8_t> Bytes;
+  uint64_t Sector = 0;
+  bool Valid = false;
+  bool ReadFailed = false;
+  void Reset(size_t size) {
+    Bytes.assign(size, 0);
+    Valid = false;
+    ReadFailed = false;
+  }
+};
+
+class TFATdrive : public TCustomDrive {
+ public:
+  TFATdrive();
+  ~TFATdrive() override;
+
+  // FAT used to follow chains: 0 = none (consecutive clusters), k = FAT copy k.
+  uint8_t FATCopy = 1;
+  bool SkipBadClusters = false;
+  std::array<uint8_t, 90> BootRecord{};
+  uint8_t FATType = FATUnknown;
+  uint32_t BytesPerSec = 0;
+  uint32_t SectorsPerCluster = 0;
+  uint32_t ReservedSectors = 0;
+  uint32_t NumberOfFATs = 0;
+  uint32_t RootEntries = 0;
+  uint32_t TotalSectors = 0;
+  uint32_t ClusterSize = 0;  // bytes; 32 bits so that 64 KiB clusters work
+  uint32_t RootCluster = 0;
+  uint32_t RootDirSectors = 0;
+  uint64_t RootDirSector = 0;
+  uint32_t SectorsPerFAT = 0;
+  uint64_t FATSectors = 0;
+  uint64_t FirstDataSector = 0;
+  uint32_t DataSectors = 0;
+  uint32_t ClusterCount = 0;  // valid clusters are 2 .. ClusterCount + 1
+
+  // TCustomDrive
+  bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) override;
+  bool Mount(bool quiet) override;
+  bool FindLostData(TStatusDialog* status) override;
+  TSpecialNodes ScanDrive(TTreeView& tree, TStatusDialog* status) override;
+  void SetupListColumns(TListView& list) override;
+  bool FindFiles() override;
+  void SaveSelectedTo(TListView& list) override;
+  std::string FileSystemName() const override;
+  uint32_t BytesPerSector() const override { return BytesPerSec; }
+
+  // Derives the geometry from a 90-byte boot record; quiet suppresses the messages.
+  bool ApplyBootSector(const uint8_t* bootRecord, bool quiet);
+  void CreateSpecialFolders();
+
+  uint64_t ClusterToSector(uint32_t n) const { return uint64_t(n - 2) * SectorsPerCluster + FirstDataSector; }
+  bool IsValidCluster(uint32_t n) const { return n >= 2 && uint64_t(n) <= uint64_t(ClusterCount) + 1; }
+  // Entry n of FAT copy `copy` (0-based); 0 and a debug line for an out-of-range n.
+  uint32_t GetFAT(uint32_t n, uint32_t copy);
+  bool IsEndOfChain(uint32_t value) const { return IsEndOfChainValue(FATType, value); }
+  // The cluster after n in the FAT in use (FATCopy), or n + 1 without a FAT.
+  uint32_t NextClusterInUse(uint32_t n);
+
+  // The next data sector of a run (bytes-per-sector bytes into buffer).
+  bool ReadDataSec(TFATCursor& cursor, uint8_t* buffer);
+  // The next raw 32-byte directory record of a run.
+  bool GetNextRecord(TFATCursor& cursor, uint8_t* record);
+  // The next directory entry with its (long) name; deleted entries only in deleted mode.
+  bool GetNextEntry(TFATCursor& cursor, bool deletedMode, std::string& name, uint8_t* record);
+  // Collects a long-name run starting with `record`; on success `record` holds the record after it.
+  bool ReadLongName(TFATCursor& cursor, std::string& name, uint8_t* record);
+  // Whether the cluster (or, with cluster 0, the sector) starts with the "." and ".." records.
+  bool IsDirectoryCluster(uint32_t cluster, uint64_t sector);
+
+  // File data (FATFile.cpp). FAT choice: 0 = consecutive clusters, k = FAT copy k.
+  bool OpenFilePos(uint32_t firstCluster, uint64_t size, TFATFilePos& pos);
+  bool ReadFileData(TFATFilePos& pos, uint64_t count, uint64_t& read, uint8_t fatChoice, uint8_t* buffer);
+  bool SkipClusters(uint32_t& cluster, uint64_t bytes, uint8_t fatChoice);
+  bool SeekFilePos(TFATFilePos& pos, uint64_t position, uint8_t fatChoice);
+  void CloseFilePos(TFATFilePos&) {}
+  // The cluster that follows `cluster` when reading file data with the given FAT choice: an
+  // end mark, a free, bad or out-of-range entry keeps the cluster (a file longer than its chain
+  // repeats its last cluster).
+  uint32_t NextFileCluster(uint32_t cluster, uint8_t fatChoice);
+  // NextFileCluster from a read position, counting the step; 0 once the walk exceeds ClusterCount.
+  uint32_t StepFileCluster(TFATFilePos& pos, uint8_t fatChoice);
+
+  TFATDirectory* Root() const;
+  TFATDirectory* DeletedRoot() const;
+
+  // Caches, sized by the volume's sector size at mount.
+  TSectorCache FATCache;
+  TSectorCache FATCache2;  // the following sector, for FAT12 entries that span two sectors
+  TSectorCache DataCache;
+  TSectorCache StreamCache;
+
+ private:
+  // Fills a cache with a sector; an unreadable sector reads as zeros.
+  void Fetch(TSectorCache& cache, uint64_t sector);
+  bool ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer);
+  const TFATEntryAccess* access_ = nullptr;
+};
+
+// The factory for the drive list.
+std::unique_ptr<TCustomDrive> NewFATDrive();
+
+}  // namespace salvex

@@ -1,0 +1,289 @@
+#include "ntfs/NTFSDirectory.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "common/CodePage.h"
+#include "common/Helpers.h"
+#include "common/Host.h"
+#include "ntfs/NTFSFile.h"
+#include "ntfs/NTFSIndex.h"
+#include "ntfs/NTFSdrive.h"
+
+namespace salvex {
+
+using namespace ntfs;
+
+namespace {
+constexpr uint64_t kFirstUserRecord = 16;
+
+bool Listable(const TFileNameView& key, uint64_t number) {
+  return key.Valid() && number >= kFirstUserRecord && key.NameSpace() != NameDos;
+}
+
+// Case-insensitive first, so that "apple" sorts before "Banana", then by bytes for a stable order.
+int CompareNames(const std::string& a, const std::string& b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    int ca = std::tolower(static_cast<unsigned char>(a[i]));
+    int cb = std::tolower(static_cast<unsigned char>(b[i]));
+    if (ca != cb) return ca < cb ? -1 : 1;
+  }
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  int c = a.compare(b);
+  return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+template <class T>
+int Sign(T a, T b) {
+  return a < b ? -1 : a > b ? 1 : 0;
+}
+
+std::string TypeNameOf(const TItem& item) {
+  if (dynamic_cast<const TCustomDirectory*>(&item)) return "Folder";
+  if (auto* f = dynamic_cast<const TCustomFile*>(&item)) return Host().TypeName(AnsiToUtf8(f->Name));
+  return "";
+}
+}  // namespace
+
+std::string ConditionText(uint8_t flags, uint8_t condition) {
+  if (!(flags & ItemDeleted)) return "";
+  return condition == 2 ? "poor" : "good";
+}
+
+TNTFSdrive& TNTFSDirectory::Volume() const { return *static_cast<TNTFSdrive*>(Drive); }
+
+std::unique_ptr<TItem> TNTFSDirectory::Clone() const {
+  auto d = std::make_unique<TNTFSDirectory>();
+  d->Assign(*this);
+  return d;
+}
+
+void TNTFSDirectory::Assign(const TItem& source) {
+  TCustomDirectory::Assign(source);
+  if (auto* s = dynamic_cast<const TNTFSDirectory*>(&source)) {
+    MFTNumber = s->MFTNumber;
+    Time = s->Time;
+    Date = s->Date;
+    ModificationTime = s->ModificationTime;
+  }
+}
+
+std::string TNTFSDirectory::GetPath(const TCustomDirectory* stop) const {
+  std::string path = this == stop ? std::string() : Name;
+  for (const TCustomDirectory* p = Parent; p && p != stop; p = p->Parent) path = p->Name + "\\" + path;
+  return path;
+}
+
+bool TNTFSDirectory::Rename(const std::string& newName) {
+  Name = newName;
+  return true;
+}
+
+TItem* AddEntry(TNTFSDirectory& parent, const TFileNameView& key, const TNTFSAttribute* data, uint64_t number,
+                bool deleted) {
+  TNTFSdrive& drive = parent.Volume();
+  std::string name = NameToAnsi(key.NameBytes());
+  uint16_t date = 0, time = 0;
+  FileTimeToDos(key.ModificationTime(), date, time);
+  if (key.IsDirectory()) {
+    auto d = std::make_unique<TNTFSDirectory>();
+    d->Drive = &drive;
+    d->MFTNumber = static_cast<int64_t>(number);
+    d->Name = std::move(name);
+    d->Date = date;
+    d->Time = time;
+    d->ModificationTime = key.ModificationTime();
+    d->Parent = &parent;
+    if (deleted) {
+      d->Flags = ItemDeleted;
+      d->Condition = drive.DataCondition(data);
+      // Its former contents are what the deleted walk files under it, not its stale index.
+      d->Children.emplace();
+    }
+    return parent.Adopt(std::move(d));
+  }
+  auto f = std::make_unique<TNTFSFile>();
+  f->Drive = &drive;
+  f->MFTNumber = static_cast<int64_t>(number);
+  f->Attributes = key.Flags();
+  f->Size = key.DataSize();
+  f->Name = std::move(name);
+  f->Date = date;
+  f->Time = time;
+  f->ModificationTime = key.ModificationTime();
+  f->Parent = &parent;
+  if (deleted) {
+    f->Condition = drive.DataCondition(data);
+    f->Flags = ItemDeleted;
+    if (data) f->Size = data->Size();
+  }
+  return parent.Adopt(std::move(f));
+}
+
+void TNTFSDirectory::ReadChildren() {
+  Children.emplace();
+  std::vector<int64_t> onPath;
+  for (const TCustomDirectory* p = this; p; p = p->Parent)
+    if (auto* d = dynamic_cast<const TNTFSDirectory*>(p)) onPath.push_back(d->MFTNumber);
+  TNTFSdrive& drive = Volume();
+  try {
+    EnumerateIndex(drive, static_cast<uint64_t>(MFTNumber), [&](uint64_t reference, std::span<const uint8_t> bytes) {
+      TFileNameView key{bytes};
+      uint64_t number = RecordNumberOf(reference);
+      if (!Listable(key, number)) return true;
+      if (key.IsDirectory() && std::find(onPath.begin(), onPath.end(), int64_t(number)) != onPath.end()) return true;
+      AddEntry(*this, key, nullptr, number, false);
+      return true;
+    });
+    // Index keys often carry a stale size (NTFS updates them lazily); the record's $DATA is exact.
+    std::vector<uint8_t> record;
+    for (auto& child : *Children) {
+      auto* f = dynamic_cast<TNTFSFile*>(child.get());
+      if (!f || !drive.ReadMFTRecord(uint64_t(f->MFTNumber), record) || !HasSignature(record, "FILE") ||
+          !IsValidRecord(record))
+        continue;
+      TNTFSAttribute data;
+      if (drive.LoadAttribute(record, uint64_t(f->MFTNumber), AttrData, u"", data)) f->Size = data.Size();
+    }
+  } catch (const std::exception&) {
+    Children.reset();
+  }
+}
+
+bool TNTFSDirectory::HasChildDirs() {
+  if (Children) return HasSubdirectories();
+  bool found = false;
+  EnumerateIndex(Volume(), static_cast<uint64_t>(MFTNumber), [&](uint64_t reference, std::span<const uint8_t> bytes) {
+    TFileNameView key{bytes};
+    uint64_t number = RecordNumberOf(reference);
+    if (Listable(key, number) && key.IsDirectory() && int64_t(number) != MFTNumber) {
+      found = true;
+      return false;
+    }
+    return true;
+  });
+  return found;
+}
+
+void TNTFSDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool) {
+  if (!node || !node->Object || TreeBuilt) return;
+  tree.BeginUpdate();
+  try {
+    if (!Children) ReadChildren();
+    if (Children) {
+      for (auto& child : *Children) {
+        auto* d = dynamic_cast<TNTFSDirectory*>(child.get());
+        if (!d) continue;
+        TTreeNode* n = tree.AddChild(node, AnsiToUtf8(d->Name), (d->Flags & ItemDeleted) ? 6 : 0, d);
+        tree.SetHasChildren(n, d->HasChildDirs());
+      }
+      tree.SortChildren(node);
+      TreeBuilt = true;
+    }
+  } catch (const std::exception& e) {
+    Host().MessageBox(std::string("Error: ") + e.what(), "", TMsgButtons::Ok, TMsgIcon::Error);
+  }
+  tree.EndUpdate();
+}
+
+void TNTFSDirectory::FillListItem(TListItem& item) {
+  item.Caption = AnsiToUtf8(Name);
+  if (item.SubItems.size() < 3) item.SubItems.resize(3);
+  item.SubItems[0] = "";
+  item.SubItems[2] = std::to_string(MFTNumber);
+}
+
+void TNTFSDirectory::FillListView(TListView& list, bool) {
+  list.SetSource(this);
+  list.SetItemCount(0);
+  if (!Children) ReadChildren();
+  if (!Children) return;
+  int column = list.SortColumn();
+  bool descending = list.SortDescending();
+  std::stable_sort(Children->begin(), Children->end(), [&](const auto& a, const auto& b) {
+    int c = CompareItems(*a, *b, column);
+    // Folders stay before files in both directions.
+    bool kinds = (dynamic_cast<const TCustomDirectory*>(a.get()) != nullptr) !=
+                 (dynamic_cast<const TCustomDirectory*>(b.get()) != nullptr);
+    return (descending && !kinds) ? c > 0 : c < 0;
+  });
+  list.SetItemCount(Children->size());
+}
+
+void TNTFSDirectory::FillChildListItem(TListItem& item, size_t index) {
+  if (!Children || index >= Children->size()) return;
+  TItem* child = (*Children)[index].get();
+  if (auto* d = dynamic_cast<TNTFSDirectory*>(child)) {
+    item.ImageIndex = (d->Flags & ItemDeleted) ? 6 : 0;
+    item.Caption = AnsiToUtf8(d->Name);
+    item.SubItems = {"", DosDateTimeText(d->Date, d->Time), std::to_string(d->MFTNumber),
+                     ConditionText(d->Flags, d->Condition), TypeNameOf(*d)};
+    item.Object = d;
+  } else if (auto* f = dynamic_cast<TNTFSFile*>(child)) {
+    item.ImageIndex = (f->Flags & ItemDeleted) ? 8 : 5;
+    item.Caption = AnsiToUtf8(f->Name);
+    item.SubItems = {std::to_string(f->Size), DosDateTimeText(f->Date, f->Time), std::to_string(f->MFTNumber),
+                     ConditionText(f->Flags, f->Condition), TypeNameOf(*f)};
+    item.Object = f;
+  }
+}
+
+int TNTFSDirectory::CompareItems(const TItem& a, const TItem& b, int column) const {
+  bool aDir = dynamic_cast<const TCustomDirectory*>(&a) != nullptr;
+  bool bDir = dynamic_cast<const TCustomDirectory*>(&b) != nullptr;
+  if (aDir && !bDir) return -1;
+  if (!aDir && bDir) return 1;
+  auto* fa = dynamic_cast<const TNTFSFile*>(&a);
+  auto* fb = dynamic_cast<const TNTFSFile*>(&b);
+  auto* da = dynamic_cast<const TNTFSDirectory*>(&a);
+  auto* db = dynamic_cast<const TNTFSDirectory*>(&b);
+  auto name = [](const TItem& i) -> std::string {
+    if (auto* f = dynamic_cast<const TCustomFile*>(&i)) return f->Name;
+    if (auto* d = dynamic_cast<const TCustomDirectory*>(&i)) return d->Name;
+    return "";
+  };
+  auto modified = [&](const TNTFSFile* f, const TNTFSDirectory* d) -> uint64_t {
+    return f ? f->ModificationTime : d ? d->ModificationTime : 0;
+  };
+  auto number = [&](const TNTFSFile* f, const TNTFSDirectory* d) -> int64_t {
+    return f ? f->MFTNumber : d ? d->MFTNumber : 0;
+  };
+  auto condition = [&](const TNTFSFile* f, const TNTFSDirectory* d) -> int {
+    return f ? f->Condition : d ? d->Condition : 0;
+  };
+  switch (column) {
+    case 0: return CompareNames(name(a), name(b));
+    case 1: return Sign<uint64_t>(fa ? fa->Size : 0, fb ? fb->Size : 0);
+    // The full modification time, not only the day of its text.
+    case 2: return Sign(modified(fa, da), modified(fb, db));
+    case 3: return Sign(number(fa, da), number(fb, db));
+    case 4: return Sign(condition(fa, da), condition(fb, db));
+    case 5: return CompareNames(TypeNameOf(a), TypeNameOf(b));
+    default: return 0;
+  }
+}
+
+bool TNTFSDirectory::Search(const std::function<bool(TItem&)>& visitor, bool recursive) {
+  bool readHere = false;
+  if (!Children) {
+    ReadChildren();
+    readHere = true;
+  }
+  bool result = true;
+  if (Children) {
+    for (auto& child : *Children) {
+      result = visitor(*child);
+      if (!result) break;
+      if (auto* d = dynamic_cast<TNTFSDirectory*>(child.get()); d && recursive) {
+        result = d->Search(visitor, recursive);
+        if (!result) break;
+      }
+    }
+  }
+  if (readHere) Children.reset();
+  return result;
+}
+
+}  // namespace salvex

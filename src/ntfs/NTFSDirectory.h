@@ -1,0 +1,54 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "devices/Model.h"
+#include "ntfs/MFTRecord.h"
+
+namespace salvex {
+
+class TNTFSdrive;
+struct TNTFSAttribute;
+
+// A folder of an NTFS volume; its children come from the $I30 index of record MFTNumber.
+class TNTFSDirectory : public TCustomDirectory {
+ public:
+  int64_t MFTNumber = 0;
+  uint16_t Time = 0;
+  uint16_t Date = 0;
+  uint64_t ModificationTime = 0;  // FILETIME
+
+  std::unique_ptr<TItem> Clone() const override;
+  void Assign(const TItem& source) override;
+  std::string GetPath(const TCustomDirectory* stop) const override;
+  bool Rename(const std::string& newName) override;
+  void AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) override;
+  void FillListItem(TListItem& item) override;
+  void FillListView(TListView& list, bool deletedMode) override;
+  void FillChildListItem(TListItem& item, size_t index) override;
+  int CompareItems(const TItem& a, const TItem& b, int column) const override;
+
+  // Reads the children from the index: names in the Win32, Win32+DOS and POSIX name spaces of
+  // records 16 and up (a DOS-only name is the short twin of a Win32 name and is left out).
+  // A folder that is this one or one of its ancestors is left out, so no walk can loop.
+  void ReadChildren();
+  // Whether the folder has a subfolder, without building children when none are read yet.
+  bool HasChildDirs();
+  // Visits every child in list order, descending into folders when recursive; false as soon as the
+  // visitor answers false. Children read for the walk are dropped again afterwards.
+  bool Search(const std::function<bool(TItem&)>& visitor, bool recursive);
+  TNTFSdrive& Volume() const;
+};
+
+// Builds a child of `parent` from an index key (or a deleted record's $FILE_NAME) and appends it.
+// For deleted entries the size and condition come from the record's $DATA when given.
+TItem* AddEntry(TNTFSDirectory& parent, const ntfs::TFileNameView& key, const TNTFSAttribute* data, uint64_t number,
+                bool deleted);
+
+// " good" / "poor" / "" as shown in the condition column.
+std::string ConditionText(uint8_t flags, uint8_t condition);
+
+}  // namespace salvex

@@ -1,0 +1,154 @@
+#include "ntfs/NTFSFile.h"
+
+#include <algorithm>
+#include <ctime>
+
+#include "common/CodePage.h"
+#include "common/Options.h"
+
+namespace salvex {
+
+namespace {
+constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ull;  // 1970-01-01 in 100 ns since 1601
+}
+
+void FileTimeToDos(uint64_t fileTime, uint16_t& date, uint16_t& time) {
+  date = time = 0;
+  if (fileTime < kFileTimeUnixEpoch) return;
+  time_t seconds = static_cast<time_t>((fileTime - kFileTimeUnixEpoch) / 10000000ull);
+  struct tm local {};
+  if (!localtime_r(&seconds, &local)) return;
+  int year = local.tm_year + 1900;
+  if (year < 1980 || year > 2107) return;
+  date = static_cast<uint16_t>(((year - 1980) << 9) | ((local.tm_mon + 1) << 5) | local.tm_mday);
+  time = static_cast<uint16_t>((local.tm_hour << 11) | (local.tm_min << 5) | (local.tm_sec / 2));
+}
+
+std::unique_ptr<TItem> TNTFSFile::Clone() const {
+  auto f = std::make_unique<TNTFSFile>();
+  f->Assign(*this);
+  return f;
+}
+
+void TNTFSFile::Assign(const TItem& source) {
+  TCustomFile::Assign(source);
+  if (auto* s = dynamic_cast<const TNTFSFile*>(&source)) {
+    Attributes = s->Attributes;
+    MFTNumber = s->MFTNumber;
+    StartCluster = s->StartCluster;
+    Time = s->Time;
+    Date = s->Date;
+    ModificationTime = s->ModificationTime;
+  }
+}
+
+bool TNTFSFile::Rename(const std::string& newName) {
+  Name = newName;
+  return true;
+}
+
+std::string TNTFSFile::GetPath(const TCustomDirectory* stop) const {
+  std::string path;
+  for (const TCustomDirectory* p = Parent; p && p != stop; p = p->Parent)
+    path = path.empty() ? p->Name : p->Name + "\\" + path;
+  return path;
+}
+
+void TNTFSFile::FillListItem(TListItem& item) {
+  item.Caption = AnsiToUtf8(Name);
+  if (item.SubItems.size() < 3) item.SubItems.resize(3);
+  item.SubItems[0] = std::to_string(Size);
+  item.SubItems[2] = std::to_string(MFTNumber);
+}
+
+std::unique_ptr<TItem> TNTFSMFTFile::Clone() const {
+  auto f = std::make_unique<TNTFSMFTFile>();
+  f->Assign(*this);
+  return f;
+}
+
+void TNTFSMFTFile::Assign(const TItem& source) {
+  TCustomFile::Assign(source);
+  if (auto* s = dynamic_cast<const TNTFSMFTFile*>(&source)) {
+    DataOffset = s->DataOffset;
+    Cluster = s->Cluster;
+  }
+}
+
+bool TNTFSMFTFile::Rename(const std::string& newName) {
+  Name = newName;
+  return true;
+}
+
+std::string TNTFSMFTFile::GetPath(const TCustomDirectory* stop) const {
+  std::string path;
+  for (const TCustomDirectory* p = Parent; p && p != stop; p = p->Parent)
+    path = path.empty() ? DisplayName(p->Name) : DisplayName(p->Name) + "\\" + path;
+  return path;
+}
+
+void TNTFSMFTFile::FillListItem(TListItem& item) {
+  item.Caption = AnsiToUtf8(DisplayName(Name));
+  if (item.SubItems.size() < 2) item.SubItems.resize(2);
+  item.SubItems[0] = std::to_string(Size);
+  item.SubItems[1] = std::to_string(Cluster);
+}
+
+int64_t TNTFSReadStream::Seek(int64_t offset, Origin origin) {
+  int64_t base = origin == FromBeginning ? 0 : origin == FromCurrent ? int64_t(Position) : int64_t(Size);
+  int64_t target = base + offset;
+  Position = uint64_t(std::clamp<int64_t>(target, 0, int64_t(Size)));
+  return int64_t(Position);
+}
+
+TNTFSStream::TNTFSStream(TNTFSdrive& drive, uint64_t size, uint64_t reference)
+    : TNTFSReadStream(drive), Reference(reference) {
+  Size = size;
+  if (drive.OpenDataPos(DataPos, size, reference)) Size = DataPos.Size;
+}
+
+uint64_t TNTFSStream::Read(uint8_t* buffer, uint64_t count) {
+  if (!Drive.SeekDataPos(DataPos, Position)) return 0;
+  uint64_t delivered = 0;
+  Drive.ReadDataPos(DataPos, count, delivered, buffer);
+  Position += delivered;
+  return delivered;
+}
+
+TNTFSMFTStream::TNTFSMFTStream(TNTFSdrive& drive, uint32_t base, uint64_t size, uint64_t cluster)
+    : TNTFSReadStream(drive), Cluster(cluster), Base(base) {
+  Size = size;
+}
+
+uint64_t TNTFSMFTStream::Read(uint8_t* buffer, uint64_t count) {
+  if (Position >= Size) return 0;
+  uint64_t n = std::min(count, Size - Position);
+  Drive.ReadContiguous(buffer, n, Base + Position, Cluster);
+  Position += n;
+  return n;
+}
+
+TNTFSContiguousStream::TNTFSContiguousStream(TNTFSdrive& drive, uint64_t size, uint64_t cluster)
+    : TNTFSReadStream(drive), Cluster(cluster) {
+  Size = size;
+}
+
+uint64_t TNTFSContiguousStream::Read(uint8_t* buffer, uint64_t count) {
+  if (Position >= Size) return 0;
+  uint64_t n = std::min(count, Size - Position);
+  Drive.ReadContiguous(buffer, n, Position, Cluster);
+  Position += n;
+  return n;
+}
+
+std::unique_ptr<TNTFSReadStream> OpenNTFSStream(TNTFSdrive& drive, const TItem& item) {
+  if (auto* m = dynamic_cast<const TNTFSMFTFile*>(&item))
+    return std::make_unique<TNTFSMFTStream>(drive, m->DataOffset, m->Size, m->Cluster);
+  if (auto* f = dynamic_cast<const TNTFSFile*>(&item)) {
+    if (f->MFTNumber > 0) return std::make_unique<TNTFSStream>(drive, f->Size, uint64_t(f->MFTNumber));
+    return std::make_unique<TNTFSContiguousStream>(drive, f->Size, uint64_t(f->StartCluster));
+  }
+  return nullptr;
+}
+
+}  // namespace salvex

@@ -1,0 +1,97 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "devices/Model.h"
+#include "ntfs/NTFSdrive.h"
+
+namespace salvex {
+
+class TStatusDialog;
+struct TNTFSSaveTarget;
+
+// FILETIME (100 ns since 1601, UTC) to a DOS date and time in local time; both 0 when it does not
+// convert.
+void FileTimeToDos(uint64_t fileTime, uint16_t& date, uint16_t& time);
+
+// A file of an NTFS volume: one with an MFT record (listed from an index or found deleted), or one
+// found by the cluster scan (MFTNumber < 0), read as consecutive clusters from StartCluster.
+class TNTFSFile : public TCustomFile {
+ public:
+  uint32_t Attributes = 0;  // $FILE_NAME flags
+  int64_t MFTNumber = 0;    // < 0: found by the cluster scan; 0: no source
+  int64_t StartCluster = 0;
+  uint16_t Time = 0;
+  uint16_t Date = 0;
+  uint64_t ModificationTime = 0;  // FILETIME of the entry, applied to the saved file
+
+  std::unique_ptr<TItem> Clone() const override;
+  void Assign(const TItem& source) override;
+  bool Rename(const std::string& newName) override;
+  std::string GetPath(const TCustomDirectory* stop) const override;
+  void FillListItem(TListItem& item) override;
+  // Writes the file's data into the target folder (the caller has answered the questions); true
+  // when every byte was read and written. `written` counts the bytes written.
+  bool SaveTo(const TNTFSSaveTarget& target, TStatusDialog* status, uint64_t& written);
+};
+
+// An MFT record found in a free cluster, whose data is resident inside it.
+class TNTFSMFTFile : public TCustomFile {
+ public:
+  uint32_t DataOffset = 0;  // of the resident data inside its cluster
+  uint64_t Cluster = 0;
+
+  std::unique_ptr<TItem> Clone() const override;
+  void Assign(const TItem& source) override;
+  bool Rename(const std::string& newName) override;
+  std::string GetPath(const TCustomDirectory* stop) const override;
+  void FillListItem(TListItem& item) override;
+};
+
+// Read-only byte streams over NTFS data for the viewer. Read never goes past Size.
+class TNTFSReadStream {
+ public:
+  enum Origin { FromBeginning = 0, FromCurrent = 1, FromEnd = 2 };
+  virtual ~TNTFSReadStream() = default;
+  virtual uint64_t Read(uint8_t* buffer, uint64_t count) = 0;
+  // The new position; positions are clamped to 0..Size.
+  int64_t Seek(int64_t offset, Origin origin);
+  uint64_t Position = 0;
+  uint64_t Size = 0;
+
+ protected:
+  explicit TNTFSReadStream(TNTFSdrive& drive) : Drive(drive) {}
+  TNTFSdrive& Drive;
+};
+
+// The unnamed $DATA of a record; holes read as zeros.
+class TNTFSStream : public TNTFSReadStream {
+ public:
+  TNTFSStream(TNTFSdrive& drive, uint64_t size, uint64_t reference);
+  uint64_t Read(uint8_t* buffer, uint64_t count) override;
+  uint64_t Reference;
+  TNTFSDataPos DataPos;
+};
+
+// Resident data of a record found in a free cluster: Size bytes from Base bytes into Cluster.
+class TNTFSMFTStream : public TNTFSReadStream {
+ public:
+  TNTFSMFTStream(TNTFSdrive& drive, uint32_t base, uint64_t size, uint64_t cluster);
+  uint64_t Read(uint8_t* buffer, uint64_t count) override;
+  uint64_t Cluster;
+  uint32_t Base;
+};
+
+// Consecutive clusters from Cluster on (files found by the cluster scan).
+class TNTFSContiguousStream : public TNTFSReadStream {
+ public:
+  TNTFSContiguousStream(TNTFSdrive& drive, uint64_t size, uint64_t cluster);
+  uint64_t Read(uint8_t* buffer, uint64_t count) override;
+  uint64_t Cluster;
+};
+
+// The stream the viewer opens for a list row of an NTFS volume; none for other objects.
+std::unique_ptr<TNTFSReadStream> OpenNTFSStream(TNTFSdrive& drive, const TItem& item);
+
+}  // namespace salvex

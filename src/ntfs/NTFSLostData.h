@@ -1,0 +1,26 @@
+#pragma once
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace salvex {
+
+class TNTFSdrive;
+class TStatusDialog;
+
+// "Find lost data" on an NTFS volume: asks the host for a cluster range, then lists in the Lost
+// folder every free cluster of the range that starts a known kind of file (a TNTFSFile read as
+// consecutive clusters) and every free cluster holding a file record with resident data (a
+// TNTFSMFTFile). False only when the range dialog was cancelled.
+bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status);
+
+// The type name and continuation kind of the file whose first cluster `cluster` would be.
+bool AnalyseNTFSCluster(TNTFSdrive& drive, uint64_t cluster, uint8_t& kind, std::string& typeName);
+
+// A file record at the start of `buffer` with a name and an unnamed resident $DATA: the name in
+// the listing's code page (at most maxNameChars characters), the data's length and its offset
+// from the start of the buffer. The record's update sequence is applied to a copy first.
+bool ParseLostRecord(std::span<const uint8_t> buffer, size_t maxNameChars, std::string& name, uint32_t& size,
+                     uint32_t& offset);
+
+}  // namespace salvex

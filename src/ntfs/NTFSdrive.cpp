@@ -1,0 +1,663 @@
+#include "ntfs/NTFSdrive.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/ByteReader.h"
+#include "common/CodePage.h"
+#include "common/Helpers.h"
+#include "common/Debug.h"
+#include "common/Host.h"
+#include "common/StringTable.h"
+#include "devices/Device.h"
+#include "ntfs/NTFSDirectory.h"
+#include "ntfs/NTFSFile.h"
+#include "ntfs/NTFSLostData.h"
+
+namespace salvex {
+
+using namespace ntfs;
+
+namespace {
+constexpr uint64_t kRecordMFT = 0, kRecordVolume = 3, kRecordBitmap = 6;
+constexpr uint32_t kMaxClusterSize = 65536;
+constexpr uint64_t kMFTCacheBytes = 256 * 1024;
+// An attribute list or bitmap larger than this is not plausible on any volume the program reads.
+constexpr uint64_t kMaxListBytes = 16u << 20;
+constexpr uint64_t kMaxVolumeBitmapBytes = 256u << 20;
+// Largest single device transfer; longer reads are split.
+constexpr uint64_t kMaxTransfer = 4u << 20;
+
+// Sizes encoded as clusters (positive) or as a power of two (a negative byte: 0xF6 is 2^10).
+uint64_t DecodeRecordSize(uint32_t raw, uint32_t clusterSize) {
+  if (raw < 128) return uint64_t(raw) * clusterSize;
+  int8_t exponent = static_cast<int8_t>(raw & 0xFF);
+  if (exponent >= 0 || exponent < -31) return 0;
+  return uint64_t(1) << (-exponent);
+}
+
+bool IsPowerOfTwo(uint64_t v) { return v && (v & (v - 1)) == 0; }
+}  // namespace
+
+std::unique_ptr<TCustomDrive> NewNTFSDrive() { return std::make_unique<TNTFSdrive>(); }
+
+TNTFSdrive::TNTFSdrive() = default;
+TNTFSdrive::~TNTFSdrive() = default;
+
+TNTFSDirectory* TNTFSdrive::Root() const { return static_cast<TNTFSDirectory*>(RootFolder.get()); }
+TNTFSDirectory* TNTFSdrive::Deleted() const { return static_cast<TNTFSDirectory*>(DeletedFolder.get()); }
+
+bool TNTFSdrive::ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) {
+  if (!Device) return false;
+  uint32_t deviceSector = Device->BytesPerSector ? Device->BytesPerSector : 512;
+  uint64_t scale = SectorSize >= deviceSector ? SectorSize / deviceSector : 1;
+  uint64_t bound = FirstSector + VolumeSectors * scale;
+  if (Device->ReadSectors(FirstSector + sector * scale, static_cast<uint32_t>(count * scale), showErrors, bound,
+                          buffer))
+    return true;
+  DebugLog("error reading sector: " + std::to_string(sector), 1);
+  return false;
+}
+
+bool TNTFSdrive::ReadVolumeBytes(uint64_t offset, uint64_t length, uint8_t* buffer) {
+  const uint64_t ss = SectorSize;
+  bool ok = true;
+  while (length > 0) {
+    uint64_t sector = offset / ss;
+    uint64_t within = offset % ss;
+    if (within == 0 && length >= ss) {
+      // Whole sectors straight into the caller's buffer.
+      uint64_t sectors = std::min(length / ss, kMaxTransfer / ss);
+      if (VolumeSectors && sector + sectors > VolumeSectors)
+        sectors = sector < VolumeSectors ? VolumeSectors - sector : 0;
+      if (sectors > 0 && ReadSectors(sector, static_cast<uint32_t>(sectors), true, buffer)) {
+        buffer += sectors * ss;
+        offset += sectors * ss;
+        length -= sectors * ss;
+        continue;
+      }
+      // Fall back to single sectors so that only the unreadable ones become zeros.
+      sectors = std::max<uint64_t>(sectors, 1);
+      for (uint64_t i = 0; i < sectors; ++i) {
+        bool inside = !VolumeSectors || sector + i < VolumeSectors;
+        if (!inside || !ReadSectors(sector + i, 1, false, buffer)) {
+          std::memset(buffer, 0, ss);
+          ++UnreadableSectors;
+          ok = false;
+        }
+        buffer += ss;
+      }
+      offset += sectors * ss;
+      length -= sectors * ss;
+      continue;
+    }
+    // A partial sector goes through the scratch buffer.
+    sectorScratch_.resize(ss);
+    uint64_t n = std::min(ss - within, length);
+    bool inside = !VolumeSectors || sector < VolumeSectors;
+    if (!inside || !ReadSectors(sector, 1, true, sectorScratch_.data())) {
+      std::fill(sectorScratch_.begin(), sectorScratch_.end(), 0);
+      ++UnreadableSectors;
+      ok = false;
+    }
+    std::memcpy(buffer, sectorScratch_.data() + within, n);
+    buffer += n;
+    offset += n;
+    length -= n;
+  }
+  return ok;
+}
+
+bool TNTFSdrive::ReadClusters(int64_t lcn, uint64_t count, uint8_t* buffer) {
+  if (lcn < 0) {
+    std::memset(buffer, 0, count * ClusterSize);
+    return false;
+  }
+  return ReadVolumeBytes(uint64_t(lcn) * ClusterSize, count * ClusterSize, buffer);
+}
+
+bool TNTFSdrive::ApplyBootSector(std::span<const uint8_t> boot) {
+  ByteReader r(boot);
+  uint16_t bps = r.U16(0x0B);
+  uint8_t spcRaw = r.U8(0x0D);
+  if (r.Failed() || !IsPowerOfTwo(bps) || bps < 256 || bps > 8192) {
+    MountError = "the NTFS boot sector gives an invalid sector size of " + std::to_string(bps) + " bytes";
+    return false;
+  }
+  // Cluster sizes above 64 KiB are stored as a negative power of two.
+  uint64_t spc = spcRaw <= 0x80 ? spcRaw : (uint64_t(1) << std::min(256 - spcRaw, 40));
+  uint64_t cluster = spc * bps;
+  if (spc == 0 || !IsPowerOfTwo(spc)) {
+    MountError = "the NTFS boot sector gives an invalid cluster size";
+    return false;
+  }
+  if (cluster > kMaxClusterSize) {
+    MountError = "the NTFS volume uses clusters of " + std::to_string(cluster / 1024) +
+                 " KiB; clusters larger than 64 KiB are not supported";
+    return false;
+  }
+  uint32_t deviceSector = Device && Device->BytesPerSector ? Device->BytesPerSector : bps;
+  if (bps % deviceSector != 0) {
+    MountError = "the NTFS sector size of " + std::to_string(bps) + " bytes does not fit the device's " +
+                 std::to_string(deviceSector) + "-byte sectors";
+    return false;
+  }
+  SectorSize = bps;
+  SectorsPerCluster = static_cast<uint32_t>(spc);
+  ClusterSize = static_cast<uint32_t>(cluster);
+  uint32_t fileRecordRaw = r.U32(0x40);
+  uint32_t indexRecordRaw = r.U32(0x44);
+  if (fileRecordRaw == 0 || indexRecordRaw == 0) {
+    MountError = "the NTFS boot sector gives no MFT record or index block size";
+    return false;
+  }
+  uint64_t fileRecord = DecodeRecordSize(fileRecordRaw, ClusterSize);
+  uint64_t indexRecord = DecodeRecordSize(indexRecordRaw, ClusterSize);
+  // Both are fixed up in 512-byte strides and read whole; 64 KiB bounds every buffer.
+  if (fileRecord < 512 || fileRecord > 65536 || fileRecord % 512 || indexRecord < 512 || indexRecord > 65536 ||
+      indexRecord % 512) {
+    MountError = "the NTFS boot sector gives implausible MFT record (" + std::to_string(fileRecord) +
+                 ") or index block (" + std::to_string(indexRecord) + ") sizes";
+    return false;
+  }
+  BytesPerFileRecord = static_cast<uint32_t>(fileRecord);
+  BytesPerIndexRecord = static_cast<uint32_t>(indexRecord);
+  VolumeSectors = r.U64(0x28);
+  MFTStartLcn = r.U64(0x30);
+  MFTMirrStartLcn = r.U64(0x38);
+  return true;
+}
+
+bool TNTFSdrive::Mount(bool quiet) {
+  MountError.clear();
+  RootFolder.reset();
+  DeletedFolder.reset();
+  LostFolder.reset();
+  SearchFolder.reset();
+  uint32_t deviceSector = Device && Device->BytesPerSector ? Device->BytesPerSector : 512;
+  std::vector<uint8_t> boot(std::max<uint32_t>(deviceSector, 512));
+  VolumeSectors = 0;
+  SectorSize = deviceSector;
+  // Sector 0 of the volume, or the backup copy a lost-drive search found in its place.
+  uint64_t bootAt = BootSector > FirstSector ? BootSector - FirstSector : 0;
+  bool ok = ReadSectors(bootAt, 1, true, boot.data());
+  if (!ok) MountError = "the NTFS boot sector cannot be read";
+  ok = ok && ApplyBootSector(boot);
+  if (ok) {
+    BootSectorBytes.assign(boot.begin(), boot.begin() + 512);
+    ok = SetupMFT();
+  }
+  if (!ok) {
+    DebugLog("NTFS mount: " + MountError, 0);
+    if (!quiet) Host().MessageBox("Cannot open the volume: " + MountError + ".", "NTFS", TMsgButtons::Ok, TMsgIcon::Error);
+    return false;
+  }
+  CreateSpecialFolders();
+  ReadVolumeLabel();
+  return true;
+}
+
+void TNTFSdrive::FixupRecord(std::span<uint8_t> record, uint64_t where) {
+  if (ApplyFixup(record) == TFixup::Mismatch)
+    DebugLog("update sequence mismatch in the structure at byte " + std::to_string(where) + "; used as read", 1);
+}
+
+bool TNTFSdrive::SetupMFT() {
+  DebugLog("BytesPerFileRecord: " + std::to_string(BytesPerFileRecord), 1);
+  DebugLog("bootb.MFTStartLcn: " + std::to_string(MFTStartLcn), 1);
+  DebugLog("bootb.SectorsPerCluster: " + std::to_string(SectorsPerCluster), 1);
+  const uint64_t clusters = VolumeSectors / SectorsPerCluster;
+  auto readCopy = [&](uint64_t lcn) {
+    MFTRecord.assign(BytesPerFileRecord, 0);
+    if (lcn >= clusters) return false;
+    bool read = ReadVolumeBytes(lcn * ClusterSize, BytesPerFileRecord, MFTRecord.data());
+    FixupRecord(MFTRecord, lcn * ClusterSize);
+    return read;
+  };
+  auto accept = [&]() {
+    if (!HasSignature(MFTRecord, "FILE") || !IsValidRecord(MFTRecord)) return false;
+    auto name = FindFileNameInRecord(MFTRecord);
+    return name && NameToAnsi(name->NameBytes()) == "$MFT";
+  };
+  readCopy(MFTStartLcn);
+  if (!accept()) {
+    DebugLog("$MFT record not usable; reading the mirror copy", 1);
+    readCopy(MFTMirrStartLcn);
+    if (!accept()) {
+      MountError = "neither the $MFT record nor its mirror copy can be used";
+      return false;
+    }
+  }
+  // The first extent of the $MFT's data is in its own record; it covers the records of any
+  // further extents an attribute list names.
+  auto data = FindAttributeInRecord(MFTRecord, AttrData, 0, u"");
+  if (!data || !data->NonResident()) {
+    MountError = "the $MFT record has no usable $DATA attribute";
+    return false;
+  }
+  MFTData = TNTFSAttribute{};
+  MFTData.Type = AttrData;
+  MFTData.Resident = false;
+  MFTData.Runs = DecodeRunList(data->RunList(), data->StartVcn());
+  MFTData.DataSize = data->DataSize();
+  MFTData.AllocatedSize = data->AllocatedSize();
+  MFTData.InitializedSize = data->InitializedSize();
+  if (MFTData.Runs.empty()) {
+    MountError = "the $MFT's run list is empty";
+    return false;
+  }
+  TNTFSAttribute full;
+  if (LoadAttribute(MFTRecord, kRecordMFT, AttrData, u"", full) && !full.Resident &&
+      full.Runs.size() > MFTData.Runs.size())
+    MFTData = std::move(full);
+  mftCacheStart_ = UINT64_MAX;
+  return true;
+}
+
+uint64_t TNTFSdrive::MFTRecordCount() const {
+  return BytesPerFileRecord ? MFTData.DataSize / BytesPerFileRecord : 0;
+}
+
+bool TNTFSdrive::ReadMFTRecord(uint64_t n, std::vector<uint8_t>& record) {
+  record.assign(BytesPerFileRecord, 0);
+  if (n >= MFTRecordCount()) return false;
+  uint64_t offset = n * BytesPerFileRecord;
+  uint64_t blockStart = offset / kMFTCacheBytes * kMFTCacheBytes;
+  if (blockStart != mftCacheStart_) {
+    uint64_t length = std::min<uint64_t>(kMFTCacheBytes, MFTData.DataSize - blockStart);
+    mftCache_.resize(length);
+    bool complete = false;
+    uint64_t got = ReadAttributeBytes(MFTData, blockStart, length, mftCache_.data(), &complete);
+    if (got != length || !complete) {
+      // Do not keep a piece with holes in it: the next record asks again.
+      mftCacheStart_ = UINT64_MAX;
+      uint64_t one = ReadAttributeBytes(MFTData, offset, BytesPerFileRecord, record.data(), &complete);
+      if (one != BytesPerFileRecord || !complete) return false;
+      FixupRecord(record, offset);
+      return true;
+    }
+    mftCacheStart_ = blockStart;
+    mftCacheLength_ = length;
+  }
+  uint64_t within = offset - mftCacheStart_;
+  if (within + BytesPerFileRecord > mftCacheLength_) return false;
+  std::memcpy(record.data(), mftCache_.data() + within, BytesPerFileRecord);
+  FixupRecord(record, offset);
+  return true;
+}
+
+bool TNTFSdrive::LoadAttribute(std::span<const uint8_t> record, uint64_t recordNumber, uint32_t type,
+                               std::u16string_view name, TNTFSAttribute& out) {
+  out = TNTFSAttribute{};
+  out.Type = type;
+  std::optional<TAttrView> first;
+  std::optional<TAttrView> list;
+  ForEachAttribute(record, [&](const TAttrView& a) {
+    if (a.Type() == AttrAttributeList && a.NameLength() == 0) list = a;
+    if (a.Type() == type && NameEquals(a.NameBytes(), name) && !first &&
+        (!a.NonResident() || a.StartVcn() == 0))
+      first = a;
+    return true;
+  });
+
+  auto takeHeader = [&](const TAttrView& a) {
+    out.Resident = !a.NonResident();
+    out.Flags = a.Flags();
+    if (out.Resident) {
+      auto v = a.Value();
+      out.Value.assign(v.begin(), v.end());
+      out.DataSize = out.Value.size();
+    } else {
+      out.DataSize = a.DataSize();
+      out.AllocatedSize = a.AllocatedSize();
+      out.InitializedSize = a.InitializedSize();
+    }
+  };
+  auto addRuns = [&](const TAttrView& a) {
+    auto runs = DecodeRunList(a.RunList(), a.StartVcn());
+    out.Runs.insert(out.Runs.end(), runs.begin(), runs.end());
+  };
+
+  if (!list) {
+    if (!first) return false;
+    takeHeader(*first);
+    if (!out.Resident) addRuns(*first);
+    return true;
+  }
+
+  // The attribute list: resident, or read through its own run list.
+  std::vector<uint8_t> listBytes;
+  if (!list->NonResident()) {
+    auto v = list->Value();
+    listBytes.assign(v.begin(), v.end());
+  } else {
+    TNTFSAttribute l;
+    l.Resident = false;
+    l.Runs = DecodeRunList(list->RunList(), list->StartVcn());
+    l.DataSize = l.InitializedSize = list->DataSize();
+    if (l.DataSize > kMaxListBytes) return false;
+    listBytes.resize(l.DataSize);
+    listBytes.resize(ReadAttributeBytes(l, 0, l.DataSize, listBytes.data()));
+  }
+
+  ByteReader lr(listBytes);
+  bool found = false;
+  std::vector<uint8_t> extent;
+  uint64_t extentNumber = UINT64_MAX;
+  for (size_t p = 0; p + 0x1A <= listBytes.size();) {
+    uint32_t t = lr.U32(p);
+    uint16_t length = lr.U16(p + 4);
+    if (length < 0x1A || !lr.Has(p, length)) break;
+    uint8_t nameLength = lr.U8(p + 6);
+    uint8_t nameOffset = lr.U8(p + 7);
+    int64_t startVcn = static_cast<int64_t>(lr.U64(p + 8));
+    uint64_t holder = RecordNumberOf(lr.U64(p + 0x10));
+    auto entryName = lr.Sub(p + nameOffset, 2u * nameLength);
+    if (t == type && !lr.Failed() && NameEquals(entryName, name)) {
+      std::optional<TAttrView> a;
+      if (holder == recordNumber) {
+        ForEachAttribute(record, [&](const TAttrView& v) {
+          if (v.Type() == type && NameEquals(v.NameBytes(), name) && (!v.NonResident() || v.StartVcn() == startVcn)) {
+            a = v;
+            return false;
+          }
+          return true;
+        });
+      } else {
+        if (holder != extentNumber) {
+          extentNumber = holder;
+          if (!ReadMFTRecord(holder, extent) || !HasSignature(extent, "FILE") || !IsValidRecord(extent))
+            extent.clear();
+        }
+        if (!extent.empty())
+          ForEachAttribute(extent, [&](const TAttrView& v) {
+            if (v.Type() == type && NameEquals(v.NameBytes(), name) &&
+                (!v.NonResident() || v.StartVcn() == startVcn)) {
+              a = v;
+              return false;
+            }
+            return true;
+          });
+      }
+      if (a) {
+        if (!found) {
+          takeHeader(*a);
+          found = true;
+          if (out.Resident) return true;
+        } else if (a->NonResident() && a->StartVcn() == 0) {
+          takeHeader(*a);
+        }
+        if (a->NonResident()) addRuns(*a);
+      }
+    }
+    p += length;
+  }
+  if (!found && first) {
+    takeHeader(*first);
+    if (!out.Resident) addRuns(*first);
+    found = true;
+  }
+  if (!found) return false;
+  std::stable_sort(out.Runs.begin(), out.Runs.end(), [](const TRun& a, const TRun& b) { return a.Vcn < b.Vcn; });
+  return true;
+}
+
+std::optional<std::vector<uint8_t>> TNTFSdrive::FindFileName(std::span<const uint8_t> record, uint64_t recordNumber) {
+  std::optional<std::vector<uint8_t>> best;
+  int bestRank = 99;
+  auto consider = [&](std::span<const uint8_t> value) {
+    TFileNameView n{value};
+    if (!n.Valid()) return;
+    int rank = NameSpaceRank(n.NameSpace());
+    if (rank < bestRank) {
+      bestRank = rank;
+      best.emplace(value.begin(), value.end());
+    }
+  };
+  std::optional<TAttrView> list;
+  ForEachAttribute(record, [&](const TAttrView& a) {
+    if (a.Type() == AttrFileName && a.NameLength() == 0 && !a.NonResident()) consider(a.Value());
+    if (a.Type() == AttrAttributeList && a.NameLength() == 0) list = a;
+    return true;
+  });
+  if (best || !list || list->NonResident()) return best;
+  // Names moved out of the base record by a resident attribute list.
+  ByteReader lr(list->Value());
+  std::vector<uint8_t> extent;
+  for (size_t p = 0; p + 0x1A <= lr.Size() && bestRank > 0;) {
+    uint16_t length = lr.U16(p + 4);
+    if (length < 0x1A || !lr.Has(p, length)) break;
+    uint64_t holder = RecordNumberOf(lr.U64(p + 0x10));
+    if (lr.U32(p) == AttrFileName && holder != recordNumber && ReadMFTRecord(holder, extent) &&
+        HasSignature(extent, "FILE") && IsValidRecord(extent)) {
+      ForEachAttribute(extent, [&](const TAttrView& a) {
+        if (a.Type() == AttrFileName && a.NameLength() == 0 && !a.NonResident()) consider(a.Value());
+        return true;
+      });
+    }
+    p += length;
+  }
+  return best;
+}
+
+uint64_t TNTFSdrive::ReadAttributeBytes(const TNTFSAttribute& attr, uint64_t offset, uint64_t count, uint8_t* buffer,
+                                        bool* complete) {
+  if (complete) *complete = true;
+  uint64_t size = attr.Size();
+  if (offset >= size) return 0;
+  uint64_t n = std::min(count, size - offset);
+  if (attr.Resident) {
+    std::memcpy(buffer, attr.Value.data() + offset, n);
+    return n;
+  }
+  if (ClusterSize == 0) return 0;
+  // Data past the initialised size was never written and reads as zeros.
+  uint64_t initialised = std::min(attr.InitializedSize ? attr.InitializedSize : size, size);
+  uint64_t pos = offset;
+  uint64_t end = offset + n;
+  bool ok = true;
+  while (pos < end) {
+    if (pos >= initialised) {
+      std::memset(buffer + (pos - offset), 0, end - pos);
+      break;
+    }
+    int64_t vcn = static_cast<int64_t>(pos / ClusterSize);
+    uint64_t within = pos % ClusterSize;
+    TRunHit hit;
+    if (!FindRun(attr.Runs, vcn, hit)) {
+      DebugLog("FindRun (vcn: " + std::to_string(vcn) + ")", 0);
+      std::memset(buffer + (pos - offset), 0, end - pos);
+      ok = false;
+      break;
+    }
+    uint64_t pieceEnd = std::min({end, initialised, pos - within + hit.ClustersLeft * ClusterSize});
+    uint64_t piece = pieceEnd - pos;
+    if (hit.Hole)
+      std::memset(buffer + (pos - offset), 0, piece);
+    else if (!ReadVolumeBytes(uint64_t(hit.Lcn) * ClusterSize + within, piece, buffer + (pos - offset)))
+      ok = false;
+    pos = pieceEnd;
+  }
+  if (complete) *complete = ok;
+  return n;
+}
+
+bool TNTFSdrive::ReadContiguous(uint8_t* buffer, uint64_t count, uint64_t position, uint64_t startCluster) {
+  if (ClusterSize == 0) return false;
+  uint64_t clusters = VolumeSectors / SectorsPerCluster;
+  if (startCluster >= clusters) {
+    std::memset(buffer, 0, count);
+    return false;
+  }
+  uint64_t offset = startCluster * ClusterSize + position;
+  uint64_t volumeBytes = clusters * ClusterSize;
+  uint64_t inside = offset < volumeBytes ? std::min(count, volumeBytes - offset) : 0;
+  bool ok = ReadVolumeBytes(offset, inside, buffer);
+  if (inside < count) {
+    std::memset(buffer + inside, 0, count - inside);
+    ok = false;
+  }
+  return ok;
+}
+
+bool TNTFSdrive::TestBitmapBit(const TNTFSAttribute& bitmap, uint64_t n) {
+  uint8_t byte = 0;
+  if (ReadAttributeBytes(bitmap, n >> 3, 1, &byte) != 1) return false;
+  return (byte >> (n & 7)) & 1;
+}
+
+bool TNTFSdrive::OpenDataPos(TNTFSDataPos& pos, uint64_t size, uint64_t recordNumber) {
+  pos = TNTFSDataPos{};
+  pos.Reference = recordNumber;
+  pos.Size = size;
+  std::vector<uint8_t> record;
+  if (!ReadMFTRecord(recordNumber, record) || !HasSignature(record, "FILE") || !IsValidRecord(record)) return false;
+  if (!LoadAttribute(record, recordNumber, AttrData, u"", pos.Data)) return false;
+  // The record's own size is the truth; directory entries often carry a stale one.
+  pos.Size = pos.Data.Size();
+  pos.Opened = true;
+  return true;
+}
+
+bool TNTFSdrive::ReadDataPos(TNTFSDataPos& pos, uint64_t count, uint64_t& delivered, uint8_t* buffer) {
+  delivered = 0;
+  if (!pos.Opened) return false;
+  if (pos.Position >= pos.Size) return pos.Position == pos.Size;
+  uint64_t want = std::min(count, pos.Size - pos.Position);
+  bool complete = false;
+  delivered = ReadAttributeBytes(pos.Data, pos.Position, want, buffer, &complete);
+  pos.Position += delivered;
+  return delivered == want && complete;
+}
+
+bool TNTFSdrive::SeekDataPos(TNTFSDataPos& pos, uint64_t position) {
+  if (position >= pos.Size) return false;
+  pos.Position = position;
+  return true;
+}
+
+void TNTFSdrive::CreateSpecialFolders() {
+  auto make = [&](int offset, int64_t number, bool empty) {
+    auto d = std::make_unique<TNTFSDirectory>();
+    d->Name = LoadText(offset);
+    d->Drive = this;
+    d->MFTNumber = number;
+    if (empty) d->Children.emplace();
+    return d;
+  };
+  RootFolder = make(739, 5, false);
+  // Deleted carries the root's number, so deleted entries of the root land in it directly.
+  DeletedFolder = make(740, 5, false);
+  LostFolder = make(741, 0, true);
+  SearchFolder = make(742, 0, true);
+}
+
+void TNTFSdrive::ReadVolumeLabel() {
+  std::vector<uint8_t> record;
+  if (!ReadMFTRecord(kRecordVolume, record) || !IsValidRecord(record)) return;
+  TNTFSAttribute label;
+  if (!LoadAttribute(record, kRecordVolume, AttrVolumeName, u"", label) || !label.Resident) return;
+  std::string name = NameToAnsi(std::span<const uint8_t>(label.Value).first(label.Value.size() & ~size_t(1)));
+  if (auto nul = name.find('\0'); nul != std::string::npos) name.resize(nul);
+  Name = name;
+}
+
+bool TNTFSdrive::LoadVolumeBitmap() {
+  if (volumeBitmapTried_) return volumeBitmap_.has_value();
+  volumeBitmapTried_ = true;
+  std::vector<uint8_t> record;
+  if (!ReadMFTRecord(kRecordBitmap, record) || !IsValidRecord(record)) return false;
+  TNTFSAttribute data;
+  if (!LoadAttribute(record, kRecordBitmap, AttrData, u"", data) || data.Size() > kMaxVolumeBitmapBytes) return false;
+  std::vector<uint8_t> bytes(data.Size());
+  bytes.resize(ReadAttributeBytes(data, 0, bytes.size(), bytes.data()));
+  volumeBitmap_ = std::move(bytes);
+  return true;
+}
+
+uint8_t TNTFSdrive::DataCondition(const TNTFSAttribute* data) {
+  if (!data) return 0;
+  if (data->Resident) return 1;
+  if (!LoadVolumeBitmap()) return 0;
+  // The first cluster that has a place on disk decides: in use again means other data now.
+  for (const TRun& run : data->Runs) {
+    if (run.Hole) continue;
+    uint64_t lcn = uint64_t(run.Lcn);
+    const auto& bitmap = *volumeBitmap_;
+    if ((lcn >> 3) >= bitmap.size()) return 2;
+    return ((bitmap[lcn >> 3] >> (lcn & 7)) & 1) ? 2 : 1;
+  }
+  // Only holes (or no runs at all): nothing on disk can have been overwritten.
+  return data->Runs.empty() && data->DataSize > 0 ? 2 : 1;
+}
+
+bool TNTFSdrive::FindLostData(TStatusDialog* status) { return FindNTFSLostData(*this, status); }
+
+void TNTFSdrive::SetupListColumns(TListView& list) {
+  list.AddColumn({LoadText(721), 150, false});
+  list.AddColumn({LoadText(722), 60, true});
+  list.AddColumn({LoadText(723), 100, false});
+  list.AddColumn({"MFT entry", 60, true});
+  list.AddColumn({LoadText(725), 60, false});
+  list.AddColumn({LoadText(728), 100, false});
+}
+
+TSpecialNodes TNTFSdrive::ScanDrive(TTreeView& tree, TStatusDialog* status) {
+  TSpecialNodes nodes;
+  if (!HasSpecialFolders()) return nodes;
+  for (auto* f : {RootFolder.get(), DeletedFolder.get(), LostFolder.get(), SearchFolder.get()})
+    f->SetTreeBuilt(false, true);
+  if (!DeletedFolder->Children) {
+    DeletedFolder->Children.emplace();
+    FindDeleted(status);
+  }
+  nodes.Root = tree.AddChild(nullptr, LoadText(739), 0, RootFolder.get());
+  tree.SetHasChildren(nodes.Root, Root()->HasChildDirs());
+  nodes.Deleted = tree.AddChild(nullptr, LoadText(740), 2, DeletedFolder.get());
+  tree.SetHasChildren(nodes.Deleted, Deleted()->HasChildDirs());
+  nodes.Lost = tree.AddChild(nullptr, LoadText(741), 3, LostFolder.get());
+  tree.SetHasChildren(nodes.Lost, LostFolder->HasSubdirectories());
+  nodes.Search = tree.AddChild(nullptr, LoadText(742), 4, SearchFolder.get());
+  tree.SetHasChildren(nodes.Search, SearchFolder->HasSubdirectories());
+  return nodes;
+}
+
+bool TNTFSdrive::FindFiles() {
+  if (!HasSpecialFolders()) return false;
+  TFindDialog& find = Host().FindDialog();
+  if (!find.Run()) return false;
+  SearchFolder->ClearChildren();
+  if (!SearchFolder->Children) SearchFolder->Children.emplace();
+  SearchFolder->TreeBuilt = false;
+  const std::string mask = find.Mask();
+  auto visitor = [&](bool deletedMode) {
+    return [&, deletedMode](TItem& item) {
+      if (auto* f = dynamic_cast<TCustomFile*>(&item)) {
+        find.SetScanningText(ShortenPath(AnsiToUtf8(f->GetPath(nullptr)), 30));
+        if (MatchMask(f->Name, mask)) {
+          find.AddHit(AnsiToUtf8(f->Name));
+          auto copy = f->Clone();
+          static_cast<TCustomFile*>(copy.get())->Parent = SearchFolder.get();
+          SearchFolder->Adopt(std::move(copy));
+        }
+      } else if (auto* d = dynamic_cast<TCustomDirectory*>(&item)) {
+        find.SetScanningText(ShortenPath(AnsiToUtf8(d->GetPath(nullptr)), 30));
+        // In Deleted, the folders that only rebuild a path are walked but are no hits.
+        if ((!deletedMode || (d->Flags & ItemDeleted)) && MatchMask(d->Name, mask)) {
+          find.AddHit(AnsiToUtf8(d->Name));
+          auto copy = d->Clone();
+          static_cast<TCustomDirectory*>(copy.get())->Parent = SearchFolder.get();
+          SearchFolder->Adopt(std::move(copy));
+        }
+      }
+      Host().ProcessMessages();
+      return !find.Cancelled();
+    };
+  };
+  if (Deleted()->Search(visitor(true), true))
+    if (static_cast<TNTFSDirectory*>(LostFolder.get())->Search(visitor(false), true)) Root()->Search(visitor(false), true);
+  find.Hide();
+  return true;
+}
+
+}  // namespace salvex

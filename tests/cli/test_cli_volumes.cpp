@@ -1,0 +1,162 @@
+// The command line's generic volume commands, run as a user runs them, on the committed images.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+#include "support/Fixtures.h"
+
+namespace salvex::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+CommandResult Cli(std::vector<std::string> args) {
+  args.insert(args.begin(), SALVEX_CLI_PATH);
+  return RunCommand(args);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+struct CliVolumes : ::testing::Test {
+  fs::path target;
+  CliVolumes() {
+    char tmpl[] = "/tmp/salvex-cli-XXXXXX";
+    target = mkdtemp(tmpl);
+  }
+  ~CliVolumes() override {
+    std::error_code ec;
+    fs::remove_all(target, ec);
+  }
+  static std::string Fat16() { return UnpackedImage("fat16.img.gz").string(); }
+};
+
+TEST_F(CliVolumes, VolumesListsEveryPartitionAndSingleVolume) {
+  auto r = Cli({"volumes", Fat16(), UnpackedImage("mbr-extended.img.gz").string()});
+  ASSERT_EQ(r.ExitCode, 0) << r.Err;
+  auto lines = Lines(r.Out);
+  ASSERT_EQ(lines.size(), 6u) << r.Out;  // header, four partitions (one NTFS), the FAT16 image
+  EXPECT_NE(r.Out.find("FAT16IMAGE"), std::string::npos);
+  bool logical32 = false;
+  for (const auto& l : lines)
+    if (l.find("LOGICALF32") != std::string::npos)
+      logical32 = l.find("28672") != std::string::npos && l.find("FAT32") != std::string::npos;
+  EXPECT_TRUE(logical32) << r.Out;
+}
+
+TEST_F(CliVolumes, LsShowsTheRowsOfTheFileList) {
+  auto r = Cli({"ls", Fat16(), "--volume", "0"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Err;
+  auto lines = Lines(r.Out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "Name\tSize\tModified\tCluster\tCondition\tType");
+  EXPECT_EQ(lines[1].rfind("Docs\t\t", 0), 0u);  // folders first
+  bool readme = false;
+  for (const auto& l : lines)
+    if (l.rfind("README.TXT\t700\t", 0) == 0) readme = true;
+  EXPECT_TRUE(readme) << r.Out;
+}
+
+TEST_F(CliVolumes, LsDeletedRecursiveAndByPath) {
+  auto r = Cli({"ls", Fat16(), "--volume", "0", "--deleted", "-r"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Err;
+  EXPECT_NE(r.Out.find("Work/Deleted-Intact.txt\t6134\t"), std::string::npos);
+  EXPECT_NE(r.Out.find("Trash/Inner/Nested-Long-Name.txt\t150\t"), std::string::npos);
+  EXPECT_EQ(r.Out.find("Keep.txt"), std::string::npos);  // live files stay out of the Deleted tree
+  auto p = Cli({"ls", Fat16(), "--volume", "0", "--path", "Docs/Level2"});
+  ASSERT_EQ(p.ExitCode, 0) << p.Err;
+  EXPECT_NE(p.Out.find("REPORT.TXT\t2500\t"), std::string::npos);
+  auto missing = Cli({"ls", Fat16(), "--volume", "0", "--path", "Nope"});
+  EXPECT_EQ(missing.ExitCode, 1);
+  EXPECT_EQ(Lines(missing.Err).size(), 1u);
+}
+
+TEST_F(CliVolumes, LsJsonUsesTheColumnCaptions) {
+  auto r = Cli({"ls", Fat16(), "--volume", "0", "--deleted", "-r", "--json"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Err;
+  auto rows = nlohmann::json::parse(r.Out);
+  ASSERT_TRUE(rows.is_array());
+  bool found = false;
+  for (const auto& row : rows) {
+    EXPECT_TRUE(row.contains("Name") && row.contains("Condition") && row.contains("kind"));
+    if (row["path"] == "Trash/Inner") {
+      EXPECT_EQ(row["kind"], "dir");
+      found = true;
+    }
+    if (row["path"] == "Work/Also-Gone.txt") {
+      EXPECT_EQ(row["Condition"], "good");
+    }
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST_F(CliVolumes, ErrorsAreOneLineWithExitStatus) {
+  auto missing = Cli({"ls", "/nonexistent/image.img", "--volume", "0"});
+  EXPECT_EQ(missing.ExitCode, 1);
+  ASSERT_EQ(Lines(missing.Err).size(), 1u) << missing.Err;
+  EXPECT_EQ(missing.Err.rfind("salvex-cli: ", 0), 0u);
+  auto directory = Cli({"volumes", target.string()});
+  EXPECT_EQ(directory.ExitCode, 1);
+  EXPECT_EQ(Lines(directory.Err).size(), 1u) << directory.Err;
+  auto usage = Cli({"ls", Fat16()});
+  EXPECT_EQ(usage.ExitCode, 2);
+  auto range = Cli({"ls", Fat16(), "--volume", "7"});
+  EXPECT_EQ(range.ExitCode, 1);
+  EXPECT_NE(range.Err.find("no volume 7"), std::string::npos);
+  auto fat = Cli({"save", Fat16(), "--volume", "0", "--fat", "3", "--to", target.string(), "/"});
+  EXPECT_EQ(fat.ExitCode, 1);
+}
+
+TEST_F(CliVolumes, SaveWritesTheManifestsBytes) {
+  auto manifest = ReadManifest(FixturePath("fat16-manifest.txt"));
+  auto r = Cli({"save", Fat16(), "--volume", "0", "--to", target.string(), "Docs", "multi-cluster.bin"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Err;
+  EXPECT_EQ(Lines(r.Out).back(), "saved: 6 files, 117113 bytes, 0 failures");
+  EXPECT_EQ(Sha256OfFile(target / "multi-cluster.bin"), manifest["/multi-cluster.bin"].Sha256);
+  EXPECT_EQ(Sha256OfFile(target / "Docs" / "Level2" / "Level3" / "Deep-Binary.bin"),
+            manifest["/Docs/Level2/Level3/Deep-Binary.bin"].Sha256);
+  auto d = Cli({"save", Fat16(), "--volume", "0", "--deleted", "--fat", "none", "--to", target.string(),
+                "Work/Deleted-Intact.txt"});
+  ASSERT_EQ(d.ExitCode, 0) << d.Err;
+  EXPECT_EQ(Sha256OfFile(target / "Deleted-Intact.txt"), manifest["/Work/Deleted-Intact.txt"].Sha256);
+  auto missing = Cli({"save", Fat16(), "--volume", "0", "--to", target.string(), "no-such-file"});
+  EXPECT_EQ(missing.ExitCode, 1);
+}
+
+TEST_F(CliVolumes, UndeleteSavesEveryDeletedFileWithItsFolders) {
+  auto manifest = ReadManifest(FixturePath("fat16-manifest.txt"));
+  auto r = Cli({"undelete", Fat16(), "--volume", "0", "--to", target.string()});
+  ASSERT_EQ(r.ExitCode, 0) << r.Err;
+  // Deleted short names lose their first letter, so files are matched by content.
+  std::set<std::string> saved;
+  for (const auto& e : fs::recursive_directory_iterator(target))
+    if (e.is_regular_file()) saved.insert(Sha256OfFile(e.path()));
+  size_t checked = 0;
+  for (const auto& [path, e] : manifest) {
+    if (e.Kind != "file" || e.State != "deleted") continue;
+    EXPECT_TRUE(saved.count(e.Sha256)) << path;
+    ++checked;
+  }
+  EXPECT_EQ(Sha256OfFile(target / "Trash" / "Inner" / "Nested-Long-Name.txt"),
+            manifest["/Trash/Inner/Nested-Long-Name.txt"].Sha256);
+  EXPECT_GE(checked, 6u);
+  EXPECT_FALSE(fs::exists(target / "Work" / "Keep.txt"));
+  // Again: existing files are kept unless --overwrite all.
+  auto again = Cli({"undelete", Fat16(), "--volume", "0", "--to", target.string(), "--overwrite", "none"});
+  EXPECT_EQ(again.ExitCode, 0) << again.Err;
+  EXPECT_EQ(Lines(again.Out).back(), "saved: 0 files, 0 bytes, 0 failures");
+  auto masked = Cli({"undelete", Fat16(), "--volume", "0", "--to", target.string(), "--overwrite", "all", "--mask",
+                     "*.bin"});
+  EXPECT_EQ(masked.ExitCode, 0) << masked.Err;
+  EXPECT_EQ(Lines(masked.Out).back().rfind("saved: 4 files", 0), 0u) << masked.Out;
+}
+
+}  // namespace
+}  // namespace salvex::test

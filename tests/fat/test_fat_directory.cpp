@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include "common/FakeHost.h"
+#include "common/Options.h"
+#include "fat/FATDirectory.h"
+#include "fat/FATFile.h"
+#include "fat/FatImage.h"
+
+namespace salvex::test {
+namespace {
+
+std::vector<std::string> Names(TFATDirectory& dir) {
+  std::vector<std::string> out;
+  for (auto& c : *dir.Children) {
+    if (auto* f = dynamic_cast<TFATFile*>(c.get())) out.push_back(DisplayName(f->Name));
+    if (auto* d = dynamic_cast<TFATDirectory*>(c.get())) out.push_back(DisplayName(d->Name) + "/");
+  }
+  return out;
+}
+
+struct FatDirTest : ::testing::Test {
+  FatImage img{FatGeometry{}};
+  MountedFat m;
+  FakeHost host;
+  ScopedHost scope{host};
+  TOptions saved = Options();
+  ~FatDirTest() override { Options() = saved; }
+
+  TFATDirectory& Root(bool deleted) {
+    if (!m.drive) {
+      img.SetFAT(2, 0xFFF);  // keeps the FAT in use
+      m.Mount(img.bytes);
+    }
+    TFATDirectory* r = deleted ? m.drive->DeletedRoot() : m.drive->Root();
+    r->ReadChildren(deleted, true);
+    return *r;
+  }
+};
+
+TEST_F(FatDirTest, DeletedShortNameShowsTheConfiguredCharacter) {
+  img.AddToDir(0, FatImage::Record("\xE5" "BC     TXT", 0x20, 0, 0));
+  EXPECT_EQ(Names(Root(true)), (std::vector<std::string>{"_BC.TXT"}));
+  Options().DeletedUseMultiByte = true;
+  EXPECT_EQ(Names(Root(true)), (std::vector<std::string>{"__BC.TXT"}));
+}
+
+TEST_F(FatDirTest, LeadingByte05StandsForE5AndIsNotDeleted) {
+  img.AddToDir(0, FatImage::Record("\x05" "BC     TXT", 0x20, 0, 0));
+  TFATDirectory& root = Root(false);
+  ASSERT_EQ(root.Children->size(), 1u);
+  auto* f = dynamic_cast<TFATFile*>((*root.Children)[0].get());
+  EXPECT_EQ(f->Name, "\xE5" "BC.TXT");
+  EXPECT_EQ(f->Flags, 0);
+}
+
+TEST_F(FatDirTest, DeletedViewListsLiveFoldersAndOnlyDeletedFiles) {
+  img.MakeDirCluster(5, 0);
+  img.SetFAT(5, 0xFFF);
+  img.AddToDir(0, FatImage::Record("LIVEDIR    ", 0x10, 5, 0));
+  img.AddToDir(0, FatImage::Record("LIVE    TXT", 0x20, 6, 10));
+  img.AddToDir(0, FatImage::Record("\xE5" "ONE    TXT", 0x20, 7, 10));
+  img.AddToDir(0, FatImage::Record("VOLUME     ", 0x08, 0, 0));
+  EXPECT_EQ(Names(Root(false)), (std::vector<std::string>{"LIVEDIR/", "LIVE.TXT"}));
+  EXPECT_EQ(Names(Root(true)), (std::vector<std::string>{"LIVEDIR/", "_ONE.TXT"}));
+}
+
+TEST_F(FatDirTest, DeletedFolderNeedsItsDotEntries) {
+  img.MakeDirCluster(5, 0);
+  img.AddToDir(0, FatImage::Record("\xE5" "KEPT      ", 0x10, 5, 0));
+  img.AddToDir(0, FatImage::Record("\xE5" "GONE      ", 0x10, 6, 0));  // cluster 6 holds no "." / ".."
+  EXPECT_EQ(Names(Root(true)), (std::vector<std::string>{"_KEPT/"}));
+}
+
+TEST_F(FatDirTest, ConditionComesFromTheFirstFatCopy) {
+  img.SetFAT(9, 0xFFF, 0);  // in use in FAT 1 only
+  img.AddToDir(0, FatImage::Record("\xE5" "FREE   TXT", 0x20, 8, 10));
+  img.AddToDir(0, FatImage::Record("\xE5" "USED   TXT", 0x20, 9, 10));
+  img.AddToDir(0, FatImage::Record("\xE5" "ZERO   TXT", 0x20, 0, 0));
+  img.AddToDir(0, FatImage::Record("\xE5" "FAR    TXT", 0x20, 60000, 10));
+  TFATDirectory& root = Root(true);
+  m.drive->FATCopy = 2;  // the condition ignores the FAT chosen for reading
+  root.ReadChildren(true, true);
+  std::vector<int> conditions;
+  for (auto& c : *root.Children) conditions.push_back(dynamic_cast<TFATFile*>(c.get())->Condition);
+  EXPECT_EQ(conditions, (std::vector<int>{1, 2, 2, 2}));
+  EXPECT_EQ(FATConditionText(ItemDeleted, 1), "good");
+  EXPECT_EQ(FATConditionText(ItemDeleted, 2), "poor");
+  EXPECT_EQ(FATConditionText(0, 0), "");
+}
+
+TEST_F(FatDirTest, LongNamesOf13And14CharactersComeOutWhole) {
+  img.AddLongEntry(0, "abcdefghij.tx", "ABCDEF~1TX ", 0x20, 0, 0);
+  img.AddLongEntry(0, "abcdefghij.txt", "ABCDEF~1TXT", 0x20, 0, 0);
+  EXPECT_EQ(Names(Root(false)), (std::vector<std::string>{"abcdefghij.tx", "abcdefghij.txt"}));
+}
+
+TEST_F(FatDirTest, DeletedLongNameIsKept) {
+  auto records = FatImage::LongName("Deleted-Report.txt", FatImage::Checksum("DELETE~1TXT"));
+  for (auto& r : records) {
+    r[0] = 0xE5;
+    img.AddToDir(0, r);
+  }
+  img.AddToDir(0, FatImage::Record("\xE5" "ELETE~1TXT", 0x20, 0, 0));
+  EXPECT_EQ(Names(Root(true)), (std::vector<std::string>{"Deleted-Report.txt"}));
+  EXPECT_TRUE(Names(Root(false)).empty());
+}
+
+TEST_F(FatDirTest, ChecksumChangeEndsTheRun) {
+  auto first = FatImage::LongName("abcdefghijklmnopqrstuvwxyz", 0x11);  // two records
+  first[1][13] = 0x22;  // the second record belongs to another run
+  for (auto& r : first) img.AddToDir(0, r);
+  img.AddToDir(0, FatImage::Record("SHORT   TXT", 0x20, 0, 0));
+  // The run ends at the foreign record, which is a long-name record and so not listed; the short
+  // record after it lists under its own name.
+  EXPECT_EQ(Names(Root(false)), (std::vector<std::string>{"SHORT.TXT"}));
+}
+
+TEST_F(FatDirTest, EighteenRecordNameIsNotAttached) {
+  std::string longName(230, 'x');  // 18 records
+  img.AddLongEntry(0, longName, "XXXXXX~1   ", 0x20, 0, 0);
+  std::string fits(221, 'y');  // 17 records
+  img.AddLongEntry(0, fits, "YYYYYY~1   ", 0x20, 0, 0);
+  EXPECT_EQ(Names(Root(false)), (std::vector<std::string>{"XXXXXX~1", fits}));
+}
+
+TEST_F(FatDirTest, LongNameBeforeTheEndMarkAddsNothing) {
+  for (auto& r : FatImage::LongName("orphan-long-name", 0x33)) img.AddToDir(0, r);
+  EXPECT_TRUE(Names(Root(false)).empty());
+  EXPECT_TRUE(Names(Root(true)).empty());
+}
+
+TEST_F(FatDirTest, FolderPointingBackToAnAncestorIsNotListed) {
+  // A / B / C / A', where A' points back to B's cluster.
+  img.MakeDirCluster(5, 0);
+  img.MakeDirCluster(6, 5);
+  img.MakeDirCluster(7, 6);
+  img.Chain({5});
+  img.Chain({6});
+  img.Chain({7});
+  img.AddToDir(0, FatImage::Record("A          ", 0x10, 5, 0));
+  img.AddToDir(5, FatImage::Record("B          ", 0x10, 6, 0));
+  img.AddToDir(6, FatImage::Record("C          ", 0x10, 7, 0));
+  img.AddToDir(7, FatImage::Record("A          ", 0x10, 6, 0));
+  img.AddToDir(7, FatImage::Record("FILE    TXT", 0x20, 0, 0));
+  TFATDirectory& root = Root(false);
+  size_t visited = 0;
+  EXPECT_TRUE(root.Search([&](TItem&) { return ++visited < 1000; }, false, true, false));
+  EXPECT_EQ(visited, 4u);  // A, B, C, FILE.TXT
+}
+
+TEST_F(FatDirTest, LoopingDirectoryChainEndsAtTheRecordLimit) {
+  img.MakeDirCluster(5, 0);
+  img.SetFAT(5, 5);  // the folder's chain points at itself
+  img.AddToDir(0, FatImage::Record("LOOP       ", 0x10, 5, 0));
+  for (int i = 0; i < 14; ++i)  // a full cluster: no end mark stops the reader
+    img.AddToDir(5, FatImage::Record("F" + std::string(1, char('A' + i)) + "      TXT", 0x20, 0, 0));
+  TFATDirectory& root = Root(false);
+  auto* loop = dynamic_cast<TFATDirectory*>((*root.Children)[0].get());
+  loop->ReadChildren(false, false);
+  // 16 records per cluster, the same cluster again and again until 65536 records were read.
+  EXPECT_EQ(loop->Children->size(), 65536u / 16 * 14);
+}
+
+TEST_F(FatDirTest, PathsAndRowsAsTheListShowsThem) {
+  img.MakeDirCluster(5, 0);
+  img.Chain({5});
+  img.AddToDir(0, FatImage::Record("DOCS       ", 0x10, 5, 0, 0x5132, 0x6000));
+  img.AddToDir(5, FatImage::Record("\xE5" "OTE    TXT", 0x20, 11, 1234, 0x5132, 0x6021));
+  TFATDirectory& root = Root(true);
+  auto* docs = dynamic_cast<TFATDirectory*>((*root.Children)[0].get());
+  docs->ReadChildren(true, true);
+  auto* note = dynamic_cast<TFATFile*>((*docs->Children)[0].get());
+  EXPECT_EQ(docs->GetPath(nullptr), "Deleted\\DOCS");
+  EXPECT_EQ(docs->GetPath(&root), "DOCS");
+  EXPECT_EQ(docs->GetPath(docs), "");
+  EXPECT_EQ(note->GetPath(&root), "DOCS");
+  EXPECT_EQ(note->GetPath(docs), "");
+  TListItem row;
+  docs->FillChildListItem(row, 0);
+  EXPECT_EQ(row.Caption, "_OTE.TXT");
+  EXPECT_EQ(row.ImageIndex, 8);
+  EXPECT_EQ(row.SubItems, (std::vector<std::string>{"1234", "18.09.2020 12:01", "11", "good", "TXT File"}));
+  EXPECT_EQ(row.Object, note);
+}
+
+TEST_F(FatDirTest, DatesCompareByDateAndTime) {
+  // Same day, different times; and days whose text begins alike in another year.
+  img.AddToDir(0, FatImage::Record("LATE    TXT", 0x20, 0, 0, 0x5132, 0x9000));
+  img.AddToDir(0, FatImage::Record("EARLY   TXT", 0x20, 0, 0, 0x5132, 0x3000));
+  img.AddToDir(0, FatImage::Record("OLD     TXT", 0x20, 0, 0, 0x3132, 0x9000));
+  TFATDirectory& root = Root(false);
+  struct DateList : TListView {
+    void ClearColumns() override {}
+    void AddColumn(const TListColumn&) override {}
+    void SetSource(TCustomDirectory* f) override { src = f; }
+    TCustomDirectory* Source() const override { return src; }
+    void SetItemCount(size_t n) override { count = n; }
+    std::vector<size_t> SelectedRows() const override { return {}; }
+    int SortColumn() const override { return 2; }
+    TCustomDirectory* src = nullptr;
+    size_t count = 0;
+  } list;
+  root.FillListView(list, false);
+  EXPECT_EQ(list.count, 3u);
+  EXPECT_EQ(Names(root), (std::vector<std::string>{"OLD.TXT", "EARLY.TXT", "LATE.TXT"}));
+}
+
+TEST_F(FatDirTest, TreeNodesForFoldersWithExpanders) {
+  img.MakeDirCluster(5, 0);
+  img.MakeDirCluster(6, 5);
+  img.Chain({5});
+  img.Chain({6});
+  img.AddToDir(0, FatImage::Record("PARENT     ", 0x10, 5, 0));
+  img.AddToDir(0, FatImage::Record("FILE    TXT", 0x20, 0, 0));
+  img.AddToDir(5, FatImage::Record("CHILD      ", 0x10, 6, 0));
+  Root(false);
+  struct Tree : TTreeView {
+    struct N : TTreeNode {
+      std::string text;
+      int image;
+      bool expander = false;
+    };
+    std::vector<std::unique_ptr<N>> nodes;
+    void Clear() override { nodes.clear(); }
+    TTreeNode* AddChild(TTreeNode*, const std::string& text, int image, TItem* object) override {
+      nodes.push_back(std::make_unique<N>());
+      nodes.back()->text = text;
+      nodes.back()->image = image;
+      nodes.back()->Object = object;
+      return nodes.back().get();
+    }
+    void SetHasChildren(TTreeNode* n, bool v) override { static_cast<N*>(n)->expander = v; }
+    void SortChildren(TTreeNode*) override {}
+  } tree;
+  m.drive->Root()->Children.reset();
+  TSpecialNodes nodes = m.drive->ScanDrive(tree, nullptr);
+  ASSERT_EQ(tree.nodes.size(), 4u);
+  EXPECT_EQ(tree.nodes[0]->text, "Root");
+  EXPECT_TRUE(tree.nodes[0]->expander);
+  EXPECT_FALSE(tree.nodes[2]->expander);
+  m.drive->Root()->AddTreeNodes(tree, nodes.Root, false);
+  ASSERT_EQ(tree.nodes.size(), 5u);
+  EXPECT_EQ(tree.nodes[4]->text, "PARENT");
+  EXPECT_TRUE(tree.nodes[4]->expander);
+  EXPECT_TRUE(m.drive->Root()->TreeBuilt);
+  m.drive->Root()->AddTreeNodes(tree, nodes.Root, false);  // once only
+  EXPECT_EQ(tree.nodes.size(), 5u);
+}
+
+TEST_F(FatDirTest, FindFilesCopiesMatchesIntoTheSearchFolder) {
+  img.AddToDir(0, FatImage::Record("REPORT  TXT", 0x20, 0, 0));
+  img.AddToDir(0, FatImage::Record("\xE5" "EPORT2 TXT", 0x20, 0, 0));
+  img.AddToDir(0, FatImage::Record("OTHER   BIN", 0x20, 0, 0));
+  Root(false);
+  host.find.mask = "*EPORT*";
+  ASSERT_TRUE(m.drive->FindFiles());
+  EXPECT_EQ(host.find.hits, (std::vector<std::string>{"_EPORT2.TXT", "REPORT.TXT"}));
+  auto* results = static_cast<TFATDirectory*>(m.drive->SearchFolder.get());
+  ASSERT_EQ(results->Children->size(), 2u);
+  EXPECT_EQ(dynamic_cast<TFATFile*>((*results->Children)[0].get())->Parent, results);
+  ASSERT_TRUE(m.drive->FindFiles());  // a second search replaces the first one's results
+  EXPECT_EQ(results->Children->size(), 2u);
+}
+
+}  // namespace
+}  // namespace salvex::test

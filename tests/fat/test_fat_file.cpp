@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include "fat/FATFile.h"
+#include "fat/FATStream.h"
+#include "fat/FatImage.h"
+
+namespace salvex::test {
+namespace {
+
+struct FatFileTest : ::testing::Test {
+  FatImage img{[] {
+    FatGeometry g;
+    g.sectorsPerCluster = 2;  // 1 KiB clusters
+    return g;
+  }()};
+  MountedFat m;
+
+  void FillCluster(uint32_t n, uint8_t value) { std::memset(img.Cluster(n), value, img.ClusterBytes()); }
+  std::vector<uint8_t> Read(uint32_t first, uint64_t size, uint8_t fat, TFATFilePos* out = nullptr,
+                            size_t chunk = 1 << 20) {
+    if (!m.drive) m.Mount(img.bytes);
+    TFATFilePos pos;
+    m.drive->OpenFilePos(first, size, pos);
+    std::vector<uint8_t> data;
+    std::vector<uint8_t> buf(chunk);
+    for (;;) {
+      uint64_t got = 0;
+      EXPECT_TRUE(m.drive->ReadFileData(pos, buf.size(), got, fat, buf.data()));
+      if (got == 0) break;
+      data.insert(data.end(), buf.begin(), buf.begin() + long(got));
+    }
+    if (out) *out = pos;
+    return data;
+  }
+};
+
+TEST_F(FatFileTest, NoFatReadsConsecutiveClustersAndExactlyTheSize) {
+  for (uint32_t c = 10; c < 14; ++c) FillCluster(c, uint8_t(c));
+  img.Chain({10, 12});  // the chain would skip 11; without a FAT it is not consulted
+  auto data = Read(10, 2500, 0);
+  ASSERT_EQ(data.size(), 2500u);
+  EXPECT_EQ(data[0], 10);
+  EXPECT_EQ(data[1024], 11);
+  EXPECT_EQ(data[2048], 12);
+  EXPECT_EQ(data[2499], 12);
+}
+
+TEST_F(FatFileTest, FatChoiceFollowsThatCopy) {
+  for (uint32_t c = 10; c < 20; ++c) FillCluster(c, uint8_t(c));
+  img.Chain({10, 15, 12});
+  img.SetFAT(10, 18, 1);  // FAT 2 differs
+  img.SetFAT(18, 0xFFF, 1);
+  auto viaFat1 = Read(10, 3072, 1);
+  EXPECT_EQ(viaFat1[0], 10);
+  EXPECT_EQ(viaFat1[1024], 15);
+  EXPECT_EQ(viaFat1[2048], 12);
+  auto viaFat2 = Read(10, 2048, 2);
+  EXPECT_EQ(viaFat2[1024], 18);
+}
+
+TEST_F(FatFileTest, FileLongerThanItsChainRepeatsTheLastCluster) {
+  FillCluster(10, 1);
+  FillCluster(11, 2);
+  FillCluster(12, 3);
+  img.Chain({10, 11});
+  auto data = Read(10, 3000, 1);
+  ASSERT_EQ(data.size(), 3000u);
+  EXPECT_EQ(data[1024], 2);
+  EXPECT_EQ(data[2048], 2);  // not cluster 12
+  EXPECT_EQ(data[2999], 2);
+}
+
+TEST_F(FatFileTest, LoopingChainStopsAtTheSize) {
+  FillCluster(10, 1);
+  FillCluster(11, 2);
+  img.SetFAT(10, 11);
+  img.SetFAT(11, 10);
+  auto data = Read(10, 100000, 1, nullptr, 4096);
+  ASSERT_EQ(data.size(), 100000u);
+  EXPECT_EQ(data[0], 1);
+  EXPECT_EQ(data[1024], 2);
+  EXPECT_EQ(data[2048], 1);
+}
+
+TEST_F(FatFileTest, UnalignedReadsGoThroughTheSectorCache) {
+  for (size_t i = 0; i < 4096; ++i) img.Cluster(10)[i] = uint8_t(i % 251);
+  img.Chain({10, 11, 12, 13});
+  auto whole = Read(10, 4000, 1);
+  auto inPieces = Read(10, 4000, 1, nullptr, 7);
+  EXPECT_EQ(whole, inPieces);
+  for (size_t i = 0; i < 4000; ++i) ASSERT_EQ(whole[i], uint8_t(i % 251)) << i;
+}
+
+TEST_F(FatFileTest, UnreadableSectorsBecomeZerosAndAreCounted) {
+  FillCluster(10, 0x77);
+  FillCluster(11, 0x77);
+  img.Chain({10, 11});
+  m.Mount(img.bytes);
+  const uint64_t bad = img.FirstDataSector() + (11 - 2) * 2;  // first sector of cluster 11
+  m.fake.io.images["/img/fat"].badSectors.insert(bad);
+  TFATFilePos pos;
+  auto data = Read(10, 2048, 1, &pos);
+  ASSERT_EQ(data.size(), 2048u);
+  EXPECT_EQ(data[1023], 0x77);
+  EXPECT_EQ(data[1024], 0);
+  EXPECT_EQ(data[1535], 0);
+  EXPECT_EQ(data[1536], 0x77);
+  EXPECT_EQ(pos.UnreadableSectors, 1u);
+}
+
+TEST_F(FatFileTest, FileWithoutAFirstClusterReadsAsZeros) {
+  TFATFilePos pos;
+  auto data = Read(0, 100, 1, &pos);
+  EXPECT_EQ(data, std::vector<uint8_t>(100, 0));
+  EXPECT_GT(pos.UnreadableSectors, 0u);
+}
+
+TEST_F(FatFileTest, StreamWithABaseOffsetStartsThereAndSeeksBack) {
+  for (size_t i = 0; i < 2048; ++i) img.Cluster(10)[i] = uint8_t(i);
+  img.Chain({10, 11});
+  m.Mount(img.bytes);
+  TFATStream s(*m.drive, 1, 100, 50, 10);
+  uint8_t buf[64];
+  ASSERT_EQ(s.Read(buf, sizeof buf), 50u);
+  EXPECT_EQ(buf[0], 100);
+  EXPECT_EQ(buf[49], 149);
+  EXPECT_EQ(s.Read(buf, sizeof buf), 0u);
+  EXPECT_EQ(s.Seek(0, TSeekOrigin::Begin), 0u);
+  ASSERT_EQ(s.Read(buf, 1), 1u);
+  EXPECT_EQ(buf[0], 100);
+  EXPECT_EQ(s.Seek(-10, TSeekOrigin::End), 40u);
+  ASSERT_EQ(s.Read(buf, 1), 1u);
+  EXPECT_EQ(buf[0], 140);
+}
+
+TEST_F(FatFileTest, StreamSeeksAcrossClustersAlongTheChain) {
+  FillCluster(10, 1);
+  FillCluster(20, 2);
+  FillCluster(30, 3);
+  img.Chain({10, 20, 30});
+  m.Mount(img.bytes);
+  TFATStream s(*m.drive, 1, 0, 3072, 10);
+  uint8_t b = 0;
+  s.Seek(2100, TSeekOrigin::Begin);
+  ASSERT_EQ(s.Read(&b, 1), 1u);
+  EXPECT_EQ(b, 3);
+  s.Seek(-1100, TSeekOrigin::Current);
+  ASSERT_EQ(s.Read(&b, 1), 1u);
+  EXPECT_EQ(b, 1);
+}
+
+}  // namespace
+}  // namespace salvex::test

@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "common/FakeHost.h"
+#include "devices/StatusDialog.h"
+#include "fat/FATDirectory.h"
+#include "fat/FATFile.h"
+#include "fat/FATSave.h"
+#include "fat/FatImage.h"
+
+namespace salvex::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct SelectList : TListView {
+  TCustomDirectory* src = nullptr;
+  std::vector<size_t> rows;
+  void ClearColumns() override {}
+  void AddColumn(const TListColumn&) override {}
+  void SetSource(TCustomDirectory* f) override { src = f; }
+  TCustomDirectory* Source() const override { return src; }
+  void SetItemCount(size_t) override {}
+  std::vector<size_t> SelectedRows() const override { return rows; }
+};
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+struct FatSaveTest : ::testing::Test {
+  FatImage img{FatGeometry{}};
+  MountedFat m;
+  FakeHost host;
+  ScopedHost scope{host};
+  TStatusDialog status;
+  fs::path target;
+  SelectList list;
+
+  FatSaveTest() {
+    char tmpl[] = "/tmp/salvex-fatsave-XXXXXX";
+    target = mkdtemp(tmpl);
+    host.targetGiven = true;
+    host.targetFolder = target.string();
+    // DOCS/ with NOTE.TXT (read-only, dated), and a deleted file in the root.
+    img.MakeDirCluster(5, 0);
+    img.Chain({5});
+    img.AddToDir(0, FatImage::Record("DOCS       ", 0x10, 5, 0));
+    img.AddToDir(0, FatImage::Record("HELLO   TXT", 0x20, 6, 5, 0x5132, 0x6021));
+    img.AddToDir(0, FatImage::Record("\xE5" "ONE    TXT", 0x20, 8, 4));
+    img.AddToDir(0, FatImage::Record("EMPTY   DAT", 0x20, 0, 0, 0, 0));
+    img.AddToDir(5, FatImage::Record("NOTE    TXT", 0x21, 7, 3));
+    img.Chain({6});
+    img.Chain({7});
+    std::memcpy(img.Cluster(6), "hello", 5);
+    std::memcpy(img.Cluster(7), "abc", 3);
+    std::memcpy(img.Cluster(8), "gone", 4);
+  }
+  ~FatSaveTest() override {
+    std::error_code ec;
+    for (auto& e : fs::recursive_directory_iterator(target, ec)) fs::permissions(e.path(), fs::perms::owner_all, ec);
+    fs::remove_all(target, ec);
+  }
+  TFATDirectory& Open(bool deleted) {
+    m.Mount(img.bytes);
+    m.drive->Progress = &status;
+    TFATDirectory* r = deleted ? m.drive->DeletedRoot() : m.drive->Root();
+    r->FillListView(list, deleted);
+    host.deletedSelected = deleted;
+    return *r;
+  }
+  // Rows of the root in name order: DOCS, EMPTY.DAT, HELLO.TXT (and _ONE.TXT in the deleted view).
+  void Select(std::vector<size_t> rows) { list.rows = std::move(rows); }
+};
+
+TEST_F(FatSaveTest, SavesFilesAndFoldersWithTimeAndReadOnlyBit) {
+  Open(false);
+  Select({0, 1, 2});
+  m.drive->SaveSelectedTo(list);
+  EXPECT_EQ(ReadFile(target / "HELLO.TXT"), "hello");
+  EXPECT_EQ(ReadFile(target / "DOCS" / "NOTE.TXT"), "abc");
+  EXPECT_TRUE(fs::exists(target / "EMPTY.DAT"));
+  EXPECT_EQ(fs::file_size(target / "EMPTY.DAT"), 0u);
+  struct stat st {};
+  ASSERT_EQ(stat((target / "DOCS" / "NOTE.TXT").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+  ASSERT_EQ(stat((target / "HELLO.TXT").c_str(), &st), 0);
+  std::tm tm{};
+  time_t mtime = st.st_mtime;
+  localtime_r(&mtime, &tm);
+  EXPECT_EQ(tm.tm_year + 1900, 2020);
+  EXPECT_EQ(tm.tm_mon + 1, 9);
+  EXPECT_EQ(tm.tm_mday, 18);
+  EXPECT_EQ(tm.tm_hour, 12);
+  EXPECT_EQ(tm.tm_min, 1);
+  EXPECT_EQ(tm.tm_sec, 2);
+  // A zero DOS time leaves the time of writing.
+  ASSERT_EQ(stat((target / "EMPTY.DAT").c_str(), &st), 0);
+  EXPECT_GT(st.st_mtime, time(nullptr) - 600);
+  EXPECT_EQ(m.drive->LastSave.Files, 3u);
+  EXPECT_EQ(m.drive->LastSave.Bytes, 8u);
+  EXPECT_EQ(m.drive->LastSave.Failures, 0u);
+  EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(FatSaveTest, DeletedViewPreselectsNoFat) {
+  img.SetFAT(8, 0);  // the deleted file's chain is gone
+  Open(true);
+  Select({1});  // DOCS, _ONE.TXT
+  m.drive->SaveSelectedTo(list);
+  EXPECT_EQ(ReadFile(target / "_ONE.TXT"), "gone");
+}
+
+TEST_F(FatSaveTest, ReplacingAskYesNoAll) {
+  Open(false);
+  Select({1, 2});
+  m.drive->SaveSelectedTo(list);
+  std::ofstream(target / "HELLO.TXT") << "changed";
+  std::ofstream(target / "EMPTY.DAT") << "changed";
+  host.answers = {TMsgResult::No, TMsgResult::No};
+  m.drive->SaveSelectedTo(list);
+  ASSERT_EQ(host.messages.size(), 2u);
+  EXPECT_EQ(host.messages[0].buttons, TMsgButtons::YesNoAll);
+  EXPECT_NE(host.messages[0].text.find("already contains a file named"), std::string::npos);
+  EXPECT_EQ(ReadFile(target / "HELLO.TXT"), "changed");
+  host.messages.clear();
+  host.answers = {TMsgResult::All};  // the first answer covers the rest of this save
+  m.drive->SaveSelectedTo(list);
+  EXPECT_EQ(host.messages.size(), 1u);
+  EXPECT_EQ(ReadFile(target / "HELLO.TXT"), "hello");
+  EXPECT_EQ(fs::file_size(target / "EMPTY.DAT"), 0u);
+}
+
+TEST_F(FatSaveTest, NoToAnExistingFolderEndsTheWholeSave) {
+  Open(false);
+  fs::create_directory(target / "DOCS");
+  Select({0, 2});
+  host.answers = {TMsgResult::No};
+  m.drive->SaveSelectedTo(list);
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_NE(host.messages[0].text.find("already contains a folder named 'DOCS'"), std::string::npos);
+  EXPECT_FALSE(fs::exists(target / "DOCS" / "NOTE.TXT"));
+  EXPECT_FALSE(fs::exists(target / "HELLO.TXT"));
+}
+
+TEST_F(FatSaveTest, YesToAFolderOverwritesItsFilesWithoutAsking) {
+  Open(false);
+  fs::create_directory(target / "DOCS");
+  std::ofstream(target / "DOCS" / "NOTE.TXT") << "old";
+  Select({0});
+  host.answers = {TMsgResult::Yes};
+  m.drive->SaveSelectedTo(list);
+  EXPECT_EQ(host.messages.size(), 1u);
+  EXPECT_EQ(ReadFile(target / "DOCS" / "NOTE.TXT"), "abc");
+}
+
+TEST_F(FatSaveTest, NamesThatWouldLeaveTheTargetAreMadeSafe) {
+  EXPECT_EQ(SafeFATFileName(".."), "_..");
+  EXPECT_EQ(SafeFATFileName("."), "_.");
+  EXPECT_EQ(SafeFATFileName(""), "_");
+  EXPECT_EQ(SafeFATFileName("a/b"), "a_b");
+  EXPECT_EQ(SafeFATFileName(std::string("a\0b", 3)), "a_b");
+  EXPECT_EQ(SafeFATFileName("\xE5" "BC.TXT"), "_BC.TXT");
+  EXPECT_EQ(SafeFATFileName("caf\xE9"), "caf\xC3\xA9");
+  // A folder entry named ".." lands inside the target.
+  img.MakeDirCluster(9, 0);
+  img.Chain({9});
+  img.AddToDir(9, FatImage::Record("X       TXT", 0x20, 6, 5));
+  img.AddToDir(0, FatImage::Record("..        ", 0x10, 9, 0));
+  img.AddToDir(0, FatImage::Record("A/B     TXT", 0x20, 6, 5));
+  auto& root = Open(false);
+  std::vector<size_t> all;
+  for (size_t i = 0; i < root.Children->size(); ++i) all.push_back(i);
+  Select(all);
+  m.drive->SaveSelectedTo(list);
+  EXPECT_TRUE(fs::exists(target / "A_B.TXT"));
+  EXPECT_FALSE(fs::exists(target.parent_path() / "X.TXT"));
+}
+
+TEST_F(FatSaveTest, SymbolicLinkInTheTargetIsNotWrittenThrough) {
+  Open(false);
+  fs::path outside = target.string() + "-outside";
+  fs::create_directory(outside);
+  fs::create_symlink(outside / "victim", target / "HELLO.TXT");
+  fs::create_directory_symlink(outside, target / "DOCS");
+  Select({0, 2});
+  host.answers = {TMsgResult::Ok, TMsgResult::Yes};  // the folder's warning, then replace the file
+  m.drive->SaveSelectedTo(list);
+  EXPECT_FALSE(fs::exists(outside / "victim"));
+  EXPECT_FALSE(fs::exists(outside / "NOTE.TXT"));
+  EXPECT_GE(m.drive->LastSave.Failures, 2u);
+  fs::remove_all(outside);
+}
+
+TEST_F(FatSaveTest, CancelStopsAfterTheCurrentFile) {
+  Open(false);
+  Select({0, 1, 2});
+  struct CancelHost : FakeHost {
+    TStatusDialog* status = nullptr;
+    void ProcessMessages() override {
+      if (status) status->Cancel();
+    }
+  } cancelling;
+  cancelling.targetGiven = true;
+  cancelling.targetFolder = target.string();
+  cancelling.status = &status;
+  ScopedHost inner(cancelling);
+  m.drive->SaveSelectedTo(list);
+  EXPECT_TRUE(m.drive->LastSave.Cancelled);
+  EXPECT_FALSE(fs::exists(target / "HELLO.TXT"));
+}
+
+}  // namespace
+}  // namespace salvex::test

@@ -1,0 +1,268 @@
+// The NTFS volumes of every fixture against The Sleuth Kit: the Root tree lists what `fls -r -p`
+// lists (without the system records 0-15 and what lies below them, and without named streams),
+// every deleted entry `fls -r -d -p` names is in the Deleted tree under its former path, and saved
+// files are byte-identical to `icat`.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/CodePage.h"
+#include "common/FakeHost.h"
+#include "devices/DeviceList.h"
+#include "devices/DriveList.h"
+#include "disk/DeviceRegistry.h"
+#include "disk/LogicalDrive.h"
+#include "disk/PhysicalDisk.h"
+#include "ntfs/NTFSDirectory.h"
+#include "ntfs/NTFSFile.h"
+#include "ntfs/NTFSSave.h"
+#include "ntfs/NTFSdrive.h"
+#include "support/Fixtures.h"
+
+namespace salvex {
+namespace {
+
+namespace fs = std::filesystem;
+using test::RunCommand;
+
+struct FlsEntry {
+  bool Directory = false;
+  bool Deleted = false;
+  bool Reallocated = false;
+  uint64_t Inode = 0;
+  std::string Path;
+};
+
+std::vector<FlsEntry> ParseFls(const std::string& out) {
+  std::vector<FlsEntry> entries;
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line)) {
+    auto tab = line.find('\t');
+    if (tab == std::string::npos || line.size() < 4) continue;
+    FlsEntry e;
+    std::string head = line.substr(0, tab);
+    e.Path = line.substr(tab + 1);
+    e.Directory = head[2] == 'd';
+    e.Deleted = head.find(" * ") != std::string::npos;
+    e.Reallocated = head.find("realloc") != std::string::npos;
+    size_t p = head.find(' ');
+    while (p < head.size() && (head[p] == ' ' || head[p] == '*')) ++p;
+    e.Inode = std::stoull(head.substr(p));
+    entries.push_back(e);
+  }
+  return entries;
+}
+
+// Names as the listing holds them: UTF-16 (as on disk) to the 8-bit code page, back in UTF-8.
+std::string AsListed(const std::string& utf8) {
+  std::u16string units;
+  for (size_t i = 0; i < utf8.size();) {
+    unsigned char c = static_cast<unsigned char>(utf8[i]);
+    int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+    uint32_t cp = extra == 0 ? c : extra == 1 ? (c & 0x1F) : extra == 2 ? (c & 0x0F) : (c & 0x07);
+    for (int k = 1; k <= extra && i + k < utf8.size(); ++k) cp = (cp << 6) | (utf8[i + k] & 0x3F);
+    i += extra + 1;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      units += char16_t(0xD800 + (cp >> 10));
+      units += char16_t(0xDC00 + (cp & 0x3FF));
+    } else {
+      units += char16_t(cp);
+    }
+  }
+  return AnsiToUtf8(Utf16ToAnsi(units));
+}
+
+std::string NormalisedPath(const std::string& path) {
+  std::string out, part;
+  std::istringstream in(path);
+  while (std::getline(in, part, '/')) out += (out.empty() ? "" : "/") + AsListed(part);
+  return out;
+}
+
+struct Node {
+  std::string Path;
+  TItem* Item;
+  int64_t Number;
+  bool Directory;
+};
+
+// Every item below `dir`, reading children as needed and keeping them.
+void Walk(TNTFSDirectory& dir, const std::string& prefix, std::vector<Node>& out, int depth = 0) {
+  if (!dir.Children) dir.ReadChildren();
+  if (!dir.Children || depth > 64) return;
+  for (auto& c : *dir.Children) {
+    if (auto* f = dynamic_cast<TNTFSFile*>(c.get()))
+      out.push_back({prefix + AnsiToUtf8(f->Name), f, f->MFTNumber, false});
+    if (auto* d = dynamic_cast<TNTFSDirectory*>(c.get())) {
+      out.push_back({prefix + AnsiToUtf8(d->Name), d, d->MFTNumber, true});
+      Walk(*d, prefix + AnsiToUtf8(d->Name) + "/", out, depth + 1);
+    }
+  }
+}
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+struct Fixture {
+  std::string Gz;
+  uint64_t Offset;
+};
+
+class NtfsOracle : public ::testing::TestWithParam<Fixture> {};
+
+TNTFSdrive* OpenVolume(const fs::path& image, uint64_t offset, TDeviceList& devices, TDriveList& drives) {
+  SetVolumeFactory({nullptr, NewNTFSDrive, nullptr});
+  // The disk layer keeps one open handle; the next image must not be read through it.
+  ClosePhysicalDrive();
+  CloseLogicalDrive();
+  auto& registry = TDeviceRegistry::Instance();
+  registry.Clear();
+  registry.AddImage(image.string(), TImageKind::Auto);
+  devices.DetectDevices(nullptr);
+  for (size_t i = 0; i < devices.Count(); ++i) drives.DetectDrives(*devices.Items(i));
+  for (size_t i = 0; i < drives.Count(); ++i)
+    if (auto* d = dynamic_cast<TNTFSdrive*>(drives.Items(i)); d && d->FirstSector == offset) return d;
+  return nullptr;
+}
+
+TEST_P(NtfsOracle, RootDeletedAndSavedBytesMatchTheSleuthKit) {
+  if (!test::HaveTool("fls") || !test::HaveTool("icat")) GTEST_SKIP() << "fls/icat (sleuthkit) not installed";
+  const Fixture& fx = GetParam();
+  fs::path image = test::UnpackedImage(fx.Gz);
+  const std::string off = std::to_string(fx.Offset);
+  test::FakeHost host;
+  ScopedHost scope(host);
+  TDeviceList devices;
+  TDriveList drives;
+  TNTFSdrive* drive = OpenVolume(image, fx.Offset, devices, drives);
+  ASSERT_NE(drive, nullptr);
+  ASSERT_TRUE(drive->HasSpecialFolders()) << drive->MountError;
+
+  // Root against fls -u (undeleted names only).
+  auto live = RunCommand({"fls", "-r", "-p", "-u", "-o", off, image.string()});
+  ASSERT_EQ(live.ExitCode, 0) << live.Err;
+  std::set<std::string> expected;
+  std::set<std::string> hidden;  // system folders and what lies below them
+  for (const auto& e : ParseFls(live.Out)) {
+    std::string leaf = e.Path.substr(e.Path.rfind('/') == std::string::npos ? 0 : e.Path.rfind('/') + 1);
+    if (leaf.find(':') != std::string::npos || e.Path.starts_with("$OrphanFiles")) continue;
+    bool below = false;
+    for (const auto& h : hidden) below = below || e.Path.starts_with(h + "/");
+    if (e.Inode < 16 || below) {
+      if (e.Directory) hidden.insert(e.Path);
+      continue;
+    }
+    expected.insert(NormalisedPath(e.Path) + (e.Directory ? "/" : ""));
+  }
+  std::vector<Node> ours;
+  Walk(*drive->Root(), "", ours);
+  std::set<std::string> listed;
+  for (const auto& n : ours) listed.insert(n.Path + (n.Directory ? "/" : ""));
+  for (const auto& p : expected) EXPECT_TRUE(listed.count(p)) << "missing from Root: " << p;
+  for (const auto& p : listed) EXPECT_TRUE(expected.count(p)) << "not listed by fls: " << p;
+
+  // Live files save byte-identical to icat.
+  fs::path out = fs::temp_directory_path() / ("ntfs-oracle-" + std::to_string(getpid()));
+  fs::create_directories(out);
+  int fd = open(out.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  size_t identical = 0, liveFiles = 0;
+  for (const auto& n : ours) {
+    auto* f = dynamic_cast<TNTFSFile*>(n.Item);
+    if (!f) continue;
+    ++liveFiles;
+    uint64_t written = 0;
+    EXPECT_TRUE(f->SaveTo({fd, out.string() + "/"}, nullptr, written)) << n.Path;
+    auto cat = RunCommand({"icat", "-o", off, image.string(), std::to_string(n.Number)});
+    std::string saved = ReadAll(out / SafeFileName(f->Name));
+    EXPECT_EQ(saved.size(), cat.Out.size()) << n.Path;
+    if (saved == cat.Out) ++identical;
+    else ADD_FAILURE() << "bytes differ from icat: " << n.Path;
+  }
+  EXPECT_EQ(identical, liveFiles);
+
+  // Deleted: every named deleted entry of fls is found by its record, under its former path.
+  drive->DeletedFolder->Children.emplace();
+  drive->FindDeleted(nullptr);
+  std::vector<Node> deleted;
+  Walk(*drive->Deleted(), "", deleted);
+  std::map<int64_t, const Node*> byRecord;
+  for (const auto& n : deleted) {
+    auto* f = dynamic_cast<TCustomFile*>(n.Item);
+    auto* d = dynamic_cast<TCustomDirectory*>(n.Item);
+    if ((f && (f->Flags & ItemDeleted)) || (d && (d->Flags & ItemDeleted) && !d->Name.starts_with("MFT ")))
+      byRecord[n.Number] = &n;
+  }
+  auto gone = RunCommand({"fls", "-r", "-d", "-p", "-o", off, image.string()});
+  ASSERT_EQ(gone.ExitCode, 0) << gone.Err;
+  size_t checkedDeleted = 0, deletedIdentical = 0;
+  for (const auto& e : ParseFls(gone.Out)) {
+    std::string leaf = e.Path.substr(e.Path.rfind('/') == std::string::npos ? 0 : e.Path.rfind('/') + 1);
+    if (e.Reallocated || leaf.find(':') != std::string::npos || leaf.starts_with("OrphanFile-")) continue;
+    ++checkedDeleted;
+    auto it = byRecord.find(int64_t(e.Inode));
+    if (it == byRecord.end()) {
+      ADD_FAILURE() << "deleted entry missing: " << e.Path << " (" << e.Inode << ")";
+      continue;
+    }
+    const Node& n = *it->second;
+    if (!e.Path.starts_with("$OrphanFiles/") && !n.Path.starts_with("MFT ")) {
+      EXPECT_EQ(n.Path, NormalisedPath(e.Path));
+    }
+    auto* f = dynamic_cast<TNTFSFile*>(n.Item);
+    if (!f || f->Condition != 1) continue;
+    uint64_t written = 0;
+    f->SaveTo({fd, out.string() + "/"}, nullptr, written);
+    auto cat = RunCommand({"icat", "-o", off, image.string(), std::to_string(e.Inode)});
+    if (ReadAll(out / SafeFileName(f->Name)) == cat.Out) ++deletedIdentical;
+    else ADD_FAILURE() << "deleted file differs from icat: " << e.Path;
+  }
+  close(fd);
+  fs::remove_all(out);
+  std::cout << "[ oracle ] " << fx.Gz << ": root " << listed.size() << "/" << expected.size() << " entries, "
+            << identical << "/" << liveFiles << " live files identical, " << checkedDeleted
+            << " deleted entries found, " << deletedIdentical << " good deleted files identical\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(NtfsFixtures, NtfsOracle,
+                         ::testing::Values(Fixture{"ntfs.img.gz", 0}, Fixture{"ntfs-reused.img.gz", 0},
+                                           Fixture{"demo.img.gz", 26624}, Fixture{"mbr-extended.img.gz", 18432},
+                                           Fixture{"third-party/ntfs-samples/ntfs-lastaccess.raw.gz", 128},
+                                           Fixture{"third-party/ntfs-samples/ntfs-ptrn.raw.gz", 128}),
+                         [](const auto& info) {
+                           std::string n = fs::path(info.param.Gz).stem().stem().string();
+                           for (char& c : n)
+                             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return n;
+                         });
+
+TEST(NtfsOracleLimits, TwoMegabyteClustersAreRefusedCleanly) {
+  fs::path image = test::UnpackedImage("third-party/ntfs-samples/ntfs-2m.raw.gz");
+  test::FakeHost host;
+  ScopedHost scope(host);
+  TDeviceList devices;
+  TDriveList drives;
+  TNTFSdrive* drive = OpenVolume(image, 128, devices, drives);
+  ASSERT_NE(drive, nullptr);
+  EXPECT_FALSE(drive->HasSpecialFolders());
+  EXPECT_NE(drive->MountError.find("64 KiB"), std::string::npos) << drive->MountError;
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_NE(host.messages[0].text.find("2048 KiB"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace salvex
