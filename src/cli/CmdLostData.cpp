@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "cli/Cli.h"
+#include "cli/MemoryViews.h"
 #include "common/CodePage.h"
 #include "common/Options.h"
 #include "fat/FATDirectory.h"
@@ -24,25 +25,6 @@ struct TLostDataArgs {
   std::string To;
   int FAT = 0;
   std::string Mask;
-};
-
-// A list of a folder's children with every row selected: what the command line saves.
-class TWholeFolderList : public TListView {
- public:
-  void ClearColumns() override {}
-  void AddColumn(const TListColumn&) override {}
-  void SetSource(TCustomDirectory* folder) override { source_ = folder; }
-  TCustomDirectory* Source() const override { return source_; }
-  void SetItemCount(size_t count) override { count_ = count; }
-  std::vector<size_t> SelectedRows() const override {
-    std::vector<size_t> rows(count_);
-    for (size_t i = 0; i < count_; ++i) rows[i] = i;
-    return rows;
-  }
-
- private:
-  TCustomDirectory* source_ = nullptr;
-  size_t count_ = 0;
 };
 
 std::string TypeOf(const TItem& item) {
@@ -100,9 +82,7 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
   if (!args.To.empty()) {
     std::filesystem::create_directories(args.To);
     ctx.Host.TargetFolder = args.To;
-    TWholeFolderList list;
-    list.SetSource(&lost);
-    list.SetItemCount(top);
+    TMemList list = TMemList::AllOf(lost);
     drive.SaveSelectedTo(list);
     const TSaveStats& s = drive.LastSave;
     std::printf("saved %llu file%s, %llu folder%s, %llu bytes to %s; %llu failure%s\n",

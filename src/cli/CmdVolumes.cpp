@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Cli.h"
+#include "cli/MemoryViews.h"
 #include "common/CodePage.h"
 #include "common/Helpers.h"
 #include "common/StringTable.h"
@@ -19,41 +20,6 @@
 namespace salvex::cli {
 
 namespace {
-
-class TMemTree : public TTreeView {
- public:
-  void Clear() override { nodes_.clear(); }
-  TTreeNode* AddChild(TTreeNode*, const std::string&, int, TItem* object) override {
-    nodes_.push_back(std::make_unique<TTreeNode>());
-    nodes_.back()->Object = object;
-    return nodes_.back().get();
-  }
-  void SetHasChildren(TTreeNode*, bool) override {}
-  void SortChildren(TTreeNode*) override {}
-
- private:
-  std::vector<std::unique_ptr<TTreeNode>> nodes_;
-};
-
-class TMemList : public TListView {
- public:
-  std::vector<TListColumn> Columns;
-  std::vector<size_t> Selected;
-  size_t Count = 0;
-  void ClearColumns() override { Columns.clear(); }
-  void AddColumn(const TListColumn& column) override { Columns.push_back(column); }
-  void SetSource(TCustomDirectory* folder) override {
-    source_ = folder;
-    Count = 0;
-    Selected.clear();
-  }
-  TCustomDirectory* Source() const override { return source_; }
-  void SetItemCount(size_t count) override { Count = count; }
-  std::vector<size_t> SelectedRows() const override { return Selected; }
-
- private:
-  TCustomDirectory* source_ = nullptr;
-};
 
 // The command line's answers for one save: the target folder, the FAT choice, and whether the
 // rows come from the Deleted tree; everything else is the command line's host.

@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "cli/MemoryViews.h"
 #include "common/ByteReader.h"
 #include "common/Host.h"
 #include "common/Options.h"
@@ -49,25 +50,6 @@ class TMemFATdrive : public TFATdrive {
   uint64_t base_;
 };
 
-// Every row of a folder selected, for SaveSelectedTo.
-class TAllRows : public TListView {
- public:
-  explicit TAllRows(TCustomDirectory& folder) : folder_(&folder) {}
-  void ClearColumns() override {}
-  void AddColumn(const TListColumn&) override {}
-  void SetSource(TCustomDirectory* f) override { folder_ = f; }
-  TCustomDirectory* Source() const override { return folder_; }
-  void SetItemCount(size_t) override {}
-  std::vector<size_t> SelectedRows() const override {
-    std::vector<size_t> rows(folder_->Children ? folder_->Children->size() : 0);
-    for (size_t i = 0; i < rows.size(); ++i) rows[i] = i;
-    return rows;
-  }
-
- private:
-  TCustomDirectory* folder_;
-};
-
 class FatLostData : public ::testing::Test {
  protected:
   void SetUp() override { options_ = Options(); }
@@ -97,7 +79,7 @@ class FatLostData : public ::testing::Test {
     host.targetGiven = true;
     ScopedHost scope(host);
     drive.FATCopy = 0;
-    TAllRows rows(*drive.LostFolder);
+    cli::TMemList rows = cli::TMemList::AllOf(*drive.LostFolder);
     drive.SaveSelectedTo(rows);
     std::map<std::string, std::string> saved;
     for (auto& e : fs::recursive_directory_iterator(target))

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <map>
 
+#include "cli/MemoryViews.h"
 #include "common/FakeHost.h"
 #include "common/Host.h"
 #include "common/Options.h"
@@ -26,24 +27,6 @@ std::vector<uint8_t> LoadImage(std::string_view gz, uint64_t fromSector = 0) {
   bytes.erase(bytes.begin(), bytes.begin() + int64_t(fromSector * 512));
   return bytes;
 }
-
-class TAllRows : public TListView {
- public:
-  explicit TAllRows(TCustomDirectory& folder) : folder_(&folder) {}
-  void ClearColumns() override {}
-  void AddColumn(const TListColumn&) override {}
-  void SetSource(TCustomDirectory* f) override { folder_ = f; }
-  TCustomDirectory* Source() const override { return folder_; }
-  void SetItemCount(size_t) override {}
-  std::vector<size_t> SelectedRows() const override {
-    std::vector<size_t> rows(folder_->Children ? folder_->Children->size() : 0);
-    for (size_t i = 0; i < rows.size(); ++i) rows[i] = i;
-    return rows;
-  }
-
- private:
-  TCustomDirectory* folder_;
-};
 
 class NtfsLostData : public ::testing::Test {
  protected:
@@ -105,6 +88,28 @@ TEST_F(NtfsLostData, ReusedRecordsPicturesAndPdfsReadByteExact) {
     ++compared;
   }
   EXPECT_EQ(compared, 4);
+
+  // Saving the Lost folder writes the same bytes, each file exactly its size.
+  fs::path target = fs::path(::testing::TempDir()) / "ntfs-lost-save";
+  fs::remove_all(target);
+  fs::create_directories(target);
+  host.targetFolder = target.string();
+  host.targetGiven = true;
+  ScopedHost scope(host);
+  cli::TMemList rows = cli::TMemList::AllOf(*m.drive.LostFolder);
+  m.drive.SaveSelectedTo(rows);
+  EXPECT_EQ(m.drive.LastSave.Files, 4u);
+  EXPECT_EQ(m.drive.LastSave.Failures, 0u);
+  for (auto& [path, entry] : manifest) {
+    const std::string ext = path.size() > 4 ? path.substr(path.size() - 4) : "";
+    if (ext != ".jpg" && ext != ".pdf") continue;
+    fs::path saved = target / ("cluster " + std::to_string(FirstCluster(entry)) + (ext == ".jpg" ? ".JPG" : ".PDF"));
+    ASSERT_EQ(fs::file_size(saved), Options().LostDefaultSize);
+    std::ifstream in(saved, std::ios::binary);
+    std::string head(entry.Size, '\0');
+    in.read(head.data(), std::streamsize(head.size()));
+    EXPECT_EQ(Sha256OfBytes(head), entry.Sha256) << path;
+  }
 }
 
 // The bitmap piece starts at the byte holding the range's first cluster: ranges starting inside
