@@ -98,7 +98,10 @@ bool TDevice::CacheLookup(uint64_t& lba, uint32_t& count, uint8_t*& buffer) {
 
 bool TDevice::ReadSectors(uint64_t lba, uint32_t count, bool showErrors, uint64_t bound, uint8_t* buffer) {
   Cache& c = TheCache();
+  // Read-ahead serves small reads; a request of a block or of 64 KiB and more gains nothing from
+  // it and goes straight to the disk.
   if (c.enabled && CacheEnabled && CacheBlockSectors > 0 && lba < TotalSectors && count > 0 &&
+      count < CacheBlockSectors && uint64_t(count) * BytesPerSector < 0x10000 &&
       uint64_t(CacheBlockSectors) * BytesPerSector <= blockcache::kSlotBytes) {
     if (CacheLookup(lba, count, buffer)) return true;
     int victim = 0;

@@ -1,7 +1,5 @@
 #include "disk/LogicalDrive.h"
 
-#include <cstring>
-#include <vector>
 
 #include "disk/DeviceRegistry.h"
 #include "disk/RawIO.h"
@@ -16,7 +14,6 @@ struct LogicalState {
   int drive = -1;
   uint32_t bytesPerSector = 512;
   uint64_t opens = 0;
-  std::vector<uint8_t> transfer = std::vector<uint8_t>(kChunkSectors * 2048);
 };
 
 LogicalState& State() {
@@ -34,8 +31,6 @@ bool OpenLogicalDrive(uint8_t drive) {
   if (s.fd < 0) return false;
   s.drive = drive;
   s.bytesPerSector = d->Geometry.BytesPerSector;
-  if (s.transfer.size() < size_t(kChunkSectors) * s.bytesPerSector)
-    s.transfer.resize(size_t(kChunkSectors) * s.bytesPerSector);
   ++s.opens;
   return true;
 }
@@ -59,8 +54,9 @@ bool ReadLogicalSectors(uint8_t drive, uint64_t lba, uint32_t count, uint8_t* bu
   const uint64_t maxChunk = uint64_t(kChunkSectors) * s.bytesPerSector;
   while (remaining > 0) {
     size_t chunk = size_t(remaining < maxChunk ? remaining : maxChunk);
-    ssize_t got = RawIO().PRead(s.fd, s.transfer.data(), chunk, offset);
-    if (got > 0) std::memcpy(buffer, s.transfer.data(), size_t(got));
+    // This path has no prompt and keeps a failing chunk's partial bytes, so the chunk can go
+    // straight into the caller's buffer: a staging copy would only cost time.
+    ssize_t got = RawIO().PRead(s.fd, buffer, chunk, offset);
     if (got != static_cast<ssize_t>(chunk)) return false;
     buffer += chunk;
     offset += chunk;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/AlignedBuffer.h"
 #include "common/CodePage.h"
 #include "common/Debug.h"
 #include "common/Format.h"
@@ -278,7 +279,7 @@ void TFATLostSearch::ClusterPass() {
   const uint32_t spc = drive_.SectorsPerCluster;
   const uint32_t clusterBytes = drive_.ClusterSize;
   const uint32_t perWindow = std::max<uint32_t>(1, uint32_t(kWindowBytes / clusterBytes));
-  std::vector<uint8_t> window(uint64_t(perWindow) * clusterBytes);
+  AlignedBuffer window(uint64_t(perWindow) * clusterBytes);
   const uint8_t badCopy = drive_.FATCopy ? drive_.FATCopy - 1 : 0;
 
   for (uint64_t base = from_; base <= to_ && !status_.Cancelled; base += perWindow) {

@@ -92,7 +92,7 @@ void TFATSaver::SaveTo(TFATFile& file, const std::string& targetFolder) {
   drive_.OpenFilePos(file.FirstCluster, file.Size, pos);
   if (status_) status_->UpdateTexts(LoadText(709), TextF(710, {ShortenPath(target, 30)}));
   Host().ProcessMessages();
-  if (buffer_.empty()) buffer_.resize(kCopyBuffer);
+  if (!buffer_) buffer_.emplace(kCopyBuffer);
 
   // O_NOFOLLOW: a symbolic link planted under the target's name is never written through.
   int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -106,7 +106,7 @@ void TFATSaver::SaveTo(TFATFile& file, const std::string& targetFolder) {
   uint64_t written = 0;
   while (pos.Position < pos.Size) {
     uint64_t got = 0;
-    bool ok = drive_.ReadFileData(pos, buffer_.size(), got, fatChoice_, buffer_.data());
+    bool ok = drive_.ReadFileData(pos, buffer_->size(), got, fatChoice_, buffer_->data());
     if (status_) status_->StepBy(int64_t(got));
     if (!ok || got == 0) {
       Host().MessageBox(TextF(712, {drive_.Device ? drive_.Device->Name : std::string(), file.FirstCluster, file.Size}),
@@ -114,7 +114,7 @@ void TFATSaver::SaveTo(TFATFile& file, const std::string& targetFolder) {
       failed = true;
       break;
     }
-    if (!WriteAll(fd, buffer_.data(), size_t(got))) {
+    if (!WriteAll(fd, buffer_->data(), size_t(got))) {
       Host().MessageBox(TextF(711, {target}), "", TMsgButtons::Ok, TMsgIcon::Warning);
       failed = true;
       break;

@@ -1,8 +1,10 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/AlignedBuffer.h"
 #include "devices/Model.h"
 
 namespace salvex {
@@ -47,7 +49,7 @@ class TFATSaver {
   TFATdrive& drive_;
   uint8_t fatChoice_;
   TStatusDialog* status_;
-  std::vector<uint8_t> buffer_;
+  std::optional<AlignedBuffer> buffer_;  // made on first use
 };
 
 }  // namespace salvex

@@ -76,25 +76,21 @@ const char* MatchFixedSignature(Bytes b) {
   return nullptr;
 }
 
-// Probes one byte in six (the tag's length): every occurrence of "<HTML>" covers exactly one probe
-// position, and the byte found there says where the occurrence would start. An occurrence at offset 0
-// is not looked for; the fixed-signature tests own the first bytes.
+// "<HTML>" anywhere but at offset 0 (the fixed-signature tests own the first bytes), ending inside
+// the buffer. Probing one byte in six finds exactly these occurrences; jumping from '<' to '<' with
+// memchr finds the same ones several times faster on arbitrary data.
 bool HasHtmlTag(Bytes b) {
   constexpr std::string_view kTag = "<HTML>";
+  if (b.size() < 1 + kTag.size()) return false;
   const ByteReader r(b);
-  for (size_t p = kTag.size() - 1; p < b.size(); p += kTag.size()) {
-    size_t back;
-    switch (r.U8(p)) {
-      case '<': back = 0; break;
-      case 'H': back = 1; break;
-      case 'T': back = 2; break;
-      case 'M': back = 3; break;
-      case 'L': back = 4; break;
-      case '>': back = 5; break;
-      default: continue;
-    }
-    const size_t start = p - back;
-    if (start > 0 && r.Equals(start, kTag)) return true;
+  const uint8_t* const begin = b.data();
+  const uint8_t* p = begin + 1;
+  const uint8_t* const last = begin + (b.size() - kTag.size());  // last start that fits
+  while (p <= last) {
+    p = static_cast<const uint8_t*>(std::memchr(p, '<', size_t(last - p) + 1));
+    if (p == nullptr) return false;
+    if (r.Equals(size_t(p - begin), kTag)) return true;
+    ++p;
   }
   return false;
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/AlignedBuffer.h"
 #include "common/ByteReader.h"
 #include "common/Debug.h"
 #include "common/Format.h"
@@ -112,7 +113,7 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
       return ((piece[bit / 8] >> (bit % 8)) & 1) == 0;
     };
     const uint64_t perWindow = std::max<uint64_t>(1, kWindowBytes / drive.ClusterSize);
-    std::vector<uint8_t> window(perWindow * drive.ClusterSize);
+    AlignedBuffer window(perWindow * drive.ClusterSize);
     std::string previousType;
     uint64_t previousCluster = 0;
     bool havePrevious = false;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "common/AlignedBuffer.h"
 #include "common/CodePage.h"
 #include "common/Format.h"
 #include "common/Helpers.h"
@@ -110,7 +111,7 @@ bool TNTFSFile::SaveTo(const TNTFSSaveTarget& target, TStatusDialog* status, uin
   if (fd < 0) return false;
 
   uint64_t unreadableBefore = drive.UnreadableSectors + IgnoredReadCount();
-  std::vector<uint8_t> buffer(std::min<uint64_t>(kPiece, std::max<uint64_t>(size, 1)));
+  AlignedBuffer buffer(std::min<uint64_t>(kPiece, std::max<uint64_t>(size, 1)));
   bool ok = true, readWarned = false;
   uint64_t position = 0;
   while (position < size) {
