@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <utility>
 
 namespace salvex::cli {
 
@@ -70,6 +71,7 @@ bool TCliHost::AskSectorRange(uint64_t& first, uint64_t& last, uint64_t maximum)
     first = RangeFirst;
     last = RangeLast;
   }
+  if (first > last) std::swap(first, last);
   if (last > maximum) last = maximum;
   if (first > last) first = last;
   return true;
@@ -80,6 +82,8 @@ bool TCliHost::AskClusterRange(uint64_t& first, uint64_t& last, uint64_t minimum
     first = RangeFirst;
     last = RangeLast;
   }
+  // A range typed backwards means the same clusters.
+  if (first > last) std::swap(first, last);
   if (first < minimum) first = minimum;
   if (last > maximum) last = maximum;
   if (first > last) first = last;
