@@ -20,38 +20,21 @@
 #include "fat/FATFile.h"
 #include "fat/FATdrive.h"
 #include "support/Fixtures.h"
+#include "support/SleuthKit.h"
 
 namespace salvex::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct FlsEntry {
-  std::string Path;
-  uint64_t Inode = 0;
-  bool Directory = false;
-  bool Deleted = false;
-};
-
-std::vector<FlsEntry> ParseFls(const std::string& out) {
+// fls entries as the FAT listing shows them: no virtual files, labels or orphan folders.
+std::vector<FlsEntry> FatEntries(const std::string& out) {
   std::vector<FlsEntry> entries;
-  std::istringstream in(out);
-  std::string line;
-  while (std::getline(in, line)) {
-    auto tab = line.find('\t');
-    if (tab == std::string::npos || line.size() < 4) continue;
-    FlsEntry e;
-    std::string head = line.substr(0, tab);
-    e.Path = line.substr(tab + 1);
-    if (head[0] == 'v' || head[0] == 'V') continue;  // $MBR, $FAT1, $OrphanFiles
+  for (auto& e : ParseFls(out)) {
+    if (e.Virtual()) continue;  // $MBR, $FAT1, $OrphanFiles
     if (e.Path.find("(Volume Label Entry)") != std::string::npos) continue;
     if (e.Path.rfind("$OrphanFiles", 0) == 0) continue;
-    e.Directory = head[0] == 'd';
-    e.Deleted = head.find('*') != std::string::npos;
-    auto colon = head.rfind(':');
-    auto space = head.rfind(' ', colon);
-    e.Inode = std::stoull(head.substr(space + 1, colon - space - 1));
-    entries.push_back(e);
+    entries.push_back(std::move(e));
   }
   return entries;
 }
@@ -144,7 +127,7 @@ TEST_P(FatOracle, TreesAndBytesMatchTheSleuthKit) {
   ASSERT_EQ(fls.ExitCode, 0) << fls.Err;
   std::set<std::string> expectedLive, flsUnallocated;
   std::map<std::string, uint64_t> inodes;
-  for (const auto& e : ParseFls(fls.Out)) {
+  for (const auto& e : FatEntries(fls.Out)) {
     inodes[Normal(e.Path)] = e.Inode;
     (e.Deleted ? flsUnallocated : expectedLive).insert(Normal(e.Path));
   }
@@ -183,7 +166,7 @@ TEST_P(FatOracle, TreesAndBytesMatchTheSleuthKit) {
     if (n.Directory) ourFolders.insert(Normal(n.Path));
   }
   size_t reachable = 0;
-  for (const auto& e : ParseFls(flsDeleted.Out)) {
+  for (const auto& e : FatEntries(flsDeleted.Out)) {
     std::string path = Normal(e.Path);
     auto slash = path.rfind('/');
     if (!ourFolders.count(slash == std::string::npos ? "" : path.substr(0, slash))) continue;

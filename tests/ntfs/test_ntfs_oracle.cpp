@@ -28,41 +28,15 @@
 #include "ntfs/NTFSSave.h"
 #include "ntfs/NTFSdrive.h"
 #include "support/Fixtures.h"
+#include "support/SleuthKit.h"
 
 namespace salvex {
 namespace {
 
 namespace fs = std::filesystem;
+using test::FlsEntry;
+using test::ParseFls;
 using test::RunCommand;
-
-struct FlsEntry {
-  bool Directory = false;
-  bool Deleted = false;
-  bool Reallocated = false;
-  uint64_t Inode = 0;
-  std::string Path;
-};
-
-std::vector<FlsEntry> ParseFls(const std::string& out) {
-  std::vector<FlsEntry> entries;
-  std::istringstream in(out);
-  std::string line;
-  while (std::getline(in, line)) {
-    auto tab = line.find('\t');
-    if (tab == std::string::npos || line.size() < 4) continue;
-    FlsEntry e;
-    std::string head = line.substr(0, tab);
-    e.Path = line.substr(tab + 1);
-    e.Directory = head[2] == 'd';
-    e.Deleted = head.find(" * ") != std::string::npos;
-    e.Reallocated = head.find("realloc") != std::string::npos;
-    size_t p = head.find(' ');
-    while (p < head.size() && (head[p] == ' ' || head[p] == '*')) ++p;
-    e.Inode = std::stoull(head.substr(p));
-    entries.push_back(e);
-  }
-  return entries;
-}
 
 // Names as the listing holds them: UTF-16 (as on disk) to the 8-bit code page, back in UTF-8.
 std::string AsListed(const std::string& utf8) {
@@ -163,10 +137,10 @@ TEST_P(NtfsOracle, RootDeletedAndSavedBytesMatchTheSleuthKit) {
     bool below = false;
     for (const auto& h : hidden) below = below || e.Path.starts_with(h + "/");
     if (e.Inode < 16 || below) {
-      if (e.Directory) hidden.insert(e.Path);
+      if ((e.MetaType == 'd')) hidden.insert(e.Path);
       continue;
     }
-    expected.insert(NormalisedPath(e.Path) + (e.Directory ? "/" : ""));
+    expected.insert(NormalisedPath(e.Path) + ((e.MetaType == 'd') ? "/" : ""));
   }
   std::vector<Node> ours;
   Walk(*drive->Root(), "", ours);
