@@ -75,7 +75,7 @@ for img in "$fat_img" "$ntfs_img"; do
   echo "== $(basename "$img") ($((size >> 20)) MiB)"
   measure "cat" "$size" cat "$img"; tcat=$(cat "$cache/last")
   rm -rf "$cache/pr"
-  measure "photorec (batch)" "$size" photorec /log /d "$cache/pr" /cmd "$img" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search
+  (cd "$cache" && measure "photorec (batch)" "$size" photorec /log /d "$cache/pr" /cmd "$img" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search)
   tpr=$(cat "$cache/last"); rm -rf "$cache"/pr*
   measure "salvex lost-data" "$size" "$cli" lost-data "$img" --volume 0; tsx=$(cat "$cache/last")
   printf 'salvex vs cat: %.0f %% of its throughput; vs photorec: %.2fx\n' "$(echo "100 * $tcat / $tsx" | bc -l)" "$(echo "$tpr / $tsx" | bc -l)"
