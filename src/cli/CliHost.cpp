@@ -96,6 +96,15 @@ bool TCliHost::AskTargetFolder(std::string& folder) {
   return true;
 }
 
+bool TCliHost::ConfirmTargetOnExaminedDevice(const std::string& folder) {
+  if (AllowTargetOnDevice) return true;
+  ++Messages;
+  std::cerr << "salvex-cli: the target folder " << folder
+            << " lies on the device being examined; saving there could overwrite what is to be recovered"
+               " (--allow-examined-device saves anyway)\n";
+  return false;
+}
+
 TFindDialog& TCliHost::FindDialog() {
   find_.host = this;
   return find_;

@@ -22,6 +22,7 @@ class TCliHost : public THost {
   std::string FindMask = "*";
   bool Interactive = false;  // stdin and stderr are terminals
   int Messages = 0;          // message boxes shown (a failure count for the summary)
+  bool AllowTargetOnDevice = false;  // save even into a folder on the examined device
 
   TMsgResult MessageBox(const std::string& text, const std::string& caption, TMsgButtons buttons,
                         TMsgIcon icon) override;
@@ -29,6 +30,7 @@ class TCliHost : public THost {
   bool AskClusterRange(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum) override;
   bool AskTargetFolder(std::string& folder) override;
   TFindDialog& FindDialog() override;
+  bool ConfirmTargetOnExaminedDevice(const std::string& folder) override;
 
  private:
   TMsgResult AskTerminal(const std::string& text, TMsgButtons buttons);

@@ -32,6 +32,9 @@ class TSaveHost : public THost {
     return inner_.MessageBox(text, caption, buttons, icon);
   }
   void ProcessMessages() override { inner_.ProcessMessages(); }
+  bool ConfirmTargetOnExaminedDevice(const std::string& folder) override {
+    return inner_.ConfirmTargetOnExaminedDevice(folder);
+  }
   bool AskSectorRange(uint64_t& first, uint64_t& last, uint64_t maximum) override {
     return inner_.AskSectorRange(first, last, maximum);
   }

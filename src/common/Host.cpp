@@ -1,5 +1,7 @@
 #include "common/Host.h"
 
+#include "common/Format.h"
+
 
 namespace salvex {
 
@@ -16,6 +18,10 @@ std::string THost::TypeName(const std::string& fileName) {
   for (char& c : ext)
     if (c >= 'a' && c <= 'z') c = char(c - 32);
   return ext + " File";
+}
+
+bool THost::ConfirmTargetOnExaminedDevice(const std::string& folder) {
+  return MessageBox(TextF(756, {folder}), "", TMsgButtons::YesNo, TMsgIcon::Warning) == TMsgResult::Yes;
 }
 
 namespace {

@@ -56,6 +56,9 @@ class THost {
     return AskTargetFolder(folder);
   }
   virtual TFindDialog& FindDialog() = 0;
+  // The chosen target folder lies on the device being examined: save there anyway? The default
+  // asks with Yes/No (text 756); false cancels the save.
+  virtual bool ConfirmTargetOnExaminedDevice(const std::string& folder);
   // Whether the main window's selected tree node is the Deleted folder or lies below it.
   virtual bool SelectedNodeIsDeleted() { return false; }
   virtual void EnableMainWindow(bool) {}

@@ -17,6 +17,7 @@
 #include "common/StringTable.h"
 #include "devices/Device.h"
 #include "devices/StatusDialog.h"
+#include "devices/TargetCheck.h"
 #include "disk/PhysicalDisk.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
@@ -246,6 +247,7 @@ void TFATdrive::SaveSelectedTo(TListView& list) {
   int choice = deletedView ? 0 : FATCopy;
   std::string folder;
   if (!Host().AskSaveTarget(folder, items, choice) || folder.empty()) return;
+  if (!ConfirmSaveTarget(Device, folder)) return;
   if (folder.back() != '/') folder += '/';
   if (choice < 0 || uint32_t(choice) > NumberOfFATs) choice = deletedView ? 0 : FATCopy;
 

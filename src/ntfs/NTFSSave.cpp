@@ -18,6 +18,7 @@
 #include "common/StringTable.h"
 #include "devices/Device.h"
 #include "devices/StatusDialog.h"
+#include "devices/TargetCheck.h"
 #include "disk/PhysicalDisk.h"
 #include "ntfs/NTFSDirectory.h"
 #include "ntfs/NTFSFile.h"
@@ -249,6 +250,7 @@ void TNTFSdrive::SaveSelectedTo(TListView& list) {
   std::vector<TItem*> items = SelectedObjects(list);
   std::string folder;
   if (!Host().AskTargetFolder(folder) || folder.empty()) return;
+  if (!ConfirmSaveTarget(Device, folder)) return;
   if (folder.back() != '/') folder += '/';
   int targetFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (targetFd < 0) {
