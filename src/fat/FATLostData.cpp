@@ -15,6 +15,7 @@
 #include "common/Options.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
+#include "devices/LostDataScan.h"
 #include "devices/StatusDialog.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
@@ -365,27 +366,13 @@ bool FindFATLostData(TFATdrive& drive, TStatusDialog* status) {
   last = std::clamp(last, lowest, highest);
   if (first > last) std::swap(first, last);
 
-  drive.LostFolder->ClearChildren();
-  drive.LostFolder->Children.emplace();
-  drive.LostFolder->TreeBuilt = false;
-
-  TStatusDialog silent;
-  TStatusDialog& dialog = status ? *status : silent;
-  Host().EnableMainWindow(false);
-  dialog.Setup(LoadText(729), "", "", "", "", true, true);
-  dialog.Max = last - first + 1;
-  dialog.StepSize = 1;
-  dialog.IntervalMs = 500;
-  dialog.Show();
+  TLostDataScan scan(drive, status, last - first + 1);
   try {
-    TFATLostSearch search(drive, dialog, uint32_t(first), uint32_t(last));
+    TFATLostSearch search(drive, scan.Dialog(), uint32_t(first), uint32_t(last));
     search.Run();
   } catch (const std::exception& e) {
     DebugLog(std::string("FindLostData: ") + e.what(), 0);
   }
-  if (drive.Device) drive.Device->SetCacheEnabled(false);
-  Host().EnableMainWindow(true);
-  dialog.Hide();
   return true;
 }
 

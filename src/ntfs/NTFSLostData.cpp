@@ -13,6 +13,7 @@
 #include "common/Options.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
+#include "devices/LostDataScan.h"
 #include "devices/StatusDialog.h"
 #include "filetypes/FileTypes.h"
 #include "ntfs/MFTRecord.h"
@@ -90,19 +91,9 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
   last = std::min(last, clusters - 1);
   if (first > last) std::swap(first, last);
 
+  TLostDataScan scan(drive, status, last - first + 1);
+  TStatusDialog& dialog = scan.Dialog();
   TCustomDirectory& lost = *drive.LostFolder;
-  lost.ClearChildren();
-  lost.Children.emplace();
-  lost.TreeBuilt = false;
-
-  TStatusDialog silent;
-  TStatusDialog& dialog = status ? *status : silent;
-  Host().EnableMainWindow(false);
-  dialog.Setup(LoadText(729), "", "", "", "", true, true);
-  dialog.Max = last - first + 1;
-  dialog.StepSize = 1;
-  dialog.IntervalMs = 500;
-  dialog.Show();
   if (drive.Device) drive.Device->SetCacheEnabled(true);
 
   try {
@@ -176,12 +167,8 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
       }
     }
   } catch (const std::exception& e) {
-    DebugLog(std::string("findLostData: ") + e.what(), 0);
+    DebugLog(std::string("FindLostData: ") + e.what(), 0);
   }
-
-  if (drive.Device) drive.Device->SetCacheEnabled(false);
-  Host().EnableMainWindow(true);
-  dialog.Hide();
   return true;
 }
 

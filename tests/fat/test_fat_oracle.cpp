@@ -21,6 +21,7 @@
 #include "fat/FATdrive.h"
 #include "support/Fixtures.h"
 #include "support/SleuthKit.h"
+#include "support/Volumes.h"
 
 namespace salvex::test {
 namespace {
@@ -93,19 +94,7 @@ struct Fixture {
 void PrintTo(const Fixture& f, std::ostream* os) { *os << f.Gz << "@" << f.Offset; }
 
 TFATdrive* OpenVolume(const fs::path& image, uint64_t offset, TDeviceList& devices, TDriveList& drives) {
-  TVolumeFactory factory;
-  factory.NewFAT = NewFATDrive;
-  SetVolumeFactory(factory);
-  ClosePhysicalDrive();
-  CloseLogicalDrive();
-  auto& registry = TDeviceRegistry::Instance();
-  registry.Clear();
-  registry.AddImage(image.string(), TImageKind::Auto);
-  devices.DetectDevices(nullptr);
-  for (size_t i = 0; i < devices.Count(); ++i) drives.DetectDrives(*devices.Items(i));
-  for (size_t i = 0; i < drives.Count(); ++i)
-    if (auto* d = dynamic_cast<TFATdrive*>(drives.Items(i)); d && d->FirstSector == offset) return d;
-  return nullptr;
+  return dynamic_cast<TFATdrive*>(OpenImageVolume(image, offset, devices, drives));
 }
 
 class FatOracle : public ::testing::TestWithParam<Fixture> {};

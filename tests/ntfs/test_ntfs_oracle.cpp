@@ -29,6 +29,7 @@
 #include "ntfs/NTFSdrive.h"
 #include "support/Fixtures.h"
 #include "support/SleuthKit.h"
+#include "support/Volumes.h"
 
 namespace salvex {
 namespace {
@@ -99,18 +100,7 @@ struct Fixture {
 class NtfsOracle : public ::testing::TestWithParam<Fixture> {};
 
 TNTFSdrive* OpenVolume(const fs::path& image, uint64_t offset, TDeviceList& devices, TDriveList& drives) {
-  SetVolumeFactory({nullptr, NewNTFSDrive, nullptr});
-  // The disk layer keeps one open handle; the next image must not be read through it.
-  ClosePhysicalDrive();
-  CloseLogicalDrive();
-  auto& registry = TDeviceRegistry::Instance();
-  registry.Clear();
-  registry.AddImage(image.string(), TImageKind::Auto);
-  devices.DetectDevices(nullptr);
-  for (size_t i = 0; i < devices.Count(); ++i) drives.DetectDrives(*devices.Items(i));
-  for (size_t i = 0; i < drives.Count(); ++i)
-    if (auto* d = dynamic_cast<TNTFSdrive*>(drives.Items(i)); d && d->FirstSector == offset) return d;
-  return nullptr;
+  return dynamic_cast<TNTFSdrive*>(test::OpenImageVolume(image, offset, devices, drives));
 }
 
 TEST_P(NtfsOracle, RootDeletedAndSavedBytesMatchTheSleuthKit) {

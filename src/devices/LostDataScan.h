@@ -1,0 +1,28 @@
+#pragma once
+#include <cstdint>
+
+#include "devices/StatusDialog.h"
+
+namespace salvex {
+
+class TCustomDrive;
+
+// The frame every lost-data search runs in: the Lost folder emptied, the main window disabled,
+// the progress window set up for `clusters` steps; on leaving, however the search ended, the
+// device's read-ahead switched off, the window enabled again and the progress window hidden.
+class TLostDataScan {
+ public:
+  TLostDataScan(TCustomDrive& drive, TStatusDialog* status, uint64_t clusters);
+  ~TLostDataScan();
+  TLostDataScan(const TLostDataScan&) = delete;
+  TLostDataScan& operator=(const TLostDataScan&) = delete;
+
+  TStatusDialog& Dialog() { return dialog_; }
+
+ private:
+  TCustomDrive& drive_;
+  TStatusDialog silent_;
+  TStatusDialog& dialog_;
+};
+
+}  // namespace salvex
