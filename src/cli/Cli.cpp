@@ -80,8 +80,6 @@ void AddImageOptions(CLI::App& command, TCliContext& ctx, bool oneImage) {
   auto* images = command.add_option("IMAGE", ctx.Images, oneImage ? "disk or volume image" : "disk or volume images");
   if (oneImage) images->required()->expected(1);
   command.add_flag("--system-disks", ctx.SystemDisks, "also use the machine's own readable disks");
-  command.add_flag("--allow-examined-device", ctx.Host.AllowTargetOnDevice,
-                   "save even when the target folder lies on the device being examined");
   command.add_option("--as", ctx.ForceKind, "treat the images as whole disks, single volumes or floppies")
       ->check(CLI::IsMember({"disk", "drive", "floppy"}));
 }

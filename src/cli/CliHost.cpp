@@ -50,17 +50,14 @@ TMsgResult TCliHost::MessageBox(const std::string& text, const std::string& capt
         return TMsgResult::Retry;
       }
       if (OnReadError == TReadErrorPolicy::Ignore) return TMsgResult::Ignore;
-      ++Messages;
       return TMsgResult::Abort;
     case TMsgButtons::YesNo:
     case TMsgButtons::YesNoAll:
     case TMsgButtons::YesNoCancel:
-      // The only questions the core asks are about replacing existing files.
-      if (Overwrite == TOverwrite::All) return buttons == TMsgButtons::YesNoAll ? TMsgResult::All : TMsgResult::Yes;
-      if (Overwrite == TOverwrite::Ask && Interactive) return AskTerminal(line, buttons);
+      if (Interactive) return AskTerminal(line, buttons);
       return TMsgResult::No;
     default:
-      if (icon == TMsgIcon::Error || icon == TMsgIcon::Warning) ++Messages;
+      (void)icon;
       std::cerr << "salvex-cli: " << (caption.empty() ? "" : caption + ": ") << line << "\n";
       return buttons == TMsgButtons::OkCancel ? TMsgResult::Cancel : TMsgResult::Ok;
   }
@@ -90,20 +87,7 @@ bool TCliHost::AskClusterRange(uint64_t& first, uint64_t& last, uint64_t minimum
   return true;
 }
 
-bool TCliHost::AskTargetFolder(std::string& folder) {
-  if (TargetFolder.empty()) return false;
-  folder = TargetFolder;
-  return true;
-}
-
-bool TCliHost::ConfirmTargetOnExaminedDevice(const std::string& folder) {
-  if (AllowTargetOnDevice) return true;
-  ++Messages;
-  std::cerr << "salvex-cli: the target folder " << folder
-            << " lies on the device being examined; saving there could overwrite what is to be recovered"
-               " (--allow-examined-device saves anyway)\n";
-  return false;
-}
+bool TCliHost::AskTargetFolder(std::string&) { return false; }
 
 TFindDialog& TCliHost::FindDialog() {
   find_.host = this;

@@ -7,22 +7,17 @@
 
 namespace salvex::cli {
 
-enum class TOverwrite { Ask, All, None };
 enum class TReadErrorPolicy { Abort, Ignore, Retry };
 
-// Answers the core's questions from command-line flags; asks on the terminal only when allowed.
+// Answers the questions the device layer asks while reading (unreadable sectors) from the
+// command-line flags, and prints the core's messages on stderr. Saving has its own questions.
 class TCliHost : public THost {
  public:
-  TOverwrite Overwrite = TOverwrite::None;
   TReadErrorPolicy OnReadError = TReadErrorPolicy::Abort;
   int RetriesLeft = 0;
-  std::string TargetFolder;
   uint64_t RangeFirst = 0, RangeLast = UINT64_MAX;
   bool RangeGiven = false;
-  std::string FindMask = "*";
   bool Interactive = false;  // stdin and stderr are terminals
-  int Messages = 0;          // message boxes shown (a failure count for the summary)
-  bool AllowTargetOnDevice = false;  // save even into a folder on the examined device
 
   TMsgResult MessageBox(const std::string& text, const std::string& caption, TMsgButtons buttons,
                         TMsgIcon icon) override;
@@ -30,7 +25,6 @@ class TCliHost : public THost {
   bool AskClusterRange(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum) override;
   bool AskTargetFolder(std::string& folder) override;
   TFindDialog& FindDialog() override;
-  bool ConfirmTargetOnExaminedDevice(const std::string& folder) override;
 
  private:
   TMsgResult AskTerminal(const std::string& text, TMsgButtons buttons);
@@ -38,7 +32,7 @@ class TCliHost : public THost {
    public:
     TCliHost* host = nullptr;
     bool Run() override { return true; }
-    std::string Mask() const override { return PrepareFindMask(host->FindMask); }
+    std::string Mask() const override { return "*"; }
     void AddHit(const std::string&) override {}
     void SetScanningText(const std::string&) override {}
     bool Cancelled() const override { return false; }

@@ -3,7 +3,8 @@
 #include <filesystem>
 
 #include "cli/Cli.h"
-#include "cli/MemoryViews.h"
+#include "cli/CliSave.h"
+#include "recovery/Browse.h"
 #include "common/CodePage.h"
 #include "common/Options.h"
 #include "fat/FATDirectory.h"
@@ -22,7 +23,7 @@ struct TLostDataArgs {
   uint64_t First = 0;
   uint64_t Last = UINT64_MAX;
   bool NoFiles = false;
-  std::string To;
+  TSaveArgs Save;
   int FAT = 0;
   std::string Mask;
 };
@@ -79,20 +80,10 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
   std::printf("Lost (%zu item%s at the top)\n", top, top == 1 ? "" : "s");
   PrintTree(lost, 1);
 
-  if (!args.To.empty()) {
-    std::filesystem::create_directories(args.To);
-    ctx.Host.TargetFolder = args.To;
-    TMemList list = TMemList::AllOf(lost);
-    drive.SaveSelectedTo(list);
-    const TSaveStats& s = drive.LastSave;
-    std::printf("saved %llu file%s, %llu folder%s, %llu bytes to %s; %llu failure%s\n",
-                static_cast<unsigned long long>(s.Files), s.Files == 1 ? "" : "s",
-                static_cast<unsigned long long>(s.Folders), s.Folders == 1 ? "" : "s",
-                static_cast<unsigned long long>(s.Bytes), args.To.c_str(),
-                static_cast<unsigned long long>(s.Failures), s.Failures == 1 ? "" : "s");
-    if (s.Failures || s.Cancelled) return 1;
-  }
-  return 0;
+  if (args.Save.To.empty()) return 0;
+  std::vector<TItem*> items;
+  for (const TItemRow& row : ListFolder(lost)) items.push_back(row.Item);
+  return SaveAndReport(ctx, drive.Device, items, args.Save, TSaveOptions{});
 }
 
 int RunFind(TCliContext& ctx, TLostDataArgs args) {
@@ -102,18 +93,15 @@ int RunFind(TCliContext& ctx, TLostDataArgs args) {
   ctx.Images.pop_back();
   ctx.DetectVolumes();
   TCustomDrive& drive = ctx.Volume(args.Volume);
-  if (!drive.HasSpecialFolders()) throw TCliError("volume " + std::to_string(args.Volume) + " could not be read");
-  ctx.Host.FindMask = args.Mask;
-  if (!drive.FindFiles()) throw TCliError("the name search did not run on this volume");
-  TCustomDirectory& found = *drive.SearchFolder;
-  if (!found.Children) return 0;
-  for (auto& child : *found.Children) {
-    if (auto* d = dynamic_cast<TCustomDirectory*>(child.get())) {
-      std::printf("%s/\n", AnsiToUtf8(DisplayName(d->Name)).c_str());
-    } else if (auto* f = dynamic_cast<TCustomFile*>(child.get())) {
-      std::printf("%-40s %12llu%s\n", AnsiToUtf8(DisplayName(f->Name)).c_str(),
-                  static_cast<unsigned long long>(f->Size), (f->Flags & ItemDeleted) ? "  (deleted)" : "");
-    }
+  if (!PrepareVolume(drive, ctx.Status.get()))
+    throw TCliError("volume " + std::to_string(args.Volume) + " could not be read");
+  // Paths are given from the top of their tree, so that a hit can be handed to 'save'.
+  for (const TItemRow& hit : FindItems(drive, PrepareFindMask(args.Mask))) {
+    const char* tree = hit.Tree == TTreeKind::Deleted ? "Deleted" : hit.Tree == TTreeKind::Lost ? "Lost" : "Root";
+    if (hit.Folder)
+      std::printf("%s\t%s/\t\n", tree, hit.Path.c_str());
+    else
+      std::printf("%s\t%s\t%llu\n", tree, hit.Path.c_str(), static_cast<unsigned long long>(hit.Size));
   }
   return 0;
 }
@@ -128,7 +116,9 @@ void RegisterLostDataCommands(CLI::App& app, TCliContext& ctx) {
   lost->add_option("--first", lostArgs.First, "first cluster of the search (default: the first of the volume)");
   lost->add_option("--last", lostArgs.Last, "last cluster of the search (default: the last of the volume)");
   lost->add_flag("--no-files", lostArgs.NoFiles, "look for lost folders only, not for files by their content");
-  lost->add_option("--to", lostArgs.To, "save the whole Lost folder into this folder");
+  lost->add_option("--to", lostArgs.Save.To, "save the whole Lost folder into this folder");
+  lost->add_flag("--allow-examined-device", lostArgs.Save.AllowExaminedDevice,
+                 "save even into a folder on the device being examined");
   lost->add_option("--fat", lostArgs.FAT,
                    "FAT volumes: the FAT that chains are followed in; 0 (default) reads clusters one after "
                    "another, the usual choice after a quick format");

@@ -66,4 +66,27 @@ std::string SizeText(uint64_t sectors) {
   return buf;
 }
 
+std::optional<timespec> DosToTimespec(uint16_t date, uint16_t time) {
+  if (date == 0 && time == 0) return std::nullopt;
+  std::tm tm{};
+  tm.tm_year = 80 + (date >> 9);
+  tm.tm_mon = ((date >> 5) & 0x0F) - 1;
+  tm.tm_mday = date & 0x1F;
+  tm.tm_hour = time >> 11;
+  tm.tm_min = (time >> 5) & 0x3F;
+  tm.tm_sec = (time & 0x1F) * 2;
+  tm.tm_isdst = -1;
+  if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday == 0) return std::nullopt;
+  const time_t t = std::mktime(&tm);
+  if (t == time_t(-1)) return std::nullopt;
+  return timespec{t, 0};
+}
+
+std::optional<timespec> FileTimeToTimespec(uint64_t fileTime) {
+  constexpr uint64_t kUnixEpoch = 116444736000000000ull;
+  if (fileTime < kUnixEpoch) return std::nullopt;
+  const uint64_t t = fileTime - kUnixEpoch;
+  return timespec{static_cast<time_t>(t / 10000000ull), static_cast<long>((t % 10000000ull) * 100)};
+}
+
 }  // namespace salvex

@@ -1,6 +1,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +15,11 @@ std::string ShortenPath(std::string_view path, size_t maximum);
 
 // "dd.mm.yyyy hh:mm" from a DOS date and time.
 std::string DosDateTimeText(uint16_t date, uint16_t time);
+
+// The DOS date and time as the local time they were written in; none when they name no time.
+std::optional<timespec> DosToTimespec(uint16_t date, uint16_t time);
+// A FILETIME (100 ns since 1601, UTC); none before 1970.
+std::optional<timespec> FileTimeToTimespec(uint64_t fileTime);
 
 // Wildcard match: '?' one character, '*' any run; case-insensitive compares ASCII letters only.
 // Linear in practice (greedy with one backtrack point), so hostile names cannot make it explode.

@@ -59,8 +59,6 @@ class THost {
   // The chosen target folder lies on the device being examined: save there anyway? The default
   // asks with Yes/No (text 756); false cancels the save.
   virtual bool ConfirmTargetOnExaminedDevice(const std::string& folder);
-  // Whether the main window's selected tree node is the Deleted folder or lies below it.
-  virtual bool SelectedNodeIsDeleted() { return false; }
   virtual void EnableMainWindow(bool) {}
   // The desktop's type name for a file name ("JPEG image"); the file need not exist.
   virtual std::string TypeName(const std::string& fileName);

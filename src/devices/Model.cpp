@@ -17,7 +17,17 @@ void TCustomFile::AssignTo(TItem& target) const {
   if (auto* t = dynamic_cast<TCustomFile*>(&target)) t->Assign(*this);
 }
 
+std::unique_ptr<TDataStream> TCustomFile::OpenData(const TReadChoice&) { return nullptr; }
+
+TFileMeta TCustomFile::Meta() const { return {}; }
+
 TCustomDirectory::~TCustomDirectory() = default;
+
+void TCustomDirectory::LoadChildren(bool) {
+  if (!Children) Children.emplace();
+}
+
+TFileMeta TCustomDirectory::Meta() const { return {}; }
 
 void TCustomDirectory::Assign(const TItem& source) {
   auto* s = dynamic_cast<const TCustomDirectory*>(&source);
@@ -51,6 +61,26 @@ void TCustomDirectory::SetTreeBuilt(bool value, bool recursive) {
   if (!recursive || !Children) return;
   for (auto& c : *Children)
     if (auto* d = dynamic_cast<TCustomDirectory*>(c.get())) d->SetTreeBuilt(value, true);
+}
+
+TTreeKind TreeOf(const TItem& item) {
+  const TCustomDirectory* top = nullptr;
+  const TCustomDrive* drive = nullptr;
+  if (auto* f = dynamic_cast<const TCustomFile*>(&item)) {
+    top = f->Parent;
+    drive = f->Drive;
+  } else if (auto* d = dynamic_cast<const TCustomDirectory*>(&item)) {
+    top = d;
+    drive = d->Drive;
+  }
+  // Parent chains are built by the program, but a bound keeps a damaged one from hanging the walk.
+  for (int depth = 0; top && top->Parent && depth < 100000; ++depth) top = top->Parent;
+  if (!top || !drive) return TTreeKind::None;
+  if (top == drive->RootFolder.get()) return TTreeKind::Root;
+  if (top == drive->DeletedFolder.get()) return TTreeKind::Deleted;
+  if (top == drive->LostFolder.get()) return TTreeKind::Lost;
+  if (top == drive->SearchFolder.get()) return TTreeKind::Search;
+  return TTreeKind::None;
 }
 
 std::vector<TItem*> SelectedObjects(const TListView& list) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/Host.h"
+#include "devices/DataStream.h"
 
 namespace salvex {
 
@@ -45,6 +46,9 @@ class TCustomFile : public TItem {
   // Path of the folder holding the file, from just below stop down to Parent, joined with '\'.
   virtual std::string GetPath(const TCustomDirectory* stop) const = 0;
   virtual void FillListItem(TListItem& item) = 0;
+  // The file's bytes for saving and viewing; null when the file has no data source.
+  virtual std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice);
+  virtual TFileMeta Meta() const;
 };
 
 class TCustomDirectory : public TItem {
@@ -71,6 +75,9 @@ class TCustomDirectory : public TItem {
   // Folders before files; otherwise by column. Negative, 0 or positive.
   virtual int CompareItems(const TItem& a, const TItem& b, int column) const = 0;
   virtual bool HasSubdirectories() const;
+  // Reads the children when they are not read yet, in the view of the tree the folder belongs to.
+  virtual void LoadChildren(bool deletedView);
+  virtual TFileMeta Meta() const;
 
   // Appends a child this folder will own and returns it.
   template <class T>
@@ -91,15 +98,6 @@ struct TSpecialNodes {
   TTreeNode* Search = nullptr;
 };
 
-// What the last save of a volume did, for summaries (the command line) and status texts.
-struct TSaveStats {
-  uint64_t Files = 0;       // files written completely
-  uint64_t Folders = 0;     // folders created or entered
-  uint64_t Bytes = 0;       // bytes written
-  uint64_t Failures = 0;    // files not written, written short, or written with unreadable parts
-  bool Cancelled = false;
-};
-
 enum TLostFlags : uint8_t { DriveLost = 1, DriveRebuilt = 2, DriveNoFAT = 4 };
 
 class TCustomDrive {
@@ -116,7 +114,6 @@ class TCustomDrive {
   std::unique_ptr<TCustomDirectory> DeletedFolder;
   std::unique_ptr<TCustomDirectory> LostFolder;
   std::unique_ptr<TCustomDirectory> SearchFolder;
-  TSaveStats LastSave;  // filled by SaveSelectedTo
   // The program's progress window, for the slots that take none (SaveSelectedTo); may be null.
   TStatusDialog* Progress = nullptr;
 
@@ -127,8 +124,15 @@ class TCustomDrive {
   virtual bool FindLostData(TStatusDialog* status) = 0;
   virtual TSpecialNodes ScanDrive(TTreeView& tree, TStatusDialog* status) = 0;
   virtual void SetupListColumns(TListView& list) = 0;
-  virtual bool FindFiles() = 0;
-  virtual void SaveSelectedTo(TListView& list) = 0;
+  // The items of the save dialog's read choice ("no FAT (consecutive)", "FAT 1", ...) and the one
+  // preselected for the normal or the Deleted tree; none for file systems without a choice.
+  virtual std::vector<std::string> ReadChoiceItems() const { return {}; }
+  virtual int DefaultReadChoice(bool deletedView) const {
+    (void)deletedView;
+    return 0;
+  }
+  // Prepares the special folders' contents that are found by scanning (NTFS's Deleted tree).
+  virtual void LoadSpecialFolders(TStatusDialog* status) { (void)status; }
 
   // "FAT12", "FAT16", "FAT32", "NTFS": for listings.
   virtual std::string FileSystemName() const = 0;
@@ -136,6 +140,10 @@ class TCustomDrive {
   // Whether the special folders exist (an NTFS volume that failed to mount has none).
   bool HasSpecialFolders() const { return RootFolder && DeletedFolder && LostFolder && SearchFolder; }
 };
+
+// Which special folder an item lies under (following Parent to the top).
+enum class TTreeKind { Root, Deleted, Lost, Search, None };
+TTreeKind TreeOf(const TItem& item);
 
 // The objects of the selected rows of a list showing a folder's children, in row order.
 std::vector<TItem*> SelectedObjects(const TListView& list);

@@ -315,6 +315,17 @@ void TFATDirectory::FillListView(TListView& list, bool deletedMode) {
   list.SetItemCount(Children->size());
 }
 
+void TFATDirectory::LoadChildren(bool deletedView) {
+  if (!Children) ReadChildren(deletedView, true);
+}
+
+TFileMeta TFATDirectory::Meta() const {
+  TFileMeta meta;
+  meta.Location = {TLocation::TKind::Cluster, FirstCluster};
+  meta.Modified = DosToTimespec(Date, Time);
+  return meta;
+}
+
 void TFATDirectory::FillChildListItem(TListItem& item, size_t index) {
   if (!Children || index >= Children->size()) return;
   FillFATRow(*(*Children)[index], item);

@@ -30,6 +30,8 @@ class TFATDirectory : public TCustomDirectory {
   void FillListView(TListView& list, bool deletedMode) override;
   void FillChildListItem(TListItem& item, size_t index) override;
   int CompareItems(const TItem& a, const TItem& b, int column) const override;
+  void LoadChildren(bool deletedView) override;
+  TFileMeta Meta() const override;
 
   // Reads Children from the disk (replacing what was there).
   void ReadChildren(bool deletedMode, bool filesDeletedOnly);

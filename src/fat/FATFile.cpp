@@ -5,7 +5,8 @@
 
 #include "common/Options.h"
 #include "fat/FATDirectory.h"
-#include "fat/FATSave.h"
+#include "common/Helpers.h"
+#include "fat/FATFileData.h"
 #include "fat/FATdrive.h"
 
 namespace salvex {
@@ -56,12 +57,26 @@ std::string TFATFile::GetPath(const TCustomDirectory* stop) const { return FATPa
 
 void TFATFile::FillListItem(TListItem& item) { FillFATRow(*this, item); }
 
-void TFATFile::SaveTo(const std::string& targetFolder, uint8_t fatChoice, TStatusDialog* status) {
+uint8_t FATChoiceFor(const TCustomFile& file, const TReadChoice& choice) {
+  if (choice.FATCopy >= 0) return uint8_t(choice.FATCopy);
+  if (file.Flags & ItemDeleted) return 0;
+  auto* drive = dynamic_cast<const TFATdrive*>(file.Drive);
+  return drive ? drive->FATCopy : 0;
+}
+
+std::unique_ptr<TDataStream> TFATFile::OpenData(const TReadChoice& choice) {
   TFATdrive* drive = FATDrive();
-  if (!drive) return;
-  TFATSaver saver(*drive, fatChoice, status);
-  saver.SaveTo(*this, targetFolder);
-  drive->LastSave = saver.Stats;
+  if (!drive) return nullptr;
+  return std::make_unique<TFATFileData>(*drive, FATChoiceFor(*this, choice), FirstCluster, 0, Size);
+}
+
+TFileMeta TFATFile::Meta() const {
+  TFileMeta meta;
+  meta.Modified = DosToTimespec(Date, Time);
+  meta.ReadOnly = Attributes & dirent::kAttrReadOnly;
+  meta.Attributes = Attributes;
+  meta.Location = {TLocation::TKind::Cluster, FirstCluster};
+  return meta;
 }
 
 // ---- TMFTFile ----
@@ -210,6 +225,19 @@ bool TFATdrive::SeekFilePos(TFATFilePos& pos, uint64_t position, uint8_t fatChoi
   pos.Cluster = cluster;
   pos.Position = position;
   return true;
+}
+
+std::unique_ptr<TDataStream> TMFTFile::OpenData(const TReadChoice& choice) {
+  auto* drive = dynamic_cast<TFATdrive*>(Drive);
+  if (!drive) return nullptr;
+  return std::make_unique<TFATFileData>(*drive, FATChoiceFor(*this, choice), FirstCluster, DataOffset, Size);
+}
+
+TFileMeta TMFTFile::Meta() const {
+  TFileMeta meta;
+  meta.Location = {TLocation::TKind::Cluster, FirstCluster};
+  meta.Modified = DosToTimespec(Date, Time);
+  return meta;
 }
 
 }  // namespace salvex

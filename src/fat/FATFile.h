@@ -9,7 +9,6 @@ namespace salvex {
 
 class TFATdrive;
 class TStatusDialog;
-class TFATSaver;
 
 // A read position over a file's clusters.
 struct TFATFilePos {
@@ -34,14 +33,13 @@ class TFATFile : public TCustomFile {
   bool Rename(const std::string& newName) override;
   std::string GetPath(const TCustomDirectory* stop) const override;
   void FillListItem(TListItem& item) override;
-  // Saves the file into `targetFolder` (ending with '/') along the FAT choice.
-  void SaveTo(const std::string& targetFolder, uint8_t fatChoice, TStatusDialog* status);
+  std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
+  TFileMeta Meta() const override;
 
   TFATdrive* FATDrive() const;
 };
 
-// A lost file found as an NTFS file record with resident data inside a FAT data area: shown and
-// viewable, never saved.
+// A lost file found as an NTFS file record with resident data inside a FAT data area.
 class TMFTFile : public TCustomFile {
  public:
   uint32_t DataOffset = 0;  // bytes from the start of FirstCluster to the resident data
@@ -55,7 +53,13 @@ class TMFTFile : public TCustomFile {
   bool Rename(const std::string& newName) override;
   std::string GetPath(const TCustomDirectory* stop) const override;
   void FillListItem(TListItem& item) override;
+  std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
+  TFileMeta Meta() const override;
 };
+
+// The FAT copy a file's data is read along: the choice given, else none for deleted files (their
+// chain is freed) and the volume's copy for the others.
+uint8_t FATChoiceFor(const TCustomFile& file, const TReadChoice& choice);
 
 // The path of the folder holding an item (shared by both file classes).
 std::string FATParentPath(const TCustomDirectory* parent, const TCustomDirectory* stop);

@@ -338,46 +338,10 @@ void TFATdrive::SetupListColumns(TListView& list) {
 
 bool TFATdrive::FindLostData(TStatusDialog* status) { return FindFATLostData(*this, status); }
 
-bool TFATdrive::FindFiles() {
-  if (!HasSpecialFolders()) return false;
-  TFindDialog& dialog = Host().FindDialog();
-  if (!dialog.Run()) return false;
-  SearchFolder->ClearChildren();
-  if (!SearchFolder->Children) SearchFolder->Children.emplace();
-  SearchFolder->TreeBuilt = false;
-  const std::string mask = dialog.Mask();
-  auto* results = static_cast<TFATDirectory*>(SearchFolder.get());
-
-  auto match = [&](TItem& item, bool deletedMode) {
-    std::string name, path;
-    bool isDeleted = false;
-    if (auto* f = dynamic_cast<TCustomFile*>(&item)) {
-      name = DisplayName(f->Name);
-      path = f->GetPath(nullptr);
-    } else if (auto* d = dynamic_cast<TCustomDirectory*>(&item)) {
-      name = DisplayName(d->Name);
-      path = d->GetPath(nullptr);
-      isDeleted = d->Flags & ItemDeleted;
-    }
-    dialog.SetScanningText(AnsiToUtf8(ShortenPath(path, 30)));
-    bool isDir = dynamic_cast<TCustomDirectory*>(&item) != nullptr;
-    bool eligible = !isDir || !deletedMode || isDeleted;
-    if (eligible && MatchMask(AnsiToUtf8(name), mask)) {
-      dialog.AddHit(AnsiToUtf8(name));
-      std::unique_ptr<TItem> copy = item.Clone();
-      if (auto* f = dynamic_cast<TCustomFile*>(copy.get())) f->Parent = results;
-      if (auto* d = dynamic_cast<TCustomDirectory*>(copy.get())) d->Parent = results;
-      results->Adopt(std::move(copy));
-    }
-    Host().ProcessMessages();
-    return !dialog.Cancelled();
-  };
-  bool go = DeletedRoot()->Search([&](TItem& i) { return match(i, true); }, true, true, true);
-  if (go) go = static_cast<TFATDirectory*>(LostFolder.get())->Search([&](TItem& i) { return match(i, false); },
-                                                                     false, true, false);
-  if (go) Root()->Search([&](TItem& i) { return match(i, false); }, false, true, false);
-  dialog.Hide();
-  return true;
+std::vector<std::string> TFATdrive::ReadChoiceItems() const {
+  std::vector<std::string> items{LoadText(702)};
+  for (uint32_t k = 1; k <= NumberOfFATs; ++k) items.push_back("FAT " + std::to_string(k));
+  return items;
 }
 
 }  // namespace salvex

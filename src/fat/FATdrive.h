@@ -78,8 +78,8 @@ class TFATdrive : public TCustomDrive {
   bool FindLostData(TStatusDialog* status) override;
   TSpecialNodes ScanDrive(TTreeView& tree, TStatusDialog* status) override;
   void SetupListColumns(TListView& list) override;
-  bool FindFiles() override;
-  void SaveSelectedTo(TListView& list) override;
+  std::vector<std::string> ReadChoiceItems() const override;
+  int DefaultReadChoice(bool deletedView) const override { return deletedView ? 0 : FATCopy; }
   std::string FileSystemName() const override;
   uint32_t BytesPerSector() const override { return BytesPerSec; }
 

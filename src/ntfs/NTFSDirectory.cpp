@@ -212,6 +212,17 @@ void TNTFSDirectory::FillListView(TListView& list, bool) {
   list.SetItemCount(Children->size());
 }
 
+void TNTFSDirectory::LoadChildren(bool) {
+  if (!Children) ReadChildren();
+}
+
+TFileMeta TNTFSDirectory::Meta() const {
+  TFileMeta meta;
+  meta.Location = {TLocation::TKind::Record, uint64_t(MFTNumber)};
+  meta.Modified = FileTimeToTimespec(ModificationTime);
+  return meta;
+}
+
 void TNTFSDirectory::FillChildListItem(TListItem& item, size_t index) {
   if (!Children || index >= Children->size()) return;
   TItem* child = (*Children)[index].get();

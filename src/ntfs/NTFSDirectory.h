@@ -30,6 +30,8 @@ class TNTFSDirectory : public TCustomDirectory {
   void FillListView(TListView& list, bool deletedMode) override;
   void FillChildListItem(TListItem& item, size_t index) override;
   int CompareItems(const TItem& a, const TItem& b, int column) const override;
+  void LoadChildren(bool deletedView) override;
+  TFileMeta Meta() const override;
 
   // Reads the children from the index: names in the Win32, Win32+DOS and POSIX name spaces of
   // records 16 and up (a DOS-only name is the short twin of a Win32 name and is left out).

@@ -1,5 +1,8 @@
 #include "ntfs/NTFSFile.h"
 
+#include "common/Helpers.h"
+#include "ntfs/NTFSFileData.h"
+
 #include <algorithm>
 #include <ctime>
 
@@ -149,6 +152,39 @@ std::unique_ptr<TNTFSReadStream> OpenNTFSStream(TNTFSdrive& drive, const TItem& 
     return std::make_unique<TNTFSContiguousStream>(drive, f->Size, uint64_t(f->StartCluster));
   }
   return nullptr;
+}
+
+std::unique_ptr<TDataStream> TNTFSFile::OpenData(const TReadChoice&) {
+  auto* drive = dynamic_cast<TNTFSdrive*>(Drive);
+  if (!drive) return nullptr;
+  if (MFTNumber >= 0)
+    return std::make_unique<TNTFSFileData>(*drive, TNTFSFileData::Source::Record, uint64_t(MFTNumber), 0, Size);
+  return std::make_unique<TNTFSFileData>(*drive, TNTFSFileData::Source::Contiguous, uint64_t(StartCluster), 0, Size);
+}
+
+TFileMeta TNTFSFile::Meta() const {
+  constexpr uint32_t kReadOnly = 0x01;
+  TFileMeta meta;
+  meta.Modified = FileTimeToTimespec(ModificationTime);
+  meta.ReadOnly = Attributes & kReadOnly;
+  meta.Attributes = Attributes;
+  if (MFTNumber >= 0)
+    meta.Location = {TLocation::TKind::Record, uint64_t(MFTNumber)};
+  else
+    meta.Location = {TLocation::TKind::Cluster, uint64_t(StartCluster)};
+  return meta;
+}
+
+TFileMeta TNTFSMFTFile::Meta() const {
+  TFileMeta meta;
+  meta.Location = {TLocation::TKind::Cluster, Cluster};
+  return meta;
+}
+
+std::unique_ptr<TDataStream> TNTFSMFTFile::OpenData(const TReadChoice&) {
+  auto* drive = dynamic_cast<TNTFSdrive*>(Drive);
+  if (!drive) return nullptr;
+  return std::make_unique<TNTFSFileData>(*drive, TNTFSFileData::Source::Contiguous, Cluster, DataOffset, Size);
 }
 
 }  // namespace salvex

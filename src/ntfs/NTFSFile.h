@@ -9,7 +9,6 @@
 namespace salvex {
 
 class TStatusDialog;
-struct TNTFSSaveTarget;
 
 // FILETIME (100 ns since 1601, UTC) to a DOS date and time in local time; both 0 when it does not
 // convert.
@@ -31,9 +30,8 @@ class TNTFSFile : public TCustomFile {
   bool Rename(const std::string& newName) override;
   std::string GetPath(const TCustomDirectory* stop) const override;
   void FillListItem(TListItem& item) override;
-  // Writes the file's data into the target folder (the caller has answered the questions); true
-  // when every byte was read and written. `written` counts the bytes written.
-  bool SaveTo(const TNTFSSaveTarget& target, TStatusDialog* status, uint64_t& written);
+  std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
+  TFileMeta Meta() const override;
 };
 
 // An MFT record found in a free cluster, whose data is resident inside it.
@@ -47,6 +45,8 @@ class TNTFSMFTFile : public TCustomFile {
   bool Rename(const std::string& newName) override;
   std::string GetPath(const TCustomDirectory* stop) const override;
   void FillListItem(TListItem& item) override;
+  std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
+  TFileMeta Meta() const override;
 };
 
 // Read-only byte streams over NTFS data for the viewer. Read never goes past Size.

@@ -602,15 +602,18 @@ void TNTFSdrive::SetupListColumns(TListView& list) {
   list.AddColumn({LoadText(728), 100, false});
 }
 
+void TNTFSdrive::LoadSpecialFolders(TStatusDialog* status) {
+  if (!HasSpecialFolders() || DeletedFolder->Children) return;
+  DeletedFolder->Children.emplace();
+  FindDeleted(status);
+}
+
 TSpecialNodes TNTFSdrive::ScanDrive(TTreeView& tree, TStatusDialog* status) {
   TSpecialNodes nodes;
   if (!HasSpecialFolders()) return nodes;
   for (auto* f : {RootFolder.get(), DeletedFolder.get(), LostFolder.get(), SearchFolder.get()})
     f->SetTreeBuilt(false, true);
-  if (!DeletedFolder->Children) {
-    DeletedFolder->Children.emplace();
-    FindDeleted(status);
-  }
+  LoadSpecialFolders(status);
   nodes.Root = tree.AddChild(nullptr, LoadText(739), 0, RootFolder.get());
   tree.SetHasChildren(nodes.Root, Root()->HasChildDirs());
   nodes.Deleted = tree.AddChild(nullptr, LoadText(740), 2, DeletedFolder.get());
@@ -620,44 +623,6 @@ TSpecialNodes TNTFSdrive::ScanDrive(TTreeView& tree, TStatusDialog* status) {
   nodes.Search = tree.AddChild(nullptr, LoadText(742), 4, SearchFolder.get());
   tree.SetHasChildren(nodes.Search, SearchFolder->HasSubdirectories());
   return nodes;
-}
-
-bool TNTFSdrive::FindFiles() {
-  if (!HasSpecialFolders()) return false;
-  TFindDialog& find = Host().FindDialog();
-  if (!find.Run()) return false;
-  SearchFolder->ClearChildren();
-  if (!SearchFolder->Children) SearchFolder->Children.emplace();
-  SearchFolder->TreeBuilt = false;
-  const std::string mask = find.Mask();
-  auto visitor = [&](bool deletedMode) {
-    return [&, deletedMode](TItem& item) {
-      if (auto* f = dynamic_cast<TCustomFile*>(&item)) {
-        find.SetScanningText(ShortenPath(AnsiToUtf8(f->GetPath(nullptr)), 30));
-        if (MatchMask(f->Name, mask)) {
-          find.AddHit(AnsiToUtf8(f->Name));
-          auto copy = f->Clone();
-          static_cast<TCustomFile*>(copy.get())->Parent = SearchFolder.get();
-          SearchFolder->Adopt(std::move(copy));
-        }
-      } else if (auto* d = dynamic_cast<TCustomDirectory*>(&item)) {
-        find.SetScanningText(ShortenPath(AnsiToUtf8(d->GetPath(nullptr)), 30));
-        // In Deleted, the folders that only rebuild a path are walked but are no hits.
-        if ((!deletedMode || (d->Flags & ItemDeleted)) && MatchMask(d->Name, mask)) {
-          find.AddHit(AnsiToUtf8(d->Name));
-          auto copy = d->Clone();
-          static_cast<TCustomDirectory*>(copy.get())->Parent = SearchFolder.get();
-          SearchFolder->Adopt(std::move(copy));
-        }
-      }
-      Host().ProcessMessages();
-      return !find.Cancelled();
-    };
-  };
-  if (Deleted()->Search(visitor(true), true))
-    if (static_cast<TNTFSDirectory*>(LostFolder.get())->Search(visitor(false), true)) Root()->Search(visitor(false), true);
-  find.Hide();
-  return true;
 }
 
 }  // namespace salvex

@@ -70,8 +70,7 @@ class TNTFSdrive : public TCustomDrive {
   bool FindLostData(TStatusDialog* status) override;
   TSpecialNodes ScanDrive(TTreeView& tree, TStatusDialog* status) override;
   void SetupListColumns(TListView& list) override;
-  bool FindFiles() override;
-  void SaveSelectedTo(TListView& list) override;
+  void LoadSpecialFolders(TStatusDialog* status) override;
   std::string FileSystemName() const override { return "NTFS"; }
   uint32_t BytesPerSector() const override { return SectorSize; }
 

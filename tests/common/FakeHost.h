@@ -64,7 +64,6 @@ class FakeHost : public THost {
     return true;
   }
   TFindDialog& FindDialog() override { return find; }
-  bool SelectedNodeIsDeleted() override { return deletedSelected; }
 };
 
 }  // namespace salvex::test

@@ -26,6 +26,7 @@
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
 #include "fat/FATdrive.h"
+#include "support/Save.h"
 #include "ntfs/NTFSdrive.h"
 #include "support/Fixtures.h"
 
@@ -127,7 +128,7 @@ std::string SavedSha(TFATFile& file) {
   TempFolder out;
   auto* drive = dynamic_cast<TFATdrive*>(file.Drive);
   if (!drive) return "no drive";
-  file.SaveTo(out.path.string() + "/", drive->FATCopy, nullptr);
+  SaveInto({&file}, out.path, TReadChoice{drive->FATCopy});
   for (auto& entry : fs::directory_iterator(out.path))
     if (entry.is_regular_file()) return Sha256OfFile(entry.path());
   return "not saved";

@@ -5,6 +5,7 @@
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
 #include "fat/FatImage.h"
+#include "recovery/Wrappers.h"
 
 namespace salvex::test {
 namespace {
@@ -253,12 +254,12 @@ TEST_F(FatDirTest, FindFilesCopiesMatchesIntoTheSearchFolder) {
   img.AddToDir(0, FatImage::Record("OTHER   BIN", 0x20, 0, 0));
   Root(false);
   host.find.mask = "*EPORT*";
-  ASSERT_TRUE(m.drive->FindFiles());
+  ASSERT_TRUE(FindFiles(*m.drive));
   EXPECT_EQ(host.find.hits, (std::vector<std::string>{"_EPORT2.TXT", "REPORT.TXT"}));
   auto* results = static_cast<TFATDirectory*>(m.drive->SearchFolder.get());
   ASSERT_EQ(results->Children->size(), 2u);
   EXPECT_EQ(dynamic_cast<TFATFile*>((*results->Children)[0].get())->Parent, results);
-  ASSERT_TRUE(m.drive->FindFiles());  // a second search replaces the first one's results
+  ASSERT_TRUE(FindFiles(*m.drive));  // a second search replaces the first one's results
   EXPECT_EQ(results->Children->size(), 2u);
 }
 

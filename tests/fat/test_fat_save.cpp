@@ -9,7 +9,7 @@
 #include "devices/StatusDialog.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
-#include "fat/FATSave.h"
+#include "recovery/Wrappers.h"
 #include "fat/FatImage.h"
 
 namespace salvex::test {
@@ -81,7 +81,7 @@ struct FatSaveTest : ::testing::Test {
 TEST_F(FatSaveTest, SavesFilesAndFoldersWithTimeAndReadOnlyBit) {
   Open(false);
   Select({0, 1, 2});
-  m.drive->SaveSelectedTo(list);
+  const TSaveReport report = SaveSelectedTo(*m.drive, list);
   EXPECT_EQ(ReadFile(target / "HELLO.TXT"), "hello");
   EXPECT_EQ(ReadFile(target / "DOCS" / "NOTE.TXT"), "abc");
   EXPECT_TRUE(fs::exists(target / "EMPTY.DAT"));
@@ -102,9 +102,13 @@ TEST_F(FatSaveTest, SavesFilesAndFoldersWithTimeAndReadOnlyBit) {
   // A zero DOS time leaves the time of writing.
   ASSERT_EQ(stat((target / "EMPTY.DAT").c_str(), &st), 0);
   EXPECT_GT(st.st_mtime, time(nullptr) - 600);
-  EXPECT_EQ(m.drive->LastSave.Files, 3u);
-  EXPECT_EQ(m.drive->LastSave.Bytes, 8u);
-  EXPECT_EQ(m.drive->LastSave.Failures, 0u);
+  EXPECT_EQ(report.Files, 3u);
+  EXPECT_EQ(report.Bytes, 8u);
+  EXPECT_TRUE(report.Failures.empty());
+  // Nothing but the saved entries is left in the target (no temporary files).
+  size_t entries = 0;
+  for (auto& e : fs::recursive_directory_iterator(target)) entries += e.path().filename().string()[0] != '.';
+  EXPECT_EQ(entries, 4u);
   EXPECT_TRUE(host.messages.empty());
 }
 
@@ -112,25 +116,25 @@ TEST_F(FatSaveTest, DeletedViewPreselectsNoFat) {
   img.SetFAT(8, 0);  // the deleted file's chain is gone
   Open(true);
   Select({1});  // DOCS, _ONE.TXT
-  m.drive->SaveSelectedTo(list);
+  SaveSelectedTo(*m.drive, list);
   EXPECT_EQ(ReadFile(target / "_ONE.TXT"), "gone");
 }
 
 TEST_F(FatSaveTest, ReplacingAskYesNoAll) {
   Open(false);
   Select({1, 2});
-  m.drive->SaveSelectedTo(list);
+  SaveSelectedTo(*m.drive, list);
   std::ofstream(target / "HELLO.TXT") << "changed";
   std::ofstream(target / "EMPTY.DAT") << "changed";
   host.answers = {TMsgResult::No, TMsgResult::No};
-  m.drive->SaveSelectedTo(list);
+  SaveSelectedTo(*m.drive, list);
   ASSERT_EQ(host.messages.size(), 2u);
   EXPECT_EQ(host.messages[0].buttons, TMsgButtons::YesNoAll);
   EXPECT_NE(host.messages[0].text.find("already contains a file named"), std::string::npos);
   EXPECT_EQ(ReadFile(target / "HELLO.TXT"), "changed");
   host.messages.clear();
   host.answers = {TMsgResult::All};  // the first answer covers the rest of this save
-  m.drive->SaveSelectedTo(list);
+  SaveSelectedTo(*m.drive, list);
   EXPECT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(ReadFile(target / "HELLO.TXT"), "hello");
   EXPECT_EQ(fs::file_size(target / "EMPTY.DAT"), 0u);
@@ -141,7 +145,7 @@ TEST_F(FatSaveTest, NoToAnExistingFolderEndsTheWholeSave) {
   fs::create_directory(target / "DOCS");
   Select({0, 2});
   host.answers = {TMsgResult::No};
-  m.drive->SaveSelectedTo(list);
+  SaveSelectedTo(*m.drive, list);
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_NE(host.messages[0].text.find("already contains a folder named 'DOCS'"), std::string::npos);
   EXPECT_FALSE(fs::exists(target / "DOCS" / "NOTE.TXT"));
@@ -154,19 +158,17 @@ TEST_F(FatSaveTest, YesToAFolderOverwritesItsFilesWithoutAsking) {
   std::ofstream(target / "DOCS" / "NOTE.TXT") << "old";
   Select({0});
   host.answers = {TMsgResult::Yes};
-  m.drive->SaveSelectedTo(list);
+  SaveSelectedTo(*m.drive, list);
   EXPECT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(ReadFile(target / "DOCS" / "NOTE.TXT"), "abc");
 }
 
 TEST_F(FatSaveTest, NamesThatWouldLeaveTheTargetAreMadeSafe) {
-  EXPECT_EQ(SafeFATFileName(".."), "_..");
-  EXPECT_EQ(SafeFATFileName("."), "_.");
-  EXPECT_EQ(SafeFATFileName(""), "_");
-  EXPECT_EQ(SafeFATFileName("a/b"), "a_b");
-  EXPECT_EQ(SafeFATFileName(std::string("a\0b", 3)), "a_b");
-  EXPECT_EQ(SafeFATFileName("\xE5" "BC.TXT"), "_BC.TXT");
-  EXPECT_EQ(SafeFATFileName("caf\xE9"), "caf\xC3\xA9");
+  EXPECT_EQ(SafeSaveName(".."), "_..");
+  EXPECT_EQ(SafeSaveName("."), "_.");
+  EXPECT_EQ(SafeSaveName(""), "_");
+  EXPECT_EQ(SafeSaveName("a/b"), "a_b");
+  EXPECT_EQ(SafeSaveName(std::string("a\0b", 3)), "a_b");
   // A folder entry named ".." lands inside the target.
   img.MakeDirCluster(9, 0);
   img.Chain({9});
@@ -177,7 +179,7 @@ TEST_F(FatSaveTest, NamesThatWouldLeaveTheTargetAreMadeSafe) {
   std::vector<size_t> all;
   for (size_t i = 0; i < root.Children->size(); ++i) all.push_back(i);
   Select(all);
-  m.drive->SaveSelectedTo(list);
+  SaveSelectedTo(*m.drive, list);
   EXPECT_TRUE(fs::exists(target / "A_B.TXT"));
   EXPECT_FALSE(fs::exists(target.parent_path() / "X.TXT"));
 }
@@ -188,12 +190,21 @@ TEST_F(FatSaveTest, SymbolicLinkInTheTargetIsNotWrittenThrough) {
   fs::create_directory(outside);
   fs::create_symlink(outside / "victim", target / "HELLO.TXT");
   fs::create_directory_symlink(outside, target / "DOCS");
-  Select({0, 2});
-  host.answers = {TMsgResult::Ok, TMsgResult::Yes};  // the folder's warning, then replace the file
-  m.drive->SaveSelectedTo(list);
+  // A hard link to a file outside: replacing must not change the file it shares.
+  std::ofstream(outside / "shared") << "outside";
+  fs::create_hard_link(outside / "shared", target / "EMPTY.DAT");
+  Select({0, 1, 2});
+  // The folder's warning, then replace both files.
+  host.answers = {TMsgResult::Ok, TMsgResult::Yes, TMsgResult::Yes};
+  const TSaveReport report = SaveSelectedTo(*m.drive, list);
   EXPECT_FALSE(fs::exists(outside / "victim"));
   EXPECT_FALSE(fs::exists(outside / "NOTE.TXT"));
-  EXPECT_GE(m.drive->LastSave.Failures, 2u);
+  EXPECT_EQ(ReadFile(outside / "shared"), "outside");
+  ASSERT_EQ(report.Failures.size(), 1u);  // the folder that is a link
+  EXPECT_EQ(report.Failures[0].Error.Kind, TErrorKind::TargetError);
+  // The link in place of the file was replaced by the file itself.
+  EXPECT_FALSE(fs::is_symlink(target / "HELLO.TXT"));
+  EXPECT_EQ(ReadFile(target / "HELLO.TXT"), "hello");
   fs::remove_all(outside);
 }
 
@@ -210,8 +221,7 @@ TEST_F(FatSaveTest, CancelStopsAfterTheCurrentFile) {
   cancelling.targetFolder = target.string();
   cancelling.status = &status;
   ScopedHost inner(cancelling);
-  m.drive->SaveSelectedTo(list);
-  EXPECT_TRUE(m.drive->LastSave.Cancelled);
+  EXPECT_TRUE(SaveSelectedTo(*m.drive, list).Cancelled);
   EXPECT_FALSE(fs::exists(target / "HELLO.TXT"));
 }
 

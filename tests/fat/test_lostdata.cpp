@@ -6,7 +6,7 @@
 #include <map>
 #include <set>
 
-#include "cli/MemoryViews.h"
+#include "support/Save.h"
 #include "common/ByteReader.h"
 #include "common/Host.h"
 #include "common/Options.h"
@@ -75,12 +75,7 @@ class FatLostData : public ::testing::Test {
                       ("salvex-lost-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
     fs::remove_all(target);
     fs::create_directories(target);
-    host.targetFolder = target.string();
-    host.targetGiven = true;
-    ScopedHost scope(host);
-    drive.FATCopy = 0;
-    cli::TMemList rows = cli::TMemList::AllOf(*drive.LostFolder);
-    drive.SaveSelectedTo(rows);
+    SaveInto(ChildrenOf(*drive.LostFolder), target, TReadChoice{0});
     std::map<std::string, std::string> saved;
     for (auto& e : fs::recursive_directory_iterator(target))
       if (e.is_regular_file()) saved[fs::relative(e.path(), target).string()] = e.path().string();

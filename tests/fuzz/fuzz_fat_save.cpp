@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fuzz/FuzzFat.h"
+#include "recovery/Wrappers.h"
 
 namespace {
 
@@ -28,7 +29,6 @@ class SaveHost : public salvex::THost {
     return true;
   }
   salvex::TFindDialog& FindDialog() override { return salvex::Host().FindDialog(); }
-  bool SelectedNodeIsDeleted() override { return deleted; }
 };
 
 // Files claim up to 4 GiB; the fuzzer only needs the first bytes to exercise the copy.
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzfat::AllRows list;
     list.all = true;
     root->FillListView(list, deleted);
-    v.drive.SaveSelectedTo(list);
+    SaveSelectedTo(v.drive, list);
   }
   // Everything written lies below the target.
   for (const auto& e : fs::directory_iterator(base))

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <map>
 
-#include "cli/MemoryViews.h"
+#include "support/Save.h"
 #include "common/FakeHost.h"
 #include "common/Host.h"
 #include "common/Options.h"
@@ -93,13 +93,9 @@ TEST_F(NtfsLostData, ReusedRecordsPicturesAndPdfsReadByteExact) {
   fs::path target = fs::path(::testing::TempDir()) / "ntfs-lost-save";
   fs::remove_all(target);
   fs::create_directories(target);
-  host.targetFolder = target.string();
-  host.targetGiven = true;
-  ScopedHost scope(host);
-  cli::TMemList rows = cli::TMemList::AllOf(*m.drive.LostFolder);
-  m.drive.SaveSelectedTo(rows);
-  EXPECT_EQ(m.drive.LastSave.Files, 4u);
-  EXPECT_EQ(m.drive.LastSave.Failures, 0u);
+  const TSaveReport report = SaveInto(ChildrenOf(*m.drive.LostFolder), target);
+  EXPECT_EQ(report.Files, 4u);
+  EXPECT_TRUE(report.Failures.empty());
   for (auto& [path, entry] : manifest) {
     const std::string ext = path.size() > 4 ? path.substr(path.size() - 4) : "";
     if (ext != ".jpg" && ext != ".pdf") continue;

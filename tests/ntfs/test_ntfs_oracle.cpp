@@ -25,7 +25,7 @@
 #include "disk/PhysicalDisk.h"
 #include "ntfs/NTFSDirectory.h"
 #include "ntfs/NTFSFile.h"
-#include "ntfs/NTFSSave.h"
+#include "support/Save.h"
 #include "ntfs/NTFSdrive.h"
 #include "support/Fixtures.h"
 #include "support/SleuthKit.h"
@@ -149,10 +149,9 @@ TEST_P(NtfsOracle, RootDeletedAndSavedBytesMatchTheSleuthKit) {
     auto* f = dynamic_cast<TNTFSFile*>(n.Item);
     if (!f) continue;
     ++liveFiles;
-    uint64_t written = 0;
-    EXPECT_TRUE(f->SaveTo({fd, out.string() + "/"}, nullptr, written)) << n.Path;
+    EXPECT_TRUE(test::SaveInto({f}, out).Ok()) << n.Path;
     auto cat = RunCommand({"icat", "-o", off, image.string(), std::to_string(n.Number)});
-    std::string saved = ReadAll(out / SafeFileName(f->Name));
+    std::string saved = ReadAll(out / SafeSaveName(ShownName(*f)));
     EXPECT_EQ(saved.size(), cat.Out.size()) << n.Path;
     if (saved == cat.Out) ++identical;
     else ADD_FAILURE() << "bytes differ from icat: " << n.Path;
@@ -189,10 +188,9 @@ TEST_P(NtfsOracle, RootDeletedAndSavedBytesMatchTheSleuthKit) {
     }
     auto* f = dynamic_cast<TNTFSFile*>(n.Item);
     if (!f || f->Condition != 1) continue;
-    uint64_t written = 0;
-    f->SaveTo({fd, out.string() + "/"}, nullptr, written);
+    test::SaveInto({f}, out);
     auto cat = RunCommand({"icat", "-o", off, image.string(), std::to_string(e.Inode)});
-    if (ReadAll(out / SafeFileName(f->Name)) == cat.Out) ++deletedIdentical;
+    if (ReadAll(out / SafeSaveName(ShownName(*f))) == cat.Out) ++deletedIdentical;
     else ADD_FAILURE() << "deleted file differs from icat: " << e.Path;
   }
   close(fd);

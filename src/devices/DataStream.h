@@ -1,0 +1,48 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+
+namespace salvex {
+
+// The bytes of one file as its file system reads them, forward only. This is all a file system
+// supplies for saving: the save engine owns everything on the target side.
+class TDataStream {
+ public:
+  virtual ~TDataStream() = default;
+  // The bytes the file has; Read delivers exactly this many before it returns 0.
+  virtual uint64_t Size() const = 0;
+  // Up to `count` bytes from the current position. Sectors that could not be read come back as
+  // zeros and are counted in ZeroFilledSectors; data that cannot be delivered at all (a chain that
+  // ends early, a corrupt structure) ends the stream early with Failure set.
+  virtual size_t Read(uint8_t* buffer, size_t count) = 0;
+
+  uint64_t ZeroFilledSectors = 0;
+  std::string Failure;  // empty while every byte is the file's own
+};
+
+// Where an item lies on its volume, for listings: its first cluster or its file record.
+struct TLocation {
+  enum class TKind { None, Cluster, Record } Kind = TKind::None;
+  uint64_t Value = 0;
+};
+
+// What a saved file gets besides its bytes, and what a listing shows of it.
+struct TFileMeta {
+  TLocation Location;
+  uint32_t Attributes = 0;  // the file system's own attribute bits
+  std::optional<timespec> Modified;  // applied as the saved file's modification time
+  bool ReadOnly = false;             // clears the write bits
+  // A state the user must hear about although the bytes were saved as stored (encrypted data).
+  std::string Warning;
+};
+
+// Which copy of the allocation table to follow: -1 lets the file decide (its volume's choice, or
+// none in the Deleted tree), 0 reads consecutive clusters, k follows copy k.
+struct TReadChoice {
+  int FATCopy = -1;
+};
+
+}  // namespace salvex

@@ -1,0 +1,28 @@
+#pragma once
+#include <memory>
+
+#include "devices/DataStream.h"
+#include "fat/FATFile.h"
+
+namespace salvex {
+
+class TFATdrive;
+
+// A file's bytes along its clusters: a FAT copy's chain, or consecutive clusters without one.
+// `baseOffset` skips bytes of the first cluster (a lost MFT record's resident data).
+class TFATFileData : public TDataStream {
+ public:
+  TFATFileData(TFATdrive& drive, uint8_t fatChoice, uint32_t firstCluster, uint32_t baseOffset, uint64_t size);
+  uint64_t Size() const override { return size_; }
+  size_t Read(uint8_t* buffer, size_t count) override;
+
+ private:
+  TFATdrive& drive_;
+  uint8_t fatChoice_;
+  uint32_t base_;
+  uint64_t size_;
+  uint64_t position_ = 0;
+  TFATFilePos pos_;
+};
+
+}  // namespace salvex

@@ -1,0 +1,211 @@
+#include "recovery/Browse.h"
+
+#include <algorithm>
+
+#include "common/Helpers.h"
+#include "recovery/SaveEngine.h"
+
+namespace salvex {
+
+namespace {
+
+constexpr int kMaxDepth = 4096;
+
+// Letter case ignored as the file systems ignore it: ASCII and the two-byte Latin, Greek and
+// Cyrillic capitals.
+std::u32string Fold(const std::string& utf8) {
+  std::u32string out;
+  for (size_t i = 0; i < utf8.size();) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    char32_t cp = c;
+    size_t len = 1;
+    if (c >= 0xF0 && i + 3 < utf8.size() + 0) {
+      cp = ((c & 0x07u) << 18) | ((utf8[i + 1] & 0x3Fu) << 12) | ((utf8[i + 2] & 0x3Fu) << 6) | (utf8[i + 3] & 0x3Fu);
+      len = 4;
+    } else if (c >= 0xE0 && i + 2 < utf8.size()) {
+      cp = ((c & 0x0Fu) << 12) | ((utf8[i + 1] & 0x3Fu) << 6) | (utf8[i + 2] & 0x3Fu);
+      len = 3;
+    } else if (c >= 0xC0 && i + 1 < utf8.size()) {
+      cp = ((c & 0x1Fu) << 6) | (utf8[i + 1] & 0x3Fu);
+      len = 2;
+    }
+    if (cp >= 'A' && cp <= 'Z') cp += 32;
+    else if ((cp >= 0xC0 && cp <= 0xDE && cp != 0xD7) || (cp >= 0x391 && cp <= 0x3AB && cp != 0x3A2) ||
+             (cp >= 0x410 && cp <= 0x42F))
+      cp += 32;
+    else if (cp >= 0x400 && cp <= 0x40F)
+      cp += 80;
+    out.push_back(cp);
+    i += len;
+  }
+  return out;
+}
+
+std::string PathOf(const TItem& item) {
+  std::vector<std::string> parts{ShownName(item)};
+  const TCustomDirectory* p = nullptr;
+  if (auto* f = dynamic_cast<const TCustomFile*>(&item)) p = f->Parent;
+  if (auto* d = dynamic_cast<const TCustomDirectory*>(&item)) {
+    if (!d->Parent) return "";
+    p = d->Parent;
+  }
+  for (int depth = 0; p && p->Parent && depth < kMaxDepth; p = p->Parent, ++depth) parts.push_back(ShownName(*p));
+  std::string path;
+  for (auto it = parts.rbegin(); it != parts.rend(); ++it) path += (path.empty() ? "" : "/") + *it;
+  return path;
+}
+
+bool DeletedView(const TCustomDirectory& d) { return TreeOf(d) == TTreeKind::Deleted || (d.Flags & ItemDeleted); }
+
+}  // namespace
+
+TItemRow RowOf(TItem& item) {
+  TItemRow row;
+  row.Item = &item;
+  row.Name = ShownName(item);
+  row.Path = PathOf(item);
+  row.Tree = TreeOf(item);
+  uint8_t flags = 0, condition = 0;
+  TFileMeta meta;
+  if (auto* f = dynamic_cast<TCustomFile*>(&item)) {
+    row.Size = f->Size;
+    flags = f->Flags;
+    condition = f->Condition;
+    meta = f->Meta();
+  } else if (auto* d = dynamic_cast<TCustomDirectory*>(&item)) {
+    row.Folder = true;
+    flags = d->Flags;
+    condition = d->Condition;
+    meta = d->Meta();
+  }
+  row.Deleted = flags & ItemDeleted;
+  row.Lost = flags & ItemLost;
+  if (row.Deleted) row.Condition = condition == 2 ? TItemRow::TCondition::Poor : TItemRow::TCondition::Good;
+  row.Modified = meta.Modified;
+  row.Attributes = meta.Attributes;
+  row.Location = meta.Location;
+  return row;
+}
+
+TCustomDirectory* TopFolder(TCustomDrive& drive, TTreeKind tree) {
+  switch (tree) {
+    case TTreeKind::Root: return drive.RootFolder.get();
+    case TTreeKind::Deleted: return drive.DeletedFolder.get();
+    case TTreeKind::Lost: return drive.LostFolder.get();
+    case TTreeKind::Search: return drive.SearchFolder.get();
+    case TTreeKind::None: break;
+  }
+  return nullptr;
+}
+
+TResult<TCustomDrive*> PrepareVolume(TCustomDrive& drive, TStatusDialog* status) {
+  if (!drive.HasSpecialFolders()) {
+    TError e;
+    e.Kind = TErrorKind::NotThisFileSystem;
+    e.What = drive.Name;
+    e.Why = "the volume could not be mounted";
+    return e;
+  }
+  drive.LoadSpecialFolders(status);
+  return &drive;
+}
+
+std::vector<TItemRow> ListFolder(TCustomDirectory& folder) {
+  folder.LoadChildren(DeletedView(folder));
+  std::vector<TItemRow> rows;
+  if (!folder.Children) return rows;
+  rows.reserve(folder.Children->size());
+  for (auto& child : *folder.Children) rows.push_back(RowOf(*child));
+  std::stable_sort(rows.begin(), rows.end(), [](const TItemRow& a, const TItemRow& b) {
+    if (a.Folder != b.Folder) return a.Folder;
+    return Fold(a.Name) < Fold(b.Name);
+  });
+  return rows;
+}
+
+TResult<TItem*> ResolvePath(TCustomDrive& drive, TTreeKind tree, const std::string& path) {
+  TCustomDirectory* folder = TopFolder(drive, tree);
+  if (!folder) {
+    TError e;
+    e.Kind = TErrorKind::NotFound;
+    e.What = drive.Name;
+    e.Why = "the volume has no such tree";
+    return e;
+  }
+  std::vector<std::string> parts;
+  std::string cur;
+  for (char c : path) {
+    if (c == '/' || c == '\\') {
+      if (!cur.empty()) parts.push_back(cur);
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  if (!cur.empty()) parts.push_back(cur);
+  TItem* item = folder;
+  std::string walked;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    walked += (walked.empty() ? "" : "/") + parts[i];
+    auto* dir = dynamic_cast<TCustomDirectory*>(item);
+    if (!dir) {
+      TError e;
+      e.Kind = TErrorKind::NotFound;
+      e.What = walked;
+      e.Why = "is inside a file, not a folder";
+      return e;
+    }
+    dir->LoadChildren(DeletedView(*dir));
+    const std::u32string want = Fold(parts[i]);
+    TItem* exact = nullptr;
+    TItem* folded = nullptr;
+    if (dir->Children)
+      for (auto& child : *dir->Children) {
+        const std::string name = ShownName(*child);
+        if (name == parts[i]) {
+          exact = child.get();
+          break;
+        }
+        if (!folded && Fold(name) == want) folded = child.get();
+      }
+    item = exact ? exact : folded;
+    if (!item) {
+      TError e;
+      e.Kind = TErrorKind::NotFound;
+      e.What = walked;
+      e.Why = "no such file or folder";
+      return e;
+    }
+  }
+  return item;
+}
+
+std::vector<TItemRow> FindItems(TCustomDrive& drive, const std::string& mask,
+                                const std::function<bool(const TItemRow&)>& onHit) {
+  drive.LoadSpecialFolders(nullptr);
+  std::vector<TItemRow> hits;
+  bool go = true;
+  std::function<void(TCustomDirectory&, bool, int)> walk = [&](TCustomDirectory& dir, bool deletedTree, int depth) {
+    if (depth > kMaxDepth) return;
+    const bool readHere = !dir.Children;
+    dir.LoadChildren(deletedTree || (dir.Flags & ItemDeleted));
+    if (dir.Children)
+      for (auto& child : *dir.Children) {
+        if (!go) break;
+        auto* sub = dynamic_cast<TCustomDirectory*>(child.get());
+        const bool eligible = !sub || !deletedTree || (sub->Flags & ItemDeleted);
+        if (eligible && MatchMask(ShownName(*child), mask)) {
+          hits.push_back(RowOf(*child));
+          if (onHit && !onHit(hits.back())) go = false;
+        }
+        if (sub && go) walk(*sub, deletedTree, depth + 1);
+      }
+    // Rows of hits point into the tree; keep children that hold hits.
+    if (readHere && hits.empty()) dir.Children.reset();
+  };
+  for (TTreeKind tree : {TTreeKind::Deleted, TTreeKind::Lost, TTreeKind::Root})
+    if (TCustomDirectory* top = TopFolder(drive, tree); top && go) walk(*top, tree == TTreeKind::Deleted, 0);
+  return hits;
+}
+
+}  // namespace salvex

@@ -1,0 +1,52 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "devices/Model.h"
+#include "recovery/Error.h"
+
+namespace salvex {
+
+class TStatusDialog;
+
+// One entry of a folder as data: what a listing shows, without any window's formatting.
+struct TItemRow {
+  TItem* Item = nullptr;
+  std::string Name;  // UTF-8, as shown
+  std::string Path;  // from the top of its tree, '/'-separated, ending with Name
+  bool Folder = false;
+  uint64_t Size = 0;
+  std::optional<timespec> Modified;
+  uint32_t Attributes = 0;
+  bool Deleted = false;
+  bool Lost = false;
+  enum class TCondition { None, Good, Poor } Condition = TCondition::None;
+  TLocation Location;
+  TTreeKind Tree = TTreeKind::None;
+};
+
+TItemRow RowOf(TItem& item);
+// The special folder of a volume for a tree; null when the volume has none.
+TCustomDirectory* TopFolder(TCustomDrive& drive, TTreeKind tree);
+
+// Makes a mounted volume's special folders ready for listing: the scans that fill them on
+// opening (NTFS's deleted records) run here.
+TResult<TCustomDrive*> PrepareVolume(TCustomDrive& drive, TStatusDialog* status);
+
+// The rows of a folder (read when not read yet), folders first, then by name.
+std::vector<TItemRow> ListFolder(TCustomDirectory& folder);
+
+// The item a path names inside a tree: components separated by '/' or '\', compared as the file
+// systems do, without regard to letter case. An empty path names the tree's top folder.
+TResult<TItem*> ResolvePath(TCustomDrive& drive, TTreeKind tree, const std::string& path);
+
+// Every item of the Deleted, Lost and Root trees (in that order) whose name matches the mask;
+// `onHit` sees each hit as found and ends the search by answering false. In the Deleted tree,
+// folders that are there only to rebuild a path are walked but are no hits.
+std::vector<TItemRow> FindItems(TCustomDrive& drive, const std::string& mask,
+                                const std::function<bool(const TItemRow&)>& onHit = {});
+
+}  // namespace salvex

@@ -1,0 +1,401 @@
+#include "recovery/SaveEngine.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <memory>
+
+#include "common/AlignedBuffer.h"
+#include "common/CodePage.h"
+#include "common/Format.h"
+#include "common/Helpers.h"
+#include "common/Host.h"
+#include "common/Options.h"
+#include "common/StringTable.h"
+#include "devices/Model.h"
+#include "devices/StatusDialog.h"
+#include "disk/PhysicalDisk.h"
+
+namespace salvex {
+
+std::string ShownName(const TItem& item) {
+  if (auto* f = dynamic_cast<const TCustomFile*>(&item)) return AnsiToUtf8(DisplayName(f->Name));
+  if (auto* d = dynamic_cast<const TCustomDirectory*>(&item)) return AnsiToUtf8(DisplayName(d->Name));
+  return {};
+}
+
+std::string SafeSaveName(const std::string& shownName) {
+  std::string name = shownName;
+  for (char& c : name)
+    if (c == '/' || c == '\0') c = '_';
+  if (name.empty() || name == "." || name == "..") name = "_" + name;
+  return name;
+}
+
+namespace {
+
+constexpr size_t kPiece = 1 << 20;
+
+// Network file systems report free space unreliably; the free-space test skips them.
+bool IsNetworkFileSystem(int fd) {
+  struct statfs fs {};
+  if (::fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<uint32_t>(fs.f_type)) {
+    case 0x6969:      // NFS
+    case 0x517B:      // SMB
+    case 0xFF534D42:  // CIFS
+    case 0xFE534D42:  // SMB2
+    case 0x65735546:  // FUSE (sshfs and the like)
+      return true;
+    default: return false;
+  }
+}
+
+bool WriteAll(int fd, const uint8_t* data, size_t size, int& error) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : ENOSPC;
+      return false;
+    }
+    data += n;
+    size -= size_t(n);
+  }
+  return true;
+}
+
+TError Make(TErrorKind kind, std::string what, std::string why) {
+  TError e;
+  e.Kind = kind;
+  e.What = std::move(what);
+  e.Why = std::move(why);
+  return e;
+}
+
+// A folder of the target, opened (or created) only when something is written into it.
+struct TFolderTarget {
+  TFolderTarget* Parent = nullptr;
+  std::string Name;  // safe name inside Parent
+  std::string Path;  // for messages, ending with "/"
+  std::string Shown;
+  TFileMeta Meta;
+  int Fd = -1;
+  bool Failed = false;
+  ~TFolderTarget() {
+    if (Fd < 0) return;
+    if (Meta.Modified && Parent) {
+      const timespec times[2] = {{0, UTIME_OMIT}, *Meta.Modified};
+      ::futimens(Fd, times);
+    }
+    ::close(Fd);
+  }
+};
+
+class TSaver {
+ public:
+  TSaver(const TSaveOptions& options, TSaveQuestions& questions, TStatusDialog* status)
+      : options_(options), questions_(questions), status_(status), overwrite_(options.Overwrite) {}
+
+  TSaveReport Report;
+
+  void Run(const std::vector<TItem*>& items, TFolderTarget& top) {
+    for (TItem* item : items) {
+      bool go = true;
+      if (auto* f = dynamic_cast<TCustomFile*>(item))
+        go = SaveFile(*f, top);
+      else if (auto* d = dynamic_cast<TCustomDirectory*>(item))
+        go = SaveFolder(*d, top);
+      if (!go || Cancelled()) break;
+    }
+    Report.Cancelled = Cancelled();
+  }
+
+  uint64_t TotalBytes(const std::vector<TItem*>& items) {
+    uint64_t total = 0;
+    for (TItem* item : items) {
+      if (Cancelled()) break;
+      if (auto* f = dynamic_cast<TCustomFile*>(item)) {
+        if (!options_.Filter || options_.Filter(*f)) total += f->Size;
+      } else if (auto* d = dynamic_cast<TCustomDirectory*>(item))
+        total += FolderBytes(*d, 0);
+    }
+    return total;
+  }
+
+ private:
+  bool Cancelled() const { return status_ && status_->Cancelled; }
+
+  void Fail(const std::string& path, TError error) {
+    questions_.Failed(path, error);
+    if (status_) status_->RestartClock();
+    Report.Failures.push_back({path, std::move(error)});
+  }
+
+  static bool DeletedView(const TCustomDirectory& d) {
+    return TreeOf(d) == TTreeKind::Deleted || (d.Flags & ItemDeleted);
+  }
+
+  // Visits the children of a folder, reading them for the walk and releasing them afterwards.
+  template <class Visit>
+  bool EachChild(TCustomDirectory& d, Visit visit) {
+    const bool readHere = !d.Children;
+    d.LoadChildren(DeletedView(d));
+    bool go = true;
+    if (d.Children)
+      for (auto& child : *d.Children)
+        if (!(go = visit(*child))) break;
+    if (readHere) d.Children.reset();
+    return go;
+  }
+
+  uint64_t FolderBytes(TCustomDirectory& d, int depth) {
+    uint64_t total = 0;
+    EachChild(d, [&](TItem& child) {
+      if (auto* f = dynamic_cast<TCustomFile*>(&child)) {
+        if (!options_.Filter || options_.Filter(*f)) total += f->Size;
+      } else if (auto* sub = dynamic_cast<TCustomDirectory*>(&child); sub && options_.Recursive && depth < 4096) {
+        total += FolderBytes(*sub, depth + 1);
+        Host().ProcessMessages();
+      }
+      return !Cancelled();
+    });
+    return total;
+  }
+
+  bool Open(TFolderTarget& t) {
+    if (t.Fd >= 0) return true;
+    if (t.Failed || !t.Parent || !Open(*t.Parent)) {
+      t.Failed = true;
+      return false;
+    }
+    const std::string path = t.Path.substr(0, t.Path.size() - 1);
+    struct stat st {};
+    if (::fstatat(t.Parent->Fd, t.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (!S_ISDIR(st.st_mode)) {
+        // A file or a link of that name: entering it could lead out of the target.
+        Fail(path, Make(TErrorKind::TargetError, path, "exists and is not a folder"));
+        t.Failed = true;
+        return false;
+      }
+      if (overwrite_ == TOverwritePolicy::Ask && !foldersAnswered_) {
+        const auto answer = questions_.EnterFolder(t.Shown);
+        if (status_) status_->RestartClock();
+        if (answer == TSaveQuestions::TAnswer::No) {
+          Report.Stopped = true;
+          t.Failed = true;
+          return false;
+        }
+        overwrite_ = TOverwritePolicy::All;
+        if (answer == TSaveQuestions::TAnswer::All) foldersAnswered_ = true;
+      }
+    } else if (::mkdirat(t.Parent->Fd, t.Name.c_str(), 0777) != 0) {
+      Fail(path, TError::FromErrno(TErrorKind::TargetError, path, errno));
+      t.Failed = true;
+      return false;
+    }
+    t.Fd = ::openat(t.Parent->Fd, t.Name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (t.Fd < 0) {
+      Fail(path, TError::FromErrno(TErrorKind::TargetError, path, errno));
+      t.Failed = true;
+      return false;
+    }
+    ++Report.Folders;
+    return true;
+  }
+
+  bool SaveFolder(TCustomDirectory& d, TFolderTarget& parent, int depth = 0) {
+    if (Cancelled() || depth > 4096) return false;
+    TFolderTarget t;
+    t.Parent = &parent;
+    t.Shown = ShownName(d);
+    t.Name = SafeSaveName(t.Shown);
+    t.Path = parent.Path + t.Name + "/";
+    t.Meta = d.Meta();
+    // Without a filter the folder is made even when empty: the user chose it.
+    if (!options_.Filter && !Open(t)) return !Report.Stopped;
+    if (status_) status_->RestartClock();
+    return EachChild(d, [&](TItem& child) {
+      bool go = true;
+      if (auto* f = dynamic_cast<TCustomFile*>(&child))
+        go = SaveFile(*f, t);
+      else if (auto* sub = dynamic_cast<TCustomDirectory*>(&child); sub && options_.Recursive)
+        go = SaveFolder(*sub, t, depth + 1);
+      return go && !Cancelled();
+    });
+  }
+
+  bool EnoughSpace(int fd, uint64_t size) {
+    if (IsNetworkFileSystem(fd)) return true;
+    struct statvfs vfs {};
+    if (::fstatvfs(fd, &vfs) != 0) return true;
+    return uint64_t(vfs.f_bavail) * vfs.f_frsize >= size;
+  }
+
+  bool SaveFile(TCustomFile& f, TFolderTarget& dir) {
+    if (options_.Filter && !options_.Filter(f)) return true;
+    const std::string shown = ShownName(f);
+    const std::string name = SafeSaveName(shown);
+    const std::string path = dir.Path + name;
+    if (!Open(dir)) return !Report.Stopped;
+
+    struct stat st {};
+    if (::fstatat(dir.Fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISDIR(st.st_mode)) {
+        Fail(path, Make(TErrorKind::TargetError, path, "a folder of that name exists"));
+        return true;
+      }
+      if (overwrite_ == TOverwritePolicy::None) {
+        ++Report.Skipped;
+        return true;
+      }
+      if (overwrite_ == TOverwritePolicy::Ask) {
+        const auto answer = questions_.ReplaceFile(path);
+        if (status_) status_->RestartClock();
+        if (answer == TSaveQuestions::TAnswer::No) {
+          ++Report.Skipped;
+          return true;
+        }
+        if (answer == TSaveQuestions::TAnswer::All) overwrite_ = TOverwritePolicy::All;
+      }
+    }
+
+    std::unique_ptr<TDataStream> data = f.OpenData(options_.Read);
+    if (!data) {
+      Fail(path, Make(TErrorKind::Corrupt, path, "the file has no data on the volume"));
+      return true;
+    }
+    if (!data->Failure.empty()) {
+      Fail(path, Make(TErrorKind::Corrupt, path, data->Failure));
+      return true;
+    }
+    const uint64_t size = data->Size();
+    if (!EnoughSpace(dir.Fd, size)) {
+      Fail(path, TError::FromErrno(TErrorKind::TargetError, path, ENOSPC));
+      Report.Stopped = true;
+      return false;
+    }
+    if (status_) {
+      status_->UpdateTexts(LoadText(709), TextF(710, {ShortenPath(path, 30)}));
+      Host().ProcessMessages();
+    }
+
+    static std::atomic<uint64_t> counter{0};
+    const std::string temporary =
+        ".salvex-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
+    // O_EXCL on a fresh name: neither a planted symbolic link nor a hard link is ever written through.
+    const int fd = ::openat(dir.Fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      Fail(path, TError::FromErrno(TErrorKind::TargetError, path, errno));
+      return errno != ENOSPC || !(Report.Stopped = true);
+    }
+    if (!buffer_) buffer_ = std::make_unique<AlignedBuffer>(kPiece);
+    const uint64_t ignoredBefore = IgnoredReadCount();
+    uint64_t written = 0;
+    int writeError = 0;
+    while (written < size) {
+      const size_t n = data->Read(buffer_->data(), size_t(std::min<uint64_t>(kPiece, size - written)));
+      if (n == 0) break;
+      if (!WriteAll(fd, buffer_->data(), n, writeError)) break;
+      written += n;
+      if (status_) {
+        status_->StepSize = 1;
+        status_->StepBy(int64_t(n));
+      }
+      Host().ProcessMessages();
+      if (Cancelled()) break;
+    }
+    const TFileMeta meta = f.Meta();
+    if (meta.Modified) {
+      const timespec times[2] = {{0, UTIME_OMIT}, *meta.Modified};
+      ::futimens(fd, times);
+    }
+    if (meta.ReadOnly) {
+      struct stat own {};
+      if (::fstat(fd, &own) == 0) ::fchmod(fd, own.st_mode & ~mode_t(0222) & 07777);
+    }
+    if (::close(fd) != 0 && writeError == 0) writeError = errno;
+    Report.Bytes += written;
+    const uint64_t zeroFilled = data->ZeroFilledSectors;
+    const bool ignored = IgnoredReadCount() != ignoredBefore;
+    Report.ZeroFilledSectors += zeroFilled;
+
+    const bool complete = written == size && data->Failure.empty() && writeError == 0;
+    if (!complete) {
+      const std::string partial = name + ".partial";
+      if (::renameat(dir.Fd, temporary.c_str(), dir.Fd, partial.c_str()) == 0)
+        Report.Partial.push_back(path + ".partial");
+      else
+        ::unlinkat(dir.Fd, temporary.c_str(), 0);
+      if (writeError != 0) {
+        Fail(path, TError::FromErrno(TErrorKind::TargetError, path, writeError));
+        if (writeError == ENOSPC || writeError == EDQUOT) Report.Stopped = true;
+        return !Report.Stopped;
+      }
+      if (!data->Failure.empty())
+        Fail(path, Make(TErrorKind::Corrupt, path, data->Failure));
+      else if (!Cancelled())
+        Fail(path, Make(TErrorKind::ReadError, path, "the data ended before the file's size"));
+      return !Cancelled();
+    }
+    if (::renameat(dir.Fd, temporary.c_str(), dir.Fd, name.c_str()) != 0) {
+      const int err = errno;
+      ::unlinkat(dir.Fd, temporary.c_str(), 0);
+      Fail(path, TError::FromErrno(TErrorKind::TargetError, path, err));
+      return true;
+    }
+    if (zeroFilled > 0 || ignored) {
+      // Every byte is there, but some are zeros standing in for sectors that could not be read.
+      TError e = Make(TErrorKind::ReadError, path,
+                      zeroFilled > 0 ? std::to_string(zeroFilled) + " sector(s) could not be read and were saved as zeros"
+                                     : "sectors that could not be read were saved as zeros");
+      Fail(path, std::move(e));
+    } else {
+      ++Report.Files;
+    }
+    if (!meta.Warning.empty()) Report.Warnings.push_back(path + ": " + meta.Warning);
+    return true;
+  }
+
+  const TSaveOptions& options_;
+  TSaveQuestions& questions_;
+  TStatusDialog* status_;
+  TOverwritePolicy overwrite_;
+  bool foldersAnswered_ = false;
+  std::unique_ptr<AlignedBuffer> buffer_;
+};
+
+}  // namespace
+
+TSaveReport SaveItems(const std::vector<TItem*>& items, const TSaveOptions& options, TSaveQuestions& questions,
+                      TStatusDialog* status) {
+  TSaver saver(options, questions, status);
+  TFolderTarget top;
+  top.Path = options.Target.empty() || options.Target.back() == '/' ? options.Target : options.Target + "/";
+  top.Fd = ::open(options.Target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (top.Fd < 0) {
+    const TError e = TError::FromErrno(TErrorKind::TargetError, options.Target, errno);
+    questions.Failed(options.Target, e);
+    saver.Report.Failures.push_back({options.Target, e});
+    saver.Report.Stopped = true;
+    return saver.Report;
+  }
+  if (status) {
+    status->Setup(LoadText(709), LoadText(714), "", "", "", true, true);
+    status->Show();
+    status->Max = saver.TotalBytes(items);
+    status->IntervalMs = 0;
+  }
+  if (!(status && status->Cancelled)) saver.Run(items, top);
+  saver.Report.Cancelled = saver.Report.Cancelled || (status && status->Cancelled);
+  if (status) status->Hide();
+  return saver.Report;
+}
+
+}  // namespace salvex

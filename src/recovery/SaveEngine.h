@@ -1,0 +1,79 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "devices/DataStream.h"
+#include "recovery/Error.h"
+
+namespace salvex {
+
+class TItem;
+class TCustomFile;
+class TStatusDialog;
+
+// The name an item is shown and saved under (UTF-8).
+std::string ShownName(const TItem& item);
+// The name a saved item gets on Linux: the shown name with "/" and NUL replaced, and "", "." and
+// ".." prefixed with "_", so that it always names an entry of its own folder.
+std::string SafeSaveName(const std::string& shownName);
+
+enum class TOverwritePolicy { Ask, All, None };
+
+struct TSaveOptions {
+  std::string Target;  // an existing folder; nothing is ever created outside it
+  TOverwritePolicy Overwrite = TOverwritePolicy::Ask;
+  TReadChoice Read;
+  bool Recursive = true;
+  // Which files are written (a mask, deleted files only); null: all. With a filter, a folder is
+  // created only when something inside it is written.
+  std::function<bool(const TCustomFile&)> Filter;
+};
+
+// Answers for the questions a save asks; the desktop shows message boxes, the command line
+// answers from its flags.
+class TSaveQuestions {
+ public:
+  enum class TAnswer { Yes, No, All };
+  virtual ~TSaveQuestions() = default;
+  // `path` exists: replace it?
+  virtual TAnswer ReplaceFile(const std::string& path) = 0;
+  // The folder `name` exists: save into it, replacing what is there? No ends the save.
+  virtual TAnswer EnterFolder(const std::string& name) = 0;
+  // Told of each failure as it happens (it is in the report as well).
+  virtual void Failed(const std::string& path, const TError& error) {
+    (void)path;
+    (void)error;
+  }
+};
+
+struct TSaveFailure {
+  std::string Path;  // the target path, or the source's path when nothing was created
+  TError Error;
+};
+
+struct TSaveReport {
+  uint64_t Files = 0;    // written completely from the file's own bytes
+  uint64_t Folders = 0;  // created or entered
+  uint64_t Bytes = 0;    // written, partial files included
+  uint64_t Skipped = 0;  // existing files kept
+  uint64_t ZeroFilledSectors = 0;
+  std::vector<TSaveFailure> Failures;
+  // Files whose bytes could not all be read or written: kept under "<name>.partial" so that
+  // nothing incomplete stays behind under the file's own name.
+  std::vector<std::string> Partial;
+  std::vector<std::string> Warnings;  // saved, but the user must know (encrypted data)
+  bool Cancelled = false;
+  bool Stopped = false;  // ended early: a question answered No, or the target is full
+  bool Ok() const { return Failures.empty() && !Cancelled && !Stopped; }
+};
+
+// Saves files and folders (with their contents) into options.Target. Every entry is created
+// relative to the target's descriptor and never through a link; a file is written under a
+// temporary name and renamed into place only when every byte was read and written. `status` may
+// be null; its Cancel button ends the save.
+TSaveReport SaveItems(const std::vector<TItem*>& items, const TSaveOptions& options, TSaveQuestions& questions,
+                      TStatusDialog* status);
+
+}  // namespace salvex

@@ -1,0 +1,103 @@
+#include "recovery/Wrappers.h"
+
+#include "common/Format.h"
+#include "common/Helpers.h"
+#include "common/Host.h"
+#include "common/StringTable.h"
+#include "devices/Device.h"
+#include "devices/Model.h"
+#include "devices/TargetCheck.h"
+#include "recovery/Browse.h"
+
+namespace salvex {
+
+namespace {
+
+// The program's questions and messages for a save, in its own texts.
+class THostQuestions : public TSaveQuestions {
+ public:
+  explicit THostQuestions(TCustomDrive& drive) : drive_(drive) {}
+
+  TAnswer ReplaceFile(const std::string& path) override {
+    return Answer(Host().MessageBox(TextF(718, {path}) + "\n\n" + LoadText(719), "", TMsgButtons::YesNoAll,
+                                    TMsgIcon::Question));
+  }
+  TAnswer EnterFolder(const std::string& name) override {
+    return Answer(Host().MessageBox(TextF(715, {name}) + "\n\n" + LoadText(716), "", TMsgButtons::YesNoAll,
+                                    TMsgIcon::Question));
+  }
+  void Failed(const std::string& path, const TError& error) override {
+    std::string text;
+    switch (error.Kind) {
+      case TErrorKind::TargetError:
+        if (error.Errno == ENOSPC)
+          text = TextF(717, {path, Parent(path)});
+        else if (!path.empty() && path.back() != '/' && error.Why == "exists and is not a folder")
+          text = TextF(720, {path});
+        else
+          text = TextF(711, {path});
+        break;
+      case TErrorKind::Cancelled: return;
+      default:
+        text = TextF(712, {drive_.Device ? drive_.Device->Name : std::string(), path, 0});
+        break;
+    }
+    Host().MessageBox(text + "\n\n" + error.Text(), "", TMsgButtons::Ok,
+                      error.Errno == ENOSPC ? TMsgIcon::Error : TMsgIcon::Warning);
+  }
+
+ private:
+  static TAnswer Answer(TMsgResult r) {
+    return r == TMsgResult::All ? TAnswer::All : r == TMsgResult::Yes ? TAnswer::Yes : TAnswer::No;
+  }
+  static std::string Parent(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(0, slash + 1);
+  }
+  TCustomDrive& drive_;
+};
+
+}  // namespace
+
+TSaveReport SaveSelectedTo(TCustomDrive& drive, TListView& list) {
+  const std::vector<TItem*> selected = SelectedObjects(list);
+  const bool deletedView = list.Source() && TreeOf(*list.Source()) == TTreeKind::Deleted;
+  const std::vector<std::string> choices = drive.ReadChoiceItems();
+  int choice = drive.DefaultReadChoice(deletedView);
+  std::string folder;
+  if (!Host().AskSaveTarget(folder, choices, choice) || folder.empty()) return {};
+  if (!ConfirmSaveTarget(drive.Device, folder)) return {};
+
+  TSaveOptions options;
+  options.Target = folder;
+  if (!choices.empty()) options.Read.FATCopy = choice >= 0 && size_t(choice) < choices.size() ? choice : -1;
+  THostQuestions questions(drive);
+  Host().EnableMainWindow(false);
+  TSaveReport report = SaveItems(selected, options, questions, drive.Progress);
+  Host().EnableMainWindow(true);
+  return report;
+}
+
+bool FindFiles(TCustomDrive& drive) {
+  if (!drive.HasSpecialFolders()) return false;
+  TFindDialog& dialog = Host().FindDialog();
+  if (!dialog.Run()) return false;
+  TCustomDirectory& results = *drive.SearchFolder;
+  results.ClearChildren();
+  if (!results.Children) results.Children.emplace();
+  results.TreeBuilt = false;
+  FindItems(drive, dialog.Mask(), [&](const TItemRow& hit) {
+    dialog.SetScanningText(ShortenPath(hit.Path, 30));
+    dialog.AddHit(hit.Name);
+    std::unique_ptr<TItem> copy = hit.Item->Clone();
+    if (auto* f = dynamic_cast<TCustomFile*>(copy.get())) f->Parent = &results;
+    if (auto* d = dynamic_cast<TCustomDirectory*>(copy.get())) d->Parent = &results;
+    results.Adopt(std::move(copy));
+    Host().ProcessMessages();
+    return !dialog.Cancelled();
+  });
+  dialog.Hide();
+  return true;
+}
+
+}  // namespace salvex

@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <fstream>
+
+#include "devices/DeviceList.h"
+#include "devices/DriveList.h"
+#include "recovery/Browse.h"
+#include "recovery/SaveEngine.h"
+#include "support/Fixtures.h"
+#include "support/Save.h"
+#include "support/Volumes.h"
+
+namespace salvex::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A file whose bytes come from memory; it can end early or hand out zero-filled sectors.
+struct TMemFile : TCustomFile {
+  std::string Bytes;
+  size_t FailAfter = SIZE_MAX;  // the stream fails after delivering this many bytes
+  uint64_t ZeroSectors = 0;
+  TFileMeta FileMeta;
+
+  struct Stream : TDataStream {
+    const TMemFile& f;
+    size_t pos = 0;
+    explicit Stream(const TMemFile& file) : f(file) { ZeroFilledSectors = file.ZeroSectors; }
+    uint64_t Size() const override { return f.Bytes.size(); }
+    size_t Read(uint8_t* buffer, size_t count) override {
+      const size_t end = std::min({f.Bytes.size(), f.FailAfter, pos + count});
+      if (end <= pos) {
+        if (pos < f.Bytes.size()) Failure = "the chain ends early";
+        return 0;
+      }
+      std::memcpy(buffer, f.Bytes.data() + pos, end - pos);
+      const size_t n = end - pos;
+      pos = end;
+      return n;
+    }
+  };
+  std::unique_ptr<TDataStream> OpenData(const TReadChoice&) override { return std::make_unique<Stream>(*this); }
+  TFileMeta Meta() const override { return FileMeta; }
+  std::unique_ptr<TItem> Clone() const override { return std::make_unique<TMemFile>(*this); }
+  bool Rename(const std::string& n) override { return !(Name = n).empty(); }
+  std::string GetPath(const TCustomDirectory*) const override { return ""; }
+  void FillListItem(TListItem&) override {}
+};
+
+struct TMemDir : TCustomDirectory {
+  TMemDir() { Children.emplace(); }
+  TMemFile& File(const std::string& name, const std::string& bytes) {
+    auto f = std::make_unique<TMemFile>();
+    f->Name = name;
+    f->Bytes = bytes;
+    f->Size = bytes.size();
+    f->Parent = this;
+    return *Adopt(std::move(f));
+  }
+  TMemDir& Dir(const std::string& name) {
+    auto d = std::make_unique<TMemDir>();
+    d->Name = name;
+    d->Parent = this;
+    return *Adopt(std::move(d));
+  }
+  std::unique_ptr<TItem> Clone() const override { return nullptr; }
+  std::string GetPath(const TCustomDirectory*) const override { return ""; }
+  bool Rename(const std::string&) override { return false; }
+  void AddTreeNodes(TTreeView&, TTreeNode*, bool) override {}
+  void FillListItem(TListItem&) override {}
+  void FillListView(TListView&, bool) override {}
+  void FillChildListItem(TListItem&, size_t) override {}
+  int CompareItems(const TItem&, const TItem&, int) const override { return 0; }
+};
+
+struct SaveEngine : ::testing::Test {
+  fs::path target;
+  TMemDir top;
+  SaveEngine() {
+    char tmpl[] = "/tmp/salvex-engine-XXXXXX";
+    target = mkdtemp(tmpl);
+  }
+  ~SaveEngine() override { fs::remove_all(target); }
+  static std::string Read(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    for (auto& e : fs::recursive_directory_iterator(target)) names.push_back(fs::relative(e.path(), target).string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+};
+
+TEST_F(SaveEngine, IncompleteFilesNeverLookCompleteAndAreNotCounted) {
+  top.File("whole.txt", "all of it");
+  top.File("cut.bin", std::string(5000, 'x')).FailAfter = 1000;
+  top.File("holes.bin", "zeros inside").ZeroSectors = 2;
+  const TSaveReport r = SaveInto(ChildrenOf(top), target);
+  EXPECT_EQ(r.Files, 1u);
+  ASSERT_EQ(r.Failures.size(), 2u);
+  EXPECT_EQ(r.Failures[0].Error.Kind, TErrorKind::Corrupt);
+  EXPECT_NE(r.Failures[0].Error.Why.find("ends early"), std::string::npos);
+  EXPECT_EQ(r.Failures[1].Error.Kind, TErrorKind::ReadError);
+  EXPECT_NE(r.Failures[1].Error.Why.find("2 sector(s)"), std::string::npos);
+  // The cut file is kept under a name that says so; the zero-filled one is whole and keeps its name.
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"cut.bin.partial", "holes.bin", "whole.txt"}));
+  EXPECT_EQ(fs::file_size(target / "cut.bin.partial"), 1000u);
+  EXPECT_EQ(r.Partial.size(), 1u);
+  EXPECT_FALSE(r.Ok());
+}
+
+TEST_F(SaveEngine, WriteFailureIsReportedWithTheSystemsReason) {
+  top.File("big.bin", std::string(200000, 'b'));
+  top.File("small.txt", "fits");
+  // A file size limit stands in for a full disk: write() fails with EFBIG instead of a signal.
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = 65536;
+  setrlimit(RLIMIT_FSIZE, &small);
+  const TSaveReport r = SaveInto(ChildrenOf(top), target);
+  setrlimit(RLIMIT_FSIZE, &old);
+  ASSERT_EQ(r.Failures.size(), 1u);
+  EXPECT_EQ(r.Failures[0].Error.Kind, TErrorKind::TargetError);
+  EXPECT_EQ(r.Failures[0].Error.Errno, EFBIG);
+  EXPECT_EQ(r.Failures[0].Error.Text(), (target / "big.bin").string() + ": " + std::strerror(EFBIG));
+  EXPECT_EQ(r.Files, 1u);
+  EXPECT_FALSE(fs::exists(target / "big.bin"));
+  EXPECT_EQ(Read(target / "small.txt"), "fits");
+}
+
+TEST_F(SaveEngine, FilterMakesOnlyFoldersThatReceiveFilesAndPoliciesKeepOrReplace) {
+  TMemDir& a = top.Dir("A");
+  a.File("keep.jpg", "jpeg");
+  a.File("skip.txt", "text");
+  top.Dir("Empty").File("other.txt", "x");
+  TSaveOptions options;
+  options.Target = target.string();
+  options.Filter = [](const TCustomFile& f) { return f.Name.ends_with(".jpg"); };
+  struct Never : TSaveQuestions {
+    int asked = 0;
+    TAnswer ReplaceFile(const std::string&) override { return ++asked, TAnswer::No; }
+    TAnswer EnterFolder(const std::string&) override { return ++asked, TAnswer::No; }
+  } questions;
+  TSaveReport r = SaveItems(ChildrenOf(top), options, questions, nullptr);
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"A", "A/keep.jpg"}));
+  EXPECT_EQ(r.Files, 1u);
+  // Again with "keep existing": nothing asked, the file counted as kept.
+  options.Overwrite = TOverwritePolicy::None;
+  std::ofstream(target / "A" / "keep.jpg") << "mine";
+  r = SaveItems(ChildrenOf(top), options, questions, nullptr);
+  EXPECT_EQ(questions.asked, 0);
+  EXPECT_EQ(r.Skipped, 1u);
+  EXPECT_EQ(Read(target / "A" / "keep.jpg"), "mine");
+  options.Overwrite = TOverwritePolicy::All;
+  r = SaveItems(ChildrenOf(top), options, questions, nullptr);
+  EXPECT_EQ(Read(target / "A" / "keep.jpg"), "jpeg");
+  EXPECT_TRUE(r.Ok());
+}
+
+TEST_F(SaveEngine, NamesKeepEveryCharacterAndStayInsideTheTarget) {
+  const std::vector<std::string> names = {"one.txt", "two.txt", "three.txt", "four.txt",
+                                          "five.txt", "..", "a/b", std::string("nul\0x", 5)};
+  for (size_t i = 0; i < names.size(); ++i) top.File(names[i], std::to_string(i));
+  top.File("x", "").FileMeta.ReadOnly = true;
+  const TSaveReport r = SaveInto(ChildrenOf(top), target);
+  EXPECT_TRUE(r.Ok());
+  EXPECT_EQ(r.Files, names.size() + 1);
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(Read(target / names[i]), std::to_string(i)) << names[i];
+  EXPECT_EQ(Read(target / "_.."), "5");
+  EXPECT_EQ(Read(target / "a_b"), "6");
+  EXPECT_EQ(Read(target / "nul_x"), "7");
+  struct stat st {};
+  ASSERT_EQ(stat((target / "x").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+}
+
+// Paths resolve as the file systems compare names; find walks Deleted, Lost and Root once each.
+TEST(Browse, ResolveAndFindOnRealVolumes) {
+  TDeviceList devices;
+  TDriveList drives;
+  TCustomDrive* fat = OpenImageVolume(UnpackedImage("fat16.img.gz"), 0, devices, drives);
+  ASSERT_TRUE(fat && PrepareVolume(*fat, nullptr));
+  for (const char* path : {"Docs/Level2", "docs\\LEVEL2", "/DOCS/level2/"}) {
+    auto r = ResolvePath(*fat, TTreeKind::Root, path);
+    ASSERT_TRUE(r) << path << ": " << r.Error().Text();
+    EXPECT_EQ(RowOf(*r.Value()).Path, "Docs/Level2") << path;
+  }
+  auto missing = ResolvePath(*fat, TTreeKind::Root, "Docs/Nope/x");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.Error().Kind, TErrorKind::NotFound);
+  EXPECT_EQ(missing.Error().What, "Docs/Nope");
+
+  TDeviceList ntfsDevices;
+  TDriveList ntfsDrives;
+  TCustomDrive* ntfs = OpenImageVolume(UnpackedImage("ntfs.img.gz"), 0, ntfsDevices, ntfsDrives);
+  ASSERT_TRUE(ntfs && PrepareVolume(*ntfs, nullptr));
+  std::map<std::string, int> seen;
+  for (const TItemRow& hit : FindItems(*ntfs, "*"))
+    if (!hit.Folder) ++seen[(hit.Tree == TTreeKind::Deleted ? "D:" : "R:") + hit.Path];
+  for (const auto& [path, count] : seen) EXPECT_EQ(count, 1) << path;
+  EXPECT_EQ(seen.count("R:Docs/notes.txt"), 1u);
+  EXPECT_EQ(seen.count("D:Root-Deleted.bin") + seen.count("D:Docs/Gone.txt"), 2u);
+}
+
+}  // namespace
+}  // namespace salvex::test
