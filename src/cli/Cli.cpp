@@ -26,7 +26,7 @@ void TCliContext::OpenDevices() {
                                             : TImageKind::Auto;
   for (const auto& image : Images) {
     try {
-      registry.AddImage(image, kind);
+      registry.AddImage(image, kind, SectorSize);
     } catch (const std::exception& e) {
       throw TCliError(e.what());
     }
@@ -84,6 +84,8 @@ void AddImageOptions(CLI::App& command, TCliContext& ctx, bool oneImage) {
                    "save even when the target folder lies on the device being examined");
   command.add_option("--as", ctx.ForceKind, "treat the images as whole disks, single volumes or floppies")
       ->check(CLI::IsMember({"disk", "drive", "floppy"}));
+  command.add_option("--sector-size", ctx.SectorSize, "logical sector size of the images (default: detected)")
+      ->check(CLI::IsMember({512, 1024, 2048, 4096}));
 }
 
 int RunCli(int argc, char** argv) {

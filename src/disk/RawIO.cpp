@@ -56,6 +56,15 @@ bool TPosixRawIO::Size(int fd, uint64_t& bytes) {
   return false;
 }
 
+bool TPosixRawIO::SectorSize(int fd, uint32_t& bytes) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  int size = 0;
+  if (::ioctl(fd, BLKSSZGET, &size) != 0 || size < 512) return false;
+  bytes = static_cast<uint32_t>(size);
+  return true;
+}
+
 namespace {
 TPosixRawIO& PosixIO() {
   static TPosixRawIO io;

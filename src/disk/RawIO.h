@@ -18,6 +18,12 @@ class TRawIO {
   virtual void Close(int fd) = 0;
   // Size in bytes of an image file or block device.
   virtual bool Size(int fd, uint64_t& bytes) = 0;
+  // The logical sector size a block device reports; false for image files (and by default).
+  virtual bool SectorSize(int fd, uint32_t& bytes) {
+    (void)fd;
+    (void)bytes;
+    return false;
+  }
 };
 
 class TPosixRawIO : public TRawIO {
@@ -26,6 +32,7 @@ class TPosixRawIO : public TRawIO {
   ssize_t PRead(int fd, void* buffer, size_t length, uint64_t offset) override;
   void Close(int fd) override;
   bool Size(int fd, uint64_t& bytes) override;
+  bool SectorSize(int fd, uint32_t& bytes) override;
 };
 
 // The process-wide layer (TPosixRawIO unless replaced).

@@ -188,5 +188,146 @@ dd of=gpt.img bs=1 seek=$((0x1CE)) conv=notrunc status=none)");
   EXPECT_EQ(VolumeRows(volumes.Out).size(), 2u) << volumes.Out;
 }
 
+struct GptPart {
+  uint64_t First, Sectors;
+  const char* Type;  // GUID text
+  const char* Name;  // ASCII
+};
+
+// Writes a protective MBR, primary and backup GPT (128 entries) into an existing image of
+// `total` sectors of `bps` bytes; the CRCs come from zlib, independent of the code under test.
+void WriteGpt(const fs::path& image, uint32_t bps, uint64_t total, const std::vector<GptPart>& parts) {
+  auto put16 = [](uint8_t* p, uint16_t v) { p[0] = uint8_t(v), p[1] = uint8_t(v >> 8); };
+  auto put32 = [&](uint8_t* p, uint32_t v) { put16(p, uint16_t(v)), put16(p + 2, uint16_t(v >> 16)); };
+  auto put64 = [&](uint8_t* p, uint64_t v) { put32(p, uint32_t(v)), put32(p + 4, uint32_t(v >> 32)); };
+  auto guid = [](uint8_t* p, const std::string& text) {
+    std::string hex;
+    for (char c : text)
+      if (c != '-') hex += c;
+    uint8_t b[16];
+    for (int i = 0; i < 16; ++i) b[i] = uint8_t(std::stoul(hex.substr(size_t(i) * 2, 2), nullptr, 16));
+    const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    for (int i = 0; i < 16; ++i) p[i] = b[order[i]];
+  };
+  const uint64_t entrySectors = 128 * 128 / bps;
+  std::vector<uint8_t> entries(128 * 128, 0);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    uint8_t* e = &entries[i * 128];
+    guid(e, parts[i].Type);
+    guid(e + 16, "5A1F0E00-0000-4000-8000-0000000001" + std::string(i < 10 ? "0" : "") + std::to_string(i));
+    put64(e + 32, parts[i].First);
+    put64(e + 40, parts[i].First + parts[i].Sectors - 1);
+    for (size_t c = 0; parts[i].Name[c]; ++c) put16(e + 56 + 2 * c, uint16_t(parts[i].Name[c]));
+  }
+  uint32_t entryCrc = uint32_t(crc32(0, entries.data(), uInt(entries.size())));
+  auto header = [&](uint64_t my, uint64_t alternate, uint64_t entryLba) {
+    std::vector<uint8_t> h(bps, 0);
+    std::memcpy(h.data(), "EFI PART", 8);
+    put32(&h[8], 0x00010000);
+    put32(&h[12], 92);
+    put64(&h[24], my);
+    put64(&h[32], alternate);
+    put64(&h[40], 2 + entrySectors);
+    put64(&h[48], total - 2 - entrySectors);
+    guid(&h[56], "5A1F0E00-0000-4000-8000-00000000D15C");
+    put64(&h[72], entryLba);
+    put32(&h[80], 128);
+    put32(&h[84], 128);
+    put32(&h[88], entryCrc);
+    put32(&h[16], uint32_t(crc32(0, h.data(), 92)));
+    return h;
+  };
+  std::vector<uint8_t> mbr(bps, 0);
+  mbr[0x1BE + 4] = 0xEE;
+  put32(&mbr[0x1BE + 8], 1);
+  put32(&mbr[0x1BE + 12], uint32_t(std::min<uint64_t>(total - 1, 0xFFFFFFFF)));
+  mbr[510] = 0x55;
+  mbr[511] = 0xAA;
+  std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
+  auto at = [&](uint64_t lba, const std::vector<uint8_t>& bytes) {
+    f.seekp(std::streamoff(lba * bps));
+    f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  };
+  at(0, mbr);
+  at(1, header(1, total - 1, 2));
+  at(2, entries);
+  at(total - 1 - entrySectors, entries);
+  at(total - 1, header(total - 1, 1, total - 1 - entrySectors));
+  ASSERT_TRUE(f.good());
+}
+
+constexpr const char* kBasicData = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7";
+
+// mmls rows in bytes (its units line says how large its sectors are).
+std::set<Row> MmlsRowsInBytes(const std::string& out) {
+  std::smatch m;
+  uint64_t unit = 512;
+  if (std::regex_search(out, m, std::regex(R"(Units are in (\d+)-byte sectors)"))) unit = std::stoull(m[1]);
+  std::set<Row> rows;
+  for (auto [index, start, sectors, name] : MmlsRows(out)) rows.insert({index, start * unit, sectors * unit, name});
+  return rows;
+}
+
+// A hand-built GPT disk of 4096-byte sectors holding FAT32 and NTFS volumes of 4096-byte sectors
+// (mkfs.fat, mkntfs), each with one file put there by mtools or ntfscp; and the volumes alone.
+TEST_F(GptDisks, FourKiBSectorDisksAndVolumes) {
+  auto missing = ToolsMissing({"mkfs.fat", "mcopy", "mkntfs", "ntfscp"});
+  if (!missing.empty()) GTEST_SKIP() << "missing " << missing.front();
+  // FAT32 needs 65525 clusters: 300 MiB of 4 KiB clusters, sparse.
+  Sh(R"(head -c 150000 /dev/urandom > fat-file.bin
+head -c 70000 /dev/urandom > ntfs-file.bin
+truncate -s 300M fat4k.img
+mkfs.fat -F 32 -S 4096 -s 1 -n FAT4K fat4k.img >/dev/null 2>&1
+MTOOLS_SKIP_CHECK=1 mcopy -i fat4k.img fat-file.bin ::/Fat-File.bin
+truncate -s 40M ntfs4k.img
+mkntfs -q -F -f -s 4096 -c 4096 -L NTFS4K ntfs4k.img >/dev/null 2>&1
+ntfscp -q ntfs4k.img ntfs-file.bin ntfs-file.bin
+truncate -s $((87552 * 4096)) disk4k.img
+dd if=fat4k.img of=disk4k.img bs=4096 seek=256 conv=notrunc,sparse status=none
+dd if=ntfs4k.img of=disk4k.img bs=4096 seek=77056 conv=notrunc,sparse status=none)");
+  fs::path disk = dir / "disk4k.img";
+  WriteGpt(disk, 4096, 87552, {{256, 76800, kBasicData, "fat4k"}, {77056, 10240, kBasicData, "ntfs4k"}});
+  std::string fatSha = Sha256OfFile(dir / "fat-file.bin"), ntfsSha = Sha256OfFile(dir / "ntfs-file.bin");
+
+  // The sector size is detected from where the GPT header lies.
+  CommandResult devices = Cli({"devices", disk.string()});
+  ASSERT_EQ(devices.ExitCode, 0) << devices.Err;
+  EXPECT_NE(devices.Out.find("(342.00 MB)"), std::string::npos) << devices.Out;
+  EXPECT_NE(devices.Out.find(" 87552   4096"), std::string::npos) << devices.Out;
+  CommandResult ours = Cli({"partitions", disk.string()});
+  ASSERT_EQ(ours.ExitCode, 0) << ours.Err;
+  EXPECT_EQ(ours.Out.rfind("GPT, 4096-byte sectors, header at sector 1\n", 0), 0u) << ours.Out;
+  auto rows = CliRows(ours.Out, 4096);
+  EXPECT_EQ(rows.size(), 2u) << ours.Out;
+  if (HaveTool("mmls")) {
+    CommandResult mmls = RunCommand({"mmls", "-b", "4096", disk.string()});
+    ASSERT_EQ(mmls.ExitCode, 0) << mmls.Err;
+    EXPECT_EQ(rows, MmlsRowsInBytes(mmls.Out)) << ours.Out << mmls.Out;
+  }
+  CommandResult volumes = Cli({"volumes", disk.string()});
+  auto v = VolumeRows(volumes.Out);
+  ASSERT_EQ(v.size(), 2u) << volumes.Out;
+  EXPECT_EQ(v[0], std::make_pair(uint64_t(256), std::string("FAT32")));
+  EXPECT_EQ(v[1], std::make_pair(uint64_t(77056), std::string("NTFS")));
+  ExpectSaved(disk, 0, "Fat-File.bin", fatSha);
+  ExpectSaved(disk, 1, "ntfs-file.bin", ntfsSha);
+  fs::remove_all(dir / "saved-0");
+  fs::remove_all(dir / "saved-1");
+
+  // The volumes alone take their sector size from their boot sectors.
+  for (const char* image : {"fat4k.img", "ntfs4k.img"}) {
+    CommandResult d = Cli({"devices", (dir / image).string()});
+    EXPECT_NE(d.Out.find("   4096\n"), std::string::npos) << d.Out;
+  }
+  ExpectSaved(dir / "fat4k.img", 0, "Fat-File.bin", fatSha);
+  ExpectSaved(dir / "ntfs4k.img", 0, "ntfs-file.bin", ntfsSha);
+
+  // Forced to 512, the same disk shows only its protective MBR.
+  CommandResult forced = Cli({"partitions", "--sector-size", "512", disk.string()});
+  ASSERT_EQ(forced.ExitCode, 0) << forced.Err;
+  EXPECT_NE(forced.Out.find("0xEE"), std::string::npos) << forced.Out;
+  EXPECT_EQ(Cli({"devices", "--sector-size", "600", disk.string()}).ExitCode, 2);
+}
+
 }  // namespace
 }  // namespace salvex::test
