@@ -329,5 +329,63 @@ dd if=ntfs4k.img of=disk4k.img bs=4096 seek=77056 conv=notrunc,sparse status=non
   EXPECT_EQ(Cli({"devices", "--sector-size", "600", disk.string()}).ExitCode, 2);
 }
 
+// Sparse disks over 2 TiB (3 TiB; 17 TiB, past ext4's largest file, on tmpfs when needed) with
+// sfdisk's GPT and small FAT32 and NTFS volumes beyond 2 TiB: listed, opened, a file saved.
+TEST_F(GptDisks, DisksBeyondTwoTiB) {
+  auto missing = ToolsMissing({"sfdisk", "mkfs.fat", "mcopy", "mkntfs", "ntfscp"});
+  if (!missing.empty()) GTEST_SKIP() << "missing " << missing.front();
+  Sh(R"(head -c 90000 /dev/urandom > fat-file.bin
+head -c 50000 /dev/urandom > ntfs-file.bin
+truncate -s 40M fat.img
+mkfs.fat -F 32 -s 1 fat.img >/dev/null 2>&1
+MTOOLS_SKIP_CHECK=1 mcopy -i fat.img fat-file.bin ::/Fat-File.bin
+truncate -s 8M ntfs.img
+mkntfs -q -F -f -s 512 -c 4096 ntfs.img >/dev/null 2>&1
+ntfscp -q ntfs.img ntfs-file.bin ntfs-file.bin)");
+  const std::string fatSha = Sha256OfFile(dir / "fat-file.bin"), ntfsSha = Sha256OfFile(dir / "ntfs-file.bin");
+  struct Case {
+    const char* Size;
+    uint64_t FatStart;  // sectors; the NTFS volume follows the FAT one
+  };
+  for (Case c : {Case{"3T", 5368709120ull}, Case{"17T", 35433480192ull}}) {
+    SCOPED_TRACE(c.Size);
+    fs::path disk = dir / "big.img";
+    if (RunCommand({"truncate", "-s", c.Size, disk.string()}).ExitCode != 0) {
+      disk = fs::path("/dev/shm") / ("salvex-big-" + std::to_string(getpid()) + ".img");
+      if (RunCommand({"truncate", "-s", c.Size, disk.string()}).ExitCode != 0) {
+        ADD_FAILURE() << "no file system here takes a sparse file of " << c.Size;
+        continue;
+      }
+    }
+    const uint64_t ntfsStart = c.FatStart + 81920;
+    Sh("sfdisk -q --no-reread --no-tell-kernel '" + disk.string() + "' <<'EOF'\nlabel: gpt\nunit: sectors\nstart=" +
+       std::to_string(c.FatStart) + ", size=81920, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, name=\"far fat\"\nstart=" +
+       std::to_string(ntfsStart) + ", size=16384, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, name=\"far ntfs\"\nEOF\n" +
+       "dd if=fat.img of='" + disk.string() + "' bs=512 seek=" + std::to_string(c.FatStart) +
+       " conv=notrunc,sparse status=none\n" + "dd if=ntfs.img of='" + disk.string() + "' bs=512 seek=" +
+       std::to_string(ntfsStart) + " conv=notrunc,sparse status=none");
+    CommandResult ours = Cli({"partitions", disk.string()});
+    ASSERT_EQ(ours.ExitCode, 0) << ours.Err;
+    auto rows = CliRows(ours.Out, 512);
+    EXPECT_EQ(rows, (std::set<Row>{{0, c.FatStart * 512, 81920 * 512, "far fat"},
+                                   {1, ntfsStart * 512, 16384 * 512, "far ntfs"}}))
+        << ours.Out;
+    if (HaveTool("mmls")) {
+      CommandResult mmls = RunCommand({"mmls", disk.string()});
+      EXPECT_EQ(rows, MmlsRowsInBytes(mmls.Out)) << mmls.Out << mmls.Err;
+    }
+    CommandResult volumes = Cli({"volumes", disk.string()});
+    auto v = VolumeRows(volumes.Out);
+    ASSERT_EQ(v.size(), 2u) << volumes.Out;
+    EXPECT_EQ(v[0], std::make_pair(c.FatStart, std::string("FAT32")));
+    EXPECT_EQ(v[1], std::make_pair(ntfsStart, std::string("NTFS")));
+    ExpectSaved(disk, 0, "Fat-File.bin", fatSha);
+    ExpectSaved(disk, 1, "ntfs-file.bin", ntfsSha);
+    fs::remove(disk);
+    fs::remove_all(dir / "saved-0");
+    fs::remove_all(dir / "saved-1");
+  }
+}
+
 }  // namespace
 }  // namespace salvex::test
