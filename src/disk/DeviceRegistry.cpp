@@ -70,7 +70,10 @@ const TRegisteredDevice& TDeviceRegistry::AddImage(const std::string& path, TIma
                                                    uint32_t bytesPerSector) {
   TRawIO& io = RawIO();
   int fd = io.Open(path);
-  if (fd < 0) throw std::runtime_error("cannot open '" + path + "': " + Reason());
+  if (fd < 0) {
+    std::string why = io.OpenFailure();
+    throw std::runtime_error(why.empty() ? "cannot open '" + path + "': " + Reason() : why);
+  }
   uint64_t size = 0;
   if (!io.Size(fd, size)) {
     std::string why = Reason();
