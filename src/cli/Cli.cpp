@@ -26,7 +26,7 @@ void TCliContext::OpenDevices() {
                                             : TImageKind::Auto;
   for (const auto& image : Images) {
     try {
-      registry.AddImage(image, kind);
+      registry.AddImage(image, kind, SectorSize);
     } catch (const std::exception& e) {
       throw TCliError(e.what());
     }
@@ -82,6 +82,8 @@ void AddImageOptions(CLI::App& command, TCliContext& ctx, bool oneImage) {
   command.add_flag("--system-disks", ctx.SystemDisks, "also use the machine's own readable disks");
   command.add_option("--as", ctx.ForceKind, "treat the images as whole disks, single volumes or floppies")
       ->check(CLI::IsMember({"disk", "drive", "floppy"}));
+  command.add_option("--sector-size", ctx.SectorSize, "logical sector size of the images (default: detected)")
+      ->check(CLI::IsMember({512, 1024, 2048, 4096}));
 }
 
 int RunCli(int argc, char** argv) {

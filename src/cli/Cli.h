@@ -26,6 +26,7 @@ struct TCliContext {
   std::vector<std::string> Images;
   bool SystemDisks = false;
   std::string ForceKind;  // "", "disk", "drive", "floppy"
+  uint32_t SectorSize = 0;  // 0: detected per image
   TCliHost Host;
   std::unique_ptr<TCliStatusView> StatusView;
   std::unique_ptr<TStatusDialog> Status;

@@ -80,7 +80,8 @@ std::string TDeviceList::GetDeviceName(size_t index, bool withSize) const {
   } else {
     name = TextF(753, {std::string(1, char('A' + d.Number - 1))});
   }
-  if (withSize) name += "   (" + SizeText(d.TotalSectors) + ")";
+  // The size text counts 512-byte units whatever the sector size.
+  if (withSize) name += "   (" + SizeText(d.TotalSectors * d.BytesPerSector / 512) + ")";
   return name;
 }
 

@@ -3,6 +3,7 @@
 #include <set>
 #include <vector>
 
+#include "common/BootSector.h"
 #include "common/ByteReader.h"
 #include "common/Debug.h"
 #include "devices/Device.h"
@@ -27,6 +28,10 @@ struct Walker {
   const std::function<void(const TPartitionEntry&)>& visit;
   std::set<uint64_t> visited;
 
+  bool WithinDisk(const TPartitionEntry& e) const {
+    return e.FirstSector < device.TotalSectors && e.SectorCount <= device.TotalSectors - e.FirstSector;
+  }
+
   void Walk(uint64_t tableSector, uint64_t extendedBase, int depth) {
     if (visited.size() >= kMaxTables) return;
     if (!visited.insert(tableSector).second) {
@@ -36,6 +41,11 @@ struct Walker {
     std::vector<uint8_t> sector(device.BytesPerSector > 512 ? device.BytesPerSector : 512);
     if (!device.ReadSectors(tableSector, 1, false, device.TotalSectors, sector.data())) return;
     ByteReader r(sector);
+    // Without its signature the sector is not a table (random bytes, a wiped MBR, a boot sector).
+    if (r.U8(510) != 0x55 || r.U8(511) != 0xAA) {
+      DebugLog("sector " + std::to_string(tableSector) + " has no partition table signature", 0);
+      return;
+    }
     TPartitionEntry entries[4];
     for (int i = 0; i < 4; ++i) {
       size_t at = 0x1BE + size_t(i) * 16;
@@ -51,6 +61,13 @@ struct Walker {
       e.FirstSector = e.Kind == TPartitionKind::Extended ? (extendedBase != 0 ? extendedBase : 0) + start
                                                          : tableSector + start;
     }
+    for (auto& e : entries) {
+      if (e.Type == 0 || WithinDisk(e)) continue;
+      DebugLog("partition entry " + std::to_string(e.Slot + 1) + " of the table at sector " +
+                   std::to_string(tableSector) + " runs past the end of the disk; ignored", 0);
+      e.Type = 0;
+      e.Kind = TPartitionKind::Other;
+    }
     for (const auto& e : entries)
       if (e.Kind != TPartitionKind::Extended && e.Type != 0) visit(e);
     for (const auto& e : entries) {
@@ -62,11 +79,65 @@ struct Walker {
   }
 };
 
+bool HasProtectiveEntry(std::span<const uint8_t> mbr) {
+  ByteReader r(mbr);
+  if (r.U8(510) != 0x55 || r.U8(511) != 0xAA) return false;
+  for (size_t i = 0; i < 4; ++i)
+    if (r.U8(0x1BE + i * 16 + 4) == 0xEE) return true;
+  return false;
+}
+
+TPartitionKind VolumeKindAt(TDevice& device, uint64_t sector) {
+  std::vector<uint8_t> boot(device.BytesPerSector > 512 ? device.BytesPerSector : 512);
+  if (!device.ReadSectors(sector, 1, false, device.TotalSectors, boot.data())) return TPartitionKind::Other;
+  if (IsNTFSBootSector(boot)) return TPartitionKind::NTFS;
+  if (IsFATBootSector(boot)) return TPartitionKind::FAT;
+  return TPartitionKind::Other;
+}
+
+void VisitGPT(TDevice& device, const TGPTTable& table, const std::function<void(const TPartitionEntry&)>& visit) {
+  for (const TGPTEntry& g : table.Entries) {
+    if (g.FirstLBA > g.LastLBA || g.LastLBA >= device.TotalSectors) {
+      DebugLog("GPT entry " + std::to_string(g.Index + 1) + " lies outside the disk; ignored", 0);
+      continue;
+    }
+    TPartitionEntry e;
+    e.Scheme = TPartitionScheme::GPT;
+    e.TableSector = table.Header.EntryLBA;
+    e.Slot = static_cast<int>(g.Index);
+    e.FirstSector = g.FirstLBA;
+    e.SectorCount = g.LastLBA - g.FirstLBA + 1;
+    e.TypeGuid = g.TypeGuid;
+    e.UniqueGuid = g.UniqueGuid;
+    e.Name = g.Name;
+    e.Kind = GPTTypeMayHoldVolume(g.TypeGuid) ? VolumeKindAt(device, g.FirstLBA) : TPartitionKind::Other;
+    visit(e);
+  }
+}
+
 }  // namespace
 
-void WalkPartitionTables(TDevice& device, const std::function<void(const TPartitionEntry&)>& visit) {
+TPartitionWalk WalkPartitionTables(TDevice& device, const std::function<void(const TPartitionEntry&)>& visit) {
+  TPartitionWalk result;
+  std::vector<uint8_t> mbr(device.BytesPerSector > 512 ? device.BytesPerSector : 512);
+  if (!device.ReadSectors(0, 1, false, device.TotalSectors, mbr.data())) return result;
+  if (HasProtectiveEntry(mbr)) {
+    // GPT wins over the MBR's own entries, as in a hybrid MBR.
+    TGPTTable table;
+    if (ReadGPT(device, table)) {
+      result.Scheme = TPartitionScheme::GPT;
+      result.GPTHeaderSector = table.Header.MyLBA;
+      result.GPTBackupUsed = table.BackupUsed;
+      result.GPTPrimaryFault = table.PrimaryFault;
+      VisitGPT(device, table, visit);
+      return result;
+    }
+  }
+  ByteReader r(mbr);
+  if (r.U8(510) == 0x55 && r.U8(511) == 0xAA) result.Scheme = TPartitionScheme::MBR;
   Walker w{device, visit, {}};
   w.Walk(0, 0, 0);
+  return result;
 }
 
 }  // namespace salvex

@@ -1,17 +1,22 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <string>
+
+#include "devices/GPT.h"
 
 namespace salvex {
 
 class TDevice;
 
 enum class TPartitionKind { FAT, NTFS, Extended, Other };
+enum class TPartitionScheme { None, MBR, GPT };
 
 TPartitionKind ClassifyPartitionType(uint8_t type);
 
-// One entry of an MBR or extended boot record with its start made device-absolute.
+// One entry of an MBR, an extended boot record or a GPT, with its start made device-absolute.
 struct TPartitionEntry {
+  TPartitionScheme Scheme = TPartitionScheme::MBR;
   uint64_t TableSector = 0;  // the sector holding the entry
   int Slot = 0;              // 0..3
   uint8_t Type = 0;
@@ -19,12 +24,28 @@ struct TPartitionEntry {
   uint64_t FirstSector = 0;
   uint64_t SectorCount = 0;
   int Depth = 0;  // 0 = MBR, 1 = first extended table, ...
+  // GPT entries only (Slot is the index in the entry array, TableSector the array's LBA).
+  TGuid TypeGuid{};
+  TGuid UniqueGuid{};
+  std::string Name;
+};
+
+// What the walk found at the top: the scheme, and for GPT which header was used.
+struct TPartitionWalk {
+  TPartitionScheme Scheme = TPartitionScheme::None;
+  uint64_t GPTHeaderSector = 0;
+  bool GPTBackupUsed = false;
+  std::string GPTPrimaryFault;  // why the primary header was passed over
 };
 
 // Walks the MBR and the extended chains: in each table the FAT and NTFS entries in slot order,
 // then each extended entry's table, depth first. Every entry is passed to `visit` (extended and
 // unknown ones too, so listings can show them). A table sector already visited, a table that
-// cannot be read, or more than 1024 tables end a branch.
-void WalkPartitionTables(TDevice& device, const std::function<void(const TPartitionEntry&)>& visit);
+// cannot be read, or more than 1024 tables end a branch. Tables without 55 AA and entries that
+// run past the end of the disk are not used.
+// An MBR with a GPT-protective entry (type 0xEE, hybrid MBRs too) leads to the GPT instead when
+// a valid GPT header is found; its entries are visited in array order, and those of basic-data or
+// EFI system type whose first sector passes the NTFS or FAT boot-sector test get that kind.
+TPartitionWalk WalkPartitionTables(TDevice& device, const std::function<void(const TPartitionEntry&)>& visit);
 
 }  // namespace salvex

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -49,31 +50,52 @@ bool IsFloppySize(uint64_t bytes) {
 
 }  // namespace
 
+uint32_t DetectSectorSize(const std::vector<uint8_t>& head, bool volume) {
+  auto gptAt = [&head](size_t offset) {
+    return head.size() >= offset + 8 && std::memcmp(head.data() + offset, "EFI PART", 8) == 0;
+  };
+  if (gptAt(512)) return 512;
+  if (gptAt(4096)) return 4096;
+  if (volume && head.size() >= 512) {
+    std::span<const uint8_t> sector(head.data(), 512);
+    if (IsNTFSBootSector(sector) || IsFATBootSector(sector)) {
+      uint32_t bps = head[11] | (uint32_t(head[12]) << 8);
+      if (bps >= 512 && bps <= 4096) return bps;
+    }
+  }
+  return 512;
+}
+
 const TRegisteredDevice& TDeviceRegistry::AddImage(const std::string& path, TImageKind kind,
                                                    uint32_t bytesPerSector) {
   TRawIO& io = RawIO();
   int fd = io.Open(path);
-  if (fd < 0) throw std::runtime_error("cannot open '" + path + "': " + Reason());
+  if (fd < 0) {
+    std::string why = io.OpenFailure();
+    throw std::runtime_error(why.empty() ? "cannot open '" + path + "': " + Reason() : why);
+  }
   uint64_t size = 0;
   if (!io.Size(fd, size)) {
     std::string why = Reason();
     io.Close(fd);
     throw std::runtime_error("cannot determine the size of '" + path + "': " + why);
   }
-  if (size < bytesPerSector) {
-    io.Close(fd);
-    throw std::runtime_error("'" + path + "' is smaller than one sector");
-  }
-  std::vector<uint8_t> sector(bytesPerSector);
-  ssize_t got = io.PRead(fd, sector.data(), sector.size(), 0);
+  std::vector<uint8_t> head(size_t(size < 8192 ? size : 8192));
+  ssize_t got = io.PRead(fd, head.data(), head.size(), 0);
   int readErrno = errno;
+  uint32_t deviceSector = 0;
+  if (bytesPerSector == 0 && io.SectorSize(fd, deviceSector)) bytesPerSector = deviceSector;
   io.Close(fd);
-  if (got != static_cast<ssize_t>(sector.size())) {
+  if (size < 512 || (bytesPerSector && size < bytesPerSector)) throw std::runtime_error("'" + path + "' is smaller than one sector");
+  if (got != static_cast<ssize_t>(head.size())) {
     errno = got < 0 ? readErrno : EIO;
     throw std::runtime_error("cannot read '" + path + "': " + Reason());
   }
+  std::span<const uint8_t> sector(head.data(), 512);
   if (kind == TImageKind::Auto)
     kind = (IsNTFSBootSector(sector) || IsFATBootSector(sector)) ? TImageKind::Drive : TImageKind::Disk;
+  if (bytesPerSector == 0) bytesPerSector = DetectSectorSize(head, kind != TImageKind::Disk);
+  if (size < bytesPerSector) throw std::runtime_error("'" + path + "' is smaller than one sector");
 
   TRegisteredDevice d;
   d.Path = path;

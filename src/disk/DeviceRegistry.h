@@ -28,9 +28,10 @@ class TDeviceRegistry {
 
   void Clear();
   // Registers an image or block device. Throws std::runtime_error with one clear line when it
-  // cannot be used (missing, a directory, unreadable, empty).
+  // cannot be used (missing, a directory, unreadable, empty). A bytesPerSector of 0 detects the
+  // logical sector size (DetectSectorSize); any other value forces it.
   const TRegisteredDevice& AddImage(const std::string& path, TImageKind kind = TImageKind::Auto,
-                                    uint32_t bytesPerSector = 512);
+                                    uint32_t bytesPerSector = 0);
   // The machine's readable whole disks (/sys/block) and their partitions; returns how many.
   size_t AddSystemDisks();
 
@@ -42,6 +43,11 @@ class TDeviceRegistry {
   const TRegisteredDevice& Add(TRegisteredDevice device);
   std::deque<TRegisteredDevice> devices_;  // stable references
 };
+
+// The logical sector size of an image from its first 8 KiB (`head`, possibly shorter): the sector
+// holding a GPT header ("EFI PART" at 512 or 4096); else, for a volume, the bytes per sector of a
+// FAT or NTFS boot sector at sector 0; else 512.
+uint32_t DetectSectorSize(const std::vector<uint8_t>& head, bool volume);
 
 // Heads 255 and 63 sectors per track, cylinders rounded up so that the geometry covers the size.
 DiskGeometry GeometryForSize(uint64_t bytes, uint32_t bytesPerSector, uint16_t mediaKind);

@@ -7,10 +7,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <exception>
+#include <span>
 
 namespace salvex {
 
+namespace {
+
+ssize_t ReadFully(int fd, void* buffer, size_t length, uint64_t offset);
+
+}  // namespace
+
 int TPosixRawIO::Open(const std::string& path) {
+  openFailure_.clear();
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat st {};
@@ -19,10 +28,43 @@ int TPosixRawIO::Open(const std::string& path) {
     errno = EISDIR;
     return -1;
   }
+  if (!S_ISREG(st.st_mode)) return fd;
+  uint8_t head[64] = {}, tail[512] = {};
+  ssize_t headBytes = ReadFully(fd, head, sizeof head, 0);
+  ssize_t tailBytes = st.st_size >= 512 ? ReadFully(fd, tail, sizeof tail, uint64_t(st.st_size) - 512) : 0;
+  TContainerFormat format = DetectContainer(std::span<const uint8_t>(head, headBytes > 0 ? size_t(headBytes) : 0),
+                                            std::span<const uint8_t>(tail, tailBytes > 0 ? size_t(tailBytes) : 0));
+  if (format == TContainerFormat::None) return fd;
+  try {
+    containers_[fd] = OpenContainer(path, format);
+  } catch (const std::exception& e) {
+    openFailure_ = e.what();
+    ::close(fd);
+    errno = EIO;
+    return -1;
+  }
   return fd;
 }
 
 ssize_t TPosixRawIO::PRead(int fd, void* buffer, size_t length, uint64_t offset) {
+  auto container = containers_.find(fd);
+  if (container != containers_.end()) {
+    size_t done = 0;
+    auto* out = static_cast<char*>(buffer);
+    while (done < length) {
+      ssize_t r = container->second->ReadAt(out + done, length - done, offset + done);
+      if (r < 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
+      if (r == 0) break;
+      done += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(done);
+  }
+  return ReadFully(fd, buffer, length, offset);
+}
+
+namespace {
+
+ssize_t ReadFully(int fd, void* buffer, size_t length, uint64_t offset) {
   size_t done = 0;
   auto* out = static_cast<char*>(buffer);
   while (done < length) {
@@ -37,9 +79,19 @@ ssize_t TPosixRawIO::PRead(int fd, void* buffer, size_t length, uint64_t offset)
   return static_cast<ssize_t>(done);
 }
 
-void TPosixRawIO::Close(int fd) { ::close(fd); }
+}  // namespace
+
+void TPosixRawIO::Close(int fd) {
+  containers_.erase(fd);
+  ::close(fd);
+}
 
 bool TPosixRawIO::Size(int fd, uint64_t& bytes) {
+  auto container = containers_.find(fd);
+  if (container != containers_.end()) {
+    bytes = container->second->MediaSize();
+    return true;
+  }
   struct stat st {};
   if (::fstat(fd, &st) != 0) return false;
   if (S_ISBLK(st.st_mode)) {
@@ -54,6 +106,16 @@ bool TPosixRawIO::Size(int fd, uint64_t& bytes) {
   }
   errno = ENOTBLK;
   return false;
+}
+
+bool TPosixRawIO::SectorSize(int fd, uint32_t& bytes) {
+  if (containers_.count(fd)) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  int size = 0;
+  if (::ioctl(fd, BLKSSZGET, &size) != 0 || size < 512) return false;
+  bytes = static_cast<uint32_t>(size);
+  return true;
 }
 
 namespace {

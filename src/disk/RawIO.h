@@ -3,7 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
+
+#include "disk/ImageContainer.h"
 
 namespace salvex {
 
@@ -18,14 +22,30 @@ class TRawIO {
   virtual void Close(int fd) = 0;
   // Size in bytes of an image file or block device.
   virtual bool Size(int fd, uint64_t& bytes) = 0;
+  // Why the last Open failed when errno cannot say it (an image container's library); else empty.
+  virtual std::string OpenFailure() const { return {}; }
+  // The logical sector size a block device reports; false for image files (and by default).
+  virtual bool SectorSize(int fd, uint32_t& bytes) {
+    (void)fd;
+    (void)bytes;
+    return false;
+  }
 };
 
+// Image files, block devices, and image containers (E01/Ex01, VMDK, VHD/VHDX, qcow2) told by
+// their signature: a container's descriptor stands for the media it holds.
 class TPosixRawIO : public TRawIO {
  public:
   int Open(const std::string& path) override;
   ssize_t PRead(int fd, void* buffer, size_t length, uint64_t offset) override;
   void Close(int fd) override;
   bool Size(int fd, uint64_t& bytes) override;
+  bool SectorSize(int fd, uint32_t& bytes) override;
+  std::string OpenFailure() const override { return openFailure_; }
+
+ private:
+  std::map<int, std::unique_ptr<TImageContainer>> containers_;  // by the container file's descriptor
+  std::string openFailure_;
 };
 
 // The process-wide layer (TPosixRawIO unless replaced).

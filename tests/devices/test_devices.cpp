@@ -189,11 +189,32 @@ TEST_F(DeviceTest, LoopingChainEnds) {
   PutEntry(disk, 2000, 1, 0x05, 1000, 100);   // -> 3000
   PutEntry(disk, 3000, 0, 0x06, 63, 100);
   PutEntry(disk, 3000, 1, 0x05, 0, 100);      // -> back to 2000
-  PutEntry(disk, 3000, 2, 0x05, 0xFFFFF000, 100);  // beyond the disk: read fails, branch ends
+  PutEntry(disk, 3000, 2, 0x05, 0xFFFFF000, 100);  // beyond the disk: ignored
   auto v = Volumes(d);
   ASSERT_EQ(v.size(), 2u);
   EXPECT_EQ(v[0].FirstSector, 2063u);
   EXPECT_EQ(v[1].FirstSector, 3063u);
+}
+
+TEST_F(DeviceTest, TableWithoutSignatureOrEntriesPastTheEndIsNotUsed) {
+  auto dOwner = MakeDisk("/d", 10000);
+  TDevice& d = *dOwner;
+  auto& disk = fake.io.images["/d"].bytes;
+  std::fill(disk.begin(), disk.end(), 0);
+  PutEntry(disk, 0, 0, 0x0C, 63, 1000);
+  PutEntry(disk, 0, 1, 0x07, 9000, 1001);  // one sector too long
+  PutEntry(disk, 0, 2, 0x05, 12000, 100);  // extended link outside the disk
+  PutEntry(disk, 0, 3, 0x06, 9000, 1000);  // ends exactly at the disk's end
+  std::vector<TPartitionEntry> all;
+  WalkPartitionTables(d, [&](const TPartitionEntry& e) { all.push_back(e); });
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].FirstSector, 63u);
+  EXPECT_EQ(all[1].FirstSector, 9000u);
+  EXPECT_EQ(all[1].Type, 0x06);
+  disk[511] = 0;  // the same table without 55 AA yields nothing
+  all.clear();
+  WalkPartitionTables(d, [&](const TPartitionEntry& e) { all.push_back(e); });
+  EXPECT_TRUE(all.empty());
 }
 
 TEST_F(DeviceTest, DeviceNamesUseListPositionAndSizes) {

@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include <regex>
 #include <set>
@@ -59,6 +63,26 @@ TEST_P(PartitionsOracle, CliAgreesWithMmls) {
 INSTANTIATE_TEST_SUITE_P(Images, PartitionsOracle,
                          ::testing::Values("demo.img.gz", "mbr-extended.img.gz",
                                            "third-party/ntfs-samples/ntfs-lastaccess.raw.gz"));
+
+TEST(PartitionsOracleFaults, RandomBytesHoldNoTable) {
+  // 1000 bytes without 55 AA: mmls refuses them, and so do we (no entry listed).
+  std::filesystem::path path = std::filesystem::temp_directory_path() / ("salvex-random-" + std::to_string(getpid()));
+  {
+    std::ofstream out(path, std::ios::binary);
+    uint32_t x = 12345;
+    for (int i = 0; i < 1000; ++i) {
+      x = x * 1103515245u + 12345u;
+      out.put(char(x >> 24));
+    }
+  }
+  CommandResult ours = RunCommand({SALVEX_CLI_PATH, "partitions", "--as", "disk", path.string()});
+  if (HaveTool("mmls")) {
+    EXPECT_NE(RunCommand({"mmls", path.string()}).ExitCode, 0);
+  }
+  std::filesystem::remove(path);
+  EXPECT_EQ(ours.ExitCode, 0) << ours.Err;
+  EXPECT_TRUE(CliPartitions(ours.Out).empty()) << ours.Out;
+}
 
 TEST(CliBasics, ExitStatusAndOneLineErrors) {
   CommandResult missing = RunCommand({SALVEX_CLI_PATH, "devices", "/nonexistent/image.img"});

@@ -174,7 +174,7 @@ struct MountedFat {
     fake.io.images[path].bytes = image;
     device = std::make_unique<TDevice>();
     device->Kind = KindLogical;
-    device->Number = TDeviceRegistry::Instance().AddImage(path, TImageKind::Drive).Number;
+    device->Number = TDeviceRegistry::Instance().AddImage(path, TImageKind::Drive, 512).Number;  // the device keeps 512-byte sectors
     device->TotalSectors = image.size() / 512;
     device->Name = "test drive";
     drive = std::make_unique<TFATdrive>();
