@@ -5,12 +5,26 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "common/Format.h"
+#include "common/Options.h"
 #include "common/StringTable.h"
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
 #include "recovery/DeviceSetup.h"
+#include "fat/FATdrive.h"
 #include "ui/DriveDialog.h"
+#include "ui/FolderTree.h"
+#include "ui/FATSelectDialog.h"
+#include "ui/LanguageDialog.h"
 #include "ui/MainWindow.h"
+#include "ui/OptionsDialog.h"
+#include "ui/PreviewDialog.h"
+#include "ui/RangeDialog.h"
+#include "ui/StatusWindow.h"
+#include "ui/TargetFolderDialog.h"
+
+#include <QDir>
+#include <QTabWidget>
 
 using namespace salvex;
 
@@ -28,6 +42,65 @@ int LanguageFor(const QString& name) {
 // Saves a window's picture; used to look at the program without a display of one's own.
 void Grab(QWidget* widget, const QString& file) {
   if (!widget->grab().save(file)) std::fprintf(stderr, "salvex: cannot write %s\n", qPrintable(file));
+}
+
+// Shows a dialog without running it, saves its picture, and hides it again.
+void GrabShown(QWidget* widget, const QString& file) {
+  widget->show();
+  for (int i = 0; i < 5; ++i) QApplication::processEvents();
+  Grab(widget, file);
+  widget->hide();
+}
+
+// Pictures of every dialog of the program, for looking at layouts and texts.
+void GrabDialogs(ui::TMainForm& window, const QString& dir) {
+  QDir().mkpath(dir);
+  auto file = [&](const char* name) { return QDir(dir).filePath(name); };
+  GrabShown(&window, file("main.png"));
+  if (TTreeNode* deleted = window.SpecialNodes().Deleted) {
+    window.Tree()->SelectNode(deleted);
+    window.Tree()->ItemOf(deleted)->setExpanded(true);
+    window.ShowFolder(deleted);
+    GrabShown(&window, file("main-deleted.png"));
+    window.Tree()->SelectNode(window.SpecialNodes().Root);
+    window.ShowFolder(window.SpecialNodes().Root);
+  }
+  ui::TLanguageDialog language(&window);
+  GrabShown(&language, file("language.png"));
+  ui::TDriveDlg* drives = window.DriveDialog();
+  drives->show();
+  drives->LogicalList()->setCurrentRow(0);
+  GrabShown(drives, file("drives-logical.png"));
+  drives->show();
+  drives->ShowPhysicalPage();
+  drives->PhysicalList()->setCurrentRow(0);
+  GrabShown(drives, file("drives-physical.png"));
+  if (TCustomDrive* drive = window.Drives().Count() ? window.Drives().Items(0) : nullptr) {
+    ui::TPreviewDrvDialog preview(&window);
+    preview.Fill(*drive);
+    GrabShown(&preview, file("preview.png"));
+    if (auto* fat = dynamic_cast<TFATdrive*>(drive)) {
+      ui::TFATSelectDialog select(&window);
+      select.Prepare(*fat, false);
+      GrabShown(&select, file("fat-select.png"));
+    }
+  }
+  ui::TDirSelectDialog target(&window);
+  target.Prepare(QDir::tempPath().toStdString(), {"no FAT (consecutive)", "FAT 1", "FAT 2"}, 0);
+  GrabShown(&target, file("target.png"));
+  ui::TOptionsDialog options(&window, Options());
+  for (int page = 0; page < 3; ++page) {
+    options.findChild<QTabWidget*>()->setCurrentIndex(page);
+    GrabShown(&options, file(page == 0 ? "options-display.png" : page == 1 ? "options-files.png" : "options-access.png"));
+  }
+  ui::TRangeDialog range(&window, false);
+  range.Prepare(0, 2879, 2879);
+  GrabShown(&range, file("range.png"));
+  TStatusDialog& status = window.Status();
+  status.Setup(LoadText(709), TextF(710, {"/tmp/recovered/Docs/notes.txt"}), "", "", "", true, true);
+  status.Max = 100;
+  status.StepBy(42);
+  GrabShown(window.StatusWindow(), file("status.png"));
 }
 
 }  // namespace
@@ -50,6 +123,7 @@ int main(int argc, char** argv) {
   parser.addOption({"open", "Open volume number n at start instead of asking.", "n"});
   parser.addOption({"screenshot", "Save a picture of the main window after start, then quit.", "png"});
   parser.addOption({"screenshot-drives", "Save a picture of the drive selection, then quit.", "png"});
+  parser.addOption({"screenshot-dialogs", "Save pictures of every dialog into a folder, then quit.", "dir"});
   parser.addPositionalArgument("image", "Disk or volume images to examine.", "[IMAGE...]");
   parser.process(app);
 
@@ -76,7 +150,15 @@ int main(int argc, char** argv) {
     if (parser.isSet("open")) window.PresetDrive = parser.value("open").toInt();
     const QString mainShot = parser.value("screenshot");
     const QString drivesShot = parser.value("screenshot-drives");
-    if (!mainShot.isEmpty() || !drivesShot.isEmpty()) {
+    const QString dialogShots = parser.value("screenshot-dialogs");
+    if (!dialogShots.isEmpty())
+      window.AfterActivation = [&] {
+        QTimer::singleShot(300, &window, [&] {
+          GrabDialogs(window, dialogShots);
+          QApplication::quit();
+        });
+      };
+    if (dialogShots.isEmpty() && (!mainShot.isEmpty() || !drivesShot.isEmpty())) {
       window.AfterActivation = [&] {
         QTimer::singleShot(500, &window, [&] {
           if (!mainShot.isEmpty()) Grab(&window, mainShot);

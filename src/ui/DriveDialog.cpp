@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -18,6 +19,7 @@
 #include "devices/DriveList.h"
 #include "devices/LostDrives.h"
 #include "devices/StatusDialog.h"
+#include "disk/DeviceRegistry.h"
 #include "fat/FATdrive.h"
 #include "ui/Icons.h"
 #include "ui/PreviewDialog.h"
@@ -61,6 +63,7 @@ TDriveDlg::TDriveDlg(QWidget* parent, TDeviceList& devices, TDriveList& drives, 
   previewButton_ = Tagged(new QPushButton(this), 234);
   findButton_ = Tagged(new QPushButton(this), 235);
   auto* rescan = Tagged(new QPushButton(this), 236);
+  auto* addImage = new QPushButton(tr("&Add disk image..."), this);
   okButton_ = Tagged(new QPushButton(this), 233);
   okButton_->setDefault(true);
   auto* cancel = Tagged(new QPushButton(this), 237);
@@ -73,6 +76,7 @@ TDriveDlg::TDriveDlg(QWidget* parent, TDeviceList& devices, TDriveList& drives, 
   side->addWidget(previewButton_);
   side->addWidget(findButton_);
   side->addWidget(rescan);
+  side->addWidget(addImage);
   side->addSpacing(12);
   side->addWidget(fatLabel_);
   side->addWidget(fat_);
@@ -100,6 +104,7 @@ TDriveDlg::TDriveDlg(QWidget* parent, TDeviceList& devices, TDriveList& drives, 
   connect(previewButton_, &QPushButton::clicked, this, &TDriveDlg::PreviewClicked);
   connect(findButton_, &QPushButton::clicked, this, &TDriveDlg::FindClicked);
   connect(rescan, &QPushButton::clicked, this, &TDriveDlg::RescanClicked);
+  connect(addImage, &QPushButton::clicked, this, &TDriveDlg::AddImageClicked);
   connect(okButton_, &QPushButton::clicked, this, &TDriveDlg::OkClicked);
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
@@ -195,6 +200,20 @@ void TDriveDlg::FindClicked() {
 void TDriveDlg::RescanClicked() {
   if (QMessageBox::information(this, Text(241), Text(242), QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
     return;
+  if (Rescan) Rescan();
+  FillLists();
+}
+
+// A disk or volume image joins the devices; the scan runs anew, as a rescan does.
+void TDriveDlg::AddImageClicked() {
+  const QString path = QFileDialog::getOpenFileName(this, tr("Add disk image"));
+  if (path.isEmpty()) return;
+  try {
+    TDeviceRegistry::Instance().AddImage(path.toStdString());
+  } catch (const std::exception& e) {
+    QMessageBox::warning(this, windowTitle(), QString::fromStdString(e.what()));
+    return;
+  }
   if (Rescan) Rescan();
   FillLists();
 }

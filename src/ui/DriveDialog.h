@@ -55,6 +55,7 @@ class TDriveDlg : public QDialog {
   TDevice* SearchDevice() const;
   void FindClicked();
   void RescanClicked();
+  void AddImageClicked();
   void PreviewClicked();
   void OkClicked();
 

@@ -34,13 +34,18 @@ TFATSelectDialog::TFATSelectDialog(QWidget* parent) : QDialog(parent) {
 }
 
 bool TFATSelectDialog::Execute(const TFATdrive& drive, bool deletedView) {
+  Prepare(drive, deletedView);
+  if (exec() != QDialog::Accepted) return false;
+  itemIndex_ = combo_->currentIndex();
+  return true;
+}
+
+void TFATSelectDialog::Prepare(const TFATdrive& drive, bool deletedView) {
+  TranslateComponent(this);
   combo_->clear();
   combo_->addItem(Text(702));
   for (uint32_t k = 1; k <= drive.NumberOfFATs; ++k) combo_->addItem(QString("FAT %1").arg(k));
   combo_->setCurrentIndex(deletedView ? 0 : std::min<int>(drive.FATCopy, combo_->count() - 1));
-  if (exec() != QDialog::Accepted) return false;
-  itemIndex_ = combo_->currentIndex();
-  return true;
 }
 
 }  // namespace salvex::ui

@@ -16,6 +16,8 @@ class TFATSelectDialog : public QDialog {
   explicit TFATSelectDialog(QWidget* parent = nullptr);
   // Offers "no FAT" and FAT 1..n; preselects no FAT in the Deleted tree, else the volume's FAT.
   bool Execute(const TFATdrive& drive, bool deletedView);
+  // Fills the choice as Execute does, without showing the dialog.
+  void Prepare(const TFATdrive& drive, bool deletedView);
   int ItemIndex() const { return itemIndex_; }
   QComboBox* Choice() const { return combo_; }
 

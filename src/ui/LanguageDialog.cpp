@@ -13,7 +13,8 @@ TLanguageDialog::TLanguageDialog(QWidget* parent) : QDialog(parent) {
   // Shown before any language is chosen, so its own texts are fixed.
   setWindowTitle("Salvex - Language");
   list_ = new QListWidget(this);
-  for (const auto& language : Languages()) list_->addItem(QString::fromStdString(language.Name));
+  for (const auto& language : Languages())
+    list_->addItem(language.Name == "simplified" ? QString("Chinese (simplified)") : QString::fromStdString(language.Name));
   list_->setMinimumHeight(int(Languages().size()) * 18 + 8);
   connect(list_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) { Choose(list_->row(item)); });
   connect(list_, &QListWidget::itemDoubleClicked, this, [this] { accept(); });

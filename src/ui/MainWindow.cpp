@@ -574,8 +574,9 @@ void TMainForm::ShowFolder(TTreeNode* node) {
   if (!columnsFitted_ && model_->rowCount() > 0) {
     // The designed widths are a minimum; dates and long names get the room they need.
     columnsFitted_ = true;
-    for (int c = 0; c < model_->columnCount(); ++c)
-      details_->header()->resizeSection(c, std::max(details_->header()->sectionSize(c), static_cast<QAbstractItemView*>(details_)->sizeHintForColumn(c)));
+    for (int c = 0; c + 1 < model_->columnCount(); ++c)
+      details_->header()->resizeSection(c, std::max({details_->header()->sectionSize(c), details_->header()->sectionSizeHint(c),
+                                                  static_cast<QAbstractItemView*>(details_)->sizeHintForColumn(c)}));
   }
   UpdateStatus();
 }

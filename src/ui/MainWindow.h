@@ -58,6 +58,9 @@ class TMainForm : public QMainWindow {
   QItemSelectionModel* Selection() const { return selection_; }
   const TSpecialNodes& SpecialNodes() const { return special_; }
   TDriveDlg* DriveDialog() const { return driveDlg_; }
+  TStatusDialog& Status() { return status_; }
+  TStatusWindow* StatusWindow() const { return statusWindow_; }
+  TCustomDrive* CurrentDrive() const { return currentDrive_; }
   TQtHost& QtHost() { return host_; }
   TDriveList& Drives() { return drives_; }
   QAction* Action(const QString& name) const;

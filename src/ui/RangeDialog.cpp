@@ -32,11 +32,7 @@ TRangeDialog::TRangeDialog(QWidget* parent, bool clusters) : QDialog(parent), cl
 }
 
 bool TRangeDialog::Execute(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum) {
-  auto* form = static_cast<QFormLayout*>(layout());
-  if (auto* label = qobject_cast<QLabel*>(form->labelForField(last_)))
-    label->setText(QString::fromStdString(TextF(clusters_ ? 412 : 402, {maximum})));
-  first_->setText(QString::number(first));
-  last_->setText(QString::number(last));
+  Prepare(first, last, maximum);
   if (exec() != QDialog::Accepted) return false;
   // Typed values are clamped to the disk or volume, and taken in order.
   auto clamp = [&](const QString& text, uint64_t fallback) {
@@ -48,6 +44,14 @@ bool TRangeDialog::Execute(uint64_t& first, uint64_t& last, uint64_t minimum, ui
   last = clamp(last_->text(), maximum);
   if (first > last) std::swap(first, last);
   return true;
+}
+
+void TRangeDialog::Prepare(uint64_t first, uint64_t last, uint64_t maximum) {
+  auto* form = static_cast<QFormLayout*>(layout());
+  if (auto* label = qobject_cast<QLabel*>(form->labelForField(last_)))
+    label->setText(QString::fromStdString(TextF(clusters_ ? 412 : 402, {maximum})));
+  first_->setText(QString::number(first));
+  last_->setText(QString::number(last));
 }
 
 }  // namespace salvex::ui

@@ -14,6 +14,8 @@ class TRangeDialog : public QDialog {
   // clusters: the cluster captions and labels, else the sector ones.
   TRangeDialog(QWidget* parent, bool clusters);
   bool Execute(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum);
+  // Fills the fields as Execute does, without showing the dialog.
+  void Prepare(uint64_t first, uint64_t last, uint64_t maximum);
 
  private:
   bool clusters_;

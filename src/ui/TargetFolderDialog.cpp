@@ -68,17 +68,22 @@ TDirSelectDialog::TDirSelectDialog(QWidget* parent) : QDialog(parent) {
 }
 
 bool TDirSelectDialog::Run(std::string& folder, const std::vector<std::string>& fatItems, int& fatChoice) {
-  SetFolder(QString::fromStdString(folder.empty() ? QDir::homePath().toStdString() : folder));
+  Prepare(folder, fatItems, fatChoice);
+  if (exec() != QDialog::Accepted) return false;
+  folder = Folder().toStdString();
+  if (!fatItems.empty()) fatChoice = fat_->currentIndex();
+  return true;
+}
+
+void TDirSelectDialog::Prepare(const std::string& folder, const std::vector<std::string>& fatItems, int fatChoice) {
+  TranslateComponent(this);
+  SetFolder(folder.empty() ? QDir::homePath() : QString::fromStdString(folder));
   fat_->clear();
   for (const auto& item : fatItems) fat_->addItem(QString::fromStdString(item));
   const bool withFAT = !fatItems.empty();
   for (QWidget* w : {static_cast<QWidget*>(fatLabel_), static_cast<QWidget*>(fat_), static_cast<QWidget*>(fatNote_)})
     w->setVisible(withFAT);
   if (withFAT) fat_->setCurrentIndex(std::clamp(fatChoice, 0, int(fatItems.size()) - 1));
-  if (exec() != QDialog::Accepted) return false;
-  folder = Folder().toStdString();
-  if (withFAT) fatChoice = fat_->currentIndex();
-  return true;
 }
 
 void TDirSelectDialog::SetFolder(const QString& path) {

@@ -21,6 +21,8 @@ class TDirSelectDialog : public QDialog {
   // fatItems empty: no FAT choice is shown. False on Cancel.
   bool Run(std::string& folder, const std::vector<std::string>& fatItems, int& fatChoice);
 
+  // Fills the dialog as Run does, without showing it.
+  void Prepare(const std::string& folder, const std::vector<std::string>& fatItems, int fatChoice);
   void SetFolder(const QString& path);
   // The chosen folder, ending in '/'; empty when none is chosen.
   QString Folder() const;
