@@ -61,7 +61,6 @@ struct ListUpdate {
 TMainForm::TMainForm(bool showDebug, QWidget* parent)
     : QMainWindow(parent), host_(this), statusWindow_(new TStatusWindow(this)), status_(statusWindow_) {
   setWindowTitle("Salvex");
-  Tagged(this, 0, 144);
   resize(900, 600);
   SetHost(&host_);
   host_.IsDeletedView = [this] { return DeletedMode(tree_->SelectedNode()); };
@@ -443,7 +442,8 @@ void TMainForm::UpdateStatus() {
         if (auto* f = dynamic_cast<TCustomFile*>(child.get())) bytes += f->Size;
     panels_[0]->setText(QString::fromStdString(TextF(708, {size_t(model_->rowCount())})));
   } else {
-    panels_[0]->clear();
+    // The window's own hint; a status tip on the window would cover the counts of the list.
+    panels_[0]->setText(Text(144));
   }
   panels_[1]->setText(rows.empty() && !folder ? QString() : QString("%1 KB").arg(bytes >> 10));
   UpdateCommands();
