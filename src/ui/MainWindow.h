@@ -65,6 +65,7 @@ class TMainForm : public QMainWindow {
   TDriveList& Drives() { return drives_; }
   QAction* Action(const QString& name) const;
   QLabel* ListCaption() const { return listCaption_; }
+  QTreeView* DetailsView() const { return details_; }
   QLabel* Panel(int i) const { return panels_[i]; }
 
  protected:

@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 
 #include "common/StringTable.h"
 #include "recovery/DeviceSetup.h"
@@ -71,6 +72,23 @@ class MainWindowTests : public QObject {
     const auto manifest = test::ReadManifest(test::FixturePath("fat12-manifest.txt"));
     QCOMPARE(test::Sha256OfFile(QDir(target.path()).filePath(saved.front()).toStdString()),
              manifest.at("/readme.txt").Sha256);
+
+    // Opening a folder row walks down the tree; the parent-folder command walks back.
+    int docs = -1;
+    for (int r = 0; r < model->rowCount(); ++r)
+      if (model->data(model->index(r, 0), Qt::DisplayRole).toString() == "Docs") docs = r;
+    QVERIFY(docs >= 0);
+    TItem* docsFolder = model->ObjectAt(docs);
+    QVERIFY(!window.Action("ButtonParentDir")->isEnabled());
+    emit window.DetailsView()->activated(model->index(docs, 0));
+    QCOMPARE(window.Tree()->SelectedNode()->Object, docsFolder);
+    QCOMPARE(window.Tree()->ParentNode(window.Tree()->SelectedNode()), window.SpecialNodes().Root);
+    QVERIFY(window.ListCaption()->text().contains("Docs"));
+    QVERIFY(window.Action("ButtonParentDir")->isEnabled());
+    QVERIFY(!window.Action("MenuSaveTo")->isEnabled());
+    window.Action("ButtonParentDir")->trigger();
+    QCOMPARE(window.Tree()->SelectedNode(), window.SpecialNodes().Root);
+    QCOMPARE(model->rowCount(), int(static_cast<TCustomDirectory*>(window.SpecialNodes().Root->Object)->Children->size()));
   }
 
   void TranslationSwitchesMenuTexts() {
