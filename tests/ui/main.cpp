@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   failures += RunCommandTests(argc, argv);
   failures += RunSettingsTests(argc, argv);
   failures += RunFileListTests(argc, argv);
+  failures += RunDialogTests(argc, argv);
   failures += RunMainWindowTests(argc, argv);
   return failures == 0 ? 0 : 1;
 }
