@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -112,6 +113,38 @@ class DialogTests : public QObject {
     QCOMPARE(window.windowTitle(), QString::fromStdString(LoadTextAt(3230)));
     QVERIFY(label->toolTip().isEmpty());
     QVERIFY(tabs->tabText(0) != QString::fromStdString(LoadTextAt(1231)));
+  }
+
+  // The lost-drive search from the physical page, over the proposed range, lists the volumes
+  // of a disk whose partition table was wiped, on the logical page. Last: it registers another image.
+  void FindsLostDrivesOnThePhysicalPage() {
+    RegisterDevices({test::UnpackedImage("lost-mbr-zeroed.img.gz").string()}, TImageKind::Disk, false);
+    TDeviceList devices;
+    TDriveList drives;
+    devices.DetectDevices(nullptr);
+    QCOMPARE(devices.Count(), size_t(1));
+    drives.DetectDrives(*devices.Items(0));
+    const size_t before = drives.Count();
+    TStatusDialog status;
+    ui::TDriveDlg dialog(nullptr, devices, drives, status);
+    dialog.show();
+    dialog.ShowPhysicalPage();
+    dialog.PhysicalList()->setCurrentRow(0);
+    QPushButton* find = nullptr;
+    for (QPushButton* b : dialog.findChildren<QPushButton*>())
+      if (b->property(ui::kTag).toInt() == 235) find = b;
+    QVERIFY(find && find->isEnabled());
+    QTimer::singleShot(0, [] {
+      if (auto* range = qobject_cast<QDialog*>(QApplication::activeModalWidget())) range->accept();
+    });
+    find->click();
+    QVERIFY(drives.Count() > before);
+    QCOMPARE(dialog.Pages()->currentIndex(), 0);
+    QCOMPARE(dialog.LogicalList()->count(), int(drives.Count()));
+    bool lostListed = false;
+    for (int i = 0; i < dialog.LogicalList()->count(); ++i)
+      lostListed |= dialog.LogicalList()->item(i)->text().contains("(lost)   on ");
+    QVERIFY(lostListed);
   }
 
  private:
