@@ -6,6 +6,8 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -62,6 +64,7 @@ TMainForm::TMainForm(bool showDebug, QWidget* parent)
     : QMainWindow(parent), host_(this), statusWindow_(new TStatusWindow(this)), status_(statusWindow_) {
   setWindowTitle("Salvex");
   resize(900, 600);
+  if (QScreen* screen = QGuiApplication::primaryScreen()) move(screen->availableGeometry().center() - rect().center());
   SetHost(&host_);
   host_.IsDeletedView = [this] { return DeletedMode(tree_->SelectedNode()); };
   host_.EnableWindow = [this](bool enabled) {
