@@ -1,0 +1,185 @@
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QTimer>
+#include <cstdio>
+
+#include "common/Format.h"
+#include "common/Options.h"
+#include "common/StringTable.h"
+#include "disk/LogicalDrive.h"
+#include "disk/PhysicalDisk.h"
+#include "recovery/DeviceSetup.h"
+#include "fat/FATdrive.h"
+#include "ui/DriveDialog.h"
+#include "ui/FolderTree.h"
+#include "ui/FATSelectDialog.h"
+#include "ui/LanguageDialog.h"
+#include "ui/MainWindow.h"
+#include "ui/OptionsDialog.h"
+#include "ui/PreviewDialog.h"
+#include "ui/RangeDialog.h"
+#include "ui/StatusWindow.h"
+#include "ui/TargetFolderDialog.h"
+
+#include <QDir>
+#include <QTabWidget>
+
+using namespace salvex;
+
+namespace {
+
+// The language base for a name such as "de" or "German"; 0 when unknown.
+int LanguageFor(const QString& name) {
+  for (const auto& language : Languages())
+    if (name.compare(QString::fromStdString(language.Stem), Qt::CaseInsensitive) == 0 ||
+        name.compare(QString::fromStdString(language.Name), Qt::CaseInsensitive) == 0)
+      return language.Base;
+  return 0;
+}
+
+// Saves a window's picture; used to look at the program without a display of one's own.
+void Grab(QWidget* widget, const QString& file) {
+  if (!widget->grab().save(file)) std::fprintf(stderr, "salvex: cannot write %s\n", qPrintable(file));
+}
+
+// Shows a dialog without running it, saves its picture, and hides it again.
+void GrabShown(QWidget* widget, const QString& file) {
+  widget->show();
+  for (int i = 0; i < 5; ++i) QApplication::processEvents();
+  Grab(widget, file);
+  widget->hide();
+}
+
+// Pictures of every dialog of the program, for looking at layouts and texts.
+void GrabDialogs(ui::TMainForm& window, const QString& dir) {
+  QDir().mkpath(dir);
+  auto file = [&](const char* name) { return QDir(dir).filePath(name); };
+  GrabShown(&window, file("main.png"));
+  if (TTreeNode* deleted = window.SpecialNodes().Deleted) {
+    window.Tree()->SelectNode(deleted);
+    window.Tree()->ItemOf(deleted)->setExpanded(true);
+    window.ShowFolder(deleted);
+    GrabShown(&window, file("main-deleted.png"));
+    window.Tree()->SelectNode(window.SpecialNodes().Root);
+    window.ShowFolder(window.SpecialNodes().Root);
+  }
+  ui::TLanguageDialog language(&window);
+  GrabShown(&language, file("language.png"));
+  ui::TDriveDlg* drives = window.DriveDialog();
+  drives->show();
+  drives->LogicalList()->setCurrentRow(0);
+  GrabShown(drives, file("drives-logical.png"));
+  drives->show();
+  drives->ShowPhysicalPage();
+  drives->PhysicalList()->setCurrentRow(0);
+  GrabShown(drives, file("drives-physical.png"));
+  if (TCustomDrive* drive = window.Drives().Count() ? window.Drives().Items(0) : nullptr) {
+    ui::TPreviewDrvDialog preview(&window);
+    preview.Fill(*drive);
+    GrabShown(&preview, file("preview.png"));
+    if (auto* fat = dynamic_cast<TFATdrive*>(drive)) {
+      ui::TFATSelectDialog select(&window);
+      select.Prepare(*fat, false);
+      GrabShown(&select, file("fat-select.png"));
+    }
+  }
+  ui::TDirSelectDialog target(&window);
+  target.Prepare(QDir::tempPath().toStdString(), {"no FAT (consecutive)", "FAT 1", "FAT 2"}, 0);
+  GrabShown(&target, file("target.png"));
+  ui::TOptionsDialog options(&window, Options());
+  for (int page = 0; page < 3; ++page) {
+    options.findChild<QTabWidget*>()->setCurrentIndex(page);
+    GrabShown(&options, file(page == 0 ? "options-display.png" : page == 1 ? "options-files.png" : "options-access.png"));
+  }
+  ui::TRangeDialog range(&window, false);
+  range.Prepare(0, 2879, 2879);
+  GrabShown(&range, file("range.png"));
+  TStatusDialog& status = window.Status();
+  status.Setup(LoadText(709), TextF(710, {"/tmp/recovered/Docs/notes.txt"}), "", "", "", true, true);
+  status.Max = 100;
+  status.StepBy(42);
+  GrabShown(window.StatusWindow(), file("status.png"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A first argument "DEBUG" (exactly) shows the debug window.
+  const bool debug = argc > 1 && std::string(argv[1]) == "DEBUG";
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Salvex");
+  QApplication::setOrganizationName("Morvane");
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription("Salvex: find and save deleted and lost files on FAT and NTFS disks and images");
+  parser.addHelpOption();
+  parser.addOption({"disk", "Treat the images as whole disks."});
+  parser.addOption({"drive", "Treat the images as single volumes."});
+  parser.addOption({"floppy", "Treat the images as floppy disks."});
+  parser.addOption({"system-disks", "Also use the machine's own readable disks."});
+  parser.addOption({"lang", "Use this language instead of asking (en, de, fr, ...).", "language"});
+  parser.addOption({"open", "Open volume number n at start instead of asking.", "n"});
+  parser.addOption({"screenshot", "Save a picture of the main window after start, then quit.", "png"});
+  parser.addOption({"screenshot-drives", "Save a picture of the drive selection, then quit.", "png"});
+  parser.addOption({"screenshot-dialogs", "Save pictures of every dialog into a folder, then quit.", "dir"});
+  parser.addPositionalArgument("image", "Disk or volume images to examine.", "[IMAGE...]");
+  parser.process(app);
+
+  std::vector<std::string> images;
+  for (const QString& image : parser.positionalArguments())
+    if (image != "DEBUG") images.push_back(image.toStdString());
+  const TImageKind kind = parser.isSet("disk")     ? TImageKind::Disk
+                          : parser.isSet("drive")  ? TImageKind::Drive
+                          : parser.isSet("floppy") ? TImageKind::Floppy
+                                                   : TImageKind::Auto;
+  InstallVolumeClasses();
+  try {
+    RegisterDevices(images, kind, parser.isSet("system-disks"));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "salvex: %s\n", e.what());
+    QMessageBox::critical(nullptr, "Salvex", QString::fromUtf8(e.what()));
+    return 1;
+  }
+
+  int status = 0;
+  {
+    ui::TMainForm window(debug);
+    if (parser.isSet("lang")) window.PresetLanguage = LanguageFor(parser.value("lang"));
+    if (parser.isSet("open")) window.PresetDrive = parser.value("open").toInt();
+    const QString mainShot = parser.value("screenshot");
+    const QString drivesShot = parser.value("screenshot-drives");
+    const QString dialogShots = parser.value("screenshot-dialogs");
+    if (!dialogShots.isEmpty())
+      window.AfterActivation = [&] {
+        QTimer::singleShot(300, &window, [&] {
+          GrabDialogs(window, dialogShots);
+          QApplication::quit();
+        });
+      };
+    if (dialogShots.isEmpty() && (!mainShot.isEmpty() || !drivesShot.isEmpty())) {
+      window.AfterActivation = [&] {
+        QTimer::singleShot(500, &window, [&] {
+          if (!mainShot.isEmpty()) Grab(&window, mainShot);
+          if (drivesShot.isEmpty()) {
+            QApplication::quit();
+            return;
+          }
+          ui::TDriveDlg* dialog = window.DriveDialog();
+          dialog->show();
+          dialog->LogicalList()->setCurrentRow(0);
+          QTimer::singleShot(500, &window, [&, dialog] {
+            Grab(dialog, drivesShot);
+            QApplication::quit();
+          });
+        });
+      };
+    }
+    window.show();
+    status = QApplication::exec();
+  }
+  ClosePhysicalDrive();
+  CloseLogicalDrive();
+  return status;
+}

@@ -1,0 +1,237 @@
+#include "ui/DriveDialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "common/Format.h"
+#include "common/StringTable.h"
+#include "devices/Device.h"
+#include "devices/DeviceList.h"
+#include "devices/DriveList.h"
+#include "devices/LostDrives.h"
+#include "devices/StatusDialog.h"
+#include "disk/DeviceRegistry.h"
+#include "fat/FATdrive.h"
+#include "ui/Icons.h"
+#include "ui/PreviewDialog.h"
+#include "ui/RangeDialog.h"
+#include "ui/Translate.h"
+
+namespace salvex::ui {
+
+namespace {
+
+int DeviceImage(uint8_t driveType) {
+  switch (driveType) {
+    case DriveFloppy:
+    case DriveRemovable: return 0;
+    case DriveRemote: return 3;
+    case DriveCDROM: return 2;
+    default: return 1;
+  }
+}
+
+}  // namespace
+
+TDriveDlg::TDriveDlg(QWidget* parent, TDeviceList& devices, TDriveList& drives, TStatusDialog& status)
+    : QDialog(parent), devices_(devices), drives_(drives), status_(status) {
+  Tagged(this, 230);
+  resize(560, 380);
+  auto* notice = Tagged(new QLabel(this), 240);
+  notice->setWordWrap(true);
+  notice->setStyleSheet("QLabel { background: #1f4e79; color: white; font-weight: bold; padding: 10px; }");
+
+  pages_ = new QTabWidget(this);
+  logicalPage_ = Tagged(new QWidget, 231);
+  physicalPage_ = Tagged(new QWidget, 232);
+  logical_ = new QListWidget(logicalPage_);
+  physical_ = new QListWidget(physicalPage_);
+  (new QVBoxLayout(logicalPage_))->addWidget(logical_);
+  (new QVBoxLayout(physicalPage_))->addWidget(physical_);
+  pages_->addTab(logicalPage_, QString());
+  pages_->addTab(physicalPage_, QString());
+
+  previewButton_ = Tagged(new QPushButton(this), 234);
+  findButton_ = Tagged(new QPushButton(this), 235);
+  auto* rescan = Tagged(new QPushButton(this), 236);
+  auto* addImage = new QPushButton(tr("&Add disk image..."), this);
+  okButton_ = Tagged(new QPushButton(this), 233);
+  okButton_->setDefault(true);
+  auto* cancel = Tagged(new QPushButton(this), 237);
+  fatLabel_ = Tagged(new QLabel(this), 238);
+  fat_ = new QComboBox(this);
+  skip_ = Tagged(new QCheckBox(this), 239);
+  skip_->setChecked(true);
+
+  auto* side = new QVBoxLayout;
+  side->addWidget(previewButton_);
+  side->addWidget(findButton_);
+  side->addWidget(rescan);
+  side->addWidget(addImage);
+  side->addSpacing(12);
+  side->addWidget(fatLabel_);
+  side->addWidget(fat_);
+  side->addWidget(skip_);
+  side->addStretch();
+  side->addWidget(okButton_);
+  side->addWidget(cancel);
+  auto* body = new QHBoxLayout;
+  body->addWidget(pages_, 1);
+  body->addLayout(side);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(notice);
+  layout->addLayout(body);
+  TranslateComponent(this);
+
+  connect(pages_, &QTabWidget::currentChanged, this, &TDriveDlg::UpdateButtons);
+  connect(logical_, &QListWidget::currentRowChanged, this, &TDriveDlg::UpdateButtons);
+  connect(physical_, &QListWidget::currentRowChanged, this, &TDriveDlg::UpdateButtons);
+  connect(logical_, &QListWidget::itemDoubleClicked, this, &TDriveDlg::OkClicked);
+  connect(fat_, &QComboBox::currentIndexChanged, this, [this](int index) {
+    // A new FAT choice goes into the volume at once.
+    if (auto* fat = dynamic_cast<TFATdrive*>(SelectedDrive()); fat && !filling_ && index >= 0)
+      fat->FATCopy = uint8_t(index);
+  });
+  connect(previewButton_, &QPushButton::clicked, this, &TDriveDlg::PreviewClicked);
+  connect(findButton_, &QPushButton::clicked, this, &TDriveDlg::FindClicked);
+  connect(rescan, &QPushButton::clicked, this, &TDriveDlg::RescanClicked);
+  connect(addImage, &QPushButton::clicked, this, &TDriveDlg::AddImageClicked);
+  connect(okButton_, &QPushButton::clicked, this, &TDriveDlg::OkClicked);
+  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void TDriveDlg::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  FillLists();
+}
+
+bool TDriveDlg::Execute() {
+  TranslateComponent(this);
+  return exec() == QDialog::Accepted;
+}
+
+void TDriveDlg::ShowPhysicalPage() { pages_->setCurrentWidget(physicalPage_); }
+
+void TDriveDlg::FillLists() {
+  logical_->clear();
+  physical_->clear();
+  for (size_t i = 0; i < devices_.Count(); ++i) {
+    const TDevice* d = devices_.Items(i);
+    physical_->addItem(new QListWidgetItem(DeviceIcon(DeviceImage(d->DriveType)), QString::fromStdString(d->Name)));
+  }
+  for (size_t i = 0; i < drives_.Count(); ++i) {
+    const TCustomDrive* v = drives_.Items(i);
+    const int device = devices_.IndexOf(v->Device);
+    const std::string deviceName = device >= 0 ? devices_.GetDeviceName(size_t(device), false) : std::string();
+    const std::string name = v->Name.empty() ? LoadText(755) : v->Name;
+    logical_->addItem(new QListWidgetItem(DeviceIcon(DeviceImage(v->Device ? v->Device->DriveType : 0)),
+                                          QString::fromStdString(TextF(754, {name, deviceName}))));
+  }
+  logical_->setCurrentRow(-1);
+  physical_->setCurrentRow(-1);
+  UpdateButtons();
+}
+
+TCustomDrive* TDriveDlg::SelectedDrive() const {
+  const int row = logical_->currentRow();
+  return row >= 0 && size_t(row) < drives_.Count() ? drives_.Items(size_t(row)) : nullptr;
+}
+
+TDevice* TDriveDlg::SearchDevice() const {
+  if (pages_->currentWidget() == logicalPage_) {
+    TCustomDrive* drive = SelectedDrive();
+    return drive ? drive->Device : nullptr;
+  }
+  const int row = physical_->currentRow();
+  return row >= 0 && size_t(row) < devices_.Count() ? devices_.Items(size_t(row)) : nullptr;
+}
+
+void TDriveDlg::UpdateButtons() {
+  filling_ = true;
+  const bool logicalPage = pages_->currentWidget() == logicalPage_;
+  TCustomDrive* drive = logicalPage ? SelectedDrive() : nullptr;
+  fat_->clear();
+  fatLabel_->setEnabled(drive != nullptr);
+  skip_->setEnabled(drive != nullptr);
+  fat_->setEnabled(false);
+  previewButton_->setEnabled(drive != nullptr);
+  if (logicalPage) {
+    findButton_->setEnabled(drive != nullptr);
+    okButton_->setEnabled(drive != nullptr);
+    if (auto* fat = dynamic_cast<TFATdrive*>(drive)) {
+      fat_->addItem("no");
+      for (uint32_t k = 1; k <= fat->NumberOfFATs; ++k) fat_->addItem(QString::number(k));
+      fat_->setCurrentIndex(std::min<int>(fat->FATCopy, fat_->count() - 1));
+      fat_->setEnabled(true);
+    }
+  } else {
+    const bool device = physical_->currentRow() >= 0;
+    findButton_->setEnabled(device);
+    if (!device) okButton_->setEnabled(false);
+  }
+  filling_ = false;
+}
+
+void TDriveDlg::FindClicked() {
+  TDevice* device = SearchDevice();
+  if (!device || device->TotalSectors == 0) return;
+  uint64_t first = 0;
+  uint64_t last = device->TotalSectors >= 100000 ? 100000 : device->TotalSectors - 1;
+  TRangeDialog range(this, false);
+  if (!range.Execute(first, last, 0, device->TotalSectors - 1)) return;
+  // Long scans read ahead through the block cache.
+  const bool cache = blockcache::Enabled();
+  blockcache::SetEnabled(true);
+  FindLostDrives(*device, first, last, drives_, status_);
+  blockcache::SetEnabled(cache);
+  pages_->setCurrentWidget(logicalPage_);
+  FillLists();
+}
+
+void TDriveDlg::RescanClicked() {
+  if (QMessageBox::information(this, Text(241), Text(242), QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+    return;
+  if (Rescan) Rescan();
+  FillLists();
+}
+
+// A disk or volume image joins the devices; the scan runs anew, as a rescan does.
+void TDriveDlg::AddImageClicked() {
+  const QString path = QFileDialog::getOpenFileName(this, tr("Add disk image"));
+  if (path.isEmpty()) return;
+  try {
+    TDeviceRegistry::Instance().AddImage(path.toStdString());
+  } catch (const std::exception& e) {
+    QMessageBox::warning(this, windowTitle(), QString::fromStdString(e.what()));
+    return;
+  }
+  if (Rescan) Rescan();
+  FillLists();
+}
+
+void TDriveDlg::PreviewClicked() {
+  TCustomDrive* drive = SelectedDrive();
+  if (!drive) return;
+  if (!preview_) preview_ = new TPreviewDrvDialog(this);
+  preview_->Execute(*drive);
+}
+
+void TDriveDlg::OkClicked() {
+  UpdateButtons();
+  if (!SelectedDrive()) return;
+  DriveIndex = logical_->currentRow();
+  FATChoice = fat_->isEnabled() ? fat_->currentIndex() : 0;
+  SkipBadClusters = skip_->isChecked();
+  accept();
+}
+
+}  // namespace salvex::ui

@@ -1,0 +1,51 @@
+#include "ui/FATSelectDialog.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "fat/FATdrive.h"
+#include "ui/Translate.h"
+
+namespace salvex::ui {
+
+TFATSelectDialog::TFATSelectDialog(QWidget* parent) : QDialog(parent) {
+  Tagged(this, 500);
+  setWindowTitle(Text(500));
+  auto* note = Tagged(new QLabel(Text(502), this), 502);
+  note->setWordWrap(true);
+  note->setStyleSheet("QLabel { background: #1f4e79; color: white; font-weight: bold; padding: 8px; }");
+  auto* label = Tagged(new QLabel(Text(501), this), 501);
+  label->setWordWrap(true);
+  combo_ = new QComboBox(this);
+  Tagged(combo_, 0, 504);
+  auto* buttons = new QDialogButtonBox(this);
+  Tagged(buttons->addButton(Text(450), QDialogButtonBox::AcceptRole), 450)->setDefault(true);
+  Tagged(buttons->addButton(Text(451), QDialogButtonBox::RejectRole), 451);
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(note);
+  layout->addWidget(label);
+  layout->addWidget(combo_);
+  layout->addWidget(buttons);
+}
+
+bool TFATSelectDialog::Execute(const TFATdrive& drive, bool deletedView) {
+  Prepare(drive, deletedView);
+  if (exec() != QDialog::Accepted) return false;
+  itemIndex_ = combo_->currentIndex();
+  return true;
+}
+
+void TFATSelectDialog::Prepare(const TFATdrive& drive, bool deletedView) {
+  TranslateComponent(this);
+  combo_->clear();
+  combo_->addItem(Text(702));
+  for (uint32_t k = 1; k <= drive.NumberOfFATs; ++k) combo_->addItem(QString("FAT %1").arg(k));
+  combo_->setCurrentIndex(deletedView ? 0 : std::min<int>(drive.FATCopy, combo_->count() - 1));
+}
+
+}  // namespace salvex::ui

@@ -1,0 +1,103 @@
+#include "ui/FolderTree.h"
+
+#include <QHeaderView>
+
+#include "ui/Icons.h"
+
+namespace salvex::ui {
+
+TFolderTree::TFolderTree(QWidget* parent) : QTreeWidget(parent) {
+  setColumnCount(1);
+  setHeaderHidden(true);
+  setSelectionMode(QAbstractItemView::SingleSelection);
+  setUniformRowHeights(true);
+  header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  header()->setStretchLastSection(false);
+}
+
+void TFolderTree::Clear() {
+  clear();
+  nodes_.clear();
+}
+
+TTreeNode* TFolderTree::AddChild(TTreeNode* parent, const std::string& text, int image, TItem* object) {
+  auto* item = new QTreeWidgetItem(QStringList{QString::fromStdString(text)});
+  item->setIcon(0, ImageIcon(image));
+  item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
+  if (QTreeWidgetItem* parentItem = ItemOf(parent))
+    parentItem->addChild(item);
+  else
+    addTopLevelItem(item);
+  auto node = std::make_unique<Node>();
+  node->Object = object;
+  node->Item = item;
+  Node* raw = node.get();
+  nodes_[item] = std::move(node);
+  return raw;
+}
+
+void TFolderTree::SetHasChildren(TTreeNode* node, bool value) {
+  if (QTreeWidgetItem* item = ItemOf(node))
+    item->setChildIndicatorPolicy(value ? QTreeWidgetItem::ShowIndicator
+                                        : QTreeWidgetItem::DontShowIndicatorWhenChildless);
+}
+
+void TFolderTree::SortChildren(TTreeNode* parent) {
+  if (QTreeWidgetItem* item = ItemOf(parent)) item->sortChildren(0, Qt::AscendingOrder);
+}
+
+void TFolderTree::BeginUpdate() {
+  if (updateDepth_++ == 0) setUpdatesEnabled(false);
+}
+
+void TFolderTree::EndUpdate() {
+  if (updateDepth_ > 0 && --updateDepth_ == 0) setUpdatesEnabled(true);
+}
+
+TTreeNode* TFolderTree::NodeOf(QTreeWidgetItem* item) const {
+  auto it = nodes_.find(item);
+  return it == nodes_.end() ? nullptr : it->second.get();
+}
+
+QTreeWidgetItem* TFolderTree::ItemOf(TTreeNode* node) const { return node ? static_cast<Node*>(node)->Item : nullptr; }
+
+TTreeNode* TFolderTree::ParentNode(TTreeNode* node) const {
+  QTreeWidgetItem* item = ItemOf(node);
+  return item ? NodeOf(item->parent()) : nullptr;
+}
+
+bool TFolderTree::IsAtOrBelow(TTreeNode* node, TTreeNode* top) const {
+  if (!top) return false;
+  for (TTreeNode* n = node; n; n = ParentNode(n))
+    if (n == top) return true;
+  return false;
+}
+
+void TFolderTree::SetImage(TTreeNode* node, int image) {
+  if (QTreeWidgetItem* item = ItemOf(node)) item->setIcon(0, ImageIcon(image));
+}
+
+void TFolderTree::Forget(QTreeWidgetItem* item) {
+  for (int i = 0; i < item->childCount(); ++i) Forget(item->child(i));
+  nodes_.erase(item);
+}
+
+void TFolderTree::RemoveChildren(TTreeNode* node) {
+  QTreeWidgetItem* item = ItemOf(node);
+  if (!item) return;
+  for (QTreeWidgetItem* child : item->takeChildren()) {
+    Forget(child);
+    delete child;
+  }
+}
+
+TTreeNode* TFolderTree::SelectedNode() const {
+  const auto items = selectedItems();
+  return items.isEmpty() ? nullptr : NodeOf(items.first());
+}
+
+void TFolderTree::SelectNode(TTreeNode* node) {
+  if (QTreeWidgetItem* item = ItemOf(node)) setCurrentItem(item);
+}
+
+}  // namespace salvex::ui

@@ -1,0 +1,143 @@
+#pragma once
+#include <QMainWindow>
+#include <map>
+
+#include "devices/DeviceList.h"
+#include "devices/DriveList.h"
+#include "devices/StatusDialog.h"
+#include "ui/Commands.h"
+#include "ui/QtHost.h"
+
+class QItemSelectionModel;
+class QLabel;
+class QListView;
+class QMenu;
+class QStackedWidget;
+class QTimer;
+class QTreeView;
+class QTreeWidgetItem;
+
+namespace salvex::ui {
+
+class TDebugBox;
+class TDriveDlg;
+class TFileListModel;
+class TFolderTree;
+class TStatusWindow;
+
+// The program's one main window: opens a volume, shows its folder tree beside the virtual file
+// list, and starts every command.
+class TMainForm : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit TMainForm(bool showDebug, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // Language base used at the first activation instead of asking (0 = ask).
+  int PresetLanguage = 0;
+  // Volume opened at the first activation instead of running the drive dialog (-1 = ask).
+  int PresetDrive = -1;
+  // Called once the first activation is done (screenshots, tests).
+  std::function<void()> AfterActivation;
+
+  // Open a drive: the device scan the first time, the drive dialog, then the volume.
+  void OpenDriveCommand();
+  // Scans devices and their volumes anew; false when cancelled.
+  bool ScanDevices();
+  // Opens volume `index` of the drive list; false when it cannot be shown.
+  bool OpenDrive(int index, int fatChoice, bool skipBadClusters);
+  // Fills the list from the folder of node (at once, without the selection pause).
+  void ShowFolder(TTreeNode* node);
+  void SaveSelection();
+  void FindLostDataCommand();
+  void UpdateCommands();
+  void UpdateStatus();
+
+  TFolderTree* Tree() const { return tree_; }
+  TFileListModel* ListModel() const { return model_; }
+  QItemSelectionModel* Selection() const { return selection_; }
+  const TSpecialNodes& SpecialNodes() const { return special_; }
+  TDriveDlg* DriveDialog() const { return driveDlg_; }
+  TStatusDialog& Status() { return status_; }
+  TStatusWindow* StatusWindow() const { return statusWindow_; }
+  TCustomDrive* CurrentDrive() const { return currentDrive_; }
+  TQtHost& QtHost() { return host_; }
+  TDriveList& Drives() { return drives_; }
+  QAction* Action(const QString& name) const;
+  QLabel* ListCaption() const { return listCaption_; }
+  QTreeView* DetailsView() const { return details_; }
+  QLabel* Panel(int i) const { return panels_[i]; }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void CreateActions();
+  void CreateMenus();
+  void CreateWidgets();
+  QAction* NewAction(const char* name, int tag, int hint, void (TMainForm::*slot)());
+  void FirstActivation();
+  void SetBrowseState(int state);
+  void ApplyOptions();
+  void LoadDriveTree();
+  void ForgetDrive();
+  bool DeletedMode(TTreeNode* node) const;
+  TItem* SingleSelected() const;
+
+  void TreeSelectionChanged();
+  void TreeExpanded(QTreeWidgetItem* item);
+  void TreeCollapsed(QTreeWidgetItem* item);
+  void TreeItemChanged(QTreeWidgetItem* item);
+  void ListActivated(const QModelIndex& index);
+  void HeaderClicked(int column);
+  void SortBy(int column, bool descending);
+  void ParentDirCommand();
+  void RenameCommand();
+  void SelectAllCommand();
+  void InvertSelectionCommand();
+  void FindCommand();
+  void OptionsCommand();
+  void NotYetAvailable();
+  void AboutCommand();
+  void SetListStyle(int style);
+  void ShowMemory();
+  bool RenameObject(TItem* object, const QString& name);
+
+  TQtHost host_;
+  TDebugBox* debug_ = nullptr;
+  TDeviceList devices_;
+  TDriveList drives_;
+  TStatusWindow* statusWindow_ = nullptr;
+  TStatusDialog status_;
+  TCustomDrive* currentDrive_ = nullptr;
+  TDevice* currentDevice_ = nullptr;
+  TTreeNode* currentNode_ = nullptr;
+  TSpecialNodes special_;
+  int browseState_ = 1;
+  bool activated_ = false;
+  bool devicesPending_ = true;
+  bool columnsFitted_ = false;
+  QTreeWidgetItem* renaming_ = nullptr;
+
+  QStackedWidget* pages_ = nullptr;
+  QWidget* dummyPage_ = nullptr;
+  QWidget* browserPage_ = nullptr;
+  TFolderTree* tree_ = nullptr;
+  QLabel* treeCaption_ = nullptr;
+  QLabel* listCaption_ = nullptr;
+  QStackedWidget* listViews_ = nullptr;
+  QTreeView* details_ = nullptr;
+  QListView* icons_ = nullptr;
+  TFileListModel* model_ = nullptr;
+  QItemSelectionModel* selection_ = nullptr;
+  QLabel* panels_[3] = {};
+  QTimer* treeTimer_ = nullptr;
+  QTimer* memoryTimer_ = nullptr;
+  QMenu* popup_ = nullptr;
+  TDriveDlg* driveDlg_ = nullptr;
+  std::map<QString, QAction*> actions_;
+};
+
+}  // namespace salvex::ui

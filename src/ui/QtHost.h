@@ -1,0 +1,43 @@
+#pragma once
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+
+#include "common/Host.h"
+
+namespace salvex::ui {
+
+class TDirSelectDialog;
+
+// The core's questions answered with the desktop's dialogs.
+class TQtHost : public THost {
+ public:
+  explicit TQtHost(QWidget* window);
+  ~TQtHost() override;
+
+  TMsgResult MessageBox(const std::string& text, const std::string& caption, TMsgButtons buttons,
+                        TMsgIcon icon) override;
+  void ProcessMessages() override;
+  bool AskSectorRange(uint64_t& first, uint64_t& last, uint64_t maximum) override;
+  bool AskClusterRange(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum) override;
+  bool AskTargetFolder(std::string& folder) override;
+  bool AskSaveTarget(std::string& folder, const std::vector<std::string>& fatItems, int& fatChoice) override;
+  TFindDialog& FindDialog() override;
+  bool SelectedNodeIsDeleted() override { return IsDeletedView ? IsDeletedView() : false; }
+  void EnableMainWindow(bool enabled) override;
+  std::string TypeName(const std::string& fileName) override;
+
+  // Set by the main window.
+  std::function<bool()> IsDeletedView;
+  // Disables the window's controls during a save (not the window: its progress window must work).
+  std::function<void(bool)> EnableWindow;
+  // The folder proposed to the next save: the one chosen last.
+  std::string LastTarget;
+
+ private:
+  QPointer<QWidget> window_;
+  TDirSelectDialog* targetDialog_ = nullptr;
+  std::unique_ptr<TFindDialog> find_;
+};
+
+}  // namespace salvex::ui

@@ -1,0 +1,22 @@
+#pragma once
+#include <QSettings>
+#include <QString>
+#include <memory>
+
+#include "common/Options.h"
+
+namespace salvex::ui {
+
+// The per-user settings store: INI file of organisation "Morvane", application "Salvex".
+std::unique_ptr<QSettings> OpenSettings();
+
+// Reads the values of group "3.0" in their fixed order. No group: the defaults stay, true.
+// A missing or non-numeric boolean or number ends the reading: what was read before keeps its
+// new value, the rest its default, and error says which value failed (false). A missing text
+// reads as empty.
+bool LoadOptions(QSettings& store, TOptions& options, QString& error);
+
+// Writes every value (booleans as 0/1); false with the reason in error when the store failed.
+bool SaveOptions(QSettings& store, const TOptions& options, QString& error);
+
+}  // namespace salvex::ui

@@ -1,0 +1,125 @@
+#include "ui/TargetFolderDialog.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFileSystemModel>
+#include <QHeaderView>
+#include <QInputDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+#include "common/Format.h"
+#include "common/Helpers.h"
+#include "ui/Translate.h"
+
+namespace salvex::ui {
+
+TDirSelectDialog::TDirSelectDialog(QWidget* parent) : QDialog(parent) {
+  Tagged(this, 480);
+  setWindowTitle(Text(480));
+  resize(520, 520);
+  model_ = new QFileSystemModel(this);
+  model_->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot);
+  model_->setRootPath(QDir::rootPath());
+  tree_ = new QTreeView(this);
+  tree_->setModel(model_);
+  for (int c = 1; c < model_->columnCount(); ++c) tree_->hideColumn(c);
+  tree_->header()->hide();
+  connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& index) {
+    folder_ = model_->filePath(index);
+    ShowPath();
+  });
+
+  path_ = new QLabel(this);
+  path_->setTextFormat(Qt::PlainText);
+  auto* notice = Tagged(new QLabel(Text(483), this), 483);
+  notice->setWordWrap(true);
+  QFont bold = notice->font();
+  bold.setBold(true);
+  notice->setFont(bold);
+  fatLabel_ = Tagged(new QLabel(Text(484), this), 484);
+  fatLabel_->setWordWrap(true);
+  fat_ = new QComboBox(this);
+  fatNote_ = Tagged(new QLabel(Text(485), this), 485);
+  fatNote_->setWordWrap(true);
+
+  auto* buttons = new QDialogButtonBox(this);
+  auto* newFolder = Tagged(buttons->addButton(Text(482), QDialogButtonBox::ActionRole), 482);
+  Tagged(buttons->addButton(Text(486), QDialogButtonBox::AcceptRole), 486);
+  Tagged(buttons->addButton(Text(487), QDialogButtonBox::RejectRole), 487);
+  connect(newFolder, &QPushButton::clicked, this, &TDirSelectDialog::NewFolderClicked);
+  connect(buttons, &QDialogButtonBox::accepted, this, [this] {
+    if (!folder_.isEmpty()) accept();
+  });
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(tree_, 1);
+  layout->addWidget(path_);
+  layout->addWidget(notice);
+  layout->addWidget(fatLabel_);
+  layout->addWidget(fat_);
+  layout->addWidget(fatNote_);
+  layout->addWidget(buttons);
+}
+
+bool TDirSelectDialog::Run(std::string& folder, const std::vector<std::string>& fatItems, int& fatChoice) {
+  Prepare(folder, fatItems, fatChoice);
+  if (exec() != QDialog::Accepted) return false;
+  folder = Folder().toStdString();
+  if (!fatItems.empty()) fatChoice = fat_->currentIndex();
+  return true;
+}
+
+void TDirSelectDialog::Prepare(const std::string& folder, const std::vector<std::string>& fatItems, int fatChoice) {
+  TranslateComponent(this);
+  SetFolder(folder.empty() ? QDir::homePath() : QString::fromStdString(folder));
+  fat_->clear();
+  for (const auto& item : fatItems) fat_->addItem(QString::fromStdString(item));
+  const bool withFAT = !fatItems.empty();
+  for (QWidget* w : {static_cast<QWidget*>(fatLabel_), static_cast<QWidget*>(fat_), static_cast<QWidget*>(fatNote_)})
+    w->setVisible(withFAT);
+  if (withFAT) fat_->setCurrentIndex(std::clamp(fatChoice, 0, int(fatItems.size()) - 1));
+}
+
+void TDirSelectDialog::SetFolder(const QString& path) {
+  folder_ = QDir::cleanPath(path);
+  const QModelIndex index = model_->index(folder_);
+  if (index.isValid()) {
+    tree_->setCurrentIndex(index);
+    tree_->scrollTo(index);
+  }
+  ShowPath();
+}
+
+QString TDirSelectDialog::Folder() const {
+  if (folder_.isEmpty()) return {};
+  return folder_.endsWith('/') ? folder_ : folder_ + '/';
+}
+
+void TDirSelectDialog::ShowPath() { path_->setText(Text(481) + " " + Folder()); }
+
+bool TDirSelectDialog::CreateFolder(const QString& name) {
+  const QString path = Folder() + name;
+  const bool plain = !name.isEmpty() && name != "." && name != ".." && !name.contains('/');
+  if (!plain || !QDir().mkdir(path)) {
+    QMessageBox::warning(this, windowTitle(), QString::fromStdString(TextF(738, {path.toStdString()})));
+    return false;
+  }
+  SetFolder(path);
+  return true;
+}
+
+void TDirSelectDialog::NewFolderClicked() {
+  if (Folder().isEmpty()) return;
+  const QString prompt = QString::fromStdString(ShortenPath(Folder().toStdString(), 20));
+  bool ok = false;
+  const QString name = QInputDialog::getText(this, Text(737), prompt, QLineEdit::Normal, QString(), &ok);
+  if (ok) CreateFolder(name);
+}
+
+}  // namespace salvex::ui

@@ -1,0 +1,32 @@
+#pragma once
+#include <QString>
+
+class QObject;
+
+namespace salvex::ui {
+
+// Widgets and actions carry their string-table offsets as dynamic properties, the way window
+// designs carry them in Tag and Hint: a caption offset (int), a hint (a decimal text names an
+// offset, any other text stays), a tool-button tooltip offset, and header captions of a tree list.
+inline constexpr char kTag[] = "salvexTag";
+inline constexpr char kHint[] = "salvexHint";
+inline constexpr char kButtonHint[] = "salvexButtonHint";
+inline constexpr char kColumnTags[] = "salvexColumnTags";
+
+// The current language's text for an offset.
+QString Text(int offset);
+
+// Sets the caption offset (and optionally the hint offset) of a widget or action; returns it.
+template <class T>
+T* Tagged(T* object, int tag, int hint = 0) {
+  object->setProperty(kTag, tag);
+  if (hint) object->setProperty(kHint, QString::number(hint));
+  return object;
+}
+
+// Gives the object and everything it owns the texts of the current language.
+void TranslateComponent(QObject* object);
+// TranslateComponent on every top-level window of the application.
+void TranslateApplication();
+
+}  // namespace salvex::ui

@@ -1,0 +1,8 @@
+#pragma once
+
+// Each test file runs its Qt Test classes; main() adds up their failures.
+int RunCommandTests(int argc, char** argv);
+int RunDialogTests(int argc, char** argv);
+int RunFileListTests(int argc, char** argv);
+int RunMainWindowTests(int argc, char** argv);
+int RunSettingsTests(int argc, char** argv);
