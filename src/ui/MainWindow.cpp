@@ -1,3 +1,4 @@
+#include "recovery/Wrappers.h"
 #include "ui/MainWindow.h"
 
 #include <malloc.h>
@@ -66,7 +67,6 @@ TMainForm::TMainForm(bool showDebug, QWidget* parent)
   resize(900, 600);
   if (QScreen* screen = QGuiApplication::primaryScreen()) move(screen->availableGeometry().center() - rect().center());
   SetHost(&host_);
-  host_.IsDeletedView = [this] { return DeletedMode(tree_->SelectedNode()); };
   host_.EnableWindow = [this](bool enabled) {
     menuBar()->setEnabled(enabled);
     centralWidget()->setEnabled(enabled);
@@ -677,7 +677,7 @@ void TMainForm::SaveSelection() {
   if (!drive) return;
   drive->Progress = &status_;
   WaitCursor wait;
-  drive->SaveSelectedTo(*model_);
+  SaveSelectedTo(*drive, *model_);
 }
 
 void TMainForm::FindLostDataCommand() {
@@ -700,7 +700,7 @@ void TMainForm::FindLostDataCommand() {
 }
 
 void TMainForm::FindCommand() {
-  if (!currentDrive_ || !currentDrive_->FindFiles() || !special_.Search) return;
+  if (!currentDrive_ || !FindFiles(*currentDrive_) || !special_.Search) return;
   tree_->RemoveChildren(special_.Search);
   tree_->SetHasChildren(special_.Search, currentDrive_->SearchFolder->HasSubdirectories());
   QTreeWidgetItem* item = tree_->ItemOf(special_.Search);

@@ -23,12 +23,10 @@ class TQtHost : public THost {
   bool AskTargetFolder(std::string& folder) override;
   bool AskSaveTarget(std::string& folder, const std::vector<std::string>& fatItems, int& fatChoice) override;
   TFindDialog& FindDialog() override;
-  bool SelectedNodeIsDeleted() override { return IsDeletedView ? IsDeletedView() : false; }
   void EnableMainWindow(bool enabled) override;
   std::string TypeName(const std::string& fileName) override;
 
   // Set by the main window.
-  std::function<bool()> IsDeletedView;
   // Disables the window's controls during a save (not the window: its progress window must work).
   std::function<void(bool)> EnableWindow;
   // The folder proposed to the next save: the one chosen last.
