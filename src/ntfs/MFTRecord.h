@@ -68,6 +68,8 @@ struct TAttrView {
   uint64_t AllocatedSize() const;
   uint64_t DataSize() const;
   uint64_t InitializedSize() const;
+  // Compressed data: clusters per compression unit as a power of two (0 = not compressed).
+  uint8_t CompressionUnit() const;
   // Non-resident data size or resident value length.
   uint64_t ContentSize() const { return NonResident() ? DataSize() : ValueLength(); }
 };

@@ -39,6 +39,8 @@ void TNTFSFile::Assign(const TItem& source) {
     Time = s->Time;
     Date = s->Date;
     ModificationTime = s->ModificationTime;
+    Compressed = s->Compressed;
+    Encrypted = s->Encrypted;
   }
 }
 
