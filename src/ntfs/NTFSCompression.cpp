@@ -79,7 +79,7 @@ constexpr uint64_t kMaxWofTableBytes = 64u << 20;
 class TLznt1Decoder : public TNTFSDecoder {
  public:
   TLznt1Decoder(const TNTFSAttribute& data, uint32_t clusterSize)
-      : TNTFSDecoder(uint64_t(clusterSize) << data.CompressionUnit),
+      : TNTFSDecoder(uint64_t(clusterSize) << data.CompressionUnit, true),
         data_(data),
         clusterSize_(clusterSize),
         unitClusters_(uint64_t(1) << data.CompressionUnit) {}
@@ -143,7 +143,7 @@ class TLznt1Decoder : public TNTFSDecoder {
 class TUnusableDecoder : public TNTFSDecoder {
  public:
   explicit TUnusableDecoder(std::string reason, uint64_t unitSize = 65536)
-      : TNTFSDecoder(unitSize), reason_(std::move(reason)) {}
+      : TNTFSDecoder(unitSize, false), reason_(std::move(reason)) {}
 
  protected:
   std::string DecodeUnit(TNTFSdrive&, uint64_t, std::span<uint8_t>, bool& readOk) override {
@@ -160,7 +160,7 @@ class TUnusableDecoder : public TNTFSDecoder {
 class TWofDecoder : public TNTFSDecoder {
  public:
   TWofDecoder(TNTFSAttribute stream, TWofAlgorithm algorithm, uint64_t chunkSize, uint64_t size)
-      : TNTFSDecoder(chunkSize), stream_(std::move(stream)), algorithm_(algorithm), size_(size) {}
+      : TNTFSDecoder(chunkSize, false), stream_(std::move(stream)), algorithm_(algorithm), size_(size) {}
 
  protected:
   std::string DecodeUnit(TNTFSdrive& drive, uint64_t index, std::span<uint8_t> out, bool& readOk) override {
@@ -318,9 +318,8 @@ uint64_t ReadDecodedBytes(TNTFSdrive& drive, TNTFSDataPos& pos, uint64_t count, 
   complete = true;
   if (pos.Position >= pos.Size) return 0;
   uint64_t n = std::min(count, pos.Size - pos.Position);
-  // NTFS compressed data past the initialised size was never written; WOF data has no such bound.
   uint64_t initialised = pos.Size;
-  if (dynamic_cast<TLznt1Decoder*>(pos.Decoder.get()) && pos.Data.InitializedSize)
+  if (pos.Decoder->ZeroPastInitialised && pos.Data.InitializedSize)
     initialised = std::min(pos.Size, pos.Data.InitializedSize);
   uint64_t decoded = pos.Position < initialised ? std::min(n, initialised - pos.Position) : 0;
   if (decoded > 0) pos.Decoder->Read(drive, pos, pos.Position, decoded, buffer, complete);

@@ -33,7 +33,10 @@ bool DecompressXpressHuffman(std::span<const uint8_t> in, std::span<uint8_t> out
 // that small reads in a row decode each unit once.
 class TNTFSDecoder {
  public:
-  explicit TNTFSDecoder(uint64_t unitSize) : UnitSize(unitSize) {}
+  // `zeroPastInitialised`: bytes past the attribute's initialised size were never written and
+  // read as zeros (NTFS compression); WOF data has no such bound.
+  TNTFSDecoder(uint64_t unitSize, bool zeroPastInitialised)
+      : UnitSize(unitSize), ZeroPastInitialised(zeroPastInitialised) {}
   virtual ~TNTFSDecoder() = default;
   // `count` decoded bytes from `offset`. A unit that cannot be decoded is delivered as zeros, counted
   // in pos.DamagedUnits and described in pos.Failure; `complete` is then false.
@@ -41,6 +44,7 @@ class TNTFSDecoder {
             bool& complete);
 
   const uint64_t UnitSize;
+  const bool ZeroPastInitialised;
 
  protected:
   // Unit `index` into `out` (UnitSize bytes, zeroed by the caller). Returns why it could not be
