@@ -14,8 +14,6 @@ constexpr uint32_t AttrReparsePoint = 0xC0;
 constexpr uint32_t ReparseTagWof = 0x80000017;
 constexpr uint16_t AttrFlagCompressionMask = 0x00FF;
 constexpr uint16_t AttrFlagEncrypted = 0x4000;
-constexpr uint32_t FileAttributeCompressed = 0x0800;
-constexpr uint32_t FileAttributeEncrypted = 0x4000;
 
 // Compression methods of files compressed by the Windows Overlay Filter (the reparse data's value).
 enum class TWofAlgorithm : uint32_t { Xpress4K = 0, Lzx = 1, Xpress8K = 2, Xpress16K = 3 };

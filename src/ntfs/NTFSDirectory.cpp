@@ -109,8 +109,8 @@ TItem* AddEntry(TNTFSDirectory& parent, const TFileNameView& key, const TNTFSAtt
   f->Drive = &drive;
   f->MFTNumber = static_cast<int64_t>(number);
   f->Attributes = key.Flags();
-  f->Compressed = (key.Flags() & 0x0800) != 0;
-  f->Encrypted = (key.Flags() & 0x4000) != 0;
+  f->Compressed = (key.Flags() & FileAttributeCompressed) != 0;
+  f->Encrypted = (key.Flags() & FileAttributeEncrypted) != 0;
   f->Size = key.DataSize();
   f->Name = std::move(name);
   f->Date = date;
