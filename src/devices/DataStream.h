@@ -20,7 +20,10 @@ class TDataStream {
   virtual size_t Read(uint8_t* buffer, size_t count) = 0;
 
   uint64_t ZeroFilledSectors = 0;
-  std::string Failure;  // empty while every byte is the file's own
+  // Why some bytes were delivered as zeros although they could be read (a damaged compression
+  // unit); the stream goes on.
+  std::string Damage;
+  std::string Failure;  // the stream ended early; empty while every byte came
 };
 
 // Where an item lies on its volume, for listings: its first cluster or its file record.

@@ -72,6 +72,7 @@ std::span<const uint8_t> TAttrView::RunList() const {
 uint64_t TAttrView::AllocatedSize() const { return ByteReader(Record).U64(Offset + 0x28); }
 uint64_t TAttrView::DataSize() const { return ByteReader(Record).U64(Offset + 0x30); }
 uint64_t TAttrView::InitializedSize() const { return ByteReader(Record).U64(Offset + 0x38); }
+uint8_t TAttrView::CompressionUnit() const { return ByteReader(Record).U8(Offset + 0x22); }
 
 bool IsValidAttribute(std::span<const uint8_t> record, uint32_t offset) {
   ByteReader r(record);

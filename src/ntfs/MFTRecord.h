@@ -23,6 +23,9 @@ enum TAttrType : uint32_t {
 constexpr uint16_t RecordInUse = 0x0001;
 constexpr uint16_t RecordIsDirectory = 0x0002;
 constexpr uint32_t FileNameIsDirectory = 0x10000000;
+// File attribute flags, as in $STANDARD_INFORMATION and $FILE_NAME.
+constexpr uint32_t FileAttributeCompressed = 0x0800;
+constexpr uint32_t FileAttributeEncrypted = 0x4000;
 enum TNameSpace : uint8_t { NamePosix = 0, NameWin32 = 1, NameDos = 2, NameWin32AndDos = 3 };
 
 // MFT references carry the record number in their low 48 bits.
@@ -68,6 +71,8 @@ struct TAttrView {
   uint64_t AllocatedSize() const;
   uint64_t DataSize() const;
   uint64_t InitializedSize() const;
+  // Compressed data: clusters per compression unit as a power of two (0 = not compressed).
+  uint8_t CompressionUnit() const;
   // Non-resident data size or resident value length.
   uint64_t ContentSize() const { return NonResident() ? DataSize() : ValueLength(); }
 };

@@ -7,6 +7,7 @@
 #include "common/CodePage.h"
 #include "common/Helpers.h"
 #include "common/Host.h"
+#include "common/StringTable.h"
 #include "ntfs/NTFSFile.h"
 #include "ntfs/NTFSIndex.h"
 #include "ntfs/NTFSdrive.h"
@@ -108,6 +109,8 @@ TItem* AddEntry(TNTFSDirectory& parent, const TFileNameView& key, const TNTFSAtt
   f->Drive = &drive;
   f->MFTNumber = static_cast<int64_t>(number);
   f->Attributes = key.Flags();
+  f->Compressed = (key.Flags() & FileAttributeCompressed) != 0;
+  f->Encrypted = (key.Flags() & FileAttributeEncrypted) != 0;
   f->Size = key.DataSize();
   f->Name = std::move(name);
   f->Date = date;
@@ -235,8 +238,10 @@ void TNTFSDirectory::FillChildListItem(TListItem& item, size_t index) {
   } else if (auto* f = dynamic_cast<TNTFSFile*>(child)) {
     item.ImageIndex = (f->Flags & ItemDeleted) ? 8 : 5;
     item.Caption = AnsiToUtf8(f->Name);
+    std::string condition = ConditionText(f->Flags, f->Condition);
+    if (f->Encrypted) condition += (condition.empty() ? "" : ", ") + LoadText(757);
     item.SubItems = {std::to_string(f->Size), DosDateTimeText(f->Date, f->Time), std::to_string(f->MFTNumber),
-                     ConditionText(f->Flags, f->Condition), TypeNameOf(*f)};
+                     condition, TypeNameOf(*f)};
     item.Object = f;
   }
 }

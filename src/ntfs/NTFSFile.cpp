@@ -42,6 +42,8 @@ void TNTFSFile::Assign(const TItem& source) {
     Time = s->Time;
     Date = s->Date;
     ModificationTime = s->ModificationTime;
+    Compressed = s->Compressed;
+    Encrypted = s->Encrypted;
   }
 }
 
@@ -168,6 +170,7 @@ TFileMeta TNTFSFile::Meta() const {
   meta.Modified = FileTimeToTimespec(ModificationTime);
   meta.ReadOnly = Attributes & kReadOnly;
   meta.Attributes = Attributes;
+  if (Encrypted) meta.Warning = "encrypted with EFS: saved as stored, unreadable without the owner's key";
   if (MFTNumber >= 0)
     meta.Location = {TLocation::TKind::Record, uint64_t(MFTNumber)};
   else

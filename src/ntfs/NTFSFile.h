@@ -24,6 +24,10 @@ class TNTFSFile : public TCustomFile {
   uint16_t Time = 0;
   uint16_t Date = 0;
   uint64_t ModificationTime = 0;  // FILETIME of the entry, applied to the saved file
+  // From the entry's flags: compressed data reads decompressed; encrypted data (EFS) can only be
+  // read as stored, so saving it does not give the file's contents.
+  bool Compressed = false;
+  bool Encrypted = false;
 
   std::unique_ptr<TItem> Clone() const override;
   void Assign(const TItem& source) override;
@@ -57,6 +61,9 @@ class TNTFSReadStream {
   virtual uint64_t Read(uint8_t* buffer, uint64_t count) = 0;
   // The new position; positions are clamped to 0..Size.
   int64_t Seek(int64_t offset, Origin origin);
+  // Why some bytes read so far are not the file's (for example a damaged compression unit given as
+  // zeros); empty while every read was whole.
+  virtual std::string Failure() const { return {}; }
   uint64_t Position = 0;
   uint64_t Size = 0;
 
@@ -70,6 +77,7 @@ class TNTFSStream : public TNTFSReadStream {
  public:
   TNTFSStream(TNTFSdrive& drive, uint64_t size, uint64_t reference);
   uint64_t Read(uint8_t* buffer, uint64_t count) override;
+  std::string Failure() const override { return DataPos.Failure; }
   uint64_t Reference;
   TNTFSDataPos DataPos;
 };

@@ -24,8 +24,9 @@ size_t TNTFSFileData::Read(uint8_t* buffer, size_t count) {
   else
     ok = drive_.ReadContiguous(buffer, count, base_ + position_, where_);
   ZeroFilledSectors += drive_.UnreadableSectors - before;
-  // A false read with bytes delivered means unreadable parts came back as zeros (counted above).
-  if (got == 0 || (!ok && drive_.UnreadableSectors == before)) {
+  if (!pos_.Failure.empty()) Damage = pos_.Failure;
+  // A false read with bytes delivered means unreadable or damaged parts came back as zeros.
+  if (got == 0 || (!ok && drive_.UnreadableSectors == before && pos_.Failure.empty())) {
     Failure = "the data runs could not be read to the file's size";
     return size_t(got);
   }

@@ -10,6 +10,7 @@
 #include "common/Host.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
+#include "ntfs/NTFSCompression.h"
 #include "ntfs/NTFSDirectory.h"
 #include "ntfs/NTFSFile.h"
 #include "ntfs/NTFSLostData.h"
@@ -311,6 +312,7 @@ bool TNTFSdrive::LoadAttribute(std::span<const uint8_t> record, uint64_t recordN
       out.DataSize = a.DataSize();
       out.AllocatedSize = a.AllocatedSize();
       out.InitializedSize = a.InitializedSize();
+      out.CompressionUnit = a.CompressionUnit();
     }
   };
   auto addRuns = [&](const TAttrView& a) {
@@ -515,6 +517,7 @@ bool TNTFSdrive::OpenDataPos(TNTFSDataPos& pos, uint64_t size, uint64_t recordNu
   if (!LoadAttribute(record, recordNumber, AttrData, u"", pos.Data)) return false;
   // The record's own size is the truth; directory entries often carry a stale one.
   pos.Size = pos.Data.Size();
+  AttachDataDecoder(*this, record, recordNumber, pos);
   pos.Opened = true;
   return true;
 }
@@ -525,7 +528,10 @@ bool TNTFSdrive::ReadDataPos(TNTFSDataPos& pos, uint64_t count, uint64_t& delive
   if (pos.Position >= pos.Size) return pos.Position == pos.Size;
   uint64_t want = std::min(count, pos.Size - pos.Position);
   bool complete = false;
-  delivered = ReadAttributeBytes(pos.Data, pos.Position, want, buffer, &complete);
+  if (pos.Decoder)
+    delivered = ReadDecodedBytes(*this, pos, want, buffer, complete);
+  else
+    delivered = ReadAttributeBytes(pos.Data, pos.Position, want, buffer, &complete);
   pos.Position += delivered;
   return delivered == want && complete;
 }

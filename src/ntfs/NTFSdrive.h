@@ -28,17 +28,28 @@ struct TNTFSAttribute {
   uint64_t DataSize = 0;          // bytes of content (resident: the value's length)
   uint64_t AllocatedSize = 0;
   uint64_t InitializedSize = 0;
+  uint8_t CompressionUnit = 0;    // log2 of clusters per compression unit; 0 = stored as is
   uint64_t Size() const { return Resident ? Value.size() : DataSize; }
 };
 
+class TNTFSDecoder;
+
 // Read position over a file's unnamed $DATA. The attribute is loaded once when opened, instead of
-// re-reading the record for every piece.
+// re-reading the record for every piece. Compressed data (NTFS compression or the Windows Overlay
+// Filter) is read through a decoder and Size is the decoded length; encrypted data reads as stored.
 struct TNTFSDataPos {
   uint64_t Reference = 0;  // MFT record number
   uint64_t Position = 0;
   uint64_t Size = 0;
   bool Opened = false;
+  bool Compressed = false;
+  bool Encrypted = false;
   TNTFSAttribute Data;
+  std::shared_ptr<TNTFSDecoder> Decoder;  // none: the bytes are read as stored
+  // Why some bytes delivered are not the file's (a damaged compression unit, an unsupported
+  // method); empty while every read was whole. DamagedUnits counts the units given as zeros.
+  std::string Failure;
+  uint64_t DamagedUnits = 0;
 };
 
 // An NTFS volume read from raw sectors: boot sector, MFT records, attributes and run lists.

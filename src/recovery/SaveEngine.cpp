@@ -356,6 +356,8 @@ class TSaver {
                       zeroFilled > 0 ? std::to_string(zeroFilled) + " sector(s) could not be read and were saved as zeros"
                                      : "sectors that could not be read were saved as zeros");
       Fail(path, std::move(e));
+    } else if (!data->Damage.empty()) {
+      Fail(path, Make(TErrorKind::Corrupt, path, data->Damage + "; those bytes were saved as zeros"));
     } else {
       ++Report.Files;
     }

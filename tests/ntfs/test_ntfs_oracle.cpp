@@ -202,6 +202,7 @@ TEST_P(NtfsOracle, RootDeletedAndSavedBytesMatchTheSleuthKit) {
 
 INSTANTIATE_TEST_SUITE_P(NtfsFixtures, NtfsOracle,
                          ::testing::Values(Fixture{"ntfs.img.gz", 0}, Fixture{"ntfs-reused.img.gz", 0},
+                                           Fixture{"ntfs-compressed.img.gz", 0},
                                            Fixture{"demo.img.gz", 26624}, Fixture{"mbr-extended.img.gz", 18432},
                                            Fixture{"third-party/ntfs-samples/ntfs-lastaccess.raw.gz", 128},
                                            Fixture{"third-party/ntfs-samples/ntfs-ptrn.raw.gz", 128}),

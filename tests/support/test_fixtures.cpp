@@ -28,6 +28,7 @@ const ImageCase kImages[] = {
     {"mbr-extended.img.gz", 64 << 20},
     {"ntfs.img.gz", 32 << 20},
     {"ntfs-reused.img.gz", 8 << 20},
+    {"ntfs-compressed.img.gz", 8 << 20},
     {"demo.img.gz", 24 << 20},
     {"third-party/fatcat/hello-world.img.gz", 50 << 20},
     {"third-party/fatcat/fake-big-disk-1T.img.gz", 128 << 20},
@@ -212,6 +213,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ManifestCase{"mbr-extended.img.gz", "mbr-extended-p100352-manifest.txt"},
                     ManifestCase{"ntfs.img.gz", "ntfs-manifest.txt"},
                     ManifestCase{"ntfs-reused.img.gz", "ntfs-reused-manifest.txt"},
+                    ManifestCase{"ntfs-compressed.img.gz", "ntfs-compressed-manifest.txt"},
                     ManifestCase{"demo.img.gz", "demo-fat-manifest.txt"},
                     ManifestCase{"demo.img.gz", "demo-ntfs-manifest.txt"}),
     [](const testing::TestParamInfo<ManifestCase>& info) {
