@@ -55,7 +55,7 @@ class FileReader {
   }
   // The first offset >= from (below the cap) holding `byte`.
   std::optional<uint64_t> FindByte(uint64_t from, uint8_t byte) {
-    while (from < cap_) {
+    while (from < cap_ && Has(from, 1)) {
       auto piece = Span(from, kWindow);
       if (piece.empty()) return std::nullopt;
       if (auto* hit = static_cast<const uint8_t*>(std::memchr(piece.data(), byte, piece.size())))
@@ -102,8 +102,10 @@ class FileReader {
 
 using End = std::optional<uint64_t>;
 
+// An end is taken only when the structure read cleanly and the file's last byte is there: a size
+// field that points past the volume (or past the cap) describes no file that can be saved.
 End Checked(FileReader& r, uint64_t end) {
-  if (r.Failed() || end == 0 || end > r.Cap()) return std::nullopt;
+  if (r.Failed() || end == 0 || end > r.Cap() || !r.Has(end - 1, 1)) return std::nullopt;
   return end;
 }
 
@@ -265,7 +267,7 @@ End PdfEnd(FileReader& r) {
     p = *q + 1;
   }
   if (!end) return std::nullopt;
-  return *end;
+  return Checked(r, *end);
 }
 
 // The header chunk, then as many track chunks as the header announces (other chunk types are
@@ -430,7 +432,7 @@ End Mp3End(FileReader& r) {
     p += f.size;
   }
   if (r.Equals(p, "TAG") && r.Has(p, 128)) p += 128;
-  return p;
+  return Checked(r, p);
 }
 
 std::optional<uint64_t> TarNumber(FileReader& r, uint64_t p, size_t width) {
@@ -515,7 +517,7 @@ End IsoMediaEnd(FileReader& r) {
     p += size;
   }
   if (!movie || p == 0) return std::nullopt;
-  return p;
+  return Checked(r, p);
 }
 
 struct Finder {

@@ -16,6 +16,7 @@
 #include "fat/FATFile.h"
 #include "fat/FATLostData.h"
 #include "fat/FATdrive.h"
+#include "filetypes/FileEnd.h"
 #include "support/Fixtures.h"
 
 #include <algorithm>
@@ -224,19 +225,28 @@ TEST_F(FatLostData, WithoutLostFilesOnlyFoldersAreListed) {
 
 // Live files (reached through the FAT) and deleted ones (first cluster marked) are never lost, with
 // or without a FAT in use.
+// With a FAT or without (the usual choice after a quick format), nothing of a volume that lost
+// nothing is listed: not the later clusters of live files, of fragmented live folders, or of deleted
+// files (fat12.img: random data inside them used to come out as MP3 files).
 TEST_F(FatLostData, LiveAndDeletedFilesAreNeverLost) {
-  auto image = LoadImage("demo.img.gz");
-  auto header = ReadManifestHeader(FixturePath("demo-fat-manifest.txt"));
-  for (uint8_t fat : {1, 0}) {
-    TMemFATdrive drive(image, std::stoull(header.at("offset")) * 512);
-    drive.FATCopy = fat;
-    auto top = Search(drive);
-    EXPECT_TRUE(top.empty()) << "FAT " << int(fat) << ": " << (top.empty() ? "" : top.begin()->first);
+  for (auto [gz, manifestName] : {std::pair{"demo.img.gz", "demo-fat-manifest.txt"},
+                                  std::pair{"fat12.img.gz", "fat12-manifest.txt"}}) {
+    auto image = LoadImage(gz);
+    auto header = ReadManifestHeader(FixturePath(manifestName));
+    for (uint8_t fat : {1, 0}) {
+      TMemFATdrive drive(image, std::stoull(header.at("offset")) * 512);
+      drive.FATCopy = fat;
+      auto top = Search(drive);
+      EXPECT_TRUE(top.empty()) << gz << " FAT " << int(fat) << ": " << (top.empty() ? "" : top.begin()->first);
+      EXPECT_EQ(drive.FATCopy, fat) << "the choice is kept";
+      EXPECT_TRUE(drive.LastLostSearch.Ran && drive.LastLostSearch.Failure.empty());
+    }
   }
 }
 
-// Consecutive clusters of an MPEG audio stream give one file; every planted type is found at its
-// first cluster and its bytes save intact.
+// Every planted type is found at its first cluster and nothing else is listed (no hits inside the
+// planted files: the BMP inside the TAR, frames inside the WAV); the types with an end finder save
+// byte-exact at their own length, the others with the default size and their bytes at the start.
 TEST_F(FatLostData, CarvingFindsPlantedTypesAndOneFilePerMp3Stream) {
   auto image = LoadImage("carving.img.gz");
   TMemFATdrive drive(image);
@@ -249,6 +259,7 @@ TEST_F(FatLostData, CarvingFindsPlantedTypesAndOneFilePerMp3Stream) {
       {"pdf", "PDF"}, {"dxf", "DXF"}, {"rtf", "RTF"}, {"html", "HTML"}, {"mid", "MID"}, {"dbf", "DBF"},
       {"exe", "EXE"}};
   auto saved = SaveLost(drive);
+  size_t exact = 0;
   for (auto& [path, entry] : manifest) {
     const std::string ext = path.substr(path.rfind('.') + 1);
     if (!types.count(ext)) continue;
@@ -257,13 +268,29 @@ TEST_F(FatLostData, CarvingFindsPlantedTypesAndOneFilePerMp3Stream) {
     const std::string name = "cluster " + std::to_string(first) + "." + types.at(ext);
     ASSERT_TRUE(top.count(name)) << path;
     ASSERT_TRUE(saved.count(name)) << name;
-    EXPECT_EQ(PrefixSha(saved.at(name), entry.Size), entry.Sha256) << path;
-    if (ext == "mp3") {
-      ASSERT_GE(count, 3u);
-      for (uint32_t c = first + 1; c < first + count; ++c)
-        EXPECT_FALSE(top.count("cluster " + std::to_string(c) + ".MP3")) << c;
+    auto* file = dynamic_cast<TFATFile*>(top.at(name));
+    ASSERT_NE(file, nullptr);
+    if (MaxFileEndSearch(types.at(ext)) != 0) {
+      EXPECT_EQ(file->SizeOrigin, TSizeOrigin::FormatEnd) << path;
+      EXPECT_EQ(Sha256OfFile(saved.at(name)), entry.Sha256) << path;
+      ++exact;
+    } else {
+      EXPECT_EQ(file->SizeOrigin, TSizeOrigin::Default) << path;
+      EXPECT_EQ(file->Size, Options().LostDefaultSize) << path;
+      EXPECT_EQ(PrefixSha(saved.at(name), entry.Size), entry.Sha256) << path;
     }
+    if (ext == "mp3") {
+      EXPECT_GE(count, 3u) << "a stream of several clusters, listed once";
+    }
+    top.erase(name);
   }
+  EXPECT_EQ(exact, 12u);
+  EXPECT_TRUE(top.empty()) << "false hit: " << (top.empty() ? "" : top.begin()->first);
+  const TLostSearchReport& report = drive.LastLostSearch;
+  EXPECT_TRUE(report.Ran && !report.Cancelled && report.Failure.empty());
+  EXPECT_EQ(report.Files, 19u);
+  EXPECT_EQ(report.FilesCutAtEnd, 12u);
+  EXPECT_GT(report.NestedHits, 0u);
 }
 
 // fat32.img with its root's first cluster copied to a high free cluster that becomes the root: the old root cluster, unreachable
