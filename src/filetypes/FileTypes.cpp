@@ -89,6 +89,14 @@ const char* MatchCurrentSignature(Bytes b) {
   if (at(4, "ftyp")) return at(8, "qt  ") ? "MOV" : "MP4";
   if (at(0, "7z\xBC\xAF\x27\x1C"sv)) return "7Z";
   if (at(0, "SQLite format 3\0"sv)) return "SQLITE";
+  // An ID3v2 tag starts most MPEG audio files of today; high bitrates have too few frames per
+  // cluster for the frame-chain test.
+  if (Holds(b, [](ByteReader& r) {
+        const uint8_t major = r.U8(3);
+        return r.Equals(0, "ID3") && major >= 2 && major <= 4 && r.U8(4) != 0xFF &&
+               ((r.U8(6) | r.U8(7) | r.U8(8) | r.U8(9)) & 0x80) == 0;
+      }))
+    return "MP3";
   return nullptr;
 }
 

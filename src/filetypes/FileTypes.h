@@ -14,7 +14,8 @@ inline constexpr uint8_t kContinuesSameType = 2;
 // continuationKind to kStartsNewFile first; on a match stores the type name ("JPG", "DOC", ... "MP3")
 // and, for MP3, kContinuesSameType, and returns true. Without a match typeName is left unchanged.
 // Types of today that the older list lacks follow its fixed signatures: PDF of every version, MP4
-// and MOV by their 'ftyp' box, 7Z, SQLITE.
+// and MOV by their 'ftyp' box, 7Z, SQLITE, and MP3 files that start with an ID3v2 tag (kind
+// kStartsNewFile: the tag begins a file).
 // Reads nothing outside `cluster`, whatever its size.
 bool IdentifyFileType(std::span<const uint8_t> cluster, std::string& typeName,
                       uint8_t& continuationKind);

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <stdexcept>
 
 #include "cli/MemoryViews.h"
 #include "common/ByteReader.h"
@@ -415,6 +416,35 @@ TEST_F(FatLostData, CancelKeepsWhatWasFound) {
   EXPECT_LT(ticking.Position, uint64_t(drive.ClusterCount));
   EXPECT_LT(drive.LostFolder->Children->size(), 19u);
   EXPECT_EQ(cancelling.enabled, 0);
+  EXPECT_TRUE(drive.LastLostSearch.Cancelled);
+}
+
+// A search that stops on an error says so to its caller, keeps what it found before, and leaves the
+// window as a finished search does.
+TEST_F(FatLostData, FailureIsReportedNotSwallowed) {
+  struct FailingDrive : TMemFATdrive {
+    using TMemFATdrive::TMemFATdrive;
+    uint64_t failFrom = UINT64_MAX;
+    bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) override {
+      if (sector + count > failFrom) throw std::runtime_error("device went away");
+      return TMemFATdrive::ReadSectors(sector, count, showErrors, buffer);
+    }
+  };
+  auto image = LoadImage("carving.img.gz");
+  FailingDrive drive(image);
+  drive.FATCopy = 0;
+  drive.failFrom = drive.ClusterToSector(1000);  // in the second window of the cluster pass
+  Search(drive);
+  const TLostSearchReport& report = drive.LastLostSearch;
+  EXPECT_TRUE(report.Ran);
+  EXPECT_EQ(report.Failure, "device went away");
+  EXPECT_GT(report.Files, 0u) << "the files before the failure stay listed";
+  EXPECT_EQ(report.Files, drive.LostFolder->Children->size());
+  EXPECT_FALSE(status.Visible());
+
+  drive.failFrom = UINT64_MAX;
+  Search(drive);
+  EXPECT_TRUE(drive.LastLostSearch.Failure.empty()) << "each search reports afresh";
 }
 
 }  // namespace
