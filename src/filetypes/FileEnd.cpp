@@ -249,25 +249,26 @@ End ZipEnd(FileReader& r) {
   return std::nullopt;
 }
 
-// The last "%%EOF" (with its line end) before the next PDF starting at a sector boundary: updates
-// are appended after an earlier %%EOF, so the first one is often not the end.
+// The "%%EOF" (with its line end) that nothing of the PDF follows. An update appended to a PDF
+// (and the first part of a linearized one) follows its "%%EOF" at once with objects, a cross-
+// reference table or a comment; anything else after it is no longer the PDF.
 End PdfEnd(FileReader& r) {
   if (!r.Equals(0, "%PDF-")) return std::nullopt;
-  std::optional<uint64_t> end;
   uint64_t p = 5;
   while (auto q = r.FindByte(p, '%')) {
-    if (r.Equals(*q, "%%EOF")) {
-      uint64_t e = *q + 5;
-      if (r.Has(e, 1) && r.U8(e) == '\r') ++e;
-      if (r.Has(e, 1) && r.U8(e) == '\n') ++e;
-      end = e;
-    } else if (end && *q % 512 == 0 && r.Equals(*q, "%PDF-")) {
-      break;
-    }
     p = *q + 1;
+    if (!r.Equals(*q, "%%EOF")) continue;
+    uint64_t e = *q + 5;
+    if (r.Has(e, 1) && r.U8(e) == '\r') ++e;
+    if (r.Has(e, 1) && r.U8(e) == '\n') ++e;
+    uint64_t next = e;
+    while (next < e + 16 && r.Has(next, 1) && (r.U8(next) == ' ' || r.U8(next) == '\r' || r.U8(next) == '\n' ||
+                                               r.U8(next) == '\t'))
+      ++next;
+    const uint8_t c = r.Has(next, 1) ? r.U8(next) : 0;
+    if (!((c >= '0' && c <= '9') || c == '%' || r.Equals(next, "xref"))) return Checked(r, e);
   }
-  if (!end) return std::nullopt;
-  return Checked(r, *end);
+  return std::nullopt;
 }
 
 // The header chunk, then as many track chunks as the header announces (other chunk types are

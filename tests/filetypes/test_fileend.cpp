@@ -161,6 +161,19 @@ TEST(FileEnd, HeaderSizedFormats) {
   EXPECT_FALSE(EndOf("BMP", bmp).has_value());
 }
 
+// A PDF ends at the "%%EOF" that no update follows: updates and a linearized first part go on, a
+// following file (even one holding a PDF of its own) does not.
+TEST(FileEnd, PdfUpdatesAndWhatFollows) {
+  const std::string first = "%PDF-1.4\n1 0 obj\n<<>>\nendobj\ntrailer\n<<>>\n%%EOF\n";
+  const std::string update = "2 0 obj\n<<>>\nendobj\nxref\n0 1\ntrailer\n<<>>\n%%EOF\r\n";
+  const std::string other = std::string("PK\x03\x04", 4) + "stored: %PDF-1.4 ... %%EOF\n";
+  auto bytes = [](const std::string& text) { return Buffer(text.begin(), text.end()); };
+  EXPECT_EQ(EndOf("PDF", bytes(first + update + other)), first.size() + update.size());
+  EXPECT_EQ(EndOf("PDF", bytes(first + other)), first.size());
+  EXPECT_EQ(EndOf("PDF", bytes(first + std::string(600, '\0') + "%%EOF\n")), first.size());
+  EXPECT_FALSE(EndOf("PDF", bytes("%PDF-1.4\n1 0 obj\n")).has_value()) << "no %%EOF at all";
+}
+
 // The 4 KiB heads of real files in the samples folder: their ends lie beyond, so none is found,
 // and nothing is read past the buffer's end. The PDF sample is a whole file.
 TEST(FileEnd, HeadsOfLongerFiles) {
