@@ -122,7 +122,8 @@ void TFATLostSearch::MarkFile(uint32_t first, uint64_t size, bool deleted) {
   };
   const uint32_t copy = drive_.FATCopy != 0 ? drive_.FATCopy - 1u : 0;
   const bool haveFAT = drive_.FATCopy != 0 || drive_.NumberOfFATs != 0;
-  const uint8_t firstClass = haveFAT && !deleted ? ClassifyFATEntry(drive_.FATType, drive_.GetFAT(first, copy)) : uint8_t(EntryFree);
+  const uint8_t firstClass =
+      haveFAT && !deleted ? ClassifyFATEntry(drive_.FATType, drive_.GetFAT(first, copy)) : uint8_t(EntryFree);
   if (firstClass == EntryLink || firstClass == EntryEnd) {
     uint32_t cluster = first;
     // A chain visits each cluster once at most; more steps mean it loops.

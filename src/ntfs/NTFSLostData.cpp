@@ -121,9 +121,10 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
           if (findFiles) {
             std::span<const uint8_t> bytes(window.data() + k * drive.ClusterSize, drive.ClusterSize);
             // A found file is saved as consecutive clusters, so its end is looked for in those.
-            TBlockSource following(drive.ClusterSize, clusters - i, [&drive, i](uint64_t from, uint32_t n, uint8_t* out) {
-              return drive.ReadClusters(int64_t(i + from), n, out);
-            });
+            TBlockSource following(drive.ClusterSize, clusters - i,
+                                   [&drive, i](uint64_t from, uint32_t n, uint8_t* out) {
+                                     return drive.ReadClusters(int64_t(i + from), n, out);
+                                   });
             const TCarveResult carved = carver.Examine(i, bytes, following);
             std::string name;
             uint32_t size = 0, offset = 0;
