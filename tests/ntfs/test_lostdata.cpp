@@ -172,6 +172,14 @@ TEST_F(NtfsLostData, ContinuationKindDecidesHowManyFiles) {
   for (auto& [name, file] : found) names.push_back(name);
   EXPECT_EQ(names, (std::vector<std::string>{"cluster 1600.MP3", "cluster 1700.JPG", "cluster 1701.JPG",
                                              "cluster 1702.JPG"}));
+  // The stream ends where its frames end; the JPEG starts have no end marker and keep the default.
+  ASSERT_EQ(found.size(), 4u);
+  TCustomFile* stream = found.at("cluster 1600.MP3");
+  EXPECT_EQ(stream->Size, mp3.Size);
+  EXPECT_EQ(stream->SizeOrigin, TSizeOrigin::FormatEnd);
+  TCustomFile* picture = found.at("cluster 1701.JPG");
+  EXPECT_EQ(picture->Size, Options().LostDefaultSize);
+  EXPECT_EQ(picture->SizeOrigin, TSizeOrigin::Default);
 }
 
 // A file record left in a free cluster is listed with its resident data; without lost files the
