@@ -521,6 +521,39 @@ End IsoMediaEnd(FileReader& r) {
   return Checked(r, p);
 }
 
+// Compound documents (Word, Excel, PowerPoint of Office 97-2003, MSI): the file ends after the last
+// sector its allocation table uses. The table's sectors are listed in the header and, for large
+// files, in a chain of further list sectors.
+End CompoundEnd(FileReader& r) {
+  if (!r.Equals(0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"sv)) return std::nullopt;
+  const uint16_t shift = r.U16LE(0x1E);
+  if (shift != 9 && shift != 12) return std::nullopt;
+  const uint64_t sectorSize = uint64_t(1) << shift, perSector = sectorSize / 4;
+  const uint32_t fatSectors = r.U32LE(0x2C);
+  constexpr uint32_t kFree = 0xFFFFFFFF, kEndOfChain = 0xFFFFFFFE;
+  if (r.Failed() || fatSectors == 0 || fatSectors > r.Cap() / sectorSize / perSector + 1) return std::nullopt;
+  // The table sectors: 109 in the header, the rest in the list sectors.
+  std::vector<uint32_t> table;
+  for (uint64_t i = 0; i < 109 && table.size() < fatSectors; ++i) table.push_back(r.U32LE(0x4C + 4 * i));
+  uint32_t list = r.U32LE(0x44);
+  for (uint32_t hops = 0; table.size() < fatSectors && list < kEndOfChain && hops < fatSectors && !r.Failed();
+       ++hops) {
+    const uint64_t at = (uint64_t(list) + 1) * sectorSize;
+    for (uint64_t i = 0; i + 1 < perSector && table.size() < fatSectors; ++i) table.push_back(r.U32LE(at + 4 * i));
+    list = r.U32LE(at + 4 * (perSector - 1));
+  }
+  if (table.size() < fatSectors) return std::nullopt;
+  std::optional<uint64_t> last;
+  for (size_t t = 0; t < table.size() && !r.Failed(); ++t) {
+    if (table[t] >= kEndOfChain) return std::nullopt;
+    const uint64_t at = (uint64_t(table[t]) + 1) * sectorSize;
+    for (uint64_t i = 0; i < perSector; ++i)
+      if (r.U32LE(at + 4 * i) != kFree) last = t * perSector + i;
+  }
+  if (!last) return std::nullopt;
+  return Checked(r, (*last + 2) * sectorSize);
+}
+
 struct Finder {
   std::string_view type;
   End (*find)(FileReader&);
@@ -536,7 +569,7 @@ constexpr Finder kFinders[] = {
     {"PDF", PdfEnd, 64 * kMiB},    {"MID", MidiEnd, 16 * kMiB},  {"TIF", TiffEnd, 512 * kMiB},
     {"EXE", ExeEnd, 512 * kMiB},   {"MP3", Mp3End, 64 * kMiB},   {"TAR", TarEnd, 1024 * kMiB},
     {"7Z", SevenZipEnd, 4096 * kMiB}, {"SQLITE", SqliteEnd, 4096 * kMiB}, {"MP4", IsoMediaEnd, 4096 * kMiB},
-    {"MOV", IsoMediaEnd, 4096 * kMiB},
+    {"MOV", IsoMediaEnd, 4096 * kMiB}, {"DOC", CompoundEnd, 512 * kMiB},
 };
 
 const Finder* FinderFor(std::string_view type) {
