@@ -1,5 +1,6 @@
 // The recogniser on an arbitrary cluster, and every end finder on the bytes that follow it: no read
 // outside the buffer, no end beyond it, no hang.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
