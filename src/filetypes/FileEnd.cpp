@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -554,6 +555,67 @@ End CompoundEnd(FileReader& r) {
   return Checked(r, (*last + 2) * sectorSize);
 }
 
+// dBASE tables: the header, the records it counts, and the end-of-file mark when it is there.
+End DbfEnd(FileReader& r) {
+  const uint32_t records = r.U32LE(4);
+  const uint16_t header = r.U16LE(8), record = r.U16LE(10);
+  if (r.Failed() || header < 33 || record == 0 || r.U8(header - 1) != 0x0D) return std::nullopt;
+  uint64_t end = header + uint64_t(records) * record;
+  if (r.Has(end, 1) && r.U8(end) == 0x1A) ++end;
+  return Checked(r, end);
+}
+
+// Skips a line end (CR LF, LF or CR) at p.
+uint64_t AfterLineEnd(FileReader& r, uint64_t p) {
+  if (r.Has(p, 1) && r.U8(p) == '\r') ++p;
+  if (r.Has(p, 1) && r.U8(p) == '\n') ++p;
+  return p;
+}
+
+// Rich text is one group: the file ends where the braces opened by the first one are closed.
+End RtfEnd(FileReader& r) {
+  if (!r.Equals(0, "{\\rtf")) return std::nullopt;
+  uint64_t depth = 0;
+  for (uint64_t p = 0; r.Has(p, 1); ++p) {
+    const uint8_t c = r.U8(p);
+    if (c == '\\') {
+      ++p;  // an escaped brace or backslash is text
+    } else if (c == '{') {
+      ++depth;
+    } else if (c == '}' && --depth == 0) {
+      return Checked(r, AfterLineEnd(r, p + 1));
+    } else if (c == 0) {
+      return std::nullopt;  // no rich text holds NUL bytes
+    }
+  }
+  return std::nullopt;
+}
+
+// The first closing HTML tag, in any letter case, with its line end.
+End HtmlEnd(FileReader& r) {
+  uint64_t p = 0;
+  while (auto q = r.FindByte(p, '<')) {
+    p = *q + 1;
+    auto tag = r.Span(*q, 7);
+    if (tag.size() < 7) return std::nullopt;
+    std::string text(tag.begin(), tag.end());
+    for (char& c : text) c = char(std::toupper(static_cast<unsigned char>(c)));
+    if (text == "</HTML>") return Checked(r, AfterLineEnd(r, *q + 7));
+  }
+  return std::nullopt;
+}
+
+// Drawing exchange files end with the group pair 0 / EOF.
+End DxfEnd(FileReader& r) {
+  uint64_t p = 0;
+  while (auto q = r.Find(p, "\nEOF")) {
+    p = *q + 1;
+    const uint64_t e = AfterLineEnd(r, *q + 4);
+    if (e > *q + 4) return Checked(r, e);
+  }
+  return std::nullopt;
+}
+
 struct Finder {
   std::string_view type;
   End (*find)(FileReader&);
@@ -569,7 +631,8 @@ constexpr Finder kFinders[] = {
     {"PDF", PdfEnd, 64 * kMiB},    {"MID", MidiEnd, 16 * kMiB},  {"TIF", TiffEnd, 512 * kMiB},
     {"EXE", ExeEnd, 512 * kMiB},   {"MP3", Mp3End, 64 * kMiB},   {"TAR", TarEnd, 1024 * kMiB},
     {"7Z", SevenZipEnd, 4096 * kMiB}, {"SQLITE", SqliteEnd, 4096 * kMiB}, {"MP4", IsoMediaEnd, 4096 * kMiB},
-    {"MOV", IsoMediaEnd, 4096 * kMiB}, {"DOC", CompoundEnd, 512 * kMiB},
+    {"MOV", IsoMediaEnd, 4096 * kMiB}, {"DOC", CompoundEnd, 512 * kMiB}, {"DBF", DbfEnd, 2048 * kMiB},
+    {"RTF", RtfEnd, 64 * kMiB},        {"HTML", HtmlEnd, 16 * kMiB},    {"DXF", DxfEnd, 64 * kMiB},
 };
 
 const Finder* FinderFor(std::string_view type) {

@@ -285,12 +285,12 @@ TEST_F(FatLostData, CarvingFindsPlantedTypesAndOneFilePerMp3Stream) {
     }
     top.erase(name);
   }
-  EXPECT_EQ(exact, 13u);
+  EXPECT_EQ(exact, 17u);
   EXPECT_TRUE(top.empty()) << "false hit: " << (top.empty() ? "" : top.begin()->first);
   const TLostSearchReport& report = drive.LastLostSearch;
   EXPECT_TRUE(report.Ran && !report.Cancelled && report.Failure.empty());
   EXPECT_EQ(report.Files, 19u);
-  EXPECT_EQ(report.FilesCutAtEnd, 13u);
+  EXPECT_EQ(report.FilesCutAtEnd, 17u);
   EXPECT_GT(report.NestedHits, 0u);
 }
 

@@ -54,7 +54,7 @@ const std::vector<Planted>& PlantedFiles() {
     const std::map<std::string, std::string> types = {
         {"jpg", "JPG"}, {"png", "PNG"}, {"gif", "GIF"}, {"bmp", "BMP"}, {"tif", "TIF"}, {"wav", "WAV"},
         {"mp3", "MP3"}, {"zip", "ZIP"}, {"tar", "TAR"}, {"pdf", "PDF"}, {"mid", "MID"}, {"exe", "EXE"},
-        {"doc", "DOC"}};
+        {"doc", "DOC"}, {"dbf", "DBF"}, {"rtf", "RTF"}, {"html", "HTML"}, {"dxf", "DXF"}};
     std::vector<Planted> out;
     for (auto& [path, entry] : ReadManifest(FixturePath("carving-manifest.txt"))) {
       const auto ext = path.substr(path.rfind('.') + 1);
@@ -73,7 +73,7 @@ const std::vector<Planted>& PlantedFiles() {
 // Every finder on a whole file followed by other data, on the file cut short, and on the file with
 // its middle damaged: the end is exact, or not found, or at least never past the bytes given.
 TEST(FileEnd, RealFilesWholeTruncatedAndDamaged) {
-  ASSERT_EQ(PlantedFiles().size(), 13u);
+  ASSERT_EQ(PlantedFiles().size(), 17u);
   std::mt19937 random(7);
   for (const auto& [type, file] : PlantedFiles()) {
     Buffer followed = file;
@@ -103,7 +103,7 @@ TEST(FileEnd, RealFilesWholeTruncatedAndDamaged) {
 // The recogniser's names of types without an end finder, and an unknown name, find nothing.
 TEST(FileEnd, TypesWithoutAFinder) {
   const Buffer bytes(4096, 0x41);
-  for (const char* type : {"XLS", "HTML", "RTF", "DXF", "LZH", "ARJ", "RAR", "DBF", "HLP", "nope"}) {
+  for (const char* type : {"XLS", "LZH", "ARJ", "RAR", "HLP", "nope"}) {
     TSpanSource source(bytes);
     EXPECT_FALSE(FindFileEnd(type, source).has_value()) << type;
     EXPECT_EQ(MaxFileEndSearch(type), 0u) << type;
@@ -215,7 +215,11 @@ TEST(FileEnd, RandomBytesBehindEachSignature) {
       {"DOC", "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"sv},
       {"7Z", "7z\xBC\xAF\x27\x1C"sv},
       {"SQLITE", "SQLite format 3\0"sv},
-      {"MP4", "\0\0\0\x10" "ftyp"sv}};
+      {"MP4", "\0\0\0\x10" "ftyp"sv},
+      {"DBF", "\x03\x78\x09\x0D"sv},
+      {"RTF", "{\\rtf1"sv},
+      {"HTML", "<HTML>"sv},
+      {"DXF", "  0\r\nSECTION"sv}};
   std::mt19937 random(11);
   for (int round = 0; round < 40; ++round) {
     for (const auto& [type, start] : starts) {

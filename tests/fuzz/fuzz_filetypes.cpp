@@ -15,8 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string type;
   uint8_t kind = 0;
   IdentifyFileType(bytes.first(std::min<size_t>(size, 4096)), type, kind);
-  for (const char* name :
-       {"JPG", "PNG", "GIF", "BMP", "WAV", "ZIP", "PDF", "MID", "TIF", "EXE", "MP3", "TAR", "DOC", "7Z", "SQLITE", "MP4"}) {
+  for (const char* name : {"JPG", "PNG", "GIF", "BMP", "WAV", "ZIP", "PDF", "MID", "TIF", "EXE", "MP3", "TAR", "DOC",
+                           "7Z", "SQLITE", "MP4", "DBF", "RTF", "HTML", "DXF"}) {
     TSpanSource source(bytes);
     if (auto end = FindFileEnd(name, source); end && *end > size) std::abort();
   }
