@@ -34,6 +34,7 @@ common_prefix() {
 
 printf '%-14s %8s | %-8s %9s %-5s | %-8s %9s %-5s\n' file size photorec correct exact salvex correct exact
 total=0 prfound=0 sxfound=0 prexact=0 sxexact=0
+matched="$work/matched"; : >"$matched"
 while IFS=$'\t' read -r kind state size sha path notes; do
   [[ "$kind" == file && "$notes" == clusters=* ]] || continue
   first="${notes#clusters=}" first="${first%+*}"
@@ -49,24 +50,32 @@ while IFS=$'\t' read -r kind state size sha path notes; do
     if [[ $tool == pr ]]; then f="$(ls "$work"/pr.*/f$(printf '%07d' "$sector")* 2>/dev/null | head -n1 || true)"
     else f="$(ls "$work/sx/cluster $first."* 2>/dev/null | head -n1 || true)"; fi
     if [[ -z "$f" ]]; then row+=(no - -); continue; fi
+    echo "$f" >>"$matched"
     n="$(common_prefix "$orig" "$f")"
     # -1: no difference within the shorter file.
     fsize=$(stat -c %s "$f")
     if ((n < 0)); then n=$((fsize < size ? fsize : size)); fi
+    # exact: the recovered file is the original, no byte more or less.
     exact=no
-    if [[ "$(head -c "$size" "$f" | sha256sum | cut -d' ' -f1)" == "$sha" ]]; then exact=yes; fi
-    if [[ $tool == pr && $fsize -ne $size ]]; then exact="$exact*"; fi
+    if [[ "$(sha256sum <"$f" | cut -d' ' -f1)" == "$sha" ]]; then exact=yes
+    elif [[ "$(head -c "$size" "$f" | sha256sum | cut -d' ' -f1)" == "$sha" ]]; then exact=prefix; fi
     row+=(yes "$n" "$exact")
     if [[ $tool == pr ]]; then
       prfound=$((prfound + 1))
-      if [[ $exact == yes* ]]; then prexact=$((prexact + 1)); fi
+      if [[ $exact == yes ]]; then prexact=$((prexact + 1)); fi
     else
       sxfound=$((sxfound + 1))
       if [[ $exact == yes ]]; then sxexact=$((sxexact + 1)); fi
     fi
   done
-  printf '%-14s %8s | %-8s %9s %-5s | %-8s %9s %-5s\n' "${path#/}" "$size" "${row[@]}"
+  printf '%-14s %8s | %-8s %9s %-6s | %-8s %9s %-6s\n' "${path#/}" "$size" "${row[@]}"
 done < <(grep -v '^#' "$manifest")
-echo "planted $total; photorec found $prfound ($prexact with the original's bytes at the start); salvex found $sxfound ($sxexact)"
-echo "exact: the first SIZE bytes of the recovered file equal the original; salvex files carry the default lost size,"
-echo "PhotoRec cuts files at what it takes for their end ('*': PhotoRec's file is not exactly SIZE bytes long)."
+# Everything else a tool wrote is a false hit (or a piece of a planted file saved a second time).
+prall=$(find "$work"/pr.* -type f ! -name report.xml 2>/dev/null | wc -l)
+sxall=$(find "$work/sx" -type f 2>/dev/null | wc -l)
+prbytes=$(find "$work"/pr.* -type f ! -name report.xml -printf '%s\n' 2>/dev/null | awk '{ s += $1 } END { print s + 0 }')
+sxbytes=$(find "$work/sx" -type f -printf '%s\n' 2>/dev/null | awk '{ s += $1 } END { print s + 0 }')
+echo "planted $total"
+echo "photorec: found $prfound, byte-exact $prexact, false hits $((prall - prfound)); $prall files, $prbytes bytes written"
+echo "salvex:   found $sxfound, byte-exact $sxexact, false hits $((sxall - sxfound)); $sxall files, $sxbytes bytes written"
+echo "exact: the recovered file equals the original; prefix: it starts with the original and goes on."

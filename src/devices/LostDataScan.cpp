@@ -1,5 +1,8 @@
 #include "devices/LostDataScan.h"
 
+#include <string>
+
+#include "common/Debug.h"
 #include "common/Host.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
@@ -9,6 +12,8 @@ namespace salvex {
 
 TLostDataScan::TLostDataScan(TCustomDrive& drive, TStatusDialog* status, uint64_t clusters)
     : drive_(drive), dialog_(status ? *status : silent_) {
+  drive.LastLostSearch = TLostSearchReport{};
+  drive.LastLostSearch.Ran = true;
   TCustomDirectory& lost = *drive.LostFolder;
   lost.ClearChildren();
   lost.Children.emplace();
@@ -22,9 +27,28 @@ TLostDataScan::TLostDataScan(TCustomDrive& drive, TStatusDialog* status, uint64_
 }
 
 TLostDataScan::~TLostDataScan() {
+  TLostSearchReport& report = drive_.LastLostSearch;
+  report.Cancelled = dialog_.Cancelled;
+  if (drive_.LostFolder && drive_.LostFolder->Children) {
+    for (const auto& item : *drive_.LostFolder->Children) {
+      if (dynamic_cast<const TCustomDirectory*>(item.get())) {
+        ++report.Folders;
+      } else if (auto* file = dynamic_cast<const TCustomFile*>(item.get())) {
+        ++report.Files;
+        if (file->SizeOrigin == TSizeOrigin::FormatEnd) ++report.FilesCutAtEnd;
+      }
+    }
+  }
   if (drive_.Device) drive_.Device->SetCacheEnabled(false);
   Host().EnableMainWindow(true);
   dialog_.Hide();
 }
+
+void TLostDataScan::Fail(const std::exception& e) {
+  drive_.LastLostSearch.Failure = e.what();
+  DebugLog(std::string("FindLostData: ") + e.what(), 0);
+}
+
+void TLostDataScan::NoteNestedHit() { ++drive_.LastLostSearch.NestedHits; }
 
 }  // namespace salvex

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <exception>
 
 #include "devices/StatusDialog.h"
 
@@ -8,8 +9,9 @@ namespace salvex {
 class TCustomDrive;
 
 // The frame every lost-data search runs in: the Lost folder emptied, the main window disabled,
-// the progress window set up for `clusters` steps; on leaving, however the search ended, the
-// device's read-ahead switched off, the window enabled again and the progress window hidden.
+// the progress window set up for `clusters` steps, the drive's LastLostSearch started; on leaving,
+// however the search ended, the report completed from the Lost folder, the device's read-ahead
+// switched off, the window enabled again and the progress window hidden.
 class TLostDataScan {
  public:
   TLostDataScan(TCustomDrive& drive, TStatusDialog* status, uint64_t clusters);
@@ -18,6 +20,10 @@ class TLostDataScan {
   TLostDataScan& operator=(const TLostDataScan&) = delete;
 
   TStatusDialog& Dialog() { return dialog_; }
+  // The search stopped early: recorded in the report (and the log) for the caller to show.
+  void Fail(const std::exception& e);
+  // A signature found inside a file already listed.
+  void NoteNestedHit();
 
  private:
   TCustomDrive& drive_;

@@ -10,6 +10,7 @@ void TCustomFile::Assign(const TItem& source) {
   Drive = s->Drive;
   Flags = s->Flags;
   Condition = s->Condition;
+  SizeOrigin = s->SizeOrigin;
   Parent = s->Parent;
 }
 

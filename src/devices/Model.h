@@ -29,6 +29,10 @@ using TChildren = std::vector<std::unique_ptr<TItem>>;
 
 enum TItemFlags : uint8_t { ItemDeleted = 1, ItemLost = 2 };
 
+// Where a file's Size comes from: its directory entry or record, the end its format gives (files
+// found by their content), or the default lost size when the format gave none.
+enum class TSizeOrigin : uint8_t { Entry, FormatEnd, Default };
+
 class TCustomFile : public TItem {
  public:
   std::string Name;  // as stored, ANSI code page
@@ -36,6 +40,7 @@ class TCustomFile : public TItem {
   TCustomDrive* Drive = nullptr;
   uint8_t Flags = 0;
   uint8_t Condition = 0;
+  TSizeOrigin SizeOrigin = TSizeOrigin::Entry;
   TCustomDirectory* Parent = nullptr;
 
   // Copies the common fields when source is a file; otherwise nothing changes.
@@ -98,6 +103,18 @@ struct TSpecialNodes {
   TTreeNode* Search = nullptr;
 };
 
+// What the last lost-data search did, so that a front end can tell a failed search from one that
+// found nothing.
+struct TLostSearchReport {
+  bool Ran = false;           // a range was chosen and the search started
+  bool Cancelled = false;
+  std::string Failure;        // not empty: the search stopped early for this reason
+  uint64_t Folders = 0;       // lost folders listed at the top of Lost
+  uint64_t Files = 0;         // lost files listed by their content
+  uint64_t FilesCutAtEnd = 0; // of those, files whose size is their format's own end
+  uint64_t NestedHits = 0;    // signatures inside files already found, not listed
+};
+
 enum TLostFlags : uint8_t { DriveLost = 1, DriveRebuilt = 2, DriveNoFAT = 4 };
 
 class TCustomDrive {
@@ -114,6 +131,7 @@ class TCustomDrive {
   std::unique_ptr<TCustomDirectory> DeletedFolder;
   std::unique_ptr<TCustomDirectory> LostFolder;
   std::unique_ptr<TCustomDirectory> SearchFolder;
+  TLostSearchReport LastLostSearch;  // filled by FindLostData
   // The program's progress window, for the slots that take none (SaveSelectedTo); may be null.
   TStatusDialog* Progress = nullptr;
 

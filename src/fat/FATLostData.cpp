@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/AlignedBuffer.h"
+#include "common/ByteReader.h"
 #include "common/CodePage.h"
 #include "common/Debug.h"
 #include "common/Format.h"
@@ -21,6 +22,7 @@
 #include "fat/FATFile.h"
 #include "fat/FATSectorTests.h"
 #include "fat/FATdrive.h"
+#include "filetypes/Carver.h"
 #include "filetypes/FileTypes.h"
 #include "ntfs/NTFSLostData.h"
 
@@ -40,8 +42,9 @@ constexpr size_t kMaxRecordNameChars = 128;
 // One run of the search: the visited map over clusters 0 .. to and the state of the passes.
 class TFATLostSearch {
  public:
-  TFATLostSearch(TFATdrive& drive, TStatusDialog& status, uint32_t from, uint32_t to)
-      : drive_(drive), status_(status), from_(from), to_(to), visited_(uint64_t(to) + 1) {}
+  TFATLostSearch(TFATdrive& drive, TLostDataScan& scan, uint32_t from, uint32_t to)
+      : drive_(drive), scan_(scan), status_(scan.Dialog()), from_(from), to_(to), visited_(uint64_t(to) + 1),
+        carver_(drive.ClusterSize, Options().LostDefaultSize) {}
 
   void Run();
 
@@ -56,7 +59,7 @@ class TFATLostSearch {
 
   void ScanLostDir(uint32_t cluster, uint64_t sector, bool removeDuplicates);
   void WalkDirectory(uint32_t cluster, uint64_t sector, bool removeDuplicates, size_t depth);
-  void MarkChain(uint32_t first);
+  void MarkFile(uint32_t first, uint64_t size, bool deleted);
   void RemoveLostDuplicates(uint32_t cluster, uint64_t sector);
   void RootAreaPass();
   void ClusterPass();
@@ -65,6 +68,7 @@ class TFATLostSearch {
   void CountLost(uint64_t& folders, uint64_t& files) const;
 
   TFATdrive& drive_;
+  TLostDataScan& scan_;
   TStatusDialog& status_;
   uint32_t from_, to_;
   ByteBitmap visited_;
@@ -75,9 +79,7 @@ class TFATLostSearch {
   // Clusters of the directories on the current walk's path: they are never removed from the top of
   // Lost by their own descendants (a crafted loop would otherwise drop both folders).
   std::vector<uint32_t> path_;
-  std::string previousType_;
-  uint32_t previousCluster_ = 0;
-  bool havePrevious_ = false;
+  TFileCarver carver_;
 };
 
 void TFATLostSearch::CountLost(uint64_t& folders, uint64_t& files) const {
@@ -105,26 +107,37 @@ void TFATLostSearch::RemoveLostDuplicates(uint32_t cluster, uint64_t sector) {
   });
 }
 
-void TFATLostSearch::MarkChain(uint32_t first) {
+// Marks the clusters an entry accounts for. A live entry's chain is followed in the FAT in use, or
+// in the first FAT when none is chosen but the entry's first cluster is still in use there; a chain
+// that is gone (a deleted entry, a cleared FAT) stands for the consecutive clusters that saving
+// without a FAT reads. Marking only the first cluster let the cluster pass list pieces of live and
+// deleted files (and of fragmented folders) as lost files.
+void TFATLostSearch::MarkFile(uint32_t first, uint64_t size, bool deleted) {
   if (!drive_.IsValidCluster(first)) return;
-  if (drive_.FATCopy == 0) {
-    if (InRange(first) && !Marked(first)) {
-      Mark(first);
-      status_.Step();
-    }
-    return;
-  }
-  uint32_t cluster = first;
-  // A chain visits each cluster once at most; more steps mean it loops.
-  for (uint64_t steps = 0; steps <= drive_.ClusterCount; ++steps) {
+  auto mark = [&](uint32_t cluster) {
     if (InRange(cluster) && !Marked(cluster)) {
       Mark(cluster);
       status_.Step();
     }
-    uint32_t next = drive_.GetFAT(cluster, drive_.FATCopy - 1u);
-    if (ClassifyFATEntry(drive_.FATType, next) != EntryLink || !drive_.IsValidCluster(next)) return;
-    cluster = next;
+  };
+  const uint32_t copy = drive_.FATCopy != 0 ? drive_.FATCopy - 1u : 0;
+  const bool haveFAT = drive_.FATCopy != 0 || drive_.NumberOfFATs != 0;
+  const uint8_t firstClass =
+      haveFAT && !deleted ? ClassifyFATEntry(drive_.FATType, drive_.GetFAT(first, copy)) : uint8_t(EntryFree);
+  if (firstClass == EntryLink || firstClass == EntryEnd) {
+    uint32_t cluster = first;
+    // A chain visits each cluster once at most; more steps mean it loops.
+    for (uint64_t steps = 0; steps <= drive_.ClusterCount; ++steps) {
+      mark(cluster);
+      const uint32_t next = drive_.GetFAT(cluster, copy);
+      if (ClassifyFATEntry(drive_.FATType, next) != EntryLink || !drive_.IsValidCluster(next)) return;
+      cluster = next;
+    }
+    return;
   }
+  const uint64_t clusters = std::max<uint64_t>(1, (size + drive_.ClusterSize - 1) / drive_.ClusterSize);
+  for (uint64_t k = 0; k < clusters && drive_.IsValidCluster(uint32_t(first + k)) && first + k <= to_; ++k)
+    mark(uint32_t(first + k));
 }
 
 void TFATLostSearch::ScanLostDir(uint32_t cluster, uint64_t sector, bool removeDuplicates) {
@@ -184,9 +197,11 @@ void TFATLostSearch::WalkDirectory(uint32_t cluster, uint64_t sector, bool remov
     } else if (!(attributes & dirent::kAttrVolume)) {
       if (first == 0) continue;
       RemoveLostDuplicates(first, 0);
-      MarkChain(first);
+      MarkFile(first, ByteReader(record, dirent::kSize).U32(dirent::kFileSize), record[0] == dirent::kDeleted);
     }
   }
+  // The folder's later clusters in the first FAT, which reading it without a FAT does not reach.
+  if (cluster != 0 && drive_.FATCopy == 0) MarkFile(cluster, 0, false);
   path_.pop_back();
 }
 
@@ -237,15 +252,20 @@ void TFATLostSearch::ExamineCluster(uint32_t i, std::span<const uint8_t> bytes) 
     return;
   }
   if (!Options().FindLostFiles) return;
-  std::string type;
-  uint8_t kind = kStartsNewFile;
-  if (IdentifyFileType(bytes, type, kind)) {
-    const bool continues = havePrevious_ && i == previousCluster_ + 1 && type == previousType_ &&
-                           kind == kContinuesSameType;
-    if (!continues) {
+  // The found file and the clusters after it, up to the volume's end, for the end finders.
+  TBlockSource following(drive_.ClusterSize, uint64_t(drive_.ClusterCount) + 2 - i,
+                         [this, i](uint64_t first, uint32_t count, uint8_t* out) {
+                           return drive_.ReadSectors(drive_.ClusterToSector(uint32_t(i + first)),
+                                                     count * drive_.SectorsPerCluster, false, out);
+                         });
+  const TCarveResult carved = carver_.Examine(i, bytes, following);
+  if (carved.Verdict == TCarveVerdict::Nested) scan_.NoteNestedHit();
+  if (carved.Verdict != TCarveVerdict::Nothing) {
+    if (carved.Verdict == TCarveVerdict::NewFile) {
       auto file = std::make_unique<TFATFile>();
-      file->Name = "cluster " + std::to_string(i) + "." + type;
-      file->Size = Options().LostDefaultSize;
+      file->Name = "cluster " + std::to_string(i) + "." + carved.Type;
+      file->Size = carved.Size;
+      file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
       file->Attributes = 0x20;
       file->Flags = ItemLost;
       file->FirstCluster = i;
@@ -253,9 +273,6 @@ void TFATLostSearch::ExamineCluster(uint32_t i, std::span<const uint8_t> bytes) 
       file->Parent = &Lost();
       Lost().Adopt(std::move(file));
     }
-    previousType_ = type;
-    previousCluster_ = i;
-    havePrevious_ = true;
     return;
   }
   std::string name;
@@ -270,9 +287,7 @@ void TFATLostSearch::ExamineCluster(uint32_t i, std::span<const uint8_t> bytes) 
     file->Drive = &drive_;
     file->Parent = &Lost();
     Lost().Adopt(std::move(file));
-    previousType_ = "MFT";
-    previousCluster_ = i;
-    havePrevious_ = true;
+    carver_.NoteOther(i, "MFT");
   }
 }
 
@@ -322,7 +337,18 @@ void TFATLostSearch::Run() {
   if (drive_.FATType != FAT32 && drive_.FirstDataSector > rootAreaStart_)
     rootAreaRead_ = ByteBitmap(drive_.FirstDataSector - rootAreaStart_);
 
-  ScanLostDir(drive_.FATType == FAT32 ? drive_.RootCluster : 0, drive_.RootDirSector, false);
+  {
+    // The live tree is read along the first FAT even when none is chosen: its folders' later
+    // clusters are where the FAT says, and read as consecutive clusters they would leave entries
+    // unread and their clusters open to the cluster pass. The choice holds for lost folders.
+    struct TRestoreFATCopy {
+      TFATdrive& drive;
+      uint8_t chosen;
+      ~TRestoreFATCopy() { drive.FATCopy = chosen; }
+    } restore{drive_, drive_.FATCopy};
+    if (drive_.FATCopy == 0 && drive_.NumberOfFATs != 0) drive_.FATCopy = 1;
+    ScanLostDir(drive_.FATType == FAT32 ? drive_.RootCluster : 0, drive_.RootDirSector, false);
+  }
   SetCache(true);
   if (!status_.Cancelled && drive_.FATType != FAT32) RootAreaPass();
   if (!status_.Cancelled) ClusterPass();
@@ -368,10 +394,10 @@ bool FindFATLostData(TFATdrive& drive, TStatusDialog* status) {
 
   TLostDataScan scan(drive, status, last - first + 1);
   try {
-    TFATLostSearch search(drive, scan.Dialog(), uint32_t(first), uint32_t(last));
+    TFATLostSearch search(drive, scan, uint32_t(first), uint32_t(last));
     search.Run();
   } catch (const std::exception& e) {
-    DebugLog(std::string("FindLostData: ") + e.what(), 0);
+    scan.Fail(e);
   }
   return true;
 }

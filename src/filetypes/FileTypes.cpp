@@ -76,6 +76,30 @@ const char* MatchFixedSignature(Bytes b) {
   return nullptr;
 }
 
+// Types of today that the older list above does not know. They follow it, so a buffer it names
+// keeps its name.
+const char* MatchCurrentSignature(Bytes b) {
+  auto at = [b](size_t offset, std::string_view text) { return ByteReader(b).Equals(offset, text); };
+  if (Holds(b, [](ByteReader& r) {
+        const uint8_t major = r.U8(5), minor = r.U8(7);
+        return r.Equals(0, "%PDF-") && (major == '1' || major == '2') && r.U8(6) == '.' && minor >= '0' &&
+               minor <= '9';
+      }))
+    return "PDF";
+  if (at(4, "ftyp")) return at(8, "qt  ") ? "MOV" : "MP4";
+  if (at(0, "7z\xBC\xAF\x27\x1C"sv)) return "7Z";
+  if (at(0, "SQLite format 3\0"sv)) return "SQLITE";
+  // An ID3v2 tag starts most MPEG audio files of today; high bitrates have too few frames per
+  // cluster for the frame-chain test.
+  if (Holds(b, [](ByteReader& r) {
+        const uint8_t major = r.U8(3);
+        return r.Equals(0, "ID3") && major >= 2 && major <= 4 && r.U8(4) != 0xFF &&
+               ((r.U8(6) | r.U8(7) | r.U8(8) | r.U8(9)) & 0x80) == 0;
+      }))
+    return "MP3";
+  return nullptr;
+}
+
 // "<HTML>" anywhere but at offset 0 (the fixed-signature tests own the first bytes), ending inside
 // the buffer. Probing one byte in six finds exactly these occurrences; jumping from '<' to '<' with
 // memchr finds the same ones several times faster on arbitrary data.
@@ -262,6 +286,7 @@ bool IdentifyFileType(std::span<const uint8_t> cluster, std::string& typeName,
                       uint8_t& continuationKind) {
   continuationKind = kStartsNewFile;
   const char* name = MatchFixedSignature(cluster);
+  if (name == nullptr) name = MatchCurrentSignature(cluster);
   if (name == nullptr && HasHtmlTag(cluster)) name = "HTML";
   if (name == nullptr) name = MatchLineScan(cluster);
   if (name == nullptr && IsMpegAudioChain(cluster)) {
@@ -271,6 +296,13 @@ bool IdentifyFileType(std::span<const uint8_t> cluster, std::string& typeName,
   if (name == nullptr) return false;
   typeName = name;
   return true;
+}
+
+size_t MpegAudioFrameSize(std::span<const uint8_t> header) {
+  const ByteReader r(header);
+  if (r.U8(0) != 0xFF || (r.U8(1) & 0xE0) != 0xE0) return 0;
+  const FrameHeader h = DecodeFrameHeader(r, 0);
+  return r.Failed() ? 0 : h.size;
 }
 
 bool IsMFTRecord(std::span<const uint8_t> buffer) { return ByteReader(buffer).Equals(0, "FILE"); }

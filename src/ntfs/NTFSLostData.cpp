@@ -15,6 +15,7 @@
 #include "devices/Device.h"
 #include "devices/LostDataScan.h"
 #include "devices/StatusDialog.h"
+#include "filetypes/Carver.h"
 #include "filetypes/FileTypes.h"
 #include "ntfs/MFTRecord.h"
 #include "ntfs/NTFSFile.h"
@@ -105,9 +106,7 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
     };
     const uint64_t perWindow = std::max<uint64_t>(1, kWindowBytes / drive.ClusterSize);
     AlignedBuffer window(perWindow * drive.ClusterSize);
-    std::string previousType;
-    uint64_t previousCluster = 0;
-    bool havePrevious = false;
+    TFileCarver carver(drive.ClusterSize, Options().LostDefaultSize);
     const bool findFiles = Options().FindLostFiles;
 
     for (uint64_t base = first; base <= last && !dialog.Cancelled; base += perWindow) {
@@ -121,28 +120,29 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
         if (isFree(i)) {
           if (findFiles) {
             std::span<const uint8_t> bytes(window.data() + k * drive.ClusterSize, drive.ClusterSize);
-            std::string type;
-            uint8_t kind = kStartsNewFile;
+            // A found file is saved as consecutive clusters, so its end is looked for in those.
+            TBlockSource following(drive.ClusterSize, clusters - i,
+                                   [&drive, i](uint64_t from, uint32_t n, uint8_t* out) {
+                                     return drive.ReadClusters(int64_t(i + from), n, out);
+                                   });
+            const TCarveResult carved = carver.Examine(i, bytes, following);
             std::string name;
             uint32_t size = 0, offset = 0;
-            if (IdentifyFileType(bytes, type, kind)) {
-              const bool continues =
-                  havePrevious && i == previousCluster + 1 && type == previousType && kind == kContinuesSameType;
-              if (!continues) {
-                auto file = std::make_unique<TNTFSFile>();
-                file->Name = "cluster " + std::to_string(i) + "." + type;
-                file->Size = Options().LostDefaultSize;
-                file->MFTNumber = -1;
-                file->StartCluster = int64_t(i);
-                file->Flags = ItemLost;
-                file->Drive = &drive;
-                file->Parent = &lost;
-                lost.Adopt(std::move(file));
-              }
-              previousType = type;
-              previousCluster = i;
-              havePrevious = true;
-            } else if (IsMFTRecord(bytes) && ParseLostRecord(bytes, kMaxLostNameChars, name, size, offset)) {
+            if (carved.Verdict == TCarveVerdict::NewFile) {
+              auto file = std::make_unique<TNTFSFile>();
+              file->Name = "cluster " + std::to_string(i) + "." + carved.Type;
+              file->Size = carved.Size;
+              file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
+              file->MFTNumber = -1;
+              file->StartCluster = int64_t(i);
+              file->Flags = ItemLost;
+              file->Drive = &drive;
+              file->Parent = &lost;
+              lost.Adopt(std::move(file));
+            } else if (carved.Verdict == TCarveVerdict::Nested) {
+              scan.NoteNestedHit();
+            } else if (carved.Verdict == TCarveVerdict::Nothing && IsMFTRecord(bytes) &&
+                       ParseLostRecord(bytes, kMaxLostNameChars, name, size, offset)) {
               // Listed so that the resident data can be viewed and saved.
               auto file = std::make_unique<TNTFSMFTFile>();
               file->Name = name;
@@ -153,9 +153,7 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
               file->Drive = &drive;
               file->Parent = &lost;
               lost.Adopt(std::move(file));
-              previousType = "MFT";
-              previousCluster = i;
-              havePrevious = true;
+              carver.NoteOther(i, "MFT");
             }
           }
           dialog.Step();
@@ -167,7 +165,7 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
       }
     }
   } catch (const std::exception& e) {
-    DebugLog(std::string("FindLostData: ") + e.what(), 0);
+    scan.Fail(e);
   }
   return true;
 }

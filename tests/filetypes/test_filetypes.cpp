@@ -39,7 +39,9 @@ std::string Identify(const Buffer& b) {
     EXPECT_EQ(kind, kStartsNewFile);
     return "";
   }
-  EXPECT_EQ(kind, name == "MP3" ? kContinuesSameType : kStartsNewFile) << name;
+  // A frame chain continues the stream; an ID3 tag starts a file.
+  const bool tag = b.size() >= 3 && b[0] == 'I' && b[1] == 'D' && b[2] == '3';
+  EXPECT_EQ(kind, name == "MP3" && !tag ? kContinuesSameType : kStartsNewFile) << name;
   return name;
 }
 
@@ -104,8 +106,20 @@ const SignatureCase kSignatureCases[] = {
     {"rar 5", 0, "Rar!\x1A\x07\x01\x00"sv, ""},
     {"pdf 1.0", 0, "%PDF-1.0", "PDF"},
     {"pdf 1.5", 0, "%PDF-1.5", "PDF"},
-    {"pdf 1.6", 0, "%PDF-1.6", ""},
-    {"pdf 2.0", 0, "%PDF-2.0", ""},
+    {"pdf 1.7", 0, "%PDF-1.7", "PDF"},
+    {"pdf 2.0", 0, "%PDF-2.0", "PDF"},
+    {"pdf 3.0", 0, "%PDF-3.0", ""},
+    {"pdf 1.x", 0, "%PDF-1.x", ""},
+    {"mp4", 0, "\0\0\0\x18" "ftypisom"sv, "MP4"},
+    {"mov ftyp", 0, "\0\0\0\x14" "ftypqt  "sv, "MOV"},
+    {"ftyp one late", 1, "ftypisom", ""},
+    {"7z", 0, "7z\xBC\xAF\x27\x1C"sv, "7Z"},
+    {"7z near miss", 0, "7z\xBC\xAF\x27\x1D"sv, ""},
+    {"sqlite", 0, "SQLite format 3\0"sv, "SQLITE"},
+    {"sqlite without nul", 0, "SQLite format 3 ", ""},
+    {"id3v2.4 tag", 0, "ID3\x04\0\0\0\0\x10\x7F"sv, "MP3"},
+    {"id3 size not synchsafe", 0, "ID3\x04\0\0\0\0\x10\x80"sv, ""},
+    {"id3 version 5", 0, "ID3\x05\0\0\0\0\x10\x7F"sv, ""},
     {"midi", 0, "MThd\0\0\0\x06"sv, "MID"},
     {"midi track", 0, "MTrk", ""},
     {"quicktime", 0, "\0\0\0\x6Cmoov"sv, "MOV"},

@@ -60,7 +60,7 @@ struct Mounted {
 uint64_t FirstCluster(const ManifestEntry& e) { return std::stoull(e.Notes.substr(e.Notes.find('=') + 1)); }
 
 // The deleted pictures and PDFs whose records were reused: found by their signatures in free
-// clusters, read as exactly the default size with the manifest's bytes at the start.
+// clusters, cut at their format's end and read byte-exact.
 TEST_F(NtfsLostData, ReusedRecordsPicturesAndPdfsReadByteExact) {
   Mounted m(LoadImage("ntfs-reused.img.gz"));
   ASSERT_TRUE(m.ok) << m.drive.MountError;
@@ -77,11 +77,12 @@ TEST_F(NtfsLostData, ReusedRecordsPicturesAndPdfsReadByteExact) {
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(file->MFTNumber, -1);
     EXPECT_EQ(file->StartCluster, int64_t(FirstCluster(entry)));
-    EXPECT_EQ(file->Size, Options().LostDefaultSize);
+    EXPECT_EQ(file->Size, entry.Size);
+    EXPECT_EQ(file->SizeOrigin, TSizeOrigin::FormatEnd);
     // Read as the viewer and the save read it: consecutive clusters, exactly Size bytes.
     auto stream = OpenNTFSStream(m.drive, *file);
     ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(stream->Size, Options().LostDefaultSize);
+    EXPECT_EQ(stream->Size, entry.Size);
     std::string head(entry.Size, '\0');
     ASSERT_EQ(stream->Read(reinterpret_cast<uint8_t*>(head.data()), entry.Size), entry.Size);
     EXPECT_EQ(Sha256OfBytes(head), entry.Sha256) << path;
@@ -100,7 +101,7 @@ TEST_F(NtfsLostData, ReusedRecordsPicturesAndPdfsReadByteExact) {
     const std::string ext = path.size() > 4 ? path.substr(path.size() - 4) : "";
     if (ext != ".jpg" && ext != ".pdf") continue;
     fs::path saved = target / ("cluster " + std::to_string(FirstCluster(entry)) + (ext == ".jpg" ? ".JPG" : ".PDF"));
-    ASSERT_EQ(fs::file_size(saved), Options().LostDefaultSize);
+    ASSERT_EQ(fs::file_size(saved), entry.Size);
     std::ifstream in(saved, std::ios::binary);
     std::string head(entry.Size, '\0');
     in.read(head.data(), std::streamsize(head.size()));
@@ -167,6 +168,14 @@ TEST_F(NtfsLostData, ContinuationKindDecidesHowManyFiles) {
   for (auto& [name, file] : found) names.push_back(name);
   EXPECT_EQ(names, (std::vector<std::string>{"cluster 1600.MP3", "cluster 1700.JPG", "cluster 1701.JPG",
                                              "cluster 1702.JPG"}));
+  // The stream ends where its frames end; the JPEG starts have no end marker and keep the default.
+  ASSERT_EQ(found.size(), 4u);
+  TCustomFile* stream = found.at("cluster 1600.MP3");
+  EXPECT_EQ(stream->Size, mp3.Size);
+  EXPECT_EQ(stream->SizeOrigin, TSizeOrigin::FormatEnd);
+  TCustomFile* picture = found.at("cluster 1701.JPG");
+  EXPECT_EQ(picture->Size, Options().LostDefaultSize);
+  EXPECT_EQ(picture->SizeOrigin, TSizeOrigin::Default);
 }
 
 // A file record left in a free cluster is listed with its resident data; without lost files the

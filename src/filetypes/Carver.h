@@ -1,0 +1,47 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "filetypes/FileEnd.h"
+
+namespace salvex {
+
+// What a cluster of a lost-data search turned out to be.
+enum class TCarveVerdict : uint8_t {
+  Nothing,    // no known signature
+  NewFile,    // starts a file to list
+  Continues,  // continues the previous file (consecutive clusters of an MPEG audio stream)
+  Nested,     // lies inside a file found earlier whose end is known (a thumbnail, a frame of a WAV)
+};
+
+struct TCarveResult {
+  TCarveVerdict Verdict = TCarveVerdict::Nothing;
+  std::string Type;         // the recogniser's type name
+  uint64_t Size = 0;        // NewFile: bytes to save
+  bool EndFound = false;    // NewFile: Size comes from the format's own end, not the default size
+};
+
+// The one carving decision of both lost-data searches, fed the clusters they examine in ascending
+// order. A new file's size is the end its format gives, or `defaultSize` when it gives none; a hit
+// inside the extent of a file whose end was found is not a file of its own.
+class TFileCarver {
+ public:
+  TFileCarver(uint32_t clusterBytes, uint64_t defaultSize) : clusterBytes_(clusterBytes), defaultSize_(defaultSize) {}
+
+  // `bytes`: the cluster; `fromCluster`: the cluster and those after it, for the end finders.
+  TCarveResult Examine(uint64_t cluster, std::span<const uint8_t> bytes, TByteSource& fromCluster);
+  // A cluster listed as something else (a file record): no file continues across it.
+  void NoteOther(uint64_t cluster, const std::string& type);
+
+ private:
+  uint32_t clusterBytes_;
+  uint64_t defaultSize_;
+  std::optional<uint64_t> previousCluster_;
+  std::string previousType_;
+  // Clusters of the last listed file with a known end, after its first.
+  uint64_t coveredFrom_ = 1, coveredTo_ = 0;
+};
+
+}  // namespace salvex
