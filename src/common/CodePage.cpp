@@ -2,8 +2,13 @@
 
 #include <iconv.h>
 
+#include <array>
 #include <cerrno>
+#include <map>
+#include <mutex>
 #include <vector>
+
+#include "common/Unicode.h"
 
 namespace salvex {
 namespace {
@@ -69,12 +74,58 @@ std::string Utf16ToAnsi(std::u16string_view text) {
   return Utf16ToAnsi(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
 }
 
+namespace {
+bool IsValidUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    const size_t start = i;
+    const char32_t cp = NextCodePoint(text, i);
+    if (cp == 0xFFFD && text.substr(start, 3) != "\xEF\xBF\xBD") return false;
+  }
+  return true;
+}
+
+// The upper half of an OEM code page, one UTF-8 string per byte, built once per code page.
+const std::array<std::string, 128>& OemUpperHalf(std::string_view codePage) {
+  static std::mutex lock;
+  static std::map<std::string, std::array<std::string, 128>, std::less<>> tables;
+  std::lock_guard<std::mutex> guard(lock);
+  if (auto it = tables.find(codePage); it != tables.end()) return it->second;
+  std::array<std::string, 128> table;
+  const std::string name(codePage);
+  iconv_t cd = iconv_open("UTF-8", name.c_str());
+  for (size_t b = 0; b < 128; ++b) {
+    char in = char(0x80 + b);
+    char out[8];
+    char* inPtr = &in;
+    char* outPtr = out;
+    size_t inLeft = 1, outLeft = sizeof out;
+    if (cd != reinterpret_cast<iconv_t>(-1) && iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != size_t(-1) && inLeft == 0)
+      table[b].assign(out, outPtr);
+    else
+      table[b] = "\xEF\xBF\xBD";
+    if (cd != reinterpret_cast<iconv_t>(-1)) iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  }
+  if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+  return tables.emplace(name, table).first->second;
+}
+}  // namespace
+
 std::string AnsiToUtf8(std::string_view ansi) {
-  bool ascii = true;
-  for (char c : ansi)
-    if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
-  if (ascii) return std::string(ansi);
+  if (IsValidUtf8(ansi)) return std::string(ansi);
   return Convert(CodePageName().c_str(), "UTF-8", ansi, 1);
+}
+
+std::string OemToUtf8(std::string_view oem, std::string_view codePage) {
+  const auto& upper = OemUpperHalf(codePage);
+  std::string out;
+  for (char c : oem) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (b < 0x80)
+      out += c;
+    else
+      out += upper[b - 0x80];
+  }
+  return out;
 }
 
 std::string Utf8ToAnsi(std::string_view utf8) {

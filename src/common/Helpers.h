@@ -14,7 +14,8 @@ std::string ShortenPath(std::string_view path, size_t maximum);
 // "dd.mm.yyyy hh:mm" from a DOS date and time.
 std::string DosDateTimeText(uint16_t date, uint16_t time);
 
-// Wildcard match: '?' one character, '*' any run; case-insensitive compares ASCII letters only.
+// Wildcard match on UTF-8 text: '?' one character, '*' any run; case-insensitive folds Latin, Greek
+// and Cyrillic letters.
 // Linear in practice (greedy with one backtrack point), so hostile names cannot make it explode.
 bool MatchMask(std::string_view text, std::string_view mask, char one = '?', bool caseSensitive = false,
                char any = '*');

@@ -30,7 +30,7 @@ enum TItemFlags : uint8_t { ItemDeleted = 1, ItemLost = 2 };
 
 class TCustomFile : public TItem {
  public:
-  std::string Name;  // as stored, ANSI code page
+  std::string Name;  // UTF-8 (see common/Unicode.h); FAT short names decoded from the OEM code page
   uint64_t Size = 0;
   TCustomDrive* Drive = nullptr;
   uint8_t Flags = 0;
@@ -51,7 +51,7 @@ class TCustomDirectory : public TItem {
  public:
   ~TCustomDirectory() override;
 
-  std::string Name;
+  std::string Name;  // UTF-8
   TCustomDrive* Drive = nullptr;
   bool TreeBuilt = false;
   uint8_t Flags = 0;
@@ -71,6 +71,11 @@ class TCustomDirectory : public TItem {
   // Folders before files; otherwise by column. Negative, 0 or positive.
   virtual int CompareItems(const TItem& a, const TItem& b, int column) const = 0;
   virtual bool HasSubdirectories() const;
+  // Visits every child in list order, descending into folders when recursive; false as soon as
+  // `visit` answers false. The folder knows its own view: a Deleted tree walks what the deleted
+  // search found (never the live folders again), FAT folders keep their deleted-mode choice.
+  // Children read only for the walk are released afterwards.
+  virtual bool Search(const std::function<bool(TItem&)>& visit, bool recursive) = 0;
 
   // Appends a child this folder will own and returns it.
   template <class T>

@@ -22,7 +22,6 @@ namespace salvex {
 
 namespace {
 
-constexpr size_t kLongNameRecords = 18;  // 18 x 13 characters: the longest run a name may use
 constexpr uint8_t kLostRebuilt = DriveLost | DriveRebuilt;
 // Cluster sizes accepted when two lost directories fix a volume's geometry.
 constexpr uint16_t kRebuildClusterSizes[] = {2, 4, 8, 16, 32, 64};
@@ -301,18 +300,12 @@ void TFATAnalyser::ParseDirectorySector(const uint8_t* window, uint32_t bytes, u
     }
     if (rec[0] == dirent::kDeleted) continue;
     std::string name;
-    if (IsLongNameRecord(rec) && (rec[0] & 0x40)) {
-      // The name is stored last part first, 13 UCS-2 characters per record.
-      const uint8_t checksum = rec[13];
-      std::u16string chars(kLongNameRecords * 13, u'\0');
-      size_t p = chars.size(), taken = 0;
+    TLongName longName;
+    if (longName.Start(rec)) {
       bool complete = true;
-      while (IsLongNameRecord(rec) && rec[13] == checksum && taken < kLongNameRecords) {
-        p -= 13;
-        ByteReader r(rec);
-        static constexpr size_t kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-        for (size_t k = 0; k < 13; ++k) chars[p + k] = static_cast<char16_t>(r.U16(kOffsets[k]));
-        if (++taken == kLongNameRecords) break;
+      while (longName.Continues(rec)) {
+        longName.Take(rec);
+        if (longName.Full()) break;
         rec = recordAt(idx);
         if (rec.empty()) {
           complete = false;
@@ -321,9 +314,7 @@ void TFATAnalyser::ParseDirectorySector(const uint8_t* window, uint32_t bytes, u
         ++idx;
       }
       if (!complete) break;  // the rest of the run lies outside what was found
-      std::u16string_view text(chars.data() + p, chars.size() - p);
-      text = text.substr(0, text.find(u'\0'));
-      name = Utf16ToAnsi(text);
+      name = longName.Name(idx - 1);
       if (rec[0] == 0) {
         ended = true;
         break;
@@ -335,7 +326,6 @@ void TFATAnalyser::ParseDirectorySector(const uint8_t* window, uint32_t bytes, u
     const std::string shortName = ShortNameOf(rec);
     if ((attr & dirent::kAttrDirectory) && (shortName == "." || shortName == "..")) continue;
     if (name.empty()) name = shortName;
-    std::replace(name.begin(), name.end(), char(dirent::kKanjiE5), char(dirent::kDeleted));
     if (entries_ >= kMaxLostEntries) {
       if (!entryCapLogged_) DebugLog("lost directories: limit of entries reached, further entries ignored", 1);
       entryCapLogged_ = true;

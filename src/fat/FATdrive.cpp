@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/BootSector.h"
 #include "common/ByteReader.h"
 #include "common/CodePage.h"
 #include "common/Debug.h"
@@ -26,9 +27,12 @@ const TFATEntryAccess kFAT16Access{[](uint32_t n) { return uint64_t(n) * 2; }, 2
 const TFATEntryAccess kFAT32Access{[](uint32_t n) { return uint64_t(n) * 4; }, 4,
                                    [](uint32_t raw, uint32_t) { return raw & 0x0FFFFFFF; }};
 
-bool IsSupportedSectorSize(uint32_t bps) { return bps >= 512 && bps <= 4096 && (bps & (bps - 1)) == 0; }
-
 }  // namespace
+
+bool TFATdrive::IsValidRootCluster(uint32_t cluster) const {
+  // Clusters are numbered 2 to ClusterCount + 1.
+  return cluster >= 2 && cluster <= uint64_t(ClusterCount) + 1;
+}
 
 std::unique_ptr<TCustomDrive> NewFATDrive() { return std::make_unique<TFATdrive>(); }
 
@@ -86,9 +90,9 @@ bool TFATdrive::Mount(bool quiet) {
   if (!ReadDeviceSectors(BootSector, 1, true, boot.data())) return false;
   DebugHexDump(boot.data(), 512);
   std::memcpy(BootRecord.data(), boot.data(), BootRecord.size());
-  bool result = ApplyBootSector(BootRecord.data(), quiet);
+  if (!ApplyBootSector(BootRecord.data(), quiet)) return false;
   CreateSpecialFolders();
-  return result;
+  return true;
 }
 
 bool TFATdrive::ApplyBootSector(const uint8_t* bootRecord, bool quiet) {
@@ -112,10 +116,10 @@ bool TFATdrive::ApplyBootSector(const uint8_t* bootRecord, bool quiet) {
     inform("bad parameter in boot sector: Sectors Per Cluster (" + std::to_string(spc) + ") = 0 !");
     return false;
   }
-  // Records are read per sector, so the sector must hold whole records and fit the caches.
-  if (!IsSupportedSectorSize(bps)) {
+  // The sizes the lost-drive search's boot-sector test accepts: what it finds must mount.
+  if (!IsBootSectorSize(bps)) {
     inform("bad parameter in boot sector: Bytes Per Sector (" + std::to_string(bps) +
-           ") is not supported (512, 1024, 2048 or 4096) !");
+           ") is not supported (512, 1024, 2048, 4096 or 8192) !");
     return false;
   }
   const uint32_t reserved = b.U16(0x0E);
@@ -155,13 +159,19 @@ bool TFATdrive::ApplyBootSector(const uint8_t* bootRecord, bool quiet) {
     return false;
   }
   if (FATType == FAT32) {
-    if (rootCluster > ClusterCount)
+    if (rootCluster > uint64_t(ClusterCount) + 1)
       inform("bad parameter in boot sector: root directory cluster (" + std::to_string(rootCluster) +
              ") > count of clusters !");
     else if (rootCluster < 2)
       inform("bad parameter in boot sector: root directory cluster (" + std::to_string(rootCluster) + ") < 2 !");
-    RootDirSector = (uint64_t(rootCluster) - 2) * spc + FirstDataSector;
-    RootCluster = rootCluster;
+    if (IsValidRootCluster(rootCluster)) {
+      RootDirSector = (uint64_t(rootCluster) - 2) * spc + FirstDataSector;
+      RootCluster = rootCluster;
+    } else {
+      // Outside the data area: the root lists nothing, the deleted and lost-data searches still work.
+      RootDirSector = 0;
+      RootCluster = 0;
+    }
   } else {
     RootDirSector = uint64_t(fats) * SectorsPerFAT + reserved;
     RootCluster = 0;
@@ -198,7 +208,7 @@ bool TFATdrive::ApplyBootSector(const uint8_t* bootRecord, bool quiet) {
 void TFATdrive::CreateSpecialFolders() {
   auto make = [this](int offset, uint32_t cluster, uint64_t sector, bool empty) {
     auto d = std::make_unique<TFATDirectory>();
-    d->Name = Utf8ToAnsi(LoadText(offset));
+    d->Name = LoadText(offset);
     d->Drive = this;
     d->FirstCluster = cluster;
     d->StartSector = sector;
@@ -207,6 +217,7 @@ void TFATdrive::CreateSpecialFolders() {
   };
   RootFolder = make(739, RootCluster, RootDirSector, false);
   DeletedFolder = make(740, RootCluster, RootDirSector, false);
+  static_cast<TFATDirectory*>(DeletedFolder.get())->DeletedView = true;
   LostFolder = make(741, 0, 0, true);
   SearchFolder = make(742, 0, 0, true);
 }
@@ -359,11 +370,11 @@ bool TFATdrive::FindFiles() {
       path = d->GetPath(nullptr);
       isDeleted = d->Flags & ItemDeleted;
     }
-    dialog.SetScanningText(AnsiToUtf8(ShortenPath(path, 30)));
+    dialog.SetScanningText(ShortenPath(path, 30));
     bool isDir = dynamic_cast<TCustomDirectory*>(&item) != nullptr;
     bool eligible = !isDir || !deletedMode || isDeleted;
-    if (eligible && MatchMask(AnsiToUtf8(name), mask)) {
-      dialog.AddHit(AnsiToUtf8(name));
+    if (eligible && MatchMask(name, mask)) {
+      dialog.AddHit(name);
       std::unique_ptr<TItem> copy = item.Clone();
       if (auto* f = dynamic_cast<TCustomFile*>(copy.get())) f->Parent = results;
       if (auto* d = dynamic_cast<TCustomDirectory*>(copy.get())) d->Parent = results;
@@ -372,10 +383,9 @@ bool TFATdrive::FindFiles() {
     Host().ProcessMessages();
     return !dialog.Cancelled();
   };
-  bool go = DeletedRoot()->Search([&](TItem& i) { return match(i, true); }, true, true, true);
-  if (go) go = static_cast<TFATDirectory*>(LostFolder.get())->Search([&](TItem& i) { return match(i, false); },
-                                                                     false, true, false);
-  if (go) Root()->Search([&](TItem& i) { return match(i, false); }, false, true, false);
+  bool go = DeletedFolder->Search([&](TItem& i) { return match(i, true); }, true);
+  if (go) go = LostFolder->Search([&](TItem& i) { return match(i, false); }, true);
+  if (go) RootFolder->Search([&](TItem& i) { return match(i, false); }, true);
   dialog.Hide();
   return true;
 }

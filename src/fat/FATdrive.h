@@ -104,6 +104,8 @@ class TFATdrive : public TCustomDrive {
   // Collects a long-name run starting with `record`; on success `record` holds the record after it.
   bool ReadLongName(TFATCursor& cursor, std::string& name, uint8_t* record);
   // Whether the cluster (or, with cluster 0, the sector) starts with the "." and ".." records.
+  // Whether a FAT32 root cluster lies in the data area (2 to ClusterCount + 1).
+  bool IsValidRootCluster(uint32_t cluster) const;
   bool IsDirectoryCluster(uint32_t cluster, uint64_t sector);
 
   // File data (FATFile.cpp). FAT choice: 0 = consecutive clusters, k = FAT copy k.

@@ -48,7 +48,8 @@ TNTFSDirectory* TNTFSdrive::RebuildParent(const TFileNameView& name) {
   TNTFSDirectory* result = Deleted();
   try {
     result = RebuildParentFrom(name, path);
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    NoteCorrupt("parent chain of record " + std::to_string(RecordNumberOf(name.ParentReference())), e);
   }
   if (!walking) deletedNodes_.clear();
   return result;
@@ -155,7 +156,7 @@ void TNTFSdrive::FindDeleted(TStatusDialog* status) {
         try {
           FileDeletedRecord(i, record);
         } catch (const std::exception& e) {
-          DebugLog("deleted record " + std::to_string(i) + " skipped: " + e.what(), 0);
+          NoteCorrupt("deleted record " + std::to_string(i), e);
         }
       }
     }

@@ -7,6 +7,7 @@
 #include "common/CodePage.h"
 #include "common/Helpers.h"
 #include "common/Debug.h"
+#include "common/Format.h"
 #include "common/Host.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
@@ -170,6 +171,7 @@ bool TNTFSdrive::ApplyBootSector(std::span<const uint8_t> boot) {
 
 bool TNTFSdrive::Mount(bool quiet) {
   MountError.clear();
+  CorruptStructures = 0;
   RootFolder.reset();
   DeletedFolder.reset();
   LostFolder.reset();
@@ -189,7 +191,7 @@ bool TNTFSdrive::Mount(bool quiet) {
   }
   if (!ok) {
     DebugLog("NTFS mount: " + MountError, 0);
-    if (!quiet) Host().MessageBox("Cannot open the volume: " + MountError + ".", "NTFS", TMsgButtons::Ok, TMsgIcon::Error);
+    if (!quiet) Host().MessageBox(TextF(758, {MountError}), "NTFS", TMsgButtons::Ok, TMsgIcon::Error);
     return false;
   }
   CreateSpecialFolders();
@@ -217,7 +219,7 @@ bool TNTFSdrive::SetupMFT() {
   auto accept = [&]() {
     if (!HasSignature(MFTRecord, "FILE") || !IsValidRecord(MFTRecord)) return false;
     auto name = FindFileNameInRecord(MFTRecord);
-    return name && NameToAnsi(name->NameBytes()) == "$MFT";
+    return name && NameToUtf8(name->NameBytes()) == "$MFT";
   };
   readCopy(MFTStartLcn);
   if (!accept()) {
@@ -557,7 +559,7 @@ void TNTFSdrive::ReadVolumeLabel() {
   if (!ReadMFTRecord(kRecordVolume, record) || !IsValidRecord(record)) return;
   TNTFSAttribute label;
   if (!LoadAttribute(record, kRecordVolume, AttrVolumeName, u"", label) || !label.Resident) return;
-  std::string name = NameToAnsi(std::span<const uint8_t>(label.Value).first(label.Value.size() & ~size_t(1)));
+  std::string name = NameToUtf8(std::span<const uint8_t>(label.Value).first(label.Value.size() & ~size_t(1)));
   if (auto nul = name.find('\0'); nul != std::string::npos) name.resize(nul);
   Name = name;
 }
@@ -589,6 +591,11 @@ uint8_t TNTFSdrive::DataCondition(const TNTFSAttribute* data) {
   }
   // Only holes (or no runs at all): nothing on disk can have been overwritten.
   return data->Runs.empty() && data->DataSize > 0 ? 2 : 1;
+}
+
+void TNTFSdrive::NoteCorrupt(const std::string& what, const std::exception& error) {
+  ++CorruptStructures;
+  DebugLog("NTFS: " + what + " skipped as corrupt: " + error.what(), 1);
 }
 
 bool TNTFSdrive::FindLostData(TStatusDialog* status) { return FindNTFSLostData(*this, status); }
@@ -633,18 +640,18 @@ bool TNTFSdrive::FindFiles() {
   auto visitor = [&](bool deletedMode) {
     return [&, deletedMode](TItem& item) {
       if (auto* f = dynamic_cast<TCustomFile*>(&item)) {
-        find.SetScanningText(ShortenPath(AnsiToUtf8(f->GetPath(nullptr)), 30));
+        find.SetScanningText(ShortenPath(f->GetPath(nullptr), 30));
         if (MatchMask(f->Name, mask)) {
-          find.AddHit(AnsiToUtf8(f->Name));
+          find.AddHit(f->Name);
           auto copy = f->Clone();
           static_cast<TCustomFile*>(copy.get())->Parent = SearchFolder.get();
           SearchFolder->Adopt(std::move(copy));
         }
       } else if (auto* d = dynamic_cast<TCustomDirectory*>(&item)) {
-        find.SetScanningText(ShortenPath(AnsiToUtf8(d->GetPath(nullptr)), 30));
+        find.SetScanningText(ShortenPath(d->GetPath(nullptr), 30));
         // In Deleted, the folders that only rebuild a path are walked but are no hits.
         if ((!deletedMode || (d->Flags & ItemDeleted)) && MatchMask(d->Name, mask)) {
-          find.AddHit(AnsiToUtf8(d->Name));
+          find.AddHit(d->Name);
           auto copy = d->Clone();
           static_cast<TCustomDirectory*>(copy.get())->Parent = SearchFolder.get();
           SearchFolder->Adopt(std::move(copy));
@@ -654,8 +661,9 @@ bool TNTFSdrive::FindFiles() {
       return !find.Cancelled();
     };
   };
-  if (Deleted()->Search(visitor(true), true))
-    if (static_cast<TNTFSDirectory*>(LostFolder.get())->Search(visitor(false), true)) Root()->Search(visitor(false), true);
+  // Each tree once: Deleted (filled by the deleted search when it has not run yet), Lost, Root.
+  if (DeletedFolder->Search(visitor(true), true))
+    if (LostFolder->Search(visitor(false), true)) RootFolder->Search(visitor(false), true);
   find.Hide();
   return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <span>
@@ -63,6 +64,10 @@ class TNTFSdrive : public TCustomDrive {
   std::string MountError;
   // Sectors that could not be read and were delivered as zeros since the volume was mounted.
   uint64_t UnreadableSectors = 0;
+  // Structures (index, record, parent chain) skipped because reading them failed unexpectedly since
+  // the volume was mounted; each is logged at level 1 with what was skipped.
+  uint64_t CorruptStructures = 0;
+  void NoteCorrupt(const std::string& what, const std::exception& error);
 
   bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) override;
   bool Mount(bool quiet) override;

@@ -39,6 +39,8 @@ TEST(MatchMask, WildcardsAndCase) {
       {"Größe.dat", "*.DAT", true}, {"x", "**", true},
   };
   for (const auto& c : cases) EXPECT_EQ(MatchMask(c.text, c.mask), c.match) << c.text << " ~ " << c.mask;
+  EXPECT_TRUE(MatchMask("Ελληνικά.txt", "????????.TXT"));  // one '?' per character, not per byte
+  EXPECT_TRUE(MatchMask("ÄPFEL.txt", "äpf*"));
   EXPECT_FALSE(MatchMask("abc", "ABC", '?', true));
   EXPECT_TRUE(MatchMask("abc", "abc", '?', true));
 }

@@ -153,7 +153,7 @@ TEST(NtfsVolume, MountsReadsRecordSlotsAndFallsBackToTheMirror) {
   ASSERT_TRUE(d.ReadMFTRecord(7, record));
   auto name = FindFileNameInRecord(record);
   ASSERT_TRUE(name);
-  EXPECT_EQ(NameToAnsi(name->NameBytes()), "seven");
+  EXPECT_EQ(NameToUtf8(name->NameBytes()), "seven");
   EXPECT_EQ(std::memcmp(record.data(), image.data() + (NtfsImageBuilder::kMFTLcn + 1) * 4096 + 3 * 1024, 0x30), 0);
   EXPECT_FALSE(d.ReadMFTRecord(b.Records, record));
 
@@ -180,7 +180,7 @@ TEST(NtfsIndex, SubNodesComeBeforeTheirEntry) {
   WalkIndexNode(
       node,
       [&](uint64_t ref, std::span<const uint8_t> k) {
-        order.push_back(std::to_string(ref) + NameToAnsi(TFileNameView{k}.NameBytes()));
+        order.push_back(std::to_string(ref) + NameToUtf8(TFileNameView{k}.NameBytes()));
         return true;
       },
       [&](int64_t vcn) {
