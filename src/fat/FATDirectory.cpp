@@ -68,47 +68,6 @@ std::string FATConditionText(uint8_t flags, uint8_t condition) {
   return LoadText(condition == 2 ? 727 : 726);
 }
 
-// ---- volume operations that read directory entries ----
-
-bool TFATdrive::ReadLongName(TFATCursor& c, std::string& name, uint8_t* record) {
-  TLongName longName;
-  if (!longName.Start({record, dirent::kSize})) return false;
-  while (longName.Continues({record, dirent::kSize})) {
-    longName.Take({record, dirent::kSize});
-    // The 18th record is the last one taken; the record after it is not read.
-    if (!longName.Full() && !GetNextRecord(c, record)) return false;
-  }
-  name = longName.Name(c.Records - 1);
-  return true;
-}
-
-bool TFATdrive::GetNextEntry(TFATCursor& c, bool deletedMode, std::string& name, uint8_t* record) {
-  for (;;) {
-    if (!GetNextRecord(c, record)) return false;
-    if (record[0] == 0) return false;
-    if (!deletedMode && record[0] == dirent::kDeleted) continue;
-    if (record[dirent::kAttributes] == dirent::kAttrLongName && ReadLongName(c, name, record)) {
-      // The record after a long name may itself end the directory, or be deleted in the normal view.
-      if (record[0] == 0) return false;
-      if (!deletedMode && record[0] == dirent::kDeleted) continue;
-      if (name.empty()) name = ShortNameOf({record, dirent::kSize});
-      return true;
-    }
-    name = ShortNameOf({record, dirent::kSize});
-    return true;
-  }
-}
-
-bool TFATdrive::IsDirectoryCluster(uint32_t cluster, uint64_t sector) {
-  TFATCursor c{cluster, sector, 0};
-  uint8_t rec[dirent::kSize];
-  auto isDirNamed = [&](const char* want) {
-    return GetNextRecord(c, rec) && (rec[dirent::kAttributes] & dirent::kAttrDirectory) &&
-           rec[dirent::kAttributes] != dirent::kAttrLongName && ShortNameOf({rec, dirent::kSize}) == want;
-  };
-  return isDirNamed(".") && isDirNamed("..");
-}
-
 // ---- TFATDirectory ----
 
 TFATdrive* TFATDirectory::FATDrive() const { return dynamic_cast<TFATdrive*>(Drive); }

@@ -10,6 +10,8 @@
 
 namespace salvex {
 
+class ByteReader;
+
 class TFATDirectory;
 class TFATFile;
 struct TFATFilePos;
@@ -131,6 +133,12 @@ class TFATdrive : public TCustomDrive {
   TSectorCache StreamCache;
 
  private:
+  // ApplyBootSector's steps: sizes and layout (false when refused), where the root folder lies,
+  // the caches and FAT access, and whether FAT 1 still describes any allocation.
+  bool ApplyGeometry(const ByteReader& boot, bool quiet);
+  void ApplyRootDirectory(uint32_t rootCluster, bool quiet);
+  void PrepareReading();
+  void CheckFATInUse();
   // Fills a cache with a sector; an unreadable sector reads as zeros.
   void Fetch(TSectorCache& cache, uint64_t sector);
   bool ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer);

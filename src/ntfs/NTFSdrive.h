@@ -141,6 +141,11 @@ class TNTFSdrive : public TCustomDrive {
   TNTFSDirectory* RebuildParentFrom(const ntfs::TFileNameView& name, std::vector<uint64_t>& path);
   TNTFSDirectory* DeletedNode(uint64_t number);
   void FileDeletedRecord(uint64_t number, std::span<const uint8_t> record);
+  // LoadAttribute's steps: the $ATTRIBUTE_LIST value (resident, or read through its run list; false
+  // when it is implausibly large), then the pieces it names, from this record or extension records.
+  bool ReadAttributeListValue(const ntfs::TAttrView& list, std::vector<uint8_t>& bytes);
+  bool CollectListedPieces(std::span<const uint8_t> record, uint64_t recordNumber, uint32_t type,
+                           std::u16string_view name, std::span<const uint8_t> listBytes, TNTFSAttribute& out);
 
   // Folders of the Deleted tree by record number while the deleted walk builds it (the last one
   // added for a number wins, as in a pre-order search of the tree).

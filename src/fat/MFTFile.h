@@ -1,0 +1,27 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "devices/Model.h"
+
+namespace salvex {
+
+// A lost file found as an NTFS file record with resident data inside a FAT data area: shown and
+// viewable, never saved.
+class TMFTFile : public TCustomFile {
+ public:
+  uint32_t DataOffset = 0;  // bytes from the start of FirstCluster to the resident data
+  uint32_t FirstCluster = 0;
+  uint16_t Time = 0;
+  uint16_t Date = 0;
+
+  std::unique_ptr<TItem> Clone() const override;
+  void Assign(const TItem& source) override;
+  void AssignTo(TItem& target) const override;
+  bool Rename(const std::string& newName) override;
+  std::string GetPath(const TCustomDirectory* stop) const override;
+  void FillListItem(TListItem& item) override;
+};
+
+}  // namespace salvex
