@@ -49,10 +49,10 @@ void PrintTree(TCustomDirectory& folder, int depth) {
   for (auto& child : *folder.Children) {
     std::string indent(size_t(depth) * 2, ' ');
     if (auto* d = dynamic_cast<TCustomDirectory*>(child.get())) {
-      std::printf("%s%s/\n", indent.c_str(), AnsiToUtf8(DisplayName(d->Name)).c_str());
+      std::printf("%s%s/\n", indent.c_str(), DisplayName(d->Name).c_str());
       PrintTree(*d, depth + 1);
     } else if (auto* f = dynamic_cast<TCustomFile*>(child.get())) {
-      std::printf("%s%-40s %12llu  %s%s\n", indent.c_str(), AnsiToUtf8(DisplayName(f->Name)).c_str(),
+      std::printf("%s%-40s %12llu  %s%s\n", indent.c_str(), DisplayName(f->Name).c_str(),
                   static_cast<unsigned long long>(f->Size), TypeOf(*f).c_str(),
                   (f->Flags & ItemDeleted) ? "  (deleted)" : "");
     }

@@ -13,7 +13,7 @@ void PrintVolumeTable(TCliContext& ctx, const std::vector<size_t>& indices) {
               "fat", "fats");
   for (size_t i : indices) {
     TCustomDrive& v = *ctx.Drives.Items(i);
-    std::string name = v.Name.empty() ? LoadText(755) : AnsiToUtf8(v.Name);
+    std::string name = v.Name.empty() ? LoadText(755) : v.Name;
     int device = v.Device ? ctx.Devices.IndexOf(v.Device) : -1;
     std::string fatType = "-", fats = "-";
     if (auto* fat = dynamic_cast<TFATdrive*>(&v)) {

@@ -3,13 +3,13 @@
 #include "common/ByteReader.h"
 
 namespace salvex {
+
+bool IsBootSectorSize(uint32_t bps) { return bps >= 512 && bps <= 8192 && (bps & (bps - 1)) == 0; }
+
 namespace {
 bool CommonBootTest(const ByteReader& r) {
   if (r.U8(510) != 0x55 || r.U8(511) != 0xAA || r.U8(0) != 0xEB) return false;
-  switch (r.U16(11)) {
-    case 512: case 1024: case 2048: case 4096: case 8192: return !r.Failed();
-    default: return false;
-  }
+  return IsBootSectorSize(r.U16(11)) && !r.Failed();
 }
 }  // namespace
 
@@ -19,5 +19,16 @@ bool IsNTFSBootSector(std::span<const uint8_t> sector) {
 }
 
 bool IsFATBootSector(std::span<const uint8_t> sector) { return CommonBootTest(ByteReader(sector)); }
+
+uint64_t VolumeSectorsOf(std::span<const uint8_t> bootSector, bool ntfs) {
+  ByteReader r(bootSector);
+  if (ntfs) {
+    const uint64_t total = r.U64(0x28);
+    return r.Failed() || total == 0 || total == UINT64_MAX ? 0 : total + 1;
+  }
+  const uint32_t total16 = r.U16(0x13);
+  const uint32_t total = total16 ? total16 : r.U32(0x20);
+  return r.Failed() ? 0 : total;
+}
 
 }  // namespace salvex

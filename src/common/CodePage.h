@@ -1,22 +1,14 @@
 #pragma once
-#include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 
 namespace salvex {
 
-// Names from disk are 8-bit strings in the ANSI code page of the listing (Windows-1252 unless
-// set otherwise); everything handed to a user interface or the Linux file system is UTF-8.
-void SetNameCodePage(std::string_view iconvName);
-const std::string& NameCodePage();
+// Names are UTF-8 in the core (common/Unicode.h converts UTF-16 names). The one 8-bit text left
+// is a FAT short name, in the OEM code page of the machine that wrote it.
 
-// UTF-16LE bytes (as stored by NTFS and long FAT names) to the ANSI code page; unmappable
-// characters become '?'.
-std::string Utf16ToAnsi(std::span<const uint8_t> utf16le);
-std::string Utf16ToAnsi(std::u16string_view text);
-std::string AnsiToUtf8(std::string_view ansi);
-// Characters the code page cannot hold become '?'.
-std::string Utf8ToAnsi(std::string_view utf8);
+// An 8.3 short name's bytes, decoded with `codePage` (an iconv name such as "CP850"); a byte the code
+// page does not define becomes U+FFFD.
+std::string OemToUtf8(std::string_view oem, std::string_view codePage);
 
 }  // namespace salvex

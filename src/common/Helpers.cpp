@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/Unicode.h"
+
 namespace salvex {
 
 std::string ShortenPath(std::string_view path, size_t maximum) {
@@ -33,26 +35,36 @@ std::string DosDateTimeText(uint16_t date, uint16_t time) {
   return buf;
 }
 
-bool MatchMask(std::string_view text, std::string_view mask, char one, bool caseSensitive, char any) {
-  auto up = [](char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; };
-  auto same = [&](char m, char t) { return m == one || (caseSensitive ? m == t : up(m) == up(t)); };
+bool MatchMask(std::string_view textUtf8, std::string_view maskUtf8, char one, bool caseSensitive, char any) {
+  // On code points, so that "?" stands for one character of any script.
+  auto decode = [&](std::string_view in) {
+    std::u32string out;
+    for (size_t p = 0; p < in.size();) {
+      const char32_t c = NextCodePoint(in, p);
+      out += caseSensitive ? c : FoldCase(c);
+    }
+    return out;
+  };
+  const std::u32string text = decode(textUtf8), mask = decode(maskUtf8);
+  const char32_t oneCp = static_cast<unsigned char>(one), anyCp = static_cast<unsigned char>(any);
+  auto same = [&](char32_t m, char32_t t) { return m == oneCp || m == t; };
   size_t i = 0, j = 0;
-  size_t starMask = std::string_view::npos, starText = 0;
+  size_t starMask = std::u32string::npos, starText = 0;
   while (j < text.size()) {
-    if (i < mask.size() && mask[i] == any) {
+    if (i < mask.size() && mask[i] == anyCp) {
       starMask = ++i;
       starText = j;
     } else if (i < mask.size() && same(mask[i], text[j])) {
       ++i;
       ++j;
-    } else if (starMask != std::string_view::npos) {
+    } else if (starMask != std::u32string::npos) {
       i = starMask;
       j = ++starText;
     } else {
       return false;
     }
   }
-  while (i < mask.size() && mask[i] == any) ++i;
+  while (i < mask.size() && mask[i] == anyCp) ++i;
   return i == mask.size();
 }
 

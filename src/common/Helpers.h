@@ -21,7 +21,8 @@ std::optional<timespec> DosToTimespec(uint16_t date, uint16_t time);
 // A FILETIME (100 ns since 1601, UTC); none before 1970.
 std::optional<timespec> FileTimeToTimespec(uint64_t fileTime);
 
-// Wildcard match: '?' one character, '*' any run; case-insensitive compares ASCII letters only.
+// Wildcard match on UTF-8 text: '?' one character, '*' any run; case-insensitive folds Latin, Greek
+// and Cyrillic letters.
 // Linear in practice (greedy with one backtrack point), so hostile names cannot make it explode.
 bool MatchMask(std::string_view text, std::string_view mask, char one = '?', bool caseSensitive = false,
                char any = '*');

@@ -1,6 +1,7 @@
 #include "common/Host.h"
 
 #include "common/Format.h"
+#include "common/StringTable.h"
 
 
 namespace salvex {
@@ -19,6 +20,8 @@ std::string THost::TypeName(const std::string& fileName) {
     if (c >= 'a' && c <= 'z') c = char(c - 32);
   return ext + " File";
 }
+
+std::string THost::FolderTypeName() { return LoadText(758); }
 
 bool THost::ConfirmTargetOnExaminedDevice(const std::string& folder) {
   return MessageBox(TextF(756, {folder}), "", TMsgButtons::YesNo, TMsgIcon::Warning) == TMsgResult::Yes;

@@ -8,7 +8,7 @@ namespace salvex {
 
 // The core reaches the user only through these ports. The desktop implements them with widgets,
 // the command line answers from its flags, tests use fakes that record calls. Every text that
-// crosses a port is UTF-8 (names from disk are converted with AnsiToUtf8 first).
+// crosses a port is UTF-8, as names are in the core.
 
 enum class TMsgButtons { Ok, OkCancel, YesNo, YesNoCancel, YesNoAll, AbortRetryIgnore };
 enum class TMsgIcon { None, Information, Warning, Error, Question };
@@ -62,6 +62,8 @@ class THost {
   virtual void EnableMainWindow(bool) {}
   // The desktop's type name for a file name ("JPEG image"); the file need not exist.
   virtual std::string TypeName(const std::string& fileName);
+  // The desktop's type name of a folder; the default is the string table's "File folder" (text 757).
+  virtual std::string FolderTypeName();
 };
 
 // The process-wide host. Without one installed a silent host answers every question with its

@@ -30,8 +30,8 @@ struct TOptions {
   bool DeletedUseMultiByte = false;
   // The lost-data search also looks for lost files, not only lost folders.
   bool FindLostFiles = true;
-  // Code page of 8-bit names on disk, as an iconv name.
-  std::string NameCodePage = "CP1252";
+  // OEM code page of FAT 8.3 short names, as an iconv name.
+  std::string ShortNameCodePage = "CP850";
   // Highest level that DebugLog writes; not stored.
   uint8_t DebugLevel = 3;
 };
@@ -40,9 +40,8 @@ struct TOptions {
 // loads it at start-up, and every layer reads its switches from here.
 TOptions& Options();
 
-// The shown form of an 8-bit name: the first byte 0xE5 anywhere in it (the FAT deleted-entry
-// marker, also the letter å in Windows-1252) is replaced by the configured text. Names without
-// that byte are returned unchanged.
+// The shown form of a name: the first "å" (U+00E5) in it, which is how a FAT short name keeps its
+// deleted-entry marker byte 0xE5, is replaced by the configured text. Other names are returned unchanged.
 std::string DisplayName(std::string_view name, const TOptions& options);
 
 // DisplayName with the program's settings.

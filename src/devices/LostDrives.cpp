@@ -1,5 +1,6 @@
 #include "devices/LostDrives.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -26,6 +27,17 @@ bool AlreadyListed(const TDriveList& drives, const TDevice& device, uint64_t sec
     if (d->Device == &device && d->FirstSector == sector && !(d->Lost & DriveRebuilt)) return true;
   }
   return false;
+}
+
+// The found volume's size in device sectors, from its boot sector, kept within the device.
+uint64_t LostVolumeSectors(const TDevice& device, std::span<const uint8_t> boot, bool ntfs, uint64_t start) {
+  const uint64_t deviceBps = device.BytesPerSector ? device.BytesPerSector : 512;
+  const uint64_t bps = ByteReader(boot).U16(0x0B);
+  uint64_t count = VolumeSectorsOf(boot, ntfs);
+  if (bps == 0 || count > UINT64_MAX / bps) return 0;
+  count = count * bps / deviceBps;
+  const uint64_t room = device.TotalSectors > start ? device.TotalSectors - start : 0;
+  return std::min(count, room);
 }
 
 // Where the volume of a boot sector found at `sector` starts. File systems keep a backup boot
@@ -119,7 +131,7 @@ void FindLostDrives(TDevice& device, uint64_t first, uint64_t last, TDriveList& 
       uint64_t start = i;
       if (found && !AlreadyListed(drives, device, i) && VolumeStartOf(device, drives, sector, ntfs, i, start) &&
           !AlreadyListed(drives, device, start)) {
-        drives.AddLostDrive(device, std::move(found), true, 0, start, i);
+        drives.AddLostDrive(device, std::move(found), true, LostVolumeSectors(device, sector, ntfs, start), start, i);
         ++drivesFound;
       }
       if (analyser) analyser->AnalyseSector(device, i, files, folders, drivesFound, bps, window.data());

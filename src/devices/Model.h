@@ -35,7 +35,7 @@ enum class TSizeOrigin : uint8_t { Entry, FormatEnd, Default };
 
 class TCustomFile : public TItem {
  public:
-  std::string Name;  // as stored, ANSI code page
+  std::string Name;  // UTF-8 (see common/Unicode.h); FAT short names decoded from the OEM code page
   uint64_t Size = 0;
   TCustomDrive* Drive = nullptr;
   uint8_t Flags = 0;
@@ -60,7 +60,7 @@ class TCustomDirectory : public TItem {
  public:
   ~TCustomDirectory() override;
 
-  std::string Name;
+  std::string Name;  // UTF-8
   TCustomDrive* Drive = nullptr;
   bool TreeBuilt = false;
   uint8_t Flags = 0;
@@ -83,6 +83,11 @@ class TCustomDirectory : public TItem {
   // Reads the children when they are not read yet, in the view of the tree the folder belongs to.
   virtual void LoadChildren(bool deletedView);
   virtual TFileMeta Meta() const;
+  // Visits every child in list order, descending into folders when recursive; false as soon as
+  // `visit` answers false. The folder knows its own view: a Deleted tree walks what the deleted
+  // search found (never the live folders again), FAT folders keep their deleted-mode choice.
+  // Children read only for the walk are released afterwards.
+  virtual bool Search(const std::function<bool(TItem&)>& visit, bool recursive) = 0;
 
   // Appends a child this folder will own and returns it.
   template <class T>

@@ -22,7 +22,6 @@ namespace salvex {
 
 namespace {
 
-constexpr size_t kLongNameRecords = 18;  // 18 x 13 characters: the longest run a name may use
 constexpr uint8_t kLostRebuilt = DriveLost | DriveRebuilt;
 // Cluster sizes accepted when two lost directories fix a volume's geometry.
 constexpr uint16_t kRebuildClusterSizes[] = {2, 4, 8, 16, 32, 64};
@@ -123,114 +122,140 @@ void TFATAnalyser::AnalyseSector(TDevice& device, uint64_t s, uint32_t& files, u
     DirRun = 0;
     return;
   }
-
   // 1. Where the FAT starts, its copies and its type, until the data area is reached.
-  if (!DataReached) {
-    TFATSectorGuess guess;
-    if (IsFATSector(win, bytes, guess)) {
-      FATSeen = true;
-      if (FATType == 0) FATType = guess.Type;
-      MaxFATValue = std::max(MaxFATValue, guess.Largest);
-      if (guess.IsFirst) {
-        const size_t compared = std::min<size_t>(512, firstFATCopy_.size());
-        if (FATStart == 0) {
-          FATStart = s;
-          FATCount = 1;
-          // The media entry tells the type better than whatever looked like FAT before it, and
-          // the root directory follows this FAT, not anything seen earlier.
-          FATType = guess.Type;
-          RootSeen = RootHasLabel = false;
-          std::memcpy(firstFATCopy_.data(), sec.data(), std::min(firstFATCopy_.size(), sec.size()));
-        } else {
-          size_t differing = 0;
-          for (size_t k = 0; k < compared && differing < 16; ++k) differing += sec[k] != firstFATCopy_[k];
-          if (differing < 16 && FATCount < 255) {
-            // Only the first copy ends the first FAT; later copies would stretch it over them.
-            if (++FATCount == 2) {
-              FATEnd = s - 1;
-              SectorsPerFAT = static_cast<uint32_t>(std::min<uint64_t>(FATEnd - FATStart + 1, UINT32_MAX));
-            }
-          }
-        }
-      }
-      LastFATSector = s;
-    }
-  }
+  if (!DataReached) NoteFATSector(win, s, bytes);
 
   // 2. What the sector looks like as directory data.
-  uint32_t dotCluster = 0;
-  const bool dot = IsDotDirSector(sec, dotCluster);
+  TSectorLook look;
+  look.Dot = IsDotDirSector(sec, look.DotCluster);
   const uint64_t total = device.TotalSectors;
-  const bool dir = IsDirectorySector(sec, total * bytes, total);
-  DirRun = dir ? static_cast<uint8_t>(std::min(DirRun + 1, 255)) : 0;
+  look.Dir = IsDirectorySector(sec, total * bytes, total);
+  DirRun = look.Dir ? static_cast<uint8_t>(std::min(DirRun + 1, 255)) : 0;
 
   // 3. Geometry of the volume in progress.
-  if (FATSeen) {
-    if (!dot && dir && !RootHasLabel) {
-      RootHasLabel = HasOneVolumeLabel(sec);  // only a root candidate needs it
-      RootSeen = true;
-      RootSector = s;
-      DirRunAtRoot = DirRun;
-    }
-    if (dot) {
-      DataReached = true;
-      if (FirstDotSector == 0) {
-        FirstDotCluster = dotCluster;
-        FirstDotSector = s;
-      } else if (SectorsPerCluster == 0 && dotCluster > FirstDotCluster) {
-        // Folders lie on cluster starts: the sector distance must be a whole number of clusters,
-        // a power of two of them each, and put cluster 2 after the FAT.
-        const uint64_t sectors = s - FirstDotSector, clusters = dotCluster - FirstDotCluster;
-        const uint64_t spc = sectors / clusters;
-        const uint64_t back = (uint64_t(dotCluster) - 2) * spc;
-        if (sectors % clusters == 0 && IsPowerOfTwo(spc) && spc <= 128 && back < s && s - back > FATStart) {
-          SectorsPerCluster = static_cast<uint16_t>(spc);
-          DataStart = s - back;
-          if (FATEnd == 0 && FATStart != 0) {
-            // No copy seen: the FAT reaches to the data area (FAT32) or to the root directory
-            // that lies in front of it (FAT12/16; 15 sectors before the data when none was seen).
-            const bool rootBefore = RootSeen && RootSector > FATStart && RootSector < DataStart;
-            const uint64_t end = FATType == 3 ? DataStart - 1 : rootBefore ? RootSector - 1 : DataStart - 15;
-            if (end >= FATStart) {
-              FATEnd = end;
-              SectorsPerFAT = static_cast<uint32_t>(std::min<uint64_t>(FATEnd - FATStart + 1, UINT32_MAX));
-            }
-          }
-          if (DebugLevel() >= 3) {
-            DebugLog(Format("FAT startsec: %d, endsec: %d", {FATStart, FATEnd}), 3);
-            DebugLog(Format("data startsec: %d", {DataStart}), 3);
+  if (FATSeen) NoteGeometry(sec, s, look, bytes);
+
+  // 4. Directory sectors become lost directories.
+  CollectDirectorySector(win, s, look, total, files, folders);
+
+  // 5. A volume without boot sector is complete.
+  if (FATSeen && FATStart && RootHasLabel && SectorsPerCluster) {
+    descriptors_.push_back({FATStart, FATEnd, FATCount, SectorsPerFAT, FATType, MaxFATValue, ClusterCount});
+    RebuildWithoutBootSector();
+    Reset();
+    ++drives;
+  }
+}
+
+void TFATAnalyser::NoteFATSector(std::span<const uint8_t> win, uint64_t s, uint32_t bytes) {
+  const std::span<const uint8_t> sec = win.first(bytes);
+  TFATSectorGuess guess;
+  if (IsFATSector(win, bytes, guess)) {
+    FATSeen = true;
+    if (FATType == 0) FATType = guess.Type;
+    MaxFATValue = std::max(MaxFATValue, guess.Largest);
+    if (guess.IsFirst) {
+      const size_t compared = std::min<size_t>(512, firstFATCopy_.size());
+      if (FATStart == 0) {
+        FATStart = s;
+        FATCount = 1;
+        // The media entry tells the type better than whatever looked like FAT before it, and
+        // the root directory follows this FAT, not anything seen earlier.
+        FATType = guess.Type;
+        RootSeen = RootHasLabel = false;
+        std::memcpy(firstFATCopy_.data(), sec.data(), std::min(firstFATCopy_.size(), sec.size()));
+      } else {
+        size_t differing = 0;
+        for (size_t k = 0; k < compared && differing < 16; ++k) differing += sec[k] != firstFATCopy_[k];
+        if (differing < 16 && FATCount < 255) {
+          // Only the first copy ends the first FAT; later copies would stretch it over them.
+          if (++FATCount == 2) {
+            FATEnd = s - 1;
+            SectorsPerFAT = static_cast<uint32_t>(std::min<uint64_t>(FATEnd - FATStart + 1, UINT32_MAX));
           }
         }
       }
     }
-    if (ClusterCount == 0 && SectorsPerFAT != 0) {
-      // The FAT's capacity bounds the clusters; the type follows from the count, and the count is
-      // kept on its side of the type limits so that a volume mounted from it gets the same type.
-      const uint64_t entries = FATEntries(SectorsPerFAT, FATType ? FATType : 3, bytes);
-      uint64_t count = entries > 2 ? entries - 2 : 0;
-      if (count < 4085) {
-        FATType = 1;
-        count = FATEntries(SectorsPerFAT, 1, bytes);
-        count = std::min<uint64_t>(count > 2 ? count - 2 : 0, 4084);
-      } else if (count < 65525) {
-        FATType = 2;
-        count = FATEntries(SectorsPerFAT, 2, bytes);
-        count = std::clamp<uint64_t>(count > 2 ? count - 2 : 0, 4085, 65524);
-      } else {
-        FATType = 3;
-        count = std::min<uint64_t>(count, 0x0FFFFFF5);
-      }
-      ClusterCount = static_cast<uint32_t>(count);
-    }
-    // A FAT32 root must begin on a cluster start (the run of directory sectors reaches back to
-    // one); a FAT12/16 root lies before the data area and is not in a cluster at all.
-    if (RootHasLabel && SectorsPerCluster && RootSector >= DataStart &&
-        (RootSector - DataStart) % SectorsPerCluster > DirRunAtRoot)
-      RootHasLabel = false;
+    LastFATSector = s;
   }
+}
 
-  // 4. Collect directory sectors into lost directories. A folder's last sector is rarely full: it
-  // counts when it goes on from a full directory sector.
+void TFATAnalyser::NoteGeometry(std::span<const uint8_t> sec, uint64_t s, const TSectorLook& look, uint32_t bytes) {
+  const bool dot = look.Dot, dir = look.Dir;
+  if (!dot && dir && !RootHasLabel) {
+    RootHasLabel = HasOneVolumeLabel(sec);  // only a root candidate needs it
+    RootSeen = true;
+    RootSector = s;
+    DirRunAtRoot = DirRun;
+  }
+  if (dot) NoteDotSector(s, look.DotCluster);
+  if (ClusterCount == 0 && SectorsPerFAT != 0) EstimateClusterCount(bytes);
+  // A FAT32 root must begin on a cluster start (the run of directory sectors reaches back to
+  // one); a FAT12/16 root lies before the data area and is not in a cluster at all.
+  if (RootHasLabel && SectorsPerCluster && RootSector >= DataStart &&
+      (RootSector - DataStart) % SectorsPerCluster > DirRunAtRoot)
+    RootHasLabel = false;
+}
+
+void TFATAnalyser::NoteDotSector(uint64_t s, uint32_t dotCluster) {
+  DataReached = true;
+  if (FirstDotSector == 0) {
+    FirstDotCluster = dotCluster;
+    FirstDotSector = s;
+  } else if (SectorsPerCluster == 0 && dotCluster > FirstDotCluster) {
+    // Folders lie on cluster starts: the sector distance must be a whole number of clusters,
+    // a power of two of them each, and put cluster 2 after the FAT.
+    const uint64_t sectors = s - FirstDotSector, clusters = dotCluster - FirstDotCluster;
+    const uint64_t spc = sectors / clusters;
+    const uint64_t back = (uint64_t(dotCluster) - 2) * spc;
+    if (sectors % clusters == 0 && IsPowerOfTwo(spc) && spc <= 128 && back < s && s - back > FATStart) {
+      SectorsPerCluster = static_cast<uint16_t>(spc);
+      DataStart = s - back;
+      if (FATEnd == 0 && FATStart != 0) {
+        // No copy seen: the FAT reaches to the data area (FAT32) or to the root directory
+        // that lies in front of it (FAT12/16; 15 sectors before the data when none was seen).
+        const bool rootBefore = RootSeen && RootSector > FATStart && RootSector < DataStart;
+        const uint64_t end = FATType == 3 ? DataStart - 1 : rootBefore ? RootSector - 1 : DataStart - 15;
+        if (end >= FATStart) {
+          FATEnd = end;
+          SectorsPerFAT = static_cast<uint32_t>(std::min<uint64_t>(FATEnd - FATStart + 1, UINT32_MAX));
+        }
+      }
+      if (DebugLevel() >= 3) {
+        DebugLog(Format("FAT startsec: %d, endsec: %d", {FATStart, FATEnd}), 3);
+        DebugLog(Format("data startsec: %d", {DataStart}), 3);
+      }
+    }
+  }
+}
+
+void TFATAnalyser::EstimateClusterCount(uint32_t bytes) {
+  // The FAT's capacity bounds the clusters; the type follows from the count, and the count is
+  // kept on its side of the type limits so that a volume mounted from it gets the same type.
+  const uint64_t entries = FATEntries(SectorsPerFAT, FATType ? FATType : 3, bytes);
+  uint64_t count = entries > 2 ? entries - 2 : 0;
+  if (count < 4085) {
+    FATType = 1;
+    count = FATEntries(SectorsPerFAT, 1, bytes);
+    count = std::min<uint64_t>(count > 2 ? count - 2 : 0, 4084);
+  } else if (count < 65525) {
+    FATType = 2;
+    count = FATEntries(SectorsPerFAT, 2, bytes);
+    count = std::clamp<uint64_t>(count > 2 ? count - 2 : 0, 4085, 65524);
+  } else {
+    FATType = 3;
+    count = std::min<uint64_t>(count, 0x0FFFFFF5);
+  }
+  ClusterCount = static_cast<uint32_t>(count);
+}
+
+void TFATAnalyser::CollectDirectorySector(std::span<const uint8_t> win, uint64_t s, const TSectorLook& look,
+                                          uint64_t total, uint32_t& files, uint32_t& folders) {
+  // A folder's last sector is rarely full: it counts when it goes on from a full directory sector.
+  const uint32_t bytes = static_cast<uint32_t>(win.size() / 2);
+  const std::span<const uint8_t> sec = win.first(bytes);
+  const bool dot = look.Dot, dir = look.Dir;
+  const uint32_t dotCluster = look.DotCluster;
   const uint32_t perSector = bytes / kFATRecordSize;
   const bool tail = !dot && !dir && currentDir_ && HaveDirSector && s == LastDirSector + 1 &&
                     RecordIndex >= perSector && IsDirectoryTail(sec, total * bytes, total);
@@ -260,17 +285,9 @@ void TFATAnalyser::AnalyseSector(TDevice& device, uint64_t s, uint32_t& files, u
     } else {
       RecordIndex %= perSector;
     }
-    if (currentDir_) ParseDirectorySector(window, bytes, files);
+    if (currentDir_) ParseDirectorySector(win.data(), bytes, files);
     LastDirSector = s;
     HaveDirSector = true;
-  }
-
-  // 5. A volume without boot sector is complete.
-  if (FATSeen && FATStart && RootHasLabel && SectorsPerCluster) {
-    descriptors_.push_back({FATStart, FATEnd, FATCount, SectorsPerFAT, FATType, MaxFATValue, ClusterCount});
-    RebuildWithoutBootSector();
-    Reset();
-    ++drives;
   }
 }
 
@@ -301,18 +318,12 @@ void TFATAnalyser::ParseDirectorySector(const uint8_t* window, uint32_t bytes, u
     }
     if (rec[0] == dirent::kDeleted) continue;
     std::string name;
-    if (IsLongNameRecord(rec) && (rec[0] & 0x40)) {
-      // The name is stored last part first, 13 UCS-2 characters per record.
-      const uint8_t checksum = rec[13];
-      std::u16string chars(kLongNameRecords * 13, u'\0');
-      size_t p = chars.size(), taken = 0;
+    TLongName longName;
+    if (longName.Start(rec)) {
       bool complete = true;
-      while (IsLongNameRecord(rec) && rec[13] == checksum && taken < kLongNameRecords) {
-        p -= 13;
-        ByteReader r(rec);
-        static constexpr size_t kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-        for (size_t k = 0; k < 13; ++k) chars[p + k] = static_cast<char16_t>(r.U16(kOffsets[k]));
-        if (++taken == kLongNameRecords) break;
+      while (longName.Continues(rec)) {
+        longName.Take(rec);
+        if (longName.Full()) break;
         rec = recordAt(idx);
         if (rec.empty()) {
           complete = false;
@@ -321,9 +332,7 @@ void TFATAnalyser::ParseDirectorySector(const uint8_t* window, uint32_t bytes, u
         ++idx;
       }
       if (!complete) break;  // the rest of the run lies outside what was found
-      std::u16string_view text(chars.data() + p, chars.size() - p);
-      text = text.substr(0, text.find(u'\0'));
-      name = Utf16ToAnsi(text);
+      name = longName.Name(idx - 1);
       if (rec[0] == 0) {
         ended = true;
         break;
@@ -335,7 +344,6 @@ void TFATAnalyser::ParseDirectorySector(const uint8_t* window, uint32_t bytes, u
     const std::string shortName = ShortNameOf(rec);
     if ((attr & dirent::kAttrDirectory) && (shortName == "." || shortName == "..")) continue;
     if (name.empty()) name = shortName;
-    std::replace(name.begin(), name.end(), char(dirent::kKanjiE5), char(dirent::kDeleted));
     if (entries_ >= kMaxLostEntries) {
       if (!entryCapLogged_) DebugLog("lost directories: limit of entries reached, further entries ignored", 1);
       entryCapLogged_ = true;

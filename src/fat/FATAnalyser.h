@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <span>
 #include <map>
 #include <memory>
 #include <string>
@@ -83,7 +84,22 @@ class TFATAnalyser : public TLostDriveAnalyser {
   TFATDirectory* CurrentDir() const { return currentDir_; }
 
  private:
+  // How one sector reads as directory data.
+  struct TSectorLook {
+    bool Dot = false;  // starts with "." and ".." (a folder's first sector)
+    bool Dir = false;  // plausible directory records
+    uint32_t DotCluster = 0;
+  };
   void Reset();
+  // AnalyseSector's steps: FAT sectors before the data area, the volume's geometry from root and
+  // "." sectors (the cluster size from two of them, the cluster count from the FAT's size), and the
+  // directory sectors gathered into lost folders.
+  void NoteFATSector(std::span<const uint8_t> window, uint64_t sector, uint32_t bytes);
+  void NoteGeometry(std::span<const uint8_t> sec, uint64_t sector, const TSectorLook& look, uint32_t bytes);
+  void NoteDotSector(uint64_t sector, uint32_t dotCluster);
+  void EstimateClusterCount(uint32_t bytes);
+  void CollectDirectorySector(std::span<const uint8_t> window, uint64_t sector, const TSectorLook& look, uint64_t total,
+                              uint32_t& files, uint32_t& folders);
   void ParseDirectorySector(const uint8_t* window, uint32_t bytes, uint32_t& files);
   void RebuildWithoutBootSector();
   void BuildDrivesFromDirectories(TStatusDialog* status);

@@ -9,6 +9,7 @@
 #include "common/Helpers.h"
 #include "common/Options.h"
 #include "common/StringTable.h"
+#include "common/Unicode.h"
 #include "fat/FATFile.h"
 #include "fat/FATdrive.h"
 
@@ -18,22 +19,11 @@ namespace {
 
 // Deeper folders are not listed: no real path is this long, and every walk recurses per level.
 constexpr size_t kMaxDepth = 256;
-constexpr size_t kLongNameRecords = 18;
-constexpr size_t kCharsPerRecord = 13;
-// Offsets of the 13 UCS-2 characters of a long-name record.
-constexpr size_t kLongNameChars[kCharsPerRecord] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-
-const char* kFolderTypeName = "File folder";
 
 uint32_t FirstClusterOf(const ByteReader& r, uint8_t fatType) {
   // FAT12/16 keep other data in the high word (OS/2 extended attributes), so it is used on FAT32 only.
   uint32_t high = fatType == FAT32 ? r.U16(dirent::kClusterHigh) : 0;
   return (high << 16) | r.U16(dirent::kClusterLow);
-}
-
-std::string WithE5(std::string name) {
-  std::replace(name.begin(), name.end(), char(dirent::kKanjiE5), char(dirent::kDeleted));
-  return name;
 }
 
 bool IsDots(const std::string& name) { return name == "." || name == ".."; }
@@ -47,12 +37,6 @@ struct RowKeys {
   std::string type;
 };
 
-std::string LowerAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = char(c + 32);
-  return s;
-}
-
 RowKeys KeysOf(const TItem& item, bool withType) {
   RowKeys k;
   if (auto* f = dynamic_cast<const TFATFile*>(&item)) {
@@ -61,13 +45,13 @@ RowKeys KeysOf(const TItem& item, bool withType) {
     k.stamp = (uint32_t(f->Date) << 16) | f->Time;
     k.cluster = f->FirstCluster;
     k.condition = f->Condition;
-    if (withType) k.type = Host().TypeName(AnsiToUtf8(DisplayName(f->Name)));
+    if (withType) k.type = Host().TypeName(DisplayName(f->Name));
   } else if (auto* d = dynamic_cast<const TFATDirectory*>(&item)) {
     k.name = d->Name;
     k.stamp = (uint32_t(d->Date) << 16) | d->Time;
     k.cluster = d->FirstCluster;
     k.condition = d->Condition;
-    k.type = kFolderTypeName;
+    k.type = Host().FolderTypeName();
   }
   return k;
 }
@@ -82,56 +66,6 @@ int Cmp(const T& a, const T& b) {
 std::string FATConditionText(uint8_t flags, uint8_t condition) {
   if (!(flags & ItemDeleted)) return "";
   return LoadText(condition == 2 ? 727 : 726);
-}
-
-// ---- volume operations that read directory entries ----
-
-bool TFATdrive::ReadLongName(TFATCursor& c, std::string& name, uint8_t* record) {
-  ByteReader r(record, dirent::kSize);
-  if (r.U8(dirent::kAttributes) != dirent::kAttrLongName || r.U16(26) != 0 || !(r.U8(0) & 0x40)) return false;
-  const uint8_t checksum = r.U8(13);
-  // Records come last part first, so the name is built backwards.
-  std::u16string chars(kLongNameRecords * kCharsPerRecord, u'\0');
-  size_t p = chars.size(), taken = 0;
-  while (r.U8(dirent::kAttributes) == dirent::kAttrLongName && r.U16(26) == 0 && r.U8(13) == checksum &&
-         taken < kLongNameRecords) {
-    p -= kCharsPerRecord;
-    for (size_t i = 0; i < kCharsPerRecord; ++i) chars[p + i] = static_cast<char16_t>(r.U16(kLongNameChars[i]));
-    ++taken;
-    // The 18th record is the last one taken; the record after it is not read.
-    if (taken < kLongNameRecords && !GetNextRecord(c, record)) return false;
-  }
-  std::u16string_view text(chars.data() + p, chars.size() - p);
-  if (auto end = text.find(u'\0'); end != std::u16string_view::npos) text = text.substr(0, end);
-  name = Utf16ToAnsi(text);
-  return true;
-}
-
-bool TFATdrive::GetNextEntry(TFATCursor& c, bool deletedMode, std::string& name, uint8_t* record) {
-  for (;;) {
-    if (!GetNextRecord(c, record)) return false;
-    if (record[0] == 0) return false;
-    if (!deletedMode && record[0] == dirent::kDeleted) continue;
-    if (record[dirent::kAttributes] == dirent::kAttrLongName && ReadLongName(c, name, record)) {
-      // The record after a long name may itself end the directory, or be deleted in the normal view.
-      if (record[0] == 0) return false;
-      if (!deletedMode && record[0] == dirent::kDeleted) continue;
-      if (name.empty()) name = ShortNameOf({record, dirent::kSize});
-      return true;
-    }
-    name = ShortNameOf({record, dirent::kSize});
-    return true;
-  }
-}
-
-bool TFATdrive::IsDirectoryCluster(uint32_t cluster, uint64_t sector) {
-  TFATCursor c{cluster, sector, 0};
-  uint8_t rec[dirent::kSize];
-  auto isDirNamed = [&](const char* want) {
-    return GetNextRecord(c, rec) && (rec[dirent::kAttributes] & dirent::kAttrDirectory) &&
-           rec[dirent::kAttributes] != dirent::kAttrLongName && ShortNameOf({rec, dirent::kSize}) == want;
-  };
-  return isDirNamed(".") && isDirNamed("..");
 }
 
 // ---- TFATDirectory ----
@@ -151,6 +85,7 @@ void TFATDirectory::Assign(const TItem& source) {
     StartSector = s->StartSector;
     Time = s->Time;
     Date = s->Date;
+    DeletedView = s->DeletedView;
   }
 }
 
@@ -217,7 +152,8 @@ void TFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
       auto d = std::make_unique<TFATDirectory>();
       d->Drive = drive;
       d->FirstCluster = cluster;
-      d->Name = WithE5(name);
+      d->DeletedView = deletedMode;
+      d->Name = name;
       d->Time = r.U16(dirent::kTime);
       d->Date = r.U16(dirent::kDate);
       d->Flags = flags;
@@ -234,7 +170,7 @@ void TFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
       f->Size = r.U32(dirent::kFileSize);
       f->Time = r.U16(dirent::kTime);
       f->Date = r.U16(dirent::kDate);
-      f->Name = WithE5(name);
+      f->Name = name;
       f->Flags = flags;
       f->Condition = condition;
       f->Parent = this;
@@ -268,7 +204,7 @@ void TFATDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedM
       auto* d = dynamic_cast<TFATDirectory*>(child.get());
       if (!d) continue;
       const bool deleted = d->Flags & ItemDeleted;
-      TTreeNode* n = tree.AddChild(node, AnsiToUtf8(deleted ? DisplayName(d->Name) : d->Name), deleted ? 6 : 0, d);
+      TTreeNode* n = tree.AddChild(node, deleted ? DisplayName(d->Name) : d->Name, deleted ? 6 : 0, d);
       tree.SetHasChildren(n, d->HasChildDirs(deletedMode));
     }
     tree.SortChildren(node);
@@ -284,17 +220,17 @@ void FillFATRow(TItem& object, TListItem& item) {
   item.SubItems.clear();
   if (auto* d = dynamic_cast<TFATDirectory*>(&object)) {
     item.ImageIndex = (d->Flags & ItemDeleted) ? 6 : 0;
-    item.Caption = AnsiToUtf8(DisplayName(d->Name));
+    item.Caption = DisplayName(d->Name);
     item.SubItems = {"", DosDateTimeText(d->Date, d->Time), std::to_string(d->FirstCluster),
-                     FATConditionText(d->Flags, d->Condition), kFolderTypeName};
+                     FATConditionText(d->Flags, d->Condition), Host().FolderTypeName()};
   } else if (auto* m = dynamic_cast<TMFTFile*>(&object)) {
     item.ImageIndex = 5;
-    item.Caption = AnsiToUtf8(DisplayName(m->Name));
+    item.Caption = DisplayName(m->Name);
     item.SubItems = {std::to_string(m->Size), DosDateTimeText(m->Date, m->Time), std::to_string(m->FirstCluster),
                      LoadText(727), Host().TypeName(item.Caption)};
   } else if (auto* f = dynamic_cast<TFATFile*>(&object)) {
     item.ImageIndex = (f->Flags & ItemDeleted) ? 8 : 5;
-    item.Caption = AnsiToUtf8(DisplayName(f->Name));
+    item.Caption = DisplayName(f->Name);
     item.SubItems = {std::to_string(f->Size), DosDateTimeText(f->Date, f->Time), std::to_string(f->FirstCluster),
                      FATConditionText(f->Flags, f->Condition), Host().TypeName(item.Caption)};
   }
@@ -316,7 +252,7 @@ void TFATDirectory::FillListView(TListView& list, bool deletedMode) {
 }
 
 void TFATDirectory::LoadChildren(bool deletedView) {
-  if (!Children) ReadChildren(deletedView, true);
+  if (!Children) ReadChildren(deletedView || DeletedView, true);
 }
 
 TFileMeta TFATDirectory::Meta() const {
@@ -336,12 +272,7 @@ int TFATDirectory::CompareItems(const TItem& a, const TItem& b, int column) cons
   const bool bDir = dynamic_cast<const TCustomDirectory*>(&b) != nullptr;
   if (aDir && !bDir) return -1;
   if (!aDir && bDir) return 1;
-  // Names and types are compared without regard to letter case, ties broken by the bytes.
-  auto text = [](const std::string& x, const std::string& y) {
-    int r = LowerAscii(x).compare(LowerAscii(y));
-    if (r == 0) r = x.compare(y);
-    return r < 0 ? -1 : (r > 0 ? 1 : 0);
-  };
+  auto text = [](const std::string& x, const std::string& y) { return CompareNamesNoCase(x, y); };
   RowKeys ka = KeysOf(a, column == 5), kb = KeysOf(b, column == 5);
   if (column == 5) return text(ka.type, kb.type);
   switch (column) {
@@ -351,6 +282,10 @@ int TFATDirectory::CompareItems(const TItem& a, const TItem& b, int column) cons
     case 4: return Cmp(ka.condition, kb.condition);
     default: return text(ka.name, kb.name);
   }
+}
+
+bool TFATDirectory::Search(const std::function<bool(TItem&)>& visit, bool recursive) {
+  return Search(visit, DeletedView, recursive, DeletedView);
 }
 
 bool TFATDirectory::Search(const TSearchCallback& callback, bool deletedMode, bool recursive, bool filesDeletedOnly) {

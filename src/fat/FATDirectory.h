@@ -19,6 +19,9 @@ class TFATDirectory : public TCustomDirectory {
   uint64_t StartSector = 0;
   uint16_t Time = 0;
   uint16_t Date = 0;
+  // Read in the deleted view (the Deleted root and what was read below it): every folder, and only
+  // the deleted files.
+  bool DeletedView = false;
 
   std::unique_ptr<TItem> Clone() const override;
   void Assign(const TItem& source) override;
@@ -41,6 +44,8 @@ class TFATDirectory : public TCustomDirectory {
   // the callback answers false and then answers false. Children read for the walk are released.
   using TSearchCallback = std::function<bool(TItem&)>;
   bool Search(const TSearchCallback& callback, bool deletedMode, bool recursive, bool filesDeletedOnly);
+  // The same in this folder's own view (DeletedView: deleted mode, deleted files only).
+  bool Search(const std::function<bool(TItem&)>& visit, bool recursive) override;
 
   TFATdrive* FATDrive() const;
 

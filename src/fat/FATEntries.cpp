@@ -1,5 +1,11 @@
 #include "fat/FATEntries.h"
 
+#include "common/ByteReader.h"
+#include "common/CodePage.h"
+#include "common/Options.h"
+#include "common/Unicode.h"
+#include "fat/FATSectorTests.h"
+
 namespace salvex {
 
 namespace {
@@ -32,12 +38,49 @@ bool IsEndOfChainValue(uint8_t fatType, uint32_t value) {
 
 std::string ShortNameOf(std::span<const uint8_t> record) {
   std::string base, ext;
+  bool deleted = false;
   for (size_t i = 0; i < 11 && i < record.size(); ++i) {
     char c = static_cast<char>(record[i]);
+    if (i == 0 && record[i] == dirent::kDeleted) deleted = true;
+    if (i == 0 && record[i] == dirent::kKanjiE5) c = char(dirent::kDeleted);
     if (c == ' ') continue;
     (i < 8 ? base : ext) += c;
   }
-  return ext.empty() ? base : base + "." + ext;
+  const std::string& codePage = Options().ShortNameCodePage;
+  std::string name = OemToUtf8(deleted ? std::string_view(base).substr(1) : std::string_view(base), codePage);
+  if (deleted) name = "\xC3\xA5" + name;
+  return ext.empty() ? name : name + "." + OemToUtf8(ext, codePage);
+}
+
+// Offsets of the 13 UTF-16 units of a long-name record.
+constexpr size_t kLongNameUnits[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+
+bool TLongName::Start(std::span<const uint8_t> record) {
+  chars_.clear();
+  taken_ = 0;
+  if (!IsLongNameRecord(record) || !(record[0] & 0x40)) return false;
+  checksum_ = record[13];
+  return true;
+}
+
+bool TLongName::Continues(std::span<const uint8_t> record) const {
+  return taken_ < kMaxRecords && IsLongNameRecord(record) && record[13] == checksum_;
+}
+
+void TLongName::Take(std::span<const uint8_t> record) {
+  ByteReader r(record);
+  std::u16string part(13, u'\0');
+  for (size_t k = 0; k < 13; ++k) part[k] = static_cast<char16_t>(r.U16(kLongNameUnits[k]));
+  chars_.insert(0, part);
+  ++taken_;
+}
+
+std::string TLongName::Name(uint32_t entryIndex) const {
+  std::u16string_view text(chars_);
+  text = text.substr(0, text.find(u'\0'));
+  bool lossy = false;
+  std::string name = Utf16ToUtf8(text, &lossy);
+  return lossy ? TaggedName(name, "entry " + std::to_string(entryIndex)) : name;
 }
 
 }  // namespace salvex

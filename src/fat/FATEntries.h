@@ -18,9 +18,33 @@ uint8_t ClassifyFATEntry(uint8_t fatType, uint32_t value);
 // End-of-chain marks (0xFF8.., 0xFFF8.., 0x0FFFFFF8..); a bad-cluster mark does not end a chain.
 bool IsEndOfChainValue(uint8_t fatType, uint32_t value);
 
-// The 8.3 name of a 32-byte directory record: blanks dropped, "." before a non-empty extension,
-// bytes as stored (a deleted record keeps 0xE5 as its first character).
+// The 8.3 name of a 32-byte directory record in UTF-8: blanks dropped, "." before a non-empty
+// extension, bytes decoded with the OEM code page of the settings (ShortNameCodePage). A leading
+// 0x05 stands for the OEM character 0xE5; a deleted record's marker 0xE5 becomes "å" (U+00E5),
+// which DisplayName shows as the configured deleted-entry text.
 std::string ShortNameOf(std::span<const uint8_t> record);
+
+// One long name read from its run of records (stored last part first, 13 UTF-16 units each, at most
+// 18 records). Directory reading and the lost-folder analyser both collect names through it.
+class TLongName {
+ public:
+  static constexpr size_t kMaxRecords = 18;
+  // Starts over at `record` when it is the last-part record of a long name.
+  bool Start(std::span<const uint8_t> record);
+  // Whether `record` continues the started name (a long-name record with its checksum), room left.
+  bool Continues(std::span<const uint8_t> record) const;
+  // Takes the characters of a record that Continues accepted (the starting record included).
+  void Take(std::span<const uint8_t> record);
+  bool Full() const { return taken_ == kMaxRecords; }
+  // The name up to its first NUL in UTF-8. An unpaired surrogate becomes U+FFFD and the name is
+  // tagged "entry N" with the index of its short record in the folder (see TaggedName).
+  std::string Name(uint32_t entryIndex) const;
+
+ private:
+  std::u16string chars_;  // the parts taken so far, first part first
+  size_t taken_ = 0;
+  uint8_t checksum_ = 0;
+};
 
 // Directory record layout.
 namespace dirent {

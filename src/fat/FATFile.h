@@ -4,6 +4,7 @@
 #include <string>
 
 #include "devices/Model.h"
+#include "fat/MFTFile.h"
 
 namespace salvex {
 
@@ -37,24 +38,6 @@ class TFATFile : public TCustomFile {
   TFileMeta Meta() const override;
 
   TFATdrive* FATDrive() const;
-};
-
-// A lost file found as an NTFS file record with resident data inside a FAT data area.
-class TMFTFile : public TCustomFile {
- public:
-  uint32_t DataOffset = 0;  // bytes from the start of FirstCluster to the resident data
-  uint32_t FirstCluster = 0;
-  uint16_t Time = 0;
-  uint16_t Date = 0;
-
-  std::unique_ptr<TItem> Clone() const override;
-  void Assign(const TItem& source) override;
-  void AssignTo(TItem& target) const override;
-  bool Rename(const std::string& newName) override;
-  std::string GetPath(const TCustomDirectory* stop) const override;
-  void FillListItem(TListItem& item) override;
-  std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
-  TFileMeta Meta() const override;
 };
 
 // The FAT copy a file's data is read along: the choice given, else none for deleted files (their

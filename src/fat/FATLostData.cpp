@@ -227,7 +227,7 @@ void TFATLostSearch::RootAreaPass() {
       const std::span<const uint8_t> first512(sector.data(), std::min<size_t>(sector.size(), 512));
       if (!IsDotDirSector(first512, dot) &&
           IsDirectorySector(first512, uint64_t(drive_.BytesPerSec) * drive_.DataSectors, drive_.ClusterCount)) {
-        AddLostDirectory(0, t, Utf8ToAnsi(TextF(736, {t})));
+        AddLostDirectory(0, t, TextF(736, {t}));
         ScanLostDir(0, t, false);
       }
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/BootSector.h"
 #include "common/ByteReader.h"
 #include "common/CodePage.h"
 #include "common/Debug.h"
@@ -26,9 +27,12 @@ const TFATEntryAccess kFAT16Access{[](uint32_t n) { return uint64_t(n) * 2; }, 2
 const TFATEntryAccess kFAT32Access{[](uint32_t n) { return uint64_t(n) * 4; }, 4,
                                    [](uint32_t raw, uint32_t) { return raw & 0x0FFFFFFF; }};
 
-bool IsSupportedSectorSize(uint32_t bps) { return bps >= 512 && bps <= 4096 && (bps & (bps - 1)) == 0; }
-
 }  // namespace
+
+bool TFATdrive::IsValidRootCluster(uint32_t cluster) const {
+  // Clusters are numbered 2 to ClusterCount + 1.
+  return cluster >= 2 && cluster <= uint64_t(ClusterCount) + 1;
+}
 
 std::unique_ptr<TCustomDrive> NewFATDrive() { return std::make_unique<TFATdrive>(); }
 
@@ -86,36 +90,44 @@ bool TFATdrive::Mount(bool quiet) {
   if (!ReadDeviceSectors(BootSector, 1, true, boot.data())) return false;
   DebugHexDump(boot.data(), 512);
   std::memcpy(BootRecord.data(), boot.data(), BootRecord.size());
-  bool result = ApplyBootSector(BootRecord.data(), quiet);
+  if (!ApplyBootSector(BootRecord.data(), quiet)) return false;
   CreateSpecialFolders();
-  return result;
+  return true;
 }
+
+namespace {
+void Inform(bool quiet, const std::string& text) {
+  if (!quiet) Host().MessageBox(text, "Information", TMsgButtons::Ok, TMsgIcon::Information);
+}
+}  // namespace
 
 bool TFATdrive::ApplyBootSector(const uint8_t* bootRecord, bool quiet) {
   ByteReader b(bootRecord, 90);
-  auto inform = [quiet](const std::string& text) {
-    if (!quiet) Host().MessageBox(text, "Information", TMsgButtons::Ok, TMsgIcon::Information);
-  };
-  auto refuse = [quiet]() {
-    if (!quiet)
-      Host().MessageBox("Bad parameters for calculating logical drive information from Boot Sector", "Error",
-                        TMsgButtons::Ok, TMsgIcon::Information);
-    return false;
-  };
+  if (!ApplyGeometry(b, quiet)) return false;
+  ApplyRootDirectory(b.U32(0x2C), quiet);
+  PrepareReading();
+  std::string label = b.Str(FATType == FAT32 ? 0x47 : 0x2B, 11);
+  if (auto zero = label.find('\0'); zero != std::string::npos) label.resize(zero);
+  Name = label;
+  CheckFATInUse();
+  return true;
+}
+
+bool TFATdrive::ApplyGeometry(const ByteReader& b, bool quiet) {
   const uint32_t bps = b.U16(0x0B);
   const uint32_t spc = b.U8(0x0D);
   if (bps == 0) {
-    inform("bad parameter in boot sector: Bytes Per Sector (" + std::to_string(bps) + ") = 0 !");
+    Inform(quiet, "bad parameter in boot sector: Bytes Per Sector (" + std::to_string(bps) + ") = 0 !");
     return false;
   }
   if (spc == 0) {
-    inform("bad parameter in boot sector: Sectors Per Cluster (" + std::to_string(spc) + ") = 0 !");
+    Inform(quiet, "bad parameter in boot sector: Sectors Per Cluster (" + std::to_string(spc) + ") = 0 !");
     return false;
   }
-  // Records are read per sector, so the sector must hold whole records and fit the caches.
-  if (!IsSupportedSectorSize(bps)) {
-    inform("bad parameter in boot sector: Bytes Per Sector (" + std::to_string(bps) +
-           ") is not supported (512, 1024, 2048 or 4096) !");
+  // The sizes the lost-drive search's boot-sector test accepts: what it finds must mount.
+  if (!IsBootSectorSize(bps)) {
+    Inform(quiet, "bad parameter in boot sector: Bytes Per Sector (" + std::to_string(bps) +
+                      ") is not supported (512, 1024, 2048, 4096 or 8192) !");
     return false;
   }
   const uint32_t reserved = b.U16(0x0E);
@@ -125,7 +137,6 @@ bool TFATdrive::ApplyBootSector(const uint8_t* bootRecord, bool quiet) {
   const uint32_t spf16 = b.U16(0x16);
   const uint32_t total32 = b.U32(0x20);
   const uint32_t spf32 = b.U32(0x24);
-  const uint32_t rootCluster = b.U32(0x2C);
 
   const uint32_t rootDirSectors = (rootEntries * 32 + bps - 1) / bps;
   const uint32_t sectorsPerFAT = spf16 ? spf16 : spf32;
@@ -133,7 +144,12 @@ bool TFATdrive::ApplyBootSector(const uint8_t* bootRecord, bool quiet) {
   const uint64_t firstDataSector = fatSectors + reserved + rootDirSectors;
   const uint32_t totalSectors = total16 ? total16 : total32;
   // Metadata that does not fit the volume would make the data area negative.
-  if (firstDataSector > totalSectors) return refuse();
+  if (firstDataSector > totalSectors) {
+    if (!quiet)
+      Host().MessageBox("Bad parameters for calculating logical drive information from Boot Sector", "Error",
+                        TMsgButtons::Ok, TMsgIcon::Information);
+    return false;
+  }
 
   BytesPerSec = bps;
   SectorsPerCluster = spc;
@@ -151,32 +167,43 @@ bool TFATdrive::ApplyBootSector(const uint8_t* bootRecord, bool quiet) {
   ClusterSize = bps * spc;
   // Clusters up to 64 KiB are read; larger ones exceed what FAT allows.
   if (ClusterSize > 65536) {
-    inform("bad parameter in boot sector: cluster size (" + std::to_string(ClusterSize) + ") > 65536 !");
+    Inform(quiet, "bad parameter in boot sector: cluster size (" + std::to_string(ClusterSize) + ") > 65536 !");
     return false;
   }
-  if (FATType == FAT32) {
-    if (rootCluster > ClusterCount)
-      inform("bad parameter in boot sector: root directory cluster (" + std::to_string(rootCluster) +
-             ") > count of clusters !");
-    else if (rootCluster < 2)
-      inform("bad parameter in boot sector: root directory cluster (" + std::to_string(rootCluster) + ") < 2 !");
-    RootDirSector = (uint64_t(rootCluster) - 2) * spc + FirstDataSector;
+  return true;
+}
+
+void TFATdrive::ApplyRootDirectory(uint32_t rootCluster, bool quiet) {
+  if (FATType != FAT32) {
+    RootDirSector = uint64_t(NumberOfFATs) * SectorsPerFAT + ReservedSectors;
+    RootCluster = 0;
+    return;
+  }
+  if (rootCluster > uint64_t(ClusterCount) + 1)
+    Inform(quiet, "bad parameter in boot sector: root directory cluster (" + std::to_string(rootCluster) +
+                      ") > count of clusters !");
+  else if (rootCluster < 2)
+    Inform(quiet, "bad parameter in boot sector: root directory cluster (" + std::to_string(rootCluster) + ") < 2 !");
+  if (IsValidRootCluster(rootCluster)) {
+    RootDirSector = (uint64_t(rootCluster) - 2) * SectorsPerCluster + FirstDataSector;
     RootCluster = rootCluster;
   } else {
-    RootDirSector = uint64_t(fats) * SectorsPerFAT + reserved;
+    // Outside the data area: the root lists nothing, the deleted and lost-data searches still work.
+    RootDirSector = 0;
     RootCluster = 0;
   }
-  FATCache.Reset(bps);
-  FATCache2.Reset(bps);
-  DataCache.Reset(bps);
-  StreamCache.Reset(bps);
+}
+
+void TFATdrive::PrepareReading() {
+  FATCache.Reset(BytesPerSec);
+  FATCache2.Reset(BytesPerSec);
+  DataCache.Reset(BytesPerSec);
+  StreamCache.Reset(BytesPerSec);
   FATCopy = 1;
   access_ = FATType == FAT12 ? &kFAT12Access : FATType == FAT16 ? &kFAT16Access : &kFAT32Access;
+}
 
-  std::string label = b.Str(FATType == FAT32 ? 0x47 : 0x2B, 11);
-  if (auto zero = label.find('\0'); zero != std::string::npos) label.resize(zero);
-  Name = label;
-
+void TFATdrive::CheckFATInUse() {
   // Does FAT 1 describe any allocation? A quick format leaves only the reserved entries and,
   // on FAT32, the root directory's end mark; then chains are gone and clusters are read
   // consecutively. A one-cluster file's end mark counts as a chain too.
@@ -192,13 +219,12 @@ bool TFATdrive::ApplyBootSector(const uint8_t* bootRecord, bool quiet) {
     Lost |= DriveNoFAT;
     FATCopy = 0;
   }
-  return true;
 }
 
 void TFATdrive::CreateSpecialFolders() {
   auto make = [this](int offset, uint32_t cluster, uint64_t sector, bool empty) {
     auto d = std::make_unique<TFATDirectory>();
-    d->Name = Utf8ToAnsi(LoadText(offset));
+    d->Name = LoadText(offset);
     d->Drive = this;
     d->FirstCluster = cluster;
     d->StartSector = sector;
@@ -207,6 +233,7 @@ void TFATdrive::CreateSpecialFolders() {
   };
   RootFolder = make(739, RootCluster, RootDirSector, false);
   DeletedFolder = make(740, RootCluster, RootDirSector, false);
+  static_cast<TFATDirectory*>(DeletedFolder.get())->DeletedView = true;
   LostFolder = make(741, 0, 0, true);
   SearchFolder = make(742, 0, 0, true);
 }
@@ -342,6 +369,161 @@ std::vector<std::string> TFATdrive::ReadChoiceItems() const {
   std::vector<std::string> items{LoadText(702)};
   for (uint32_t k = 1; k <= NumberOfFATs; ++k) items.push_back("FAT " + std::to_string(k));
   return items;
+}
+
+// ---- directory entries ----
+
+bool TFATdrive::ReadLongName(TFATCursor& c, std::string& name, uint8_t* record) {
+  TLongName longName;
+  if (!longName.Start({record, dirent::kSize})) return false;
+  while (longName.Continues({record, dirent::kSize})) {
+    longName.Take({record, dirent::kSize});
+    // The 18th record is the last one taken; the record after it is not read.
+    if (!longName.Full() && !GetNextRecord(c, record)) return false;
+  }
+  name = longName.Name(c.Records - 1);
+  return true;
+}
+
+bool TFATdrive::GetNextEntry(TFATCursor& c, bool deletedMode, std::string& name, uint8_t* record) {
+  for (;;) {
+    if (!GetNextRecord(c, record)) return false;
+    if (record[0] == 0) return false;
+    if (!deletedMode && record[0] == dirent::kDeleted) continue;
+    if (record[dirent::kAttributes] == dirent::kAttrLongName && ReadLongName(c, name, record)) {
+      // The record after a long name may itself end the directory, or be deleted in the normal view.
+      if (record[0] == 0) return false;
+      if (!deletedMode && record[0] == dirent::kDeleted) continue;
+      if (name.empty()) name = ShortNameOf({record, dirent::kSize});
+      return true;
+    }
+    name = ShortNameOf({record, dirent::kSize});
+    return true;
+  }
+}
+
+bool TFATdrive::IsDirectoryCluster(uint32_t cluster, uint64_t sector) {
+  TFATCursor c{cluster, sector, 0};
+  uint8_t rec[dirent::kSize];
+  auto isDirNamed = [&](const char* want) {
+    return GetNextRecord(c, rec) && (rec[dirent::kAttributes] & dirent::kAttrDirectory) &&
+           rec[dirent::kAttributes] != dirent::kAttrLongName && ShortNameOf({rec, dirent::kSize}) == want;
+  };
+  return isDirNamed(".") && isDirNamed("..");
+}
+
+// ---- file data ----
+
+bool TFATdrive::OpenFilePos(uint32_t firstCluster, uint64_t size, TFATFilePos& pos) {
+  pos = TFATFilePos{};
+  pos.FirstCluster = pos.Cluster = firstCluster;
+  pos.Size = size;
+  return true;
+}
+
+uint32_t TFATdrive::NextFileCluster(uint32_t cluster, uint8_t fatChoice) {
+  if (!IsValidCluster(cluster)) return cluster;
+  if (fatChoice > 0) {
+    uint32_t next = GetFAT(cluster, fatChoice - 1u);
+    return IsValidCluster(next) ? next : cluster;
+  }
+  return cluster <= ClusterCount ? cluster + 1 : cluster;
+}
+
+uint32_t TFATdrive::StepFileCluster(TFATFilePos& pos, uint8_t fatChoice) {
+  // A chain longer than the volume's cluster count loops; what follows reads as zeros.
+  if (++pos.Steps > ClusterCount) return 0;
+  return NextFileCluster(pos.Cluster, fatChoice);
+}
+
+bool TFATdrive::ReadFileData(TFATFilePos& pos, uint64_t count, uint64_t& read, uint8_t fatChoice, uint8_t* buffer) {
+  read = 0;
+  if (pos.Position >= pos.Size) return pos.Position == pos.Size;
+  if (BytesPerSec == 0 || ClusterSize == 0) return false;
+  count = std::min(count, pos.Size - pos.Position);
+  const uint32_t bps = BytesPerSec;
+  const uint32_t cs = ClusterSize;
+  auto advance = [&](uint64_t n) {
+    pos.Position += n;
+    read += n;
+    buffer += n;
+    count -= n;
+  };
+  while (count > 0) {
+    const uint32_t inCluster = static_cast<uint32_t>(pos.Position % cs);
+    const uint32_t k = inCluster / bps;
+    const uint32_t o = inCluster % bps;
+    if (!IsValidCluster(pos.Cluster)) {
+      // No cluster to read from: zeros, reported as unreadable.
+      const uint64_t n = std::min<uint64_t>(count, cs - inCluster);
+      std::memset(buffer, 0, n);
+      pos.UnreadableSectors += (o + n + bps - 1) / bps;
+      advance(n);
+      continue;
+    }
+    if (o == 0 && count >= bps) {
+      // Whole sectors: one device read over the rest of this cluster and every directly following one.
+      const uint64_t wanted = count / bps;
+      const uint64_t start = ClusterToSector(pos.Cluster) + k;
+      uint64_t sectors = 0;
+      uint32_t kk = k;
+      for (;;) {
+        const uint64_t take = std::min<uint64_t>(SectorsPerCluster - kk, wanted - sectors);
+        sectors += take;
+        if (kk + take < SectorsPerCluster) break;
+        const uint32_t next = StepFileCluster(pos, fatChoice);
+        const bool consecutive = next == pos.Cluster + 1;
+        pos.Cluster = next;
+        kk = 0;
+        if (!consecutive || sectors >= wanted) break;
+      }
+      const uint64_t bytes = sectors * bps;
+      if (!ReadSectors(start, static_cast<uint32_t>(sectors), true, buffer)) {
+        // Keep what can be read; the rest becomes zeros.
+        for (uint64_t i = 0; i < sectors; ++i)
+          if (!ReadSectors(start + i, 1, false, buffer + i * bps)) {
+            std::memset(buffer + i * bps, 0, bps);
+            ++pos.UnreadableSectors;
+          }
+      }
+      advance(bytes);
+      continue;
+    }
+    const uint64_t sector = ClusterToSector(pos.Cluster) + k;
+    const bool fresh = !(StreamCache.Valid && StreamCache.Sector == sector);
+    Fetch(StreamCache, sector);
+    if (fresh && StreamCache.ReadFailed) ++pos.UnreadableSectors;
+    const uint64_t n = std::min<uint64_t>(count, bps - o);
+    std::memcpy(buffer, StreamCache.Bytes.data() + o, n);
+    advance(n);
+    if (pos.Position % cs == 0) pos.Cluster = StepFileCluster(pos, fatChoice);
+  }
+  return true;
+}
+
+bool TFATdrive::SkipClusters(uint32_t& cluster, uint64_t bytes, uint8_t fatChoice) {
+  if (ClusterSize == 0) return false;
+  // The same steps as sequential reading, so that a seek lands where reading would.
+  uint64_t steps = 0;
+  for (uint64_t m = bytes / ClusterSize; m > 0; --m) {
+    if (++steps > ClusterCount) {
+      cluster = 0;
+      break;
+    }
+    uint32_t next = NextFileCluster(cluster, fatChoice);
+    if (next == cluster) break;
+    cluster = next;
+  }
+  return true;
+}
+
+bool TFATdrive::SeekFilePos(TFATFilePos& pos, uint64_t position, uint8_t fatChoice) {
+  if (pos.FirstCluster == 0 || position >= pos.Size) return false;
+  uint32_t cluster = pos.FirstCluster;
+  if (!SkipClusters(cluster, position, fatChoice)) return false;
+  pos.Cluster = cluster;
+  pos.Position = position;
+  return true;
 }
 
 }  // namespace salvex

@@ -10,6 +10,8 @@
 
 namespace salvex {
 
+class ByteReader;
+
 class TFATDirectory;
 class TFATFile;
 struct TFATFilePos;
@@ -104,6 +106,8 @@ class TFATdrive : public TCustomDrive {
   // Collects a long-name run starting with `record`; on success `record` holds the record after it.
   bool ReadLongName(TFATCursor& cursor, std::string& name, uint8_t* record);
   // Whether the cluster (or, with cluster 0, the sector) starts with the "." and ".." records.
+  // Whether a FAT32 root cluster lies in the data area (2 to ClusterCount + 1).
+  bool IsValidRootCluster(uint32_t cluster) const;
   bool IsDirectoryCluster(uint32_t cluster, uint64_t sector);
 
   // File data (FATFile.cpp). FAT choice: 0 = consecutive clusters, k = FAT copy k.
@@ -129,6 +133,12 @@ class TFATdrive : public TCustomDrive {
   TSectorCache StreamCache;
 
  private:
+  // ApplyBootSector's steps: sizes and layout (false when refused), where the root folder lies,
+  // the caches and FAT access, and whether FAT 1 still describes any allocation.
+  bool ApplyGeometry(const ByteReader& boot, bool quiet);
+  void ApplyRootDirectory(uint32_t rootCluster, bool quiet);
+  void PrepareReading();
+  void CheckFATInUse();
   // Fills a cache with a sector; an unreadable sector reads as zeros.
   void Fetch(TSectorCache& cache, uint64_t sector);
   bool ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer);

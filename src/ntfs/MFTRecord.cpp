@@ -1,7 +1,7 @@
 #include "ntfs/MFTRecord.h"
 
 #include "common/ByteReader.h"
-#include "common/CodePage.h"
+#include "common/Unicode.h"
 
 namespace salvex::ntfs {
 
@@ -133,14 +133,12 @@ uint8_t TFileNameView::NameLength() const { return ByteReader(Value).U8(0x40); }
 uint8_t TFileNameView::NameSpace() const { return ByteReader(Value).U8(0x41); }
 std::span<const uint8_t> TFileNameView::NameBytes() const { return ByteReader(Value).Sub(0x42, 2u * NameLength()); }
 
-std::string NameToAnsi(std::span<const uint8_t> utf16le) {
-  std::string out;
-  out.reserve(utf16le.size() / 2);
-  for (size_t i = 0; i + 1 < utf16le.size(); i += 2) {
-    if (utf16le[i + 1] != 0 || utf16le[i] >= 0x80) return Utf16ToAnsi(utf16le);
-    out += static_cast<char>(utf16le[i]);
-  }
-  return out;
+std::string NameToUtf8(std::span<const uint8_t> utf16le, bool* lossy) { return Utf16LeToUtf8(utf16le, lossy); }
+
+std::string RecordName(std::span<const uint8_t> utf16le, uint64_t recordNumber) {
+  bool lossy = false;
+  std::string name = NameToUtf8(utf16le, &lossy);
+  return lossy ? TaggedName(name, "MFT " + std::to_string(recordNumber)) : name;
 }
 
 int NameSpaceRank(uint8_t nameSpace) {

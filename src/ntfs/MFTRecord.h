@@ -110,8 +110,12 @@ struct TFileNameView {
   bool IsDirectory() const { return (Flags() & FileNameIsDirectory) != 0; }
 };
 
-// UTF-16LE name to the listing's 8-bit code page; plain ASCII is converted without iconv.
-std::string NameToAnsi(std::span<const uint8_t> utf16le);
+// UTF-16LE name to UTF-8 without loss; an unpaired surrogate becomes U+FFFD and sets *lossy.
+std::string NameToUtf8(std::span<const uint8_t> utf16le, bool* lossy = nullptr);
+// The name of a file record for listing: UTF-8, and when a character was lost the record number is
+// added ("name\uFFFD (MFT 42).txt") so that two names never become one.
+std::string RecordName(std::span<const uint8_t> utf16le, uint64_t recordNumber);
+// Kept for the lost-data search, which still calls it: now UTF-8 as NameToUtf8.
 
 // The preferred $FILE_NAME of one record buffer alone: the first Win32 or Win32+DOS name, else the
 // first POSIX name, else the last one found.

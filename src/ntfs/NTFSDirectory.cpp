@@ -8,6 +8,7 @@
 #include "common/Helpers.h"
 #include "common/Host.h"
 #include "common/StringTable.h"
+#include "common/Unicode.h"
 #include "ntfs/NTFSFile.h"
 #include "ntfs/NTFSIndex.h"
 #include "ntfs/NTFSdrive.h"
@@ -23,34 +24,21 @@ bool Listable(const TFileNameView& key, uint64_t number) {
   return key.Valid() && number >= kFirstUserRecord && key.NameSpace() != NameDos;
 }
 
-// Case-insensitive first, so that "apple" sorts before "Banana", then by bytes for a stable order.
-int CompareNames(const std::string& a, const std::string& b) {
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    int ca = std::tolower(static_cast<unsigned char>(a[i]));
-    int cb = std::tolower(static_cast<unsigned char>(b[i]));
-    if (ca != cb) return ca < cb ? -1 : 1;
-  }
-  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-  int c = a.compare(b);
-  return c < 0 ? -1 : c > 0 ? 1 : 0;
-}
-
 template <class T>
 int Sign(T a, T b) {
   return a < b ? -1 : a > b ? 1 : 0;
 }
 
 std::string TypeNameOf(const TItem& item) {
-  if (dynamic_cast<const TCustomDirectory*>(&item)) return "Folder";
-  if (auto* f = dynamic_cast<const TCustomFile*>(&item)) return Host().TypeName(AnsiToUtf8(f->Name));
+  if (dynamic_cast<const TCustomDirectory*>(&item)) return Host().FolderTypeName();
+  if (auto* f = dynamic_cast<const TCustomFile*>(&item)) return Host().TypeName(f->Name);
   return "";
 }
 }  // namespace
 
 std::string ConditionText(uint8_t flags, uint8_t condition) {
   if (!(flags & ItemDeleted)) return "";
-  return condition == 2 ? "poor" : "good";
+  return LoadText(condition == 2 ? 727 : 726);
 }
 
 TNTFSdrive& TNTFSDirectory::Volume() const { return *static_cast<TNTFSdrive*>(Drive); }
@@ -85,7 +73,7 @@ bool TNTFSDirectory::Rename(const std::string& newName) {
 TItem* AddEntry(TNTFSDirectory& parent, const TFileNameView& key, const TNTFSAttribute* data, uint64_t number,
                 bool deleted) {
   TNTFSdrive& drive = parent.Volume();
-  std::string name = NameToAnsi(key.NameBytes());
+  std::string name = RecordName(key.NameBytes(), number);
   uint16_t date = 0, time = 0;
   FileTimeToDos(key.ModificationTime(), date, time);
   if (key.IsDirectory()) {
@@ -150,8 +138,9 @@ void TNTFSDirectory::ReadChildren() {
       TNTFSAttribute data;
       if (drive.LoadAttribute(record, uint64_t(f->MFTNumber), AttrData, u"", data)) f->Size = data.Size();
     }
-  } catch (const std::exception&) {
-    Children.reset();
+  } catch (const std::exception& e) {
+    // What was read before stays listed; the rest of this index is reported, not silently lost.
+    drive.NoteCorrupt("index of record " + std::to_string(MFTNumber), e);
   }
 }
 
@@ -179,7 +168,7 @@ void TNTFSDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool) {
       for (auto& child : *Children) {
         auto* d = dynamic_cast<TNTFSDirectory*>(child.get());
         if (!d) continue;
-        TTreeNode* n = tree.AddChild(node, AnsiToUtf8(d->Name), (d->Flags & ItemDeleted) ? 6 : 0, d);
+        TTreeNode* n = tree.AddChild(node, d->Name, (d->Flags & ItemDeleted) ? 6 : 0, d);
         tree.SetHasChildren(n, d->HasChildDirs());
       }
       tree.SortChildren(node);
@@ -192,7 +181,7 @@ void TNTFSDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool) {
 }
 
 void TNTFSDirectory::FillListItem(TListItem& item) {
-  item.Caption = AnsiToUtf8(Name);
+  item.Caption = Name;
   if (item.SubItems.size() < 3) item.SubItems.resize(3);
   item.SubItems[0] = "";
   item.SubItems[2] = std::to_string(MFTNumber);
@@ -216,7 +205,14 @@ void TNTFSDirectory::FillListView(TListView& list, bool) {
 }
 
 void TNTFSDirectory::LoadChildren(bool) {
-  if (!Children) ReadChildren();
+  if (Children) return;
+  if (InDeletedTree()) {
+    // The Deleted folder carries the root's number, but its children are the deleted search's.
+    Children.emplace();
+    if (this == Volume().DeletedFolder.get()) Volume().FindDeleted(nullptr);
+    return;
+  }
+  ReadChildren();
 }
 
 TFileMeta TNTFSDirectory::Meta() const {
@@ -231,13 +227,13 @@ void TNTFSDirectory::FillChildListItem(TListItem& item, size_t index) {
   TItem* child = (*Children)[index].get();
   if (auto* d = dynamic_cast<TNTFSDirectory*>(child)) {
     item.ImageIndex = (d->Flags & ItemDeleted) ? 6 : 0;
-    item.Caption = AnsiToUtf8(d->Name);
+    item.Caption = d->Name;
     item.SubItems = {"", DosDateTimeText(d->Date, d->Time), std::to_string(d->MFTNumber),
                      ConditionText(d->Flags, d->Condition), TypeNameOf(*d)};
     item.Object = d;
   } else if (auto* f = dynamic_cast<TNTFSFile*>(child)) {
     item.ImageIndex = (f->Flags & ItemDeleted) ? 8 : 5;
-    item.Caption = AnsiToUtf8(f->Name);
+    item.Caption = f->Name;
     std::string condition = ConditionText(f->Flags, f->Condition);
     if (f->Encrypted) condition += (condition.empty() ? "" : ", ") + LoadText(757);
     item.SubItems = {std::to_string(f->Size), DosDateTimeText(f->Date, f->Time), std::to_string(f->MFTNumber),
@@ -270,20 +266,31 @@ int TNTFSDirectory::CompareItems(const TItem& a, const TItem& b, int column) con
     return f ? f->Condition : d ? d->Condition : 0;
   };
   switch (column) {
-    case 0: return CompareNames(name(a), name(b));
+    case 0: return CompareNamesNoCase(name(a), name(b));
     case 1: return Sign<uint64_t>(fa ? fa->Size : 0, fb ? fb->Size : 0);
     // The full modification time, not only the day of its text.
     case 2: return Sign(modified(fa, da), modified(fb, db));
     case 3: return Sign(number(fa, da), number(fb, db));
     case 4: return Sign(condition(fa, da), condition(fb, db));
-    case 5: return CompareNames(TypeNameOf(a), TypeNameOf(b));
+    case 5: return CompareNamesNoCase(TypeNameOf(a), TypeNameOf(b));
     default: return 0;
   }
 }
 
+bool TNTFSDirectory::InDeletedTree() const {
+  const TCustomDirectory* deleted = Drive ? Volume().DeletedFolder.get() : nullptr;
+  for (const TCustomDirectory* d = this; d; d = d->Parent)
+    if (d == deleted) return true;
+  return false;
+}
+
 bool TNTFSDirectory::Search(const std::function<bool(TItem&)>& visitor, bool recursive) {
   bool readHere = false;
-  if (!Children) {
+  if (!Children && InDeletedTree()) {
+    // The Deleted folder carries the root's number, but its children are the deleted search's.
+    Children.emplace();
+    if (this == Volume().DeletedFolder.get()) Volume().FindDeleted(nullptr);
+  } else if (!Children) {
     ReadChildren();
     readHere = true;
   }

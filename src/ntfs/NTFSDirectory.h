@@ -40,8 +40,11 @@ class TNTFSDirectory : public TCustomDirectory {
   // Whether the folder has a subfolder, without building children when none are read yet.
   bool HasChildDirs();
   // Visits every child in list order, descending into folders when recursive; false as soon as the
-  // visitor answers false. Children read for the walk are dropped again afterwards.
-  bool Search(const std::function<bool(TItem&)>& visitor, bool recursive);
+  // visitor answers false. Children read for the walk are dropped again afterwards. In the Deleted
+  // tree nothing is read from an index: the Deleted folder is filled by the deleted search first.
+  bool Search(const std::function<bool(TItem&)>& visitor, bool recursive) override;
+  // Whether the folder is the volume's Deleted folder or lies below it.
+  bool InDeletedTree() const;
   TNTFSdrive& Volume() const;
 };
 

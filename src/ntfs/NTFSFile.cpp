@@ -60,7 +60,7 @@ std::string TNTFSFile::GetPath(const TCustomDirectory* stop) const {
 }
 
 void TNTFSFile::FillListItem(TListItem& item) {
-  item.Caption = AnsiToUtf8(Name);
+  item.Caption = Name;
   if (item.SubItems.size() < 3) item.SubItems.resize(3);
   item.SubItems[0] = std::to_string(Size);
   item.SubItems[2] = std::to_string(MFTNumber);
@@ -93,7 +93,7 @@ std::string TNTFSMFTFile::GetPath(const TCustomDirectory* stop) const {
 }
 
 void TNTFSMFTFile::FillListItem(TListItem& item) {
-  item.Caption = AnsiToUtf8(DisplayName(Name));
+  item.Caption = DisplayName(Name);
   if (item.SubItems.size() < 2) item.SubItems.resize(2);
   item.SubItems[0] = std::to_string(Size);
   item.SubItems[1] = std::to_string(Cluster);

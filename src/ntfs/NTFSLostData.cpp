@@ -65,7 +65,7 @@ bool ParseLostRecord(std::span<const uint8_t> buffer, size_t maxNameChars, std::
   if (!data || data->NonResident()) return false;
   std::span<const uint8_t> chars = fileName->NameBytes();
   if (chars.size() > 2 * maxNameChars) chars = chars.first(2 * maxNameChars);
-  std::string text = NameToAnsi(chars);
+  std::string text = NameToUtf8(chars);
   if (auto nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
   name = text;
   size = data->ValueLength();

@@ -2,15 +2,21 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <vector>
 
 #include "common/ByteReader.h"
 #include "common/CodePage.h"
 #include "common/Helpers.h"
 #include "common/Debug.h"
+#include "common/Format.h"
 #include "common/Host.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
 #include "ntfs/NTFSCompression.h"
+#include "devices/StatusDialog.h"
+#include "ntfs/AttributeList.h"
+#include "ntfs/NTFSDeleted.h"
 #include "ntfs/NTFSDirectory.h"
 #include "ntfs/NTFSFile.h"
 #include "ntfs/NTFSLostData.h"
@@ -21,6 +27,10 @@ using namespace ntfs;
 
 namespace {
 constexpr uint64_t kRecordMFT = 0, kRecordVolume = 3, kRecordBitmap = 6;
+constexpr uint64_t kRootRecord = 5;
+constexpr uint64_t kFirstUserRecord = 16;
+// The deleted search reads the $MFT in pieces of this size.
+constexpr uint64_t kChunkBytes = 1u << 20;
 constexpr uint32_t kMaxClusterSize = 65536;
 constexpr uint64_t kMFTCacheBytes = 256 * 1024;
 // An attribute list or bitmap larger than this is not plausible on any volume the program reads.
@@ -171,6 +181,7 @@ bool TNTFSdrive::ApplyBootSector(std::span<const uint8_t> boot) {
 
 bool TNTFSdrive::Mount(bool quiet) {
   MountError.clear();
+  CorruptStructures = 0;
   RootFolder.reset();
   DeletedFolder.reset();
   LostFolder.reset();
@@ -190,7 +201,7 @@ bool TNTFSdrive::Mount(bool quiet) {
   }
   if (!ok) {
     DebugLog("NTFS mount: " + MountError, 0);
-    if (!quiet) Host().MessageBox("Cannot open the volume: " + MountError + ".", "NTFS", TMsgButtons::Ok, TMsgIcon::Error);
+    if (!quiet) Host().MessageBox(TextF(759, {MountError}), "NTFS", TMsgButtons::Ok, TMsgIcon::Error);
     return false;
   }
   CreateSpecialFolders();
@@ -218,7 +229,7 @@ bool TNTFSdrive::SetupMFT() {
   auto accept = [&]() {
     if (!HasSignature(MFTRecord, "FILE") || !IsValidRecord(MFTRecord)) return false;
     auto name = FindFileNameInRecord(MFTRecord);
-    return name && NameToAnsi(name->NameBytes()) == "$MFT";
+    return name && NameToUtf8(name->NameBytes()) == "$MFT";
   };
   readCopy(MFTStartLcn);
   if (!accept()) {
@@ -287,6 +298,93 @@ bool TNTFSdrive::ReadMFTRecord(uint64_t n, std::vector<uint8_t>& record) {
   return true;
 }
 
+namespace {
+
+// Residency, flags and sizes of one attribute piece, and the value of a resident one.
+void TakeHeader(const TAttrView& a, TNTFSAttribute& out) {
+  out.Resident = !a.NonResident();
+  out.Flags = a.Flags();
+  if (out.Resident) {
+    auto v = a.Value();
+    out.Value.assign(v.begin(), v.end());
+    out.DataSize = out.Value.size();
+  } else {
+    out.DataSize = a.DataSize();
+    out.AllocatedSize = a.AllocatedSize();
+    out.InitializedSize = a.InitializedSize();
+    out.CompressionUnit = a.CompressionUnit();
+  }
+}
+
+void AddRuns(const TAttrView& a, TNTFSAttribute& out) {
+  auto runs = DecodeRunList(a.RunList(), a.StartVcn());
+  out.Runs.insert(out.Runs.end(), runs.begin(), runs.end());
+}
+
+// The piece of attribute (type, name) in `record` that starts at `startVcn` (a resident one at any).
+std::optional<TAttrView> FindPiece(std::span<const uint8_t> record, uint32_t type, std::u16string_view name,
+                                   int64_t startVcn) {
+  std::optional<TAttrView> piece;
+  ForEachAttribute(record, [&](const TAttrView& v) {
+    if (v.Type() == type && NameEquals(v.NameBytes(), name) && (!v.NonResident() || v.StartVcn() == startVcn)) {
+      piece = v;
+      return false;
+    }
+    return true;
+  });
+  return piece;
+}
+
+}  // namespace
+
+bool TNTFSdrive::ReadAttributeListValue(const TAttrView& list, std::vector<uint8_t>& bytes) {
+  if (!list.NonResident()) {
+    auto v = list.Value();
+    bytes.assign(v.begin(), v.end());
+    return true;
+  }
+  TNTFSAttribute l;
+  l.Resident = false;
+  l.Runs = DecodeRunList(list.RunList(), list.StartVcn());
+  l.DataSize = l.InitializedSize = list.DataSize();
+  if (l.DataSize > kMaxListBytes) return false;
+  bytes.resize(l.DataSize);
+  bytes.resize(ReadAttributeBytes(l, 0, l.DataSize, bytes.data()));
+  return true;
+}
+
+bool TNTFSdrive::CollectListedPieces(std::span<const uint8_t> record, uint64_t recordNumber, uint32_t type,
+                                     std::u16string_view name, std::span<const uint8_t> listBytes,
+                                     TNTFSAttribute& out) {
+  bool found = false;
+  std::vector<uint8_t> extent;
+  uint64_t extentNumber = UINT64_MAX;
+  for (const TAttrListEntry& e : ParseAttributeList(listBytes)) {
+    if (e.Type != type || !NameEquals(e.Name, name)) continue;
+    std::optional<TAttrView> piece;
+    if (e.Holder == recordNumber) {
+      piece = FindPiece(record, type, name, e.StartVcn);
+    } else {
+      if (e.Holder != extentNumber) {
+        extentNumber = e.Holder;
+        if (!ReadMFTRecord(e.Holder, extent) || !HasSignature(extent, "FILE") || !IsValidRecord(extent))
+          extent.clear();
+      }
+      if (!extent.empty()) piece = FindPiece(extent, type, name, e.StartVcn);
+    }
+    if (!piece) continue;
+    if (!found) {
+      TakeHeader(*piece, out);
+      found = true;
+      if (out.Resident) return true;
+    } else if (piece->NonResident() && piece->StartVcn() == 0) {
+      TakeHeader(*piece, out);
+    }
+    if (piece->NonResident()) AddRuns(*piece, out);
+  }
+  return found;
+}
+
 bool TNTFSdrive::LoadAttribute(std::span<const uint8_t> record, uint64_t recordNumber, uint32_t type,
                                std::u16string_view name, TNTFSAttribute& out) {
   out = TNTFSAttribute{};
@@ -295,108 +393,17 @@ bool TNTFSdrive::LoadAttribute(std::span<const uint8_t> record, uint64_t recordN
   std::optional<TAttrView> list;
   ForEachAttribute(record, [&](const TAttrView& a) {
     if (a.Type() == AttrAttributeList && a.NameLength() == 0) list = a;
-    if (a.Type() == type && NameEquals(a.NameBytes(), name) && !first &&
-        (!a.NonResident() || a.StartVcn() == 0))
+    if (a.Type() == type && NameEquals(a.NameBytes(), name) && !first && (!a.NonResident() || a.StartVcn() == 0))
       first = a;
     return true;
   });
-
-  auto takeHeader = [&](const TAttrView& a) {
-    out.Resident = !a.NonResident();
-    out.Flags = a.Flags();
-    if (out.Resident) {
-      auto v = a.Value();
-      out.Value.assign(v.begin(), v.end());
-      out.DataSize = out.Value.size();
-    } else {
-      out.DataSize = a.DataSize();
-      out.AllocatedSize = a.AllocatedSize();
-      out.InitializedSize = a.InitializedSize();
-      out.CompressionUnit = a.CompressionUnit();
-    }
-  };
-  auto addRuns = [&](const TAttrView& a) {
-    auto runs = DecodeRunList(a.RunList(), a.StartVcn());
-    out.Runs.insert(out.Runs.end(), runs.begin(), runs.end());
-  };
-
-  if (!list) {
-    if (!first) return false;
-    takeHeader(*first);
-    if (!out.Resident) addRuns(*first);
-    return true;
-  }
-
-  // The attribute list: resident, or read through its own run list.
   std::vector<uint8_t> listBytes;
-  if (!list->NonResident()) {
-    auto v = list->Value();
-    listBytes.assign(v.begin(), v.end());
-  } else {
-    TNTFSAttribute l;
-    l.Resident = false;
-    l.Runs = DecodeRunList(list->RunList(), list->StartVcn());
-    l.DataSize = l.InitializedSize = list->DataSize();
-    if (l.DataSize > kMaxListBytes) return false;
-    listBytes.resize(l.DataSize);
-    listBytes.resize(ReadAttributeBytes(l, 0, l.DataSize, listBytes.data()));
-  }
-
-  ByteReader lr(listBytes);
-  bool found = false;
-  std::vector<uint8_t> extent;
-  uint64_t extentNumber = UINT64_MAX;
-  for (size_t p = 0; p + 0x1A <= listBytes.size();) {
-    uint32_t t = lr.U32(p);
-    uint16_t length = lr.U16(p + 4);
-    if (length < 0x1A || !lr.Has(p, length)) break;
-    uint8_t nameLength = lr.U8(p + 6);
-    uint8_t nameOffset = lr.U8(p + 7);
-    int64_t startVcn = static_cast<int64_t>(lr.U64(p + 8));
-    uint64_t holder = RecordNumberOf(lr.U64(p + 0x10));
-    auto entryName = lr.Sub(p + nameOffset, 2u * nameLength);
-    if (t == type && !lr.Failed() && NameEquals(entryName, name)) {
-      std::optional<TAttrView> a;
-      if (holder == recordNumber) {
-        ForEachAttribute(record, [&](const TAttrView& v) {
-          if (v.Type() == type && NameEquals(v.NameBytes(), name) && (!v.NonResident() || v.StartVcn() == startVcn)) {
-            a = v;
-            return false;
-          }
-          return true;
-        });
-      } else {
-        if (holder != extentNumber) {
-          extentNumber = holder;
-          if (!ReadMFTRecord(holder, extent) || !HasSignature(extent, "FILE") || !IsValidRecord(extent))
-            extent.clear();
-        }
-        if (!extent.empty())
-          ForEachAttribute(extent, [&](const TAttrView& v) {
-            if (v.Type() == type && NameEquals(v.NameBytes(), name) &&
-                (!v.NonResident() || v.StartVcn() == startVcn)) {
-              a = v;
-              return false;
-            }
-            return true;
-          });
-      }
-      if (a) {
-        if (!found) {
-          takeHeader(*a);
-          found = true;
-          if (out.Resident) return true;
-        } else if (a->NonResident() && a->StartVcn() == 0) {
-          takeHeader(*a);
-        }
-        if (a->NonResident()) addRuns(*a);
-      }
-    }
-    p += length;
-  }
+  if (list && !ReadAttributeListValue(*list, listBytes)) return false;
+  bool found = list && CollectListedPieces(record, recordNumber, type, name, listBytes, out);
   if (!found && first) {
-    takeHeader(*first);
-    if (!out.Resident) addRuns(*first);
+    // No list, or a list that does not name it: the base record's own piece.
+    TakeHeader(*first, out);
+    if (!out.Resident) AddRuns(*first, out);
     found = true;
   }
   if (!found) return false;
@@ -424,20 +431,16 @@ std::optional<std::vector<uint8_t>> TNTFSdrive::FindFileName(std::span<const uin
   });
   if (best || !list || list->NonResident()) return best;
   // Names moved out of the base record by a resident attribute list.
-  ByteReader lr(list->Value());
   std::vector<uint8_t> extent;
-  for (size_t p = 0; p + 0x1A <= lr.Size() && bestRank > 0;) {
-    uint16_t length = lr.U16(p + 4);
-    if (length < 0x1A || !lr.Has(p, length)) break;
-    uint64_t holder = RecordNumberOf(lr.U64(p + 0x10));
-    if (lr.U32(p) == AttrFileName && holder != recordNumber && ReadMFTRecord(holder, extent) &&
+  for (const TAttrListEntry& e : ParseAttributeList(list->Value())) {
+    if (bestRank == 0) break;
+    if (e.Type == AttrFileName && e.Holder != recordNumber && ReadMFTRecord(e.Holder, extent) &&
         HasSignature(extent, "FILE") && IsValidRecord(extent)) {
       ForEachAttribute(extent, [&](const TAttrView& a) {
         if (a.Type() == AttrFileName && a.NameLength() == 0 && !a.NonResident()) consider(a.Value());
         return true;
       });
     }
-    p += length;
   }
   return best;
 }
@@ -563,7 +566,7 @@ void TNTFSdrive::ReadVolumeLabel() {
   if (!ReadMFTRecord(kRecordVolume, record) || !IsValidRecord(record)) return;
   TNTFSAttribute label;
   if (!LoadAttribute(record, kRecordVolume, AttrVolumeName, u"", label) || !label.Resident) return;
-  std::string name = NameToAnsi(std::span<const uint8_t>(label.Value).first(label.Value.size() & ~size_t(1)));
+  std::string name = NameToUtf8(std::span<const uint8_t>(label.Value).first(label.Value.size() & ~size_t(1)));
   if (auto nul = name.find('\0'); nul != std::string::npos) name.resize(nul);
   Name = name;
 }
@@ -595,6 +598,11 @@ uint8_t TNTFSdrive::DataCondition(const TNTFSAttribute* data) {
   }
   // Only holes (or no runs at all): nothing on disk can have been overwritten.
   return data->Runs.empty() && data->DataSize > 0 ? 2 : 1;
+}
+
+void TNTFSdrive::NoteCorrupt(const std::string& what, const std::exception& error) {
+  ++CorruptStructures;
+  DebugLog("NTFS: " + what + " skipped as corrupt: " + error.what(), 1);
 }
 
 bool TNTFSdrive::FindLostData(TStatusDialog* status) { return FindNTFSLostData(*this, status); }
@@ -629,6 +637,157 @@ TSpecialNodes TNTFSdrive::ScanDrive(TTreeView& tree, TStatusDialog* status) {
   nodes.Search = tree.AddChild(nullptr, LoadText(742), 4, SearchFolder.get());
   tree.SetHasChildren(nodes.Search, SearchFolder->HasSubdirectories());
   return nodes;
+}
+
+// ---- the Deleted tree ----
+
+TNTFSDirectory* TNTFSdrive::FindDirectoryNode(TNTFSDirectory* top, uint64_t p) {
+  TNTFSDirectory* found = nullptr;
+  std::vector<TNTFSDirectory*> stack{top};
+  while (!stack.empty()) {
+    TNTFSDirectory* d = stack.back();
+    stack.pop_back();
+    if (d->MFTNumber >= 0 && uint64_t(d->MFTNumber) == p) found = d;
+    if (!d->Children) continue;
+    // Pushed in reverse so that children are met in list order.
+    for (auto it = d->Children->rbegin(); it != d->Children->rend(); ++it)
+      if (auto* c = dynamic_cast<TNTFSDirectory*>(it->get())) stack.push_back(c);
+  }
+  return found;
+}
+
+TNTFSDirectory* TNTFSdrive::DeletedNode(uint64_t number) {
+  if (deletedNodes_.empty()) return FindDirectoryNode(Deleted(), number);
+  auto it = deletedNodes_.find(number);
+  return it == deletedNodes_.end() ? nullptr : it->second;
+}
+
+TNTFSDirectory* TNTFSdrive::RebuildParent(const TFileNameView& name) {
+  std::vector<uint64_t> path;
+  // Outside the deleted walk the tree itself is searched; the walk's index is only its own.
+  bool walking = !deletedNodes_.empty();
+  TNTFSDirectory* result = Deleted();
+  try {
+    result = RebuildParentFrom(name, path);
+  } catch (const std::exception& e) {
+    NoteCorrupt("parent chain of record " + std::to_string(RecordNumberOf(name.ParentReference())), e);
+  }
+  if (!walking) deletedNodes_.clear();
+  return result;
+}
+
+TNTFSDirectory* TNTFSdrive::RebuildParentFrom(const TFileNameView& name, std::vector<uint64_t>& path) {
+  uint64_t p = RecordNumberOf(name.ParentReference());
+  // The root's place is Deleted itself, whatever its times say.
+  if (p == kRootRecord) return Deleted();
+  // A chain of parents that comes back to a record already on it would never end.
+  if (std::find(path.begin(), path.end(), p) != path.end() || path.size() >= kMaxRebuildDepth) return Deleted();
+  path.push_back(p);
+  std::vector<uint8_t> record;
+  std::optional<std::vector<uint8_t>> parentName;
+  if (ReadMFTRecord(p, record) && IsValidRecord(record)) parentName = FindFileName(record, p);
+  if (!parentName) return Deleted();
+  TFileNameView m{*parentName};
+  if (!m.IsDirectory()) return Deleted();
+  if (m.CreationTime() > name.CreationTime()) {
+    // The record now holds a directory created after the entry: its former parent is gone.
+    auto placeholder = std::make_unique<TNTFSDirectory>();
+    placeholder->MFTNumber = int64_t(p);
+    placeholder->Name = PlaceholderName(p);
+    placeholder->Drive = this;
+    placeholder->Parent = Deleted();
+    placeholder->Flags = ItemDeleted;
+    TNTFSDirectory* node = Deleted()->Adopt(std::move(placeholder));
+    deletedNodes_[p] = node;
+    return node;
+  }
+  uint64_t g = RecordNumberOf(m.ParentReference());
+  TNTFSDirectory* grand = DeletedNode(g);
+  if (!grand) grand = RebuildParentFrom(m, path);
+  if (!grand->Children) grand->Children.emplace();
+  auto* node = static_cast<TNTFSDirectory*>(AddEntry(*grand, m, nullptr, p, false));
+  deletedNodes_[p] = node;
+  return node;
+}
+
+void TNTFSdrive::FileDeletedRecord(uint64_t i, std::span<const uint8_t> record) {
+  auto nameBytes = FindFileName(record, i);
+  if (!nameBytes) return;
+  TFileNameView n{*nameBytes};
+  TNTFSAttribute data;
+  bool hasData = LoadAttribute(record, i, AttrData, u"", data);
+  // A directory already rebuilt as the path of an entry met earlier (or while rebuilding its own
+  // parents, when the chain loops) is this deleted directory: mark it instead of adding a twin.
+  auto markExisting = [&]() {
+    if (!n.IsDirectory()) return false;
+    auto it = deletedNodes_.find(i);
+    if (it == deletedNodes_.end() || it->second == Deleted() || (it->second->Flags & ItemDeleted)) return false;
+    it->second->Flags = ItemDeleted;
+    it->second->Condition = DataCondition(hasData ? &data : nullptr);
+    return true;
+  };
+  if (markExisting()) return;
+  uint64_t p = RecordNumberOf(n.ParentReference());
+  TNTFSDirectory* parent = p == i ? Deleted() : DeletedNode(p);
+  if (!parent) parent = RebuildParent(n);
+  if (markExisting()) return;
+  if (!parent->Children) parent->Children.emplace();
+  TItem* item = AddEntry(*parent, n, hasData ? &data : nullptr, i, true);
+  if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) deletedNodes_[i] = d;
+}
+
+void TNTFSdrive::FindDeleted(TStatusDialog* status) {
+  DebugLog("FindDeleted...", 1);
+  if (!Deleted()) return;
+  TNTFSAttribute bitmapAttr;
+  if (!LoadAttribute(MFTRecord, 0, AttrBitmap, u"", bitmapAttr)) return;
+  std::vector<uint8_t> bitmap(std::min<uint64_t>(bitmapAttr.Size(), 64u << 20));
+  bitmap.resize(ReadAttributeBytes(bitmapAttr, 0, bitmap.size(), bitmap.data()));
+  uint64_t count = MFTRecordCount();
+  if (count == 0) return;
+  DebugLog("MFT entries: " + std::to_string(count), 1);
+  if (status) {
+    status->Max = count;
+    status->StepSize = 1;
+    status->IntervalMs = 500;
+  }
+  // Records past the bitmap's end were never handed out, but may still hold old records.
+  auto inUse = [&](uint64_t i) { return (i >> 3) < bitmap.size() && ((bitmap[i >> 3] >> (i & 7)) & 1); };
+  deletedNodes_.clear();
+  deletedNodes_[kRootRecord] = Deleted();
+  const uint64_t rs = BytesPerFileRecord;
+  const uint64_t perChunk = std::max<uint64_t>(1, kChunkBytes / rs);
+  std::vector<uint8_t> chunk;
+  uint64_t last = 0;
+  for (uint64_t start = kFirstUserRecord; start < count; start += perChunk) {
+    if (status && status->Cancelled) break;
+    uint64_t end = std::min(count, start + perChunk);
+    bool anyFree = false;
+    for (uint64_t i = start; i < end && !anyFree; ++i) anyFree = !inUse(i);
+    if (anyFree) {
+      // One read for the whole piece of the $MFT instead of one per record.
+      chunk.resize((end - start) * rs);
+      ReadAttributeBytes(MFTData, start * rs, chunk.size(), chunk.data());
+      for (uint64_t i = start; i < end; ++i) {
+        if (inUse(i)) continue;
+        std::span<uint8_t> record(chunk.data() + (i - start) * rs, rs);
+        if (!HasSignature(record, "FILE")) continue;
+        FixupRecord(record, i * rs);
+        if (!IsValidRecord(record) || (RecordFlags(record) & RecordInUse)) continue;
+        try {
+          FileDeletedRecord(i, record);
+        } catch (const std::exception& e) {
+          NoteCorrupt("deleted record " + std::to_string(i), e);
+        }
+      }
+    }
+    if (status) {
+      status->StepBy(int64_t(end - 1 - last));
+      last = end - 1;
+    }
+    Host().ProcessMessages();
+  }
+  deletedNodes_.clear();
 }
 
 }  // namespace salvex

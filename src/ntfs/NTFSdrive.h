@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <span>
@@ -74,6 +75,10 @@ class TNTFSdrive : public TCustomDrive {
   std::string MountError;
   // Sectors that could not be read and were delivered as zeros since the volume was mounted.
   uint64_t UnreadableSectors = 0;
+  // Structures (index, record, parent chain) skipped because reading them failed unexpectedly since
+  // the volume was mounted; each is logged at level 1 with what was skipped.
+  uint64_t CorruptStructures = 0;
+  void NoteCorrupt(const std::string& what, const std::exception& error);
 
   bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) override;
   bool Mount(bool quiet) override;
@@ -146,6 +151,11 @@ class TNTFSdrive : public TCustomDrive {
   TNTFSDirectory* RebuildParentFrom(const ntfs::TFileNameView& name, std::vector<uint64_t>& path);
   TNTFSDirectory* DeletedNode(uint64_t number);
   void FileDeletedRecord(uint64_t number, std::span<const uint8_t> record);
+  // LoadAttribute's steps: the $ATTRIBUTE_LIST value (resident, or read through its run list; false
+  // when it is implausibly large), then the pieces it names, from this record or extension records.
+  bool ReadAttributeListValue(const ntfs::TAttrView& list, std::vector<uint8_t>& bytes);
+  bool CollectListedPieces(std::span<const uint8_t> record, uint64_t recordNumber, uint32_t type,
+                           std::u16string_view name, std::span<const uint8_t> listBytes, TNTFSAttribute& out);
 
   // Folders of the Deleted tree by record number while the deleted walk builds it (the last one
   // added for a number wins, as in a pre-order search of the tree).

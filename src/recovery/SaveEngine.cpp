@@ -12,7 +12,6 @@
 #include <memory>
 
 #include "common/AlignedBuffer.h"
-#include "common/CodePage.h"
 #include "common/Format.h"
 #include "common/Helpers.h"
 #include "common/Host.h"
@@ -25,8 +24,8 @@
 namespace salvex {
 
 std::string ShownName(const TItem& item) {
-  if (auto* f = dynamic_cast<const TCustomFile*>(&item)) return AnsiToUtf8(DisplayName(f->Name));
-  if (auto* d = dynamic_cast<const TCustomDirectory*>(&item)) return AnsiToUtf8(DisplayName(d->Name));
+  if (auto* f = dynamic_cast<const TCustomFile*>(&item)) return DisplayName(f->Name);
+  if (auto* d = dynamic_cast<const TCustomDirectory*>(&item)) return DisplayName(d->Name);
   return {};
 }
 

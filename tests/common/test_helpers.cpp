@@ -39,6 +39,8 @@ TEST(MatchMask, WildcardsAndCase) {
       {"Größe.dat", "*.DAT", true}, {"x", "**", true},
   };
   for (const auto& c : cases) EXPECT_EQ(MatchMask(c.text, c.mask), c.match) << c.text << " ~ " << c.mask;
+  EXPECT_TRUE(MatchMask("Ελληνικά.txt", "????????.TXT"));  // one '?' per character, not per byte
+  EXPECT_TRUE(MatchMask("ÄPFEL.txt", "äpf*"));
   EXPECT_FALSE(MatchMask("abc", "ABC", '?', true));
   EXPECT_TRUE(MatchMask("abc", "abc", '?', true));
 }
@@ -92,15 +94,6 @@ TEST(BootSectorTests, NtfsFatAndNeither) {
   EXPECT_FALSE(IsNTFSBootSector(s));
   EXPECT_FALSE(IsFATBootSector(s));
   EXPECT_FALSE(IsFATBootSector(std::span<const uint8_t>(s.data(), 100)));
-}
-
-TEST(CodePage, Utf16NamesBecomeAnsiAndBack) {
-  const uint8_t cafe[] = {'c', 0, 'a', 0, 'f', 0, 0xE9, 0};  // "café"
-  std::string ansi = Utf16ToAnsi(std::span<const uint8_t>(cafe, sizeof cafe));
-  EXPECT_EQ(ansi, "caf\xE9");
-  EXPECT_EQ(AnsiToUtf8(ansi), "café");
-  EXPECT_EQ(Utf8ToAnsi("café"), "caf\xE9");
-  EXPECT_EQ(Utf16ToAnsi(u"Ж1"), "?1");  // not in Windows-1252
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ TEST(Options, DefaultsOfAFirstRun) {
   EXPECT_EQ(o.DeletedCharMultibyte, "__");
   EXPECT_FALSE(o.DeletedUseMultiByte);
   EXPECT_TRUE(o.FindLostFiles);
+  EXPECT_EQ(o.ShortNameCodePage, "CP850");
   EXPECT_EQ(o.DebugLevel, 3);
 }
 
@@ -27,31 +28,32 @@ TEST(Options, OneProcessWideObject) {
   EXPECT_EQ(&a, &Options());
   const TOptions saved = a;
   a.DeletedCharAnsi = "#";
-  EXPECT_EQ(DisplayName("\xE5OO"), "#OO");
+  EXPECT_EQ(DisplayName("åOO"), "#OO");
   a = saved;
-  EXPECT_EQ(DisplayName("\xE5OO"), "_OO");
+  EXPECT_EQ(DisplayName("åOO"), "_OO");
 }
 
+// Names are UTF-8; a FAT short name keeps its deleted-entry marker 0xE5 as "å" (U+00E5).
 TEST(DisplayName, ReplacesTheFirstMarkerOnly) {
   TOptions o;
-  EXPECT_EQ(DisplayName("\xE5" "ILE.TXT", o), "_ILE.TXT");
-  // 0xE5 is also the letter a-ring in Windows-1252; it is replaced wherever it comes first.
-  EXPECT_EQ(DisplayName("SK\xE5L.DOC", o), "SK_L.DOC");
-  EXPECT_EQ(DisplayName("\xE5" "A\xE5" "B\xE5", o), "_A\xE5" "B\xE5");
+  EXPECT_EQ(DisplayName("åILE.TXT", o), "_ILE.TXT");
+  // The marker is also the letter a-ring; it is replaced wherever it comes first.
+  EXPECT_EQ(DisplayName("SKåL.DOC", o), "SK_L.DOC");
+  EXPECT_EQ(DisplayName("åAåBå", o), "_AåBå");
   EXPECT_EQ(DisplayName("PLAIN.TXT", o), "PLAIN.TXT");
   EXPECT_EQ(DisplayName("", o), "");
-  // A UTF-8 "a-ring" is C3 A5, not E5: it must stay untouched.
-  EXPECT_EQ(DisplayName("\xC3\xA5", o), "\xC3\xA5");
+  // Other characters, whatever bytes they share with it, stay untouched.
+  EXPECT_EQ(DisplayName("ÅÕѥ", o), "ÅÕѥ");
 }
 
 TEST(DisplayName, MultibyteOptionAndEmbeddedZero) {
   TOptions o;
   o.DeletedUseMultiByte = true;
-  EXPECT_EQ(DisplayName("\xE5" "ILE", o), "__ILE");
+  EXPECT_EQ(DisplayName("åILE", o), "__ILE");
   o.DeletedCharMultibyte = "~";
-  EXPECT_EQ(DisplayName("A\xE5", o), "A~");
+  EXPECT_EQ(DisplayName("Aå", o), "A~");
   // The name is taken with its length, so bytes after a NUL still count.
-  const std::string withNul("A\0\xE5", 3);
+  const std::string withNul("A\0\xC3\xA5", 4);
   EXPECT_EQ(DisplayName(withNul, o), std::string("A\0~", 3));
 }
 

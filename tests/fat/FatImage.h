@@ -116,7 +116,10 @@ class FatImage {
   }
   // The long-name records for `name` (ASCII), in disk order (last part first).
   static std::vector<std::vector<uint8_t>> LongName(const std::string& name, uint8_t checksum) {
-    std::u16string chars(name.begin(), name.end());
+    return LongName(std::u16string(name.begin(), name.end()), checksum);
+  }
+  // The same for any UTF-16 code units, unpaired surrogates included.
+  static std::vector<std::vector<uint8_t>> LongName(std::u16string chars, uint8_t checksum) {
     const size_t count = (chars.size() + 12) / 13;
     if (chars.size() % 13) {
       chars.push_back(0);
@@ -142,7 +145,8 @@ class FatImage {
     std::memcpy(base + used * 32, record.data(), 32);
     ++used;
   }
-  void AddLongEntry(uint32_t dirCluster, const std::string& longName, const std::string& name11, uint8_t attr,
+  template <class Name>
+  void AddLongEntry(uint32_t dirCluster, const Name& longName, const std::string& name11, uint8_t attr,
                     uint32_t cluster, uint32_t size) {
     for (auto& r : LongName(longName, Checksum(name11))) AddToDir(dirCluster, r);
     AddToDir(dirCluster, Record(name11, attr, cluster, size));

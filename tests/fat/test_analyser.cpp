@@ -457,6 +457,21 @@ TEST_F(FatAnalyserScan, LongNameRunningIntoTheNextSectorIsReadOnce) {
   EXPECT_EQ(names[15], "F102.TXT");  // the next sector goes on after the records already read
 }
 
+TEST_F(FatAnalyserScan, LongNamesAreDecodedAsInDirectoryReading) {
+  // The same decoder as the folder listing: astral characters kept, an unpaired surrogate tagged.
+  Sector s = FileSector(0);
+  PutLongName(&s[12 * 32], 0x41, u"Ωμέγα-\U0001F600.txt", 0x5C);
+  PutRecord(&s[13 * 32], "OMEGA~1 TXT", 0x20, 500, 10);
+  PutLongName(&s[14 * 32], 0x41, std::u16string{u'x', char16_t(0xD800), u'.', u't', u'x', u't'}, 0x5D);
+  PutRecord(&s[15 * 32], "X~1     TXT", 0x20, 501, 10);
+  Feed(900, s);
+  ASSERT_EQ(analyser.SectorDirs().size(), 1u);
+  std::vector<std::string> names = Names(*analyser.SectorDirs()[0].Dir);
+  ASSERT_EQ(names.size(), 14u);
+  EXPECT_EQ(names[12], "Ωμέγα-\xF0\x9F\x98\x80.txt");
+  EXPECT_EQ(names[13], "x\xEF\xBF\xBD (entry 15).txt");
+}
+
 TEST_F(FatAnalyserScan, LongNameRunningIntoAFoldersLastSectorIsReadWhole) {
   Sector first = FileSector(0), last(512);
   PutLongName(&first[15 * 32], 0x42, u"last.txt", 0x5B);

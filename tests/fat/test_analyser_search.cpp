@@ -182,6 +182,8 @@ TEST_F(FatAnalyserSearchFixtures, ZeroedMBREntriesLeaveBothVolumesFoundAtTheirSe
   ASSERT_NE(fat, nullptr);
   EXPECT_EQ(fat->Name, "LOSTFAT16   (lost)");
   EXPECT_EQ(fat->FATType, FAT16);
+  // Sizes as the boot sectors give them (mmls of the image before its table was zeroed).
+  EXPECT_EQ(fat->SectorCount, 20480u);
   size_t checked = 0;
   ExpectLiveFilesSave(*fat->RootFolder, "lost-mbr-zeroed-p2048-manifest.txt", checked);
   EXPECT_EQ(checked, 11u);
@@ -194,6 +196,7 @@ TEST_F(FatAnalyserSearchFixtures, ZeroedMBREntriesLeaveBothVolumesFoundAtTheirSe
       // Once: the backup boot sector at the volume's last sector is not a second volume.
       ++ntfsFound;
       EXPECT_EQ(d->FirstSector, 22528u);
+      EXPECT_EQ(d->SectorCount, 18432u);  // 18431 counted sectors and the backup boot sector
       EXPECT_TRUE(d->Lost & DriveLost);
       EXPECT_TRUE(d->HasSpecialFolders());
     }

@@ -50,7 +50,7 @@ TEST_F(FatDirTest, LeadingByte05StandsForE5AndIsNotDeleted) {
   TFATDirectory& root = Root(false);
   ASSERT_EQ(root.Children->size(), 1u);
   auto* f = dynamic_cast<TFATFile*>((*root.Children)[0].get());
-  EXPECT_EQ(f->Name, "\xE5" "BC.TXT");
+  EXPECT_EQ(f->Name, "ÕBC.TXT");  // OEM code page 850's 0xE5
   EXPECT_EQ(f->Flags, 0);
 }
 
@@ -63,6 +63,30 @@ TEST_F(FatDirTest, DeletedViewListsLiveFoldersAndOnlyDeletedFiles) {
   img.AddToDir(0, FatImage::Record("VOLUME     ", 0x08, 0, 0));
   EXPECT_EQ(Names(Root(false)), (std::vector<std::string>{"LIVEDIR/", "LIVE.TXT"}));
   EXPECT_EQ(Names(Root(true)), (std::vector<std::string>{"LIVEDIR/", "_ONE.TXT"}));
+}
+
+TEST_F(FatDirTest, TheDeletedFolderSearchesInItsOwnViewThroughTheCommonSlot) {
+  img.MakeDirCluster(5, 0);
+  img.SetFAT(5, 0xFFF);
+  img.AddToDir(0, FatImage::Record("LIVEDIR    ", 0x10, 5, 0));
+  img.AddToDir(0, FatImage::Record("LIVE    TXT", 0x20, 6, 10));
+  img.AddToDir(0, FatImage::Record("\xE5" "ONE    TXT", 0x20, 7, 10));
+  img.AddToDir(5, FatImage::Record("\xE5" "TWO    TXT", 0x20, 8, 10));
+  img.AddToDir(5, FatImage::Record("INNER   TXT", 0x20, 9, 10));
+  Root(false);
+  auto names = [](TCustomDirectory& folder) {
+    std::vector<std::string> out;
+    folder.Search(
+        [&](TItem& i) {
+          if (auto* f = dynamic_cast<TFATFile*>(&i)) out.push_back(DisplayName(f->Name));
+          if (auto* d = dynamic_cast<TFATDirectory*>(&i)) out.push_back(DisplayName(d->Name) + "/");
+          return true;
+        },
+        true);
+    return out;
+  };
+  EXPECT_EQ(names(*m.drive->DeletedFolder), (std::vector<std::string>{"LIVEDIR/", "_TWO.TXT", "_ONE.TXT"}));
+  EXPECT_EQ(names(*m.drive->RootFolder), (std::vector<std::string>{"LIVEDIR/", "INNER.TXT", "LIVE.TXT"}));
 }
 
 TEST_F(FatDirTest, DeletedFolderNeedsItsDotEntries) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "common/BootSector.h"
 #include "common/FakeHost.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
@@ -142,8 +143,8 @@ TEST_F(FatBootMessages, QuietModeFailsWithoutAWord) {
   m.Mount(img.bytes, true);
   EXPECT_FALSE(m.mounted);
   EXPECT_TRUE(host.messages.empty());
-  // The special folders exist all the same, so the volume can still be opened.
-  EXPECT_TRUE(m.drive->HasSpecialFolders());
+  // A volume that did not mount has no folders to show.
+  EXPECT_FALSE(m.drive->HasSpecialFolders());
 }
 
 TEST_F(FatBootMessages, ZeroSectorsPerCluster) {
@@ -154,7 +155,7 @@ TEST_F(FatBootMessages, ZeroSectorsPerCluster) {
   EXPECT_EQ(host.messages[0].text, "bad parameter in boot sector: Sectors Per Cluster (0) = 0 !");
 }
 
-TEST_F(FatBootMessages, Fat32RootClusterOutOfRangeWarnsAndMounts) {
+TEST_F(FatBootMessages, Fat32RootClusterOutOfRangeWarnsAndLeavesTheRootEmpty) {
   FatGeometry g;
   g.fat32 = true;
   g.rootEntries = 0;
@@ -166,11 +167,49 @@ TEST_F(FatBootMessages, Fat32RootClusterOutOfRangeWarnsAndMounts) {
   EXPECT_TRUE(d.ApplyBootSector(f32.bytes.data(), false));
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].text, "bad parameter in boot sector: root directory cluster (1) < 2 !");
+  // Cluster 1 would have put the root before the data area (cluster - 2 wraps).
+  EXPECT_EQ(d.RootCluster, 0u);
+  EXPECT_EQ(d.RootDirSector, 0u);
   PutU32(f32.bytes.data() + 0x2C, 80000);
   host.messages.clear();
   EXPECT_TRUE(d.ApplyBootSector(f32.bytes.data(), false));
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].text, "bad parameter in boot sector: root directory cluster (80000) > count of clusters !");
+  EXPECT_EQ(d.RootDirSector, 0u);
+  // The last cluster is a cluster of the volume.
+  PutU32(f32.bytes.data() + 0x2C, d.ClusterCount + 1);
+  host.messages.clear();
+  EXPECT_TRUE(d.ApplyBootSector(f32.bytes.data(), false));
+  EXPECT_TRUE(host.messages.empty());
+  EXPECT_EQ(d.RootCluster, d.ClusterCount + 1);
+
+  // Mounted, the root lists nothing rather than sectors outside the volume.
+  PutU32(f32.bytes.data() + 0x2C, 0);
+  MountedFat m;
+  m.Mount(f32.bytes);
+  ASSERT_TRUE(m.mounted);
+  m.drive->Root()->ReadChildren(false, false);
+  EXPECT_TRUE(m.drive->Root()->Children->empty());
+}
+
+TEST_F(FatBootMessages, SectorsOf8192BytesMountAsTheBootSectorTestAcceptsThem) {
+  FatGeometry g;
+  g.bytesPerSector = 8192;
+  g.sectorsPerFAT = 1;
+  g.rootEntries = 256;
+  g.clusters = 200;
+  FatImage img8(g);
+  ASSERT_TRUE(IsFATBootSector(img8.bytes));
+  img8.SetFAT(2, 0xFFF);
+  img8.AddToDir(0, FatImage::Record("BIG     TXT", 0x20, 2, 5));
+  std::memcpy(img8.Cluster(2), "8192!", 5);
+  MountedFat m;
+  m.Mount(img8.bytes);
+  ASSERT_TRUE(m.mounted);
+  EXPECT_EQ(m.drive->BytesPerSec, 8192u);
+  m.drive->Root()->ReadChildren(false, false);
+  ASSERT_EQ(m.drive->Root()->Children->size(), 1u);
+  EXPECT_EQ(static_cast<TFATFile*>((*m.drive->Root()->Children)[0].get())->Name, "BIG.TXT");
 }
 
 TEST_F(FatBootMessages, MetadataLargerThanTheVolumeIsRefused) {

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ++depth;
     bool go = WalkIndexNode(entries, [](uint64_t, std::span<const uint8_t> key) {
       ntfs::TFileNameView n{key};
-      if (n.Valid()) ntfs::NameToAnsi(n.NameBytes());
+      if (n.Valid()) ntfs::NameToUtf8(n.NameBytes());
       return true;
     }, descend);
     --depth;

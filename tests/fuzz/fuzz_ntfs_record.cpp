@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       auto v = a.Value();
       if (a.Type() == AttrFileName) {
         TFileNameView n{v};
-        if (n.Valid()) NameToAnsi(n.NameBytes());
+        if (n.Valid()) NameToUtf8(n.NameBytes());
       }
     }
     return true;
@@ -33,6 +33,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FindAttributeInRecord(record, type, i, u"");
       FindAttributeInRecord(record, type, i, u"$I30");
     }
-  if (auto n = FindFileNameInRecord(record)) NameToAnsi(n->NameBytes());
+  if (auto n = FindFileNameInRecord(record)) NameToUtf8(n->NameBytes());
   return 0;
 }

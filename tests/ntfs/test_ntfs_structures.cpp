@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/ByteReader.h"
+#include "ntfs/AttributeList.h"
 #include "ntfs/MFTRecord.h"
 #include "ntfs/NTFSIndex.h"
 #include "ntfs/NTFSdrive.h"
@@ -107,6 +108,30 @@ TEST(NtfsAttribute, ChecksAndLookupStopAtABrokenAttribute) {
   EXPECT_FALSE(IsValidRecord(offset));
 }
 
+TEST(NtfsAttributeList, EntriesUpToTheFirstThatDoesNotFit) {
+  // Two entries (the second named "$I30"), then one whose length runs past the value.
+  std::vector<uint8_t> list(0x20 + 0x28 + 0x20, 0);
+  auto entry = [&](size_t at, uint32_t type, uint16_t length, int64_t vcn, uint64_t reference, const char16_t* name) {
+    PutU32(&list[at], type);
+    PutU16(&list[at + 4], length);
+    size_t chars = std::char_traits<char16_t>::length(name);
+    list[at + 6] = uint8_t(chars);
+    list[at + 7] = 0x1A;
+    PutU64(&list[at + 8], uint64_t(vcn));
+    PutU64(&list[at + 0x10], reference);
+    for (size_t k = 0; k < chars; ++k) PutU16(&list[at + 0x1A + 2 * k], name[k]);
+  };
+  entry(0, 0x80, 0x20, 0, (uint64_t(3) << 48) | 42, u"");
+  entry(0x20, 0xA0, 0x28, 16, 43, u"$I30");
+  entry(0x48, 0x80, 0x40, 32, 44, u"");
+  auto entries = ParseAttributeList(list);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].Type, 0x80u);
+  EXPECT_EQ(entries[0].Holder, 42u);  // the sequence number is dropped
+  EXPECT_EQ(entries[1].StartVcn, 16);
+  EXPECT_TRUE(NameEquals(entries[1].Name, u"$I30"));
+}
+
 TEST(NtfsBootSector, RecordSizeEncodingsAndClusterLimit) {
   NtfsImageBuilder b;
   auto image = b.Build();
@@ -153,7 +178,7 @@ TEST(NtfsVolume, MountsReadsRecordSlotsAndFallsBackToTheMirror) {
   ASSERT_TRUE(d.ReadMFTRecord(7, record));
   auto name = FindFileNameInRecord(record);
   ASSERT_TRUE(name);
-  EXPECT_EQ(NameToAnsi(name->NameBytes()), "seven");
+  EXPECT_EQ(NameToUtf8(name->NameBytes()), "seven");
   EXPECT_EQ(std::memcmp(record.data(), image.data() + (NtfsImageBuilder::kMFTLcn + 1) * 4096 + 3 * 1024, 0x30), 0);
   EXPECT_FALSE(d.ReadMFTRecord(b.Records, record));
 
@@ -180,7 +205,7 @@ TEST(NtfsIndex, SubNodesComeBeforeTheirEntry) {
   WalkIndexNode(
       node,
       [&](uint64_t ref, std::span<const uint8_t> k) {
-        order.push_back(std::to_string(ref) + NameToAnsi(TFileNameView{k}.NameBytes()));
+        order.push_back(std::to_string(ref) + NameToUtf8(TFileNameView{k}.NameBytes()));
         return true;
       },
       [&](int64_t vcn) {

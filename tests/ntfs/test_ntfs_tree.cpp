@@ -9,12 +9,14 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "common/FakeHost.h"
 #include "ntfs/NTFSDirectory.h"
 #include "ntfs/NTFSFile.h"
+#include "recovery/Wrappers.h"
 #include "support/Save.h"
 #include "ntfs/NTFSdrive.h"
 #include "ntfs/NtfsImageBuilder.h"
@@ -192,6 +194,63 @@ TEST(NtfsDeleted, ConditionFollowsTheVolumeBitmapAndHolesReadAsZeros) {
   EXPECT_EQ(bytes[3 * 4096 - 1], 0);
   EXPECT_EQ(bytes[3 * 4096], 'B');
   fs::remove_all(dir);
+}
+
+TEST(NtfsFind, SearchesRootDeletedAndLostEachOnce) {
+  NtfsImageBuilder b;
+  b.AddFile(20, 5, u"live-report.txt", "live");
+  b.AddFile(21, 5, u"gone-report.txt", "gone", false);
+  b.AddDirectory(5, 5, u".", {{20, Key(5, u"live-report.txt", 1)}});
+  auto image = b.Build();
+  test::TMemNTFSdrive d(image);
+  ASSERT_TRUE(d.Mount(true));
+  test::FakeHost host;
+  ScopedHost scope(host);
+  host.find.mask = "*report*";
+  // The Deleted folder has not been filled by a scan: the search must fill it, not read the root.
+  ASSERT_FALSE(d.DeletedFolder->Children);
+  ASSERT_TRUE(FindFiles(d));
+  std::vector<std::string> hits = host.find.hits;
+  std::sort(hits.begin(), hits.end());
+  EXPECT_EQ(hits, (std::vector<std::string>{"gone-report.txt", "live-report.txt"}));
+  ASSERT_TRUE(d.SearchFolder->Children);
+  EXPECT_EQ(d.SearchFolder->Children->size(), 2u);
+}
+
+// A volume whose reads of cluster 50 fail with an exception, as a fault below the reader would.
+class TThrowingNTFSdrive : public test::TMemNTFSdrive {
+ public:
+  using TMemNTFSdrive::TMemNTFSdrive;
+  bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) override {
+    if (sector <= 400 && 400 < sector + count) throw std::runtime_error("injected fault");
+    return TMemNTFSdrive::ReadSectors(sector, count, showErrors, buffer);
+  }
+};
+
+TEST(NtfsCorrupt, AStructureThatFailsIsCountedAndTheRestStaysListed) {
+  NtfsImageBuilder b;
+  // Records 20 (live) and 21 (deleted) keep their attribute list in cluster 50, which cannot be read.
+  for (uint64_t n : {20, 21}) {
+    auto r = NtfsImageBuilder::NewRecord(n == 20, false);
+    NtfsImageBuilder::AddResident(r, 0x30, u"", NtfsImageBuilder::FileName(5, n == 20 ? u"listed.bin" : u"gone.bin", 1, false));
+    NtfsImageBuilder::AddNonResident(r, 0x20, u"", {0x11, 0x01, 50}, 0, 0, 64);
+    b.Put(n, r, n == 20);
+  }
+  b.AddFile(22, 5, u"plain.txt", "plain");
+  b.AddFile(23, 5, u"gone-too.txt", "gone", false);
+  b.AddDirectory(5, 5, u".", {{20, Key(5, u"listed.bin", 1)}, {22, Key(5, u"plain.txt", 1)}});
+  auto image = b.Build();
+  TThrowingNTFSdrive d(image);
+  ASSERT_TRUE(d.Mount(true));
+  EXPECT_EQ(d.CorruptStructures, 0u);
+  d.Root()->ReadChildren();
+  ASSERT_TRUE(d.Root()->Children);
+  EXPECT_EQ(Names(*d.Root()), (std::vector<std::string>{"listed.bin", "plain.txt"}));
+  EXPECT_EQ(d.CorruptStructures, 1u);
+  d.DeletedFolder->Children.emplace();
+  d.FindDeleted(nullptr);
+  EXPECT_EQ(Names(*d.Deleted()), (std::vector<std::string>{"gone-too.txt"}));
+  EXPECT_EQ(d.CorruptStructures, 2u);
 }
 
 

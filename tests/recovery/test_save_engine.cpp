@@ -77,6 +77,7 @@ struct TMemDir : TCustomDirectory {
   void FillListView(TListView&, bool) override {}
   void FillChildListItem(TListItem&, size_t) override {}
   int CompareItems(const TItem&, const TItem&, int) const override { return 0; }
+  bool Search(const std::function<bool(TItem&)>&, bool) override { return true; }
 };
 
 struct SaveEngine : ::testing::Test {
@@ -168,8 +169,8 @@ TEST_F(SaveEngine, FilterMakesOnlyFoldersThatReceiveFilesAndPoliciesKeepOrReplac
 }
 
 TEST_F(SaveEngine, NamesKeepEveryCharacterAndStayInsideTheTarget) {
-  const std::vector<std::string> names = {"one.txt", "two.txt", "three.txt", "four.txt",
-                                          "five.txt", "..", "a/b", std::string("nul\0x", 5)};
+  const std::vector<std::string> names = {"Ελληνικά.txt", "Кириллица.txt", "中文名字.txt", "中文文件.txt",
+                                          "\xF0\x9F\x98\x80 smile.txt", "..", "a/b", std::string("nul\0x", 5)};
   for (size_t i = 0; i < names.size(); ++i) top.File(names[i], std::to_string(i));
   top.File("x", "").FileMeta.ReadOnly = true;
   const TSaveReport r = SaveInto(ChildrenOf(top), target);

@@ -1,0 +1,56 @@
+#include "fat/MFTFile.h"
+
+#include "fat/FATDirectory.h"
+#include "fat/FATFile.h"
+#include "fat/FATFileData.h"
+#include "fat/FATdrive.h"
+#include "common/Helpers.h"
+
+namespace salvex {
+
+std::unique_ptr<TItem> TMFTFile::Clone() const {
+  auto f = std::make_unique<TMFTFile>();
+  f->Assign(*this);
+  return f;
+}
+
+void TMFTFile::Assign(const TItem& source) {
+  TCustomFile::Assign(source);
+  if (auto* s = dynamic_cast<const TMFTFile*>(&source)) {
+    DataOffset = s->DataOffset;
+    FirstCluster = s->FirstCluster;
+    Time = s->Time;
+    Date = s->Date;
+  }
+}
+
+void TMFTFile::AssignTo(TItem& target) const {
+  if (auto* t = dynamic_cast<TMFTFile*>(&target))
+    t->Assign(*this);
+  else
+    TCustomFile::AssignTo(target);
+}
+
+bool TMFTFile::Rename(const std::string& newName) {
+  Name = newName;
+  return true;
+}
+
+std::string TMFTFile::GetPath(const TCustomDirectory* stop) const { return FATParentPath(Parent, stop); }
+
+void TMFTFile::FillListItem(TListItem& item) { FillFATRow(*this, item); }
+
+std::unique_ptr<TDataStream> TMFTFile::OpenData(const TReadChoice& choice) {
+  auto* drive = dynamic_cast<TFATdrive*>(Drive);
+  if (!drive) return nullptr;
+  return std::make_unique<TFATFileData>(*drive, FATChoiceFor(*this, choice), FirstCluster, DataOffset, Size);
+}
+
+TFileMeta TMFTFile::Meta() const {
+  TFileMeta meta;
+  meta.Location = {TLocation::TKind::Cluster, FirstCluster};
+  meta.Modified = DosToTimespec(Date, Time);
+  return meta;
+}
+
+}  // namespace salvex

@@ -1,0 +1,74 @@
+// Long names through UTF-16 without loss, short names through the OEM code page, and the order of
+// names of every script (the names fixture itself is compared with fls in test_fat_oracle).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "common/FakeHost.h"
+#include "common/Options.h"
+#include "fat/FATDirectory.h"
+#include "fat/FATFile.h"
+#include "fat/FatImage.h"
+
+namespace salvex::test {
+namespace {
+
+struct FatNames : ::testing::Test {
+  FatImage img{FatGeometry{}};
+  MountedFat m;
+  FakeHost host;
+  ScopedHost scope{host};
+
+  std::vector<std::string> RootNames() {
+    img.SetFAT(2, 0xFFF);
+    m.Mount(img.bytes);
+    TFATDirectory& root = *m.drive->Root();
+    root.ReadChildren(false, false);
+    std::vector<std::string> out;
+    for (auto& c : *root.Children)
+      if (auto* f = dynamic_cast<TFATFile*>(c.get())) out.push_back(f->Name);
+    return out;
+  }
+};
+
+TEST_F(FatNames, LongNamesKeepAstralCharactersAndTagUnpairedSurrogates) {
+  img.AddLongEntry(0, std::u16string(u"\U0001F600-\U00020000.txt"), "EMOJI~1 TXT", 0x20, 0, 0);
+  img.AddLongEntry(0, std::u16string{u'x', char16_t(0xD800), u'.', u't', u'x', u't'}, "X~1     TXT", 0x20, 0, 0);
+  img.AddLongEntry(0, std::u16string{u'x', char16_t(0xDC01), u'.', u't', u'x', u't'}, "X~2     TXT", 0x20, 0, 0);
+  img.AddLongEntry(0, std::u16string(u"Ελληνικά.txt"), "ELLHNI~1TXT", 0x20, 0, 0);
+  // Two lossy names stay apart: each is tagged with the index of its short record in the folder.
+  EXPECT_EQ(RootNames(), (std::vector<std::string>{"\xF0\x9F\x98\x80-\xF0\xA0\x80\x80.txt",
+                                                   "x\xEF\xBF\xBD (entry 3).txt", "x\xEF\xBF\xBD (entry 5).txt",
+                                                   "Ελληνικά.txt"}));
+}
+
+TEST_F(FatNames, ShortNamesDecodeFromTheConfiguredOEMCodePage) {
+  TOptions saved = Options();
+  img.AddToDir(0, FatImage::Record("\x8EPFEL   TXT", 0x20, 0, 0));
+  img.AddToDir(0, FatImage::Record("\x05" "BC     TXT", 0x20, 0, 0));  // 0x05 stands for the OEM byte 0xE5
+  EXPECT_EQ(RootNames(), (std::vector<std::string>{"ÄPFEL.TXT", "ÕBC.TXT"}));
+  Options().ShortNameCodePage = "CP437";
+  m.drive->Root()->ReadChildren(false, false);
+  auto* f = dynamic_cast<TFATFile*>((*m.drive->Root()->Children)[1].get());
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->Name, "σBC.TXT");
+  Options() = saved;
+}
+
+TEST_F(FatNames, FolderListSortsWithoutCaseOnCodePoints) {
+  const std::u16string names[] = {u"Äpfel2.txt", u"Ωμέγα-b", u"äpfel.txt", u"Zebra.txt", u"ωμέγα-a"};
+  int i = 0;
+  for (const auto& n : names) img.AddLongEntry(0, n, "NAME" + std::to_string(i++) + "   TXT", 0x20, 0, 0);
+  (void)RootNames();
+  TFATDirectory& root = *m.drive->Root();
+  std::vector<TItem*> items;
+  for (auto& c : *root.Children) items.push_back(c.get());
+  std::stable_sort(items.begin(), items.end(), [&](TItem* a, TItem* b) { return root.CompareItems(*a, *b, 0) < 0; });
+  std::vector<std::string> sorted;
+  for (auto* item : items) sorted.push_back(static_cast<TFATFile*>(item)->Name);
+  // Code-point order after folding: Latin before Greek, "ä" and "Ä" together.
+  EXPECT_EQ(sorted, (std::vector<std::string>{"Zebra.txt", "äpfel.txt", "Äpfel2.txt", "ωμέγα-a", "Ωμέγα-b"}));
+}
+
+}  // namespace
+}  // namespace salvex::test
