@@ -109,7 +109,14 @@ bool TPosixRawIO::Size(int fd, uint64_t& bytes) {
 }
 
 bool TPosixRawIO::SectorSize(int fd, uint32_t& bytes) {
-  if (containers_.count(fd)) return false;
+  auto container = containers_.find(fd);
+  if (container != containers_.end()) {
+    // 512 is what acquisition tools write by default, so only a larger size tells anything.
+    uint32_t recorded = container->second->SectorSize();
+    if (recorded <= 512 || recorded > 4096 || (recorded & (recorded - 1)) != 0) return false;
+    bytes = recorded;
+    return true;
+  }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
   int size = 0;
