@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <span>
 
@@ -38,6 +39,8 @@ int TPosixRawIO::Open(const std::string& path) {
   try {
     containers_[fd] = OpenContainer(path, format);
   } catch (const std::exception& e) {
+    // Only a footer at the end said VHD: a raw disk may end that way, and is read as raw.
+    if (format == TContainerFormat::VHD && std::memcmp(head, "conectix", 8) != 0) return fd;
     openFailure_ = e.what();
     ::close(fd);
     errno = EIO;
