@@ -48,6 +48,30 @@ bool IsFloppySize(uint64_t bytes) {
   return bytes == 368640 || bytes == 737280 || bytes == 1228800 || bytes == 1474560 || bytes == 2949120;
 }
 
+// A disk of 4096-byte sectors with only an MBR: a FAT or NTFS entry's boot sector lies at its
+// start × 4096 and says 4096 bytes per sector, and none lies at its start × 512.
+bool MBRPointsAt4KiBVolumes(TRawIO& io, int fd, const std::vector<uint8_t>& head, uint64_t size) {
+  if (head.size() < 512 || head[510] != 0x55 || head[511] != 0xAA) return false;
+  auto bootAt = [&](uint64_t offset, uint32_t& bps) {
+    std::vector<uint8_t> boot(512);
+    if (offset > size - 512 || io.PRead(fd, boot.data(), boot.size(), offset) != 512) return false;
+    if (!IsNTFSBootSector(boot) && !IsFATBootSector(boot)) return false;
+    bps = boot[11] | (uint32_t(boot[12]) << 8);
+    return true;
+  };
+  for (size_t i = 0; i < 4; ++i) {
+    const uint8_t* e = &head[0x1BE + i * 16];
+    uint8_t type = e[4];
+    if (type != 0x01 && type != 0x04 && type != 0x06 && type != 0x07 && type != 0x0B && type != 0x0C && type != 0x0E)
+      continue;
+    uint64_t start = e[8] | (uint32_t(e[9]) << 8) | (uint32_t(e[10]) << 16) | (uint64_t(e[11]) << 24);
+    uint32_t bps = 0;
+    if (start == 0 || bootAt(start * 512, bps)) return false;
+    if (bootAt(start * 4096, bps) && bps == 4096) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 uint32_t DetectSectorSize(const std::vector<uint8_t>& head, bool volume) {
@@ -74,19 +98,20 @@ const TRegisteredDevice& TDeviceRegistry::AddImage(const std::string& path, TIma
     std::string why = io.OpenFailure();
     throw std::runtime_error(why.empty() ? "cannot open '" + path + "': " + Reason() : why);
   }
+  struct Closer {
+    TRawIO& io;
+    int fd;
+    ~Closer() { io.Close(fd); }
+  } closer{io, fd};
   uint64_t size = 0;
-  if (!io.Size(fd, size)) {
-    std::string why = Reason();
-    io.Close(fd);
-    throw std::runtime_error("cannot determine the size of '" + path + "': " + why);
-  }
+  if (!io.Size(fd, size)) throw std::runtime_error("cannot determine the size of '" + path + "': " + Reason());
   std::vector<uint8_t> head(size_t(size < 8192 ? size : 8192));
   ssize_t got = io.PRead(fd, head.data(), head.size(), 0);
   int readErrno = errno;
   uint32_t deviceSector = 0;
   if (bytesPerSector == 0 && io.SectorSize(fd, deviceSector)) bytesPerSector = deviceSector;
-  io.Close(fd);
-  if (size < 512 || (bytesPerSector && size < bytesPerSector)) throw std::runtime_error("'" + path + "' is smaller than one sector");
+  if (size < 512 || (bytesPerSector && size < bytesPerSector))
+    throw std::runtime_error("'" + path + "' is smaller than one sector");
   if (got != static_cast<ssize_t>(head.size())) {
     errno = got < 0 ? readErrno : EIO;
     throw std::runtime_error("cannot read '" + path + "': " + Reason());
@@ -94,7 +119,11 @@ const TRegisteredDevice& TDeviceRegistry::AddImage(const std::string& path, TIma
   std::span<const uint8_t> sector(head.data(), 512);
   if (kind == TImageKind::Auto)
     kind = (IsNTFSBootSector(sector) || IsFATBootSector(sector)) ? TImageKind::Drive : TImageKind::Disk;
-  if (bytesPerSector == 0) bytesPerSector = DetectSectorSize(head, kind != TImageKind::Disk);
+  if (bytesPerSector == 0) {
+    bytesPerSector = DetectSectorSize(head, kind != TImageKind::Disk);
+    if (bytesPerSector == 512 && kind == TImageKind::Disk && MBRPointsAt4KiBVolumes(io, fd, head, size))
+      bytesPerSector = 4096;
+  }
   if (size < bytesPerSector) throw std::runtime_error("'" + path + "' is smaller than one sector");
 
   TRegisteredDevice d;

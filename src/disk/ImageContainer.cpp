@@ -31,11 +31,14 @@ class TLibyalContainer : public TImageContainer {
     if (Traits::Open(handle_, path, &error) != 1) Fail(error, path);
     opened_ = true;
     if (Traits::MediaSize(handle_, &size_, &error) != 1) Fail(error, path);
+    if (Traits::SectorSize(handle_, &sectorSize_, &error) != 1) sectorSize_ = 0;
+    Traits::ErrorFree(&error);
   }
   ~TLibyalContainer() override { Release(); }
 
   const char* Format() const override { return Traits::kName; }
   uint64_t MediaSize() const override { return size_; }
+  uint32_t SectorSize() const override { return sectorSize_; }
   ssize_t ReadAt(void* buffer, size_t length, uint64_t offset) override {
     if (offset >= size_) return 0;
     if (length > size_ - offset) length = static_cast<size_t>(size_ - offset);
@@ -69,7 +72,14 @@ class TLibyalContainer : public TImageContainer {
   Handle* handle_ = nullptr;
   bool opened_ = false;
   uint64_t size_ = 0;
+  uint32_t sectorSize_ = 0;
 };
+
+template <typename Handle, typename Error>
+int NoSectorSize(Handle*, uint32_t* size, Error**) {
+  *size = 0;
+  return 1;
+}
 
 struct EwfTraits {
   using Handle = libewf_handle_t;
@@ -91,6 +101,7 @@ struct EwfTraits {
     *size = s;
     return r;
   }
+  static int SectorSize(Handle* h, uint32_t* size, Error** e) { return libewf_handle_get_bytes_per_sector(h, size, e); }
   static ssize_t Read(Handle* h, void* b, size_t n, off64_t o, Error** e) {
     return libewf_handle_read_random(h, b, n, o, e);
   }
@@ -116,6 +127,7 @@ struct VmdkTraits {
     *size = s;
     return r;
   }
+  static int SectorSize(Handle* h, uint32_t* size, Error** e) { return NoSectorSize(h, size, e); }
   static ssize_t Read(Handle* h, void* b, size_t n, off64_t o, Error** e) {
     return libvmdk_handle_read_buffer_at_offset(h, b, n, o, e);
   }
@@ -139,6 +151,7 @@ struct VhdiTraits {
     *size = s;
     return r;
   }
+  static int SectorSize(Handle* h, uint32_t* size, Error** e) { return libvhdi_file_get_bytes_per_sector(h, size, e); }
   static ssize_t Read(Handle* h, void* b, size_t n, off64_t o, Error** e) {
     return libvhdi_file_read_buffer_at_offset(h, b, n, o, e);
   }
@@ -162,6 +175,7 @@ struct QcowTraits {
     *size = s;
     return r;
   }
+  static int SectorSize(Handle* h, uint32_t* size, Error** e) { return NoSectorSize(h, size, e); }
   static ssize_t Read(Handle* h, void* b, size_t n, off64_t o, Error** e) {
     return libqcow_file_read_buffer_at_offset(h, b, n, o, e);
   }

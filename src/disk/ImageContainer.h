@@ -16,6 +16,8 @@ class TImageContainer {
   virtual ~TImageContainer() = default;
   virtual const char* Format() const = 0;
   virtual uint64_t MediaSize() const = 0;
+  // The logical sector size the container records (E01, VHD/VHDX); 0 when it records none.
+  virtual uint32_t SectorSize() const = 0;
   // Bytes read (short at the end of the media), or -1 with errno = EIO.
   virtual ssize_t ReadAt(void* buffer, size_t length, uint64_t offset) = 0;
 };

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <span>
 
@@ -38,6 +39,8 @@ int TPosixRawIO::Open(const std::string& path) {
   try {
     containers_[fd] = OpenContainer(path, format);
   } catch (const std::exception& e) {
+    // Only a footer at the end said VHD: a raw disk may end that way, and is read as raw.
+    if (format == TContainerFormat::VHD && std::memcmp(head, "conectix", 8) != 0) return fd;
     openFailure_ = e.what();
     ::close(fd);
     errno = EIO;
@@ -109,7 +112,14 @@ bool TPosixRawIO::Size(int fd, uint64_t& bytes) {
 }
 
 bool TPosixRawIO::SectorSize(int fd, uint32_t& bytes) {
-  if (containers_.count(fd)) return false;
+  auto container = containers_.find(fd);
+  if (container != containers_.end()) {
+    // 512 is what acquisition tools write by default, so only a larger size tells anything.
+    uint32_t recorded = container->second->SectorSize();
+    if (recorded <= 512 || recorded > 4096 || (recorded & (recorded - 1)) != 0) return false;
+    bytes = recorded;
+    return true;
+  }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
   int size = 0;

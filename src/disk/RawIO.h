@@ -24,7 +24,8 @@ class TRawIO {
   virtual bool Size(int fd, uint64_t& bytes) = 0;
   // Why the last Open failed when errno cannot say it (an image container's library); else empty.
   virtual std::string OpenFailure() const { return {}; }
-  // The logical sector size a block device reports; false for image files (and by default).
+  // The logical sector size a block device reports or an image container records (above 512);
+  // false for image files (and by default).
   virtual bool SectorSize(int fd, uint32_t& bytes) {
     (void)fd;
     (void)bytes;

@@ -322,6 +322,21 @@ dd if=ntfs4k.img of=disk4k.img bs=4096 seek=77056 conv=notrunc,sparse status=non
   ExpectSaved(dir / "fat4k.img", 0, "Fat-File.bin", fatSha);
   ExpectSaved(dir / "ntfs4k.img", 0, "ntfs-file.bin", ntfsSha);
 
+  // The same volumes behind an MBR of 4096-byte sectors: the boot sectors at start × 4096 tell.
+  Sh(R"(cp --sparse=always disk4k.img mbr4k.img
+printf '\x00\x00\x00\x00\x0C\x00\x00\x00\x00\x01\x00\x00\x00\x2C\x01\x00' |
+  dd of=mbr4k.img bs=1 seek=$((0x1BE)) conv=notrunc status=none
+printf '\x00\x00\x00\x00\x07\x00\x00\x00\x00\x2D\x01\x00\x00\x28\x00\x00' |
+  dd of=mbr4k.img bs=1 seek=$((0x1CE)) conv=notrunc status=none
+dd if=/dev/zero of=mbr4k.img bs=4096 seek=1 count=1 conv=notrunc status=none)");
+  CommandResult mbr = Cli({"volumes", (dir / "mbr4k.img").string()});
+  v = VolumeRows(mbr.Out);
+  ASSERT_EQ(v.size(), 2u) << mbr.Out << mbr.Err;
+  EXPECT_EQ(v[0], std::make_pair(uint64_t(256), std::string("FAT32")));
+  EXPECT_EQ(v[1], std::make_pair(uint64_t(77056), std::string("NTFS")));
+  fs::remove_all(dir / "saved-1");
+  ExpectSaved(dir / "mbr4k.img", 1, "ntfs-file.bin", ntfsSha);
+
   // Forced to 512, the same disk shows only its protective MBR.
   CommandResult forced = Cli({"partitions", "--sector-size", "512", disk.string()});
   ASSERT_EQ(forced.ExitCode, 0) << forced.Err;

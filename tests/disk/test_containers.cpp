@@ -1,6 +1,7 @@
 // Image containers made at run time from the demo disk by qemu-img (qcow2, VMDK, VHD, VHDX) and
 // ewfacquire (E01, one file and split into segments): the command line must list and save from
-// them exactly as from the raw image.
+// them exactly as from the raw image. A VMDK descriptor with its extent file is opened from
+// another working folder.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -48,6 +49,9 @@ TEST_F(Containers, ListingAndSavedFilesEqualTheRawImage) {
   std::vector<Case> cases = {
       {"demo.qcow2", {"qemu-img", "convert", "-f", "raw", "-O", "qcow2", raw, (dir / "demo.qcow2").string()}},
       {"demo.vmdk", {"qemu-img", "convert", "-f", "raw", "-O", "vmdk", raw, (dir / "demo.vmdk").string()}},
+      {"demo-split.vmdk",
+       {"qemu-img", "convert", "-f", "raw", "-O", "vmdk", "-o", "subformat=twoGbMaxExtentSparse", raw,
+        (dir / "demo-split.vmdk").string()}},
       {"demo.vhd", {"qemu-img", "convert", "-f", "raw", "-O", "vpc", raw, (dir / "demo.vhd").string()}},
       {"demo-fixed.vhd",
        {"qemu-img", "convert", "-f", "raw", "-O", "vpc", "-o", "subformat=fixed,force_size=on", raw,
@@ -73,6 +77,15 @@ TEST_F(Containers, ListingAndSavedFilesEqualTheRawImage) {
     EXPECT_EQ(Sha256OfFile(target / "Invitation.txt"), fat["/Letters/Invitation.txt"].Sha256);
   }
   EXPECT_GT(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 20);  // the segments exist
+
+  // A raw disk whose last sector merely starts like a VHD footer stays a raw disk.
+  fs::path lookalike = dir / "lookalike.img";
+  fs::copy_file(raw, lookalike);
+  ASSERT_EQ(RunCommand({"bash", "-c", "printf conectix | dd of='" + lookalike.string() +
+                                          "' bs=512 seek=49151 conv=notrunc status=none"})
+                .ExitCode,
+            0);
+  EXPECT_EQ(Cli({"volumes", lookalike.string()}).Out, rawVolumes.Out);
 
   // A damaged container is refused with its library's reason, never read as a raw disk.
   fs::path broken = dir / "broken.E01";
