@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <filesystem>
+
 #include <regex>
 #include <set>
 #include <sstream>
@@ -58,7 +61,13 @@ TEST_P(PartitionsOracle, CliAgreesWithMmls) {
 
 INSTANTIATE_TEST_SUITE_P(Images, PartitionsOracle,
                          ::testing::Values("demo.img.gz", "mbr-extended.img.gz",
-                                           "third-party/ntfs-samples/ntfs-lastaccess.raw.gz"));
+                                           "third-party/ntfs-samples/ntfs-lastaccess.raw.gz"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           std::string name = std::filesystem::path(info.param).stem().stem().string();
+                           for (char& c : name)
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
 
 TEST(CliBasics, ExitStatusAndOneLineErrors) {
   CommandResult missing = RunCommand({SALVEX_CLI_PATH, "devices", "/nonexistent/image.img"});
