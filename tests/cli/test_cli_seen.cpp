@@ -1,10 +1,12 @@
 // What users ran into on the command line, one case each: paths that find prints and save takes,
 // cat, reasons in errors, skipped counts, target folders, usage errors, progress, report, body file.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 #include "cli/CliHost.h"
 #include "support/Fixtures.h"
