@@ -1,7 +1,7 @@
 # bash completion for salvex-cli                                   -*- shell-script -*-
 _salvex_cli() {
-  local cur prev words cword
-  _init_completion || return
+  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
+  local words=("${COMP_WORDS[@]}") cword=$COMP_CWORD
   local commands="devices partitions volumes lost-drives ls cat find lost-data save undelete"
   local command="" i
   for ((i = 1; i < cword; i++)); do
@@ -12,8 +12,8 @@ _salvex_cli() {
     return
   fi
   case $prev in
-    --to) _filedir -d; return ;;
-    --report) _filedir json; return ;;
+    --to) COMPREPLY=($(compgen -d -- "$cur")); return ;;
+    --report) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     --as) COMPREPLY=($(compgen -W "disk drive floppy" -- "$cur")); return ;;
     --fat) COMPREPLY=($(compgen -W "none 1 2" -- "$cur")); return ;;
     --tree) COMPREPLY=($(compgen -W "root deleted lost" -- "$cur")); return ;;
@@ -37,7 +37,7 @@ _salvex_cli() {
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$opts $common" -- "$cur"))
   else
-    _filedir
+    COMPREPLY=($(compgen -f -- "$cur"))
   fi
 } &&
   complete -F _salvex_cli salvex-cli

@@ -20,6 +20,8 @@ struct JsonCase {
   const char* ListKey;            // the key that must hold at least one element
 };
 
+void PrintTo(const JsonCase& c, std::ostream* os) { *os << c.Name; }
+
 class CliJson : public ::testing::TestWithParam<JsonCase> {};
 
 TEST_P(CliJson, OutputFollowsTheSchema) {

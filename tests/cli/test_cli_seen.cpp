@@ -150,6 +150,22 @@ TEST_F(CliSeen, HelpShowsOnlyWhatACommandUsesWithAnExample) {
   EXPECT_EQ(Cli({"find", Fat16(), "*.txt"}).ExitCode, 0);
 }
 
+TEST_F(CliSeen, BashCompletionOffersWhatEachCommandTakes) {
+  for (const char* command : {"devices", "partitions", "volumes", "lost-drives", "ls", "cat", "find", "lost-data", "save",
+                              "undelete"}) {
+    const std::string script = "source '" SALVEX_SOURCE_DIR "/docs/salvex-cli.bash'; COMP_WORDS=(salvex-cli " +
+                               std::string(command) + " img --); COMP_CWORD=3; _salvex_cli; echo \"${COMPREPLY[@]}\"";
+    auto offered = RunCommand({"bash", "-c", script});
+    ASSERT_EQ(offered.ExitCode, 0) << offered.Err;
+    const auto help = Cli({command, "--help"}).Out;
+    std::istringstream words(offered.Out);
+    size_t count = 0;
+    for (std::string option; words >> option; ++count)
+      EXPECT_NE(help.find(option), std::string::npos) << command << " does not take " << option;
+    EXPECT_GT(count, 2u) << command;
+  }
+}
+
 TEST_F(CliSeen, ReportHoldsEachFilesHashAndFailure) {
   auto manifest = ReadManifest(FixturePath("demo-fat-manifest.txt"));
   const auto report = dir / "report.json";
