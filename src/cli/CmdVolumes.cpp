@@ -14,6 +14,7 @@
 #include "common/Helpers.h"
 #include "disk/DeviceRegistry.h"
 #include "recovery/Browse.h"
+#include "recovery/SaveEngine.h"
 
 // The commands that work on the files of one volume, through the plain calls of the recovery layer.
 
@@ -139,6 +140,12 @@ int Cat(TCliContext& ctx, const TVolumeArgs& a) {
   if (!data->Failure.empty()) throw TCliError("'" + a.Paths.front() + "': " + data->Failure);
   AlignedBuffer buffer(1 << 20);
   uint64_t left = data->Size();
+  TStatusDialog& status = *ctx.Status;
+  ctx.StatusView->Unit = "B";
+  status.Setup("cat", ShownName(*file), "", "", "", true, true);
+  status.Max = left;
+  status.StepSize = 1;
+  status.Show();
   while (left > 0) {
     const size_t n = data->Read(buffer.data(), size_t(std::min<uint64_t>(buffer.size(), left)));
     if (n == 0) break;
@@ -149,7 +156,9 @@ int Cat(TCliContext& ctx, const TVolumeArgs& a) {
       done += size_t(w);
     }
     left -= n;
+    status.StepBy(int64_t(n));
   }
+  status.Hide();
   if (left > 0)
     throw TCliError("'" + a.Paths.front() + "': " + (data->Failure.empty() ? "the data ended early" : data->Failure) +
                     "; " + std::to_string(data->Size() - left) + " of " + std::to_string(data->Size()) +
