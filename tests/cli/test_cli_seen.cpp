@@ -66,6 +66,26 @@ TEST_F(CliSeen, FindPrintsPathsThatSaveAndCatTake) {
   EXPECT_NE(folder.Err.find("is a folder"), std::string::npos) << folder.Err;
 }
 
+TEST_F(CliSeen, CatReadsALostFileByThePathLsGives) {
+  const std::string image = UnpackedImage("fat16-quickformat.img.gz").string();
+  auto manifest = ReadManifest(FixturePath("fat16-quickformat-manifest.txt"));
+  auto ls = Cli({"ls", image, "--tree", "lost", "-r", "--json"});
+  ASSERT_EQ(ls.ExitCode, 0) << ls.Err;
+  size_t compared = 0;
+  const auto doc = nlohmann::json::parse(ls.Out);
+  for (const auto& item : doc["items"]) {
+    if (item["type"] != "file" || item["path"].get<std::string>().find('/') == std::string::npos) continue;
+    EXPECT_EQ(item["state"], "lost");
+    auto cat = Cli({"cat", image, "--tree", "lost", item["path"]});
+    ASSERT_EQ(cat.ExitCode, 0) << cat.Err;
+    bool known = false;
+    for (const auto& [path, e] : manifest) known = known || (e.State == "lost" && e.Sha256 == Sha256OfBytes(cat.Out));
+    EXPECT_TRUE(known) << item["path"];
+    if (++compared == 3) break;
+  }
+  EXPECT_EQ(compared, 3u);
+}
+
 TEST_F(CliSeen, SaveTakesTheReadmesBackslashPathInAnyCase) {
   auto manifest = ReadManifest(FixturePath("fat16-manifest.txt"));
   auto r = Cli({"save", Fat16(), "--to", dir.string(), "docs\\LEVEL2\\Report.txt"});
