@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <set>
 
 #include "cli/Cli.h"
 #include "cli/CliOutput.h"
@@ -216,6 +217,7 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
   TFileHasher hasher;
   nlohmann::json files = nlohmann::json::array();
   uint64_t partial = 0, failed = 0, seen = 0;
+  std::set<std::pair<std::string, std::string>> fileFailures;  // what, why
   options.OnBytes = [&hasher](const TCustomFile& f, const uint8_t* data, size_t n) { hasher.Add(f, data, n); };
   options.OnFile = [&](const TSavedFile& saved) {
     ++seen;
@@ -234,7 +236,10 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
     j["condition"] = condition ? nlohmann::json(condition) : nlohmann::json(nullptr);
     j["status"] = OutcomeName(saved.Outcome);
     nlohmann::json failures = nlohmann::json::array();
-    for (const TError& e : saved.Errors) failures.push_back(FailureJson(e));
+    for (const TError& e : saved.Errors) {
+      failures.push_back(FailureJson(e));
+      fileFailures.insert({e.What, e.Why});
+    }
     j["failures"] = failures;
     if (saved.Outcome == TSavedFile::TOutcome::Partial) ++partial;
     if (saved.Outcome == TSavedFile::TOutcome::Failed) ++failed;
@@ -268,13 +273,8 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
   report["stopped"] = r.Stopped;
   nlohmann::json other = nlohmann::json::array();
   // Failures that belong to no file (a folder that could not be made, the target itself).
-  for (const TSaveFailure& f : r.Failures) {
-    bool ofFile = false;
-    for (const auto& j : files)
-      for (const auto& e : j["failures"])
-        if (e["what"] == f.Error.What && e["reason"] == f.Error.Why) ofFile = true;
-    if (!ofFile) other.push_back(FailureJson(f.Error));
-  }
+  for (const TSaveFailure& f : r.Failures)
+    if (!fileFailures.count({f.Error.What, f.Error.Why})) other.push_back(FailureJson(f.Error));
   report["other_failures"] = other;
   for (const auto& w : r.Warnings) report["warnings"].push_back(w);
   if (!report.contains("warnings")) report["warnings"] = nlohmann::json::array();
