@@ -10,6 +10,7 @@
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
 #include "fat/FATAnalyser.h"
+#include "recovery/Browse.h"
 #include "fat/FATdrive.h"
 #include "ntfs/NTFSdrive.h"
 
@@ -65,8 +66,73 @@ void TCliContext::SearchLostDrives() {
 void AddLostSearchOptions(CLI::App& command, TCliContext& ctx) {
   command.add_flag("--search-lost", ctx.SearchLost,
                    "run the lost-drive search first, so that --volume can name a volume it finds");
-  command.add_option("--first", ctx.LostFirst, "first sector of the lost-drive search (default 0)");
-  command.add_option("--last", ctx.LostLast, "last sector of the lost-drive search (default: the last of the disk)");
+  command.add_option("--first", ctx.LostFirst, "first sector of the lost-drive search (default 0)")
+      ->check(WholeNumber("a sector number"));
+  command.add_option("--last", ctx.LostLast, "last sector of the lost-drive search (default: the last of the disk)")
+      ->check(WholeNumber("a sector number"));
+}
+
+// A whole number a person can type; rejects signs, so that "-1" never wraps to a huge index.
+CLI::Validator WholeNumber(const std::string& what) {
+  return CLI::Validator(
+      [what](std::string& value) {
+        if (!value.empty() && value.size() <= 19 && value.find_first_not_of("0123456789") == std::string::npos)
+          return std::string();
+        return "'" + value + "' is not " + what;
+      },
+      "N");
+}
+
+void AddVolumeOption(CLI::App& command, size_t& volume) {
+  command.add_option("--volume", volume, "volume index as listed by 'salvex-cli volumes' (default 0)")
+      ->check(WholeNumber("a volume index (0, 1, ... as 'salvex-cli volumes' lists them)"));
+}
+
+void AddJsonOption(CLI::App& command, TCliContext& ctx) {
+  command.add_flag("--json", ctx.Json, "print one JSON document (schema: docs/salvex-cli.schema.json)");
+}
+
+void AddQuietOption(CLI::App& command, TCliContext& ctx) {
+  command.add_flag("-q,--quiet", ctx.Quiet, "no progress bar on stderr");
+}
+
+void AddFatOption(CLI::App& command, std::string& fat) {
+  command
+      .add_option("--fat", fat,
+                  "FAT volumes: follow cluster chains in FAT 1 or 2, or none (read consecutive clusters, "
+                  "the usual choice for deleted files and after a quick format)")
+      ->check(CLI::IsMember({"none", "1", "2"}));
+}
+
+TReadChoice ParseFat(const std::string& fat, TCustomDrive& drive) {
+  TReadChoice choice;
+  if (fat.empty()) return choice;
+  auto* fatDrive = dynamic_cast<TFATdrive*>(&drive);
+  if (!fatDrive) throw TCliUsageError("--fat applies to FAT volumes only; this one is " + drive.FileSystemName());
+  if (fat == "none") {
+    choice.FATCopy = 0;
+    return choice;
+  }
+  const int k = fat == "2" ? 2 : 1;
+  if (uint32_t(k) > fatDrive->NumberOfFATs)
+    throw TCliUsageError("--fat " + fat + ": the volume has " + std::to_string(fatDrive->NumberOfFATs) +
+                         " FAT(s); use --fat none or --fat 1");
+  choice.FATCopy = k;
+  return choice;
+}
+
+void SetExample(CLI::App& command, const std::string& example) { command.footer("Example:\n  " + example); }
+
+TCustomDrive& OpenVolume(TCliContext& ctx, size_t index) {
+  ctx.DetectVolumes();
+  TCustomDrive& drive = ctx.Volume(index);
+  drive.Progress = ctx.Status.get();
+  auto prepared = PrepareVolume(drive, ctx.Status.get());
+  if (!prepared)
+    throw TCliError("volume " + std::to_string(index) + " (" + drive.FileSystemName() +
+                    ") could not be mounted: " + prepared.Error().Why +
+                    "; 'salvex-cli lost-drives' searches for a copy of its boot sector");
+  return drive;
 }
 
 TCustomDrive& TCliContext::Volume(size_t n) {
@@ -86,11 +152,42 @@ void AddImageOptions(CLI::App& command, TCliContext& ctx, bool oneImage) {
       ->check(CLI::IsMember({512, 1024, 2048, 4096}));
 }
 
+namespace {
+
+std::vector<CLI::App*> Commands(CLI::App& app) {
+  return app.get_subcommands(std::function<bool(CLI::App*)>([](CLI::App*) { return true; }));
+}
+
+bool HasCommand(CLI::App& app, const std::string& name) {
+  for (CLI::App* sub : Commands(app))
+    if (sub->get_name() == name) return true;
+  return false;
+}
+
+// The command named on the command line, for messages; "" when none is.
+std::string CommandName(CLI::App& app, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.empty() || arg[0] == '-') continue;
+    return HasCommand(app, arg) ? arg : std::string();
+  }
+  return {};
+}
+
+std::string CommandList(CLI::App& app) {
+  std::string names;
+  for (CLI::App* sub : Commands(app)) names += (names.empty() ? "" : ", ") + sub->get_name();
+  return names;
+}
+
+}  // namespace
+
 int RunCli(int argc, char** argv) {
   TCliContext ctx;
   ctx.Host.Interactive = isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
   ctx.StatusView = std::make_unique<TCliStatusView>(isatty(STDERR_FILENO));
   ctx.Status = std::make_unique<TStatusDialog>(ctx.StatusView.get());
+  ctx.StatusView->SetDialog(ctx.Status.get());
   ScopedHost hostScope(ctx.Host);
   TVolumeFactory volumeFactory;
   volumeFactory.NewFAT = NewFATDrive;
@@ -107,17 +204,40 @@ int RunCli(int argc, char** argv) {
   RegisterLostDriveCommands(app, ctx);
   RegisterVolumeCommands(app, ctx);
 
+  // An unknown first word is a mistyped command, not a missing one.
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.empty() || arg[0] == '-') {
+      if (arg == "--help" || arg == "-h" || arg == "--version") break;
+      continue;
+    }
+    if (!HasCommand(app, arg)) {
+      std::cerr << "salvex-cli: unknown command '" << arg << "'; the commands are " << CommandList(app)
+                << " (salvex-cli --help)\n";
+      return 2;
+    }
+    break;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    int status = app.exit(e);
-    return status == 0 ? 0 : 2;
+    if (e.get_exit_code() == 0) return app.exit(e);
+    const std::string command = CommandName(app, argc, argv);
+    if (command.empty())
+      std::cerr << "salvex-cli: a command is required: " << CommandList(app) << " (salvex-cli --help)\n";
+    else
+      std::cerr << "salvex-cli " << command << ": " << e.what() << " (salvex-cli " << command << " --help)\n";
+    return 2;
   }
+  ctx.StatusView->SetEnabled(isatty(STDERR_FILENO) && !ctx.Quiet);
   try {
     int status = ctx.Action ? ctx.Action() : 0;
     ClosePhysicalDrive();
     CloseLogicalDrive();
     return status;
+  } catch (const TCliUsageError& e) {
+    std::cerr << "salvex-cli: " << e.what() << "\n";
+    return 2;
   } catch (const TCliError& e) {
     std::cerr << "salvex-cli: " << e.what() << "\n";
   } catch (const std::exception& e) {

@@ -6,18 +6,25 @@
 #include <vector>
 
 #include "cli/CliHost.h"
+#include "devices/DataStream.h"
 #include "devices/DeviceList.h"
 #include "devices/DriveList.h"
 #include "devices/StatusDialog.h"
 
 namespace CLI {
 class App;
+class Validator;
 }
 
 namespace salvex::cli {
 
 // A failure the user must hear about in one line; exit status 1.
 struct TCliError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A request that cannot be right whatever the image holds; exit status 2 like a parse error.
+struct TCliUsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
@@ -41,6 +48,8 @@ struct TCliContext {
   uint64_t LostLast = UINT64_MAX;
   // The command's work, set by the chosen subcommand's callback; returns the exit status.
   std::function<int()> Action;
+  bool Json = false;   // one JSON document on stdout (docs/salvex-cli.schema.json)
+  bool Quiet = false;  // no progress on stderr
 
   // Registers the images (or the machine's disks) and detects devices once.
   void OpenDevices();
@@ -62,6 +71,23 @@ void PrintVolumeTable(TCliContext& ctx, const std::vector<size_t>& indices);
 
 // Adds --search-lost, --first and --last (the lost-drive search before the command's work).
 void AddLostSearchOptions(CLI::App& command, TCliContext& ctx);
+
+// Options several commands share, each added only where it does something.
+void AddVolumeOption(CLI::App& command, size_t& volume);
+// Digits only, so that "-1" never wraps to a huge number; the message names `what` was expected.
+CLI::Validator WholeNumber(const std::string& what);
+void AddJsonOption(CLI::App& command, TCliContext& ctx);
+void AddQuietOption(CLI::App& command, TCliContext& ctx);
+// --fat none|1|2: the FAT that cluster chains are followed in.
+void AddFatOption(CLI::App& command, std::string& fat);
+// The read choice for --fat on this volume ("" lets each file decide); a usage error when the
+// volume has no such FAT.
+TReadChoice ParseFat(const std::string& fat, TCustomDrive& drive);
+// Help text after the options: one example of the command.
+void SetExample(CLI::App& command, const std::string& example);
+
+// The volume with index n, mounted, its special folders ready for listing.
+TCustomDrive& OpenVolume(TCliContext& ctx, size_t index);
 
 // Command registrations; each file of src/cli adds its own commands here.
 void RegisterDeviceCommands(CLI::App& app, TCliContext& ctx);

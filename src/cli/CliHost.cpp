@@ -1,6 +1,10 @@
 #include "cli/CliHost.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 
 #include <iostream>
 #include <utility>
@@ -94,8 +98,72 @@ TFindDialog& TCliHost::FindDialog() {
   return find_;
 }
 
+namespace {
+
+double NowSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+std::string Scaled(double value, const std::string& unit) {
+  static const char* prefixes[] = {"", "k", "M", "G", "T"};
+  int i = 0;
+  while (value >= 1000 && i < 4) {
+    value /= 1000;
+    ++i;
+  }
+  char text[48];
+  if (unit == "B")
+    std::snprintf(text, sizeof text, "%.1f %sB", value, prefixes[i]);
+  else
+    std::snprintf(text, sizeof text, "%.1f%s %s", value, prefixes[i], unit.c_str());
+  return text;
+}
+
+// Columns a UTF-8 text takes, counting each code point as one.
+size_t Columns(const std::string& text) {
+  size_t n = 0;
+  for (unsigned char c : text)
+    if ((c & 0xC0) != 0x80) ++n;
+  return n;
+}
+
+}  // namespace
+
+std::string ProgressLine(int percent, double ratePerSecond, const std::string& unit, double secondsLeft,
+                         const std::string& text, size_t width) {
+  std::string line;
+  if (percent >= 0) {
+    const int p = percent > 100 ? 100 : percent;
+    const int filled = p / 5;
+    line = "[" + std::string(size_t(filled), '#') + std::string(size_t(20 - filled), '.') + "] ";
+    char pct[8];
+    std::snprintf(pct, sizeof pct, "%3d%%", p);
+    line += pct;
+  }
+  if (ratePerSecond >= 0) line += "  " + Scaled(ratePerSecond, unit) + "/s";
+  if (secondsLeft >= 0) {
+    const auto s = static_cast<long long>(secondsLeft + 0.5);
+    char left[40];
+    if (s >= 3600)
+      std::snprintf(left, sizeof left, "  %lld:%02lld:%02lld left", s / 3600, s / 60 % 60, s % 60);
+    else
+      std::snprintf(left, sizeof left, "  %lld:%02lld left", s / 60, s % 60);
+    line += left;
+  }
+  if (!text.empty()) line += (line.empty() ? "" : "  ") + text;
+  // Cut on a code point boundary.
+  if (Columns(line) > width) {
+    size_t cols = 0, i = 0;
+    for (; i < line.size(); ++i) {
+      if ((static_cast<unsigned char>(line[i]) & 0xC0) != 0x80 && ++cols > width) break;
+    }
+    line.resize(i);
+  }
+  return line;
+}
+
 TCliStatusView::~TCliStatusView() {
-  if (drawn_) std::cerr << "\n";
+  if (drawn_) std::cerr << "\r\033[K" << std::flush;
 }
 
 void TCliStatusView::ShowTexts(const std::string& caption, const std::string lines[4]) {
@@ -105,14 +173,20 @@ void TCliStatusView::ShowTexts(const std::string& caption, const std::string lin
     if (!lines[i].empty()) line_ += (line_.empty() ? "" : "  ") + OneLine(lines[i]);
   Draw();
 }
+
 void TCliStatusView::ShowBar(bool visible, int percent) {
+  if (visible && percent == 0) {
+    // A new operation: the rate counts from here.
+    startSeconds_ = NowSeconds();
+    startPosition_ = dialog_ ? dialog_->Position : 0;
+  }
   percent_ = visible ? percent : -1;
   Draw();
 }
-void TCliStatusView::ShowRemaining(const std::string& text) {
-  remaining_ = text;
-  Draw();
-}
+
+// The dialog's own estimate is coarse (whole minutes); the line computes its own from the rate.
+void TCliStatusView::ShowRemaining(const std::string&) {}
+
 void TCliStatusView::SetVisible(bool visible) {
   if (!visible && drawn_) {
     std::cerr << "\r\033[K" << std::flush;
@@ -122,11 +196,20 @@ void TCliStatusView::SetVisible(bool visible) {
 
 void TCliStatusView::Draw() {
   if (!enabled_) return;
-  std::string text = line_.empty() ? caption_ : line_;
-  if (percent_ >= 0) text = "[" + std::to_string(percent_) + "%] " + text;
-  if (!remaining_.empty()) text += "  " + remaining_;
-  if (text.size() > 110) text.resize(110);
-  std::cerr << "\r\033[K" << text << std::flush;
+  double rate = -1, left = -1;
+  if (dialog_ && percent_ >= 0 && startSeconds_ > 0) {
+    const double elapsed = NowSeconds() - startSeconds_;
+    const uint64_t done = dialog_->Position > startPosition_ ? dialog_->Position - startPosition_ : 0;
+    if (elapsed >= 1 && done > 0) {
+      rate = double(done) / elapsed;
+      if (dialog_->Max > dialog_->Position) left = double(dialog_->Max - dialog_->Position) / rate;
+      else left = 0;
+    }
+  }
+  winsize ws{};
+  const size_t width = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 10 ? ws.ws_col - 1 : 79;
+  std::cerr << "\r\033[K" << ProgressLine(percent_, rate, Unit, left, line_.empty() ? caption_ : line_, width)
+            << std::flush;
   drawn_ = true;
 }
 

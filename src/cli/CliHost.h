@@ -40,11 +40,22 @@ class TCliHost : public THost {
   } find_;
 };
 
-// Progress on stderr as one rewritten line, only when stderr is a terminal.
+// One progress line: a bar with the percentage, the rate and the time left, then `text`, cut to
+// `width` columns. A negative percent or rate leaves its part out.
+std::string ProgressLine(int percent, double ratePerSecond, const std::string& unit, double secondsLeft,
+                         const std::string& text, size_t width);
+
+// Progress on stderr as one rewritten line, only when enabled (stderr is a terminal and not --quiet).
 class TCliStatusView : public TStatusView {
  public:
   explicit TCliStatusView(bool enabled) : enabled_(enabled) {}
   ~TCliStatusView() override;
+  void SetEnabled(bool enabled) { enabled_ = enabled; }
+  // The dialog whose Position and Max the rate and time left are computed from.
+  void SetDialog(const TStatusDialog* dialog) { dialog_ = dialog; }
+  // What the dialog's Position counts: "B" for bytes, else a plural noun ("sectors").
+  std::string Unit = "B";
+
   void ShowTexts(const std::string& caption, const std::string lines[4]) override;
   void ShowBar(bool visible, int percent) override;
   void ShowRemaining(const std::string& text) override;
@@ -54,8 +65,11 @@ class TCliStatusView : public TStatusView {
   void Draw();
   bool enabled_;
   bool drawn_ = false;
-  std::string caption_, line_, remaining_;
+  const TStatusDialog* dialog_ = nullptr;
+  std::string caption_, line_;
   int percent_ = -1;
+  double startSeconds_ = 0;
+  uint64_t startPosition_ = 0;
 };
 
 }  // namespace salvex::cli

@@ -1,12 +1,17 @@
 #pragma once
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "recovery/SaveEngine.h"
 
+namespace CLI {
+class App;
+}
+
 namespace salvex {
 class TItem;
-class TDevice;
+class TCustomDrive;
 }
 
 namespace salvex::cli {
@@ -18,11 +23,21 @@ struct TSaveArgs {
   std::string To;
   std::string Overwrite = "ask";  // ask (on a terminal; otherwise keep), all, none
   bool AllowExaminedDevice = false;
+  std::string Report;  // a JSON file with one entry per file, SHA-256 included
+  std::string OnReadError = "abort";
 };
 
-// Checks and creates the target folder (refusing one on the examined device unless allowed),
-// saves the items, prints the summary and the failures, and returns the exit status.
-int SaveAndReport(TCliContext& ctx, const TDevice* device, const std::vector<TItem*>& items, const TSaveArgs& args,
-                  TSaveOptions options);
+// Adds --to (required or not), --overwrite, --allow-examined-device, --report and --on-read-error.
+void AddSaveOptions(CLI::App& command, TSaveArgs& args, bool toRequired);
+// Answers read errors from --on-read-error.
+void ApplyReadErrorPolicy(TCliContext& ctx, const TSaveArgs& args);
+
+// Checks the target folder (refusing one on the examined device unless allowed), saves the
+// items, prints the summary (or adds the report to `document` with --json), writes --report, and
+// returns the exit status: 0 only when nothing failed. The target folder is created only when
+// something is written into it. `nothingText` is told when no file was there to save.
+int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const std::vector<TItem*>& items,
+                  const TSaveArgs& args, TSaveOptions options, nlohmann::json& document,
+                  const std::string& nothingText);
 
 }  // namespace salvex::cli

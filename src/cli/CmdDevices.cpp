@@ -1,10 +1,12 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <vector>
 
 #include "cli/Cli.h"
-#include "common/CodePage.h"
+#include "cli/CliOutput.h"
+#include "disk/DeviceRegistry.h"
 #include "devices/PartitionTable.h"
 
 namespace salvex::cli {
@@ -30,14 +32,53 @@ std::string NumberText(const TDevice& d) {
   return buf;
 }
 
+// The image file or block device a device reads.
+std::string PathOf(const TDevice& d) {
+  const auto& registry = TDeviceRegistry::Instance();
+  const TRegisteredDevice* r = d.Kind == KindLogical ? registry.FindLogical(d.Number) : registry.FindPhysical(d.Number);
+  return r ? r->Path : std::string();
+}
+
+// A block device's model from sysfs ("" for images and devices without one).
+std::string ModelOf(const std::string& path) {
+  if (path.rfind("/dev/", 0) != 0) return "";
+  std::ifstream in("/sys/class/block/" + path.substr(5) + "/device/model");
+  std::string model;
+  std::getline(in, model);
+  while (!model.empty() && model.back() == ' ') model.pop_back();
+  return model;
+}
+
 int ListDevices(TCliContext& ctx) {
   ctx.OpenDevices();
-  std::printf("%-3s %-40s %-9s %-6s %14s %6s\n", "#", "name", "kind", "number", "sectors", "bytes");
+  nlohmann::json doc = Document("devices");
+  doc["devices"] = nlohmann::json::array();
+  if (!ctx.Json)
+    std::printf("%-3s %-24s %-9s %-6s %14s %6s %14s  %s\n", "#", "name", "kind", "number", "sectors", "bytes",
+                "size", "path");
   for (size_t i = 0; i < ctx.Devices.Count(); ++i) {
     const TDevice& d = *ctx.Devices.Items(i);
-    std::printf("%-3zu %-40s %-9s %-6s %14llu %6u\n", i, d.Name.c_str(), KindText(d), NumberText(d).c_str(),
-                static_cast<unsigned long long>(d.TotalSectors), unsigned(d.BytesPerSector));
+    const std::string path = PathOf(d), model = ModelOf(path);
+    const uint64_t size = d.TotalSectors * d.BytesPerSector;
+    if (ctx.Json) {
+      nlohmann::json j;
+      j["index"] = i;
+      j["name"] = d.Name;
+      j["kind"] = KindText(d);
+      j["number"] = NumberText(d);
+      j["sectors"] = d.TotalSectors;
+      j["bytes_per_sector"] = d.BytesPerSector;
+      j["size"] = size;
+      j["path"] = path;
+      j["model"] = model.empty() ? nlohmann::json(nullptr) : nlohmann::json(model);
+      doc["devices"].push_back(j);
+    } else {
+      std::printf("%-3zu %-24s %-9s %-6s %14llu %6u %14llu  %s%s\n", i, d.Name.c_str(), KindText(d),
+                  NumberText(d).c_str(), static_cast<unsigned long long>(d.TotalSectors), unsigned(d.BytesPerSector),
+                  static_cast<unsigned long long>(size), path.c_str(), model.empty() ? "" : (" (" + model + ")").c_str());
+    }
   }
+  if (ctx.Json) PrintJson(doc);
   return 0;
 }
 
@@ -59,33 +100,57 @@ int ListPartitions(TCliContext& ctx) {
       break;
     }
   if (!disk) throw TCliError("'" + ctx.Images.front() + "' holds no partition table (it is a single volume)");
+  nlohmann::json doc = Document("partitions");
+  doc["partitions"] = nlohmann::json::array();
   // The scheme is known only after the walk; rows are kept until then.
   std::vector<TPartitionEntry> rows;
   TPartitionWalk walk = WalkPartitionTables(*disk, [&rows](const TPartitionEntry& e) { rows.push_back(e); });
   if (walk.Scheme == TPartitionScheme::GPT) {
-    std::printf("GPT, %u-byte sectors, header at sector %llu", unsigned(disk->BytesPerSector),
-                static_cast<unsigned long long>(walk.GPTHeaderSector));
-    if (walk.GPTBackupUsed) std::printf(" (backup header used: primary %s)", walk.GPTPrimaryFault.c_str());
-    std::printf("\n%-5s %14s %14s %14s  %-20s %-36s %-36s %-6s %s\n", "entry", "start", "end", "sectors", "type",
-                "type guid", "unique guid", "kind", "name");
+    doc["scheme"] = "GPT";
+    if (walk.GPTBackupUsed) doc["gpt_backup_used"] = walk.GPTPrimaryFault;
+    if (!ctx.Json) {
+      std::printf("GPT, %u-byte sectors, header at sector %llu", unsigned(disk->BytesPerSector),
+                  static_cast<unsigned long long>(walk.GPTHeaderSector));
+      if (walk.GPTBackupUsed) std::printf(" (backup header used: primary %s)", walk.GPTPrimaryFault.c_str());
+      std::printf("\n%-5s %14s %14s %14s  %-20s %-36s %-36s %-6s %s\n", "entry", "start", "end", "sectors", "type",
+                  "type guid", "unique guid", "kind", "name");
+    }
     for (const auto& e : rows) {
-      std::string type = GPTTypeName(e.TypeGuid);
+      const std::string type = GPTTypeName(e.TypeGuid);
+      const unsigned long long last = e.FirstSector + e.SectorCount - 1;
+      if (ctx.Json) {
+        doc["partitions"].push_back({{"table_sector", walk.GPTHeaderSector}, {"slot", e.Slot},
+                                     {"first_sector", e.FirstSector}, {"last_sector", last},
+                                     {"sectors", e.SectorCount}, {"kind", PartitionKindText(e.Kind)},
+                                     {"type_guid", GuidText(e.TypeGuid)}, {"type_name", type},
+                                     {"unique_guid", GuidText(e.UniqueGuid)}, {"name", e.Name}});
+        continue;
+      }
       std::printf("%-5d %14llu %14llu %14llu  %-20s %-36s %-36s %-6s %s\n", e.Slot,
-                  static_cast<unsigned long long>(e.FirstSector),
-                  static_cast<unsigned long long>(e.FirstSector + e.SectorCount - 1),
+                  static_cast<unsigned long long>(e.FirstSector), last,
                   static_cast<unsigned long long>(e.SectorCount), type.empty() ? "unknown" : type.c_str(),
                   GuidText(e.TypeGuid).c_str(), GuidText(e.UniqueGuid).c_str(), PartitionKindText(e.Kind),
                   e.Name.c_str());
     }
+    if (ctx.Json) PrintJson(doc);
     return 0;
   }
-  std::printf("%-6s %-5s %-5s %12s %12s %12s  %s\n", "table", "slot", "type", "start", "end", "sectors", "kind");
+  doc["scheme"] = "MBR";
+  if (!ctx.Json)
+    std::printf("%-6s %-5s %-5s %12s %12s %12s  %s\n", "table", "slot", "type", "start", "end", "sectors", "kind");
   for (const auto& e : rows) {
     unsigned long long end = e.SectorCount ? e.FirstSector + e.SectorCount - 1 : e.FirstSector;
+    if (ctx.Json) {
+      doc["partitions"].push_back({{"table_sector", e.TableSector}, {"slot", e.Slot}, {"type", e.Type},
+                                   {"first_sector", e.FirstSector}, {"last_sector", end},
+                                   {"sectors", e.SectorCount}, {"kind", PartitionKindText(e.Kind)}});
+      continue;
+    }
     std::printf("%-6llu %-5d 0x%02X  %12llu %12llu %12llu  %s\n", static_cast<unsigned long long>(e.TableSector),
                 e.Slot, unsigned(e.Type), static_cast<unsigned long long>(e.FirstSector), end,
                 static_cast<unsigned long long>(e.SectorCount), PartitionKindText(e.Kind));
   }
+  if (ctx.Json) PrintJson(doc);
   return 0;
 }
 
@@ -94,10 +159,14 @@ int ListPartitions(TCliContext& ctx) {
 void RegisterDeviceCommands(CLI::App& app, TCliContext& ctx) {
   auto* devices = app.add_subcommand("devices", "list the devices: images given, else the machine's disks");
   AddImageOptions(*devices, ctx, false);
+  AddJsonOption(*devices, ctx);
+  SetExample(*devices, "salvex-cli devices disk.img");
   devices->callback([&ctx] { ctx.Action = [&ctx] { return ListDevices(ctx); }; });
 
   auto* partitions = app.add_subcommand("partitions", "list the partition entries of a disk image: MBR with extended chains, or GPT");
   AddImageOptions(*partitions, ctx, true);
+  AddJsonOption(*partitions, ctx);
+  SetExample(*partitions, "salvex-cli partitions disk.img --json");
   partitions->callback([&ctx] { ctx.Action = [&ctx] { return ListPartitions(ctx); }; });
 }
 

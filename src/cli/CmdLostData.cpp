@@ -1,18 +1,14 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <filesystem>
+#include <functional>
+#include <iostream>
 
 #include "cli/Cli.h"
+#include "cli/CliOutput.h"
 #include "cli/CliSave.h"
-#include "recovery/Browse.h"
-#include "common/CodePage.h"
 #include "common/Options.h"
-#include "fat/FATDirectory.h"
-#include "fat/FATFile.h"
 #include "fat/FATdrive.h"
-#include "fat/FATLostData.h"
-#include "ntfs/NTFSFile.h"
-#include "ntfs/NTFSLostData.h"
+#include "recovery/Browse.h"
 
 namespace salvex::cli {
 
@@ -24,85 +20,78 @@ struct TLostDataArgs {
   uint64_t Last = UINT64_MAX;
   bool NoFiles = false;
   TSaveArgs Save;
-  int FAT = 0;
-  std::string Mask;
+  std::string Fat = "none";
+  std::vector<std::string> Mask;
 };
 
-std::string TypeOf(const TItem& item) {
-  if (dynamic_cast<const TCustomDirectory*>(&item)) return "folder";
-  if (dynamic_cast<const TMFTFile*>(&item) || dynamic_cast<const TNTFSMFTFile*>(&item)) return "mft-record";
-  if (auto* f = dynamic_cast<const TCustomFile*>(&item)) {
-    auto dot = f->Name.rfind('.');
-    return dot == std::string::npos ? "file" : f->Name.substr(dot + 1);
-  }
-  return "?";
-}
-
-// Folders below the top are read from the disk as the tree is printed; a depth bound keeps a
-// crafted tree finite.
-void PrintTree(TCustomDirectory& folder, int depth) {
+// Every row below a folder, depth-first; a depth bound keeps a crafted tree finite.
+void WalkRows(TCustomDirectory& folder, int depth, const std::function<void(const TItemRow&)>& visit) {
   if (depth > 64) return;
-  if (!folder.Children) {
-    if (auto* fat = dynamic_cast<TFATDirectory*>(&folder)) fat->ReadChildren(true, false);
-  }
-  if (!folder.Children) return;
-  for (auto& child : *folder.Children) {
-    std::string indent(size_t(depth) * 2, ' ');
-    if (auto* d = dynamic_cast<TCustomDirectory*>(child.get())) {
-      std::printf("%s%s/\n", indent.c_str(), DisplayName(d->Name).c_str());
-      PrintTree(*d, depth + 1);
-    } else if (auto* f = dynamic_cast<TCustomFile*>(child.get())) {
-      std::printf("%s%-40s %12llu  %s%s\n", indent.c_str(), DisplayName(f->Name).c_str(),
-                  static_cast<unsigned long long>(f->Size), TypeOf(*f).c_str(),
-                  (f->Flags & ItemDeleted) ? "  (deleted)" : "");
-    }
+  for (const TItemRow& row : ListFolder(folder)) {
+    visit(row);
+    if (row.Folder) WalkRows(*static_cast<TCustomDirectory*>(row.Item), depth + 1, visit);
   }
 }
 
 int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
   ctx.DetectVolumes();
   TCustomDrive& drive = ctx.Volume(args.Volume);
-  if (!drive.HasSpecialFolders()) throw TCliError("volume " + std::to_string(args.Volume) + " could not be read");
+  if (!drive.HasSpecialFolders())
+    throw TCliError("volume " + std::to_string(args.Volume) + " (" + drive.FileSystemName() +
+                    ") could not be read; 'salvex-cli lost-drives' searches for a copy of its boot sector");
   if (auto* fat = dynamic_cast<TFATdrive*>(&drive)) {
-    if (args.FAT < 0 || uint32_t(args.FAT) > fat->NumberOfFATs)
-      throw TCliError("--fat must be 0 (none) or 1.." + std::to_string(fat->NumberOfFATs));
-    fat->FATCopy = uint8_t(args.FAT);
+    const TReadChoice choice = ParseFat(args.Fat, drive);
+    fat->FATCopy = uint8_t(choice.FATCopy < 0 ? 0 : choice.FATCopy);
+  } else if (args.Fat != "none") {
+    ParseFat(args.Fat, drive);  // explains that --fat is for FAT volumes
   }
   Options().FindLostFiles = !args.NoFiles;
   ctx.Host.RangeFirst = args.First;
   ctx.Host.RangeLast = args.Last;
   ctx.Host.RangeGiven = true;
   drive.Progress = ctx.Status.get();
+  ctx.StatusView->Unit = "clusters";
   if (!drive.FindLostData(ctx.Status.get())) throw TCliError("the lost-data search did not run on this volume");
+  if (ctx.Status->Cancelled) throw TCliError("the lost-data search was cancelled");
 
   TCustomDirectory& lost = *drive.LostFolder;
-  size_t top = lost.Children ? lost.Children->size() : 0;
-  std::printf("Lost (%zu item%s at the top)\n", top, top == 1 ? "" : "s");
-  PrintTree(lost, 1);
+  nlohmann::json doc = Document("lost-data");
+  doc["items"] = nlohmann::json::array();
+  size_t count = 0;
+  if (!ctx.Json) PrintRowHeader(drive);
+  WalkRows(lost, 0, [&](const TItemRow& row) {
+    ++count;
+    if (ctx.Json)
+      doc["items"].push_back(ItemJson(row, drive, args.Volume));
+    else
+      PrintRow(row, true);
+  });
+  if (count == 0) std::cerr << "salvex-cli: the search found no lost folders or files in the range searched\n";
 
-  if (args.Save.To.empty()) return 0;
+  if (args.Save.To.empty()) {
+    if (ctx.Json) PrintJson(doc);
+    return 0;
+  }
   std::vector<TItem*> items;
   for (const TItemRow& row : ListFolder(lost)) items.push_back(row.Item);
-  return SaveAndReport(ctx, drive.Device, items, args.Save, TSaveOptions{});
+  return SaveAndReport(ctx, drive, args.Volume, items, args.Save, TSaveOptions{}, doc, "there was nothing to save");
 }
 
-int RunFind(TCliContext& ctx, TLostDataArgs args) {
-  // The image and the mask arrive as two positionals.
-  if (ctx.Images.size() != 2) throw TCliError("usage: find IMAGE [--volume N] MASK");
-  args.Mask = ctx.Images.back();
-  ctx.Images.pop_back();
-  ctx.DetectVolumes();
-  TCustomDrive& drive = ctx.Volume(args.Volume);
-  if (!PrepareVolume(drive, ctx.Status.get()))
-    throw TCliError("volume " + std::to_string(args.Volume) + " could not be read");
-  // Paths are given from the top of their tree, so that a hit can be handed to 'save'.
-  for (const TItemRow& hit : FindItems(drive, PrepareFindMask(args.Mask))) {
-    const char* tree = hit.Tree == TTreeKind::Deleted ? "Deleted" : hit.Tree == TTreeKind::Lost ? "Lost" : "Root";
-    if (hit.Folder)
-      std::printf("%s\t%s/\t\n", tree, hit.Path.c_str());
+int RunFind(TCliContext& ctx, const TLostDataArgs& args) {
+  TCustomDrive& drive = OpenVolume(ctx, args.Volume);
+  const std::string mask = args.Mask.front();
+  nlohmann::json doc = Document("find");
+  doc["items"] = nlohmann::json::array();
+  // Paths are given from the top of their tree, so that a hit can be handed to 'save --tree'.
+  for (const TItemRow& hit : FindItems(drive, PrepareFindMask(mask))) {
+    if (ctx.Json)
+      doc["items"].push_back(ItemJson(hit, drive, args.Volume));
+    else if (hit.Folder)
+      std::printf("%s\t%s/\t\n", TreeName(hit.Tree), hit.Path.c_str());
     else
-      std::printf("%s\t%s\t%llu\n", tree, hit.Path.c_str(), static_cast<unsigned long long>(hit.Size));
+      std::printf("%s\t%s\t%llu\n", TreeName(hit.Tree), hit.Path.c_str(), static_cast<unsigned long long>(hit.Size));
   }
+  if (ctx.Json) PrintJson(doc);
   return 0;
 }
 
@@ -112,24 +101,29 @@ void RegisterLostDataCommands(CLI::App& app, TCliContext& ctx) {
   static TLostDataArgs lostArgs;
   auto* lost = app.add_subcommand("lost-data", "search a volume's clusters for lost folders and files");
   AddImageOptions(*lost, ctx, true);
-  lost->add_option("--volume", lostArgs.Volume, "index of the volume (see 'volumes'); default 0");
-  lost->add_option("--first", lostArgs.First, "first cluster of the search (default: the first of the volume)");
-  lost->add_option("--last", lostArgs.Last, "last cluster of the search (default: the last of the volume)");
+  AddVolumeOption(*lost, lostArgs.Volume);
+  lost->add_option("--first", lostArgs.First, "first cluster of the search (default: the first of the volume)")
+      ->check(WholeNumber("a cluster number"));
+  lost->add_option("--last", lostArgs.Last, "last cluster of the search (default: the last of the volume)")
+      ->check(WholeNumber("a cluster number"));
   lost->add_flag("--no-files", lostArgs.NoFiles, "look for lost folders only, not for files by their content");
-  lost->add_option("--to", lostArgs.Save.To, "save the whole Lost folder into this folder");
-  lost->add_flag("--allow-examined-device", lostArgs.Save.AllowExaminedDevice,
-                 "save even into a folder on the device being examined");
-  lost->add_option("--fat", lostArgs.FAT,
-                   "FAT volumes: the FAT that chains are followed in; 0 (default) reads clusters one after "
-                   "another, the usual choice after a quick format");
+  AddFatOption(*lost, lostArgs.Fat);
+  AddSaveOptions(*lost, lostArgs.Save, false);
+  AddJsonOption(*lost, ctx);
+  AddQuietOption(*lost, ctx);
+  SetExample(*lost, "salvex-cli lost-data disk.img --volume 0 --to ./lost --report lost.json");
   lost->callback([&ctx] { ctx.Action = [&ctx] { return RunLostData(ctx, lostArgs); }; });
 
   static TLostDataArgs findArgs;
-  auto* find = app.add_subcommand("find", "search a volume's folders, deleted entries and Lost folder by name");
+  auto* find = app.add_subcommand(
+      "find", "search a volume's folders, deleted entries and Lost folder by name; prints tree, path and size");
   AddImageOptions(*find, ctx, true);
-  find->add_option("--volume", findArgs.Volume, "index of the volume (see 'volumes'); default 0");
-  // IMAGE takes both positionals (image, then the name pattern with ? and *, case ignored).
-  find->get_option("IMAGE")->expected(2)->description("the image, then the name pattern (? and *, case ignored)");
+  if (auto* image = find->get_option_no_throw("IMAGE")) image->allow_extra_args(false);
+  find->add_option("MASK", findArgs.Mask, "name pattern with ? and *, letter case ignored")->required()->expected(1);
+  AddVolumeOption(*find, findArgs.Volume);
+  AddJsonOption(*find, ctx);
+  AddQuietOption(*find, ctx);
+  SetExample(*find, "salvex-cli find disk.img --volume 0 '*.doc'   (then: salvex-cli save disk.img --tree TREE --to out PATH)");
   find->callback([&ctx] { ctx.Action = [&ctx] { return RunFind(ctx, findArgs); }; });
 }
 

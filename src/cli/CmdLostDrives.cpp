@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "cli/Cli.h"
-#include "common/CodePage.h"
+#include "cli/CliOutput.h"
 #include "common/StringTable.h"
 #include "fat/FATdrive.h"
 
@@ -32,9 +32,17 @@ int FindLost(TCliContext& ctx) {
   ctx.SearchLost = false;  // DetectVolumes must not run it a second time
   ctx.DetectVolumes();
   size_t before = ctx.Drives.Count();
+  ctx.StatusView->Unit = "sectors";
   ctx.SearchLostDrives();
   std::vector<size_t> found;
   for (size_t i = before; i < ctx.Drives.Count(); ++i) found.push_back(i);
+  if (ctx.Json) {
+    nlohmann::json doc = Document("lost-drives");
+    doc["volumes"] = nlohmann::json::array();
+    for (size_t i : found) doc["volumes"].push_back(VolumeJson(ctx, i));
+    PrintJson(doc);
+    return ctx.Status->Cancelled ? 1 : 0;
+  }
   if (found.empty()) {
     std::printf("no lost volumes found\n");
     return ctx.Status->Cancelled ? 1 : 0;
@@ -51,8 +59,12 @@ void RegisterLostDriveCommands(CLI::App& app, TCliContext& ctx) {
       "search a disk sector by sector for volumes whose partition entry or boot sector is gone; "
       "other commands reach them with --search-lost and the same --first/--last");
   AddImageOptions(*lost, ctx, true);
-  lost->add_option("--first", ctx.LostFirst, "first sector to search (default 0)");
-  lost->add_option("--last", ctx.LostLast, "last sector to search (default: the last of the disk)");
+  lost->add_option("--first", ctx.LostFirst, "first sector to search (default 0)")->check(WholeNumber("a sector number"));
+  lost->add_option("--last", ctx.LostLast, "last sector to search (default: the last of the disk)")
+      ->check(WholeNumber("a sector number"));
+  AddJsonOption(*lost, ctx);
+  AddQuietOption(*lost, ctx);
+  SetExample(*lost, "salvex-cli lost-drives disk.img --first 0 --last 409599");
   lost->callback([&ctx] { ctx.Action = [&ctx] { return FindLost(ctx); }; });
 }
 

@@ -1,15 +1,20 @@
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
-#include <ctime>
+#include <cstring>
 #include <functional>
-#include <nlohmann/json.hpp>
+#include <iostream>
 
 #include "cli/Cli.h"
+#include "cli/CliOutput.h"
 #include "cli/CliSave.h"
+#include "common/AlignedBuffer.h"
 #include "common/Helpers.h"
-#include "common/StringTable.h"
-#include "fat/FATdrive.h"
+#include "disk/DeviceRegistry.h"
 #include "recovery/Browse.h"
+#include "recovery/SaveEngine.h"
 
 // The commands that work on the files of one volume, through the plain calls of the recovery layer.
 
@@ -20,176 +25,160 @@ namespace {
 struct TVolumeArgs {
   size_t Volume = 0;
   bool Deleted = false;
+  std::string Tree;
   std::string Path;
   bool Recursive = false;
-  bool Json = false;
+  bool Bodyfile = false;
   std::string Fat;
   std::vector<std::string> Paths;
   std::string Mask = "*";
-  std::string OnReadError = "abort";
   TSaveArgs Save;
+
+  TTreeKind TreeKind() const {
+    if (!Tree.empty()) {
+      const TTreeKind t = ParseTree(Tree);
+      if (Deleted && t != TTreeKind::Deleted) throw TCliUsageError("--deleted and --tree " + Tree + " contradict");
+      return t;
+    }
+    return Deleted ? TTreeKind::Deleted : TTreeKind::Root;
+  }
 };
 
-// Texts on one line for the tab-separated listing.
-std::string Cell(std::string text) {
-  for (char& c : text)
-    if (static_cast<unsigned char>(c) < 0x20) c = '?';
-  return text;
-}
-
-std::string LocalTimeText(const std::optional<timespec>& t) {
-  if (!t) return "";
-  std::tm tm{};
-  if (!localtime_r(&t->tv_sec, &tm)) return "";
-  char text[64];
-  std::snprintf(text, sizeof text, "%02d.%02d.%04d %02d:%02d", tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900,
-                tm.tm_hour, tm.tm_min);
-  return text;
-}
-
-std::string IsoTime(const std::optional<timespec>& t) {
-  if (!t) return "";
-  std::tm tm{};
-  if (!gmtime_r(&t->tv_sec, &tm)) return "";
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
-}
-
-std::string ConditionText(const TItemRow& row) {
-  switch (row.Condition) {
-    case TItemRow::TCondition::Good: return LoadText(726);
-    case TItemRow::TCondition::Poor: return LoadText(727);
-    default: return "";
+// The top folder of a tree; the Lost tree is filled by the lost-data search over the whole
+// volume first.
+TCustomDirectory& TreeTop(TCliContext& ctx, TCustomDrive& drive, TTreeKind tree) {
+  TCustomDirectory* top = TopFolder(drive, tree);
+  if (!top) throw TCliError("the volume has no " + std::string(TreeName(tree)) + " tree");
+  if (tree == TTreeKind::Lost && !(top->Children && !top->Children->empty())) {
+    ctx.StatusView->Unit = "clusters";
+    if (!drive.FindLostData(ctx.Status.get())) throw TCliError("the lost-data search did not run on this volume");
   }
+  return *top;
 }
 
-TCustomDrive& OpenVolume(TCliContext& ctx, size_t index) {
-  ctx.DetectVolumes();
-  TCustomDrive& drive = ctx.Volume(index);
-  drive.Progress = ctx.Status.get();
-  auto prepared = PrepareVolume(drive, ctx.Status.get());
-  if (!prepared)
-    throw TCliError("volume " + std::to_string(index) + " could not be mounted (see 'salvex-cli volumes')");
-  return drive;
-}
-
-TItem& Resolve(TCustomDrive& drive, TTreeKind tree, const std::string& path) {
+TItem& Resolve(TCliContext& ctx, TCustomDrive& drive, TTreeKind tree, const std::string& path) {
+  TreeTop(ctx, drive, tree);
   auto found = ResolvePath(drive, tree, path);
-  if (!found)
-    throw TCliError("no '" + found.Error().What + "' in the " + (tree == TTreeKind::Deleted ? "Deleted" : "Root") +
-                    " tree: " + found.Error().Why);
-  return *found.Value();
-}
-
-void ApplyReadErrorPolicy(TCliContext& ctx, const std::string& policy) {
-  if (policy == "ignore") {
-    ctx.Host.OnReadError = TReadErrorPolicy::Ignore;
-  } else if (policy.rfind("retry=", 0) == 0) {
-    ctx.Host.OnReadError = TReadErrorPolicy::Retry;
-    try {
-      ctx.Host.RetriesLeft = std::stoi(policy.substr(6));
-    } catch (const std::exception&) {
-      throw TCliError("--on-read-error retry=N needs a number");
-    }
-  } else {
-    ctx.Host.OnReadError = TReadErrorPolicy::Abort;
+  if (!found) {
+    std::string hint = tree == TTreeKind::Root ? "; a deleted file is found with --deleted (or --tree deleted)" : "";
+    throw TCliError("no '" + found.Error().What + "' in the " + TreeName(tree) + " tree of the volume: " +
+                    found.Error().Why + hint + "; 'salvex-cli find' searches every tree by name");
   }
+  return *found.Value();
 }
 
 int ListVolumes(TCliContext& ctx) {
   ctx.DetectVolumes();
   std::vector<size_t> all;
   for (size_t i = 0; i < ctx.Drives.Count(); ++i) all.push_back(i);
-  if (all.empty()) {
+  if (ctx.Json) {
+    nlohmann::json doc = Document("volumes");
+    doc["volumes"] = nlohmann::json::array();
+    for (size_t i : all) doc["volumes"].push_back(VolumeJson(ctx, i));
+    PrintJson(doc);
+  } else if (all.empty()) {
     std::printf("no volumes found\n");
-    return 0;
+  } else {
+    PrintVolumeTable(ctx, all);
   }
-  PrintVolumeTable(ctx, all);
+  // A disk without a usable volume: its partition entries or boot sectors may be gone.
+  for (size_t d = 0; d < ctx.Devices.Count(); ++d) {
+    TDevice* device = ctx.Devices.Items(d);
+    bool any = false;
+    for (size_t i = 0; i < ctx.Drives.Count(); ++i)
+      if (ctx.Drives.Items(i)->Device == device) any = true;
+    if (!any)
+      std::cerr << "salvex-cli: no usable volume on " << device->Name
+                << "; 'salvex-cli lost-drives' searches it for volumes whose partition entry or boot sector is gone\n";
+  }
   return 0;
-}
-
-nlohmann::json RowJson(const TItemRow& row) {
-  nlohmann::json j;
-  j["name"] = row.Name;
-  j["path"] = row.Path;
-  j["kind"] = row.Folder ? "dir" : "file";
-  if (!row.Folder) j["size"] = row.Size;
-  j["modified"] = row.Modified ? nlohmann::json(IsoTime(row.Modified)) : nlohmann::json(nullptr);
-  j["deleted"] = row.Deleted;
-  if (row.Lost) j["lost"] = true;
-  j["condition"] = row.Condition == TItemRow::TCondition::Good   ? nlohmann::json("good")
-                   : row.Condition == TItemRow::TCondition::Poor ? nlohmann::json("poor")
-                                                                 : nlohmann::json(nullptr);
-  if (row.Location.Kind == TLocation::TKind::Cluster) j["cluster"] = row.Location.Value;
-  if (row.Location.Kind == TLocation::TKind::Record) j["record"] = row.Location.Value;
-  j["attributes"] = row.Attributes;
-  return j;
 }
 
 int ListFolder(TCliContext& ctx, const TVolumeArgs& a) {
   TCustomDrive& drive = OpenVolume(ctx, a.Volume);
-  const TTreeKind tree = a.Deleted ? TTreeKind::Deleted : TTreeKind::Root;
-  auto* folder = dynamic_cast<TCustomDirectory*>(&Resolve(drive, tree, a.Path));
-  if (!folder) throw TCliError("'" + a.Path + "' is a file, not a folder");
-  const bool records = dynamic_cast<TFATdrive*>(&drive) == nullptr;
-  nlohmann::json rows = nlohmann::json::array();
-  if (!a.Json)
-    std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", LoadText(721).c_str(), LoadText(722).c_str(), LoadText(723).c_str(),
-                records ? "MFT entry" : LoadText(724).c_str(), LoadText(725).c_str(), LoadText(728).c_str());
+  const TTreeKind tree = a.TreeKind();
+  auto* folder = dynamic_cast<TCustomDirectory*>(&Resolve(ctx, drive, tree, a.Path));
+  if (!folder)
+    throw TCliError("'" + a.Path + "' is a file, not a folder; 'salvex-cli cat' writes a file's bytes to stdout");
+  const bool recursive = a.Recursive || a.Bodyfile;
+  nlohmann::json doc = Document("ls");
+  doc["items"] = nlohmann::json::array();
+  if (!ctx.Json && !a.Bodyfile) PrintRowHeader(drive);
   // Depth-first so that -r lists a folder's rows before its subfolders'.
-  std::function<void(TCustomDirectory&, int)> walk = [&](TCustomDirectory& dir, int depth) {
+  std::function<void(TCustomDirectory&, int, bool)> walk = [&](TCustomDirectory& dir, int depth, bool deletedOnly) {
     std::vector<TCustomDirectory*> subfolders;
     for (const TItemRow& row : ListFolder(dir)) {
-      if (a.Json) {
-        rows.push_back(RowJson(row));
-      } else {
-        const std::string type = row.Folder ? std::string() : Host().TypeName(row.Name);
-        std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", Cell(a.Recursive ? row.Path : row.Name).c_str(),
-                    row.Folder ? "" : std::to_string(row.Size).c_str(), LocalTimeText(row.Modified).c_str(),
-                    row.Location.Kind == TLocation::TKind::None ? "" : std::to_string(row.Location.Value).c_str(),
-                    ConditionText(row).c_str(), Cell(type).c_str());
-      }
       if (row.Folder) subfolders.push_back(static_cast<TCustomDirectory*>(row.Item));
+      if (deletedOnly && !row.Deleted) continue;
+      if (ctx.Json)
+        doc["items"].push_back(ItemJson(row, drive, a.Volume));
+      else if (a.Bodyfile)
+        std::printf("%s\n", BodyLine(row).c_str());
+      else
+        PrintRow(row, recursive);
     }
-    if (a.Recursive && depth < 4096)
-      for (TCustomDirectory* sub : subfolders) walk(*sub, depth + 1);
+    if (recursive && depth < 4096)
+      for (TCustomDirectory* sub : subfolders) walk(*sub, depth + 1, deletedOnly);
   };
-  walk(*folder, 0);
-  if (a.Json) std::printf("%s\n", rows.dump(2).c_str());
+  walk(*folder, 0, false);
+  // A body file holds the deleted entries as well, as fls -m does.
+  if (a.Bodyfile && tree == TTreeKind::Root && a.Path.empty() && drive.DeletedFolder)
+    walk(*drive.DeletedFolder, 0, true);
+  if (ctx.Json) PrintJson(doc);
   return 0;
 }
 
-TReadChoice ParseFat(const TVolumeArgs& a, TCustomDrive& drive) {
-  TReadChoice choice;
-  if (a.Fat.empty()) return choice;
-  if (a.Fat == "none") {
-    choice.FATCopy = 0;
-    return choice;
+int Cat(TCliContext& ctx, const TVolumeArgs& a) {
+  TCustomDrive& drive = OpenVolume(ctx, a.Volume);
+  const TReadChoice choice = ParseFat(a.Fat, drive);
+  const TTreeKind tree = a.TreeKind();
+  auto* file = dynamic_cast<TCustomFile*>(&Resolve(ctx, drive, tree, a.Paths.front()));
+  if (!file) throw TCliError("'" + a.Paths.front() + "' is a folder; 'salvex-cli ls --path' lists it");
+  ApplyReadErrorPolicy(ctx, a.Save);
+  auto data = file->OpenData(choice);
+  if (!data) throw TCliError("'" + a.Paths.front() + "' has no data on the volume");
+  if (!data->Failure.empty()) throw TCliError("'" + a.Paths.front() + "': " + data->Failure);
+  AlignedBuffer buffer(1 << 20);
+  uint64_t left = data->Size();
+  TStatusDialog& status = *ctx.Status;
+  ctx.StatusView->Unit = "B";
+  status.Setup("cat", ShownName(*file), "", "", "", true, true);
+  status.Max = left;
+  status.StepSize = 1;
+  status.Show();
+  while (left > 0) {
+    const size_t n = data->Read(buffer.data(), size_t(std::min<uint64_t>(buffer.size(), left)));
+    if (n == 0) break;
+    for (size_t done = 0; done < n;) {
+      const ssize_t w = ::write(STDOUT_FILENO, buffer.data() + done, n - done);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) throw TCliError(std::string("cannot write to standard output: ") + std::strerror(errno));
+      done += size_t(w);
+    }
+    left -= n;
+    status.StepBy(int64_t(n));
   }
-  int k = 0;
-  try {
-    k = std::stoi(a.Fat);
-  } catch (const std::exception&) {
-    throw TCliError("--fat takes none, 1 or 2");
+  status.Hide();
+  if (left > 0)
+    throw TCliError("'" + a.Paths.front() + "': " + (data->Failure.empty() ? "the data ended early" : data->Failure) +
+                    "; " + std::to_string(data->Size() - left) + " of " + std::to_string(data->Size()) +
+                    " bytes were written");
+  if (data->ZeroFilledSectors > 0) {
+    std::cerr << "salvex-cli: '" << a.Paths.front() << "': " << data->ZeroFilledSectors
+              << " sector(s) could not be read and were written as zeros\n";
+    return 1;
   }
-  auto* fat = dynamic_cast<TFATdrive*>(&drive);
-  if (!fat) throw TCliError("--fat applies to FAT volumes only");
-  if (k < 1 || uint32_t(k) > fat->NumberOfFATs)
-    throw TCliError("--fat " + a.Fat + ": the volume has " + std::to_string(fat->NumberOfFATs) + " FAT(s)");
-  choice.FATCopy = k;
-  return choice;
+  return 0;
 }
 
 int SavePaths(TCliContext& ctx, const TVolumeArgs& a) {
-  ApplyReadErrorPolicy(ctx, a.OnReadError);
   TCustomDrive& drive = OpenVolume(ctx, a.Volume);
-  const TTreeKind tree = a.Deleted ? TTreeKind::Deleted : TTreeKind::Root;
+  const TTreeKind tree = a.TreeKind();
   TSaveOptions options;
-  options.Read = ParseFat(a, drive);
+  options.Read = ParseFat(a.Fat, drive);
   std::vector<TItem*> items;
   for (const auto& p : a.Paths) {
-    TItem& item = Resolve(drive, tree, p);
+    TItem& item = Resolve(ctx, drive, tree, p);
     if (auto* top = dynamic_cast<TCustomDirectory*>(&item); top && !top->Parent) {
       // The whole tree: its contents, not a folder named after the tree.
       for (const TItemRow& row : ListFolder(*top)) items.push_back(row.Item);
@@ -197,38 +186,27 @@ int SavePaths(TCliContext& ctx, const TVolumeArgs& a) {
       items.push_back(&item);
     }
   }
-  return SaveAndReport(ctx, drive.Device, items, a.Save, options);
+  nlohmann::json doc = Document("save");
+  return SaveAndReport(ctx, drive, a.Volume, items, a.Save, options, doc, "the paths name only empty folders");
 }
 
 int Undelete(TCliContext& ctx, const TVolumeArgs& a) {
-  ApplyReadErrorPolicy(ctx, a.OnReadError);
   TCustomDrive& drive = OpenVolume(ctx, a.Volume);
+  TSaveOptions options;
+  options.Read = ParseFat(a.Fat, drive);
   std::vector<TItem*> items;
   for (const TItemRow& row : ListFolder(*drive.DeletedFolder)) items.push_back(row.Item);
-  TSaveOptions options;
   const std::string mask = a.Mask;
   options.Filter = [mask](const TCustomFile& f) { return (f.Flags & ItemDeleted) && MatchMask(ShownName(f), mask); };
-  return SaveAndReport(ctx, drive.Device, items, a.Save, options);
+  nlohmann::json doc = Document("undelete");
+  return SaveAndReport(ctx, drive, a.Volume, items, a.Save, options, doc,
+                       mask == "*" ? "the volume has no deleted files"
+                                   : "no deleted file matches '" + mask + "'");
 }
 
-void AddVolumeOption(CLI::App& cmd, TVolumeArgs& a) {
-  cmd.add_option("--volume", a.Volume, "volume index as listed by 'salvex-cli volumes'")->required();
-}
-
-void AddSaveOptions(CLI::App& cmd, TVolumeArgs& a) {
-  cmd.add_option("--to", a.Save.To, "target folder (created when missing)")->required();
-  cmd.add_option("--overwrite", a.Save.Overwrite,
-                 "existing files: ask (on a terminal; otherwise they are kept), all, none")
-      ->check(CLI::IsMember({"ask", "all", "none"}));
-  cmd.add_flag("--allow-examined-device", a.Save.AllowExaminedDevice,
-               "save even into a folder on the device being examined");
-  cmd.add_option("--on-read-error", a.OnReadError, "unreadable sectors: abort, ignore or retry=N")
-      ->check([](const std::string& s) {
-        if (s == "abort" || s == "ignore") return std::string();
-        if (s.rfind("retry=", 0) == 0 && s.size() > 6 && s.find_first_not_of("0123456789", 6) == std::string::npos)
-          return std::string();
-        return std::string("expected abort, ignore or retry=N");
-      });
+void AddTreeOptions(CLI::App& cmd, TVolumeArgs& a, const std::string& what) {
+  cmd.add_flag("--deleted", a.Deleted, what + " in the Deleted tree (deleted files, all folders); = --tree deleted");
+  cmd.add_option("--tree", a.Tree, what + " in this tree: root (default), deleted, or lost (runs the lost-data search)");
 }
 
 }  // namespace
@@ -241,36 +219,65 @@ void RegisterVolumeCommands(CLI::App& app, TCliContext& ctx) {
   auto* volumes = app.add_subcommand("volumes", "list the volumes of the images: partitions and whole-image volumes");
   AddImageOptions(*volumes, ctx, false);
   AddLostSearchOptions(*volumes, ctx);
+  AddJsonOption(*volumes, ctx);
+  AddQuietOption(*volumes, ctx);
+  SetExample(*volumes, "salvex-cli volumes disk.img --json");
   volumes->callback([&ctx, argsPtr] { ctx.Action = [&ctx] { return ListVolumes(ctx); }; });
 
   auto* ls = app.add_subcommand("ls", "list a folder's files and folders");
   AddImageOptions(*ls, ctx, true);
   AddLostSearchOptions(*ls, ctx);
-  AddVolumeOption(*ls, args);
-  ls->add_flag("--deleted", args.Deleted, "list the Deleted tree (deleted files, all folders)");
+  AddVolumeOption(*ls, args.Volume);
+  AddTreeOptions(*ls, args, "list");
   ls->add_option("--path", args.Path, "folder to list, '/' or '\\' between names, case ignored (default: the top)");
-  ls->add_flag("-r,--recursive", args.Recursive, "list the subfolders too");
-  ls->add_flag("--json", args.Json, "a JSON array of rows with typed values");
+  ls->add_flag("-r,--recursive", args.Recursive, "list the subfolders too, by their full paths");
+  AddJsonOption(*ls, ctx);
+  ls->add_flag("--bodyfile", args.Bodyfile,
+               "print the whole tree (and the deleted entries) in the body format of The Sleuth Kit's mactime")
+      ->excludes("--json");
+  AddQuietOption(*ls, ctx);
+  SetExample(*ls, "salvex-cli ls disk.img --volume 0 --deleted -r");
   ls->callback([&ctx, argsPtr] { ctx.Action = [&ctx, argsPtr] { return ListFolder(ctx, *argsPtr); }; });
+
+  auto* cat = app.add_subcommand("cat", "write one file's bytes to standard output (deleted and lost files too)");
+  AddImageOptions(*cat, ctx, true);
+  AddLostSearchOptions(*cat, ctx);
+  AddVolumeOption(*cat, args.Volume);
+  AddTreeOptions(*cat, args, "the path is");
+  AddFatOption(*cat, args.Fat);
+  cat->add_option("--on-read-error", args.Save.OnReadError, "unreadable sectors: abort, ignore (write zeros) or retry=N");
+  if (auto* image = cat->get_option_no_throw("IMAGE")) image->allow_extra_args(false);
+  cat->add_option("PATH", args.Paths, "the file, '/' or '\\' between names, case ignored")->required()->expected(1);
+  AddQuietOption(*cat, ctx);
+  SetExample(*cat, "salvex-cli cat disk.img --volume 0 --deleted 'Work/report.doc' > report.doc");
+  cat->callback([&ctx, argsPtr] { ctx.Action = [&ctx, argsPtr] { return Cat(ctx, *argsPtr); }; });
 
   auto* save = app.add_subcommand("save", "save files and folders by their paths ('/' = everything)");
   AddImageOptions(*save, ctx, true);
   AddLostSearchOptions(*save, ctx);
-  AddVolumeOption(*save, args);
-  save->add_flag("--deleted", args.Deleted, "the paths name items of the Deleted tree");
-  save->add_option("--fat", args.Fat, "FAT used to follow clusters: none (consecutive), 1 or 2");
-  AddSaveOptions(*save, args);
+  AddVolumeOption(*save, args.Volume);
+  AddTreeOptions(*save, args, "the paths are");
+  AddFatOption(*save, args.Fat);
+  AddSaveOptions(*save, args.Save, true);
+  AddJsonOption(*save, ctx);
+  AddQuietOption(*save, ctx);
   // The image takes one argument so that the paths after it are not swallowed.
   if (auto* image = save->get_option_no_throw("IMAGE")) image->allow_extra_args(false);
-  save->add_option("PATH", args.Paths, "paths of files or folders to save")->required();
+  save->add_option("PATH", args.Paths, "paths of files or folders to save ('/' or '\\' between names, case ignored)")
+      ->required();
+  SetExample(*save, "salvex-cli save disk.img --volume 0 --to ./out --report out.json 'Documents\\letter.txt'");
   save->callback([&ctx, argsPtr] { ctx.Action = [&ctx, argsPtr] { return SavePaths(ctx, *argsPtr); }; });
 
   auto* undelete = app.add_subcommand("undelete", "save every deleted file of the Deleted tree with its folder path");
   AddImageOptions(*undelete, ctx, true);
   AddLostSearchOptions(*undelete, ctx);
-  AddVolumeOption(*undelete, args);
+  AddVolumeOption(*undelete, args.Volume);
   undelete->add_option("--mask", args.Mask, "only names matching this mask (? and *, letter case ignored)");
-  AddSaveOptions(*undelete, args);
+  AddFatOption(*undelete, args.Fat);
+  AddSaveOptions(*undelete, args.Save, true);
+  AddJsonOption(*undelete, ctx);
+  AddQuietOption(*undelete, ctx);
+  SetExample(*undelete, "salvex-cli undelete disk.img --volume 0 --to ./out --mask '*.jpg' --report out.json");
   undelete->callback([&ctx, argsPtr] { ctx.Action = [&ctx, argsPtr] { return Undelete(ctx, *argsPtr); }; });
 }
 

@@ -239,9 +239,22 @@ class TSaver {
 
   bool SaveFile(TCustomFile& f, TFolderTarget& dir) {
     if (options_.Filter && !options_.Filter(f)) return true;
-    const std::string shown = ShownName(f);
-    const std::string name = SafeSaveName(shown);
-    const std::string path = dir.Path + name;
+    const size_t failuresBefore = Report.Failures.size();
+    TSavedFile out;
+    out.File = &f;
+    out.Path = dir.Path + SafeSaveName(ShownName(f));
+    const bool go = WriteFile(f, dir, out);
+    if (options_.OnFile) {
+      for (size_t i = failuresBefore; i < Report.Failures.size(); ++i) out.Errors.push_back(Report.Failures[i].Error);
+      if (out.Outcome == TSavedFile::TOutcome::Saved && !out.Errors.empty()) out.Outcome = TSavedFile::TOutcome::Partial;
+      options_.OnFile(out);
+    }
+    return go;
+  }
+
+  bool WriteFile(TCustomFile& f, TFolderTarget& dir, TSavedFile& out) {
+    const std::string name = SafeSaveName(ShownName(f));
+    const std::string& path = out.Path;
     if (!Open(dir)) return !Report.Stopped;
 
     struct stat st {};
@@ -252,6 +265,7 @@ class TSaver {
       }
       if (overwrite_ == TOverwritePolicy::None) {
         ++Report.Skipped;
+        out.Outcome = TSavedFile::TOutcome::Skipped;
         return true;
       }
       if (overwrite_ == TOverwritePolicy::Ask) {
@@ -259,6 +273,7 @@ class TSaver {
         if (status_) status_->RestartClock();
         if (answer == TSaveQuestions::TAnswer::No) {
           ++Report.Skipped;
+          out.Outcome = TSavedFile::TOutcome::Skipped;
           return true;
         }
         if (answer == TSaveQuestions::TAnswer::All) overwrite_ = TOverwritePolicy::All;
@@ -302,6 +317,7 @@ class TSaver {
       const size_t n = data->Read(buffer_->data(), size_t(std::min<uint64_t>(kPiece, size - written)));
       if (n == 0) break;
       if (!WriteAll(fd, buffer_->data(), n, writeError)) break;
+      if (options_.OnBytes) options_.OnBytes(f, buffer_->data(), n);
       written += n;
       if (status_) {
         status_->StepSize = 1;
@@ -321,6 +337,7 @@ class TSaver {
     }
     if (::close(fd) != 0 && writeError == 0) writeError = errno;
     Report.Bytes += written;
+    out.Bytes = written;
     const uint64_t zeroFilled = data->ZeroFilledSectors;
     const bool ignored = IgnoredReadCount() != ignoredBefore;
     Report.ZeroFilledSectors += zeroFilled;
@@ -328,9 +345,11 @@ class TSaver {
     const bool complete = written == size && data->Failure.empty() && writeError == 0;
     if (!complete) {
       const std::string partial = name + ".partial";
-      if (::renameat(dir.Fd, temporary.c_str(), dir.Fd, partial.c_str()) == 0)
+      if (::renameat(dir.Fd, temporary.c_str(), dir.Fd, partial.c_str()) == 0) {
         Report.Partial.push_back(path + ".partial");
-      else
+        out.SavedPath = path + ".partial";
+        out.Outcome = TSavedFile::TOutcome::Partial;
+      } else
         ::unlinkat(dir.Fd, temporary.c_str(), 0);
       if (writeError != 0) {
         Fail(path, TError::FromErrno(TErrorKind::TargetError, path, writeError));
@@ -349,6 +368,8 @@ class TSaver {
       Fail(path, TError::FromErrno(TErrorKind::TargetError, path, err));
       return true;
     }
+    out.SavedPath = path;
+    out.Outcome = TSavedFile::TOutcome::Saved;
     if (zeroFilled > 0 || ignored) {
       // Every byte is there, but some are zeros standing in for sectors that could not be read.
       TError e = Make(TErrorKind::ReadError, path,

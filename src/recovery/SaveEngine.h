@@ -21,6 +21,17 @@ std::string SafeSaveName(const std::string& shownName);
 
 enum class TOverwritePolicy { Ask, All, None };
 
+// What became of one file of a save, for a per-file report.
+struct TSavedFile {
+  enum class TOutcome { Saved, Skipped, Partial, Failed };
+  const TCustomFile* File = nullptr;
+  std::string Path;       // the target path the file was meant for
+  std::string SavedPath;  // where its bytes are: Path, "<Path>.partial", or empty when nowhere
+  TOutcome Outcome = TOutcome::Failed;
+  uint64_t Bytes = 0;        // written
+  std::vector<TError> Errors;  // why it is not saved whole (a zero-filled sector makes it Partial)
+};
+
 struct TSaveOptions {
   std::string Target;  // an existing folder; nothing is ever created outside it
   TOverwritePolicy Overwrite = TOverwritePolicy::Ask;
@@ -29,6 +40,10 @@ struct TSaveOptions {
   // Which files are written (a mask, deleted files only); null: all. With a filter, a folder is
   // created only when something inside it is written.
   std::function<bool(const TCustomFile&)> Filter;
+  // Optional: told of each file the filter let through, once its outcome is known.
+  std::function<void(const TSavedFile&)> OnFile;
+  // Optional: sees a file's bytes as they are written (a report hashes them).
+  std::function<void(const TCustomFile&, const uint8_t*, size_t)> OnBytes;
 };
 
 // Answers for the questions a save asks; the desktop shows message boxes, the command line

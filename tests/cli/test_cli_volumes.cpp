@@ -57,7 +57,7 @@ TEST_F(CliVolumes, LsShowsTheRowsOfTheFileList) {
   auto lines = Lines(r.Out);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], "Name\tSize\tModified\tCluster\tCondition\tType");
-  EXPECT_EQ(lines[1].rfind("Docs\t\t", 0), 0u);  // folders first
+  EXPECT_EQ(lines[1].rfind("Docs/\t\t", 0), 0u);  // folders first
   bool readme = false;
   for (const auto& l : lines)
     if (l.rfind("README.TXT\t700\t", 0) == 0) readme = true;
@@ -81,20 +81,20 @@ TEST_F(CliVolumes, LsDeletedRecursiveAndByPath) {
 TEST_F(CliVolumes, LsJsonHasTypedValues) {
   auto r = Cli({"ls", Fat16(), "--volume", "0", "--deleted", "-r", "--json"});
   ASSERT_EQ(r.ExitCode, 0) << r.Err;
-  auto rows = nlohmann::json::parse(r.Out);
+  const auto rows = nlohmann::json::parse(r.Out)["items"];
   ASSERT_TRUE(rows.is_array());
   bool folder = false, file = false;
   for (const auto& row : rows) {
-    EXPECT_TRUE(row.contains("name") && row.contains("condition") && row.contains("kind") && row.contains("cluster"));
-    EXPECT_TRUE(row["deleted"].is_boolean());
+    EXPECT_EQ(row["fs"], "FAT16");
+    EXPECT_EQ(row["inode_kind"], "cluster");
     if (row["path"] == "Trash/Inner") {
-      EXPECT_EQ(row["kind"], "dir");
+      EXPECT_EQ(row["type"], "folder");
       folder = true;
     }
     if (row["path"] == "Work/Also-Gone.txt") {
       EXPECT_EQ(row["condition"], "good");
       EXPECT_TRUE(row["size"].is_number_unsigned());
-      EXPECT_TRUE(row["deleted"].get<bool>());
+      EXPECT_EQ(row["state"], "deleted");
       EXPECT_EQ(row["modified"].get<std::string>().size(), 20u);  // 2021-03-06T05:09:00Z
       file = true;
     }
@@ -110,20 +110,20 @@ TEST_F(CliVolumes, ErrorsAreOneLineWithExitStatus) {
   auto directory = Cli({"volumes", target.string()});
   EXPECT_EQ(directory.ExitCode, 1);
   EXPECT_EQ(Lines(directory.Err).size(), 1u) << directory.Err;
-  auto usage = Cli({"ls", Fat16()});
+  auto usage = Cli({"ls"});
   EXPECT_EQ(usage.ExitCode, 2);
   auto range = Cli({"ls", Fat16(), "--volume", "7"});
   EXPECT_EQ(range.ExitCode, 1);
   EXPECT_NE(range.Err.find("no volume 7"), std::string::npos);
   auto fat = Cli({"save", Fat16(), "--volume", "0", "--fat", "3", "--to", target.string(), "/"});
-  EXPECT_EQ(fat.ExitCode, 1);
+  EXPECT_EQ(fat.ExitCode, 2);
 }
 
 TEST_F(CliVolumes, SaveWritesTheManifestsBytes) {
   auto manifest = ReadManifest(FixturePath("fat16-manifest.txt"));
   auto r = Cli({"save", Fat16(), "--volume", "0", "--to", target.string(), "Docs", "multi-cluster.bin"});
   ASSERT_EQ(r.ExitCode, 0) << r.Err;
-  EXPECT_EQ(Lines(r.Out).back(), "saved: 6 files, 117113 bytes, 0 failures");
+  EXPECT_EQ(Lines(r.Out).back(), "saved: 6 files, 117113 bytes, 0 skipped (existing kept), 0 partial, 0 failed");
   EXPECT_EQ(Sha256OfFile(target / "multi-cluster.bin"), manifest["/multi-cluster.bin"].Sha256);
   EXPECT_EQ(Sha256OfFile(target / "Docs" / "Level2" / "Level3" / "Deep-Binary.bin"),
             manifest["/Docs/Level2/Level3/Deep-Binary.bin"].Sha256);
@@ -156,8 +156,8 @@ TEST_F(CliVolumes, UndeleteSavesEveryDeletedFileWithItsFolders) {
   // Again: existing files are kept unless --overwrite all.
   auto again = Cli({"undelete", Fat16(), "--volume", "0", "--to", target.string(), "--overwrite", "none"});
   EXPECT_EQ(again.ExitCode, 0) << again.Err;
-  EXPECT_EQ(Lines(again.Out).back().rfind("saved: 0 files, 0 bytes, 0 failures, ", 0), 0u) << again.Out;
-  EXPECT_NE(again.Out.find("existing kept"), std::string::npos);
+  EXPECT_EQ(Lines(again.Out).back().rfind("saved: 0 files, 0 bytes, ", 0), 0u) << again.Out;
+  EXPECT_EQ(again.Out.find(" 0 skipped"), std::string::npos) << again.Out;
   auto masked = Cli({"undelete", Fat16(), "--volume", "0", "--to", target.string(), "--overwrite", "all", "--mask",
                      "*.bin"});
   EXPECT_EQ(masked.ExitCode, 0) << masked.Err;

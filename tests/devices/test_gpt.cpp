@@ -2,6 +2,8 @@
 // mkfs.fat, mkntfs, ntfscp, mtools) from the committed demo image or fresh volumes, and checked
 // against mmls and the manifests through the command line.
 #include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -316,8 +318,10 @@ dd if=ntfs4k.img of=disk4k.img bs=4096 seek=77056 conv=notrunc,sparse status=non
 
   // The volumes alone take their sector size from their boot sectors.
   for (const char* image : {"fat4k.img", "ntfs4k.img"}) {
-    CommandResult d = Cli({"devices", (dir / image).string()});
-    EXPECT_NE(d.Out.find("   4096\n"), std::string::npos) << d.Out;
+    CommandResult d = Cli({"devices", (dir / image).string(), "--json"});
+    auto doc = nlohmann::json::parse(d.Out);
+    ASSERT_EQ(doc["devices"].size(), 1u) << d.Out;
+    EXPECT_EQ(doc["devices"][0]["bytes_per_sector"], 4096) << d.Out;
   }
   ExpectSaved(dir / "fat4k.img", 0, "Fat-File.bin", fatSha);
   ExpectSaved(dir / "ntfs4k.img", 0, "ntfs-file.bin", ntfsSha);

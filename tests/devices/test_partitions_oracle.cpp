@@ -4,6 +4,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include <cctype>
+#include <filesystem>
+
 #include <regex>
 #include <set>
 #include <sstream>
@@ -62,7 +65,13 @@ TEST_P(PartitionsOracle, CliAgreesWithMmls) {
 
 INSTANTIATE_TEST_SUITE_P(Images, PartitionsOracle,
                          ::testing::Values("demo.img.gz", "mbr-extended.img.gz",
-                                           "third-party/ntfs-samples/ntfs-lastaccess.raw.gz"));
+                                           "third-party/ntfs-samples/ntfs-lastaccess.raw.gz"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           std::string name = std::filesystem::path(info.param).stem().stem().string();
+                           for (char& c : name)
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
 
 TEST(PartitionsOracleFaults, RandomBytesHoldNoTable) {
   // 1000 bytes without 55 AA: mmls refuses them, and so do we (no entry listed).

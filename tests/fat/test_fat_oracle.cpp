@@ -3,6 +3,7 @@
 // equal icat's (and the manifests' checksums where the fixture has one).
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -245,7 +246,14 @@ INSTANTIATE_TEST_SUITE_P(
                       Fixture{"third-party/fatcat/repair.img.gz", 0, nullptr},
                       Fixture{"third-party/fatcat/two-file-same-cluster.img.gz", 0, nullptr},
                       Fixture{"third-party/fatcat/empty.img.gz", 0, nullptr},
-                      Fixture{"third-party/fatcat/full-fat.img.gz", 0, nullptr}));
+                      Fixture{"third-party/fatcat/full-fat.img.gz", 0, nullptr}),
+    [](const ::testing::TestParamInfo<Fixture>& info) {
+      std::string name = std::filesystem::path(info.param.Gz).stem().stem().string();
+      if (info.param.Offset) name += "_p" + std::to_string(info.param.Offset);
+      for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      return name;
+    });
 
 }  // namespace
 }  // namespace salvex::test
