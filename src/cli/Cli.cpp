@@ -9,6 +9,7 @@
 #include "disk/DeviceRegistry.h"
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
+#include "exfat/ExFATdrive.h"
 #include "fat/FATAnalyser.h"
 #include "fat/FATdrive.h"
 #include "ntfs/NTFSdrive.h"
@@ -93,6 +94,7 @@ int RunCli(int argc, char** argv) {
   TVolumeFactory volumeFactory;
   volumeFactory.NewFAT = NewFATDrive;
   volumeFactory.NewNTFS = NewNTFSDrive;
+  volumeFactory.NewExFAT = NewExFATDrive;
   volumeFactory.NewAnalyser = NewFATAnalyser;
   SetVolumeFactory(volumeFactory);
 

@@ -73,7 +73,7 @@ const TRegisteredDevice& TDeviceRegistry::AddImage(const std::string& path, TIma
     throw std::runtime_error("cannot read '" + path + "': " + Reason());
   }
   if (kind == TImageKind::Auto)
-    kind = (IsNTFSBootSector(sector) || IsFATBootSector(sector)) ? TImageKind::Drive : TImageKind::Disk;
+    kind = (IsNTFSBootSector(sector) || IsFATBootSector(sector) || IsExFATBootSector(sector)) ? TImageKind::Drive : TImageKind::Disk;
 
   TRegisteredDevice d;
   d.Path = path;
