@@ -61,9 +61,9 @@ std::string ConditionText(uint8_t flags, uint8_t condition) {
 
 }  // namespace
 
-uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set) {
+uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set, bool freed) {
   if (!set.ChecksumOk) return 2;
-  if (!set.Deleted) return 0;
+  if (!freed) return 0;
   if (set.DataLength == 0) return 1;
   if (!drive.BitmapRead) return 2;
   const TExFATRun run = drive.DataRun(set.FirstCluster, set.DataLength, set.NoFatChain(), true, -1);
@@ -137,7 +137,7 @@ std::vector<TExFATEntrySet> TExFATDirectory::ReadEntrySets(bool deletedMode) {
   if (IsRoot)
     run = {FirstCluster, kMaxDirectoryBytes, drive->ActiveFat};
   else
-    run = drive->DataRun(FirstCluster, DataLength, NoFatChain, Flags & ItemDeleted, -1);
+    run = drive->DataRun(FirstCluster, DataLength, NoFatChain, Flags & (ItemDeleted | ItemLost), -1);
   const std::vector<uint8_t> bytes = drive->ReadRun(run, kMaxDirectoryBytes, true);
   for (size_t off = 0; off + exentry::kSize <= bytes.size();) {
     const uint8_t type = bytes[off];
@@ -171,8 +171,9 @@ void TExFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
   if (!drive) return;
   const bool deep = Depth() >= kMaxDepth;
   for (const TExFATEntrySet& set : ReadEntrySets(deletedMode)) {
-    const uint8_t flags = set.Deleted ? ItemDeleted : 0;
-    const uint8_t condition = ExFATCondition(*drive, set);
+    // Below a lost folder everything is lost: its clusters are free, as a deleted file's are.
+    const uint8_t flags = (set.Deleted ? ItemDeleted : 0) | (Flags & ItemLost);
+    const uint8_t condition = ExFATCondition(*drive, set, flags != 0);
     if (set.Directory()) {
       if (deep) continue;
       if (set.FirstCluster != 0 && ClusterOnPath(set.FirstCluster)) continue;

@@ -52,9 +52,9 @@ class TExFATDirectory : public TCustomDirectory {
   size_t Depth() const;
 };
 
-// Condition of a deleted item from the allocation bitmap: 1 (good) when none of the clusters it
+// Condition of a deleted or lost item from the allocation bitmap: 1 (good) when none of the clusters it
 // would be read from is in use, 2 (poor) otherwise or when its set checksum is wrong.
-uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set);
+uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set, bool freed);
 // The file-list row of an exFAT folder or file.
 void FillExFATRow(TItem& object, TListItem& item);
 

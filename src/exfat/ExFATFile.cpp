@@ -51,7 +51,8 @@ void TExFATFile::FillListItem(TListItem& item) { FillExFATRow(*this, item); }
 std::unique_ptr<TDataStream> TExFATFile::OpenData(const TReadChoice& choice) {
   TExFATdrive* drive = ExFATDrive();
   if (!drive) return nullptr;
-  const TExFATRun run = drive->DataRun(FirstCluster, Size, NoFatChain, Flags & ItemDeleted, choice.FATCopy);
+  const TExFATRun run =
+      drive->DataRun(FirstCluster, Size, NoFatChain, Flags & (ItemDeleted | ItemLost), choice.FATCopy);
   return std::make_unique<TExFATFileData>(*drive, FirstCluster, Size, ValidDataLength, run.FatCopy);
 }
 

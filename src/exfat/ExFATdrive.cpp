@@ -9,6 +9,7 @@
 #include "common/StringTable.h"
 #include "devices/Device.h"
 #include "exfat/ExFATDirectory.h"
+#include "exfat/ExFATLostData.h"
 
 namespace salvex {
 
@@ -283,10 +284,6 @@ std::vector<std::string> TExFATdrive::ReadChoiceItems() const {
   return items;
 }
 
-bool TExFATdrive::FindLostData(TStatusDialog*) {
-  Host().MessageBox("The lost-data search does not read exFAT volumes yet.", "Information", TMsgButtons::Ok,
-                    TMsgIcon::Information);
-  return false;
-}
+bool TExFATdrive::FindLostData(TStatusDialog* status) { return FindExFATLostData(*this, status); }
 
 }  // namespace salvex
