@@ -132,7 +132,7 @@ int ListFolder(TCliContext& ctx, const TVolumeArgs& a) {
   const TTreeKind tree = a.Deleted ? TTreeKind::Deleted : TTreeKind::Root;
   auto* folder = dynamic_cast<TCustomDirectory*>(&Resolve(drive, tree, a.Path));
   if (!folder) throw TCliError("'" + a.Path + "' is a file, not a folder");
-  const bool records = dynamic_cast<TFATdrive*>(&drive) == nullptr;
+  const bool records = drive.FileSystemName() == "NTFS";
   nlohmann::json rows = nlohmann::json::array();
   if (!a.Json)
     std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", LoadText(721).c_str(), LoadText(722).c_str(), LoadText(723).c_str(),
@@ -173,10 +173,11 @@ TReadChoice ParseFat(const TVolumeArgs& a, TCustomDrive& drive) {
   } catch (const std::exception&) {
     throw TCliError("--fat takes none, 1 or 2");
   }
-  auto* fat = dynamic_cast<TFATdrive*>(&drive);
-  if (!fat) throw TCliError("--fat applies to FAT volumes only");
-  if (k < 1 || uint32_t(k) > fat->NumberOfFATs)
-    throw TCliError("--fat " + a.Fat + ": the volume has " + std::to_string(fat->NumberOfFATs) + " FAT(s)");
+  // The read choice lists "no FAT" and then each FAT copy the volume has.
+  const size_t copies = drive.ReadChoiceItems().size();
+  if (copies == 0) throw TCliError("--fat applies to FAT and exFAT volumes only");
+  if (k < 1 || size_t(k) >= copies)
+    throw TCliError("--fat " + a.Fat + ": the volume has " + std::to_string(copies - 1) + " FAT(s)");
   choice.FATCopy = k;
   return choice;
 }

@@ -60,6 +60,25 @@ TEST_F(ExFATCli, LsListsLiveAndDeletedRowsWithUtf8Names) {
   for (const char* name : {"Διαγραμμένο.txt", "Root-Deleted.bin", "Gone.txt", "b.txt"})
     EXPECT_NE(deleted.Out.find(name), std::string::npos) << name << "\n" << deleted.Out;
   EXPECT_EQ(deleted.Out.find("tiny.txt"), std::string::npos) << deleted.Out;
+  EXPECT_EQ(deleted.Out.find("MFT entry"), std::string::npos) << "exFAT rows name clusters";
+}
+
+TEST_F(ExFATCli, SaveFollowsTheFatOrReadsConsecutiveClustersAsAsked) {
+  const auto manifest = ReadManifest(FixturePath("exfat-manifest.txt"));
+  const std::string want = manifest.at("/Frag/Fragmented.bin").Sha256;
+  for (const char* fat : {"", "1", "none"}) {
+    const fs::path to = target / (*fat ? fat : "default");
+    fs::create_directory(to);
+    std::vector<std::string> args{"save", Image(), "--volume", "0", "--to", to.string(), "Frag/Fragmented.bin"};
+    if (*fat) args.insert(args.end(), {"--fat", fat});
+    auto r = Cli(args);
+    ASSERT_EQ(r.ExitCode, 0) << r.Err << r.Out;
+    // Its clusters alternate with Companion.bin's: only the FAT gives its bytes.
+    EXPECT_EQ(Sha256OfFile(to / "Fragmented.bin") == want, std::string(fat) != "none") << fat;
+  }
+  auto two = Cli({"save", Image(), "--volume", "0", "--to", target.string(), "--fat", "2", "tiny.txt"});
+  EXPECT_NE(two.ExitCode, 0);
+  EXPECT_NE(two.Err.find("the volume has 1 FAT(s)"), std::string::npos) << two.Err;
 }
 
 TEST_F(ExFATCli, UndeleteSavesEveryDeletedFileByteExact) {
