@@ -70,10 +70,12 @@ void TDriveList::DetectDrives(TDevice& device) {
   const TVolumeFactory& f = VolumeFactory();
   if (device.Partitioned) {
     WalkPartitionTables(device, [&](const TPartitionEntry& e) {
-      if (e.Kind == TPartitionKind::FAT && f.NewFAT)
-        AddDrive(f.NewFAT(), device, e.FirstSector, e.SectorCount, false);
-      else if (e.Kind == TPartitionKind::NTFS && f.NewExFAT && StartsWithExFATBootSector(device, e.FirstSector))
+      // exFAT has no type of its own: 0x07 as NTFS on an MBR, basic data on a GPT.
+      const bool mayBeExFAT = e.Kind == TPartitionKind::NTFS || e.Kind == TPartitionKind::Other;
+      if (mayBeExFAT && f.NewExFAT && StartsWithExFATBootSector(device, e.FirstSector))
         AddDrive(f.NewExFAT(), device, e.FirstSector, e.SectorCount, false);
+      else if (e.Kind == TPartitionKind::FAT && f.NewFAT)
+        AddDrive(f.NewFAT(), device, e.FirstSector, e.SectorCount, false);
       else if (e.Kind == TPartitionKind::NTFS && f.NewNTFS)
         AddDrive(f.NewNTFS(), device, e.FirstSector, e.SectorCount, false);
     });

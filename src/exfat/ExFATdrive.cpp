@@ -18,6 +18,8 @@ namespace {
 // A directory holds at most 256 MiB of entries; the allocation bitmap of 2^32 clusters is 512 MiB.
 constexpr uint64_t kMaxDirectoryBytes = uint64_t(256) << 20;
 constexpr uint64_t kBootRegionSectors = 12;
+// The full table maps 65536 UTF-16 units.
+constexpr uint64_t kMaxUpcaseBytes = 128 * 1024;
 
 }  // namespace
 
@@ -230,8 +232,16 @@ void TExFATdrive::ReadCriticalEntries() {
   // The bitmap's own chain may be damaged; it is written contiguously by every formatter.
   if (Bitmap.size() < needed) Bitmap = ReadRun({BitmapCluster, needed, 0}, needed, false);
   BitmapRead = Bitmap.size() == needed;
-  if (UpcaseLength == 0 || !IsValidCluster(UpcaseCluster))
-    DebugLog("exFAT: no up-case table in the root directory", 1);
+  // Names are shown as stored, so a damaged up-case table only matters to the log.
+  if (UpcaseLength == 0 || UpcaseLength > kMaxUpcaseBytes || !IsValidCluster(UpcaseCluster)) {
+    DebugLog("exFAT: no usable up-case table in the root directory", 1);
+  } else {
+    const std::vector<uint8_t> table = ReadRun({UpcaseCluster, UpcaseLength, 0}, UpcaseLength, false);
+    uint32_t sum = 0;
+    for (uint8_t b : table) sum = ((sum & 1) ? 0x80000000u : 0u) + (sum >> 1) + b;
+    UpcaseOk = table.size() == UpcaseLength && sum == UpcaseChecksum;
+    if (!UpcaseOk) DebugLog("exFAT: the up-case table's checksum is wrong", 1);
+  }
 }
 
 void TExFATdrive::CreateSpecialFolders() {

@@ -36,6 +36,7 @@ class TExFATdrive : public TCustomDrive {
   uint32_t UpcaseCluster = 0;
   uint64_t UpcaseLength = 0;
   uint32_t UpcaseChecksum = 0;
+  bool UpcaseOk = false;  // the table was read and its checksum holds
   std::vector<uint8_t> Bitmap;  // one bit per cluster from cluster 2; empty when it could not be read
   bool BitmapRead = false;
 

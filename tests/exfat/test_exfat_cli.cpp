@@ -30,8 +30,8 @@ struct ExFATCli : ::testing::Test {
     fs::remove_all(target, ec);
   }
   static std::string Image() { return UnpackedImage("exfat.img.gz").string(); }
-  // A disk with an empty partition table and the exFAT volume at sector 2048.
-  fs::path DiskWithoutTable(bool zeroMainBootSector) {
+  // A disk with the exFAT volume at sector 2048 and, unless `type` is 0, an MBR entry for it.
+  fs::path Disk(bool zeroMainBootSector, uint8_t type = 0) {
     std::ifstream in(Image(), std::ios::binary);
     std::vector<char> volume(std::istreambuf_iterator<char>(in), {});
     if (zeroMainBootSector) std::fill(volume.begin(), volume.begin() + 512, '\0');
@@ -39,11 +39,27 @@ struct ExFATCli : ::testing::Test {
     disk.insert(disk.end(), volume.begin(), volume.end());
     disk[510] = char(0x55);
     disk[511] = char(0xAA);
+    if (type != 0) {
+      disk[446 + 4] = char(type);
+      const uint32_t start = 2048, count = uint32_t(volume.size() / 512);
+      for (int i = 0; i < 4; ++i) {
+        disk[446 + 8 + i] = char(start >> (8 * i));
+        disk[446 + 12 + i] = char(count >> (8 * i));
+      }
+    }
     const fs::path p = target / "disk.img";
     std::ofstream(p, std::ios::binary).write(disk.data(), std::streamsize(disk.size()));
     return p;
   }
 };
+
+TEST_F(ExFATCli, PartitionOfTypeSevenIsTakenForExFATByItsBootSector) {
+  auto r = Cli({"volumes", Disk(false, 0x07).string()});
+  ASSERT_EQ(r.ExitCode, 0) << r.Err;
+  EXPECT_NE(r.Out.find("exFAT"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("SALVEXFAT"), std::string::npos) << r.Out;
+  EXPECT_EQ(r.Out.find("NTFS"), std::string::npos) << r.Out;
+}
 
 TEST_F(ExFATCli, LsListsLiveAndDeletedRowsWithUtf8Names) {
   auto volumes = Cli({"volumes", Image()});
@@ -100,7 +116,7 @@ TEST_F(ExFATCli, UndeleteSavesEveryDeletedFileByteExact) {
 
 TEST_F(ExFATCli, LostDrivesFindsAVolumeWithoutItsPartitionEntryOrMainBootSector) {
   for (bool zeroMain : {false, true}) {
-    const std::string disk = DiskWithoutTable(zeroMain).string();
+    const std::string disk = Disk(zeroMain).string();
     auto r = Cli({"lost-drives", disk});
     ASSERT_EQ(r.ExitCode, 0) << r.Err;
     EXPECT_NE(r.Out.find("SALVEXFAT (lost)"), std::string::npos) << r.Out;

@@ -80,6 +80,7 @@ TEST_P(ExFATOracle, TreesAndBytesMatchTheSleuthKitAndTheManifest) {
   EXPECT_EQ(drive->Name, "SALVEXFAT");
   EXPECT_FALSE(drive->UsedBackupBoot);
   EXPECT_TRUE(drive->BitmapRead);
+  EXPECT_TRUE(drive->UpcaseOk);
   EXPECT_TRUE(host.messages.empty());
 
   auto fls = RunCommand({"fls", "-r", "-p", image.string()});
