@@ -145,18 +145,21 @@ bool TExFATdrive::IsClusterFree(uint32_t n) const {
 
 bool TExFATdrive::FreeChainIntact(uint32_t first, uint64_t count, int copy) {
   if (count == 0 || count > ClusterCount) return false;
+  if (chainMarks_.size() != size_t(ClusterCount) + 2) chainMarks_.assign(size_t(ClusterCount) + 2, false);
+  // The marks are shared between calls and cleared on the way out.
+  std::vector<uint32_t> walked;
+  bool intact = false;
   uint32_t cluster = first;
-  std::vector<bool> seen;
   for (uint64_t i = 0; i < count; ++i) {
-    if (!IsValidCluster(cluster) || !IsClusterFree(cluster)) return false;
-    if (seen.empty()) seen.assign(size_t(ClusterCount) + 2, false);
-    if (seen[cluster]) return false;
-    seen[cluster] = true;
+    if (!IsValidCluster(cluster) || !IsClusterFree(cluster) || chainMarks_[cluster]) break;
+    chainMarks_[cluster] = true;
+    walked.push_back(cluster);
     const uint32_t next = GetFAT(cluster, copy);
-    if (i + 1 == count) return next == 0xFFFFFFFFu;
+    if (i + 1 == count) intact = next == 0xFFFFFFFFu;
     cluster = next;
   }
-  return false;
+  for (uint32_t n : walked) chainMarks_[n] = false;
+  return intact;
 }
 
 TExFATRun TExFATdrive::DataRun(uint32_t first, uint64_t length, bool noFatChain, bool deleted, int choice) {

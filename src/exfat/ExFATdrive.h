@@ -83,6 +83,7 @@ class TExFATdrive : public TCustomDrive {
  private:
   bool ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer);
   bool ReadBootRegion(uint64_t sector, uint32_t bytesPerSector, std::vector<uint8_t>& region);
+  std::vector<bool> chainMarks_;  // clusters on the chain FreeChainIntact is walking
   std::vector<uint8_t> fatCache_;
   uint64_t fatCacheSector_ = 0;
   bool fatCacheValid_ = false;
