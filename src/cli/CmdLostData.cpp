@@ -5,8 +5,10 @@
 #include "cli/Cli.h"
 #include "cli/CliSave.h"
 #include "recovery/Browse.h"
+#include "recovery/SaveEngine.h"
 #include "common/CodePage.h"
 #include "common/Options.h"
+#include "exfat/ExFATDirectory.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
 #include "fat/FATdrive.h"
@@ -44,15 +46,16 @@ void PrintTree(TCustomDirectory& folder, int depth) {
   if (depth > 64) return;
   if (!folder.Children) {
     if (auto* fat = dynamic_cast<TFATDirectory*>(&folder)) fat->ReadChildren(true, false);
+    if (auto* exfat = dynamic_cast<TExFATDirectory*>(&folder)) exfat->ReadChildren(true, false);
   }
   if (!folder.Children) return;
   for (auto& child : *folder.Children) {
     std::string indent(size_t(depth) * 2, ' ');
     if (auto* d = dynamic_cast<TCustomDirectory*>(child.get())) {
-      std::printf("%s%s/\n", indent.c_str(), AnsiToUtf8(DisplayName(d->Name)).c_str());
+      std::printf("%s%s/\n", indent.c_str(), ShownName(*d).c_str());
       PrintTree(*d, depth + 1);
     } else if (auto* f = dynamic_cast<TCustomFile*>(child.get())) {
-      std::printf("%s%-40s %12llu  %s%s\n", indent.c_str(), AnsiToUtf8(DisplayName(f->Name)).c_str(),
+      std::printf("%s%-40s %12llu  %s%s\n", indent.c_str(), ShownName(*f).c_str(),
                   static_cast<unsigned long long>(f->Size), TypeOf(*f).c_str(),
                   (f->Flags & ItemDeleted) ? "  (deleted)" : "");
     }

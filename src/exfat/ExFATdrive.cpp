@@ -83,8 +83,10 @@ bool TExFATdrive::Mount(bool quiet) {
   bool ok = false;
   if (ParseExFATBootSector(first, boot, mainWhy)) {
     const uint32_t bps = 1u << boot.BytesPerSectorShift;
-    ok = ReadBootRegion(0, bps, region) && CheckExFATBootRegion(region, boot, mainWhy);
-    if (!ok && region.empty()) mainWhy = "the boot region could not be read";
+    if (ReadBootRegion(0, bps, region))
+      ok = CheckExFATBootRegion(region, boot, mainWhy);
+    else
+      mainWhy = "the boot region could not be read";
   }
   if (!ok) {
     // The backup region follows the main one: 12 sectors in, in the volume's sector size, which

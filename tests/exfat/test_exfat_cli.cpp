@@ -134,6 +134,8 @@ TEST_F(ExFATCli, LostDataBringsBackTheFoldersOfAQuickFormat) {
   const std::string image = UnpackedImage("exfat-quickformat.img.gz").string();
   auto r = Cli({"lost-data", image, "--volume", "0", "--no-files", "--to", target.string()});
   ASSERT_EQ(r.ExitCode, 0) << r.Err << r.Out;
+  EXPECT_NE(r.Out.find("  Old/"), std::string::npos) << "subfolders keep their names\n" << r.Out;
+  EXPECT_NE(r.Out.find("sunset.jpg"), std::string::npos) << r.Out;
   std::map<std::string, std::string> saved;  // path below the "cluster N" folder -> checksum
   for (const auto& e : fs::recursive_directory_iterator(target)) {
     if (!e.is_regular_file()) continue;
