@@ -41,6 +41,14 @@ bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
   try {
     std::vector<uint32_t> found;
     std::set<uint32_t> named;  // first clusters of subfolders named by a folder found
+    // Deleted folders the Deleted tree reaches are listed there already, with their names.
+    std::set<uint32_t> known;
+    drive.DeletedRoot()->Search(
+        [&](TItem& item) {
+          if (auto* d = dynamic_cast<TExFATDirectory*>(&item)) known.insert(d->FirstCluster);
+          return !dialog.Cancelled;
+        },
+        true, true, true);
     const uint32_t spc = drive.ClusterSize / drive.BytesPerSec;
     std::vector<uint8_t> bytes(drive.ClusterSize);
     for (uint64_t c = first; c <= last && !dialog.Cancelled; ++c) {
@@ -50,7 +58,7 @@ bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
       }
       dialog.Step();
       const uint32_t n = uint32_t(c);
-      if (drive.BitmapRead && !drive.IsClusterFree(n)) continue;
+      if ((drive.BitmapRead && !drive.IsClusterFree(n)) || known.count(n)) continue;
       if (!drive.ReadSectors(drive.ClusterToSector(n), spc, false, bytes.data()) || !StartsWithEntrySet(bytes)) continue;
       found.push_back(n);
       for (size_t off = 0; off + exentry::kSize <= bytes.size(); off += exentry::kSize) {

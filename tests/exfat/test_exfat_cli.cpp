@@ -152,6 +152,10 @@ TEST_F(ExFATCli, LostDataBringsBackTheFoldersOfAQuickFormat) {
     ++checked;
   }
   EXPECT_EQ(checked, 4u);
+  // On a volume whose deleted folders the Deleted tree shows, Lost stays empty.
+  auto plain = Cli({"lost-data", Image(), "--volume", "0", "--no-files"});
+  ASSERT_EQ(plain.ExitCode, 0) << plain.Err;
+  EXPECT_EQ(plain.Out.rfind("Lost (0 items at the top)", 0), 0u) << plain.Out;
 }
 
 }  // namespace
