@@ -67,8 +67,10 @@ uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set, bool freed
   if (set.DataLength == 0) return 1;
   if (!drive.BitmapRead) return 2;
   const TExFATRun run = drive.DataRun(set.FirstCluster, set.DataLength, set.NoFatChain(), true, -1);
-  // A chain followed by DataRun was checked free cluster by cluster.
+  // A chain followed by DataRun was checked free cluster by cluster; a run over free clusters
+  // only needs its first to be free.
   if (run.FatCopy) return 1;
+  if (run.SkipAllocated) return drive.IsClusterFree(set.FirstCluster) ? 1 : 2;
   const uint64_t count = std::min(drive.ClustersFor(set.DataLength), kMaxConditionClusters);
   for (uint64_t i = 0; i < count; ++i) {
     const uint64_t n = uint64_t(set.FirstCluster) + i;

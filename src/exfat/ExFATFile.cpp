@@ -53,7 +53,7 @@ std::unique_ptr<TDataStream> TExFATFile::OpenData(const TReadChoice& choice) {
   if (!drive) return nullptr;
   const TExFATRun run =
       drive->DataRun(FirstCluster, Size, NoFatChain, Flags & (ItemDeleted | ItemLost), choice.FATCopy);
-  return std::make_unique<TExFATFileData>(*drive, FirstCluster, Size, ValidDataLength, run.FatCopy);
+  return std::make_unique<TExFATFileData>(*drive, run, Size, ValidDataLength);
 }
 
 TFileMeta TExFATFile::Meta() const {
@@ -67,17 +67,16 @@ TFileMeta TExFATFile::Meta() const {
 
 // ---- TExFATFileData ----
 
-TExFATFileData::TExFATFileData(TExFATdrive& drive, uint32_t firstCluster, uint64_t size, uint64_t validLength,
-                               int fatCopy)
-    : drive_(drive), size_(size), valid_(std::min(validLength, size)), fatCopy_(fatCopy), cluster_(firstCluster) {
+TExFATFileData::TExFATFileData(TExFATdrive& drive, const TExFATRun& run, uint64_t size, uint64_t validLength)
+    : drive_(drive), size_(size), valid_(std::min(validLength, size)), run_(run), cluster_(run.FirstCluster) {
   if (valid_ > 0 && !drive_.IsValidCluster(cluster_)) Failure = "the file's first cluster is outside the cluster heap";
 }
 
 bool TExFATFileData::Step() {
   // A chain longer than the volume's clusters loops.
-  if (++steps_ > drive_.ClusterCount) return false;
-  const uint32_t next = fatCopy_ ? drive_.GetFAT(cluster_, fatCopy_) : cluster_ + 1;
-  if (!drive_.IsValidCluster(next)) return false;
+  const uint32_t next = drive_.NextInRun(run_, cluster_, walked_);
+  if (next == 0) return false;
+  ++index_;
   cluster_ = next;
   return true;
 }
@@ -97,9 +96,9 @@ size_t TExFATFileData::Read(uint8_t* buffer, size_t count) {
       done += n;
       break;
     }
-    if (position_ > 0 && position_ % cs == 0 && position_ / cs > steps_ && !Step()) {
-      Failure = fatCopy_ ? "the cluster chain ends before the file's valid length"
-                         : "the file's clusters run past the cluster heap";
+    if (position_ > 0 && position_ % cs == 0 && position_ / cs > index_ && !Step()) {
+      Failure = run_.FatCopy ? "the cluster chain ends before the file's valid length"
+                             : "the file's clusters run past the cluster heap";
       break;
     }
     const uint32_t inCluster = uint32_t(position_ % cs);
@@ -110,7 +109,7 @@ size_t TExFATFileData::Read(uint8_t* buffer, size_t count) {
       // Whole sectors to the end of this cluster, or of the request; consecutive clusters in one read.
       uint64_t sectors = std::min<uint64_t>((cs - inCluster) / bps, limit / bps);
       uint64_t crossed = 0;
-      if (fatCopy_ == 0) {
+      if (run_.FatCopy == 0 && !run_.SkipAllocated) {
         const uint64_t clustersLeft = uint64_t(drive_.ClusterCount) + 1 - cluster_;
         const uint64_t heapBytes = clustersLeft * cs + (cs - inCluster);
         sectors = std::min<uint64_t>(limit, std::min<uint64_t>(heapBytes, uint64_t(1) << 30)) / bps;
@@ -127,7 +126,8 @@ size_t TExFATFileData::Read(uint8_t* buffer, size_t count) {
       position_ += sectors * bps;
       done += size_t(sectors * bps);
       cluster_ += uint32_t(crossed);
-      steps_ += crossed;
+      index_ += crossed;
+      walked_ += crossed;
       continue;
     }
     sector_.resize(bps);

@@ -6,6 +6,7 @@
 
 #include "devices/Model.h"
 #include "exfat/ExFATEntries.h"
+#include "exfat/ExFATdrive.h"
 
 namespace salvex {
 
@@ -35,7 +36,7 @@ class TExFATFile : public TCustomFile {
 // A file's bytes along a run of clusters, zeros past the valid data length.
 class TExFATFileData : public TDataStream {
  public:
-  TExFATFileData(TExFATdrive& drive, uint32_t firstCluster, uint64_t size, uint64_t validLength, int fatCopy);
+  TExFATFileData(TExFATdrive& drive, const TExFATRun& run, uint64_t size, uint64_t validLength);
   uint64_t Size() const override { return size_; }
   size_t Read(uint8_t* buffer, size_t count) override;
 
@@ -45,10 +46,11 @@ class TExFATFileData : public TDataStream {
   TExFATdrive& drive_;
   uint64_t size_;
   uint64_t valid_;
-  int fatCopy_;
+  TExFATRun run_;
   uint32_t cluster_;
   uint64_t position_ = 0;
-  uint64_t steps_ = 0;
+  uint64_t index_ = 0;   // the cluster's place in the file
+  uint64_t walked_ = 0;  // clusters stepped over, skipped ones included
   std::vector<uint8_t> sector_;
 };
 

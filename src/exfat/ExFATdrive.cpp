@@ -172,12 +172,30 @@ TExFATRun TExFATdrive::DataRun(uint32_t first, uint64_t length, bool noFatChain,
   } else if (!deleted) {
     run.FatCopy = ActiveFat;
   } else {
-    // A freed chain is only followed while it still reads as this file's: otherwise the file is
-    // taken as written in one piece, as most are.
+    // A freed chain is only followed while it still reads as this file's. Drivers that clear it
+    // leave the free clusters from the first one: the clusters other files hold in between were
+    // theirs when this one was written around them.
     const uint64_t clusters = ClustersFor(length);
-    if (clusters > 1 && FreeChainIntact(first, clusters, ActiveFat)) run.FatCopy = ActiveFat;
+    if (clusters > 1 && FreeChainIntact(first, clusters, ActiveFat))
+      run.FatCopy = ActiveFat;
+    else
+      run.SkipAllocated = BitmapRead;
   }
   return run;
+}
+
+uint32_t TExFATdrive::NextInRun(const TExFATRun& run, uint32_t n, uint64_t& steps) {
+  if (++steps > ClusterCount) return 0;
+  if (run.FatCopy) {
+    const uint32_t next = GetFAT(n, run.FatCopy);
+    return IsValidCluster(next) ? next : 0;
+  }
+  uint64_t next = uint64_t(n) + 1;
+  while (run.SkipAllocated && IsValidCluster(next) && !IsClusterFree(uint32_t(next))) {
+    if (++steps > ClusterCount) return 0;
+    ++next;
+  }
+  return IsValidCluster(next) ? uint32_t(next) : 0;
 }
 
 std::vector<uint8_t> TExFATdrive::ReadRun(const TExFATRun& run, uint64_t maxBytes, bool untilEnd) {
@@ -187,7 +205,8 @@ std::vector<uint8_t> TExFATdrive::ReadRun(const TExFATRun& run, uint64_t maxByte
   const uint32_t spc = ClusterSize / BytesPerSec;
   std::vector<uint8_t> cluster(ClusterSize);
   uint32_t n = run.FirstCluster;
-  for (uint64_t steps = 0; out.size() < want && IsValidCluster(n) && steps < ClusterCount; ++steps) {
+  uint64_t steps = 0;
+  while (out.size() < want && IsValidCluster(n)) {
     if (!ReadSectors(ClusterToSector(n), spc, true, cluster.data())) std::fill(cluster.begin(), cluster.end(), 0);
     const size_t take = size_t(std::min<uint64_t>(ClusterSize, want - out.size()));
     const size_t start = out.size();
@@ -198,7 +217,7 @@ std::vector<uint8_t> TExFATdrive::ReadRun(const TExFATRun& run, uint64_t maxByte
         end = out[i] == exentry::kEndOfDirectory;
       if (end) break;
     }
-    n = run.FatCopy ? GetFAT(n, run.FatCopy) : n + 1;
+    n = NextInRun(run, n, steps);
   }
   return out;
 }

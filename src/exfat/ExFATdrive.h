@@ -11,11 +11,13 @@ namespace salvex {
 
 class TExFATDirectory;
 
-// How a run of clusters is walked: along a FAT copy, or consecutive clusters from the first one.
+// How a run of clusters is walked: along a FAT copy, or consecutive clusters from the first one,
+// optionally passing over those the allocation bitmap gives to other files.
 struct TExFATRun {
   uint32_t FirstCluster = 0;
   uint64_t Length = 0;  // bytes
   int FatCopy = 0;      // 0: consecutive clusters; k: FAT copy k
+  bool SkipAllocated = false;
 };
 
 class TExFATdrive : public TCustomDrive {
@@ -72,9 +74,12 @@ class TExFATdrive : public TCustomDrive {
   // `untilEnd`, after the first cluster that holds an end-of-directory entry.
   std::vector<uint8_t> ReadRun(const TExFATRun& run, uint64_t maxBytes, bool untilEnd);
   // The run a file's or folder's data is read along. `choice`: -1 decides (live data along the
-  // active FAT; deleted data along its chain when FreeChainIntact, else consecutively), 0 reads
-  // consecutive clusters, k follows FAT copy k. A NoFatChain item is always consecutive.
+  // active FAT; deleted data along its chain when FreeChainIntact, else the free clusters from its
+  // first one), 0 reads consecutive clusters, k follows FAT copy k. A NoFatChain item is always
+  // consecutive.
   TExFATRun DataRun(uint32_t first, uint64_t length, bool noFatChain, bool deleted, int choice);
+  // The cluster after n in a run; 0 when the run has none or `steps` exceeds the cluster count.
+  uint32_t NextInRun(const TExFATRun& run, uint32_t n, uint64_t& steps);
   uint64_t ClustersFor(uint64_t bytes) const { return ClusterSize ? (bytes + ClusterSize - 1) / ClusterSize : 0; }
 
   TExFATDirectory* Root() const;

@@ -111,7 +111,7 @@ TEST_F(ExFATCli, UndeleteSavesEveryDeletedFileByteExact) {
       EXPECT_FALSE(fs::exists(saved)) << path;
     }
   }
-  EXPECT_EQ(checked, 5u);
+  EXPECT_EQ(checked, 6u);
 }
 
 TEST_F(ExFATCli, LostDrivesFindsAVolumeWithoutItsPartitionEntryOrMainBootSector) {
