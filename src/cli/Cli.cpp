@@ -9,6 +9,7 @@
 #include "disk/DeviceRegistry.h"
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
+#include "exfat/ExFATdrive.h"
 #include "fat/FATAnalyser.h"
 #include "recovery/Browse.h"
 #include "fat/FATdrive.h"
@@ -107,15 +108,17 @@ void AddFatOption(CLI::App& command, std::string& fat) {
 TReadChoice ParseFat(const std::string& fat, TCustomDrive& drive) {
   TReadChoice choice;
   if (fat.empty()) return choice;
-  auto* fatDrive = dynamic_cast<TFATdrive*>(&drive);
-  if (!fatDrive) throw TCliUsageError("--fat applies to FAT volumes only; this one is " + drive.FileSystemName());
+  // The read choice lists "no FAT" and then each FAT copy the volume has.
+  const size_t copies = drive.ReadChoiceItems().size();
+  if (copies == 0)
+    throw TCliUsageError("--fat applies to FAT and exFAT volumes only; this one is " + drive.FileSystemName());
   if (fat == "none") {
     choice.FATCopy = 0;
     return choice;
   }
   const int k = fat == "2" ? 2 : 1;
-  if (uint32_t(k) > fatDrive->NumberOfFATs)
-    throw TCliUsageError("--fat " + fat + ": the volume has " + std::to_string(fatDrive->NumberOfFATs) +
+  if (size_t(k) >= copies)
+    throw TCliUsageError("--fat " + fat + ": the volume has " + std::to_string(copies - 1) +
                          " FAT(s); use --fat none or --fat 1");
   choice.FATCopy = k;
   return choice;
@@ -192,6 +195,7 @@ int RunCli(int argc, char** argv) {
   TVolumeFactory volumeFactory;
   volumeFactory.NewFAT = NewFATDrive;
   volumeFactory.NewNTFS = NewNTFSDrive;
+  volumeFactory.NewExFAT = NewExFATDrive;
   volumeFactory.NewAnalyser = NewFATAnalyser;
   SetVolumeFactory(volumeFactory);
 

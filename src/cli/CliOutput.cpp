@@ -118,7 +118,7 @@ void PrintJson(const nlohmann::json& document) {
 }
 
 void PrintRowHeader(TCustomDrive& drive) {
-  const bool records = dynamic_cast<TFATdrive*>(&drive) == nullptr;
+  const bool records = drive.FileSystemName() == "NTFS";
   std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", LoadText(721).c_str(), LoadText(722).c_str(), LoadText(723).c_str(),
               records ? "MFT entry" : LoadText(724).c_str(), LoadText(725).c_str(), LoadText(728).c_str());
 }

@@ -31,4 +31,11 @@ uint64_t VolumeSectorsOf(std::span<const uint8_t> bootSector, bool ntfs) {
   return r.Failed() ? 0 : total;
 }
 
+bool IsExFATBootSector(std::span<const uint8_t> sector) {
+  ByteReader r(sector);
+  const uint8_t shift = r.U8(108);
+  return r.U8(0) == 0xEB && r.U8(1) == 0x76 && r.U8(2) == 0x90 && r.Equals(3, "EXFAT   ") && r.U8(510) == 0x55 &&
+         r.U8(511) == 0xAA && shift >= 9 && shift <= 12 && !r.Failed();
+}
+
 }  // namespace salvex

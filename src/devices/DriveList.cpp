@@ -14,6 +14,12 @@ TVolumeFactory& Factory() {
   static TVolumeFactory factory;
   return factory;
 }
+
+bool StartsWithExFATBootSector(TDevice& device, uint64_t first) {
+  std::vector<uint8_t> sector(device.BytesPerSector > 512 ? device.BytesPerSector : 512);
+  return first < device.TotalSectors && device.ReadSectors(first, 1, false, device.TotalSectors, sector.data()) &&
+         IsExFATBootSector(sector);
+}
 }  // namespace
 
 void SetVolumeFactory(TVolumeFactory factory) { Factory() = std::move(factory); }
@@ -64,7 +70,11 @@ void TDriveList::DetectDrives(TDevice& device) {
   const TVolumeFactory& f = VolumeFactory();
   if (device.Partitioned) {
     WalkPartitionTables(device, [&](const TPartitionEntry& e) {
-      if (e.Kind == TPartitionKind::FAT && f.NewFAT)
+      // exFAT has no type of its own: 0x07 as NTFS on an MBR, basic data on a GPT.
+      const bool mayBeExFAT = e.Kind == TPartitionKind::NTFS || e.Kind == TPartitionKind::Other;
+      if (mayBeExFAT && f.NewExFAT && StartsWithExFATBootSector(device, e.FirstSector))
+        AddDrive(f.NewExFAT(), device, e.FirstSector, e.SectorCount, false);
+      else if (e.Kind == TPartitionKind::FAT && f.NewFAT)
         AddDrive(f.NewFAT(), device, e.FirstSector, e.SectorCount, false);
       else if (e.Kind == TPartitionKind::NTFS && f.NewNTFS)
         AddDrive(f.NewNTFS(), device, e.FirstSector, e.SectorCount, false);
@@ -72,7 +82,7 @@ void TDriveList::DetectDrives(TDevice& device) {
     return;
   }
   // A whole device is one volume; its file system is told by the NTFS boot-sector test.
-  auto make = IsNTFSBootSector(sector) ? f.NewNTFS : f.NewFAT;
+  auto make = IsNTFSBootSector(sector) ? f.NewNTFS : IsExFATBootSector(sector) ? f.NewExFAT : f.NewFAT;
   if (make) AddDrive(make(), device, 0, device.TotalSectors, false);
 }
 

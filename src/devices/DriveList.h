@@ -16,6 +16,8 @@ class TLostDriveAnalyser;
 struct TVolumeFactory {
   std::function<std::unique_ptr<TCustomDrive>()> NewFAT;
   std::function<std::unique_ptr<TCustomDrive>()> NewNTFS;
+  // exFAT shares the NTFS partition type; its boot sector tells them apart.
+  std::function<std::unique_ptr<TCustomDrive>()> NewExFAT;
   // The FAT analyser used by the lost-drive search; none = boot sectors only.
   std::function<std::unique_ptr<TLostDriveAnalyser>()> NewAnalyser;
 };

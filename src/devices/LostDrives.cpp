@@ -72,6 +72,27 @@ bool VolumeStartOf(TDevice& device, const TDriveList& drives, std::span<const ui
   return true;
 }
 
+// exFAT keeps a backup boot region 12 of its own sectors after the main one. When the main boot
+// sector is gone, the backup is found first: its volume starts where the FAT it names holds the
+// media entry F8 FF FF FF. Returns false when the sector is the backup of a volume already listed.
+bool ExFATVolumeStartOf(TDevice& device, const TDriveList& drives, std::span<const uint8_t> boot, uint64_t sector,
+                        uint64_t& first) {
+  ByteReader r(boot);
+  first = sector;
+  const uint64_t volBps = uint64_t(1) << r.U8(108);
+  const uint64_t ratio = volBps > device.BytesPerSector ? volBps / device.BytesPerSector : 1;
+  const uint64_t back = 12 * ratio;
+  if (sector < back) return true;
+  const uint64_t primary = sector - back;
+  if (AlreadyListed(drives, device, primary)) return false;
+  std::vector<uint8_t> fat(device.BytesPerSector);
+  const uint64_t fatSector = primary + uint64_t(r.U32(80)) * ratio;
+  if (fatSector < device.TotalSectors && device.ReadSectors(fatSector, 1, false, device.TotalSectors, fat.data()) &&
+      ByteReader(fat).U32(0) == 0xFFFFFFF8u)
+    first = primary;
+  return true;
+}
+
 // Turns the device's cache off again however the search ends.
 struct CacheGuard {
   TDevice& device;
@@ -123,13 +144,20 @@ void FindLostDrives(TDevice& device, uint64_t first, uint64_t last, TDriveList& 
       std::span<const uint8_t> sector(window.data(), bps);
       std::unique_ptr<TCustomDrive> found;
       bool ntfs = IsNTFSBootSector(sector);
+      const bool exfat = !ntfs && IsExFATBootSector(sector);
       if (ntfs) {
         if (factory.NewNTFS) found = factory.NewNTFS();
+      } else if (exfat) {
+        if (factory.NewExFAT) found = factory.NewExFAT();
       } else if (IsFATBootSector(sector)) {
         if (factory.NewFAT) found = factory.NewFAT();
       }
       uint64_t start = i;
-      if (found && !AlreadyListed(drives, device, i) && VolumeStartOf(device, drives, sector, ntfs, i, start) &&
+      auto placed = [&] {
+        return exfat ? ExFATVolumeStartOf(device, drives, sector, i, start)
+                     : VolumeStartOf(device, drives, sector, ntfs, i, start);
+      };
+      if (found && !AlreadyListed(drives, device, i) && placed() &&
           !AlreadyListed(drives, device, start)) {
         drives.AddLostDrive(device, std::move(found), true, LostVolumeSectors(device, sector, ntfs, start), start, i);
         ++drivesFound;

@@ -20,10 +20,15 @@
 #include "devices/Model.h"
 #include "devices/StatusDialog.h"
 #include "disk/PhysicalDisk.h"
+#include "exfat/ExFATDirectory.h"
+#include "exfat/ExFATFile.h"
 
 namespace salvex {
 
 std::string ShownName(const TItem& item) {
+  // exFAT names are UTF-8 and have no deleted-entry marker byte.
+  if (auto* f = dynamic_cast<const TExFATFile*>(&item)) return f->Name;
+  if (auto* d = dynamic_cast<const TExFATDirectory*>(&item)) return d->Name;
   if (auto* f = dynamic_cast<const TCustomFile*>(&item)) return DisplayName(f->Name);
   if (auto* d = dynamic_cast<const TCustomDirectory*>(&item)) return DisplayName(d->Name);
   return {};

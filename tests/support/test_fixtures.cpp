@@ -215,7 +215,9 @@ INSTANTIATE_TEST_SUITE_P(
                     ManifestCase{"ntfs-reused.img.gz", "ntfs-reused-manifest.txt"},
                     ManifestCase{"ntfs-compressed.img.gz", "ntfs-compressed-manifest.txt"},
                     ManifestCase{"demo.img.gz", "demo-fat-manifest.txt"},
-                    ManifestCase{"demo.img.gz", "demo-ntfs-manifest.txt"}),
+                    ManifestCase{"demo.img.gz", "demo-ntfs-manifest.txt"},
+                    ManifestCase{"exfat.img.gz", "exfat-manifest.txt"},
+                    ManifestCase{"exfat-4k.img.gz", "exfat-4k-manifest.txt"}),
     [](const testing::TestParamInfo<ManifestCase>& info) {
       std::string name = info.param.Manifest;
       name.resize(name.find("-manifest"));

@@ -1,0 +1,341 @@
+#include "exfat/ExFATDirectory.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "common/Debug.h"
+#include "common/Helpers.h"
+#include "common/StringTable.h"
+#include "exfat/ExFATFile.h"
+#include "exfat/ExFATdrive.h"
+
+namespace salvex {
+
+namespace {
+
+// Deeper folders are not listed: no real path is this long, and every walk recurses per level.
+constexpr size_t kMaxDepth = 256;
+constexpr uint64_t kMaxDirectoryBytes = uint64_t(256) << 20;
+// Checking more clusters of a deleted file than this adds nothing to its condition but time.
+constexpr uint64_t kMaxConditionClusters = uint64_t(1) << 20;
+
+const char* kFolderTypeName = "File folder";
+
+template <class T>
+int Cmp(const T& a, const T& b) {
+  return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+std::string LowerAscii(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = char(c + 32);
+  return s;
+}
+
+struct RowKeys {
+  std::string name;
+  uint64_t size = 0;
+  uint64_t stamp = 0;
+  uint64_t cluster = 0;
+  uint8_t condition = 0;
+  std::string type;
+};
+
+uint64_t StampKey(const TExFATTime& t) { return (uint64_t(t.Stamp) << 8) | t.TenMs; }
+
+RowKeys KeysOf(const TItem& item, bool withType) {
+  RowKeys k;
+  if (auto* f = dynamic_cast<const TExFATFile*>(&item)) {
+    k = {f->Name, f->Size, StampKey(f->Modified), f->FirstCluster, f->Condition, ""};
+    if (withType) k.type = Host().TypeName(f->Name);
+  } else if (auto* d = dynamic_cast<const TExFATDirectory*>(&item)) {
+    k = {d->Name, 0, StampKey(d->Modified), d->FirstCluster, d->Condition, kFolderTypeName};
+  }
+  return k;
+}
+
+std::string ConditionText(uint8_t flags, uint8_t condition) {
+  if (!(flags & ItemDeleted) && condition != 2) return "";
+  return LoadText(condition == 2 ? 727 : 726);
+}
+
+}  // namespace
+
+uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set, bool freed) {
+  if (!set.ChecksumOk) return 2;
+  if (!freed) return 0;
+  if (set.DataLength == 0) return 1;
+  if (!drive.BitmapRead) return 2;
+  const TExFATRun run = drive.DataRun(set.FirstCluster, set.DataLength, set.NoFatChain(), true, -1);
+  // A chain followed by DataRun was checked free cluster by cluster; a run over free clusters
+  // only needs its first to be free.
+  if (run.FatCopy) return 1;
+  if (run.SkipAllocated) return drive.IsClusterFree(set.FirstCluster) ? 1 : 2;
+  const uint64_t count = std::min(drive.ClustersFor(set.DataLength), kMaxConditionClusters);
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t n = uint64_t(set.FirstCluster) + i;
+    if (!drive.IsValidCluster(n) || !drive.IsClusterFree(uint32_t(n))) return 2;
+  }
+  return 1;
+}
+
+TExFATdrive* TExFATDirectory::ExFATDrive() const { return dynamic_cast<TExFATdrive*>(Drive); }
+
+std::unique_ptr<TItem> TExFATDirectory::Clone() const {
+  auto d = std::make_unique<TExFATDirectory>();
+  d->Assign(*this);
+  return d;
+}
+
+void TExFATDirectory::Assign(const TItem& source) {
+  TCustomDirectory::Assign(source);
+  if (auto* s = dynamic_cast<const TExFATDirectory*>(&source)) {
+    FirstCluster = s->FirstCluster;
+    DataLength = s->DataLength;
+    IsRoot = s->IsRoot;
+    NoFatChain = s->NoFatChain;
+    ChecksumOk = s->ChecksumOk;
+    Attributes = s->Attributes;
+    Modified = s->Modified;
+  }
+}
+
+void TExFATDirectory::AssignTo(TItem& target) const {
+  if (auto* t = dynamic_cast<TExFATDirectory*>(&target))
+    t->Assign(*this);
+  else
+    TCustomDirectory::AssignTo(target);
+}
+
+std::string TExFATDirectory::GetPath(const TCustomDirectory* stop) const {
+  if (this == stop) return "";
+  std::string path = Name;
+  for (const TCustomDirectory* p = Parent; p && p != stop; p = p->Parent) path = p->Name + "\\" + path;
+  return path;
+}
+
+bool TExFATDirectory::Rename(const std::string& newName) {
+  Name = newName;
+  return true;
+}
+
+bool TExFATDirectory::ClusterOnPath(uint32_t cluster) const {
+  for (const TCustomDirectory* d = this; d; d = d->Parent)
+    if (auto* e = dynamic_cast<const TExFATDirectory*>(d); e && e->FirstCluster == cluster) return true;
+  return false;
+}
+
+size_t TExFATDirectory::Depth() const {
+  size_t n = 0;
+  for (const TCustomDirectory* d = Parent; d; d = d->Parent) ++n;
+  return n;
+}
+
+std::vector<TExFATEntrySet> TExFATDirectory::ReadEntrySets(bool deletedMode) {
+  std::vector<TExFATEntrySet> sets;
+  TExFATdrive* drive = ExFATDrive();
+  if (!drive || drive->ClusterSize == 0 || !drive->IsValidCluster(FirstCluster)) return sets;
+  TExFATRun run;
+  if (IsRoot)
+    run = {FirstCluster, kMaxDirectoryBytes, drive->ActiveFat};
+  else
+    run = drive->DataRun(FirstCluster, DataLength, NoFatChain, Flags & (ItemDeleted | ItemLost), -1);
+  const std::vector<uint8_t> bytes = drive->ReadRun(run, kMaxDirectoryBytes, true);
+  for (size_t off = 0; off + exentry::kSize <= bytes.size();) {
+    const uint8_t type = bytes[off];
+    if (type == exentry::kEndOfDirectory) break;
+    if ((type & 0x7F) == (exentry::kFile & 0x7F)) {
+      if (auto set = ParseExFATEntrySet(bytes, off)) {
+        if (set->NameLossy) set->Name += "~" + std::to_string(off / exentry::kSize);
+        if (!set->ChecksumOk)
+          DebugLog("exFAT: entry set checksum wrong for \"" + set->Name + "\" in cluster " +
+                       std::to_string(FirstCluster) + " at entry " + std::to_string(off / exentry::kSize),
+                   1);
+        const size_t length = set->Entries * exentry::kSize;
+        if (!set->Deleted || deletedMode) sets.push_back(std::move(*set));
+        off += length;
+        continue;
+      }
+      if (type == exentry::kFile)
+        DebugLog("exFAT: damaged entry set in cluster " + std::to_string(FirstCluster) + " at entry " +
+                     std::to_string(off / exentry::kSize),
+                 1);
+    }
+    off += exentry::kSize;
+  }
+  return sets;
+}
+
+void TExFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
+  if (Children) Children->clear();
+  Children.emplace();
+  TExFATdrive* drive = ExFATDrive();
+  if (!drive) return;
+  const bool deep = Depth() >= kMaxDepth;
+  for (const TExFATEntrySet& set : ReadEntrySets(deletedMode)) {
+    // Below a lost folder everything is lost: its clusters are free, as a deleted file's are.
+    const uint8_t flags = (set.Deleted ? ItemDeleted : 0) | (Flags & ItemLost);
+    const uint8_t condition = ExFATCondition(*drive, set, flags != 0);
+    if (set.Directory()) {
+      if (deep) continue;
+      if (set.FirstCluster != 0 && ClusterOnPath(set.FirstCluster)) continue;
+      if (set.Deleted) {
+        // A freed folder is listed only while its first cluster still starts with entries.
+        std::vector<uint8_t> head = drive->ReadRun({set.FirstCluster, exentry::kSize, 0}, exentry::kSize, false);
+        if (head.size() < exentry::kSize) continue;
+        const uint8_t t = head[0];
+        if (t != exentry::kFile && t != (exentry::kFile & 0x7F) && t != exentry::kEndOfDirectory) continue;
+      }
+      auto d = std::make_unique<TExFATDirectory>();
+      d->Drive = drive;
+      d->Name = set.Name;
+      d->FirstCluster = set.FirstCluster;
+      d->DataLength = set.DataLength;
+      d->NoFatChain = set.NoFatChain();
+      d->ChecksumOk = set.ChecksumOk;
+      d->Attributes = set.Attributes;
+      d->Modified = set.Modified;
+      d->Flags = flags;
+      d->Condition = condition;
+      d->Parent = this;
+      Adopt(std::move(d));
+    } else {
+      if (deletedMode && filesDeletedOnly && !set.Deleted) continue;
+      auto f = std::make_unique<TExFATFile>();
+      f->Drive = drive;
+      f->Name = set.Name;
+      f->Size = set.DataLength;
+      f->ValidDataLength = std::min(set.ValidDataLength, set.DataLength);
+      f->FirstCluster = set.FirstCluster;
+      f->NoFatChain = set.NoFatChain();
+      f->ChecksumOk = set.ChecksumOk;
+      f->Attributes = set.Attributes;
+      f->Modified = set.Modified;
+      f->Flags = flags;
+      f->Condition = condition;
+      f->Parent = this;
+      Adopt(std::move(f));
+    }
+  }
+}
+
+bool TExFATDirectory::HasChildDirs(bool deletedMode) {
+  if (Children) return HasSubdirectories();
+  if (Depth() >= kMaxDepth) return false;
+  for (const TExFATEntrySet& set : ReadEntrySets(deletedMode))
+    if (set.Directory() && !ClusterOnPath(set.FirstCluster)) return true;
+  return false;
+}
+
+void TExFATDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) {
+  if (!node || !node->Object || TreeBuilt) return;
+  tree.BeginUpdate();
+  try {
+    if (!Children) ReadChildren(deletedMode, true);
+    for (auto& child : *Children) {
+      auto* d = dynamic_cast<TExFATDirectory*>(child.get());
+      if (!d) continue;
+      TTreeNode* n = tree.AddChild(node, d->Name, (d->Flags & ItemDeleted) ? 6 : 0, d);
+      tree.SetHasChildren(n, d->HasChildDirs(deletedMode));
+    }
+    tree.SortChildren(node);
+    TreeBuilt = true;
+  } catch (const std::exception& e) {
+    Host().MessageBox(std::string("Error: ") + e.what(), "Error", TMsgButtons::Ok, TMsgIcon::Error);
+  }
+  tree.EndUpdate();
+}
+
+void FillExFATRow(TItem& object, TListItem& item) {
+  item.Object = &object;
+  item.SubItems.clear();
+  if (auto* d = dynamic_cast<TExFATDirectory*>(&object)) {
+    item.ImageIndex = (d->Flags & ItemDeleted) ? 6 : 0;
+    item.Caption = d->Name;
+    item.SubItems = {"", DosDateTimeText(d->Modified.Date(), d->Modified.Time()), std::to_string(d->FirstCluster),
+                     ConditionText(d->Flags, d->Condition), kFolderTypeName};
+  } else if (auto* f = dynamic_cast<TExFATFile*>(&object)) {
+    item.ImageIndex = (f->Flags & ItemDeleted) ? 8 : 5;
+    item.Caption = f->Name;
+    item.SubItems = {std::to_string(f->Size), DosDateTimeText(f->Modified.Date(), f->Modified.Time()),
+                     std::to_string(f->FirstCluster), ConditionText(f->Flags, f->Condition),
+                     Host().TypeName(item.Caption)};
+  }
+}
+
+void TExFATDirectory::FillListItem(TListItem& item) { FillExFATRow(*this, item); }
+
+void TExFATDirectory::FillListView(TListView& list, bool deletedMode) {
+  list.SetSource(this);
+  list.SetItemCount(0);
+  if (!Children) ReadChildren(deletedMode, true);
+  const int column = list.SortColumn();
+  const bool descending = list.SortDescending();
+  std::stable_sort(Children->begin(), Children->end(), [&](const auto& a, const auto& b) {
+    int r = CompareItems(*a, *b, column);
+    return descending ? r > 0 : r < 0;
+  });
+  list.SetItemCount(Children->size());
+}
+
+void TExFATDirectory::FillChildListItem(TListItem& item, size_t index) {
+  if (!Children || index >= Children->size()) return;
+  FillExFATRow(*(*Children)[index], item);
+}
+
+void TExFATDirectory::LoadChildren(bool deletedView) {
+  if (!Children) ReadChildren(deletedView, true);
+}
+
+TFileMeta TExFATDirectory::Meta() const {
+  TFileMeta meta;
+  meta.Location = {TLocation::TKind::Cluster, FirstCluster};
+  meta.Attributes = Attributes;
+  meta.Modified = ExFATTimeToTimespec(Modified);
+  return meta;
+}
+
+int TExFATDirectory::CompareItems(const TItem& a, const TItem& b, int column) const {
+  const bool aDir = dynamic_cast<const TCustomDirectory*>(&a) != nullptr;
+  const bool bDir = dynamic_cast<const TCustomDirectory*>(&b) != nullptr;
+  if (aDir != bDir) return aDir ? -1 : 1;
+  auto text = [](const std::string& x, const std::string& y) {
+    int r = LowerAscii(x).compare(LowerAscii(y));
+    if (r == 0) r = x.compare(y);
+    return r < 0 ? -1 : (r > 0 ? 1 : 0);
+  };
+  RowKeys ka = KeysOf(a, column == 5), kb = KeysOf(b, column == 5);
+  switch (column) {
+    case 1: return Cmp(ka.size, kb.size);
+    case 2: return Cmp(ka.stamp, kb.stamp);
+    case 3: return Cmp(ka.cluster, kb.cluster);
+    case 4: return Cmp(ka.condition, kb.condition);
+    case 5: return text(ka.type, kb.type);
+    default: return text(ka.name, kb.name);
+  }
+}
+
+bool TExFATDirectory::Search(const std::function<bool(TItem&)>& visit, bool recursive) {
+  const bool deleted = TreeOf(*this) == TTreeKind::Deleted || (Flags & ItemDeleted);
+  return Search(visit, deleted, recursive, deleted);
+}
+
+bool TExFATDirectory::Search(const TSearchCallback& callback, bool deletedMode, bool recursive,
+                             bool filesDeletedOnly) {
+  const bool readHere = !Children;
+  if (readHere) ReadChildren(deletedMode, filesDeletedOnly);
+  bool result = true;
+  for (auto& child : *Children) {
+    result = callback(*child);
+    if (!result) break;
+    if (recursive)
+      if (auto* d = dynamic_cast<TExFATDirectory*>(child.get())) {
+        result = d->Search(callback, deletedMode, recursive, filesDeletedOnly);
+        if (!result) break;
+      }
+  }
+  if (readHere) Children.reset();
+  return result;
+}
+
+}  // namespace salvex

@@ -1,0 +1,63 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "devices/Model.h"
+#include "exfat/ExFATEntries.h"
+
+namespace salvex {
+
+class TExFATdrive;
+
+// An exFAT folder. As on FAT the same entries give two views: the normal one lists live entry
+// sets; the deleted one lists every folder (live ones, and deleted ones whose first cluster still
+// holds directory entries) and, with files-deleted-only, only the deleted files.
+class TExFATDirectory : public TCustomDirectory {
+ public:
+  uint32_t FirstCluster = 0;
+  uint64_t DataLength = 0;
+  bool IsRoot = false;     // the root has no length: its FAT chain ends it
+  bool NoFatChain = false;
+  bool ChecksumOk = true;
+  uint16_t Attributes = 0;
+  TExFATTime Modified;
+
+  std::unique_ptr<TItem> Clone() const override;
+  void Assign(const TItem& source) override;
+  void AssignTo(TItem& target) const override;
+  std::string GetPath(const TCustomDirectory* stop) const override;
+  bool Rename(const std::string& newName) override;
+  void AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) override;
+  void FillListItem(TListItem& item) override;
+  void FillListView(TListView& list, bool deletedMode) override;
+  void FillChildListItem(TListItem& item, size_t index) override;
+  int CompareItems(const TItem& a, const TItem& b, int column) const override;
+  void LoadChildren(bool deletedView) override;
+  TFileMeta Meta() const override;
+
+  // Reads Children from the disk (replacing what was there).
+  void ReadChildren(bool deletedMode, bool filesDeletedOnly);
+  bool HasChildDirs(bool deletedMode);
+  using TSearchCallback = std::function<bool(TItem&)>;
+  bool Search(const TSearchCallback& callback, bool deletedMode, bool recursive, bool filesDeletedOnly);
+  // In the view of the tree the folder belongs to (the Deleted tree: deleted files and all folders).
+  bool Search(const std::function<bool(TItem&)>& visit, bool recursive) override;
+
+  TExFATdrive* ExFATDrive() const;
+
+ private:
+  // The entry sets of this folder, in order; deleted ones only in deleted mode.
+  std::vector<TExFATEntrySet> ReadEntrySets(bool deletedMode);
+  bool ClusterOnPath(uint32_t cluster) const;
+  size_t Depth() const;
+};
+
+// Condition of a deleted or lost item from the allocation bitmap: 1 (good) when none of the clusters it
+// would be read from is in use, 2 (poor) otherwise or when its set checksum is wrong.
+uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set, bool freed);
+// The file-list row of an exFAT folder or file.
+void FillExFATRow(TItem& object, TListItem& item);
+
+}  // namespace salvex

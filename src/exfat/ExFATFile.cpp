@@ -1,0 +1,146 @@
+#include "exfat/ExFATFile.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "exfat/ExFATDirectory.h"
+#include "exfat/ExFATdrive.h"
+
+namespace salvex {
+
+TExFATdrive* TExFATFile::ExFATDrive() const { return dynamic_cast<TExFATdrive*>(Drive); }
+
+std::unique_ptr<TItem> TExFATFile::Clone() const {
+  auto f = std::make_unique<TExFATFile>();
+  f->Assign(*this);
+  return f;
+}
+
+void TExFATFile::Assign(const TItem& source) {
+  TCustomFile::Assign(source);
+  if (auto* s = dynamic_cast<const TExFATFile*>(&source)) {
+    FirstCluster = s->FirstCluster;
+    ValidDataLength = s->ValidDataLength;
+    NoFatChain = s->NoFatChain;
+    ChecksumOk = s->ChecksumOk;
+    Attributes = s->Attributes;
+    Modified = s->Modified;
+    Size = s->Size;
+  }
+}
+
+void TExFATFile::AssignTo(TItem& target) const {
+  if (auto* t = dynamic_cast<TExFATFile*>(&target))
+    t->Assign(*this);
+  else
+    TCustomFile::AssignTo(target);
+}
+
+bool TExFATFile::Rename(const std::string& newName) {
+  Name = newName;
+  return true;
+}
+
+std::string TExFATFile::GetPath(const TCustomDirectory* stop) const {
+  if (!Parent || Parent == stop) return "";
+  return Parent->GetPath(stop);
+}
+
+void TExFATFile::FillListItem(TListItem& item) { FillExFATRow(*this, item); }
+
+std::unique_ptr<TDataStream> TExFATFile::OpenData(const TReadChoice& choice) {
+  TExFATdrive* drive = ExFATDrive();
+  if (!drive) return nullptr;
+  const TExFATRun run =
+      drive->DataRun(FirstCluster, Size, NoFatChain, Flags & (ItemDeleted | ItemLost), choice.FATCopy);
+  return std::make_unique<TExFATFileData>(*drive, run, Size, ValidDataLength);
+}
+
+TFileMeta TExFATFile::Meta() const {
+  TFileMeta meta;
+  meta.Modified = ExFATTimeToTimespec(Modified);
+  meta.ReadOnly = Attributes & exentry::kAttrReadOnly;
+  meta.Attributes = Attributes;
+  meta.Location = {TLocation::TKind::Cluster, FirstCluster};
+  return meta;
+}
+
+// ---- TExFATFileData ----
+
+TExFATFileData::TExFATFileData(TExFATdrive& drive, const TExFATRun& run, uint64_t size, uint64_t validLength)
+    : drive_(drive), size_(size), valid_(std::min(validLength, size)), run_(run), cluster_(run.FirstCluster) {
+  if (valid_ > 0 && !drive_.IsValidCluster(cluster_)) Failure = "the file's first cluster is outside the cluster heap";
+}
+
+bool TExFATFileData::Step() {
+  // A chain longer than the volume's clusters loops.
+  const uint32_t next = drive_.NextInRun(run_, cluster_, walked_);
+  if (next == 0) return false;
+  ++index_;
+  cluster_ = next;
+  return true;
+}
+
+size_t TExFATFileData::Read(uint8_t* buffer, size_t count) {
+  if (position_ >= size_ || !Failure.empty()) return 0;
+  count = size_t(std::min<uint64_t>(count, size_ - position_));
+  const uint32_t bps = drive_.BytesPerSec;
+  const uint32_t cs = drive_.ClusterSize;
+  size_t done = 0;
+  while (done < count) {
+    if (position_ >= valid_) {
+      // Never written: the file system defines these bytes as zeros.
+      const size_t n = count - done;
+      std::memset(buffer + done, 0, n);
+      position_ += n;
+      done += n;
+      break;
+    }
+    if (position_ > 0 && position_ % cs == 0 && position_ / cs > index_ && !Step()) {
+      Failure = run_.FatCopy ? "the cluster chain ends before the file's valid length"
+                             : "the file's clusters run past the cluster heap";
+      break;
+    }
+    const uint32_t inCluster = uint32_t(position_ % cs);
+    const uint64_t sector = drive_.ClusterToSector(cluster_) + inCluster / bps;
+    const uint32_t within = inCluster % bps;
+    const uint64_t limit = std::min<uint64_t>(count - done, valid_ - position_);
+    if (within == 0 && limit >= bps) {
+      // Whole sectors to the end of this cluster, or of the request; consecutive clusters in one read.
+      uint64_t sectors = std::min<uint64_t>((cs - inCluster) / bps, limit / bps);
+      uint64_t crossed = 0;
+      if (run_.FatCopy == 0 && !run_.SkipAllocated) {
+        const uint64_t clustersLeft = uint64_t(drive_.ClusterCount) + 1 - cluster_;
+        const uint64_t heapBytes = clustersLeft * cs + (cs - inCluster);
+        sectors = std::min<uint64_t>(limit, std::min<uint64_t>(heapBytes, uint64_t(1) << 30)) / bps;
+        crossed = (inCluster + sectors * bps - 1) / cs;
+      }
+      uint8_t* out = buffer + done;
+      if (!drive_.ReadSectors(sector, uint32_t(sectors), true, out)) {
+        for (uint64_t i = 0; i < sectors; ++i)
+          if (!drive_.ReadSectors(sector + i, 1, false, out + i * bps)) {
+            std::memset(out + i * bps, 0, bps);
+            ++ZeroFilledSectors;
+          }
+      }
+      position_ += sectors * bps;
+      done += size_t(sectors * bps);
+      cluster_ += uint32_t(crossed);
+      index_ += crossed;
+      walked_ += crossed;
+      continue;
+    }
+    sector_.resize(bps);
+    if (!drive_.ReadSectors(sector, 1, true, sector_.data())) {
+      std::fill(sector_.begin(), sector_.end(), 0);
+      ++ZeroFilledSectors;
+    }
+    const size_t n = size_t(std::min<uint64_t>(limit, bps - within));
+    std::memcpy(buffer + done, sector_.data() + within, n);
+    position_ += n;
+    done += n;
+  }
+  return done;
+}
+
+}  // namespace salvex

@@ -1,0 +1,57 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devices/Model.h"
+#include "exfat/ExFATEntries.h"
+#include "exfat/ExFATdrive.h"
+
+namespace salvex {
+
+class TExFATdrive;
+
+class TExFATFile : public TCustomFile {
+ public:
+  uint32_t FirstCluster = 0;
+  uint64_t ValidDataLength = 0;  // bytes past it read as zeros
+  bool NoFatChain = false;
+  bool ChecksumOk = true;
+  uint16_t Attributes = 0;
+  TExFATTime Modified;
+
+  std::unique_ptr<TItem> Clone() const override;
+  void Assign(const TItem& source) override;
+  void AssignTo(TItem& target) const override;
+  bool Rename(const std::string& newName) override;
+  std::string GetPath(const TCustomDirectory* stop) const override;
+  void FillListItem(TListItem& item) override;
+  std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
+  TFileMeta Meta() const override;
+
+  TExFATdrive* ExFATDrive() const;
+};
+
+// A file's bytes along a run of clusters, zeros past the valid data length.
+class TExFATFileData : public TDataStream {
+ public:
+  TExFATFileData(TExFATdrive& drive, const TExFATRun& run, uint64_t size, uint64_t validLength);
+  uint64_t Size() const override { return size_; }
+  size_t Read(uint8_t* buffer, size_t count) override;
+
+ private:
+  // Moves to the next cluster of the run; false when the run has none.
+  bool Step();
+  TExFATdrive& drive_;
+  uint64_t size_;
+  uint64_t valid_;
+  TExFATRun run_;
+  uint32_t cluster_;
+  uint64_t position_ = 0;
+  uint64_t index_ = 0;   // the cluster's place in the file
+  uint64_t walked_ = 0;  // clusters stepped over, skipped ones included
+  std::vector<uint8_t> sector_;
+};
+
+}  // namespace salvex

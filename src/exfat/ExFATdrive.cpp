@@ -1,0 +1,323 @@
+#include "exfat/ExFATdrive.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/ByteReader.h"
+#include "common/Debug.h"
+#include "common/Host.h"
+#include "common/StringTable.h"
+#include "devices/Device.h"
+#include "exfat/ExFATDirectory.h"
+#include "exfat/ExFATLostData.h"
+
+namespace salvex {
+
+namespace {
+
+// A directory holds at most 256 MiB of entries; the allocation bitmap of 2^32 clusters is 512 MiB.
+constexpr uint64_t kMaxDirectoryBytes = uint64_t(256) << 20;
+constexpr uint64_t kBootRegionSectors = 12;
+// The full table maps 65536 UTF-16 units.
+constexpr uint64_t kMaxUpcaseBytes = 128 * 1024;
+
+}  // namespace
+
+std::unique_ptr<TCustomDrive> NewExFATDrive() { return std::make_unique<TExFATdrive>(); }
+
+TExFATdrive::TExFATdrive() = default;
+TExFATdrive::~TExFATdrive() = default;
+
+TExFATDirectory* TExFATdrive::Root() const { return static_cast<TExFATDirectory*>(RootFolder.get()); }
+TExFATDirectory* TExFATdrive::DeletedRoot() const { return static_cast<TExFATDirectory*>(DeletedFolder.get()); }
+
+bool TExFATdrive::ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer) {
+  if (!Device) return false;
+  // A volume of unknown size passes a bound before itself, so its reads bypass the block cache.
+  uint64_t bound = SectorCount ? FirstSector + SectorCount - 1 : FirstSector;
+  return Device->ReadSectors(deviceSector, count, showErrors, bound, buffer);
+}
+
+bool TExFATdrive::ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) {
+  if (!Device || count == 0) return count == 0;
+  const uint32_t devBps = Device->BytesPerSector ? Device->BytesPerSector : 512;
+  const uint32_t volBps = BytesPerSec ? BytesPerSec : devBps;
+  if (volBps % devBps == 0) {
+    const uint64_t ratio = volBps / devBps;
+    if (sector > (UINT64_MAX - FirstSector) / ratio || uint64_t(count) * ratio > UINT32_MAX) return false;
+    return ReadDeviceSectors(FirstSector + sector * ratio, static_cast<uint32_t>(count * ratio), showErrors, buffer);
+  }
+  if (devBps % volBps != 0) return false;
+  // Smaller volume sectors than the device's: read the covering device sectors and cut.
+  if (sector > UINT64_MAX / volBps) return false;
+  const uint64_t offset = sector * volBps;
+  const uint64_t bytes = uint64_t(count) * volBps;
+  const uint64_t first = offset / devBps;
+  const uint64_t within = offset % devBps;
+  const uint64_t devCount = (within + bytes + devBps - 1) / devBps;
+  if (devCount > UINT32_MAX || first > UINT64_MAX - FirstSector) return false;
+  std::vector<uint8_t> temp(devCount * devBps);
+  if (!ReadDeviceSectors(FirstSector + first, static_cast<uint32_t>(devCount), showErrors, temp.data())) return false;
+  std::memcpy(buffer, temp.data() + within, bytes);
+  return true;
+}
+
+bool TExFATdrive::ReadBootRegion(uint64_t sector, uint32_t bytesPerSector, std::vector<uint8_t>& region) {
+  BytesPerSec = bytesPerSector;
+  region.assign(kBootRegionSectors * bytesPerSector, 0);
+  const bool ok = ReadSectors(sector, kBootRegionSectors, false, region.data());
+  BytesPerSec = 0;
+  return ok;
+}
+
+bool TExFATdrive::Mount(bool quiet) {
+  if (!Device) return false;
+  const uint32_t devBps = std::max<uint32_t>(512, Device->BytesPerSector);
+  std::vector<uint8_t> first(devBps, 0);
+  if (!ReadDeviceSectors(FirstSector, 1, !quiet, first.data())) return false;
+  DebugHexDump(first.data(), 512);
+
+  TExFATBoot boot;
+  std::string why, mainWhy;
+  std::vector<uint8_t> region;
+  bool ok = false;
+  if (ParseExFATBootSector(first, boot, mainWhy)) {
+    const uint32_t bps = 1u << boot.BytesPerSectorShift;
+    if (ReadBootRegion(0, bps, region))
+      ok = CheckExFATBootRegion(region, boot, mainWhy);
+    else
+      mainWhy = "the boot region could not be read";
+  }
+  if (!ok) {
+    // The backup region follows the main one: 12 sectors in, in the volume's sector size, which
+    // the damaged main sector may no longer tell.
+    for (uint8_t shift = 9; shift <= 12 && !ok; ++shift) {
+      if (!ReadBootRegion(kBootRegionSectors, 1u << shift, region)) continue;
+      ok = CheckExFATBootRegion(region, boot, why) && boot.BytesPerSectorShift == shift;
+    }
+    if (!ok) {
+      BootProblem = mainWhy.empty() ? why : mainWhy;
+      DebugLog("exFAT mount failed: " + BootProblem, 1);
+      if (!quiet)
+        Host().MessageBox("Bad parameters in the exFAT boot sector: " + BootProblem, "Error", TMsgButtons::Ok,
+                          TMsgIcon::Information);
+      return false;
+    }
+    UsedBackupBoot = true;
+    BootProblem = mainWhy;
+    const std::string text = "The main exFAT boot region is damaged (" + mainWhy +
+                             "); the backup boot region at sector 12 is used.";
+    DebugLog(text, 1);
+    if (!quiet) Host().MessageBox(text, "Information", TMsgButtons::Ok, TMsgIcon::Information);
+  }
+  ApplyBoot(boot);
+  CreateSpecialFolders();
+  ReadCriticalEntries();
+  return true;
+}
+
+void TExFATdrive::ApplyBoot(const TExFATBoot& boot) {
+  Boot = boot;
+  BytesPerSec = 1u << boot.BytesPerSectorShift;
+  ClusterSize = 1u << (boot.BytesPerSectorShift + boot.SectorsPerClusterShift);
+  ClusterCount = boot.ClusterCount;
+  ActiveFat = (boot.NumberOfFats == 2 && (boot.VolumeFlags & 1)) ? 2 : 1;
+  fatCache_.assign(BytesPerSec, 0);
+  fatCacheValid_ = false;
+}
+
+uint32_t TExFATdrive::GetFAT(uint32_t n, int copy) {
+  if (!IsValidCluster(n) || BytesPerSec == 0 || copy < 1 || copy > Boot.NumberOfFats) return 0;
+  const uint64_t offset = uint64_t(n) * 4;
+  const uint64_t sector = Boot.FatOffset + uint64_t(copy - 1) * Boot.FatLength + offset / BytesPerSec;
+  if (!fatCacheValid_ || fatCacheSector_ != sector) {
+    fatCacheSector_ = sector;
+    fatCacheValid_ = true;
+    if (!ReadSectors(sector, 1, true, fatCache_.data())) std::fill(fatCache_.begin(), fatCache_.end(), 0);
+  }
+  return ByteReader(fatCache_).U32(offset % BytesPerSec);
+}
+
+bool TExFATdrive::IsClusterFree(uint32_t n) const {
+  if (!IsValidCluster(n) || !BitmapRead) return false;
+  const uint64_t bit = uint64_t(n) - 2;
+  if (bit / 8 >= Bitmap.size()) return false;
+  return !(Bitmap[bit / 8] & (1u << (bit % 8)));
+}
+
+bool TExFATdrive::FreeChainIntact(uint32_t first, uint64_t count, int copy) {
+  if (count == 0 || count > ClusterCount) return false;
+  if (chainMarks_.size() != size_t(ClusterCount) + 2) chainMarks_.assign(size_t(ClusterCount) + 2, false);
+  // The marks are shared between calls and cleared on the way out.
+  std::vector<uint32_t> walked;
+  bool intact = false;
+  uint32_t cluster = first;
+  for (uint64_t i = 0; i < count; ++i) {
+    if (!IsValidCluster(cluster) || !IsClusterFree(cluster) || chainMarks_[cluster]) break;
+    chainMarks_[cluster] = true;
+    walked.push_back(cluster);
+    const uint32_t next = GetFAT(cluster, copy);
+    if (i + 1 == count) intact = next == 0xFFFFFFFFu;
+    cluster = next;
+  }
+  for (uint32_t n : walked) chainMarks_[n] = false;
+  return intact;
+}
+
+TExFATRun TExFATdrive::DataRun(uint32_t first, uint64_t length, bool noFatChain, bool deleted, int choice) {
+  TExFATRun run{first, length, 0};
+  if (noFatChain || choice == 0) return run;
+  if (choice > 0) {
+    run.FatCopy = std::min<int>(choice, Boot.NumberOfFats);
+  } else if (!deleted) {
+    run.FatCopy = ActiveFat;
+  } else {
+    // A freed chain is only followed while it still reads as this file's. Drivers that clear it
+    // leave the free clusters from the first one: the clusters other files hold in between were
+    // theirs when this one was written around them.
+    const uint64_t clusters = ClustersFor(length);
+    if (clusters > 1 && FreeChainIntact(first, clusters, ActiveFat))
+      run.FatCopy = ActiveFat;
+    else
+      run.SkipAllocated = BitmapRead;
+  }
+  return run;
+}
+
+uint32_t TExFATdrive::NextInRun(const TExFATRun& run, uint32_t n, uint64_t& steps) {
+  if (++steps > ClusterCount) return 0;
+  if (run.FatCopy) {
+    const uint32_t next = GetFAT(n, run.FatCopy);
+    return IsValidCluster(next) ? next : 0;
+  }
+  uint64_t next = uint64_t(n) + 1;
+  while (run.SkipAllocated && IsValidCluster(next) && !IsClusterFree(uint32_t(next))) {
+    if (++steps > ClusterCount) return 0;
+    ++next;
+  }
+  return IsValidCluster(next) ? uint32_t(next) : 0;
+}
+
+std::vector<uint8_t> TExFATdrive::ReadRun(const TExFATRun& run, uint64_t maxBytes, bool untilEnd) {
+  std::vector<uint8_t> out;
+  if (ClusterSize == 0) return out;
+  const uint64_t want = std::min(run.Length, maxBytes);
+  const uint32_t spc = ClusterSize / BytesPerSec;
+  std::vector<uint8_t> cluster(ClusterSize);
+  uint32_t n = run.FirstCluster;
+  uint64_t steps = 0;
+  while (out.size() < want && IsValidCluster(n)) {
+    if (!ReadSectors(ClusterToSector(n), spc, true, cluster.data())) std::fill(cluster.begin(), cluster.end(), 0);
+    const size_t take = size_t(std::min<uint64_t>(ClusterSize, want - out.size()));
+    const size_t start = out.size();
+    out.insert(out.end(), cluster.begin(), cluster.begin() + take);
+    if (untilEnd) {
+      bool end = false;
+      for (size_t i = start; i + exentry::kSize <= out.size() && !end; i += exentry::kSize)
+        end = out[i] == exentry::kEndOfDirectory;
+      if (end) break;
+    }
+    n = NextInRun(run, n, steps);
+  }
+  return out;
+}
+
+void TExFATdrive::ReadCriticalEntries() {
+  const std::vector<uint8_t> root =
+      ReadRun({Boot.RootCluster, kMaxDirectoryBytes, ActiveFat}, kMaxDirectoryBytes, true);
+  ByteReader r(root);
+  bool haveBitmap = false;
+  for (size_t off = 0; off + exentry::kSize <= root.size(); off += exentry::kSize) {
+    const uint8_t type = r.U8(off);
+    if (type == exentry::kEndOfDirectory) break;
+    if (type == exentry::kBitmap) {
+      // With two FATs each has a bitmap; bit 0 of the flags says whose.
+      const int owner = (r.U8(off + 1) & 1) ? 2 : 1;
+      if (haveBitmap && owner != ActiveFat) continue;
+      haveBitmap = true;
+      BitmapCluster = r.U32(off + 20);
+      BitmapLength = r.U64(off + 24);
+    } else if (type == exentry::kUpcase) {
+      UpcaseChecksum = r.U32(off + 4);
+      UpcaseCluster = r.U32(off + 20);
+      UpcaseLength = r.U64(off + 24);
+    } else if (type == exentry::kLabel) {
+      const size_t chars = std::min<size_t>(r.U8(off + 1), 11);
+      bool lossy = false;
+      Name = ExFATUtf16ToUtf8(r.Sub(off + 2, chars * 2), lossy);
+    }
+  }
+  const uint64_t needed = (uint64_t(ClusterCount) + 7) / 8;
+  if (!haveBitmap || !IsValidCluster(BitmapCluster) || BitmapLength < needed) {
+    DebugLog("exFAT: no usable allocation bitmap in the root directory; conditions are poor", 1);
+    return;
+  }
+  Bitmap = ReadRun({BitmapCluster, needed, ActiveFat}, needed, false);
+  // The bitmap's own chain may be damaged; it is written contiguously by every formatter.
+  if (Bitmap.size() < needed) Bitmap = ReadRun({BitmapCluster, needed, 0}, needed, false);
+  BitmapRead = Bitmap.size() == needed;
+  // Names are shown as stored, so a damaged up-case table only matters to the log.
+  if (UpcaseLength == 0 || UpcaseLength > kMaxUpcaseBytes || !IsValidCluster(UpcaseCluster)) {
+    DebugLog("exFAT: no usable up-case table in the root directory", 1);
+  } else {
+    const std::vector<uint8_t> table = ReadRun({UpcaseCluster, UpcaseLength, 0}, UpcaseLength, false);
+    uint32_t sum = 0;
+    for (uint8_t b : table) sum = ((sum & 1) ? 0x80000000u : 0u) + (sum >> 1) + b;
+    UpcaseOk = table.size() == UpcaseLength && sum == UpcaseChecksum;
+    if (!UpcaseOk) DebugLog("exFAT: the up-case table's checksum is wrong", 1);
+  }
+}
+
+void TExFATdrive::CreateSpecialFolders() {
+  auto make = [this](int text, bool root) {
+    auto d = std::make_unique<TExFATDirectory>();
+    d->Name = LoadText(text);
+    d->Drive = this;
+    if (root) {
+      d->FirstCluster = Boot.RootCluster;
+      d->IsRoot = true;
+    } else {
+      d->Children.emplace();
+    }
+    return d;
+  };
+  RootFolder = make(739, true);
+  DeletedFolder = make(740, true);
+  LostFolder = make(741, false);
+  SearchFolder = make(742, false);
+}
+
+TSpecialNodes TExFATdrive::ScanDrive(TTreeView& tree, TStatusDialog*) {
+  TSpecialNodes nodes;
+  if (!HasSpecialFolders()) return nodes;
+  for (auto* f : {RootFolder.get(), DeletedFolder.get(), LostFolder.get(), SearchFolder.get()})
+    f->SetTreeBuilt(false, true);
+  nodes.Root = tree.AddChild(nullptr, LoadText(739), 0, RootFolder.get());
+  tree.SetHasChildren(nodes.Root, Root()->HasChildDirs(false));
+  nodes.Deleted = tree.AddChild(nullptr, LoadText(740), 2, DeletedFolder.get());
+  tree.SetHasChildren(nodes.Deleted, DeletedRoot()->HasChildDirs(true));
+  nodes.Lost = tree.AddChild(nullptr, LoadText(741), 3, LostFolder.get());
+  tree.SetHasChildren(nodes.Lost, LostFolder->HasSubdirectories());
+  nodes.Search = tree.AddChild(nullptr, LoadText(742), 4, SearchFolder.get());
+  tree.SetHasChildren(nodes.Search, SearchFolder->HasSubdirectories());
+  return nodes;
+}
+
+void TExFATdrive::SetupListColumns(TListView& list) {
+  list.AddColumn({LoadText(721), 150, false});
+  list.AddColumn({LoadText(722), 60, true});
+  list.AddColumn({LoadText(723), 100, false});
+  list.AddColumn({LoadText(724), 60, true});
+  list.AddColumn({LoadText(725), 60, false});
+  list.AddColumn({LoadText(728), 100, false});
+}
+
+std::vector<std::string> TExFATdrive::ReadChoiceItems() const {
+  std::vector<std::string> items{LoadText(702)};
+  for (uint32_t k = 1; k <= Boot.NumberOfFats; ++k) items.push_back("FAT " + std::to_string(k));
+  return items;
+}
+
+bool TExFATdrive::FindLostData(TStatusDialog* status) { return FindExFATLostData(*this, status); }
+
+}  // namespace salvex

@@ -1,0 +1,100 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devices/Model.h"
+#include "exfat/ExFATEntries.h"
+
+namespace salvex {
+
+class TExFATDirectory;
+
+// How a run of clusters is walked: along a FAT copy, or consecutive clusters from the first one,
+// optionally passing over those the allocation bitmap gives to other files.
+struct TExFATRun {
+  uint32_t FirstCluster = 0;
+  uint64_t Length = 0;  // bytes
+  int FatCopy = 0;      // 0: consecutive clusters; k: FAT copy k
+  bool SkipAllocated = false;
+};
+
+class TExFATdrive : public TCustomDrive {
+ public:
+  TExFATdrive();
+  ~TExFATdrive() override;
+
+  TExFATBoot Boot;
+  uint32_t BytesPerSec = 0;
+  uint32_t ClusterSize = 0;  // bytes, up to 32 MiB
+  uint32_t ClusterCount = 0;  // valid clusters are 2 .. ClusterCount + 1
+  uint8_t ActiveFat = 1;      // the FAT copy the volume uses (1 or 2)
+  bool UsedBackupBoot = false;
+  std::string BootProblem;  // why the main boot region was not used, or why mounting failed
+  // The critical entries of the root directory.
+  uint32_t BitmapCluster = 0;
+  uint64_t BitmapLength = 0;
+  uint32_t UpcaseCluster = 0;
+  uint64_t UpcaseLength = 0;
+  uint32_t UpcaseChecksum = 0;
+  bool UpcaseOk = false;  // the table was read and its checksum holds
+  std::vector<uint8_t> Bitmap;  // one bit per cluster from cluster 2; empty when it could not be read
+  bool BitmapRead = false;
+
+  // TCustomDrive
+  bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) override;
+  bool Mount(bool quiet) override;
+  bool FindLostData(TStatusDialog* status) override;
+  TSpecialNodes ScanDrive(TTreeView& tree, TStatusDialog* status) override;
+  void SetupListColumns(TListView& list) override;
+  std::vector<std::string> ReadChoiceItems() const override;
+  int DefaultReadChoice(bool deletedView) const override { return deletedView ? -1 : ActiveFat; }
+  std::string FileSystemName() const override { return "exFAT"; }
+  uint32_t BytesPerSector() const override { return BytesPerSec; }
+
+  // Takes a validated boot sector's geometry.
+  void ApplyBoot(const TExFATBoot& boot);
+  // Finds the allocation bitmap, up-case table and label among the root's entries and reads the bitmap.
+  void ReadCriticalEntries();
+  void CreateSpecialFolders();
+
+  bool IsValidCluster(uint64_t n) const { return n >= 2 && n <= uint64_t(ClusterCount) + 1; }
+  uint64_t ClusterToSector(uint32_t n) const {
+    return Boot.ClusterHeapOffset + (uint64_t(n - 2) << Boot.SectorsPerClusterShift);
+  }
+  // Entry n of FAT copy `copy` (1-based); 0 for a cluster outside the heap.
+  uint32_t GetFAT(uint32_t n, int copy);
+  // Whether the allocation bitmap marks the cluster free; false when the bitmap is unknown.
+  bool IsClusterFree(uint32_t n) const;
+  // Whether `count` clusters from `first` along FAT copy `copy` form a chain that ends there,
+  // without repeats, on clusters the bitmap calls free (a deleted file's chain left intact).
+  bool FreeChainIntact(uint32_t first, uint64_t count, int copy);
+  // Reads a run's clusters into memory, at most `maxBytes`; stops early at a chain's end and, with
+  // `untilEnd`, after the first cluster that holds an end-of-directory entry.
+  std::vector<uint8_t> ReadRun(const TExFATRun& run, uint64_t maxBytes, bool untilEnd);
+  // The run a file's or folder's data is read along. `choice`: -1 decides (live data along the
+  // active FAT; deleted data along its chain when FreeChainIntact, else the free clusters from its
+  // first one), 0 reads consecutive clusters, k follows FAT copy k. A NoFatChain item is always
+  // consecutive.
+  TExFATRun DataRun(uint32_t first, uint64_t length, bool noFatChain, bool deleted, int choice);
+  // The cluster after n in a run; 0 when the run has none or `steps` exceeds the cluster count.
+  uint32_t NextInRun(const TExFATRun& run, uint32_t n, uint64_t& steps);
+  uint64_t ClustersFor(uint64_t bytes) const { return ClusterSize ? (bytes + ClusterSize - 1) / ClusterSize : 0; }
+
+  TExFATDirectory* Root() const;
+  TExFATDirectory* DeletedRoot() const;
+
+ private:
+  bool ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer);
+  bool ReadBootRegion(uint64_t sector, uint32_t bytesPerSector, std::vector<uint8_t>& region);
+  std::vector<bool> chainMarks_;  // clusters on the chain FreeChainIntact is walking
+  std::vector<uint8_t> fatCache_;
+  uint64_t fatCacheSector_ = 0;
+  bool fatCacheValid_ = false;
+};
+
+// The factory for the drive list.
+std::unique_ptr<TCustomDrive> NewExFATDrive();
+
+}  // namespace salvex

@@ -1,0 +1,303 @@
+// exFAT structures one by one: entry sets built inline and broken field by field, timestamps, and
+// the boot region of the fixture image mutated rule by rule; then the same faults on a whole volume.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "common/ByteReader.h"
+#include "common/FakeHost.h"
+#include "common/StringTable.h"
+#include "devices/DeviceList.h"
+#include "devices/DriveList.h"
+#include "exfat/ExFATDirectory.h"
+#include "exfat/ExFATFile.h"
+#include "exfat/ExFATdrive.h"
+#include "recovery/Browse.h"
+#include "support/Fixtures.h"
+#include "support/Volumes.h"
+
+namespace salvex::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A file entry set for `name` (UTF-16 units) with a correct checksum.
+std::vector<uint8_t> EntrySet(const std::u16string& name, bool deleted = false, uint64_t valid = 100,
+                              uint64_t length = 100) {
+  const size_t nameEntries = (name.size() + 14) / 15;
+  std::vector<uint8_t> set((2 + nameEntries) * 32, 0);
+  set[0] = 0x85;
+  set[1] = uint8_t(1 + nameEntries);
+  PutU16(&set[4], 0x20);
+  PutU32(&set[12], (uint32_t(44) << 25) | (7u << 21) | (4u << 16) | (10u << 11) | (30u << 5) | 5u);
+  set[21] = 150;  // 1.5 s
+  set[23] = 0x80 | 8;  // UTC+2
+  set[32] = 0xC0;
+  set[33] = 0x03;
+  set[35] = uint8_t(name.size());
+  PutU64(&set[40], valid);
+  PutU32(&set[52], 7);
+  PutU64(&set[56], length);
+  for (size_t i = 0; i < name.size(); ++i) {
+    const size_t e = 2 + i / 15;
+    set[e * 32] = 0xC1;
+    PutU16(&set[e * 32 + 2 + (i % 15) * 2], name[i]);
+  }
+  PutU16(&set[2], ExFATEntrySetChecksum(set, false));
+  if (deleted)
+    for (size_t e = 0; e < set.size(); e += 32) set[e] &= 0x7F;
+  return set;
+}
+
+TEST(ExFATEntrySets, ParsedBrokenAndDeleted) {
+  const auto good = ParseExFATEntrySet(EntrySet(u"report.txt"), 0);
+  ASSERT_TRUE(good);
+  EXPECT_EQ(good->Name, "report.txt");
+  EXPECT_TRUE(good->ChecksumOk);
+  EXPECT_FALSE(good->Deleted);
+  EXPECT_EQ(good->Entries, 3u);
+  EXPECT_EQ(good->FirstCluster, 7u);
+  EXPECT_TRUE(good->NoFatChain());
+
+  // Deleting clears every in-use bit; the checksum was made with them set.
+  const auto gone = ParseExFATEntrySet(EntrySet(u"report.txt", true), 0);
+  ASSERT_TRUE(gone);
+  EXPECT_TRUE(gone->Deleted);
+  EXPECT_TRUE(gone->ChecksumOk);
+
+  // A changed byte is kept, with the checksum marked wrong.
+  auto bad = EntrySet(u"report.txt");
+  bad[60] ^= 1;
+  ASSERT_TRUE(ParseExFATEntrySet(bad, 0));
+  EXPECT_FALSE(ParseExFATEntrySet(bad, 0)->ChecksumOk);
+
+  struct Broken {
+    const char* what;
+    size_t offset;
+    uint8_t value;
+  };
+  for (const Broken& b : {Broken{"no stream extension", 32, 0xC1}, Broken{"secondary count 1", 1, 1},
+                          Broken{"secondary count 19", 1, 19}, Broken{"name longer than its entries", 35, 16},
+                          Broken{"empty name", 35, 0}, Broken{"name entry of a live set deleted", 64, 0x41},
+                          Broken{"not a file entry", 0, 0x83}}) {
+    auto set = EntrySet(u"report.txt");
+    set[b.offset] = b.value;
+    EXPECT_FALSE(ParseExFATEntrySet(set, 0)) << b.what;
+  }
+  auto set = EntrySet(u"report.txt");
+  EXPECT_FALSE(ParseExFATEntrySet(std::span(set).first(set.size() - 1), 0)) << "cut short";
+  EXPECT_FALSE(ParseExFATEntrySet(set, set.size() - 32)) << "past the end";
+}
+
+TEST(ExFATEntrySets, NamesConvertWithoutLoss) {
+  struct Case {
+    std::u16string utf16;
+    const char* utf8;
+    bool lossy;
+  } cases[] = {
+      {u"Ελληνικά.txt", "Ελληνικά.txt", false},
+      {u"日本語", "日本語", false},
+      {u"party \U0001F389.txt", "party 🎉.txt", false},
+      {std::u16string{u'a', char16_t(0xD83C), u'b'}, "a\xEF\xBF\xBD" "b", true},
+      {std::u16string{char16_t(0xDF89)}, "\xEF\xBF\xBD", true},
+      {u"A name that needs more than one file name entry, being long.txt",
+       "A name that needs more than one file name entry, being long.txt", false},
+  };
+  for (const Case& c : cases) {
+    auto set = ParseExFATEntrySet(EntrySet(c.utf16), 0);
+    ASSERT_TRUE(set) << c.utf8;
+    EXPECT_EQ(set->Name, c.utf8);
+    EXPECT_EQ(set->NameLossy, c.lossy) << c.utf8;
+  }
+}
+
+TEST(ExFATEntrySets, TimesWithTenMillisecondsAndUtcOffsets) {
+  // 2024-07-04 10:30:10 local.
+  const uint32_t stamp = (uint32_t(44) << 25) | (7u << 21) | (4u << 16) | (10u << 11) | (30u << 5) | 5u;
+  const time_t utc = 1720089010;  // 2024-07-04 10:30:10 UTC
+  struct Case {
+    uint8_t tenMs, offset;
+    time_t sec;
+    long nsec;
+  } cases[] = {
+      {0, 0x80, utc, 0},
+      {150, 0x80 | 8, utc - 7200 + 1, 500'000'000},
+      {199, 0x80 | 0x6C, utc + 5 * 3600 + 1, 990'000'000},  // UTC-5: 0x6C is -20 quarter hours
+      {250, 0x80, utc, 0},                                    // out of range: ignored
+  };
+  for (const Case& c : cases) {
+    auto ts = ExFATTimeToTimespec({stamp, c.tenMs, c.offset});
+    ASSERT_TRUE(ts);
+    EXPECT_EQ(ts->tv_sec, c.sec) << int(c.offset);
+    EXPECT_EQ(ts->tv_nsec, c.nsec) << int(c.tenMs);
+  }
+  EXPECT_FALSE(ExFATTimeToTimespec({0, 0, 0x80}));
+  EXPECT_FALSE(ExFATTimeToTimespec({stamp & ~(0xFu << 21), 0, 0x80})) << "month 0";
+}
+
+// The fixture image in memory, changed, and opened as a volume.
+struct ExFATImage : ::testing::Test {
+  FakeHost host;
+  ScopedHost scope{host};
+  std::unique_ptr<TDeviceList> devices;
+  std::unique_ptr<TDriveList> drives;
+  std::vector<uint8_t> bytes;
+  fs::path path;
+  ExFATImage() {
+    std::ifstream in(UnpackedImage("exfat.img.gz"), std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+    char tmpl[] = "/tmp/salvex-exfat-XXXXXX";
+    path = fs::path(mkdtemp(tmpl)) / "volume.img";
+  }
+  ~ExFATImage() override {
+    std::error_code ec;
+    fs::remove_all(path.parent_path(), ec);
+  }
+  TExFATdrive* Open() {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    drives = std::make_unique<TDriveList>();
+    devices = std::make_unique<TDeviceList>();
+    return dynamic_cast<TExFATdrive*>(OpenImageVolume(path, 0, *devices, *drives));
+  }
+  void FixBootChecksum(size_t region) {
+    const uint32_t sum = ExFATBootChecksum(std::span(bytes).subspan(region, 11 * 512));
+    for (size_t i = 0; i < 512; i += 4) PutU32(&bytes[region + 11 * 512 + i], sum);
+  }
+  // The offset of the file entry of the set whose name starts with `name` (ASCII, at most 15 characters).
+  size_t SetOf(const std::string& name) {
+    std::string utf16;
+    for (char c : name.substr(0, 15)) utf16 += std::string{c, '\0'};
+    for (size_t off = 64; off + 32 <= bytes.size(); off += 32)
+      if (bytes[off] == 0xC1 && std::memcmp(&bytes[off + 2], utf16.data(), utf16.size()) == 0) return off - 64;
+    ADD_FAILURE() << name << " not found";
+    return 0;
+  }
+  void FixSetChecksum(size_t at) {
+    PutU16(&bytes[at + 2], ExFATEntrySetChecksum(std::span(bytes).subspan(at, (bytes[at + 1] + 1) * 32), false));
+  }
+  static TCustomFile* File(TCustomDrive& d, TTreeKind tree, const std::string& p) {
+    auto item = ResolvePath(d, tree, p);
+    return item ? dynamic_cast<TCustomFile*>(item.Value()) : nullptr;
+  }
+  static std::string Read(TCustomFile& f) {
+    auto data = f.OpenData({});
+    std::string out(f.Size, '\xEE');
+    size_t got = 0;
+    for (size_t n; (n = data->Read(reinterpret_cast<uint8_t*>(out.data()) + got, out.size() - got)) > 0;) got += n;
+    EXPECT_EQ(got, f.Size);
+    return out;
+  }
+};
+
+TEST_F(ExFATImage, BootRulesRefuseImpossibleGeometryWithAReason) {
+  struct Rule {
+    const char* what;
+    size_t offset;
+    uint64_t value;
+    int width;
+    const char* reason;
+  };
+  for (const Rule& r : {Rule{"sector shift 13", 108, 13, 1, "bytes per sector"},
+                        Rule{"64 MiB clusters", 109, 17, 1, "larger than 32 MiB"},
+                        Rule{"three FATs", 110, 3, 1, "number of FATs"},
+                        Rule{"FAT inside the boot regions", 80, 12, 4, "overlaps the boot regions"},
+                        Rule{"no clusters", 92, 0, 4, "cluster count"},
+                        Rule{"heap past the volume", 72, 4000, 8, "past the volume"},
+                        Rule{"FAT too short", 84, 1, 4, "too short"},
+                        Rule{"root outside the heap", 96, 1, 4, "root directory cluster"}}) {
+    std::vector<uint8_t> sector(bytes.begin(), bytes.begin() + 512);
+    for (int i = 0; i < r.width; ++i) sector[r.offset + i] = uint8_t(r.value >> (8 * i));
+    TExFATBoot boot;
+    std::string why;
+    EXPECT_FALSE(ParseExFATBootSector(sector, boot, why)) << r.what;
+    EXPECT_NE(why.find(r.reason), std::string::npos) << r.what << ": " << why;
+  }
+  TExFATBoot boot;
+  std::string why;
+  EXPECT_TRUE(CheckExFATBootRegion(std::span(bytes).first(12 * 512), boot, why)) << why;
+  bytes[512 + 100] ^= 0xFF;  // an extended boot sector
+  EXPECT_FALSE(CheckExFATBootRegion(std::span(bytes).first(12 * 512), boot, why));
+  EXPECT_NE(why.find("checksum"), std::string::npos);
+}
+
+TEST_F(ExFATImage, DamagedMainBootRegionMountsFromTheBackupAndSaysSo) {
+  PutU32(&bytes[92], 0);  // cluster count
+  TExFATdrive* d = Open();
+  ASSERT_NE(d, nullptr);
+  EXPECT_TRUE(d->UsedBackupBoot);
+  EXPECT_NE(d->BootProblem.find("cluster count"), std::string::npos);
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_NE(host.messages[0].text.find("backup boot region"), std::string::npos);
+  EXPECT_EQ(ListFolder(*d->RootFolder).size(), 8u);
+
+  // With both regions damaged nothing is mounted, and the message tells why.
+  PutU32(&bytes[12 * 512 + 92], 0);
+  FixBootChecksum(12 * 512);
+  host.messages.clear();
+  d = Open();
+  ASSERT_NE(d, nullptr);
+  EXPECT_FALSE(d->HasSpecialFolders());
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_NE(host.messages[0].text.find("cluster count"), std::string::npos);
+}
+
+TEST_F(ExFATImage, BytesPastTheValidLengthReadAsZeros) {
+  const size_t at = SetOf("multi-cluster.bin");
+  PutU64(&bytes[at + 32 + 8], 5000);
+  FixSetChecksum(at);
+  TExFATdrive* d = Open();
+  ASSERT_NE(d, nullptr);
+  TCustomFile* f = File(*d, TTreeKind::Root, "multi-cluster.bin");
+  ASSERT_NE(f, nullptr);
+  const std::string data = Read(*f);
+  ASSERT_EQ(data.size(), 10000u);
+  EXPECT_NE(data.substr(0, 5000), std::string(5000, '\0'));
+  EXPECT_EQ(data.substr(5000), std::string(5000, '\0'));
+}
+
+TEST_F(ExFATImage, WrongSetChecksumIsShownAsPoorNotHidden) {
+  const size_t at = SetOf("tiny.txt");
+  bytes[at + 2] ^= 0x55;
+  TExFATdrive* d = Open();
+  ASSERT_NE(d, nullptr);
+  TCustomFile* f = File(*d, TTreeKind::Root, "tiny.txt");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->Condition, 2);
+  TListItem row;
+  f->FillListItem(row);
+  EXPECT_EQ(row.SubItems.at(3), LoadText(727));
+  EXPECT_EQ(Read(*f).size(), 20u);
+}
+
+TEST_F(ExFATImage, ChainLoopsAndFoldersOnTheirOwnPathEnd) {
+  // Frag/Fragmented.bin's chain made to point back at its first cluster; Docs/Level2 made to
+  // start at Docs' cluster.
+  TExFATdrive* d = Open();
+  ASSERT_NE(d, nullptr);
+  auto* frag = dynamic_cast<TExFATFile*>(File(*d, TTreeKind::Root, "Frag/Fragmented.bin"));
+  auto docs = ResolvePath(*d, TTreeKind::Root, "Docs");
+  ASSERT_TRUE(frag && docs);
+  const uint32_t first = frag->FirstCluster, docsCluster = dynamic_cast<TExFATDirectory*>(docs.Value())->FirstCluster;
+  const size_t fat = size_t(d->Boot.FatOffset) * 512;
+  const uint32_t second = ByteReader(bytes).U32(fat + first * 4);
+  PutU32(&bytes[fat + second * 4], first);
+  const size_t level2 = SetOf("Level2");
+  PutU32(&bytes[level2 + 32 + 20], docsCluster);
+  FixSetChecksum(level2);
+  d = Open();
+  ASSERT_NE(d, nullptr);
+  TCustomFile* f = File(*d, TTreeKind::Root, "Frag/Fragmented.bin");
+  ASSERT_NE(f, nullptr);
+  auto data = f->OpenData({});
+  std::vector<uint8_t> buf(1 << 20);
+  uint64_t total = 0;
+  for (size_t n; (n = data->Read(buf.data(), buf.size())) > 0;) total += n;
+  EXPECT_EQ(total, f->Size);  // loops back over its own clusters: the size bounds it
+  auto level = ResolvePath(*d, TTreeKind::Root, "Docs/Level2");
+  EXPECT_FALSE(level) << "a folder starting at its parent's cluster is not listed";
+}
+
+}  // namespace
+}  // namespace salvex::test
