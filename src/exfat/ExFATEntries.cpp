@@ -1,6 +1,7 @@
 #include "exfat/ExFATEntries.h"
 
 #include "common/ByteReader.h"
+#include "common/Unicode.h"
 
 namespace salvex {
 
@@ -14,24 +15,6 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
   const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
   const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += char(cp);
-  } else if (cp < 0x800) {
-    out += char(0xC0 | (cp >> 6));
-    out += char(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += char(0xE0 | (cp >> 12));
-    out += char(0x80 | ((cp >> 6) & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
-  } else {
-    out += char(0xF0 | (cp >> 18));
-    out += char(0x80 | ((cp >> 12) & 0x3F));
-    out += char(0x80 | ((cp >> 6) & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
-  }
 }
 
 TExFATTime TimeAt(const ByteReader& r, size_t stamp, size_t tenMs, size_t utc) {
@@ -87,25 +70,6 @@ uint16_t ExFATEntrySetChecksum(std::span<const uint8_t> set, bool asInUse) {
   return sum;
 }
 
-std::string ExFATUtf16ToUtf8(std::span<const uint8_t> utf16le, bool& lossy) {
-  std::string out;
-  const size_t units = utf16le.size() / 2;
-  auto unit = [&](size_t i) { return char16_t(utf16le[2 * i] | (utf16le[2 * i + 1] << 8)); };
-  for (size_t i = 0; i < units; ++i) {
-    const char16_t u = unit(i);
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
-      AppendUtf8(out, 0x10000 + ((char32_t(u) - 0xD800) << 10) + (unit(i + 1) - 0xDC00));
-      ++i;
-    } else if (u >= 0xD800 && u <= 0xDFFF) {
-      AppendUtf8(out, 0xFFFD);
-      lossy = true;
-    } else {
-      AppendUtf8(out, u);
-    }
-  }
-  return out;
-}
-
 std::optional<TExFATEntrySet> ParseExFATEntrySet(std::span<const uint8_t> dir, size_t offset) {
   ByteReader d(dir);
   const uint8_t type = d.U8(offset);
@@ -143,7 +107,7 @@ std::optional<TExFATEntrySet> ParseExFATEntrySet(std::span<const uint8_t> dir, s
   s.ValidDataLength = stream.U64(8);
   s.FirstCluster = stream.U32(20);
   s.DataLength = stream.U64(24);
-  s.Name = ExFATUtf16ToUtf8({reinterpret_cast<const uint8_t*>(utf16.data()), utf16.size()}, s.NameLossy);
+  s.Name = Utf16LeToUtf8({reinterpret_cast<const uint8_t*>(utf16.data()), utf16.size()}, &s.NameLossy);
   if (set.Failed() || stream.Failed()) return std::nullopt;
   return s;
 }

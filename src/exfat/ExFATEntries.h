@@ -64,8 +64,6 @@ uint16_t ExFATEntrySetChecksum(std::span<const uint8_t> set, bool asInUse);
 // in-use state. Nothing when the bytes are not such a set (a bad checksum is reported, not refused).
 std::optional<TExFATEntrySet> ParseExFATEntrySet(std::span<const uint8_t> dir, size_t offset);
 
-// UTF-16LE code units to UTF-8; an unpaired surrogate becomes U+FFFD and sets `lossy`.
-std::string ExFATUtf16ToUtf8(std::span<const uint8_t> utf16le, bool& lossy);
 
 // The volume's boot region: what the reader needs of it, validated.
 struct TExFATBoot {

@@ -1,5 +1,7 @@
 #include "exfat/ExFATdrive.h"
 
+#include "common/Unicode.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -244,7 +246,7 @@ void TExFATdrive::ReadCriticalEntries() {
     } else if (type == exentry::kLabel) {
       const size_t chars = std::min<size_t>(r.U8(off + 1), 11);
       bool lossy = false;
-      Name = ExFATUtf16ToUtf8(r.Sub(off + 2, chars * 2), lossy);
+      Name = Utf16LeToUtf8(r.Sub(off + 2, chars * 2), &lossy);
     }
   }
   const uint64_t needed = (uint64_t(ClusterCount) + 7) / 8;

@@ -88,12 +88,12 @@ bool TNTFSMFTFile::Rename(const std::string& newName) {
 std::string TNTFSMFTFile::GetPath(const TCustomDirectory* stop) const {
   std::string path;
   for (const TCustomDirectory* p = Parent; p && p != stop; p = p->Parent)
-    path = path.empty() ? DisplayName(p->Name) : DisplayName(p->Name) + "\\" + path;
+    path = path.empty() ? p->Name : p->Name + "\\" + path;
   return path;
 }
 
 void TNTFSMFTFile::FillListItem(TListItem& item) {
-  item.Caption = DisplayName(Name);
+  item.Caption = Name;
   if (item.SubItems.size() < 2) item.SubItems.resize(2);
   item.SubItems[0] = std::to_string(Size);
   item.SubItems[1] = std::to_string(Cluster);

@@ -20,17 +20,18 @@
 #include "devices/Model.h"
 #include "devices/StatusDialog.h"
 #include "disk/PhysicalDisk.h"
-#include "exfat/ExFATDirectory.h"
-#include "exfat/ExFATFile.h"
+#include "fat/FATDirectory.h"
+#include "fat/FATFile.h"
+#include "fat/MFTFile.h"
 
 namespace salvex {
 
 std::string ShownName(const TItem& item) {
-  // exFAT names are UTF-8 and have no deleted-entry marker byte.
-  if (auto* f = dynamic_cast<const TExFATFile*>(&item)) return f->Name;
-  if (auto* d = dynamic_cast<const TExFATDirectory*>(&item)) return d->Name;
-  if (auto* f = dynamic_cast<const TCustomFile*>(&item)) return DisplayName(f->Name);
-  if (auto* d = dynamic_cast<const TCustomDirectory*>(&item)) return DisplayName(d->Name);
+  // Only FAT names carry the deleted-entry marker; on other file systems "å" is a letter.
+  const bool fat = dynamic_cast<const TFATFile*>(&item) || dynamic_cast<const TMFTFile*>(&item) ||
+                   dynamic_cast<const TFATDirectory*>(&item);
+  if (auto* f = dynamic_cast<const TCustomFile*>(&item)) return fat ? DisplayName(f->Name) : f->Name;
+  if (auto* d = dynamic_cast<const TCustomDirectory*>(&item)) return fat ? DisplayName(d->Name) : d->Name;
   return {};
 }
 

@@ -1,3 +1,4 @@
+#include "recovery/SaveEngine.h"
 #include "ui/Commands.h"
 
 #include "common/Options.h"
@@ -24,8 +25,7 @@ TRenameCheck CheckRename(const TItem& object, const std::string& newName) {
   if (!parent->Children) return TRenameCheck::Allowed;
   for (const auto& sibling : *parent->Children) {
     std::string shown;
-    if (auto* f = dynamic_cast<const TCustomFile*>(sibling.get())) shown = DisplayName(f->Name);
-    if (auto* d = dynamic_cast<const TCustomDirectory*>(sibling.get())) shown = DisplayName(d->Name);
+    shown = ShownName(*sibling);
     if (shown == newName) return TRenameCheck::Duplicate;
   }
   return TRenameCheck::Allowed;

@@ -1,3 +1,4 @@
+#include "recovery/SaveEngine.h"
 #include "recovery/Wrappers.h"
 #include "ui/MainWindow.h"
 
@@ -728,8 +729,7 @@ void TMainForm::RenameCommand() {
 
 bool TMainForm::RenameObject(TItem* object, const QString& name) {
   std::string shown;
-  if (auto* f = dynamic_cast<TCustomFile*>(object)) shown = DisplayName(f->Name);
-  if (auto* d = dynamic_cast<TCustomDirectory*>(object)) shown = DisplayName(d->Name);
+  shown = ShownName(*object);
   switch (CheckRename(*object, name.toStdString())) {
     case TRenameCheck::NoParent: return false;
     case TRenameCheck::Duplicate:

@@ -1,6 +1,7 @@
 // The exFAT boot region and directory parser. The input is tried as a boot region and as raw
 // directory entries, then fills the FAT and cluster heap of a small volume with a fixed, valid boot
 // region; both trees are walked to the bottom and every file is read: each walk must end.
+#include "common/Unicode.h"
 #include "exfat/ExFATDirectory.h"
 #include "exfat/ExFATFile.h"
 #include "exfat/ExFATdrive.h"
@@ -76,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckExFATBootRegion(input, boot, why);
   for (size_t off = 0; off + 32 <= size; off += 32) ParseExFATEntrySet(input, off);
   bool lossy = false;
-  ExFATUtf16ToUtf8(input, lossy);
+  Utf16LeToUtf8(input, &lossy);
 
   auto& io = fuzzfat::Io();
   io.images["/fuzz"].bytes = ExFATVolumeWith(data, size);
