@@ -29,15 +29,17 @@ PhysicalState& State() {
 
 bool OpenPhysicalDrive(uint8_t drive) {
   PhysicalState& s = State();
-  if (s.drive == drive) return s.fd >= 0;  // reused whatever it was opened for
+  if (s.drive == drive && s.fd >= 0) return true;  // reused whatever it was opened for
   ClosePhysicalDrive();
   const TRegisteredDevice* d = TDeviceRegistry::Instance().FindPhysical(drive);
-  s.drive = drive;
   if (!d) return false;
+  // A failed open is not remembered: the next read tries again (a device that was away comes back).
   s.fd = RawIO().Open(d->Path);
+  if (s.fd < 0) return false;
+  s.drive = drive;
   s.bytesPerSector = d->Geometry.BytesPerSector;
-  if (s.fd >= 0) ++s.opens;
-  return s.fd >= 0;
+  ++s.opens;
+  return true;
 }
 
 TMsgResult AskReadError(int error, uint8_t drive, uint64_t lba, uint32_t count) {

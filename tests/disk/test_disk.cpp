@@ -72,6 +72,18 @@ TEST_F(DiskTest, HandleIsReusedForTheSameDriveAndReplacedForAnother) {
   EXPECT_EQ(fake.io.closes - closesBefore, 1);
 }
 
+TEST_F(DiskTest, AFailedOpenIsTriedAgainOnTheNextRead) {
+  uint8_t a = AddDisk("/flaky", 8);
+  ClosePhysicalDrive();
+  const auto bytes = fake.io.images["/flaky"].bytes;
+  fake.io.images.erase("/flaky");  // the device is away for a moment
+  std::vector<uint8_t> out(512);
+  EXPECT_FALSE(ReadPhysicalSectors(a, 0, 1, false, out.data()));
+  fake.io.images["/flaky"].bytes = bytes;
+  EXPECT_TRUE(ReadPhysicalSectors(a, 0, 1, false, out.data()));
+  EXPECT_EQ(out[1], bytes[1]);
+}
+
 TEST_F(DiskTest, UnknownDriveNumberFailsWithoutPrompt) {
   std::vector<uint8_t> out(512);
   EXPECT_FALSE(ReadPhysicalSectors(0x05, 0, 1, true, out.data()));
