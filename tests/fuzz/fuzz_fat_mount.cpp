@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(img.data(), data, std::min(size, img.size()));
   fuzzfat::Volume v(size > 0 && (data[0] & 1));  // odd first byte: messages through the silent host
   TFATdrive& d = v.drive;
-  if (!d.HasSpecialFolders()) __builtin_trap();  // FAT volumes keep their folders whatever Mount says
+  // A mounted volume has its special folders; one that failed to mount has none.
+  if (v.mounted != d.HasSpecialFolders()) __builtin_trap();
   if (!v.mounted) return 0;
   for (uint32_t n = 0; n < 64; ++n) d.GetFAT(n, n & 1);
   d.GetFAT(d.ClusterCount + 1, 0);
