@@ -1,9 +1,12 @@
 #include "cli/Cli.h"
 
+#include "common/TerminalText.h"
+
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <new>
 
 #include "devices/LostDrives.h"
 #include "disk/DeviceRegistry.h"
@@ -135,6 +138,8 @@ TCustomDrive& OpenVolume(TCliContext& ctx, size_t index) {
     throw TCliError("volume " + std::to_string(index) + " (" + drive.FileSystemName() +
                     ") could not be mounted: " + prepared.Error().Why +
                     "; 'salvex-cli lost-drives' searches for a copy of its boot sector");
+  if (!drive.MountWarning.empty())
+    std::cerr << "salvex-cli: warning: volume " << index << ": " << TerminalSafe(drive.MountWarning) << "\n";
   return drive;
 }
 
@@ -230,7 +235,7 @@ int RunCli(int argc, char** argv) {
     if (command.empty())
       std::cerr << "salvex-cli: a command is required: " << CommandList(app) << " (salvex-cli --help)\n";
     else
-      std::cerr << "salvex-cli " << command << ": " << e.what() << " (salvex-cli " << command << " --help)\n";
+      std::cerr << "salvex-cli " << command << ": " << TerminalSafe(e.what()) << " (salvex-cli " << command << " --help)\n";
     return 2;
   }
   ctx.StatusView->SetEnabled(isatty(STDERR_FILENO) && !ctx.Quiet);
@@ -240,12 +245,15 @@ int RunCli(int argc, char** argv) {
     CloseLogicalDrive();
     return status;
   } catch (const TCliUsageError& e) {
-    std::cerr << "salvex-cli: " << e.what() << "\n";
+    std::cerr << "salvex-cli: " << TerminalSafe(e.what()) << "\n";
     return 2;
   } catch (const TCliError& e) {
-    std::cerr << "salvex-cli: " << e.what() << "\n";
+    std::cerr << "salvex-cli: " << TerminalSafe(e.what()) << "\n";
+  } catch (const std::bad_alloc&) {
+    // A damaged structure that asks for more memory than there is: an error, never an empty result.
+    std::cerr << "salvex-cli: error: out of memory (a damaged structure on the disk asks for more than there is)\n";
   } catch (const std::exception& e) {
-    std::cerr << "salvex-cli: error: " << e.what() << "\n";
+    std::cerr << "salvex-cli: error: " << TerminalSafe(e.what()) << "\n";
   }
   return 1;
 }

@@ -1,4 +1,5 @@
 #include "cli/CliHost.h"
+#include "common/TerminalText.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -45,7 +46,7 @@ TMsgResult TCliHost::AskTerminal(const std::string& text, TMsgButtons buttons) {
 
 TMsgResult TCliHost::MessageBox(const std::string& text, const std::string& caption, TMsgButtons buttons,
                                 TMsgIcon icon) {
-  std::string line = OneLine(text);
+  std::string line = TerminalSafe(OneLine(text));
   switch (buttons) {
     case TMsgButtons::AbortRetryIgnore:
       std::cerr << "salvex-cli: " << caption << ": " << line << "\n";

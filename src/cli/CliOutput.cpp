@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/TerminalText.h"
 #include "cli/Cli.h"
 #include "common/Host.h"
 #include "common/StringTable.h"
@@ -11,12 +12,9 @@ namespace salvex::cli {
 
 namespace {
 
-// Texts on one line for the tab-separated listing.
-std::string Cell(std::string text) {
-  for (char& c : text)
-    if (static_cast<unsigned char>(c) < 0x20) c = '?';
-  return text;
-}
+// Texts on one line for the tab-separated listing: control characters (a tab or a terminal escape
+// in a name) are shown escaped.
+std::string Cell(const std::string& text) { return TerminalSafe(text); }
 
 std::string LocalTimeText(const std::optional<timespec>& t) {
   if (!t) return "";
@@ -137,9 +135,9 @@ void PrintRow(const TItemRow& row, bool fullPath) {
 std::string BodyLine(const TItemRow& row) {
   // MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime; only the modification time is kept
   // by FAT's entries as listed, the others are 0 (unknown).
-  std::string name = "/" + row.Path;
+  std::string name = TerminalSafe("/" + row.Path);
   for (char& c : name)
-    if (c == '|' || static_cast<unsigned char>(c) < 0x20) c = '?';
+    if (c == '|') c = '?';
   if (row.Deleted) name += " (deleted)";
   const std::string mode = row.Folder ? "d/drwxrwxrwx" : "r/rrwxrwxrwx";
   const long long mtime = row.Modified ? static_cast<long long>(row.Modified->tv_sec) : 0;

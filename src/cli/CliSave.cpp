@@ -13,6 +13,7 @@
 #include <memory>
 #include <set>
 
+#include "common/TerminalText.h"
 #include "cli/Cli.h"
 #include "cli/CliOutput.h"
 #include "common/StringTable.h"
@@ -46,7 +47,7 @@ class TCliQuestions : public TSaveQuestions {
   void Failed(const std::string& path, const TError& error) override {
     (void)path;
     if (isatty(STDERR_FILENO)) std::cerr << "\r\033[K";  // over the progress line
-    std::cerr << "salvex-cli: " << error.Text() << Advice(error) << "\n";
+    std::cerr << "salvex-cli: " << TerminalSafe(error.Text()) << Advice(error) << "\n";
   }
 
  private:
@@ -292,8 +293,8 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
   if (ctx.Json) {
     PrintJson(document);
   } else {
-    for (const auto& w : r.Warnings) std::cerr << "salvex-cli: warning: " << w << "\n";
-    for (const auto& p : r.Partial) std::cerr << "salvex-cli: incomplete, kept as " << p << "\n";
+    for (const auto& w : r.Warnings) std::cerr << "salvex-cli: warning: " << TerminalSafe(w) << "\n";
+    for (const auto& p : r.Partial) std::cerr << "salvex-cli: incomplete, kept as " << TerminalSafe(p) << "\n";
     std::string line = "saved: " + std::to_string(r.Files) + " files, " + std::to_string(r.Bytes) + " bytes, " +
                        std::to_string(r.Skipped) + " skipped (existing kept), " + std::to_string(partial) +
                        " partial, " + std::to_string(failed) + " failed";

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "cli/Cli.h"
+#include "common/TerminalText.h"
 #include "cli/CliOutput.h"
 #include "cli/CliSave.h"
 #include "common/Options.h"
@@ -24,12 +25,16 @@ struct TLostDataArgs {
   std::vector<std::string> Mask;
 };
 
-// Every row below a folder, depth-first; a depth bound keeps a crafted tree finite.
-void WalkRows(TCustomDirectory& folder, int depth, const std::function<void(const TItemRow&)>& visit) {
+// Every row below a folder, depth-first; bounds on depth and on entries (`budget`, counted down)
+// keep a crafted tree finite.
+void WalkRows(TCustomDirectory& folder, int depth, uint64_t& budget,
+              const std::function<void(const TItemRow&)>& visit) {
   if (depth > 64) return;
   for (const TItemRow& row : ListFolder(folder)) {
+    if (budget == 0) return;
+    --budget;
     visit(row);
-    if (row.Folder) WalkRows(*static_cast<TCustomDirectory*>(row.Item), depth + 1, visit);
+    if (row.Folder) WalkRows(*static_cast<TCustomDirectory*>(row.Item), depth + 1, budget, visit);
   }
 }
 
@@ -59,13 +64,21 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
   doc["items"] = nlohmann::json::array();
   size_t count = 0;
   if (!ctx.Json) PrintRowHeader(drive);
-  WalkRows(lost, 0, [&](const TItemRow& row) {
+  uint64_t budget = MaxWalkEntries(drive);
+  WalkRows(lost, 0, budget, [&](const TItemRow& row) {
     ++count;
     if (ctx.Json)
       doc["items"].push_back(ItemJson(row, drive, args.Volume));
     else
       PrintRow(row, true);
   });
+  // A search that broke off (a damaged structure, memory refused) is an error, not an empty result.
+  const std::string failure = drive.LastLostSearch.Failure;
+  if (!failure.empty()) {
+    if (ctx.Json) PrintJson(doc);
+    throw TCliError("the lost-data search ended early: " + failure + "; " + std::to_string(count) +
+                    " item(s) were found before");
+  }
   if (count == 0) std::cerr << "salvex-cli: the search found no lost folders or files in the range searched\n";
 
   if (args.Save.To.empty()) {
@@ -87,9 +100,9 @@ int RunFind(TCliContext& ctx, const TLostDataArgs& args) {
     if (ctx.Json)
       doc["items"].push_back(ItemJson(hit, drive, args.Volume));
     else if (hit.Folder)
-      std::printf("%s\t%s/\t\n", TreeName(hit.Tree), hit.Path.c_str());
+      std::printf("%s\t%s/\t\n", TreeName(hit.Tree), TerminalSafe(hit.Path).c_str());
     else
-      std::printf("%s\t%s\t%llu\n", TreeName(hit.Tree), hit.Path.c_str(), static_cast<unsigned long long>(hit.Size));
+      std::printf("%s\t%s\t%llu\n", TreeName(hit.Tree), TerminalSafe(hit.Path).c_str(), static_cast<unsigned long long>(hit.Size));
   }
   if (ctx.Json) PrintJson(doc);
   return 0;

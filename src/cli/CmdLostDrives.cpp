@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "cli/Cli.h"
+#include "common/TerminalText.h"
 #include "cli/CliOutput.h"
 #include "common/StringTable.h"
 #include "fat/FATdrive.h"
@@ -13,7 +14,7 @@ void PrintVolumeTable(TCliContext& ctx, const std::vector<size_t>& indices) {
               "fat", "fats");
   for (size_t i : indices) {
     TCustomDrive& v = *ctx.Drives.Items(i);
-    std::string name = v.Name.empty() ? LoadText(755) : v.Name;
+    std::string name = TerminalSafe(v.Name.empty() ? LoadText(755) : v.Name);
     int device = v.Device ? ctx.Devices.IndexOf(v.Device) : -1;
     std::string fatType = "-", fats = "-";
     if (auto* fat = dynamic_cast<TFATdrive*>(&v)) {

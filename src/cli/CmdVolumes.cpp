@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "cli/Cli.h"
+#include "common/TerminalText.h"
 #include "cli/CliOutput.h"
 #include "cli/CliSave.h"
 #include "common/AlignedBuffer.h"
@@ -104,10 +105,14 @@ int ListFolder(TCliContext& ctx, const TVolumeArgs& a) {
   nlohmann::json doc = Document("ls");
   doc["items"] = nlohmann::json::array();
   if (!ctx.Json && !a.Bodyfile) PrintRowHeader(drive);
-  // Depth-first so that -r lists a folder's rows before its subfolders'.
+  // Depth-first so that -r lists a folder's rows before its subfolders'. Bounded in entries as
+  // well as depth: folders of a damaged volume that share clusters would repeat without end.
+  uint64_t budget = MaxWalkEntries(drive);
   std::function<void(TCustomDirectory&, int, bool)> walk = [&](TCustomDirectory& dir, int depth, bool deletedOnly) {
     std::vector<TCustomDirectory*> subfolders;
     for (const TItemRow& row : ListFolder(dir)) {
+      if (budget == 0) return;
+      --budget;
       if (row.Folder) subfolders.push_back(static_cast<TCustomDirectory*>(row.Item));
       if (deletedOnly && !row.Deleted) continue;
       if (ctx.Json)
@@ -125,6 +130,9 @@ int ListFolder(TCliContext& ctx, const TVolumeArgs& a) {
   if (a.Bodyfile && tree == TTreeKind::Root && a.Path.empty() && drive.DeletedFolder)
     walk(*drive.DeletedFolder, 0, true);
   if (ctx.Json) PrintJson(doc);
+  if (budget == 0)
+    throw TCliError("the listing stopped after " + std::to_string(MaxWalkEntries(drive)) +
+                    " entries, more than the volume can hold: its folders are damaged and repeat each other");
   return 0;
 }
 
@@ -164,7 +172,7 @@ int Cat(TCliContext& ctx, const TVolumeArgs& a) {
                     "; " + std::to_string(data->Size() - left) + " of " + std::to_string(data->Size()) +
                     " bytes were written");
   if (data->ZeroFilledSectors > 0) {
-    std::cerr << "salvex-cli: '" << a.Paths.front() << "': " << data->ZeroFilledSectors
+    std::cerr << "salvex-cli: '" << TerminalSafe(a.Paths.front()) << "': " << data->ZeroFilledSectors
               << " sector(s) could not be read and were written as zeros\n";
     return 1;
   }

@@ -1,5 +1,7 @@
 #include "devices/Model.h"
 
+#include "devices/Device.h"
+
 namespace salvex {
 
 void TCustomFile::Assign(const TItem& source) {
@@ -62,6 +64,21 @@ void TCustomDirectory::SetTreeBuilt(bool value, bool recursive) {
   if (!recursive || !Children) return;
   for (auto& c : *Children)
     if (auto* d = dynamic_cast<TCustomDirectory*>(c.get())) d->SetTreeBuilt(value, true);
+}
+
+uint64_t TCustomDrive::DeviceRoom(uint32_t bytesPerSector) const {
+  if (!Device || Device->TotalSectors <= FirstSector || bytesPerSector == 0) return 0;
+  const uint64_t deviceBps = Device->BytesPerSector ? Device->BytesPerSector : 512;
+  const uint64_t sectors = Device->TotalSectors - FirstSector;
+  if (sectors > UINT64_MAX / deviceBps) return UINT64_MAX / bytesPerSector;
+  return sectors * deviceBps / bytesPerSector;
+}
+
+uint64_t TCustomDrive::VolumeBytes() const {
+  const uint32_t bps = BytesPerSector() ? BytesPerSector() : 512;
+  if (SectorCount > 0) return SectorCount > UINT64_MAX / bps ? UINT64_MAX : SectorCount * bps;
+  const uint64_t room = DeviceRoom(bps);
+  return room > UINT64_MAX / bps ? UINT64_MAX : room * bps;
 }
 
 TTreeKind TreeOf(const TItem& item) {

@@ -140,6 +140,15 @@ class TCustomDrive {
   // The program's progress window, for the slots that take none (SaveSelectedTo); may be null.
   TStatusDialog* Progress = nullptr;
 
+  // What the user must hear about a volume that mounted (its size was cut to its device's); set by Mount.
+  std::string MountWarning;
+
+  // Sectors of `bytesPerSector` bytes from the volume's first sector to the device's end; 0 when
+  // the device's size is not known. A volume cannot be larger.
+  uint64_t DeviceRoom(uint32_t bytesPerSector) const;
+  // Bytes the volume covers (after any cut to its device); 0 when not known.
+  virtual uint64_t VolumeBytes() const;
+
   // Volume-relative read through the device.
   virtual bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) = 0;
   virtual bool Mount(bool quiet) = 0;

@@ -21,14 +21,30 @@ ssize_t ReadFully(int fd, void* buffer, size_t length, uint64_t offset);
 
 int TPosixRawIO::Open(const std::string& path) {
   openFailure_.clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK, opening a FIFO waits for a writer forever; what it is, is checked
+  // before anything is read.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return -1;
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  if (S_ISDIR(st.st_mode)) {
     ::close(fd);
     errno = EISDIR;
     return -1;
   }
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    ::close(fd);
+    openFailure_ = "'" + path + "' is neither a regular file nor a block device; give a disk image or a disk";
+    errno = EINVAL;
+    return -1;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   if (!S_ISREG(st.st_mode)) return fd;
   uint8_t head[64] = {}, tail[512] = {};
   ssize_t headBytes = ReadFully(fd, head, sizeof head, 0);

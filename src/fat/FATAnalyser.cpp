@@ -323,7 +323,6 @@ void TFATAnalyser::ParseDirectorySector(const uint8_t* window, uint32_t bytes, u
       bool complete = true;
       while (longName.Continues(rec)) {
         longName.Take(rec);
-        if (longName.Full()) break;
         rec = recordAt(idx);
         if (rec.empty()) {
           complete = false;

@@ -64,7 +64,7 @@ int Cmp(const T& a, const T& b) {
 }  // namespace
 
 std::string FATConditionText(uint8_t flags, uint8_t condition) {
-  if (!(flags & ItemDeleted)) return "";
+  if (!(flags & ItemDeleted) && condition != 2) return "";
   return LoadText(condition == 2 ? 727 : 726);
 }
 
@@ -173,6 +173,8 @@ void TFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
       f->Name = name;
       f->Flags = flags;
       f->Condition = condition;
+      // A size the volume cannot hold is damage, whatever the entry's state.
+      if (f->Size > drive->DataBytes()) f->Condition = 2;
       f->Parent = this;
       Adopt(std::move(f));
     }

@@ -28,14 +28,14 @@ std::string ShortNameOf(std::span<const uint8_t> record);
 // 18 records). Directory reading and the lost-folder analyser both collect names through it.
 class TLongName {
  public:
-  static constexpr size_t kMaxRecords = 18;
+  // 255 characters, the longest name, take 20 records of 13.
+  static constexpr size_t kMaxRecords = 20;
   // Starts over at `record` when it is the last-part record of a long name.
   bool Start(std::span<const uint8_t> record);
   // Whether `record` continues the started name (a long-name record with its checksum), room left.
   bool Continues(std::span<const uint8_t> record) const;
   // Takes the characters of a record that Continues accepted (the starting record included).
   void Take(std::span<const uint8_t> record);
-  bool Full() const { return taken_ == kMaxRecords; }
   // The name up to its first NUL in UTF-8. An unpaired surrogate becomes U+FFFD and the name is
   // tagged "entry N" with the index of its short record in the folder (see TaggedName).
   std::string Name(uint32_t entryIndex) const;

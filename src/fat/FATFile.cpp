@@ -76,6 +76,8 @@ TFileMeta TFATFile::Meta() const {
   meta.ReadOnly = Attributes & dirent::kAttrReadOnly;
   meta.Attributes = Attributes;
   meta.Location = {TLocation::TKind::Cluster, FirstCluster};
+  if (auto* drive = FATDrive(); drive && Size > drive->DataBytes())
+    meta.Warning = OversizeWarning(Size, drive->DataBytes());
   return meta;
 }
 

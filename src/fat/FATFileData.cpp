@@ -8,7 +8,7 @@ namespace salvex {
 
 TFATFileData::TFATFileData(TFATdrive& drive, uint8_t fatChoice, uint32_t firstCluster, uint32_t baseOffset,
                            uint64_t size)
-    : drive_(drive), fatChoice_(fatChoice), base_(baseOffset), size_(size) {
+    : drive_(drive), fatChoice_(fatChoice), base_(baseOffset), size_(std::min(size, drive.DataBytes())) {
   drive_.OpenFilePos(firstCluster, uint64_t(base_) + size_, pos_);
   if (base_ > 0 && !drive_.SeekFilePos(pos_, base_, fatChoice_)) Failure = "the data's first cluster is not valid";
 }

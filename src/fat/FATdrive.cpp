@@ -142,7 +142,16 @@ bool TFATdrive::ApplyGeometry(const ByteReader& b, bool quiet) {
   const uint32_t sectorsPerFAT = spf16 ? spf16 : spf32;
   const uint64_t fatSectors = uint64_t(sectorsPerFAT) * fats;
   const uint64_t firstDataSector = fatSectors + reserved + rootDirSectors;
-  const uint32_t totalSectors = total16 ? total16 : total32;
+  uint32_t totalSectors = total16 ? total16 : total32;
+  // A volume cannot reach past its device: a larger claim is damage, and believing it would make
+  // every scan and size bound cover sectors that do not exist.
+  MountWarning.clear();
+  if (const uint64_t room = DeviceRoom(bps); room > 0 && totalSectors > room) {
+    MountWarning = "the boot sector gives " + std::to_string(totalSectors) + " sectors, but the device holds only " +
+                   std::to_string(room) + " from the volume's start; the volume was cut to the device";
+    DebugLog("FAT mount: " + MountWarning, 0);
+    totalSectors = static_cast<uint32_t>(room);
+  }
   // Metadata that does not fit the volume would make the data area negative.
   if (firstDataSector > totalSectors) {
     if (!quiet)
@@ -378,8 +387,7 @@ bool TFATdrive::ReadLongName(TFATCursor& c, std::string& name, uint8_t* record) 
   if (!longName.Start({record, dirent::kSize})) return false;
   while (longName.Continues({record, dirent::kSize})) {
     longName.Take({record, dirent::kSize});
-    // The 18th record is the last one taken; the record after it is not read.
-    if (!longName.Full() && !GetNextRecord(c, record)) return false;
+    if (!GetNextRecord(c, record)) return false;
   }
   name = longName.Name(c.Records - 1);
   return true;
@@ -422,16 +430,16 @@ bool TFATdrive::OpenFilePos(uint32_t firstCluster, uint64_t size, TFATFilePos& p
 }
 
 uint32_t TFATdrive::NextFileCluster(uint32_t cluster, uint8_t fatChoice) {
-  if (!IsValidCluster(cluster)) return cluster;
+  if (!IsValidCluster(cluster)) return 0;
   if (fatChoice > 0) {
     uint32_t next = GetFAT(cluster, fatChoice - 1u);
-    return IsValidCluster(next) ? next : cluster;
+    return IsValidCluster(next) ? next : 0;
   }
-  return cluster <= ClusterCount ? cluster + 1 : cluster;
+  return cluster <= ClusterCount ? cluster + 1 : 0;
 }
 
 uint32_t TFATdrive::StepFileCluster(TFATFilePos& pos, uint8_t fatChoice) {
-  // A chain longer than the volume's cluster count loops; what follows reads as zeros.
+  // A chain longer than the volume's cluster count loops; the data ends there.
   if (++pos.Steps > ClusterCount) return 0;
   return NextFileCluster(pos.Cluster, fatChoice);
 }
@@ -453,14 +461,9 @@ bool TFATdrive::ReadFileData(TFATFilePos& pos, uint64_t count, uint64_t& read, u
     const uint32_t inCluster = static_cast<uint32_t>(pos.Position % cs);
     const uint32_t k = inCluster / bps;
     const uint32_t o = inCluster % bps;
-    if (!IsValidCluster(pos.Cluster)) {
-      // No cluster to read from: zeros, reported as unreadable.
-      const uint64_t n = std::min<uint64_t>(count, cs - inCluster);
-      std::memset(buffer, 0, n);
-      pos.UnreadableSectors += (o + n + bps - 1) / bps;
-      advance(n);
-      continue;
-    }
+    // No cluster to read from (the chain ended before the size, or left the volume): delivering
+    // anything here would invent bytes, so the data ends with what was read.
+    if (!IsValidCluster(pos.Cluster)) return false;
     if (o == 0 && count >= bps) {
       // Whole sectors: one device read over the rest of this cluster and every directly following one.
       const uint64_t wanted = count / bps;
@@ -510,9 +513,8 @@ bool TFATdrive::SkipClusters(uint32_t& cluster, uint64_t bytes, uint8_t fatChoic
       cluster = 0;
       break;
     }
-    uint32_t next = NextFileCluster(cluster, fatChoice);
-    if (next == cluster) break;
-    cluster = next;
+    cluster = NextFileCluster(cluster, fatChoice);
+    if (cluster == 0) break;
   }
   return true;
 }

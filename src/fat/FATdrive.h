@@ -84,11 +84,14 @@ class TFATdrive : public TCustomDrive {
   int DefaultReadChoice(bool deletedView) const override { return deletedView ? 0 : FATCopy; }
   std::string FileSystemName() const override;
   uint32_t BytesPerSector() const override { return BytesPerSec; }
+  uint64_t VolumeBytes() const override { return uint64_t(TotalSectors) * BytesPerSec; }
 
   // Derives the geometry from a 90-byte boot record; quiet suppresses the messages.
   bool ApplyBootSector(const uint8_t* bootRecord, bool quiet);
   void CreateSpecialFolders();
 
+  // Bytes the data area can hold: no file on the volume can be larger.
+  uint64_t DataBytes() const { return uint64_t(ClusterCount) * ClusterSize; }
   uint64_t ClusterToSector(uint32_t n) const { return uint64_t(n - 2) * SectorsPerCluster + FirstDataSector; }
   bool IsValidCluster(uint32_t n) const { return n >= 2 && uint64_t(n) <= uint64_t(ClusterCount) + 1; }
   // Entry n of FAT copy `copy` (0-based); 0 and a debug line for an out-of-range n.
@@ -116,9 +119,9 @@ class TFATdrive : public TCustomDrive {
   bool SkipClusters(uint32_t& cluster, uint64_t bytes, uint8_t fatChoice);
   bool SeekFilePos(TFATFilePos& pos, uint64_t position, uint8_t fatChoice);
   void CloseFilePos(TFATFilePos&) {}
-  // The cluster that follows `cluster` when reading file data with the given FAT choice: an
-  // end mark, a free, bad or out-of-range entry keeps the cluster (a file longer than its chain
-  // repeats its last cluster).
+  // The cluster that follows `cluster` when reading file data with the given FAT choice; 0 where
+  // the data cannot go on: an end mark, a free, bad or out-of-range entry, or (without a FAT) the
+  // volume's last cluster. A file longer than its chain therefore ends early instead of repeating.
   uint32_t NextFileCluster(uint32_t cluster, uint8_t fatChoice);
   // NextFileCluster from a read position, counting the step; 0 once the walk exceeds ClusterCount.
   uint32_t StepFileCluster(TFATFilePos& pos, uint8_t fatChoice);

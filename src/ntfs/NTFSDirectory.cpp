@@ -37,7 +37,7 @@ std::string TypeNameOf(const TItem& item) {
 }  // namespace
 
 std::string ConditionText(uint8_t flags, uint8_t condition) {
-  if (!(flags & ItemDeleted)) return "";
+  if (!(flags & ItemDeleted) && condition != 2) return "";
   return LoadText(condition == 2 ? 727 : 726);
 }
 
@@ -110,6 +110,7 @@ TItem* AddEntry(TNTFSDirectory& parent, const TFileNameView& key, const TNTFSAtt
     f->Flags = ItemDeleted;
     if (data) f->Size = data->Size();
   }
+  if (f->Size > drive.VolumeBytes()) f->Condition = 2;
   return parent.Adopt(std::move(f));
 }
 

@@ -171,6 +171,8 @@ TFileMeta TNTFSFile::Meta() const {
   meta.ReadOnly = Attributes & kReadOnly;
   meta.Attributes = Attributes;
   if (Encrypted) meta.Warning = "encrypted with EFS: saved as stored, unreadable without the owner's key";
+  if (auto* drive = dynamic_cast<const TNTFSdrive*>(Drive); drive && Size > drive->VolumeBytes())
+    meta.Warning = OversizeWarning(Size, drive->VolumeBytes());
   if (MFTNumber >= 0)
     meta.Location = {TLocation::TKind::Record, uint64_t(MFTNumber)};
   else

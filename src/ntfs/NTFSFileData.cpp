@@ -6,16 +6,40 @@ namespace salvex {
 
 TNTFSFileData::TNTFSFileData(TNTFSdrive& drive, Source source, uint64_t where, uint32_t base, uint64_t size)
     : drive_(drive), source_(source), where_(where), base_(base), size_(size) {
-  if (source_ != Source::Record) return;
-  if (where_ == 0 || !drive_.OpenDataPos(pos_, size_, where_))
-    Failure = "the file record's data attribute could not be read";
-  else
+  if (source_ == Source::Record) {
+    if (where_ == 0 || !drive_.OpenDataPos(pos_, size_, where_)) {
+      Failure = "the file record's data attribute could not be read";
+      return;
+    }
     size_ = pos_.Size;
+  }
+  const uint64_t volume = drive_.VolumeBytes();
+  if (size_ <= volume) return;
+  // A size the volume cannot hold is damage: read at most what the runs cover, within the volume.
+  uint64_t covered = volume;
+  if (source_ == Source::Record && !pos_.Data.Resident && drive_.ClusterSize > 0) {
+    const uint64_t volumeClusters = volume / drive_.ClusterSize;
+    uint64_t clusters = 0;
+    for (const ntfs::TRun& run : pos_.Data.Runs) clusters = std::min(clusters + std::min(run.Length, volumeClusters), volumeClusters);
+    covered = clusters * drive_.ClusterSize;
+  }
+  size_ = covered;
+  if (pos_.Opened) pos_.Size = size_;
 }
 
 size_t TNTFSFileData::Read(uint8_t* buffer, size_t count) {
   if (position_ >= size_ || !Failure.empty()) return 0;
   count = size_t(std::min<uint64_t>(count, size_ - position_));
+  if (source_ == Source::Contiguous && drive_.SectorsPerCluster > 0) {
+    // Consecutive clusters end with the volume: nothing past it is delivered.
+    const uint64_t volume = drive_.VolumeSectors / drive_.SectorsPerCluster * drive_.ClusterSize;
+    const uint64_t offset = where_ * drive_.ClusterSize + base_ + position_;
+    if (where_ > volume / std::max<uint32_t>(drive_.ClusterSize, 1) || offset >= volume) {
+      Failure = "the data reaches past the end of the volume";
+      return 0;
+    }
+    count = size_t(std::min<uint64_t>(count, volume - offset));
+  }
   const uint64_t before = drive_.UnreadableSectors;
   uint64_t got = count;
   bool ok;

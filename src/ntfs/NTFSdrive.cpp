@@ -174,6 +174,14 @@ bool TNTFSdrive::ApplyBootSector(std::span<const uint8_t> boot) {
   BytesPerFileRecord = static_cast<uint32_t>(fileRecord);
   BytesPerIndexRecord = static_cast<uint32_t>(indexRecord);
   VolumeSectors = r.U64(0x28);
+  // A volume cannot reach past its device: a larger claim is damage, and believing it would size
+  // scans and bitmaps by sectors that do not exist.
+  if (const uint64_t room = DeviceRoom(bps); room > 0 && VolumeSectors > room) {
+    MountWarning = "the boot sector gives " + std::to_string(VolumeSectors) + " sectors, but the device holds only " +
+                   std::to_string(room) + " from the volume's start; the volume was cut to the device";
+    DebugLog("NTFS mount: " + MountWarning, 0);
+    VolumeSectors = room;
+  }
   MFTStartLcn = r.U64(0x30);
   MFTMirrStartLcn = r.U64(0x38);
   return true;
@@ -181,6 +189,7 @@ bool TNTFSdrive::ApplyBootSector(std::span<const uint8_t> boot) {
 
 bool TNTFSdrive::Mount(bool quiet) {
   MountError.clear();
+  MountWarning.clear();
   CorruptStructures = 0;
   RootFolder.reset();
   DeletedFolder.reset();

@@ -64,6 +64,8 @@ class TNTFSdrive : public TCustomDrive {
   uint32_t SectorsPerCluster = 0;
   uint32_t ClusterSize = 0;
   uint64_t VolumeSectors = 0;
+  // Bytes the volume holds: no file on it can be larger.
+  uint64_t VolumeBytes() const override { return VolumeSectors * SectorSize; }
   uint64_t MFTStartLcn = 0;
   uint64_t MFTMirrStartLcn = 0;
   uint32_t BytesPerFileRecord = 0;

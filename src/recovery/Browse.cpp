@@ -80,7 +80,8 @@ TItemRow RowOf(TItem& item) {
   }
   row.Deleted = flags & ItemDeleted;
   row.Lost = flags & ItemLost;
-  if (row.Deleted) row.Condition = condition == 2 ? TItemRow::TCondition::Poor : TItemRow::TCondition::Good;
+  // A live item has a condition only when it is damaged (a size larger than its volume).
+  if (row.Deleted || condition == 2) row.Condition = condition == 2 ? TItemRow::TCondition::Poor : TItemRow::TCondition::Good;
   row.Modified = meta.Modified;
   row.Attributes = meta.Attributes;
   row.Location = meta.Location;
@@ -180,18 +181,30 @@ TResult<TItem*> ResolvePath(TCustomDrive& drive, TTreeKind tree, const std::stri
   return item;
 }
 
+uint64_t MaxWalkEntries(const TCustomDrive& drive) {
+  const uint64_t bytes = drive.VolumeBytes();
+  // A volume of unknown size still gets a bound: 2^32 entries is more than any file system holds.
+  return bytes > 0 ? std::max<uint64_t>(bytes / 32, 16) : uint64_t(1) << 32;
+}
+
 std::vector<TItemRow> FindItems(TCustomDrive& drive, const std::string& mask,
                                 const std::function<bool(const TItemRow&)>& onHit) {
   drive.LoadSpecialFolders(nullptr);
   std::vector<TItemRow> hits;
   bool go = true;
+  uint64_t budget = MaxWalkEntries(drive);
   std::function<void(TCustomDirectory&, bool, int)> walk = [&](TCustomDirectory& dir, bool deletedTree, int depth) {
     if (depth > kMaxDepth) return;
+    if (budget == 0) {
+      go = false;
+      return;
+    }
     const bool readHere = !dir.Children;
     dir.LoadChildren(deletedTree || (dir.Flags & ItemDeleted));
     if (dir.Children)
       for (auto& child : *dir.Children) {
-        if (!go) break;
+        if (!go || budget == 0) break;
+        --budget;
         auto* sub = dynamic_cast<TCustomDirectory*>(child.get());
         const bool eligible = !sub || !deletedTree || (sub->Flags & ItemDeleted);
         if (eligible && MatchMask(ShownName(*child), mask)) {

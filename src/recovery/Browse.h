@@ -46,6 +46,11 @@ TResult<TItem*> ResolvePath(TCustomDrive& drive, TTreeKind tree, const std::stri
 // Every item of the Deleted, Lost and Root trees (in that order) whose name matches the mask;
 // `onHit` sees each hit as found and ends the search by answering false. In the Deleted tree,
 // folders that are there only to rebuild a path are walked but are no hits.
+// How many entries a walk over a volume may deliver. Every entry takes at least 32 bytes of its
+// volume, so a walk that delivers more goes round a damaged structure (folders that share their
+// clusters) and must stop.
+uint64_t MaxWalkEntries(const TCustomDrive& drive);
+
 std::vector<TItemRow> FindItems(TCustomDrive& drive, const std::string& mask,
                                 const std::function<bool(const TItemRow&)>& onHit = {});
 

@@ -17,8 +17,10 @@
 #include "common/Host.h"
 #include "common/Options.h"
 #include "common/StringTable.h"
+#include "common/TerminalText.h"
 #include "devices/Model.h"
 #include "devices/StatusDialog.h"
+#include "recovery/Browse.h"
 #include "disk/PhysicalDisk.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
@@ -36,7 +38,9 @@ std::string ShownName(const TItem& item) {
 }
 
 std::string SafeSaveName(const std::string& shownName) {
-  std::string name = shownName;
+  // Control characters (a terminal escape in a name) would make every later listing of the
+  // target act on the terminal.
+  std::string name = WithoutControls(shownName);
   for (char& c : name)
     if (c == '/' || c == '\0') c = '_';
   if (name.empty() || name == "." || name == "..") name = "_" + name;
@@ -147,22 +151,49 @@ class TSaver {
     return TreeOf(d) == TTreeKind::Deleted || (d.Flags & ItemDeleted);
   }
 
+  // Entries a walk may still visit; folders of a damaged volume that share clusters would
+  // otherwise repeat without end (see MaxWalkEntries).
+  struct TWalkBudget {
+    uint64_t Left = 0;
+    bool Set = false;
+    bool Take(const TCustomDirectory& d) {
+      if (!Set && d.Drive) {
+        Left = MaxWalkEntries(*d.Drive);
+        Set = true;
+      }
+      if (Set && Left == 0) return false;
+      if (Set) --Left;
+      return true;
+    }
+  };
+
   // Visits the children of a folder, reading them for the walk and releasing them afterwards.
   template <class Visit>
-  bool EachChild(TCustomDirectory& d, Visit visit) {
+  bool EachChild(TCustomDirectory& d, TWalkBudget& budget, Visit visit) {
     const bool readHere = !d.Children;
     d.LoadChildren(DeletedView(d));
     bool go = true;
     if (d.Children)
-      for (auto& child : *d.Children)
+      for (auto& child : *d.Children) {
+        if (!budget.Take(d)) {
+          if (&budget == &saveBudget_) {
+            const std::string path = ShownName(d);
+            Fail(path, Make(TErrorKind::Corrupt, path,
+                            "more entries than the volume can hold: its folders are damaged and repeat each other"));
+            Report.Stopped = true;
+          }
+          go = false;
+          break;
+        }
         if (!(go = visit(*child))) break;
+      }
     if (readHere) d.Children.reset();
     return go;
   }
 
   uint64_t FolderBytes(TCustomDirectory& d, int depth) {
     uint64_t total = 0;
-    EachChild(d, [&](TItem& child) {
+    EachChild(d, sizeBudget_, [&](TItem& child) {
       if (auto* f = dynamic_cast<TCustomFile*>(&child)) {
         if (!options_.Filter || options_.Filter(*f)) total += f->Size;
       } else if (auto* sub = dynamic_cast<TCustomDirectory*>(&child); sub && options_.Recursive && depth < 4096) {
@@ -226,7 +257,7 @@ class TSaver {
     // Without a filter the folder is made even when empty: the user chose it.
     if (!options_.Filter && !Open(t)) return !Report.Stopped;
     if (status_) status_->RestartClock();
-    return EachChild(d, [&](TItem& child) {
+    return EachChild(d, saveBudget_, [&](TItem& child) {
       bool go = true;
       if (auto* f = dynamic_cast<TCustomFile*>(&child))
         go = SaveFile(*f, t);
@@ -396,6 +427,8 @@ class TSaver {
   TStatusDialog* status_;
   TOverwritePolicy overwrite_;
   bool foldersAnswered_ = false;
+  TWalkBudget sizeBudget_;
+  TWalkBudget saveBudget_;
   std::unique_ptr<AlignedBuffer> buffer_;
 };
 

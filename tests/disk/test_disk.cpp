@@ -1,4 +1,10 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
 
 #include "common/Host.h"
 #include "common/FakeHost.h"
@@ -6,6 +12,7 @@
 #include "disk/FakeRawIO.h"
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
+#include "disk/RawIO.h"
 
 namespace salvex::test {
 namespace {
@@ -181,6 +188,32 @@ TEST_F(DiskTest, RegistryRefusesMissingAndTinyImagesWithOneLine) {
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("smaller than one sector"), std::string::npos);
   }
+}
+
+// A FIFO (or socket, or character device) given as an image would block inside open() or read
+// as an endless stream: it is refused at once, with a message that says why.
+TEST(PosixRawIO, RefusesWhatIsNeitherAFileNorABlockDevice) {
+  char tmpl[] = "/tmp/salvex-fifo-XXXXXX";
+  const std::string dir = mkdtemp(tmpl);
+  const std::string fifo = dir + "/pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  TPosixRawIO io;
+  auto opening = std::async(std::launch::async, [&] { return io.Open(fifo); });
+  if (opening.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    // Release the blocked open with a writer, so that the test ends.
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    opening.wait();
+    if (writer >= 0) ::close(writer);
+    ::unlink(fifo.c_str());
+    ::rmdir(dir.c_str());
+    FAIL() << "opening a FIFO blocked";
+  }
+  const int fd = opening.get();
+  EXPECT_LT(fd, 0);
+  if (fd >= 0) io.Close(fd);
+  EXPECT_NE(io.OpenFailure().find("neither a regular file nor a block device"), std::string::npos);
+  ::unlink(fifo.c_str());
+  ::rmdir(dir.c_str());
 }
 
 TEST_F(DiskTest, AutoKindTakesBootSectorsAsDrivesAndTheRestAsDisks) {

@@ -42,6 +42,23 @@ TEST_F(FatNames, LongNamesKeepAstralCharactersAndTagUnpairedSurrogates) {
                                                    "Ελληνικά.txt"}));
 }
 
+// Names up to the longest FAT allows (255 characters in 20 records) are listed whole, and the
+// entry after each is read as usual.
+TEST_F(FatNames, LongestNamesAreListedInFull) {
+  std::vector<std::string> names;
+  const char* shorts[] = {"A~1        ", "B~1        ", "C~1        ", "D~1        "};
+  size_t k = 0;
+  for (size_t length : {221u, 222u, 247u, 255u}) {
+    std::string name(length - 4, char('a' + k));
+    name += ".txt";
+    img.AddLongEntry(0, name, shorts[k++], 0x20, 0, 0);
+    names.push_back(name);
+  }
+  img.AddToDir(0, FatImage::Record("LAST    TXT", 0x20, 0, 0));
+  names.push_back("LAST.TXT");
+  EXPECT_EQ(RootNames(), names);
+}
+
 TEST_F(FatNames, ShortNamesDecodeFromTheConfiguredOEMCodePage) {
   TOptions saved = Options();
   img.AddToDir(0, FatImage::Record("\x8EPFEL   TXT", 0x20, 0, 0));

@@ -120,6 +120,31 @@ TEST_F(FatSaveTest, DeletedViewPreselectsNoFat) {
   EXPECT_EQ(ReadFile(target / "_ONE.TXT"), "gone");
 }
 
+// A chain cut after its first cluster while the size still claims 24 clusters: only the bytes on
+// the disk are kept, under ".partial", and the save says why.
+TEST_F(FatSaveTest, ChainCutShortIsKeptAsPartialWithTheReason) {
+  std::vector<uint32_t> chain;
+  for (uint32_t c = 20; c < 44; ++c) {
+    chain.push_back(c);
+    std::memset(img.Cluster(c), 'a' + int(c % 26), img.ClusterBytes());
+  }
+  img.Chain(chain);
+  img.SetFAT(21, img.EndMark());
+  img.AddToDir(0, FatImage::Record("CUT     BIN", 0x20, 20, uint32_t(24 * img.ClusterBytes())));
+  auto& root = Open(false);
+  for (size_t i = 0; i < root.Children->size(); ++i)
+    if (auto* f = dynamic_cast<TCustomFile*>(root.Children->at(i).get()); f && f->Name == "CUT.BIN") Select({i});
+  ASSERT_EQ(list.rows.size(), 1u);
+  const TSaveReport report = SaveSelectedTo(*m.drive, list);
+  EXPECT_FALSE(fs::exists(target / "CUT.BIN"));
+  ASSERT_TRUE(fs::exists(target / "CUT.BIN.partial"));
+  const std::string kept = ReadFile(target / "CUT.BIN.partial");
+  EXPECT_EQ(kept, std::string(img.ClusterBytes(), 'a' + 20 % 26) + std::string(img.ClusterBytes(), 'a' + 21 % 26));
+  ASSERT_EQ(report.Failures.size(), 1u);
+  EXPECT_EQ(report.Failures[0].Error.Kind, TErrorKind::Corrupt);
+  EXPECT_EQ(report.Files, 0u);
+}
+
 TEST_F(FatSaveTest, ReplacingAskYesNoAll) {
   Open(false);
   Select({1, 2});
