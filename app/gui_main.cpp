@@ -93,8 +93,8 @@ void GrabDialogs(ui::TMainForm& window, const QString& dir) {
     options.findChild<QTabWidget*>()->setCurrentIndex(page);
     GrabShown(&options, file(page == 0 ? "options-display.png" : page == 1 ? "options-files.png" : "options-access.png"));
   }
-  ui::TRangeDialog range(&window, false);
-  range.Prepare(0, 2879, 2879);
+  ui::TRangeDialog range(&window, false, 512);
+  range.Prepare(0, 100000, 0, 1999999);
   GrabShown(&range, file("range.png"));
   TStatusDialog& status = window.Status();
   status.Setup(LoadText(709), TextF(710, {"/tmp/recovered/Docs/notes.txt"}), "", "", "", true, true);

@@ -186,7 +186,7 @@ void TDriveDlg::FindClicked() {
   if (!device || device->TotalSectors == 0) return;
   uint64_t first = 0;
   uint64_t last = device->TotalSectors >= 100000 ? 100000 : device->TotalSectors - 1;
-  TRangeDialog range(this, false);
+  TRangeDialog range(this, false, device->BytesPerSector);
   if (!range.Execute(first, last, 0, device->TotalSectors - 1)) return;
   // Long scans read ahead through the block cache.
   const bool cache = blockcache::Enabled();

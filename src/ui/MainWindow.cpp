@@ -34,14 +34,19 @@
 #include "fat/FATdrive.h"
 #include "ntfs/NTFSdrive.h"
 #include "ui/DebugWindow.h"
+#include "ui/ByteSource.h"
 #include "ui/DriveDialog.h"
+#include "ui/DriveInfoDialog.h"
+#include "ui/FATSelectDialog.h"
 #include "ui/FileListModel.h"
 #include "ui/FolderTree.h"
 #include "ui/LanguageDialog.h"
 #include "ui/OptionsDialog.h"
+#include "ui/PropertiesDialog.h"
 #include "ui/Settings.h"
 #include "ui/StatusWindow.h"
 #include "ui/Translate.h"
+#include "ui/ViewerDialog.h"
 
 namespace salvex::ui {
 
@@ -74,6 +79,7 @@ TMainForm::TMainForm(bool showDebug, QWidget* parent)
     for (QToolBar* bar : findChildren<QToolBar*>()) bar->setEnabled(enabled);
   };
 
+  host_.UnitBytes = [this](bool clusters) { return UnitBytes(clusters); };
   statusWindow_->Attach(&status_);
 
   debug_ = new TDebugBox(this);
@@ -123,9 +129,9 @@ void TMainForm::CreateActions() {
   drive->setIcon(s->standardIcon(QStyle::SP_DriveHDIcon));
   drive->setProperty(kButtonHint, "140");
   NewAction("MenuRename", 53, 54, &TMainForm::RenameCommand)->setShortcut(QKeySequence(Qt::Key_F2));
-  NewAction("MenuProperties", 55, 56, &TMainForm::NotYetAvailable);
-  NewAction("MenuViewAsHex", 58, 59, &TMainForm::NotYetAvailable);
-  NewAction("MenuViewAsText", 60, 61, &TMainForm::NotYetAvailable);
+  NewAction("MenuProperties", 55, 56, &TMainForm::PropertiesCommand);
+  NewAction("MenuViewAsHex", 58, 59, &TMainForm::ViewHexCommand);
+  NewAction("MenuViewAsText", 60, 61, &TMainForm::ViewTextCommand);
   auto* save = NewAction("MenuSaveTo", 62, 63, &TMainForm::SaveSelection);
   save->setShortcut(QKeySequence("Ctrl+S"));
   save->setIcon(s->standardIcon(QStyle::SP_DialogSaveButton));
@@ -163,7 +169,7 @@ void TMainForm::CreateActions() {
           [this] { SortBy(model_->SortColumn(), true); });
   connect(NewAction("MenuArrangeAscendingOrder", 94, 0, nullptr), &QAction::triggered, this,
           [this] { SortBy(model_->SortColumn(), false); });
-  NewAction("MenuDrvInfo", 96, 97, &TMainForm::NotYetAvailable);
+  NewAction("MenuDrvInfo", 96, 97, &TMainForm::DriveInfoCommand);
   NewAction("MenuSysInfo", 98, 99, &TMainForm::NotYetAvailable);
   auto* lost = NewAction("MenuFindLostData", 101, 102, &TMainForm::FindLostDataCommand);
   lost->setIcon(s->standardIcon(QStyle::SP_BrowserReload));
@@ -555,6 +561,14 @@ void TMainForm::LoadDriveTree() {
   status_.Hide();
 }
 
+uint64_t TMainForm::UnitBytes(bool clusters) const {
+  if (!currentDrive_) return 512;
+  uint64_t perCluster = 1;
+  if (auto* fat = dynamic_cast<TFATdrive*>(currentDrive_)) perCluster = fat->SectorsPerCluster;
+  if (auto* ntfs = dynamic_cast<TNTFSdrive*>(currentDrive_)) perCluster = ntfs->SectorsPerCluster;
+  return uint64_t(currentDrive_->BytesPerSector()) * (clusters ? std::max<uint64_t>(perCluster, 1) : 1);
+}
+
 bool TMainForm::DeletedMode(TTreeNode* node) const { return tree_->IsAtOrBelow(node, special_.Deleted); }
 
 void TMainForm::TreeSelectionChanged() {
@@ -711,6 +725,63 @@ void TMainForm::FindCommand() {
   item->setExpanded(true);
   treeTimer_->stop();
   ShowFolder(special_.Search);
+}
+
+void TMainForm::ViewCommand(bool hex) {
+  auto* file = dynamic_cast<TCustomFile*>(SingleSelected());
+  if (!file || !file->Drive) return;
+  int fatChoice = file->Drive->DefaultReadChoice(DeletedMode(currentNode_));
+  if (auto* fat = dynamic_cast<TFATdrive*>(file->Drive)) {
+    // Which FAT the clusters follow is the user's call: a deleted file's chain is usually gone.
+    if (!fatSelect_) fatSelect_ = new TFATSelectDialog(this);
+    if (!fatSelect_->Execute(*fat, DeletedMode(currentNode_))) return;
+    fatChoice = fatSelect_->ItemIndex();
+    if (file->Size == 0) return;
+  }
+  std::unique_ptr<TByteSource> source = OpenByteSource(*file, fatChoice);
+  if (!source) return;
+  if (!viewer_) viewer_ = new TViewerDialog(this);
+  const QString name = QString::fromStdString(DisplayName(file->Name));
+  if (hex)
+    viewer_->ShowHex(std::move(source), name);
+  else
+    viewer_->ShowText(std::move(source), name);
+}
+
+void TMainForm::PropertiesCommand() {
+  const auto rows = model_->SelectedRows();
+  if (rows.size() != 1) return;
+  const int row = int(rows.front());
+  TItem* object = model_->ObjectAt(row);
+  TItemFields fields;
+  if (!object || !ReadItemFields(*object, fields)) return;
+  TItemPropertiesDialog dialog(this);
+  dialog.Name = fields.Name;
+  dialog.Cluster = fields.Cluster;
+  dialog.Size = fields.Size;
+  dialog.ClusterEnabled = fields.ClusterEnabled;
+  // The listing's other columns, and for files found by their content where the size came from.
+  for (int c = 1; c < model_->columnCount(); ++c) {
+    const QString value = model_->data(model_->index(row, c), Qt::DisplayRole).toString();
+    if (!value.isEmpty())
+      dialog.Facts.emplace_back(model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString() + ':', value);
+  }
+  if (auto* file = dynamic_cast<TCustomFile*>(object); file && file->SizeOrigin != TSizeOrigin::Entry)
+    dialog.Facts.emplace_back(tr("Size from:"), file->SizeOrigin == TSizeOrigin::FormatEnd
+                                                    ? tr("the end its file format marks")
+                                                    : tr("the default size of lost files (the format gives none)"));
+  if (!dialog.Run()) return;
+  fields.Name = dialog.Name;
+  fields.Cluster = dialog.Cluster;
+  fields.Size = dialog.Size;
+  WriteItemFields(*object, fields);
+  model_->Refresh();
+}
+
+void TMainForm::DriveInfoCommand() {
+  if (!currentDevice_) return;
+  TDriveInfoDialog dialog(this);
+  dialog.Run(*currentDevice_);
 }
 
 void TMainForm::RenameCommand() {

@@ -21,6 +21,8 @@ namespace salvex::ui {
 
 class TDebugBox;
 class TDriveDlg;
+class TFATSelectDialog;
+class TViewerDialog;
 class TFileListModel;
 class TFolderTree;
 class TStatusWindow;
@@ -58,6 +60,9 @@ class TMainForm : public QMainWindow {
   QItemSelectionModel* Selection() const { return selection_; }
   const TSpecialNodes& SpecialNodes() const { return special_; }
   TDriveDlg* DriveDialog() const { return driveDlg_; }
+  // Created at the first view command.
+  TFATSelectDialog* FATSelect() const { return fatSelect_; }
+  TViewerDialog* Viewer() const { return viewer_; }
   TStatusDialog& Status() { return status_; }
   TStatusWindow* StatusWindow() const { return statusWindow_; }
   TCustomDrive* CurrentDrive() const { return currentDrive_; }
@@ -84,6 +89,7 @@ class TMainForm : public QMainWindow {
   void LoadDriveTree();
   void ForgetDrive();
   bool DeletedMode(TTreeNode* node) const;
+  uint64_t UnitBytes(bool clusters) const;
   TItem* SingleSelected() const;
 
   void TreeSelectionChanged();
@@ -99,6 +105,11 @@ class TMainForm : public QMainWindow {
   void InvertSelectionCommand();
   void FindCommand();
   void OptionsCommand();
+  void ViewHexCommand() { ViewCommand(true); }
+  void ViewTextCommand() { ViewCommand(false); }
+  void ViewCommand(bool hex);
+  void PropertiesCommand();
+  void DriveInfoCommand();
   void NotYetAvailable();
   void AboutCommand();
   void SetListStyle(int style);
@@ -137,6 +148,8 @@ class TMainForm : public QMainWindow {
   QTimer* memoryTimer_ = nullptr;
   QMenu* popup_ = nullptr;
   TDriveDlg* driveDlg_ = nullptr;
+  TFATSelectDialog* fatSelect_ = nullptr;
+  TViewerDialog* viewer_ = nullptr;
   std::map<QString, QAction*> actions_;
 };
 

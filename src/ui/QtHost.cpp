@@ -6,35 +6,14 @@
 #include <QPushButton>
 
 #include "common/StringTable.h"
+#include "ui/FindDialog.h"
 #include "ui/RangeDialog.h"
 #include "ui/TargetFolderDialog.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
 
-namespace {
-
-// The name search belongs to a later step of the desktop program; until then it says so.
-class TUnavailableFind : public TFindDialog {
- public:
-  explicit TUnavailableFind(QWidget* window) : window_(window) {}
-  bool Run() override {
-    QMessageBox::information(window_, Text(360), QObject::tr("This command is not yet available."));
-    return false;
-  }
-  std::string Mask() const override { return "*"; }
-  void AddHit(const std::string&) override {}
-  void SetScanningText(const std::string&) override {}
-  bool Cancelled() const override { return true; }
-  void Hide() override {}
-
- private:
-  QWidget* window_;
-};
-
-}  // namespace
-
-TQtHost::TQtHost(QWidget* window) : window_(window), find_(std::make_unique<TUnavailableFind>(window)) {}
+TQtHost::TQtHost(QWidget* window) : window_(window) {}
 
 TQtHost::~TQtHost() = default;
 
@@ -83,12 +62,12 @@ TMsgResult TQtHost::MessageBox(const std::string& text, const std::string& capti
 void TQtHost::ProcessMessages() { QApplication::processEvents(); }
 
 bool TQtHost::AskSectorRange(uint64_t& first, uint64_t& last, uint64_t maximum) {
-  TRangeDialog dialog(window_, false);
+  TRangeDialog dialog(window_, false, UnitBytes ? UnitBytes(false) : 512);
   return dialog.Execute(first, last, 0, maximum);
 }
 
 bool TQtHost::AskClusterRange(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum) {
-  TRangeDialog dialog(window_, true);
+  TRangeDialog dialog(window_, true, UnitBytes ? UnitBytes(true) : 512);
   return dialog.Execute(first, last, minimum, maximum);
 }
 
@@ -105,7 +84,10 @@ bool TQtHost::AskSaveTarget(std::string& folder, const std::vector<std::string>&
   return true;
 }
 
-TFindDialog& TQtHost::FindDialog() { return *find_; }
+TFindDialog& TQtHost::FindDialog() {
+  if (!find_) find_ = new TFindDlg(window_);
+  return *find_;
+}
 
 void TQtHost::EnableMainWindow(bool enabled) {
   if (EnableWindow)

@@ -8,6 +8,7 @@
 namespace salvex::ui {
 
 class TDirSelectDialog;
+class TFindDlg;
 
 // The core's questions answered with the desktop's dialogs.
 class TQtHost : public THost {
@@ -29,13 +30,16 @@ class TQtHost : public THost {
   // Set by the main window.
   // Disables the window's controls during a save (not the window: its progress window must work).
   std::function<void(bool)> EnableWindow;
+  // Bytes per sector (false) or per cluster (true) of what the range dialogs narrow, for their size
+  // text; unset, 512 bytes.
+  std::function<uint64_t(bool clusters)> UnitBytes;
   // The folder proposed to the next save: the one chosen last.
   std::string LastTarget;
 
  private:
   QPointer<QWidget> window_;
   TDirSelectDialog* targetDialog_ = nullptr;
-  std::unique_ptr<TFindDialog> find_;
+  QPointer<TFindDlg> find_;
 };
 
 }  // namespace salvex::ui

@@ -1,57 +1,142 @@
 #include "ui/RangeDialog.h"
 
 #include <QDialogButtonBox>
-#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QSlider>
+#include <QVBoxLayout>
 #include <algorithm>
+#include <cmath>
 
 #include "common/Format.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
 
-TRangeDialog::TRangeDialog(QWidget* parent, bool clusters) : QDialog(parent), clusters_(clusters) {
+TRangeDialog::TRangeDialog(QWidget* parent, bool clusters, uint64_t unitBytes)
+    : QDialog(parent), clusters_(clusters), unit_(unitBytes) {
   setWindowTitle(Text(clusters ? 410 : 400));
-  first_ = new QLineEdit(this);
-  last_ = new QLineEdit(this);
   auto* digits = new QRegularExpressionValidator(QRegularExpression("[0-9]{1,20}"), this);
-  first_->setValidator(digits);
-  last_->setValidator(digits);
-  auto* form = new QFormLayout(this);
-  form->addRow(Text(clusters ? 411 : 401), first_);
-  form->addRow(new QLabel(this), last_);
+  auto group = [&](QGroupBox*& box, QSlider*& bar, QLineEdit*& field) {
+    box = new QGroupBox(this);
+    bar = new QSlider(Qt::Horizontal, box);
+    bar->setRange(0, kSteps);
+    bar->setTickPosition(QSlider::TicksBelow);
+    bar->setTickInterval(5);
+    bar->setMinimumWidth(260);
+    field = new QLineEdit(box);
+    field->setValidator(digits);
+    field->setMaximumWidth(150);
+    auto* row = new QHBoxLayout(box);
+    row->addWidget(bar, 1);
+    row->addWidget(field);
+  };
+  group(startBox_, startBar_, first_);
+  group(endBox_, endBar_, last_);
+  endBar_->setValue(kSteps);
+  size_ = new QLabel(this);
+  auto* sizeRow = new QHBoxLayout;
+  sizeRow->addWidget(new QLabel(Text(clusters ? 413 : 403), this));
+  sizeRow->addWidget(size_, 1);
   auto* buttons = new QDialogButtonBox(this);
-  buttons->addButton(Text(clusters ? 414 : 404), QDialogButtonBox::AcceptRole);
+  buttons->addButton(Text(clusters ? 414 : 404), QDialogButtonBox::AcceptRole)->setDefault(true);
+  auto* apply = buttons->addButton(Text(clusters ? 415 : 405), QDialogButtonBox::ApplyRole);
   buttons->addButton(Text(clusters ? 416 : 406), QDialogButtonBox::RejectRole);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-  form->addRow(buttons);
+  connect(apply, &QPushButton::clicked, this, &TRangeDialog::UpdateSize);
+  connect(startBar_, &QSlider::sliderMoved, this, &TRangeDialog::StartMoved);
+  connect(endBar_, &QSlider::sliderMoved, this, &TRangeDialog::EndMoved);
+  connect(startBar_, &QSlider::actionTriggered, this, [this] { StartMoved(startBar_->sliderPosition()); });
+  connect(endBar_, &QSlider::actionTriggered, this, [this] { EndMoved(endBar_->sliderPosition()); });
+  connect(first_, &QLineEdit::textEdited, this, &TRangeDialog::UpdateSize);
+  connect(last_, &QLineEdit::textEdited, this, &TRangeDialog::UpdateSize);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(startBox_);
+  layout->addWidget(endBox_);
+  layout->addLayout(sizeRow);
+  layout->addWidget(buttons);
+}
+
+QString TRangeDialog::SizeText(uint64_t count, uint64_t unitBytes) {
+  const double mb = double(count) / 1024.0 * double(unitBytes) / 1024.0;
+  if (mb >= 1000) return QLocale().toString(mb / 1024.0, 'f', 2) + " GB";
+  return QLocale().toString(mb, 'f', 2) + " MB";
+}
+
+// Positions map linearly onto the range, rounded half to even.
+uint64_t TRangeDialog::AtPosition(int position) const {
+  const double span = double(maximum_ - minimum_);
+  return std::min(maximum_, minimum_ + uint64_t(std::nearbyint(double(position) / kSteps * span)));
+}
+
+int TRangeDialog::PositionOf(uint64_t value) const {
+  if (maximum_ <= minimum_) return 0;
+  const double at = double(std::clamp(value, minimum_, maximum_) - minimum_) / double(maximum_ - minimum_ + 1);
+  return int(std::nearbyint(at * kSteps));
+}
+
+void TRangeDialog::StartMoved(int position) {
+  // The start may not pass the end: such a move changes nothing.
+  if (position > endBar_->value()) {
+    startBar_->setSliderPosition(startBar_->value());
+    return;
+  }
+  first_->setText(QString::number(AtPosition(position)));
+  UpdateSize();
+}
+
+void TRangeDialog::EndMoved(int position) {
+  if (position < startBar_->value()) {
+    endBar_->setSliderPosition(endBar_->value());
+    return;
+  }
+  last_->setText(QString::number(AtPosition(position)));
+  UpdateSize();
+}
+
+void TRangeDialog::UpdateSize() {
+  bool okFirst = false, okLast = false;
+  const qulonglong first = first_->text().toULongLong(&okFirst);
+  const qulonglong last = last_->text().toULongLong(&okLast);
+  if (!okFirst || !okLast) return;
+  size_->setText(SizeText(last >= first ? last - first + 1 : 0, unit_));
+}
+
+void TRangeDialog::Prepare(uint64_t first, uint64_t last, uint64_t minimum, uint64_t maximum) {
+  minimum_ = minimum;
+  maximum_ = std::max(minimum, maximum);
+  startBox_->setTitle(Text(clusters_ ? 411 : 401));
+  endBox_->setTitle(QString::fromStdString(TextF(clusters_ ? 412 : 402, {maximum_})));
+  startBar_->setValue(PositionOf(first));
+  endBar_->setValue(PositionOf(last));
+  first_->setText(QString::number(first));
+  last_->setText(QString::number(last));
+  size_->clear();
+  UpdateSize();
 }
 
 bool TRangeDialog::Execute(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum) {
-  Prepare(first, last, maximum);
+  Prepare(first, last, minimum, maximum);
   if (exec() != QDialog::Accepted) return false;
-  // Typed values are clamped to the disk or volume, and taken in order.
-  auto clamp = [&](const QString& text, uint64_t fallback) {
-    bool ok = false;
-    const qulonglong v = text.toULongLong(&ok);
-    return std::clamp<uint64_t>(ok ? v : fallback, minimum, maximum);
-  };
-  first = clamp(first_->text(), minimum);
-  last = clamp(last_->text(), maximum);
-  if (first > last) std::swap(first, last);
+  bool ok = false;
+  const qulonglong typedFirst = first_->text().toULongLong(&ok);
+  if (!ok && clusters_) return false;
+  uint64_t a = ok ? typedFirst : first;
+  const qulonglong typedLast = last_->text().toULongLong(&ok);
+  uint64_t b = ok ? typedLast : last;
+  // Typed values may lie outside the disk or volume, or in the wrong order.
+  a = std::clamp<uint64_t>(a, minimum_, maximum_);
+  b = std::clamp<uint64_t>(b, minimum_, maximum_);
+  if (a > b) std::swap(a, b);
+  first = a;
+  last = b;
   return true;
-}
-
-void TRangeDialog::Prepare(uint64_t first, uint64_t last, uint64_t maximum) {
-  auto* form = static_cast<QFormLayout*>(layout());
-  if (auto* label = qobject_cast<QLabel*>(form->labelForField(last_)))
-    label->setText(QString::fromStdString(TextF(clusters_ ? 412 : 402, {maximum})));
-  first_->setText(QString::number(first));
-  last_->setText(QString::number(last));
 }
 
 }  // namespace salvex::ui

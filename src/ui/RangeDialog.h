@@ -2,25 +2,55 @@
 #include <QDialog>
 #include <cstdint>
 
+class QGroupBox;
+class QLabel;
 class QLineEdit;
+class QSlider;
 
 namespace salvex::ui {
 
-// A plain prompt for a first and a last sector or cluster; what it returns lies within
-// [minimum, maximum] with first <= last.
+// Narrows a long search to a range of sectors or clusters: two track bars over the whole disk or
+// volume, number fields that can be typed into, and how much data the range covers.
 class TRangeDialog : public QDialog {
   Q_OBJECT
  public:
-  // clusters: the cluster captions and labels, else the sector ones.
-  TRangeDialog(QWidget* parent, bool clusters);
+  static constexpr int kSteps = 50;
+
+  // clusters: the cluster captions and labels, else the sector ones. unitBytes: bytes per sector
+  // or cluster, for the size shown.
+  TRangeDialog(QWidget* parent, bool clusters, uint64_t unitBytes = 512);
+  // What it returns lies within [minimum, maximum] with first <= last. A field that holds no
+  // number leaves its value; a start cluster that is no number cancels.
   bool Execute(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum);
-  // Fills the fields as Execute does, without showing the dialog.
-  void Prepare(uint64_t first, uint64_t last, uint64_t maximum);
+  // Fills the dialog as Execute does, without showing it.
+  void Prepare(uint64_t first, uint64_t last, uint64_t minimum, uint64_t maximum);
+
+  QSlider* StartBar() const { return startBar_; }
+  QSlider* EndBar() const { return endBar_; }
+  QLineEdit* StartField() const { return first_; }
+  QLineEdit* EndField() const { return last_; }
+  QLabel* SizeLabel() const { return size_; }
+  // The size text of count units ("48.83 MB", "2.00 GB").
+  static QString SizeText(uint64_t count, uint64_t unitBytes);
 
  private:
+  void StartMoved(int position);
+  void EndMoved(int position);
+  void UpdateSize();
+  uint64_t AtPosition(int position) const;
+  int PositionOf(uint64_t value) const;
+
   bool clusters_;
+  uint64_t unit_;
+  uint64_t minimum_ = 0;
+  uint64_t maximum_ = 0;
+  QGroupBox* startBox_ = nullptr;
+  QGroupBox* endBox_ = nullptr;
+  QSlider* startBar_ = nullptr;
+  QSlider* endBar_ = nullptr;
   QLineEdit* first_ = nullptr;
   QLineEdit* last_ = nullptr;
+  QLabel* size_ = nullptr;
 };
 
 }  // namespace salvex::ui

@@ -6,3 +6,4 @@ int RunDialogTests(int argc, char** argv);
 int RunFileListTests(int argc, char** argv);
 int RunMainWindowTests(int argc, char** argv);
 int RunSettingsTests(int argc, char** argv);
+int RunViewerTests(int argc, char** argv);

@@ -15,5 +15,6 @@ int main(int argc, char** argv) {
   failures += RunFileListTests(argc, argv);
   failures += RunDialogTests(argc, argv);
   failures += RunMainWindowTests(argc, argv);
+  failures += RunViewerTests(argc, argv);
   return failures == 0 ? 0 : 1;
 }

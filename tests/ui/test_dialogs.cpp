@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSlider>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -20,6 +21,7 @@
 #include "support/Fixtures.h"
 #include "ui/DriveDialog.h"
 #include "ui/PreviewDialog.h"
+#include "ui/RangeDialog.h"
 #include "ui/TargetFolderDialog.h"
 #include "ui/Translate.h"
 #include "ui/UiTests.h"
@@ -145,6 +147,41 @@ class DialogTests : public QObject {
     for (int i = 0; i < dialog.LogicalList()->count(); ++i)
       lostListed |= dialog.LogicalList()->item(i)->text().contains("(lost)   on ");
     QVERIFY(lostListed);
+  }
+
+  // The range dialogs: track bars from the caller's range, the size of the range, a start bar
+  // that cannot pass the end bar, and typed values bounded and ordered on OK.
+  void RangeDialogs() {
+    ui::TRangeDialog sectors(nullptr, false, 512);
+    sectors.Prepare(0, 100000, 0, 1999999);
+    QCOMPARE(sectors.EndBar()->value(), 2);  // 2.5 rounds to even
+    QCOMPARE(sectors.SizeLabel()->text(), QLocale().toString(48.83, 'f', 2) + " MB");
+    sectors.StartBar()->triggerAction(QAbstractSlider::SliderToMaximum);
+    QCOMPARE(sectors.StartField()->text(), QString("0"));
+    QCOMPARE(sectors.StartBar()->value(), 0);
+    sectors.StartBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    QCOMPARE(sectors.StartField()->text(), QString("40000"));
+    QCOMPARE(ui::TRangeDialog::SizeText(4194304, 512), QLocale().toString(2.0, 'f', 2) + " GB");
+
+    uint64_t first = 0, last = 0;
+    QTimer::singleShot(0, [&] {
+      sectors.StartField()->setText("5000000");
+      sectors.EndField()->setText("7");
+      sectors.accept();
+    });
+    QVERIFY(sectors.Execute(first, last, 0, 1999999));
+    QCOMPARE(first, uint64_t(7));
+    QCOMPARE(last, uint64_t(1999999));
+
+    ui::TRangeDialog clusters(nullptr, true, 4096);
+    first = 2, last = 1001;
+    QTimer::singleShot(0, [&] {
+      clusters.StartField()->setText("abc");
+      clusters.accept();
+    });
+    QVERIFY(!clusters.Execute(first, last, 2, 1001));
+    QCOMPARE(first, uint64_t(2));
+    QCOMPARE(last, uint64_t(1001));
   }
 
  private:

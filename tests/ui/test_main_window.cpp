@@ -7,10 +7,14 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
 
 #include "common/StringTable.h"
 #include "recovery/DeviceSetup.h"
 #include "support/Fixtures.h"
+#include "ui/FindDialog.h"
 #include "ui/FileListModel.h"
 #include "ui/FolderTree.h"
 #include "ui/MainWindow.h"
@@ -89,6 +93,43 @@ class MainWindowTests : public QObject {
     window.Action("ButtonParentDir")->trigger();
     QCOMPARE(window.Tree()->SelectedNode(), window.SpecialNodes().Root);
     QCOMPARE(model->rowCount(), int(static_cast<TCustomDirectory*>(window.SpecialNodes().Root->Object)->Children->size()));
+  }
+
+  // The find command: Cancel before Start leaves the Search folder alone; a word becomes a
+  // "*word*" mask whose hits fill the dialog's list and the Search folder shown in the list.
+  void FindFillsSearchFolder() {
+    ui::TMainForm window(false);
+    window.PresetLanguage = 1000;
+    window.PresetDrive = 0;
+    bool activated = false;
+    window.AfterActivation = [&] { activated = true; };
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(activated, 10000);
+    auto& find = static_cast<ui::TFindDlg&>(window.QtHost().FindDialog());
+    TItem* searchFolder = window.SpecialNodes().Search->Object;
+    auto* results = static_cast<TCustomDirectory*>(searchFolder);
+
+    QTimer::singleShot(0, [&] { find.CancelButton()->click(); });
+    window.Action("MenuFind")->trigger();
+    QVERIFY(!find.isVisible());
+    QVERIFY(!results->Children || results->Children->empty());
+
+    QTimer::singleShot(0, [&] {
+      find.NameEdit()->setText("deep");
+      find.StartButton()->click();
+    });
+    window.Action("MenuFind")->trigger();
+    QCOMPARE(find.Mask(), std::string("*deep*"));
+    QVERIFY(!find.isVisible());
+    QCOMPARE(find.HitCount()->text(), QString("2"));
+    QCOMPARE(find.Hits()->count(), 2);
+    QCOMPARE(window.Tree()->SelectedNode(), window.SpecialNodes().Search);
+    QStringList names;
+    for (int r = 0; r < window.ListModel()->rowCount(); ++r)
+      names << window.ListModel()->data(window.ListModel()->index(r, 0), Qt::DisplayRole).toString();
+    names.sort(Qt::CaseInsensitive);
+    QCOMPARE(names, (QStringList{"Deep-Binary.bin", "DEEP.TXT"}));
+    QCOMPARE(results->Children->size(), size_t(2));
   }
 
   void TranslationSwitchesMenuTexts() {

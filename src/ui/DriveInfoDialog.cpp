@@ -1,0 +1,48 @@
+#include "ui/DriveInfoDialog.h"
+
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPushButton>
+
+#include "devices/Device.h"
+#include "disk/LogicalDrive.h"
+#include "disk/PhysicalDisk.h"
+#include "ui/Translate.h"
+
+namespace salvex::ui {
+
+TDriveInfoDialog::TDriveInfoDialog(QWidget* parent) : QDialog(parent) {
+  setWindowTitle(Text(460));
+  auto* form = new QFormLayout(this);
+  for (int i = 0; i < 6; ++i) {
+    fields_[i] = new QLineEdit(this);
+    fields_[i]->setReadOnly(true);
+    fields_[i]->setMinimumWidth(i == 0 ? 260 : 120);
+    form->addRow(Text(461 + i), fields_[i]);
+  }
+  auto* buttons = new QDialogButtonBox(this);
+  buttons->addButton(Text(467), QDialogButtonBox::AcceptRole)->setDefault(true);
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::accept);
+  form->addRow(buttons);
+}
+
+void TDriveInfoDialog::Prepare(const TDevice& device) {
+  DiskGeometry g;
+  const bool ok = device.Kind == KindLogical ? GetLogicalGeometry(device.Number, g) : GetDiskGeometry(device.Number, g);
+  if (!ok) g = DiskGeometry{};
+  fields_[0]->setText(QString::fromStdString(device.Name));
+  const uint64_t values[5] = {g.Cylinders, g.Heads, g.SectorsPerTrack, g.TotalSectors, g.BytesPerSector};
+  for (int i = 0; i < 5; ++i) fields_[i + 1]->setText(QLocale().toString(qulonglong(values[i])));
+}
+
+bool TDriveInfoDialog::Run(const TDevice& device) {
+  Prepare(device);
+  return exec() == QDialog::Accepted;
+}
+
+QString TDriveInfoDialog::Field(int index) const { return fields_[index]->text(); }
+
+}  // namespace salvex::ui
