@@ -142,15 +142,19 @@ bool TFATdrive::ApplyGeometry(const ByteReader& b, bool quiet) {
   const uint32_t sectorsPerFAT = spf16 ? spf16 : spf32;
   const uint64_t fatSectors = uint64_t(sectorsPerFAT) * fats;
   const uint64_t firstDataSector = fatSectors + reserved + rootDirSectors;
-  uint32_t totalSectors = total16 ? total16 : total32;
+  const uint32_t claimed = total16 ? total16 : total32;
+  uint32_t totalSectors = claimed;
   // A volume cannot reach past its device: a larger claim is damage, and believing it would make
-  // every scan and size bound cover sectors that do not exist.
+  // every scan and size bound cover sectors that do not exist. The tables stay where they are
+  // even when they reach past the device themselves (no data area is left then).
   MountWarning.clear();
-  if (const uint64_t room = DeviceRoom(bps); room > 0 && totalSectors > room) {
-    MountWarning = "the boot sector gives " + std::to_string(totalSectors) + " sectors, but the device holds only " +
+  const uint64_t room = DeviceRoom(bps);
+  const bool cut = room > 0 && claimed > room && claimed >= firstDataSector;
+  if (cut) {
+    MountWarning = "the boot sector gives " + std::to_string(claimed) + " sectors, but the device holds only " +
                    std::to_string(room) + " from the volume's start; the volume was cut to the device";
     DebugLog("FAT mount: " + MountWarning, 0);
-    totalSectors = static_cast<uint32_t>(room);
+    totalSectors = static_cast<uint32_t>(std::max<uint64_t>(room, firstDataSector));
   }
   // Metadata that does not fit the volume would make the data area negative.
   if (firstDataSector > totalSectors) {
@@ -173,6 +177,9 @@ bool TFATdrive::ApplyGeometry(const ByteReader& b, bool quiet) {
   DataSectors = static_cast<uint32_t>(totalSectors - firstDataSector);
   ClusterCount = DataSectors / spc;
   FATType = ClusterCount < 4085 ? FAT12 : ClusterCount < 65525 ? FAT16 : FAT32;
+  // Cut to its device, the count no longer tells the variant: the layout does (FAT32 keeps its
+  // FAT size in the 32-bit field).
+  if (cut) FATType = spf16 == 0 ? FAT32 : ClusterCount < 4085 ? FAT12 : FAT16;
   ClusterSize = bps * spc;
   // Clusters up to 64 KiB are read; larger ones exceed what FAT allows.
   if (ClusterSize > 65536) {

@@ -140,12 +140,12 @@ TEST_F(FatDirTest, ChecksumChangeEndsTheRun) {
   EXPECT_EQ(Names(Root(false)), (std::vector<std::string>{"SHORT.TXT"}));
 }
 
-TEST_F(FatDirTest, EighteenRecordNameIsNotAttached) {
+TEST_F(FatDirTest, EighteenRecordNameIsAttached) {
   std::string longName(230, 'x');  // 18 records
   img.AddLongEntry(0, longName, "XXXXXX~1   ", 0x20, 0, 0);
   std::string fits(221, 'y');  // 17 records
   img.AddLongEntry(0, fits, "YYYYYY~1   ", 0x20, 0, 0);
-  EXPECT_EQ(Names(Root(false)), (std::vector<std::string>{"XXXXXX~1", fits}));
+  EXPECT_EQ(Names(Root(false)), (std::vector<std::string>{longName, fits}));
 }
 
 TEST_F(FatDirTest, LongNameBeforeTheEndMarkAddsNothing) {
