@@ -46,6 +46,7 @@
 #include "ui/StatusWindow.h"
 #include "ui/Translate.h"
 #include "ui/ViewerDialog.h"
+#include "ui/WelcomeDialog.h"
 
 namespace salvex::ui {
 
@@ -372,8 +373,8 @@ void TMainForm::FirstActivation() {
       ShowFolder(special_.Root);
     }
   } else {
-    // Until the welcome dialog exists, the program starts with the drive selection.
-    OpenDriveCommand();
+    TWelcomeDialog welcome(this);
+    welcome.Run();
   }
   activateWindow();
   if (AfterActivation) AfterActivation();
