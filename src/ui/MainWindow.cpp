@@ -47,6 +47,7 @@
 #include "ui/StatusWindow.h"
 #include "ui/Translate.h"
 #include "ui/ViewerDialog.h"
+#include "ui/WelcomeDialog.h"
 
 namespace salvex::ui {
 
@@ -373,8 +374,8 @@ void TMainForm::FirstActivation() {
       ShowFolder(special_.Root);
     }
   } else {
-    // Until the welcome dialog exists, the program starts with the drive selection.
-    OpenDriveCommand();
+    TWelcomeDialog welcome(this);
+    welcome.Run();
   }
   activateWindow();
   if (AfterActivation) AfterActivation();

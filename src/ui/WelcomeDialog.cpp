@@ -1,0 +1,120 @@
+#include "ui/WelcomeDialog.h"
+
+#include <QAction>
+#include <QDialogButtonBox>
+#include <QFrame>
+#include <QGridLayout>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTreeWidgetItem>
+#include <QVBoxLayout>
+
+#include "ui/DriveDialog.h"
+#include "ui/FolderTree.h"
+#include "ui/JpegImage.h"
+#include "ui/MainWindow.h"
+#include "ui/Translate.h"
+
+namespace salvex::ui {
+
+TWelcomeDialog::TWelcomeDialog(TMainForm* window) : QDialog(window), window_(window) {
+  setWindowTitle(Text(1));
+  auto* banner = new QLabel(this);
+  banner->setPixmap(QPixmap::fromImage(LoadJpegResource(":/pictures/banner.jpg")));
+  banner->setFixedHeight(52);
+
+  auto* frame = new QFrame(this);
+  frame->setFrameShape(QFrame::StyledPanel);
+  auto* grid = new QGridLayout(frame);
+  grid->setHorizontalSpacing(14);
+  auto task = [&](int row, const char* picture, int title, int remark, std::initializer_list<int> steps) {
+    auto* button = new QPushButton(frame);
+    button->setIcon(QPixmap::fromImage(LoadJpegResource(QString(":/pictures/") + picture)));
+    button->setIconSize(QSize(72, 72));
+    button->setFixedSize(84, 84);
+    button->setToolTip(Text(title));
+    grid->addWidget(button, row, 0, Qt::AlignTop);
+    auto* text = new QVBoxLayout;
+    auto* heading = new QLabel(Text(title), frame);
+    QFont bold = heading->font();
+    bold.setBold(true);
+    heading->setFont(bold);
+    text->addWidget(heading);
+    if (remark) {
+      auto* small = new QLabel(Text(remark), frame);
+      QFont f = small->font();
+      f.setPointSizeF(f.pointSizeF() * 0.85);
+      small->setFont(f);
+      text->addWidget(small);
+    }
+    int n = 0;
+    for (int step : steps) text->addWidget(new QLabel(QString("%1. %2").arg(++n).arg(Text(step)), frame));
+    text->addStretch();
+    grid->addLayout(text, row, 1);
+    return button;
+  };
+  undelete_ = task(0, "undelete.jpg", 2, 0, {3, 4, 5});
+  lostData_ = task(1, "lostdata.jpg", 6, 7, {3, 6, 8, 5});
+  lostDrive_ = task(2, "lostdrive.jpg", 9, 10, {11, 12, 13, 5});
+  connect(undelete_, &QPushButton::clicked, this, &TWelcomeDialog::UndeleteClicked);
+  connect(lostData_, &QPushButton::clicked, this, &TWelcomeDialog::FindLostDataClicked);
+  connect(lostDrive_, &QPushButton::clicked, this, &TWelcomeDialog::FindLostDriveClicked);
+
+  auto* buttons = new QDialogButtonBox(this);
+  auto* help = buttons->addButton(Text(14), QDialogButtonBox::HelpRole);
+  auto* close = buttons->addButton(Text(15), QDialogButtonBox::AcceptRole);
+  close->setDefault(true);
+  connect(close, &QPushButton::clicked, this, &QDialog::accept);
+  connect(help, &QPushButton::clicked, this, [this] {
+    if (QAction* action = window_->Action("MenuHelpTopic")) action->trigger();
+  });
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 10);
+  layout->addWidget(banner);
+  auto* body = new QVBoxLayout;
+  body->setContentsMargins(10, 0, 10, 0);
+  body->addWidget(frame);
+  body->addWidget(buttons);
+  layout->addLayout(body);
+  setFixedWidth(557);
+}
+
+void TWelcomeDialog::Finish() { done(QDialog::Accepted); }
+
+void TWelcomeDialog::UndeleteClicked() {
+  hide();
+  window_->OpenDriveCommand();
+  if (TTreeNode* deleted = window_->SpecialNodes().Deleted; deleted && window_->CurrentDrive()) {
+    window_->Tree()->setFocus();
+    window_->Tree()->SelectNode(deleted);
+    window_->Tree()->ItemOf(deleted)->setExpanded(true);
+  }
+  Finish();
+}
+
+void TWelcomeDialog::FindLostDataClicked() {
+  hide();
+  window_->OpenDriveCommand();
+  if (window_->Action("MenuFindLostData")->isEnabled() && window_->SpecialNodes().Lost) {
+    window_->Tree()->SelectNode(window_->SpecialNodes().Lost);
+    window_->Tree()->setFocus();
+    window_->FindLostDataCommand();
+  }
+  Finish();
+}
+
+void TWelcomeDialog::FindLostDriveClicked() {
+  hide();
+  window_->DriveDialog()->ShowPhysicalPage();
+  window_->OpenDriveCommand();
+  if (TTreeNode* root = window_->SpecialNodes().Root; root && window_->CurrentDrive()) {
+    window_->Tree()->SelectNode(root);
+    window_->Tree()->setFocus();
+    window_->Tree()->ItemOf(root)->setExpanded(true);
+  }
+  Finish();
+}
+
+}  // namespace salvex::ui
