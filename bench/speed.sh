@@ -19,11 +19,12 @@ runs=${RUNS:-3}
 for image in "$fat" "$ntfs"; do
   name=$(basename "$image" .img)
   cat "$image" >/dev/null  # the page cache holds the image for every contender alike
+  # hyperfine takes one --prepare per command, in the order of the commands.
   hyperfine --style basic --runs "$runs" --export-json "$shm/$name.json" \
-    -n fls "fls -r -p $image >/dev/null" \
-    -n ls "$cli ls $image -r >/dev/null" \
-    -n fls-deleted "fls -r -d -p $image >/dev/null" \
-    -n ls-deleted "$cli ls $image -r --deleted >/dev/null" \
+    --prepare true -n fls "fls -r -p $image >/dev/null" \
+    --prepare true -n ls "$cli ls $image -r >/dev/null" \
+    --prepare true -n fls-deleted "fls -r -d -p $image >/dev/null" \
+    --prepare true -n ls-deleted "$cli ls $image -r --deleted >/dev/null" \
     --prepare "rm -rf $shm/t" -n tsk_recover-e "tsk_recover -e $image $shm/t >/dev/null" \
     --prepare "rm -rf $shm/s" -n save "$cli save $image --quiet --to $shm/s / >/dev/null" \
     --prepare "rm -rf $shm/t" -n tsk_recover "tsk_recover $image $shm/t >/dev/null" \
