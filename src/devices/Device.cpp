@@ -161,4 +161,8 @@ void TDevice::MeasureCacheBlock() {
     CacheBlockSectors = static_cast<uint32_t>(blockcache::kSlotBytes / BytesPerSector);
 }
 
+void TDevice::UseLargestCacheBlock() {
+  CacheBlockSectors = TotalSectors < 2048 ? 0 : static_cast<uint32_t>(blockcache::kSlotBytes / BytesPerSector);
+}
+
 }  // namespace salvex

@@ -37,6 +37,9 @@ class TDevice {
   }
   // Sets CacheBlockSectors from a 100 ms single-sector read test.
   void MeasureCacheBlock();
+  // An image file is read through the page cache, where the test always ends at the largest
+  // block: that block, without the 100 ms.
+  void UseLargestCacheBlock();
 
  private:
   bool DirectRead(uint64_t lba, uint32_t count, bool showErrors, uint8_t* buffer);

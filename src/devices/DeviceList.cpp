@@ -18,6 +18,15 @@ int TDeviceList::IndexOf(const TDevice* device) const {
   return -1;
 }
 
+namespace {
+void MeasureCache(TDevice& device, const TRegisteredDevice* registered) {
+  if (registered && registered->ImageFile)
+    device.UseLargestCacheBlock();
+  else
+    device.MeasureCacheBlock();
+}
+}  // namespace
+
 TDevice* TDeviceList::Add(std::unique_ptr<TDevice> device) {
   items_.push_back(std::move(device));
   return items_.back().get();
@@ -40,7 +49,7 @@ void TDeviceList::DetectDevices(TStatusDialog* status) {
     d->Partitioned = g.MediaKind != MediaFloppy;
     d->DriveType = g.MediaKind <= MediaFixed ? static_cast<uint8_t>(g.MediaKind) : uint8_t(DriveUnknown);
     if (g.Removable & 1) d->RemovableMedia |= 1;
-    Add(std::move(d))->MeasureCacheBlock();
+    MeasureCache(*Add(std::move(d)), TDeviceRegistry::Instance().FindPhysical(static_cast<uint8_t>(number)));
   }
   for (int number = 1; number <= 26; ++number) {
     DiskGeometry g;
@@ -58,7 +67,7 @@ void TDeviceList::DetectDevices(TStatusDialog* status) {
     d->TotalSectors = g.TotalSectors;
     d->BytesPerSector = static_cast<uint16_t>(g.BytesPerSector);
     if (g.Removable & 1) d->RemovableMedia |= 1;
-    Add(std::move(d))->MeasureCacheBlock();
+    MeasureCache(*Add(std::move(d)), reg);
   }
   for (size_t i = 0; i < items_.size(); ++i) items_[i]->Name = GetDeviceName(i, true);
 }

@@ -109,7 +109,8 @@ const TRegisteredDevice& TDeviceRegistry::AddImage(const std::string& path, TIma
   ssize_t got = io.PRead(fd, head.data(), head.size(), 0);
   int readErrno = errno;
   uint32_t deviceSector = 0;
-  if (bytesPerSector == 0 && io.SectorSize(fd, deviceSector)) bytesPerSector = deviceSector;
+  const bool blockDevice = io.SectorSize(fd, deviceSector);
+  if (bytesPerSector == 0 && blockDevice) bytesPerSector = deviceSector;
   if (size < 512 || (bytesPerSector && size < bytesPerSector))
     throw std::runtime_error("'" + path + "' is smaller than one sector");
   if (got != static_cast<ssize_t>(head.size())) {
@@ -128,6 +129,7 @@ const TRegisteredDevice& TDeviceRegistry::AddImage(const std::string& path, TIma
 
   TRegisteredDevice d;
   d.Path = path;
+  d.ImageFile = !blockDevice;
   switch (kind) {
     case TImageKind::Floppy: {
       d.Physical = true;

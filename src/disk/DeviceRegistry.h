@@ -19,6 +19,7 @@ struct TRegisteredDevice {
   uint8_t Number = 0;
   DiskGeometry Geometry;
   uint8_t DriveType = 3;  // logical drives: 2 removable, 3 fixed
+  bool ImageFile = false;  // a file or container rather than a block device
 };
 
 // Decides which images and block devices the BIOS numbers and drive letters stand for.

@@ -1,8 +1,7 @@
 #include "ntfs/NTFSCompression.h"
 
-#include <libfwnt.h>
-
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "common/ByteReader.h"
@@ -14,15 +13,34 @@ using namespace ntfs;
 
 namespace ntfs {
 
+// The decoders are our own, bounded by both spans: libfwnt's read and write past their buffers
+// on crafted chunks.
 namespace {
-// libfwnt reports failures through an error object that must be freed.
-template <class Codec>
-bool RunCodec(Codec codec, std::span<const uint8_t> in, std::span<uint8_t> out, size_t& produced) {
-  libfwnt_error_t* error = nullptr;
-  produced = out.size();
-  int result = codec(in.data(), in.size(), out.data(), &produced, &error);
-  if (error) libfwnt_error_free(&error);
-  return result == 1 && produced <= out.size();
+// One compressed chunk of at most 4096 bytes into `out`.
+bool DecodeLznt1Chunk(std::span<const uint8_t> in, std::span<uint8_t> out) {
+  size_t i = 0, o = 0;
+  while (i < in.size()) {
+    const uint8_t flags = in[i++];
+    for (int bit = 0; bit < 8 && i < in.size(); ++bit) {
+      if (!(flags & (1u << bit))) {
+        if (o >= out.size()) return false;
+        out[o++] = in[i++];
+        continue;
+      }
+      if (in.size() - i < 2 || o == 0) return false;
+      const uint16_t token = uint16_t(in[i] | (in[i + 1] << 8));
+      i += 2;
+      // The split between offset and length bits moves as the chunk grows: offsets need
+      // enough bits to reach its start.
+      unsigned lengthBits = 12;
+      for (size_t at = o - 1; at >= 0x10; at >>= 1) --lengthBits;
+      const size_t back = (token >> lengthBits) + 1u;
+      const size_t length = (token & ((1u << lengthBits) - 1)) + 3u;
+      if (back > o || length > out.size() - o) return false;
+      for (size_t k = 0; k < length; ++k, ++o) out[o] = out[o - back];  // may overlap itself
+    }
+  }
+  return true;
 }
 }  // namespace
 
@@ -37,26 +55,141 @@ bool DecompressLznt1(std::span<const uint8_t> in, std::span<uint8_t> out) {
   while (p + 2 <= in.size()) {
     uint16_t header = r.U16(p);
     if (header == 0) break;
-    size_t length = 2 + (header & 0x0FFF) + 1u;
-    if (length > in.size() - p || produced >= out.size()) {
+    size_t length = (header & 0x0FFF) + 1u;
+    if (length > in.size() - p - 2 || produced >= out.size()) {
       std::fill(out.begin(), out.end(), 0);
       return false;
     }
+    std::span<const uint8_t> body = in.subspan(p + 2, length);
     std::span<uint8_t> target = out.subspan(produced, std::min(kChunk, out.size() - produced));
-    size_t got = 0;
-    if (!RunCodec(libfwnt_lznt1_decompress, in.subspan(p, length), target, got)) {
+    bool ok = true;
+    if (header & 0x8000) {
+      ok = DecodeLznt1Chunk(body, target);
+    } else if (body.size() <= target.size()) {
+      std::copy(body.begin(), body.end(), target.begin());  // a chunk compression did not shrink
+    } else {
+      ok = false;
+    }
+    if (!ok) {
       std::fill(out.begin(), out.end(), 0);
       return false;
     }
-    p += length;
+    p += 2 + length;
     produced += kChunk;
   }
   return true;
 }
 
+namespace {
+// Canonical Huffman code over the 512 XPRESS symbols, decoded a bit at a time by code length
+// (at most 15 steps a symbol): cheaper than filling a 32768-entry table for every 4 KiB chunk.
+class THuffmanCode {
+ public:
+  // False unless the lengths describe a complete prefix code, as Windows' decoder demands.
+  bool Build(std::span<const uint8_t, 256> packed) {
+    std::array<uint16_t, 16> offsets{};
+    count_.fill(0);
+    for (unsigned symbol = 0; symbol < 512; ++symbol) ++count_[Length(packed, symbol)];
+    count_[0] = 0;
+    int left = 1;
+    for (unsigned length = 1; length <= 15; ++length) {
+      left = 2 * left - count_[length];
+      if (left < 0) return false;
+      offsets[length] = uint16_t(offsets[length - 1] + count_[length - 1]);
+    }
+    if (left != 0) return false;
+    for (unsigned symbol = 0; symbol < 512; ++symbol)
+      if (unsigned length = Length(packed, symbol)) sorted_[offsets[length]++] = uint16_t(symbol);
+    return true;
+  }
+
+  // The symbol whose code starts the 15 bits given (most significant first), and its length.
+  int Decode(uint32_t bits15, unsigned& length) const {
+    int code = 0, first = 0, index = 0;
+    for (length = 1; length <= 15; ++length) {
+      code |= int(bits15 >> (15 - length)) & 1;
+      const int count = count_[length];
+      if (code - first < count) return sorted_[index + code - first];
+      index += count;
+      first = (first + count) << 1;
+      code <<= 1;
+    }
+    return -1;
+  }
+
+ private:
+  static unsigned Length(std::span<const uint8_t, 256> packed, unsigned symbol) {
+    return (packed[symbol / 2] >> (symbol % 2 * 4)) & 0x0F;
+  }
+  std::array<uint16_t, 16> count_{};
+  std::array<uint16_t, 512> sorted_{};
+};
+
+bool DecodeXpressHuffman(std::span<const uint8_t> in, std::span<uint8_t> out) {
+  constexpr size_t kBlock = 65536;  // each block of output brings its own code
+  size_t i = 0, o = 0;
+  // Past the end the bit stream reads as zeros; the output bound ends the loop regardless.
+  auto word = [&](size_t at) -> uint32_t { return at + 1 < in.size() ? uint32_t(in[at] | (in[at + 1] << 8)) : 0; };
+  while (o < out.size()) {
+    if (in.size() - i < 256 + 4) return false;
+    THuffmanCode code;
+    if (!code.Build(in.subspan(i).first<256>())) return false;
+    i += 256;
+    uint32_t bits = (word(i) << 16) | word(i + 2);
+    int extra = 16;
+    i += 4;
+    auto consume = [&](unsigned n) {
+      if (n == 0) return;
+      bits <<= n;
+      extra -= int(n);
+      if (extra < 0) {
+        bits |= word(i) << unsigned(-extra);
+        extra += 16;
+        i += 2;
+      }
+    };
+    const size_t blockEnd = std::min(out.size(), o + kBlock);
+    while (o < blockEnd) {
+      unsigned length = 0;
+      const int symbol = code.Decode(bits >> 17, length);
+      if (symbol < 0) return false;
+      consume(length);
+      if (symbol < 256) {
+        out[o++] = uint8_t(symbol);
+        continue;
+      }
+      size_t matchLength = unsigned(symbol) & 0x0F;
+      const unsigned offsetBits = (unsigned(symbol) >> 4) & 0x0F;
+      if (matchLength == 15) {
+        if (i >= in.size()) return false;
+        matchLength = in[i++];
+        if (matchLength == 255) {
+          if (in.size() - i < 2) return false;
+          matchLength = in[i] | (in[i + 1] << 8);
+          i += 2;
+          if (matchLength == 0) {
+            if (in.size() - i < 4) return false;
+            matchLength = size_t(in[i]) | size_t(in[i + 1]) << 8 | size_t(in[i + 2]) << 16 | size_t(in[i + 3]) << 24;
+            i += 4;
+          }
+          if (matchLength < 15) return false;
+          matchLength -= 15;
+        }
+        matchLength += 15;
+      }
+      matchLength += 3;
+      const size_t offset = (offsetBits == 0 ? 0 : bits >> (32 - offsetBits)) + (size_t(1) << offsetBits);
+      consume(offsetBits);
+      if (offset > o || matchLength > out.size() - o) return false;
+      for (size_t k = 0; k < matchLength; ++k, ++o) out[o] = out[o - offset];  // may overlap itself
+    }
+  }
+  return true;
+}
+}  // namespace
+
 bool DecompressXpressHuffman(std::span<const uint8_t> in, std::span<uint8_t> out) {
-  size_t produced = 0;
-  if (in.empty() || !RunCodec(libfwnt_lzxpress_huffman_decompress, in, out, produced) || produced != out.size()) {
+  if (in.empty() || !DecodeXpressHuffman(in, out)) {
     std::fill(out.begin(), out.end(), 0);
     return false;
   }

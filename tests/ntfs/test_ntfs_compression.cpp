@@ -200,30 +200,21 @@ TEST(NtfsCompressedVolume, ADamagedUnitReadsAsZerosAndIsReported) {
   EXPECT_EQ(std::string(piece.begin(), piece.begin() + n), expected.substr(131072));
 }
 
-// A WOF-compressed file (XPRESS 4K): chunk 0 stored as is, chunk 1 the crafted XPRESS chunk, the
-// short last chunk stored as is; the unnamed $DATA is one sparse run of the file's size.
+// A WOF-compressed file: the unnamed $DATA is one sparse run of the file's size, the named
+// WofCompressedData stream holds the chunk table and the chunks.
 struct WofVolume {
   static constexpr uint64_t kRecord = 20, kStreamLcn = 40;
   std::string Expected;
   std::vector<uint8_t> Image;
 
-  explicit WofVolume(uint32_t algorithm) {
-    std::vector<uint8_t> chunk0(4096), tail(100);
-    for (size_t i = 0; i < chunk0.size(); ++i) chunk0[i] = uint8_t(i * 7 + 3);
-    for (size_t i = 0; i < tail.size(); ++i) tail[i] = uint8_t('a' + i % 26);
-    auto chunk1 = XpressAs();
-    Expected.assign(chunk0.begin(), chunk0.end());
-    Expected.append(4096, 'A');
-    Expected.append(tail.begin(), tail.end());
-    std::vector<uint8_t> stream(8);
-    PutU32(&stream[0], 4096);
-    PutU32(&stream[4], uint32_t(4096 + chunk1.size()));
-    for (auto* part : {&chunk0, &chunk1, &tail}) stream.insert(stream.end(), part->begin(), part->end());
-
+  WofVolume(uint32_t algorithm, const std::vector<uint8_t>& stream, std::string expected)
+      : Expected(std::move(expected)) {
+    auto clusters = [](size_t bytes) { return uint8_t((bytes + NtfsImageBuilder::kCluster - 1) / NtfsImageBuilder::kCluster); };
     NtfsImageBuilder b;
     auto r = NtfsImageBuilder::NewRecord(true, false);
     NtfsImageBuilder::AddResident(r, 0x30, u"", NtfsImageBuilder::FileName(5, u"wof.bin", 1, false));
-    NtfsImageBuilder::AddNonResident(r, 0x80, u"", {0x01, 0x03}, 0, 2, Expected.size());
+    NtfsImageBuilder::AddNonResident(r, 0x80, u"", {0x01, clusters(Expected.size())}, 0, clusters(Expected.size()) - 1,
+                                     Expected.size());
     std::vector<uint8_t> reparse(24);
     PutU32(&reparse[0], 0x80000017);
     PutU16(&reparse[4], 16);
@@ -232,29 +223,57 @@ struct WofVolume {
     PutU32(&reparse[16], 1);   // file provider version
     PutU32(&reparse[20], algorithm);
     NtfsImageBuilder::AddResident(r, 0xC0, u"", reparse);
-    NtfsImageBuilder::AddNonResident(r, 0x80, u"WofCompressedData", {0x11, 0x02, uint8_t(kStreamLcn)}, 0, 1,
-                                     stream.size());
+    NtfsImageBuilder::AddNonResident(r, 0x80, u"WofCompressedData", {0x11, clusters(stream.size()), uint8_t(kStreamLcn)},
+                                     0, clusters(stream.size()) - 1, stream.size());
     b.Put(kRecord, r, true);
     Image = b.Build();
     std::copy(stream.begin(), stream.end(), Image.begin() + kStreamLcn * NtfsImageBuilder::kCluster);
   }
+
+  // XPRESS 4K, crafted: chunk 0 stored as is, chunk 1 the crafted chunk of 'A's, the short last
+  // chunk stored as is.
+  static WofVolume Crafted(uint32_t algorithm) {
+    std::vector<uint8_t> chunk0(4096), tail(100);
+    for (size_t i = 0; i < chunk0.size(); ++i) chunk0[i] = uint8_t(i * 7 + 3);
+    for (size_t i = 0; i < tail.size(); ++i) tail[i] = uint8_t('a' + i % 26);
+    auto chunk1 = XpressAs();
+    std::string expected(chunk0.begin(), chunk0.end());
+    expected.append(4096, 'A');
+    expected.append(tail.begin(), tail.end());
+    std::vector<uint8_t> stream(8);
+    PutU32(&stream[0], 4096);
+    PutU32(&stream[4], uint32_t(4096 + chunk1.size()));
+    for (auto* part : {&chunk0, &chunk1, &tail}) stream.insert(stream.end(), part->begin(), part->end());
+    return WofVolume(algorithm, stream, expected);
+  }
 };
 
-TEST(NtfsWof, XpressFileReadsDecompressedAndLzxIsReportedUnsupported) {
+std::vector<uint8_t> FixtureBytes(const char* name) {
+  std::ifstream in(test::FixturePath(name), std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(NtfsWof, XpressFilesReadDecompressedAndLzxIsReportedUnsupported) {
   test::FakeHost host;
   ScopedHost scope(host);
-  WofVolume xpress(0);
-  test::TMemNTFSdrive drive(xpress.Image);
-  ASSERT_TRUE(drive.Mount(true)) << drive.MountError;
-  for (size_t piece : {size_t(1000), size_t(65536)}) {
-    TNTFSStream s(drive, 0, WofVolume::kRecord);
-    EXPECT_TRUE(s.DataPos.Compressed);
-    EXPECT_EQ(s.Size, xpress.Expected.size());
-    EXPECT_EQ(ReadStream(s, piece), xpress.Expected) << "pieces of " << piece;
-    EXPECT_EQ(s.Failure(), "");
+  // wimlib's XPRESS output: its WIM resources have the layout of a WofCompressedData stream.
+  auto original = FixtureBytes("xpress4k-original.bin");
+  ASSERT_EQ(original.size(), 14000u);
+  WofVolume wimlib(0, FixtureBytes("xpress4k-resource.bin"), std::string(original.begin(), original.end()));
+  WofVolume crafted = WofVolume::Crafted(0);
+  for (const WofVolume* volume : {&wimlib, &crafted}) {
+    test::TMemNTFSdrive drive(volume->Image);
+    ASSERT_TRUE(drive.Mount(true)) << drive.MountError;
+    for (size_t piece : {size_t(1000), size_t(65536)}) {
+      TNTFSStream s(drive, 0, WofVolume::kRecord);
+      EXPECT_TRUE(s.DataPos.Compressed);
+      EXPECT_EQ(s.Size, volume->Expected.size());
+      EXPECT_EQ(ReadStream(s, piece), volume->Expected) << "pieces of " << piece;
+      EXPECT_EQ(s.Failure(), "");
+    }
   }
 
-  WofVolume lzx(1);
+  WofVolume lzx = WofVolume::Crafted(1);
   test::TMemNTFSdrive lzxDrive(lzx.Image);
   ASSERT_TRUE(lzxDrive.Mount(true));
   TNTFSStream s(lzxDrive, 0, WofVolume::kRecord);
