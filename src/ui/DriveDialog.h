@@ -46,6 +46,8 @@ class TDriveDlg : public QDialog {
   QListWidget* LogicalList() const { return logical_; }
   QListWidget* PhysicalList() const { return physical_; }
   QComboBox* FATBox() const { return fat_; }
+  QPushButton* FindButton() const { return findButton_; }
+  QPushButton* OkButton() const { return okButton_; }
 
  protected:
   void showEvent(QShowEvent* event) override;

@@ -7,3 +7,4 @@ int RunFileListTests(int argc, char** argv);
 int RunMainWindowTests(int argc, char** argv);
 int RunSettingsTests(int argc, char** argv);
 int RunViewerTests(int argc, char** argv);
+int RunWelcomeTests(int argc, char** argv);

@@ -16,5 +16,6 @@ int main(int argc, char** argv) {
   failures += RunDialogTests(argc, argv);
   failures += RunMainWindowTests(argc, argv);
   failures += RunViewerTests(argc, argv);
+  failures += RunWelcomeTests(argc, argv);
   return failures == 0 ? 0 : 1;
 }

@@ -22,8 +22,6 @@
 #include "ui/PropertiesDialog.h"
 #include "ui/UiTests.h"
 #include "ui/ViewerDialog.h"
-#include "ui/WelcomeDialog.h"
-#include "ui/JpegImage.h"
 #include "ui/DriveDialog.h"
 #include <QFile>
 #include <QPushButton>
@@ -255,28 +253,9 @@ class ViewerTests : public QObject {
   }
 };
 
-// The welcome dialog and its artwork.
-class WelcomeTests : public QObject {
-  Q_OBJECT
- private slots:
-  // The artwork decodes through libjpeg; a cut-off JPEG gives no picture rather than a crash.
-  void ArtworkDecodes() {
-    QCOMPARE(ui::LoadJpegResource(":/pictures/banner.jpg").size(), QSize(557, 52));
-    QFile file(":/pictures/undelete.jpg");
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray bytes = file.readAll();
-    const QImage whole = ui::DecodeJpeg(bytes);
-    QCOMPARE(whole.size(), QSize(72, 72));
-    QVERIFY(whole.pixelColor(2, 2).lightness() > 200);
-    QVERIFY(ui::DecodeJpeg(bytes.left(20)).isNull());
-    QVERIFY(ui::DecodeJpeg("not a jpeg").isNull());
-  }
-};
-
 int RunViewerTests(int argc, char** argv) {
   ViewerTests tests;
-  WelcomeTests welcome;
-  return QTest::qExec(&tests, argc, argv) + QTest::qExec(&welcome, argc, argv);
+  return QTest::qExec(&tests, argc, argv);
 }
 
 #include "test_viewer.moc"

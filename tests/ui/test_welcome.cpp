@@ -1,0 +1,204 @@
+// The welcome dialog: its artwork, and its tasks run end to end on fixture images with every
+// modal window answered as a user would.
+#include <QPushButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidgetItem>
+
+#include <functional>
+
+#include "recovery/Browse.h"
+#include "recovery/DeviceSetup.h"
+#include "support/Fixtures.h"
+#include "ui/DriveDialog.h"
+#include "ui/FolderTree.h"
+#include "ui/JpegImage.h"
+#include "ui/MainWindow.h"
+#include "ui/RangeDialog.h"
+#include "ui/UiTests.h"
+#include "ui/WelcomeDialog.h"
+
+using namespace salvex;
+
+namespace {
+
+// Answers the modal windows a task opens, as a user would, until `answer` has nothing left to
+// do. Each answer is posted rather than given inside the timer: a timer does not fire again while
+// its own handler runs, so a dialog opened from the handler would wait forever. After a deadline
+// every modal window is rejected, so that a test that lost its way fails instead of hanging.
+class ModalDriver : public QObject {
+ public:
+  // True when it answered the window.
+  using Answer = std::function<bool(QWidget*)>;
+  explicit ModalDriver(Answer answer) : answer_(std::move(answer)) {
+    started_.start();
+    connect(&timer_, &QTimer::timeout, this, [this] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!modal || posted_) return;
+      posted_ = true;
+      QMetaObject::invokeMethod(
+          this,
+          [this, modal] {
+            posted_ = false;
+            if (QApplication::activeModalWidget() != modal) return;
+            if (started_.elapsed() > 30000) {
+              TimedOut = true;
+              if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+              return;
+            }
+            if (answer_(modal)) ++Answered;
+          },
+          Qt::QueuedConnection);
+    });
+    timer_.start(20);
+  }
+  int Answered = 0;
+  bool TimedOut = false;
+
+ private:
+  Answer answer_;
+  QTimer timer_;
+  QElapsedTimer started_;
+  bool posted_ = false;
+};
+
+void Post(QPushButton* button) { QMetaObject::invokeMethod(button, &QPushButton::click, Qt::QueuedConnection); }
+
+// Range dialogs keep their proposed range, message boxes are acknowledged.
+bool AcceptOthers(QWidget* modal) {
+  if (auto* range = qobject_cast<ui::TRangeDialog*>(modal)) {
+    QMetaObject::invokeMethod(range, &QDialog::accept, Qt::QueuedConnection);
+    return true;
+  }
+  if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+    QMetaObject::invokeMethod(box, &QDialog::accept, Qt::QueuedConnection);
+    return true;
+  }
+  return false;
+}
+
+bool SelectRowContaining(QListWidget* list, const QString& text) {
+  for (int row = 0; row < list->count(); ++row)
+    if (list->item(row)->text().contains(text, Qt::CaseInsensitive)) {
+      list->setCurrentRow(row);
+      return true;
+    }
+  return false;
+}
+
+bool HasHitIn(TCustomDrive& drive, const std::string& name, TTreeKind tree) {
+  for (const TItemRow& row : FindItems(drive, name))
+    if (row.Tree == tree) return true;
+  return false;
+}
+
+}  // namespace
+
+class WelcomeTests : public QObject {
+  Q_OBJECT
+ private slots:
+  // The artwork decodes through libjpeg; a cut-off JPEG gives no picture rather than a crash.
+  void ArtworkDecodes() {
+    QCOMPARE(ui::LoadJpegResource(":/pictures/banner.jpg").size(), QSize(557, 52));
+    QFile file(":/pictures/undelete.jpg");
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    const QImage whole = ui::DecodeJpeg(bytes);
+    QCOMPARE(whole.size(), QSize(72, 72));
+    QVERIFY(whole.pixelColor(2, 2).lightness() > 200);
+    QVERIFY(ui::DecodeJpeg(bytes.left(20)).isNull());
+    QVERIFY(ui::DecodeJpeg("not a jpeg").isNull());
+  }
+
+  // "Find lost data" on a quick-formatted volume: the drive chosen in the drive dialog goes
+  // straight into the lost-data search, and its folders' files turn up in Lost.
+  void FindLostDataTaskFillsLost() {
+    RegisterDevices({test::UnpackedImage("fat16-quickformat.img.gz").string()}, TImageKind::Auto, false);
+    ui::TMainForm window(false);
+    window.PresetLanguage = 1000;
+    bool activated = false;
+    window.AfterActivation = [&] { activated = true; };
+    int welcomes = 0, driveDialogs = 0;
+    ModalDriver driver([&](QWidget* modal) {
+      if (auto* welcome = qobject_cast<ui::TWelcomeDialog*>(modal)) {
+        if (welcomes++) return false;
+        Post(welcome->FindLostDataButton());
+        return true;
+      }
+      if (auto* drives = qobject_cast<ui::TDriveDlg*>(modal)) {
+        ++driveDialogs;
+        drives->Pages()->setCurrentIndex(0);
+        if (!SelectRowContaining(drives->LogicalList(), "")) return false;
+        Post(drives->OkButton());
+        return true;
+      }
+      return AcceptOthers(modal);
+    });
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(activated, 40000);
+    QVERIFY(!driver.TimedOut);
+    QCOMPARE(welcomes, 1);
+    QCOMPARE(driveDialogs, 1);
+    QVERIFY(window.CurrentDrive());
+    QCOMPARE(window.Tree()->SelectedNode(), window.SpecialNodes().Lost);
+    QVERIFY(HasHitIn(*window.CurrentDrive(), "sunset.jpg", TTreeKind::Lost));
+    QVERIFY(HasHitIn(*window.CurrentDrive(), "gradient.jpg", TTreeKind::Lost));
+  }
+
+  // "Find lost drive" on a disk whose partition entries are zeroed: the drive dialog opens on
+  // its physical page (though the logical one was active), the search finds the FAT volume, and
+  // its Root opens with the files written into it.
+  void FindLostDriveTaskOpensTheFoundVolume() {
+    RegisterDevices({test::UnpackedImage("lost-mbr-zeroed.img.gz").string()}, TImageKind::Auto, false);
+    ui::TMainForm window(false);
+    window.PresetLanguage = 1000;
+    window.DriveDialog()->Pages()->setCurrentIndex(0);
+    bool activated = false;
+    window.AfterActivation = [&] { activated = true; };
+    int welcomes = 0, driveDialogs = 0;
+    bool openedOnPhysicalPage = false;
+    ModalDriver driver([&](QWidget* modal) {
+      if (auto* welcome = qobject_cast<ui::TWelcomeDialog*>(modal)) {
+        if (welcomes++) return false;
+        Post(welcome->FindLostDriveButton());
+        return true;
+      }
+      if (auto* drives = qobject_cast<ui::TDriveDlg*>(modal)) {
+        if (driveDialogs++ == 0) {
+          openedOnPhysicalPage = drives->Pages()->currentWidget()->isAncestorOf(drives->PhysicalList());
+          drives->PhysicalList()->setCurrentRow(0);
+          drives->UpdateButtons();
+          Post(drives->FindButton());
+          return true;
+        }
+        if (!SelectRowContaining(drives->LogicalList(), "LOSTFAT16")) return false;
+        drives->UpdateButtons();
+        Post(drives->OkButton());
+        return true;
+      }
+      return AcceptOthers(modal);
+    });
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(activated, 40000);
+    QVERIFY(!driver.TimedOut);
+    QVERIFY(openedOnPhysicalPage);
+    QCOMPARE(driveDialogs, 2);
+    QVERIFY(window.CurrentDrive());
+    QCOMPARE(window.Tree()->SelectedNode(), window.SpecialNodes().Root);
+    QVERIFY(window.Tree()->ItemOf(window.SpecialNodes().Root)->isExpanded());
+    QVERIFY(HasHitIn(*window.CurrentDrive(), "Read-Me-First.txt", TTreeKind::Root));
+  }
+};
+
+int RunWelcomeTests(int argc, char** argv) {
+  WelcomeTests tests;
+  return QTest::qExec(&tests, argc, argv);
+}
+
+#include "test_welcome.moc"
