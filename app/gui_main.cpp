@@ -22,6 +22,11 @@
 #include "ui/RangeDialog.h"
 #include "ui/StatusWindow.h"
 #include "ui/TargetFolderDialog.h"
+#include "ui/ByteSource.h"
+#include "ui/ViewerDialog.h"
+#include "ui/WelcomeDialog.h"
+#include "devices/LostDrives.h"
+#include "recovery/Browse.h"
 
 #include <QDir>
 #include <QTabWidget>
@@ -101,6 +106,37 @@ void GrabDialogs(ui::TMainForm& window, const QString& dir) {
   status.Max = 100;
   status.StepBy(42);
   GrabShown(window.StatusWindow(), file("status.png"));
+  status.Hide();
+
+  ui::TWelcomeDialog welcome(&window);
+  GrabShown(&welcome, file("welcome.png"));
+  // The first picture of the open volume, in the viewer's hex and picture pages.
+  if (TCustomDrive* drive = window.CurrentDrive()) {
+    for (const TItemRow& row : FindItems(*drive, "*.jpg")) {
+      auto source = row.Folder ? nullptr : ui::OpenByteSource(*row.Item, 0);
+      if (!source) continue;
+      ui::TViewerDialog viewer(&window);
+      viewer.Prepare(std::move(source), QString::fromStdString(row.Name), true);
+      viewer.resize(760, 520);
+      GrabShown(&viewer, file("viewer-hex.png"));
+      if (viewer.HasPicture()) {
+        viewer.ShowPicturePage();
+        GrabShown(&viewer, file("viewer-picture.png"));
+      }
+      break;
+    }
+  }
+  // The lost-drive search over the first device's first 100,000 sectors, as the drive dialog
+  // offers it, and the volumes it found.
+  if (window.Devices().Count() > 0) {
+    TDevice& device = *window.Devices().Items(0);
+    FindLostDrives(device, 0, std::min<uint64_t>(device.TotalSectors, 100000) - 1, window.Drives(), status);
+    drives->show();
+    drives->Pages()->setCurrentIndex(0);
+    drives->LogicalList()->setCurrentRow(0);
+    drives->UpdateButtons();
+    GrabShown(drives, file("lost-drives.png"));
+  }
 }
 
 }  // namespace

@@ -183,8 +183,9 @@ THexDump::TLine THexDump::LineTexts(int64_t line) {
     if (i) texts.Hex += ' ';
     texts.Hex += QChar(digits[bytes[i] >> 4]);
     texts.Hex += QChar(digits[bytes[i] & 15]);
-    // Control characters would move the text; they show as dots.
-    texts.Chars += bytes[i] < 32 || bytes[i] == 127 ? QChar('.') : QChar(char16_t(bytes[i]));
+    // Control characters (C0, DEL and C1) would move the text or show as boxes; they show as dots.
+    const bool control = bytes[i] < 32 || (bytes[i] >= 127 && bytes[i] < 160);
+    texts.Chars += control ? QChar('.') : QChar(char16_t(bytes[i]));
   }
   return texts;
 }

@@ -68,6 +68,7 @@ class TMainForm : public QMainWindow {
   TCustomDrive* CurrentDrive() const { return currentDrive_; }
   TQtHost& QtHost() { return host_; }
   TDriveList& Drives() { return drives_; }
+  TDeviceList& Devices() { return devices_; }
   QAction* Action(const QString& name) const;
   QLabel* ListCaption() const { return listCaption_; }
   QTreeView* DetailsView() const { return details_; }

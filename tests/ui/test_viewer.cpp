@@ -95,6 +95,9 @@ class ViewerTests : public QObject {
     const auto last = hex.LineTexts(hex.LineCount() - 1);
     QCOMPARE(last.Address, QString("FFFFFFF0h"));
     QCOMPARE(last.Hex, QString("F0 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF"));
+    QCOMPARE(last.Chars.front(), QChar(0xF0));
+    // C1 control bytes show as dots, as C0 ones do, rather than as boxes.
+    QCOMPARE(hex.LineTexts(8).Chars, QString(16, '.'));
     QTest::keyClick(&hex, Qt::Key_Home);
     QCOMPARE(hex.TopLine(), int64_t(0));
     QTest::keyClick(&hex, Qt::Key_Up);  // clamped at the first line
