@@ -67,8 +67,10 @@ bool TQtHost::AskSectorRange(uint64_t& first, uint64_t& last, uint64_t maximum) 
 }
 
 bool TQtHost::AskClusterRange(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum) {
-  TRangeDialog dialog(window_, true, UnitBytes ? UnitBytes(true) : 512);
-  return dialog.Execute(first, last, minimum, maximum);
+  // One cluster dialog for the run: its bars stay where the user left them.
+  if (!clusterRange_) clusterRange_ = new TRangeDialog(window_, true);
+  clusterRange_->SetUnitBytes(UnitBytes ? UnitBytes(true) : 512);
+  return clusterRange_->Execute(first, last, minimum, maximum);
 }
 
 bool TQtHost::AskTargetFolder(std::string& folder) {

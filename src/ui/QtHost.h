@@ -8,6 +8,7 @@
 namespace salvex::ui {
 
 class TDirSelectDialog;
+class TRangeDialog;
 class TFindDlg;
 
 // The core's questions answered with the desktop's dialogs.
@@ -39,6 +40,7 @@ class TQtHost : public THost {
  private:
   QPointer<QWidget> window_;
   TDirSelectDialog* targetDialog_ = nullptr;
+  TRangeDialog* clusterRange_ = nullptr;
   QPointer<TFindDlg> find_;
 };
 

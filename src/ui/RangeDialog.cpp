@@ -69,10 +69,19 @@ QString TRangeDialog::SizeText(uint64_t count, uint64_t unitBytes) {
   return QLocale().toString(mb, 'f', 2) + " MB";
 }
 
-// Positions map linearly onto the range, rounded half to even.
-uint64_t TRangeDialog::AtPosition(int position) const {
-  const double span = double(maximum_ - minimum_);
-  return std::min(maximum_, minimum_ + uint64_t(std::nearbyint(double(position) / kSteps * span)));
+QString TRangeDialog::ClusterSizeText(uint64_t count, uint64_t unitBytes) {
+  return QLocale().toString(qulonglong(std::nearbyint(double(count) / 1024.0 * double(unitBytes) / 1024.0))) + " MB";
+}
+
+// Positions map linearly onto the range, rounded half to even. Cluster bars map onto all but two
+// of the clusters, the end bar one cluster further: at the right end the start bar gives the
+// last cluster but one and the end bar the last one.
+uint64_t TRangeDialog::AtPosition(int position, bool end) const {
+  const double fraction = double(position) / kSteps;
+  if (!clusters_) return std::min(maximum_, minimum_ + uint64_t(std::nearbyint(fraction * double(maximum_ - minimum_))));
+  const uint64_t count = maximum_ - minimum_ + 1;
+  const uint64_t span = count > 2 ? count - 2 : 0;
+  return std::min(maximum_, minimum_ + uint64_t(std::nearbyint(fraction * double(span))) + (end ? 1 : 0));
 }
 
 int TRangeDialog::PositionOf(uint64_t value) const {
@@ -87,7 +96,7 @@ void TRangeDialog::StartMoved(int position) {
     startBar_->setSliderPosition(startBar_->value());
     return;
   }
-  first_->setText(QString::number(AtPosition(position)));
+  first_->setText(QString::number(AtPosition(position, false)));
   UpdateSize();
 }
 
@@ -96,7 +105,7 @@ void TRangeDialog::EndMoved(int position) {
     endBar_->setSliderPosition(endBar_->value());
     return;
   }
-  last_->setText(QString::number(AtPosition(position)));
+  last_->setText(QString::number(AtPosition(position, true)));
   UpdateSize();
 }
 
@@ -105,7 +114,8 @@ void TRangeDialog::UpdateSize() {
   const qulonglong first = first_->text().toULongLong(&okFirst);
   const qulonglong last = last_->text().toULongLong(&okLast);
   if (!okFirst || !okLast) return;
-  size_->setText(SizeText(last >= first ? last - first + 1 : 0, unit_));
+  const uint64_t count = last >= first ? last - first + 1 : 0;
+  size_->setText(clusters_ ? ClusterSizeText(count, unit_) : SizeText(count, unit_));
 }
 
 void TRangeDialog::Prepare(uint64_t first, uint64_t last, uint64_t minimum, uint64_t maximum) {
@@ -113,30 +123,36 @@ void TRangeDialog::Prepare(uint64_t first, uint64_t last, uint64_t minimum, uint
   maximum_ = std::max(minimum, maximum);
   startBox_->setTitle(Text(clusters_ ? 411 : 401));
   endBox_->setTitle(QString::fromStdString(TextF(clusters_ ? 412 : 402, {maximum_})));
-  startBar_->setValue(PositionOf(first));
-  endBar_->setValue(PositionOf(last));
-  first_->setText(QString::number(first));
-  last_->setText(QString::number(last));
   size_->clear();
+  if (clusters_) {
+    // The cluster dialog keeps its bars from its last use (the whole volume at first) and shows
+    // what they cover on this volume; the caller's range is not shown.
+    first_->setText(QString::number(AtPosition(startBar_->value(), false)));
+    last_->setText(QString::number(AtPosition(endBar_->value(), true)));
+  } else {
+    startBar_->setValue(PositionOf(first));
+    endBar_->setValue(PositionOf(last));
+    first_->setText(QString::number(first));
+    last_->setText(QString::number(last));
+  }
   UpdateSize();
 }
 
 bool TRangeDialog::Execute(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum) {
   Prepare(first, last, minimum, maximum);
   if (exec() != QDialog::Accepted) return false;
+  // Typed values go back unchecked; the searches keep them inside the disk or volume. A field that
+  // holds no number leaves its value; for clusters it also cancels, and a bad start leaves the
+  // end unread.
   bool ok = false;
   const qulonglong typedFirst = first_->text().toULongLong(&ok);
+  if (ok) first = typedFirst;
   if (!ok && clusters_) return false;
-  uint64_t a = ok ? typedFirst : first;
   const qulonglong typedLast = last_->text().toULongLong(&ok);
-  uint64_t b = ok ? typedLast : last;
-  // Typed values may lie outside the disk or volume, or in the wrong order.
-  a = std::clamp<uint64_t>(a, minimum_, maximum_);
-  b = std::clamp<uint64_t>(b, minimum_, maximum_);
-  if (a > b) std::swap(a, b);
-  first = a;
-  last = b;
-  return true;
+  if (ok) last = typedLast;
+  return ok || !clusters_;
 }
+
+void TRangeDialog::SetUnitBytes(uint64_t unitBytes) { unit_ = unitBytes; }
 
 }  // namespace salvex::ui

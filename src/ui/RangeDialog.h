@@ -19,9 +19,11 @@ class TRangeDialog : public QDialog {
   // clusters: the cluster captions and labels, else the sector ones. unitBytes: bytes per sector
   // or cluster, for the size shown.
   TRangeDialog(QWidget* parent, bool clusters, uint64_t unitBytes = 512);
-  // What it returns lies within [minimum, maximum] with first <= last. A field that holds no
-  // number leaves its value; a start cluster that is no number cancels.
+  // Runs modally over [minimum, maximum]; true on OK with first and last as typed (unchecked). A
+  // field that holds no number leaves its value; for clusters it also answers false. The sector
+  // dialog starts from the caller's range, the cluster dialog from its own bars.
   bool Execute(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum);
+  void SetUnitBytes(uint64_t unitBytes);
   // Fills the dialog as Execute does, without showing it.
   void Prepare(uint64_t first, uint64_t last, uint64_t minimum, uint64_t maximum);
 
@@ -32,12 +34,14 @@ class TRangeDialog : public QDialog {
   QLabel* SizeLabel() const { return size_; }
   // The size text of count units ("48.83 MB", "2.00 GB").
   static QString SizeText(uint64_t count, uint64_t unitBytes);
+  // The cluster dialog's size text: whole megabytes ("4 MB").
+  static QString ClusterSizeText(uint64_t count, uint64_t unitBytes);
 
  private:
   void StartMoved(int position);
   void EndMoved(int position);
   void UpdateSize();
-  uint64_t AtPosition(int position) const;
+  uint64_t AtPosition(int position, bool end) const;
   int PositionOf(uint64_t value) const;
 
   bool clusters_;

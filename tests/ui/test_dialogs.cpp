@@ -149,8 +149,9 @@ class DialogTests : public QObject {
     QVERIFY(lostListed);
   }
 
-  // The range dialogs: track bars from the caller's range, the size of the range, a start bar
-  // that cannot pass the end bar, and typed values bounded and ordered on OK.
+  // The range dialogs: the sector bars from the caller's range, the cluster bars kept from the
+  // last use, sizes, a start bar that cannot pass the end bar, and typed values passed back as
+  // typed (the searches bound them).
   void RangeDialogs() {
     ui::TRangeDialog sectors(nullptr, false, 512);
     sectors.Prepare(0, 100000, 0, 1999999);
@@ -166,14 +167,30 @@ class DialogTests : public QObject {
     uint64_t first = 0, last = 0;
     QTimer::singleShot(0, [&] {
       sectors.StartField()->setText("5000000");
-      sectors.EndField()->setText("7");
+      sectors.EndField()->setText("");
       sectors.accept();
     });
     QVERIFY(sectors.Execute(first, last, 0, 1999999));
-    QCOMPARE(first, uint64_t(7));
-    QCOMPARE(last, uint64_t(1999999));
+    QCOMPARE(first, uint64_t(5000000));
+    QCOMPARE(last, uint64_t(0));
 
+    // First use on 1000 clusters: 2 ... 1001, whatever the caller proposed.
     ui::TRangeDialog clusters(nullptr, true, 4096);
+    clusters.Prepare(500, 600, 2, 1001);
+    QCOMPARE(clusters.StartField()->text(), QString("2"));
+    QCOMPARE(clusters.EndField()->text(), QString("1001"));
+    QCOMPARE(clusters.SizeLabel()->text(), QString("4 MB"));
+    clusters.EndBar()->setSliderPosition(25);
+    clusters.EndBar()->triggerAction(QAbstractSlider::SliderMove);
+    QCOMPARE(clusters.EndField()->text(), QString("502"));  // round(25/50 x 998) + 3
+    clusters.StartBar()->setSliderPosition(25);
+    clusters.StartBar()->triggerAction(QAbstractSlider::SliderMove);
+    QCOMPARE(clusters.StartField()->text(), QString("501"));
+    // The bars stay for the next volume, whose numbers they now stand for.
+    clusters.Prepare(0, 0, 2, 2001);
+    QCOMPARE(clusters.StartField()->text(), QString("1001"));
+    QCOMPARE(clusters.EndField()->text(), QString("1002"));
+
     first = 2, last = 1001;
     QTimer::singleShot(0, [&] {
       clusters.StartField()->setText("abc");
