@@ -121,29 +121,14 @@ class WelcomeTests : public QObject {
   void FindLostDataTaskFillsLost() {
     RegisterDevices({test::UnpackedImage("fat16-quickformat.img.gz").string()}, TImageKind::Auto, false);
     ui::TMainForm window(false);
-    window.PresetLanguage = 1000;
-    bool activated = false;
-    window.AfterActivation = [&] { activated = true; };
-    int welcomes = 0, driveDialogs = 0;
-    ModalDriver driver([&](QWidget* modal) {
-      if (auto* welcome = qobject_cast<ui::TWelcomeDialog*>(modal)) {
-        if (welcomes++) return false;
-        Post(welcome->FindLostDataButton());
-        return true;
-      }
-      if (auto* drives = qobject_cast<ui::TDriveDlg*>(modal)) {
-        ++driveDialogs;
-        drives->Pages()->setCurrentIndex(0);
-        if (!SelectRowContaining(drives->LogicalList(), "")) return false;
-        Post(drives->OkButton());
-        return true;
-      }
-      return AcceptOthers(modal);
+    int driveDialogs = 0;
+    RunTask(window, &ui::TWelcomeDialog::FindLostDataButton, [&](ui::TDriveDlg* drives) {
+      ++driveDialogs;
+      drives->Pages()->setCurrentIndex(0);
+      if (!SelectRowContaining(drives->LogicalList(), "")) return false;
+      Post(drives->OkButton());
+      return true;
     });
-    window.show();
-    QTRY_VERIFY_WITH_TIMEOUT(activated, 40000);
-    QVERIFY(!driver.TimedOut);
-    QCOMPARE(welcomes, 1);
     QCOMPARE(driveDialogs, 1);
     QVERIFY(window.CurrentDrive());
     QCOMPARE(window.Tree()->SelectedNode(), window.SpecialNodes().Lost);
@@ -157,42 +142,52 @@ class WelcomeTests : public QObject {
   void FindLostDriveTaskOpensTheFoundVolume() {
     RegisterDevices({test::UnpackedImage("lost-mbr-zeroed.img.gz").string()}, TImageKind::Auto, false);
     ui::TMainForm window(false);
-    window.PresetLanguage = 1000;
     window.DriveDialog()->Pages()->setCurrentIndex(0);
-    bool activated = false;
-    window.AfterActivation = [&] { activated = true; };
-    int welcomes = 0, driveDialogs = 0;
+    int driveDialogs = 0;
     bool openedOnPhysicalPage = false;
-    ModalDriver driver([&](QWidget* modal) {
-      if (auto* welcome = qobject_cast<ui::TWelcomeDialog*>(modal)) {
-        if (welcomes++) return false;
-        Post(welcome->FindLostDriveButton());
-        return true;
-      }
-      if (auto* drives = qobject_cast<ui::TDriveDlg*>(modal)) {
-        if (driveDialogs++ == 0) {
-          openedOnPhysicalPage = drives->Pages()->currentWidget()->isAncestorOf(drives->PhysicalList());
-          drives->PhysicalList()->setCurrentRow(0);
-          drives->UpdateButtons();
-          Post(drives->FindButton());
-          return true;
-        }
-        if (!SelectRowContaining(drives->LogicalList(), "LOSTFAT16")) return false;
+    RunTask(window, &ui::TWelcomeDialog::FindLostDriveButton, [&](ui::TDriveDlg* drives) {
+      if (driveDialogs++ == 0) {
+        openedOnPhysicalPage = drives->Pages()->currentWidget()->isAncestorOf(drives->PhysicalList());
+        drives->PhysicalList()->setCurrentRow(0);
         drives->UpdateButtons();
-        Post(drives->OkButton());
+        Post(drives->FindButton());
         return true;
       }
-      return AcceptOthers(modal);
+      if (!SelectRowContaining(drives->LogicalList(), "LOSTFAT16")) return false;
+      drives->UpdateButtons();
+      Post(drives->OkButton());
+      return true;
     });
-    window.show();
-    QTRY_VERIFY_WITH_TIMEOUT(activated, 40000);
-    QVERIFY(!driver.TimedOut);
     QVERIFY(openedOnPhysicalPage);
     QCOMPARE(driveDialogs, 2);
     QVERIFY(window.CurrentDrive());
     QCOMPARE(window.Tree()->SelectedNode(), window.SpecialNodes().Root);
     QVERIFY(window.Tree()->ItemOf(window.SpecialNodes().Root)->isExpanded());
     QVERIFY(HasHitIn(*window.CurrentDrive(), "Read-Me-First.txt", TTreeKind::Root));
+  }
+
+ private:
+  // Starts the window, presses the task's button in the welcome dialog (once) and lets
+  // `answerDrives` answer the drive dialog; other windows are accepted.
+  void RunTask(ui::TMainForm& window, QPushButton* (ui::TWelcomeDialog::*task)() const,
+               const std::function<bool(ui::TDriveDlg*)>& answerDrives) {
+    window.PresetLanguage = 1000;
+    bool activated = false;
+    window.AfterActivation = [&] { activated = true; };
+    int welcomes = 0;
+    ModalDriver driver([&](QWidget* modal) {
+      if (auto* welcome = qobject_cast<ui::TWelcomeDialog*>(modal)) {
+        if (welcomes++) return false;
+        Post((welcome->*task)());
+        return true;
+      }
+      if (auto* drives = qobject_cast<ui::TDriveDlg*>(modal)) return answerDrives(drives);
+      return AcceptOthers(modal);
+    });
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(activated, 40000);
+    QVERIFY(!driver.TimedOut);
+    QCOMPARE(welcomes, 1);
   }
 };
 
