@@ -13,7 +13,7 @@ set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(cd "$here/.." && pwd)"
-cli="${1:-$repo/build/salvex-cli}"
+cli="$(realpath "${1:-$repo/build/salvex-cli}")"
 cache="$here/.cache"
 image="$cache/fat32-bench.img"
 work="$(mktemp -d /tmp/salvex-bench-XXXXXX)"

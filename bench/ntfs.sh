@@ -6,7 +6,7 @@
 # Usage: bench/ntfs.sh [path/to/salvex-cli]
 set -euo pipefail
 
-CLI=${1:-${SALVEX_CLI:-$(dirname "$0")/../build/salvex-cli}}
+CLI=$(realpath "${1:-${SALVEX_CLI:-$(dirname "$0")/../build/salvex-cli}}")
 CACHE=${BENCH_CACHE:-/tmp/salvex-bench}
 IMG=$CACHE/ntfs-2g.img
 BIG=$CACHE/ntfs-100k.img

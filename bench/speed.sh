@@ -7,7 +7,7 @@
 # Usage: bench/speed.sh [path/to/salvex-cli]
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-cli="${1:-$here/../build/salvex-cli}"
+cli="$(realpath "${1:-$here/../build/salvex-cli}")"
 fat="$here/.cache/fat32-bench.img"
 ntfs="${BENCH_CACHE:-/tmp/salvex-bench}/ntfs-2g.img"
 [ -f "$fat" ] || "$here/fat.sh" "$cli" >/dev/null

@@ -219,9 +219,16 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
   nlohmann::json files = nlohmann::json::array();
   uint64_t partial = 0, failed = 0, seen = 0;
   std::set<std::pair<std::string, std::string>> fileFailures;  // what, why
-  options.OnBytes = [&hasher](const TCustomFile& f, const uint8_t* data, size_t n) { hasher.Add(f, data, n); };
+  // Per-file rows and their hashes only go into JSON and the report.
+  const bool listFiles = ctx.Json || reportFile;
+  if (listFiles)
+    options.OnBytes = [&hasher](const TCustomFile& f, const uint8_t* data, size_t n) { hasher.Add(f, data, n); };
   options.OnFile = [&](const TSavedFile& saved) {
     ++seen;
+    if (saved.Outcome == TSavedFile::TOutcome::Partial) ++partial;
+    if (saved.Outcome == TSavedFile::TOutcome::Failed) ++failed;
+    for (const TError& e : saved.Errors) fileFailures.insert({e.What, e.Why});
+    if (!listFiles) return;
     TItemRow row = RowOf(*const_cast<TCustomFile*>(saved.File));
     nlohmann::json j;
     j["source"] = row.Path;
@@ -237,13 +244,8 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
     j["condition"] = condition ? nlohmann::json(condition) : nlohmann::json(nullptr);
     j["status"] = OutcomeName(saved.Outcome);
     nlohmann::json failures = nlohmann::json::array();
-    for (const TError& e : saved.Errors) {
-      failures.push_back(FailureJson(e));
-      fileFailures.insert({e.What, e.Why});
-    }
+    for (const TError& e : saved.Errors) failures.push_back(FailureJson(e));
     j["failures"] = failures;
-    if (saved.Outcome == TSavedFile::TOutcome::Partial) ++partial;
-    if (saved.Outcome == TSavedFile::TOutcome::Failed) ++failed;
     files.push_back(std::move(j));
   };
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <optional>
 
 #include "common/AlignedBuffer.h"
 #include "common/Format.h"
@@ -97,6 +98,11 @@ struct TFolderTarget {
   TFileMeta Meta;
   int Fd = -1;
   bool Failed = false;
+  // Made by this save: what lies in it was written by it, so a name is first looked for when
+  // it is taken (a rename that refuses to replace), not before each file.
+  bool Fresh = false;
+  // Free space last asked of the file system, less what was written since.
+  std::optional<uint64_t> SpaceLeft;
   ~TFolderTarget() {
     if (Fd < 0) return;
     if (Meta.Modified && Parent) {
@@ -235,6 +241,8 @@ class TSaver {
       Fail(path, TError::FromErrno(TErrorKind::TargetError, path, errno));
       t.Failed = true;
       return false;
+    } else {
+      t.Fresh = true;
     }
     t.Fd = ::openat(t.Parent->Fd, t.Name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (t.Fd < 0) {
@@ -267,11 +275,21 @@ class TSaver {
     });
   }
 
-  bool EnoughSpace(int fd, uint64_t size) {
-    if (IsNetworkFileSystem(fd)) return true;
-    struct statvfs vfs {};
-    if (::fstatvfs(fd, &vfs) != 0) return true;
-    return uint64_t(vfs.f_bavail) * vfs.f_frsize >= size;
+  // The file system is asked again only when what is left of its last answer would not hold the
+  // file: three system calls a file would cost more than writing a small one.
+  static bool EnoughSpace(TFolderTarget& dir, uint64_t size) {
+    constexpr uint64_t kBlock = 4096;
+    const uint64_t need = (size + kBlock - 1) / kBlock * kBlock + kBlock;  // data and its entry
+    if (!dir.SpaceLeft || *dir.SpaceLeft < need) {
+      struct statvfs vfs {};
+      if (IsNetworkFileSystem(dir.Fd) || ::fstatvfs(dir.Fd, &vfs) != 0)
+        dir.SpaceLeft = UINT64_MAX;
+      else
+        dir.SpaceLeft = uint64_t(vfs.f_bavail) * vfs.f_frsize;
+      if (*dir.SpaceLeft < size) return false;
+    }
+    if (*dir.SpaceLeft != UINT64_MAX) *dir.SpaceLeft -= std::min(*dir.SpaceLeft, need);
+    return true;
   }
 
   bool SaveFile(TCustomFile& f, TFolderTarget& dir) {
@@ -289,33 +307,57 @@ class TSaver {
     return go;
   }
 
+  // Whether `name` may be written in `dir`: free, or taken by a file the policy or the user lets
+  // the save replace. A folder of that name is a failure, a kept file a skip.
+  bool MayTake(TFolderTarget& dir, const std::string& name, TSavedFile& out) {
+    const std::string& path = out.Path;
+    struct stat st {};
+    if (::fstatat(dir.Fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+    if (S_ISDIR(st.st_mode)) {
+      Fail(path, Make(TErrorKind::TargetError, path, "a folder of that name exists"));
+      return false;
+    }
+    if (overwrite_ == TOverwritePolicy::Ask) {
+      const auto answer = questions_.ReplaceFile(path);
+      if (status_) status_->RestartClock();
+      if (answer == TSaveQuestions::TAnswer::All) overwrite_ = TOverwritePolicy::All;
+      if (answer != TSaveQuestions::TAnswer::No) return true;
+    } else if (overwrite_ != TOverwritePolicy::None) {
+      return true;
+    }
+    ++Report.Skipped;
+    out.Outcome = TSavedFile::TOutcome::Skipped;
+    return false;
+  }
+
+  // Moves the finished temporary file to its name. In a folder this save made, the name is only
+  // looked for when the rename finds it taken (two entries with one name, or names the target
+  // file system does not tell apart).
+  bool TakeName(TFolderTarget& dir, const std::string& temporary, const std::string& name, TSavedFile& out,
+                int& error) {
+    if (dir.Fresh) {
+      if (::renameat2(dir.Fd, temporary.c_str(), dir.Fd, name.c_str(), RENAME_NOREPLACE) == 0) return true;
+      if (errno != EEXIST && errno != EINVAL) {
+        error = errno;
+        return false;
+      }
+      // EINVAL: the file system cannot refuse to replace; ask it first, as elsewhere.
+      if (!MayTake(dir, name, out)) {
+        ::unlinkat(dir.Fd, temporary.c_str(), 0);
+        return false;
+      }
+    }
+    if (::renameat(dir.Fd, temporary.c_str(), dir.Fd, name.c_str()) == 0) return true;
+    error = errno;
+    return false;
+  }
+
   bool WriteFile(TCustomFile& f, TFolderTarget& dir, TSavedFile& out) {
     const std::string name = SafeSaveName(ShownName(f));
     const std::string& path = out.Path;
     if (!Open(dir)) return !Report.Stopped;
 
-    struct stat st {};
-    if (::fstatat(dir.Fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      if (S_ISDIR(st.st_mode)) {
-        Fail(path, Make(TErrorKind::TargetError, path, "a folder of that name exists"));
-        return true;
-      }
-      if (overwrite_ == TOverwritePolicy::None) {
-        ++Report.Skipped;
-        out.Outcome = TSavedFile::TOutcome::Skipped;
-        return true;
-      }
-      if (overwrite_ == TOverwritePolicy::Ask) {
-        const auto answer = questions_.ReplaceFile(path);
-        if (status_) status_->RestartClock();
-        if (answer == TSaveQuestions::TAnswer::No) {
-          ++Report.Skipped;
-          out.Outcome = TSavedFile::TOutcome::Skipped;
-          return true;
-        }
-        if (answer == TSaveQuestions::TAnswer::All) overwrite_ = TOverwritePolicy::All;
-      }
-    }
+    if (!dir.Fresh && !MayTake(dir, name, out)) return true;
 
     std::unique_ptr<TDataStream> data = f.OpenData(options_.Read);
     if (!data) {
@@ -327,7 +369,7 @@ class TSaver {
       return true;
     }
     const uint64_t size = data->Size();
-    if (!EnoughSpace(dir.Fd, size)) {
+    if (!EnoughSpace(dir, size)) {
       Fail(path, TError::FromErrno(TErrorKind::TargetError, path, ENOSPC));
       Report.Stopped = true;
       return false;
@@ -338,8 +380,8 @@ class TSaver {
     }
 
     static std::atomic<uint64_t> counter{0};
-    const std::string temporary =
-        ".salvex-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
+    static const std::string prefix = ".salvex-" + std::to_string(::getpid()) + "-";
+    const std::string temporary = prefix + std::to_string(counter.fetch_add(1)) + ".tmp";
     // O_EXCL on a fresh name: neither a planted symbolic link nor a hard link is ever written through.
     const int fd = ::openat(dir.Fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
@@ -399,10 +441,16 @@ class TSaver {
         Fail(path, Make(TErrorKind::ReadError, path, "the data ended before the file's size"));
       return !Cancelled();
     }
-    if (::renameat(dir.Fd, temporary.c_str(), dir.Fd, name.c_str()) != 0) {
-      const int err = errno;
+    int renameError = 0;
+    if (!TakeName(dir, temporary, name, out, renameError)) {
+      if (renameError == 0) {  // kept the file there, or a folder has the name
+        Report.Bytes -= written;
+        out.Bytes = 0;
+        Report.ZeroFilledSectors -= zeroFilled;
+        return true;
+      }
       ::unlinkat(dir.Fd, temporary.c_str(), 0);
-      Fail(path, TError::FromErrno(TErrorKind::TargetError, path, err));
+      Fail(path, TError::FromErrno(TErrorKind::TargetError, path, renameError));
       return true;
     }
     out.SavedPath = path;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <tuple>
 #include <fstream>
 
 #include "devices/DeviceList.h"
@@ -166,6 +167,31 @@ TEST_F(SaveEngine, FilterMakesOnlyFoldersThatReceiveFilesAndPoliciesKeepOrReplac
   r = SaveItems(ChildrenOf(top), options, questions, nullptr);
   EXPECT_EQ(Read(target / "A" / "keep.jpg"), "jpeg");
   EXPECT_TRUE(r.Ok());
+}
+
+// In a folder the save makes, a name is looked for only when the rename finds it taken: two
+// entries of one name still follow the policy, and no temporary file is left behind.
+TEST_F(SaveEngine, ANameTakenTwiceInANewFolderFollowsThePolicy) {
+  TMemDir& d = top.Dir("D");
+  d.File("dup.txt", "one");
+  d.File("dup.txt", "two");
+  struct Never : TSaveQuestions {
+    TAnswer ReplaceFile(const std::string&) override { return TAnswer::No; }
+    TAnswer EnterFolder(const std::string&) override { return TAnswer::No; }
+  } questions;
+  for (const auto& [policy, folder, kept, files, skipped] :
+       {std::tuple{TOverwritePolicy::None, "none", "one", 1u, 1u}, std::tuple{TOverwritePolicy::All, "all", "two", 2u, 0u}}) {
+    fs::create_directory(target / folder);
+    TSaveOptions options;
+    options.Target = (target / folder).string();
+    options.Overwrite = policy;
+    const TSaveReport r = SaveItems(ChildrenOf(top), options, questions, nullptr);
+    EXPECT_EQ(Read(target / folder / "D" / "dup.txt"), kept) << folder;
+    EXPECT_EQ(r.Files, files) << folder;
+    EXPECT_EQ(r.Skipped, skipped) << folder;
+    EXPECT_EQ(r.Bytes, 3u * files) << folder;
+  }
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"all", "all/D", "all/D/dup.txt", "none", "none/D", "none/D/dup.txt"}));
 }
 
 TEST_F(SaveEngine, NamesKeepEveryCharacterAndStayInsideTheTarget) {
