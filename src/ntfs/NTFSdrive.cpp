@@ -31,7 +31,7 @@ constexpr uint64_t kRootRecord = 5;
 constexpr uint64_t kFirstUserRecord = 16;
 // The deleted search reads the $MFT in pieces of this size.
 constexpr uint64_t kChunkBytes = 1u << 20;
-constexpr uint32_t kMaxClusterSize = 65536;
+constexpr uint32_t kMaxClusterSize = 2u << 20;  // the largest Windows formats
 constexpr uint64_t kMFTCacheBytes = 256 * 1024;
 // An attribute list or bitmap larger than this is not plausible on any volume the program reads.
 constexpr uint64_t kMaxListBytes = 16u << 20;
@@ -144,7 +144,7 @@ bool TNTFSdrive::ApplyBootSector(std::span<const uint8_t> boot) {
   }
   if (cluster > kMaxClusterSize) {
     MountError = "the NTFS volume uses clusters of " + std::to_string(cluster / 1024) +
-                 " KiB; clusters larger than 64 KiB are not supported";
+                 " KiB; clusters larger than 2 MiB are not supported";
     return false;
   }
   uint32_t deviceSector = Device && Device->BytesPerSector ? Device->BytesPerSector : bps;

@@ -164,5 +164,24 @@ TEST_F(CliVolumes, UndeleteSavesEveryDeletedFileWithItsFolders) {
   EXPECT_EQ(Lines(masked.Out).back().rfind("saved: 4 files", 0), 0u) << masked.Out;
 }
 
+// 2 MiB clusters, the largest Windows formats (made by mkntfs, filled by ntfs-3g; The Sleuth Kit
+// cannot read them): every live file saves byte-exact, the deleted one undeletes byte-exact.
+TEST_F(CliVolumes, NtfsWithTwoMebibyteClustersSavesAndUndeletes) {
+  const std::string image = UnpackedImage("ntfs-2m-clusters.img.gz").string();
+  auto manifest = ReadManifest(FixturePath("ntfs-2m-clusters-manifest.txt"));
+  auto save = Cli({"save", image, "--to", (target / "live").string(), "/"});
+  ASSERT_EQ(save.ExitCode, 0) << save.Err;
+  auto undelete = Cli({"undelete", image, "--to", (target / "deleted").string()});
+  ASSERT_EQ(undelete.ExitCode, 0) << undelete.Err;
+  size_t checked = 0;
+  for (const auto& [path, e] : manifest) {
+    if (e.Kind != "file") continue;
+    const fs::path saved = target / (e.State == "live" ? "live" : "deleted") / path.substr(1);
+    EXPECT_EQ(Sha256OfFile(saved), e.Sha256) << path;
+    ++checked;
+  }
+  EXPECT_EQ(checked, 4u);
+}
+
 }  // namespace
 }  // namespace salvex::test

@@ -151,11 +151,17 @@ TEST(NtfsBootSector, RecordSizeEncodingsAndClusterLimit) {
   PutU32(&zero[0x40], 0);
   EXPECT_FALSE(d.ApplyBootSector(zero));
 
-  // 2 MiB clusters are written as a negative power of two (0xF4 = 2^12 sectors).
+  // 2 MiB clusters, the largest Windows formats, are written as a negative power of two (0xF4 =
+  // 2^12 sectors); index blocks then need the same encoding. 4 MiB is refused.
   auto huge = boot;
   huge[0x0D] = 0xF4;
+  huge[0x44] = 0xF4;
+  EXPECT_TRUE(d.ApplyBootSector(huge)) << d.MountError;
+  EXPECT_EQ(d.ClusterSize, 2u << 20);
+  EXPECT_EQ(d.BytesPerIndexRecord, 4096u);
+  huge[0x0D] = 0xF3;
   EXPECT_FALSE(d.ApplyBootSector(huge));
-  EXPECT_NE(d.MountError.find("64 KiB"), std::string::npos) << d.MountError;
+  EXPECT_NE(d.MountError.find("2 MiB"), std::string::npos) << d.MountError;
 
   auto oddRecord = boot;
   oddRecord[0x40] = 0xF7;  // 2^9: fine
