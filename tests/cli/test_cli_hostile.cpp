@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fat/FatImage.h"
+#include "support/Cli.h"
 #include "support/Fixtures.h"
 
 namespace salvex::test {
@@ -15,16 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct CliHostile : ::testing::Test {
-  fs::path dir;
-  CliHostile() {
-    char tmpl[] = "/tmp/salvex-cli-hostile-XXXXXX";
-    dir = mkdtemp(tmpl);
-  }
-  ~CliHostile() override {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
+struct CliHostile : TempFolderTest {
   fs::path Write(const FatImage& img) {
     const fs::path path = dir / "image.img";
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(img.bytes.data()), std::streamsize(img.bytes.size()));

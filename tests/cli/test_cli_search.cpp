@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 
+#include "support/Cli.h"
 #include "support/Fixtures.h"
 
 namespace salvex::test {
@@ -12,21 +13,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-CommandResult Cli(std::vector<std::string> args) {
-  args.insert(args.begin(), SALVEX_CLI_PATH);
-  return RunCommand(args);
-}
-
-struct CliSearch : ::testing::Test {
-  fs::path target;
-  CliSearch() {
-    char tmpl[] = "/tmp/salvex-cli-search-XXXXXX";
-    target = mkdtemp(tmpl);
-  }
-  ~CliSearch() override {
-    std::error_code ec;
-    fs::remove_all(target, ec);
-  }
+struct CliSearch : TempFolderTest {
+  const fs::path& target = dir;
   // Every file saved below the target, by its path relative to it in lower case (short names are
   // shown in capitals whatever case flags the writing tool set).
   std::map<std::string, std::string> Saved() const {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "cli/CliHost.h"
+#include "support/Cli.h"
 #include "support/Fixtures.h"
 
 namespace salvex::test {
@@ -16,28 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-CommandResult Cli(std::vector<std::string> args) {
-  args.insert(args.begin(), SALVEX_CLI_PATH);
-  return RunCommand(args);
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
-struct CliSeen : ::testing::Test {
-  fs::path dir;
-  CliSeen() {
-    char tmpl[] = "/tmp/salvex-cli-seen-XXXXXX";
-    dir = mkdtemp(tmpl);
-  }
-  ~CliSeen() override {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
+struct CliSeen : TempFolderTest {
   static std::string Demo() { return UnpackedImage("demo.img.gz").string(); }
   static std::string Fat16() { return UnpackedImage("fat16.img.gz").string(); }
 };

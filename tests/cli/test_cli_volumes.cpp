@@ -6,6 +6,7 @@
 #include <set>
 #include <sstream>
 
+#include "support/Cli.h"
 #include "support/Fixtures.h"
 
 namespace salvex::test {
@@ -13,28 +14,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-CommandResult Cli(std::vector<std::string> args) {
-  args.insert(args.begin(), SALVEX_CLI_PATH);
-  return RunCommand(args);
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
-struct CliVolumes : ::testing::Test {
-  fs::path target;
-  CliVolumes() {
-    char tmpl[] = "/tmp/salvex-cli-XXXXXX";
-    target = mkdtemp(tmpl);
-  }
-  ~CliVolumes() override {
-    std::error_code ec;
-    fs::remove_all(target, ec);
-  }
+struct CliVolumes : TempFolderTest {
+  const fs::path& target = dir;
   static std::string Fat16() { return UnpackedImage("fat16.img.gz").string(); }
 };
 

@@ -15,17 +15,13 @@
 #include <sstream>
 #include <tuple>
 
+#include "support/Cli.h"
 #include "support/Fixtures.h"
 
 namespace salvex::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-CommandResult Cli(std::vector<std::string> args) {
-  args.insert(args.begin(), SALVEX_CLI_PATH);
-  return RunCommand(args);
-}
 
 using Row = std::tuple<unsigned, uint64_t, uint64_t, std::string>;  // entry, start, sectors, name
 
@@ -74,16 +70,7 @@ std::vector<std::string> ToolsMissing(std::initializer_list<const char*> tools) 
   return missing;
 }
 
-struct GptDisks : ::testing::Test {
-  fs::path dir;
-  GptDisks() {
-    char tmpl[] = "/tmp/salvex-gpt-XXXXXX";
-    dir = mkdtemp(tmpl);
-  }
-  ~GptDisks() override {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
+struct GptDisks : TempFolderTest {
   // Runs a bash script in `dir`; the test fails with its output when it does.
   void Sh(const std::string& script) {
     CommandResult r = RunCommand({"bash", "-euo", "pipefail", "-c", "cd '" + dir.string() + "'\n" + script});

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "support/Cli.h"
 #include "support/Fixtures.h"
 
 namespace salvex::test {
@@ -15,21 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-CommandResult Cli(std::vector<std::string> args) {
-  args.insert(args.begin(), SALVEX_CLI_PATH);
-  return RunCommand(args);
-}
-
-struct Containers : ::testing::Test {
-  fs::path dir;
-  Containers() {
-    char tmpl[] = "/tmp/salvex-containers-XXXXXX";
-    dir = mkdtemp(tmpl);
-  }
-  ~Containers() override {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
+struct Containers : TempFolderTest {
 };
 
 TEST_F(Containers, ListingAndSavedFilesEqualTheRawImage) {

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "support/Cli.h"
 #include "support/Fixtures.h"
 
 namespace salvex::test {
@@ -14,21 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-CommandResult Cli(std::vector<std::string> args) {
-  args.insert(args.begin(), SALVEX_CLI_PATH);
-  return RunCommand(args);
-}
-
-struct ExFATCli : ::testing::Test {
-  fs::path target;
-  ExFATCli() {
-    char tmpl[] = "/tmp/salvex-exfat-cli-XXXXXX";
-    target = mkdtemp(tmpl);
-  }
-  ~ExFATCli() override {
-    std::error_code ec;
-    fs::remove_all(target, ec);
-  }
+struct ExFATCli : TempFolderTest {
+  const fs::path& target = dir;
   static std::string Image() { return UnpackedImage("exfat.img.gz").string(); }
   // A disk with the exFAT volume at sector 2048 and, unless `type` is 0, an MBR entry for it.
   fs::path Disk(bool zeroMainBootSector, uint8_t type = 0) {
