@@ -54,6 +54,13 @@ class TExFATDirectory : public TCustomDirectory {
   size_t Depth() const;
 };
 
+// What is wrong with an item's stored size, valid length or first cluster against its volume,
+// as a warning; empty when nothing is.
+std::string ExFATDamage(const TExFATdrive& drive, uint64_t length, uint64_t valid, uint32_t first);
+// How many of an item's bytes are read: its stored size, or, when the volume cannot hold that,
+// its valid length within the cluster heap.
+uint64_t ExFATReadableBytes(const TExFATdrive& drive, uint64_t length, uint64_t valid);
+// Poor (2) for any item with ExFATDamage.
 // Condition of a deleted or lost item from the allocation bitmap: 1 (good) when none of the clusters it
 // would be read from is in use, 2 (poor) otherwise or when its set checksum is wrong.
 uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set, bool freed);

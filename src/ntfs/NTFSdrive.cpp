@@ -177,8 +177,7 @@ bool TNTFSdrive::ApplyBootSector(std::span<const uint8_t> boot) {
   // A volume cannot reach past its device: a larger claim is damage, and believing it would size
   // scans and bitmaps by sectors that do not exist.
   if (const uint64_t room = DeviceRoom(bps); room > 0 && VolumeSectors > room) {
-    MountWarning = "the boot sector gives " + std::to_string(VolumeSectors) + " sectors, but the device holds only " +
-                   std::to_string(room) + " from the volume's start; the volume was cut to the device";
+    MountWarning = CutToDeviceWarning(VolumeSectors, room);
     DebugLog("NTFS mount: " + MountWarning, 0);
     VolumeSectors = room;
   }
