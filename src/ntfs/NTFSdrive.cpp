@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <vector>
 
 #include "common/ByteReader.h"
@@ -627,7 +628,14 @@ void TNTFSdrive::SetupListColumns(TListView& list) {
 void TNTFSdrive::LoadSpecialFolders(TStatusDialog* status) {
   if (!HasSpecialFolders() || DeletedFolder->Children) return;
   DeletedFolder->Children.emplace();
-  FindDeleted(status);
+  try {
+    FindDeleted(status);
+  } catch (const std::bad_alloc&) {
+    // A Deleted tree cut short must not be taken for the whole one on the next look.
+    deletedNodes_.clear();
+    DeletedFolder->Children.reset();
+    throw;
+  }
 }
 
 TSpecialNodes TNTFSdrive::ScanDrive(TTreeView& tree, TStatusDialog* status) {
@@ -677,6 +685,8 @@ TNTFSDirectory* TNTFSdrive::RebuildParent(const TFileNameView& name) {
   TNTFSDirectory* result = Deleted();
   try {
     result = RebuildParentFrom(name, path);
+  } catch (const std::bad_alloc&) {
+    throw;
   } catch (const std::exception& e) {
     NoteCorrupt("parent chain of record " + std::to_string(RecordNumberOf(name.ParentReference())), e);
   }
@@ -784,6 +794,8 @@ void TNTFSdrive::FindDeleted(TStatusDialog* status) {
         if (!IsValidRecord(record) || (RecordFlags(record) & RecordInUse)) continue;
         try {
           FileDeletedRecord(i, record);
+        } catch (const std::bad_alloc&) {
+          throw;  // memory refused is no damage of this record
         } catch (const std::exception& e) {
           NoteCorrupt("deleted record " + std::to_string(i), e);
         }

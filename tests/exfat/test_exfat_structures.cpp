@@ -383,5 +383,20 @@ TEST_F(ExFATImage, ClaimsBeyondTheDeviceOrVolumeAreBoundedAndShownPoor) {
   }
 }
 
+// Memory refused during the lost-data search ends it with a reason, as a damaged structure does,
+// never as a finished search that found nothing.
+TEST_F(ExFATImage, LostDataSearchOutOfMemoryIsReportedNotFinished) {
+  struct OutOfMemoryHost : FakeHost {
+    void ProcessMessages() override { throw std::bad_alloc(); }
+  } failing;
+  failing.rangeFirst = 2;
+  failing.rangeLast = 100;
+  TExFATdrive* d = Open();
+  ASSERT_NE(d, nullptr);
+  ScopedHost scope2{failing};
+  EXPECT_TRUE(d->FindLostData(nullptr));
+  EXPECT_NE(d->LastLostSearch.Failure, "");
+}
+
 }  // namespace
 }  // namespace salvex::test
