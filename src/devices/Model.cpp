@@ -74,6 +74,11 @@ uint64_t TCustomDrive::DeviceRoom(uint32_t bytesPerSector) const {
   return sectors * deviceBps / bytesPerSector;
 }
 
+std::string TCustomDrive::CutToDeviceWarning(uint64_t claimed, uint64_t room) {
+  return "the boot sector gives " + std::to_string(claimed) + " sectors, but the device holds only " +
+         std::to_string(room) + " from the volume's start; the volume was cut to the device";
+}
+
 uint64_t TCustomDrive::VolumeBytes() const {
   const uint32_t bps = BytesPerSector() ? BytesPerSector() : 512;
   if (SectorCount > 0) return SectorCount > UINT64_MAX / bps ? UINT64_MAX : SectorCount * bps;

@@ -146,6 +146,8 @@ class TCustomDrive {
   // Sectors of `bytesPerSector` bytes from the volume's first sector to the device's end; 0 when
   // the device's size is not known. A volume cannot be larger.
   uint64_t DeviceRoom(uint32_t bytesPerSector) const;
+  // The MountWarning for a boot sector that claims `claimed` sectors where the device has `room`.
+  static std::string CutToDeviceWarning(uint64_t claimed, uint64_t room);
   // Bytes the volume covers (after any cut to its device); 0 when not known.
   virtual uint64_t VolumeBytes() const;
 

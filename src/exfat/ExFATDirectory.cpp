@@ -6,6 +6,7 @@
 #include "common/Debug.h"
 #include "common/Helpers.h"
 #include "common/StringTable.h"
+#include "devices/DataStream.h"
 #include "exfat/ExFATFile.h"
 #include "exfat/ExFATdrive.h"
 
@@ -61,8 +62,24 @@ std::string ConditionText(uint8_t flags, uint8_t condition) {
 
 }  // namespace
 
+std::string ExFATDamage(const TExFATdrive& drive, uint64_t length, uint64_t valid, uint32_t first) {
+  if (length > drive.HeapBytes()) return OversizeWarning(length, ExFATReadableBytes(drive, length, valid));
+  if (valid > length)
+    return "the valid data length (" + std::to_string(valid) + " bytes) is larger than the stored size (" +
+           std::to_string(length) + " bytes); read up to the stored size";
+  if (length > 0 && !drive.IsValidCluster(first))
+    return "the first cluster (" + std::to_string(first) + ") lies outside the cluster heap";
+  return "";
+}
+
+uint64_t ExFATReadableBytes(const TExFATdrive& drive, uint64_t length, uint64_t valid) {
+  if (length <= drive.HeapBytes()) return length;
+  // The stored size is damage; bytes past the valid length would be zeros the volume never held.
+  return std::min(valid, drive.HeapBytes());
+}
+
 uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set, bool freed) {
-  if (!set.ChecksumOk) return 2;
+  if (!set.ChecksumOk || !ExFATDamage(drive, set.DataLength, set.ValidDataLength, set.FirstCluster).empty()) return 2;
   if (!freed) return 0;
   if (set.DataLength == 0) return 1;
   if (!drive.BitmapRead) return 2;
@@ -205,7 +222,7 @@ void TExFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
       f->Drive = drive;
       f->Name = set.Name;
       f->Size = set.DataLength;
-      f->ValidDataLength = std::min(set.ValidDataLength, set.DataLength);
+      f->ValidDataLength = set.ValidDataLength;
       f->FirstCluster = set.FirstCluster;
       f->NoFatChain = set.NoFatChain();
       f->ChecksumOk = set.ChecksumOk;

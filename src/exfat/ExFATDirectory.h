@@ -54,8 +54,15 @@ class TExFATDirectory : public TCustomDirectory {
   size_t Depth() const;
 };
 
-// Condition of a deleted or lost item from the allocation bitmap: 1 (good) when none of the clusters it
-// would be read from is in use, 2 (poor) otherwise or when its set checksum is wrong.
+// What is wrong with an item's stored size, valid length or first cluster against its volume,
+// as a warning; empty when nothing is.
+std::string ExFATDamage(const TExFATdrive& drive, uint64_t length, uint64_t valid, uint32_t first);
+// How many of an item's bytes are read: its stored size, or, when the volume cannot hold that,
+// its valid length within the cluster heap.
+uint64_t ExFATReadableBytes(const TExFATdrive& drive, uint64_t length, uint64_t valid);
+// 2 (poor) for any item whose set checksum is wrong or that has ExFATDamage; otherwise 0 for a live
+// item, and for a deleted or lost one from the allocation bitmap: 1 (good) when none of the clusters
+// it would be read from is in use, 2 otherwise.
 uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set, bool freed);
 // The file-list row of an exFAT folder or file.
 void FillExFATRow(TItem& object, TListItem& item);

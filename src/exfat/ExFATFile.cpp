@@ -53,7 +53,8 @@ std::unique_ptr<TDataStream> TExFATFile::OpenData(const TReadChoice& choice) {
   if (!drive) return nullptr;
   const TExFATRun run =
       drive->DataRun(FirstCluster, Size, NoFatChain, Flags & (ItemDeleted | ItemLost), choice.FATCopy);
-  return std::make_unique<TExFATFileData>(*drive, run, Size, ValidDataLength);
+  return std::make_unique<TExFATFileData>(*drive, run, ExFATReadableBytes(*drive, Size, ValidDataLength),
+                                          ValidDataLength);
 }
 
 TFileMeta TExFATFile::Meta() const {
@@ -62,14 +63,20 @@ TFileMeta TExFATFile::Meta() const {
   meta.ReadOnly = Attributes & exentry::kAttrReadOnly;
   meta.Attributes = Attributes;
   meta.Location = {TLocation::TKind::Cluster, FirstCluster};
+  if (auto* drive = ExFATDrive()) meta.Warning = ExFATDamage(*drive, Size, ValidDataLength, FirstCluster);
   return meta;
 }
 
 // ---- TExFATFileData ----
 
 TExFATFileData::TExFATFileData(TExFATdrive& drive, const TExFATRun& run, uint64_t size, uint64_t validLength)
-    : drive_(drive), size_(size), valid_(std::min(validLength, size)), run_(run), cluster_(run.FirstCluster) {
-  if (valid_ > 0 && !drive_.IsValidCluster(cluster_)) Failure = "the file's first cluster is outside the cluster heap";
+    : drive_(drive),
+      size_(std::min(size, drive.HeapBytes())),
+      valid_(std::min(validLength, size_)),
+      run_(run),
+      cluster_(run.FirstCluster) {
+  // Zeros past the valid length are the file's only when its clusters exist.
+  if (size_ > 0 && !drive_.IsValidCluster(cluster_)) Failure = "the file's first cluster is outside the cluster heap";
 }
 
 bool TExFATFileData::Step() {

@@ -15,7 +15,7 @@ class TExFATdrive;
 class TExFATFile : public TCustomFile {
  public:
   uint32_t FirstCluster = 0;
-  uint64_t ValidDataLength = 0;  // bytes past it read as zeros
+  uint64_t ValidDataLength = 0;  // as stored; bytes past it read as zeros
   bool NoFatChain = false;
   bool ChecksumOk = true;
   uint16_t Attributes = 0;

@@ -82,7 +82,8 @@ bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
       drive.LostFolder->Adopt(std::move(dir));
     }
   } catch (const std::exception& e) {
-    DebugLog(std::string("FindLostData: ") + e.what(), 0);
+    // A search that broke off (memory refused included) is reported, never taken as finished.
+    scan.Fail(e);
   }
   return true;
 }

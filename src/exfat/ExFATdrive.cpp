@@ -73,6 +73,7 @@ bool TExFATdrive::ReadBootRegion(uint64_t sector, uint32_t bytesPerSector, std::
 }
 
 bool TExFATdrive::Mount(bool quiet) {
+  MountWarning.clear();
   if (!Device) return false;
   const uint32_t devBps = std::max<uint32_t>(512, Device->BytesPerSector);
   std::vector<uint8_t> first(devBps, 0);
@@ -123,6 +124,21 @@ void TExFATdrive::ApplyBoot(const TExFATBoot& boot) {
   BytesPerSec = 1u << boot.BytesPerSectorShift;
   ClusterSize = 1u << (boot.BytesPerSectorShift + boot.SectorsPerClusterShift);
   ClusterCount = boot.ClusterCount;
+  VolumeSectors = boot.VolumeLength;
+  // A volume cannot reach past its device: a larger claim is damage, and believing it would size
+  // the bitmap, scans and file bounds by clusters that do not exist. Clusters past the device's end
+  // are dropped (all of them when the heap starts beyond it); the FATs stay where they are, and a
+  // chain read from a FAT past the end stops there.
+  if (const uint64_t room = DeviceRoom(BytesPerSec); room > 0 && VolumeSectors > room) {
+    MountWarning = CutToDeviceWarning(VolumeSectors, room);
+    const uint64_t fatEnd = uint64_t(boot.FatOffset) + uint64_t(boot.FatLength) * boot.NumberOfFats;
+    if (fatEnd > room) MountWarning += "; the FAT lies partly or wholly past the device's end";
+    DebugLog("exFAT mount: " + MountWarning, 0);
+    VolumeSectors = room;
+    const uint64_t heapRoom =
+        room > boot.ClusterHeapOffset ? (room - boot.ClusterHeapOffset) >> boot.SectorsPerClusterShift : 0;
+    ClusterCount = uint32_t(std::min<uint64_t>(ClusterCount, heapRoom));
+  }
   ActiveFat = (boot.NumberOfFats == 2 && (boot.VolumeFlags & 1)) ? 2 : 1;
   fatCache_.assign(BytesPerSec, 0);
   fatCacheValid_ = false;

@@ -28,7 +28,8 @@ class TExFATdrive : public TCustomDrive {
   TExFATBoot Boot;
   uint32_t BytesPerSec = 0;
   uint32_t ClusterSize = 0;  // bytes, up to 32 MiB
-  uint32_t ClusterCount = 0;  // valid clusters are 2 .. ClusterCount + 1
+  uint32_t ClusterCount = 0;  // valid clusters are 2 .. ClusterCount + 1, all on the device
+  uint64_t VolumeSectors = 0;  // the boot sector's length, cut to the device
   uint8_t ActiveFat = 1;      // the FAT copy the volume uses (1 or 2)
   bool UsedBackupBoot = false;
   std::string BootProblem;  // why the main boot region was not used, or why mounting failed
@@ -52,8 +53,9 @@ class TExFATdrive : public TCustomDrive {
   int DefaultReadChoice(bool deletedView) const override { return deletedView ? -1 : ActiveFat; }
   std::string FileSystemName() const override { return "exFAT"; }
   uint32_t BytesPerSector() const override { return BytesPerSec; }
+  uint64_t VolumeBytes() const override { return VolumeSectors * BytesPerSec; }
 
-  // Takes a validated boot sector's geometry.
+  // Takes a validated boot sector's geometry, cut to the device (MountWarning says so).
   void ApplyBoot(const TExFATBoot& boot);
   // Finds the allocation bitmap, up-case table and label among the root's entries and reads the bitmap.
   void ReadCriticalEntries();
@@ -81,6 +83,8 @@ class TExFATdrive : public TCustomDrive {
   // The cluster after n in a run; 0 when the run has none or `steps` exceeds the cluster count.
   uint32_t NextInRun(const TExFATRun& run, uint32_t n, uint64_t& steps);
   uint64_t ClustersFor(uint64_t bytes) const { return ClusterSize ? (bytes + ClusterSize - 1) / ClusterSize : 0; }
+  // The most data any file can have: the whole cluster heap.
+  uint64_t HeapBytes() const { return uint64_t(ClusterCount) * ClusterSize; }
 
   TExFATDirectory* Root() const;
   TExFATDirectory* DeletedRoot() const;

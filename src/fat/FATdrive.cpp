@@ -151,8 +151,7 @@ bool TFATdrive::ApplyGeometry(const ByteReader& b, bool quiet) {
   const uint64_t room = DeviceRoom(bps);
   const bool cut = room > 0 && claimed > room && claimed >= firstDataSector;
   if (cut) {
-    MountWarning = "the boot sector gives " + std::to_string(claimed) + " sectors, but the device holds only " +
-                   std::to_string(room) + " from the volume's start; the volume was cut to the device";
+    MountWarning = CutToDeviceWarning(claimed, room);
     DebugLog("FAT mount: " + MountWarning, 0);
     totalSectors = static_cast<uint32_t>(std::max<uint64_t>(room, firstDataSector));
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <new>
 
 #include "common/CodePage.h"
 #include "common/Helpers.h"
@@ -139,6 +140,10 @@ void TNTFSDirectory::ReadChildren() {
       TNTFSAttribute data;
       if (drive.LoadAttribute(record, uint64_t(f->MFTNumber), AttrData, u"", data)) f->Size = data.Size();
     }
+  } catch (const std::bad_alloc&) {
+    // Memory refused is no damage of this index: a part-listed folder would hide the rest.
+    Children.reset();
+    throw;
   } catch (const std::exception& e) {
     // What was read before stays listed; the rest of this index is reported, not silently lost.
     drive.NoteCorrupt("index of record " + std::to_string(MFTNumber), e);

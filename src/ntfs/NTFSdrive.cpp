@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <vector>
 
 #include "common/ByteReader.h"
@@ -177,8 +178,7 @@ bool TNTFSdrive::ApplyBootSector(std::span<const uint8_t> boot) {
   // A volume cannot reach past its device: a larger claim is damage, and believing it would size
   // scans and bitmaps by sectors that do not exist.
   if (const uint64_t room = DeviceRoom(bps); room > 0 && VolumeSectors > room) {
-    MountWarning = "the boot sector gives " + std::to_string(VolumeSectors) + " sectors, but the device holds only " +
-                   std::to_string(room) + " from the volume's start; the volume was cut to the device";
+    MountWarning = CutToDeviceWarning(VolumeSectors, room);
     DebugLog("NTFS mount: " + MountWarning, 0);
     VolumeSectors = room;
   }
@@ -628,7 +628,14 @@ void TNTFSdrive::SetupListColumns(TListView& list) {
 void TNTFSdrive::LoadSpecialFolders(TStatusDialog* status) {
   if (!HasSpecialFolders() || DeletedFolder->Children) return;
   DeletedFolder->Children.emplace();
-  FindDeleted(status);
+  try {
+    FindDeleted(status);
+  } catch (const std::bad_alloc&) {
+    // A Deleted tree cut short must not be taken for the whole one on the next look.
+    deletedNodes_.clear();
+    DeletedFolder->Children.reset();
+    throw;
+  }
 }
 
 TSpecialNodes TNTFSdrive::ScanDrive(TTreeView& tree, TStatusDialog* status) {
@@ -678,6 +685,8 @@ TNTFSDirectory* TNTFSdrive::RebuildParent(const TFileNameView& name) {
   TNTFSDirectory* result = Deleted();
   try {
     result = RebuildParentFrom(name, path);
+  } catch (const std::bad_alloc&) {
+    throw;
   } catch (const std::exception& e) {
     NoteCorrupt("parent chain of record " + std::to_string(RecordNumberOf(name.ParentReference())), e);
   }
@@ -785,6 +794,8 @@ void TNTFSdrive::FindDeleted(TStatusDialog* status) {
         if (!IsValidRecord(record) || (RecordFlags(record) & RecordInUse)) continue;
         try {
           FileDeletedRecord(i, record);
+        } catch (const std::bad_alloc&) {
+          throw;  // memory refused is no damage of this record
         } catch (const std::exception& e) {
           NoteCorrupt("deleted record " + std::to_string(i), e);
         }

@@ -299,5 +299,104 @@ TEST_F(ExFATImage, ChainLoopsAndFoldersOnTheirOwnPathEnd) {
   EXPECT_FALSE(level) << "a folder starting at its parent's cluster is not listed";
 }
 
+// Damage that claims more than the device or the volume holds, one fault per row: the volume is
+// cut to its device, and an item whose size, valid length or first cluster cannot be true is
+// shown poor with a warning and read only from clusters that exist, never padded with zeros.
+TEST_F(ExFATImage, ClaimsBeyondTheDeviceOrVolumeAreBoundedAndShownPoor) {
+  const std::vector<uint8_t> intact = bytes;
+  constexpr size_t kHeap = 4096 * 512, kCluster = 4096;  // the fixture's layout
+  const std::string multi(intact.begin() + kHeap + 6 * kCluster, intact.begin() + kHeap + 6 * kCluster + 10000);
+  struct Row {
+    const char* what;
+    size_t deviceSectors;  // 0: the whole image
+    uint64_t valid, length, first;  // multi-cluster.bin's stream fields; 0 keeps the stored one
+    const char* mountWarning;  // "" none
+    const char* path;          // the file looked at; "" when the root must be empty
+    bool poor;
+    const char* warning;  // in the file's Meta().Warning; "" none
+    std::string data;     // what reading it delivers
+    bool failure;         // the stream ends with a reason
+  };
+  const Row rows[] = {
+      {"intact", 0, 0, 0, 0, "", "multi-cluster.bin", false, "", multi, false},
+      // Nine whole clusters and half of the tenth are left.
+      {"device ends in the heap", 4096 + 9 * 8 + 4, 0, 0, 0, "cut to the device", "multi-cluster.bin", false, "",
+       multi, false},
+      {"device ends in the heap, file past it", 4096 + 9 * 8, 0, 0, 0, "cut to the device",
+       "A name that needs more than one file name entry, being long.txt", true, "outside the cluster heap", "", true},
+      {"device ends in the FAT", 2056, 0, 0, 0, "FAT lies partly or wholly past", "", false, "", "", false},
+      {"size beyond the volume", 0, 0, uint64_t(1) << 40, 0, "", "multi-cluster.bin", true,
+       "larger than the volume can hold; read up to 10000 bytes", multi, false},
+      {"size and valid length beyond the volume", 0, uint64_t(1) << 40, uint64_t(1) << 40, 0, "", "multi-cluster.bin",
+       true, "larger than the volume can hold", "heap", true},
+      {"valid length beyond the size", 0, uint64_t(1) << 40, 0, 0, "", "multi-cluster.bin", true,
+       "valid data length", multi, false},
+      {"first cluster beyond the heap", 0, 0, 0, 0xFFFFFF00u, "", "multi-cluster.bin", true,
+       "outside the cluster heap", "", true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    bytes = intact;
+    const size_t at = SetOf("multi-cluster.bin");
+    if (r.valid) PutU64(&bytes[at + 32 + 8], r.valid);
+    if (r.first) PutU32(&bytes[at + 32 + 20], uint32_t(r.first));
+    if (r.length) PutU64(&bytes[at + 32 + 24], r.length);
+    FixSetChecksum(at);
+    if (r.deviceSectors) bytes.resize(r.deviceSectors * 512);
+    TExFATdrive* d = Open();
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(d->HasSpecialFolders());
+    if (*r.mountWarning)
+      EXPECT_NE(d->MountWarning.find(r.mountWarning), std::string::npos) << d->MountWarning;
+    else
+      EXPECT_EQ(d->MountWarning, "");
+    EXPECT_LE(d->VolumeBytes(), bytes.size());
+    EXPECT_LE(d->HeapBytes() + kHeap, std::max(bytes.size(), kHeap));
+    if (!*r.path) {
+      EXPECT_TRUE(ListFolder(*d->RootFolder).empty());
+      continue;
+    }
+    auto item = ResolvePath(*d, TTreeKind::Root, r.path);
+    ASSERT_TRUE(item);
+    auto* f = dynamic_cast<TCustomFile*>(item.Value());
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(RowOf(*f).Condition == TItemRow::TCondition::Poor, r.poor);
+    const std::string warning = f->Meta().Warning;
+    if (*r.warning)
+      EXPECT_NE(warning.find(r.warning), std::string::npos) << warning;
+    else
+      EXPECT_EQ(warning, "");
+    auto data = f->OpenData({});
+    ASSERT_NE(data, nullptr);
+    std::string got;
+    std::vector<uint8_t> buf(1 << 20);
+    for (size_t n; (n = data->Read(buf.data(), buf.size())) > 0;) got.append(buf.begin(), buf.begin() + n);
+    EXPECT_EQ(data->ZeroFilledSectors, 0u);
+    EXPECT_EQ(!data->Failure.empty(), r.failure) << data->Failure;
+    if (r.data == "heap") {
+      // Consecutive clusters from the file's first to the heap's end, then the reason it stops.
+      EXPECT_EQ(got.size(), (d->ClusterCount + 2 - 8) * kCluster);
+      EXPECT_EQ(got, std::string(intact.begin() + kHeap + 6 * kCluster, intact.end()));
+    } else {
+      EXPECT_EQ(got, r.data);
+    }
+  }
+}
+
+// Memory refused during the lost-data search ends it with a reason, as a damaged structure does,
+// never as a finished search that found nothing.
+TEST_F(ExFATImage, LostDataSearchOutOfMemoryIsReportedNotFinished) {
+  struct OutOfMemoryHost : FakeHost {
+    void ProcessMessages() override { throw std::bad_alloc(); }
+  } failing;
+  failing.rangeFirst = 2;
+  failing.rangeLast = 100;
+  TExFATdrive* d = Open();
+  ASSERT_NE(d, nullptr);
+  ScopedHost scope2{failing};
+  EXPECT_TRUE(d->FindLostData(nullptr));
+  EXPECT_NE(d->LastLostSearch.Failure, "");
+}
+
 }  // namespace
 }  // namespace salvex::test
