@@ -31,6 +31,7 @@
 
 #include <QDir>
 #include <QTabWidget>
+#include <QTextBrowser>
 
 using namespace salvex;
 
@@ -113,6 +114,10 @@ void GrabDialogs(ui::TMainForm& window, const QString& dir) {
   GrabShown(&welcome, file("welcome.png"));
   ui::THelpWindow help(&window);
   GrabShown(&help, file("help.png"));
+  help.show();
+  QApplication::processEvents();
+  help.Browser()->scrollToAnchor("the-main-window");
+  GrabShown(&help, file("help-folders.png"));
   // The first picture of the open volume, in the viewer's hex and picture pages.
   if (TCustomDrive* drive = window.CurrentDrive()) {
     for (const TItemRow& row : FindItems(*drive, "*.jpg")) {
