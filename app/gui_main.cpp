@@ -15,6 +15,7 @@
 #include "ui/DriveDialog.h"
 #include "ui/FolderTree.h"
 #include "ui/FATSelectDialog.h"
+#include "ui/HelpWindow.h"
 #include "ui/LanguageDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/OptionsDialog.h"
@@ -30,6 +31,7 @@
 
 #include <QDir>
 #include <QTabWidget>
+#include <QTextBrowser>
 
 using namespace salvex;
 
@@ -110,6 +112,12 @@ void GrabDialogs(ui::TMainForm& window, const QString& dir) {
 
   ui::TWelcomeDialog welcome(&window);
   GrabShown(&welcome, file("welcome.png"));
+  ui::THelpWindow help(&window);
+  GrabShown(&help, file("help.png"));
+  help.show();
+  QApplication::processEvents();
+  help.Browser()->scrollToAnchor("the-main-window");
+  GrabShown(&help, file("help-folders.png"));
   // The first picture of the open volume, in the viewer's hex and picture pages.
   if (TCustomDrive* drive = window.CurrentDrive()) {
     for (const TItemRow& row : FindItems(*drive, "*.jpg")) {

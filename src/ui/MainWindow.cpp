@@ -40,6 +40,7 @@
 #include "ui/FATSelectDialog.h"
 #include "ui/FileListModel.h"
 #include "ui/FolderTree.h"
+#include "ui/HelpWindow.h"
 #include "ui/LanguageDialog.h"
 #include "ui/OptionsDialog.h"
 #include "ui/PropertiesDialog.h"
@@ -175,7 +176,7 @@ void TMainForm::CreateActions() {
   auto* lost = NewAction("MenuFindLostData", 101, 102, &TMainForm::FindLostDataCommand);
   lost->setIcon(s->standardIcon(QStyle::SP_BrowserReload));
   lost->setProperty(kButtonHint, "143");
-  auto* help = NewAction("MenuHelpTopic", 104, 105, &TMainForm::NotYetAvailable);
+  auto* help = NewAction("MenuHelpTopic", 104, 105, &TMainForm::HelpCommand);
   help->setShortcut(QKeySequence(Qt::Key_F1));
   help->setIcon(s->standardIcon(QStyle::SP_DialogHelpButton));
   help->setProperty(kButtonHint, "150");
@@ -853,6 +854,11 @@ void TMainForm::SetListStyle(int style) {
   icons_->setIconSize(style == 0 ? QSize(32, 32) : QSize(16, 16));
   icons_->setGridSize(style == 0 ? QSize(96, 64) : QSize());
   listViews_->setCurrentWidget(icons_);
+}
+
+void TMainForm::HelpCommand() {
+  if (!help_) help_ = new THelpWindow(this);
+  help_->Present();
 }
 
 void TMainForm::NotYetAvailable() {

@@ -25,6 +25,7 @@ class TFATSelectDialog;
 class TViewerDialog;
 class TFileListModel;
 class TFolderTree;
+class THelpWindow;
 class TStatusWindow;
 
 // The program's one main window: opens a volume, shows its folder tree beside the virtual file
@@ -63,6 +64,8 @@ class TMainForm : public QMainWindow {
   // Created at the first view command.
   TFATSelectDialog* FATSelect() const { return fatSelect_; }
   TViewerDialog* Viewer() const { return viewer_; }
+  // Created at the first help command; one per main window.
+  THelpWindow* HelpWindow() const { return help_; }
   TStatusDialog& Status() { return status_; }
   TStatusWindow* StatusWindow() const { return statusWindow_; }
   TCustomDrive* CurrentDrive() const { return currentDrive_; }
@@ -111,6 +114,7 @@ class TMainForm : public QMainWindow {
   void ViewCommand(bool hex);
   void PropertiesCommand();
   void DriveInfoCommand();
+  void HelpCommand();
   void NotYetAvailable();
   void AboutCommand();
   void SetListStyle(int style);
@@ -151,6 +155,7 @@ class TMainForm : public QMainWindow {
   TDriveDlg* driveDlg_ = nullptr;
   TFATSelectDialog* fatSelect_ = nullptr;
   TViewerDialog* viewer_ = nullptr;
+  THelpWindow* help_ = nullptr;
   std::map<QString, QAction*> actions_;
 };
 

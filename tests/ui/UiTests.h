@@ -4,6 +4,7 @@
 int RunCommandTests(int argc, char** argv);
 int RunDialogTests(int argc, char** argv);
 int RunFileListTests(int argc, char** argv);
+int RunHelpTests(int argc, char** argv);
 int RunMainWindowTests(int argc, char** argv);
 int RunSettingsTests(int argc, char** argv);
 int RunViewerTests(int argc, char** argv);

@@ -17,5 +17,6 @@ int main(int argc, char** argv) {
   failures += RunMainWindowTests(argc, argv);
   failures += RunViewerTests(argc, argv);
   failures += RunWelcomeTests(argc, argv);
+  failures += RunHelpTests(argc, argv);
   return failures == 0 ? 0 : 1;
 }
