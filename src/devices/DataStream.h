@@ -7,6 +7,14 @@
 
 namespace salvex {
 
+// Bytes of a stream that lie unchanged in a plain image file: the kernel can copy them to the
+// target without this process reading them.
+struct TPlainExtent {
+  int Fd = -1;
+  uint64_t Offset = 0;
+  uint64_t Length = 0;
+};
+
 // The bytes of one file as its file system reads them, forward only. This is all a file system
 // supplies for saving: the save engine owns everything on the target side.
 class TDataStream {
@@ -18,6 +26,13 @@ class TDataStream {
   // zeros and are counted in ZeroFilledSectors; data that cannot be delivered at all (a chain that
   // ends early, a corrupt structure) ends the stream early with Failure set.
   virtual size_t Read(uint8_t* buffer, size_t count) = 0;
+  // The next bytes as a plain extent, or false where they must be read (decoded, zero-filled,
+  // resident, or not in a plain file). After copying some of them, Skip moves past those.
+  virtual bool PlainExtent(TPlainExtent& extent) {
+    (void)extent;
+    return false;
+  }
+  virtual void Skip(uint64_t count) { (void)count; }
 
   uint64_t ZeroFilledSectors = 0;
   // Why some bytes were delivered as zeros although they could be read (a damaged compression

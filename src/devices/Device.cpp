@@ -130,6 +130,12 @@ bool TDevice::ReadSectors(uint64_t lba, uint32_t count, bool showErrors, uint64_
   return DirectRead(lba, count, showErrors, buffer);
 }
 
+int TDevice::PlainFile() {
+  if (Kind == KindPhysical) return PhysicalDrivePlainFile(Number);
+  if (Kind == KindLogical) return LogicalDrivePlainFile(Number);
+  return -1;
+}
+
 void TDevice::MeasureCacheBlock() {
   if (TotalSectors < 2048) {
     CacheBlockSectors = 0;

@@ -35,6 +35,9 @@ class TDevice {
     CacheEnabled = value;
     return value;
   }
+  // The descriptor of the device's plain image file, for copies the kernel makes itself; -1 for
+  // disks and containers. Byte offsets in it are lba × BytesPerSector.
+  int PlainFile();
   // Sets CacheBlockSectors from a 100 ms single-sector read test.
   void MeasureCacheBlock();
   // An image file is read through the page cache, where the test always ends at the largest

@@ -11,6 +11,7 @@ constexpr uint32_t kChunkSectors = 1000;
 
 struct LogicalState {
   int fd = -1;
+  int plain = -2;  // PlainFileDescriptor of fd; -2 until asked
   int drive = -1;
   uint32_t bytesPerSector = 512;
   uint64_t opens = 0;
@@ -29,6 +30,7 @@ bool OpenLogicalDrive(uint8_t drive) {
   if (!d) return false;
   s.fd = RawIO().Open(d->Path);
   if (s.fd < 0) return false;
+  s.plain = -2;
   s.drive = drive;
   s.bytesPerSector = d->Geometry.BytesPerSector;
   ++s.opens;
@@ -45,6 +47,13 @@ void CloseLogicalDrive() {
 }
 
 uint64_t LogicalOpenCount() { return State().opens; }
+
+int LogicalDrivePlainFile(uint8_t drive) {
+  if (!OpenLogicalDrive(drive)) return -1;
+  auto& s = State();
+  if (s.plain == -2) s.plain = RawIO().PlainFileDescriptor(s.fd);
+  return s.plain;
+}
 
 bool ReadLogicalSectors(uint8_t drive, uint64_t lba, uint32_t count, uint8_t* buffer) {
   if (!OpenLogicalDrive(drive)) return false;

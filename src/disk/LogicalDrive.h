@@ -10,6 +10,8 @@ namespace salvex {
 bool ReadLogicalSectors(uint8_t drive, uint64_t lba, uint32_t count, uint8_t* buffer);
 bool GetLogicalGeometry(uint8_t drive, DiskGeometry& geometry);
 void CloseLogicalDrive();
+// As PhysicalDrivePlainFile, for a logical drive.
+int LogicalDrivePlainFile(uint8_t drive);
 uint64_t LogicalOpenCount();
 
 }  // namespace salvex

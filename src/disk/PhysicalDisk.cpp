@@ -15,6 +15,7 @@ constexpr size_t kTransferSize = 0x10000;
 
 struct PhysicalState {
   int fd = -1;
+  int plain = -2;  // PlainFileDescriptor of fd; -2 until asked
   int drive = -1;  // drive number the handle belongs to
   uint32_t bytesPerSector = 512;
   uint64_t opens = 0;
@@ -36,6 +37,7 @@ bool OpenPhysicalDrive(uint8_t drive) {
   // A failed open is not remembered: the next read tries again (a device that was away comes back).
   s.fd = RawIO().Open(d->Path);
   if (s.fd < 0) return false;
+  s.plain = -2;
   s.drive = drive;
   s.bytesPerSector = d->Geometry.BytesPerSector;
   ++s.opens;
@@ -59,6 +61,13 @@ void ClosePhysicalDrive() {
 }
 
 uint64_t PhysicalOpenCount() { return State().opens; }
+
+int PhysicalDrivePlainFile(uint8_t drive) {
+  if (!OpenPhysicalDrive(drive)) return -1;
+  auto& s = State();
+  if (s.plain == -2) s.plain = RawIO().PlainFileDescriptor(s.fd);
+  return s.plain;
+}
 uint64_t IgnoredReadCount() { return State().ignored; }
 void NoteIgnoredRead() { ++State().ignored; }
 

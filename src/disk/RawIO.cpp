@@ -155,6 +155,12 @@ TRawIO*& Current() {
 }
 }  // namespace
 
+int TPosixRawIO::PlainFileDescriptor(int fd) {
+  if (fd < 0 || containers_.count(fd)) return -1;
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fd : -1;
+}
+
 TRawIO& RawIO() { return Current() ? *Current() : PosixIO(); }
 void SetRawIO(TRawIO* io) { Current() = io; }
 

@@ -31,6 +31,12 @@ class TRawIO {
     (void)bytes;
     return false;
   }
+  // The system's descriptor of a plain image file, whose bytes the kernel can copy without passing
+  // them through this layer; -1 for containers, devices and by default.
+  virtual int PlainFileDescriptor(int fd) {
+    (void)fd;
+    return -1;
+  }
 };
 
 // Image files, block devices, and image containers (E01/Ex01, VMDK, VHD/VHDX, qcow2) told by
@@ -42,6 +48,7 @@ class TPosixRawIO : public TRawIO {
   void Close(int fd) override;
   bool Size(int fd, uint64_t& bytes) override;
   bool SectorSize(int fd, uint32_t& bytes) override;
+  int PlainFileDescriptor(int fd) override;
   std::string OpenFailure() const override { return openFailure_; }
 
  private:

@@ -27,6 +27,16 @@ TNTFSFileData::TNTFSFileData(TNTFSdrive& drive, Source source, uint64_t where, u
   if (pos_.Opened) pos_.Size = size_;
 }
 
+bool TNTFSFileData::PlainExtent(TPlainExtent& extent) {
+  if (source_ != Source::Record || !pos_.Opened || pos_.Decoder || !Failure.empty() || position_ >= size_) return false;
+  return drive_.PlainExtent(pos_.Data, pos_.Position, size_ - position_, extent);
+}
+
+void TNTFSFileData::Skip(uint64_t count) {
+  position_ += count;
+  pos_.Position += count;
+}
+
 size_t TNTFSFileData::Read(uint8_t* buffer, size_t count) {
   if (position_ >= size_ || !Failure.empty()) return 0;
   count = size_t(std::min<uint64_t>(count, size_ - position_));

@@ -16,6 +16,8 @@ class TNTFSFileData : public TDataStream {
   TNTFSFileData(TNTFSdrive& drive, Source source, uint64_t where, uint32_t base, uint64_t size);
   uint64_t Size() const override { return size_; }
   size_t Read(uint8_t* buffer, size_t count) override;
+  bool PlainExtent(TPlainExtent& extent) override;
+  void Skip(uint64_t count) override;
 
  private:
   TNTFSdrive& drive_;

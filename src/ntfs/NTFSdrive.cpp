@@ -484,7 +484,11 @@ uint64_t TNTFSdrive::ReadAttributeBytes(const TNTFSAttribute& attr, uint64_t off
       ok = false;
       break;
     }
-    uint64_t pieceEnd = std::min({end, initialised, pos - within + hit.ClustersLeft * ClusterSize});
+    // A run longer than what is asked reaches the end; only a shorter one is multiplied out (a crafted
+    // length times 2 MiB clusters would overflow).
+    const uint64_t runLeft =
+        hit.ClustersLeft > (end - pos) / ClusterSize + 1 ? end - pos + within : hit.ClustersLeft * ClusterSize;
+    uint64_t pieceEnd = std::min({end, initialised, pos - within + runLeft});
     uint64_t piece = pieceEnd - pos;
     if (hit.Hole)
       std::memset(buffer + (pos - offset), 0, piece);
@@ -494,6 +498,26 @@ uint64_t TNTFSdrive::ReadAttributeBytes(const TNTFSAttribute& attr, uint64_t off
   }
   if (complete) *complete = ok;
   return n;
+}
+
+bool TNTFSdrive::PlainExtent(const TNTFSAttribute& attr, uint64_t offset, uint64_t count, TPlainExtent& extent) {
+  if (attr.Resident || ClusterSize == 0 || !Device || count == 0) return false;
+  const uint64_t size = attr.Size();
+  const uint64_t initialised = std::min(attr.InitializedSize ? attr.InitializedSize : size, size);
+  if (offset >= initialised) return false;
+  const uint64_t within = offset % ClusterSize;
+  TRunHit hit;
+  if (!FindRun(attr.Runs, static_cast<int64_t>(offset / ClusterSize), hit) || hit.Hole || hit.Lcn < 0) return false;
+  const uint64_t volumeOffset = uint64_t(hit.Lcn) * ClusterSize + within;
+  const uint64_t volumeBytes = VolumeSectors * SectorSize;
+  if (volumeOffset >= volumeBytes) return false;
+  uint64_t length = std::min({count, initialised - offset, volumeBytes - volumeOffset});
+  if (hit.ClustersLeft < (length + within) / ClusterSize + 1) length = std::min(length, hit.ClustersLeft * ClusterSize - within);
+  const int fd = Device->PlainFile();
+  if (fd < 0 || length == 0) return false;
+  const uint64_t deviceSector = Device->BytesPerSector ? Device->BytesPerSector : 512;
+  extent = {fd, FirstSector * deviceSector + volumeOffset, length};
+  return true;
 }
 
 bool TNTFSdrive::ReadContiguous(uint8_t* buffer, uint64_t count, uint64_t position, uint64_t startCluster) {

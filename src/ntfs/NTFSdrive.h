@@ -122,6 +122,10 @@ class TNTFSdrive : public TCustomDrive {
   // read as zeros. Returns the number of bytes delivered (cut at the content's size).
   uint64_t ReadAttributeBytes(const TNTFSAttribute& attr, uint64_t offset, uint64_t count, uint8_t* buffer,
                               bool* complete = nullptr);
+  // Where bytes of a non-resident attribute from `offset` lie in the device's plain image file, as
+  // far as they lie there in one piece: allocated, initialised and inside the volume. False where
+  // they must be read.
+  bool PlainExtent(const TNTFSAttribute& attr, uint64_t offset, uint64_t count, TPlainExtent& extent);
   // Bytes from consecutive clusters starting at `startCluster`, for files found without a record.
   bool ReadContiguous(uint8_t* buffer, uint64_t count, uint64_t position, uint64_t startCluster);
   // Bit n of a bitmap attribute (cluster or record in use).

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -192,6 +193,49 @@ TEST_F(SaveEngine, ANameTakenTwiceInANewFolderFollowsThePolicy) {
     EXPECT_EQ(r.Bytes, 3u * files) << folder;
   }
   EXPECT_EQ(Entries(), (std::vector<std::string>{"all", "all/D", "all/D/dup.txt", "none", "none/D", "none/D/dup.txt"}));
+}
+
+// Bytes a stream offers as lying in a plain file are copied by the kernel; the engine reads the
+// rest, also where the kernel copies less than offered (the file ends first).
+TEST_F(SaveEngine, PlainExtentsAreCopiedAndTheRestIsRead) {
+  struct TPlainFile : TMemFile {
+    int Fd = -1;
+    uint64_t PlainUpTo = 0;  // bytes [0, PlainUpTo) are offered as extents of Fd at their own offset
+    struct Stream : TMemFile::Stream {
+      const TPlainFile& p;
+      explicit Stream(const TPlainFile& file) : TMemFile::Stream(file), p(file) {}
+      bool PlainExtent(TPlainExtent& e) override {
+        if (pos >= p.PlainUpTo) return false;
+        e = {p.Fd, pos, std::min<uint64_t>(p.PlainUpTo - pos, 1000)};
+        return true;
+      }
+      void Skip(uint64_t n) override { pos += n; }
+    };
+    std::unique_ptr<TDataStream> OpenData(const TReadChoice&) override { return std::make_unique<Stream>(*this); }
+  };
+  std::string bytes;
+  for (int i = 0; i < 5000; ++i) bytes += char('a' + i % 26);
+  const fs::path backing = target / ".backing";
+  std::ofstream(backing, std::ios::binary) << bytes.substr(0, 3000);  // shorter than what is offered
+  const int fd = ::open(backing.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  for (const uint64_t upTo : {uint64_t(2500), uint64_t(4000)}) {
+    auto f = std::make_unique<TPlainFile>();
+    f->Name = "plain-" + std::to_string(upTo);
+    f->Bytes = bytes;
+    f->Size = bytes.size();
+    f->Fd = fd;
+    f->PlainUpTo = upTo;
+    f->Parent = &top;
+    top.Adopt(std::move(f));
+  }
+  fs::create_directory(target / "out");
+  const TSaveReport r = SaveInto(ChildrenOf(top), target / "out");
+  ::close(fd);
+  EXPECT_TRUE(r.Ok());
+  EXPECT_EQ(r.Bytes, 10000u);
+  EXPECT_EQ(Read(target / "out" / "plain-2500"), bytes);
+  EXPECT_EQ(Read(target / "out" / "plain-4000"), bytes);
 }
 
 TEST_F(SaveEngine, NamesKeepEveryCharacterAndStayInsideTheTarget) {
