@@ -26,6 +26,7 @@
 #include "ui/ByteSource.h"
 #include "ui/ViewerDialog.h"
 #include "ui/WelcomeDialog.h"
+#include "ui/SysInfoDialog.h"
 #include "devices/LostDrives.h"
 #include "recovery/Browse.h"
 
@@ -110,6 +111,9 @@ void GrabDialogs(ui::TMainForm& window, const QString& dir) {
   GrabShown(window.StatusWindow(), file("status.png"));
   status.Hide();
 
+  ui::TSysInfoDialog system(&window);
+  system.Prepare();
+  GrabShown(&system, file("system.png"));
   ui::TWelcomeDialog welcome(&window);
   GrabShown(&welcome, file("welcome.png"));
   ui::THelpWindow help(&window);

@@ -41,6 +41,7 @@
 #include "ui/FileListModel.h"
 #include "ui/FolderTree.h"
 #include "ui/HelpWindow.h"
+#include "ui/SysInfoDialog.h"
 #include "ui/LanguageDialog.h"
 #include "ui/OptionsDialog.h"
 #include "ui/PropertiesDialog.h"
@@ -172,7 +173,7 @@ void TMainForm::CreateActions() {
   connect(NewAction("MenuArrangeAscendingOrder", 94, 0, nullptr), &QAction::triggered, this,
           [this] { SortBy(model_->SortColumn(), false); });
   NewAction("MenuDrvInfo", 96, 97, &TMainForm::DriveInfoCommand);
-  NewAction("MenuSysInfo", 98, 99, &TMainForm::NotYetAvailable);
+  NewAction("MenuSysInfo", 98, 99, &TMainForm::SysInfoCommand);
   auto* lost = NewAction("MenuFindLostData", 101, 102, &TMainForm::FindLostDataCommand);
   lost->setIcon(s->standardIcon(QStyle::SP_BrowserReload));
   lost->setProperty(kButtonHint, "143");
@@ -778,6 +779,11 @@ void TMainForm::PropertiesCommand() {
   fields.Size = dialog.Size;
   WriteItemFields(*object, fields);
   model_->Refresh();
+}
+
+void TMainForm::SysInfoCommand() {
+  TSysInfoDialog dialog(this);
+  dialog.Run();
 }
 
 void TMainForm::DriveInfoCommand() {

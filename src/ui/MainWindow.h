@@ -114,6 +114,7 @@ class TMainForm : public QMainWindow {
   void ViewCommand(bool hex);
   void PropertiesCommand();
   void DriveInfoCommand();
+  void SysInfoCommand();
   void HelpCommand();
   void NotYetAvailable();
   void AboutCommand();

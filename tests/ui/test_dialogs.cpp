@@ -22,6 +22,7 @@
 #include "ui/DriveDialog.h"
 #include "ui/PreviewDialog.h"
 #include "ui/RangeDialog.h"
+#include "ui/SysInfoDialog.h"
 #include "ui/TargetFolderDialog.h"
 #include "ui/Translate.h"
 #include "ui/UiTests.h"
@@ -147,6 +148,24 @@ class DialogTests : public QObject {
     for (int i = 0; i < dialog.LogicalList()->count(); ++i)
       lostListed |= dialog.LogicalList()->item(i)->text().contains("(lost)   on ");
     QVERIFY(lostListed);
+  }
+
+  // System information comes from this machine: a processor, memory in megabytes that add up, the
+  // kernel.
+  void SystemInformation() {
+    ui::TSysInfoDialog dialog;
+    dialog.Prepare();
+    QVERIFY(!dialog.Field(0).isEmpty());
+    auto megabytes = [&](int field) -> qulonglong {
+      QString text = dialog.Field(field);
+      if (!text.endsWith(" MB")) return 0;
+      text.chop(3);
+      return QLocale().toULongLong(text);
+    };
+    const qulonglong total = megabytes(3), free = megabytes(4);
+    QVERIFY(total > 0);
+    QVERIFY(free <= total);
+    QVERIFY(dialog.Field(6).startsWith("linux"));
   }
 
   // The range dialogs: the sector bars from the caller's range, the cluster bars kept from the
