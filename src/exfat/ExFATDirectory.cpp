@@ -193,6 +193,19 @@ void TExFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
     // Below a lost folder everything is lost: its clusters are free, as a deleted file's are.
     const uint8_t flags = (set.Deleted ? ItemDeleted : 0) | (Flags & ItemLost);
     const uint8_t condition = ExFATCondition(*drive, set, flags != 0);
+    // What folders and files take alike from their entry set.
+    auto fill = [&](auto& item) {
+      item.Drive = drive;
+      item.Name = set.Name;
+      item.FirstCluster = set.FirstCluster;
+      item.NoFatChain = set.NoFatChain();
+      item.ChecksumOk = set.ChecksumOk;
+      item.Attributes = set.Attributes;
+      item.Modified = set.Modified;
+      item.Flags = flags;
+      item.Condition = condition;
+      item.Parent = this;
+    };
     if (set.Directory()) {
       if (deep) continue;
       if (set.FirstCluster != 0 && ClusterOnPath(set.FirstCluster)) continue;
@@ -204,33 +217,15 @@ void TExFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
         if (t != exentry::kFile && t != (exentry::kFile & 0x7F) && t != exentry::kEndOfDirectory) continue;
       }
       auto d = std::make_unique<TExFATDirectory>();
-      d->Drive = drive;
-      d->Name = set.Name;
-      d->FirstCluster = set.FirstCluster;
+      fill(*d);
       d->DataLength = set.DataLength;
-      d->NoFatChain = set.NoFatChain();
-      d->ChecksumOk = set.ChecksumOk;
-      d->Attributes = set.Attributes;
-      d->Modified = set.Modified;
-      d->Flags = flags;
-      d->Condition = condition;
-      d->Parent = this;
       Adopt(std::move(d));
     } else {
       if (deletedMode && filesDeletedOnly && !set.Deleted) continue;
       auto f = std::make_unique<TExFATFile>();
-      f->Drive = drive;
-      f->Name = set.Name;
+      fill(*f);
       f->Size = set.DataLength;
       f->ValidDataLength = set.ValidDataLength;
-      f->FirstCluster = set.FirstCluster;
-      f->NoFatChain = set.NoFatChain();
-      f->ChecksumOk = set.ChecksumOk;
-      f->Attributes = set.Attributes;
-      f->Modified = set.Modified;
-      f->Flags = flags;
-      f->Condition = condition;
-      f->Parent = this;
       Adopt(std::move(f));
     }
   }
