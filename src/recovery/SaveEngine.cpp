@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <deque>
 #include <memory>
 #include <optional>
 
@@ -23,6 +24,7 @@
 #include "devices/Model.h"
 #include "devices/StatusDialog.h"
 #include "recovery/Browse.h"
+#include "recovery/FileFinisher.h"
 #include "disk/PhysicalDisk.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
@@ -104,14 +106,7 @@ struct TFolderTarget {
   bool Fresh = false;
   // Free space last asked of the file system, less what was written since.
   std::optional<uint64_t> SpaceLeft;
-  ~TFolderTarget() {
-    if (Fd < 0) return;
-    if (Meta.Modified && Parent) {
-      const timespec times[2] = {{0, UTIME_OMIT}, *Meta.Modified};
-      ::futimens(Fd, times);
-    }
-    ::close(Fd);
-  }
+  std::shared_ptr<TFolderFd> Handle;  // owns Fd
 };
 
 class TSaver {
@@ -130,6 +125,7 @@ class TSaver {
         go = SaveFolder(*d, top);
       if (!go || Cancelled()) break;
     }
+    Harvest(true);
     Report.Cancelled = Cancelled();
   }
 
@@ -148,10 +144,42 @@ class TSaver {
  private:
   bool Cancelled() const { return status_ && status_->Cancelled; }
 
+  // Failures are told in the order of the files: those of files still being finished come first.
   void Fail(const std::string& path, TError error) {
+    Harvest(true);
+    Record(path, std::move(error));
+  }
+
+  void Record(const std::string& path, TError error) {
     questions_.Failed(path, error);
     if (status_) status_->RestartClock();
+    if (current_) current_->Errors.push_back(error);
     Report.Failures.push_back({path, std::move(error)});
+  }
+
+  // Reports the files the other thread has finished, oldest first; with `wait`, waits for all.
+  void Harvest(bool wait) { Harvest(wait ? 0 : SIZE_MAX); }
+
+  // ... or first waits until no more than `keep` files are left unreported.
+  void Harvest(size_t keep) {
+    if (harvesting_) return;
+    harvesting_ = true;
+    TSavedFile* const was = current_;
+    if (finisher_.Submitted() - finisher_.Reported() > keep) finisher_.WaitUntil(finisher_.Submitted() - keep);
+    while (std::unique_ptr<TFinishJob> j = finisher_.Next()) {
+      current_ = &j->Out;
+      Conclude(*j);
+      current_ = was;
+      Tell(j->Out);
+    }
+    while (!retired_.empty() && retired_.front().first <= finisher_.Reported()) retired_.pop_front();
+    harvesting_ = false;
+  }
+
+  void Tell(TSavedFile& out) {
+    if (!options_.OnFile) return;
+    if (out.Outcome == TSavedFile::TOutcome::Saved && !out.Errors.empty()) out.Outcome = TSavedFile::TOutcome::Partial;
+    options_.OnFile(out);
   }
 
   static bool DeletedView(const TCustomDirectory& d) {
@@ -194,7 +222,11 @@ class TSaver {
         }
         if (!(go = visit(*child))) break;
       }
-    if (readHere) d.Children.reset();
+    if (readHere) {
+      // Files still being finished are reported with their items: those go when they have been.
+      if (finisher_.Submitted() > finisher_.Reported()) retired_.emplace_back(finisher_.Submitted(), std::move(*d.Children));
+      d.Children.reset();
+    }
     return go;
   }
 
@@ -228,6 +260,7 @@ class TSaver {
         return false;
       }
       if (overwrite_ == TOverwritePolicy::Ask && !foldersAnswered_) {
+        Harvest(true);
         const auto answer = questions_.EnterFolder(t.Shown);
         if (status_) status_->RestartClock();
         if (answer == TSaveQuestions::TAnswer::No) {
@@ -245,12 +278,14 @@ class TSaver {
     } else {
       t.Fresh = true;
     }
-    t.Fd = ::openat(t.Parent->Fd, t.Name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (t.Fd < 0) {
+    const int fd = ::openat(t.Parent->Fd, t.Name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
       Fail(path, TError::FromErrno(TErrorKind::TargetError, path, errno));
       t.Failed = true;
       return false;
     }
+    t.Handle = std::make_shared<TFolderFd>(fd, t.Meta.Modified);
+    t.Fd = fd;
     ++Report.Folders;
     return true;
   }
@@ -295,30 +330,32 @@ class TSaver {
 
   bool SaveFile(TCustomFile& f, TFolderTarget& dir) {
     if (options_.Filter && !options_.Filter(f)) return true;
-    const size_t failuresBefore = Report.Failures.size();
+    // Files waiting to be finished hold descriptors: their number is bounded.
+    Harvest(finisher_.Submitted() - finisher_.Reported() >= kMaxUnfinished ? kMaxUnfinished / 2 : SIZE_MAX);
+    if (Report.Stopped) return false;
     TSavedFile out;
     out.File = &f;
     out.Path = dir.Path + SafeSaveName(ShownName(f));
-    const bool go = WriteFile(f, dir, out);
-    if (options_.OnFile) {
-      for (size_t i = failuresBefore; i < Report.Failures.size(); ++i) out.Errors.push_back(Report.Failures[i].Error);
-      if (out.Outcome == TSavedFile::TOutcome::Saved && !out.Errors.empty()) out.Outcome = TSavedFile::TOutcome::Partial;
-      options_.OnFile(out);
-    }
-    return go;
+    current_ = &out;
+    bool handedOver = false;
+    const bool go = WriteFile(f, dir, out, handedOver);
+    current_ = nullptr;
+    if (!handedOver) Tell(out);
+    return go && !Report.Stopped;
   }
 
   // Whether `name` may be written in `dir`: free, or taken by a file the policy or the user lets
   // the save replace. A folder of that name is a failure, a kept file a skip.
-  bool MayTake(TFolderTarget& dir, const std::string& name, TSavedFile& out) {
+  bool MayTake(int dirFd, const std::string& name, TSavedFile& out) {
     const std::string& path = out.Path;
     struct stat st {};
-    if (::fstatat(dir.Fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
     if (S_ISDIR(st.st_mode)) {
       Fail(path, Make(TErrorKind::TargetError, path, "a folder of that name exists"));
       return false;
     }
     if (overwrite_ == TOverwritePolicy::Ask) {
+      Harvest(true);
       const auto answer = questions_.ReplaceFile(path);
       if (status_) status_->RestartClock();
       if (answer == TSaveQuestions::TAnswer::All) overwrite_ = TOverwritePolicy::All;
@@ -331,26 +368,44 @@ class TSaver {
     return false;
   }
 
-  // Moves the finished temporary file to its name. In a folder this save made, the name is only
-  // looked for when the rename finds it taken (two entries with one name, or names the target
-  // file system does not tell apart).
-  bool TakeName(TFolderTarget& dir, const std::string& temporary, const std::string& name, TSavedFile& out,
-                int& error) {
-    if (dir.Fresh) {
-      if (::renameat2(dir.Fd, temporary.c_str(), dir.Fd, name.c_str(), RENAME_NOREPLACE) == 0) return true;
-      if (errno != EEXIST && errno != EINVAL) {
-        error = errno;
-        return false;
+  // Reads the stream from `written` on and writes it to `fd`; returns how far it got.
+  uint64_t ReadRest(TDataStream& data, const TCustomFile& f, int fd, uint64_t written, uint64_t size, int& writeError) {
+    if (!buffer_) buffer_ = std::make_unique<AlignedBuffer>(kPiece);
+    while (written < size) {
+      const size_t n = data.Read(buffer_->data(), size_t(std::min<uint64_t>(kPiece, size - written)));
+      if (n == 0) break;
+      if (!WriteAll(fd, buffer_->data(), n, writeError)) break;
+      if (options_.OnBytes) options_.OnBytes(f, buffer_->data(), n);
+      written += n;
+      if (status_) {
+        status_->StepSize = 1;
+        status_->StepBy(int64_t(n));
       }
-      // EINVAL: the file system cannot refuse to replace; ask it first, as elsewhere.
-      if (!MayTake(dir, name, out)) {
-        ::unlinkat(dir.Fd, temporary.c_str(), 0);
-        return false;
-      }
+      Host().ProcessMessages();
+      if (Cancelled()) break;
     }
-    if (::renameat(dir.Fd, temporary.c_str(), dir.Fd, name.c_str()) == 0) return true;
-    error = errno;
-    return false;
+    return written;
+  }
+
+  // The kernel copied less of a handed-over file than the image promised: the rest is read here
+  // as for any other file, and the file finished here.
+  void Resume(TFinishJob& j) {
+    j.Short = false;
+    const uint64_t ignoredBefore = IgnoredReadCount();
+    std::unique_ptr<TDataStream> data = j.Source->OpenData(options_.Read);
+    if (!data || !data->Failure.empty()) {
+      j.Failure = data ? data->Failure : "the file has no data on the volume";
+    } else {
+      data->Skip(j.Written);
+      j.Written = ReadRest(*data, *j.Source, j.Fd, j.Written, j.Size, j.WriteError);
+      j.ZeroFilled = data->ZeroFilledSectors;
+      j.Failure = data->Failure;
+      j.Damage = data->Damage;
+    }
+    j.Ignored = j.Ignored || IgnoredReadCount() != ignoredBefore;
+    j.Cancelled = Cancelled();
+    j.Complete = j.Written == j.Size && j.Failure.empty() && j.WriteError == 0;
+    Finish(j);
   }
 
   uint64_t CopyPlain(TDataStream& data, int fd, uint64_t size) {
@@ -373,12 +428,14 @@ class TSaver {
     return written;
   }
 
-  bool WriteFile(TCustomFile& f, TFolderTarget& dir, TSavedFile& out) {
+  // Reads the file and writes it under a temporary name; what is left is handed to the finishing
+  // thread (`handedOver`) and reported when it is done.
+  bool WriteFile(TCustomFile& f, TFolderTarget& dir, TSavedFile& out, bool& handedOver) {
     const std::string name = SafeSaveName(ShownName(f));
     const std::string& path = out.Path;
     if (!Open(dir)) return !Report.Stopped;
 
-    if (!dir.Fresh && !MayTake(dir, name, out)) return true;
+    if (!dir.Fresh && !MayTake(dir.Fd, name, out)) return true;
 
     std::unique_ptr<TDataStream> data = f.OpenData(options_.Read);
     if (!data) {
@@ -402,97 +459,154 @@ class TSaver {
 
     static std::atomic<uint64_t> counter{0};
     static const std::string prefix = ".salvex-" + std::to_string(::getpid()) + "-";
-    const std::string temporary = prefix + std::to_string(counter.fetch_add(1)) + ".tmp";
+    auto job = std::make_unique<TFinishJob>();
+    job->Temporary = prefix + std::to_string(counter.fetch_add(1)) + ".tmp";
     // O_EXCL on a fresh name: neither a planted symbolic link nor a hard link is ever written through.
-    const int fd = ::openat(dir.Fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int fd =
+        ::openat(dir.Fd, job->Temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
-      Fail(path, TError::FromErrno(TErrorKind::TargetError, path, errno));
-      return errno != ENOSPC || !(Report.Stopped = true);
+      const int error = errno;
+      Fail(path, TError::FromErrno(TErrorKind::TargetError, path, error));
+      return error != ENOSPC || !(Report.Stopped = true);
     }
-    if (!buffer_) buffer_ = std::make_unique<AlignedBuffer>(kPiece);
+    TFinishJob& j = *job;
+    j.Source = &f;
+    j.Size = size;
     const uint64_t ignoredBefore = IgnoredReadCount();
     // Bytes that lie unchanged in an image file are copied by the kernel; the rest, and anything
-    // the kernel did not copy, is read below.
-    uint64_t written = options_.OnBytes ? 0 : CopyPlain(*data, fd, size);
+    // the kernel did not copy, is read below. A small file that lies there whole is copied by
+    // the finishing thread while this one goes on to the next.
+    uint64_t written = 0;
     int writeError = 0;
-    while (written < size) {
-      const size_t n = data->Read(buffer_->data(), size_t(std::min<uint64_t>(kPiece, size - written)));
-      if (n == 0) break;
-      if (!WriteAll(fd, buffer_->data(), n, writeError)) break;
-      if (options_.OnBytes) options_.OnBytes(f, buffer_->data(), n);
-      written += n;
+    bool handOverCopy = false;
+    if (!options_.OnBytes && size <= kHandOverCopy) {
+      uint64_t plain = 0;
+      TPlainExtent e;
+      while (plain < size && data->PlainExtent(e)) {
+        e.Length = std::min(e.Length, size - plain);
+        j.Plain.push_back(e);
+        data->Skip(e.Length);
+        plain += e.Length;
+      }
+      handOverCopy = plain == size && size > 0;
+      if (!handOverCopy && plain > 0) {
+        written = CopyExtents(j.Plain, fd);
+        j.Plain.clear();
+        if (written < plain) {
+          data = f.OpenData(options_.Read);  // read again from where the kernel stopped
+          if (data) data->Skip(written);
+        }
+      }
+    } else if (!options_.OnBytes) {
+      written = CopyPlain(*data, fd, size);
+    }
+    if (handOverCopy) {
       if (status_) {
         status_->StepSize = 1;
-        status_->StepBy(int64_t(n));
+        status_->StepBy(int64_t(size));
       }
-      Host().ProcessMessages();
-      if (Cancelled()) break;
+    } else if (data) {
+      written = ReadRest(*data, f, fd, written, size, writeError);
     }
-    const TFileMeta meta = f.Meta();
-    if (meta.Modified) {
-      const timespec times[2] = {{0, UTIME_OMIT}, *meta.Modified};
-      ::futimens(fd, times);
+    if (!data) {
+      j.Failure = "the file has no data on the volume";
+    } else {
+      j.ZeroFilled = data->ZeroFilledSectors;
+      j.Failure = data->Failure;
+      j.Damage = data->Damage;
     }
-    if (meta.ReadOnly) {
-      struct stat own {};
-      if (::fstat(fd, &own) == 0) ::fchmod(fd, own.st_mode & ~mode_t(0222) & 07777);
+    j.Dir = dir.Handle;
+    j.DirFd = dir.Fd;
+    j.Fresh = dir.Fresh;
+    j.Fd = fd;
+    j.Name = name;
+    j.Meta = f.Meta();
+    j.WriteError = writeError;
+    j.Written = written;
+    j.Complete = (handOverCopy || written == size) && j.Failure.empty() && writeError == 0;
+    j.Out = std::move(out);
+    j.Ignored = IgnoredReadCount() != ignoredBefore;
+    j.Cancelled = Cancelled();
+    const bool go = !j.Cancelled;
+    if (options_.OnBytes) {
+      // Whoever sees the bytes hears of the file's outcome before the next file's bytes come.
+      TSavedFile* const was = current_;
+      current_ = &j.Out;
+      Finish(j);
+      Conclude(j);
+      current_ = was;
+      out = std::move(j.Out);
+      return go && !Report.Stopped;
     }
-    if (::close(fd) != 0 && writeError == 0) writeError = errno;
-    Report.Bytes += written;
-    out.Bytes = written;
-    const uint64_t zeroFilled = data->ZeroFilledSectors;
-    const bool ignored = IgnoredReadCount() != ignoredBefore;
-    Report.ZeroFilledSectors += zeroFilled;
+    finisher_.Submit(std::move(job));
+    handedOver = true;
+    return go;
+  }
 
-    const bool complete = written == size && data->Failure.empty() && writeError == 0;
-    if (!complete) {
-      const std::string partial = name + ".partial";
-      if (::renameat(dir.Fd, temporary.c_str(), dir.Fd, partial.c_str()) == 0) {
-        Report.Partial.push_back(path + ".partial");
-        out.SavedPath = path + ".partial";
-        out.Outcome = TSavedFile::TOutcome::Partial;
-      } else
-        ::unlinkat(dir.Fd, temporary.c_str(), 0);
-      if (writeError != 0) {
-        Fail(path, TError::FromErrno(TErrorKind::TargetError, path, writeError));
-        if (writeError == ENOSPC || writeError == EDQUOT) Report.Stopped = true;
-        return !Report.Stopped;
-      }
-      if (!data->Failure.empty())
-        Fail(path, Make(TErrorKind::Corrupt, path, data->Failure));
-      else if (!Cancelled())
-        Fail(path, Make(TErrorKind::ReadError, path, "the data ended before the file's size"));
-      return !Cancelled();
+  // Reports a file the finishing thread is done with.
+  void Conclude(TFinishJob& j) {
+    if (j.Short) Resume(j);
+    TSavedFile& out = j.Out;
+    const std::string& path = out.Path;
+    Report.Bytes += j.Written;
+    out.Bytes = j.Written;
+    Report.ZeroFilledSectors += j.ZeroFilled;
+    if (j.Named == TFinishJob::TNamed::Partial) {
+      Report.Partial.push_back(path + ".partial");
+      out.SavedPath = path + ".partial";
+      out.Outcome = TSavedFile::TOutcome::Partial;
     }
-    int renameError = 0;
-    if (!TakeName(dir, temporary, name, out, renameError)) {
-      if (renameError == 0) {  // kept the file there, or a folder has the name
-        Report.Bytes -= written;
-        out.Bytes = 0;
-        Report.ZeroFilledSectors -= zeroFilled;
-        return true;
+    if (!j.Complete || j.WriteError != 0) {
+      if (j.WriteError != 0) {
+        Record(path, TError::FromErrno(TErrorKind::TargetError, path, j.WriteError));
+        if (j.WriteError == ENOSPC || j.WriteError == EDQUOT) Report.Stopped = true;
+      } else if (!j.Failure.empty()) {
+        Record(path, Make(TErrorKind::Corrupt, path, j.Failure));
+      } else if (!j.Cancelled) {
+        Record(path, Make(TErrorKind::ReadError, path, "the data ended before the file's size"));
       }
-      ::unlinkat(dir.Fd, temporary.c_str(), 0);
-      Fail(path, TError::FromErrno(TErrorKind::TargetError, path, renameError));
-      return true;
+      return;
+    }
+    if (j.Named == TFinishJob::TNamed::Taken) {
+      if (!MayTake(j.DirFd, j.Name, out)) {
+        ::unlinkat(j.DirFd, j.Temporary.c_str(), 0);
+        j.Named = TFinishJob::TNamed::Kept;
+      } else if (::renameat(j.DirFd, j.Temporary.c_str(), j.DirFd, j.Name.c_str()) == 0) {
+        j.Named = TFinishJob::TNamed::Yes;
+      } else {
+        j.Error = errno;
+        ::unlinkat(j.DirFd, j.Temporary.c_str(), 0);
+        j.Named = TFinishJob::TNamed::Removed;
+      }
+    }
+    if (j.Named == TFinishJob::TNamed::Kept) {  // kept the file there, or a folder has the name
+      Report.Bytes -= j.Written;
+      out.Bytes = 0;
+      Report.ZeroFilledSectors -= j.ZeroFilled;
+      return;
+    }
+    if (j.Named != TFinishJob::TNamed::Yes) {
+      Record(path, TError::FromErrno(TErrorKind::TargetError, path, j.Error));
+      return;
     }
     out.SavedPath = path;
     out.Outcome = TSavedFile::TOutcome::Saved;
-    if (zeroFilled > 0 || ignored) {
+    if (j.ZeroFilled > 0 || j.Ignored) {
       // Every byte is there, but some are zeros standing in for sectors that could not be read.
-      TError e = Make(TErrorKind::ReadError, path,
-                      zeroFilled > 0 ? std::to_string(zeroFilled) + " sector(s) could not be read and were saved as zeros"
-                                     : "sectors that could not be read were saved as zeros");
-      Fail(path, std::move(e));
-    } else if (!data->Damage.empty()) {
-      Fail(path, Make(TErrorKind::Corrupt, path, data->Damage + "; those bytes were saved as zeros"));
+      Record(path, Make(TErrorKind::ReadError, path,
+                        j.ZeroFilled > 0
+                            ? std::to_string(j.ZeroFilled) + " sector(s) could not be read and were saved as zeros"
+                            : "sectors that could not be read were saved as zeros"));
+    } else if (!j.Damage.empty()) {
+      Record(path, Make(TErrorKind::Corrupt, path, j.Damage + "; those bytes were saved as zeros"));
     } else {
       ++Report.Files;
     }
-    if (!meta.Warning.empty()) Report.Warnings.push_back(path + ": " + meta.Warning);
-    return true;
+    if (!j.Meta.Warning.empty()) Report.Warnings.push_back(path + ": " + j.Meta.Warning);
   }
 
+  static constexpr size_t kMaxUnfinished = 64;
+  static constexpr uint64_t kHandOverCopy = 4 * kPiece;  // bounds how long a wait for the thread lasts
   const TSaveOptions& options_;
   TSaveQuestions& questions_;
   TStatusDialog* status_;
@@ -501,6 +615,11 @@ class TSaver {
   TWalkBudget sizeBudget_;
   TWalkBudget saveBudget_;
   std::unique_ptr<AlignedBuffer> buffer_;
+  TSavedFile* current_ = nullptr;  // the file whose failures are being recorded
+  bool harvesting_ = false;
+  // Items read for the walk, kept until the files handed over before their release are reported.
+  std::deque<std::pair<size_t, TChildren>> retired_;
+  TFinisher finisher_;  // last: finishes what was handed over before the rest goes
 };
 
 }  // namespace
@@ -518,6 +637,7 @@ TSaveReport SaveItems(const std::vector<TItem*>& items, const TSaveOptions& opti
     saver.Report.Stopped = true;
     return saver.Report;
   }
+  top.Handle = std::make_shared<TFolderFd>(top.Fd, std::nullopt);
   if (status) {
     status->Setup(LoadText(709), LoadText(714), "", "", "", true, true);
     status->Show();

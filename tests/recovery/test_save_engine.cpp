@@ -118,6 +118,26 @@ TEST_F(SaveEngine, IncompleteFilesNeverLookCompleteAndAreNotCounted) {
   EXPECT_EQ(fs::file_size(target / "cut.bin.partial"), 1000u);
   EXPECT_EQ(r.Partial.size(), 1u);
   EXPECT_FALSE(r.Ok());
+
+  // Each file hears of its own outcome and failures, in order, whether it was finished on the
+  // second thread or (when its bytes are watched) right away.
+  for (const bool watched : {false, true}) {
+    TSaveOptions options;
+    options.Target = (target / (watched ? "watched" : "plain")).string();
+    fs::create_directory(options.Target);
+    std::vector<std::tuple<std::string, TSavedFile::TOutcome, size_t>> told;
+    options.OnFile = [&](const TSavedFile& f) { told.emplace_back(f.File->Name, f.Outcome, f.Errors.size()); };
+    if (watched) options.OnBytes = [](const TCustomFile&, const uint8_t*, size_t) {};
+    struct : TSaveQuestions {
+      TAnswer ReplaceFile(const std::string&) override { return TAnswer::No; }
+      TAnswer EnterFolder(const std::string&) override { return TAnswer::No; }
+    } questions;
+    SaveItems(ChildrenOf(top), options, questions, nullptr);
+    using O = TSavedFile::TOutcome;
+    EXPECT_EQ(told, (std::vector<std::tuple<std::string, O, size_t>>{
+                        {"whole.txt", O::Saved, 0}, {"cut.bin", O::Partial, 1}, {"holes.bin", O::Partial, 1}}))
+        << watched;
+  }
 }
 
 TEST_F(SaveEngine, WriteFailureIsReportedWithTheSystemsReason) {
@@ -219,7 +239,8 @@ TEST_F(SaveEngine, PlainExtentsAreCopiedAndTheRestIsRead) {
   std::ofstream(backing, std::ios::binary) << bytes.substr(0, 3000);  // shorter than what is offered
   const int fd = ::open(backing.c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
-  for (const uint64_t upTo : {uint64_t(2500), uint64_t(4000)}) {
+  // Partly plain, plain past the backing file's end, and whole but longer than the backing file.
+  for (const uint64_t upTo : {uint64_t(2500), uint64_t(4000), uint64_t(5000)}) {
     auto f = std::make_unique<TPlainFile>();
     f->Name = "plain-" + std::to_string(upTo);
     f->Bytes = bytes;
@@ -233,9 +254,10 @@ TEST_F(SaveEngine, PlainExtentsAreCopiedAndTheRestIsRead) {
   const TSaveReport r = SaveInto(ChildrenOf(top), target / "out");
   ::close(fd);
   EXPECT_TRUE(r.Ok());
-  EXPECT_EQ(r.Bytes, 10000u);
+  EXPECT_EQ(r.Bytes, 15000u);
   EXPECT_EQ(Read(target / "out" / "plain-2500"), bytes);
   EXPECT_EQ(Read(target / "out" / "plain-4000"), bytes);
+  EXPECT_EQ(Read(target / "out" / "plain-5000"), bytes);
 }
 
 TEST_F(SaveEngine, NamesKeepEveryCharacterAndStayInsideTheTarget) {

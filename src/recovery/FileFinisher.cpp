@@ -1,0 +1,165 @@
+#include "recovery/FileFinisher.h"
+
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+
+#include "common/Host.h"
+
+namespace salvex {
+
+TFolderFd::~TFolderFd() {
+  if (Modified) {
+    const timespec times[2] = {{0, UTIME_OMIT}, *Modified};
+    ::futimens(Fd, times);
+  }
+  ::close(Fd);
+}
+
+TFinishJob::~TFinishJob() {
+  if (Fd < 0) return;  // only when the save ended by an exception before the file was finished
+  ::close(Fd);
+  ::unlinkat(DirFd, Temporary.c_str(), 0);
+}
+
+uint64_t CopyExtents(const std::vector<TPlainExtent>& extents, int fd) {
+  uint64_t copied = 0;
+  for (const TPlainExtent& e : extents) {
+    off_t from = off_t(e.Offset);
+    uint64_t left = e.Length;
+    while (left > 0) {
+      const ssize_t n = ::sendfile(fd, e.Fd, &from, size_t(std::min<uint64_t>(left, 1 << 30)));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return copied;
+      copied += uint64_t(n);
+      left -= uint64_t(n);
+    }
+  }
+  return copied;
+}
+
+void Finish(TFinishJob& j) {
+  if (!j.Plain.empty()) {
+    j.Written = CopyExtents(j.Plain, j.Fd);
+    j.Plain.clear();
+    if (j.Written < j.Size) {
+      j.Short = true;
+      return;
+    }
+  }
+  if (j.Meta.Modified) {
+    const timespec times[2] = {{0, UTIME_OMIT}, *j.Meta.Modified};
+    ::futimens(j.Fd, times);
+  }
+  if (j.Meta.ReadOnly) {
+    struct stat own {};
+    if (::fstat(j.Fd, &own) == 0) ::fchmod(j.Fd, own.st_mode & ~mode_t(0222) & 07777);
+  }
+  if (::close(j.Fd) != 0 && j.WriteError == 0) j.WriteError = errno;
+  j.Fd = -1;
+  if (!j.Complete || j.WriteError != 0) {
+    const std::string partial = j.Name + ".partial";
+    if (::renameat(j.DirFd, j.Temporary.c_str(), j.DirFd, partial.c_str()) == 0) {
+      j.Named = TFinishJob::TNamed::Partial;
+      return;
+    }
+  } else if (j.Fresh) {
+    // In a folder this save made, the name is only looked for when the rename finds it taken (two
+    // entries with one name, or names the target file system does not tell apart).
+    if (::renameat2(j.DirFd, j.Temporary.c_str(), j.DirFd, j.Name.c_str(), RENAME_NOREPLACE) == 0) {
+      j.Named = TFinishJob::TNamed::Yes;
+      return;
+    }
+    // EINVAL: the file system cannot refuse to replace; the policy asks it first, as elsewhere.
+    if (errno == EEXIST || errno == EINVAL) {
+      j.Named = TFinishJob::TNamed::Taken;
+      return;
+    }
+    j.Error = errno;
+  } else {
+    if (::renameat(j.DirFd, j.Temporary.c_str(), j.DirFd, j.Name.c_str()) == 0) {
+      j.Named = TFinishJob::TNamed::Yes;
+      return;
+    }
+    j.Error = errno;
+  }
+  ::unlinkat(j.DirFd, j.Temporary.c_str(), 0);
+  j.Named = TFinishJob::TNamed::Removed;
+}
+
+TFinisher::~TFinisher() {
+  Flush();
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  work_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void TFinisher::WaitUntil(size_t count) {
+  Flush();
+  if (finished_.load() >= count) return;
+  std::unique_lock lock(mutex_);
+  wanted_ = count;
+  waiting_ = true;
+  // In slices, so that a window stays responsive while a slow target takes its time.
+  while (!done_.wait_for(lock, std::chrono::milliseconds(50), [&] { return finished_.load() >= count; })) {
+    lock.unlock();
+    Host().ProcessMessages();
+    lock.lock();
+  }
+  waiting_ = false;
+}
+
+void TFinisher::Flush() noexcept {
+  const size_t waiting = taken_ + pending_.size() - handedOver_;
+  if (waiting == 0) return;
+  if (!thread_.joinable() && !inline_) {
+    try {
+      thread_ = std::thread([this] { Work(); });
+    } catch (const std::system_error&) {
+      inline_ = true;  // no thread to be had: finish here
+    }
+  }
+  if (inline_) {
+    for (size_t i = pending_.size() - waiting; i < pending_.size(); ++i) Finish(*pending_[i]);
+    finished_ += waiting;
+    handedOver_ += waiting;
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    for (size_t i = pending_.size() - waiting; i < pending_.size(); ++i) queue_.push_back(pending_[i].get());
+    handedOver_ += waiting;
+  }
+  work_.notify_one();
+}
+
+void TFinisher::Work() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    work_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+    if (queue_.empty()) return;
+    std::deque<TFinishJob*> batch;
+    batch.swap(queue_);
+    lock.unlock();
+    for (TFinishJob* j : batch) {
+      Finish(*j);
+      ++finished_;
+      if (waiting_ && finished_.load() >= wanted_.load()) {
+        std::lock_guard wake(mutex_);
+        done_.notify_all();
+      }
+    }
+    lock.lock();
+  }
+}
+
+}  // namespace salvex

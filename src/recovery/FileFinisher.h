@@ -1,0 +1,120 @@
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devices/DataStream.h"
+#include "recovery/SaveEngine.h"
+
+namespace salvex {
+
+class TCustomFile;
+
+// A folder of the target, open: the save and the files still being finished in it share it.
+// Its time is set last, once nothing more is written into it.
+struct TFolderFd {
+  int Fd;
+  std::optional<timespec> Modified;
+  TFolderFd(int fd, std::optional<timespec> modified) : Fd(fd), Modified(modified) {}
+  TFolderFd(const TFolderFd&) = delete;
+  TFolderFd& operator=(const TFolderFd&) = delete;
+  ~TFolderFd();
+};
+
+// What is left of a file once its bytes are written: its time and read-only bit, closing it and
+// giving it its name. Those system calls cost about as much as copying a small file, so a second
+// thread makes them while the next file is read and copied.
+struct TFinishJob {
+  std::shared_ptr<TFolderFd> Dir;
+  int DirFd = -1;
+  bool Fresh = false;  // Dir was made by this save
+  int Fd = -1;         // the file, open under its temporary name
+  std::string Temporary, Name;
+  TFileMeta Meta;
+  // A small file that lies whole in an image file is copied by the thread as well. When the kernel
+  // copies less (the image ends early), Short is set and the saving thread reads the rest.
+  std::vector<TPlainExtent> Plain;
+  bool Short = false;
+  TCustomFile* Source = nullptr;
+  uint64_t Size = 0, Written = 0;
+  bool Complete = false;  // every byte read and written
+  int WriteError = 0;     // the copy's, or close's
+  // Yes; Partial ("<name>.partial"); Taken (left under its temporary name for the overwrite policy
+  // to decide); Removed (Error says why); Kept (the policy kept what has the name).
+  enum class TNamed { Yes, Partial, Taken, Removed, Kept } Named = TNamed::Removed;
+  int Error = 0;
+  // For the report, on the saving thread.
+  TSavedFile Out;
+  uint64_t ZeroFilled = 0;
+  bool Ignored = false, Cancelled = false;
+  std::string Failure, Damage;
+
+  TFinishJob() = default;
+  TFinishJob(const TFinishJob&) = delete;
+  TFinishJob& operator=(const TFinishJob&) = delete;
+  ~TFinishJob();
+};
+
+// Bytes copied from the extents to `fd` by the kernel, up to the first it does not copy whole.
+uint64_t CopyExtents(const std::vector<TPlainExtent>& extents, int fd);
+
+// Copies a job's extents if it has them, sets the time and read-only bit, closes the file and gives
+// it its name (or "<name>.partial"). Runs on either thread.
+void Finish(TFinishJob& j);
+
+// Finishes files in the order they were handed over. Whatever was handed over is finished, also
+// when the save ends by an exception: the thread only stops with an empty queue. Files are handed
+// over in batches and their completion is counted without a lock, so that waking the thread does
+// not cost more than the work it takes over.
+class TFinisher {
+ public:
+  ~TFinisher();
+
+  void Submit(std::unique_ptr<TFinishJob> job) {
+    pending_.push_back(std::move(job));
+    if (pending_.size() - (handedOver_ - taken_) >= kBatch) Flush();
+  }
+
+  // The oldest job handed over, once finished.
+  std::unique_ptr<TFinishJob> Next() {
+    if (pending_.empty() || finished_.load() == taken_) return nullptr;
+    std::unique_ptr<TFinishJob> j = std::move(pending_.front());
+    pending_.pop_front();
+    ++taken_;
+    return j;
+  }
+
+  // Until `count` jobs in all are finished.
+  void WaitUntil(size_t count);
+
+  size_t Submitted() const { return taken_ + pending_.size(); }
+  size_t Reported() const { return taken_; }
+
+ private:
+  static constexpr size_t kBatch = 16;
+
+  void Flush() noexcept;
+
+  void Work();
+
+  std::deque<std::unique_ptr<TFinishJob>> pending_;  // the saving thread's: not yet reported, oldest first
+  size_t taken_ = 0;                                 // reported so far
+  size_t handedOver_ = 0;                            // given to the thread so far
+  std::atomic<size_t> finished_{0};                  // finished by the thread so far, in order
+  std::atomic<bool> waiting_{false};
+  std::atomic<size_t> wanted_{0};
+  std::mutex mutex_;
+  std::condition_variable work_, done_;
+  std::deque<TFinishJob*> queue_;
+  bool stop_ = false, inline_ = false;
+  std::thread thread_;
+};
+
+}  // namespace salvex
