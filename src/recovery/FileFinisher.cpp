@@ -69,9 +69,9 @@ void Finish(TFinishJob& j) {
       j.Named = TFinishJob::TNamed::Partial;
       return;
     }
-  } else if (j.Fresh) {
-    // In a folder this save made, the name is only looked for when the rename finds it taken (two
-    // entries with one name, or names the target file system does not tell apart).
+  } else if (!j.Replace) {
+    // The name may have been taken since it was looked for (two entries with one name, or names the
+    // target file system does not tell apart); in a folder this save made it is only looked for now.
     if (::renameat2(j.DirFd, j.Temporary.c_str(), j.DirFd, j.Name.c_str(), RENAME_NOREPLACE) == 0) {
       j.Named = TFinishJob::TNamed::Yes;
       return;

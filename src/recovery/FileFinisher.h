@@ -34,7 +34,7 @@ struct TFolderFd {
 struct TFinishJob {
   std::shared_ptr<TFolderFd> Dir;
   int DirFd = -1;
-  bool Fresh = false;  // Dir was made by this save
+  bool Replace = false;  // the name was found taken and may be replaced
   int Fd = -1;         // the file, open under its temporary name
   std::string Temporary, Name;
   TFileMeta Meta;

@@ -346,10 +346,11 @@ class TSaver {
 
   // Whether `name` may be written in `dir`: free, or taken by a file the policy or the user lets
   // the save replace. A folder of that name is a failure, a kept file a skip.
-  bool MayTake(int dirFd, const std::string& name, TSavedFile& out) {
+  bool MayTake(int dirFd, const std::string& name, TSavedFile& out, bool* replaces = nullptr) {
     const std::string& path = out.Path;
     struct stat st {};
     if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+    if (replaces) *replaces = true;
     if (S_ISDIR(st.st_mode)) {
       Fail(path, Make(TErrorKind::TargetError, path, "a folder of that name exists"));
       return false;
@@ -435,7 +436,8 @@ class TSaver {
     const std::string& path = out.Path;
     if (!Open(dir)) return !Report.Stopped;
 
-    if (!dir.Fresh && !MayTake(dir.Fd, name, out)) return true;
+    bool replace = false;
+    if (!dir.Fresh && !MayTake(dir.Fd, name, out, &replace)) return true;
 
     std::unique_ptr<TDataStream> data = f.OpenData(options_.Read);
     if (!data) {
@@ -517,7 +519,7 @@ class TSaver {
     }
     j.Dir = dir.Handle;
     j.DirFd = dir.Fd;
-    j.Fresh = dir.Fresh;
+    j.Replace = replace;
     j.Fd = fd;
     j.Name = name;
     j.Meta = f.Meta();
