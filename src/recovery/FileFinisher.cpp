@@ -28,7 +28,11 @@ TFinishJob::~TFinishJob() {
   ::unlinkat(DirFd, Temporary.c_str(), 0);
 }
 
-uint64_t CopyExtents(const std::vector<TPlainExtent>& extents, int fd) {
+namespace {
+bool IsFull(int error) { return error == ENOSPC || error == EDQUOT; }
+}  // namespace
+
+uint64_t CopyExtents(const std::vector<TPlainExtent>& extents, int fd, int& error) {
   uint64_t copied = 0;
   for (const TPlainExtent& e : extents) {
     off_t from = off_t(e.Offset);
@@ -36,7 +40,10 @@ uint64_t CopyExtents(const std::vector<TPlainExtent>& extents, int fd) {
     while (left > 0) {
       const ssize_t n = ::sendfile(fd, e.Fd, &from, size_t(std::min<uint64_t>(left, 1 << 30)));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return copied;
+      if (n <= 0) {
+        error = n < 0 ? errno : 0;
+        return copied;
+      }
       copied += uint64_t(n);
       left -= uint64_t(n);
     }
@@ -46,10 +53,12 @@ uint64_t CopyExtents(const std::vector<TPlainExtent>& extents, int fd) {
 
 void Finish(TFinishJob& j) {
   if (!j.Plain.empty()) {
-    j.Written = CopyExtents(j.Plain, j.Fd);
+    int error = 0;
+    j.Written = CopyExtents(j.Plain, j.Fd, error);
     j.Plain.clear();
     if (j.Written < j.Size) {
       j.Short = true;
+      j.DiskFull = IsFull(error);
       return;
     }
   }
@@ -63,6 +72,7 @@ void Finish(TFinishJob& j) {
   }
   if (::close(j.Fd) != 0 && j.WriteError == 0) j.WriteError = errno;
   j.Fd = -1;
+  j.DiskFull = IsFull(j.WriteError);
   if (!j.Complete || j.WriteError != 0) {
     const std::string partial = j.Name + ".partial";
     if (::renameat(j.DirFd, j.Temporary.c_str(), j.DirFd, partial.c_str()) == 0) {
@@ -82,12 +92,14 @@ void Finish(TFinishJob& j) {
       return;
     }
     j.Error = errno;
+    j.DiskFull = IsFull(j.Error);
   } else {
     if (::renameat(j.DirFd, j.Temporary.c_str(), j.DirFd, j.Name.c_str()) == 0) {
       j.Named = TFinishJob::TNamed::Yes;
       return;
     }
     j.Error = errno;
+    j.DiskFull = IsFull(j.Error);
   }
   ::unlinkat(j.DirFd, j.Temporary.c_str(), 0);
   j.Named = TFinishJob::TNamed::Removed;
@@ -142,6 +154,21 @@ void TFinisher::Flush() noexcept {
   work_.notify_one();
 }
 
+void TFinisher::Run(TFinishJob& j) {
+  if (diskFull_ && !j.Plain.empty()) {
+    // The target is full: a file still to be copied is not begun, so that one file is left
+    // incomplete rather than every file on its way.
+    ::close(j.Fd);
+    j.Fd = -1;
+    ::unlinkat(j.DirFd, j.Temporary.c_str(), 0);
+    j.Plain.clear();
+    j.Named = TFinishJob::TNamed::Abandoned;
+    return;
+  }
+  Finish(j);
+  if (j.DiskFull) diskFull_ = true;
+}
+
 void TFinisher::Work() {
   std::unique_lock lock(mutex_);
   for (;;) {
@@ -151,7 +178,7 @@ void TFinisher::Work() {
     batch.swap(queue_);
     lock.unlock();
     for (TFinishJob* j : batch) {
-      Finish(*j);
+      Run(*j);
       ++finished_;
       if (waiting_ && finished_.load() >= wanted_.load()) {
         std::lock_guard wake(mutex_);

@@ -47,9 +47,11 @@ struct TFinishJob {
   bool Complete = false;  // every byte read and written
   int WriteError = 0;     // the copy's, or close's
   // Yes; Partial ("<name>.partial"); Taken (left under its temporary name for the overwrite policy
-  // to decide); Removed (Error says why); Kept (the policy kept what has the name).
-  enum class TNamed { Yes, Partial, Taken, Removed, Kept } Named = TNamed::Removed;
+  // to decide); Removed (Error says why); Kept (the policy kept what has the name); Abandoned (not
+  // copied: the target was full).
+  enum class TNamed { Yes, Partial, Taken, Removed, Kept, Abandoned } Named = TNamed::Removed;
   int Error = 0;
+  bool DiskFull = false;  // the target ran out of space for this file
   // For the report, on the saving thread.
   TSavedFile Out;
   uint64_t ZeroFilled = 0;
@@ -63,7 +65,8 @@ struct TFinishJob {
 };
 
 // Bytes copied from the extents to `fd` by the kernel, up to the first it does not copy whole.
-uint64_t CopyExtents(const std::vector<TPlainExtent>& extents, int fd);
+// `error` is the reason it stopped short (0 at the end of the source).
+uint64_t CopyExtents(const std::vector<TPlainExtent>& extents, int fd, int& error);
 
 // Copies a job's extents if it has them, sets the time and read-only bit, closes the file and gives
 // it its name (or "<name>.partial"). Runs on either thread.
@@ -94,6 +97,8 @@ class TFinisher {
   // Until `count` jobs in all are finished.
   void WaitUntil(size_t count);
 
+  // The target ran out of space for a file: files still to be copied are abandoned.
+  bool DiskFull() const { return diskFull_.load(); }
   size_t Submitted() const { return taken_ + pending_.size(); }
   size_t Reported() const { return taken_; }
 
@@ -101,6 +106,7 @@ class TFinisher {
   static constexpr size_t kBatch = 16;
 
   void Flush() noexcept;
+  void Run(TFinishJob& j);
 
   void Work();
 
@@ -109,6 +115,7 @@ class TFinisher {
   size_t handedOver_ = 0;                            // given to the thread so far
   std::atomic<size_t> finished_{0};                  // finished by the thread so far, in order
   std::atomic<bool> waiting_{false};
+  std::atomic<bool> diskFull_{false};
   std::atomic<size_t> wanted_{0};
   std::mutex mutex_;
   std::condition_variable work_, done_;

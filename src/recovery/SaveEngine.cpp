@@ -168,9 +168,9 @@ class TSaver {
     if (finisher_.Submitted() - finisher_.Reported() > keep) finisher_.WaitUntil(finisher_.Submitted() - keep);
     while (std::unique_ptr<TFinishJob> j = finisher_.Next()) {
       current_ = &j->Out;
-      Conclude(*j);
+      const bool tell = Conclude(*j);
       current_ = was;
-      Tell(j->Out);
+      if (tell) Tell(j->Out);
     }
     while (!retired_.empty() && retired_.front().first <= finisher_.Reported()) retired_.pop_front();
     harvesting_ = false;
@@ -332,6 +332,7 @@ class TSaver {
     if (options_.Filter && !options_.Filter(f)) return true;
     // Files waiting to be finished hold descriptors: their number is bounded.
     Harvest(finisher_.Submitted() - finisher_.Reported() >= kMaxUnfinished ? kMaxUnfinished / 2 : SIZE_MAX);
+    if (finisher_.DiskFull()) Harvest(true);
     if (Report.Stopped) return false;
     TSavedFile out;
     out.File = &f;
@@ -492,7 +493,8 @@ class TSaver {
       }
       handOverCopy = plain == size && size > 0;
       if (!handOverCopy && plain > 0) {
-        written = CopyExtents(j.Plain, fd);
+        int copyError = 0;  // writing the rest meets it again, if it was the target's
+        written = CopyExtents(j.Plain, fd, copyError);
         j.Plain.clear();
         if (written < plain) {
           data = f.OpenData(options_.Read);  // read again from where the kernel stopped
@@ -530,8 +532,10 @@ class TSaver {
     j.Ignored = IgnoredReadCount() != ignoredBefore;
     j.Cancelled = Cancelled();
     const bool go = !j.Cancelled;
-    if (options_.OnBytes) {
-      // Whoever sees the bytes hears of the file's outcome before the next file's bytes come.
+    if (options_.OnBytes || !j.Complete) {
+      // Whoever sees the bytes hears of the file's outcome before the next file's bytes come; a
+      // file that could not be written whole may end the save (a full target) before the next.
+      Harvest(true);
       TSavedFile* const was = current_;
       current_ = &j.Out;
       Finish(j);
@@ -545,9 +549,16 @@ class TSaver {
     return go;
   }
 
-  // Reports a file the finishing thread is done with.
-  void Conclude(TFinishJob& j) {
+  // Reports a file the finishing thread is done with; false when there is nothing to tell of it.
+  bool Conclude(TFinishJob& j) {
     if (j.Short) Resume(j);
+    if (j.Named == TFinishJob::TNamed::Abandoned) {
+      // Not begun because the target was full: the save ends here, and says why once.
+      if (Report.Stopped) return false;
+      Record(j.Out.Path, TError::FromErrno(TErrorKind::TargetError, j.Out.Path, ENOSPC));
+      Report.Stopped = true;
+      return true;
+    }
     TSavedFile& out = j.Out;
     const std::string& path = out.Path;
     Report.Bytes += j.Written;
@@ -567,7 +578,7 @@ class TSaver {
       } else if (!j.Cancelled) {
         Record(path, Make(TErrorKind::ReadError, path, "the data ended before the file's size"));
       }
-      return;
+      return true;
     }
     if (j.Named == TFinishJob::TNamed::Taken) {
       if (!MayTake(j.DirFd, j.Name, out)) {
@@ -585,11 +596,11 @@ class TSaver {
       Report.Bytes -= j.Written;
       out.Bytes = 0;
       Report.ZeroFilledSectors -= j.ZeroFilled;
-      return;
+      return true;
     }
     if (j.Named != TFinishJob::TNamed::Yes) {
       Record(path, TError::FromErrno(TErrorKind::TargetError, path, j.Error));
-      return;
+      return true;
     }
     out.SavedPath = path;
     out.Outcome = TSavedFile::TOutcome::Saved;
@@ -605,7 +616,9 @@ class TSaver {
       ++Report.Files;
     }
     if (!j.Meta.Warning.empty()) Report.Warnings.push_back(path + ": " + j.Meta.Warning);
+    return true;
   }
+
 
   static constexpr size_t kMaxUnfinished = 64;
   static constexpr uint64_t kHandOverCopy = 4 * kPiece;  // bounds how long a wait for the thread lasts

@@ -108,6 +108,31 @@ TEST_F(CliSeen, TargetErrorsSayWhyAndNothingIsCreatedInVain) {
   }
 }
 
+// A target that fills up ends the save with one file kept as partial and the reason said once,
+// however many files were on their way to it. Needs a small tmpfs, so it runs where mounting works.
+TEST_F(CliSeen, AFullTargetEndsTheSaveWithOnePartialFile) {
+  const fs::path small = dir / "small";
+  fs::create_directory(small);
+  if (RunCommand({"mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", small.string()}).ExitCode != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  auto r = Cli({"save", UnpackedImage("ntfs.img.gz").string(), "--quiet", "--to", (small / "out").string(), "/"});
+  std::vector<std::string> tempFiles, partial;
+  for (auto& e : fs::recursive_directory_iterator(small)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind(".salvex-", 0) == 0) tempFiles.push_back(name);
+    if (e.path().extension() == ".partial") partial.push_back(name);
+  }
+  RunCommand({"umount", small.string()});
+  EXPECT_EQ(r.ExitCode, 1) << r.Err;
+  size_t said = 0;
+  for (size_t at = r.Err.find("No space left on device"); at != std::string::npos;
+       at = r.Err.find("No space left on device", at + 1))
+    ++said;
+  EXPECT_EQ(said, 1u) << r.Err;
+  EXPECT_LE(partial.size(), 1u) << r.Err;
+  EXPECT_TRUE(tempFiles.empty()) << tempFiles.front();
+}
+
 TEST_F(CliSeen, UsageErrorsExit2AndNameTheProblem) {
   struct Case {
     std::vector<std::string> Args;
