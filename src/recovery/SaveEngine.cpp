@@ -373,7 +373,7 @@ class TSaver {
   // Reads the stream from `written` on and writes it to `fd`; returns how far it got.
   uint64_t ReadRest(TDataStream& data, const TCustomFile& f, int fd, uint64_t written, uint64_t size, int& writeError) {
     if (!buffer_) buffer_ = std::make_unique<AlignedBuffer>(kPiece);
-    while (written < size) {
+    while (written < size && !Cancelled()) {
       const size_t n = data.Read(buffer_->data(), size_t(std::min<uint64_t>(kPiece, size - written)));
       if (n == 0) break;
       if (!WriteAll(fd, buffer_->data(), n, writeError)) break;
@@ -384,7 +384,6 @@ class TSaver {
         status_->StepBy(int64_t(n));
       }
       Host().ProcessMessages();
-      if (Cancelled()) break;
     }
     return written;
   }
