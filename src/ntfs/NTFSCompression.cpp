@@ -318,9 +318,10 @@ class TWofDecoder : public TNTFSDecoder {
       return "WOF chunk " + std::to_string(index) + " lies past the end of its stream";
     readOk = complete;
     if (stored == expected) return {};
-    if (algorithm_ == TWofAlgorithm::Lzx) return "LZX-compressed WOF files cannot be decompressed yet";
-    if (!DecompressXpressHuffman(chunk_, out.first(expected)))
-      return "WOF chunk " + std::to_string(index) + " is damaged (its XPRESS data does not decode)";
+    const bool lzx = algorithm_ == TWofAlgorithm::Lzx;
+    if (!(lzx ? DecompressLzx(chunk_, out.first(expected)) : DecompressXpressHuffman(chunk_, out.first(expected))))
+      return "WOF chunk " + std::to_string(index) + " is damaged (its " + (lzx ? "LZX" : "XPRESS") +
+             " data does not decode)";
     return {};
   }
 

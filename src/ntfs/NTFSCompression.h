@@ -24,6 +24,9 @@ enum class TWofAlgorithm : uint32_t { Xpress4K = 0, Lzx = 1, Xpress8K = 2, Xpres
 bool DecompressLznt1(std::span<const uint8_t> in, std::span<uint8_t> out);
 // One XPRESS Huffman chunk that must decode to exactly out.size() bytes; false (zeros) otherwise.
 bool DecompressXpressHuffman(std::span<const uint8_t> in, std::span<uint8_t> out);
+// One LZX chunk (WOF, 32 KiB window) that must decode to exactly out.size() bytes; false (zeros)
+// otherwise.
+bool DecompressLzx(std::span<const uint8_t> in, std::span<uint8_t> out);
 
 }  // namespace ntfs
 

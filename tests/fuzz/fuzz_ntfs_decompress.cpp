@@ -1,5 +1,5 @@
-// Compressed NTFS data: the first byte chooses the target. 0 and 1 feed the rest to the LZNT1 and
-// XPRESS Huffman wrappers (a failed decode must leave its output all zeros); 2 replaces record 20
+// Compressed NTFS data: the first byte chooses the target. 0, 1 and 3 feed the rest to the LZNT1,
+// XPRESS Huffman and LZX wrappers (a failed decode must leave its output all zeros); 2 replaces record 20
 // of an in-memory volume with the next 1024 bytes and clusters 40 on with the rest, then reads the
 // record's data through its decoder (compressed runs, WOF reparse data and chunk table).
 #include <algorithm>
@@ -27,11 +27,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace salvex;
   using test::NtfsImageBuilder;
   if (size < 2) return 0;
-  const uint8_t mode = data[0] % 3;
+  const uint8_t mode = data[0] % 4;
   std::span<const uint8_t> rest(data + 2, size - 2);
-  if (mode < 2) {
-    std::vector<uint8_t> out((size_t(data[1]) + 1) * 256, 0xEE);
-    bool ok = mode == 0 ? ntfs::DecompressLznt1(rest, out) : ntfs::DecompressXpressHuffman(rest, out);
+  if (mode != 2) {
+    std::vector<uint8_t> out((size_t(data[1]) + 1) * (mode == 3 ? 128 : 256), 0xEE);
+    bool ok = mode == 0   ? ntfs::DecompressLznt1(rest, out)
+              : mode == 1 ? ntfs::DecompressXpressHuffman(rest, out)
+                          : ntfs::DecompressLzx(rest, out);
     if (!ok && std::any_of(out.begin(), out.end(), [](uint8_t b) { return b != 0; })) abort();
     return 0;
   }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/FakeHost.h"
@@ -253,33 +254,60 @@ std::vector<uint8_t> FixtureBytes(const char* name) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-TEST(NtfsWof, XpressFilesReadDecompressedAndLzxIsReportedUnsupported) {
+TEST(NtfsWof, XpressAndLzxFilesReadDecompressed) {
   test::FakeHost host;
   ScopedHost scope(host);
-  // wimlib's XPRESS output: its WIM resources have the layout of a WofCompressedData stream.
-  auto original = FixtureBytes("xpress4k-original.bin");
-  ASSERT_EQ(original.size(), 14000u);
-  WofVolume wimlib(0, FixtureBytes("xpress4k-resource.bin"), std::string(original.begin(), original.end()));
-  WofVolume crafted = WofVolume::Crafted(0);
-  for (const WofVolume* volume : {&wimlib, &crafted}) {
-    test::TMemNTFSdrive drive(volume->Image);
+  // wimlib's XPRESS and LZX output: its WIM resources have the layout of a WofCompressedData
+  // stream. The LZX file has verbatim and aligned-offset blocks and translated call targets.
+  std::vector<WofVolume> volumes;
+  for (const auto& [algorithm, name, size] : {std::tuple{0u, "xpress4k", 14000u}, std::tuple{1u, "lzx32k", 77000u}}) {
+    auto original = FixtureBytes((std::string(name) + "-original.bin").c_str());
+    ASSERT_EQ(original.size(), size);
+    volumes.emplace_back(algorithm, FixtureBytes((std::string(name) + "-resource.bin").c_str()),
+                         std::string(original.begin(), original.end()));
+  }
+  volumes.push_back(WofVolume::Crafted(0));
+  for (const WofVolume& volume : volumes) {
+    test::TMemNTFSdrive drive(volume.Image);
     ASSERT_TRUE(drive.Mount(true)) << drive.MountError;
     for (size_t piece : {size_t(1000), size_t(65536)}) {
       TNTFSStream s(drive, 0, WofVolume::kRecord);
       EXPECT_TRUE(s.DataPos.Compressed);
-      EXPECT_EQ(s.Size, volume->Expected.size());
-      EXPECT_EQ(ReadStream(s, piece), volume->Expected) << "pieces of " << piece;
+      EXPECT_EQ(s.Size, volume.Expected.size());
+      EXPECT_EQ(ReadStream(s, piece), volume.Expected) << "pieces of " << piece;
       EXPECT_EQ(s.Failure(), "");
     }
   }
 
-  WofVolume lzx = WofVolume::Crafted(1);
-  test::TMemNTFSdrive lzxDrive(lzx.Image);
-  ASSERT_TRUE(lzxDrive.Mount(true));
-  TNTFSStream s(lzxDrive, 0, WofVolume::kRecord);
-  std::string bytes = ReadStream(s, 65536);
-  EXPECT_EQ(bytes, std::string(lzx.Expected.size(), '\0'));
-  EXPECT_NE(s.Failure().find("LZX"), std::string::npos) << s.Failure();
+  // XPRESS chunks read as one LZX chunk do not decode: it reads as zeros and is named.
+  WofVolume wrong = WofVolume::Crafted(1);
+  test::TMemNTFSdrive drive(wrong.Image);
+  ASSERT_TRUE(drive.Mount(true));
+  TNTFSStream s(drive, 0, WofVolume::kRecord);
+  EXPECT_TRUE(ReadStream(s, 65536) == std::string(wrong.Expected.size(), '\0'));
+  EXPECT_NE(s.Failure().find("chunk 0 is damaged (its LZX data"), std::string::npos) << s.Failure();
+}
+
+// LZX blocks stored as they are (which wimlib does not write): after the block header, padding
+// to a whole word, the recent offsets, the bytes, and a pad byte after an odd count.
+TEST(NtfsLzx, StoredBlocksAndTheirPadding) {
+  const std::string first(101, 'x'), second = "twenty bytes, stored";
+  std::vector<uint8_t> in;
+  // 3 bits of type (3), 1 bit "not the default size", 16 bits of size, padding: two words.
+  auto stored = [&](uint16_t word0, uint16_t word1, const std::string& bytes) {
+    in.insert(in.end(), {uint8_t(word0), uint8_t(word0 >> 8), uint8_t(word1), uint8_t(word1 >> 8)});
+    for (int r = 0; r < 3; ++r) in.insert(in.end(), {1, 0, 0, 0});
+    in.insert(in.end(), bytes.begin(), bytes.end());
+    if (bytes.size() % 2) in.push_back(0);
+  };
+  stored(0x6006, 0x5000, first);   // 011 0 0000000001100101 (101)
+  stored(0x6001, 0x4000, second);  // 011 0 0000000000010100 (20)
+  std::vector<uint8_t> out(first.size() + second.size());
+  ASSERT_TRUE(ntfs::DecompressLzx(in, out));
+  EXPECT_EQ(std::string(out.begin(), out.end()), first + second);
+  in.resize(in.size() - 5);  // the second block's bytes are cut
+  EXPECT_FALSE(ntfs::DecompressLzx(in, out));
+  EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 0; }));
 }
 
 TEST(NtfsEncrypted, ListedAsEncryptedAndReadAsStored) {
