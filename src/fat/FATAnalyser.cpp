@@ -342,7 +342,7 @@ void TFATAnalyser::ParseDirectorySector(const uint8_t* window, uint32_t bytes, u
     if (IsLongNameRecord(rec) || ((attr & dirent::kAttrVolume) && !(attr & dirent::kAttrDirectory))) continue;
     const std::string shortName = ShortNameOf(rec);
     if ((attr & dirent::kAttrDirectory) && (shortName == "." || shortName == "..")) continue;
-    if (name.empty()) name = shortName;
+    if (name.empty()) name = EntryNameOf(rec);
     if (entries_ >= kMaxLostEntries) {
       if (!entryCapLogged_) DebugLog("lost directories: limit of entries reached, further entries ignored", 1);
       entryCapLogged_ = true;

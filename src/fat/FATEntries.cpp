@@ -36,7 +36,8 @@ bool IsEndOfChainValue(uint8_t fatType, uint32_t value) {
   return BoundsOf(fatType, b) && value > b.lastBad;
 }
 
-std::string ShortNameOf(std::span<const uint8_t> record) {
+namespace {
+std::string ShortName(std::span<const uint8_t> record, bool lowerBase, bool lowerExtension) {
   std::string base, ext;
   bool deleted = false;
   for (size_t i = 0; i < 11 && i < record.size(); ++i) {
@@ -44,12 +45,21 @@ std::string ShortNameOf(std::span<const uint8_t> record) {
     if (i == 0 && record[i] == dirent::kDeleted) deleted = true;
     if (i == 0 && record[i] == dirent::kKanjiE5) c = char(dirent::kDeleted);
     if (c == ' ') continue;
+    if (c >= 'A' && c <= 'Z' && (i < 8 ? lowerBase : lowerExtension)) c = char(c - 'A' + 'a');
     (i < 8 ? base : ext) += c;
   }
   const std::string& codePage = Options().ShortNameCodePage;
   std::string name = OemToUtf8(deleted ? std::string_view(base).substr(1) : std::string_view(base), codePage);
   if (deleted) name = "\xC3\xA5" + name;
   return ext.empty() ? name : name + "." + OemToUtf8(ext, codePage);
+}
+}  // namespace
+
+std::string ShortNameOf(std::span<const uint8_t> record) { return ShortName(record, false, false); }
+
+std::string EntryNameOf(std::span<const uint8_t> record) {
+  const uint8_t bits = record.size() > dirent::kCase ? record[dirent::kCase] : 0;
+  return ShortName(record, bits & dirent::kCaseLowerBase, bits & dirent::kCaseLowerExtension);
 }
 
 // Offsets of the 13 UTF-16 units of a long-name record.

@@ -23,6 +23,10 @@ bool IsEndOfChainValue(uint8_t fatType, uint32_t value);
 // 0x05 stands for the OEM character 0xE5; a deleted record's marker 0xE5 becomes "å" (U+00E5),
 // which DisplayName shows as the configured deleted-entry text.
 std::string ShortNameOf(std::span<const uint8_t> record);
+// The name a record without a long name is shown and saved under: its 8.3 name with the letters
+// of the base or the extension in lower case where the record's case bits say so (how Windows
+// stores "notes.txt" or "IMG_0001.jpg" without a long name, and how it shows them).
+std::string EntryNameOf(std::span<const uint8_t> record);
 
 // One long name read from its run of records (stored last part first, 13 UTF-16 units each, at most
 // 18 records). Directory reading and the lost-folder analyser both collect names through it.
@@ -50,6 +54,9 @@ class TLongName {
 namespace dirent {
 constexpr size_t kSize = 32;
 constexpr size_t kAttributes = 11;
+constexpr size_t kCase = 12;
+constexpr uint8_t kCaseLowerBase = 0x08;
+constexpr uint8_t kCaseLowerExtension = 0x10;
 constexpr size_t kClusterHigh = 20;
 constexpr size_t kTime = 22;
 constexpr size_t kDate = 24;

@@ -408,10 +408,10 @@ bool TFATdrive::GetNextEntry(TFATCursor& c, bool deletedMode, std::string& name,
       // The record after a long name may itself end the directory, or be deleted in the normal view.
       if (record[0] == 0) return false;
       if (!deletedMode && record[0] == dirent::kDeleted) continue;
-      if (name.empty()) name = ShortNameOf({record, dirent::kSize});
+      if (name.empty()) name = EntryNameOf({record, dirent::kSize});
       return true;
     }
-    name = ShortNameOf({record, dirent::kSize});
+    name = EntryNameOf({record, dirent::kSize});
     return true;
   }
 }

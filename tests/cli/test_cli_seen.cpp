@@ -70,7 +70,7 @@ TEST_F(CliSeen, SaveTakesTheReadmesBackslashPathInAnyCase) {
   auto manifest = ReadManifest(FixturePath("fat16-manifest.txt"));
   auto r = Cli({"save", Fat16(), "--to", dir.string(), "docs\\LEVEL2\\Report.txt"});
   ASSERT_EQ(r.ExitCode, 0) << r.Err;
-  EXPECT_EQ(Sha256OfFile(dir / "REPORT.TXT"), manifest["/Docs/Level2/report.txt"].Sha256);
+  EXPECT_EQ(Sha256OfFile(dir / "report.txt"), manifest["/Docs/Level2/report.txt"].Sha256);
 }
 
 TEST_F(CliSeen, TargetErrorsSayWhyAndNothingIsCreatedInVain) {

@@ -41,7 +41,7 @@ TEST_F(CliVolumes, LsShowsTheRowsOfTheFileList) {
   EXPECT_EQ(lines[1].rfind("Docs/\t\t", 0), 0u);  // folders first
   bool readme = false;
   for (const auto& l : lines)
-    if (l.rfind("README.TXT\t700\t", 0) == 0) readme = true;
+    if (l.rfind("readme.txt\t700\t", 0) == 0) readme = true;
   EXPECT_TRUE(readme) << r.Out;
 }
 
@@ -53,7 +53,7 @@ TEST_F(CliVolumes, LsDeletedRecursiveAndByPath) {
   EXPECT_EQ(r.Out.find("Keep.txt"), std::string::npos);  // live files stay out of the Deleted tree
   auto p = Cli({"ls", Fat16(), "--volume", "0", "--path", "Docs/Level2"});
   ASSERT_EQ(p.ExitCode, 0) << p.Err;
-  EXPECT_NE(p.Out.find("REPORT.TXT\t2500\t"), std::string::npos);
+  EXPECT_NE(p.Out.find("report.txt\t2500\t"), std::string::npos);
   auto missing = Cli({"ls", Fat16(), "--volume", "0", "--path", "Nope"});
   EXPECT_EQ(missing.ExitCode, 1);
   EXPECT_EQ(Lines(missing.Err).size(), 1u);

@@ -42,20 +42,12 @@ std::vector<FlsEntry> FatEntries(const std::string& out) {
   return entries;
 }
 
-// Names compared as both tools show them: fls honours the lower-case bits of short names and
-// shows short-name bytes it cannot convert as '^'; the listing shows them upper-case, decoded from
-// the OEM code page, with '_' for the deleted mark. Long names must agree character for character.
+// Names compared as both tools show them: fls shows short-name bytes it cannot convert as '^'; the
+// listing decodes them from the OEM code page and shows '_' for the deleted mark. Everything else,
+// the letter case that the lower-case bits of a short name give included, must agree.
 std::string Normal(const std::string& path) {
   std::string out;
-  for (char c : path) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '^' || c == '?' || c == '_')
-      out += '?';
-    else if (u >= 'A' && u <= 'Z')
-      out += char(u + 32);
-    else
-      out += c;
-  }
+  for (char c : path) out += c == '^' || c == '?' || c == '_' ? '?' : c;
   return out;
 }
 

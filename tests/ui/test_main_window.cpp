@@ -128,7 +128,7 @@ class MainWindowTests : public QObject {
     for (int r = 0; r < window.ListModel()->rowCount(); ++r)
       names << window.ListModel()->data(window.ListModel()->index(r, 0), Qt::DisplayRole).toString();
     names.sort(Qt::CaseInsensitive);
-    QCOMPARE(names, (QStringList{"Deep-Binary.bin", "DEEP.TXT"}));
+    QCOMPARE(names, (QStringList{"Deep-Binary.bin", "deep.txt"}));
     QCOMPARE(results->Children->size(), size_t(2));
   }
 
