@@ -2,6 +2,7 @@
 #include <array>
 #include <span>
 
+#include "ntfs/HuffmanCode.h"
 #include "ntfs/NTFSCompression.h"
 
 namespace salvex::ntfs {
@@ -62,55 +63,15 @@ class TBitReader {
   size_t bit_ = 0;
 };
 
-// A canonical Huffman code decoded a bit at a time by code length.
-class TCode {
- public:
-  // False for lengths that over-subscribe the code or leave it incomplete; a code without any
-  // symbol is allowed (it may then not be used).
-  bool Build(std::span<const uint8_t> lengths) {
-    count_.fill(0);
-    for (uint8_t length : lengths) ++count_[length];
-    count_[0] = 0;
-    std::array<uint16_t, kMaxCodeLength + 1> offsets{};
-    int left = 1;
-    unsigned used = 0;
-    for (unsigned length = 1; length <= kMaxCodeLength; ++length) {
-      left = 2 * left - count_[length];
-      if (left < 0) return false;
-      offsets[length] = uint16_t(offsets[length - 1] + count_[length - 1]);
-      used += count_[length];
-    }
-    empty_ = used == 0;
-    if (!empty_ && left != 0) return false;
-    for (size_t symbol = 0; symbol < lengths.size(); ++symbol)
-      if (lengths[symbol]) sorted_[offsets[lengths[symbol]]++] = uint16_t(symbol);
-    return true;
-  }
-  bool Empty() const { return empty_; }
+using TCode = TCanonicalCode<kMaxCodeLength, kMainSymbols>;
 
-  int Decode(TBitReader& bits) const {
-    if (empty_) return -1;
-    const uint32_t peek = bits.Peek16();
-    int code = 0, first = 0, index = 0;
-    for (unsigned length = 1; length <= kMaxCodeLength; ++length) {
-      code |= int(peek >> (kMaxCodeLength - length)) & 1;
-      const int count = count_[length];
-      if (code - first < count) {
-        bits.Skip(length);
-        return sorted_[index + code - first];
-      }
-      index += count;
-      first = (first + count) << 1;
-      code <<= 1;
-    }
-    return -1;
-  }
-
- private:
-  std::array<uint16_t, kMaxCodeLength + 1> count_{};
-  std::array<uint16_t, kMainSymbols> sorted_{};
-  bool empty_ = true;
-};
+// The next symbol of `code`, or -1.
+int Next(const TCode& code, TBitReader& bits) {
+  unsigned length = 0;
+  const int symbol = code.Decode(bits.Peek16(), length);
+  if (symbol >= 0) bits.Skip(length);
+  return symbol;
+}
 
 // Code lengths sent as changes to the previous ones (kept from block to block), through a small
 // code of their own: 0-16 change one length, 17 and 18 are runs of zeros, 19 a run of one change.
@@ -118,9 +79,9 @@ bool ReadLengths(TBitReader& bits, std::span<uint8_t> lengths) {
   std::array<uint8_t, kPretreeSymbols> pre{};
   for (uint8_t& length : pre) length = uint8_t(bits.Read(4));
   TCode code;
-  if (!code.Build(pre) || code.Empty()) return false;
+  if (!code.Build(pre, false)) return false;
   for (size_t i = 0; i < lengths.size();) {
-    const int symbol = code.Decode(bits);
+    const int symbol = Next(code, bits);
     if (symbol < 0) return false;
     if (symbol <= 16) {
       lengths[i] = uint8_t((lengths[i] + 17 - symbol) % 17);
@@ -135,7 +96,7 @@ bool ReadLengths(TBitReader& bits, std::span<uint8_t> lengths) {
       run = 20 + bits.Read(5);
     } else {
       run = 4 + bits.Read(1);
-      const int change = code.Decode(bits);
+      const int change = Next(code, bits);
       if (change < 0 || change > 16) return false;
       value = uint8_t((lengths[i] + 17 - change) % 17);
     }
@@ -194,16 +155,16 @@ bool DecodeLzx(std::span<const uint8_t> in, std::span<uint8_t> out) {
     if (type == 2) {
       std::array<uint8_t, kAlignedSymbols> alignedLengths{};
       for (uint8_t& length : alignedLengths) length = uint8_t(bits.Read(3));
-      if (!aligned.Build(alignedLengths)) return false;
+      if (!aligned.Build(alignedLengths, true)) return false;
     }
     TCode main, lengths;
     if (!ReadLengths(bits, std::span(mainLengths).first(256)) || !ReadLengths(bits, std::span(mainLengths).subspan(256)) ||
-        !ReadLengths(bits, lengthLengths) || !main.Build(mainLengths) || main.Empty() || !lengths.Build(lengthLengths))
+        !ReadLengths(bits, lengthLengths) || !main.Build(mainLengths, false) || !lengths.Build(lengthLengths, true))
       return false;
 
     const size_t end = o + blockSize;
     while (o < end) {
-      const int symbol = main.Decode(bits);
+      const int symbol = Next(main, bits);
       if (symbol < 0) return false;
       if (symbol < 256) {
         out[o++] = uint8_t(symbol);
@@ -212,7 +173,7 @@ bool DecodeLzx(std::span<const uint8_t> in, std::span<uint8_t> out) {
       const unsigned match = unsigned(symbol) - 256;
       size_t length = match & 7;
       if (length == 7) {
-        const int more = lengths.Decode(bits);
+        const int more = Next(lengths, bits);
         if (more < 0) return false;
         length += size_t(more);
       }
@@ -228,7 +189,7 @@ bool DecodeLzx(std::span<const uint8_t> in, std::span<uint8_t> out) {
         uint32_t formatted = kSlotBase[slot];
         if (type == 2 && footer >= 3) {
           formatted += bits.Read(footer - 3) << 3;
-          const int low = aligned.Decode(bits);
+          const int low = Next(aligned, bits);
           if (low < 0) return false;
           formatted += uint32_t(low);
         } else {

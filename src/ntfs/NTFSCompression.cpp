@@ -6,6 +6,7 @@
 
 #include "common/ByteReader.h"
 #include "common/Debug.h"
+#include "ntfs/HuffmanCode.h"
 
 namespace salvex {
 
@@ -81,49 +82,12 @@ bool DecompressLznt1(std::span<const uint8_t> in, std::span<uint8_t> out) {
 }
 
 namespace {
-// Canonical Huffman code over the 512 XPRESS symbols, decoded a bit at a time by code length
-// (at most 15 steps a symbol): cheaper than filling a 32768-entry table for every 4 KiB chunk.
-class THuffmanCode {
- public:
-  // False unless the lengths describe a complete prefix code, as Windows' decoder demands.
-  bool Build(std::span<const uint8_t, 256> packed) {
-    std::array<uint16_t, 16> offsets{};
-    count_.fill(0);
-    for (unsigned symbol = 0; symbol < 512; ++symbol) ++count_[Length(packed, symbol)];
-    count_[0] = 0;
-    int left = 1;
-    for (unsigned length = 1; length <= 15; ++length) {
-      left = 2 * left - count_[length];
-      if (left < 0) return false;
-      offsets[length] = uint16_t(offsets[length - 1] + count_[length - 1]);
-    }
-    if (left != 0) return false;
-    for (unsigned symbol = 0; symbol < 512; ++symbol)
-      if (unsigned length = Length(packed, symbol)) sorted_[offsets[length]++] = uint16_t(symbol);
-    return true;
-  }
-
-  // The symbol whose code starts the 15 bits given (most significant first), and its length.
-  int Decode(uint32_t bits15, unsigned& length) const {
-    int code = 0, first = 0, index = 0;
-    for (length = 1; length <= 15; ++length) {
-      code |= int(bits15 >> (15 - length)) & 1;
-      const int count = count_[length];
-      if (code - first < count) return sorted_[index + code - first];
-      index += count;
-      first = (first + count) << 1;
-      code <<= 1;
-    }
-    return -1;
-  }
-
- private:
-  static unsigned Length(std::span<const uint8_t, 256> packed, unsigned symbol) {
-    return (packed[symbol / 2] >> (symbol % 2 * 4)) & 0x0F;
-  }
-  std::array<uint16_t, 16> count_{};
-  std::array<uint16_t, 512> sorted_{};
-};
+// The 512 XPRESS symbols' code lengths, 4 bits each; Windows' decoder demands a complete code.
+bool BuildXpressCode(std::span<const uint8_t, 256> packed, TCanonicalCode<15, 512>& code) {
+  std::array<uint8_t, 512> lengths{};
+  for (unsigned symbol = 0; symbol < 512; ++symbol) lengths[symbol] = (packed[symbol / 2] >> (symbol % 2 * 4)) & 0x0F;
+  return code.Build(lengths, false);
+}
 
 bool DecodeXpressHuffman(std::span<const uint8_t> in, std::span<uint8_t> out) {
   constexpr size_t kBlock = 65536;  // each block of output brings its own code
@@ -132,8 +96,8 @@ bool DecodeXpressHuffman(std::span<const uint8_t> in, std::span<uint8_t> out) {
   auto word = [&](size_t at) -> uint32_t { return at + 1 < in.size() ? uint32_t(in[at] | (in[at + 1] << 8)) : 0; };
   while (o < out.size()) {
     if (in.size() - i < 256 + 4) return false;
-    THuffmanCode code;
-    if (!code.Build(in.subspan(i).first<256>())) return false;
+    TCanonicalCode<15, 512> code;
+    if (!BuildXpressCode(in.subspan(i).first<256>(), code)) return false;
     i += 256;
     uint32_t bits = (word(i) << 16) | word(i + 2);
     int extra = 16;
