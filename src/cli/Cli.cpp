@@ -196,6 +196,7 @@ int RunCli(int argc, char** argv) {
   ctx.StatusView = std::make_unique<TCliStatusView>(isatty(STDERR_FILENO));
   ctx.Status = std::make_unique<TStatusDialog>(ctx.StatusView.get());
   ctx.StatusView->SetDialog(ctx.Status.get());
+  ctx.Host.Status = ctx.Status.get();
   ScopedHost hostScope(ctx.Host);
   TVolumeFactory volumeFactory;
   volumeFactory.NewFAT = NewFATDrive;
@@ -239,6 +240,7 @@ int RunCli(int argc, char** argv) {
     return 2;
   }
   ctx.StatusView->SetEnabled(isatty(STDERR_FILENO) && !ctx.Quiet);
+  CatchInterrupts();
   try {
     int status = ctx.Action ? ctx.Action() : 0;
     ClosePhysicalDrive();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 
 #include <iostream>
@@ -13,6 +14,10 @@
 namespace salvex::cli {
 
 namespace {
+volatile std::sig_atomic_t interrupted = 0;
+
+void OnInterrupt(int) { interrupted = 1; }
+
 std::string OneLine(std::string text) {
   for (char& c : text)
     if (c == '\r' || c == '\n') c = ' ';
@@ -22,6 +27,20 @@ std::string OneLine(std::string text) {
   return out;
 }
 }  // namespace
+
+void CatchInterrupts() {
+  interrupted = 0;
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART | SA_RESETHAND;  // the second signal takes its default course
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+void TCliHost::ProcessMessages() {
+  if (interrupted && Status) Status->Cancel();
+}
 
 TMsgResult TCliHost::AskTerminal(const std::string& text, TMsgButtons buttons) {
   const char* choices = buttons == TMsgButtons::YesNoAll ? " [y]es/[n]o/[a]ll: "

@@ -25,6 +25,9 @@ class TCliHost : public THost {
   bool AskClusterRange(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum) override;
   bool AskTargetFolder(std::string& folder) override;
   TFindDialog& FindDialog() override;
+  // Cancels `Status` once Ctrl-C (SIGINT) or SIGTERM has come; long work calls this often.
+  void ProcessMessages() override;
+  TStatusDialog* Status = nullptr;
 
  private:
   TMsgResult AskTerminal(const std::string& text, TMsgButtons buttons);
@@ -39,6 +42,10 @@ class TCliHost : public THost {
     void Hide() override {}
   } find_;
 };
+
+// Ctrl-C and SIGTERM end a long command as its Cancel button would: what was saved stays, a file
+// cut short is kept as partial, and the summary is printed. A second one ends the program at once.
+void CatchInterrupts();
 
 // One progress line: a bar with the percentage, the rate and the time left, then `text`, cut to
 // `width` columns. A negative percent or rate leaves its part out.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -247,6 +248,26 @@ TEST_F(CliSeen, NoProgressWhenStderrIsNoTerminal) {
   ASSERT_EQ(r.ExitCode, 0);
   EXPECT_EQ(r.Err.find('\r'), std::string::npos);
   EXPECT_EQ(r.Err.find('%'), std::string::npos);
+}
+
+// Ctrl-C cancels the command's work the next time it looks (saving then keeps what it saved and
+// prints its summary); the handler is gone after one signal, so a second one ends the program.
+TEST(CliInterrupt, CtrlCCancelsTheWorkOnceAndASecondIsLeftToTheSystem) {
+  salvex::cli::TCliHost host;
+  salvex::TStatusDialog status;
+  host.Status = &status;
+  salvex::cli::CatchInterrupts();
+  host.ProcessMessages();
+  EXPECT_FALSE(status.Cancelled);
+  raise(SIGINT);
+  host.ProcessMessages();
+  EXPECT_TRUE(status.Cancelled);
+  struct sigaction now {};
+  sigaction(SIGINT, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_DFL);
+  salvex::cli::CatchInterrupts();  // leaves no interruption behind for other tests in this process
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
 }
 
 TEST(CliProgressLine, BarPercentRateAndTimeLeftFitTheWidth) {
