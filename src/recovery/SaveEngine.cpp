@@ -472,6 +472,9 @@ class TSaver {
       return error != ENOSPC || !(Report.Stopped = true);
     }
     TFinishJob& j = *job;
+    j.Dir = dir.Handle;  // from here on the job removes the temporary file if the save is abandoned
+    j.DirFd = dir.Fd;
+    j.Fd = fd;
     j.Source = &f;
     j.Size = size;
     const uint64_t ignoredBefore = IgnoredReadCount();
@@ -518,10 +521,7 @@ class TSaver {
       j.Failure = data->Failure;
       j.Damage = data->Damage;
     }
-    j.Dir = dir.Handle;
-    j.DirFd = dir.Fd;
     j.Replace = replace;
-    j.Fd = fd;
     j.Name = name;
     j.Meta = f.Meta();
     j.WriteError = writeError;
