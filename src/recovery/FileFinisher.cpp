@@ -105,6 +105,15 @@ void Finish(TFinishJob& j) {
   j.Named = TFinishJob::TNamed::Removed;
 }
 
+void Abandon(TFinishJob& j) {
+  if (j.Fd >= 0) ::close(j.Fd);
+  j.Fd = -1;
+  ::unlinkat(j.DirFd, j.Temporary.c_str(), 0);
+  j.Plain.clear();
+  j.Short = false;
+  j.Named = TFinishJob::TNamed::Abandoned;
+}
+
 TFinisher::~TFinisher() {
   Flush();
   {
@@ -158,11 +167,7 @@ void TFinisher::Run(TFinishJob& j) {
   if (diskFull_ && !j.Plain.empty()) {
     // The target is full: a file still to be copied is not begun, so that one file is left
     // incomplete rather than every file on its way.
-    ::close(j.Fd);
-    j.Fd = -1;
-    ::unlinkat(j.DirFd, j.Temporary.c_str(), 0);
-    j.Plain.clear();
-    j.Named = TFinishJob::TNamed::Abandoned;
+    Abandon(j);
     return;
   }
   Finish(j);

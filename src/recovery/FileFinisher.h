@@ -72,6 +72,10 @@ uint64_t CopyExtents(const std::vector<TPlainExtent>& extents, int fd, int& erro
 // it its name (or "<name>.partial"). Runs on either thread.
 void Finish(TFinishJob& j);
 
+// Drops a file that was not begun or cannot be finished because the target is full: closes and
+// removes its temporary file. Named becomes Abandoned.
+void Abandon(TFinishJob& j);
+
 // Finishes files in the order they were handed over. Whatever was handed over is finished, also
 // when the save ends by an exception: the thread only stops with an empty queue. Files are handed
 // over in batches and their completion is counted without a lock, so that waking the thread does

@@ -338,10 +338,10 @@ class TSaver {
     out.File = &f;
     out.Path = dir.Path + SafeSaveName(ShownName(f));
     current_ = &out;
-    bool handedOver = false;
-    const bool go = WriteFile(f, dir, out, handedOver);
+    bool tellHere = true;
+    const bool go = WriteFile(f, dir, out, tellHere);
     current_ = nullptr;
-    if (!handedOver) Tell(out);
+    if (tellHere) Tell(out);
     return go && !Report.Stopped;
   }
 
@@ -430,8 +430,9 @@ class TSaver {
   }
 
   // Reads the file and writes it under a temporary name; what is left is handed to the finishing
-  // thread (`handedOver`) and reported when it is done.
-  bool WriteFile(TCustomFile& f, TFolderTarget& dir, TSavedFile& out, bool& handedOver) {
+  // thread and reported when it is done. `tellHere` is cleared when the caller is not to tell of
+  // the file (handed over, or dropped at a full target).
+  bool WriteFile(TCustomFile& f, TFolderTarget& dir, TSavedFile& out, bool& tellHere) {
     const std::string name = SafeSaveName(ShownName(f));
     const std::string& path = out.Path;
     if (!Open(dir)) return !Report.Stopped;
@@ -450,7 +451,9 @@ class TSaver {
     }
     const uint64_t size = data->Size();
     if (!EnoughSpace(dir, size)) {
-      Fail(path, TError::FromErrno(TErrorKind::TargetError, path, ENOSPC));
+      // Files still being finished may have met the full target first and ended the save.
+      Harvest(true);
+      if (!Report.Stopped) Fail(path, TError::FromErrno(TErrorKind::TargetError, path, ENOSPC));
       Report.Stopped = true;
       return false;
     }
@@ -468,8 +471,10 @@ class TSaver {
         ::openat(dir.Fd, job->Temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
       const int error = errno;
-      Fail(path, TError::FromErrno(TErrorKind::TargetError, path, error));
-      return error != ENOSPC || !(Report.Stopped = true);
+      const bool full = error == ENOSPC || error == EDQUOT;
+      if (full) Harvest(true);
+      if (!(full && Report.Stopped)) Fail(path, TError::FromErrno(TErrorKind::TargetError, path, error));
+      return !full || !(Report.Stopped = true);
     }
     TFinishJob& j = *job;
     j.Dir = dir.Handle;  // from here on the job removes the temporary file if the save is abandoned
@@ -535,22 +540,30 @@ class TSaver {
       // Whoever sees the bytes hears of the file's outcome before the next file's bytes come; a
       // file that could not be written whole may end the save (a full target) before the next.
       Harvest(true);
+      // A file the full target cut short after an earlier one ended the save there is dropped.
+      const bool full = j.WriteError == ENOSPC || j.WriteError == EDQUOT;
+      if (full && Report.Stopped)
+        Abandon(j);
+      else
+        Finish(j);
       TSavedFile* const was = current_;
       current_ = &j.Out;
-      Finish(j);
-      Conclude(j);
+      tellHere = Conclude(j);
       current_ = was;
       out = std::move(j.Out);
       return go && !Report.Stopped;
     }
     finisher_.Submit(std::move(job));
-    handedOver = true;
+    tellHere = false;
     return go;
   }
 
   // Reports a file the finishing thread is done with; false when there is nothing to tell of it.
   bool Conclude(TFinishJob& j) {
-    if (j.Short) Resume(j);
+    if (j.Short && j.DiskFull && Report.Stopped)
+      Abandon(j);  // the save already ended at the full target
+    else if (j.Short)
+      Resume(j);
     if (j.Named == TFinishJob::TNamed::Abandoned) {
       // Not begun because the target was full: the save ends here, and says why once.
       if (Report.Stopped) return false;
