@@ -35,7 +35,7 @@ struct TFinishJob {
   std::shared_ptr<TFolderFd> Dir;
   int DirFd = -1;
   bool Replace = false;  // the name was found taken and may be replaced
-  int Fd = -1;         // the file, open under its temporary name
+  int Fd = -1;           // the file, open under its temporary name
   std::string Temporary, Name;
   TFileMeta Meta;
   // A small file that lies whole in an image file is copied by the thread as well. When the kernel
