@@ -209,11 +209,7 @@ bool DecodeLzx(std::span<const uint8_t> in, std::span<uint8_t> out) {
 }  // namespace
 
 bool DecompressLzx(std::span<const uint8_t> in, std::span<uint8_t> out) {
-  if (in.empty() || !DecodeLzx(in, out)) {
-    std::fill(out.begin(), out.end(), 0);
-    return false;
-  }
-  return true;
+  return ZerosUnless(!in.empty() && DecodeLzx(in, out), out);
 }
 
 }  // namespace salvex::ntfs

@@ -153,11 +153,7 @@ bool DecodeXpressHuffman(std::span<const uint8_t> in, std::span<uint8_t> out) {
 }  // namespace
 
 bool DecompressXpressHuffman(std::span<const uint8_t> in, std::span<uint8_t> out) {
-  if (in.empty() || !DecodeXpressHuffman(in, out)) {
-    std::fill(out.begin(), out.end(), 0);
-    return false;
-  }
-  return true;
+  return ZerosUnless(!in.empty() && DecodeXpressHuffman(in, out), out);
 }
 
 }  // namespace ntfs

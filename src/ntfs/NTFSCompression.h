@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -17,6 +18,13 @@ constexpr uint16_t AttrFlagEncrypted = 0x4000;
 
 // Compression methods of files compressed by the Windows Overlay Filter (the reparse data's value).
 enum class TWofAlgorithm : uint32_t { Xpress4K = 0, Lzx = 1, Xpress8K = 2, Xpress16K = 3 };
+
+// What a decoder's wrapper returns: `decoded`, with `out` all zeros when it is false, so that no
+// half-decoded bytes pass for data.
+inline bool ZerosUnless(bool decoded, std::span<uint8_t> out) {
+  if (!decoded) std::fill(out.begin(), out.end(), 0);
+  return decoded;
+}
 
 // One LZNT1 compression unit decoded into `out`, filled whole: what the stream does not produce
 // (a short last unit) is zeros. False, with `out` all zeros, when the stream is damaged or would
