@@ -237,7 +237,11 @@ void RegisterVolumeCommands(CLI::App& app, TCliContext& ctx) {
   AddLostSearchOptions(*ls, ctx);
   AddVolumeOption(*ls, args.Volume);
   AddTreeOptions(*ls, args, "list");
-  ls->add_option("--path", args.Path, "folder to list, '/' or '\\' between names, case ignored (default: the top)");
+  auto* path =
+      ls->add_option("--path", args.Path, "folder to list, '/' or '\\' between names, case ignored (default: the top)");
+  // The folder may also follow the image, as the path does for cat and save.
+  if (auto* image = ls->get_option_no_throw("IMAGE")) image->allow_extra_args(false);
+  ls->add_option("FOLDER", args.Path, "the same as --path")->excludes(path);
   ls->add_flag("-r,--recursive", args.Recursive, "list the subfolders too, by their full paths");
   AddJsonOption(*ls, ctx);
   ls->add_flag("--bodyfile", args.Bodyfile,
