@@ -125,7 +125,7 @@ class TSaver {
         go = SaveFolder(*d, top);
       if (!go || Cancelled()) break;
     }
-    Harvest(true);
+    HarvestAll();
     Report.Cancelled = Cancelled();
   }
 
@@ -146,7 +146,7 @@ class TSaver {
 
   // Failures are told in the order of the files: those of files still being finished come first.
   void Fail(const std::string& path, TError error) {
-    Harvest(true);
+    HarvestAll();
     Record(path, std::move(error));
   }
 
@@ -157,10 +157,11 @@ class TSaver {
     Report.Failures.push_back({path, std::move(error)});
   }
 
-  // Reports the files the other thread has finished, oldest first; with `wait`, waits for all.
-  void Harvest(bool wait) { Harvest(wait ? 0 : SIZE_MAX); }
+  // Reports every file handed over, waiting for those still being finished.
+  void HarvestAll() { Harvest(0); }
 
-  // ... or first waits until no more than `keep` files are left unreported.
+  // Reports the files the other thread has finished, oldest first, having first waited until no
+  // more than `keep` are left unreported.
   void Harvest(size_t keep) {
     if (harvesting_) return;
     harvesting_ = true;
@@ -260,7 +261,7 @@ class TSaver {
         return false;
       }
       if (overwrite_ == TOverwritePolicy::Ask && !foldersAnswered_) {
-        Harvest(true);
+        HarvestAll();
         const auto answer = questions_.EnterFolder(t.Shown);
         if (status_) status_->RestartClock();
         if (answer == TSaveQuestions::TAnswer::No) {
@@ -332,7 +333,7 @@ class TSaver {
     if (options_.Filter && !options_.Filter(f)) return true;
     // Files waiting to be finished hold descriptors: their number is bounded.
     Harvest(finisher_.Submitted() - finisher_.Reported() >= kMaxUnfinished ? kMaxUnfinished / 2 : SIZE_MAX);
-    if (finisher_.DiskFull()) Harvest(true);
+    if (finisher_.DiskFull()) HarvestAll();
     if (Report.Stopped) return false;
     TSavedFile out;
     out.File = &f;
@@ -357,7 +358,7 @@ class TSaver {
       return false;
     }
     if (overwrite_ == TOverwritePolicy::Ask) {
-      Harvest(true);
+      HarvestAll();
       const auto answer = questions_.ReplaceFile(path);
       if (status_) status_->RestartClock();
       if (answer == TSaveQuestions::TAnswer::All) overwrite_ = TOverwritePolicy::All;
@@ -452,7 +453,7 @@ class TSaver {
     const uint64_t size = data->Size();
     if (!EnoughSpace(dir, size)) {
       // Files still being finished may have met the full target first and ended the save.
-      Harvest(true);
+      HarvestAll();
       if (!Report.Stopped) Fail(path, TError::FromErrno(TErrorKind::TargetError, path, ENOSPC));
       Report.Stopped = true;
       return false;
@@ -472,7 +473,7 @@ class TSaver {
     if (fd < 0) {
       const int error = errno;
       const bool full = error == ENOSPC || error == EDQUOT;
-      if (full) Harvest(true);
+      if (full) HarvestAll();
       if (!(full && Report.Stopped)) Fail(path, TError::FromErrno(TErrorKind::TargetError, path, error));
       return !full || !(Report.Stopped = true);
     }
@@ -539,7 +540,7 @@ class TSaver {
     if (options_.OnBytes || !j.Complete) {
       // Whoever sees the bytes hears of the file's outcome before the next file's bytes come; a
       // file that could not be written whole may end the save (a full target) before the next.
-      Harvest(true);
+      HarvestAll();
       // A file the full target cut short after an earlier one ended the save there is dropped.
       const bool full = j.WriteError == ENOSPC || j.WriteError == EDQUOT;
       if (full && Report.Stopped)
