@@ -150,7 +150,7 @@ void TFinisher::Flush() noexcept {
     }
   }
   if (inline_) {
-    for (size_t i = pending_.size() - waiting; i < pending_.size(); ++i) Finish(*pending_[i]);
+    for (size_t i = pending_.size() - waiting; i < pending_.size(); ++i) Run(*pending_[i]);
     finished_ += waiting;
     handedOver_ += waiting;
     return;
