@@ -38,9 +38,8 @@ void CheckVhdTables(uint64_t fileSize, const TContainerFileRead& read, TContaine
   if (fileSize < 512) return;
   // The library trusts the footer at the end; a dynamic disk keeps a copy at the start.
   std::vector<uint8_t> footer(512, 0);
-  if (!read(fileSize - 512, footer) || std::memcmp(footer.data(), "conectix", 8) != 0) {
-    if (!read(0, footer) || std::memcmp(footer.data(), "conectix", 8) != 0) return;
-  }
+  const bool footerAtEnd = read(fileSize - 512, footer) && std::memcmp(footer.data(), "conectix", 8) == 0;
+  if (!footerAtEnd && (!read(0, footer) || std::memcmp(footer.data(), "conectix", 8) != 0)) return;
   ByteReader f(footer.data(), footer.size());
   const uint64_t dataOffset = BigEndian(f, 16, 8), mediaSize = BigEndian(f, 48, 8);
   const uint32_t type = uint32_t(BigEndian(f, 60, 4));
@@ -51,7 +50,7 @@ void CheckVhdTables(uint64_t fileSize, const TContainerFileRead& read, TContaine
   }
   std::vector<uint8_t> header;
   walk.Metadata(0, 512);
-  walk.Metadata(fileSize - 512, 512);
+  if (footerAtEnd) walk.Metadata(fileSize - 512, 512);
   if (!walk.ReadTable(dataOffset, 1024, header, "dynamic disk header")) return walk.Finish();
   ByteReader d(header.data(), header.size());
   if (!d.Equals(0, "cxsparse")) return;  // the library refuses it

@@ -197,7 +197,6 @@ struct EwfTraits {
   using Handle = libewf_handle_t;
   using Error = libewf_error_t;
   struct Extra {
-    uint32_t checksumErrors = 0;
     bool acquiryErrorsRead = false;
   };
   static constexpr const char* kName = "EWF";
@@ -209,10 +208,14 @@ struct EwfTraits {
     if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, e) != 1) return -1;
     int result = libewf_handle_open(h, names, count, LIBEWF_OPEN_READ, e);
     libewf_glob_free(names, count, nullptr);
+    // A set without its closing sections opens, and then reads its chunk offsets from wherever.
+    if (result == 1 && libewf_handle_segment_files_corrupted(h, nullptr) == 1)
+      throw std::runtime_error("the EWF image is cut short or its sections are damaged (ewfverify tells which)");
     return result;
   }
   // The library zero-fills a chunk whose checksum fails or whose compressed data does not inflate,
-  // and lists it; sectors the acquisition could not read are listed in the image itself.
+  // and lists it (merged with its neighbours, so the list is read whole); sectors the acquisition
+  // could not read are listed in the image itself.
   static void NoteDamage(Handle* h, Extra& extra, TDamagedRanges& damaged, uint32_t sectorSize) {
     const uint64_t bytes = sectorSize ? sectorSize : 512;
     uint32_t count = 0;
@@ -221,10 +224,8 @@ struct EwfTraits {
       if (libewf_handle_get_number_of_acquiry_errors(h, &count, nullptr) == 1)
         for (uint32_t i = 0; i < count; ++i) AddSectors(h, i, bytes, damaged, libewf_handle_get_acquiry_error);
     }
-    if (libewf_handle_get_number_of_checksum_errors(h, &count, nullptr) != 1 || count == extra.checksumErrors) return;
-    for (uint32_t i = extra.checksumErrors; i < count; ++i)
-      AddSectors(h, i, bytes, damaged, libewf_handle_get_checksum_error);
-    extra.checksumErrors = count;
+    if (libewf_handle_get_number_of_checksum_errors(h, &count, nullptr) != 1) return;
+    for (uint32_t i = 0; i < count; ++i) AddSectors(h, i, bytes, damaged, libewf_handle_get_checksum_error);
   }
   template <typename Get>
   static void AddSectors(Handle* h, uint32_t index, uint64_t bytes, TDamagedRanges& damaged, Get get) {
@@ -315,8 +316,6 @@ struct VmdkTraits {
       libvmdk_extent_descriptor_free(&extent, nullptr);
       if (name.empty()) continue;
       const std::string file = Beside(path, name);
-      TContainerCheck check = CheckFile(file, TContainerFormat::VMDK);
-      if (!check.Refusal.empty()) throw std::runtime_error("extent '" + file + "': " + check.Refusal);
       TContainerCheck shifted;
       int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
       struct stat st {};
@@ -327,6 +326,7 @@ struct VmdkTraits {
                               },
                               shifted, "extent '" + file + "'");
       if (fd >= 0) ::close(fd);
+      if (!shifted.Refusal.empty()) throw std::runtime_error(shifted.Refusal);
       damaged.Merge(shifted.Damaged);
     }
   }

@@ -108,20 +108,19 @@ TEST_F(ContainerFixtures, DamagedTablesAreReadErrorsExactlyWhereTheyPoint) {
 }
 
 TEST_F(ContainerFixtures, ContainersCutShortAreRefusedWithTheReason) {
-  for (const char* name : {"disk.qcow2", "disk.vmdk", "disk-stream.vmdk", "disk.vhd", "disk.vhdx", "child.qcow2"}) {
+  for (const char* name :
+       {"disk.qcow2", "disk.vmdk", "disk-stream.vmdk", "disk.vhd", "disk.vhdx", "child.qcow2", "disk.E01", "disk-z.E01"}) {
     SCOPED_TRACE(name);
     fs::path cut = dir / (std::string("cut-") + name);
     fs::copy_file(dir / name, cut);
     fs::resize_file(cut, fs::file_size(cut) * 3 / 5);
     MediaRead got = ReadMedia(cut, base);
     EXPECT_NE(got.OpenFailure.find("is cut short"), std::string::npos) << got.OpenFailure;
-    EXPECT_NE(got.OpenFailure.find(std::to_string(fs::file_size(cut)) + " bytes"), std::string::npos)
-        << got.OpenFailure;
+    // Where the tables tell how much is missing, the message says it.
+    if (fs::path(name).extension() != ".E01")
+      EXPECT_NE(got.OpenFailure.find(std::to_string(fs::file_size(cut)) + " bytes"), std::string::npos)
+          << got.OpenFailure;
   }
-  fs::path cut = dir / "cut.E01";  // the library itself refuses an EWF file without its last sections
-  fs::copy_file(dir / "disk.E01", cut);
-  fs::resize_file(cut, fs::file_size(cut) * 3 / 5);
-  EXPECT_NE(ReadMedia(cut, base).OpenFailure.find("cannot open the EWF image"), std::string::npos);
 }
 
 TEST_F(ContainerFixtures, RenamedSplitAndChildImagesReadAsOneDisk) {
@@ -148,6 +147,7 @@ TEST_F(ContainerFixtures, RenamedSplitAndChildImagesReadAsOneDisk) {
       {dir / "moved" / "renamed.vmdk", &base}, {dir / "moved" / "also renamed.vmdk", &base},
       {dir / "split.001", &base},              {dir / "zero.000", &base},
       {dir / "alpha.aa", &base},               {dir / "child.qcow2", &child},
+      {dir / "child.vhd", &child},
   };
   for (const auto& [path, expect] : cases) {
     SCOPED_TRACE(path.filename().string());
@@ -165,10 +165,13 @@ TEST_F(ContainerFixtures, RenamedSplitAndChildImagesReadAsOneDisk) {
 
   // A child without its parent is refused, naming the parent it needs.
   fs::create_directory(dir / "alone");
-  fs::copy_file(dir / "child.qcow2", dir / "alone" / "child.qcow2");
-  MediaRead alone = ReadMedia(dir / "alone" / "child.qcow2", base);
-  EXPECT_NE(alone.OpenFailure.find("its parent image 'parent.qcow2', which is not beside it"), std::string::npos)
-      << alone.OpenFailure;
+  for (const auto& [child, parent] : {std::pair{"child.qcow2", "parent.qcow2"}, std::pair{"child.vhd", "disk.vhd"}}) {
+    fs::copy_file(dir / child, dir / "alone" / child);
+    MediaRead alone = ReadMedia(dir / "alone" / child, base);
+    EXPECT_NE(alone.OpenFailure.find("its parent image '" + std::string(parent) + "', which is not beside it"),
+              std::string::npos)
+        << alone.OpenFailure;
+  }
 }
 
 // Through the command line: a file over the damaged chunk is not saved as good, and says why.
