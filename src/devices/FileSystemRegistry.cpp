@@ -48,7 +48,7 @@ const TFileSystem* FileSystemForPartition(TDevice& device, const TPartitionEntry
     for (const TFileSystem& fs : FileSystems()) {
       if (std::find(fs.MBRTypes.begin(), fs.MBRTypes.end(), entry.Type) == fs.MBRTypes.end()) continue;
       if (accepts(fs)) return &fs;
-      if (!named) named = &fs;
+      if (!named && fs.OpensByMBRType) named = &fs;
     }
     if (named) return named;
   }

@@ -52,15 +52,17 @@ struct TFileSystem {
   // Whether a volume starts with `head` (its first kVolumeHeadBytes, or fewer). Probes of different
   // entries never accept the same head.
   bool (*Probe)(std::span<const uint8_t> head) = nullptr;
-  // MBR type bytes that name this file system. The first entry listing a type opens a partition of
-  // that type even when no probe accepts its start (the type byte says what it is; mounting reports
-  // the damage); another entry listing it opens it only when its probe accepts.
+  // MBR type bytes under which this file system is looked for (by its probe).
   std::vector<uint8_t> MBRTypes;
+  // Opens a partition of one of its MBR types even when no probe accepts its start: the type byte
+  // alone says what it is, and mounting reports the damage (FAT's DOS types, NTFS's 0x07). Not for
+  // types that other file systems share unlisted (Linux 0x83 also holds XFS, Btrfs, ...).
+  bool OpensByMBRType = false;
   // GPT partition type GUIDs (upper-case text as GuidText gives it) that may hold this file system;
   // a GPT partition opens only through a probe, since these types are shared.
   std::vector<std::string> GPTTypes;
-  // Also probed on partitions of any other type (exFAT has no partition type of its own): MBR types
-  // that no entry lists, and GPT partitions that no listing entry's probe accepted.
+  // Also probed on partitions of any type when the entries listing the type did not take it (exFAT
+  // has no partition type of its own).
   bool ProbeAnyPartition = false;
   // Opens a whole device whose start no probe accepts (a floppy with a damaged boot sector is still
   // a FAT volume). One entry at most.

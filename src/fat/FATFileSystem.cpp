@@ -45,6 +45,7 @@ TFileSystem FATFileSystem() {
   fs.Probe = ProbeFAT;
   fs.MBRTypes = {0x01, 0x04, 0x06, 0x0B, 0x0C, 0x0E};
   fs.GPTTypes = {"EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", "C12A7328-F81F-11D2-BA4B-00A0C93EC93B"};
+  fs.OpensByMBRType = true;
   fs.OpensUnrecognisedDevice = true;
   fs.Open = NewFATDrive;
   fs.Lost = {0, ProbeFAT, PlaceFAT, NewFATAnalyser};

@@ -34,6 +34,7 @@ TFileSystem NTFSFileSystem() {
   fs.Probe = ProbeNTFS;
   fs.MBRTypes = {0x07};
   fs.GPTTypes = {"EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", "C12A7328-F81F-11D2-BA4B-00A0C93EC93B"};
+  fs.OpensByMBRType = true;
   fs.Open = NewNTFSDrive;
   fs.Lost = {0, ProbeNTFS, PlaceNTFS, nullptr};
   return fs;

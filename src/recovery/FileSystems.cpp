@@ -6,8 +6,7 @@
 namespace salvex {
 
 // The table lives here, above the file-system folders, so that the device layer below them can
-// use it through devices/FileSystemRegistry.h. The order is the probing order; a 0x07 partition
-// that no probe accepts opens as NTFS, the first to list that type.
+// use it through devices/FileSystemRegistry.h. The order is the probing order.
 std::span<const TFileSystem> FileSystems() {
   static const std::vector<TFileSystem> table = {
       NTFSFileSystem(),

@@ -4,15 +4,19 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstring>
 #include <string>
 #include <typeinfo>
 
 #include "common/FakeHost.h"
+#include "devices/Device.h"
 #include "devices/DeviceList.h"
 #include "devices/DriveList.h"
 #include "devices/FileSystemRegistry.h"
 #include "devices/LostDrives.h"
+#include "devices/PartitionTable.h"
 #include "devices/StatusDialog.h"
+#include "disk/FakeRawIO.h"
 #include "recovery/DeviceSetup.h"
 #include "support/Cli.h"
 #include "support/Fixtures.h"
@@ -99,6 +103,69 @@ TEST_F(FileSystemRegistry, LostDriveSearchFindsEveryFileSystemOnceWithItsSize) {
     }
     EXPECT_EQ(found, 1u);
   }
+}
+
+// Which file system opens an MBR partition: FAT's and NTFS's type bytes name them even over a
+// damaged boot sector; exFAT, without a type of its own, is opened wherever its boot sector is
+// unless the type names another file system; FAT and NTFS boot sectors under a foreign type stay
+// closed.
+TEST(FileSystemRegistryPartitions, MBRTypeAndBootSectorChooseTheFileSystem) {
+  enum Boot { Garbage, FATBoot, NTFSBoot, ExFATBoot };
+  const struct {
+    uint8_t Type;
+    Boot Start;
+    const char* Opens;  // "" = none
+  } cases[] = {
+      {0x0C, Garbage, "FAT"},    {0x0C, ExFATBoot, "FAT"}, {0x06, FATBoot, "FAT"},
+      {0x07, Garbage, "NTFS"},   {0x07, NTFSBoot, "NTFS"}, {0x07, ExFATBoot, "exFAT"},
+      {0x83, ExFATBoot, "exFAT"}, {0x83, FATBoot, ""},     {0x83, NTFSBoot, ""},
+      {0x83, Garbage, ""},
+  };
+  ScopedFakeIO fake;
+  FakeHost host;
+  ScopedHost hostScope{host};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "type " << int(c.Type) << ", boot " << c.Start);
+    auto& disk = fake.io.images["/d"].bytes;
+    disk.assign(4096 * 512, 0x5A);
+    uint8_t* e = &disk[0x1BE];
+    std::fill(disk.begin(), disk.begin() + 512, 0);
+    e[4] = c.Type;
+    e[8] = 100;       // first sector 100
+    e[13] = 0x0F;     // 0x0F00 sectors
+    disk[510] = 0x55;
+    disk[511] = 0xAA;
+    uint8_t* boot = &disk[100 * 512];
+    if (c.Start != Garbage) {
+      std::fill(boot, boot + 512, 0);
+      boot[0] = 0xEB;
+      boot[510] = 0x55;
+      boot[511] = 0xAA;
+      if (c.Start == ExFATBoot) {
+        boot[1] = 0x76;
+        boot[2] = 0x90;
+        std::memcpy(boot + 3, "EXFAT   ", 8);
+        boot[108] = 9;
+      } else {
+        boot[12] = 2;  // 512 bytes per sector
+        if (c.Start == NTFSBoot) std::memcpy(boot + 3, "NTFS    ", 8);
+      }
+    }
+    TDeviceRegistry::Instance().Clear();
+    TDevice device;
+    device.Number = TDeviceRegistry::Instance().AddImage("/d", TImageKind::Disk).Number;
+    device.TotalSectors = 4096;
+    device.Partitioned = true;
+    std::string opens;
+    int entries = 0;
+    WalkPartitionTables(device, [&](const TPartitionEntry& entry) {
+      ++entries;
+      if (const TFileSystem* fs = FileSystemForPartition(device, entry)) opens = fs->Name;
+    });
+    EXPECT_EQ(entries, 1);
+    EXPECT_EQ(opens, c.Opens);
+  }
+  TDeviceRegistry::Instance().Clear();
 }
 
 }  // namespace
