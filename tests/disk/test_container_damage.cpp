@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "disk/RawIO.h"
+#include "disk/SplitRawImage.h"
 #include "support/Cli.h"
 #include "support/Fixtures.h"
 
@@ -172,6 +173,19 @@ TEST_F(ContainerFixtures, RenamedSplitAndChildImagesReadAsOneDisk) {
               std::string::npos)
         << alone.OpenFailure;
   }
+}
+
+TEST(SplitRawNames, NextSegmentCarriesAndStopsAtTheLastName) {
+  const std::pair<const char*, const char*> next[] = {
+      {"d/disk.001", "d/disk.002"}, {"disk.009", "disk.010"}, {"disk.099", "disk.100"}, {"disk.999", ""},
+      {"disk.aa", "disk.ab"},       {"disk.az", "disk.ba"},   {"DISK.AZ", "DISK.BA"},   {"disk.zz", ""},
+      {"disk.img", "disk.imh"},     {"disk.E01", ""},         {"disk.001/x", ""},       {"disk", ""},
+  };
+  for (const auto& [name, want] : next) EXPECT_EQ(NextSegmentName(name), want) << name;
+  for (const char* first : {"disk.001", "disk.000", "disk.aa", "disk.AA", "disk.0001"})
+    EXPECT_TRUE(IsFirstSegmentName(first)) << first;
+  for (const char* later : {"disk.002", "disk.010", "disk.ab", "disk.img", "disk.E01", "disk.1", "disk.a"})
+    EXPECT_FALSE(IsFirstSegmentName(later)) << later;
 }
 
 // Through the command line: a file over the damaged chunk is not saved as good, and says why.
