@@ -5,7 +5,9 @@
 # with `mkntfs -Q`, then `salvex-cli lost-data IMAGE --to DIR` and PhotoRec recover what they can.
 # Prints, side by side, how many live files each gives back byte-exact, with their path (Salvex) and
 # by content anywhere (both), and the time each took.
-#   SIZE (default 2G), FILES (default 19863), KEEP=1 keeps the work folder.
+#   SIZE (default 2G), FILES (default 19863), KEEP=1 keeps the work folder; AFTER=N writes N files of
+#   1 MiB to a copy of the formatted volume first (its MFT grows over the first former records, its
+#   data over former files: those are then found below "MFT N" or reported poor).
 # Needs root (FUSE), ntfs-3g, photorec (Debian testdisk), python3. The image is cached in
 # ${BENCH_CACHE:-/tmp/salvex-bench-quickformat-ntfs}; delete it to rebuild.
 set -euo pipefail
@@ -95,15 +97,26 @@ EOF
 fi
 
 work="$(mktemp -d "$cache/run.XXXXXX")"
-[[ -n "${KEEP:-}" ]] || trap 'rm -rf "$work"' EXIT
+[[ -n "${KEEP:-}" ]] || trap 'umount "$work/mnt" 2>/dev/null || true; rm -rf "$work"' EXIT
 nlive=$(wc -l <"$live")
+run_img="$img"
+if [[ -n "${AFTER:-}" ]]; then
+  run_img="$work/after.img"
+  cp --sparse=always "$img" "$run_img"
+  mkdir -p "$work/mnt"
+  ntfs-3g "$run_img" "$work/mnt"
+  for ((i = 0; i < AFTER; i++)); do head -c 1048576 /dev/urandom >"$work/mnt/after-$i.bin"; done
+  sync
+  umount "$work/mnt"
+  echo "wrote $AFTER files of 1 MiB to the formatted volume"
+fi
 
 start=$(date +%s.%N)
-"$cli" lost-data "$img" --to "$work/salvex" -q >"$work/salvex.log" 2>&1 || true
+"$cli" lost-data "$run_img" --to "$work/salvex" -q >"$work/salvex.log" 2>&1 || true
 tsx=$(echo "$(date +%s.%N) - $start" | bc)
 
 start=$(date +%s.%N)
-(cd "$work" && photorec /log /d "$work/pr" /cmd "$img" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search \
+(cd "$work" && photorec /log /d "$work/pr" /cmd "$run_img" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search \
   >/dev/null 2>&1) || true
 tpr=$(echo "$(date +%s.%N) - $start" | bc)
 
@@ -144,4 +157,6 @@ missing = [p for h, p in live if sx.get(p.lstrip("/")) != h]
 for p in missing[:10]:
     print(f"  not byte-exact with its path: {p}")
 EOF
-tail -3 "$work/salvex.log" | sed 's/^/  salvex: /'
+tail -1 "$work/salvex.log" | sed 's/^/  salvex: /'
+[[ -z "${AFTER:-}" ]] || echo "  below \"MFT N\" folders: $(find "$work/salvex" -path '*/MFT [0-9]*' -type f | wc -l) files"
+rm -f "$work/after.img"
