@@ -5,6 +5,7 @@
 
 #include "common/ByteReader.h"
 #include "ntfs/MFTRecord.h"
+#include "ntfs/NTFSIndex.h"
 #include "ntfs/NTFSdrive.h"
 
 namespace salvex {
@@ -83,13 +84,63 @@ void TFoundMFT::Examine(std::span<const uint8_t> block, uint64_t offset, uint64_
       continue;
     }
     if (std::memcmp(block.data() + at, "FILE", 4) == 0)
-      if (auto found = ParseFoundRecord(block.subspan(at, recordSize_), recordSize_, offset + at))
+      if (auto found = ParseFoundRecord(block.subspan(at, recordSize_), recordSize_, offset + at)) {
         records_.push_back(*found);
+        if (found->Flags & RecordIsDirectory) CollectIndexRoot(block.subspan(at, recordSize_));
+      }
     at += step;
   }
 }
 
+void TFoundMFT::ExamineIndexBlock(std::span<const uint8_t> bytes, uint32_t blockSize) {
+  if (blockSize < kStride || blockSize % kStride || bytes.size() < blockSize || !HasSignature(bytes, "INDX")) return;
+  std::vector<uint8_t> block(bytes.begin(), bytes.begin() + blockSize);
+  if (ApplyFixup(block) != TFixup::Applied) return;
+  // The node header at 0x18 gives the entries' offset and the bytes in use, both from the header.
+  ByteReader r(block);
+  const uint32_t first = r.U32(0x18), used = r.U32(0x1C);
+  if (r.Failed() || first >= used || used > blockSize - 0x18) return;
+  CollectFolders(std::span<const uint8_t>(block).subspan(0x18 + first, used - first));
+}
+
+void TFoundMFT::CollectIndexRoot(std::span<const uint8_t> bytes) {
+  std::vector<uint8_t> record(bytes.begin(), bytes.end());
+  if (ApplyFixup(record) != TFixup::Applied) return;
+  auto root = FindAttributeInRecord(record, AttrIndexRoot, 0, u"$I30");
+  if (!root || root->NonResident()) return;
+  // The node header follows the root's own 0x10 bytes; its offsets count from the node header.
+  ByteReader r(root->Value());
+  const uint32_t first = r.U32(0x10), used = r.U32(0x14);
+  if (r.Failed() || first >= used || used > root->Value().size() - 0x10) return;
+  CollectFolders(root->Value().subspan(0x10 + first, used - first));
+}
+
+void TFoundMFT::CollectFolders(std::span<const uint8_t> entries) {
+  WalkIndexNode(
+      entries,
+      [&](uint64_t reference, std::span<const uint8_t> key) {
+        TFileNameView name{key};
+        if (name.Valid() && name.IsDirectory() && RecordNumberOf(reference) >= 16)
+          indexed_.push_back({reference, name.ParentReference(), uint8_t(NameSpaceRank(name.NameSpace())),
+                              RecordName(name.NameBytes(), RecordNumberOf(reference))});
+        return true;
+      },
+      [](int64_t) { return true; });
+}
+
 void TFoundMFT::Finish() {
+  // One entry per reference, the best name space first; stale copies of a block say the same.
+  std::sort(indexed_.begin(), indexed_.end(), [](const TIndexedFolder& a, const TIndexedFolder& b) {
+    return a.Reference != b.Reference ? a.Reference < b.Reference : a.Rank < b.Rank;
+  });
+  indexed_.erase(std::unique(indexed_.begin(), indexed_.end(),
+                             [](const TIndexedFolder& a, const TIndexedFolder& b) { return a.Reference == b.Reference; }),
+                 indexed_.end());
+  // Ordered by record number (the low 48 bits), then by sequence number.
+  std::stable_sort(indexed_.begin(), indexed_.end(), [](const TIndexedFolder& a, const TIndexedFolder& b) {
+    return RecordNumberOf(a.Reference) < RecordNumberOf(b.Reference);
+  });
+  indexed_.shrink_to_fit();
   std::sort(records_.begin(), records_.end(), [](const TFoundRecord& a, const TFoundRecord& b) {
     if (a.Number != b.Number) return a.Number < b.Number;
     if (a.Lsn != b.Lsn) return a.Lsn > b.Lsn;
@@ -106,6 +157,17 @@ const TFoundRecord* TFoundMFT::Find(uint64_t number) const {
   auto it = std::lower_bound(records_.begin(), records_.end(), number,
                              [](const TFoundRecord& r, uint64_t n) { return r.Number < n; });
   return it != records_.end() && it->Number == number ? &*it : nullptr;
+}
+
+const TIndexedFolder* TFoundMFT::FindIndexed(uint64_t reference) const {
+  const uint64_t number = RecordNumberOf(reference);
+  const uint16_t sequence = uint16_t(reference >> 48);
+  auto it = std::lower_bound(indexed_.begin(), indexed_.end(), number, [](const TIndexedFolder& f, uint64_t n) {
+    return RecordNumberOf(f.Reference) < n;
+  });
+  for (; it != indexed_.end() && RecordNumberOf(it->Reference) == number; ++it)
+    if (sequence == 0 || uint16_t(it->Reference >> 48) == sequence) return &*it;
+  return nullptr;
 }
 
 bool TFoundMFT::ReadAt(TNTFSdrive& drive, uint64_t offset, std::vector<uint8_t>& record) const {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "common/ByteReader.h"
 #include "common/Host.h"
@@ -53,7 +54,8 @@ class TFormerTree {
         records_(found.Records()),
         lost_(lost),
         clusters_(clusters),
-        folders_(records_.size(), nullptr) {}
+        folders_(records_.size(), nullptr),
+        onChain_(records_.size(), 0) {}
 
   uint64_t Build(TStatusDialog* status) {
     TFoundRecordScope scope(drive_, found_);
@@ -108,17 +110,44 @@ class TFormerTree {
     return it->second;
   }
 
-  // Where an entry whose parent reference is `parent` goes.
-  TCustomDirectory* Home(uint64_t parent) {
-    if (RecordNumberOf(parent) == kRootRecord) return &lost_;
-    if (auto i = FolderIndex(parent)) return Folder(*i);
-    return Placeholder(RecordNumberOf(parent));
+  // Where an entry whose parent reference is `parent` goes. `depth` counts the folders being made
+  // above, which bounds the recursion however the references loop.
+  TCustomDirectory* Home(uint64_t parent, size_t depth = 0) {
+    const uint64_t p = RecordNumberOf(parent);
+    if (p == kRootRecord) return &lost_;
+    if (auto i = FolderIndex(parent)) return onChain_[*i] ? Placeholder(p) : Folder(*i, depth);
+    return Recalled(parent, depth);
+  }
+
+  // A folder whose record is gone, rebuilt from an entry of its parent's former index when one is
+  // left: its name, below its own parent.
+  TCustomDirectory* Recalled(uint64_t reference, size_t depth) {
+    const uint64_t p = RecordNumberOf(reference);
+    if (auto it = recalled_.find(p); it != recalled_.end()) return it->second;
+    const TIndexedFolder* entry = found_.FindIndexed(reference);
+    if (!entry || depth >= kMaxRebuildDepth || recalling_.count(p)) return Placeholder(p);
+    recalling_.insert(p);
+    TCustomDirectory* above = Home(entry->Parent, depth + 1);
+    recalling_.erase(p);
+    // Making the folders above may have come back to this one through a loop.
+    if (auto it = recalled_.find(p); it != recalled_.end()) return it->second;
+    auto d = std::make_unique<TNTFSDirectory>();
+    d->Drive = &drive_;
+    d->MFTNumber = int64_t(p);
+    d->Name = entry->Name;
+    d->Flags = ItemLost;
+    d->Parent = above;
+    d->Children.emplace();
+    TCustomDirectory* made = above->Adopt(std::move(d));
+    recalled_[p] = made;
+    return made;
   }
 
   // The folder of record index i, made with the folders above it that are not made yet.
-  TCustomDirectory* Folder(size_t i) {
+  TCustomDirectory* Folder(size_t i, size_t depth = 0) {
     if (folders_[i]) return folders_[i];
     std::vector<size_t> chain{i};
+    onChain_[i] = 1;
     TCustomDirectory* top = nullptr;
     while (!top) {
       const uint64_t parent = records_[chain.back()].Parent;
@@ -127,14 +156,17 @@ class TFormerTree {
       if (p == kRootRecord)
         top = &lost_;
       else if (!j)
-        top = Placeholder(p);
+        top = depth + chain.size() >= kMaxRebuildDepth ? Placeholder(p) : Recalled(parent, depth + chain.size());
       else if (folders_[*j])
         top = folders_[*j];
-      else if (std::find(chain.begin(), chain.end(), *j) != chain.end() || chain.size() >= kMaxRebuildDepth)
+      else if (onChain_[*j] || depth + chain.size() >= kMaxRebuildDepth)
         top = Placeholder(p);  // the parents loop: the chain is cut where it comes back
-      else
+      else {
         chain.push_back(*j);
+        onChain_[*j] = 1;
+      }
     }
+    for (size_t k : chain) onChain_[k] = 0;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) top = folders_[*it] = MakeFolder(records_[*it], *top);
     return folders_[i];
   }
@@ -208,7 +240,10 @@ class TFormerTree {
   TCustomDirectory& lost_;
   std::vector<std::pair<uint64_t, uint64_t>>& clusters_;
   std::vector<TCustomDirectory*> folders_;  // by index into records_
+  std::vector<uint8_t> onChain_;            // records whose folders are being made
   std::unordered_map<uint64_t, TCustomDirectory*> placeholders_;
+  std::unordered_map<uint64_t, TCustomDirectory*> recalled_;  // folders rebuilt from index entries
+  std::unordered_set<uint64_t> recalling_;
   std::vector<uint8_t> record_;
 };
 

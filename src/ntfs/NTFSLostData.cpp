@@ -1,6 +1,7 @@
 #include "ntfs/NTFSLostData.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <iterator>
 #include <memory>
@@ -147,8 +148,10 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
       return ((piece[bit / 8] >> (bit % 8)) & 1) == 0;
     };
     const uint64_t perWindow = std::max<uint64_t>(1, kWindowBytes / drive.ClusterSize);
-    // Each window is read with one record's worth of the next, for records that cross its end.
-    const uint64_t tailRoom = drive.BytesPerFileRecord;
+    // Each window is read with one record's or index block's worth of the next, for those that
+    // cross its end.
+    const uint64_t tailRoom = std::max(drive.BytesPerFileRecord, drive.BytesPerIndexRecord);
+    const uint32_t indexStep = std::min(drive.ClusterSize, drive.BytesPerIndexRecord);
     AlignedBuffer window(perWindow * drive.ClusterSize + tailRoom);
     TFileCarver carver(drive.ClusterSize, Options().LostDefaultSize);
     const bool findFiles = Options().FindLostFiles;
@@ -166,6 +169,14 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
                      base * drive.ClusterSize, count * drive.ClusterSize, step);
       for (uint64_t k = 0; k < count && !dialog.Cancelled; ++k) {
         const uint64_t i = base + k;
+        // Former index blocks name the folders whose records are gone; the current volume's
+        // blocks lie in clusters in use.
+        if (isFree(i) && indexStep > 0)
+          for (uint32_t at = 0; at < drive.ClusterSize; at += indexStep)
+            if (std::memcmp(window.data() + k * drive.ClusterSize + at, "INDX", 4) == 0)
+              found->ExamineIndexBlock(
+                  std::span<const uint8_t>(window.data() + k * drive.ClusterSize + at, count * drive.ClusterSize + tail - k * drive.ClusterSize - at),
+                  drive.BytesPerIndexRecord);
         if (isFree(i) && findFiles) {
           std::span<const uint8_t> bytes(window.data() + k * drive.ClusterSize, drive.ClusterSize);
           // A found file is saved as consecutive clusters, so its end is looked for in those.

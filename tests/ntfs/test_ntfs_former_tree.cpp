@@ -114,22 +114,34 @@ TEST(NtfsFormerTree, QuickFormattedVolumeGivesBackItsTree) {
   // Level2's parent made Level3, its own child: the chain is cut below "MFT N" for one of the two.
   ASSERT_NE(drive.FoundRecords, nullptr);
   const TFoundMFT& found = *drive.FoundRecords;
-  std::map<std::string, std::pair<const TFoundRecord*, size_t>> folders;  // name -> record, parent field offset
+  // name -> record (a copy: the next search replaces the found records), parent field offset
+  std::map<std::string, std::pair<TFoundRecord, size_t>> folders;
   std::vector<uint8_t> record;
   for (const TFoundRecord& r : found.Records()) {
     if (!found.ReadAt(drive, r.Offset, record)) continue;
     if (auto name = ntfs::FindFileNameInRecord(record))
-      folders[ntfs::NameToUtf8(name->NameBytes())] = {&r, size_t(name->Value.data() - record.data())};
+      folders[ntfs::NameToUtf8(name->NameBytes())] = {r, size_t(name->Value.data() - record.data())};
   }
-  ASSERT_TRUE(folders.count("Level2") && folders.count("Level3"));
+  ASSERT_TRUE(folders.count("Level2") && folders.count("Level3") && folders.count("Old"));
+
+  // Folder records gone, as if the new MFT had taken them: their names and places come back from
+  // the index of the folder above, so the paths stay whole.
+  const std::vector<uint8_t> pristine = image;
+  for (const char* name : {"Old", "Level2"}) std::memset(image.data() + folders.at(name).first.Offset, 0, 4);
+  const std::string oldFolder = "MFT " + std::to_string(folders.at("Old").first.Number);
+  tree = SearchLost(drive);
+  for (const char* path : {"Papers/Old/draft-1.txt", "Docs/Level2/tiny.txt", "Docs/Level2/Level3/deep.txt"})
+    EXPECT_TRUE(tree.count(path)) << path;
+  EXPECT_FALSE(tree.count(oldFolder));
+  image = pristine;
+
   const auto [level2, parentField] = folders.at("Level2");
-  const TFoundRecord* level3 = folders.at("Level3").first;
+  const TFoundRecord level3 = folders.at("Level3").first;
   ASSERT_LT(parentField % 512, 502u) << "the field must not cross a stride's fixed-up end";
-  const uint64_t reference = level3->Number | uint64_t(level3->Sequence) << 48;
-  std::memcpy(image.data() + level2->Offset + parentField, &reference, 8);
-  // The search replaces the found records: their numbers are taken before.
-  const std::string cut2 = "MFT " + std::to_string(level2->Number) + "/";
-  const std::string cut3 = "MFT " + std::to_string(level3->Number) + "/";
+  const uint64_t reference = level3.Number | uint64_t(level3.Sequence) << 48;
+  std::memcpy(image.data() + level2.Offset + parentField, &reference, 8);
+  const std::string cut2 = "MFT " + std::to_string(level2.Number) + "/";
+  const std::string cut3 = "MFT " + std::to_string(level3.Number) + "/";
   tree = SearchLost(drive);
   for (const std::string name : {"/tiny.txt", "/deep.txt"}) {
     std::vector<std::string> places;
