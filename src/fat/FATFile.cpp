@@ -38,6 +38,7 @@ void TFATFile::Assign(const TItem& source) {
     Time = s->Time;
     Date = s->Date;
     Size = s->Size;
+    SharedCluster = s->SharedCluster;
   }
 }
 
@@ -78,6 +79,9 @@ TFileMeta TFATFile::Meta() const {
   meta.Location = {TLocation::TKind::Cluster, FirstCluster};
   if (auto* drive = FATDrive(); drive && Size > drive->DataBytes())
     meta.Warning = OversizeWarning(Size, drive->DataBytes());
+  else if (SharedCluster != 0)
+    meta.Warning = "cluster " + std::to_string(SharedCluster) +
+                   " of its chain is also reached by another chain (cross-linked): some of its bytes may be another file's";
   return meta;
 }
 

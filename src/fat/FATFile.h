@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "common/ClusterSet.h"
 #include "devices/Model.h"
 #include "fat/MFTFile.h"
 
@@ -19,6 +20,8 @@ struct TFATFilePos {
   uint64_t Size = 0;      // bytes that may be read
   uint64_t UnreadableSectors = 0;  // sectors delivered as zeros because they could not be read
   uint64_t Steps = 0;              // clusters walked; more than the volume holds means a loop
+  TClusterSet Visited;             // clusters walked along a FAT chain
+  uint32_t Revisited = 0;          // the cluster the chain came back to, ending the data
 };
 
 class TFATFile : public TCustomFile {
@@ -27,6 +30,8 @@ class TFATFile : public TCustomFile {
   uint32_t FirstCluster = 0;
   uint16_t Time = 0;
   uint16_t Date = 0;
+  // A cluster of the chain that another chain (or this one again) also reaches; 0 when none.
+  uint32_t SharedCluster = 0;
 
   std::unique_ptr<TItem> Clone() const override;
   void Assign(const TItem& source) override;

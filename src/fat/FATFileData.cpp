@@ -1,6 +1,7 @@
 #include "fat/FATFileData.h"
 
 #include <algorithm>
+#include <string>
 
 #include "fat/FATdrive.h"
 
@@ -21,7 +22,9 @@ size_t TFATFileData::Read(uint8_t* buffer, size_t count) {
   const bool ok = drive_.ReadFileData(pos_, count, got, fatChoice_, buffer);
   ZeroFilledSectors += pos_.UnreadableSectors - before;
   if (!ok || got == 0) {
-    Failure = "the cluster chain could not be followed to the file's size";
+    Failure = pos_.Revisited ? "the cluster chain comes back to cluster " + std::to_string(pos_.Revisited) +
+                                   ", which the file already holds (a loop); the data ends there"
+                             : "the cluster chain could not be followed to the file's size";
     return size_t(got);
   }
   position_ += got;
