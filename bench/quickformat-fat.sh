@@ -94,10 +94,10 @@ salvex=$(exact "$work/salvex")
 salvex_files=$(find "$work/salvex" -type f | wc -l)
 
 start=$(date +%s.%N)
-(cd "$work" && photorec /log /d "$work/pr/out" /cmd "$image" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search >/dev/null 2>&1) || true
+(cd "$work" && photorec /log /d "$work/pr" /cmd "$image" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search >/dev/null 2>&1) || true
 photorec_time=$(echo "$(date +%s.%N) - $start" | bc)
-photorec=$(find "$work" -maxdepth 1 -type d -name 'pr*' -print0 | xargs -0 -I{} sh -c 'cd "{}" && find . -type f -print0 | xargs -0 -r sha256sum' | awk '{print $1}' | sort -u | comm -12 - "$image.deleted" | wc -l)
-photorec_files=$(find "$work" -maxdepth 1 -type d -name 'pr*' -print0 | xargs -0 -I{} find {} -type f | wc -l)
+photorec=$(find "$work" -maxdepth 1 -type d -name 'pr.*' -print0 | xargs -0 -I{} sh -c 'cd "{}" && find . -type f -print0 | xargs -0 -r sha256sum' | awk '{print $1}' | sort -u | comm -12 - "$image.deleted" | wc -l)
+photorec_files=$(find "$work" -maxdepth 1 -type d -name 'pr.*' -print0 | xargs -0 -I{} find {} -type f | wc -l)
 
 echo "FAT32 ${size_mib} MiB, $files files, $deleted deleted before a quick format (mkfs.fat over the volume)"
 echo "undelete before the format: $before of $deleted deleted files byte-exact (the goal is 85 % of this)"

@@ -185,6 +185,10 @@ void TFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
       f->Name = name;
       f->Flags = flags;
       f->Condition = condition;
+      // Clusters of live files inside a deleted file's span are skipped when it is read; whether
+      // its bytes went around them cannot be told, so it is not good.
+      if (deleted && condition == 1 && (f->CrossedClusters = drive->AllocatedInSpan(cluster, f->Size)) != 0)
+        f->Condition = 2;
       // A size the volume cannot hold is damage, whatever the entry's state.
       if (f->Size > drive->DataBytes()) f->Condition = 2;
       f->Parent = this;

@@ -293,6 +293,25 @@ bool TFATdrive::ClaimFolder(bool deletedView, uint32_t cluster, uint64_t owner) 
   return first || it->second == owner;
 }
 
+bool TFATdrive::IsClusterAllocated(uint32_t n) {
+  return IsValidCluster(n) && ClassifyFATEntry(FATType, GetFAT(n, FATCopy ? FATCopy - 1u : 0u)) != EntryFree;
+}
+
+uint64_t TFATdrive::AllocatedInSpan(uint32_t first, uint64_t size) {
+  if (!IsValidCluster(first) || ClusterSize == 0) return 0;
+  // Enough for any deleted file's condition; longer spans are judged by their start.
+  constexpr uint64_t kMaxSpan = uint64_t(1) << 20;
+  const uint64_t need = std::min<uint64_t>((size + ClusterSize - 1) / ClusterSize, kMaxSpan);
+  uint64_t taken = 1, crossed = 0;
+  for (uint64_t n = uint64_t(first) + 1; taken < need && n <= uint64_t(ClusterCount) + 1; ++n) {
+    if (IsClusterAllocated(uint32_t(n)))
+      ++crossed;
+    else
+      ++taken;
+  }
+  return crossed;
+}
+
 const TFATLinks* TFATdrive::LinksInUse() {
   if (FATCopy == 0 || FATCopy > NumberOfFATs) return nullptr;
   if (links_.Copy() != FATCopy && !links_.Build(*this, FATCopy)) return nullptr;
@@ -464,7 +483,13 @@ uint32_t TFATdrive::NextFileCluster(uint32_t cluster, uint8_t fatChoice) {
 uint32_t TFATdrive::StepFileCluster(TFATFilePos& pos, uint8_t fatChoice) {
   // A chain longer than the volume's cluster count loops; the data ends there.
   if (++pos.Steps > ClusterCount) return 0;
-  const uint32_t next = NextFileCluster(pos.Cluster, fatChoice);
+  uint32_t next = NextFileCluster(pos.Cluster, fatChoice);
+  if (fatChoice == 0 && pos.SkipAllocated)
+    while (next != 0 && IsClusterAllocated(next)) {
+      ++pos.Skipped;
+      if (++pos.Steps > ClusterCount) return 0;
+      next = NextFileCluster(next, 0);
+    }
   // A chain that comes back to a cluster it holds would repeat the same bytes for ever: it ends
   // there, and the reader says why. Consecutive clusters (no FAT) cannot come back.
   if (fatChoice > 0 && next != 0) {

@@ -140,6 +140,12 @@ class TFATdrive : public TCustomDrive {
     return (uint64_t(folderCluster) << 32) | record;
   }
 
+  // Whether the FAT in use (FAT 1 without one) allocates cluster n.
+  bool IsClusterAllocated(uint32_t n);
+  // How many allocated clusters a deleted file of `size` bytes from `first` steps over when its
+  // free clusters are read from the first on.
+  uint64_t AllocatedInSpan(uint32_t first, uint64_t size);
+
   // The link counts of the FAT in use, counted on first use; null without a FAT in use or when
   // the volume is too large to count.
   const TFATLinks* LinksInUse();

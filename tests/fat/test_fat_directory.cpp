@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 
 #include "common/FakeHost.h"
@@ -271,6 +272,37 @@ TEST_F(FatDirTest, CrossLinkedAndLoopingChainsMarkTheirFilesPoor) {
     EXPECT_EQ(f->SharedCluster, want[i].shared);
     EXPECT_EQ(f->Condition, want[i].shared ? 2 : 0);
     EXPECT_EQ(f->Meta().Warning.empty(), want[i].shared == 0);
+  }
+}
+
+// A deleted file is read as The Sleuth Kit reads it: its first cluster, then the free clusters
+// after it, stepping over clusters of live files; a span that crossed some is poor and says so.
+TEST_F(FatDirTest, DeletedFileSkipsClustersOfLiveFilesAndIsPoorWhenItCrossesThem) {
+  for (uint32_t c = 10; c < 30; ++c) std::memset(img.Cluster(c), int(c), img.ClusterBytes());
+  img.Chain({11});      // a live file inside the first deleted file's span
+  img.Chain({13, 14});  // and a two-cluster one
+  img.AddToDir(0, FatImage::Record("LIVE1   BIN", 0x20, 11, 512));
+  img.AddToDir(0, FatImage::Record("LIVE2   BIN", 0x20, 13, 1024));
+  img.AddToDir(0, FatImage::Record("\xE5" "ROSS   BIN", 0x20, 10, 4 * 512 - 100));
+  img.AddToDir(0, FatImage::Record("\xE5" "LEAR   BIN", 0x20, 20, 3 * 512));
+  TFATDirectory& root = Root(true);
+  ASSERT_EQ(root.Children->size(), 2u);
+  struct Want {
+    uint64_t crossed;
+    uint8_t condition;
+    std::vector<uint8_t> clusters;  // the clusters read, by their fill byte
+  } want[] = {{3, 2, {10, 12, 15, 16}}, {0, 1, {20, 21, 22}}};
+  for (size_t i = 0; i < 2; ++i) {
+    auto* f = dynamic_cast<TFATFile*>((*root.Children)[i].get());
+    ASSERT_NE(f, nullptr);
+    SCOPED_TRACE(f->Name);
+    EXPECT_EQ(f->CrossedClusters, want[i].crossed);
+    EXPECT_EQ(f->Condition, want[i].condition);
+    EXPECT_EQ(f->Meta().Warning.empty(), want[i].crossed == 0);
+    auto data = f->OpenData({});
+    std::vector<uint8_t> bytes(f->Size);
+    ASSERT_EQ(data->Read(bytes.data(), bytes.size()), bytes.size());
+    for (size_t k = 0; k < want[i].clusters.size(); ++k) EXPECT_EQ(bytes[k * 512], want[i].clusters[k]) << k;
   }
 }
 

@@ -209,6 +209,39 @@ TEST_F(FatLostData, Fat32QuickFormatNestsFoldersWhateverTheirClusterOrder) {
   EXPECT_EQ(compared, 8u);
 }
 
+// After a quick format the lost folders still hold the entries deleted before it: they are
+// listed there as the Deleted tree lists them (deleted, good while their first cluster is free)
+// and saved as undelete saves them.
+TEST_F(FatLostData, Fat32QuickFormatListsAndSavesTheDeletedEntriesOfLostFolders) {
+  auto image = LoadImage("fat32-quickformat.img.gz");
+  TMemFATdrive drive(image);
+  drive.FATCopy = 0;
+  auto manifest = ReadManifest(FixturePath("fat32-quickformat-manifest.txt"));
+  const ManifestEntry& photo = manifest.at("/Photos/Deleted-Photo.jpg");
+  ASSERT_EQ(photo.State, "deleted");
+  const std::string& notes = manifest.at("/Photos").Notes;
+  auto top = Search(drive);
+  auto* photos = dynamic_cast<TFATDirectory*>(top.at("cluster " + notes.substr(notes.find('=') + 1)));
+  ASSERT_NE(photos, nullptr);
+  photos->LoadChildren(false);
+  const TFATFile* listed = nullptr;
+  for (auto& c : *photos->Children)
+    if (auto* f = dynamic_cast<TFATFile*>(c.get()); f && f->Name == "Deleted-Photo.jpg") listed = f;
+  ASSERT_NE(listed, nullptr);
+  EXPECT_TRUE(listed->Flags & ItemDeleted);
+  EXPECT_EQ(listed->Condition, 1);
+  EXPECT_EQ(listed->Size, photo.Size);
+
+  auto saved = SaveLost(drive);
+  size_t found = 0;
+  for (auto& [rel, full] : saved)
+    if (EndsWithPath(rel, "Deleted-Photo.jpg")) {
+      ++found;
+      EXPECT_EQ(Sha256OfFile(full), photo.Sha256) << rel;
+    }
+  EXPECT_EQ(found, 1u);
+}
+
 TEST_F(FatLostData, WithoutLostFilesOnlyFoldersAreListed) {
   auto image = LoadImage("fat32-quickformat.img.gz");
   TMemFATdrive drive(image);
