@@ -5,6 +5,7 @@
 #include <set>
 #include <vector>
 
+#include "common/ClusterSet.h"
 #include "common/Debug.h"
 #include "common/Format.h"
 #include "common/Host.h"
@@ -73,24 +74,32 @@ bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
   last = std::clamp(last, lowest, highest);
   if (first > last) std::swap(first, last);
 
-  TLostDataScan scan(drive, status, last - first + 1);
+  const bool findFiles = Options().FindLostFiles;
+  const uint64_t span = last - first + 1;
+  TLostDataScan scan(drive, status, findFiles ? 2 * span : span);
   TStatusDialog& dialog = scan.Dialog();
   try {
     std::vector<uint32_t> found;
     std::set<uint32_t> named;  // first clusters of subfolders named by a folder found
-    // Deleted folders the Deleted tree reaches are listed there already, with their names.
+    // Deleted folders the Deleted tree reaches are listed there already, with their names; the
+    // clusters of its deleted files and of the files of folders found are no lost files.
     std::set<uint32_t> known;
+    TClusterSet taken;
+    auto take = [&](uint32_t first, uint64_t length, bool contiguous) {
+      const uint64_t clusters = std::min<uint64_t>(contiguous ? drive.ClustersFor(length) : 1, drive.ClusterCount);
+      for (uint64_t k = 0; k < clusters && drive.IsValidCluster(uint64_t(first) + k); ++k) taken.Insert(uint32_t(first + k));
+    };
     drive.DeletedRoot()->Search(
         [&](TItem& item) {
           if (auto* d = dynamic_cast<TExFATDirectory*>(&item)) known.insert(d->FirstCluster);
+          if (auto* f = dynamic_cast<TExFATFile*>(&item)) take(f->FirstCluster, f->Size, true);
           return !dialog.Cancelled;
         },
         true, true, true);
     const uint32_t spc = drive.ClusterSize / drive.BytesPerSec;
     std::vector<uint8_t> bytes(drive.ClusterSize);
-    const bool findFiles = Options().FindLostFiles;
-    TFileCarver carver(drive.ClusterSize, Options().LostDefaultSize);
-    std::vector<std::unique_ptr<TExFATFile>> files;
+    auto freeCluster = [&](uint32_t n) { return !(drive.BitmapRead && !drive.IsClusterFree(n)) && !known.count(n); };
+    // Folders first, so that the content search knows every file they hold.
     for (uint64_t c = first; c <= last && !dialog.Cancelled; ++c) {
       if (dialog.UpdateDue()) {
         dialog.UpdateTexts("", TextF(732, {c}), TextF(733, {found.size()}), TextF(734, {uint64_t(0)}));
@@ -98,36 +107,50 @@ bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
       }
       dialog.Step();
       const uint32_t n = uint32_t(c);
-      if ((drive.BitmapRead && !drive.IsClusterFree(n)) || known.count(n)) continue;
-      if (!drive.ReadSectors(drive.ClusterToSector(n), spc, false, bytes.data())) continue;
-      if (!StartsWithEntrySet(bytes)) {
-        if (!findFiles || IsZeroCluster(bytes)) continue;
-        TFreeClusterSource free(drive, n);
-        TBlockSource following(drive.ClusterSize, uint64_t(drive.ClusterCount) + 2 - n,
-                               [&free](uint64_t index, uint32_t count, uint8_t* out) { return free.Read(index, count, out); });
-        const TCarveResult carved = carver.Examine(n, bytes, following);
-        if (carved.Verdict == TCarveVerdict::Nested) scan.NoteNestedHit();
-        if (carved.Verdict != TCarveVerdict::NewFile) continue;
-        auto file = std::make_unique<TExFATFile>();
-        file->Name = "cluster " + std::to_string(n) + "." + carved.Type;
-        file->Size = file->ValidDataLength = std::min(carved.Size, drive.HeapBytes());
-        file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
-        file->NoFatChain = true;
-        file->Attributes = 0x20;  // archive, as a written file has it
-        file->Flags = ItemLost;
-        file->FirstCluster = n;
-        file->Drive = &drive;
-        files.push_back(std::move(file));
-        continue;
-      }
-      carver.NoteOther(n, "folder");
+      if (!freeCluster(n)) continue;
+      if (!drive.ReadSectors(drive.ClusterToSector(n), spc, false, bytes.data()) || !StartsWithEntrySet(bytes)) continue;
       found.push_back(n);
+      taken.Insert(n);
       for (size_t off = 0; off + exentry::kSize <= bytes.size(); off += exentry::kSize) {
         auto set = ParseExFATEntrySet(bytes, off);
         if (!set) continue;
         if (set->Directory() && set->FirstCluster != n) named.insert(set->FirstCluster);
+        if (!set->Directory()) take(set->FirstCluster, set->DataLength, set->NoFatChain());
         off += (set->Entries - 1) * exentry::kSize;
       }
+    }
+    // Then files by their content in the free clusters no file listed elsewhere holds.
+    TFileCarver carver(drive.ClusterSize, Options().LostDefaultSize);
+    std::vector<std::unique_ptr<TExFATFile>> files;
+    for (uint64_t c = first; findFiles && c <= last && !dialog.Cancelled; ++c) {
+      if (dialog.UpdateDue()) {
+        dialog.UpdateTexts("", TextF(732, {c}), TextF(733, {found.size()}), TextF(734, {uint64_t(files.size())}));
+        Host().ProcessMessages();
+      }
+      dialog.Step();
+      const uint32_t n = uint32_t(c);
+      if (!freeCluster(n)) continue;
+      if (taken.Contains(n)) {
+        carver.NoteOther(n, "listed");
+        continue;
+      }
+      if (!drive.ReadSectors(drive.ClusterToSector(n), spc, false, bytes.data()) || IsZeroCluster(bytes)) continue;
+      TFreeClusterSource free(drive, n);
+      TBlockSource following(drive.ClusterSize, uint64_t(drive.ClusterCount) + 2 - n,
+                             [&free](uint64_t index, uint32_t count, uint8_t* out) { return free.Read(index, count, out); });
+      const TCarveResult carved = carver.Examine(n, bytes, following);
+      if (carved.Verdict == TCarveVerdict::Nested) scan.NoteNestedHit();
+      if (carved.Verdict != TCarveVerdict::NewFile) continue;
+      auto file = std::make_unique<TExFATFile>();
+      file->Name = "cluster " + std::to_string(n) + "." + carved.Type;
+      file->Size = file->ValidDataLength = std::min(carved.Size, drive.HeapBytes());
+      file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
+      file->NoFatChain = true;
+      file->Attributes = 0x20;  // archive, as a written file has it
+      file->Flags = ItemLost;
+      file->FirstCluster = n;
+      file->Drive = &drive;
+      files.push_back(std::move(file));
     }
     for (uint32_t n : found) {
       if (named.count(n)) continue;

@@ -72,7 +72,10 @@ std::unique_ptr<TDataStream> TFATFile::OpenData(const TReadChoice& choice) {
   const uint8_t fat = FATChoiceFor(*this, choice);
   auto data = std::make_unique<TFATFileData>(*drive, fat, FirstCluster, 0, Size);
   // Read as The Sleuth Kit reads a deleted file: its free clusters from the first on.
-  if (fat == 0 && (Flags & ItemDeleted)) data->SkipAllocated();
+  if (fat == 0 && (Flags & ItemDeleted)) {
+    data->SkipAllocated();
+    data->CheckFormatEnd();
+  }
   return data;
 }
 

@@ -1,5 +1,6 @@
 #include "fat/FATLinks.h"
 
+#include "common/Debug.h"
 #include "common/Helpers.h"
 #include "fat/FATdrive.h"
 

@@ -30,7 +30,7 @@ struct TFATCursor {
   uint32_t Records = 0;  // records delivered so far
   // A directory holds at most 65536 records (the FAT12/16 root fewer): a longer run is a loop.
   uint32_t MaxRecords = 65536;
-  TClusterSet Visited;  // clusters of the run read so far: a run that comes back to one ends
+  TClusterSet Visited{};  // clusters of the run read so far: a run that comes back to one ends
 };
 
 // How FAT entries of one variant are located and decoded, chosen once at mount.

@@ -8,6 +8,7 @@
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
 #include "fat/FatImage.h"
+#include "filetypes/FileEnd.h"
 #include "recovery/Wrappers.h"
 
 namespace salvex::test {
@@ -303,6 +304,70 @@ TEST_F(FatDirTest, DeletedFileSkipsClustersOfLiveFilesAndIsPoorWhenItCrossesThem
     std::vector<uint8_t> bytes(f->Size);
     ASSERT_EQ(data->Read(bytes.data(), bytes.size()), bytes.size());
     for (size_t k = 0; k < want[i].clusters.size(); ++k) EXPECT_EQ(bytes[k * 512], want[i].clusters[k]) << k;
+  }
+}
+
+// A PNG whose chunk CRCs hold: the bytes of a deleted one read without a chain are checked
+// against them, so a cluster that is not the file's fails the save instead of passing as good.
+std::vector<uint8_t> SmallPng(size_t dataBytes) {
+  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  auto chunk = [&](const char* type, const std::vector<uint8_t>& data) {
+    for (int k = 3; k >= 0; --k) png.push_back(uint8_t(data.size() >> (8 * k)));
+    std::vector<uint8_t> body(type, type + 4);
+    body.insert(body.end(), data.begin(), data.end());
+    png.insert(png.end(), body.begin(), body.end());
+    const uint32_t crc = Crc32(body);
+    for (int k = 3; k >= 0; --k) png.push_back(uint8_t(crc >> (8 * k)));
+  };
+  chunk("IHDR", {0, 0, 0, 16, 0, 0, 0, 16, 8, 2, 0, 0, 0});
+  std::vector<uint8_t> data(dataBytes);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 131 + 7);
+  chunk("IDAT", data);
+  chunk("IEND", {});
+  return png;
+}
+
+TEST(FatDeletedFormatEnd, DeletedFileWhoseFormatDoesNotEndInItFails) {
+  const std::vector<uint8_t> png = SmallPng(3000);  // 7 clusters of 512 bytes
+  struct Case {
+    const char* what;
+    bool liveInSpan;  // cluster 42 belongs to a live file now
+    bool overwritten; // cluster 42 holds other bytes but is free
+    bool fails;
+  } cases[] = {
+      {"intact", false, false, false},
+      {"a cluster taken by a live file is skipped", true, false, false},
+      {"a free cluster overwritten", false, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FatImage img{FatGeometry{}};
+    img.SetFAT(2, 0xFFF);
+    // With a live file in the span the PNG went around it, as a file written after it would not.
+    const uint32_t after = c.liveInSpan ? 43 : 42;
+    std::memcpy(img.Cluster(40), png.data(), 1024);
+    std::memcpy(img.Cluster(after), png.data() + 1024, png.size() - 1024);
+    if (c.liveInSpan) {
+      std::memset(img.Cluster(42), 0x55, 512);
+      img.Chain({42});
+      img.AddToDir(0, FatImage::Record("LIVE    BIN", 0x20, 42, 512));
+    }
+    if (c.overwritten) std::memset(img.Cluster(43), 0x55, 512);
+    img.AddToDir(0, FatImage::Record("\xE5" "MAGE   PNG", 0x20, 40, uint32_t(png.size())));
+    MountedFat m;
+    m.Mount(img.bytes);
+    TFATDirectory& root = *m.drive->DeletedRoot();
+    root.ReadChildren(true, true);
+    ASSERT_EQ(root.Children->size(), 1u);
+    auto* f = dynamic_cast<TFATFile*>((*root.Children)[0].get());
+    auto data = f->OpenData({});
+    std::vector<uint8_t> bytes(png.size());
+    size_t got = 0;
+    while (size_t n = data->Read(bytes.data() + got, bytes.size() - got)) got += n;
+    EXPECT_EQ(got, png.size());
+    EXPECT_EQ(!data->Failure.empty(), c.fails) << data->Failure;
+    if (c.fails) EXPECT_NE(data->Failure.find("PNG"), std::string::npos);
+    if (!c.fails) EXPECT_EQ(bytes, png);
   }
 }
 
