@@ -105,7 +105,8 @@ int RunFind(TCliContext& ctx, const TLostDataArgs& args) {
   nlohmann::json doc = Document("find");
   doc["items"] = nlohmann::json::array();
   // Paths are given from the top of their tree, so that a hit can be handed to 'save --tree'.
-  for (const TItemRow& hit : FindItems(drive, PrepareFindMask(mask))) {
+  bool bounded = false;
+  for (const TItemRow& hit : FindItems(drive, PrepareFindMask(mask), {}, &bounded)) {
     if (ctx.Json)
       doc["items"].push_back(ItemJson(hit, drive, args.Volume));
     else if (hit.Folder)
@@ -114,6 +115,9 @@ int RunFind(TCliContext& ctx, const TLostDataArgs& args) {
       std::printf("%s\t%s\t%llu\n", TreeName(hit.Tree), TerminalSafe(hit.Path).c_str(), static_cast<unsigned long long>(hit.Size));
   }
   if (ctx.Json) PrintJson(doc);
+  if (bounded)
+    throw TCliError("the search stopped after " + std::to_string(MaxWalkEntries(drive)) +
+                    " entries, more than the volume can hold: its folders are damaged and repeat each other");
   return 0;
 }
 

@@ -14,6 +14,7 @@
 #include "devices/Device.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
+#include "fat/FATSectorTests.h"
 #include "fat/FATLostData.h"
 
 namespace salvex {
@@ -337,6 +338,17 @@ bool TFATdrive::ReadDataSec(TFATCursor& c, uint8_t* buffer) {
       if (IsEndOfChain(next) || !IsValidCluster(next)) return false;
       c.Visited.Insert(c.Cluster);
       if (c.Visited.Contains(next)) return false;
+      // Without a FAT nothing says where a folder ends: it goes on only into a cluster that holds
+      // records, not into the file or the other folder that follows it.
+      if (FATCopy == 0) {
+        Fetch(DataCache, ClusterToSector(next));
+        const std::span<const uint8_t> head(DataCache.Bytes.data(), std::min<size_t>(DataCache.Bytes.size(), 512));
+        uint32_t dot = 0;
+        const uint64_t limit = DataBytes();
+        if (DataCache.ReadFailed || IsDotDirSector(head, dot) ||
+            !(IsDirectorySector(head, limit, ClusterCount) || IsDirectoryTail(head, limit, ClusterCount)))
+          return false;
+      }
       c.Cluster = next;
       c.Index = 0;
     }
@@ -371,6 +383,17 @@ bool TFATdrive::GetNextRecord(TFATCursor& c, uint8_t* record) {
       if (IsEndOfChain(next) || !IsValidCluster(next)) return false;
       c.Visited.Insert(c.Cluster);
       if (c.Visited.Contains(next)) return false;
+      // Without a FAT nothing says where a folder ends: it goes on only into a cluster that holds
+      // records, not into the file or the other folder that follows it.
+      if (FATCopy == 0) {
+        Fetch(DataCache, ClusterToSector(next));
+        const std::span<const uint8_t> head(DataCache.Bytes.data(), std::min<size_t>(DataCache.Bytes.size(), 512));
+        uint32_t dot = 0;
+        const uint64_t limit = DataBytes();
+        if (DataCache.ReadFailed || IsDotDirSector(head, dot) ||
+            !(IsDirectorySector(head, limit, ClusterCount) || IsDirectoryTail(head, limit, ClusterCount)))
+          return false;
+      }
       c.Cluster = next;
       c.Index = 0;
     }

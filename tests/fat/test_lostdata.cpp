@@ -361,8 +361,19 @@ TEST_F(FatLostData, Fat32RootClusterAndRangesBelowTheRoot) {
     TMemFATdrive drive(moved);
     auto below = Search(drive, 2, high - 1);
     size_t folders = 0;
-    for (auto& [name, item] : below) folders += dynamic_cast<TFATDirectory*>(item) != nullptr;
-    EXPECT_GE(folders, 3u) << "the root's folders are lost when the live walk cannot start";
+    std::string names;
+    for (auto& [name, item] : below) {
+      names += name + "; ";
+      if (auto* d = dynamic_cast<TFATDirectory*>(item)) {
+        ++folders;
+        // The root's later cluster is a folder part that holds the root's folders by name.
+        if (name.find("(folder part)") != std::string::npos) {
+          d->LoadChildren(false);
+          for (auto& c : *d->Children) folders += dynamic_cast<TFATDirectory*>(c.get()) != nullptr;
+        }
+      }
+    }
+    EXPECT_GE(folders, 3u) << "the root's folders are lost when the live walk cannot start: " << names;
     auto whole = Search(drive, 2, high);
     EXPECT_TRUE(whole.empty()) << whole.begin()->first;
   }
