@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "common/BootSector.h"
 #include "common/ByteReader.h"
@@ -327,6 +328,20 @@ const TFATLinks* TFATdrive::LinksInUse() {
 
 uint32_t TFATdrive::NextClusterInUse(uint32_t n) { return FATCopy ? GetFAT(n, FATCopy - 1u) : n + 1; }
 
+namespace {
+// Without a FAT nothing says where a folder ends: it goes on only into a cluster that holds
+// records, not into the file or the other folder that follows it.
+bool ContinuesFolder(TFATdrive& drive, uint32_t next) {
+  std::vector<uint8_t> head(drive.BytesPerSec);
+  if (!drive.ReadSectors(drive.ClusterToSector(next), 1, false, head.data())) return false;
+  const std::span<const uint8_t> records(head.data(), std::min<size_t>(head.size(), 512));
+  uint32_t dot = 0;
+  const uint64_t limit = drive.DataBytes();
+  return !IsDotDirSector(records, dot) &&
+         (IsDirectorySector(records, limit, drive.ClusterCount) || IsDirectoryTail(records, limit, drive.ClusterCount));
+}
+}  // namespace
+
 bool TFATdrive::ReadDataSec(TFATCursor& c, uint8_t* buffer) {
   if (BytesPerSec == 0) return false;
   if (c.Cluster != 0 && !IsValidCluster(c.Cluster)) {
@@ -344,17 +359,7 @@ bool TFATdrive::ReadDataSec(TFATCursor& c, uint8_t* buffer) {
       if (IsEndOfChain(next) || !IsValidCluster(next)) return false;
       c.Visited.Insert(c.Cluster);
       if (c.Visited.Contains(next)) return false;
-      // Without a FAT nothing says where a folder ends: it goes on only into a cluster that holds
-      // records, not into the file or the other folder that follows it.
-      if (FATCopy == 0) {
-        Fetch(DataCache, ClusterToSector(next));
-        const std::span<const uint8_t> head(DataCache.Bytes.data(), std::min<size_t>(DataCache.Bytes.size(), 512));
-        uint32_t dot = 0;
-        const uint64_t limit = DataBytes();
-        if (DataCache.ReadFailed || IsDotDirSector(head, dot) ||
-            !(IsDirectorySector(head, limit, ClusterCount) || IsDirectoryTail(head, limit, ClusterCount)))
-          return false;
-      }
+      if (FATCopy == 0 && !ContinuesFolder(*this, next)) return false;
       c.Cluster = next;
       c.Index = 0;
     }
@@ -389,17 +394,7 @@ bool TFATdrive::GetNextRecord(TFATCursor& c, uint8_t* record) {
       if (IsEndOfChain(next) || !IsValidCluster(next)) return false;
       c.Visited.Insert(c.Cluster);
       if (c.Visited.Contains(next)) return false;
-      // Without a FAT nothing says where a folder ends: it goes on only into a cluster that holds
-      // records, not into the file or the other folder that follows it.
-      if (FATCopy == 0) {
-        Fetch(DataCache, ClusterToSector(next));
-        const std::span<const uint8_t> head(DataCache.Bytes.data(), std::min<size_t>(DataCache.Bytes.size(), 512));
-        uint32_t dot = 0;
-        const uint64_t limit = DataBytes();
-        if (DataCache.ReadFailed || IsDotDirSector(head, dot) ||
-            !(IsDirectorySector(head, limit, ClusterCount) || IsDirectoryTail(head, limit, ClusterCount)))
-          return false;
-      }
+      if (FATCopy == 0 && !ContinuesFolder(*this, next)) return false;
       c.Cluster = next;
       c.Index = 0;
     }
