@@ -188,7 +188,7 @@ uint64_t MaxWalkEntries(const TCustomDrive& drive) {
 }
 
 std::vector<TItemRow> FindItems(TCustomDrive& drive, const std::string& mask,
-                                const std::function<bool(const TItemRow&)>& onHit) {
+                                const std::function<bool(const TItemRow&)>& onHit, bool* bounded) {
   drive.LoadSpecialFolders(nullptr);
   std::vector<TItemRow> hits;
   bool go = true;
@@ -218,6 +218,7 @@ std::vector<TItemRow> FindItems(TCustomDrive& drive, const std::string& mask,
   };
   for (TTreeKind tree : {TTreeKind::Deleted, TTreeKind::Lost, TTreeKind::Root})
     if (TCustomDirectory* top = TopFolder(drive, tree); top && go) walk(*top, tree == TTreeKind::Deleted, 0);
+  if (bounded) *bounded = budget == 0;
   return hits;
 }
 

@@ -51,7 +51,8 @@ TResult<TItem*> ResolvePath(TCustomDrive& drive, TTreeKind tree, const std::stri
 // clusters) and must stop.
 uint64_t MaxWalkEntries(const TCustomDrive& drive);
 
+// `bounded`, when given, tells whether the walk stopped at MaxWalkEntries (damaged folders).
 std::vector<TItemRow> FindItems(TCustomDrive& drive, const std::string& mask,
-                                const std::function<bool(const TItemRow&)>& onHit = {});
+                                const std::function<bool(const TItemRow&)>& onHit = {}, bool* bounded = nullptr);
 
 }  // namespace salvex
