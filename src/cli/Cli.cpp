@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <iostream>
 #include <new>
 
@@ -51,7 +52,27 @@ void TCliContext::DetectVolumes() {
     TDevice* d = Devices.Items(i);
     if (d->DriveType != DriveCDROM) Drives.DetectDrives(*d);
   }
-  if (SearchLost) SearchLostDrives();
+  if (SearchLost) {
+    SearchLostDrives();
+    for (const auto& search : LostSearches)
+      if (const std::string gaps = LostSearchGaps(search); !gaps.empty())
+        std::fprintf(stderr, "salvex-cli: lost-drive search: %s\n", gaps.c_str());
+  }
+}
+
+std::string LostSearchGaps(const TLostDriveSearch& search) {
+  std::string text;
+  if (!search.Skipped.empty())
+    text = std::to_string(search.Skipped.size()) + " unreadable region" + (search.Skipped.size() == 1 ? "" : "s") +
+           " (" + std::to_string(search.SkippedSectors()) + " sectors) skipped in sectors " +
+           std::to_string(search.Range.First) + "-" + std::to_string(search.Range.Last);
+  if (search.Aborted || search.Cancelled) {
+    if (!text.empty()) text += "; ";
+    text += std::string(search.Aborted ? "stopped at unreadable sector " : "cancelled at sector ") +
+            std::to_string(search.StoppedAt) + ", sectors " + std::to_string(search.StoppedAt) + "-" +
+            std::to_string(search.Range.Last) + " not searched";
+  }
+  return text;
 }
 
 void TCliContext::SearchLostDrives() {
@@ -62,7 +83,7 @@ void TCliContext::SearchLostDrives() {
     if (d->DriveType == DriveCDROM || d->TotalSectors == 0) continue;
     uint64_t last = LostLast < d->TotalSectors ? LostLast : d->TotalSectors - 1;
     if (LostFirst > last) continue;
-    FindLostDrives(*d, LostFirst, last, Drives, *Status);
+    LostSearches.push_back(FindLostDrives(*d, LostFirst, last, Drives, *Status));
     if (Status->Cancelled) break;
   }
 }
@@ -210,6 +231,7 @@ int RunCli(int argc, char** argv) {
   app.set_version_flag("--version", std::string("salvex-cli ") + SALVEX_VERSION);
   app.require_subcommand(1);
   RegisterDeviceCommands(app, ctx);
+  RegisterImageCommands(app, ctx);
   RegisterLostDataCommands(app, ctx);
   RegisterLostDriveCommands(app, ctx);
   RegisterVolumeCommands(app, ctx);

@@ -1,5 +1,7 @@
 #include "devices/DriveList.h"
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "common/BootSector.h"
@@ -19,6 +21,12 @@ bool StartsWithExFATBootSector(TDevice& device, uint64_t first) {
   std::vector<uint8_t> sector(device.BytesPerSector > 512 ? device.BytesPerSector : 512);
   return first < device.TotalSectors && device.ReadSectors(first, 1, false, device.TotalSectors, sector.data()) &&
          IsExFATBootSector(sector);
+}
+void NotePartitionCut(TCustomDrive& drive, uint64_t claimed, uint64_t room) {
+  const std::string cut = "the partition entry gives " + std::to_string(claimed) + " sectors, but the device ends " +
+                          std::to_string(room) + " sectors after its start; what lies past the end cannot be read";
+  DebugLog("volume at sector " + std::to_string(drive.FirstSector) + ": " + cut, 0);
+  drive.MountWarning = drive.MountWarning.empty() ? cut : cut + "; " + drive.MountWarning;
 }
 }  // namespace
 
@@ -42,9 +50,12 @@ TCustomDrive* TDriveList::AddDrive(std::unique_ptr<TCustomDrive> drive, TDevice&
   drive->Lost = 0;
   drive->Device = &device;
   drive->BootSector = drive->FirstSector = firstSector;
-  drive->SectorCount = sectorCount;
+  // A partition cut short by the end of an image is read up to the device's end.
+  const uint64_t room = device.TotalSectors > firstSector ? device.TotalSectors - firstSector : 0;
+  drive->SectorCount = std::min(sectorCount, room);
   TCustomDrive* d = Append(std::move(drive));
   d->Mount(quiet);
+  if (sectorCount > room) NotePartitionCut(*d, sectorCount, room);
   return d;
 }
 
@@ -70,6 +81,7 @@ void TDriveList::DetectDrives(TDevice& device) {
   const TVolumeFactory& f = VolumeFactory();
   if (device.Partitioned) {
     WalkPartitionTables(device, [&](const TPartitionEntry& e) {
+      if (e.StartsPastEnd) return;
       // exFAT has no type of its own: 0x07 as NTFS on an MBR, basic data on a GPT.
       const bool mayBeExFAT = e.Kind == TPartitionKind::NTFS || e.Kind == TPartitionKind::Other;
       if (mayBeExFAT && f.NewExFAT && StartsWithExFATBootSector(device, e.FirstSector))
