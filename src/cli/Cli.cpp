@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <new>
 
@@ -13,6 +15,8 @@
 #include "disk/DeviceRegistry.h"
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
+#include "disk/RawIO.h"
+#include "disk/RescueMap.h"
 #include "exfat/ExFATdrive.h"
 #include "fat/FATAnalyser.h"
 #include "recovery/Browse.h"
@@ -21,11 +25,42 @@
 
 namespace salvex::cli {
 
+TCliContext::~TCliContext() {
+  if (MappedIO) SetRawIO(nullptr);
+}
+
+namespace {
+
+// Reads of the image go through its rescue map from here on.
+void InstallMap(TCliContext& ctx) {
+  if (ctx.Images.size() != 1)
+    throw TCliUsageError("--map takes the map of one image; give that image alone");
+  TRescueMap map;
+  std::string why;
+  if (!LoadRescueMap(ctx.Map, map, why)) throw TCliError(why);
+  const std::string& image = ctx.Images.front();
+  TRawIO& io = RawIO();
+  const int fd = io.Open(image);
+  if (fd < 0) throw TCliError("cannot open '" + image + "': " + std::strerror(errno));
+  uint64_t size = 0;
+  const bool sized = io.Size(fd, size);
+  io.Close(fd);
+  if (!sized || size != map.Size())
+    throw TCliError("the map '" + ctx.Map + "' covers " + std::to_string(map.Size()) + " bytes, but '" + image +
+                    "' holds " + std::to_string(size) + "; give the map written with this image");
+  ctx.MappedIO = std::make_unique<TMappedRawIO>(io);
+  ctx.MappedIO->AddMap(image, std::move(map));
+  SetRawIO(ctx.MappedIO.get());
+}
+
+}  // namespace
+
 void TCliContext::OpenDevices() {
   if (Opened) return;
   Opened = true;
   auto& registry = TDeviceRegistry::Instance();
   registry.Clear();
+  if (!Map.empty()) InstallMap(*this);
   TImageKind kind = ForceKind == "disk"     ? TImageKind::Disk
                     : ForceKind == "drive"  ? TImageKind::Drive
                     : ForceKind == "floppy" ? TImageKind::Floppy
@@ -179,6 +214,9 @@ void AddImageOptions(CLI::App& command, TCliContext& ctx, bool oneImage) {
       ->check(CLI::IsMember({"disk", "drive", "floppy"}));
   command.add_option("--sector-size", ctx.SectorSize, "logical sector size of the images (default: detected)")
       ->check(CLI::IsMember({512, 1024, 2048, 4096}));
+  command.add_option("--map", ctx.Map,
+                     "rescue map (GNU ddrescue mapfile) of the image: what it does not mark rescued is "
+                     "unreadable, never data");
 }
 
 namespace {

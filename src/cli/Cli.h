@@ -11,6 +11,7 @@
 #include "devices/DriveList.h"
 #include "devices/LostDrives.h"
 #include "devices/StatusDialog.h"
+#include "disk/MappedRawIO.h"
 
 namespace CLI {
 class App;
@@ -35,6 +36,11 @@ struct TCliContext {
   bool SystemDisks = false;
   std::string ForceKind;  // "", "disk", "drive", "floppy"
   uint32_t SectorSize = 0;  // 0: detected per image
+  // --map: the rescue map of the one image given; what it does not mark rescued reads as
+  // unreadable.
+  std::string Map;
+  std::unique_ptr<TMappedRawIO> MappedIO;
+  ~TCliContext();
   TCliHost Host;
   std::unique_ptr<TCliStatusView> StatusView;
   std::unique_ptr<TStatusDialog> Status;
