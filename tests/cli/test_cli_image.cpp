@@ -101,5 +101,50 @@ TEST_F(CliImage, SaveWithAMapNamesTheFilesThatTouchUnreadSectors) {
   EXPECT_NE(wrong.Err.find("give the map written with this image"), std::string::npos) << wrong.Err;
 }
 
+// The lost-drive search over a map with unread regions: each region is said once with its range
+// and skipped, the volumes beyond it are found, and a search that stopped early, or found nothing
+// while skipping, is not exit 0.
+TEST_F(TempFolderTest, LostDrivesSkipsUnreadRegionsOfAMap) {
+  const fs::path disk = UnpackedImage("lost-mbr-zeroed.img.gz");  // FAT16 at 2048, NTFS at 22528
+  const uint64_t size = fs::file_size(disk);
+  auto mapWithBad = [&](uint64_t first, uint64_t end, const char* name) {
+    const fs::path map = dir / name;
+    std::ofstream out(map);
+    out << std::hex << "0 +\n0 0x" << first * 512 << " +\n0x" << first * 512 << " 0x" << (end - first) * 512 << " -\n";
+    if (end * 512 < size) out << "0x" << end * 512 << " 0x" << size - end * 512 << " +\n";
+    return map.string();
+  };
+  struct Case {
+    const char* name;
+    std::string map;
+    std::vector<std::string> extra;
+    int exit;
+    const char* says;
+    std::vector<uint64_t> found;  // first sectors of lost volumes found by their boot sector
+  };
+  const Case cases[] = {
+      {"skipped, volumes found", mapWithBad(100, 228, "a.map"), {}, 0,
+       "1 unreadable region (128 sectors) skipped", {2048, 22528}},
+      {"abort stops there", mapWithBad(100, 228, "a.map"), {"--on-read-error", "abort"}, 1,
+       "stopped at unreadable sector 100, sectors 100-", {}},
+      {"nothing found while skipping", mapWithBad(1000, size / 512, "b.map"), {}, 1, "image the disk first", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = {"lost-drives", disk.string(), "--map", c.map, "--json"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    CommandResult r = Cli(args);
+    EXPECT_EQ(r.ExitCode, c.exit) << r.Err;
+    EXPECT_NE(r.Err.find(c.says), std::string::npos) << r.Err;
+    size_t said = 0;
+    for (const auto& line : Lines(r.Err)) said += line.find("cannot be read") != std::string::npos;
+    EXPECT_EQ(said, 1u) << r.Err;
+    std::vector<uint64_t> found;
+    for (const auto& v : nlohmann::json::parse(r.Out)["volumes"])
+      if (std::string(v["label"]).find("(lost)") != std::string::npos) found.push_back(v["first_sector"]);
+    EXPECT_EQ(found, c.found);
+  }
+}
+
 }  // namespace
 }  // namespace salvex::test
