@@ -47,6 +47,10 @@ int FindLost(TCliContext& ctx) {
     stopped = stopped || search.Aborted || search.Cancelled;
   }
   const int status = stopped || (skipped && found.empty()) ? 1 : 0;
+  for (const auto& search : ctx.LostSearches)
+    if (const std::string gaps = LostSearchGaps(search); !gaps.empty())
+      std::fprintf(stderr, "salvex-cli: lost-drive search: %s%s\n", gaps.c_str(),
+                   found.empty() ? "; image the disk first (salvex-cli image) or try --on-read-error retry=N" : "");
   if (ctx.Json) {
     nlohmann::json doc = Document("lost-drives");
     doc["volumes"] = nlohmann::json::array();
@@ -61,15 +65,10 @@ int FindLost(TCliContext& ctx) {
     PrintJson(doc);
     return status;
   }
-  if (found.empty()) {
+  if (found.empty())
     std::printf("no lost volumes found\n");
-  } else {
+  else
     PrintVolumeTable(ctx, found);
-  }
-  for (const auto& search : ctx.LostSearches)
-    if (const std::string gaps = LostSearchGaps(search); !gaps.empty())
-      std::fprintf(stderr, "salvex-cli: lost-drive search: %s%s\n", gaps.c_str(),
-                   found.empty() ? "; image the disk first (salvex-cli image) or try --on-read-error retry=N" : "");
   return status;
 }
 

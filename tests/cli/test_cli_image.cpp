@@ -33,7 +33,9 @@ TEST_F(CliImage, CopiesAGoodDiskWholeAndContinuesAnExistingMap) {
   EXPECT_EQ(summary["rescued"], fs::file_size(disk));
   EXPECT_EQ(summary["finished"], true);
   EXPECT_EQ(Read(target), Read(disk));
-  if (HaveTool("ddrescuelog")) EXPECT_EQ(RunCommand({"ddrescuelog", "-D", map.string()}).ExitCode, 0);
+  if (HaveTool("ddrescuelog")) {
+    EXPECT_EQ(RunCommand({"ddrescuelog", "-D", map.string()}).ExitCode, 0);
+  }
 
   // A map (as ddrescue writes it) that says the first half is rescued: only the rest is read, and
   // the first half of the target is left as it was (zeros here).
@@ -140,8 +142,9 @@ TEST_F(TempFolderTest, LostDrivesSkipsUnreadRegionsOfAMap) {
     for (const auto& line : Lines(r.Err)) said += line.find("cannot be read") != std::string::npos;
     EXPECT_EQ(said, 1u) << r.Err;
     std::vector<uint64_t> found;
-    for (const auto& v : nlohmann::json::parse(r.Out)["volumes"])
-      if (std::string(v["label"]).find("(lost)") != std::string::npos) found.push_back(v["first_sector"]);
+    const auto doc = nlohmann::json::parse(r.Out);
+    for (const auto& v : doc["volumes"])
+      if (std::string(v["label"]).find("(lost)") != std::string::npos) found.push_back(v["first_sector"].get<uint64_t>());
     EXPECT_EQ(found, c.found);
   }
 }

@@ -50,8 +50,9 @@ TEST_P(PartitionsCut, EntriesPastTheEndAreListedWarnedAndOpened) {
   ASSERT_EQ(parts.ExitCode, 0) << parts.Err;
   std::set<Extent> ours;
   size_t warned = 0;
-  for (const auto& p : nlohmann::json::parse(parts.Out)["partitions"]) {
-    if (p["kind"] != "extended") ours.insert({p["first_sector"], p["sectors"]});
+  const auto doc = nlohmann::json::parse(parts.Out);
+  for (const auto& p : doc["partitions"]) {
+    if (p["kind"] != "extended") ours.insert(Extent(p["first_sector"].get<uint64_t>(), p["sectors"].get<uint64_t>()));
     if (p.contains("warning")) ++warned;
   }
   EXPECT_EQ(warned, c.pastEnd) << parts.Out;
@@ -68,8 +69,8 @@ TEST_P(PartitionsCut, EntriesPastTheEndAreListedWarnedAndOpened) {
   const auto listed = nlohmann::json::parse(volumes.Out)["volumes"];
   ASSERT_EQ(listed.size(), c.volumes) << volumes.Out;
   const auto& last = listed.back();
-  EXPECT_EQ(last["first_sector"], c.cutVolumeStart);
-  EXPECT_EQ(last["sectors"], c.keptSectors - c.cutVolumeStart);  // read up to the image's end
+  EXPECT_EQ(last["first_sector"].get<uint64_t>(), c.cutVolumeStart);
+  EXPECT_EQ(last["sectors"].get<uint64_t>(), c.keptSectors - c.cutVolumeStart);  // read up to the image's end
   CommandResult ls = Cli({"ls", cut.string(), "--volume", std::to_string(c.volumes - 1)});
   EXPECT_EQ(ls.ExitCode, 0) << ls.Err;
   EXPECT_GT(Lines(ls.Out).size(), 1u) << ls.Out;
@@ -92,7 +93,9 @@ TEST_F(TempFolderTest, CutGPTVolumeSavesItsEarlyFilesWhole) {
   CommandResult early = Cli({"cat", cut.string(), "--volume", "1", "/EARLY.TXT"});
   ASSERT_EQ(early.ExitCode, 0) << early.Err;
   EXPECT_EQ(early.Out.size(), 1500u);
-  if (HaveTool("icat")) EXPECT_EQ(early.Out, RunCommand({"icat", "-o", "8192", whole.string(), "4"}).Out);
+  if (HaveTool("icat")) {
+    EXPECT_EQ(early.Out, RunCommand({"icat", "-o", "8192", whole.string(), "4"}).Out);
+  }
   CommandResult late = Cli({"save", cut.string(), "--volume", "1", "/LATE.BIN", "--to", (dir / "out").string()});
   EXPECT_NE(late.ExitCode, 0) << late.Out;
   EXPECT_FALSE(fs::exists(dir / "out" / "LATE.BIN"));
