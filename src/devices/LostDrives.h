@@ -39,8 +39,9 @@ struct TLostDriveSearch {
   bool Complete() const { return !Aborted && !Cancelled && Skipped.empty(); }
 };
 
-// Scans [first, last] of the device (clamped to it) sector by sector for FAT and NTFS boot
-// sectors and, through the analyser, for lost FAT structures. Volumes found go into `drives`.
+// Scans [first, last] of the device (clamped to it) sector by sector for the structures that
+// announce a volume of each file system of the table (boot sectors, superblocks) and, through the
+// file systems' analysers, for lost FAT structures. Volumes found go into `drives`.
 // An unreadable region is measured (sector by sector, past the block cache) and the host is
 // asked once for the whole region (Abort / Retry / Ignore); Ignore skips it and the search goes
 // on to the end of its range.
