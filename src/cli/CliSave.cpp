@@ -169,19 +169,24 @@ void AddSaveOptions(CLI::App& cmd, TSaveArgs& a, bool toRequired) {
   cmd.add_flag("--allow-examined-device", a.AllowExaminedDevice,
                "save even into a folder on the device being examined");
   cmd.add_option("--on-read-error", a.OnReadError, "unreadable sectors: abort, ignore (save zeros) or retry=N")
-      ->check(CLI::Validator(
-          [](std::string& s) {
-            if (s == "abort" || s == "ignore") return std::string();
-            if (s.rfind("retry=", 0) == 0 && s.size() > 6 && s.size() < 10 &&
-                s.find_first_not_of("0123456789", 6) == std::string::npos)
-              return std::string();
-            return "'" + s + "' is not abort, ignore or retry=N";
-          },
-          "abort|ignore|retry=N"));
+      ->check(ReadErrorPolicyValidator());
 }
 
-void ApplyReadErrorPolicy(TCliContext& ctx, const TSaveArgs& args) {
-  const std::string& policy = args.OnReadError;
+CLI::Validator ReadErrorPolicyValidator() {
+  return CLI::Validator(
+      [](std::string& s) {
+        if (s == "abort" || s == "ignore") return std::string();
+        if (s.rfind("retry=", 0) == 0 && s.size() > 6 && s.size() < 10 &&
+            s.find_first_not_of("0123456789", 6) == std::string::npos)
+          return std::string();
+        return "'" + s + "' is not abort, ignore or retry=N";
+      },
+      "abort|ignore|retry=N");
+}
+
+void ApplyReadErrorPolicy(TCliContext& ctx, const TSaveArgs& args) { ApplyReadErrorPolicy(ctx, args.OnReadError); }
+
+void ApplyReadErrorPolicy(TCliContext& ctx, const std::string& policy) {
   if (policy == "ignore") {
     ctx.Host.OnReadError = TReadErrorPolicy::Ignore;
   } else if (policy.rfind("retry=", 0) == 0) {

@@ -7,6 +7,7 @@
 
 namespace CLI {
 class App;
+class Validator;
 }
 
 namespace salvex {
@@ -31,6 +32,9 @@ struct TSaveArgs {
 void AddSaveOptions(CLI::App& command, TSaveArgs& args, bool toRequired);
 // Answers read errors from --on-read-error.
 void ApplyReadErrorPolicy(TCliContext& ctx, const TSaveArgs& args);
+// "abort", "ignore" or "retry=N", as --on-read-error takes it.
+void ApplyReadErrorPolicy(TCliContext& ctx, const std::string& policy);
+CLI::Validator ReadErrorPolicyValidator();
 
 // Checks the target folder (refusing one on the examined device unless allowed), saves the
 // items, prints the summary (or adds the report to `document` with --json), writes --report, and

@@ -111,7 +111,7 @@ bool TDevice::ReadSectors(uint64_t lba, uint32_t count, bool showErrors, uint64_
         smallest = c.slots[i].age;
         victim = i;
       }
-    if (lba < bound) {
+    if (lba < bound && (lba < failedReadAheadFirst_ || lba >= failedReadAheadEnd_)) {
       uint64_t n = CacheBlockSectors;
       // The block ends two sectors before the bound, as the read-ahead limit always has.
       if (lba + n > bound) n = bound - lba - 1;
@@ -123,6 +123,9 @@ bool TDevice::ReadSectors(uint64_t lba, uint32_t count, bool showErrors, uint64_
           s.first = lba;
           s.last = lba + n - 1;
           if (CacheLookup(lba, count, buffer)) return true;
+        } else {
+          failedReadAheadFirst_ = lba;
+          failedReadAheadEnd_ = lba + n;
         }
       }
     }

@@ -146,6 +146,7 @@ TEST_F(CliSeen, UsageErrorsExit2AndNameTheProblem) {
       {{}, "a command is required"},
       {{"lost-data", Fat16(), "--fat", "0"}, "--fat"},
       {{"lost-drives", Fat16(), "--first", "-5"}, "'-5' is not a sector number"},
+      {{"lost-drives", Fat16(), "--on-read-error", "skip"}, "'skip' is not abort, ignore or retry=N"},
       {{"save", Fat16(), "--to", "x", "--fat", "2", "--tree", "nowhere", "/"}, "--tree takes root, deleted or lost"},
       {{"save", UnpackedImage("ntfs.img.gz").string(), "--to", "x", "--fat", "1", "/"}, "FAT volumes only"},
   };
