@@ -127,7 +127,9 @@ bool TDevice::ReadSectors(uint64_t lba, uint32_t count, bool showErrors, uint64_
       }
     }
   }
-  return DirectRead(lba, count, showErrors, buffer);
+  if (DirectRead(lba, count, showErrors, buffer)) return true;
+  ++FailedReads;
+  return false;
 }
 
 int TDevice::PlainFile() {
