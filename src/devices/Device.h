@@ -27,9 +27,6 @@ class TDevice {
   bool Partitioned = false;
   uint8_t Number = 0;
   uint32_t CacheBlockSectors = 0;  // 0 = never cache this device
-  // Reads that failed (not answered with zeros): a reader that keeps going past one, as a folder
-  // listing does, compares it to tell an unreadable structure from an empty one.
-  uint64_t FailedReads = 0;
 
   // Device-absolute read of count sectors. `bound` is the sector the block cache must not read
   // ahead to (the end of the volume or of the device).

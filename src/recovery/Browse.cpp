@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/Helpers.h"
-#include "devices/Device.h"
+#include "devices/ReadFailures.h"
 #include "disk/PhysicalDisk.h"
 #include "recovery/SaveEngine.h"
 
@@ -115,11 +115,10 @@ TResult<TCustomDrive*> PrepareVolume(TCustomDrive& drive, TStatusDialog* status)
 
 std::optional<TError> LoadFolder(TCustomDirectory& folder) {
   if (folder.Children) return std::nullopt;
-  TDevice* device = folder.Drive ? folder.Drive->Device : nullptr;
-  const uint64_t failedBefore = device ? device->FailedReads : 0;
+  const uint64_t failedBefore = FailedDeviceReads();
   const uint64_t ignoredBefore = IgnoredReadCount();
   folder.LoadChildren(DeletedView(folder));
-  const uint64_t failed = device ? device->FailedReads - failedBefore : 0;
+  const uint64_t failed = FailedDeviceReads() - failedBefore;
   const uint64_t ignored = IgnoredReadCount() - ignoredBefore;
   if (failed == 0 && ignored == 0) return std::nullopt;
   TError e;
