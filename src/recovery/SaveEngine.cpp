@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +24,7 @@
 #include "devices/StatusDialog.h"
 #include "recovery/Browse.h"
 #include "recovery/FileFinisher.h"
+#include "recovery/SaveTarget.h"
 #include "disk/PhysicalDisk.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
@@ -46,35 +45,6 @@ namespace {
 
 constexpr size_t kPiece = 1 << 20;
 
-// Network file systems report free space unreliably; the free-space test skips them.
-bool IsNetworkFileSystem(int fd) {
-  struct statfs fs {};
-  if (::fstatfs(fd, &fs) != 0) return false;
-  switch (static_cast<uint32_t>(fs.f_type)) {
-    case 0x6969:      // NFS
-    case 0x517B:      // SMB
-    case 0xFF534D42:  // CIFS
-    case 0xFE534D42:  // SMB2
-    case 0x65735546:  // FUSE (sshfs and the like)
-      return true;
-    default: return false;
-  }
-}
-
-bool WriteAll(int fd, const uint8_t* data, size_t size, int& error) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = n < 0 ? errno : ENOSPC;
-      return false;
-    }
-    data += n;
-    size -= size_t(n);
-  }
-  return true;
-}
-
 TError Make(TErrorKind kind, std::string what, std::string why) {
   TError e;
   e.Kind = kind;
@@ -82,25 +52,6 @@ TError Make(TErrorKind kind, std::string what, std::string why) {
   e.Why = std::move(why);
   return e;
 }
-
-// A folder of the target, opened (or created) only when something is written into it.
-struct TFolderTarget {
-  TFolderTarget* Parent = nullptr;
-  std::string Safe;    // its own name, made safe
-  std::string Wanted;  // that name, short enough for the target
-  std::string Name;    // the name it has inside Parent, once opened
-  std::string Path;    // for messages, ending with "/"
-  std::string Shown;
-  TFileMeta Meta;
-  int Fd = -1;
-  bool Failed = false;
-  // Made by this save: what lies in it was written by it, so a name is first looked for when
-  // it is taken (a rename that refuses to replace), not before each file.
-  bool Fresh = false;
-  // Free space last asked of the file system, less what was written since.
-  std::optional<uint64_t> SpaceLeft;
-  std::shared_ptr<TFolderFd> Handle;  // owns Fd
-};
 
 class TSaver {
  public:
@@ -268,12 +219,11 @@ class TSaver {
       t.Name = parent.Claims.Claim(t.Wanted);
       t.Path = t.Parent->Path + t.Name + "/";
       const std::string path = t.Path.substr(0, t.Path.size() - 1);
-      struct stat st {};
-      if (::fstatat(parent.Fd, t.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        const bool made = parent.Fresh || parent.Made.count({st.st_dev, st.st_ino});
+      const TNameHolder holder = WhoHolds(parent, t.Name);
+      if (holder != TNameHolder::Nobody) {
         // A file or a link of that name is never entered: it could lead out of the target.
-        if ((made || !S_ISDIR(st.st_mode)) && tries < kMaxTries) continue;
-        if (!S_ISDIR(st.st_mode)) {
+        if (holder != TNameHolder::FolderBefore && tries < kMaxTries) continue;
+        if (holder != TNameHolder::FolderBefore) {
           Fail(path, Make(TErrorKind::TargetError, path, "exists and is not a folder"));
           t.Failed = true;
           return false;
@@ -328,14 +278,6 @@ class TSaver {
     if (!dir.Parent && (error == EACCES || error == EPERM)) Report.Stopped = true;
   }
 
-  // Why an item whose safe name is `safe` is saved as `name`; empty when it is not renamed.
-  static std::string RenameReason(const std::string& safe, const std::string& wanted, const std::string& name) {
-    std::string why;
-    if (wanted != safe) why = "its name is longer than the " + std::to_string(kMaxNameBytes) + " bytes a name may have";
-    if (name != wanted) why += (why.empty() ? "" : "; ") + std::string("another item of this save has the name ") + wanted;
-    return why.empty() ? why : "saved under this name: " + why;
-  }
-
   bool SaveFolder(TCustomDirectory& d, TFolderTarget& parent, int depth = 0) {
     if (Cancelled() || depth > 4096) return false;
     TFolderTarget t;
@@ -360,23 +302,6 @@ class TSaver {
         go = SaveFolder(*sub, t, depth + 1);
       return go && !Cancelled();
     });
-  }
-
-  // The file system is asked again only when what is left of its last answer would not hold the
-  // file: three system calls a file would cost more than writing a small one.
-  static bool EnoughSpace(TFolderTarget& dir, uint64_t size) {
-    constexpr uint64_t kBlock = 4096;
-    const uint64_t need = (size + kBlock - 1) / kBlock * kBlock + kBlock;  // data and its entry
-    if (!dir.SpaceLeft || *dir.SpaceLeft < need) {
-      struct statvfs vfs {};
-      if (IsNetworkFileSystem(dir.Fd) || ::fstatvfs(dir.Fd, &vfs) != 0)
-        dir.SpaceLeft = UINT64_MAX;
-      else
-        dir.SpaceLeft = uint64_t(vfs.f_bavail) * vfs.f_frsize;
-      if (*dir.SpaceLeft < size) return false;
-    }
-    if (*dir.SpaceLeft != UINT64_MAX) *dir.SpaceLeft -= std::min(*dir.SpaceLeft, need);
-    return true;
   }
 
   bool SaveFile(TCustomFile& f, TFolderTarget& dir) {
@@ -420,12 +345,14 @@ class TSaver {
     for (int tries = 0;; ++tries) {
       name = folder.Claims.Claim(wanted);
       out.Path = dirPath + name;
-      struct stat st {};
-      if (folder.Fresh || ::fstatat(folder.Fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+      if (folder.Fresh) return true;
+      TEntryKey key{};
+      const TNameHolder holder = WhoHolds(folder, name, &key);
+      if (holder == TNameHolder::Nobody) return true;
       // One of this save's own (under another letter case), or a folder: the next name.
-      if ((folder.Made.count({st.st_dev, st.st_ino}) || S_ISDIR(st.st_mode)) && tries < kMaxTries) continue;
+      if (holder != TNameHolder::FileBefore && tries < kMaxTries) continue;
       if (!PolicyReplaces(out)) return false;
-      replaces = TEntryKey{st.st_dev, st.st_ino};
+      replaces = key;
       return true;
     }
   }
@@ -494,7 +421,12 @@ class TSaver {
   // the file (handed over, or dropped at a full target).
   bool WriteFile(TCustomFile& f, TFolderTarget& dir, TSavedFile& out, bool& tellHere) {
     const std::string& path = out.Path;
-    if (!Open(dir)) return !Report.Stopped;
+    if (!Open(dir)) {
+      // Each file of a folder that could not be made is in the report, saying why (told once).
+      if (!Report.Stopped)
+        out.Errors.push_back(Make(TErrorKind::TargetError, path, "its folder " + dir.Path + " could not be made"));
+      return !Report.Stopped;
+    }
 
     std::unique_ptr<TDataStream> data = f.OpenData(options_.Read);
     if (!data) {
@@ -685,9 +617,9 @@ class TSaver {
     const std::string dirPath = out.Path.substr(0, out.Path.size() - j.Name.size());
     const char* temporary = j.Temporary.c_str();
     for (int tries = 0; tries < kMaxTries; ++tries) {
-      struct stat st {};
-      if (::fstatat(j.DirFd, j.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (folder.Fresh || folder.Made.count({st.st_dev, st.st_ino}) || S_ISDIR(st.st_mode)) {
+      const TNameHolder holder = WhoHolds(folder, j.Name);
+      if (holder != TNameHolder::Nobody) {
+        if (holder != TNameHolder::FileBefore) {
           j.Name = folder.Claims.Claim(j.Wanted);
           out.Path = dirPath + j.Name;
           continue;

@@ -50,6 +50,13 @@ std::string FittedName(const std::string& name, uint64_t number) {
 
 std::string NumberedName(const std::string& name, unsigned n) { return Join(name, " (" + std::to_string(n) + ")"); }
 
+std::string RenameReason(const std::string& safe, const std::string& wanted, const std::string& name) {
+  std::string why;
+  if (wanted != safe) why = "its name is longer than the " + std::to_string(kMaxNameBytes) + " bytes a name may have";
+  if (name != wanted) why += (why.empty() ? "" : "; ") + std::string("another item of this save has the name ") + wanted;
+  return why.empty() ? why : "saved under this name: " + why;
+}
+
 std::string TNameClaims::Claim(const std::string& name) {
   std::string candidate = name;
   for (unsigned n = 2; names_.count(candidate); ++n) candidate = NumberedName(name, n);

@@ -20,6 +20,10 @@ std::string FittedName(const std::string& name, uint64_t number);
 // `name` with " (n)" before its extension ("report (2).doc"), within kMaxNameBytes.
 std::string NumberedName(const std::string& name, unsigned n);
 
+// Why an item whose safe name is `safe` is saved as `name`, `wanted` being `safe` short enough;
+// empty when it is saved under its own name.
+std::string RenameReason(const std::string& safe, const std::string& wanted, const std::string& name);
+
 // The names one save has given in one folder: an item that meets a name the save already gave
 // there gets the next free "name (n).ext", so that no item of a save replaces or drops another.
 // Names are compared as bytes; a target that folds letter case is caught when its rename refuses.

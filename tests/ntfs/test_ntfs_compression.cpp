@@ -205,7 +205,7 @@ TEST(NtfsCompressedVolume, ADamagedUnitReadsAsZerosAndIsReported) {
   // cat writes every byte as save does, and like save does not call the file whole.
   const fs::path file = fs::temp_directory_path() / ("salvex-damaged-unit-" + std::to_string(::getpid()) + ".img");
   std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(damaged.data()), std::streamsize(damaged.size()));
-  const CommandResult cat = RunCommand({SALVEX_CLI_PATH, "cat", file.string(), "Compressed/story.txt"});
+  const test::CommandResult cat = test::RunCommand({SALVEX_CLI_PATH, "cat", file.string(), "Compressed/story.txt"});
   fs::remove(file);
   EXPECT_EQ(cat.ExitCode, 1);
   EXPECT_EQ(cat.Out.size(), 168894u);

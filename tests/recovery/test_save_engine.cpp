@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -357,6 +358,49 @@ TEST_F(SaveEngine, NamesKeepEveryCharacterAndStayInsideTheTarget) {
   struct stat st {};
   ASSERT_EQ(stat((target / "x").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0222, 0u);
+}
+
+// A target without room for a file leaves that file out, names it, and goes on with the files that
+// fit; a read-only target ends the save at its first failure, said once. Small tmpfs mounts stand in
+// for the full and the read-only disk (where this process may mount).
+TEST_F(SaveEngine, AFullTargetLeavesOutWhatDoesNotFitAndAReadOnlyOneStopsOnce) {
+  const fs::path full = target / "full", readOnly = target / "ro";
+  fs::create_directory(full);
+  fs::create_directory(readOnly);
+  if (::mount("salvex-test", full.c_str(), "tmpfs", 0, "size=256k") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+  struct Unmount {
+    fs::path p;
+    ~Unmount() { ::umount2(p.c_str(), MNT_DETACH); }
+  } unmountFull{full};
+  ASSERT_EQ(::mount("salvex-test", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=64k"), 0) << std::strerror(errno);
+  Unmount unmountReadOnly{readOnly};
+
+  top.File("first.txt", "small one");
+  top.File("huge.bin", std::string(600 * 1024, 'h'));
+  top.Dir("Sub").File("second.txt", "small two");
+  top.File("big.bin", std::string(180 * 1024, 'b'));
+  top.File("bigger.bin", std::string(180 * 1024, 'c'));  // fits no more once big.bin is there
+  top.File("third.txt", "small three");
+  TSaveReport r = SaveInto(ChildrenOf(top), full);
+  EXPECT_FALSE(r.Stopped);
+  EXPECT_EQ(r.Files, 4u);
+  ASSERT_EQ(r.Failures.size(), 2u);
+  EXPECT_EQ(r.Failures[0].Path, (full / "huge.bin").string());
+  EXPECT_EQ(r.Failures[1].Path, (full / "bigger.bin").string());
+  for (const TSaveFailure& f : r.Failures) EXPECT_EQ(f.Error.Errno, ENOSPC);
+  EXPECT_EQ(Read(full / "third.txt"), "small three");
+  EXPECT_EQ(Read(full / "Sub" / "second.txt"), "small two");
+  std::vector<std::string> left;
+  for (auto& e : fs::recursive_directory_iterator(full)) left.push_back(fs::relative(e.path(), full).string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"Sub", "Sub/second.txt", "big.bin", "first.txt", "third.txt"}));
+
+  r = SaveInto(ChildrenOf(top), readOnly);
+  EXPECT_TRUE(r.Stopped);
+  ASSERT_EQ(r.Failures.size(), 1u);
+  EXPECT_EQ(r.Failures[0].Error.Errno, EROFS);
+  EXPECT_EQ(r.Files, 0u);
 }
 
 // Paths resolve as the file systems compare names; find walks Deleted, Lost and Root once each.
