@@ -48,7 +48,10 @@ class TCliQuestions : public TSaveQuestions {
   void Failed(const std::string& path, const TError& error) override {
     (void)path;
     if (isatty(STDERR_FILENO)) std::cerr << "\r\033[K";  // over the progress line
-    std::cerr << "salvex-cli: " << TerminalSafe(error.Text()) << Advice(error) << "\n";
+    // What to try is said once: a full target names every file it leaves out.
+    const std::string advice = Advice(error);
+    std::cerr << "salvex-cli: " << TerminalSafe(error.Text()) << (advised_.insert(advice).second ? advice : "")
+              << "\n";
   }
 
  private:
@@ -65,6 +68,7 @@ class TCliQuestions : public TSaveQuestions {
     }
   }
   bool interactive_;
+  std::set<std::string> advised_;
 };
 
 // SHA-256 of each file's bytes as the save engine writes them (libcrypto's digest: the report's
