@@ -30,6 +30,9 @@ struct TSaveArgs {
 
 // Adds --to (required or not), --overwrite, --allow-examined-device, --report and --on-read-error.
 void AddSaveOptions(CLI::App& command, TSaveArgs& args, bool toRequired);
+// Throws a TCliError with the system's reason when the --report file cannot be written; leaves no
+// file behind that was not there.
+void CheckReportWritable(const std::string& path);
 // Answers read errors from --on-read-error.
 void ApplyReadErrorPolicy(TCliContext& ctx, const TSaveArgs& args);
 // "abort", "ignore" or "retry=N", as --on-read-error takes it.

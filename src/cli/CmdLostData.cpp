@@ -50,6 +50,11 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
   } else if (args.Fat != "none") {
     ParseFat(args.Fat, drive);  // explains that --fat is for FAT volumes
   }
+  // A report that cannot be written is said before the search, not after it.
+  if (!args.Save.Report.empty()) {
+    if (args.Save.To.empty()) throw TCliUsageError("--report describes what is saved: give --to as well");
+    CheckReportWritable(args.Save.Report);
+  }
   Options().FindLostFiles = !args.NoFiles;
   ctx.Host.RangeFirst = args.First;
   ctx.Host.RangeLast = args.Last;
@@ -94,9 +99,7 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
     if (ctx.Json) PrintJson(doc);
     return 0;
   }
-  std::vector<TItem*> items;
-  for (const TItemRow& row : ListFolder(lost)) items.push_back(row.Item);
-  return SaveAndReport(ctx, drive, args.Volume, items, args.Save, TSaveOptions{}, doc, "there was nothing to save");
+  return SaveAndReport(ctx, drive, args.Volume, {&lost}, args.Save, TSaveOptions{}, doc, "there was nothing to save");
 }
 
 int RunFind(TCliContext& ctx, const TLostDataArgs& args) {

@@ -4,12 +4,15 @@
 #include <memory>
 #include <vector>
 
+#include "devices/ReadFailures.h"
 #include "devices/StatusDialog.h"
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
 
 namespace salvex {
 namespace {
+
+uint64_t failedReads = 0;
 
 struct Slot {
   const TDevice* owner = nullptr;
@@ -130,8 +133,12 @@ bool TDevice::ReadSectors(uint64_t lba, uint32_t count, bool showErrors, uint64_
       }
     }
   }
-  return DirectRead(lba, count, showErrors, buffer);
+  if (DirectRead(lba, count, showErrors, buffer)) return true;
+  ++failedReads;
+  return false;
 }
+
+uint64_t FailedDeviceReads() { return failedReads; }
 
 int TDevice::PlainFile() {
   if (Kind == KindPhysical) return PhysicalDrivePlainFile(Number);
