@@ -62,11 +62,11 @@ TDriveDlg::TDriveDlg(QWidget* parent, TDeviceList& devices, TDriveList& drives, 
 
   previewButton_ = Tagged(new QPushButton(this), 234);
   findButton_ = Tagged(new QPushButton(this), 235);
-  auto* rescan = Tagged(new QPushButton(this), 236);
+  auto* rescan = rescanButton_ = Tagged(new QPushButton(this), 236);
   auto* addImage = new QPushButton(tr("&Add disk image..."), this);
   okButton_ = Tagged(new QPushButton(this), 233);
   okButton_->setDefault(true);
-  auto* cancel = Tagged(new QPushButton(this), 237);
+  auto* cancel = cancelButton_ = Tagged(new QPushButton(this), 237);
   fatLabel_ = Tagged(new QLabel(this), 238);
   fat_ = new QComboBox(this);
   skip_ = Tagged(new QCheckBox(this), 239);

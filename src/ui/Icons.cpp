@@ -37,6 +37,7 @@ QIcon ImageIcon(int index) {
     case 5: return Standard(QStyle::SP_FileIcon);
     case 6: return Crossed(Standard(QStyle::SP_DirClosedIcon));
     case 7: return Crossed(Standard(QStyle::SP_DirOpenIcon));
+    case 8: return Crossed(Standard(QStyle::SP_FileIcon));
     default: return {};
   }
 }

@@ -39,6 +39,7 @@
 #include "ui/DriveInfoDialog.h"
 #include "ui/FATSelectDialog.h"
 #include "ui/FileListModel.h"
+#include "ui/FindDialog.h"
 #include "ui/FolderTree.h"
 #include "ui/HelpWindow.h"
 #include "ui/SysInfoDialog.h"
@@ -59,6 +60,13 @@ namespace {
 struct WaitCursor {
   WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
   ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+};
+
+// Marks the open volume as used by a command that lets events run (nested event loops).
+struct VolumeInUse {
+  explicit VolumeInUse(int& count) : count_(count) { ++count_; }
+  ~VolumeInUse() { --count_; }
+  int& count_;
 };
 
 // Keeps list data requests away from a folder whose children change.
@@ -329,6 +337,15 @@ void TMainForm::CreateWidgets() {
   connect(treeTimer_, &QTimer::timeout, this, &TMainForm::TreeSelectionChanged);
   // Quick changes (arrow keys held down) fill the list once, for the last node.
   connect(tree_, &QTreeWidget::currentItemChanged, treeTimer_, qOverload<>(&QTimer::start));
+  // A click on the node already current changes nothing for currentItemChanged, yet the list must
+  // show that node's folder (after a second volume opened, Root is current with an empty list).
+  connect(tree_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
+    TTreeNode* node = tree_->NodeOf(item);
+    if (!node || node == currentNode_) return;
+    treeTimer_->stop();
+    ShowFolder(node);
+  });
+  tree_->installEventFilter(this);
   connect(tree_, &QTreeWidget::itemExpanded, this, &TMainForm::TreeExpanded);
   connect(tree_, &QTreeWidget::itemCollapsed, this, &TMainForm::TreeCollapsed);
   connect(tree_, &QTreeWidget::itemChanged, this, &TMainForm::TreeItemChanged);
@@ -491,6 +508,17 @@ bool TMainForm::ScanDevices() {
 }
 
 void TMainForm::OpenDriveCommand() {
+  // The volumes are not destroyed under a command that waits in an event loop of its own: a
+  // waiting or running find ends first, and the drive dialog opens once it has returned.
+  if (volumeInUse_ > 0) {
+    if (findRunning_) {
+      openPending_ = true;
+      static_cast<TFindDlg&>(host_.FindDialog()).Cancel();
+    } else {
+      QApplication::beep();
+    }
+    return;
+  }
   if (devicesPending_) {
     devicesPending_ = false;
     if (!ScanDevices()) return;
@@ -511,6 +539,7 @@ void TMainForm::ForgetDrive() {
   currentNode_ = nullptr;
   special_ = {};
   if (pages_) SetBrowseState(1);
+  if (model_) UpdateStatus();
 }
 
 bool TMainForm::OpenDrive(int index, int fatChoice, bool skipBadClusters) {
@@ -659,6 +688,13 @@ void TMainForm::ParentDirCommand() {
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  // The user moving to the tree clears the list's selection, so that the commands do not act on
+  // rows the user left; focus coming back with the window (a dialog closed) keeps it.
+  if (event->type() == QEvent::FocusIn && watched == tree_ && selection_) {
+    const Qt::FocusReason why = static_cast<QFocusEvent*>(event)->reason();
+    if (why == Qt::MouseFocusReason || why == Qt::TabFocusReason || why == Qt::BacktabFocusReason)
+      selection_->clearSelection();
+  }
   if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Backspace &&
       (watched == details_ || watched == icons_)) {
     ParentDirCommand();
@@ -703,6 +739,7 @@ void TMainForm::FindLostDataCommand() {
   bool found = false;
   {
     WaitCursor wait;
+    VolumeInUse use(volumeInUse_);
     found = currentDrive_->FindLostData(&status_);
   }
   if (!found || !special_.Lost) return;
@@ -718,7 +755,20 @@ void TMainForm::FindLostDataCommand() {
 }
 
 void TMainForm::FindCommand() {
-  if (!currentDrive_ || !FindFiles(*currentDrive_) || !special_.Search) return;
+  if (!currentDrive_) return;
+  bool found = false;
+  {
+    VolumeInUse use(volumeInUse_);
+    findRunning_ = true;
+    found = FindFiles(*currentDrive_);
+    findRunning_ = false;
+  }
+  if (openPending_) {
+    openPending_ = false;
+    QTimer::singleShot(0, this, &TMainForm::OpenDriveCommand);
+    return;
+  }
+  if (!found || !special_.Search) return;
   tree_->RemoveChildren(special_.Search);
   tree_->SetHasChildren(special_.Search, currentDrive_->SearchFolder->HasSubdirectories());
   QTreeWidgetItem* item = tree_->ItemOf(special_.Search);
@@ -811,9 +861,13 @@ bool TMainForm::RenameObject(TItem* object, const QString& name) {
   shown = ShownName(*object);
   switch (CheckRename(*object, name.toStdString())) {
     case TRenameCheck::NoParent: return false;
-    case TRenameCheck::Duplicate:
-      QMessageBox::information(this, "Salvex", QString::fromStdString(TextF(705, {shown})));
+    case TRenameCheck::Duplicate: {
+      // Shown once the editor has closed: a modal box inside the model's setData leaves the view
+      // in its editing state, and it never edits again.
+      const QString text = QString::fromStdString(TextF(705, {shown}));
+      QTimer::singleShot(0, this, [this, text] { QMessageBox::information(this, "Salvex", text); });
       return false;
+    }
     case TRenameCheck::Allowed: break;
   }
   if (auto* f = dynamic_cast<TCustomFile*>(object)) return f->Rename(name.toStdString());
