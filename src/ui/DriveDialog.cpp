@@ -63,7 +63,7 @@ TDriveDlg::TDriveDlg(QWidget* parent, TDeviceList& devices, TDriveList& drives, 
   previewButton_ = Tagged(new QPushButton(this), 234);
   findButton_ = Tagged(new QPushButton(this), 235);
   auto* rescan = rescanButton_ = Tagged(new QPushButton(this), 236);
-  auto* addImage = new QPushButton(tr("&Add disk image..."), this);
+  auto* addImage = Tagged(new QPushButton(this), 830);
   okButton_ = Tagged(new QPushButton(this), 233);
   okButton_->setDefault(true);
   auto* cancel = cancelButton_ = Tagged(new QPushButton(this), 237);
@@ -206,7 +206,7 @@ void TDriveDlg::RescanClicked() {
 
 // A disk or volume image joins the devices; the scan runs anew, as a rescan does.
 void TDriveDlg::AddImageClicked() {
-  const QString path = QFileDialog::getOpenFileName(this, tr("Add disk image"));
+  const QString path = QFileDialog::getOpenFileName(this, Text(831));
   if (path.isEmpty()) return;
   try {
     TDeviceRegistry::Instance().AddImage(path.toStdString());

@@ -46,6 +46,8 @@
 #include "ui/LanguageDialog.h"
 #include "ui/OptionsDialog.h"
 #include "ui/PropertiesDialog.h"
+#include "ui/SaveCommand.h"
+#include "ui/SaveSummaryDialog.h"
 #include "ui/Settings.h"
 #include "ui/StatusWindow.h"
 #include "ui/Translate.h"
@@ -98,7 +100,7 @@ TMainForm::TMainForm(bool showDebug, QWidget* parent)
     auto store = OpenSettings();
     QString error;
     if (!LoadOptions(*store, Options(), error))
-      QMessageBox::critical(this, "Salvex", "Could not read from registry: " + error);
+      QMessageBox::critical(this, "Salvex", TextWith(848, {error}));
     ApplyOptions();
     if (showDebug) debug_->ShowAtCorner();
     DebugLog("application started", 1);
@@ -381,6 +383,7 @@ void TMainForm::FirstActivation() {
     base = dialog.Base();
   }
   LanguageBase = base;
+  ApplyLanguageToQt();
   TranslateApplication();
   treeCaption_->setText(Text(701));
   ShowMemory();
@@ -547,9 +550,10 @@ bool TMainForm::OpenDrive(int index, int fatChoice, bool skipBadClusters) {
   TCustomDrive* drive = drives_.Items(size_t(index));
   // A volume that did not mount has no folders to show.
   if (!drive->HasSpecialFolders()) {
-    std::string why = "The volume could not be read.";
-    if (auto* ntfs = dynamic_cast<TNTFSdrive*>(drive); ntfs && !ntfs->MountError.empty()) why = ntfs->MountError;
-    QMessageBox::warning(this, "Salvex", QString::fromStdString(why));
+    QString why = Text(844);
+    if (auto* ntfs = dynamic_cast<TNTFSdrive*>(drive); ntfs && !ntfs->MountError.empty())
+      why = TextWith(759, {QString::fromStdString(ntfs->MountError)});
+    QMessageBox::warning(this, "Salvex", why);
     return false;
   }
   ForgetDrive();
@@ -730,8 +734,14 @@ void TMainForm::SaveSelection() {
   if (auto* d = dynamic_cast<TCustomDirectory*>(first)) drive = d->Drive;
   if (!drive) return;
   drive->Progress = &status_;
-  WaitCursor wait;
-  SaveSelectedTo(*drive, *model_);
+  TSaveRun run;
+  {
+    WaitCursor wait;
+    VolumeInUse use(volumeInUse_);
+    if (!RunSaveCommand(this, *drive, *model_, &status_, run)) return;
+  }
+  TSaveSummaryDialog summary(this, run);
+  summary.exec();
 }
 
 void TMainForm::FindLostDataCommand() {
@@ -820,9 +830,7 @@ void TMainForm::PropertiesCommand() {
       dialog.Facts.emplace_back(model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString() + ':', value);
   }
   if (auto* file = dynamic_cast<TCustomFile*>(object); file && file->SizeOrigin != TSizeOrigin::Entry)
-    dialog.Facts.emplace_back(tr("Size from:"), file->SizeOrigin == TSizeOrigin::FormatEnd
-                                                    ? tr("the end its file format marks")
-                                                    : tr("the default size of lost files (the format gives none)"));
+    dialog.Facts.emplace_back(Text(839), Text(file->SizeOrigin == TSizeOrigin::FormatEnd ? 840 : 841));
   if (!dialog.Run()) return;
   fields.Name = dialog.Name;
   fields.Cluster = dialog.Cluster;
@@ -894,7 +902,7 @@ void TMainForm::OptionsCommand() {
     auto store = OpenSettings();
     QString error;
     if (SaveOptions(*store, options, error)) return true;
-    QMessageBox::critical(this, "Salvex", "Could not write to registry: " + error);
+    QMessageBox::critical(this, "Salvex", TextWith(849, {error}));
     return false;
   };
   if (!dialog.Edit()) return;

@@ -2,10 +2,17 @@
 // wrong, on the demo image, through the real widgets.
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -18,6 +25,10 @@
 #include "ui/FileListModel.h"
 #include "ui/FindDialog.h"
 #include "ui/FolderTree.h"
+#include "ui/RangeDialog.h"
+#include "ui/SaveSummaryDialog.h"
+#include "ui/TargetFolderDialog.h"
+#include "ui/Translate.h"
 #include "ui/MainWindow.h"
 #include "ui/ModalDriver.h"
 #include "ui/UiTests.h"
@@ -211,6 +222,97 @@ class UserRunTests : public QObject {
     }
     QVERIFY(!boxOverEditor);
     QCOMPARE(model->data(model->index(readme, 0), Qt::DisplayRole).toString(), QString("README.txt"));
+  }
+
+  // Files found by the lost-data search on a quick-formatted card have no chain in the FAT: the
+  // target dialog proposes "no FAT". Following FAT 1 anyway fails file by file; the first
+  // failure offers Skip all, and the summary lists every failure with its reason and can keep
+  // the report. With the proposal, every file is saved whole.
+  void LostFilesSaveWithoutAFATAndTheSaveSaysHowItWent() {
+    RegisterDevices({test::UnpackedImage("fat16-quickformat.img.gz").string()}, TImageKind::Auto, false);
+    ui::TMainForm window(false);
+    QVERIFY(Activate(window, 0));
+    int proposed = -1, fatChoice = 1, errors = 0;
+    QString target, errorButtons;
+    QStringList summaries;
+    int failedShown = -1, problemRows = -1, savedShown = -1;  // failed: not whole
+    QTemporaryDir folders;
+    QString report = folders.filePath("report.json");
+    ModalDriver driver([&](QWidget* modal) {
+      if (auto* range = qobject_cast<ui::TRangeDialog*>(modal)) {
+        QMetaObject::invokeMethod(range, &QDialog::accept, Qt::QueuedConnection);
+        return true;
+      }
+      if (auto* dialog = qobject_cast<ui::TDirSelectDialog*>(modal)) {
+        proposed = dialog->FATBox()->currentIndex();
+        dialog->FATBox()->setCurrentIndex(fatChoice);
+        dialog->SetFolder(target);
+        QMetaObject::invokeMethod(dialog, &QDialog::accept, Qt::QueuedConnection);
+        return true;
+      }
+      if (auto* summary = qobject_cast<ui::TSaveSummaryDialog*>(modal)) {
+        summaries << summary->Heading()->text();
+        savedShown = summary->Count(0)->text().section(' ', 0, 0).toInt();
+        // Partly saved and failed files: neither is whole.
+        failedShown = summary->Count(2)->text().toInt() + summary->Count(3)->text().toInt();
+        problemRows = summary->Problems()->topLevelItemCount();
+        summary->WriteReport(report);
+        QMetaObject::invokeMethod(summary, &QDialog::accept, Qt::QueuedConnection);
+        return true;
+      }
+      if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+        ++errors;
+        for (QAbstractButton* b : box->buttons()) errorButtons += b->text() + "|";
+        for (QAbstractButton* b : box->buttons())
+          if (b->text() == ui::Text(803)) {
+            QMetaObject::invokeMethod(b, &QAbstractButton::click, Qt::QueuedConnection);
+            return true;
+          }
+        QMetaObject::invokeMethod(box, &QDialog::accept, Qt::QueuedConnection);
+        return true;
+      }
+      return false;
+    });
+    window.FindLostDataCommand();
+    QCOMPARE(window.Tree()->SelectedNode(), window.SpecialNodes().Lost);
+    auto selectAll = [&] {
+      window.Selection()->select(QItemSelection(window.ListModel()->index(0, 0),
+                                                window.ListModel()->index(window.ListModel()->rowCount() - 1, 0)),
+                                 QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    };
+    selectAll();
+    QVERIFY(window.ListModel()->rowCount() > 0);
+
+    QDir(folders.path()).mkdir("fat1");
+    target = folders.filePath("fat1");
+    window.Action("MenuSaveTo")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(summaries.size(), 1, 20000);
+    QCOMPARE(proposed, 0);
+    QCOMPARE(errors, 1);
+    QVERIFY2(errorButtons.contains(ui::Text(802)) && errorButtons.contains(ui::Text(804)), qPrintable(errorButtons));
+    QVERIFY2(failedShown > 1, qPrintable(QString("saved %1 failed %2 rows %3").arg(savedShown).arg(failedShown).arg(problemRows)));
+    QVERIFY(problemRows >= failedShown);
+    QFile json(report);
+    QVERIFY(json.open(QIODevice::ReadOnly));
+    const QJsonObject written = QJsonDocument::fromJson(json.readAll()).object()["report"].toObject();
+    QCOMPARE(written["failed"].toInt() + written["partial"].toInt(), failedShown);
+    int withReasons = 0;
+    for (const QJsonValue& file : written["files"].toArray())
+      if (!file.toObject()["failures"].toArray().isEmpty()) ++withReasons;
+    QCOMPARE(withReasons, failedShown);
+
+    QDir(folders.path()).mkdir("nofat");
+    target = folders.filePath("nofat");
+    fatChoice = 0;
+    errors = 0;
+    selectAll();
+    window.Action("MenuSaveTo")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(summaries.size(), 2, 20000);
+    QCOMPARE(errors, 0);
+    QCOMPARE(failedShown, 0);
+    QVERIFY(savedShown > 1);
+    QVERIFY(summaries.back().contains("nofat"));
+    QVERIFY(!driver.TimedOut);
   }
 };
 
