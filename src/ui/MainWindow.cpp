@@ -42,6 +42,7 @@
 #include "ui/FindDialog.h"
 #include "ui/FolderTree.h"
 #include "ui/HelpWindow.h"
+#include "ui/Icons.h"
 #include "ui/SysInfoDialog.h"
 #include "ui/LanguageDialog.h"
 #include "ui/OptionsDialog.h"
@@ -139,7 +140,7 @@ void TMainForm::CreateActions() {
   QStyle* s = style();
   auto* drive = NewAction("MenuDrive", 51, 52, &TMainForm::OpenDriveCommand);
   drive->setShortcut(QKeySequence("Ctrl+O"));
-  drive->setIcon(s->standardIcon(QStyle::SP_DriveHDIcon));
+  drive->setIcon(StandardIcon(QStyle::SP_DriveHDIcon));
   drive->setProperty(kButtonHint, "140");
   NewAction("MenuRename", 53, 54, &TMainForm::RenameCommand)->setShortcut(QKeySequence(Qt::Key_F2));
   NewAction("MenuProperties", 55, 56, &TMainForm::PropertiesCommand);
@@ -916,7 +917,8 @@ void TMainForm::SetListStyle(int style) {
     return;
   }
   icons_->setViewMode(style == 0 ? QListView::IconMode : QListView::ListMode);
-  icons_->setFlow(style == 1 ? QListView::LeftToRight : QListView::TopToBottom);
+  // Icons fill rows of a grid; the list mode fills columns.
+  icons_->setFlow(style == 2 ? QListView::TopToBottom : QListView::LeftToRight);
   icons_->setWrapping(true);
   icons_->setResizeMode(QListView::Adjust);
   icons_->setIconSize(style == 0 ? QSize(32, 32) : QSize(16, 16));

@@ -81,22 +81,28 @@ bool RunSaveCommand(QWidget* window, TCustomDrive& drive, TListView& list, TStat
   if (!Host().AskSaveTarget(folder, choices, choice) || folder.empty()) return false;
   if (!ConfirmSaveTarget(drive.Device, folder)) return false;
 
-  run = {};
-  run.Target = folder;
   TSaveOptions options;
   options.Target = folder;
   if (!choices.empty()) options.Read.FATCopy = choice >= 0 && size_t(choice) < choices.size() ? choice : -1;
+  TDesktopQuestions questions(window, folder, status);
+  Host().EnableMainWindow(false);
+  run = SaveAndRecord(selected, options, questions, status);
+  Host().EnableMainWindow(true);
+  return true;
+}
+
+TSaveRun SaveAndRecord(const std::vector<TItem*>& items, TSaveOptions options, TSaveQuestions& questions,
+                       TStatusDialog* status) {
+  TSaveRun run;
+  run.Target = options.Target;
   options.OnFile = [&run](const TSavedFile& saved) {
     if (saved.Outcome == TSavedFile::TOutcome::Partial) ++run.Partial;
     if (saved.Outcome == TSavedFile::TOutcome::Failed) ++run.Failed;
     run.Files.push_back(saved);
     run.Sources.push_back(saved.File ? RowOf(*const_cast<TCustomFile*>(saved.File)).Path : std::string());
   };
-  TDesktopQuestions questions(window, folder, status);
-  Host().EnableMainWindow(false);
-  run.Report = SaveItems(selected, options, questions, status);
-  Host().EnableMainWindow(true);
-  return true;
+  run.Report = SaveItems(items, options, questions, status);
+  return run;
 }
 
 }  // namespace salvex::ui

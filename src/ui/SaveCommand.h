@@ -24,6 +24,10 @@ struct TSaveRun {
   uint64_t Failed = 0;
 };
 
+// Saves `items` and records each file's outcome for the summary.
+TSaveRun SaveAndRecord(const std::vector<TItem*>& items, TSaveOptions options, TSaveQuestions& questions,
+                       TStatusDialog* status);
+
 // The desktop's save of the list's selected rows: the target folder dialog (files found by the
 // deleted or lost-data search follow no FAT unless the user picks one), the warning about a target
 // on the examined device, then the save engine with the program's questions. An unreadable file

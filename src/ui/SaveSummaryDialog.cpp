@@ -27,7 +27,8 @@ namespace {
 
 QString Reasons(const std::vector<TError>& errors) {
   QStringList parts;
-  for (const TError& e : errors) parts << QString::fromStdString(e.Text());
+  // The file is named in its own column; its errors give the reason.
+  for (const TError& e : errors) parts << QString::fromStdString(e.Why.empty() ? e.Text() : e.Why);
   return parts.join("; ");
 }
 
@@ -90,7 +91,7 @@ TSaveSummaryDialog::TSaveSummaryDialog(QWidget* parent, const TSaveRun& run) : Q
     const TSavedFile& f = run.Files[i];
     for (const TError& e : f.Errors) fileErrors.insert({e.What, e.Why});
     if (f.Outcome != TSavedFile::TOutcome::Partial && f.Outcome != TSavedFile::TOutcome::Failed) continue;
-    const QString name = QString::fromStdString(f.SavedPath.empty() ? run.Sources[i] : f.SavedPath);
+    const QString name = QString::fromStdString(run.Sources[i]);
     problems_->addTopLevelItem(new QTreeWidgetItem(
         {name, Text(f.Outcome == TSavedFile::TOutcome::Partial ? 822 : 823), Reasons(f.Errors)}));
   }
@@ -101,7 +102,8 @@ TSaveSummaryDialog::TSaveSummaryDialog(QWidget* parent, const TSaveRun& run) : Q
                                                       QString::fromStdString(f.Error.Text())}));
   for (const std::string& w : r.Warnings)
     problems_->addTopLevelItem(new QTreeWidgetItem({QString(), QString(), QString::fromStdString(w)}));
-  problems_->setVisible(problems_->topLevelItemCount() > 0);
+  const bool anyProblem = problems_->topLevelItemCount() > 0;
+  problems_->setVisible(anyProblem);
   problems_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
@@ -116,7 +118,7 @@ TSaveSummaryDialog::TSaveSummaryDialog(QWidget* parent, const TSaveRun& run) : Q
   layout->addLayout(form);
   layout->addWidget(problems_, 1);
   layout->addWidget(buttons);
-  resize(problems_->isVisible() ? QSize(640, 360) : sizeHint());
+  if (anyProblem) problems_->setMinimumSize(720, 160);
 }
 
 void TSaveSummaryDialog::OpenFolder() { QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(run_.Target))); }
