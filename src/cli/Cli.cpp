@@ -12,11 +12,7 @@
 #include "disk/DeviceRegistry.h"
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
-#include "exfat/ExFATdrive.h"
-#include "fat/FATAnalyser.h"
 #include "recovery/Browse.h"
-#include "fat/FATdrive.h"
-#include "ntfs/NTFSdrive.h"
 
 namespace salvex::cli {
 
@@ -198,12 +194,6 @@ int RunCli(int argc, char** argv) {
   ctx.StatusView->SetDialog(ctx.Status.get());
   ctx.Host.Status = ctx.Status.get();
   ScopedHost hostScope(ctx.Host);
-  TVolumeFactory volumeFactory;
-  volumeFactory.NewFAT = NewFATDrive;
-  volumeFactory.NewNTFS = NewNTFSDrive;
-  volumeFactory.NewExFAT = NewExFATDrive;
-  volumeFactory.NewAnalyser = NewFATAnalyser;
-  SetVolumeFactory(volumeFactory);
 
   CLI::App app{"Salvex: find and save deleted and lost files on FAT and NTFS disks and images (read-only)",
                "salvex-cli"};

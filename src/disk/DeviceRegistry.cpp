@@ -117,9 +117,7 @@ const TRegisteredDevice& TDeviceRegistry::AddImage(const std::string& path, TIma
     errno = got < 0 ? readErrno : EIO;
     throw std::runtime_error("cannot read '" + path + "': " + Reason());
   }
-  std::span<const uint8_t> sector(head.data(), 512);
-  if (kind == TImageKind::Auto)
-    kind = (IsNTFSBootSector(sector) || IsFATBootSector(sector) || IsExFATBootSector(sector)) ? TImageKind::Drive : TImageKind::Disk;
+  if (kind == TImageKind::Auto) kind = IsKnownVolumeStart(head) ? TImageKind::Drive : TImageKind::Disk;
   if (bytesPerSector == 0) {
     bytesPerSector = DetectSectorSize(head, kind != TImageKind::Disk);
     if (bytesPerSector == 512 && kind == TImageKind::Disk && MBRPointsAt4KiBVolumes(io, fd, head, size))
