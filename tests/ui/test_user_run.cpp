@@ -25,6 +25,7 @@
 #include "ui/FileListModel.h"
 #include "ui/FindDialog.h"
 #include "ui/FolderTree.h"
+#include "ui/PreviewDialog.h"
 #include "ui/RangeDialog.h"
 #include "ui/SaveSummaryDialog.h"
 #include "ui/TargetFolderDialog.h"
@@ -313,6 +314,24 @@ class UserRunTests : public QObject {
     QVERIFY(savedShown > 1);
     QVERIFY(summaries.back().contains("nofat"));
     QVERIFY(!driver.TimedOut);
+  }
+
+  // An exFAT volume opens in the desktop program and the drive dialog's preview shows it.
+  void ExFATOpensAndPreviews() {
+    RegisterDevices({test::UnpackedImage("exfat.img.gz").string()}, TImageKind::Auto, false);
+    ui::TMainForm window(false);
+    QVERIFY(Activate(window, 0));
+    QVERIFY(window.CurrentDrive());
+    QCOMPARE(window.CurrentDrive()->FileSystemName(), std::string("exFAT"));
+    QVERIFY(RowNamed(window.ListModel(), "tiny.txt") >= 0);
+    ui::TPreviewDrvDialog preview;
+    preview.Fill(*window.CurrentDrive());
+    QStringList fields;
+    for (QLineEdit* edit : preview.findChildren<QLineEdit*>()) fields << edit->text();
+    QVERIFY2(fields.contains("exFAT"), qPrintable(fields.join('|')));
+    QStringList names;
+    for (int i = 0; i < preview.RootList()->topLevelItemCount(); ++i) names << preview.RootList()->topLevelItem(i)->text(0);
+    QVERIFY(names.contains("tiny.txt"));
   }
 };
 
