@@ -13,6 +13,7 @@
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
 #include "exfat/ExFATdrive.h"
+#include "ext/Extdrive.h"
 #include "fat/FATAnalyser.h"
 #include "recovery/Browse.h"
 #include "fat/FATdrive.h"
@@ -202,10 +203,11 @@ int RunCli(int argc, char** argv) {
   volumeFactory.NewFAT = NewFATDrive;
   volumeFactory.NewNTFS = NewNTFSDrive;
   volumeFactory.NewExFAT = NewExFATDrive;
+  volumeFactory.NewExt = NewExtDrive;
   volumeFactory.NewAnalyser = NewFATAnalyser;
   SetVolumeFactory(volumeFactory);
 
-  CLI::App app{"Salvex: find and save deleted and lost files on FAT and NTFS disks and images (read-only)",
+  CLI::App app{"Salvex: find and save deleted and lost files on FAT, exFAT, NTFS and ext2/3/4 disks and images (read-only)",
                "salvex-cli"};
   app.set_version_flag("--version", std::string("salvex-cli ") + SALVEX_VERSION);
   app.require_subcommand(1);

@@ -20,6 +20,17 @@ bool StartsWithExFATBootSector(TDevice& device, uint64_t first) {
   return first < device.TotalSectors && device.ReadSectors(first, 1, false, device.TotalSectors, sector.data()) &&
          IsExFATBootSector(sector);
 }
+// The ext superblock's signature at byte 1024 of a volume (0xEF53 at offset 56 within it).
+bool StartsWithExtSuperblock(TDevice& device, uint64_t first) {
+  const uint32_t bps = device.BytesPerSector > 512 ? device.BytesPerSector : 512;
+  const uint64_t offset = 1024 + 56;
+  const uint64_t sector = first + offset / bps;
+  std::vector<uint8_t> bytes(bps);
+  if (sector >= device.TotalSectors || !device.ReadSectors(sector, 1, false, device.TotalSectors, bytes.data()))
+    return false;
+  const size_t at = offset % bps;
+  return bytes[at] == 0x53 && bytes[at + 1] == 0xEF;
+}
 }  // namespace
 
 void SetVolumeFactory(TVolumeFactory factory) { Factory() = std::move(factory); }
@@ -78,10 +89,17 @@ void TDriveList::DetectDrives(TDevice& device) {
         AddDrive(f.NewFAT(), device, e.FirstSector, e.SectorCount, false);
       else if (e.Kind == TPartitionKind::NTFS && f.NewNTFS)
         AddDrive(f.NewNTFS(), device, e.FirstSector, e.SectorCount, false);
+      else if (e.Kind == TPartitionKind::Other && f.NewExt && StartsWithExtSuperblock(device, e.FirstSector))
+        AddDrive(f.NewExt(), device, e.FirstSector, e.SectorCount, false);
     });
     return;
   }
   // A whole device is one volume; its file system is told by the NTFS boot-sector test.
+  if (f.NewExt && !IsNTFSBootSector(sector) && !IsFATBootSector(sector) && !IsExFATBootSector(sector) &&
+      StartsWithExtSuperblock(device, 0)) {
+    AddDrive(f.NewExt(), device, 0, device.TotalSectors, false);
+    return;
+  }
   auto make = IsNTFSBootSector(sector) ? f.NewNTFS : IsExFATBootSector(sector) ? f.NewExFAT : f.NewFAT;
   if (make) AddDrive(make(), device, 0, device.TotalSectors, false);
 }

@@ -20,6 +20,9 @@ struct TVolumeFactory {
   std::function<std::unique_ptr<TCustomDrive>()> NewExFAT;
   // The FAT analyser used by the lost-drive search; none = boot sectors only.
   std::function<std::unique_ptr<TLostDriveAnalyser>()> NewAnalyser;
+  // ext2/3/4: Linux partition types (MBR 0x83, the GPT Linux filesystem GUID) or none; told by
+  // the superblock signature at byte 1024.
+  std::function<std::unique_ptr<TCustomDrive>()> NewExt;
 };
 void SetVolumeFactory(TVolumeFactory factory);
 const TVolumeFactory& VolumeFactory();

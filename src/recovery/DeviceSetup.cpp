@@ -1,6 +1,8 @@
 #include "recovery/DeviceSetup.h"
 
 #include "devices/DriveList.h"
+#include "exfat/ExFATdrive.h"
+#include "ext/Extdrive.h"
 #include "fat/FATAnalyser.h"
 #include "fat/FATdrive.h"
 #include "ntfs/NTFSdrive.h"
@@ -18,6 +20,8 @@ void InstallVolumeClasses() {
   TVolumeFactory factory;
   factory.NewFAT = NewFATDrive;
   factory.NewNTFS = NewNTFSDrive;
+  factory.NewExFAT = NewExFATDrive;
+  factory.NewExt = NewExtDrive;
   factory.NewAnalyser = NewFATAnalyser;
   SetVolumeFactory(factory);
 }

@@ -2,6 +2,7 @@
 
 #include "disk/DeviceRegistry.h"
 #include "exfat/ExFATdrive.h"
+#include "ext/Extdrive.h"
 #include "fat/FATdrive.h"
 #include "ntfs/NTFSdrive.h"
 
@@ -9,7 +10,7 @@ namespace salvex::test {
 
 TCustomDrive* OpenImageVolume(const std::filesystem::path& image, uint64_t firstSector, TDeviceList& devices,
                               TDriveList& drives) {
-  SetVolumeFactory({NewFATDrive, NewNTFSDrive, NewExFATDrive, nullptr});
+  SetVolumeFactory({NewFATDrive, NewNTFSDrive, NewExFATDrive, nullptr, NewExtDrive});
   // Clearing the registry also closes the handles cached for the previous image.
   auto& registry = TDeviceRegistry::Instance();
   registry.Clear();
