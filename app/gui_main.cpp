@@ -182,7 +182,6 @@ int main(int argc, char** argv) {
                           : parser.isSet("drive")  ? TImageKind::Drive
                           : parser.isSet("floppy") ? TImageKind::Floppy
                                                    : TImageKind::Auto;
-  InstallVolumeClasses();
   try {
     RegisterDevices(images, kind, parser.isSet("system-disks"));
   } catch (const std::exception& e) {

@@ -12,12 +12,7 @@
 #include "disk/DeviceRegistry.h"
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
-#include "exfat/ExFATdrive.h"
-#include "ext/Extdrive.h"
-#include "fat/FATAnalyser.h"
 #include "recovery/Browse.h"
-#include "fat/FATdrive.h"
-#include "ntfs/NTFSdrive.h"
 
 namespace salvex::cli {
 
@@ -199,15 +194,8 @@ int RunCli(int argc, char** argv) {
   ctx.StatusView->SetDialog(ctx.Status.get());
   ctx.Host.Status = ctx.Status.get();
   ScopedHost hostScope(ctx.Host);
-  TVolumeFactory volumeFactory;
-  volumeFactory.NewFAT = NewFATDrive;
-  volumeFactory.NewNTFS = NewNTFSDrive;
-  volumeFactory.NewExFAT = NewExFATDrive;
-  volumeFactory.NewExt = NewExtDrive;
-  volumeFactory.NewAnalyser = NewFATAnalyser;
-  SetVolumeFactory(volumeFactory);
 
-  CLI::App app{"Salvex: find and save deleted and lost files on FAT, exFAT, NTFS and ext2/3/4 disks and images (read-only)",
+  CLI::App app{"Salvex: find and save deleted and lost files on FAT and NTFS disks and images (read-only)",
                "salvex-cli"};
   app.set_version_flag("--version", std::string("salvex-cli ") + SALVEX_VERSION);
   app.require_subcommand(1);

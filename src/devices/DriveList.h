@@ -1,31 +1,12 @@
 #pragma once
-#include <functional>
 #include <memory>
 #include <vector>
 
-#include "devices/LostDrives.h"
 #include "devices/Model.h"
 
 namespace salvex {
 
 class TDevice;
-class TLostDriveAnalyser;
-
-// How the drive list makes volumes of each file system; the front ends install the FAT and NTFS
-// classes (the device layer does not know them).
-struct TVolumeFactory {
-  std::function<std::unique_ptr<TCustomDrive>()> NewFAT;
-  std::function<std::unique_ptr<TCustomDrive>()> NewNTFS;
-  // exFAT shares the NTFS partition type; its boot sector tells them apart.
-  std::function<std::unique_ptr<TCustomDrive>()> NewExFAT;
-  // The FAT analyser used by the lost-drive search; none = boot sectors only.
-  std::function<std::unique_ptr<TLostDriveAnalyser>()> NewAnalyser;
-  // ext2/3/4: Linux partition types (MBR 0x83, the GPT Linux filesystem GUID) or none; told by
-  // the superblock signature at byte 1024.
-  std::function<std::unique_ptr<TCustomDrive>()> NewExt;
-};
-void SetVolumeFactory(TVolumeFactory factory);
-const TVolumeFactory& VolumeFactory();
 
 // Every volume the run knows, in the order added: detection order, then lost volumes.
 class TDriveList {

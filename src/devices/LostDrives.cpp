@@ -6,13 +6,12 @@
 #include <span>
 #include <vector>
 
-#include "common/BootSector.h"
-#include "common/ByteReader.h"
 #include "common/Format.h"
 #include "common/Host.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
 #include "devices/DriveList.h"
+#include "devices/FileSystemRegistry.h"
 #include "devices/StatusDialog.h"
 
 namespace salvex {
@@ -29,67 +28,24 @@ bool AlreadyListed(const TDriveList& drives, const TDevice& device, uint64_t sec
   return false;
 }
 
-// The found volume's size in device sectors, from its boot sector, kept within the device.
-uint64_t LostVolumeSectors(const TDevice& device, std::span<const uint8_t> boot, bool ntfs, uint64_t start) {
-  const uint64_t deviceBps = device.BytesPerSector ? device.BytesPerSector : 512;
-  const uint64_t bps = ByteReader(boot).U16(0x0B);
-  uint64_t count = VolumeSectorsOf(boot, ntfs);
-  if (bps == 0 || count > UINT64_MAX / bps) return 0;
-  count = count * bps / deviceBps;
-  const uint64_t room = device.TotalSectors > start ? device.TotalSectors - start : 0;
-  return std::min(count, room);
-}
-
-// Where the volume of a boot sector found at `sector` starts. File systems keep a backup boot
-// sector inside the volume (FAT32 at the sector its BPB names, usually 6; NTFS at the last
-// sector); a backup must not become a volume of its own that starts in the middle of the real one.
-// Returns false when the sector is the backup of a volume already listed.
-bool VolumeStartOf(TDevice& device, const TDriveList& drives, std::span<const uint8_t> boot, bool ntfs,
-                   uint64_t sector, uint64_t& first) {
-  ByteReader r(boot);
-  first = sector;
-  if (ntfs) {
-    uint64_t total = r.U64(0x28);
-    if (total == 0 || total > sector) return true;
-    uint64_t primary = sector - total;
-    if (AlreadyListed(drives, device, primary)) return false;
-    // A volume starting here would run past the device: this is the copy at the end.
-    if (sector + total > device.TotalSectors) first = primary;
-    return true;
-  }
-  bool fat32 = r.U16(0x16) == 0 && r.U32(0x24) != 0;
-  uint32_t backup = r.U16(0x32);
-  if (!fat32 || backup == 0 || backup >= 32 || backup > sector) return true;
-  uint64_t primary = sector - backup;
-  if (AlreadyListed(drives, device, primary)) return false;
-  // The first FAT lies `reserved` sectors after the volume's start; look for its media entry.
-  std::vector<uint8_t> fat(device.BytesPerSector);
-  uint64_t fatSector = primary + r.U16(0x0E);
-  if (fatSector < device.TotalSectors && device.ReadSectors(fatSector, 1, false, device.TotalSectors, fat.data())) {
-    uint32_t entry0 = ByteReader(fat).U32(0) & 0x0FFFFFFF;
-    if ((entry0 & 0x0FFFFF00) == 0x0FFFFF00 && (entry0 & 0xFF) >= 0xF0) first = primary;
-  }
-  return true;
-}
-
-// exFAT keeps a backup boot region 12 of its own sectors after the main one. When the main boot
-// sector is gone, the backup is found first: its volume starts where the FAT it names holds the
-// media entry F8 FF FF FF. Returns false when the sector is the backup of a volume already listed.
-bool ExFATVolumeStartOf(TDevice& device, const TDriveList& drives, std::span<const uint8_t> boot, uint64_t sector,
-                        uint64_t& first) {
-  ByteReader r(boot);
-  first = sector;
-  const uint64_t volBps = uint64_t(1) << r.U8(108);
-  const uint64_t ratio = volBps > device.BytesPerSector ? volBps / device.BytesPerSector : 1;
-  const uint64_t back = 12 * ratio;
-  if (sector < back) return true;
-  const uint64_t primary = sector - back;
-  if (AlreadyListed(drives, device, primary)) return false;
-  std::vector<uint8_t> fat(device.BytesPerSector);
-  const uint64_t fatSector = primary + uint64_t(r.U32(80)) * ratio;
-  if (fatSector < device.TotalSectors && device.ReadSectors(fatSector, 1, false, device.TotalSectors, fat.data()) &&
-      ByteReader(fat).U32(0) == 0xFFFFFFF8u)
-    first = primary;
+// Adds the volume whose announcing structure lies in `sector` (the window's first half), if `fs`
+// recognises one there that is neither listed yet nor the backup copy of a listed one.
+bool RecogniseVolume(const TFileSystem& fs, TDevice& device, TDriveList& drives, const std::vector<uint8_t>& window,
+                     uint32_t bps, uint64_t sector) {
+  const TLostVolumeRecogniser& lost = fs.Lost;
+  if (!lost.Announces || !lost.Place || !fs.Open) return false;
+  const uint64_t before = lost.Offset / bps;
+  const size_t within = lost.Offset % bps;
+  if (sector < before || window.size() - within < 512) return false;
+  std::span<const uint8_t> structure(window.data() + within, window.size() - within);
+  if (!lost.Announces(structure)) return false;
+  TLostVolumeSite site{device, structure, sector - before,
+                       [&](uint64_t first) { return AlreadyListed(drives, device, first); }};
+  if (site.Listed(site.Sector)) return false;
+  uint64_t first = site.Sector, count = 0;
+  if (!lost.Place(site, first, count) || AlreadyListed(drives, device, first)) return false;
+  const uint64_t room = device.TotalSectors > first ? device.TotalSectors - first : 0;
+  drives.AddLostDrive(device, fs.Open(), true, std::min(count, room), first, sector);
   return true;
 }
 
@@ -107,8 +63,9 @@ void FindLostDrives(TDevice& device, uint64_t first, uint64_t last, TDriveList& 
   if (first > last) first = last;
   const uint32_t bps = device.BytesPerSector;
   std::vector<uint8_t> window(size_t(bps) * 2);
-  const TVolumeFactory& factory = VolumeFactory();
-  std::unique_ptr<TLostDriveAnalyser> analyser = factory.NewAnalyser ? factory.NewAnalyser() : nullptr;
+  std::vector<std::unique_ptr<TLostDriveAnalyser>> analysers;
+  for (const TFileSystem& fs : FileSystems())
+    if (fs.Lost.NewAnalyser) analysers.push_back(fs.Lost.NewAnalyser());
   device.SetCacheEnabled(true);
   CacheGuard guard{device};
 
@@ -119,7 +76,7 @@ void FindLostDrives(TDevice& device, uint64_t first, uint64_t last, TDriveList& 
   status.Show();
 
   uint32_t drivesFound = 0, folders = 0, files = 0;
-  if (analyser) analyser->Start(device, drives);
+  for (auto& analyser : analysers) analyser->Start(device, drives);
   bool readOk = true;
   uint64_t i = first;
   do {
@@ -141,28 +98,13 @@ void FindLostDrives(TDevice& device, uint64_t first, uint64_t last, TDriveList& 
         std::memset(window.data() + bps, 0, bps);
     }
     if (readOk) {
-      std::span<const uint8_t> sector(window.data(), bps);
-      std::unique_ptr<TCustomDrive> found;
-      bool ntfs = IsNTFSBootSector(sector);
-      const bool exfat = !ntfs && IsExFATBootSector(sector);
-      if (ntfs) {
-        if (factory.NewNTFS) found = factory.NewNTFS();
-      } else if (exfat) {
-        if (factory.NewExFAT) found = factory.NewExFAT();
-      } else if (IsFATBootSector(sector)) {
-        if (factory.NewFAT) found = factory.NewFAT();
-      }
-      uint64_t start = i;
-      auto placed = [&] {
-        return exfat ? ExFATVolumeStartOf(device, drives, sector, i, start)
-                     : VolumeStartOf(device, drives, sector, ntfs, i, start);
-      };
-      if (found && !AlreadyListed(drives, device, i) && placed() &&
-          !AlreadyListed(drives, device, start)) {
-        drives.AddLostDrive(device, std::move(found), true, LostVolumeSectors(device, sector, ntfs, start), start, i);
+      for (const TFileSystem& fs : FileSystems()) {
+        if (!RecogniseVolume(fs, device, drives, window, bps, i)) continue;
         ++drivesFound;
+        break;
       }
-      if (analyser) analyser->AnalyseSector(device, i, files, folders, drivesFound, bps, window.data());
+      for (auto& analyser : analysers)
+        analyser->AnalyseSector(device, i, files, folders, drivesFound, bps, window.data());
       ++i;
     }
     if (status.Cancelled) break;
@@ -172,7 +114,7 @@ void FindLostDrives(TDevice& device, uint64_t first, uint64_t last, TDriveList& 
   status.Setup(LoadText(703), "", LoadText(704), "", "", true, false);
   status.Show();
   Host().ProcessMessages();
-  if (analyser) analyser->Finish(&status);
+  for (auto& analyser : analysers) analyser->Finish(&status);
   status.Hide();
 }
 

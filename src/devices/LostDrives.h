@@ -19,8 +19,9 @@ class TLostDriveAnalyser {
   virtual void Finish(TStatusDialog* status) = 0;
 };
 
-// Scans [first, last] of the device (clamped to it) sector by sector for FAT and NTFS boot
-// sectors and, through the analyser, for lost FAT structures. Volumes found go into `drives`.
+// Scans [first, last] of the device (clamped to it) sector by sector for the structures that
+// announce a volume of each file system of the table (boot sectors, superblocks) and, through the
+// file systems' analysers, for lost FAT structures. Volumes found go into `drives`.
 void FindLostDrives(TDevice& device, uint64_t first, uint64_t last, TDriveList& drives, TStatusDialog& status);
 
 }  // namespace salvex

@@ -44,12 +44,6 @@ namespace {
 
 std::string Reason() { return std::strerror(errno); }
 
-// An ext volume leaves its first 1024 bytes to a boot loader; one that ends them with 55 AA is
-// a disk whose partition table happens to sit over an old superblock.
-bool HasPartitionSignature(const std::vector<uint8_t>& head) {
-  return head.size() >= 512 && head[510] == 0x55 && head[511] == 0xAA;
-}
-
 bool IsFloppySize(uint64_t bytes) {
   return bytes == 368640 || bytes == 737280 || bytes == 1228800 || bytes == 1474560 || bytes == 2949120;
 }
@@ -123,12 +117,7 @@ const TRegisteredDevice& TDeviceRegistry::AddImage(const std::string& path, TIma
     errno = got < 0 ? readErrno : EIO;
     throw std::runtime_error("cannot read '" + path + "': " + Reason());
   }
-  std::span<const uint8_t> sector(head.data(), 512);
-  if (kind == TImageKind::Auto)
-    kind = (IsNTFSBootSector(sector) || IsFATBootSector(sector) || IsExFATBootSector(sector) ||
-            (head.size() >= 1024 + 58 && head[1024 + 56] == 0x53 && head[1024 + 57] == 0xEF && !HasPartitionSignature(head)))
-               ? TImageKind::Drive
-               : TImageKind::Disk;
+  if (kind == TImageKind::Auto) kind = IsKnownVolumeStart(head) ? TImageKind::Drive : TImageKind::Disk;
   if (bytesPerSector == 0) {
     bytesPerSector = DetectSectorSize(head, kind != TImageKind::Disk);
     if (bytesPerSector == 512 && kind == TImageKind::Disk && MBRPointsAt4KiBVolumes(io, fd, head, size))

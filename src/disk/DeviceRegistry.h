@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <span>
 #include <string>
 #include <deque>
 #include <vector>
@@ -8,7 +9,7 @@
 
 namespace salvex {
 
-// What an image argument stands for: Auto decides by the boot-sector test of sector 0.
+// What an image argument stands for: Auto decides by the file-system probes of its start.
 enum class TImageKind { Auto, Disk, Drive, Floppy };
 
 // One stand-in for a platform device: a physical disk (BIOS number 0x00/0x01 floppies,
@@ -49,6 +50,11 @@ class TDeviceRegistry {
 // holding a GPT header ("EFI PART" at 512 or 4096); else, for a volume, the bytes per sector of a
 // FAT or NTFS boot sector at sector 0; else 512.
 uint32_t DetectSectorSize(const std::vector<uint8_t>& head, bool volume);
+
+// Whether `head` (the first bytes of an image, up to 8 KiB) is the start of a volume of a file
+// system Salvex opens. Defined by the file-system table (devices/FileSystemRegistry.cpp), which
+// this layer lies below.
+bool IsKnownVolumeStart(std::span<const uint8_t> head);
 
 // Heads 255 and 63 sectors per track, cylinders rounded up so that the geometry covers the size.
 DiskGeometry GeometryForSize(uint64_t bytes, uint32_t bytesPerSector, uint16_t mediaKind);

@@ -11,7 +11,4 @@ namespace salvex {
 // with one clear line for an image that cannot be used.
 void RegisterDevices(const std::vector<std::string>& images, TImageKind kind, bool systemDisks);
 
-// Lets the drive list make FAT and NTFS volumes and run the FAT analyser in the lost-drive search.
-void InstallVolumeClasses();
-
 }  // namespace salvex

@@ -35,19 +35,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Installs the FAT and NTFS classes and the analyser for one test, and puts back what was there.
-struct ScopedFactory {
-  TVolumeFactory saved = VolumeFactory();
-  ScopedFactory() {
-    TVolumeFactory f;
-    f.NewFAT = NewFATDrive;
-    f.NewNTFS = NewNTFSDrive;
-    f.NewAnalyser = NewFATAnalyser;
-    SetVolumeFactory(f);
-  }
-  ~ScopedFactory() { SetVolumeFactory(saved); }
-};
-
 // A status dialog whose clock moves a second per look, so every sector is an update point.
 uint32_t FastClock() {
   static uint32_t t = 1;
@@ -166,7 +153,6 @@ uint64_t HeaderNumber(const std::string& manifest, const std::string& key) {
 struct FatAnalyserSearchFixtures : ::testing::Test {
   FakeHost host;
   ScopedHost hostScope{host};
-  ScopedFactory factory;
   TStatusDialog status{nullptr, FastClock};
   TDriveList drives;
 };
@@ -188,20 +174,18 @@ TEST_F(FatAnalyserSearchFixtures, ZeroedMBREntriesLeaveBothVolumesFoundAtTheirSe
   ExpectLiveFilesSave(*fat->RootFolder, "lost-mbr-zeroed-p2048-manifest.txt", checked);
   EXPECT_EQ(checked, 11u);
 
-  if (VolumeFactory().NewNTFS) {
-    int ntfsFound = 0;
-    for (size_t i = 0; i < drives.Count(); ++i) {
-      TCustomDrive* d = drives.Items(i);
-      if (!dynamic_cast<TNTFSdrive*>(d)) continue;
-      // Once: the backup boot sector at the volume's last sector is not a second volume.
-      ++ntfsFound;
-      EXPECT_EQ(d->FirstSector, 22528u);
-      EXPECT_EQ(d->SectorCount, 18432u);  // 18431 counted sectors and the backup boot sector
-      EXPECT_TRUE(d->Lost & DriveLost);
-      EXPECT_TRUE(d->HasSpecialFolders());
-    }
-    EXPECT_EQ(ntfsFound, 1);
+  int ntfsFound = 0;
+  for (size_t i = 0; i < drives.Count(); ++i) {
+    TCustomDrive* d = drives.Items(i);
+    if (!dynamic_cast<TNTFSdrive*>(d)) continue;
+    // Once: the backup boot sector at the volume's last sector is not a second volume.
+    ++ntfsFound;
+    EXPECT_EQ(d->FirstSector, 22528u);
+    EXPECT_EQ(d->SectorCount, 18432u);  // 18431 counted sectors and the backup boot sector
+    EXPECT_TRUE(d->Lost & DriveLost);
+    EXPECT_TRUE(d->HasSpecialFolders());
   }
+  EXPECT_EQ(ntfsFound, 1);
   // The intact FAT16 is also recognised from its structures; that copy is marked as rebuilt.
   for (TCustomDrive* d : DrivesNamed(drives, "DRIVE (without BootSec)")) {
     EXPECT_EQ(d->Lost & DriveRebuilt, DriveRebuilt);
@@ -296,7 +280,6 @@ struct FatAnalyserSearch : ::testing::Test {
   ScopedFakeIO fake;
   FakeHost host;
   ScopedHost hostScope{host};
-  ScopedFactory factory;
   TStatusDialog status{nullptr, FastClock};
   TDriveList drives;
   TDevice device;

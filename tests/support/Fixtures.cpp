@@ -295,4 +295,14 @@ std::string Sha256OfBytes(std::string_view bytes) {
   return sha.Hex();
 }
 
+const std::map<std::string, VolumeFixture>& VolumeFixtures() {
+  static const std::map<std::string, VolumeFixture> fixtures = {
+      {"FAT", {"fat16.img.gz", 32768}},
+      {"NTFS", {"ntfs.img.gz", 65536}},
+      {"exFAT", {"exfat.img.gz", 16384}},
+      {"ext", {"ext2-1k.img.gz", 16384}},
+  };
+  return fixtures;
+}
+
 }  // namespace salvex::test

@@ -20,6 +20,15 @@ std::filesystem::path FixturePath(std::string_view relative);
 // exit. The returned file must be opened read-only.
 std::filesystem::path UnpackedImage(std::string_view relativeGz);
 
+// One committed single-volume image per file system of the table, keyed by the file system's name,
+// with the volume's size in 512-byte sectors. A file system added to the table needs one here: the
+// registry tests open each through both front ends.
+struct VolumeFixture {
+  std::string Image;
+  std::uint64_t Sectors = 0;
+};
+const std::map<std::string, VolumeFixture>& VolumeFixtures();
+
 struct CommandResult {
   int ExitCode = -1;  // exit status; 128 + signal when killed; 127 when the program could not start
   std::string Out;

@@ -1,16 +1,11 @@
 #include "support/Volumes.h"
 
 #include "disk/DeviceRegistry.h"
-#include "exfat/ExFATdrive.h"
-#include "ext/Extdrive.h"
-#include "fat/FATdrive.h"
-#include "ntfs/NTFSdrive.h"
 
 namespace salvex::test {
 
 TCustomDrive* OpenImageVolume(const std::filesystem::path& image, uint64_t firstSector, TDeviceList& devices,
                               TDriveList& drives) {
-  SetVolumeFactory({NewFATDrive, NewNTFSDrive, NewExFATDrive, nullptr, NewExtDrive});
   // Clearing the registry also closes the handles cached for the previous image.
   auto& registry = TDeviceRegistry::Instance();
   registry.Clear();

@@ -1,14 +1,12 @@
 #include <QApplication>
 #include <QStandardPaths>
 
-#include "recovery/DeviceSetup.h"
 #include "ui/UiTests.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   // Settings and caches go to test locations, never the user's own.
   QStandardPaths::setTestModeEnabled(true);
-  salvex::InstallVolumeClasses();
   int failures = 0;
   failures += RunCommandTests(argc, argv);
   failures += RunSettingsTests(argc, argv);

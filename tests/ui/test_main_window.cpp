@@ -10,8 +10,10 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <typeinfo>
 
 #include "common/StringTable.h"
+#include "devices/FileSystemRegistry.h"
 #include "recovery/DeviceSetup.h"
 #include "support/Fixtures.h"
 #include "ui/FindDialog.h"
@@ -130,6 +132,28 @@ class MainWindowTests : public QObject {
     names.sort(Qt::CaseInsensitive);
     QCOMPARE(names, (QStringList{"Deep-Binary.bin", "deep.txt"}));
     QCOMPARE(results->Children->size(), size_t(2));
+  }
+
+  // Every file system of the table opens in the window through the program's own setup: a volume
+  // image of each becomes drive 0 with its folders listed.
+  void OpensAVolumeOfEveryFileSystem() {
+    for (const TFileSystem& fs : FileSystems()) {
+      const auto fixture = test::VolumeFixtures().find(fs.Name);
+      QVERIFY2(fixture != test::VolumeFixtures().end(), fs.Name.c_str());
+      RegisterDevices({test::UnpackedImage(fixture->second.Image).string()}, TImageKind::Auto, false);
+      ui::TMainForm window(false);
+      window.PresetLanguage = 1000;
+      window.PresetDrive = 0;
+      bool activated = false;
+      window.AfterActivation = [&] { activated = true; };
+      window.show();
+      QTRY_VERIFY_WITH_TIMEOUT(activated, 10000);
+      QVERIFY2(window.Drives().Count() == 1, fs.Name.c_str());
+      QVERIFY2(window.CurrentDrive() == window.Drives().Items(0), fs.Name.c_str());
+      const auto made = fs.Open();
+      QVERIFY2(typeid(*window.CurrentDrive()) == typeid(*made), fs.Name.c_str());
+      QVERIFY2(window.SpecialNodes().Root && window.ListModel()->rowCount() > 0, fs.Name.c_str());
+    }
   }
 
   void TranslationSwitchesMenuTexts() {
