@@ -68,7 +68,7 @@ cd "$work"
 cat "$image" > /dev/null  # warm the page cache for every contender alike
 
 # hyperfine takes one --prepare per command, in the order of the commands.
-hyperfine --style basic --warmup 1 --runs 5 --export-json "$work/times.json" \
+hyperfine --style basic --warmup 1 --runs "${RUNS:-5}" --export-json "$work/times.json" \
   --prepare true -n fls "fls -r -p $image" \
   --prepare true -n ls "$cli ls $image --volume 0 -r" \
   --prepare true -n fls-deleted "fls -r -d -p $image" \
@@ -96,7 +96,7 @@ def line(name, a, b, target, better="<="):
     ratio = t[a] / t[b]
     ok = ratio <= target
     print(f"{name:<34} {t[a]*1000:9.1f} ms / {t[b]*1000:9.1f} ms = {ratio:5.2f}x  (target {better} {target}x: {'met' if ok else 'MISSED'})")
-print("times are means of 5 runs; ratio = salvex / reference")
+print("times are means of hyperfine runs; ratio = salvex / reference")
 line("ls -r vs fls -r -p", "ls", "fls", 1.0)
 line("ls -r --deleted vs fls -r -d -p", "ls-deleted", "fls-deleted", 1.0)
 line("save / vs tsk_recover -e", "save", "tsk_recover", 0.5)

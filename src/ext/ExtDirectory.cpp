@@ -161,7 +161,9 @@ void TExtDirectory::ReadChildren(bool deletedView) {
     if (e.Name == "." || e.Name == "..") continue;
     if (!seen.insert({e.Inode, e.Name}).second) continue;
     TExtNode node = drive->NodeOf(e.Inode);
-    if (!node.Problem.empty() && node.Inode.Mode == 0 && !e.Deleted) continue;
+    // A name whose inode cannot be read is still listed, poor, with its kind from the entry.
+    if (!node.Problem.empty() && node.Inode.Mode == 0 && !e.Deleted)
+      node.Inode.Mode = e.FileType == 2 ? ext::kModeDir : ext::kModeFile;
     uint8_t flags = inherited, condition = node.Problem.empty() ? 0 : 2;
     if (deletedView && (e.Deleted || inherited)) {
       if (!PrepareDeletedNode(*drive, node, e.FileType, condition)) continue;

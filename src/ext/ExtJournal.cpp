@@ -11,7 +11,7 @@ namespace {
 
 constexpr uint32_t kJournalMagic = 0xC03B3998u;
 constexpr uint32_t kDescriptor = 1, kCommit = 2, kSuperV1 = 3, kSuperV2 = 4, kRevoke = 5;
-constexpr uint32_t kIncompatRevoke = 0x1, kIncompat64Bit = 0x2, kIncompatCsumV2 = 0x8, kIncompatCsumV3 = 0x10;
+constexpr uint32_t kIncompat64Bit = 0x2, kIncompatCsumV2 = 0x8, kIncompatCsumV3 = 0x10;
 constexpr uint32_t kTagEscape = 1, kTagSameUuid = 2, kTagLast = 8;
 // Logs beyond 4 GiB of blocks are not made by any tool.
 constexpr uint32_t kMaxJournalBlocks = uint32_t(1) << 24;
@@ -84,6 +84,8 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
       committed[seq] = true;
       claim(p, seq);
     } else if (kind == kRevoke) {
+      // Revoked blocks are not replayed, but their older copies are still what the volume held
+      // then: only the record's own place in the log counts here.
       ++RevokeBlocks;
       claim(p, seq);
     } else if (kind == kDescriptor) {
@@ -100,7 +102,7 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
         } else {
           t.Block = Be32(r, off) | (wide ? uint64_t(Be32(r, off + 8)) << 32 : 0);
           t.Checksum = v2 ? Be16(r, off + 4) : 0;
-          flags = v2 ? Be16(r, off + 6) : Be16(r, off + 6);
+          flags = Be16(r, off + 6);
         }
         data = next(data);
         t.Position = data;
@@ -133,7 +135,6 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
     std::stable_sort(list.begin(), list.end(), [](const TExtJournalCopy& a, const TExtJournalCopy& b) {
       return int32_t(a.Sequence - b.Sequence) > 0;
     });
-  (void)kIncompatRevoke;
   return true;
 }
 
