@@ -19,9 +19,10 @@ _salvex_cli() {
     --tree) COMPREPLY=($(compgen -W "root deleted lost" -- "$cur")); return ;;
     --overwrite) COMPREPLY=($(compgen -W "ask all none" -- "$cur")); return ;;
     --on-read-error) COMPREPLY=($(compgen -W "abort ignore retry=3" -- "$cur")); return ;;
+    --sector-size) COMPREPLY=($(compgen -W "512 1024 2048 4096" -- "$cur")); return ;;
     --volume | --first | --last | --path | --mask) return ;;
   esac
-  local common="--as --system-disks --help"
+  local common="--as --system-disks --sector-size --help"
   local opts
   case $command in
     devices | partitions) opts="--json" ;;
