@@ -654,7 +654,7 @@ void TNTFSdrive::SetupListColumns(TListView& list) {
   list.AddColumn({LoadText(721), 150, false});
   list.AddColumn({LoadText(722), 60, true});
   list.AddColumn({LoadText(723), 100, false});
-  list.AddColumn({"MFT entry", 60, true});
+  list.AddColumn({LoadText(850), 60, true});
   list.AddColumn({LoadText(725), 60, false});
   list.AddColumn({LoadText(728), 100, false});
 }
