@@ -158,7 +158,9 @@ TEST_P(ExtOracle, TreesAndBytesMatchTheSleuthKitAndTheManifest) {
   }
   EXPECT_EQ(recovered, c.Cleared);
   for (const auto& n : deleted)
-    if (auto* f = dynamic_cast<TExtFile*>(n.Item)) EXPECT_TRUE(f->Flags & ItemDeleted) << n.Path;
+    if (auto* f = dynamic_cast<TExtFile*>(n.Item)) {
+      EXPECT_TRUE(f->Flags & ItemDeleted) << n.Path;
+    }
 
   // The save engine writes the live tree with the names and times as stored.
   char tmpl[] = "/tmp/salvex-ext-XXXXXX";

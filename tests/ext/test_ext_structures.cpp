@@ -70,7 +70,9 @@ TEST(ExtSuperblock, EachRuleRefusesWithItsReason) {
     std::string why;
     const bool ok = ParseExtSuperblock(b, sb, why);
     EXPECT_EQ(ok, std::string(c.Why).empty()) << why;
-    if (!ok) EXPECT_NE(why.find(c.Why), std::string::npos) << why;
+    if (!ok) {
+      EXPECT_NE(why.find(c.Why), std::string::npos) << why;
+    }
   }
   TExtSuperblock sb;
   std::string why;
