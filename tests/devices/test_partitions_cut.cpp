@@ -112,6 +112,9 @@ TEST_F(TempFolderTest, CutNTFSRootIsAFailureNotAnEmptyFolder) {
   CommandResult save = Cli({"save", cut.string(), "--volume", "1", "/", "--to", (dir / "out").string()});
   EXPECT_EQ(save.ExitCode, 1) << save.Out;
   EXPECT_NE(save.Out.find("1 folder(s) unreadable"), std::string::npos) << save.Out;
+  // The lost-data search says that its range ends early too.
+  CommandResult lost = Cli({"lost-data", cut.string(), "--volume", "1", "--no-files"});
+  EXPECT_NE(lost.Err.find("the volume was cut to the device"), std::string::npos) << lost.Err;
 }
 
 // GPT names are the disk's bytes: terminal controls in them are shown escaped, as other names are.
