@@ -11,6 +11,7 @@
 #include "devices/Device.h"
 #include "ext/ExtDirectory.h"
 #include "ext/ExtLostData.h"
+#include "ext/ExtLostFolders.h"
 
 namespace salvex {
 
@@ -132,7 +133,7 @@ bool TExtdrive::ReadGroupDescriptors(std::string& why) {
     if (!grp.ChecksumOk) GroupChecksumsOk = false;
     const uint64_t tableBlocks = (uint64_t(Sb.InodesPerGroup) * Sb.InodeSize + bs - 1) / bs;
     if (grp.InodeTable == 0 || grp.InodeTable >= Sb.BlocksCount || tableBlocks > Sb.BlocksCount - grp.InodeTable) {
-      grp.Flags |= 1;  // its inodes cannot be read
+      grp.TableUnusable = true;
       ++bad;
     }
   }
@@ -180,25 +181,27 @@ bool TExtdrive::Mount(bool quiet) {
   if (!MountWarning.empty()) DebugLog("ext mount: " + MountWarning, 0);
   bitmaps_.assign(Groups.size(), {});
   bitmapRead_.assign(Groups.size(), false);
+  inodeBitmaps_.assign(Groups.size(), {});
+  inodeBitmapRead_.assign(Groups.size(), false);
   Name = Sb.VolumeName.empty() ? Sb.Flavour() + " volume" : ExtNameText(Sb.VolumeName);
   CreateSpecialFolders();
   return true;
 }
 
-bool TExtdrive::InodePlace(uint32_t ino, uint64_t& block, size_t& offset) const {
+bool TExtdrive::InodePlace(uint32_t ino, uint64_t& block, size_t& offset, bool unusedToo) const {
   if (ino == 0 || ino > Sb.InodesCount || Sb.InodesPerGroup == 0) return false;
   const uint64_t g = (ino - 1) / Sb.InodesPerGroup;
-  if (g >= Groups.size() || (Groups[g].Flags & 1)) return false;
+  if (g >= Groups.size() || Groups[g].TableUnusable || ((Groups[g].Flags & 1) && !unusedToo)) return false;
   const uint64_t bytes = uint64_t((ino - 1) % Sb.InodesPerGroup) * Sb.InodeSize;
   block = Groups[g].InodeTable + bytes / Sb.BlockSize;
   offset = size_t(bytes % Sb.BlockSize);
   return block < Sb.BlocksCount;
 }
 
-bool TExtdrive::ReadInode(uint32_t ino, TExtInode& inode) {
+bool TExtdrive::ReadInode(uint32_t ino, TExtInode& inode, bool unusedToo) {
   uint64_t block;
   size_t offset;
-  if (!InodePlace(ino, block, offset)) return false;
+  if (!InodePlace(ino, block, offset, unusedToo)) return false;
   auto it = inodeBlocks_.find(block);
   if (it == inodeBlocks_.end()) {
     if (inodeBlocks_.size() >= kInodeCacheBlocks) inodeBlocks_.clear();
@@ -223,7 +226,20 @@ bool TExtdrive::BlockInUse(uint64_t block) {
   return bit / 8 < bitmaps_[g].size() && (bitmaps_[g][bit / 8] >> (bit % 8)) & 1;
 }
 
+bool TExtdrive::InodeInUse(uint32_t ino) {
+  if (ino == 0 || ino > Sb.InodesCount || Sb.InodesPerGroup == 0) return false;
+  const uint64_t g = (ino - 1) / Sb.InodesPerGroup;
+  if (g >= Groups.size() || (Groups[g].Flags & 1)) return false;
+  if (!inodeBitmapRead_[g]) {
+    inodeBitmapRead_[g] = true;
+    if (!ReadBlock(Groups[g].InodeBitmap, inodeBitmaps_[g])) inodeBitmaps_[g].clear();
+  }
+  const uint64_t bit = (ino - 1) % Sb.InodesPerGroup;
+  return bit / 8 < inodeBitmaps_[g].size() && (inodeBitmaps_[g][bit / 8] >> (bit % 8)) & 1;
+}
+
 TExtMap TExtdrive::MapOf(const TExtNode& node, const TExtBlockReader& read) {
+  if (node.CarvedBlock) return FreeRunsFrom(*this, node.CarvedBlock, (node.Inode.Size + Sb.BlockSize - 1) / Sb.BlockSize);
   const TExtInode& n = node.Inode;
   if (n.HasInlineData() || n.FastLink()) return {};
   const uint16_t t = n.Type();
@@ -311,6 +327,17 @@ TExtNode TExtdrive::NodeOf(uint32_t ino) {
 std::vector<TExtDirEntry> TExtdrive::ReadDirectory(const TExtNode& dir, bool deleted) {
   std::vector<TExtDirEntry> entries;
   const TExtInode& n = dir.Inode;
+  if (!dir.FoundBlocks.empty()) {
+    std::vector<uint8_t> block;
+    for (size_t i = 0; i < dir.FoundBlocks.size(); ++i) {
+      if (!ReadBlock(dir.FoundBlocks[i], block) || IsExtHashNode(block, Sb)) continue;
+      // The hash index after ".." is no gap of deleted names.
+      const bool gaps = deleted && !IsExtHashRoot(block, Sb);
+      auto found = ParseExtDirBlock(block, Sb, gaps, i * Sb.BlockSize);
+      entries.insert(entries.end(), found.begin(), found.end());
+    }
+    return entries;
+  }
   if (n.HasInlineData()) {
     // The parent's number comes first; entries follow, then more in the "system.data" attribute.
     auto more = ParseExtDirBlock(std::span<const uint8_t>(n.Block).subspan(4), Sb, deleted, 4);

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "common/FakeHost.h"
+#include "common/Options.h"
 #include "devices/DeviceList.h"
 #include "devices/DriveList.h"
 #include "ext/ExtDirectory.h"
@@ -177,6 +178,62 @@ TEST_P(ExtOracle, TreesAndBytesMatchTheSleuthKitAndTheManifest) {
   EXPECT_GT(st.st_mtim.tv_sec, 1600000000);
   EXPECT_EQ((st.st_mtim.tv_sec - 1600000000) % 90061, 0);
   fs::remove_all(target);
+}
+
+// A volume the kernel filled, then formatted again over it, with a file of the new volume deleted
+// while open: the lost-data search gives back the former folders with their names below them,
+// the former volume's files no folder names by their inode, files whose inode went by their
+// content (each once), and the open file from the orphan list, all byte-exact.
+TEST(ExtLostData, AFormatGivesBackTheFormerFoldersFilesAndTheOrphanList) {
+  const auto manifest = ReadManifest(FixturePath("ext4-quickformat-manifest.txt"));
+  for (const bool findFiles : {true, false}) {
+    FakeHost host;
+    ScopedHost scope(host);
+    TDeviceList devices;
+    TDriveList drives;
+    auto* drive = dynamic_cast<TExtdrive*>(OpenImageVolume(UnpackedImage("ext4-quickformat.img.gz"), 0, devices, drives));
+    ASSERT_NE(drive, nullptr);
+    const bool saved = Options().FindLostFiles;
+    Options().FindLostFiles = findFiles;
+    ASSERT_TRUE(drive->FindLostData(nullptr));
+    Options().FindLostFiles = saved;
+    EXPECT_EQ(drive->LastLostSearch.Failure, "");
+
+    std::vector<Node> lost;
+    Walk(*static_cast<TExtDirectory*>(drive->LostFolder.get()), true, "", lost);
+    std::map<std::string, std::string> byPath;   // path below the top folder -> sha of a good file
+    std::multiset<std::string> top;               // shas of the files at the top
+    size_t carved = 0;
+    for (const auto& n : lost) {
+      auto* f = dynamic_cast<TExtFile*>(n.Item);
+      if (!f || f->Condition == 2) continue;
+      const std::string sha = Sha256OfBytes(ReadAll(*f).Bytes);
+      const size_t slash = n.Path.find('/');
+      if (slash == std::string::npos) {
+        top.insert(sha);
+        carved += f->Node.CarvedBlock != 0;
+      } else {
+        byPath[n.Path.substr(slash)] = sha;
+      }
+    }
+    size_t checked = 0;
+    for (const auto& [path, e] : manifest) {
+      if (e.Kind != "file" || e.State == "live") continue;
+      // Below the folders the lost root named, names are kept; what no name reaches is found once.
+      const std::string below = path.substr(path.find('/', 1) == std::string::npos ? 0 : path.find('/', 1));
+      const bool byContent = path.ends_with(".jpg");
+      if (!findFiles && byContent) continue;
+      if (e.State == "lost" && !byContent) {
+        EXPECT_EQ(byPath[below], e.Sha256) << path;
+      } else {
+        EXPECT_EQ(top.count(e.Sha256), 1u) << path;
+      }
+      ++checked;
+    }
+    EXPECT_EQ(checked, findFiles ? 7u : 4u);
+    EXPECT_EQ(carved, findFiles ? 3u : 0u) << "the PDF named in a folder found is not listed again";
+    EXPECT_EQ(drive->LastLostSearch.Folders, 2u);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, ExtOracle,

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 
 #include "common/ByteReader.h"
@@ -16,6 +17,7 @@
 #include "ext/ExtBlockMap.h"
 #include "ext/ExtDirectory.h"
 #include "ext/ExtJournal.h"
+#include "ext/ExtLostFolders.h"
 #include "ext/ExtStructures.h"
 #include "ext/Extdrive.h"
 #include "recovery/Browse.h"
@@ -192,6 +194,51 @@ TEST(ExtDirectoryBlock, DeletedEntriesStandInTheGapOfTheEntryBeforeThem) {
   entry(36, 13, 988, "go/ne", 1);
   EXPECT_EQ(ParseExtDirBlock(block, v.Sb, true).size(), 3u);
   EXPECT_EQ(ExtNameText(std::string("a\xff" "b")), "a\\xFFb");
+}
+
+// The lost-data search takes a free block for a folder's first block, or for one that continues
+// a folder, only when every entry chains to the block's end; each break of the shape refuses it.
+TEST(ExtDirectoryBlock, FolderBlocksFoundByContentNeedTheWholeShape) {
+  MemoryVolume v;
+  struct Case {
+    const char* Name;
+    std::function<void(std::vector<uint8_t>&)> Break;
+    bool Start, Later;
+  };
+  auto entry = [](std::vector<uint8_t>& b, size_t off, uint32_t ino, uint16_t len, const std::string& name, uint8_t type) {
+    PutU32(&b[off], ino);
+    PutU16(&b[off + 4], len);
+    b[off + 6] = uint8_t(name.size());
+    b[off + 7] = type;
+    std::memcpy(&b[off + 8], name.data(), name.size());
+  };
+  const Case cases[] = {
+      {"a folder's first block", [](auto&) {}, true, false},
+      {"a later block", [&](auto& b) { entry(b, 0, 40, 16, "next.txt", 1); entry(b, 16, 41, 1008, "more", 1); }, false, true},
+      {"a later block whose first name was deleted", [&](auto& b) { entry(b, 0, 0, 16, "gone.txt", 1); entry(b, 16, 41, 1008, "more", 1); }, false, true},
+      {"lengths past the block", [](auto& b) { PutU16(&b[28], 1004); }, false, false},
+      {"lengths short of the block", [](auto& b) { PutU16(&b[28], 996 - 8); }, false, false},
+      {"length not a multiple of four", [](auto& b) { PutU16(&b[28], 999); }, false, false},
+      {"inode past the volume", [](auto& b) { PutU32(&b[24], 999999); }, false, false},
+      {"a slash in a name", [](auto& b) { b[33] = '/'; }, false, false},
+      {"\".\" not first", [&](auto& b) { entry(b, 0, 12, 12, "x", 2); }, false, true},
+      {"\".\" as a file", [](auto& b) { b[7] = 1; }, false, false},
+      {"zeros", [](auto& b) { std::fill(b.begin(), b.end(), 0); }, false, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> block(1024, 0);
+    entry(block, 0, 12, 12, ".", 2);
+    entry(block, 12, 2, 12, "..", 2);
+    entry(block, 24, 13, 1000, "photo.jpg", 1);
+    c.Break(block);
+    uint32_t self = 0, parent = 0;
+    EXPECT_EQ(IsExtFolderStart(block, v.Sb, self, parent), c.Start) << c.Name;
+    if (c.Start) {
+      EXPECT_EQ(self, 12u);
+      EXPECT_EQ(parent, 2u);
+    }
+    EXPECT_EQ(IsExtFolderBlock(block, v.Sb), c.Later) << c.Name;
+  }
 }
 
 TEST(ExtTimes, EpochBitsCarryPast2038AndNanosecondsAreKept) {
