@@ -21,6 +21,7 @@ namespace {
 // names, far beyond any real folder).
 constexpr uint64_t kMaxDirectoryBytes = uint64_t(256) << 20;
 constexpr size_t kInodeCacheBlocks = 4096;
+constexpr uint64_t kInodeReadBlocks = 32;
 // Groups whose backup superblocks are looked at when the first one is damaged.
 constexpr uint64_t kBackupGroups[] = {1, 3, 5, 7, 9, 25, 27, 49};
 
@@ -204,10 +205,23 @@ bool TExtdrive::ReadInode(uint32_t ino, TExtInode& inode, bool unusedToo) {
   if (!InodePlace(ino, block, offset, unusedToo)) return false;
   auto it = inodeBlocks_.find(block);
   if (it == inodeBlocks_.end()) {
-    if (inodeBlocks_.size() >= kInodeCacheBlocks) inodeBlocks_.clear();
-    std::vector<uint8_t> bytes;
-    if (!ReadBlock(block, bytes)) return false;
-    it = inodeBlocks_.emplace(block, std::move(bytes)).first;
+    if (inodeBlocks_.size() + kInodeReadBlocks > kInodeCacheBlocks) inodeBlocks_.clear();
+    // The table blocks after this one, up to the group's table end, are read with it: a folder's
+    // inodes lie close together.
+    const uint64_t g = (ino - 1) / Sb.InodesPerGroup;
+    const uint64_t tableEnd = Groups[g].InodeTable + (uint64_t(Sb.InodesPerGroup) * Sb.InodeSize + Sb.BlockSize - 1) / Sb.BlockSize;
+    const uint64_t count = std::min<uint64_t>({kInodeReadBlocks, tableEnd - block, Sb.BlocksCount - block});
+    std::vector<uint8_t> run(count * Sb.BlockSize);
+    if (count > 1 && ReadBytes(block * Sb.BlockSize, run.size(), run.data())) {
+      for (uint64_t k = 0; k < count; ++k)
+        inodeBlocks_.try_emplace(block + k, run.begin() + ptrdiff_t(k * Sb.BlockSize),
+                                 run.begin() + ptrdiff_t((k + 1) * Sb.BlockSize));
+      it = inodeBlocks_.find(block);
+    } else {
+      std::vector<uint8_t> bytes;
+      if (!ReadBlock(block, bytes)) return false;
+      it = inodeBlocks_.emplace(block, std::move(bytes)).first;
+    }
   }
   inode = ParseExtInode(std::span<const uint8_t>(it->second).subspan(offset, Sb.InodeSize), Sb, ino);
   return true;
@@ -278,6 +292,10 @@ const TExtJournal* TExtdrive::Journal() {
   }
   const TExtMap map = MapOf(node);
   auto journal = std::make_unique<TExtJournal>();
+  journal->Bulk = [this](uint64_t block, uint32_t count, uint8_t* out) {
+    return block < Sb.BlocksCount && count <= Sb.BlocksCount - block &&
+           ReadBytes(block * Sb.BlockSize, size_t(count) * Sb.BlockSize, out);
+  };
   if (!journal->Load(map, [this](uint64_t b, std::vector<uint8_t>& out) { return ReadBlock(b, out); }, Sb.BlockSize,
                      JournalProblem)) {
     DebugLog("ext: journal not used: " + JournalProblem, 1);
