@@ -76,14 +76,18 @@ TEST_P(ExtOracle, TreesAndBytesMatchTheSleuthKitAndTheManifest) {
   const std::string name = c.Name;
   const fs::path image = UnpackedImage(name + ".img.gz");
   const auto manifest = ReadManifest(FixturePath(name + "-manifest.txt"));
-  const std::string offset = ReadManifestHeader(FixturePath(name + "-manifest.txt")).at("offset");
+  const auto header = ReadManifestHeader(FixturePath(name + "-manifest.txt"));
+  // The offset is in 512-byte units, as fls takes it; the volume starts in the disk's own sectors.
+  const std::string offset = header.at("offset");
+  const uint64_t sector = header.count("sector") ? std::stoull(header.at("sector")) : 512;
   FakeHost host;
   ScopedHost scope(host);
   TDeviceList devices;
   TDriveList drives;
-  auto* drive = dynamic_cast<TExtdrive*>(OpenImageVolume(image, std::stoull(offset), devices, drives));
+  auto* drive = dynamic_cast<TExtdrive*>(OpenImageVolume(image, std::stoull(offset) * 512 / sector, devices, drives));
   ASSERT_NE(drive, nullptr);
   ASSERT_TRUE(drive->HasSpecialFolders());
+  EXPECT_EQ(drive->BytesPerSector(), sector);
   EXPECT_EQ(drive->FileSystemName(), c.Flavour);
   EXPECT_EQ(drive->Sb.BlockSize, c.BlockSize);
   EXPECT_EQ(drive->Name, "SALVEXT");
@@ -238,7 +242,8 @@ TEST(ExtLostData, AFormatGivesBackTheFormerFoldersFilesAndTheOrphanList) {
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, ExtOracle,
                          ::testing::Values(Case{"ext4", "ext4", 4096, 20}, Case{"ext3", "ext3", 1024, 20},
-                                           Case{"ext2-1k", "ext2", 1024, 0}, Case{"ext-gpt", "ext4", 4096, 0}),
+                                           Case{"ext2-1k", "ext2", 1024, 0}, Case{"ext-gpt", "ext4", 4096, 0},
+                                           Case{"ext-mbr", "ext4", 4096, 0}, Case{"ext-gpt-4k", "ext4", 4096, 0}),
                          [](const auto& info) {
                            std::string n = info.param.Name;
                            for (char& ch : n)
