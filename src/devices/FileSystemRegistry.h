@@ -8,6 +8,8 @@
 
 namespace salvex {
 
+class TDriveList;
+
 class TCustomDrive;
 class TDevice;
 class TLostDriveAnalyser;
@@ -27,6 +29,9 @@ struct TLostVolumeSite {
   // Whether a volume of the search already starts at a device sector (volumes the FAT analyser
   // rebuilt do not count: a real boot sector wins over them).
   std::function<bool(uint64_t firstSector)> Listed;
+  // The volumes listed so far (from the partition tables and by the search), for a file system
+  // that can tell a copy inside one of them (an ext journal's copy of its superblock).
+  const TDriveList* Drives = nullptr;
 };
 
 // What the lost-drive search needs to tell a volume's start and size from a sector of the device.

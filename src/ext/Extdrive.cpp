@@ -277,6 +277,18 @@ TExtBlockReader TExtdrive::TreeReader(const TExtNode& node) {
   };
 }
 
+bool TExtdrive::JournalHolds(uint64_t block) {
+  if (!journalMap_) {
+    journalMap_.emplace();
+    TExtNode node;
+    node.Ino = Sb.JournalInode;
+    if (Sb.HasJournal() && Sb.JournalInode != 0 && ReadInode(node.Ino, node.Inode)) journalMap_ = MapOf(node);
+  }
+  for (const TExtRun& run : journalMap_->Runs)
+    if (block >= run.Physical && block - run.Physical < run.Count) return true;
+  return false;
+}
+
 const TExtJournal* TExtdrive::Journal() {
   if (journalTried_) return journal_.get();
   journalTried_ = true;

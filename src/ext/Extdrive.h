@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -72,6 +73,8 @@ class TExtdrive : public TCustomDrive {
   TExtMap MapOf(const TExtNode& node);
   // The reader for the tree blocks of a node: a journal copy gives the tree as it was then.
   TExtBlockReader TreeReader(const TExtNode& node);
+  // Whether a block of the volume belongs to its internal journal (its map is read on first use).
+  bool JournalHolds(uint64_t block);
   // The journal, read on first use; null when the volume has none or it cannot be read.
   const TExtJournal* Journal();
   std::string JournalProblem;
@@ -99,6 +102,7 @@ class TExtdrive : public TCustomDrive {
   std::vector<std::vector<uint8_t>> inodeBitmaps_;
   std::vector<bool> inodeBitmapRead_;
   std::unique_ptr<TExtJournal> journal_;
+  std::optional<TExtMap> journalMap_;
   bool journalTried_ = false;
 };
 
