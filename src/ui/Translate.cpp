@@ -1,5 +1,7 @@
 #include "ui/Translate.h"
 
+#include <algorithm>
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -28,6 +30,14 @@ QString TextWith(int offset, std::initializer_list<QString> args) {
     at += arg.size();
   }
   return text;
+}
+
+QString DurationText(qint64 seconds) {
+  const QLocale locale;
+  if (seconds < 60) return TextWith(851, {locale.toString(std::max<qint64>(seconds, 1))});
+  const qint64 minutes = (seconds + 30) / 60;
+  if (minutes < 60) return TextWith(852, {locale.toString(minutes)});
+  return TextWith(853, {locale.toString(minutes / 60), locale.toString(minutes % 60)});
 }
 
 namespace {

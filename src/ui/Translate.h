@@ -20,6 +20,9 @@ QString Text(int offset);
 // The text for an offset with each %s, in order, replaced by the next argument.
 QString TextWith(int offset, std::initializer_list<QString> args);
 
+// A duration for an estimate: seconds under a minute, minutes under an hour, else hours and minutes.
+QString DurationText(qint64 seconds);
+
 // Sets the caption offset (and optionally the hint offset) of a widget or action; returns it.
 template <class T>
 T* Tagged(T* object, int tag, int hint = 0) {

@@ -18,7 +18,10 @@
 #include <QTreeView>
 #include <QTreeWidgetItem>
 
+#include "devices/DeviceList.h"
+#include "devices/DriveList.h"
 #include "devices/Model.h"
+#include "devices/StatusDialog.h"
 #include "recovery/DeviceSetup.h"
 #include "support/Fixtures.h"
 #include "ui/DriveDialog.h"
@@ -313,6 +316,56 @@ class UserRunTests : public QObject {
     QCOMPARE(failedShown, 0);
     QVERIFY(savedShown > 1);
     QVERIFY(summaries.back().contains("nofat"));
+    QVERIFY(!driver.TimedOut);
+  }
+
+  // A stick whose partition table was wiped, the volume the user wants past the proposed range:
+  // the search says where it stopped and goes on to the disk's end when asked.
+  void LostDriveSearchOffersTheRestOfTheDisk() {
+    QTemporaryDir dir;
+    const QString image = dir.filePath("wiped.img");
+    QVERIFY(QFile::copy(QString::fromStdString(test::UnpackedImage("mbr-extended.img.gz").string()), image));
+    QFile file(image);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    file.setPermissions(file.permissions() | QFileDevice::WriteOwner);
+    QVERIFY(file.write(QByteArray(512, 0)) == 512);
+    file.close();
+    RegisterDevices({image.toStdString()}, TImageKind::Disk, false);
+    TDeviceList devices;
+    TDriveList drives;
+    devices.DetectDevices(nullptr);
+    QCOMPARE(devices.Count(), size_t(1));
+    TStatusDialog status;
+    ui::TDriveDlg dialog(nullptr, devices, drives, status);
+    auto listedAt = [&](uint64_t sector) {
+      for (size_t i = 0; i < drives.Count(); ++i)
+        if (drives.Items(i)->FirstSector == sector) return true;
+      return false;
+    };
+    QString question;
+    bool pastTheRangeBefore = true;
+    ModalDriver driver([&](QWidget* modal) {
+      if (auto* range = qobject_cast<ui::TRangeDialog*>(modal)) {
+        QMetaObject::invokeMethod(range, &QDialog::accept, Qt::QueuedConnection);
+        return true;
+      }
+      if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+        question = box->text();
+        pastTheRangeBefore = listedAt(100352);
+        QMetaObject::invokeMethod(box->button(QMessageBox::Yes), &QAbstractButton::click, Qt::QueuedConnection);
+        return true;
+      }
+      return false;
+    });
+    dialog.show();
+    dialog.ShowPhysicalPage();
+    dialog.PhysicalList()->setCurrentRow(0);
+    dialog.FindButton()->click();
+    QVERIFY(listedAt(2048) && listedAt(28672));
+    QVERIFY2(question.contains(QLocale().toString(131071)), qPrintable(question));
+    QVERIFY(!pastTheRangeBefore);
+    QVERIFY(listedAt(100352));
+    QCOMPARE(dialog.LogicalList()->count(), int(drives.Count()));
     QVERIFY(!driver.TimedOut);
   }
 
