@@ -172,7 +172,7 @@ void TDriveDlg::UpdateButtons() {
     findButton_->setEnabled(drive != nullptr);
     okButton_->setEnabled(drive != nullptr);
     if (auto* fat = dynamic_cast<TFATdrive*>(drive)) {
-      fat_->addItem("no");
+      fat_->addItem(Text(856));
       for (uint32_t k = 1; k <= fat->NumberOfFATs; ++k) fat_->addItem(QString::number(k));
       fat_->setCurrentIndex(std::min<int>(fat->FATCopy, fat_->count() - 1));
       fat_->setEnabled(true);

@@ -629,7 +629,9 @@ void TMainForm::ShowFolder(TTreeNode* node) {
   if (!columnsFitted_ && model_->rowCount() > 0) {
     // The designed widths are a minimum; dates and long names get the room they need.
     columnsFitted_ = true;
-    for (int c = 0; c + 1 < model_->columnCount(); ++c)
+    // The last column too: stretched to the window's edge it would cut long type names.
+    details_->header()->setStretchLastSection(false);
+    for (int c = 0; c < model_->columnCount(); ++c)
       details_->header()->resizeSection(c, std::max({details_->header()->sectionSize(c), details_->header()->sectionSizeHint(c),
                                                   static_cast<QAbstractItemView*>(details_)->sizeHintForColumn(c)}));
   }
@@ -828,7 +830,7 @@ void TMainForm::PropertiesCommand() {
   for (int c = 1; c < model_->columnCount(); ++c) {
     const QString value = model_->data(model_->index(row, c), Qt::DisplayRole).toString();
     if (!value.isEmpty())
-      dialog.Facts.emplace_back(model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString() + ':', value);
+      dialog.Facts.emplace_back(TextWith(854, {model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString()}), value);
   }
   if (auto* file = dynamic_cast<TCustomFile*>(object); file && file->SizeOrigin != TSizeOrigin::Entry)
     dialog.Facts.emplace_back(Text(839), Text(file->SizeOrigin == TSizeOrigin::FormatEnd ? 840 : 841));

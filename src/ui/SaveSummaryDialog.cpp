@@ -16,6 +16,7 @@
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <set>
 
 #include "common/StringTable.h"
@@ -105,6 +106,8 @@ TSaveSummaryDialog::TSaveSummaryDialog(QWidget* parent, const TSaveRun& run) : Q
   const bool anyProblem = problems_->topLevelItemCount() > 0;
   problems_->setVisible(anyProblem);
   problems_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  // Reasons are long: the list scrolls sideways rather than cut them.
+  problems_->header()->setStretchLastSection(false);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
   openFolder_ = buttons->addButton(Text(820), QDialogButtonBox::ActionRole);
@@ -118,7 +121,12 @@ TSaveSummaryDialog::TSaveSummaryDialog(QWidget* parent, const TSaveRun& run) : Q
   layout->addLayout(form);
   layout->addWidget(problems_, 1);
   layout->addWidget(buttons);
-  if (anyProblem) problems_->setMinimumSize(720, 160);
+  if (anyProblem) {
+    int width = 0;
+    for (int c = 0; c < problems_->columnCount(); ++c)
+      width += std::max(problems_->header()->sectionSizeHint(c), static_cast<QAbstractItemView*>(problems_)->sizeHintForColumn(c));
+    problems_->setMinimumSize(std::clamp(width + 24, 720, 1000), 160);
+  }
 }
 
 void TSaveSummaryDialog::OpenFolder() { QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(run_.Target))); }

@@ -99,6 +99,29 @@ void TranslateComponent(QObject* object) {
   for (QObject* child : object->children()) TranslateComponent(child);
 }
 
+namespace {
+
+// Qt's standard buttons in the string table's words, for the languages Qt has no translation of
+// (installed before Qt's own, which come first where they exist).
+class TTableTranslator : public QTranslator {
+ public:
+  QString translate(const char* context, const char* sourceText, const char* disambiguation = nullptr,
+                    int n = -1) const override {
+    (void)disambiguation;
+    (void)n;
+    if (qstrcmp(context, "QPlatformTheme") != 0) return {};
+    static const std::pair<const char*, int> buttons[] = {
+        {"OK", 434},  {"Cancel", 435}, {"Close", 15},  {"&Yes", 860},   {"&No", 861},
+        {"Abort", 862}, {"Retry", 863}, {"Ignore", 864}, {"Apply", 405}, {"Yes to &All", 843}};
+    for (const auto& [source, offset] : buttons)
+      if (qstrcmp(sourceText, source) == 0) return Text(offset);
+    return {};
+  }
+  bool isEmpty() const override { return false; }
+};
+
+}  // namespace
+
 QLocale LanguageLocale() {
   for (const LanguageInfo& language : Languages())
     if (language.Base == LanguageBase) return QLocale(QString::fromStdString(language.Stem == "zh" ? "zh_CN" : language.Stem));
@@ -108,6 +131,11 @@ QLocale LanguageLocale() {
 void ApplyLanguageToQt() {
   const QLocale locale = LanguageLocale();
   QLocale::setDefault(locale);
+  static TTableTranslator* table = nullptr;
+  if (!table) {
+    table = new TTableTranslator;
+    QCoreApplication::installTranslator(table);
+  }
   static QTranslator* qt = nullptr;
   if (qt) {
     QCoreApplication::removeTranslator(qt);
