@@ -1,6 +1,7 @@
 #include "ui/Translate.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include <QAbstractButton>
 #include <QAction>
@@ -30,6 +31,16 @@ QString TextWith(int offset, std::initializer_list<QString> args) {
     at += arg.size();
   }
   return text;
+}
+
+QString ErrorReason(const TError& error) {
+  static const std::pair<int, int> systemErrors[] = {
+      {ENOSPC, 894}, {EACCES, 895}, {EROFS, 896},  {EEXIST, 897}, {ENAMETOOLONG, 898},
+      {EIO, 899},    {EDQUOT, 900}, {EPERM, 901},  {ENOENT, 902}, {EFBIG, 903}};
+  if (error.Errno)
+    for (const auto& [number, offset] : systemErrors)
+      if (error.Errno == number) return Text(offset);
+  return QString::fromStdString(error.Why.empty() ? error.Text() : error.Why);
 }
 
 QString DurationText(qint64 seconds) {
