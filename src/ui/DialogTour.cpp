@@ -168,6 +168,7 @@ void TourItemDialogs(TMainForm& window, const TTourVisit& visit) {
     for (int c = 1; c < model->columnCount(); ++c)
       properties.Facts.emplace_back(TextWith(854, {model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString()}),
                                     model->data(model->index(row, c), Qt::DisplayRole).toString());
+    for (auto& fact : ItemFacts(*item)) properties.Facts.push_back(std::move(fact));
     properties.Prepare();
     Show(&properties, "properties", visit);
     break;

@@ -832,8 +832,7 @@ void TMainForm::PropertiesCommand() {
     if (!value.isEmpty())
       dialog.Facts.emplace_back(TextWith(854, {model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString()}), value);
   }
-  if (auto* file = dynamic_cast<TCustomFile*>(object); file && file->SizeOrigin != TSizeOrigin::Entry)
-    dialog.Facts.emplace_back(Text(839), Text(file->SizeOrigin == TSizeOrigin::FormatEnd ? 840 : 841));
+  for (auto& fact : ItemFacts(*object)) dialog.Facts.push_back(std::move(fact));
   if (!dialog.Run()) return;
   fields.Name = dialog.Name;
   fields.Cluster = dialog.Cluster;

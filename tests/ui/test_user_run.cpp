@@ -22,6 +22,7 @@
 #include "devices/DriveList.h"
 #include "devices/Model.h"
 #include "devices/StatusDialog.h"
+#include "recovery/Browse.h"
 #include "recovery/DeviceSetup.h"
 #include "support/Fixtures.h"
 #include "ui/DriveDialog.h"
@@ -29,6 +30,7 @@
 #include "ui/FindDialog.h"
 #include "ui/FolderTree.h"
 #include "ui/PreviewDialog.h"
+#include "ui/PropertiesDialog.h"
 #include "ui/RangeDialog.h"
 #include "ui/SaveSummaryDialog.h"
 #include "ui/TargetFolderDialog.h"
@@ -367,6 +369,24 @@ class UserRunTests : public QObject {
     QVERIFY(listedAt(100352));
     QCOMPARE(dialog.LogicalList()->count(), int(drives.Count()));
     QVERIFY(!driver.TimedOut);
+  }
+
+  // An ext file brought back from the journal opens in the properties dialog: its inode finds its
+  // data (no cluster to edit), and the dialog says where its inode came from.
+  void ExtItemsHaveProperties() {
+    RegisterDevices({test::UnpackedImage("ext4.img.gz").string()}, TImageKind::Auto, false);
+    ui::TMainForm window(false);
+    QVERIFY(Activate(window, 0));
+    TResult<TItem*> gone = ResolvePath(*window.CurrentDrive(), TTreeKind::Deleted, "Gone/file-1.txt");
+    QVERIFY(gone.Ok());
+    ui::TItemFields fields;
+    QVERIFY(ui::ReadItemFields(*gone.Value(), fields));
+    QCOMPARE(fields.Name, QString("file-1.txt"));
+    QCOMPARE(fields.Size, uint64_t(900));
+    QVERIFY(!fields.ClusterEnabled);
+    QStringList facts;
+    for (const auto& [label, value] : ui::ItemFacts(*gone.Value())) facts << label + " " + value;
+    QVERIFY2(facts.join('|').contains(ui::TextWith(904, {QString()}).section(' ', 0, 2)), qPrintable(facts.join('|')));
   }
 
   // An exFAT volume opens in the desktop program and the drive dialog's preview shows it.
