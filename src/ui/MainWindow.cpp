@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLocale>
 #include <QListView>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -485,7 +486,9 @@ void TMainForm::UpdateStatus() {
 
 void TMainForm::ShowMemory() {
   const struct mallinfo2 info = mallinfo2();
-  panels_[2]->setText(QString::fromStdString(TextF(700, {uint64_t(info.uordblks)})));
+  // Grouped as the chosen language groups digits (a text fills %d as it is).
+  const std::string bytes = QLocale().toString(qulonglong(info.uordblks)).toStdString();
+  panels_[2]->setText(QString::fromStdString(TextF(700, {bytes})));
 }
 
 bool TMainForm::ScanDevices() {
