@@ -20,6 +20,7 @@
 #include "ext/ExtFile.h"
 #include "ext/Extdrive.h"
 #include "recovery/Browse.h"
+#include "support/Cli.h"
 #include "support/Fixtures.h"
 #include "support/Save.h"
 #include "support/SleuthKit.h"
@@ -251,6 +252,31 @@ TEST(ExtLostData, AFormatGivesBackTheFormerFoldersFilesAndTheOrphanList) {
     EXPECT_EQ(carved, findFiles ? 3u : 0u) << "the PDF named in a folder found is not listed again";
     EXPECT_EQ(drive->LastLostSearch.Folders, 2u);
   }
+}
+
+// The command line: --no-files keeps to folders and inodes, the former tree is saved with its
+// names below each "block N" folder, and a search that finds nothing says what it searched.
+TEST_F(TempFolderTest, ExtLostDataOnTheCommandLine) {
+  const std::string image = UnpackedImage("ext4-quickformat.img.gz").string();
+  auto r = Cli({"lost-data", image, "--volume", "0", "--no-files", "--to", dir.string()});
+  ASSERT_EQ(r.ExitCode, 0) << r.Err << r.Out;
+  EXPECT_EQ(r.Out.find(".JPG"), std::string::npos) << r.Out;
+  std::map<std::string, std::string> saved;  // path below the top folder -> checksum
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) {
+      const std::string rel = fs::relative(e.path(), dir).string();
+      saved[rel.find('/') == std::string::npos ? rel : rel.substr(rel.find('/'))] = Sha256OfFile(e.path());
+    }
+  const auto manifest = ReadManifest(FixturePath("ext4-quickformat-manifest.txt"));
+  EXPECT_EQ(saved["/Old/draft.txt"], manifest.at("/Papers/Old/draft.txt").Sha256);
+  EXPECT_EQ(saved["/letter.pdf"], manifest.at("/Papers/letter.pdf").Sha256);
+
+  auto none = Cli({"lost-data", UnpackedImage("ext2-1k.img.gz").string(), "--volume", "0", "--no-files"});
+  ASSERT_EQ(none.ExitCode, 0) << none.Err;
+  EXPECT_NE(none.Err.find("searched the blocks of the whole volume for former folders, and their groups' inodes"),
+            std::string::npos)
+      << none.Err;
+  EXPECT_NE(none.Err.find("Try without --no-files"), std::string::npos) << none.Err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, ExtOracle,

@@ -333,6 +333,35 @@ TEST(ExtJournal, CopiesAreNewestFirstAndAPlaceTakenLaterDropsTheOlderCopy) {
 }
 
 // A volume whose first superblock is zeroed mounts from the backup in group 1 and says so.
+// With journal checksums v3 a copy is checked when it is read: the copy whose tag's checksum
+// holds reads back, the one whose does not (a torn write) cannot be read at all.
+TEST(ExtJournal, ACopyWhoseTagChecksumFailsCannotBeRead) {
+  for (const bool intact : {true, false}) {
+    MemoryJournal j;
+    PutU32(&j.Blocks[0][40], __builtin_bswap32(0x10));
+    j.Transaction(1, 10, 500, 0xAA);
+    const uint8_t seq[4] = {0, 0, 0, 10};
+    const uint32_t seed = Crc32c(~0u, std::span<const uint8_t>(j.Blocks[0]).subspan(48, 16));
+    const uint32_t crc = Crc32c(Crc32c(seed, seq), j.Blocks[2]) + (intact ? 0 : 1);
+    // The v3 tag: block, flags (last, same UUID), high block bits, checksum.
+    std::vector<uint8_t>& d = j.Blocks[1];
+    PutU32(&d[12], __builtin_bswap32(500));
+    PutU32(&d[16], __builtin_bswap32(8 | 2));
+    PutU32(&d[20], 0);
+    PutU32(&d[24], __builtin_bswap32(crc));
+    TExtJournal journal;
+    std::string why;
+    ASSERT_TRUE(journal.Load(j.Map(), j.Reader(), 1024, why)) << why;
+    const auto* copies = journal.CopiesOf(500);
+    ASSERT_NE(copies, nullptr);
+    std::vector<uint8_t> bytes;
+    EXPECT_EQ(journal.ReadCopy(copies->front(), bytes), intact);
+    if (intact) {
+      EXPECT_EQ(bytes[0], 0xAA);
+    }
+  }
+}
+
 TEST(ExtVolume, ADamagedFirstSuperblockFallsBackToABackup) {
   if (!HaveTool("mke2fs")) GTEST_SKIP() << "mke2fs (e2fsprogs) not installed";
   char tmpl[] = "/tmp/salvex-ext-backup-XXXXXX";
