@@ -80,4 +80,9 @@ uint64_t InDeviceSectors(const TDevice& device, uint64_t count, uint64_t bytesPe
 // Declared by the device registry below, which decides whether an image is a single volume.
 bool IsKnownVolumeStart(std::span<const uint8_t> head) { return ProbeFileSystem(head) != nullptr; }
 
+uint32_t VolumeStartSectorSize(std::span<const uint8_t> head) {
+  const TFileSystem* fs = ProbeFileSystem(head);
+  return fs && fs->SectorSize ? fs->SectorSize(head) : 0;
+}
+
 }  // namespace salvex

@@ -52,6 +52,9 @@ struct TFileSystem {
   // Whether a volume starts with `head` (its first kVolumeHeadBytes, or fewer). Probes of different
   // entries never accept the same head.
   bool (*Probe)(std::span<const uint8_t> head) = nullptr;
+  // The sector size in bytes that a head the probe accepted gives; 0 when it gives none. Tells the
+  // sector size of a disk whose partition table does not.
+  uint32_t (*SectorSize)(std::span<const uint8_t> head) = nullptr;
   // MBR type bytes under which this file system is looked for (by its probe).
   std::vector<uint8_t> MBRTypes;
   // Opens a partition of one of its MBR types even when no probe accepts its start: the type byte
