@@ -61,7 +61,8 @@ size_t TNTFSFileData::Read(uint8_t* buffer, size_t count) {
   if (!pos_.Failure.empty()) Damage = pos_.Failure;
   // A false read with bytes delivered means unreadable or damaged parts came back as zeros.
   if (got == 0 || (!ok && drive_.UnreadableSectors == before && pos_.Failure.empty())) {
-    Failure = "the data runs could not be read to the file's size";
+    Failure = pos_.Data.RunDamage ? "the $DATA " + pos_.Data.RunDamage->Text()
+                                  : "the data runs could not be read to the file's size";
     return size_t(got);
   }
   position_ += got;

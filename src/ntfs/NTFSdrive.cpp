@@ -128,30 +128,32 @@ bool TNTFSdrive::ReadClusters(int64_t lcn, uint64_t count, uint8_t* buffer) {
   return ReadVolumeBytes(uint64_t(lcn) * ClusterSize, count * ClusterSize, buffer);
 }
 
+void TNTFSdrive::Stop(std::string why) { AddMountNote(TError::Corrupt("NTFS boot sector", std::move(why)), true, true); }
+
 bool TNTFSdrive::ApplyBootSector(std::span<const uint8_t> boot) {
   ByteReader r(boot);
   uint16_t bps = r.U16(0x0B);
   uint8_t spcRaw = r.U8(0x0D);
   if (r.Failed() || !IsPowerOfTwo(bps) || bps < 256 || bps > 8192) {
-    MountError = "the NTFS boot sector gives an invalid sector size of " + std::to_string(bps) + " bytes";
+    Stop("bytes per sector (offset 0x0B) " + std::to_string(bps) + " is not a power of two from 256 to 8192");
     return false;
   }
   // Cluster sizes above 64 KiB are stored as a negative power of two.
   uint64_t spc = spcRaw <= 0x80 ? spcRaw : (uint64_t(1) << std::min(256 - spcRaw, 40));
   uint64_t cluster = spc * bps;
   if (spc == 0 || !IsPowerOfTwo(spc)) {
-    MountError = "the NTFS boot sector gives an invalid cluster size";
+    Stop("sectors per cluster (offset 0x0D) " + std::to_string(spcRaw) + " is not a power of two");
     return false;
   }
   if (cluster > kMaxClusterSize) {
-    MountError = "the NTFS volume uses clusters of " + std::to_string(cluster / 1024) +
-                 " KiB; clusters larger than 2 MiB are not supported";
+    Stop("sectors per cluster (offset 0x0D) " + std::to_string(spcRaw) + " gives clusters of " +
+         std::to_string(cluster / 1024) + " KiB; clusters larger than 2 MiB are not supported");
     return false;
   }
   uint32_t deviceSector = Device && Device->BytesPerSector ? Device->BytesPerSector : bps;
   if (bps % deviceSector != 0) {
-    MountError = "the NTFS sector size of " + std::to_string(bps) + " bytes does not fit the device's " +
-                 std::to_string(deviceSector) + "-byte sectors";
+    Stop("bytes per sector (offset 0x0B) " + std::to_string(bps) + " does not fit the device's " +
+         std::to_string(deviceSector) + "-byte sectors");
     return false;
   }
   SectorSize = bps;
@@ -160,7 +162,8 @@ bool TNTFSdrive::ApplyBootSector(std::span<const uint8_t> boot) {
   uint32_t fileRecordRaw = r.U32(0x40);
   uint32_t indexRecordRaw = r.U32(0x44);
   if (fileRecordRaw == 0 || indexRecordRaw == 0) {
-    MountError = "the NTFS boot sector gives no MFT record or index block size";
+    Stop("MFT record size (offset 0x40) " + std::to_string(fileRecordRaw) + " or index block size (offset 0x44) " +
+         std::to_string(indexRecordRaw) + " is 0");
     return false;
   }
   uint64_t fileRecord = DecodeRecordSize(fileRecordRaw, ClusterSize);
@@ -168,8 +171,8 @@ bool TNTFSdrive::ApplyBootSector(std::span<const uint8_t> boot) {
   // Both are fixed up in 512-byte strides and read whole; 64 KiB bounds every buffer.
   if (fileRecord < 512 || fileRecord > 65536 || fileRecord % 512 || indexRecord < 512 || indexRecord > 65536 ||
       indexRecord % 512) {
-    MountError = "the NTFS boot sector gives implausible MFT record (" + std::to_string(fileRecord) +
-                 ") or index block (" + std::to_string(indexRecord) + ") sizes";
+    Stop("MFT record size (offset 0x40) gives " + std::to_string(fileRecord) + " and index block size (offset 0x44) " +
+         std::to_string(indexRecord) + " bytes; each must be a multiple of 512 up to 65536");
     return false;
   }
   BytesPerFileRecord = static_cast<uint32_t>(fileRecord);
@@ -178,8 +181,8 @@ bool TNTFSdrive::ApplyBootSector(std::span<const uint8_t> boot) {
   // A volume cannot reach past its device: a larger claim is damage, and believing it would size
   // scans and bitmaps by sectors that do not exist.
   if (const uint64_t room = DeviceRoom(bps); room > 0 && VolumeSectors > room) {
-    MountWarning = CutToDeviceWarning(VolumeSectors, room);
-    DebugLog("NTFS mount: " + MountWarning, 0);
+    AddMountNote(CutToDeviceWarning("NTFS boot sector", VolumeSectors, room), false, true);
+    DebugLog("NTFS mount: " + MountNotes.back().Error.Text(), 0);
     VolumeSectors = room;
   }
   MFTStartLcn = r.U64(0x30);
@@ -188,8 +191,7 @@ bool TNTFSdrive::ApplyBootSector(std::span<const uint8_t> boot) {
 }
 
 bool TNTFSdrive::Mount(bool quiet) {
-  MountError.clear();
-  MountWarning.clear();
+  MountNotes.clear();
   CorruptStructures = 0;
   RootFolder.reset();
   DeletedFolder.reset();
@@ -202,15 +204,29 @@ bool TNTFSdrive::Mount(bool quiet) {
   // Sector 0 of the volume, or the backup copy a lost-drive search found in its place.
   uint64_t bootAt = BootSector > FirstSector ? BootSector - FirstSector : 0;
   bool ok = ReadSectors(bootAt, 1, true, boot.data());
-  if (!ok) MountError = "the NTFS boot sector cannot be read";
+  if (!ok) {
+    TError e;
+    e.Kind = TErrorKind::ReadError;
+    e.What = "NTFS boot sector (volume sector " + std::to_string(bootAt) + ")";
+    e.Why = "it cannot be read";
+    e.Sector = FirstSector + bootAt;
+    AddMountNote(std::move(e), true, true);
+  }
   ok = ok && ApplyBootSector(boot);
   if (ok) {
     BootSectorBytes.assign(boot.begin(), boot.begin() + 512);
     ok = SetupMFT();
   }
   if (!ok) {
-    DebugLog("NTFS mount: " + MountError, 0);
-    if (!quiet) Host().MessageBox(TextF(759, {MountError}), "NTFS", TMsgButtons::Ok, TMsgIcon::Error);
+    if (!MountNotes.empty() && MountNotes.back().Stopped) {
+      TMountNote& failure = MountNotes.back();
+      DebugLog("NTFS mount: " + failure.Error.Text(), 0);
+      if (!quiet) {
+        failure.Message = TextF(759, {failure.Error.Text()});
+        failure.Caption = "NTFS";
+        failure.Icon = TMsgIcon::Error;
+      }
+    }
     return false;
   }
   CreateSpecialFolders();
@@ -245,7 +261,10 @@ bool TNTFSdrive::SetupMFT() {
     DebugLog("$MFT record not usable; reading the mirror copy", 1);
     readCopy(MFTMirrStartLcn);
     if (!accept()) {
-      MountError = "neither the $MFT record nor its mirror copy can be used";
+      AddMountNote(TError::Corrupt("$MFT record (cluster " + std::to_string(MFTStartLcn) + ") and its mirror (cluster " +
+                                       std::to_string(MFTMirrStartLcn) + ")",
+                                   "neither is a valid MFT record named $MFT"),
+                   true, true);
       return false;
     }
   }
@@ -253,20 +272,26 @@ bool TNTFSdrive::SetupMFT() {
   // further extents an attribute list names.
   auto data = FindAttributeInRecord(MFTRecord, AttrData, 0, u"");
   if (!data || !data->NonResident()) {
-    MountError = "the $MFT record has no usable $DATA attribute";
+    AddMountNote(TError::Corrupt("$MFT record", "it has no non-resident $DATA attribute"), true, true);
     return false;
   }
   MFTData = TNTFSAttribute{};
   MFTData.Type = AttrData;
   MFTData.Resident = false;
-  MFTData.Runs = DecodeRunList(data->RunList(), data->StartVcn());
+  auto decoded = DecodeRunList(data->RunList(), data->StartVcn());
+  MFTData.Runs = std::move(decoded.Runs);
+  if (decoded.Damage) {
+    decoded.Damage->What = "$MFT record: $DATA " + decoded.Damage->What;
+    decoded.Damage->Why += MFTData.Runs.empty() ? "" : "; the records before it are read";
+  }
   MFTData.DataSize = data->DataSize();
   MFTData.AllocatedSize = data->AllocatedSize();
   MFTData.InitializedSize = data->InitializedSize();
   if (MFTData.Runs.empty()) {
-    MountError = "the $MFT's run list is empty";
+    AddMountNote(decoded.Damage ? *decoded.Damage : TError::Corrupt("$MFT record: $DATA run list", "it is empty"), true, true);
     return false;
   }
+  if (decoded.Damage) AddMountNote(*decoded.Damage, false, true);
   TNTFSAttribute full;
   if (LoadAttribute(MFTRecord, kRecordMFT, AttrData, u"", full) && !full.Resident &&
       full.Runs.size() > MFTData.Runs.size())
@@ -326,8 +351,9 @@ void TakeHeader(const TAttrView& a, TNTFSAttribute& out) {
 }
 
 void AddRuns(const TAttrView& a, TNTFSAttribute& out) {
-  auto runs = DecodeRunList(a.RunList(), a.StartVcn());
-  out.Runs.insert(out.Runs.end(), runs.begin(), runs.end());
+  auto decoded = DecodeRunList(a.RunList(), a.StartVcn());
+  out.Runs.insert(out.Runs.end(), decoded.Runs.begin(), decoded.Runs.end());
+  if (decoded.Damage && !out.RunDamage) out.RunDamage = std::move(decoded.Damage);
 }
 
 // The piece of attribute (type, name) in `record` that starts at `startVcn` (a resident one at any).
@@ -354,7 +380,7 @@ bool TNTFSdrive::ReadAttributeListValue(const TAttrView& list, std::vector<uint8
   }
   TNTFSAttribute l;
   l.Resident = false;
-  l.Runs = DecodeRunList(list.RunList(), list.StartVcn());
+  l.Runs = DecodeRunList(list.RunList(), list.StartVcn()).Runs;
   l.DataSize = l.InitializedSize = list.DataSize();
   if (l.DataSize > kMaxListBytes) return false;
   bytes.resize(l.DataSize);

@@ -26,6 +26,7 @@ struct TNTFSAttribute {
   uint16_t Flags = 0;
   std::vector<uint8_t> Value;     // resident value
   std::vector<ntfs::TRun> Runs;   // non-resident
+  std::optional<TError> RunDamage;  // why a piece's run list ended early; Runs holds what came before
   uint64_t DataSize = 0;          // bytes of content (resident: the value's length)
   uint64_t AllocatedSize = 0;
   uint64_t InitializedSize = 0;
@@ -73,8 +74,6 @@ class TNTFSdrive : public TCustomDrive {
   std::vector<uint8_t> BootSectorBytes;
   std::vector<uint8_t> MFTRecord;  // the $MFT's own record, fixed up
   TNTFSAttribute MFTData;          // the $MFT's $DATA: where every record lies
-  // Why the last Mount failed, for front ends; empty after a successful mount.
-  std::string MountError;
   // Sectors that could not be read and were delivered as zeros since the volume was mounted.
   uint64_t UnreadableSectors = 0;
   // Structures (index, record, parent chain) skipped because reading them failed unexpectedly since
@@ -92,8 +91,10 @@ class TNTFSdrive : public TCustomDrive {
   std::string FileSystemName() const override { return "NTFS"; }
   uint32_t BytesPerSector() const override { return SectorSize; }
 
-  // Applies the boot sector's fields; false with MountError set when the volume is not usable.
+  // Applies the boot sector's fields; false with a mount note saying why when the volume is not usable.
   bool ApplyBootSector(std::span<const uint8_t> boot);
+  // Records why the boot sector stops the mount.
+  void Stop(std::string why);
 
   // Reads `length` bytes at a volume byte offset. Sectors that cannot be read come back as zeros
   // and are counted; false when any could not be read.
