@@ -18,6 +18,8 @@
 #include "ui/HelpWindow.h"
 #include "ui/LanguageDialog.h"
 #include "ui/MainWindow.h"
+#include "ui/SaveCommand.h"
+#include "ui/SaveSummaryDialog.h"
 #include "ui/OptionsDialog.h"
 #include "ui/PreviewDialog.h"
 #include "ui/RangeDialog.h"
@@ -31,6 +33,7 @@
 #include "recovery/Browse.h"
 
 #include <QDir>
+#include <QTemporaryDir>
 #include <QTabWidget>
 #include <QTextBrowser>
 
@@ -70,6 +73,27 @@ void GrabDialogs(ui::TMainForm& window, const QString& dir) {
     window.Tree()->ItemOf(deleted)->setExpanded(true);
     window.ShowFolder(deleted);
     GrabShown(&window, file("main-deleted.png"));
+    window.Action("MenuLargeIcons")->trigger();
+    GrabShown(&window, file("main-large-icons.png"));
+    // The Deleted folder saved following FAT 1, where the deleted files' chains are gone: the
+    // summary of a partly failed save.
+    if (auto* folder = dynamic_cast<TCustomDirectory*>(deleted->Object); folder && folder->Children) {
+      struct : TSaveQuestions {
+        TAnswer ReplaceFile(const std::string&) override { return TAnswer::No; }
+        TAnswer EnterFolder(const std::string&) override { return TAnswer::Yes; }
+      } keep;
+      std::vector<TItem*> items;
+      for (const auto& child : *folder->Children) items.push_back(child.get());
+      QTemporaryDir target;
+      TSaveOptions options;
+      options.Target = QDir(target.path()).filePath("recovered/").toStdString();
+      QDir().mkpath(QString::fromStdString(options.Target));
+      options.Read.FATCopy = 1;
+      const ui::TSaveRun run = ui::SaveAndRecord(items, options, keep, nullptr);
+      ui::TSaveSummaryDialog summary(&window, run);
+      GrabShown(&summary, file("save-summary.png"));
+    }
+    window.Action("MenuDetails")->trigger();
     window.Tree()->SelectNode(window.SpecialNodes().Root);
     window.ShowFolder(window.SpecialNodes().Root);
   }

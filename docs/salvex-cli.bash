@@ -2,7 +2,7 @@
 _salvex_cli() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   local words=("${COMP_WORDS[@]}") cword=$COMP_CWORD
-  local commands="devices partitions volumes lost-drives ls cat find lost-data save undelete"
+  local commands="devices partitions volumes lost-drives ls cat find lost-data save undelete image"
   local command="" i
   for ((i = 1; i < cword; i++)); do
     case " $commands " in *" ${words[i]} "*) command=${words[i]}; break ;; esac
@@ -13,25 +13,27 @@ _salvex_cli() {
   fi
   case $prev in
     --to) COMPREPLY=($(compgen -d -- "$cur")); return ;;
-    --report) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    --report | --map) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     --as) COMPREPLY=($(compgen -W "disk drive floppy" -- "$cur")); return ;;
     --fat) COMPREPLY=($(compgen -W "none 1 2" -- "$cur")); return ;;
     --tree) COMPREPLY=($(compgen -W "root deleted lost" -- "$cur")); return ;;
     --overwrite) COMPREPLY=($(compgen -W "ask all none" -- "$cur")); return ;;
     --on-read-error) COMPREPLY=($(compgen -W "abort ignore retry=3" -- "$cur")); return ;;
-    --volume | --first | --last | --path | --mask) return ;;
+    --sector-size) COMPREPLY=($(compgen -W "512 1024 2048 4096" -- "$cur")); return ;;
+    --volume | --first | --last | --path | --mask | --retries) return ;;
   esac
-  local common="--as --system-disks --help"
+  local common="--as --system-disks --map --help"
   local opts
   case $command in
     devices | partitions) opts="--json" ;;
     volumes) opts="--json --quiet --search-lost --first --last" ;;
-    lost-drives) opts="--json --quiet --first --last" ;;
+    lost-drives) opts="--json --quiet --first --last --on-read-error" ;;
     ls) opts="--volume --deleted --tree --path --recursive --json --bodyfile --quiet --search-lost --first --last" ;;
     cat) opts="--volume --deleted --tree --fat --on-read-error --quiet --search-lost --first --last" ;;
     find) opts="--volume --json --quiet" ;;
     lost-data) opts="--volume --first --last --no-files --fat --to --overwrite --report --allow-examined-device --on-read-error --json --quiet" ;;
     save) opts="--volume --deleted --tree --fat --to --overwrite --report --allow-examined-device --on-read-error --json --quiet --search-lost --first --last" ;;
+    image) opts="--map --retries --reverse --sector-size --json --quiet"; common="--help" ;;
     undelete) opts="--volume --mask --fat --to --overwrite --report --allow-examined-device --on-read-error --json --quiet --search-lost --first --last" ;;
   esac
   if [[ $cur == -* ]]; then

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <new>
 
@@ -12,15 +15,48 @@
 #include "disk/DeviceRegistry.h"
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
+#include "disk/RawIO.h"
+#include "disk/RescueMap.h"
 #include "recovery/Browse.h"
 
 namespace salvex::cli {
+
+TCliContext::~TCliContext() {
+  if (MappedIO) SetRawIO(nullptr);
+}
+
+namespace {
+
+// Reads of the image go through its rescue map from here on.
+void InstallMap(TCliContext& ctx) {
+  if (ctx.Images.size() != 1)
+    throw TCliUsageError("--map takes the map of one image; give that image alone");
+  TRescueMap map;
+  std::string why;
+  if (!LoadRescueMap(ctx.Map, map, why)) throw TCliError(why);
+  const std::string& image = ctx.Images.front();
+  TRawIO& io = RawIO();
+  const int fd = io.Open(image);
+  if (fd < 0) throw TCliError("cannot open '" + image + "': " + std::strerror(errno));
+  uint64_t size = 0;
+  const bool sized = io.Size(fd, size);
+  io.Close(fd);
+  if (!sized || size != map.Size())
+    throw TCliError("the map '" + ctx.Map + "' covers " + std::to_string(map.Size()) + " bytes, but '" + image +
+                    "' holds " + std::to_string(size) + "; give the map written with this image");
+  ctx.MappedIO = std::make_unique<TMappedRawIO>(io);
+  ctx.MappedIO->AddMap(image, std::move(map));
+  SetRawIO(ctx.MappedIO.get());
+}
+
+}  // namespace
 
 void TCliContext::OpenDevices() {
   if (Opened) return;
   Opened = true;
   auto& registry = TDeviceRegistry::Instance();
   registry.Clear();
+  if (!Map.empty()) InstallMap(*this);
   TImageKind kind = ForceKind == "disk"     ? TImageKind::Disk
                     : ForceKind == "drive"  ? TImageKind::Drive
                     : ForceKind == "floppy" ? TImageKind::Floppy
@@ -47,7 +83,27 @@ void TCliContext::DetectVolumes() {
     TDevice* d = Devices.Items(i);
     if (d->DriveType != DriveCDROM) Drives.DetectDrives(*d);
   }
-  if (SearchLost) SearchLostDrives();
+  if (SearchLost) {
+    SearchLostDrives();
+    for (const auto& search : LostSearches)
+      if (const std::string gaps = LostSearchGaps(search); !gaps.empty())
+        std::fprintf(stderr, "salvex-cli: lost-drive search: %s\n", gaps.c_str());
+  }
+}
+
+std::string LostSearchGaps(const TLostDriveSearch& search) {
+  std::string text;
+  if (!search.Skipped.empty())
+    text = std::to_string(search.Skipped.size()) + " unreadable region" + (search.Skipped.size() == 1 ? "" : "s") +
+           " (" + std::to_string(search.SkippedSectors()) + " sectors) skipped in sectors " +
+           std::to_string(search.Range.First) + "-" + std::to_string(search.Range.Last);
+  if (search.Aborted || search.Cancelled) {
+    if (!text.empty()) text += "; ";
+    text += std::string(search.Aborted ? "stopped at unreadable sector " : "cancelled at sector ") +
+            std::to_string(search.StoppedAt) + ", sectors " + std::to_string(search.StoppedAt) + "-" +
+            std::to_string(search.Range.Last) + " not searched";
+  }
+  return text;
 }
 
 void TCliContext::SearchLostDrives() {
@@ -58,7 +114,7 @@ void TCliContext::SearchLostDrives() {
     if (d->DriveType == DriveCDROM || d->TotalSectors == 0) continue;
     uint64_t last = LostLast < d->TotalSectors ? LostLast : d->TotalSectors - 1;
     if (LostFirst > last) continue;
-    FindLostDrives(*d, LostFirst, last, Drives, *Status);
+    LostSearches.push_back(FindLostDrives(*d, LostFirst, last, Drives, *Status));
     if (Status->Cancelled) break;
   }
 }
@@ -154,6 +210,9 @@ void AddImageOptions(CLI::App& command, TCliContext& ctx, bool oneImage) {
       ->check(CLI::IsMember({"disk", "drive", "floppy"}));
   command.add_option("--sector-size", ctx.SectorSize, "logical sector size of the images (default: detected)")
       ->check(CLI::IsMember({512, 1024, 2048, 4096}));
+  command.add_option("--map", ctx.Map,
+                     "rescue map (GNU ddrescue mapfile) of the image: what it does not mark rescued is "
+                     "unreadable, never data");
 }
 
 namespace {
@@ -200,6 +259,7 @@ int RunCli(int argc, char** argv) {
   app.set_version_flag("--version", std::string("salvex-cli ") + SALVEX_VERSION);
   app.require_subcommand(1);
   RegisterDeviceCommands(app, ctx);
+  RegisterImageCommands(app, ctx);
   RegisterLostDataCommands(app, ctx);
   RegisterLostDriveCommands(app, ctx);
   RegisterVolumeCommands(app, ctx);

@@ -9,7 +9,9 @@
 #include "devices/DataStream.h"
 #include "devices/DeviceList.h"
 #include "devices/DriveList.h"
+#include "devices/LostDrives.h"
 #include "devices/StatusDialog.h"
+#include "disk/MappedRawIO.h"
 
 namespace CLI {
 class App;
@@ -34,6 +36,11 @@ struct TCliContext {
   bool SystemDisks = false;
   std::string ForceKind;  // "", "disk", "drive", "floppy"
   uint32_t SectorSize = 0;  // 0: detected per image
+  // --map: the rescue map of the one image given; what it does not mark rescued reads as
+  // unreadable.
+  std::string Map;
+  std::unique_ptr<TMappedRawIO> MappedIO;
+  ~TCliContext();
   TCliHost Host;
   std::unique_ptr<TCliStatusView> StatusView;
   std::unique_ptr<TStatusDialog> Status;
@@ -46,6 +53,10 @@ struct TCliContext {
   bool SearchLost = false;
   uint64_t LostFirst = 0;
   uint64_t LostLast = UINT64_MAX;
+  // What each device's lost-drive search covered, in device order.
+  std::vector<TLostDriveSearch> LostSearches;
+  // lost-drives --on-read-error: an unreadable region is skipped unless asked otherwise.
+  std::string LostOnReadError = "ignore";
   // The command's work, set by the chosen subcommand's callback; returns the exit status.
   std::function<int()> Action;
   bool Json = false;   // one JSON document on stdout (docs/salvex-cli.schema.json)
@@ -56,7 +67,8 @@ struct TCliContext {
   // OpenDevices, then the volumes of every device that is not a CD-ROM, then (with SearchLost)
   // the lost-drive search over every device.
   void DetectVolumes();
-  // The lost-drive search over [LostFirst, LostLast] of every device.
+  // The lost-drive search over [LostFirst, LostLast] of every device; what each covered goes
+  // into LostSearches.
   void SearchLostDrives();
   // The volume with index n of the drive list, or a TCliError naming the valid range.
   TCustomDrive& Volume(size_t n);
@@ -71,6 +83,9 @@ void PrintVolumeTable(TCliContext& ctx, const std::vector<size_t>& indices);
 
 // Adds --search-lost, --first and --last (the lost-drive search before the command's work).
 void AddLostSearchOptions(CLI::App& command, TCliContext& ctx);
+// One line for a lost-drive search that did not cover its whole range (unreadable regions
+// skipped, stopped at one, cancelled); empty when it did.
+std::string LostSearchGaps(const TLostDriveSearch& search);
 
 // Options several commands share, each added only where it does something.
 void AddVolumeOption(CLI::App& command, size_t& volume);
@@ -91,6 +106,7 @@ TCustomDrive& OpenVolume(TCliContext& ctx, size_t index);
 
 // Command registrations; each file of src/cli adds its own commands here.
 void RegisterDeviceCommands(CLI::App& app, TCliContext& ctx);
+void RegisterImageCommands(CLI::App& app, TCliContext& ctx);
 void RegisterLostDataCommands(CLI::App& app, TCliContext& ctx);
 void RegisterLostDriveCommands(CLI::App& app, TCliContext& ctx);
 void RegisterVolumeCommands(CLI::App& app, TCliContext& ctx);

@@ -1,5 +1,6 @@
 #include "cli/CliSave.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 
@@ -47,7 +48,10 @@ class TCliQuestions : public TSaveQuestions {
   void Failed(const std::string& path, const TError& error) override {
     (void)path;
     if (isatty(STDERR_FILENO)) std::cerr << "\r\033[K";  // over the progress line
-    std::cerr << "salvex-cli: " << TerminalSafe(error.Text()) << Advice(error) << "\n";
+    // What to try is said once: a full target names every file it leaves out.
+    const std::string advice = Advice(error);
+    std::cerr << "salvex-cli: " << TerminalSafe(error.Text()) << (advised_.insert(advice).second ? advice : "")
+              << "\n";
   }
 
  private:
@@ -64,6 +68,7 @@ class TCliQuestions : public TSaveQuestions {
     }
   }
   bool interactive_;
+  std::set<std::string> advised_;
 };
 
 // SHA-256 of each file's bytes as the save engine writes them (libcrypto's digest: the report's
@@ -169,19 +174,32 @@ void AddSaveOptions(CLI::App& cmd, TSaveArgs& a, bool toRequired) {
   cmd.add_flag("--allow-examined-device", a.AllowExaminedDevice,
                "save even into a folder on the device being examined");
   cmd.add_option("--on-read-error", a.OnReadError, "unreadable sectors: abort, ignore (save zeros) or retry=N")
-      ->check(CLI::Validator(
-          [](std::string& s) {
-            if (s == "abort" || s == "ignore") return std::string();
-            if (s.rfind("retry=", 0) == 0 && s.size() > 6 && s.size() < 10 &&
-                s.find_first_not_of("0123456789", 6) == std::string::npos)
-              return std::string();
-            return "'" + s + "' is not abort, ignore or retry=N";
-          },
-          "abort|ignore|retry=N"));
+      ->check(ReadErrorPolicyValidator());
 }
 
-void ApplyReadErrorPolicy(TCliContext& ctx, const TSaveArgs& args) {
-  const std::string& policy = args.OnReadError;
+void CheckReportWritable(const std::string& path) {
+  const bool existed = ::access(path.c_str(), F_OK) == 0;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  if (fd < 0) throw TCliError("cannot write the report " + path + ": " + std::strerror(errno));
+  ::close(fd);
+  if (!existed) ::unlink(path.c_str());
+}
+
+CLI::Validator ReadErrorPolicyValidator() {
+  return CLI::Validator(
+      [](std::string& s) {
+        if (s == "abort" || s == "ignore") return std::string();
+        if (s.rfind("retry=", 0) == 0 && s.size() > 6 && s.size() < 10 &&
+            s.find_first_not_of("0123456789", 6) == std::string::npos)
+          return std::string();
+        return "'" + s + "' is not abort, ignore or retry=N";
+      },
+      "abort|ignore|retry=N");
+}
+
+void ApplyReadErrorPolicy(TCliContext& ctx, const TSaveArgs& args) { ApplyReadErrorPolicy(ctx, args.OnReadError); }
+
+void ApplyReadErrorPolicy(TCliContext& ctx, const std::string& policy) {
   if (policy == "ignore") {
     ctx.Host.OnReadError = TReadErrorPolicy::Ignore;
   } else if (policy.rfind("retry=", 0) == 0) {
@@ -243,6 +261,7 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
     const char* condition = ConditionName(row);
     j["condition"] = condition ? nlohmann::json(condition) : nlohmann::json(nullptr);
     j["status"] = OutcomeName(saved.Outcome);
+    if (!saved.Renamed.empty()) j["renamed"] = saved.Renamed;
     nlohmann::json failures = nlohmann::json::array();
     for (const TError& e : saved.Errors) failures.push_back(FailureJson(e));
     j["failures"] = failures;
@@ -269,6 +288,7 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
   report["skipped"] = r.Skipped;
   report["partial"] = partial;
   report["failed"] = failed;
+  report["failed_folders"] = r.FailedFolders;
   report["errors"] = r.Failures.size();
   report["bytes"] = r.Bytes;
   report["zero_filled_sectors"] = r.ZeroFilledSectors;
@@ -297,9 +317,12 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
   } else {
     for (const auto& w : r.Warnings) std::cerr << "salvex-cli: warning: " << TerminalSafe(w) << "\n";
     for (const auto& p : r.Partial) std::cerr << "salvex-cli: incomplete, kept as " << TerminalSafe(p) << "\n";
+    for (const auto& n : r.Renamed) std::cerr << "salvex-cli: " << TerminalSafe(n) << "\n";
     std::string line = "saved: " + std::to_string(r.Files) + " files, " + std::to_string(r.Bytes) + " bytes, " +
                        std::to_string(r.Skipped) + " skipped (existing kept), " + std::to_string(partial) +
                        " partial, " + std::to_string(failed) + " failed";
+    if (r.FailedFolders > 0) line += ", " + std::to_string(r.FailedFolders) + " folder(s) unreadable";
+    if (!r.Renamed.empty()) line += ", " + std::to_string(r.Renamed.size()) + " renamed";
     std::printf("%s\n", line.c_str());
     if (r.Skipped > 0 && args.Overwrite != "all")
       std::cerr << "salvex-cli: " << r.Skipped << " file(s) already in " << args.To

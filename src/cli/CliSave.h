@@ -7,6 +7,7 @@
 
 namespace CLI {
 class App;
+class Validator;
 }
 
 namespace salvex {
@@ -29,8 +30,14 @@ struct TSaveArgs {
 
 // Adds --to (required or not), --overwrite, --allow-examined-device, --report and --on-read-error.
 void AddSaveOptions(CLI::App& command, TSaveArgs& args, bool toRequired);
+// Throws a TCliError with the system's reason when the --report file cannot be written; leaves no
+// file behind that was not there.
+void CheckReportWritable(const std::string& path);
 // Answers read errors from --on-read-error.
 void ApplyReadErrorPolicy(TCliContext& ctx, const TSaveArgs& args);
+// "abort", "ignore" or "retry=N", as --on-read-error takes it.
+void ApplyReadErrorPolicy(TCliContext& ctx, const std::string& policy);
+CLI::Validator ReadErrorPolicyValidator();
 
 // Checks the target folder (refusing one on the examined device unless allowed), saves the
 // items, prints the summary (or adds the report to `document` with --json), writes --report, and

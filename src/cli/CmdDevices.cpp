@@ -6,6 +6,7 @@
 
 #include "cli/Cli.h"
 #include "cli/CliOutput.h"
+#include "common/TerminalText.h"
 #include "disk/DeviceRegistry.h"
 #include "devices/FileSystemRegistry.h"
 #include "devices/PartitionTable.h"
@@ -91,6 +92,13 @@ std::string PartitionKindText(TDevice& disk, const TPartitionEntry& e) {
   return "other";
 }
 
+// Said on stderr, below its row, so that the table itself stays as mmls prints it.
+void WarnPastEnd(const TPartitionEntry& e, const TDevice& disk) {
+  if (!e.RunsPastEnd) return;
+  std::fprintf(stderr, "salvex-cli: warning: partition %d of the table at sector %llu %s\n", e.Slot,
+               static_cast<unsigned long long>(e.TableSector), PastEndWarning(e, disk.TotalSectors).c_str());
+}
+
 int ListPartitions(TCliContext& ctx) {
   ctx.OpenDevices();
   TDevice* disk = nullptr;
@@ -124,13 +132,15 @@ int ListPartitions(TCliContext& ctx) {
                                      {"sectors", e.SectorCount}, {"kind", PartitionKindText(*disk, e)},
                                      {"type_guid", GuidText(e.TypeGuid)}, {"type_name", type},
                                      {"unique_guid", GuidText(e.UniqueGuid)}, {"name", e.Name}});
+        if (e.RunsPastEnd) doc["partitions"].back()["warning"] = PastEndWarning(e, disk->TotalSectors);
         continue;
       }
       std::printf("%-5d %14llu %14llu %14llu  %-20s %-36s %-36s %-6s %s\n", e.Slot,
                   static_cast<unsigned long long>(e.FirstSector), last,
                   static_cast<unsigned long long>(e.SectorCount), type.empty() ? "unknown" : type.c_str(),
                   GuidText(e.TypeGuid).c_str(), GuidText(e.UniqueGuid).c_str(), PartitionKindText(*disk, e).c_str(),
-                  e.Name.c_str());
+                  TerminalSafe(e.Name).c_str());
+      WarnPastEnd(e, *disk);
     }
     if (ctx.Json) PrintJson(doc);
     return 0;
@@ -144,11 +154,13 @@ int ListPartitions(TCliContext& ctx) {
       doc["partitions"].push_back({{"table_sector", e.TableSector}, {"slot", e.Slot}, {"type", e.Type},
                                    {"first_sector", e.FirstSector}, {"last_sector", end},
                                    {"sectors", e.SectorCount}, {"kind", PartitionKindText(*disk, e)}});
+      if (e.RunsPastEnd) doc["partitions"].back()["warning"] = PastEndWarning(e, disk->TotalSectors);
       continue;
     }
     std::printf("%-6llu %-5d 0x%02X  %12llu %12llu %12llu  %s\n", static_cast<unsigned long long>(e.TableSector),
                 e.Slot, unsigned(e.Type), static_cast<unsigned long long>(e.FirstSector), end,
                 static_cast<unsigned long long>(e.SectorCount), PartitionKindText(*disk, e).c_str());
+    WarnPastEnd(e, *disk);
   }
   if (ctx.Json) PrintJson(doc);
   return 0;

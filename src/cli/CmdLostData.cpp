@@ -50,6 +50,11 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
   } else if (args.Fat != "none") {
     ParseFat(args.Fat, drive);  // explains that --fat is for FAT volumes
   }
+  // A report that cannot be written is said before the search, not after it.
+  if (!args.Save.Report.empty()) {
+    if (args.Save.To.empty()) throw TCliUsageError("--report describes what is saved: give --to as well");
+    CheckReportWritable(args.Save.Report);
+  }
   Options().FindLostFiles = !args.NoFiles;
   ctx.Host.RangeFirst = args.First;
   ctx.Host.RangeLast = args.Last;
@@ -79,15 +84,22 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
     throw TCliError("the lost-data search ended early: " + failure + "; " + std::to_string(count) +
                     " item(s) were found before");
   }
-  if (count == 0) std::cerr << "salvex-cli: the search found no lost folders or files in the range searched\n";
+  if (count == 0) {
+    const bool whole = args.First == 0 && args.Last == UINT64_MAX;
+    std::cerr << "salvex-cli: the search found no lost folders or files; it searched "
+              << (whole ? std::string("the clusters of the whole volume")
+                        : "clusters " + std::to_string(args.First) + " to " +
+                              (args.Last == UINT64_MAX ? std::string("the last") : std::to_string(args.Last)))
+              << " for former folders" << (args.NoFiles ? "" : " and for files by their content") << ". Try "
+              << (args.NoFiles ? "without --no-files, " : "") << (whole ? "" : "the whole volume (no --first/--last), ")
+              << "'salvex-cli undelete' for deleted entries, or 'salvex-cli lost-drives' for volumes whose boot sector is gone\n";
+  }
 
   if (args.Save.To.empty()) {
     if (ctx.Json) PrintJson(doc);
     return 0;
   }
-  std::vector<TItem*> items;
-  for (const TItemRow& row : ListFolder(lost)) items.push_back(row.Item);
-  return SaveAndReport(ctx, drive, args.Volume, items, args.Save, TSaveOptions{}, doc, "there was nothing to save");
+  return SaveAndReport(ctx, drive, args.Volume, {&lost}, args.Save, TSaveOptions{}, doc, "there was nothing to save");
 }
 
 int RunFind(TCliContext& ctx, const TLostDataArgs& args) {
@@ -96,7 +108,8 @@ int RunFind(TCliContext& ctx, const TLostDataArgs& args) {
   nlohmann::json doc = Document("find");
   doc["items"] = nlohmann::json::array();
   // Paths are given from the top of their tree, so that a hit can be handed to 'save --tree'.
-  for (const TItemRow& hit : FindItems(drive, PrepareFindMask(mask))) {
+  bool bounded = false;
+  for (const TItemRow& hit : FindItems(drive, PrepareFindMask(mask), {}, &bounded)) {
     if (ctx.Json)
       doc["items"].push_back(ItemJson(hit, drive, args.Volume));
     else if (hit.Folder)
@@ -105,6 +118,9 @@ int RunFind(TCliContext& ctx, const TLostDataArgs& args) {
       std::printf("%s\t%s\t%llu\n", TreeName(hit.Tree), TerminalSafe(hit.Path).c_str(), static_cast<unsigned long long>(hit.Size));
   }
   if (ctx.Json) PrintJson(doc);
+  if (bounded)
+    throw TCliError("the search stopped after " + std::to_string(MaxWalkEntries(drive)) +
+                    " entries, more than the volume can hold: its folders are damaged and repeat each other");
   return 0;
 }
 

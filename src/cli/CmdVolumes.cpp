@@ -108,9 +108,17 @@ int ListFolder(TCliContext& ctx, const TVolumeArgs& a) {
   // Depth-first so that -r lists a folder's rows before its subfolders'. Bounded in entries as
   // well as depth: folders of a damaged volume that share clusters would repeat without end.
   uint64_t budget = MaxWalkEntries(drive);
+  // A folder that cannot be read is said and fails the listing; it is not shown as empty.
+  std::vector<TError> unreadable;
   std::function<void(TCustomDirectory&, int, bool)> walk = [&](TCustomDirectory& dir, int depth, bool deletedOnly) {
     std::vector<TCustomDirectory*> subfolders;
-    for (const TItemRow& row : ListFolder(dir)) {
+    std::optional<TError> failure;
+    const std::vector<TItemRow> rows = ListFolder(dir, &failure);
+    if (failure) {
+      std::cerr << "salvex-cli: " << TerminalSafe(failure->Text()) << "\n";
+      unreadable.push_back(*failure);
+    }
+    for (const TItemRow& row : rows) {
       if (budget == 0) return;
       --budget;
       if (row.Folder) subfolders.push_back(static_cast<TCustomDirectory*>(row.Item));
@@ -129,10 +137,20 @@ int ListFolder(TCliContext& ctx, const TVolumeArgs& a) {
   // A body file holds the deleted entries as well, as fls -m does.
   if (a.Bodyfile && tree == TTreeKind::Root && a.Path.empty() && drive.DeletedFolder)
     walk(*drive.DeletedFolder, 0, true);
-  if (ctx.Json) PrintJson(doc);
+  if (ctx.Json) {
+    doc["failures"] = nlohmann::json::array();
+    for (const TError& e : unreadable)
+      doc["failures"].push_back({{"kind", "read-error"}, {"what", e.What}, {"reason", e.Why}});
+    PrintJson(doc);
+  }
   if (budget == 0)
     throw TCliError("the listing stopped after " + std::to_string(MaxWalkEntries(drive)) +
                     " entries, more than the volume can hold: its folders are damaged and repeat each other");
+  if (!unreadable.empty()) {
+    std::cerr << "salvex-cli: " << unreadable.size() << " folder(s) could not be read whole; "
+              << "--on-read-error retry=N may read them\n";
+    return 1;
+  }
   return 0;
 }
 
@@ -171,12 +189,15 @@ int Cat(TCliContext& ctx, const TVolumeArgs& a) {
     throw TCliError("'" + a.Paths.front() + "': " + (data->Failure.empty() ? "the data ended early" : data->Failure) +
                     "; " + std::to_string(data->Size() - left) + " of " + std::to_string(data->Size()) +
                     " bytes were written");
-  if (data->ZeroFilledSectors > 0) {
-    std::cerr << "salvex-cli: '" << TerminalSafe(a.Paths.front()) << "': " << data->ZeroFilledSectors
-              << " sector(s) could not be read and were written as zeros\n";
-    return 1;
-  }
-  return 0;
+  // Every byte was written, but not every byte is the file's: the same faults make a save partial.
+  std::vector<std::string> faults;
+  if (!data->Failure.empty()) faults.push_back(data->Failure + " (the missing bytes were written as zeros)");
+  if (data->ZeroFilledSectors > 0)
+    faults.push_back(std::to_string(data->ZeroFilledSectors) + " sector(s) could not be read and were written as zeros");
+  if (!data->Damage.empty()) faults.push_back(data->Damage + "; those bytes were written as zeros");
+  for (const std::string& fault : faults)
+    std::cerr << "salvex-cli: '" << TerminalSafe(a.Paths.front()) << "': " << TerminalSafe(fault) << "\n";
+  return faults.empty() ? 0 : 1;
 }
 
 int SavePaths(TCliContext& ctx, const TVolumeArgs& a) {
@@ -186,13 +207,8 @@ int SavePaths(TCliContext& ctx, const TVolumeArgs& a) {
   options.Read = ParseFat(a.Fat, drive);
   std::vector<TItem*> items;
   for (const auto& p : a.Paths) {
-    TItem& item = Resolve(ctx, drive, tree, p);
-    if (auto* top = dynamic_cast<TCustomDirectory*>(&item); top && !top->Parent) {
-      // The whole tree: its contents, not a folder named after the tree.
-      for (const TItemRow& row : ListFolder(*top)) items.push_back(row.Item);
-    } else {
-      items.push_back(&item);
-    }
+    // A tree's top folder is saved as its contents, not as a folder named after the tree.
+    items.push_back(&Resolve(ctx, drive, tree, p));
   }
   nlohmann::json doc = Document("save");
   return SaveAndReport(ctx, drive, a.Volume, items, a.Save, options, doc, "the paths name only empty folders");
@@ -202,8 +218,7 @@ int Undelete(TCliContext& ctx, const TVolumeArgs& a) {
   TCustomDrive& drive = OpenVolume(ctx, a.Volume);
   TSaveOptions options;
   options.Read = ParseFat(a.Fat, drive);
-  std::vector<TItem*> items;
-  for (const TItemRow& row : ListFolder(*drive.DeletedFolder)) items.push_back(row.Item);
+  std::vector<TItem*> items{drive.DeletedFolder.get()};
   const std::string mask = a.Mask;
   options.Filter = [mask](const TCustomFile& f) { return (f.Flags & ItemDeleted) && MatchMask(ShownName(f), mask); };
   nlohmann::json doc = Document("undelete");

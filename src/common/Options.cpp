@@ -8,13 +8,10 @@ TOptions& Options() {
 }
 
 std::string DisplayName(std::string_view name, const TOptions& options) {
-  std::string shown(name);
-  const size_t marker = shown.find("\xC3\xA5");
-  if (marker == std::string::npos) return shown;
+  if (!name.starts_with(kDeletedMarker)) return std::string(name);
   const std::string& replacement =
       options.DeletedUseMultiByte ? options.DeletedCharMultibyte : options.DeletedCharAnsi;
-  shown.replace(marker, 2, replacement);
-  return shown;
+  return replacement + std::string(name.substr(kDeletedMarker.size()));
 }
 
 std::string DisplayName(std::string_view name) { return DisplayName(name, Options()); }

@@ -40,8 +40,13 @@ struct TOptions {
 // loads it at start-up, and every layer reads its switches from here.
 TOptions& Options();
 
-// The shown form of a name: the first "å" (U+00E5) in it, which is how a FAT short name keeps its
-// deleted-entry marker byte 0xE5, is replaced by the configured text. Other names are returned unchanged.
+// How a FAT short name keeps its deleted-entry marker byte 0xE5 in the model: a noncharacter that no
+// code page and no real name produces, so that a live name decoding to "å" (CP850 0x86, or 0x05 for
+// 0xE5) is never taken for a deleted one.
+inline constexpr std::string_view kDeletedMarker = "\xEF\xBF\xBE";  // U+FFFE
+
+// The shown form of a name: a leading deleted-entry marker is replaced by the configured text.
+// Other names are returned unchanged.
 std::string DisplayName(std::string_view name, const TOptions& options);
 
 // DisplayName with the program's settings.

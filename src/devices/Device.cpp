@@ -4,12 +4,15 @@
 #include <memory>
 #include <vector>
 
+#include "devices/ReadFailures.h"
 #include "devices/StatusDialog.h"
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
 
 namespace salvex {
 namespace {
+
+uint64_t failedReads = 0;
 
 struct Slot {
   const TDevice* owner = nullptr;
@@ -111,7 +114,7 @@ bool TDevice::ReadSectors(uint64_t lba, uint32_t count, bool showErrors, uint64_
         smallest = c.slots[i].age;
         victim = i;
       }
-    if (lba < bound) {
+    if (lba < bound && (lba < failedReadAheadFirst_ || lba >= failedReadAheadEnd_)) {
       uint64_t n = CacheBlockSectors;
       // The block ends two sectors before the bound, as the read-ahead limit always has.
       if (lba + n > bound) n = bound - lba - 1;
@@ -123,12 +126,19 @@ bool TDevice::ReadSectors(uint64_t lba, uint32_t count, bool showErrors, uint64_
           s.first = lba;
           s.last = lba + n - 1;
           if (CacheLookup(lba, count, buffer)) return true;
+        } else {
+          failedReadAheadFirst_ = lba;
+          failedReadAheadEnd_ = lba + n;
         }
       }
     }
   }
-  return DirectRead(lba, count, showErrors, buffer);
+  if (DirectRead(lba, count, showErrors, buffer)) return true;
+  ++failedReads;
+  return false;
 }
+
+uint64_t FailedDeviceReads() { return failedReads; }
 
 int TDevice::PlainFile() {
   if (Kind == KindPhysical) return PhysicalDrivePlainFile(Number);

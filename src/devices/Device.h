@@ -46,6 +46,9 @@ class TDevice {
 
  private:
   bool DirectRead(uint64_t lba, uint32_t count, bool showErrors, uint8_t* buffer);
+  // A read-ahead that failed covered a bad area: blocks starting within it are not tried
+  // again, so that each good sector before the area does not cost another failing block read.
+  uint64_t failedReadAheadFirst_ = 0, failedReadAheadEnd_ = 0;
   bool CacheLookup(uint64_t& lba, uint32_t& count, uint8_t*& buffer);
 };
 

@@ -1,5 +1,7 @@
 #include "devices/DriveList.h"
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "common/Debug.h"
@@ -8,6 +10,15 @@
 #include "devices/PartitionTable.h"
 
 namespace salvex {
+
+namespace {
+void NotePartitionCut(TCustomDrive& drive, uint64_t claimed, uint64_t room) {
+  const std::string cut = "the partition entry gives " + std::to_string(claimed) + " sectors, but the device ends " +
+                          std::to_string(room) + " sectors after its start; what lies past the end cannot be read";
+  DebugLog("volume at sector " + std::to_string(drive.FirstSector) + ": " + cut, 0);
+  drive.MountNotes.insert(drive.MountNotes.begin(), TMountNote{TError::Corrupt("partition entry", cut)});
+}
+}  // namespace
 
 int TDriveList::IndexOf(const TCustomDrive* drive) const {
   for (size_t i = 0; i < items_.size(); ++i)
@@ -26,9 +37,12 @@ TCustomDrive* TDriveList::AddDrive(std::unique_ptr<TCustomDrive> drive, TDevice&
   drive->Lost = 0;
   drive->Device = &device;
   drive->BootSector = drive->FirstSector = firstSector;
-  drive->SectorCount = sectorCount;
+  // A partition cut short by the end of an image is read up to the device's end.
+  const uint64_t room = device.TotalSectors > firstSector ? device.TotalSectors - firstSector : 0;
+  drive->SectorCount = std::min(sectorCount, room);
   TCustomDrive* d = Append(std::move(drive));
   d->Mount(quiet);
+  if (sectorCount > room) NotePartitionCut(*d, sectorCount, room);
   return d;
 }
 
@@ -53,6 +67,7 @@ void TDriveList::DetectDrives(TDevice& device) {
   if (!device.ReadSectors(0, 1, showErrors, device.TotalSectors, sector.data())) return;
   if (device.Partitioned) {
     WalkPartitionTables(device, [&](const TPartitionEntry& e) {
+      if (e.StartsPastEnd) return;
       if (const TFileSystem* fs = FileSystemForPartition(device, e))
         AddDrive(fs->Open(), device, e.FirstSector, e.SectorCount, false);
     });

@@ -49,6 +49,45 @@ bool RecogniseVolume(const TFileSystem& fs, TDevice& device, TDriveList& drives,
   return true;
 }
 
+// Measures the unreadable region that starts at `bad`: single-sector reads past the block cache
+// until one succeeds or the range ends. The host is asked once for the whole region. Returns the
+// sector to go on from; on Abort or Cancel `search` says where the search stopped.
+uint64_t SkipUnreadable(TDevice& device, uint64_t bad, uint64_t last, TLostDriveSearch& search,
+                        TStatusDialog& status) {
+  std::vector<uint8_t> probe(device.BytesPerSector);
+  for (;;) {
+    uint64_t end = bad + 1;  // the first readable sector after the region
+    for (; end <= last; ++end) {
+      if ((end - bad) % 256 == 0) {
+        Host().ProcessMessages();
+        if (status.Cancelled) {
+          search.Cancelled = true;
+          search.StoppedAt = bad;
+          return bad;
+        }
+      }
+      // A bound at the sector itself keeps the cache from reading ahead into the bad area.
+      if (device.ReadSectors(end, 1, false, end, probe.data())) break;
+    }
+    const TSectorRange region{bad, end - 1};
+    const std::string text = "sectors " + std::to_string(region.First) + "-" + std::to_string(region.Last) + " (" +
+                             std::to_string(region.Count()) + ") cannot be read; Ignore skips them and searches on";
+    const TMsgResult answer = Host().MessageBox(text, "lost-drive search", TMsgButtons::AbortRetryIgnore,
+                                                TMsgIcon::Warning);
+    if (answer == TMsgResult::Retry) {
+      if (device.ReadSectors(bad, 1, false, bad, probe.data())) return bad;
+      continue;
+    }
+    if (answer == TMsgResult::Ignore) {
+      search.Skipped.push_back(region);
+      return end;
+    }
+    search.Aborted = true;
+    search.StoppedAt = bad;
+    return bad;
+  }
+}
+
 // Turns the device's cache off again however the search ends.
 struct CacheGuard {
   TDevice& device;
@@ -57,10 +96,13 @@ struct CacheGuard {
 
 }  // namespace
 
-void FindLostDrives(TDevice& device, uint64_t first, uint64_t last, TDriveList& drives, TStatusDialog& status) {
-  if (device.TotalSectors == 0) return;
+TLostDriveSearch FindLostDrives(TDevice& device, uint64_t first, uint64_t last, TDriveList& drives,
+                                TStatusDialog& status) {
+  TLostDriveSearch search;
+  if (device.TotalSectors == 0) return search;
   if (last >= device.TotalSectors) last = device.TotalSectors - 1;
   if (first > last) first = last;
+  search.Range = {first, last};
   const uint32_t bps = device.BytesPerSector;
   std::vector<uint8_t> window(size_t(bps) * 2);
   std::vector<std::unique_ptr<TLostDriveAnalyser>> analysers;
@@ -77,45 +119,58 @@ void FindLostDrives(TDevice& device, uint64_t first, uint64_t last, TDriveList& 
 
   uint32_t drivesFound = 0, folders = 0, files = 0;
   for (auto& analyser : analysers) analyser->Start(device, drives);
-  bool readOk = true;
   uint64_t i = first;
-  do {
+  // Whether the window's first half holds sector i (else it is read before i is examined).
+  bool haveSector = false;
+  while (i <= last) {
     if (status.UpdateDue()) {
       status.UpdateTexts(LoadText(743), TextF(744, {i, last}), TextF(745, {drivesFound}), TextF(746, {folders}),
                          TextF(747, {files}));
       Host().ProcessMessages();
     }
-    if (i == first) {
-      // The window's second half lies past the device at its last sector.
-      uint32_t count = i + 1 < device.TotalSectors ? 2 : 1;
-      std::memset(window.data(), 0, window.size());
-      readOk = device.ReadSectors(i, count, true, device.TotalSectors, window.data());
-    } else {
-      std::memmove(window.data(), window.data() + bps, bps);
-      if (i < last)
-        readOk = device.ReadSectors(i + 1, 1, true, device.TotalSectors, window.data() + bps);
-      else
-        std::memset(window.data() + bps, 0, bps);
+    if (!haveSector && !device.ReadSectors(i, 1, false, device.TotalSectors, window.data())) {
+      const uint64_t resume = SkipUnreadable(device, i, last, search, status);
+      if (search.Aborted || search.Cancelled) break;
+      if (resume > i) status.StepBy(int64_t(resume - i));
+      i = resume;
+      continue;
     }
-    if (readOk) {
-      for (const TFileSystem& fs : FileSystems()) {
-        if (!RecogniseVolume(fs, device, drives, window, bps, i)) continue;
-        ++drivesFound;
-        break;
+    // The window's second half: the next sector, or zeros past the range or where it cannot be
+    // read (it is then measured as the next first half).
+    haveSector = i < last && device.ReadSectors(i + 1, 1, false, device.TotalSectors, window.data() + bps);
+    if (!haveSector) std::memset(window.data() + bps, 0, bps);
+    for (const TFileSystem& fs : FileSystems()) {
+      if (!RecogniseVolume(fs, device, drives, window, bps, i)) continue;
+      ++drivesFound;
+      break;
+    }
+    for (auto& analyser : analysers)
+      analyser->AnalyseSector(device, i, files, folders, drivesFound, bps, window.data());
+    if (haveSector) std::memmove(window.data(), window.data() + bps, bps);
+    ++i;
+    if (status.Cancelled) {
+      if (i <= last) {
+        search.Cancelled = true;
+        search.StoppedAt = i;
       }
-      for (auto& analyser : analysers)
-        analyser->AnalyseSector(device, i, files, folders, drivesFound, bps, window.data());
-      ++i;
+      break;
     }
-    if (status.Cancelled) break;
     status.Step();
-  } while (readOk && i <= last && i != 0);
+    if (i == 0) break;  // wrapped past the last sector number
+  }
 
   status.Setup(LoadText(703), "", LoadText(704), "", "", true, false);
   status.Show();
   Host().ProcessMessages();
   for (auto& analyser : analysers) analyser->Finish(&status);
   status.Hide();
+  return search;
+}
+
+uint64_t TLostDriveSearch::SkippedSectors() const {
+  uint64_t n = 0;
+  for (const auto& r : Skipped) n += r.Count();
+  return n;
 }
 
 }  // namespace salvex

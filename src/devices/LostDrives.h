@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <vector>
 
 namespace salvex {
 
@@ -19,9 +20,32 @@ class TLostDriveAnalyser {
   virtual void Finish(TStatusDialog* status) = 0;
 };
 
+// Sectors [First, Last] of a device, both inclusive.
+struct TSectorRange {
+  uint64_t First = 0;
+  uint64_t Last = 0;
+  uint64_t Count() const { return Last - First + 1; }
+};
+
+// What a lost-drive search covered: the range asked for, the unreadable regions it skipped, and
+// where it stopped when it did not reach the end.
+struct TLostDriveSearch {
+  TSectorRange Range;
+  std::vector<TSectorRange> Skipped;
+  bool Aborted = false;    // the operator chose Abort at an unreadable region
+  bool Cancelled = false;
+  uint64_t StoppedAt = 0;  // the first sector not searched when Aborted or Cancelled
+  uint64_t SkippedSectors() const;
+  bool Complete() const { return !Aborted && !Cancelled && Skipped.empty(); }
+};
+
 // Scans [first, last] of the device (clamped to it) sector by sector for the structures that
 // announce a volume of each file system of the table (boot sectors, superblocks) and, through the
 // file systems' analysers, for lost FAT structures. Volumes found go into `drives`.
-void FindLostDrives(TDevice& device, uint64_t first, uint64_t last, TDriveList& drives, TStatusDialog& status);
+// An unreadable region is measured (sector by sector, past the block cache) and the host is
+// asked once for the whole region (Abort / Retry / Ignore); Ignore skips it and the search goes
+// on to the end of its range.
+TLostDriveSearch FindLostDrives(TDevice& device, uint64_t first, uint64_t last, TDriveList& drives,
+                                TStatusDialog& status);
 
 }  // namespace salvex

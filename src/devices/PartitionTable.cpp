@@ -23,14 +23,20 @@ namespace {
 
 constexpr size_t kMaxTables = 1024;
 
+void MarkPastEnd(TPartitionEntry& e, uint64_t deviceSectors) {
+  e.StartsPastEnd = e.FirstSector >= deviceSectors;
+  e.RunsPastEnd = e.StartsPastEnd || e.SectorCount > deviceSectors - e.FirstSector;
+  if (e.RunsPastEnd)
+    DebugLog("partition entry " + std::to_string(e.Slot + 1) + " of the table at sector " +
+                 std::to_string(e.TableSector) + ": " + PastEndWarning(e, deviceSectors),
+             0);
+}
+
 struct Walker {
   TDevice& device;
   const std::function<void(const TPartitionEntry&)>& visit;
   std::set<uint64_t> visited;
 
-  bool WithinDisk(const TPartitionEntry& e) const {
-    return e.FirstSector < device.TotalSectors && e.SectorCount <= device.TotalSectors - e.FirstSector;
-  }
 
   void Walk(uint64_t tableSector, uint64_t extendedBase, int depth) {
     if (visited.size() >= kMaxTables) return;
@@ -61,18 +67,14 @@ struct Walker {
       e.FirstSector = e.Kind == TPartitionKind::Extended ? (extendedBase != 0 ? extendedBase : 0) + start
                                                          : tableSector + start;
     }
-    for (auto& e : entries) {
-      if (e.Type == 0 || WithinDisk(e)) continue;
-      DebugLog("partition entry " + std::to_string(e.Slot + 1) + " of the table at sector " +
-                   std::to_string(tableSector) + " runs past the end of the disk; ignored", 0);
-      e.Type = 0;
-      e.Kind = TPartitionKind::Other;
-    }
+    for (auto& e : entries)
+      if (e.Type != 0) MarkPastEnd(e, device.TotalSectors);
     for (const auto& e : entries)
       if (e.Kind != TPartitionKind::Extended && e.Type != 0) visit(e);
     for (const auto& e : entries) {
       if (e.Kind != TPartitionKind::Extended) continue;
       visit(e);
+      if (e.StartsPastEnd) continue;
       uint64_t next = e.FirstSector;
       Walk(next, extendedBase != 0 ? extendedBase : next, depth + 1);
     }
@@ -97,8 +99,8 @@ TPartitionKind VolumeKindAt(TDevice& device, uint64_t sector) {
 
 void VisitGPT(TDevice& device, const TGPTTable& table, const std::function<void(const TPartitionEntry&)>& visit) {
   for (const TGPTEntry& g : table.Entries) {
-    if (g.FirstLBA > g.LastLBA || g.LastLBA >= device.TotalSectors) {
-      DebugLog("GPT entry " + std::to_string(g.Index + 1) + " lies outside the disk; ignored", 0);
+    if (g.FirstLBA > g.LastLBA) {
+      DebugLog("GPT entry " + std::to_string(g.Index + 1) + " ends before it starts; ignored", 0);
       continue;
     }
     TPartitionEntry e;
@@ -110,12 +112,24 @@ void VisitGPT(TDevice& device, const TGPTTable& table, const std::function<void(
     e.TypeGuid = g.TypeGuid;
     e.UniqueGuid = g.UniqueGuid;
     e.Name = g.Name;
-    e.Kind = GPTTypeMayHoldVolume(g.TypeGuid) ? VolumeKindAt(device, g.FirstLBA) : TPartitionKind::Other;
+    MarkPastEnd(e, device.TotalSectors);
+    e.Kind = GPTTypeMayHoldVolume(g.TypeGuid) && !e.StartsPastEnd ? VolumeKindAt(device, g.FirstLBA)
+                                                                   : TPartitionKind::Other;
     visit(e);
   }
 }
 
 }  // namespace
+
+std::string PastEndWarning(const TPartitionEntry& e, uint64_t deviceSectors) {
+  if (e.StartsPastEnd || e.FirstSector >= deviceSectors)
+    return "starts at sector " + std::to_string(e.FirstSector) + ", past the end of the device (" +
+           std::to_string(deviceSectors) + " sectors); nothing of it can be read";
+  if (e.SectorCount <= deviceSectors - e.FirstSector) return {};
+  return "runs past the end of the device: " + std::to_string(e.SectorCount) + " sectors from sector " +
+         std::to_string(e.FirstSector) + ", but only " + std::to_string(deviceSectors - e.FirstSector) +
+         " are there; read up to the device's end";
+}
 
 TPartitionWalk WalkPartitionTables(TDevice& device, const std::function<void(const TPartitionEntry&)>& visit) {
   TPartitionWalk result;

@@ -11,6 +11,8 @@
 #include <exception>
 #include <span>
 
+#include "disk/SplitRawImage.h"
+
 namespace salvex {
 
 namespace {
@@ -51,8 +53,11 @@ int TPosixRawIO::Open(const std::string& path) {
   ssize_t tailBytes = st.st_size >= 512 ? ReadFully(fd, tail, sizeof tail, uint64_t(st.st_size) - 512) : 0;
   TContainerFormat format = DetectContainer(std::span<const uint8_t>(head, headBytes > 0 ? size_t(headBytes) : 0),
                                             std::span<const uint8_t>(tail, tailBytes > 0 ? size_t(tailBytes) : 0));
-  if (format == TContainerFormat::None) return fd;
   try {
+    if (format == TContainerFormat::None) {
+      if (auto set = TSplitRawImage::OpenSet(path)) containers_[fd] = std::move(set);
+      return fd;
+    }
     containers_[fd] = OpenContainer(path, format);
   } catch (const std::exception& e) {
     // Only a footer at the end said VHD: a raw disk may end that way, and is read as raw.

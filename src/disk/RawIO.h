@@ -39,8 +39,9 @@ class TRawIO {
   }
 };
 
-// Image files, block devices, and image containers (E01/Ex01, VMDK, VHD/VHDX, qcow2) told by
-// their signature: a container's descriptor stands for the media it holds.
+// Image files, block devices, image containers (E01/Ex01, VMDK, VHD/VHDX, qcow2) told by their
+// signature, and raw images split into segments told by the first segment's name: the descriptor
+// of a container or a split set stands for the media it holds.
 class TPosixRawIO : public TRawIO {
  public:
   int Open(const std::string& path) override;

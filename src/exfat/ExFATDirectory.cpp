@@ -114,6 +114,7 @@ void TExFATDirectory::Assign(const TItem& source) {
     ChecksumOk = s->ChecksumOk;
     Attributes = s->Attributes;
     Modified = s->Modified;
+    Loop = s->Loop;
   }
 }
 
@@ -187,9 +188,11 @@ void TExFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
   if (Children) Children->clear();
   Children.emplace();
   TExFATdrive* drive = ExFATDrive();
-  if (!drive) return;
+  if (!drive || Loop) return;
   const bool deep = Depth() >= kMaxDepth;
+  uint32_t ordinal = 0;
   for (const TExFATEntrySet& set : ReadEntrySets(deletedMode)) {
+    ++ordinal;
     // Below a lost folder everything is lost: its clusters are free, as a deleted file's are.
     const uint8_t flags = (set.Deleted ? ItemDeleted : 0) | (Flags & ItemLost);
     const uint8_t condition = ExFATCondition(*drive, set, flags != 0);
@@ -208,7 +211,6 @@ void TExFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
     };
     if (set.Directory()) {
       if (deep) continue;
-      if (set.FirstCluster != 0 && ClusterOnPath(set.FirstCluster)) continue;
       if (set.Deleted) {
         // A freed folder is listed only while its first cluster still starts with entries.
         std::vector<uint8_t> head = drive->ReadRun({set.FirstCluster, exentry::kSize, 0}, exentry::kSize, false);
@@ -219,6 +221,12 @@ void TExFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
       auto d = std::make_unique<TExFATDirectory>();
       fill(*d);
       d->DataLength = set.DataLength;
+      d->Loop = (set.FirstCluster != 0 && ClusterOnPath(set.FirstCluster)) ||
+                !drive->ClaimFolder(deletedMode, set.FirstCluster, (uint64_t(FirstCluster) << 32) | ordinal);
+      if (d->Loop) {
+        d->Condition = 2;
+        d->Children.emplace();
+      }
       Adopt(std::move(d));
     } else {
       if (deletedMode && filesDeletedOnly && !set.Deleted) continue;
@@ -305,6 +313,9 @@ TFileMeta TExFATDirectory::Meta() const {
   meta.Location = {TLocation::TKind::Cluster, FirstCluster};
   meta.Attributes = Attributes;
   meta.Modified = ExFATTimeToTimespec(Modified);
+  if (Loop)
+    meta.Warning = "its first cluster " + std::to_string(FirstCluster) +
+                   " is another folder's (a loop or folders sharing clusters); its entries are listed there";
   return meta;
 }
 

@@ -23,6 +23,9 @@ class TExFATDirectory : public TCustomDirectory {
   bool ChecksumOk = true;
   uint16_t Attributes = 0;
   TExFATTime Modified;
+  // The folder's cluster is another folder entry's (a loop back to an ancestor, or folders that
+  // share a cluster): it is listed, marked poor, and its entries only where they were first reached.
+  bool Loop = false;
 
   std::unique_ptr<TItem> Clone() const override;
   void Assign(const TItem& source) override;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "exfat/ExFATDirectory.h"
 #include "exfat/ExFATdrive.h"
@@ -83,6 +84,14 @@ bool TExFATFileData::Step() {
   // A chain longer than the volume's clusters loops.
   const uint32_t next = drive_.NextInRun(run_, cluster_, walked_);
   if (next == 0) return false;
+  // A FAT chain that comes back to a cluster of the file would repeat it for ever: it ends there.
+  if (run_.FatCopy) {
+    visited_.Insert(cluster_);
+    if (visited_.Contains(next)) {
+      revisited_ = next;
+      return false;
+    }
+  }
   ++index_;
   cluster_ = next;
   return true;
@@ -104,8 +113,10 @@ size_t TExFATFileData::Read(uint8_t* buffer, size_t count) {
       break;
     }
     if (position_ > 0 && position_ % cs == 0 && position_ / cs > index_ && !Step()) {
-      Failure = run_.FatCopy ? "the cluster chain ends before the file's valid length"
-                             : "the file's clusters run past the cluster heap";
+      Failure = revisited_ ? "the cluster chain comes back to cluster " + std::to_string(revisited_) +
+                                 ", which the file already holds (a loop); the data ends there"
+                : run_.FatCopy ? "the cluster chain ends before the file's valid length"
+                               : "the file's clusters run past the cluster heap";
       break;
     }
     const uint32_t inCluster = uint32_t(position_ % cs);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ClusterSet.h"
 #include "devices/Model.h"
 #include "exfat/ExFATEntries.h"
 #include "exfat/ExFATdrive.h"
@@ -51,6 +52,8 @@ class TExFATFileData : public TDataStream {
   uint64_t position_ = 0;
   uint64_t index_ = 0;   // the cluster's place in the file
   uint64_t walked_ = 0;  // clusters stepped over, skipped ones included
+  TClusterSet visited_;   // clusters of a FAT chain read so far
+  uint32_t revisited_ = 0;
   std::vector<uint8_t> sector_;
 };
 

@@ -10,6 +10,8 @@ class TStatusDialog;
 // folder in Lost, unless another one found names it as a subfolder or the Deleted tree reaches it
 // as a deleted folder: a quick format leaves the old
 // folders' entry sets in the heap, so their files and subfolders come back with their names.
+// With the lost-files option it then searches the free clusters that no file of those folders or
+// of the Deleted tree holds for files by their content, as the FAT and NTFS searches do.
 // False when the cluster range dialog was cancelled.
 bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status);
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/ByteReader.h"
+#include "common/ClusterSet.h"
 #include "common/Debug.h"
 #include "common/Host.h"
 #include "common/StringTable.h"
@@ -233,6 +234,7 @@ std::vector<uint8_t> TExFATdrive::ReadRun(const TExFATRun& run, uint64_t maxByte
   std::vector<uint8_t> cluster(ClusterSize);
   uint32_t n = run.FirstCluster;
   uint64_t steps = 0;
+  TClusterSet visited;
   while (out.size() < want && IsValidCluster(n)) {
     if (!ReadSectors(ClusterToSector(n), spc, true, cluster.data())) std::fill(cluster.begin(), cluster.end(), 0);
     const size_t take = size_t(std::min<uint64_t>(ClusterSize, want - out.size()));
@@ -244,7 +246,10 @@ std::vector<uint8_t> TExFATdrive::ReadRun(const TExFATRun& run, uint64_t maxByte
         end = out[i] == exentry::kEndOfDirectory;
       if (end) break;
     }
+    // A FAT chain that comes back to a cluster already read would repeat its entries.
+    visited.Insert(n);
     n = NextInRun(run, n, steps);
+    if (run.FatCopy && visited.Contains(n)) break;
   }
   return out;
 }

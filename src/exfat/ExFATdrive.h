@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "devices/Model.h"
@@ -55,7 +56,7 @@ class TExFATdrive : public TCustomDrive {
   uint32_t BytesPerSector() const override { return BytesPerSec; }
   uint64_t VolumeBytes() const override { return VolumeSectors * BytesPerSec; }
 
-  // Takes a validated boot sector's geometry, cut to the device (MountWarning says so).
+  // Takes a validated boot sector's geometry, cut to the device (a mount note says so).
   void ApplyBoot(const TExFATBoot& boot);
   // Finds the allocation bitmap, up-case table and label among the root's entries and reads the bitmap.
   void ReadCriticalEntries();
@@ -89,7 +90,18 @@ class TExFATdrive : public TCustomDrive {
   TExFATDirectory* Root() const;
   TExFATDirectory* DeletedRoot() const;
 
+  // Whether the folder entry `owner` (its folder's first cluster and entry-set ordinal) may enter
+  // the folder at `cluster` in the live or the deleted view: the first entry to reach a cluster
+  // owns it, the root owns its own; another entry reaching it is a loop or shared folder clusters.
+  bool ClaimFolder(bool deletedView, uint32_t cluster, uint64_t owner) {
+    if (cluster == 0) return true;
+    if (cluster == Boot.RootCluster) return false;
+    const auto [it, first] = folderOwners_[deletedView ? 1 : 0].try_emplace(cluster, owner);
+    return first || it->second == owner;
+  }
+
  private:
+  std::unordered_map<uint32_t, uint64_t> folderOwners_[2];  // live view, deleted view
   bool ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer);
   bool ReadBootRegion(uint64_t sector, uint32_t bytesPerSector, std::vector<uint8_t>& region);
   std::vector<bool> chainMarks_;  // clusters on the chain FreeChainIntact is walking

@@ -86,6 +86,7 @@ void TFATDirectory::Assign(const TItem& source) {
     Time = s->Time;
     Date = s->Date;
     DeletedView = s->DeletedView;
+    Loop = s->Loop;
   }
 }
 
@@ -123,9 +124,15 @@ size_t TFATDirectory::Depth() const {
 void TFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
   if (Children) Children->clear();
   Children.emplace();
+  // A lost folder keeps its deleted entries as well (after a quick format most deleted files are
+  // known only from there): it lists every entry, as undelete would see the folder.
+  if (TreeOf(*this) == TTreeKind::Lost) {
+    deletedMode = true;
+    filesDeletedOnly = false;
+  }
   TFATdrive* drive = FATDrive();
   // A folder entry without a first cluster has nothing to read (sector 0 is the boot sector).
-  if (!drive || drive->BytesPerSec == 0 || (FirstCluster == 0 && StartSector == 0)) return;
+  if (!drive || drive->BytesPerSec == 0 || (FirstCluster == 0 && StartSector == 0) || Loop) return;
   TFATCursor c{FirstCluster, StartSector, 0};
   if (FirstCluster == 0 && StartSector == drive->RootDirSector && drive->FATType != FAT32)
     c.MaxRecords = drive->RootDirSectors * (drive->BytesPerSec / dirent::kSize);
@@ -148,8 +155,13 @@ void TFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
     if ((attr & dirent::kAttrDirectory) && attr != dirent::kAttrLongName) {
       if (IsDots(name) || deep) continue;
       if (deleted && !drive->IsDirectoryCluster(cluster, 0)) continue;
-      if (cluster != 0 && ClusterOnPath(cluster)) continue;
       auto d = std::make_unique<TFATDirectory>();
+      d->Loop = (cluster != 0 && ClusterOnPath(cluster)) ||
+                !drive->ClaimFolder(deletedMode, cluster, TFATdrive::FolderEntryKey(FirstCluster, c.Records - 1));
+      if (d->Loop) {
+        condition = 2;
+        d->Children.emplace();
+      }
       d->Drive = drive;
       d->FirstCluster = cluster;
       d->DeletedView = deletedMode;
@@ -173,12 +185,23 @@ void TFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
       f->Name = name;
       f->Flags = flags;
       f->Condition = condition;
+      // Clusters of live files inside a deleted file's span are skipped when it is read; whether
+      // its bytes went around them cannot be told, so it is not good.
+      if (deleted && condition == 1 && (f->CrossedClusters = drive->AllocatedInSpan(cluster, f->Size)) != 0)
+        f->Condition = 2;
       // A size the volume cannot hold is damage, whatever the entry's state.
       if (f->Size > drive->DataBytes()) f->Condition = 2;
       f->Parent = this;
+      if (!deleted && drive->IsValidCluster(cluster)) drive->LiveFileStarts.insert(cluster);
       Adopt(std::move(f));
     }
   }
+  // A chain that meets another file's, or comes back to itself, cannot be both files' bytes.
+  if (const TFATLinks* links = drive->LinksInUse())
+    for (auto& child : *Children)
+      if (auto* f = dynamic_cast<TFATFile*>(child.get()); f && !(f->Flags & ItemDeleted))
+        if ((f->SharedCluster = links->SharedCluster(*drive, f->FirstCluster, f->Size, drive->LiveFileStarts)) != 0)
+          f->Condition = 2;
 }
 
 bool TFATDirectory::HasChildDirs(bool deletedMode) {
@@ -260,6 +283,9 @@ void TFATDirectory::LoadChildren(bool deletedView) {
 
 TFileMeta TFATDirectory::Meta() const {
   TFileMeta meta;
+  if (Loop)
+    meta.Warning = "its first cluster " + std::to_string(FirstCluster) +
+                   " is another folder's (a loop or cross-linked folders); its entries are listed there";
   meta.Location = {TLocation::TKind::Cluster, FirstCluster};
   meta.Modified = DosToTimespec(Date, Time);
   return meta;

@@ -22,6 +22,9 @@ class TFATDirectory : public TCustomDirectory {
   // Read in the deleted view (the Deleted root and what was read below it): every folder, and only
   // the deleted files.
   bool DeletedView = false;
+  // The folder's cluster is another folder entry's (a loop back to an ancestor, or folders that
+  // share a cluster): it is listed, marked poor, and its entries only where they were first reached.
+  bool Loop = false;
 
   std::unique_ptr<TItem> Clone() const override;
   void Assign(const TItem& source) override;

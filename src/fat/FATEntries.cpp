@@ -50,7 +50,7 @@ std::string ShortName(std::span<const uint8_t> record, bool lowerBase, bool lowe
   }
   const std::string& codePage = Options().ShortNameCodePage;
   std::string name = OemToUtf8(deleted ? std::string_view(base).substr(1) : std::string_view(base), codePage);
-  if (deleted) name = "\xC3\xA5" + name;
+  if (deleted) name = std::string(kDeletedMarker) + name;
   return ext.empty() ? name : name + "." + OemToUtf8(ext, codePage);
 }
 }  // namespace

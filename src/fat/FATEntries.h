@@ -20,8 +20,8 @@ bool IsEndOfChainValue(uint8_t fatType, uint32_t value);
 
 // The 8.3 name of a 32-byte directory record in UTF-8: blanks dropped, "." before a non-empty
 // extension, bytes decoded with the OEM code page of the settings (ShortNameCodePage). A leading
-// 0x05 stands for the OEM character 0xE5; a deleted record's marker 0xE5 becomes "å" (U+00E5),
-// which DisplayName shows as the configured deleted-entry text.
+// 0x05 stands for the OEM character 0xE5; a deleted record's marker byte 0xE5 becomes
+// kDeletedMarker, which DisplayName shows as the configured deleted-entry text.
 std::string ShortNameOf(std::span<const uint8_t> record);
 // The name a record without a long name is shown and saved under: its 8.3 name with the letters
 // of the base or the extension in lower case where the record's case bits say so (how Windows

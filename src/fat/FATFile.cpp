@@ -38,6 +38,8 @@ void TFATFile::Assign(const TItem& source) {
     Time = s->Time;
     Date = s->Date;
     Size = s->Size;
+    SharedCluster = s->SharedCluster;
+    CrossedClusters = s->CrossedClusters;
   }
 }
 
@@ -67,7 +69,14 @@ uint8_t FATChoiceFor(const TCustomFile& file, const TReadChoice& choice) {
 std::unique_ptr<TDataStream> TFATFile::OpenData(const TReadChoice& choice) {
   TFATdrive* drive = FATDrive();
   if (!drive) return nullptr;
-  return std::make_unique<TFATFileData>(*drive, FATChoiceFor(*this, choice), FirstCluster, 0, Size);
+  const uint8_t fat = FATChoiceFor(*this, choice);
+  auto data = std::make_unique<TFATFileData>(*drive, fat, FirstCluster, 0, Size);
+  // Read as The Sleuth Kit reads a deleted file: its free clusters from the first on.
+  if (fat == 0 && (Flags & ItemDeleted)) {
+    data->SkipAllocated();
+    data->CheckFormatEnd();
+  }
+  return data;
 }
 
 TFileMeta TFATFile::Meta() const {
@@ -78,6 +87,12 @@ TFileMeta TFATFile::Meta() const {
   meta.Location = {TLocation::TKind::Cluster, FirstCluster};
   if (auto* drive = FATDrive(); drive && Size > drive->DataBytes())
     meta.Warning = OversizeWarning(Size, drive->DataBytes());
+  else if (CrossedClusters != 0)
+    meta.Warning = "its span crosses " + std::to_string(CrossedClusters) +
+                   " cluster(s) of live files, which were skipped: the bytes are right only if it was written in one piece around them";
+  else if (SharedCluster != 0)
+    meta.Warning = "cluster " + std::to_string(SharedCluster) +
+                   " of its chain is also reached by another chain (cross-linked): some of its bytes may be another file's";
   return meta;
 }
 

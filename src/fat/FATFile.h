@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "common/ClusterSet.h"
 #include "devices/Model.h"
 #include "fat/MFTFile.h"
 
@@ -19,6 +20,12 @@ struct TFATFilePos {
   uint64_t Size = 0;      // bytes that may be read
   uint64_t UnreadableSectors = 0;  // sectors delivered as zeros because they could not be read
   uint64_t Steps = 0;              // clusters walked; more than the volume holds means a loop
+  TClusterSet Visited;             // clusters walked along a FAT chain
+  uint32_t Revisited = 0;          // the cluster the chain came back to, ending the data
+  // Without a chain: step over clusters the FAT in use allocates (a deleted file's clusters are
+  // free; allocated ones in its span are live files' written since), counted in Skipped.
+  bool SkipAllocated = false;
+  uint64_t Skipped = 0;
 };
 
 class TFATFile : public TCustomFile {
@@ -27,6 +34,11 @@ class TFATFile : public TCustomFile {
   uint32_t FirstCluster = 0;
   uint16_t Time = 0;
   uint16_t Date = 0;
+  // A cluster of the chain that another chain (or this one again) also reaches; 0 when none.
+  uint32_t SharedCluster = 0;
+  // A deleted file whose consecutive span crosses clusters allocated to live files (they are
+  // skipped when it is read): how many of them lie in its span.
+  uint64_t CrossedClusters = 0;
 
   std::unique_ptr<TItem> Clone() const override;
   void Assign(const TItem& source) override;

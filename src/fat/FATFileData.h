@@ -1,5 +1,6 @@
 #pragma once
 #include <memory>
+#include <string>
 
 #include "devices/DataStream.h"
 #include "fat/FATFile.h"
@@ -15,6 +16,12 @@ class TFATFileData : public TDataStream {
   TFATFileData(TFATdrive& drive, uint8_t fatChoice, uint32_t firstCluster, uint32_t baseOffset, uint64_t size);
   uint64_t Size() const override { return size_; }
   size_t Read(uint8_t* buffer, size_t count) override;
+  // Steps over clusters allocated in the FAT in use when reading without a chain.
+  void SkipAllocated() { pos_.SkipAllocated = true; }
+  // Once every byte came, checks the end the file's format gives (a JPEG end marker, a ZIP's
+  // central directory, PNG chunk CRCs, ...): a structure that does not end within the file means
+  // clusters that are not its own, and the stream fails with that reason.
+  void CheckFormatEnd() { checkEnd_ = true; }
 
  private:
   TFATdrive& drive_;
@@ -23,6 +30,10 @@ class TFATFileData : public TDataStream {
   uint64_t size_;
   uint64_t position_ = 0;
   TFATFilePos pos_;
+  uint32_t first_;
+  bool checkEnd_ = false;
+  // The reason the format's end check failed; empty when it passed or could not judge.
+  std::string FormatEndFailure();
 };
 
 }  // namespace salvex

@@ -246,8 +246,13 @@ void TFATLostSearch::ExamineCluster(uint32_t i, std::span<const uint8_t> bytes) 
   const bool root = !dir &&
                     IsDirectorySector(head, uint64_t(drive_.BytesPerSec) * drive_.DataSectors, drive_.ClusterCount) &&
                     HasOneVolumeLabel(bytes);
-  if (dir || root) {
-    AddLostDirectory(i, 0, "cluster " + std::to_string(i) + (root ? " (root)" : ""));
+  // A folder's later cluster that no walk reached (after a quick format its chain is gone, and
+  // folders grow into clusters far from their first): its entries, deleted ones too, come back
+  // under a folder of its own.
+  const bool part = !dir && !root && !IsDotDirSector(head, dot) &&
+                    IsDirectorySector(head, uint64_t(drive_.BytesPerSec) * drive_.DataSectors, drive_.ClusterCount);
+  if (dir || root || part) {
+    AddLostDirectory(i, 0, "cluster " + std::to_string(i) + (root ? " (root)" : part ? " (folder part)" : ""));
     ScanLostDir(i, 0, false);
     return;
   }

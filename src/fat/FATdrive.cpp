@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "common/BootSector.h"
 #include "common/ByteReader.h"
@@ -14,6 +15,7 @@
 #include "devices/Device.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
+#include "fat/FATSectorTests.h"
 #include "fat/FATLostData.h"
 
 namespace salvex {
@@ -191,10 +193,16 @@ bool TFATdrive::ApplyGeometry(const ByteReader& b, bool quiet) {
   TotalSectors = totalSectors;
   DataSectors = static_cast<uint32_t>(totalSectors - firstDataSector);
   ClusterCount = DataSectors / spc;
-  FATType = ClusterCount < 4085 ? FAT12 : ClusterCount < 65525 ? FAT16 : FAT32;
-  // Cut to its device, the count no longer tells the variant: the layout does (FAT32 keeps its
-  // FAT size in the 32-bit field).
-  if (cut) FATType = spf16 == 0 ? FAT32 : ClusterCount < 4085 ? FAT12 : FAT16;
+  // The variant follows the boot sector's own cluster count: cut to its device, the count left
+  // would read a truncated FAT16 as FAT12 and every chain as garbage. The cut only bounds reading.
+  const uint32_t claimedClusters = static_cast<uint32_t>((std::max<uint64_t>(claimed, firstDataSector) - firstDataSector) / spc);
+  FATType = claimedClusters < 4085 ? FAT12 : claimedClusters < 65525 ? FAT16 : FAT32;
+  // A claim the device cannot hold may be damage itself: then the layout decides (FAT32 keeps its
+  // FAT size in the 32-bit field) and a FAT too small for FAT16 entries is FAT12.
+  if (cut && spf16 != 0 && FATType != FAT12)
+    FATType = uint64_t(spf16) * bps / 2 >= 4085 + 2 ? FAT16 : FAT12;
+  else if (cut && spf16 == 0)
+    FATType = FAT32;
   ClusterSize = bps * spc;
   // Clusters up to 64 KiB are read; larger ones exceed what FAT allows.
   if (ClusterSize > 65536) {
@@ -308,7 +316,53 @@ uint32_t TFATdrive::GetFAT(uint32_t n, uint32_t copy) {
   return access_->Decode(raw, n);
 }
 
+bool TFATdrive::ClaimFolder(bool deletedView, uint32_t cluster, uint64_t owner) {
+  if (cluster == 0) return true;  // reads nothing
+  if (cluster == RootCluster) return false;
+  const auto [it, first] = folderOwners_[deletedView ? 1 : 0].try_emplace(cluster, owner);
+  return first || it->second == owner;
+}
+
+bool TFATdrive::IsClusterAllocated(uint32_t n) {
+  return IsValidCluster(n) && ClassifyFATEntry(FATType, GetFAT(n, FATCopy ? FATCopy - 1u : 0u)) != EntryFree;
+}
+
+uint64_t TFATdrive::AllocatedInSpan(uint32_t first, uint64_t size) {
+  if (!IsValidCluster(first) || ClusterSize == 0) return 0;
+  // Enough for any deleted file's condition; longer spans are judged by their start.
+  constexpr uint64_t kMaxSpan = uint64_t(1) << 20;
+  const uint64_t need = std::min<uint64_t>((size + ClusterSize - 1) / ClusterSize, kMaxSpan);
+  uint64_t taken = 1, crossed = 0;
+  for (uint64_t n = uint64_t(first) + 1; taken < need && n <= uint64_t(ClusterCount) + 1; ++n) {
+    if (IsClusterAllocated(uint32_t(n)))
+      ++crossed;
+    else
+      ++taken;
+  }
+  return crossed;
+}
+
+const TFATLinks* TFATdrive::LinksInUse() {
+  if (FATCopy == 0 || FATCopy > NumberOfFATs) return nullptr;
+  if (links_.Copy() != FATCopy && !links_.Build(*this, FATCopy)) return nullptr;
+  return &links_;
+}
+
 uint32_t TFATdrive::NextClusterInUse(uint32_t n) { return FATCopy ? GetFAT(n, FATCopy - 1u) : n + 1; }
+
+namespace {
+// Without a FAT nothing says where a folder ends: it goes on only into a cluster that holds
+// records, not into the file or the other folder that follows it.
+bool ContinuesFolder(TFATdrive& drive, uint32_t next) {
+  std::vector<uint8_t> head(drive.BytesPerSec);
+  if (!drive.ReadSectors(drive.ClusterToSector(next), 1, false, head.data())) return false;
+  const std::span<const uint8_t> records(head.data(), std::min<size_t>(head.size(), 512));
+  uint32_t dot = 0;
+  const uint64_t limit = drive.DataBytes();
+  return !IsDotDirSector(records, dot) &&
+         (IsDirectorySector(records, limit, drive.ClusterCount) || IsDirectoryTail(records, limit, drive.ClusterCount));
+}
+}  // namespace
 
 bool TFATdrive::ReadDataSec(TFATCursor& c, uint8_t* buffer) {
   if (BytesPerSec == 0) return false;
@@ -325,6 +379,9 @@ bool TFATdrive::ReadDataSec(TFATCursor& c, uint8_t* buffer) {
       uint32_t next = NextClusterInUse(c.Cluster);
       // Free, bad and out-of-range entries end a run as an end mark does.
       if (IsEndOfChain(next) || !IsValidCluster(next)) return false;
+      c.Visited.Insert(c.Cluster);
+      if (c.Visited.Contains(next)) return false;
+      if (FATCopy == 0 && !ContinuesFolder(*this, next)) return false;
       c.Cluster = next;
       c.Index = 0;
     }
@@ -357,6 +414,9 @@ bool TFATdrive::GetNextRecord(TFATCursor& c, uint8_t* record) {
     if (c.Index >= ClusterSize / dirent::kSize) {
       uint32_t next = NextClusterInUse(c.Cluster);
       if (IsEndOfChain(next) || !IsValidCluster(next)) return false;
+      c.Visited.Insert(c.Cluster);
+      if (c.Visited.Contains(next)) return false;
+      if (FATCopy == 0 && !ContinuesFolder(*this, next)) return false;
       c.Cluster = next;
       c.Index = 0;
     }
@@ -469,7 +529,23 @@ uint32_t TFATdrive::NextFileCluster(uint32_t cluster, uint8_t fatChoice) {
 uint32_t TFATdrive::StepFileCluster(TFATFilePos& pos, uint8_t fatChoice) {
   // A chain longer than the volume's cluster count loops; the data ends there.
   if (++pos.Steps > ClusterCount) return 0;
-  return NextFileCluster(pos.Cluster, fatChoice);
+  uint32_t next = NextFileCluster(pos.Cluster, fatChoice);
+  if (fatChoice == 0 && pos.SkipAllocated)
+    while (next != 0 && IsClusterAllocated(next)) {
+      ++pos.Skipped;
+      if (++pos.Steps > ClusterCount) return 0;
+      next = NextFileCluster(next, 0);
+    }
+  // A chain that comes back to a cluster it holds would repeat the same bytes for ever: it ends
+  // there, and the reader says why. Consecutive clusters (no FAT) cannot come back.
+  if (fatChoice > 0 && next != 0) {
+    pos.Visited.Insert(pos.Cluster);
+    if (pos.Visited.Contains(next)) {
+      pos.Revisited = next;
+      return 0;
+    }
+  }
+  return next;
 }
 
 bool TFATdrive::ReadFileData(TFATFilePos& pos, uint64_t count, uint64_t& read, uint8_t fatChoice, uint8_t* buffer) {
@@ -532,26 +608,14 @@ bool TFATdrive::ReadFileData(TFATFilePos& pos, uint64_t count, uint64_t& read, u
   return true;
 }
 
-bool TFATdrive::SkipClusters(uint32_t& cluster, uint64_t bytes, uint8_t fatChoice) {
-  if (ClusterSize == 0) return false;
-  // The same steps as sequential reading, so that a seek lands where reading would.
-  uint64_t steps = 0;
-  for (uint64_t m = bytes / ClusterSize; m > 0; --m) {
-    if (++steps > ClusterCount) {
-      cluster = 0;
-      break;
-    }
-    cluster = NextFileCluster(cluster, fatChoice);
-    if (cluster == 0) break;
-  }
-  return true;
-}
-
 bool TFATdrive::SeekFilePos(TFATFilePos& pos, uint64_t position, uint8_t fatChoice) {
-  if (pos.FirstCluster == 0 || position >= pos.Size) return false;
-  uint32_t cluster = pos.FirstCluster;
-  if (!SkipClusters(cluster, position, fatChoice)) return false;
-  pos.Cluster = cluster;
+  if (pos.FirstCluster == 0 || position >= pos.Size || ClusterSize == 0) return false;
+  // The same steps as sequential reading, so that a seek lands where reading would.
+  pos.Cluster = pos.FirstCluster;
+  pos.Steps = 0;
+  pos.Revisited = 0;
+  pos.Visited.Clear();
+  for (uint64_t m = position / ClusterSize; m > 0 && pos.Cluster != 0; --m) pos.Cluster = StepFileCluster(pos, fatChoice);
   pos.Position = position;
   return true;
 }

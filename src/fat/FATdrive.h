@@ -3,10 +3,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+#include "common/ClusterSet.h"
 #include "devices/Model.h"
 #include "fat/FATEntries.h"
+#include "fat/FATLinks.h"
 
 namespace salvex {
 
@@ -26,6 +30,7 @@ struct TFATCursor {
   uint32_t Records = 0;  // records delivered so far
   // A directory holds at most 65536 records (the FAT12/16 root fewer): a longer run is a loop.
   uint32_t MaxRecords = 65536;
+  TClusterSet Visited{};  // clusters of the run read so far: a run that comes back to one ends
 };
 
 // How FAT entries of one variant are located and decoded, chosen once at mount.
@@ -116,15 +121,36 @@ class TFATdrive : public TCustomDrive {
   // File data (FATFile.cpp). FAT choice: 0 = consecutive clusters, k = FAT copy k.
   bool OpenFilePos(uint32_t firstCluster, uint64_t size, TFATFilePos& pos);
   bool ReadFileData(TFATFilePos& pos, uint64_t count, uint64_t& read, uint8_t fatChoice, uint8_t* buffer);
-  bool SkipClusters(uint32_t& cluster, uint64_t bytes, uint8_t fatChoice);
   bool SeekFilePos(TFATFilePos& pos, uint64_t position, uint8_t fatChoice);
   void CloseFilePos(TFATFilePos&) {}
   // The cluster that follows `cluster` when reading file data with the given FAT choice; 0 where
   // the data cannot go on: an end mark, a free, bad or out-of-range entry, or (without a FAT) the
   // volume's last cluster. A file longer than its chain therefore ends early instead of repeating.
   uint32_t NextFileCluster(uint32_t cluster, uint8_t fatChoice);
-  // NextFileCluster from a read position, counting the step; 0 once the walk exceeds ClusterCount.
+  // NextFileCluster from a read position, counting the step; 0 once the walk exceeds ClusterCount
+  // or comes back to a cluster of the position's walk (Revisited names it).
   uint32_t StepFileCluster(TFATFilePos& pos, uint8_t fatChoice);
+
+  // Whether the folder entry `owner` (its folder's first cluster and record index, see
+  // FolderEntryKey) may enter the folder at `cluster` in the live or the deleted view: the first
+  // entry to reach a cluster owns it, the root owns its own, and any other entry reaching it is a
+  // loop or a cross-link whose folder is listed once, where it was first reached.
+  bool ClaimFolder(bool deletedView, uint32_t cluster, uint64_t owner);
+  static uint64_t FolderEntryKey(uint32_t folderCluster, uint32_t record) {
+    return (uint64_t(folderCluster) << 32) | record;
+  }
+
+  // Whether the FAT in use (FAT 1 without one) allocates cluster n.
+  bool IsClusterAllocated(uint32_t n);
+  // How many allocated clusters a deleted file of `size` bytes from `first` steps over when its
+  // free clusters are read from the first on.
+  uint64_t AllocatedInSpan(uint32_t first, uint64_t size);
+
+  // The link counts of the FAT in use, counted on first use; null without a FAT in use or when
+  // the volume is too large to count.
+  const TFATLinks* LinksInUse();
+  // First clusters of the live files listed so far, for SharedCluster.
+  std::unordered_set<uint32_t> LiveFileStarts;
 
   TFATDirectory* Root() const;
   TFATDirectory* DeletedRoot() const;
@@ -149,6 +175,8 @@ class TFATdrive : public TCustomDrive {
   void Fetch(TSectorCache& cache, uint64_t sector);
   bool ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer);
   const TFATEntryAccess* access_ = nullptr;
+  TFATLinks links_;
+  std::unordered_map<uint32_t, uint64_t> folderOwners_[2];  // live view, deleted view
 };
 
 // The factory for the drive list.

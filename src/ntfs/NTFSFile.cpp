@@ -2,6 +2,7 @@
 
 #include "common/Helpers.h"
 #include "ntfs/NTFSFileData.h"
+#include "ntfs/NTFSFormerTree.h"
 
 #include <algorithm>
 #include <ctime>
@@ -39,6 +40,7 @@ void TNTFSFile::Assign(const TItem& source) {
     Attributes = s->Attributes;
     MFTNumber = s->MFTNumber;
     StartCluster = s->StartCluster;
+    RecordOffset = s->RecordOffset;
     Time = s->Time;
     Date = s->Date;
     ModificationTime = s->ModificationTime;
@@ -106,10 +108,12 @@ int64_t TNTFSReadStream::Seek(int64_t offset, Origin origin) {
   return int64_t(Position);
 }
 
-TNTFSStream::TNTFSStream(TNTFSdrive& drive, uint64_t size, uint64_t reference)
+TNTFSStream::TNTFSStream(TNTFSdrive& drive, uint64_t size, uint64_t reference, uint64_t recordOffset)
     : TNTFSReadStream(drive), Reference(reference) {
   Size = size;
-  if (drive.OpenDataPos(DataPos, size, reference)) Size = DataPos.Size;
+  const bool opened = recordOffset ? OpenFoundDataPos(drive, DataPos, recordOffset, reference)
+                                   : drive.OpenDataPos(DataPos, size, reference);
+  if (opened) Size = DataPos.Size;
 }
 
 uint64_t TNTFSStream::Read(uint8_t* buffer, uint64_t count) {
@@ -150,7 +154,8 @@ std::unique_ptr<TNTFSReadStream> OpenNTFSStream(TNTFSdrive& drive, const TItem& 
   if (auto* m = dynamic_cast<const TNTFSMFTFile*>(&item))
     return std::make_unique<TNTFSMFTStream>(drive, m->DataOffset, m->Size, m->Cluster);
   if (auto* f = dynamic_cast<const TNTFSFile*>(&item)) {
-    if (f->MFTNumber > 0) return std::make_unique<TNTFSStream>(drive, f->Size, uint64_t(f->MFTNumber));
+    if (f->MFTNumber > 0)
+      return std::make_unique<TNTFSStream>(drive, f->Size, uint64_t(f->MFTNumber), f->RecordOffset);
     return std::make_unique<TNTFSContiguousStream>(drive, f->Size, uint64_t(f->StartCluster));
   }
   return nullptr;
@@ -159,6 +164,9 @@ std::unique_ptr<TNTFSReadStream> OpenNTFSStream(TNTFSdrive& drive, const TItem& 
 std::unique_ptr<TDataStream> TNTFSFile::OpenData(const TReadChoice&) {
   auto* drive = dynamic_cast<TNTFSdrive*>(Drive);
   if (!drive) return nullptr;
+  if (RecordOffset)
+    return std::make_unique<TNTFSFileData>(*drive, TNTFSFileData::Source::FoundRecord, RecordOffset, 0, Size,
+                                           uint64_t(MFTNumber));
   if (MFTNumber >= 0)
     return std::make_unique<TNTFSFileData>(*drive, TNTFSFileData::Source::Record, uint64_t(MFTNumber), 0, Size);
   return std::make_unique<TNTFSFileData>(*drive, TNTFSFileData::Source::Contiguous, uint64_t(StartCluster), 0, Size);

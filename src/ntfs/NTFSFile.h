@@ -21,6 +21,9 @@ class TNTFSFile : public TCustomFile {
   uint32_t Attributes = 0;  // $FILE_NAME flags
   int64_t MFTNumber = 0;    // < 0: found by the cluster scan; 0: no source
   int64_t StartCluster = 0;
+  // A file of a former MFT found by the lost-data search: the volume byte offset of its record
+  // (MFTNumber is then the former number); 0 for a record of the current $MFT.
+  uint64_t RecordOffset = 0;
   uint16_t Time = 0;
   uint16_t Date = 0;
   uint64_t ModificationTime = 0;  // FILETIME of the entry, applied to the saved file
@@ -75,7 +78,8 @@ class TNTFSReadStream {
 // The unnamed $DATA of a record; holes read as zeros.
 class TNTFSStream : public TNTFSReadStream {
  public:
-  TNTFSStream(TNTFSdrive& drive, uint64_t size, uint64_t reference);
+  // A record of the current $MFT, or with recordOffset a former record found by the lost-data search.
+  TNTFSStream(TNTFSdrive& drive, uint64_t size, uint64_t reference, uint64_t recordOffset = 0);
   uint64_t Read(uint8_t* buffer, uint64_t count) override;
   std::string Failure() const override { return DataPos.Failure; }
   uint64_t Reference;

@@ -2,11 +2,22 @@
 
 #include <algorithm>
 
+#include "ntfs/NTFSFormerTree.h"
+
 namespace salvex {
 
-TNTFSFileData::TNTFSFileData(TNTFSdrive& drive, Source source, uint64_t where, uint32_t base, uint64_t size)
+TNTFSFileData::TNTFSFileData(TNTFSdrive& drive, Source source, uint64_t where, uint32_t base, uint64_t size,
+                             uint64_t number)
     : drive_(drive), source_(source), where_(where), base_(base), size_(size) {
-  if (source_ == Source::Record) {
+  if (source_ == Source::FoundRecord) {
+    // From here on it reads like a record of the current $MFT, through the position opened.
+    source_ = Source::Record;
+    if (where_ == 0 || !OpenFoundDataPos(drive_, pos_, where_, number)) {
+      Failure = "the former file record's data attribute could not be read";
+      return;
+    }
+    size_ = pos_.Size;
+  } else if (source_ == Source::Record) {
     if (where_ == 0 || !drive_.OpenDataPos(pos_, size_, where_)) {
       Failure = "the file record's data attribute could not be read";
       return;

@@ -10,10 +10,11 @@ namespace salvex {
 // clusters (files found by the cluster scan) or resident data inside a found record's cluster.
 class TNTFSFileData : public TDataStream {
  public:
-  enum class Source { Record, Contiguous };
-  // Record: `where` is the record number. Contiguous: `where` is the first cluster and `base`
-  // the bytes skipped inside it.
-  TNTFSFileData(TNTFSdrive& drive, Source source, uint64_t where, uint32_t base, uint64_t size);
+  enum class Source { Record, FoundRecord, Contiguous };
+  // Record: `where` is the record number. FoundRecord: `where` is the volume offset of a former
+  // record found by the lost-data search, `number` its number. Contiguous: `where` is the first
+  // cluster and `base` the bytes skipped inside it.
+  TNTFSFileData(TNTFSdrive& drive, Source source, uint64_t where, uint32_t base, uint64_t size, uint64_t number = 0);
   uint64_t Size() const override { return size_; }
   size_t Read(uint8_t* buffer, size_t count) override;
   bool PlainExtent(TPlainExtent& extent) override;

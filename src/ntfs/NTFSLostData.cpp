@@ -1,7 +1,9 @@
 #include "ntfs/NTFSLostData.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -17,7 +19,9 @@
 #include "devices/StatusDialog.h"
 #include "filetypes/Carver.h"
 #include "filetypes/FileTypes.h"
+#include "ntfs/FoundMFT.h"
 #include "ntfs/MFTRecord.h"
+#include "ntfs/NTFSFormerTree.h"
 #include "ntfs/NTFSFile.h"
 #include "ntfs/NTFSdrive.h"
 
@@ -29,7 +33,7 @@ using namespace ntfs;
 
 constexpr uint64_t kRecordBitmap = 6;
 // Clusters read at a time by the scan.
-constexpr uint64_t kWindowBytes = 1u << 20;
+constexpr uint64_t kWindowBytes = 4u << 20;
 constexpr size_t kMaxLostNameChars = 511;
 
 // The volume bitmap's bytes covering clusters first .. last: byte 0 holds cluster 8 * (first / 8).
@@ -45,6 +49,45 @@ std::vector<uint8_t> ReadBitmapPiece(TNTFSdrive& drive, uint64_t first, uint64_t
   const uint64_t got = drive.ReadAttributeBytes(data, first / 8, bytes, piece.data());
   if (got != bytes) DebugLog("findLostData: bitmapattr bytes read error: " + std::to_string(got), 0);
   return piece;
+}
+
+// Byte ranges of the volume the current $MFT's records occupy, up to its data size.
+std::vector<std::pair<uint64_t, uint64_t>> CurrentMFTRanges(const TNTFSdrive& drive, uint64_t clusters) {
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  const uint64_t cs = drive.ClusterSize;
+  const uint64_t size = drive.MFTData.DataSize;
+  for (const TRun& run : drive.MFTData.Runs) {
+    if (run.Hole || run.Lcn < 0 || run.Vcn < 0 || uint64_t(run.Vcn) >= size / cs + 1 || uint64_t(run.Lcn) >= clusters)
+      continue;
+    const uint64_t length = std::min(run.Length, clusters - uint64_t(run.Lcn)) * cs;
+    const uint64_t bytes = std::min(length, size - uint64_t(run.Vcn) * cs);
+    if (bytes > 0) ranges.emplace_back(uint64_t(run.Lcn) * cs, uint64_t(run.Lcn) * cs + bytes);
+  }
+  return ranges;
+}
+
+// A file found by its content where a file of a former MFT has its data is that file again, without
+// its name and size: only the former one stays.
+void DropCarvedInside(TCustomDirectory& lost, std::vector<std::pair<uint64_t, uint64_t>>& pieces) {
+  if (pieces.empty() || !lost.Children) return;
+  // Joined into disjoint [first, end) ranges, so that one search finds the range holding a cluster.
+  std::sort(pieces.begin(), pieces.end());
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  for (const auto& [first, count] : pieces) {
+    const uint64_t end = first + std::min(count, UINT64_MAX - first);
+    if (!ranges.empty() && first <= ranges.back().second)
+      ranges.back().second = std::max(ranges.back().second, end);
+    else
+      ranges.emplace_back(first, end);
+  }
+  auto inside = [&](uint64_t cluster) {
+    auto it = std::upper_bound(ranges.begin(), ranges.end(), std::make_pair(cluster, UINT64_MAX));
+    return it != ranges.begin() && cluster < std::prev(it)->second;
+  };
+  std::erase_if(*lost.Children, [&](const std::unique_ptr<TItem>& item) {
+    auto* f = dynamic_cast<const TNTFSFile*>(item.get());
+    return f && f->MFTNumber < 0 && f->StartCluster >= 0 && inside(uint64_t(f->StartCluster));
+  });
 }
 
 }  // namespace
@@ -105,45 +148,63 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
       return ((piece[bit / 8] >> (bit % 8)) & 1) == 0;
     };
     const uint64_t perWindow = std::max<uint64_t>(1, kWindowBytes / drive.ClusterSize);
-    AlignedBuffer window(perWindow * drive.ClusterSize);
+    // Each window is read with one record's or index block's worth of the next, for those that
+    // cross its end.
+    const uint64_t tailRoom = std::max(drive.BytesPerFileRecord, drive.BytesPerIndexRecord);
+    const uint32_t indexStep = std::min(drive.ClusterSize, drive.BytesPerIndexRecord);
+    AlignedBuffer window(perWindow * drive.ClusterSize + tailRoom);
     TFileCarver carver(drive.ClusterSize, Options().LostDefaultSize);
     const bool findFiles = Options().FindLostFiles;
+    // Former MFT records are looked for in every cluster, in use or not: a new, smaller MFT and the
+    // new volume's files lie over parts of the old one.
+    auto found = std::make_shared<TFoundMFT>(drive.BytesPerFileRecord, CurrentMFTRanges(drive, clusters));
+    const uint32_t step = std::min(drive.ClusterSize, drive.BytesPerFileRecord);
 
     for (uint64_t base = first; base <= last && !dialog.Cancelled; base += perWindow) {
       const uint64_t count = std::min(perWindow, last - base + 1);
-      bool anyFree = false;
-      for (uint64_t k = 0; k < count && !anyFree; ++k) anyFree = isFree(base + k);
+      const uint64_t tail = std::min(tailRoom, (clusters - base - count) * drive.ClusterSize);
       // Unreadable sectors come back as zeros, which match nothing.
-      if (anyFree && findFiles) drive.ReadClusters(int64_t(base), count, window.data());
+      drive.ReadVolumeBytes(base * drive.ClusterSize, count * drive.ClusterSize + tail, window.data());
+      found->Examine(std::span<const uint8_t>(window.data(), count * drive.ClusterSize + tail),
+                     base * drive.ClusterSize, count * drive.ClusterSize, step);
       for (uint64_t k = 0; k < count && !dialog.Cancelled; ++k) {
         const uint64_t i = base + k;
-        if (isFree(i)) {
-          if (findFiles) {
-            std::span<const uint8_t> bytes(window.data() + k * drive.ClusterSize, drive.ClusterSize);
-            // A found file is saved as consecutive clusters, so its end is looked for in those.
-            TBlockSource following(drive.ClusterSize, clusters - i,
-                                   [&drive, i](uint64_t from, uint32_t n, uint8_t* out) {
-                                     return drive.ReadClusters(int64_t(i + from), n, out);
-                                   });
-            const TCarveResult carved = carver.Examine(i, bytes, following);
-            std::string name;
-            uint32_t size = 0, offset = 0;
-            if (carved.Verdict == TCarveVerdict::NewFile) {
-              auto file = std::make_unique<TNTFSFile>();
-              file->Name = "cluster " + std::to_string(i) + "." + carved.Type;
-              file->Size = carved.Size;
-              file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
-              file->MFTNumber = -1;
-              file->StartCluster = int64_t(i);
-              file->Flags = ItemLost;
-              file->Drive = &drive;
-              file->Parent = &lost;
-              lost.Adopt(std::move(file));
-            } else if (carved.Verdict == TCarveVerdict::Nested) {
-              scan.NoteNestedHit();
-            } else if (carved.Verdict == TCarveVerdict::Nothing && IsMFTRecord(bytes) &&
-                       ParseLostRecord(bytes, kMaxLostNameChars, name, size, offset)) {
-              // Listed so that the resident data can be viewed and saved.
+        // Former index blocks name the folders whose records are gone; the current volume's
+        // blocks lie in clusters in use.
+        if (isFree(i) && indexStep > 0)
+          for (uint32_t at = 0; at < drive.ClusterSize; at += indexStep)
+            if (std::memcmp(window.data() + k * drive.ClusterSize + at, "INDX", 4) == 0)
+              found->ExamineIndexBlock(
+                  std::span<const uint8_t>(window.data() + k * drive.ClusterSize + at, count * drive.ClusterSize + tail - k * drive.ClusterSize - at),
+                  drive.BytesPerIndexRecord);
+        if (isFree(i) && findFiles) {
+          std::span<const uint8_t> bytes(window.data() + k * drive.ClusterSize, drive.ClusterSize);
+          // A found file is saved as consecutive clusters, so its end is looked for in those.
+          TBlockSource following(drive.ClusterSize, clusters - i,
+                                 [&drive, i](uint64_t from, uint32_t n, uint8_t* out) {
+                                   return drive.ReadClusters(int64_t(i + from), n, out);
+                                 });
+          const TCarveResult carved = carver.Examine(i, bytes, following);
+          std::string name;
+          uint32_t size = 0, offset = 0;
+          if (carved.Verdict == TCarveVerdict::NewFile) {
+            auto file = std::make_unique<TNTFSFile>();
+            file->Name = "cluster " + std::to_string(i) + "." + carved.Type;
+            file->Size = carved.Size;
+            file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
+            file->MFTNumber = -1;
+            file->StartCluster = int64_t(i);
+            file->Flags = ItemLost;
+            file->Drive = &drive;
+            file->Parent = &lost;
+            lost.Adopt(std::move(file));
+          } else if (carved.Verdict == TCarveVerdict::Nested) {
+            scan.NoteNestedHit();
+          } else if (carved.Verdict == TCarveVerdict::Nothing && IsMFTRecord(bytes)) {
+            carver.NoteOther(i, "MFT");
+            // A record in use is listed in the former tree with its path; a deleted one with resident
+            // data is listed here so that the data can be viewed and saved.
+            if (!(RecordFlags(bytes) & RecordInUse) && ParseLostRecord(bytes, kMaxLostNameChars, name, size, offset)) {
               auto file = std::make_unique<TNTFSMFTFile>();
               file->Name = name;
               file->Size = size;
@@ -153,16 +214,22 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
               file->Drive = &drive;
               file->Parent = &lost;
               lost.Adopt(std::move(file));
-              carver.NoteOther(i, "MFT");
             }
           }
-          dialog.Step();
         }
+        dialog.Step();
         if (dialog.UpdateDue()) {
           dialog.UpdateTexts("", TextF(732, {i}), "", "", TextF(734, {lost.Children->size()}));
           Host().ProcessMessages();
         }
       }
+    }
+    found->Finish();
+    drive.FoundRecords = found;
+    if (!dialog.Cancelled) {
+      std::vector<std::pair<uint64_t, uint64_t>> listed;
+      AddFormerTree(drive, *found, lost, &dialog, listed);
+      DropCarvedInside(lost, listed);
     }
   } catch (const std::exception& e) {
     scan.Fail(e);

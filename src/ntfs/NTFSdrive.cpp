@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "common/ByteReader.h"
@@ -17,6 +18,7 @@
 #include "ntfs/NTFSCompression.h"
 #include "devices/StatusDialog.h"
 #include "ntfs/AttributeList.h"
+#include "ntfs/FoundMFT.h"
 #include "ntfs/NTFSDeleted.h"
 #include "ntfs/NTFSDirectory.h"
 #include "ntfs/NTFSFile.h"
@@ -193,6 +195,7 @@ bool TNTFSdrive::ApplyBootSector(std::span<const uint8_t> boot) {
 bool TNTFSdrive::Mount(bool quiet) {
   MountNotes.clear();
   CorruptStructures = 0;
+  FoundRecords.reset();
   RootFolder.reset();
   DeletedFolder.reset();
   LostFolder.reset();
@@ -305,6 +308,7 @@ uint64_t TNTFSdrive::MFTRecordCount() const {
 }
 
 bool TNTFSdrive::ReadMFTRecord(uint64_t n, std::vector<uint8_t>& record) {
+  if (ReadingFoundRecords) return ReadingFoundRecords->Read(*this, n, record);
   record.assign(BytesPerFileRecord, 0);
   if (n >= MFTRecordCount()) return false;
   uint64_t offset = n * BytesPerFileRecord;
@@ -633,6 +637,12 @@ void TNTFSdrive::ReadVolumeLabel() {
 bool TNTFSdrive::LoadVolumeBitmap() {
   if (volumeBitmapTried_) return volumeBitmap_.has_value();
   volumeBitmapTried_ = true;
+  // The bitmap is the current volume's, also while former records are being read.
+  struct TRestore {
+    const TFoundMFT*& Reading;
+    const TFoundMFT* Former;
+    ~TRestore() { Reading = Former; }
+  } restore{ReadingFoundRecords, std::exchange(ReadingFoundRecords, nullptr)};
   std::vector<uint8_t> record;
   if (!ReadMFTRecord(kRecordBitmap, record) || !IsValidRecord(record)) return false;
   TNTFSAttribute data;
@@ -670,7 +680,7 @@ void TNTFSdrive::SetupListColumns(TListView& list) {
   list.AddColumn({LoadText(721), 150, false});
   list.AddColumn({LoadText(722), 60, true});
   list.AddColumn({LoadText(723), 100, false});
-  list.AddColumn({"MFT entry", 60, true});
+  list.AddColumn({LoadText(850), 60, true});
   list.AddColumn({LoadText(725), 60, false});
   list.AddColumn({LoadText(728), 100, false});
 }

@@ -17,6 +17,7 @@ namespace salvex {
 class TStatusDialog;
 class TNTFSDirectory;
 class TNTFSFile;
+class TFoundMFT;
 
 // One attribute as read from a record and, through an attribute list, from its other records: the
 // resident value, or the runs of every extent in VCN order.
@@ -107,6 +108,10 @@ class TNTFSdrive : public TCustomDrive {
   // Record n, fixed up, into `record` (resized to BytesPerFileRecord). False when it lies outside
   // the $MFT or could not be read (the buffer then holds zeros for the unread part).
   bool ReadMFTRecord(uint64_t n, std::vector<uint8_t>& record);
+  // The records of former MFTs the last lost-data search found; its found files read through them.
+  std::shared_ptr<const TFoundMFT> FoundRecords;
+  // While set (see TFoundRecordScope), ReadMFTRecord reads these records instead of the $MFT's.
+  const TFoundMFT* ReadingFoundRecords = nullptr;
   // Fixes up one record or index block read from disk; a mismatch leaves it as read and is logged.
   void FixupRecord(std::span<uint8_t> record, uint64_t where);
 
@@ -139,6 +144,8 @@ class TNTFSdrive : public TCustomDrive {
 
   // Deleted entries: the walk over the records the $MFT bitmap marks free.
   void FindDeleted(TStatusDialog* status);
+  // The volume bitmap ($Bitmap's data, bit n for cluster n), loaded once; null when it cannot be read.
+  const std::vector<uint8_t>* VolumeBitmap() { return LoadVolumeBitmap() ? &*volumeBitmap_ : nullptr; }
   // 0 not judged, 1 good (the first cluster is free), 2 poor (in use again, or unreachable).
   uint8_t DataCondition(const TNTFSAttribute* data);
   // The folder of the Deleted tree that stands for record p (pre-order, the last one met).

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "common/Helpers.h"
+#include "devices/ReadFailures.h"
+#include "disk/PhysicalDisk.h"
 #include "recovery/SaveEngine.h"
 
 namespace salvex {
@@ -112,8 +114,25 @@ TResult<TCustomDrive*> PrepareVolume(TCustomDrive& drive, TStatusDialog* status)
   return &drive;
 }
 
-std::vector<TItemRow> ListFolder(TCustomDirectory& folder) {
+std::optional<TError> LoadFolder(TCustomDirectory& folder) {
+  if (folder.Children) return std::nullopt;
+  const uint64_t failedBefore = FailedDeviceReads();
+  const uint64_t ignoredBefore = IgnoredReadCount();
   folder.LoadChildren(DeletedView(folder));
+  const uint64_t failed = FailedDeviceReads() - failedBefore;
+  const uint64_t ignored = IgnoredReadCount() - ignoredBefore;
+  if (failed == 0 && ignored == 0) return std::nullopt;
+  TError e;
+  e.Kind = TErrorKind::ReadError;
+  e.What = folder.Parent ? PathOf(folder) : ShownName(folder);
+  e.Why = "the folder could not be read whole (" + std::to_string(failed + ignored) +
+          (failed > 0 ? " read(s) failed" : " read(s) given as zeros") + "); files in it may be missing";
+  return e;
+}
+
+std::vector<TItemRow> ListFolder(TCustomDirectory& folder, std::optional<TError>* unreadable) {
+  std::optional<TError> failure = LoadFolder(folder);
+  if (unreadable) *unreadable = std::move(failure);
   std::vector<TItemRow> rows;
   if (!folder.Children) return rows;
   rows.reserve(folder.Children->size());
@@ -157,7 +176,7 @@ TResult<TItem*> ResolvePath(TCustomDrive& drive, TTreeKind tree, const std::stri
       e.Why = "is inside a file, not a folder";
       return e;
     }
-    dir->LoadChildren(DeletedView(*dir));
+    const std::optional<TError> unreadable = LoadFolder(*dir);
     const std::u32string want = Fold(parts[i]);
     TItem* exact = nullptr;
     TItem* folded = nullptr;
@@ -171,6 +190,7 @@ TResult<TItem*> ResolvePath(TCustomDrive& drive, TTreeKind tree, const std::stri
         if (!folded && Fold(name) == want) folded = child.get();
       }
     item = exact ? exact : folded;
+    if (!item && unreadable) return *unreadable;
     if (!item) {
       TError e;
       e.Kind = TErrorKind::NotFound;
@@ -189,7 +209,7 @@ uint64_t MaxWalkEntries(const TCustomDrive& drive) {
 }
 
 std::vector<TItemRow> FindItems(TCustomDrive& drive, const std::string& mask,
-                                const std::function<bool(const TItemRow&)>& onHit) {
+                                const std::function<bool(const TItemRow&)>& onHit, bool* bounded) {
   drive.LoadSpecialFolders(nullptr);
   std::vector<TItemRow> hits;
   bool go = true;
@@ -219,6 +239,7 @@ std::vector<TItemRow> FindItems(TCustomDrive& drive, const std::string& mask,
   };
   for (TTreeKind tree : {TTreeKind::Deleted, TTreeKind::Lost, TTreeKind::Root})
     if (TCustomDirectory* top = TopFolder(drive, tree); top && go) walk(*top, tree == TTreeKind::Deleted, 0);
+  if (bounded) *bounded = budget == 0;
   return hits;
 }
 

@@ -36,8 +36,14 @@ TCustomDirectory* TopFolder(TCustomDrive& drive, TTreeKind tree);
 // opening (NTFS's deleted records) run here.
 TResult<TCustomDrive*> PrepareVolume(TCustomDrive& drive, TStatusDialog* status);
 
-// The rows of a folder (read when not read yet), folders first, then by name.
-std::vector<TItemRow> ListFolder(TCustomDirectory& folder);
+// Reads a folder's entries when they are not read yet (in the view of its tree). A read error
+// when sectors it needed could not be read or were given as zeros: its listing may lack entries,
+// and such a folder is a failure, never an empty folder.
+std::optional<TError> LoadFolder(TCustomDirectory& folder);
+
+// The rows of a folder (read when not read yet), folders first, then by name. `unreadable`, when
+// given, receives LoadFolder's error.
+std::vector<TItemRow> ListFolder(TCustomDirectory& folder, std::optional<TError>* unreadable = nullptr);
 
 // The item a path names inside a tree: components separated by '/' or '\', compared as the file
 // systems do, without regard to letter case. An empty path names the tree's top folder.
@@ -51,7 +57,8 @@ TResult<TItem*> ResolvePath(TCustomDrive& drive, TTreeKind tree, const std::stri
 // clusters) and must stop.
 uint64_t MaxWalkEntries(const TCustomDrive& drive);
 
+// `bounded`, when given, tells whether the walk stopped at MaxWalkEntries (damaged folders).
 std::vector<TItemRow> FindItems(TCustomDrive& drive, const std::string& mask,
-                                const std::function<bool(const TItemRow&)>& onHit = {});
+                                const std::function<bool(const TItemRow&)>& onHit = {}, bool* bounded = nullptr);
 
 }  // namespace salvex

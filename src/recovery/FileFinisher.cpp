@@ -66,13 +66,31 @@ void Finish(TFinishJob& j) {
     const timespec times[2] = {{0, UTIME_OMIT}, *j.Meta.Modified};
     ::futimens(j.Fd, times);
   }
-  if (j.Meta.ReadOnly) {
+  const bool there = j.Dir && !j.Dir->Fresh;
+  if (j.Meta.ReadOnly || there) {
     struct stat own {};
-    if (::fstat(j.Fd, &own) == 0) ::fchmod(j.Fd, own.st_mode & ~mode_t(0222) & 07777);
+    if (::fstat(j.Fd, &own) == 0) {
+      j.Key = {own.st_dev, own.st_ino};
+      if (j.Meta.ReadOnly) ::fchmod(j.Fd, own.st_mode & ~mode_t(0222) & 07777);
+    }
   }
   if (::close(j.Fd) != 0 && j.WriteError == 0) j.WriteError = errno;
   j.Fd = -1;
   j.DiskFull = IsFull(j.WriteError);
+  if (j.DiskFull) {
+    // Left out rather than kept in part: its bytes would take the room of files that fit.
+    ::unlinkat(j.DirFd, j.Temporary.c_str(), 0);
+    j.Named = TFinishJob::TNamed::Removed;
+    return;
+  }
+  if (j.Replace) {
+    // Only the file the policy let go is replaced; a file of this save that took the name since
+    // (on a target that folds letter case) sends this one to the saving thread for another name.
+    struct stat st {};
+    if (::fstatat(j.DirFd, j.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        TEntryKey{st.st_dev, st.st_ino} != j.Replaces)
+      j.Replace = false;
+  }
   if (!j.Complete || j.WriteError != 0) {
     const std::string partial = j.Name + ".partial";
     if (::renameat(j.DirFd, j.Temporary.c_str(), j.DirFd, partial.c_str()) == 0) {
@@ -80,13 +98,13 @@ void Finish(TFinishJob& j) {
       return;
     }
   } else if (!j.Replace) {
-    // The name may have been taken since it was looked for (two entries with one name, or names the
-    // target file system does not tell apart); in a folder this save made it is only looked for now.
+    // The name may have been taken since it was looked for (names the target file system does not
+    // tell apart); in a folder this save made it is only looked for now.
     if (::renameat2(j.DirFd, j.Temporary.c_str(), j.DirFd, j.Name.c_str(), RENAME_NOREPLACE) == 0) {
       j.Named = TFinishJob::TNamed::Yes;
       return;
     }
-    // EINVAL: the file system cannot refuse to replace; the policy asks it first, as elsewhere.
+    // EINVAL: the file system cannot refuse to replace; the saving thread looks first, as elsewhere.
     if (errno == EEXIST || errno == EINVAL) {
       j.Named = TFinishJob::TNamed::Taken;
       return;
@@ -163,16 +181,7 @@ void TFinisher::Flush() noexcept {
   work_.notify_one();
 }
 
-void TFinisher::Run(TFinishJob& j) {
-  if (diskFull_ && !j.Plain.empty()) {
-    // The target is full: a file still to be copied is not begun, so that one file is left
-    // incomplete rather than every file on its way.
-    Abandon(j);
-    return;
-  }
-  Finish(j);
-  if (j.DiskFull) diskFull_ = true;
-}
+void TFinisher::Run(TFinishJob& j) { Finish(j); }
 
 void TFinisher::Work() {
   std::unique_lock lock(mutex_);

@@ -6,9 +6,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "devices/DataStream.h"
 #include "recovery/SaveEngine.h"
@@ -17,12 +21,20 @@ namespace salvex {
 
 class TCustomFile;
 
+// An entry of the target by its identity, so that one the save made is told from one that was there.
+using TEntryKey = std::pair<dev_t, ino_t>;
+
 // A folder of the target, open: the save and the files still being finished in it share it.
 // Its time is set last, once nothing more is written into it.
 struct TFolderFd {
   int Fd;
   std::optional<timespec> Modified;
-  TFolderFd(int fd, std::optional<timespec> modified) : Fd(fd), Modified(modified) {}
+  // Made by this save: whatever lies in it was written by it.
+  bool Fresh = false;
+  // The saving thread's: names given in the folder, and (in a folder that was there) the entries made.
+  TNameClaims Claims;
+  std::set<TEntryKey> Made;
+  TFolderFd(int fd, std::optional<timespec> modified, bool fresh) : Fd(fd), Modified(modified), Fresh(fresh) {}
   TFolderFd(const TFolderFd&) = delete;
   TFolderFd& operator=(const TFolderFd&) = delete;
   ~TFolderFd();
@@ -34,9 +46,13 @@ struct TFolderFd {
 struct TFinishJob {
   std::shared_ptr<TFolderFd> Dir;
   int DirFd = -1;
-  bool Replace = false;  // the name was found taken and may be replaced
+  bool Replace = false;  // the name was found taken by a file that was there, and may be replaced
+  TEntryKey Replaces{};  // that file
   int Fd = -1;           // the file, open under its temporary name
   std::string Temporary, Name;
+  std::string Safe;      // the file's own name, made safe
+  std::string Wanted;    // that name, short enough: numbered when another item of the save has it
+  TEntryKey Key{};       // the file's identity, taken in a folder that was there (Dir->Fresh false)
   TFileMeta Meta;
   // A small file that lies whole in an image file is copied by the thread as well. When the kernel
   // copies less (the image ends early), Short is set and the saving thread reads the rest.
@@ -46,8 +62,9 @@ struct TFinishJob {
   uint64_t Size = 0, Written = 0;
   bool Complete = false;  // every byte read and written
   int WriteError = 0;     // the copy's, or close's
-  // Yes; Partial ("<name>.partial"); Taken (left under its temporary name for the overwrite policy
-  // to decide); Removed (Error says why); Kept (the policy kept what has the name); Abandoned (not
+  // Yes; Partial ("<name>.partial"); Taken (left under its temporary name for the saving thread to
+  // find another name or ask the overwrite policy); Removed (Error or WriteError says why; also a
+  // file the target had no room for); Kept (the policy kept what has the name); Abandoned (not
   // copied: the target was full).
   enum class TNamed { Yes, Partial, Taken, Removed, Kept, Abandoned } Named = TNamed::Removed;
   int Error = 0;
@@ -72,8 +89,8 @@ uint64_t CopyExtents(const std::vector<TPlainExtent>& extents, int fd, int& erro
 // it its name (or "<name>.partial"). Runs on either thread.
 void Finish(TFinishJob& j);
 
-// Drops a file that was not begun or cannot be finished because the target is full: closes and
-// removes its temporary file. Named becomes Abandoned.
+// Drops a file that cannot be finished because the target is full: closes and removes its
+// temporary file. Named becomes Abandoned.
 void Abandon(TFinishJob& j);
 
 // Finishes files in the order they were handed over. Whatever was handed over is finished, also
@@ -101,8 +118,6 @@ class TFinisher {
   // Until `count` jobs in all are finished.
   void WaitUntil(size_t count);
 
-  // The target ran out of space for a file: files still to be copied are abandoned.
-  bool DiskFull() const { return diskFull_.load(); }
   size_t Submitted() const { return taken_ + pending_.size(); }
   size_t Reported() const { return taken_; }
 
@@ -119,7 +134,6 @@ class TFinisher {
   size_t handedOver_ = 0;                            // given to the thread so far
   std::atomic<size_t> finished_{0};                  // finished by the thread so far, in order
   std::atomic<bool> waiting_{false};
-  std::atomic<bool> diskFull_{false};
   std::atomic<size_t> wanted_{0};
   std::mutex mutex_;
   std::condition_variable work_, done_;

@@ -3,14 +3,13 @@
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -25,6 +24,7 @@
 #include "devices/StatusDialog.h"
 #include "recovery/Browse.h"
 #include "recovery/FileFinisher.h"
+#include "recovery/SaveTarget.h"
 #include "disk/PhysicalDisk.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
@@ -41,48 +41,9 @@ std::string ShownName(const TItem& item) {
   return {};
 }
 
-std::string SafeSaveName(const std::string& shownName) {
-  // Control characters (a terminal escape in a name) would make every later listing of the
-  // target act on the terminal.
-  std::string name = WithoutControls(shownName);
-  for (char& c : name)
-    if (c == '/' || c == '\0') c = '_';
-  if (name.empty() || name == "." || name == "..") name = "_" + name;
-  return name;
-}
-
 namespace {
 
 constexpr size_t kPiece = 1 << 20;
-
-// Network file systems report free space unreliably; the free-space test skips them.
-bool IsNetworkFileSystem(int fd) {
-  struct statfs fs {};
-  if (::fstatfs(fd, &fs) != 0) return false;
-  switch (static_cast<uint32_t>(fs.f_type)) {
-    case 0x6969:      // NFS
-    case 0x517B:      // SMB
-    case 0xFF534D42:  // CIFS
-    case 0xFE534D42:  // SMB2
-    case 0x65735546:  // FUSE (sshfs and the like)
-      return true;
-    default: return false;
-  }
-}
-
-bool WriteAll(int fd, const uint8_t* data, size_t size, int& error) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = n < 0 ? errno : ENOSPC;
-      return false;
-    }
-    data += n;
-    size -= size_t(n);
-  }
-  return true;
-}
 
 TError Make(TErrorKind kind, std::string what, std::string why) {
   TError e;
@@ -91,23 +52,6 @@ TError Make(TErrorKind kind, std::string what, std::string why) {
   e.Why = std::move(why);
   return e;
 }
-
-// A folder of the target, opened (or created) only when something is written into it.
-struct TFolderTarget {
-  TFolderTarget* Parent = nullptr;
-  std::string Name;  // safe name inside Parent
-  std::string Path;  // for messages, ending with "/"
-  std::string Shown;
-  TFileMeta Meta;
-  int Fd = -1;
-  bool Failed = false;
-  // Made by this save: what lies in it was written by it, so a name is first looked for when
-  // it is taken (a rename that refuses to replace), not before each file.
-  bool Fresh = false;
-  // Free space last asked of the file system, less what was written since.
-  std::optional<uint64_t> SpaceLeft;
-  std::shared_ptr<TFolderFd> Handle;  // owns Fd
-};
 
 class TSaver {
  public:
@@ -121,7 +65,9 @@ class TSaver {
       bool go = true;
       if (auto* f = dynamic_cast<TCustomFile*>(item))
         go = SaveFile(*f, top);
-      else if (auto* d = dynamic_cast<TCustomDirectory*>(item))
+      else if (auto* d = dynamic_cast<TCustomDirectory*>(item); d && !d->Parent)
+        go = SaveChildren(*d, top, 0);  // a whole tree: its contents, not a folder named after it
+      else if (d)
         go = SaveFolder(*d, top);
       if (!go || Cancelled()) break;
     }
@@ -151,6 +97,8 @@ class TSaver {
   }
 
   void Record(const std::string& path, TError error) {
+    // A target that takes nothing fails every file alike: the save ends at the first, said once.
+    if (error.Kind == TErrorKind::TargetError && error.Errno == EROFS) Report.Stopped = true;
     questions_.Failed(path, error);
     if (status_) status_->RestartClock();
     if (current_) current_->Errors.push_back(error);
@@ -207,7 +155,20 @@ class TSaver {
   template <class Visit>
   bool EachChild(TCustomDirectory& d, TWalkBudget& budget, Visit visit) {
     const bool readHere = !d.Children;
-    d.LoadChildren(DeletedView(d));
+    std::optional<TError> unreadable = LoadFolder(d);
+    if (&budget == &sizeBudget_) {
+      // The save reads the folder again, maybe from a cache that does not fail a second time.
+      if (unreadable) unreadable_.emplace(unreadable->What, *unreadable);
+    } else {
+      if (!unreadable && readHere && !unreadable_.empty()) {
+        auto earlier = unreadable_.find(d.Parent ? RowOf(d).Path : ShownName(d));
+        if (earlier != unreadable_.end()) unreadable = earlier->second;
+      }
+      if (unreadable) {
+        ++Report.FailedFolders;
+        Fail(unreadable->What, std::move(*unreadable));
+      }
+    }
     bool go = true;
     if (d.Children)
       for (auto& child : *d.Children) {
@@ -251,44 +212,70 @@ class TSaver {
       t.Failed = true;
       return false;
     }
-    const std::string path = t.Path.substr(0, t.Path.size() - 1);
-    struct stat st {};
-    if (::fstatat(t.Parent->Fd, t.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      if (!S_ISDIR(st.st_mode)) {
-        // A file or a link of that name: entering it could lead out of the target.
-        Fail(path, Make(TErrorKind::TargetError, path, "exists and is not a folder"));
-        t.Failed = true;
-        return false;
-      }
-      if (overwrite_ == TOverwritePolicy::Ask && !foldersAnswered_) {
-        HarvestAll();
-        const auto answer = questions_.EnterFolder(t.Shown);
-        if (status_) status_->RestartClock();
-        if (answer == TSaveQuestions::TAnswer::No) {
-          Report.Stopped = true;
+    TFolderFd& parent = *t.Parent->Handle;
+    // A name another item of this save has (a file, or a twin folder) gives way to a numbered one;
+    // a folder that was there before is entered, as the policy or the user says.
+    for (int tries = 0;; ++tries) {
+      t.Name = parent.Claims.Claim(t.Wanted);
+      t.Path = t.Parent->Path + t.Name + "/";
+      const std::string path = t.Path.substr(0, t.Path.size() - 1);
+      const TNameHolder holder = WhoHolds(parent, t.Name);
+      if (holder != TNameHolder::Nobody) {
+        // A file or a link of that name is never entered: it could lead out of the target.
+        if (holder != TNameHolder::FolderBefore && tries < kMaxTries) continue;
+        if (holder != TNameHolder::FolderBefore) {
+          Fail(path, Make(TErrorKind::TargetError, path, "exists and is not a folder"));
           t.Failed = true;
           return false;
         }
-        overwrite_ = TOverwritePolicy::All;
-        if (answer == TSaveQuestions::TAnswer::All) foldersAnswered_ = true;
+        if (overwrite_ == TOverwritePolicy::Ask && !foldersAnswered_) {
+          HarvestAll();
+          const auto answer = questions_.EnterFolder(t.Shown);
+          if (status_) status_->RestartClock();
+          if (answer == TSaveQuestions::TAnswer::No) {
+            Report.Stopped = true;
+            t.Failed = true;
+            return false;
+          }
+          overwrite_ = TOverwritePolicy::All;
+          if (answer == TSaveQuestions::TAnswer::All) foldersAnswered_ = true;
+        }
+      } else if (::mkdirat(parent.Fd, t.Name.c_str(), 0777) == 0) {
+        t.Fresh = true;
+      } else if (errno == EEXIST && tries < kMaxTries) {
+        continue;  // taken since it was looked for
+      } else {
+        const int error = errno;
+        Refused(*t.Parent, error);
+        Fail(path, TError::FromErrno(TErrorKind::TargetError, path, error));
+        t.Failed = true;
+        return false;
       }
-    } else if (::mkdirat(t.Parent->Fd, t.Name.c_str(), 0777) != 0) {
-      Fail(path, TError::FromErrno(TErrorKind::TargetError, path, errno));
-      t.Failed = true;
-      return false;
-    } else {
-      t.Fresh = true;
+      break;
     }
-    const int fd = ::openat(t.Parent->Fd, t.Name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const std::string path = t.Path.substr(0, t.Path.size() - 1);
+    const int fd = ::openat(parent.Fd, t.Name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
       Fail(path, TError::FromErrno(TErrorKind::TargetError, path, errno));
       t.Failed = true;
       return false;
     }
-    t.Handle = std::make_shared<TFolderFd>(fd, t.Meta.Modified);
+    if (t.Fresh && !parent.Fresh) {
+      struct stat st {};
+      if (::fstat(fd, &st) == 0) parent.Made.insert({st.st_dev, st.st_ino});
+    }
+    if (const std::string why = RenameReason(t.Safe, t.Wanted, t.Name); !why.empty())
+      Report.Renamed.push_back(path + ": " + why);
+    t.Handle = std::make_shared<TFolderFd>(fd, t.Meta.Modified, t.Fresh);
     t.Fd = fd;
     ++Report.Folders;
     return true;
+  }
+
+  // The chosen target folder lets nothing be made in it: every file would fail alike, so the save
+  // ends at the first (a read-only file system ends it wherever it is met, see Record).
+  void Refused(const TFolderTarget& dir, int error) {
+    if (!dir.Parent && (error == EACCES || error == EPERM)) Report.Stopped = true;
   }
 
   bool SaveFolder(TCustomDirectory& d, TFolderTarget& parent, int depth = 0) {
@@ -296,12 +283,17 @@ class TSaver {
     TFolderTarget t;
     t.Parent = &parent;
     t.Shown = ShownName(d);
-    t.Name = SafeSaveName(t.Shown);
-    t.Path = parent.Path + t.Name + "/";
     t.Meta = d.Meta();
+    t.Safe = SafeSaveName(t.Shown);
+    t.Wanted = FittedName(t.Safe, t.Meta.Location.Value);
+    t.Path = parent.Path + t.Wanted + "/";
     // Without a filter the folder is made even when empty: the user chose it.
     if (!options_.Filter && !Open(t)) return !Report.Stopped;
     if (status_) status_->RestartClock();
+    return SaveChildren(d, t, depth);
+  }
+
+  bool SaveChildren(TCustomDirectory& d, TFolderTarget& t, int depth) {
     return EachChild(d, saveBudget_, [&](TItem& child) {
       bool go = true;
       if (auto* f = dynamic_cast<TCustomFile*>(&child))
@@ -312,28 +304,10 @@ class TSaver {
     });
   }
 
-  // The file system is asked again only when what is left of its last answer would not hold the
-  // file: three system calls a file would cost more than writing a small one.
-  static bool EnoughSpace(TFolderTarget& dir, uint64_t size) {
-    constexpr uint64_t kBlock = 4096;
-    const uint64_t need = (size + kBlock - 1) / kBlock * kBlock + kBlock;  // data and its entry
-    if (!dir.SpaceLeft || *dir.SpaceLeft < need) {
-      struct statvfs vfs {};
-      if (IsNetworkFileSystem(dir.Fd) || ::fstatvfs(dir.Fd, &vfs) != 0)
-        dir.SpaceLeft = UINT64_MAX;
-      else
-        dir.SpaceLeft = uint64_t(vfs.f_bavail) * vfs.f_frsize;
-      if (*dir.SpaceLeft < size) return false;
-    }
-    if (*dir.SpaceLeft != UINT64_MAX) *dir.SpaceLeft -= std::min(*dir.SpaceLeft, need);
-    return true;
-  }
-
   bool SaveFile(TCustomFile& f, TFolderTarget& dir) {
     if (options_.Filter && !options_.Filter(f)) return true;
     // Files waiting to be finished hold descriptors: their number is bounded.
     Harvest(finisher_.Submitted() - finisher_.Reported() >= kMaxUnfinished ? kMaxUnfinished / 2 : SIZE_MAX);
-    if (finisher_.DiskFull()) HarvestAll();
     if (Report.Stopped) return false;
     TSavedFile out;
     out.File = &f;
@@ -346,20 +320,12 @@ class TSaver {
     return go && !Report.Stopped;
   }
 
-  // Whether `name` may be written in `dir`: free, or taken by a file the policy or the user lets
-  // the save replace. A folder of that name is a failure, a kept file a skip.
-  bool MayTake(int dirFd, const std::string& name, TSavedFile& out, bool* replaces = nullptr) {
-    const std::string& path = out.Path;
-    struct stat st {};
-    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
-    if (replaces) *replaces = true;
-    if (S_ISDIR(st.st_mode)) {
-      Fail(path, Make(TErrorKind::TargetError, path, "a folder of that name exists"));
-      return false;
-    }
+  // Whether the policy or the user lets the save replace the file at out.Path, which was in the
+  // target before the save; a kept file is a skip.
+  bool PolicyReplaces(TSavedFile& out) {
     if (overwrite_ == TOverwritePolicy::Ask) {
       HarvestAll();
-      const auto answer = questions_.ReplaceFile(path);
+      const auto answer = questions_.ReplaceFile(out.Path);
       if (status_) status_->RestartClock();
       if (answer == TSaveQuestions::TAnswer::All) overwrite_ = TOverwritePolicy::All;
       if (answer != TSaveQuestions::TAnswer::No) return true;
@@ -369,6 +335,26 @@ class TSaver {
     ++Report.Skipped;
     out.Outcome = TSavedFile::TOutcome::Skipped;
     return false;
+  }
+
+  // Gives a file a name in `folder` that no other item of this save has there. In a folder that
+  // was there before, the name must also be free, or held by a file that was there and that the
+  // policy lets the save replace (`replaces`); false when the policy keeps that file.
+  bool ChooseName(TFolderFd& folder, const std::string& dirPath, const std::string& wanted, TSavedFile& out,
+                  std::string& name, std::optional<TEntryKey>& replaces) {
+    for (int tries = 0;; ++tries) {
+      name = folder.Claims.Claim(wanted);
+      out.Path = dirPath + name;
+      if (folder.Fresh) return true;
+      TEntryKey key{};
+      const TNameHolder holder = WhoHolds(folder, name, &key);
+      if (holder == TNameHolder::Nobody) return true;
+      // One of this save's own (under another letter case), or a folder: the next name.
+      if (holder != TNameHolder::FileBefore && tries < kMaxTries) continue;
+      if (!PolicyReplaces(out)) return false;
+      replaces = key;
+      return true;
+    }
   }
 
   // Reads the stream from `written` on and writes it to `fd`; returns how far it got.
@@ -434,12 +420,13 @@ class TSaver {
   // thread and reported when it is done. `tellHere` is cleared when the caller is not to tell of
   // the file (handed over, or dropped at a full target).
   bool WriteFile(TCustomFile& f, TFolderTarget& dir, TSavedFile& out, bool& tellHere) {
-    const std::string name = SafeSaveName(ShownName(f));
     const std::string& path = out.Path;
-    if (!Open(dir)) return !Report.Stopped;
-
-    bool replace = false;
-    if (!dir.Fresh && !MayTake(dir.Fd, name, out, &replace)) return true;
+    if (!Open(dir)) {
+      // Each file of a folder that could not be made is in the report, saying why (told once).
+      if (!Report.Stopped)
+        out.Errors.push_back(Make(TErrorKind::TargetError, path, "its folder " + dir.Path + " could not be made"));
+      return !Report.Stopped;
+    }
 
     std::unique_ptr<TDataStream> data = f.OpenData(options_.Read);
     if (!data) {
@@ -452,12 +439,16 @@ class TSaver {
     }
     const uint64_t size = data->Size();
     if (!EnoughSpace(dir, size)) {
-      // Files still being finished may have met the full target first and ended the save.
-      HarvestAll();
-      if (!Report.Stopped) Fail(path, TError::FromErrno(TErrorKind::TargetError, path, ENOSPC));
-      Report.Stopped = true;
-      return false;
+      // Left out, and said; smaller files after it may still fit.
+      Fail(path, TError::FromErrno(TErrorKind::TargetError, path, ENOSPC));
+      return true;
     }
+    TFileMeta meta = f.Meta();
+    const std::string safe = SafeSaveName(ShownName(f));
+    const std::string wanted = FittedName(safe, meta.Location.Value);
+    std::string name;
+    std::optional<TEntryKey> replaces;
+    if (!ChooseName(*dir.Handle, dir.Path, wanted, out, name, replaces)) return true;
     if (status_) {
       status_->UpdateTexts(LoadText(709), TextF(710, {ShortenPath(path, 30)}));
       Host().ProcessMessages();
@@ -472,10 +463,10 @@ class TSaver {
         ::openat(dir.Fd, job->Temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
       const int error = errno;
-      const bool full = error == ENOSPC || error == EDQUOT;
-      if (full) HarvestAll();
-      if (!(full && Report.Stopped)) Fail(path, TError::FromErrno(TErrorKind::TargetError, path, error));
-      return !full || !(Report.Stopped = true);
+      dir.Handle->Claims.Release(name);
+      Refused(dir, error);
+      Fail(path, TError::FromErrno(TErrorKind::TargetError, path, error));
+      return !Report.Stopped;
     }
     TFinishJob& j = *job;
     j.Dir = dir.Handle;  // from here on the job removes the temporary file if the save is abandoned
@@ -527,9 +518,12 @@ class TSaver {
       j.Failure = data->Failure;
       j.Damage = data->Damage;
     }
-    j.Replace = replace;
+    j.Replace = replaces.has_value();
+    if (replaces) j.Replaces = *replaces;
     j.Name = name;
-    j.Meta = f.Meta();
+    j.Wanted = wanted;
+    j.Safe = safe;
+    j.Meta = std::move(meta);
     j.WriteError = writeError;
     j.Written = written;
     j.Complete = (handOverCopy || written == size) && j.Failure.empty() && writeError == 0;
@@ -541,12 +535,7 @@ class TSaver {
       // Whoever sees the bytes hears of the file's outcome before the next file's bytes come; a
       // file that could not be written whole may end the save (a full target) before the next.
       HarvestAll();
-      // A file the full target cut short after an earlier one ended the save there is dropped.
-      const bool full = j.WriteError == ENOSPC || j.WriteError == EDQUOT;
-      if (full && Report.Stopped)
-        Abandon(j);
-      else
-        Finish(j);
+      Finish(j);
       TSavedFile* const was = current_;
       current_ = &j.Out;
       tellHere = Conclude(j);
@@ -561,22 +550,28 @@ class TSaver {
 
   // Reports a file the finishing thread is done with; false when there is nothing to tell of it.
   bool Conclude(TFinishJob& j) {
-    if (j.Short && j.DiskFull && Report.Stopped)
-      Abandon(j);  // the save already ended at the full target
+    if (j.Short && j.DiskFull)
+      Abandon(j);
     else if (j.Short)
       Resume(j);
-    if (j.Named == TFinishJob::TNamed::Abandoned) {
-      // Not begun because the target was full: the save ends here, and says why once.
-      if (Report.Stopped) return false;
-      Record(j.Out.Path, TError::FromErrno(TErrorKind::TargetError, j.Out.Path, ENOSPC));
-      Report.Stopped = true;
-      return true;
-    }
     TSavedFile& out = j.Out;
     const std::string& path = out.Path;
-    Report.Bytes += j.Written;
-    out.Bytes = j.Written;
-    Report.ZeroFilledSectors += j.ZeroFilled;
+    if (j.DiskFull || j.Named == TFinishJob::TNamed::Abandoned) {
+      // The target had no room for it: it is left out, named, and the save goes on.
+      const int error = j.WriteError ? j.WriteError : j.Error ? j.Error : ENOSPC;
+      Record(path, TError::FromErrno(TErrorKind::TargetError, path, error));
+      return true;
+    }
+    if (j.Named == TFinishJob::TNamed::Taken) Settle(j);
+    if (j.Named == TFinishJob::TNamed::Kept) return true;  // the policy kept the file that was there
+    if (j.Named == TFinishJob::TNamed::Yes || j.Named == TFinishJob::TNamed::Partial) {
+      if (!j.Dir->Fresh) j.Dir->Made.insert(j.Key);
+      Report.Bytes += j.Written;
+      out.Bytes = j.Written;
+      Report.ZeroFilledSectors += j.ZeroFilled;
+      out.Renamed = RenameReason(j.Safe, j.Wanted, j.Name);
+      if (!out.Renamed.empty()) Report.Renamed.push_back(path + ": " + out.Renamed);
+    }
     if (j.Named == TFinishJob::TNamed::Partial) {
       Report.Partial.push_back(path + ".partial");
       out.SavedPath = path + ".partial";
@@ -585,30 +580,11 @@ class TSaver {
     if (!j.Complete || j.WriteError != 0) {
       if (j.WriteError != 0) {
         Record(path, TError::FromErrno(TErrorKind::TargetError, path, j.WriteError));
-        if (j.WriteError == ENOSPC || j.WriteError == EDQUOT) Report.Stopped = true;
       } else if (!j.Failure.empty()) {
         Record(path, Make(TErrorKind::Corrupt, path, j.Failure));
       } else if (!j.Cancelled) {
         Record(path, Make(TErrorKind::ReadError, path, "the data ended before the file's size"));
       }
-      return true;
-    }
-    if (j.Named == TFinishJob::TNamed::Taken) {
-      if (!MayTake(j.DirFd, j.Name, out)) {
-        ::unlinkat(j.DirFd, j.Temporary.c_str(), 0);
-        j.Named = TFinishJob::TNamed::Kept;
-      } else if (::renameat(j.DirFd, j.Temporary.c_str(), j.DirFd, j.Name.c_str()) == 0) {
-        j.Named = TFinishJob::TNamed::Yes;
-      } else {
-        j.Error = errno;
-        ::unlinkat(j.DirFd, j.Temporary.c_str(), 0);
-        j.Named = TFinishJob::TNamed::Removed;
-      }
-    }
-    if (j.Named == TFinishJob::TNamed::Kept) {  // kept the file there, or a folder has the name
-      Report.Bytes -= j.Written;
-      out.Bytes = 0;
-      Report.ZeroFilledSectors -= j.ZeroFilled;
       return true;
     }
     if (j.Named != TFinishJob::TNamed::Yes) {
@@ -632,8 +608,48 @@ class TSaver {
     return true;
   }
 
+  // The rename found the file's name taken. By an item of this save (a twin it met on a target
+  // that folds letter case, or in a folder it made) or a folder: the file takes the next free
+  // name. By a file that was there before the save: the policy decides.
+  void Settle(TFinishJob& j) {
+    TFolderFd& folder = *j.Dir;
+    TSavedFile& out = j.Out;
+    const std::string dirPath = out.Path.substr(0, out.Path.size() - j.Name.size());
+    const char* temporary = j.Temporary.c_str();
+    for (int tries = 0; tries < kMaxTries; ++tries) {
+      const TNameHolder holder = WhoHolds(folder, j.Name);
+      if (holder != TNameHolder::Nobody) {
+        if (holder != TNameHolder::FileBefore) {
+          j.Name = folder.Claims.Claim(j.Wanted);
+          out.Path = dirPath + j.Name;
+          continue;
+        }
+        if (!PolicyReplaces(out)) {
+          ::unlinkat(j.DirFd, temporary, 0);
+          j.Named = TFinishJob::TNamed::Kept;
+          return;
+        }
+        if (::renameat(j.DirFd, temporary, j.DirFd, j.Name.c_str()) == 0) {
+          j.Named = TFinishJob::TNamed::Yes;
+          return;
+        }
+      } else if (::renameat2(j.DirFd, temporary, j.DirFd, j.Name.c_str(), RENAME_NOREPLACE) == 0 ||
+                 (errno == EINVAL && ::renameat(j.DirFd, temporary, j.DirFd, j.Name.c_str()) == 0)) {
+        j.Named = TFinishJob::TNamed::Yes;
+        return;
+      } else if (errno == EEXIST) {
+        continue;
+      }
+      j.Error = errno;
+      break;
+    }
+    if (j.Error == 0) j.Error = EEXIST;
+    ::unlinkat(j.DirFd, temporary, 0);
+    j.Named = TFinishJob::TNamed::Removed;
+  }
 
   static constexpr size_t kMaxUnfinished = 64;
+  static constexpr int kMaxTries = 10000;  // numbered names tried for one item
   static constexpr uint64_t kHandOverCopy = 4 * kPiece;  // bounds how long a wait for the thread lasts
   const TSaveOptions& options_;
   TSaveQuestions& questions_;
@@ -647,6 +663,7 @@ class TSaver {
   bool harvesting_ = false;
   // Items read for the walk, kept until the files handed over before their release are reported.
   std::deque<std::pair<size_t, TChildren>> retired_;
+  std::map<std::string, TError> unreadable_;  // folders the size pass could not read, by source path
   TFinisher finisher_;  // last: finishes what was handed over before the rest goes
 };
 
@@ -665,7 +682,7 @@ TSaveReport SaveItems(const std::vector<TItem*>& items, const TSaveOptions& opti
     saver.Report.Stopped = true;
     return saver.Report;
   }
-  top.Handle = std::make_shared<TFolderFd>(top.Fd, std::nullopt);
+  top.Handle = std::make_shared<TFolderFd>(top.Fd, std::nullopt, false);
   if (status) {
     status->Setup(LoadText(709), LoadText(714), "", "", "", true, true);
     status->Show();

@@ -6,6 +6,7 @@
 
 #include "devices/DataStream.h"
 #include "recovery/Error.h"
+#include "recovery/SaveNames.h"
 
 namespace salvex {
 
@@ -15,9 +16,6 @@ class TStatusDialog;
 
 // The name an item is shown and saved under (UTF-8).
 std::string ShownName(const TItem& item);
-// The name a saved item gets on Linux: the shown name with "/" and NUL replaced, and "", "." and
-// ".." prefixed with "_", so that it always names an entry of its own folder.
-std::string SafeSaveName(const std::string& shownName);
 
 enum class TOverwritePolicy { Ask, All, None };
 
@@ -26,6 +24,9 @@ struct TSavedFile {
   enum class TOutcome { Saved, Skipped, Partial, Failed };
   const TCustomFile* File = nullptr;
   std::string Path;       // the target path the file was meant for
+  // Why Path's name is not the file's own (empty when it is): another item of the save has it,
+  // or it is too long for the target.
+  std::string Renamed;
   std::string SavedPath;  // where its bytes are: Path, "<Path>.partial", or empty when nowhere
   TOutcome Outcome = TOutcome::Failed;
   uint64_t Bytes = 0;        // written
@@ -75,21 +76,27 @@ struct TSaveReport {
   uint64_t Folders = 0;  // created or entered
   uint64_t Bytes = 0;    // written, partial files included
   uint64_t Skipped = 0;  // existing files kept
+  uint64_t FailedFolders = 0;  // folders that could not be read (named in Failures)
   uint64_t ZeroFilledSectors = 0;
   std::vector<TSaveFailure> Failures;
   // Files whose bytes could not all be read or written: kept under "<name>.partial" so that
   // nothing incomplete stays behind under the file's own name.
   std::vector<std::string> Partial;
   std::vector<std::string> Warnings;  // saved, but the user must know (encrypted data)
+  // Items saved under another name than their own: "<path>: <why>".
+  std::vector<std::string> Renamed;
   bool Cancelled = false;
-  bool Stopped = false;  // ended early: a question answered No, or the target is full
+  bool Stopped = false;  // ended early: a question answered No, or the target cannot be written
   bool Ok() const { return Failures.empty() && !Cancelled && !Stopped; }
 };
 
-// Saves files and folders (with their contents) into options.Target. Every entry is created
-// relative to the target's descriptor and never through a link; a file is written under a
-// temporary name and renamed into place only when every byte was read and written. `status` may
-// be null; its Cancel button ends the save.
+// Saves files and folders (with their contents) into options.Target; a tree's top folder is saved
+// as its contents. Every entry is created relative to the target's descriptor and never through a
+// link; a file is written under a temporary name and renamed into place only when every byte was
+// read and written. Items of the save that meet under one name get unique names (TNameClaims);
+// the overwrite policy only concerns what was in the target before. A file the target has no room
+// for is left out and named, and the save goes on with the rest. `status` may be null; its Cancel
+// button ends the save.
 TSaveReport SaveItems(const std::vector<TItem*>& items, const TSaveOptions& options, TSaveQuestions& questions,
                       TStatusDialog* status);
 

@@ -30,9 +30,12 @@ class THostQuestions : public TSaveQuestions {
     std::string text;
     switch (error.Kind) {
       case TErrorKind::TargetError:
-        if (error.Errno == ENOSPC)
+        // A full target leaves out every file that does not fit: one message, the rest in the report.
+        if (error.Errno == ENOSPC && toldFull_) return;
+        if (error.Errno == ENOSPC) {
+          toldFull_ = true;
           text = TextF(717, {path, Parent(path)});
-        else if (!path.empty() && path.back() != '/' && error.Why == "exists and is not a folder")
+        } else if (!path.empty() && path.back() != '/' && error.Why == "exists and is not a folder")
           text = TextF(720, {path});
         else
           text = TextF(711, {path});
@@ -55,6 +58,7 @@ class THostQuestions : public TSaveQuestions {
     return slash == std::string::npos ? path : path.substr(0, slash + 1);
   }
   TCustomDrive& drive_;
+  bool toldFull_ = false;
 };
 
 }  // namespace

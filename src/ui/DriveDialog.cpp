@@ -62,11 +62,11 @@ TDriveDlg::TDriveDlg(QWidget* parent, TDeviceList& devices, TDriveList& drives, 
 
   previewButton_ = Tagged(new QPushButton(this), 234);
   findButton_ = Tagged(new QPushButton(this), 235);
-  auto* rescan = Tagged(new QPushButton(this), 236);
-  auto* addImage = new QPushButton(tr("&Add disk image..."), this);
+  auto* rescan = rescanButton_ = Tagged(new QPushButton(this), 236);
+  auto* addImage = Tagged(new QPushButton(this), 830);
   okButton_ = Tagged(new QPushButton(this), 233);
   okButton_->setDefault(true);
-  auto* cancel = Tagged(new QPushButton(this), 237);
+  auto* cancel = cancelButton_ = Tagged(new QPushButton(this), 237);
   fatLabel_ = Tagged(new QLabel(this), 238);
   fat_ = new QComboBox(this);
   skip_ = Tagged(new QCheckBox(this), 239);
@@ -206,7 +206,7 @@ void TDriveDlg::RescanClicked() {
 
 // A disk or volume image joins the devices; the scan runs anew, as a rescan does.
 void TDriveDlg::AddImageClicked() {
-  const QString path = QFileDialog::getOpenFileName(this, tr("Add disk image"));
+  const QString path = QFileDialog::getOpenFileName(this, Text(831));
   if (path.isEmpty()) return;
   try {
     TDeviceRegistry::Instance().AddImage(path.toStdString());

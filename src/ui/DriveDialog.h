@@ -48,6 +48,10 @@ class TDriveDlg : public QDialog {
   QComboBox* FATBox() const { return fat_; }
   QPushButton* FindButton() const { return findButton_; }
   QPushButton* OkButton() const { return okButton_; }
+  QPushButton* RescanButton() const { return rescanButton_; }
+  QPushButton* CancelButton() const { return cancelButton_; }
+  QPushButton* PreviewButton() const { return previewButton_; }
+  TPreviewDrvDialog* Preview() const { return preview_; }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -73,6 +77,8 @@ class TDriveDlg : public QDialog {
   QPushButton* previewButton_ = nullptr;
   QPushButton* findButton_ = nullptr;
   QPushButton* okButton_ = nullptr;
+  QPushButton* rescanButton_ = nullptr;
+  QPushButton* cancelButton_ = nullptr;
   QLabel* fatLabel_ = nullptr;
   QComboBox* fat_ = nullptr;
   QCheckBox* skip_ = nullptr;

@@ -1,10 +1,14 @@
 #include "ui/FileListModel.h"
 
+#include <QDateTime>
 #include <QItemSelectionModel>
+#include <QLocale>
+#include <QRegularExpression>
 #include <algorithm>
 #include <set>
 
 #include "devices/Model.h"
+#include "common/StringTable.h"
 #include "ui/Icons.h"
 
 namespace salvex::ui {
@@ -14,11 +18,36 @@ namespace {
 constexpr size_t kRowsKept = 4096;
 }  // namespace
 
+QString LocalizedCell(const std::string& text, TCellKind kind) {
+  const QString cell = QString::fromStdString(text);
+  switch (kind) {
+    case TCellKind::Size: {
+      bool ok = false;
+      const qulonglong n = cell.toULongLong(&ok);
+      return ok ? QLocale().toString(n) : cell;
+    }
+    case TCellKind::Modified: {
+      // The volume's "DD.MM.YYYY hh:mm"; day or month 0 is no date at all (files found by
+      // their content have none).
+      static const QRegularExpression stamp(R"(^(\d\d)\.(\d\d)\.(\d{4}) (\d\d):(\d\d)$)");
+      const QRegularExpressionMatch m = stamp.match(cell);
+      if (!m.hasMatch()) return cell;
+      const QDate date(m.captured(3).toInt(), m.captured(2).toInt(), m.captured(1).toInt());
+      const QTime time(m.captured(4).toInt(), m.captured(5).toInt());
+      if (!date.isValid()) return QString();
+      return QLocale().toString(QDateTime(date, time.isValid() ? time : QTime(0, 0)), QLocale::ShortFormat);
+    }
+    case TCellKind::Other: break;
+  }
+  return cell;
+}
+
 TFileListModel::TFileListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 void TFileListModel::ClearColumns() {
   beginResetModel();
   columns_.clear();
+  kinds_.clear();
   rows_.clear();
   endResetModel();
 }
@@ -27,6 +56,9 @@ void TFileListModel::AddColumn(const TListColumn& column) {
   const int at = int(columns_.size());
   beginInsertColumns({}, at, at);
   columns_.push_back(column);
+  kinds_.push_back(column.Caption == LoadText(722)   ? TCellKind::Size
+                   : column.Caption == LoadText(723) ? TCellKind::Modified
+                                                     : TCellKind::Other);
   endInsertColumns();
 }
 
@@ -99,7 +131,7 @@ QVariant TFileListModel::data(const QModelIndex& index, int role) const {
     case Qt::ToolTipRole: {
       if (column == 0) return QString::fromStdString(item->Caption);
       const size_t sub = size_t(column - 1);
-      return sub < item->SubItems.size() ? QString::fromStdString(item->SubItems[sub]) : QString();
+      return sub < item->SubItems.size() ? LocalizedCell(item->SubItems[sub], kinds_[size_t(column)]) : QString();
     }
     case Qt::DecorationRole:
       if (column == 0 && item->ImageIndex >= 0) return ImageIcon(item->ImageIndex);

@@ -10,6 +10,12 @@ class QItemSelectionModel;
 
 namespace salvex::ui {
 
+// What a column's cells hold, for showing them in the chosen language's way.
+enum class TCellKind { Other, Size, Modified };
+// A cell as the volume wrote it, in the language's number and date formats; a date of day or
+// month 0 (none was stored) shows as nothing.
+QString LocalizedCell(const std::string& text, TCellKind kind);
+
 // The virtual file list: a table over the children of the folder shown, whose rows the folder
 // fills on demand (FillChildListItem); the model keeps only the rows recently asked for.
 class TFileListModel : public QAbstractTableModel, public TListView {
@@ -52,6 +58,7 @@ class TFileListModel : public QAbstractTableModel, public TListView {
   const TListItem* Row(int row) const;
 
   std::vector<TListColumn> columns_;
+  std::vector<TCellKind> kinds_;
   TCustomDirectory* source_ = nullptr;
   size_t count_ = 0;
   QItemSelectionModel* selection_ = nullptr;

@@ -23,6 +23,8 @@ class TFindDlg : public QDialog, public TFindDialog {
   void SetScanningText(const std::string& text) override;
   bool Cancelled() const override { return cancelled_; }
   void Hide() override { hide(); }
+  // Ends a waiting or running search as the Cancel button does.
+  void Cancel() { CancelPressed(); }
 
   // Tests and scripted use drive the dialog through these.
   QLineEdit* NameEdit() const { return name_; }

@@ -16,7 +16,8 @@
 namespace salvex::ui {
 
 THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(tr("Salvex Help"));
+  Tagged(this, 842);
+  setWindowTitle(Text(842));
   setModal(false);
   resize(680, 640);
 

@@ -8,21 +8,41 @@ namespace salvex::ui {
 
 namespace {
 
-QIcon Standard(QStyle::StandardPixmap pixmap) { return QApplication::style()->standardIcon(pixmap); }
+// A style's icon at the small and the large size; styles that ship only the small one get it
+// scaled, so that large icons are all of one size.
+QIcon Standard(QStyle::StandardPixmap which) {
+  const QIcon base = QApplication::style()->standardIcon(which);
+  QIcon icon;
+  for (int size : {16, 32}) {
+    QPixmap pixmap = base.pixmap(size, size);
+    if (!pixmap.isNull() && pixmap.width() < size)
+      pixmap = pixmap.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    if (!pixmap.isNull()) icon.addPixmap(pixmap);
+  }
+  return icon;
+}
 
 // A folder with a red cross in its lower right corner: a deleted folder.
+// Drawn at the small and the large icon size, so that large icons are all of one size.
 QIcon Crossed(const QIcon& base) {
-  QPixmap pixmap = base.pixmap(16, 16);
-  if (pixmap.isNull()) {
-    pixmap = QPixmap(16, 16);
-    pixmap.fill(Qt::transparent);
+  QIcon icon;
+  for (int size : {16, 32}) {
+    QPixmap pixmap = base.pixmap(size, size);
+    if (pixmap.isNull() || pixmap.width() != size) {
+      pixmap = QPixmap(size, size);
+      pixmap.fill(Qt::transparent);
+      QPainter under(&pixmap);
+      base.paint(&under, pixmap.rect());
+    }
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(200, 30, 30), size / 8.0));
+    const int half = size / 2, end = size - 1;
+    painter.drawLine(half, half, end, end);
+    painter.drawLine(end, half, half, end);
+    icon.addPixmap(pixmap);
   }
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.setPen(QPen(QColor(200, 30, 30), 2));
-  painter.drawLine(8, 8, 15, 15);
-  painter.drawLine(15, 8, 8, 15);
-  return QIcon(pixmap);
+  return icon;
 }
 
 }  // namespace
@@ -37,9 +57,12 @@ QIcon ImageIcon(int index) {
     case 5: return Standard(QStyle::SP_FileIcon);
     case 6: return Crossed(Standard(QStyle::SP_DirClosedIcon));
     case 7: return Crossed(Standard(QStyle::SP_DirOpenIcon));
+    case 8: return Crossed(Standard(QStyle::SP_FileIcon));
     default: return {};
   }
 }
+
+QIcon StandardIcon(QStyle::StandardPixmap which) { return Standard(which); }
 
 QIcon DeviceIcon(int index) {
   switch (index) {

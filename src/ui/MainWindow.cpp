@@ -39,12 +39,16 @@
 #include "ui/DriveInfoDialog.h"
 #include "ui/FATSelectDialog.h"
 #include "ui/FileListModel.h"
+#include "ui/FindDialog.h"
 #include "ui/FolderTree.h"
 #include "ui/HelpWindow.h"
+#include "ui/Icons.h"
 #include "ui/SysInfoDialog.h"
 #include "ui/LanguageDialog.h"
 #include "ui/OptionsDialog.h"
 #include "ui/PropertiesDialog.h"
+#include "ui/SaveCommand.h"
+#include "ui/SaveSummaryDialog.h"
 #include "ui/Settings.h"
 #include "ui/StatusWindow.h"
 #include "ui/Translate.h"
@@ -59,6 +63,13 @@ namespace {
 struct WaitCursor {
   WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
   ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+};
+
+// Marks the open volume as used by a command that lets events run (nested event loops).
+struct VolumeInUse {
+  explicit VolumeInUse(int& count) : count_(count) { ++count_; }
+  ~VolumeInUse() { --count_; }
+  int& count_;
 };
 
 // Keeps list data requests away from a folder whose children change.
@@ -90,7 +101,7 @@ TMainForm::TMainForm(bool showDebug, QWidget* parent)
     auto store = OpenSettings();
     QString error;
     if (!LoadOptions(*store, Options(), error))
-      QMessageBox::critical(this, "Salvex", "Could not read from registry: " + error);
+      QMessageBox::critical(this, "Salvex", TextWith(848, {error}));
     ApplyOptions();
     if (showDebug) debug_->ShowAtCorner();
     DebugLog("application started", 1);
@@ -129,7 +140,7 @@ void TMainForm::CreateActions() {
   QStyle* s = style();
   auto* drive = NewAction("MenuDrive", 51, 52, &TMainForm::OpenDriveCommand);
   drive->setShortcut(QKeySequence("Ctrl+O"));
-  drive->setIcon(s->standardIcon(QStyle::SP_DriveHDIcon));
+  drive->setIcon(StandardIcon(QStyle::SP_DriveHDIcon));
   drive->setProperty(kButtonHint, "140");
   NewAction("MenuRename", 53, 54, &TMainForm::RenameCommand)->setShortcut(QKeySequence(Qt::Key_F2));
   NewAction("MenuProperties", 55, 56, &TMainForm::PropertiesCommand);
@@ -329,6 +340,15 @@ void TMainForm::CreateWidgets() {
   connect(treeTimer_, &QTimer::timeout, this, &TMainForm::TreeSelectionChanged);
   // Quick changes (arrow keys held down) fill the list once, for the last node.
   connect(tree_, &QTreeWidget::currentItemChanged, treeTimer_, qOverload<>(&QTimer::start));
+  // A click on the node already current changes nothing for currentItemChanged, yet the list must
+  // show that node's folder (after a second volume opened, Root is current with an empty list).
+  connect(tree_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
+    TTreeNode* node = tree_->NodeOf(item);
+    if (!node || node == currentNode_) return;
+    treeTimer_->stop();
+    ShowFolder(node);
+  });
+  tree_->installEventFilter(this);
   connect(tree_, &QTreeWidget::itemExpanded, this, &TMainForm::TreeExpanded);
   connect(tree_, &QTreeWidget::itemCollapsed, this, &TMainForm::TreeCollapsed);
   connect(tree_, &QTreeWidget::itemChanged, this, &TMainForm::TreeItemChanged);
@@ -364,6 +384,7 @@ void TMainForm::FirstActivation() {
     base = dialog.Base();
   }
   LanguageBase = base;
+  ApplyLanguageToQt();
   TranslateApplication();
   treeCaption_->setText(Text(701));
   ShowMemory();
@@ -496,6 +517,17 @@ bool TMainForm::ScanDevices() {
 }
 
 void TMainForm::OpenDriveCommand() {
+  // The volumes are not destroyed under a command that waits in an event loop of its own: a
+  // waiting or running find ends first, and the drive dialog opens once it has returned.
+  if (volumeInUse_ > 0) {
+    if (findRunning_) {
+      openPending_ = true;
+      static_cast<TFindDlg&>(host_.FindDialog()).Cancel();
+    } else {
+      QApplication::beep();
+    }
+    return;
+  }
   if (devicesPending_) {
     devicesPending_ = false;
     if (!ScanDevices()) return;
@@ -516,6 +548,7 @@ void TMainForm::ForgetDrive() {
   currentNode_ = nullptr;
   special_ = {};
   if (pages_) SetBrowseState(1);
+  if (model_) UpdateStatus();
 }
 
 bool TMainForm::OpenDrive(int index, int fatChoice, bool skipBadClusters) {
@@ -523,9 +556,10 @@ bool TMainForm::OpenDrive(int index, int fatChoice, bool skipBadClusters) {
   TCustomDrive* drive = drives_.Items(size_t(index));
   // A volume that did not mount has no folders to show.
   if (!drive->HasSpecialFolders()) {
-    std::string why = "The volume could not be read.";
-    if (const TMountNote* failure = drive->MountFailure()) why = failure->Error.Text();
-    QMessageBox::warning(this, "Salvex", QString::fromStdString(why));
+    QString why = Text(844);
+    if (const TMountNote* failure = drive->MountFailure())
+      why = TextWith(759, {QString::fromStdString(failure->Error.Text())});
+    QMessageBox::warning(this, "Salvex", why);
     return false;
   }
   ForgetDrive();
@@ -668,6 +702,13 @@ void TMainForm::ParentDirCommand() {
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  // The user moving to the tree clears the list's selection, so that the commands do not act on
+  // rows the user left; focus coming back with the window (a dialog closed) keeps it.
+  if (event->type() == QEvent::FocusIn && watched == tree_ && selection_) {
+    const Qt::FocusReason why = static_cast<QFocusEvent*>(event)->reason();
+    if (why == Qt::MouseFocusReason || why == Qt::TabFocusReason || why == Qt::BacktabFocusReason)
+      selection_->clearSelection();
+  }
   if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Backspace &&
       (watched == details_ || watched == icons_)) {
     ParentDirCommand();
@@ -703,8 +744,14 @@ void TMainForm::SaveSelection() {
   if (auto* d = dynamic_cast<TCustomDirectory*>(first)) drive = d->Drive;
   if (!drive) return;
   drive->Progress = &status_;
-  WaitCursor wait;
-  SaveSelectedTo(*drive, *model_);
+  TSaveRun run;
+  {
+    WaitCursor wait;
+    VolumeInUse use(volumeInUse_);
+    if (!RunSaveCommand(this, *drive, *model_, &status_, run)) return;
+  }
+  TSaveSummaryDialog summary(this, run);
+  summary.exec();
 }
 
 void TMainForm::FindLostDataCommand() {
@@ -712,6 +759,7 @@ void TMainForm::FindLostDataCommand() {
   bool found = false;
   {
     WaitCursor wait;
+    VolumeInUse use(volumeInUse_);
     found = currentDrive_->FindLostData(&status_);
   }
   if (!found || !special_.Lost) return;
@@ -727,7 +775,20 @@ void TMainForm::FindLostDataCommand() {
 }
 
 void TMainForm::FindCommand() {
-  if (!currentDrive_ || !FindFiles(*currentDrive_) || !special_.Search) return;
+  if (!currentDrive_) return;
+  bool found = false;
+  {
+    VolumeInUse use(volumeInUse_);
+    findRunning_ = true;
+    found = FindFiles(*currentDrive_);
+    findRunning_ = false;
+  }
+  if (openPending_) {
+    openPending_ = false;
+    QTimer::singleShot(0, this, &TMainForm::OpenDriveCommand);
+    return;
+  }
+  if (!found || !special_.Search) return;
   tree_->RemoveChildren(special_.Search);
   tree_->SetHasChildren(special_.Search, currentDrive_->SearchFolder->HasSubdirectories());
   QTreeWidgetItem* item = tree_->ItemOf(special_.Search);
@@ -779,9 +840,7 @@ void TMainForm::PropertiesCommand() {
       dialog.Facts.emplace_back(model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString() + ':', value);
   }
   if (auto* file = dynamic_cast<TCustomFile*>(object); file && file->SizeOrigin != TSizeOrigin::Entry)
-    dialog.Facts.emplace_back(tr("Size from:"), file->SizeOrigin == TSizeOrigin::FormatEnd
-                                                    ? tr("the end its file format marks")
-                                                    : tr("the default size of lost files (the format gives none)"));
+    dialog.Facts.emplace_back(Text(839), Text(file->SizeOrigin == TSizeOrigin::FormatEnd ? 840 : 841));
   if (!dialog.Run()) return;
   fields.Name = dialog.Name;
   fields.Cluster = dialog.Cluster;
@@ -820,9 +879,13 @@ bool TMainForm::RenameObject(TItem* object, const QString& name) {
   shown = ShownName(*object);
   switch (CheckRename(*object, name.toStdString())) {
     case TRenameCheck::NoParent: return false;
-    case TRenameCheck::Duplicate:
-      QMessageBox::information(this, "Salvex", QString::fromStdString(TextF(705, {shown})));
+    case TRenameCheck::Duplicate: {
+      // Shown once the editor has closed: a modal box inside the model's setData leaves the view
+      // in its editing state, and it never edits again.
+      const QString text = QString::fromStdString(TextF(705, {shown}));
+      QTimer::singleShot(0, this, [this, text] { QMessageBox::information(this, "Salvex", text); });
       return false;
+    }
     case TRenameCheck::Allowed: break;
   }
   if (auto* f = dynamic_cast<TCustomFile*>(object)) return f->Rename(name.toStdString());
@@ -849,7 +912,7 @@ void TMainForm::OptionsCommand() {
     auto store = OpenSettings();
     QString error;
     if (SaveOptions(*store, options, error)) return true;
-    QMessageBox::critical(this, "Salvex", "Could not write to registry: " + error);
+    QMessageBox::critical(this, "Salvex", TextWith(849, {error}));
     return false;
   };
   if (!dialog.Edit()) return;
@@ -863,7 +926,8 @@ void TMainForm::SetListStyle(int style) {
     return;
   }
   icons_->setViewMode(style == 0 ? QListView::IconMode : QListView::ListMode);
-  icons_->setFlow(style == 1 ? QListView::LeftToRight : QListView::TopToBottom);
+  // Icons fill rows of a grid; the list mode fills columns.
+  icons_->setFlow(style == 2 ? QListView::TopToBottom : QListView::LeftToRight);
   icons_->setWrapping(true);
   icons_->setResizeMode(QListView::Adjust);
   icons_->setIconSize(style == 0 ? QSize(32, 32) : QSize(16, 16));

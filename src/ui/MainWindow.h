@@ -137,6 +137,9 @@ class TMainForm : public QMainWindow {
   bool devicesPending_ = true;
   bool columnsFitted_ = false;
   QTreeWidgetItem* renaming_ = nullptr;
+  int volumeInUse_ = 0;       // commands running that hold the open volume
+  bool findRunning_ = false;
+  bool openPending_ = false;  // Ctrl+O during a find: open the drive dialog after it
 
   QStackedWidget* pages_ = nullptr;
   QWidget* dummyPage_ = nullptr;

@@ -10,6 +10,9 @@
 #include <QVBoxLayout>
 
 #include "common/Helpers.h"
+#include "exfat/ExFATDirectory.h"
+#include "exfat/ExFATFile.h"
+#include "exfat/ExFATdrive.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
 #include "fat/FATdrive.h"
@@ -83,11 +86,15 @@ void TPreviewDrvDialog::Fill(TCustomDrive& drive) {
       folder = true;
       if (auto* fd = dynamic_cast<TFATDirectory*>(d)) stamp = QString::fromStdString(DosDateTimeText(fd->Date, fd->Time));
       if (auto* nd = dynamic_cast<TNTFSDirectory*>(d)) stamp = QString::fromStdString(DosDateTimeText(nd->Date, nd->Time));
+      if (auto* ed = dynamic_cast<TExFATDirectory*>(d))
+        stamp = QString::fromStdString(DosDateTimeText(ed->Modified.Date(), ed->Modified.Time()));
     } else if (auto* f = dynamic_cast<TCustomFile*>(&item)) {
       f->FillListItem(row);
       size = QString::number(f->Size);
       if (auto* ff = dynamic_cast<TFATFile*>(f)) stamp = QString::fromStdString(DosDateTimeText(ff->Date, ff->Time));
       if (auto* nf = dynamic_cast<TNTFSFile*>(f)) stamp = QString::fromStdString(DosDateTimeText(nf->Date, nf->Time));
+      if (auto* ef = dynamic_cast<TExFATFile*>(f))
+        stamp = QString::fromStdString(DosDateTimeText(ef->Modified.Date(), ef->Modified.Time()));
     }
     auto* entry = new QTreeWidgetItem(QStringList{QString::fromStdString(row.Caption), size, stamp});
     entry->setIcon(0, ImageIcon(folder ? 0 : 5));
@@ -112,6 +119,15 @@ void TPreviewDrvDialog::Fill(TCustomDrive& drive) {
     fatLabel_->setEnabled(false);
     fatType_->clear();
     if (auto* root = dynamic_cast<TNTFSDirectory*>(drive.RootFolder.get())) root->Search(addRow, false);
+  } else if (auto* exfat = dynamic_cast<TExFATdrive*>(&drive)) {
+    totalSec_->setText(QString::number(exfat->VolumeSectors));
+    secPerClus_->setText(QString::number(1u << exfat->Boot.SectorsPerClusterShift));
+    // exFAT's boot sector always names itself so; there is no other OEM name.
+    oem_->setText("EXFAT");
+    label_->setText(QString::fromStdString(drive.Name));
+    fatLabel_->setEnabled(true);
+    fatType_->setText("exFAT");
+    if (TExFATDirectory* root = exfat->Root()) root->Search(addRow, false, false, false);
   }
 }
 

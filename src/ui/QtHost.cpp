@@ -40,7 +40,7 @@ TMsgResult TQtHost::MessageBox(const std::string& text, const std::string& capti
     case TMsgButtons::AbortRetryIgnore: set = B::Abort | B::Retry | B::Ignore; break;
   }
   box.setStandardButtons(set);
-  if (buttons == TMsgButtons::YesNoAll) box.button(B::YesToAll)->setText(QObject::tr("All"));
+  if (buttons == TMsgButtons::YesNoAll) box.button(B::YesToAll)->setText(Text(843));
   switch (box.exec()) {
     case B::Ok: return TMsgResult::Ok;
     case B::Cancel: return TMsgResult::Cancel;

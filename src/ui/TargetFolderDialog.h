@@ -29,6 +29,7 @@ class TDirSelectDialog : public QDialog {
   // Creates the folder `name` inside the chosen one and chooses it; a name that is empty,
   // "." or "..", or holds '/', is refused like a folder that cannot be made.
   bool CreateFolder(const QString& name);
+  QComboBox* FATBox() const { return fat_; }
 
  private:
   void NewFolderClicked();

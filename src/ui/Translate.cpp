@@ -4,6 +4,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QGroupBox>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <QLabel>
 #include <QMenu>
 #include <QStackedWidget>
@@ -15,6 +17,18 @@
 namespace salvex::ui {
 
 QString Text(int offset) { return QString::fromStdString(LoadText(offset)); }
+
+QString TextWith(int offset, std::initializer_list<QString> args) {
+  QString text = Text(offset);
+  qsizetype at = 0;
+  for (const QString& arg : args) {
+    at = text.indexOf("%s", at);
+    if (at < 0) break;
+    text.replace(at, 2, arg);
+    at += arg.size();
+  }
+  return text;
+}
 
 namespace {
 
@@ -73,6 +87,30 @@ void TranslateComponent(QObject* object) {
       if (tags[i].toInt()) tree->headerItem()->setText(i, Text(tags[i].toInt()));
   }
   for (QObject* child : object->children()) TranslateComponent(child);
+}
+
+QLocale LanguageLocale() {
+  for (const LanguageInfo& language : Languages())
+    if (language.Base == LanguageBase) return QLocale(QString::fromStdString(language.Stem == "zh" ? "zh_CN" : language.Stem));
+  return QLocale(QLocale::English, QLocale::UnitedStates);
+}
+
+void ApplyLanguageToQt() {
+  const QLocale locale = LanguageLocale();
+  QLocale::setDefault(locale);
+  static QTranslator* qt = nullptr;
+  if (qt) {
+    QCoreApplication::removeTranslator(qt);
+    delete qt;
+    qt = nullptr;
+  }
+  auto* translator = new QTranslator;
+  if (translator->load(locale, "qtbase", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    QCoreApplication::installTranslator(translator);
+    qt = translator;
+  } else {
+    delete translator;
+  }
 }
 
 void TranslateApplication() {

@@ -1,4 +1,5 @@
 #pragma once
+#include <QLocale>
 #include <QString>
 
 class QObject;
@@ -16,6 +17,9 @@ inline constexpr char kColumnTags[] = "salvexColumnTags";
 // The current language's text for an offset.
 QString Text(int offset);
 
+// The text for an offset with each %s, in order, replaced by the next argument.
+QString TextWith(int offset, std::initializer_list<QString> args);
+
 // Sets the caption offset (and optionally the hint offset) of a widget or action; returns it.
 template <class T>
 T* Tagged(T* object, int tag, int hint = 0) {
@@ -23,6 +27,11 @@ T* Tagged(T* object, int tag, int hint = 0) {
   if (hint) object->setProperty(kHint, QString::number(hint));
   return object;
 }
+
+// The chosen language's locale (numbers, dates, the MIME database's type names) and Qt's own
+// translations (standard buttons, file dialogs), for LanguageBase.
+QLocale LanguageLocale();
+void ApplyLanguageToQt();
 
 // Gives the object and everything it owns the texts of the current language.
 void TranslateComponent(QObject* object);

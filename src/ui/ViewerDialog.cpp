@@ -1,6 +1,7 @@
 #include "ui/ViewerDialog.h"
 
 #include <QDialogButtonBox>
+#include <QLocale>
 #include <QFontDatabase>
 #include <QImage>
 #include <QLabel>
@@ -14,6 +15,7 @@
 
 #include "ui/ByteSource.h"
 #include "ui/HexDump.h"
+#include "ui/Translate.h"
 
 namespace salvex::ui {
 
@@ -34,7 +36,7 @@ bool LooksLikePicture(const std::vector<uint8_t>& head) {
 }  // namespace
 
 TViewerDialog::TViewerDialog(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(tr("View"));
+  Tagged(this, 832);
   resize(696, 532);
   setSizeGripEnabled(true);
   pages_ = new QTabWidget(this);
@@ -51,15 +53,16 @@ TViewerDialog::TViewerDialog(QWidget* parent) : QDialog(parent) {
   picture_->setAlignment(Qt::AlignCenter);
   pictureArea_->setWidget(picture_);
   pictureArea_->setWidgetResizable(true);
-  pages_->addTab(text_, tr("Text"));
-  pages_->addTab(hex_, tr("Hex"));
-  pages_->addTab(pictureArea_, tr("Picture"));
+  pages_->addTab(Tagged(text_, 833), QString());
+  pages_->addTab(Tagged(hex_, 834), QString());
+  pages_->addTab(Tagged(pictureArea_, 835), QString());
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(pages_);
   layout->addWidget(buttons);
   connect(pages_, &QTabWidget::currentChanged, this, &TViewerDialog::PageChanged);
+  TranslateComponent(this);
 }
 
 TViewerDialog::~TViewerDialog() { hex_->SetStream(nullptr); }
@@ -69,7 +72,8 @@ void TViewerDialog::Prepare(std::unique_ptr<TByteSource> source, const QString& 
   source_ = std::move(source);
   textLoaded_ = false;
   text_->clear();
-  setWindowTitle((hex ? tr("View as hex: ") : tr("View as text: ")) + name);
+  TranslateComponent(this);
+  setWindowTitle(TextWith(hex ? 836 : 837, {name}));
   hex_->setEnabled(false);
   hex_->SetStream(source_.get());
   hex_->setEnabled(true);
@@ -128,7 +132,7 @@ void TViewerDialog::LoadText() {
   QString text = utf8.decode(raw);
   if (utf8.hasError()) text = QString::fromLatin1(raw);
   if (source_->Size() > kTextLimit)
-    text += tr("\n[… the first %1 MiB of %2 bytes are shown]").arg(kTextLimit >> 20).arg(source_->Size());
+    text += "\n" + TextWith(838, {QLocale().toString(qulonglong(kTextLimit >> 20)), QLocale().toString(qulonglong(source_->Size()))});
   text_->setPlainText(text);
   text_->moveCursor(QTextCursor::Start);
 }

@@ -40,10 +40,11 @@ TEST(Unicode, ShortNamesDecodeFromTheOEMCodePage) {
 
 TEST(Unicode, DisplayNameReplacesTheDeletedMarkByCodePoint) {
   TOptions o;
-  EXPECT_EQ(DisplayName("\xC3\xA5" "BC.TXT", o), "_BC.TXT");
+  EXPECT_EQ(DisplayName(std::string(kDeletedMarker) + "BC.TXT", o), "_BC.TXT");
+  EXPECT_EQ(DisplayName("\xC3\xA5" "BC.TXT", o), "\xC3\xA5" "BC.TXT");
   EXPECT_EQ(DisplayName("Ελληνικά", o), "Ελληνικά");  // no byte of a multi-byte character is touched
   o.DeletedUseMultiByte = true;
-  EXPECT_EQ(DisplayName("\xC3\xA5" "BC.TXT", o), "__BC.TXT");
+  EXPECT_EQ(DisplayName(std::string(kDeletedMarker) + "BC.TXT", o), "__BC.TXT");
 }
 
 TEST(Unicode, NamesCompareWithoutCaseOnCodePoints) {

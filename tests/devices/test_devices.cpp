@@ -196,7 +196,9 @@ TEST_F(DeviceTest, LoopingChainEnds) {
   EXPECT_EQ(v[1].FirstSector, 3063u);
 }
 
-TEST_F(DeviceTest, TableWithoutSignatureOrEntriesPastTheEndIsNotUsed) {
+// A disk image cut short keeps the start of its last volumes: entries that run past the end are
+// visited, marked, and an extended link that starts past it is not followed.
+TEST_F(DeviceTest, TableWithoutSignatureIsNotUsedAndEntriesPastTheEndAreMarked) {
   auto dOwner = MakeDisk("/d", 10000);
   TDevice& d = *dOwner;
   auto& disk = fake.io.images["/d"].bytes;
@@ -207,10 +209,18 @@ TEST_F(DeviceTest, TableWithoutSignatureOrEntriesPastTheEndIsNotUsed) {
   PutEntry(disk, 0, 3, 0x06, 9000, 1000);  // ends exactly at the disk's end
   std::vector<TPartitionEntry> all;
   WalkPartitionTables(d, [&](const TPartitionEntry& e) { all.push_back(e); });
-  ASSERT_EQ(all.size(), 2u);
+  ASSERT_EQ(all.size(), 4u);
   EXPECT_EQ(all[0].FirstSector, 63u);
-  EXPECT_EQ(all[1].FirstSector, 9000u);
-  EXPECT_EQ(all[1].Type, 0x06);
+  EXPECT_FALSE(all[0].RunsPastEnd);
+  EXPECT_EQ(all[1].Type, 0x07);
+  EXPECT_TRUE(all[1].RunsPastEnd);
+  EXPECT_FALSE(all[1].StartsPastEnd);
+  EXPECT_EQ(all[1].SectorCount, 1001u);  // as the table says; the volume is cut to the device
+  EXPECT_EQ(all[2].Type, 0x06);
+  EXPECT_FALSE(all[2].RunsPastEnd);
+  EXPECT_EQ(all[3].Kind, TPartitionKind::Extended);
+  EXPECT_TRUE(all[3].StartsPastEnd);
+  EXPECT_NE(PastEndWarning(all[1], d.TotalSectors).find("only 1000 are there"), std::string::npos);
   disk[511] = 0;  // the same table without 55 AA yields nothing
   all.clear();
   WalkPartitionTables(d, [&](const TPartitionEntry& e) { all.push_back(e); });

@@ -9,6 +9,7 @@
 
 #include "support/Cli.h"
 #include "support/Fixtures.h"
+#include "filetypes/FileEnd.h"
 
 namespace salvex::test {
 namespace {
@@ -140,10 +141,61 @@ TEST_F(ExFATCli, LostDataBringsBackTheFoldersOfAQuickFormat) {
     ++checked;
   }
   EXPECT_EQ(checked, 4u);
-  // On a volume whose deleted folders the Deleted tree shows, Lost stays empty.
+  // On a volume whose deleted folders the Deleted tree shows, Lost stays empty, and the message
+  // says what was searched and what to try.
   auto plain = Cli({"lost-data", Image(), "--volume", "0", "--no-files"});
   ASSERT_EQ(plain.ExitCode, 0) << plain.Err;
   EXPECT_EQ(plain.Out.find("cluster "), std::string::npos) << plain.Out;
+  EXPECT_NE(plain.Err.find("for former folders. Try without --no-files"), std::string::npos) << plain.Err;
+}
+
+// The content search runs on exFAT too, over the free clusters no listed file holds: a picture
+// planted in a free cluster of the quick-formatted card comes back byte-exact, the files of the
+// folders found are not listed twice, and --no-files leaves it out.
+TEST_F(ExFATCli, LostDataSearchesFreeClustersByContent) {
+  std::ifstream in(UnpackedImage("exfat-quickformat.img.gz"), std::ios::binary);
+  std::vector<char> volume(std::istreambuf_iterator<char>(in), {});
+  auto u32 = [&](size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | uint8_t(volume[at + i]);
+    return v;
+  };
+  const uint32_t heap = u32(0x58), clusters = u32(0x5C);
+  const uint32_t sector = 1u << uint8_t(volume[0x6C]), clusterBytes = sector << uint8_t(volume[0x6D]);
+  const uint32_t planted = clusters + 1 - 3;  // near the heap's end, free after the format
+  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  auto chunk = [&](const char* type, const std::vector<uint8_t>& data) {
+    for (int k = 3; k >= 0; --k) png.push_back(uint8_t(data.size() >> (8 * k)));
+    std::vector<uint8_t> body(type, type + 4);
+    body.insert(body.end(), data.begin(), data.end());
+    png.insert(png.end(), body.begin(), body.end());
+    const uint32_t crc = Crc32(body);
+    for (int k = 3; k >= 0; --k) png.push_back(uint8_t(crc >> (8 * k)));
+  };
+  chunk("IHDR", {0, 0, 0, 16, 0, 0, 0, 16, 8, 2, 0, 0, 0});
+  std::vector<uint8_t> idat(6000);
+  for (size_t i = 0; i < idat.size(); ++i) idat[i] = uint8_t(i * 37 + 11);
+  chunk("IDAT", idat);
+  chunk("IEND", {});
+  const size_t at = size_t(heap) * sector + size_t(planted - 2) * clusterBytes;
+  ASSERT_LE(at + png.size(), volume.size());
+  std::copy(png.begin(), png.end(), volume.begin() + long(at));
+  const fs::path image = target / "card.img";
+  std::ofstream(image, std::ios::binary).write(volume.data(), std::streamsize(volume.size()));
+
+  const fs::path out = target / "out";
+  auto r = Cli({"lost-data", image.string(), "--to", out.string()});
+  ASSERT_EQ(r.ExitCode, 0) << r.Err << r.Out;
+  const fs::path found = out / ("cluster " + std::to_string(planted) + ".PNG");
+  ASSERT_TRUE(fs::exists(found)) << r.Out;
+  EXPECT_EQ(Sha256OfFile(found), Sha256OfBytes(std::string(png.begin(), png.end())));
+  size_t topFiles = 0;
+  for (const auto& e : fs::directory_iterator(out)) topFiles += e.is_regular_file();
+  EXPECT_EQ(topFiles, 1u) << "the pictures of the folders found are not listed again\n" << r.Out;
+
+  auto folders = Cli({"lost-data", image.string(), "--no-files"});
+  ASSERT_EQ(folders.ExitCode, 0) << folders.Err;
+  EXPECT_EQ(folders.Out.find(".PNG"), std::string::npos) << folders.Out;
 }
 
 }  // namespace

@@ -353,6 +353,58 @@ TEST_F(FatAnalyserSearch, LastSectorOfTheDeviceIsExamined) {
   EXPECT_EQ(CountAt(39), 1u);
 }
 
+// A 64 KiB unreadable region between two boot sectors, read through the block cache as a real
+// search is: the operator hears of the region once, with its range, and the answer decides.
+TEST_F(FatAnalyserSearch, UnreadableRegionIsAskedForOnceAndSkippedOrEndsTheSearch) {
+  struct Case {
+    const char* name;
+    std::vector<TMsgResult> answers;
+    bool aborted;
+    size_t volumesAfter;  // boot sectors found past the region
+  };
+  const Case cases[] = {
+      {"ignore", {TMsgResult::Ignore}, false, 1},
+      {"abort", {TMsgResult::Abort}, true, 0},
+      {"retry then ignore", {TMsgResult::Retry, TMsgResult::Ignore}, false, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    drives.Clear();
+    host.messages.clear();
+    host.answers.assign(c.answers.begin(), c.answers.end());
+    host.defaultAnswer = TMsgResult::Abort;
+    auto& disk = MakeDisk(400);
+    PutBootSector(&disk[3 * 512], 512);
+    PutBootSector(&disk[300 * 512], 512);
+    for (uint64_t s = 100; s < 228; ++s) fake.io.images["/disk"].badSectors.insert(s);
+    device.CacheBlockSectors = 64;
+    blockcache::SetEnabled(true);
+    fake.io.transfers.clear();
+    const TLostDriveSearch search = FindLostDrives(device, 0, 399, drives, status);
+    EXPECT_EQ(CountAt(3), 1u);
+    EXPECT_EQ(CountAt(300), c.volumesAfter);
+    EXPECT_EQ(search.Aborted, c.aborted);
+    if (c.aborted) {
+      EXPECT_EQ(search.StoppedAt, 100u);
+      EXPECT_TRUE(search.Skipped.empty());
+    } else {
+      ASSERT_EQ(search.Skipped.size(), 1u);
+      EXPECT_EQ(search.Skipped[0].First, 100u);
+      EXPECT_EQ(search.Skipped[0].Last, 227u);
+    }
+    ASSERT_EQ(host.messages.size(), c.answers.size());
+    for (const auto& m : host.messages) {
+      EXPECT_EQ(m.buttons, TMsgButtons::AbortRetryIgnore);
+      EXPECT_NE(m.text.find("sectors 100-227 (128)"), std::string::npos) << m.text;
+    }
+    // Each bad sector costs one single-sector read per look at the region, not a block read.
+    size_t failing = 0;
+    for (const auto& t : fake.io.transfers)
+      if (t.offset / 512 < 228 && (t.offset + t.length) / 512 > 100) ++failing;
+    EXPECT_LE(failing, 130u * c.answers.size() + 4);
+  }
+}
+
 TEST_F(FatAnalyserSearch, CancelAfterTenSectorsKeepsWhatWasFound) {
   struct CancellingHost : FakeHost {
     TStatusDialog* status = nullptr;

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
+
 #include "common/FakeHost.h"
 #include "common/Options.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
 #include "fat/FatImage.h"
+#include "filetypes/FileEnd.h"
 #include "recovery/Wrappers.h"
 
 namespace salvex::test {
@@ -154,26 +158,81 @@ TEST_F(FatDirTest, LongNameBeforeTheEndMarkAddsNothing) {
   EXPECT_TRUE(Names(Root(true)).empty());
 }
 
-TEST_F(FatDirTest, FolderPointingBackToAnAncestorIsNotListed) {
-  // A / B / C / A', where A' points back to B's cluster.
-  img.MakeDirCluster(5, 0);
-  img.MakeDirCluster(6, 5);
-  img.MakeDirCluster(7, 6);
-  img.Chain({5});
-  img.Chain({6});
-  img.Chain({7});
-  img.AddToDir(0, FatImage::Record("A          ", 0x10, 5, 0));
-  img.AddToDir(5, FatImage::Record("B          ", 0x10, 6, 0));
-  img.AddToDir(6, FatImage::Record("C          ", 0x10, 7, 0));
-  img.AddToDir(7, FatImage::Record("A          ", 0x10, 6, 0));
-  img.AddToDir(7, FatImage::Record("FILE    TXT", 0x20, 0, 0));
-  TFATDirectory& root = Root(false);
-  size_t visited = 0;
-  EXPECT_TRUE(root.Search([&](TItem&) { return ++visited < 1000; }, false, true, false));
-  EXPECT_EQ(visited, 4u);  // A, B, C, FILE.TXT
+// A walk enters each folder cluster once: a folder entry reaching an ancestor's cluster, or one
+// another folder entry reached first, is listed once, poor and empty, so that the walk stays
+// proportional to the real tree.
+TEST(FatFolderLoops, EachFolderClusterIsEnteredOnce) {
+  struct Case {
+    const char* what;
+    std::function<void(FatImage&)> build;
+    size_t visited;
+    std::vector<std::string> loops;  // names of the folders listed as loops
+  } cases[] = {
+      {"back to an ancestor",
+       [](FatImage& img) {  // A / B / C / A', where A' points back to B's cluster
+         img.MakeDirCluster(5, 0);
+         img.MakeDirCluster(6, 5);
+         img.MakeDirCluster(7, 6);
+         for (uint32_t c : {5u, 6u, 7u}) img.Chain({c});
+         img.AddToDir(0, FatImage::Record("A          ", 0x10, 5, 0));
+         img.AddToDir(5, FatImage::Record("B          ", 0x10, 6, 0));
+         img.AddToDir(6, FatImage::Record("C          ", 0x10, 7, 0));
+         img.AddToDir(7, FatImage::Record("A          ", 0x10, 6, 0));
+         img.AddToDir(7, FatImage::Record("FILE    TXT", 0x20, 0, 0));
+       },
+       5, {"A"}},
+      {"two folders share a cluster",
+       [](FatImage& img) {
+         img.MakeDirCluster(5, 0);
+         img.Chain({5});
+         img.AddToDir(0, FatImage::Record("D1         ", 0x10, 5, 0));
+         img.AddToDir(0, FatImage::Record("D2         ", 0x10, 5, 0));
+         img.AddToDir(5, FatImage::Record("FILE    TXT", 0x20, 0, 0));
+       },
+       3, {"D2"}},
+      {"pairs of cross-linked folders, 12 levels deep (4096 paths before)",
+       [](FatImage& img) {
+         img.AddToDir(0, FatImage::Record("L0         ", 0x10, 5, 0));
+         for (uint32_t k = 0; k <= 12; ++k) {
+           img.MakeDirCluster(5 + k, k == 0 ? 0 : 4 + k);
+           img.Chain({5 + k});
+         }
+         for (uint32_t k = 0; k < 12; ++k) {
+           img.AddToDir(5 + k, FatImage::Record("X          ", 0x10, 6 + k, 0));
+           img.AddToDir(5 + k, FatImage::Record("Y          ", 0x10, 6 + k, 0));
+         }
+         img.AddToDir(17, FatImage::Record("FILE    TXT", 0x20, 0, 0));
+       },
+       26, std::vector<std::string>(12, "Y")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FatImage img{FatGeometry{}};
+    img.SetFAT(2, 0xFFF);
+    c.build(img);
+    for (bool deleted : {false, true}) {
+      MountedFat m;
+      m.Mount(img.bytes);
+      TFATDirectory& root = deleted ? *m.drive->DeletedRoot() : *m.drive->Root();
+      size_t visited = 0;
+      std::vector<std::string> loops;
+      EXPECT_TRUE(root.Search(
+          [&](TItem& item) {
+            if (auto* d = dynamic_cast<TFATDirectory*>(&item); d && d->Loop) {
+              loops.push_back(d->Name);
+              EXPECT_EQ(d->Condition, 2);
+              EXPECT_NE(d->Meta().Warning.find("another folder's"), std::string::npos);
+            }
+            return ++visited < 100000;
+          },
+          deleted, true, false));
+      EXPECT_EQ(visited, c.visited);
+      EXPECT_EQ(loops, c.loops);
+    }
+  }
 }
 
-TEST_F(FatDirTest, LoopingDirectoryChainEndsAtTheRecordLimit) {
+TEST_F(FatDirTest, LoopingDirectoryChainEndsWhereItComesBack) {
   img.MakeDirCluster(5, 0);
   img.SetFAT(5, 5);  // the folder's chain points at itself
   img.AddToDir(0, FatImage::Record("LOOP       ", 0x10, 5, 0));
@@ -182,8 +241,137 @@ TEST_F(FatDirTest, LoopingDirectoryChainEndsAtTheRecordLimit) {
   TFATDirectory& root = Root(false);
   auto* loop = dynamic_cast<TFATDirectory*>((*root.Children)[0].get());
   loop->ReadChildren(false, false);
-  // 16 records per cluster, the same cluster again and again until 65536 records were read.
-  EXPECT_EQ(loop->Children->size(), 65536u / 16 * 14);
+  EXPECT_EQ(loop->Children->size(), 14u);
+}
+
+// A cluster reached by two live chains (or twice by one) makes every such file poor, with a
+// warning naming the cluster; a chain of its own stays unmarked.
+TEST_F(FatDirTest, CrossLinkedAndLoopingChainsMarkTheirFilesPoor) {
+  img.Chain({10, 11, 12});
+  img.Chain({20, 11});  // joins A's chain
+  img.Chain({30});
+  img.SetFAT(40, 41);
+  img.SetFAT(41, 40);  // back to its start
+  img.Chain({50, 51});
+  img.AddToDir(0, FatImage::Record("A       TXT", 0x20, 10, 3000));
+  img.AddToDir(0, FatImage::Record("B       TXT", 0x20, 20, 2000));
+  img.AddToDir(0, FatImage::Record("C       TXT", 0x20, 30, 500));
+  img.AddToDir(0, FatImage::Record("D       TXT", 0x20, 40, 4000));
+  img.AddToDir(0, FatImage::Record("E       TXT", 0x20, 50, 1000));
+  img.AddToDir(0, FatImage::Record("F       TXT", 0x20, 51, 10));  // starts inside E's chain
+  TFATDirectory& root = Root(false);
+  struct Want {
+    const char* name;
+    uint32_t shared;
+  } want[] = {{"A.TXT", 11}, {"B.TXT", 11}, {"C.TXT", 0}, {"D.TXT", 40}, {"E.TXT", 51}, {"F.TXT", 51}};
+  ASSERT_EQ(root.Children->size(), std::size(want));
+  for (size_t i = 0; i < std::size(want); ++i) {
+    auto* f = dynamic_cast<TFATFile*>((*root.Children)[i].get());
+    ASSERT_NE(f, nullptr);
+    SCOPED_TRACE(want[i].name);
+    EXPECT_EQ(f->Name, want[i].name);
+    EXPECT_EQ(f->SharedCluster, want[i].shared);
+    EXPECT_EQ(f->Condition, want[i].shared ? 2 : 0);
+    EXPECT_EQ(f->Meta().Warning.empty(), want[i].shared == 0);
+  }
+}
+
+// A deleted file is read as The Sleuth Kit reads it: its first cluster, then the free clusters
+// after it, stepping over clusters of live files; a span that crossed some is poor and says so.
+TEST_F(FatDirTest, DeletedFileSkipsClustersOfLiveFilesAndIsPoorWhenItCrossesThem) {
+  for (uint32_t c = 10; c < 30; ++c) std::memset(img.Cluster(c), int(c), img.ClusterBytes());
+  img.Chain({11});      // a live file inside the first deleted file's span
+  img.Chain({13, 14});  // and a two-cluster one
+  img.AddToDir(0, FatImage::Record("LIVE1   BIN", 0x20, 11, 512));
+  img.AddToDir(0, FatImage::Record("LIVE2   BIN", 0x20, 13, 1024));
+  img.AddToDir(0, FatImage::Record("\xE5" "ROSS   BIN", 0x20, 10, 4 * 512 - 100));
+  img.AddToDir(0, FatImage::Record("\xE5" "LEAR   BIN", 0x20, 20, 3 * 512));
+  TFATDirectory& root = Root(true);
+  ASSERT_EQ(root.Children->size(), 2u);
+  struct Want {
+    uint64_t crossed;
+    uint8_t condition;
+    std::vector<uint8_t> clusters;  // the clusters read, by their fill byte
+  } want[] = {{3, 2, {10, 12, 15, 16}}, {0, 1, {20, 21, 22}}};
+  for (size_t i = 0; i < 2; ++i) {
+    auto* f = dynamic_cast<TFATFile*>((*root.Children)[i].get());
+    ASSERT_NE(f, nullptr);
+    SCOPED_TRACE(f->Name);
+    EXPECT_EQ(f->CrossedClusters, want[i].crossed);
+    EXPECT_EQ(f->Condition, want[i].condition);
+    EXPECT_EQ(f->Meta().Warning.empty(), want[i].crossed == 0);
+    auto data = f->OpenData({});
+    std::vector<uint8_t> bytes(f->Size);
+    ASSERT_EQ(data->Read(bytes.data(), bytes.size()), bytes.size());
+    for (size_t k = 0; k < want[i].clusters.size(); ++k) EXPECT_EQ(bytes[k * 512], want[i].clusters[k]) << k;
+  }
+}
+
+// A PNG whose chunk CRCs hold: the bytes of a deleted one read without a chain are checked
+// against them, so a cluster that is not the file's fails the save instead of passing as good.
+std::vector<uint8_t> SmallPng(size_t dataBytes) {
+  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  auto chunk = [&](const char* type, const std::vector<uint8_t>& data) {
+    for (int k = 3; k >= 0; --k) png.push_back(uint8_t(data.size() >> (8 * k)));
+    std::vector<uint8_t> body(type, type + 4);
+    body.insert(body.end(), data.begin(), data.end());
+    png.insert(png.end(), body.begin(), body.end());
+    const uint32_t crc = Crc32(body);
+    for (int k = 3; k >= 0; --k) png.push_back(uint8_t(crc >> (8 * k)));
+  };
+  chunk("IHDR", {0, 0, 0, 16, 0, 0, 0, 16, 8, 2, 0, 0, 0});
+  std::vector<uint8_t> data(dataBytes);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 131 + 7);
+  chunk("IDAT", data);
+  chunk("IEND", {});
+  return png;
+}
+
+TEST(FatDeletedFormatEnd, DeletedFileWhoseFormatDoesNotEndInItFails) {
+  const std::vector<uint8_t> png = SmallPng(3000);  // 7 clusters of 512 bytes
+  struct Case {
+    const char* what;
+    bool liveInSpan;  // cluster 42 belongs to a live file now
+    bool overwritten; // cluster 42 holds other bytes but is free
+    bool fails;
+  } cases[] = {
+      {"intact", false, false, false},
+      {"a cluster taken by a live file is skipped", true, false, false},
+      {"a free cluster overwritten", false, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FatImage img{FatGeometry{}};
+    img.SetFAT(2, 0xFFF);
+    // With a live file in the span the PNG went around it, as a file written after it would not.
+    const uint32_t after = c.liveInSpan ? 43 : 42;
+    std::memcpy(img.Cluster(40), png.data(), 1024);
+    std::memcpy(img.Cluster(after), png.data() + 1024, png.size() - 1024);
+    if (c.liveInSpan) {
+      std::memset(img.Cluster(42), 0x55, 512);
+      img.Chain({42});
+      img.AddToDir(0, FatImage::Record("LIVE    BIN", 0x20, 42, 512));
+    }
+    if (c.overwritten) std::memset(img.Cluster(43), 0x55, 512);
+    img.AddToDir(0, FatImage::Record("\xE5" "MAGE   PNG", 0x20, 40, uint32_t(png.size())));
+    MountedFat m;
+    m.Mount(img.bytes);
+    TFATDirectory& root = *m.drive->DeletedRoot();
+    root.ReadChildren(true, true);
+    ASSERT_EQ(root.Children->size(), 1u);
+    auto* f = dynamic_cast<TFATFile*>((*root.Children)[0].get());
+    auto data = f->OpenData({});
+    std::vector<uint8_t> bytes(png.size());
+    size_t got = 0;
+    while (size_t n = data->Read(bytes.data() + got, bytes.size() - got)) got += n;
+    EXPECT_EQ(got, png.size());
+    EXPECT_EQ(!data->Failure.empty(), c.fails) << data->Failure;
+    if (c.fails) {
+      EXPECT_NE(data->Failure.find("PNG"), std::string::npos);
+    } else {
+      EXPECT_EQ(bytes, png);
+    }
+  }
 }
 
 TEST_F(FatDirTest, PathsAndRowsAsTheListShowsThem) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "fat/FATFile.h"
+#include "fat/FATFileData.h"
 #include "fat/FATStream.h"
 #include "fat/FatImage.h"
 
@@ -103,16 +104,43 @@ TEST_F(FatFileTest, DataEndsWhereTheChainOrTheVolumeEnds) {
   }
 }
 
-TEST_F(FatFileTest, LoopingChainStopsAtTheSize) {
-  FillCluster(10, 1);
-  FillCluster(11, 2);
-  img.SetFAT(10, 11);
-  img.SetFAT(11, 10);
-  auto data = Read(10, 100000, 1, nullptr, 4096);
-  ASSERT_EQ(data.size(), 100000u);
-  EXPECT_EQ(data[0], 1);
-  EXPECT_EQ(data[1024], 2);
-  EXPECT_EQ(data[2048], 1);
+// A chain that comes back to one of its own clusters ends there: the bytes before the loop are
+// the file's, nothing after them is invented, and the stream says which cluster came back.
+TEST_F(FatFileTest, ChainThatRevisitsAClusterEndsThere) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<uint32_t, uint32_t>> links;
+    size_t kept;  // bytes before the loop
+    uint32_t revisited;
+  } cases[] = {
+      {"back to the first cluster", {{10, 11}, {11, 10}}, 2048, 10},
+      {"onto itself", {{10, 10}}, 1024, 10},
+      {"back into the middle", {{10, 11}, {11, 12}, {12, 11}}, 3072, 11},
+      {"after a jump", {{10, 14}, {14, 12}, {12, 14}}, 3072, 14},
+  };
+  for (uint32_t c = 10; c < 16; ++c) FillCluster(c, uint8_t(c));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (uint32_t n = 10; n < 16; ++n) img.SetFAT(n, 0);
+    for (auto [from, to] : c.links) img.SetFAT(from, to);
+    m.drive.reset();
+    for (size_t chunk : {size_t(1) << 20, size_t(700)}) {
+      TFATFilePos pos;
+      bool ended = false;
+      auto data = Read(10, 100000, 1, &pos, chunk, &ended);
+      EXPECT_TRUE(ended);
+      ASSERT_EQ(data.size(), c.kept);
+      EXPECT_EQ(data[0], 10);
+      EXPECT_EQ(pos.Revisited, c.revisited);
+    }
+    TFATFileData stream(*m.drive, 1, 10, 0, 100000);
+    std::vector<uint8_t> buf(100000);
+    size_t total = 0;
+    while (size_t n = stream.Read(buf.data() + total, buf.size() - total)) total += n;
+    EXPECT_EQ(total, c.kept);
+    EXPECT_NE(stream.Failure.find("comes back to cluster " + std::to_string(c.revisited)), std::string::npos)
+        << stream.Failure;
+  }
 }
 
 TEST_F(FatFileTest, UnalignedReadsGoThroughTheSectorCache) {

@@ -72,6 +72,33 @@ TEST_F(FatNames, ShortNamesDecodeFromTheConfiguredOEMCodePage) {
   Options() = saved;
 }
 
+// Only the raw first byte 0xE5 marks a deleted entry; live names that decode to "å" (CP850 0x86)
+// or start with 0x05 (standing for 0xE5, "Õ" in CP850) keep their first letter when shown.
+TEST_F(FatNames, DeletedMarkerIsTheRawByteNotTheDecodedLetter) {
+  struct Case {
+    const char* record;
+    bool deleted;
+    const char* shown;
+  } cases[] = {
+      {"\x86" "BC     TXT", false, "åBC.TXT"},
+      {"\x05" "BC     TXT", false, "ÕBC.TXT"},
+      {"SK\x86L    DOC", false, "SKåL.DOC"},
+      {"\xE5" "BC     TXT", true, "_BC.TXT"},
+  };
+  for (const Case& c : cases) img.AddToDir(0, FatImage::Record(c.record, 0x20, 0, 0));
+  img.SetFAT(2, 0xFFF);
+  m.Mount(img.bytes);
+  TFATDirectory& root = *m.drive->Root();
+  root.ReadChildren(true, false);
+  ASSERT_EQ(root.Children->size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    auto* f = dynamic_cast<TFATFile*>((*root.Children)[i].get());
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(bool(f->Flags & ItemDeleted), cases[i].deleted) << cases[i].shown;
+    EXPECT_EQ(DisplayName(f->Name), cases[i].shown);
+  }
+}
+
 TEST_F(FatNames, FolderListSortsWithoutCaseOnCodePoints) {
   const std::u16string names[] = {u"Äpfel2.txt", u"Ωμέγα-b", u"äpfel.txt", u"Zebra.txt", u"ωμέγα-a"};
   int i = 0;

@@ -9,6 +9,7 @@
 #include "devices/StatusDialog.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
+#include "recovery/Browse.h"
 #include "recovery/Wrappers.h"
 #include "fat/FatImage.h"
 
@@ -219,14 +220,15 @@ TEST_F(FatSaveTest, SymbolicLinkInTheTargetIsNotWrittenThrough) {
   std::ofstream(outside / "shared") << "outside";
   fs::create_hard_link(outside / "shared", target / "EMPTY.DAT");
   Select({0, 1, 2});
-  // The folder's warning, then replace both files.
-  host.answers = {TMsgResult::Ok, TMsgResult::Yes, TMsgResult::Yes};
+  // Replace both files; the folder is never entered through the link, it takes the next name.
+  host.answers = {TMsgResult::Yes, TMsgResult::Yes};
   const TSaveReport report = SaveSelectedTo(*m.drive, list);
   EXPECT_FALSE(fs::exists(outside / "victim"));
   EXPECT_FALSE(fs::exists(outside / "NOTE.TXT"));
   EXPECT_EQ(ReadFile(outside / "shared"), "outside");
-  ASSERT_EQ(report.Failures.size(), 1u);  // the folder that is a link
-  EXPECT_EQ(report.Failures[0].Error.Kind, TErrorKind::TargetError);
+  EXPECT_TRUE(report.Failures.empty());
+  EXPECT_EQ(ReadFile(target / "DOCS (2)" / "NOTE.TXT"), "abc");
+  ASSERT_EQ(report.Renamed.size(), 1u);
   // The link in place of the file was replaced by the file itself.
   EXPECT_FALSE(fs::is_symlink(target / "HELLO.TXT"));
   EXPECT_EQ(ReadFile(target / "HELLO.TXT"), "hello");
@@ -248,6 +250,42 @@ TEST_F(FatSaveTest, CancelStopsAfterTheCurrentFile) {
   ScopedHost inner(cancelling);
   EXPECT_TRUE(SaveSelectedTo(*m.drive, list).Cancelled);
   EXPECT_FALSE(fs::exists(target / "HELLO.TXT"));
+}
+
+// Deleted twins (both shown "_ONE.TXT") both arrive; a folder whose sectors cannot be read is a
+// failure of that folder, named and counted, not an empty folder that saved "without failures".
+TEST_F(FatSaveTest, DeletedTwinsBothArriveAndAnUnreadableFolderFails) {
+  img.AddToDir(0, FatImage::Record("\xE5" "ONE    TXT", 0x20, 9, 5));
+  std::memcpy(img.Cluster(9), "again", 5);
+  Open(true);
+  Select({1, 2});  // DOCS, _ONE.TXT, _ONE.TXT
+  TSaveReport report = SaveSelectedTo(*m.drive, list);
+  EXPECT_EQ(ReadFile(target / "_ONE.TXT"), "gone");
+  EXPECT_EQ(ReadFile(target / "_ONE (2).TXT"), "again");
+  EXPECT_EQ(report.Files, 2u);
+  EXPECT_TRUE(report.Ok());
+
+  m.fake.io.images["/img/fat"].badSectors.insert(img.FirstDataSector() + 3);  // DOCS, cluster 5
+  Open(false);
+  Select({0});
+  report = SaveSelectedTo(*m.drive, list);
+  EXPECT_EQ(report.FailedFolders, 1u);
+  ASSERT_EQ(report.Failures.size(), 1u);
+  EXPECT_EQ(report.Failures[0].Error.Kind, TErrorKind::ReadError);
+  EXPECT_EQ(report.Failures[0].Error.What, "DOCS");
+  EXPECT_FALSE(report.Ok());
+  EXPECT_EQ(host.messages.size(), 1u);  // the program says so
+  // Listing it says so as well, once per read.
+  m.drive->Root()->Children.reset();
+  std::optional<TError> unreadable;
+  auto found = ResolvePath(*m.drive, TTreeKind::Root, "DOCS");
+  ASSERT_TRUE(found) << found.Error().Text();
+  auto* docs = dynamic_cast<TCustomDirectory*>(found.Value());
+  ASSERT_NE(docs, nullptr);
+  docs->Children.reset();
+  EXPECT_TRUE(ListFolder(*docs, &unreadable).empty());
+  ASSERT_TRUE(unreadable.has_value());
+  EXPECT_NE(unreadable->Why.find("could not be read"), std::string::npos) << unreadable->Why;
 }
 
 }  // namespace

@@ -37,6 +37,39 @@ TEST(FatVolume, TypeFollowsTheClusterCountAtTheBounds) {
   }
 }
 
+// Cut short by its device, a FAT16 volume stays FAT16: the variant comes from the boot sector's
+// own count, the device only bounds what is read, and the cut is said.
+TEST(FatVolume, TruncatedFat16KeepsItsTypeAndReadsWhatIsThere) {
+  FatGeometry g;
+  g.clusters = 6000;
+  g.sectorsPerFAT = 24;
+  FatImage img(g);
+  img.SetFAT(0, 0xFFF8);
+  img.SetFAT(1, 0xFFFF);
+  img.Chain({3, 4, 700});
+  for (uint32_t c : {3u, 4u, 700u}) std::memset(img.Cluster(c), int(c % 251), 512);
+  img.AddToDir(0, FatImage::Record("KEEP    BIN", 0x20, 3, 1536));
+  img.bytes.resize((img.FirstDataSector() + 1000) * 512);  // 1000 of 6000 clusters left
+  MountedFat m;
+  m.Mount(img.bytes);
+  ASSERT_TRUE(m.mounted);
+  EXPECT_EQ(m.drive->FATType, FAT16);
+  EXPECT_EQ(m.drive->ClusterCount, 1000u);
+  EXPECT_NE(m.drive->MountText().find("cut to the device"), std::string::npos);
+  TFATDirectory& root = *m.drive->Root();
+  root.ReadChildren(false, false);
+  ASSERT_EQ(root.Children->size(), 1u);
+  auto* f = dynamic_cast<TFATFile*>((*root.Children)[0].get());
+  ASSERT_NE(f, nullptr);
+  auto data = f->OpenData({});
+  std::vector<uint8_t> buf(1536);
+  ASSERT_EQ(data->Read(buf.data(), buf.size()), buf.size());
+  EXPECT_TRUE(data->Failure.empty()) << data->Failure;
+  EXPECT_EQ(buf[0], 3);
+  EXPECT_EQ(buf[512], 4);
+  EXPECT_EQ(buf[1024], 700 % 251);
+}
+
 TEST(FatVolume, Fat12EntrySpanningTwoSectorsIsDecodedFromBoth) {
   FatGeometry g;
   g.clusters = 2000;

@@ -209,6 +209,39 @@ TEST_F(FatLostData, Fat32QuickFormatNestsFoldersWhateverTheirClusterOrder) {
   EXPECT_EQ(compared, 8u);
 }
 
+// After a quick format the lost folders still hold the entries deleted before it: they are
+// listed there as the Deleted tree lists them (deleted, good while their first cluster is free)
+// and saved as undelete saves them.
+TEST_F(FatLostData, Fat32QuickFormatListsAndSavesTheDeletedEntriesOfLostFolders) {
+  auto image = LoadImage("fat32-quickformat.img.gz");
+  TMemFATdrive drive(image);
+  drive.FATCopy = 0;
+  auto manifest = ReadManifest(FixturePath("fat32-quickformat-manifest.txt"));
+  const ManifestEntry& photo = manifest.at("/Photos/Deleted-Photo.jpg");
+  ASSERT_EQ(photo.State, "deleted");
+  const std::string& notes = manifest.at("/Photos").Notes;
+  auto top = Search(drive);
+  auto* photos = dynamic_cast<TFATDirectory*>(top.at("cluster " + notes.substr(notes.find('=') + 1)));
+  ASSERT_NE(photos, nullptr);
+  photos->LoadChildren(false);
+  const TFATFile* listed = nullptr;
+  for (auto& c : *photos->Children)
+    if (auto* f = dynamic_cast<TFATFile*>(c.get()); f && f->Name == "Deleted-Photo.jpg") listed = f;
+  ASSERT_NE(listed, nullptr);
+  EXPECT_TRUE(listed->Flags & ItemDeleted);
+  EXPECT_EQ(listed->Condition, 1);
+  EXPECT_EQ(listed->Size, photo.Size);
+
+  auto saved = SaveLost(drive);
+  size_t found = 0;
+  for (auto& [rel, full] : saved)
+    if (EndsWithPath(rel, "Deleted-Photo.jpg")) {
+      ++found;
+      EXPECT_EQ(Sha256OfFile(full), photo.Sha256) << rel;
+    }
+  EXPECT_EQ(found, 1u);
+}
+
 TEST_F(FatLostData, WithoutLostFilesOnlyFoldersAreListed) {
   auto image = LoadImage("fat32-quickformat.img.gz");
   TMemFATdrive drive(image);
@@ -328,8 +361,19 @@ TEST_F(FatLostData, Fat32RootClusterAndRangesBelowTheRoot) {
     TMemFATdrive drive(moved);
     auto below = Search(drive, 2, high - 1);
     size_t folders = 0;
-    for (auto& [name, item] : below) folders += dynamic_cast<TFATDirectory*>(item) != nullptr;
-    EXPECT_GE(folders, 3u) << "the root's folders are lost when the live walk cannot start";
+    std::string names;
+    for (auto& [name, item] : below) {
+      names += name + "; ";
+      if (auto* d = dynamic_cast<TFATDirectory*>(item)) {
+        ++folders;
+        // The root's later cluster is a folder part that holds the root's folders by name.
+        if (name.find("(folder part)") != std::string::npos) {
+          d->LoadChildren(false);
+          for (auto& c : *d->Children) folders += dynamic_cast<TFATDirectory*>(c.get()) != nullptr;
+        }
+      }
+    }
+    EXPECT_GE(folders, 3u) << "the root's folders are lost when the live walk cannot start: " << names;
     auto whole = Search(drive, 2, high);
     EXPECT_TRUE(whole.empty()) << whole.begin()->first;
   }

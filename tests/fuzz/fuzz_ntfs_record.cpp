@@ -1,9 +1,11 @@
 // One MFT record: update sequence fix-up, the record checks, attribute iteration and lookup,
-// $FILE_NAME choice and run lists of non-resident attributes.
+// $FILE_NAME choice and run lists of non-resident attributes; the lost-data search's check of a
+// record found outside the $MFT, over the input as a block at every 512-byte step.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "ntfs/FoundMFT.h"
 #include "ntfs/MFTRecord.h"
 #include "ntfs/RunList.h"
 
@@ -11,6 +13,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace salvex::ntfs;
   if (size > 4096) return 0;
   std::vector<uint8_t> record(data, data + size);
+  for (uint32_t recordSize : {512u, 1024u, 4096u}) {
+    salvex::ParseFoundRecord(record, recordSize, 0);
+    salvex::TFoundMFT found(recordSize, {{512, 1024}});
+    found.Examine(record, 0, record.size(), 512);
+    found.Finish();
+  }
   ApplyFixup(record);
   IsValidRecord(record);
   RecordFlags(record);

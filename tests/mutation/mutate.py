@@ -1,26 +1,39 @@
 #!/usr/bin/env python3
 """Damages the fixture images at random (fixed seed) and runs the command line over each damaged
 image: listing, deleted listing, undelete and the lost-data search. Fails on a sanitizer report,
-a crash, a time-out, or a file written outside the target folder.
+a crash, a time-out, or a file written outside the target folder. Besides the raw volumes and
+disks: GPT disks of 512- and 4096-byte sectors (built here around fixture volumes), exFAT on
+4096-byte sectors, and the containers of tests/fixtures/containers.tar.xz (qcow2, VMDK, VHD, VHDX,
+E01), damaged in their own tables and cut short. Prints how many images of each kind were tried.
 
 usage: mutate.py CLI [--seconds N] [--seed S] [--keep DIR]
 """
 import argparse
+import collections
 import gzip
+import io
+import lzma
 import os
 import random
 import resource
 import shutil
 import subprocess
+import struct
 import sys
+import tarfile
 import tempfile
 import time
+import uuid
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 FIXTURES = os.path.join(ROOT, "tests", "fixtures")
 # Small images with every file system and partition layout the reader knows.
 IMAGES = ["fat12.img.gz", "fat16.img.gz", "fat32.img.gz", "ntfs.img.gz", "exfat.img.gz", "demo.img.gz",
-          "names-fat.img.gz", "mbr-extended.img.gz", "fat16-quickformat.img.gz"]
+          "names-fat.img.gz", "mbr-extended.img.gz", "fat16-quickformat.img.gz", "exfat-4k.img.gz"]
+# GPT disks built around a volume: (name, volume fixture, sector size).
+GPT_DISKS = [("gpt-fat16.img", "fat16.img.gz", 512), ("gpt-exfat-4k.img", "exfat-4k.img.gz", 4096)]
+CONTAINERS = ["disk.qcow2", "disk.vmdk", "disk-stream.vmdk", "disk.vhd", "disk.vhdx", "disk-z.E01"]
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:", "UndefinedBehaviorSanitizer")
 TIMEOUT = 20
 MEMORY_KB = 4 * 1024 * 1024
@@ -59,6 +72,43 @@ def mutate(data, rng):
     return bytes(data), kinds
 
 
+def gpt_disk(volume, sector):
+    """A GPT disk (protective MBR, primary and backup header and entries) holding `volume` as its one
+    basic-data partition, 1 MiB in."""
+    entries_bytes = 128 * 128
+    entry_sectors = entries_bytes // sector
+    first = (1 << 20) // sector
+    count = (len(volume) + sector - 1) // sector
+    total = first + count + entry_sectors + 1 + 8
+    disk = bytearray(total * sector)
+    disk[first * sector:first * sector + len(volume)] = volume
+    mbr = bytearray(512)
+    mbr[446:462] = struct.pack("<BBBBBBBBII", 0, 0, 2, 0, 0xEE, 0xFF, 0xFF, 0xFF, 1, min(total - 1, 0xFFFFFFFF))
+    mbr[510:512] = b"\x55\xaa"
+    disk[0:512] = mbr
+    entry = bytearray(128)
+    entry[0:16] = uuid.UUID("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7").bytes_le
+    entry[16:32] = uuid.UUID(int=0x5A17E5).bytes_le
+    entry[32:48] = struct.pack("<QQ", first, first + count - 1)
+    entry[56:56 + 12] = "salvex".encode("utf-16-le")
+    entries = bytes(entry) + bytes(entries_bytes - 128)
+    crc = zlib.crc32(entries)
+
+    def header(current, backup, table):
+        h = bytearray(struct.pack("<8sIIIIQQQQ16sQIII", b"EFI PART", 0x10000, 92, 0, 0, current, backup,
+                                  2 + entry_sectors, total - entry_sectors - 2, uuid.UUID(int=0xD15C).bytes_le,
+                                  table, 128, 128, crc))
+        h[16:20] = struct.pack("<I", zlib.crc32(bytes(h)))
+        return bytes(h)
+
+    disk[sector:sector + 92] = header(1, total - 1, 2)
+    disk[2 * sector:2 * sector + entries_bytes] = entries
+    backup_table = total - 1 - entry_sectors
+    disk[backup_table * sector:backup_table * sector + entries_bytes] = entries
+    disk[(total - 1) * sector:(total - 1) * sector + 92] = header(total - 1, 1, backup_table)
+    return bytes(disk)
+
+
 def limit_memory():
     resource.setrlimit(resource.RLIMIT_AS, (MEMORY_KB * 1024, MEMORY_KB * 1024))
 
@@ -95,6 +145,16 @@ def main():
         if os.path.exists(path):
             with gzip.open(path) as f:
                 images[name] = f.read()
+    for name, volume, sector in GPT_DISKS:
+        path = os.path.join(FIXTURES, volume)
+        if os.path.exists(path):
+            with gzip.open(path) as f:
+                images[name] = gpt_disk(f.read(), sector)
+    containers = os.path.join(FIXTURES, "containers.tar.xz")
+    if os.path.exists(containers):
+        with tarfile.open(fileobj=io.BytesIO(lzma.open(containers).read())) as tar:
+            for name in CONTAINERS:
+                images[name] = tar.extractfile(name).read()
     if not images:
         print("mutate.py: no fixtures found", file=sys.stderr)
         return 1
@@ -102,15 +162,19 @@ def main():
     rng = random.Random(args.seed)
     started = time.monotonic()
     cases = failures = 0
+    tried = collections.Counter()
+    failed = collections.Counter()
     sandbox = tempfile.mkdtemp(prefix="salvex-mutation-")
     try:
         while time.monotonic() - started < args.seconds:
             name = rng.choice(sorted(images))
             damaged, kinds = mutate(images[name], rng)
             cases += 1
+            tried[name] += 1
             case = os.path.join(sandbox, "case")
             os.mkdir(case)
-            image = os.path.join(case, "image.img")
+            # A container is told by its signature, and an E01 set by its name too.
+            image = os.path.join(case, "image" + (os.path.splitext(name)[1] if name in CONTAINERS else ".img"))
             with open(image, "wb") as f:
                 f.write(damaged)
             target = os.path.join(case, "out")
@@ -145,13 +209,16 @@ def main():
                 problem = "files written outside the target on %s: %s" % (name, sorted(outside)[:5])
             if problem:
                 failures += 1
+                failed[name] += 1
                 print("FAIL case %d: %s" % (cases, problem))
                 if args.keep:
                     os.makedirs(args.keep, exist_ok=True)
-                    shutil.copy(image, os.path.join(args.keep, "case-%d-%s" % (cases, name[:-3])))
+                    shutil.copy(image, os.path.join(args.keep, "case-%d-%s" % (cases, name.replace(".gz", ""))))
             shutil.rmtree(case, ignore_errors=True)
     finally:
         shutil.rmtree(sandbox, ignore_errors=True)
+    for name in sorted(images):
+        print("  %-28s %5d damaged, %d failed" % (name.replace(".gz", ""), tried[name], failed[name]))
     print("mutate.py: %d damaged images, %d failed (seed %d)" % (cases, failures, args.seed))
     return 1 if failures else 0
 

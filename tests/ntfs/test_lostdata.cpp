@@ -178,8 +178,9 @@ TEST_F(NtfsLostData, ContinuationKindDecidesHowManyFiles) {
   EXPECT_EQ(picture->SizeOrigin, TSizeOrigin::Default);
 }
 
-// A file record left in a free cluster is listed with its resident data; without lost files the
-// scan lists nothing but still walks every free cluster.
+// A file record in use left in a free cluster is a file of a former MFT, read through its record; a
+// deleted one is listed with its resident data; without lost files the scan lists no deleted record
+// but still walks every free cluster.
 TEST_F(NtfsLostData, RecordsInFreeClustersAndTheNoFilesSetting) {
   Mounted m(LoadImage("ntfs-reused.img.gz"));
   ASSERT_TRUE(m.ok);
@@ -193,14 +194,28 @@ TEST_F(NtfsLostData, RecordsInFreeClustersAndTheNoFilesSetting) {
       raw.assign(r, r + m.drive.BytesPerFileRecord);
   }
   ASSERT_FALSE(raw.empty());
+  const ManifestEntry& n07 = manifest.at("/n07.txt");
   std::memcpy(m.image.data() + 1800 * cs, raw.data(), raw.size());
   auto found = Search(m.drive, 1790, 1810);
+  ASSERT_EQ(found.size(), 1u);
+  auto* former = dynamic_cast<TNTFSFile*>(found.begin()->second);
+  ASSERT_NE(former, nullptr);
+  EXPECT_EQ(former->Name, "n07.txt");
+  EXPECT_EQ(former->RecordOffset, 1800 * cs);
+  EXPECT_EQ(former->Size, n07.Size);
+  auto stream = OpenNTFSStream(m.drive, *former);
+  ASSERT_NE(stream, nullptr);
+  std::string bytes(n07.Size, '\0');
+  ASSERT_EQ(stream->Read(reinterpret_cast<uint8_t*>(bytes.data()), n07.Size), n07.Size);
+  EXPECT_EQ(Sha256OfBytes(bytes), n07.Sha256);
+
+  m.image[1800 * cs + 0x16] &= ~1;  // the copy's in-use flag cleared: a deleted record
+  found = Search(m.drive, 1790, 1810);
   ASSERT_EQ(found.size(), 1u);
   auto* record = dynamic_cast<TNTFSMFTFile*>(found.begin()->second);
   ASSERT_NE(record, nullptr);
   EXPECT_EQ(record->Name, "n07.txt");
   EXPECT_EQ(record->Cluster, 1800u);
-  const ManifestEntry& n07 = manifest.at("/n07.txt");
   EXPECT_EQ(record->Size, n07.Size);
   EXPECT_EQ(Sha256OfBytes(std::string_view(
                 reinterpret_cast<const char*>(m.image.data() + 1800 * cs + record->DataOffset), record->Size)),
@@ -209,7 +224,7 @@ TEST_F(NtfsLostData, RecordsInFreeClustersAndTheNoFilesSetting) {
   Options().FindLostFiles = false;
   found = Search(m.drive, 1790, 1810);
   EXPECT_TRUE(found.empty());
-  EXPECT_EQ(status.Position, 21u) << "every free cluster of the range is stepped";
+  EXPECT_EQ(status.Position, 21u) << "every cluster of the range is stepped";
 }
 
 TEST_F(NtfsLostData, RangeOutsideTheVolumeIsClamped) {

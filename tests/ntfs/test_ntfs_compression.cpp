@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <unistd.h>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -199,6 +201,15 @@ TEST(NtfsCompressedVolume, ADamagedUnitReadsAsZerosAndIsReported) {
   // The units around it are unharmed.
   EXPECT_TRUE(drive.ReadDataPos(pos, piece.size(), n, piece.data()));
   EXPECT_EQ(std::string(piece.begin(), piece.begin() + n), expected.substr(131072));
+
+  // cat writes every byte as save does, and like save does not call the file whole.
+  const fs::path file = fs::temp_directory_path() / ("salvex-damaged-unit-" + std::to_string(::getpid()) + ".img");
+  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(damaged.data()), std::streamsize(damaged.size()));
+  const test::CommandResult cat = test::RunCommand({SALVEX_CLI_PATH, "cat", file.string(), "Compressed/story.txt"});
+  fs::remove(file);
+  EXPECT_EQ(cat.ExitCode, 1);
+  EXPECT_EQ(cat.Out.size(), 168894u);
+  EXPECT_NE(cat.Err.find("compression unit 1"), std::string::npos) << cat.Err;
 }
 
 // A WOF-compressed file: the unnamed $DATA is one sparse run of the file's size, the named

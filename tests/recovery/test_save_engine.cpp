@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <tuple>
 #include <fstream>
 
@@ -190,34 +192,108 @@ TEST_F(SaveEngine, FilterMakesOnlyFoldersThatReceiveFilesAndPoliciesKeepOrReplac
   EXPECT_TRUE(r.Ok());
 }
 
-// In a folder the save makes, a name is looked for only when the rename finds it taken: two
-// entries of one name still follow the policy, and no temporary file is left behind.
-// Two entries with one name: the second meets the first however soon it follows, in a folder the
-// save makes and in one that was there.
-TEST_F(SaveEngine, ANameTakenTwiceFollowsThePolicy) {
-  TMemDir& d = top.Dir("D");
-  d.File("dup.txt", "one");
-  d.File("dup.txt", "two");
-  struct Never : TSaveQuestions {
+// Items of one save that meet under one name (deleted twins, names made equal by the safe-name
+// rule, a file and a folder) all arrive under numbered names, whatever the policy, in a fresh
+// target and in one that was there; the policy only concerns the file that was there before.
+TEST_F(SaveEngine, ItemsThatMeetGetNumberedNamesAndThePolicyOnlyConcernsWhatWasThere) {
+  struct TCase {
+    const char* label;
+    std::vector<std::string> names;  // saved in this order; "dir:" makes a folder holding "inner"
+    std::vector<std::string> saved;  // the target's entries afterwards (sorted), before anything was there
+  };
+  const std::vector<TCase> cases = {
+      {"fat twins", {"_ONE.TXT", "_ONE.TXT"}, {"_ONE (2).TXT", "_ONE.TXT"}},
+      {"exfat triplets", {"report.doc", "report.doc", "report.doc"}, {"report (2).doc", "report (3).doc", "report.doc"}},
+      {"slash", {"a/b.txt", "a_b.txt"}, {"a_b (2).txt", "a_b.txt"}},
+      {"escape", {"x\x1b.txt", "x_.txt"}, {"x_ (2).txt", "x_.txt"}},
+      {"no extension", {"README", "README"}, {"README", "README (2)"}},
+      {"file and folder", {"Docs", "dir:Docs"}, {"Docs", "Docs (2)", "Docs (2)/inner"}},
+      {"folder twins", {"dir:Docs", "dir:Docs"}, {"Docs", "Docs (2)", "Docs (2)/inner", "Docs/inner"}},
+  };
+  struct Keep : TSaveQuestions {
     TAnswer ReplaceFile(const std::string&) override { return TAnswer::No; }
-    TAnswer EnterFolder(const std::string&) override { return TAnswer::Yes; }
+    TAnswer EnterFolder(const std::string&) override { return TAnswer::All; }
   } questions;
-  for (const auto& [policy, folder, existing, kept, files, skipped] :
-       {std::tuple{TOverwritePolicy::None, "none", false, "one", 1u, 1u},
-        std::tuple{TOverwritePolicy::All, "all", false, "two", 2u, 0u},
-        std::tuple{TOverwritePolicy::None, "none-there", true, "one", 1u, 1u},
-        std::tuple{TOverwritePolicy::Ask, "ask", false, "one", 1u, 1u}}) {
-    fs::create_directories(target / folder / (existing ? "D" : ""));
-    TSaveOptions options;
-    options.Target = (target / folder).string();
-    options.Overwrite = policy;
-    const TSaveReport r = SaveItems(ChildrenOf(top), options, questions, nullptr);
-    EXPECT_EQ(Read(target / folder / "D" / "dup.txt"), kept) << folder;
-    EXPECT_EQ(r.Files, files) << folder;
-    EXPECT_EQ(r.Skipped, skipped) << folder;
-    EXPECT_EQ(r.Bytes, 3u * files) << folder;
-    EXPECT_EQ(std::distance(fs::directory_iterator(target / folder / "D"), {}), 1) << folder;
+  int run = 0;
+  for (const TCase& c : cases) {
+    TMemDir items;
+    for (size_t i = 0; i < c.names.size(); ++i) {
+      if (c.names[i].starts_with("dir:"))
+        items.Dir(c.names[i].substr(4)).File("inner", "in" + std::to_string(i));
+      else
+        items.File(c.names[i], "item" + std::to_string(i));
+    }
+    for (const TOverwritePolicy policy : {TOverwritePolicy::None, TOverwritePolicy::All, TOverwritePolicy::Ask}) {
+      const fs::path to = target / std::to_string(run++);
+      fs::create_directory(to);
+      TSaveOptions options;
+      options.Target = to.string();
+      options.Overwrite = policy;
+      const TSaveReport r = SaveItems(ChildrenOf(items), options, questions, nullptr);
+      std::vector<std::string> entries;
+      for (auto& e : fs::recursive_directory_iterator(to)) entries.push_back(fs::relative(e.path(), to).string());
+      std::sort(entries.begin(), entries.end());
+      EXPECT_EQ(entries, c.saved) << c.label;
+      EXPECT_TRUE(r.Ok()) << c.label;
+      EXPECT_EQ(r.Skipped, 0u) << c.label;
+      EXPECT_EQ(r.Renamed.size(), c.names.size() - 1) << c.label;
+      // Every item's bytes arrived, under one name each.
+      std::multiset<std::string> contents;
+      for (auto& e : fs::recursive_directory_iterator(to))
+        if (e.is_regular_file()) contents.insert(Read(e.path()));
+      EXPECT_EQ(contents.size(), c.names.size()) << c.label;
+      EXPECT_EQ(std::set<std::string>(contents.begin(), contents.end()).size(), c.names.size()) << c.label;
+    }
   }
+  // A file that was there before is the policy's: kept with None (the twin still arrives under the
+  // next name), replaced with All; a second save into the same target finds both names taken.
+  TMemDir twins;
+  twins.File("dup.txt", "one");
+  twins.File("dup.txt", "two");
+  for (const auto& [policy, first, skipped] : {std::tuple{TOverwritePolicy::None, "mine", 1u},
+                                               std::tuple{TOverwritePolicy::All, "one", 0u}}) {
+    const fs::path to = target / (policy == TOverwritePolicy::All ? "there-all" : "there-none");
+    fs::create_directory(to);
+    std::ofstream(to / "dup.txt") << "mine";
+    TSaveOptions options;
+    options.Target = to.string();
+    options.Overwrite = policy;
+    TSaveReport r = SaveItems(ChildrenOf(twins), options, questions, nullptr);
+    EXPECT_EQ(Read(to / "dup.txt"), first);
+    EXPECT_EQ(Read(to / "dup (2).txt"), "two");
+    EXPECT_EQ(r.Skipped, skipped);
+    r = SaveItems(ChildrenOf(twins), options, questions, nullptr);
+    EXPECT_EQ(r.Skipped, policy == TOverwritePolicy::All ? 0u : 2u);
+    EXPECT_EQ(r.Files, policy == TOverwritePolicy::All ? 2u : 0u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(to), {}), 2);
+  }
+}
+
+// A name longer than the 255 bytes Linux takes is shortened, keeping its extension and the item's
+// number, and said in the report; two such names that start alike stay apart.
+TEST_F(SaveEngine, ANameTooLongForTheTargetIsShortenedAndListed) {
+  std::string longStem;
+  for (int i = 0; i < 255; ++i) longStem += "\xE6\x96\x87";  // three bytes each
+  top.File(longStem + ".txt", "first").FileMeta.Location = {TLocation::TKind::Cluster, 1234};
+  top.File(longStem + "x.txt", "second").FileMeta.Location = {TLocation::TKind::Cluster, 77};
+  const TSaveReport r = SaveInto(ChildrenOf(top), target);
+  EXPECT_TRUE(r.Ok());
+  EXPECT_EQ(r.Files, 2u);
+  ASSERT_EQ(r.Renamed.size(), 2u);
+  EXPECT_NE(r.Renamed[0].find("longer than the 255 bytes"), std::string::npos) << r.Renamed[0];
+  std::vector<std::string> names;
+  for (auto& e : fs::directory_iterator(target)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  ASSERT_EQ(names.size(), 2u);
+  for (const std::string& name : names) {
+    EXPECT_LE(name.size(), 255u);
+    EXPECT_TRUE(name.ends_with(".txt")) << name;
+    EXPECT_TRUE(name.starts_with("\xE6\x96\x87")) << name;
+  }
+  EXPECT_NE(names[0].find("~1234.txt"), std::string::npos) << names[0];
+  EXPECT_NE(names[1].find("~77.txt"), std::string::npos) << names[1];
+  EXPECT_EQ(FittedName("short.txt", 5), "short.txt");
+  EXPECT_EQ(NumberedName(std::string(300, 'a') + ".doc", 2).size(), 255u);
 }
 
 // Bytes a stream offers as lying in a plain file are copied by the kernel; the engine reads the
@@ -282,6 +358,49 @@ TEST_F(SaveEngine, NamesKeepEveryCharacterAndStayInsideTheTarget) {
   struct stat st {};
   ASSERT_EQ(stat((target / "x").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0222, 0u);
+}
+
+// A target without room for a file leaves that file out, names it, and goes on with the files that
+// fit; a read-only target ends the save at its first failure, said once. Small tmpfs mounts stand in
+// for the full and the read-only disk (where this process may mount).
+TEST_F(SaveEngine, AFullTargetLeavesOutWhatDoesNotFitAndAReadOnlyOneStopsOnce) {
+  const fs::path full = target / "full", readOnly = target / "ro";
+  fs::create_directory(full);
+  fs::create_directory(readOnly);
+  if (::mount("salvex-test", full.c_str(), "tmpfs", 0, "size=256k") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+  struct Unmount {
+    fs::path p;
+    ~Unmount() { ::umount2(p.c_str(), MNT_DETACH); }
+  } unmountFull{full};
+  ASSERT_EQ(::mount("salvex-test", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=64k"), 0) << std::strerror(errno);
+  Unmount unmountReadOnly{readOnly};
+
+  top.File("first.txt", "small one");
+  top.File("huge.bin", std::string(600 * 1024, 'h'));
+  top.Dir("Sub").File("second.txt", "small two");
+  top.File("big.bin", std::string(180 * 1024, 'b'));
+  top.File("bigger.bin", std::string(180 * 1024, 'c'));  // fits no more once big.bin is there
+  top.File("third.txt", "small three");
+  TSaveReport r = SaveInto(ChildrenOf(top), full);
+  EXPECT_FALSE(r.Stopped);
+  EXPECT_EQ(r.Files, 4u);
+  ASSERT_EQ(r.Failures.size(), 2u);
+  EXPECT_EQ(r.Failures[0].Path, (full / "huge.bin").string());
+  EXPECT_EQ(r.Failures[1].Path, (full / "bigger.bin").string());
+  for (const TSaveFailure& f : r.Failures) EXPECT_EQ(f.Error.Errno, ENOSPC);
+  EXPECT_EQ(Read(full / "third.txt"), "small three");
+  EXPECT_EQ(Read(full / "Sub" / "second.txt"), "small two");
+  std::vector<std::string> left;
+  for (auto& e : fs::recursive_directory_iterator(full)) left.push_back(fs::relative(e.path(), full).string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"Sub", "Sub/second.txt", "big.bin", "first.txt", "third.txt"}));
+
+  r = SaveInto(ChildrenOf(top), readOnly);
+  EXPECT_TRUE(r.Stopped);
+  ASSERT_EQ(r.Failures.size(), 1u);
+  EXPECT_EQ(r.Failures[0].Error.Errno, EROFS);
+  EXPECT_EQ(r.Files, 0u);
 }
 
 // Paths resolve as the file systems compare names; find walks Deleted, Lost and Root once each.

@@ -9,3 +9,4 @@ int RunMainWindowTests(int argc, char** argv);
 int RunSettingsTests(int argc, char** argv);
 int RunViewerTests(int argc, char** argv);
 int RunWelcomeTests(int argc, char** argv);
+int RunUserRunTests(int argc, char** argv);

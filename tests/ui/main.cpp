@@ -16,5 +16,6 @@ int main(int argc, char** argv) {
   failures += RunViewerTests(argc, argv);
   failures += RunWelcomeTests(argc, argv);
   failures += RunHelpTests(argc, argv);
+  failures += RunUserRunTests(argc, argv);
   return failures == 0 ? 0 : 1;
 }

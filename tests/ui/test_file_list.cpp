@@ -1,5 +1,6 @@
 #include <QAbstractItemModelTester>
 #include <QItemSelectionModel>
+#include <QLocale>
 #include <QTest>
 
 #include "devices/DeviceList.h"
@@ -14,6 +15,21 @@ using namespace salvex;
 class FileListTests : public QObject {
   Q_OBJECT
  private slots:
+  // Cells in the chosen language's formats; a lost file's stored date of 0 shows nothing.
+  void CellsFollowTheLanguage() {
+    const QLocale before;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    QCOMPARE(ui::LocalizedCell("49152", ui::TCellKind::Size), QString("49.152"));
+    QCOMPARE(ui::LocalizedCell("24.12.2023 17:05", ui::TCellKind::Modified), QString("24.12.23 17:05"));
+    QCOMPARE(ui::LocalizedCell("00.00.1980 00:00", ui::TCellKind::Modified), QString());
+    QCOMPARE(ui::LocalizedCell("31.02.2001 10:00", ui::TCellKind::Modified), QString());
+    QCOMPARE(ui::LocalizedCell("49152", ui::TCellKind::Other), QString("49152"));
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    QCOMPARE(ui::LocalizedCell("49152", ui::TCellKind::Size), QString("49,152"));
+    QCOMPARE(ui::LocalizedCell("24.12.2023 17:05", ui::TCellKind::Modified), QString("12/24/23 5:05 PM"));
+    QLocale::setDefault(before);
+  }
+
   void initTestCase() {
     RegisterDevices({test::UnpackedImage("fat12.img.gz").string()}, TImageKind::Auto, false);
     devices_.DetectDevices(nullptr);
@@ -46,7 +62,7 @@ class FileListTests : public QObject {
       QVERIFY(model.data(model.index(row, 0), Qt::DecorationRole).isValid());
       if (auto* file = dynamic_cast<TCustomFile*>(object)) {
         seenFile = true;
-        QCOMPARE(model.data(model.index(row, 1), Qt::DisplayRole).toString(), QString::number(file->Size));
+        QCOMPARE(model.data(model.index(row, 1), Qt::DisplayRole).toString(), QLocale().toString(qulonglong(file->Size)));
       } else {
         QVERIFY2(!seenFile, "folders come before files");
       }

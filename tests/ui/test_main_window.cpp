@@ -20,6 +20,8 @@
 #include "ui/FileListModel.h"
 #include "ui/FolderTree.h"
 #include "ui/MainWindow.h"
+#include "ui/ModalDriver.h"
+#include "ui/SaveSummaryDialog.h"
 #include "ui/TargetFolderDialog.h"
 #include "ui/Translate.h"
 #include "ui/UiTests.h"
@@ -62,15 +64,24 @@ class MainWindowTests : public QObject {
 
     QTemporaryDir target;
     bool answered = false;
-    QTimer::singleShot(0, [&] {
-      auto* dialog = qobject_cast<ui::TDirSelectDialog*>(QApplication::activeModalWidget());
-      if (!dialog) return;
-      dialog->SetFolder(target.path());
-      answered = true;
-      dialog->accept();
+    QString savedCount;
+    test_ui::ModalDriver driver([&](QWidget* modal) {
+      if (auto* dialog = qobject_cast<ui::TDirSelectDialog*>(modal)) {
+        dialog->SetFolder(target.path());
+        answered = true;
+        QMetaObject::invokeMethod(dialog, &QDialog::accept, Qt::QueuedConnection);
+        return true;
+      }
+      if (auto* summary = qobject_cast<ui::TSaveSummaryDialog*>(modal)) {
+        savedCount = summary->Count(0)->text();
+        QMetaObject::invokeMethod(summary, &QDialog::accept, Qt::QueuedConnection);
+        return true;
+      }
+      return false;
     });
     window.Action("MenuSaveTo")->trigger();
     QVERIFY(answered);
+    QVERIFY2(savedCount.startsWith("1 "), qPrintable(savedCount));
 
     const QStringList saved = QDir(target.path()).entryList(QDir::Files);
     QCOMPARE(saved.size(), 1);

@@ -17,6 +17,7 @@
 #include "recovery/DeviceSetup.h"
 #include "support/Fixtures.h"
 #include "ui/DriveDialog.h"
+#include "ui/ModalDriver.h"
 #include "ui/FolderTree.h"
 #include "ui/JpegImage.h"
 #include "ui/MainWindow.h"
@@ -25,50 +26,9 @@
 #include "ui/WelcomeDialog.h"
 
 using namespace salvex;
+using namespace test_ui;
 
 namespace {
-
-// Answers the modal windows a task opens, as a user would, until `answer` has nothing left to
-// do. Each answer is posted rather than given inside the timer: a timer does not fire again while
-// its own handler runs, so a dialog opened from the handler would wait forever. After a deadline
-// every modal window is rejected, so that a test that lost its way fails instead of hanging.
-class ModalDriver : public QObject {
- public:
-  // True when it answered the window.
-  using Answer = std::function<bool(QWidget*)>;
-  explicit ModalDriver(Answer answer) : answer_(std::move(answer)) {
-    started_.start();
-    connect(&timer_, &QTimer::timeout, this, [this] {
-      QWidget* modal = QApplication::activeModalWidget();
-      if (!modal || posted_) return;
-      posted_ = true;
-      QMetaObject::invokeMethod(
-          this,
-          [this, modal] {
-            posted_ = false;
-            if (QApplication::activeModalWidget() != modal) return;
-            if (started_.elapsed() > 30000) {
-              TimedOut = true;
-              if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
-              return;
-            }
-            if (answer_(modal)) ++Answered;
-          },
-          Qt::QueuedConnection);
-    });
-    timer_.start(20);
-  }
-  int Answered = 0;
-  bool TimedOut = false;
-
- private:
-  Answer answer_;
-  QTimer timer_;
-  QElapsedTimer started_;
-  bool posted_ = false;
-};
-
-void Post(QPushButton* button) { QMetaObject::invokeMethod(button, &QPushButton::click, Qt::QueuedConnection); }
 
 // Range dialogs keep their proposed range, message boxes are acknowledged.
 bool AcceptOthers(QWidget* modal) {

@@ -1,0 +1,10 @@
+#pragma once
+#include <cstdint>
+
+namespace salvex {
+
+// Device reads that failed (not answered with zeros), since start. A reader that keeps going past
+// a failure, as a folder listing does, compares it to tell an unreadable structure from an empty one.
+uint64_t FailedDeviceReads();
+
+}  // namespace salvex

@@ -1,0 +1,67 @@
+#include "recovery/SaveNames.h"
+
+#include "common/TerminalText.h"
+
+namespace salvex {
+
+namespace {
+
+// Where the extension begins (its dot), or the name's end when it has none worth keeping: a dot
+// at the start names a hidden file, and a long tail after a dot is no extension.
+size_t ExtensionStart(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0 || name.size() - dot > 32) return name.size();
+  return dot;
+}
+
+// `text` cut to at most `bytes` bytes without splitting a UTF-8 sequence.
+std::string CutAt(const std::string& text, size_t bytes) {
+  if (text.size() <= bytes) return text;
+  size_t end = bytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+// stem + tag + extension within kMaxNameBytes, the stem giving way first.
+std::string Join(const std::string& name, const std::string& tag) {
+  const size_t ext = ExtensionStart(name);
+  std::string extension = name.substr(ext);
+  if (extension.size() + tag.size() >= kMaxNameBytes) extension.clear();
+  const std::string stem = CutAt(name.substr(0, ext), kMaxNameBytes - tag.size() - extension.size());
+  return stem + tag + extension;
+}
+
+}  // namespace
+
+std::string SafeSaveName(const std::string& shownName) {
+  // Control characters (a terminal escape in a name) would make every later listing of the
+  // target act on the terminal.
+  std::string name = WithoutControls(shownName);
+  for (char& c : name)
+    if (c == '/' || c == '\0') c = '_';
+  if (name.empty() || name == "." || name == "..") name = "_" + name;
+  return name;
+}
+
+std::string FittedName(const std::string& name, uint64_t number) {
+  if (name.size() <= kMaxNameBytes) return name;
+  return Join(name, "~" + std::to_string(number));
+}
+
+std::string NumberedName(const std::string& name, unsigned n) { return Join(name, " (" + std::to_string(n) + ")"); }
+
+std::string RenameReason(const std::string& safe, const std::string& wanted, const std::string& name) {
+  std::string why;
+  if (wanted != safe) why = "its name is longer than the " + std::to_string(kMaxNameBytes) + " bytes a name may have";
+  if (name != wanted) why += (why.empty() ? "" : "; ") + std::string("another item of this save has the name ") + wanted;
+  return why.empty() ? why : "saved under this name: " + why;
+}
+
+std::string TNameClaims::Claim(const std::string& name) {
+  std::string candidate = name;
+  for (unsigned n = 2; names_.count(candidate); ++n) candidate = NumberedName(name, n);
+  names_.insert(candidate);
+  return candidate;
+}
+
+}  // namespace salvex

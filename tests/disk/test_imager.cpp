@@ -1,0 +1,149 @@
+// Imaging a failing disk through the fault-injecting disk port: what is rescued, what the map
+// says, how many reads it costs, and that an interrupted run goes on from its map.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "disk/FakeRawIO.h"
+#include "disk/Imager.h"
+#include "disk/RescueMap.h"
+#include "support/Cli.h"
+
+namespace salvex::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint64_t kSectors = 8192;  // 4 MiB
+
+struct ImagerTest : TempFolderTest {
+  FakeRawIO io;
+  std::string saved;  // the last map written
+
+  FakeRawIO::Image& Source() {
+    auto& img = io.images["/failing"];
+    if (img.bytes.empty()) {
+      img.bytes.resize(kSectors * 512);
+      for (size_t i = 0; i < img.bytes.size(); ++i) img.bytes[i] = uint8_t(i * 7 + i / 512);
+    }
+    return img;
+  }
+  // One run into `target` with the given map; `stopAfterReads` cancels it part way.
+  bool Run(TRescueMap& map, const fs::path& target, int retries, size_t stopAfterReads = 0) {
+    const int source = io.Open("/failing");
+    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    EXPECT_EQ(::ftruncate(out, off_t(kSectors * 512)), 0);
+    TImagerOptions options;
+    options.Retries = retries;
+    TImager imager(io, source, out, map, options);
+    imager.SaveMap = [this](const TRescueMap& m, std::string&) {
+      saved = m.Format();
+      return true;
+    };
+    const size_t before = io.transfers.size();
+    if (stopAfterReads)
+      imager.Cancelled = [&] { return io.transfers.size() - before >= stopAfterReads; };
+    const bool ok = imager.Run();
+    ::close(out);
+    io.Close(source);
+    return ok && !imager.WasCancelled;
+  }
+  std::vector<uint8_t> Bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+  // The target holds the source's bytes wherever the map says finished, zeros elsewhere.
+  void ExpectImageMatchesMap(const fs::path& target, const TRescueMap& map) {
+    const auto image = Bytes(target);
+    ASSERT_EQ(image.size(), kSectors * 512);
+    const auto& source = Source().bytes;
+    for (const TRescueBlock& b : map.Blocks())
+      for (uint64_t i = b.Pos; i < b.End(); ++i)
+        if (image[i] != (b.Status == RescueFinished ? source[i] : 0)) {
+          ADD_FAILURE() << "byte " << i << " in a block of status " << b.Status;
+          return;
+        }
+  }
+};
+
+TEST_F(ImagerTest, BadAreasAreNarrowedToTheirSectorsWithFewReads) {
+  auto& img = Source();
+  for (uint64_t s = 2000; s < 2100; ++s) img.badSectors.insert(s);
+  img.badSectors.insert(5000);
+  TRescueMap map(kSectors * 512);
+  EXPECT_TRUE(Run(map, dir / "disk.img", 1));
+  std::string expected = "0 1024000 +;1024000 51200 -;1075200 1484800 +;2560000 512 -;2560512 1633792 +;";
+  std::string got;
+  for (const TRescueBlock& b : map.Blocks())
+    got += std::to_string(b.Pos) + " " + std::to_string(b.Size) + " " + b.Status + ";";
+  EXPECT_EQ(got, expected);
+  ExpectImageMatchesMap(dir / "disk.img", map);
+  // 64 reads of 64 KiB for the good areas; each of the three failed 64 KiB reads costs at most its
+  // 128 sectors once more (trimming and scraping), and each bad sector one retry.
+  EXPECT_LE(io.transfers.size(), 64u + 3 * 128 + 101 + 10) << io.transfers.size();
+  // The saved map is the final one, ready for ddrescue.
+  TRescueMap reread;
+  std::string why;
+  ASSERT_TRUE(TRescueMap::Parse(saved, reread, why)) << why;
+  EXPECT_EQ(reread.Format(), map.Format());
+  EXPECT_EQ(reread.CurrentStatus, RescueFinished);
+  if (!HaveTool("ddrescuelog")) GTEST_SKIP() << "ddrescuelog (gddrescue) not installed";
+  const fs::path mapFile = dir / "disk.map";
+  std::ofstream(mapFile) << saved;
+  CommandResult bad = RunCommand({"ddrescuelog", "-l-", mapFile.string()});
+  ASSERT_EQ(bad.ExitCode, 0) << bad.Err;
+  std::string listed;
+  for (uint64_t s = 2000; s < 2100; ++s) listed += std::to_string(s) + "\n";
+  EXPECT_EQ(bad.Out, listed + "5000\n");
+}
+
+TEST_F(ImagerTest, WeakSectorsAreRescuedByTheLaterPasses) {
+  auto& img = Source();
+  for (uint64_t s = 3000; s < 3004; ++s) img.badSectors.insert(s);
+  img.failuresLeft = 3;  // the first three reads that touch them fail
+  TRescueMap map(kSectors * 512);
+  EXPECT_TRUE(Run(map, dir / "disk.img", 1));
+  EXPECT_EQ(map.Total(RescueFinished), kSectors * 512);
+  EXPECT_EQ(Bytes(dir / "disk.img"), img.bytes);
+}
+
+TEST_F(ImagerTest, AnInterruptedRunGoesOnFromItsMapAndEndsAsAWholeRunDoes) {
+  auto& img = Source();
+  for (uint64_t s = 2000; s < 2100; ++s) img.badSectors.insert(s);
+  img.badSectors.insert(5000);
+  TRescueMap whole(kSectors * 512);
+  Run(whole, dir / "whole.img", 1);
+
+  // Interrupted in the first copying pass, then in trimming, then finished.
+  TRescueMap map(kSectors * 512);
+  size_t firstRunReads = io.transfers.size();
+  EXPECT_FALSE(Run(map, dir / "resumed.img", 1, 20));
+  for (size_t stop : {size_t(60), size_t(0)}) {
+    TRescueMap resumed;
+    std::string why;
+    ASSERT_TRUE(TRescueMap::Parse(saved, resumed, why)) << why;
+    const TRescueMap before = resumed;
+    firstRunReads = io.transfers.size();
+    Run(resumed, dir / "resumed.img", 1, stop);
+    // Nothing the saved map called finished is read again.
+    for (size_t t = firstRunReads; t < io.transfers.size(); ++t) {
+      const auto& tr = io.transfers[t];
+      for (const TRescueBlock& b : before.Blocks(RescueFinished))
+        EXPECT_FALSE(tr.offset < b.End() && b.Pos < tr.offset + tr.length)
+            << "read at " << tr.offset << " of " << tr.length << " bytes was already rescued";
+    }
+    map = resumed;
+  }
+  EXPECT_EQ(map.Format(), whole.Format());
+  EXPECT_EQ(Bytes(dir / "resumed.img"), Bytes(dir / "whole.img"));
+}
+
+}  // namespace
+}  // namespace salvex::test
