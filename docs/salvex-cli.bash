@@ -22,7 +22,7 @@ _salvex_cli() {
     --sector-size) COMPREPLY=($(compgen -W "512 1024 2048 4096" -- "$cur")); return ;;
     --volume | --first | --last | --path | --mask | --retries) return ;;
   esac
-  local common="--as --system-disks --map --help"
+  local common="--as --system-disks --sector-size --map --help"
   local opts
   case $command in
     devices | partitions) opts="--json" ;;

@@ -190,9 +190,13 @@ TCustomDrive& OpenVolume(TCliContext& ctx, size_t index) {
     throw TCliError("volume " + std::to_string(index) + " (" + drive.FileSystemName() +
                     ") could not be mounted: " + prepared.Error().Text() +
                     "; 'salvex-cli lost-drives' searches for a copy of its boot sector");
+  WarnOfMount(drive, index);
+  return drive;
+}
+
+void WarnOfMount(const TCustomDrive& drive, size_t index) {
   for (const TMountNote& note : drive.MountNotes)
     std::cerr << "salvex-cli: warning: volume " << index << ": " << TerminalSafe(note.Error.Text()) << "\n";
-  return drive;
 }
 
 TCustomDrive& TCliContext::Volume(size_t n) {

@@ -103,6 +103,8 @@ void SetExample(CLI::App& command, const std::string& example);
 
 // The volume with index n, mounted, its special folders ready for listing.
 TCustomDrive& OpenVolume(TCliContext& ctx, size_t index);
+// Says on stderr what the mount of a volume found wrong but read past (a volume cut to its device).
+void WarnOfMount(const TCustomDrive& drive, size_t index);
 
 // Command registrations; each file of src/cli adds its own commands here.
 void RegisterDeviceCommands(CLI::App& app, TCliContext& ctx);

@@ -81,6 +81,7 @@ nlohmann::json ItemJson(const TItemRow& row, TCustomDrive& drive, size_t volume)
   j["inode"] = row.Location.Kind == TLocation::TKind::None ? nlohmann::json(nullptr) : nlohmann::json(row.Location.Value);
   j["inode_kind"] = row.Location.Kind == TLocation::TKind::Cluster  ? nlohmann::json("cluster")
                     : row.Location.Kind == TLocation::TKind::Record ? nlohmann::json("record")
+                    : row.Location.Kind == TLocation::TKind::Inode  ? nlohmann::json("inode")
                                                                     : nlohmann::json(nullptr);
   j["state"] = StateName(row);
   const char* condition = ConditionName(row);
@@ -117,8 +118,9 @@ void PrintJson(const nlohmann::json& document) {
 
 void PrintRowHeader(TCustomDrive& drive) {
   const bool records = drive.FileSystemName() == "NTFS";
+  const bool inodes = drive.FileSystemName().rfind("ext", 0) == 0;
   std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", LoadText(721).c_str(), LoadText(722).c_str(), LoadText(723).c_str(),
-              records ? "MFT entry" : LoadText(724).c_str(), LoadText(725).c_str(), LoadText(728).c_str());
+              records ? "MFT entry" : inodes ? "Inode" : LoadText(724).c_str(), LoadText(725).c_str(), LoadText(728).c_str());
 }
 
 void PrintRow(const TItemRow& row, bool fullPath) {

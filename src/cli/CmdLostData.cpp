@@ -44,6 +44,7 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
   if (!drive.HasSpecialFolders())
     throw TCliError("volume " + std::to_string(args.Volume) + " (" + drive.FileSystemName() +
                     ") could not be read; 'salvex-cli lost-drives' searches for a copy of its boot sector");
+  WarnOfMount(drive, args.Volume);
   if (auto* fat = dynamic_cast<TFATdrive*>(&drive)) {
     const TReadChoice choice = ParseFat(args.Fat, drive);
     fat->FATCopy = uint8_t(choice.FATCopy < 0 ? 0 : choice.FATCopy);

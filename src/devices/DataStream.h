@@ -41,9 +41,9 @@ class TDataStream {
   std::string Failure;  // the stream ended early; empty while every byte came
 };
 
-// Where an item lies on its volume, for listings: its first cluster or its file record.
+// Where an item lies on its volume, for listings: its first cluster, its file record or its inode.
 struct TLocation {
-  enum class TKind { None, Cluster, Record } Kind = TKind::None;
+  enum class TKind { None, Cluster, Record, Inode } Kind = TKind::None;
   uint64_t Value = 0;
 };
 

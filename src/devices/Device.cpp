@@ -139,6 +139,7 @@ bool TDevice::ReadSectors(uint64_t lba, uint32_t count, bool showErrors, uint64_
 }
 
 uint64_t FailedDeviceReads() { return failedReads; }
+void CountRefusedRead() { ++failedReads; }
 
 int TDevice::PlainFile() {
   if (Kind == KindPhysical) return PhysicalDrivePlainFile(Number);

@@ -15,6 +15,7 @@
 #include "common/Host.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
+#include "devices/ReadFailures.h"
 #include "ntfs/NTFSCompression.h"
 #include "devices/StatusDialog.h"
 #include "ntfs/AttributeList.h"
@@ -95,6 +96,7 @@ bool TNTFSdrive::ReadVolumeBytes(uint64_t offset, uint64_t length, uint8_t* buff
       for (uint64_t i = 0; i < sectors; ++i) {
         bool inside = !VolumeSectors || sector + i < VolumeSectors;
         if (!inside || !ReadSectors(sector + i, 1, false, buffer)) {
+          if (!inside) CountRefusedRead();
           std::memset(buffer, 0, ss);
           ++UnreadableSectors;
           ok = false;
@@ -110,6 +112,7 @@ bool TNTFSdrive::ReadVolumeBytes(uint64_t offset, uint64_t length, uint8_t* buff
     uint64_t n = std::min(ss - within, length);
     bool inside = !VolumeSectors || sector < VolumeSectors;
     if (!inside || !ReadSectors(sector, 1, true, sectorScratch_.data())) {
+      if (!inside) CountRefusedRead();
       std::fill(sectorScratch_.begin(), sectorScratch_.end(), 0);
       ++UnreadableSectors;
       ok = false;

@@ -1,5 +1,6 @@
 #include "devices/FileSystemRegistry.h"
 #include "exfat/ExFATFileSystem.h"
+#include "ext/ExtFileSystem.h"
 #include "fat/FATFileSystem.h"
 #include "ntfs/NTFSFileSystem.h"
 
@@ -12,6 +13,7 @@ std::span<const TFileSystem> FileSystems() {
       NTFSFileSystem(),
       ExFATFileSystem(),
       FATFileSystem(),
+      ExtFileSystem(),
   };
   return table;
 }

@@ -13,71 +13,73 @@ namespace salvex {
 
 namespace {
 
-// The program's questions and messages for a save, in its own texts.
-class THostQuestions : public TSaveQuestions {
- public:
-  explicit THostQuestions(TCustomDrive& drive) : drive_(drive) {}
+TSaveQuestions::TAnswer Answer(TMsgResult r) {
+  return r == TMsgResult::All ? TSaveQuestions::TAnswer::All
+         : r == TMsgResult::Yes ? TSaveQuestions::TAnswer::Yes
+                                : TSaveQuestions::TAnswer::No;
+}
 
-  TAnswer ReplaceFile(const std::string& path) override {
-    return Answer(Host().MessageBox(TextF(718, {path}) + "\n\n" + LoadText(719), "", TMsgButtons::YesNoAll,
-                                    TMsgIcon::Question));
-  }
-  TAnswer EnterFolder(const std::string& name) override {
-    return Answer(Host().MessageBox(TextF(715, {name}) + "\n\n" + LoadText(716), "", TMsgButtons::YesNoAll,
-                                    TMsgIcon::Question));
-  }
-  void Failed(const std::string& path, const TError& error) override {
-    std::string text;
-    switch (error.Kind) {
-      case TErrorKind::TargetError:
-        // A full target leaves out every file that does not fit: one message, the rest in the report.
-        if (error.Errno == ENOSPC && toldFull_) return;
-        if (error.Errno == ENOSPC) {
-          toldFull_ = true;
-          text = TextF(717, {path, Parent(path)});
-        } else if (!path.empty() && path.back() != '/' && error.Why == "exists and is not a folder")
-          text = TextF(720, {path});
-        else
-          text = TextF(711, {path});
-        break;
-      case TErrorKind::Cancelled: return;
-      default:
-        text = TextF(712, {drive_.Device ? drive_.Device->Name : std::string(), path, 0});
-        break;
-    }
-    Host().MessageBox(text + "\n\n" + error.Text(), "", TMsgButtons::Ok,
-                      error.Errno == ENOSPC ? TMsgIcon::Error : TMsgIcon::Warning);
-  }
-
- private:
-  static TAnswer Answer(TMsgResult r) {
-    return r == TMsgResult::All ? TAnswer::All : r == TMsgResult::Yes ? TAnswer::Yes : TAnswer::No;
-  }
-  static std::string Parent(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(0, slash + 1);
-  }
-  TCustomDrive& drive_;
-  bool toldFull_ = false;
-};
+std::string Parent(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(0, slash + 1);
+}
 
 }  // namespace
 
-TSaveReport SaveSelectedTo(TCustomDrive& drive, TListView& list) {
-  const std::vector<TItem*> selected = SelectedObjects(list);
-  const bool deletedView = list.Source() && TreeOf(*list.Source()) == TTreeKind::Deleted;
-  const std::vector<std::string> choices = drive.ReadChoiceItems();
-  int choice = drive.DefaultReadChoice(deletedView);
-  std::string folder;
-  if (!Host().AskSaveTarget(folder, choices, choice) || folder.empty()) return {};
-  if (!ConfirmSaveTarget(drive.Device, folder)) return {};
+TSaveQuestions::TAnswer THostSaveQuestions::ReplaceFile(const std::string& path) {
+  return Answer(Host().MessageBox(TextF(718, {path}) + "\n\n" + LoadText(719), "", TMsgButtons::YesNoAll,
+                                  TMsgIcon::Question));
+}
 
+TSaveQuestions::TAnswer THostSaveQuestions::EnterFolder(const std::string& name) {
+  return Answer(Host().MessageBox(TextF(715, {name}) + "\n\n" + LoadText(716), "", TMsgButtons::YesNoAll,
+                                  TMsgIcon::Question));
+}
+
+void THostSaveQuestions::Failed(const std::string& path, const TError& error) {
+  std::string text;
+  switch (error.Kind) {
+    case TErrorKind::TargetError:
+      // A full target leaves out every file that does not fit: one message, the rest in the report.
+      if (error.Errno == ENOSPC && toldFull_) return;
+      if (error.Errno == ENOSPC) {
+        toldFull_ = true;
+        text = TextF(717, {path, Parent(path)});
+      } else if (!path.empty() && path.back() != '/' && error.Why == "exists and is not a folder")
+        text = TextF(720, {path});
+      else
+        text = TextF(711, {path});
+      break;
+    case TErrorKind::Cancelled: return;
+    default:
+      text = TextF(712, {drive_.Device ? drive_.Device->Name : std::string(), path, 0});
+      break;
+  }
+  Host().MessageBox(text + "\n\n" + error.Text(), "", TMsgButtons::Ok,
+                    error.Errno == ENOSPC ? TMsgIcon::Error : TMsgIcon::Warning);
+}
+
+std::optional<TSaveOptions> AskSaveOptions(TCustomDrive& drive, TListView& list) {
+  const TTreeKind tree = list.Source() ? TreeOf(*list.Source()) : TTreeKind::None;
+  const bool noChain = tree == TTreeKind::Deleted || tree == TTreeKind::Lost;
+  const std::vector<std::string> choices = drive.ReadChoiceItems();
+  int choice = drive.DefaultReadChoice(noChain);
+  std::string folder;
+  if (!Host().AskSaveTarget(folder, choices, choice) || folder.empty()) return std::nullopt;
+  if (!ConfirmSaveTarget(drive.Device, folder)) return std::nullopt;
   TSaveOptions options;
   options.Target = folder;
   if (!choices.empty()) options.Read.FATCopy = choice >= 0 && size_t(choice) < choices.size() ? choice : -1;
-  THostQuestions questions(drive);
+  return options;
+}
+
+TSaveReport SaveSelectedTo(TCustomDrive& drive, TListView& list) {
+  const std::vector<TItem*> selected = SelectedObjects(list);
+  std::optional<TSaveOptions> options = AskSaveOptions(drive, list);
+  if (!options) return {};
+  THostSaveQuestions questions(drive);
   Host().EnableMainWindow(false);
-  TSaveReport report = SaveItems(selected, options, questions, drive.Progress);
+  TSaveReport report = SaveItems(selected, *options, questions, drive.Progress);
   Host().EnableMainWindow(true);
   return report;
 }

@@ -9,27 +9,20 @@
 #include "devices/Device.h"
 #include "devices/Model.h"
 #include "devices/StatusDialog.h"
-#include "devices/TargetCheck.h"
 #include "recovery/Browse.h"
+#include "recovery/Wrappers.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
 
 namespace {
 
-class TDesktopQuestions : public TSaveQuestions {
+// The program's questions, with a failure dialog that can skip the rest or cancel the save.
+class TDesktopQuestions : public THostSaveQuestions {
  public:
-  TDesktopQuestions(QWidget* window, const std::string& target, TStatusDialog* status)
-      : window_(window), target_(target), status_(status) {}
+  TDesktopQuestions(TCustomDrive& drive, QWidget* window, const std::string& target, TStatusDialog* status)
+      : THostSaveQuestions(drive), window_(window), target_(target), status_(status) {}
 
-  TAnswer ReplaceFile(const std::string& path) override {
-    return Answer(Host().MessageBox(TextF(718, {path}) + "\n\n" + LoadText(719), "", TMsgButtons::YesNoAll,
-                                    TMsgIcon::Question));
-  }
-  TAnswer EnterFolder(const std::string& name) override {
-    return Answer(Host().MessageBox(TextF(715, {name}) + "\n\n" + LoadText(716), "", TMsgButtons::YesNoAll,
-                                    TMsgIcon::Question));
-  }
   void Failed(const std::string& path, const TError& error) override {
     if (error.Kind == TErrorKind::Cancelled || skipAll_) return;
     std::string text;
@@ -58,9 +51,6 @@ class TDesktopQuestions : public TSaveQuestions {
   }
 
  private:
-  static TAnswer Answer(TMsgResult r) {
-    return r == TMsgResult::All ? TAnswer::All : r == TMsgResult::Yes ? TAnswer::Yes : TAnswer::No;
-  }
   QWidget* window_;
   std::string target_;
   TStatusDialog* status_;
@@ -72,21 +62,11 @@ class TDesktopQuestions : public TSaveQuestions {
 bool RunSaveCommand(QWidget* window, TCustomDrive& drive, TListView& list, TStatusDialog* status, TSaveRun& run) {
   const std::vector<TItem*> selected = SelectedObjects(list);
   if (selected.empty()) return false;
-  // Files of the deleted and lost-data searches have no chain in the current FAT.
-  const TTreeKind tree = list.Source() ? TreeOf(*list.Source()) : TTreeKind::None;
-  const bool noChain = tree == TTreeKind::Deleted || tree == TTreeKind::Lost;
-  const std::vector<std::string> choices = drive.ReadChoiceItems();
-  int choice = noChain ? 0 : drive.DefaultReadChoice(false);
-  std::string folder;
-  if (!Host().AskSaveTarget(folder, choices, choice) || folder.empty()) return false;
-  if (!ConfirmSaveTarget(drive.Device, folder)) return false;
-
-  TSaveOptions options;
-  options.Target = folder;
-  if (!choices.empty()) options.Read.FATCopy = choice >= 0 && size_t(choice) < choices.size() ? choice : -1;
-  TDesktopQuestions questions(window, folder, status);
+  std::optional<TSaveOptions> options = AskSaveOptions(drive, list);
+  if (!options) return false;
+  TDesktopQuestions questions(drive, window, options->Target, status);
   Host().EnableMainWindow(false);
-  run = SaveAndRecord(selected, options, questions, status);
+  run = SaveAndRecord(selected, *options, questions, status);
   Host().EnableMainWindow(true);
   return true;
 }

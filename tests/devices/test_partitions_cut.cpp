@@ -101,6 +101,22 @@ TEST_F(TempFolderTest, CutGPTVolumeSavesItsEarlyFilesWhole) {
   EXPECT_FALSE(fs::exists(dir / "out" / "LATE.BIN"));
 }
 
+// An NTFS volume cut before its root folder's index: the root is unreadable, not empty.
+TEST_F(TempFolderTest, CutNTFSRootIsAFailureNotAnEmptyFolder) {
+  const fs::path cut = dir / "cut.img";
+  fs::copy_file(UnpackedImage("demo.img.gz"), cut);
+  fs::resize_file(cut, 28672 * 512);  // the MFT's start stays, the root's index blocks do not
+  CommandResult ls = Cli({"ls", cut.string(), "--volume", "1"});
+  EXPECT_EQ(ls.ExitCode, 1) << ls.Out;
+  EXPECT_NE(ls.Err.find("Root: the folder could not be read whole"), std::string::npos) << ls.Err;
+  CommandResult save = Cli({"save", cut.string(), "--volume", "1", "/", "--to", (dir / "out").string()});
+  EXPECT_EQ(save.ExitCode, 1) << save.Out;
+  EXPECT_NE(save.Out.find("1 folder(s) unreadable"), std::string::npos) << save.Out;
+  // The lost-data search says that its range ends early too.
+  CommandResult lost = Cli({"lost-data", cut.string(), "--volume", "1", "--no-files"});
+  EXPECT_NE(lost.Err.find("the volume was cut to the device"), std::string::npos) << lost.Err;
+}
+
 // GPT names are the disk's bytes: terminal controls in them are shown escaped, as other names are.
 TEST(PartitionsNames, GPTNamesAreEscapedForTheTerminal) {
   CommandResult r = Cli({"partitions", UnpackedImage("gpt-named.img.gz").string()});

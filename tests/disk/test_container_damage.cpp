@@ -118,9 +118,10 @@ TEST_F(ContainerFixtures, ContainersCutShortAreRefusedWithTheReason) {
     MediaRead got = ReadMedia(cut, base);
     EXPECT_NE(got.OpenFailure.find("is cut short"), std::string::npos) << got.OpenFailure;
     // Where the tables tell how much is missing, the message says it.
-    if (fs::path(name).extension() != ".E01")
+    if (fs::path(name).extension() != ".E01") {
       EXPECT_NE(got.OpenFailure.find(std::to_string(fs::file_size(cut)) + " bytes"), std::string::npos)
           << got.OpenFailure;
+    }
   }
 }
 

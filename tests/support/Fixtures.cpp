@@ -220,7 +220,7 @@ std::map<std::string, ManifestEntry> ReadManifest(const fs::path& path) {
     if (f.size() == 6) e.Notes = f[5];
     if (e.Kind == "dir") {
       if (f[2] != "-" || f[3] != "-") bad("a folder has no size or hash");
-    } else if (e.Kind == "file") {
+    } else if (e.Kind == "file" || e.Kind == "link") {
       if (f[2].empty() || f[2].find_first_not_of("0123456789") != std::string::npos) bad("bad size");
       e.Size = std::stoull(f[2]);
       if (f[3].size() != 64 || f[3].find_first_not_of("0123456789abcdef") != std::string::npos)
@@ -300,6 +300,7 @@ const std::map<std::string, VolumeFixture>& VolumeFixtures() {
       {"FAT", {"fat16.img.gz", 32768}},
       {"NTFS", {"ntfs.img.gz", 65536}},
       {"exFAT", {"exfat.img.gz", 16384}},
+      {"ext", {"ext2-1k.img.gz", 16384}},
   };
   return fixtures;
 }

@@ -43,7 +43,7 @@ bool HaveTool(std::string_view name);
 
 // One line of a fixture manifest: what was written into an image and what became of it.
 struct ManifestEntry {
-  std::string Kind;    // "file" or "dir"
+  std::string Kind;    // "file", "dir" or "link" (a symbolic link; size and hash of its target text)
   std::string State;   // live, deleted, overwritten, lost, orphan
   std::uint64_t Size = 0;  // 0 for folders
   std::string Sha256;  // lower-case hex; empty for folders

@@ -95,7 +95,7 @@ TEST(Fixtures, ManifestParsingRejectsMalformedLines) {
                                   "file\tlive\t1x\t" + sha + "\t/a",          // size not a number
                                   "file\tlive\t1\tABC\t/a",                   // hash not hex
                                   "dir\tlive\t5\t-\t/d",                      // folder with a size
-                                  "link\tlive\t1\t" + sha + "\t/a",           // unknown kind
+                                  "pipe\tlive\t1\t" + sha + "\t/a",           // unknown kind
                                   "file\tlive\t1\t" + sha + "\trelative"}) {  // path not absolute
     EXPECT_THROW(ReadManifest(write("bad.txt", line + "\n")), std::runtime_error) << line;
   }

@@ -1,0 +1,315 @@
+#include "ext/ExtDirectory.h"
+
+#include <algorithm>
+#include <set>
+#include <stdexcept>
+
+#include "common/Host.h"
+#include "common/StringTable.h"
+#include "ext/ExtFile.h"
+
+namespace salvex {
+
+namespace {
+
+// Deeper folders are not listed: no real path is this long, and every walk recurses per level.
+constexpr size_t kMaxDepth = 256;
+const char* kFolderTypeName = "File folder";
+
+template <class T>
+int Cmp(const T& a, const T& b) {
+  return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+std::string LowerAscii(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = char(c + 32);
+  return s;
+}
+
+int64_t StampKey(const TExtNode& n) {
+  return n.Inode.Mtime ? int64_t(n.Inode.Mtime->tv_sec) * 1000000000 + n.Inode.Mtime->tv_nsec : INT64_MIN;
+}
+
+std::string TimeText(const TExtNode& n) {
+  if (!n.Inode.Mtime) return "";
+  const time_t t = n.Inode.Mtime->tv_sec;
+  struct tm tm{};
+  if (!localtime_r(&t, &tm)) return "";
+  char text[64];
+  std::snprintf(text, sizeof text, "%02d.%02d.%04d %02d:%02d", tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900,
+                tm.tm_hour, tm.tm_min);
+  return text;
+}
+
+std::string ConditionText(uint8_t flags, uint8_t condition) {
+  if (!(flags & (ItemDeleted | ItemLost)) && condition != 2) return "";
+  return LoadText(condition == 2 ? 727 : 726);
+}
+
+const TExtNode* NodeOfItem(const TItem& item) {
+  if (auto* f = dynamic_cast<const TExtFile*>(&item)) return &f->Node;
+  if (auto* d = dynamic_cast<const TExtDirectory*>(&item)) return &d->Node;
+  return nullptr;
+}
+
+// The entry's file type against the inode's mode (0: the volume stores no types).
+bool TypeMatches(uint8_t entryType, uint16_t mode) {
+  static const uint16_t kModes[8] = {0, ext::kModeFile, ext::kModeDir, ext::kModeChar,
+                                     ext::kModeBlock, ext::kModeFifo, ext::kModeSocket, ext::kModeLink};
+  return entryType == 0 || entryType > 7 || (mode & ext::kModeTypeMask) == kModes[entryType];
+}
+
+}  // namespace
+
+TFileMeta ExtMeta(const TExtNode& node) {
+  TFileMeta meta;
+  meta.Location = {TLocation::TKind::Inode, node.Ino};
+  meta.Attributes = node.Inode.Mode;
+  meta.Modified = node.Inode.Mtime;
+  meta.Warning = node.Problem;
+  return meta;
+}
+
+bool PrepareDeletedNode(TExtdrive& drive, TExtNode& node, uint8_t entryType, uint8_t& condition) {
+  TExtInode& n = node.Inode;
+  if (!n.Deleted()) return false;
+  if (n.Mode != 0 && !TypeMatches(entryType, n.Mode)) return false;
+  const bool mapped = n.Size > 0 && (n.HasInlineData() || n.FastLink() ||
+                                     (n.UsesExtents() ? ExtentRootHasEntries(n.Block) : BlockPointersSet(n.Block)));
+  if (!mapped && !drive.RecoverFromJournal(node)) {
+    // Nothing left to read: listed with its name so the user knows, but poor.
+    if (n.Mode == 0) n.Mode = entryType == 2 ? ext::kModeDir : ext::kModeFile;
+    node.Problem = n.Size > 0 || !drive.Journal()
+                       ? "the inode's block map was cleared and the journal holds no older copy of it"
+                       : "the inode's size and block map were cleared and the journal holds no older copy of it";
+    condition = 2;
+    return true;
+  }
+  condition = 1;
+  if (!n.ChecksumOk) node.Problem = "the inode's checksum is wrong";
+  const TExtMap map = drive.MapOf(node);
+  if (!map.Problem.empty()) node.Problem = map.Problem;
+  uint64_t reused = 0;
+  for (const TExtRun& run : map.Runs)
+    for (uint64_t i = 0; i < run.Count && reused == 0; ++i) reused += drive.BlockInUse(run.Physical + i);
+  if (reused) node.Problem = "some of its blocks now belong to other files";
+  if (!node.Problem.empty()) condition = 2;
+  return true;
+}
+
+TExtdrive* TExtDirectory::ExtDrive() const { return dynamic_cast<TExtdrive*>(Drive); }
+
+std::unique_ptr<TItem> TExtDirectory::Clone() const {
+  auto d = std::make_unique<TExtDirectory>();
+  d->Assign(*this);
+  return d;
+}
+
+void TExtDirectory::Assign(const TItem& source) {
+  TCustomDirectory::Assign(source);
+  if (auto* s = dynamic_cast<const TExtDirectory*>(&source)) {
+    Node = s->Node;
+    IsRoot = s->IsRoot;
+  }
+}
+
+void TExtDirectory::AssignTo(TItem& target) const {
+  if (auto* t = dynamic_cast<TExtDirectory*>(&target))
+    t->Assign(*this);
+  else
+    TCustomDirectory::AssignTo(target);
+}
+
+std::string TExtDirectory::GetPath(const TCustomDirectory* stop) const {
+  if (this == stop) return "";
+  std::string path = Name;
+  for (const TCustomDirectory* p = Parent; p && p != stop; p = p->Parent) path = p->Name + "\\" + path;
+  return path;
+}
+
+bool TExtDirectory::Rename(const std::string& newName) {
+  Name = newName;
+  return true;
+}
+
+bool TExtDirectory::InodeOnPath(uint32_t ino) const {
+  for (const TCustomDirectory* d = this; d; d = d->Parent)
+    if (auto* e = dynamic_cast<const TExtDirectory*>(d); e && e->Node.Ino == ino) return true;
+  return false;
+}
+
+size_t TExtDirectory::Depth() const {
+  size_t n = 0;
+  for (const TCustomDirectory* d = Parent; d; d = d->Parent) ++n;
+  return n;
+}
+
+bool TExtDirectory::DeletedView() const {
+  return TreeOf(*this) == TTreeKind::Deleted || (Flags & (ItemDeleted | ItemLost));
+}
+
+void TExtDirectory::ReadChildren(bool deletedView) {
+  Children.emplace();
+  TExtdrive* drive = ExtDrive();
+  if (!drive || Node.Ino == 0) return;
+  const bool deep = Depth() >= kMaxDepth;
+  // Everything in a deleted or lost folder is deleted with it.
+  const uint8_t inherited = Flags & (ItemDeleted | ItemLost);
+  std::set<std::pair<uint32_t, std::string>> seen;
+  for (const TExtDirEntry& e : drive->ReadDirectory(Node, deletedView)) {
+    if (e.Name == "." || e.Name == "..") continue;
+    if (!seen.insert({e.Inode, e.Name}).second) continue;
+    TExtNode node = drive->NodeOf(e.Inode);
+    // A name whose inode cannot be read is still listed, poor, with its kind from the entry.
+    if (!node.Problem.empty() && node.Inode.Mode == 0 && !e.Deleted)
+      node.Inode.Mode = e.FileType == 2 ? ext::kModeDir : ext::kModeFile;
+    uint8_t flags = inherited, condition = node.Problem.empty() ? 0 : 2;
+    if (deletedView && (e.Deleted || inherited)) {
+      if (!PrepareDeletedNode(*drive, node, e.FileType, condition)) continue;
+      flags |= ItemDeleted;
+    } else if (deletedView) {
+      // Live folders only, so the deleted files below them keep their paths.
+      if (!node.Inode.IsDir()) continue;
+    } else if (e.Deleted) {
+      continue;
+    }
+    const std::string name = ExtNameText(e.Name);
+    if (node.Inode.IsDir()) {
+      if (deep || InodeOnPath(e.Inode)) continue;
+      auto d = std::make_unique<TExtDirectory>();
+      d->Drive = drive;
+      d->Name = name;
+      d->Node = std::move(node);
+      d->Flags = flags;
+      d->Condition = condition;
+      d->Parent = this;
+      Adopt(std::move(d));
+    } else {
+      auto f = std::make_unique<TExtFile>();
+      f->Drive = drive;
+      f->Name = name;
+      f->Node = std::move(node);
+      f->Size = f->Node.Inode.IsRegular() || f->Node.Inode.IsLink() ? f->Node.Inode.Size : 0;
+      f->Flags = flags;
+      f->Condition = condition;
+      f->Parent = this;
+      Adopt(std::move(f));
+    }
+  }
+}
+
+void TExtDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) {
+  if (!node || !node->Object || TreeBuilt) return;
+  tree.BeginUpdate();
+  try {
+    if (!Children) ReadChildren(deletedMode);
+    for (auto& child : *Children) {
+      auto* d = dynamic_cast<TExtDirectory*>(child.get());
+      if (!d) continue;
+      TTreeNode* n = tree.AddChild(node, d->Name, (d->Flags & ItemDeleted) ? 6 : 0, d);
+      tree.SetHasChildren(n, true);
+    }
+    tree.SortChildren(node);
+    TreeBuilt = true;
+  } catch (const std::exception& e) {
+    Host().MessageBox(std::string("Error: ") + e.what(), "Error", TMsgButtons::Ok, TMsgIcon::Error);
+  }
+  tree.EndUpdate();
+}
+
+void FillExtRow(TItem& object, TListItem& item) {
+  item.Object = &object;
+  item.SubItems.clear();
+  if (auto* d = dynamic_cast<TExtDirectory*>(&object)) {
+    item.ImageIndex = (d->Flags & ItemDeleted) ? 6 : 0;
+    item.Caption = d->Name;
+    item.SubItems = {"", TimeText(d->Node), std::to_string(d->Node.Ino), ConditionText(d->Flags, d->Condition),
+                     kFolderTypeName};
+  } else if (auto* f = dynamic_cast<TExtFile*>(&object)) {
+    item.ImageIndex = (f->Flags & ItemDeleted) ? 8 : 5;
+    item.Caption = f->Name;
+    item.SubItems = {std::to_string(f->Size), TimeText(f->Node), std::to_string(f->Node.Ino),
+                     ConditionText(f->Flags, f->Condition),
+                     f->Node.Inode.IsLink() ? std::string("Symbolic link") : Host().TypeName(item.Caption)};
+  }
+}
+
+void TExtDirectory::FillListItem(TListItem& item) { FillExtRow(*this, item); }
+
+void TExtDirectory::FillListView(TListView& list, bool deletedMode) {
+  list.SetSource(this);
+  list.SetItemCount(0);
+  if (!Children) ReadChildren(deletedMode);
+  const int column = list.SortColumn();
+  const bool descending = list.SortDescending();
+  std::stable_sort(Children->begin(), Children->end(), [&](const auto& a, const auto& b) {
+    const int r = CompareItems(*a, *b, column);
+    return descending ? r > 0 : r < 0;
+  });
+  list.SetItemCount(Children->size());
+}
+
+void TExtDirectory::FillChildListItem(TListItem& item, size_t index) {
+  if (!Children || index >= Children->size()) return;
+  FillExtRow(*(*Children)[index], item);
+}
+
+void TExtDirectory::LoadChildren(bool deletedView) {
+  if (!Children) ReadChildren(deletedView);
+}
+
+TFileMeta TExtDirectory::Meta() const { return ExtMeta(Node); }
+
+int TExtDirectory::CompareItems(const TItem& a, const TItem& b, int column) const {
+  const bool aDir = dynamic_cast<const TCustomDirectory*>(&a) != nullptr;
+  const bool bDir = dynamic_cast<const TCustomDirectory*>(&b) != nullptr;
+  if (aDir != bDir) return aDir ? -1 : 1;
+  auto text = [](const std::string& x, const std::string& y) {
+    int r = LowerAscii(x).compare(LowerAscii(y));
+    if (r == 0) r = x.compare(y);
+    return r < 0 ? -1 : (r > 0 ? 1 : 0);
+  };
+  const TExtNode* na = NodeOfItem(a);
+  const TExtNode* nb = NodeOfItem(b);
+  if (!na || !nb) return 0;
+  auto nameOf = [](const TItem& i) {
+    if (auto* f = dynamic_cast<const TCustomFile*>(&i)) return f->Name;
+    return dynamic_cast<const TCustomDirectory&>(i).Name;
+  };
+  auto sizeOf = [](const TItem& i) {
+    auto* f = dynamic_cast<const TCustomFile*>(&i);
+    return f ? f->Size : 0;
+  };
+  auto condOf = [](const TItem& i) {
+    if (auto* f = dynamic_cast<const TCustomFile*>(&i)) return f->Condition;
+    return dynamic_cast<const TCustomDirectory&>(i).Condition;
+  };
+  switch (column) {
+    case 1: return Cmp(sizeOf(a), sizeOf(b));
+    case 2: return Cmp(StampKey(*na), StampKey(*nb));
+    case 3: return Cmp(na->Ino, nb->Ino);
+    case 4: return Cmp(condOf(a), condOf(b));
+    case 5: return aDir ? 0 : text(Host().TypeName(nameOf(a)), Host().TypeName(nameOf(b)));
+    default: return text(nameOf(a), nameOf(b));
+  }
+}
+
+bool TExtDirectory::Search(const std::function<bool(TItem&)>& visit, bool recursive) {
+  const bool readHere = !Children;
+  if (readHere) ReadChildren(DeletedView());
+  bool result = true;
+  for (auto& child : *Children) {
+    result = visit(*child);
+    if (!result) break;
+    if (recursive)
+      if (auto* d = dynamic_cast<TExtDirectory*>(child.get())) {
+        result = d->Search(visit, recursive);
+        if (!result) break;
+      }
+  }
+  if (readHere) Children.reset();
+  return result;
+}
+
+}  // namespace salvex

@@ -1,0 +1,53 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "devices/Model.h"
+#include "ext/Extdrive.h"
+
+namespace salvex {
+
+// An ext folder. The normal view lists the live entries; the deleted view lists every live
+// subfolder (for the paths) and the deleted entries still standing in the gaps of the folder's
+// blocks or in the journal's older copies of them, each checked against its inode.
+class TExtDirectory : public TCustomDirectory {
+ public:
+  TExtNode Node;
+  bool IsRoot = false;
+
+  std::unique_ptr<TItem> Clone() const override;
+  void Assign(const TItem& source) override;
+  void AssignTo(TItem& target) const override;
+  std::string GetPath(const TCustomDirectory* stop) const override;
+  bool Rename(const std::string& newName) override;
+  void AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) override;
+  void FillListItem(TListItem& item) override;
+  void FillListView(TListView& list, bool deletedMode) override;
+  void FillChildListItem(TListItem& item, size_t index) override;
+  int CompareItems(const TItem& a, const TItem& b, int column) const override;
+  void LoadChildren(bool deletedView) override;
+  TFileMeta Meta() const override;
+  bool Search(const std::function<bool(TItem&)>& visit, bool recursive) override;
+
+  void ReadChildren(bool deletedView);
+  TExtdrive* ExtDrive() const;
+  // Whether this folder is in the Deleted tree's view.
+  bool DeletedView() const;
+
+ private:
+  bool InodeOnPath(uint32_t ino) const;
+  size_t Depth() const;
+};
+
+// Fills in what a deleted item needs: its inode's data (from the journal when the inode's map
+// was cleared) and its condition with the reason. False when the entry must not be listed (the
+// inode is live again, or of another kind than the entry says).
+bool PrepareDeletedNode(TExtdrive& drive, TExtNode& node, uint8_t entryType, uint8_t& condition);
+// The file-list row of an ext folder or file.
+void FillExtRow(TItem& object, TListItem& item);
+// The saved file's times and the listing's location of a node.
+TFileMeta ExtMeta(const TExtNode& node);
+
+}  // namespace salvex

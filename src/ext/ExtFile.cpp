@@ -1,0 +1,149 @@
+#include "ext/ExtFile.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "ext/ExtDirectory.h"
+
+namespace salvex {
+
+namespace {
+// Whole blocks read at once from consecutive places.
+constexpr uint64_t kMaxReadBytes = uint64_t(1) << 20;
+}  // namespace
+
+TExtdrive* TExtFile::ExtDrive() const { return dynamic_cast<TExtdrive*>(Drive); }
+
+std::unique_ptr<TItem> TExtFile::Clone() const {
+  auto f = std::make_unique<TExtFile>();
+  f->Assign(*this);
+  return f;
+}
+
+void TExtFile::Assign(const TItem& source) {
+  TCustomFile::Assign(source);
+  if (auto* s = dynamic_cast<const TExtFile*>(&source)) {
+    Node = s->Node;
+    Size = s->Size;
+  }
+}
+
+void TExtFile::AssignTo(TItem& target) const {
+  if (auto* t = dynamic_cast<TExtFile*>(&target))
+    t->Assign(*this);
+  else
+    TCustomFile::AssignTo(target);
+}
+
+bool TExtFile::Rename(const std::string& newName) {
+  Name = newName;
+  return true;
+}
+
+std::string TExtFile::GetPath(const TCustomDirectory* stop) const {
+  if (!Parent || Parent == stop) return "";
+  return Parent->GetPath(stop);
+}
+
+void TExtFile::FillListItem(TListItem& item) { FillExtRow(*this, item); }
+
+std::unique_ptr<TDataStream> TExtFile::OpenData(const TReadChoice&) {
+  TExtdrive* drive = ExtDrive();
+  if (!drive) return nullptr;
+  return OpenExtData(*drive, Node, Flags & (ItemDeleted | ItemLost));
+}
+
+TFileMeta TExtFile::Meta() const { return ExtMeta(Node); }
+
+std::unique_ptr<TDataStream> OpenExtData(TExtdrive& drive, const TExtNode& node, bool deleted) {
+  const TExtInode& n = node.Inode;
+  const uint16_t t = n.Type();
+  if (t != ext::kModeFile && t != ext::kModeLink) return std::make_unique<TExtFileData>(std::vector<uint8_t>{}, 0);
+  if (n.HasInlineData() || n.FastLink()) {
+    std::vector<uint8_t> bytes(n.Block, n.Block + 60);
+    bytes.insert(bytes.end(), n.InlineXattr.begin(), n.InlineXattr.end());
+    auto data = std::make_unique<TExtFileData>(bytes, n.Size);
+    if (n.Size > bytes.size()) data->Failure = "the inode holds fewer inline bytes than its size";
+    return data;
+  }
+  TExtMap map = drive.MapOf(node);
+  const bool mapless = map.Runs.empty() && n.Size > 0;
+  auto data = std::make_unique<TExtFileData>(drive, std::move(map), n.Size, deleted);
+  if (mapless && deleted)
+    data->Failure = "the deleted file's block map was cleared and the journal holds no older copy of it";
+  return data;
+}
+
+TExtFileData::TExtFileData(TExtdrive& drive, TExtMap map, uint64_t size, bool deleted)
+    : drive_(&drive), map_(std::move(map)), size_(size), deleted_(deleted) {
+  if (!map_.Problem.empty()) Damage = map_.Problem;
+}
+
+TExtFileData::TExtFileData(std::vector<uint8_t> inlineBytes, uint64_t size)
+    : size_(std::min<uint64_t>(size, inlineBytes.size())), inline_(std::move(inlineBytes)) {}
+
+size_t TExtFileData::Read(uint8_t* buffer, size_t count) {
+  if (position_ >= size_ || !Failure.empty()) return 0;
+  count = size_t(std::min<uint64_t>(count, size_ - position_));
+  if (!drive_) {
+    std::memcpy(buffer, inline_.data() + position_, count);
+    position_ += count;
+    return count;
+  }
+  const uint32_t bs = drive_->Sb.BlockSize;
+  size_t done = 0;
+  while (done < count) {
+    const uint64_t logical = position_ / bs;
+    const uint32_t within = uint32_t(position_ % bs);
+    while (run_ < map_.Runs.size() && map_.Runs[run_].Logical + map_.Runs[run_].Count <= logical) ++run_;
+    const size_t want = count - done;
+    if (run_ >= map_.Runs.size() || map_.Runs[run_].Logical > logical || map_.Runs[run_].Unwritten) {
+      // A hole, or space the file reserved but never wrote: zeros by definition.
+      uint64_t end = run_ < map_.Runs.size() ? map_.Runs[run_].Logical : UINT64_MAX;
+      if (run_ < map_.Runs.size() && map_.Runs[run_].Logical <= logical)
+        end = map_.Runs[run_].Logical + map_.Runs[run_].Count;
+      const uint64_t zeros = std::min<uint64_t>(want, end == UINT64_MAX ? want : end * bs - position_);
+      std::memset(buffer + done, 0, zeros);
+      done += zeros;
+      position_ += zeros;
+      continue;
+    }
+    const TExtRun& run = map_.Runs[run_];
+    const uint64_t physical = run.Physical + (logical - run.Logical);
+    if (deleted_ && drive_->BlockInUse(physical)) {
+      const size_t n = size_t(std::min<uint64_t>(want, bs - within));
+      std::memset(buffer + done, 0, n);
+      done += n;
+      position_ += n;
+      Damage = std::to_string(++reused_) + " of the file's blocks now belong to other files and were not read";
+      continue;
+    }
+    if (within == 0 && want >= bs) {
+      uint64_t blocks = std::min<uint64_t>(want / bs, run.Logical + run.Count - logical);
+      if (deleted_) blocks = 1;
+      blocks = std::min<uint64_t>(blocks, kMaxReadBytes / bs);
+      const uint64_t bytes = blocks * bs;
+      if (!drive_->ReadBytes(physical * bs, size_t(bytes), buffer + done)) {
+        for (uint64_t i = 0; i < blocks; ++i)
+          if (!drive_->ReadBytes((physical + i) * bs, bs, buffer + done + i * bs)) {
+            std::memset(buffer + done + i * bs, 0, bs);
+            ZeroFilledSectors += bs / drive_->BytesPerSector() ? bs / drive_->BytesPerSector() : 1;
+          }
+      }
+      done += size_t(bytes);
+      position_ += bytes;
+      continue;
+    }
+    if (!drive_->ReadBlock(physical, block_)) {
+      std::fill(block_.begin(), block_.end(), 0);
+      ZeroFilledSectors += bs / drive_->BytesPerSector() ? bs / drive_->BytesPerSector() : 1;
+    }
+    const size_t n = size_t(std::min<uint64_t>(want, bs - within));
+    std::memcpy(buffer + done, block_.data() + within, n);
+    done += n;
+    position_ += n;
+  }
+  return done;
+}
+
+}  // namespace salvex

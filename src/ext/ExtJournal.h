@@ -1,0 +1,49 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "ext/ExtBlockMap.h"
+
+namespace salvex {
+
+// One logged copy of a volume block in the jbd2 journal.
+struct TExtJournalCopy {
+  uint32_t Sequence = 0;   // the transaction that logged it
+  uint64_t Position = 0;   // the journal's own block number
+  bool Escaped = false;    // its first four bytes were the journal magic and were zeroed in the log
+  bool Committed = false;  // its transaction has a commit block in the log
+};
+
+// The blocks a jbd2 journal still holds. Every block of the log is looked at, not only those of
+// the transactions waiting for replay: after a clean unmount the whole log is history. A copy is
+// kept only while its place in the log has not been taken by a later transaction (and, with
+// checksums v2/v3, while its tag's checksum holds).
+class TExtJournal {
+ public:
+  // Reads the log through `map` (the journal inode's runs, in journal blocks) with `read`.
+  // False with the reason when the journal's superblock is not one this reader understands.
+  bool Load(const TExtMap& map, const TExtBlockReader& read, uint32_t volumeBlockSize, std::string& why);
+  // The copies of a volume block, newest transaction first.
+  const std::vector<TExtJournalCopy>* CopiesOf(uint64_t block) const;
+  // The bytes of a copy as the volume held them (an escaped block gets its magic back).
+  bool ReadCopy(const TExtJournalCopy& copy, std::vector<uint8_t>& out) const;
+
+  uint32_t BlockSize = 0;
+  uint32_t MaxLen = 0;
+  uint32_t First = 0;
+  uint32_t Incompat = 0;
+  uint64_t Transactions = 0;  // descriptor blocks seen
+  uint64_t Copies = 0;        // block copies kept
+  uint64_t Overwritten = 0;   // copies dropped because a later transaction reused their place
+  uint64_t RevokeBlocks = 0;
+
+ private:
+  bool ReadPosition(uint64_t position, std::vector<uint8_t>& out) const;
+  std::vector<TExtRun> runs_;
+  TExtBlockReader read_;
+  std::unordered_map<uint64_t, std::vector<TExtJournalCopy>> copies_;
+};
+
+}  // namespace salvex

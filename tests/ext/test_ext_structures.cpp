@@ -1,0 +1,311 @@
+// ext structures from inline bytes, broken on purpose: superblock rules, extent trees and block
+// maps that loop or point past the volume, deleted entries in directory gaps, a journal whose
+// place was taken by a later transaction, and times past 2038.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "common/ByteReader.h"
+#include "common/FakeHost.h"
+#include "devices/DeviceList.h"
+#include "devices/DriveList.h"
+#include "disk/DeviceRegistry.h"
+#include "ext/ExtBlockMap.h"
+#include "ext/ExtDirectory.h"
+#include "ext/ExtJournal.h"
+#include "ext/ExtStructures.h"
+#include "ext/Extdrive.h"
+#include "recovery/Browse.h"
+#include "support/Fixtures.h"
+#include "support/Volumes.h"
+
+namespace salvex::test {
+namespace {
+
+std::vector<uint8_t> Superblock() {
+  std::vector<uint8_t> b(1024, 0);
+  PutU32(&b[0], 2048);     // inodes
+  PutU32(&b[4], 8192);     // blocks
+  PutU32(&b[20], 1);       // first data block
+  PutU32(&b[24], 0);       // 1 KiB blocks
+  PutU32(&b[32], 8192);    // blocks per group
+  PutU32(&b[40], 2048);    // inodes per group
+  PutU16(&b[56], 0xEF53);
+  PutU32(&b[76], 1);
+  PutU32(&b[84], 11);
+  PutU16(&b[88], 256);
+  PutU32(&b[96], 0x2);  // filetype
+  return b;
+}
+
+TEST(ExtSuperblock, EachRuleRefusesWithItsReason) {
+  struct Case {
+    const char* Name;
+    size_t Offset;
+    uint32_t Value;
+    int Width;
+    const char* Why;  // empty: accepted
+  };
+  const Case cases[] = {
+      {"valid", 0, 2048, 4, ""},
+      {"no signature", 56, 0x1234, 2, "0xEF53"},
+      {"block size past 64 KiB", 24, 7, 4, "beyond 64 KiB"},
+      {"compression", 96, 0x3, 4, "compression"},
+      {"unknown incompatible bit", 96, 0x40000002, 4, "0x40000000"},
+      {"inode size not a power of two", 88, 200, 2, "inode size"},
+      {"no inodes per group", 40, 0, 4, "per group"},
+      {"more inodes than groups hold", 0, 999999, 4, "inode count"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    auto b = Superblock();
+    if (c.Width == 2)
+      PutU16(&b[c.Offset], uint16_t(c.Value));
+    else
+      PutU32(&b[c.Offset], c.Value);
+    TExtSuperblock sb;
+    std::string why;
+    const bool ok = ParseExtSuperblock(b, sb, why);
+    EXPECT_EQ(ok, std::string(c.Why).empty()) << why;
+    if (!ok) {
+      EXPECT_NE(why.find(c.Why), std::string::npos) << why;
+    }
+  }
+  TExtSuperblock sb;
+  std::string why;
+  ASSERT_TRUE(ParseExtSuperblock(Superblock(), sb, why));
+  EXPECT_EQ(sb.BlockSize, 1024u);
+  EXPECT_EQ(sb.GroupCount, 1u);
+  EXPECT_EQ(sb.Flavour(), "ext2");
+}
+
+// A volume of 1 KiB blocks held in memory, for map walks.
+struct MemoryVolume {
+  TExtSuperblock Sb;
+  std::map<uint64_t, std::vector<uint8_t>> Blocks;
+  MemoryVolume() {
+    std::string why;
+    EXPECT_TRUE(ParseExtSuperblock(Superblock(), Sb, why));
+  }
+  TExtBlockReader Reader() {
+    return [this](uint64_t n, std::vector<uint8_t>& out) {
+      out.assign(Sb.BlockSize, 0);
+      if (auto it = Blocks.find(n); it != Blocks.end()) out = it->second;
+      return true;
+    };
+  }
+};
+
+void ExtentHeader(uint8_t* p, uint16_t entries, uint16_t max, uint16_t depth) {
+  PutU16(p, 0xF30A);
+  PutU16(p + 2, entries);
+  PutU16(p + 4, max);
+  PutU16(p + 6, depth);
+}
+
+TEST(ExtMaps, ExtentTreesThatLoopOrLeaveTheVolumeEndWithTheirReason) {
+  MemoryVolume v;
+  uint8_t root[60] = {};
+  // Depth 1 pointing at block 500, which points at itself.
+  ExtentHeader(root, 1, 4, 1);
+  PutU32(root + 12, 0);
+  PutU32(root + 16, 500);
+  std::vector<uint8_t> node(1024, 0);
+  ExtentHeader(node.data(), 1, 84, 1);
+  PutU32(&node[16], 500);
+  v.Blocks[500] = node;
+  TExtMap loop = MapExtentTree(root, v.Sb, v.Reader(), 100);
+  EXPECT_TRUE(loop.Runs.empty());
+  EXPECT_NE(loop.Problem, "");
+
+  // A leaf with one good extent and one past the volume's end.
+  uint8_t leaf[60] = {};
+  ExtentHeader(leaf, 2, 4, 0);
+  PutU32(leaf + 12, 0);
+  PutU16(leaf + 16, 3);
+  PutU32(leaf + 20, 1000);
+  PutU32(leaf + 24, 3);
+  PutU16(leaf + 28, 5);
+  PutU32(leaf + 32, 8190);  // 8190 + 5 > 8192 blocks
+  TExtMap past = MapExtentTree(leaf, v.Sb, v.Reader(), 100);
+  ASSERT_EQ(past.Runs.size(), 1u);
+  EXPECT_EQ(past.Runs[0].Physical, 1000u);
+  EXPECT_NE(past.Problem.find("past the volume"), std::string::npos);
+
+  // An unwritten extent is kept as such (read as zeros).
+  PutU16(leaf + 28, 32768 + 2);
+  PutU32(leaf + 32, 2000);
+  TExtMap unwritten = MapExtentTree(leaf, v.Sb, v.Reader(), 100);
+  ASSERT_EQ(unwritten.Runs.size(), 2u);
+  EXPECT_TRUE(unwritten.Runs[1].Unwritten);
+  EXPECT_EQ(unwritten.Runs[1].Count, 2u);
+}
+
+TEST(ExtMaps, BlockMapsFollowIndirectBlocksAndStopAtALoop) {
+  MemoryVolume v;
+  uint8_t root[60] = {};
+  for (int i = 0; i < 12; ++i) PutU32(root + i * 4, 100 + i);
+  PutU32(root + 48, 300);  // single indirect
+  PutU32(root + 52, 301);  // double indirect that names itself
+  std::vector<uint8_t> single(1024, 0);
+  PutU32(&single[0], 112);  // continues the direct run
+  PutU32(&single[8], 700);  // after a hole
+  v.Blocks[300] = single;
+  std::vector<uint8_t> dbl(1024, 0);
+  PutU32(&dbl[0], 301);
+  v.Blocks[301] = dbl;
+  TExtMap map = MapBlockPointers(root, v.Sb, v.Reader(), 12 + 256 + 10);
+  ASSERT_EQ(map.Runs.size(), 2u);
+  EXPECT_EQ(map.Runs[0].Logical, 0u);
+  EXPECT_EQ(map.Runs[0].Count, 13u);
+  EXPECT_EQ(map.Runs[1].Logical, 14u);
+  EXPECT_EQ(map.Runs[1].Physical, 700u);
+  EXPECT_NE(map.Problem.find("twice"), std::string::npos);
+}
+
+TEST(ExtDirectoryBlock, DeletedEntriesStandInTheGapOfTheEntryBeforeThem) {
+  MemoryVolume v;
+  std::vector<uint8_t> block(1024, 0);
+  auto entry = [&](size_t off, uint32_t ino, uint16_t len, const std::string& name, uint8_t type) {
+    PutU32(&block[off], ino);
+    PutU16(&block[off + 4], len);
+    block[off + 6] = uint8_t(name.size());
+    block[off + 7] = type;
+    std::memcpy(&block[off + 8], name.data(), name.size());
+  };
+  entry(0, 2, 12, ".", 2);
+  entry(12, 2, 12, "..", 2);
+  // "kept" took over "gone.txt" (deleted) and the rest of the block.
+  entry(24, 12, 1000, "kept", 1);
+  entry(36, 13, 988, "gone.txt", 1);
+  const auto live = ParseExtDirBlock(block, v.Sb, false);
+  ASSERT_EQ(live.size(), 3u);
+  const auto all = ParseExtDirBlock(block, v.Sb, true);
+  ASSERT_EQ(all.size(), 4u);
+  EXPECT_TRUE(all[3].Deleted);
+  EXPECT_EQ(all[3].Name, "gone.txt");
+  EXPECT_EQ(all[3].Inode, 13u);
+  // A name with a slash is no entry.
+  entry(36, 13, 988, "go/ne", 1);
+  EXPECT_EQ(ParseExtDirBlock(block, v.Sb, true).size(), 3u);
+  EXPECT_EQ(ExtNameText(std::string("a\xff" "b")), "a\\xFFb");
+}
+
+TEST(ExtTimes, EpochBitsCarryPast2038AndNanosecondsAreKept) {
+  const timespec t = ExtTime(0x80000000u, (1u) | (123456789u << 2), true);
+  EXPECT_EQ(int64_t(t.tv_sec), -int64_t(0x80000000) + (int64_t(1) << 32));  // 2038-01-19T03:14:08Z
+  EXPECT_EQ(t.tv_nsec, 123456789);
+  EXPECT_EQ(int64_t(ExtTime(0x80000000u, 0, false).tv_sec), -int64_t(0x80000000));
+}
+
+// A journal of 1 KiB blocks in memory: superblock, then transactions of a descriptor, the data
+// and a commit.
+struct MemoryJournal {
+  std::map<uint64_t, std::vector<uint8_t>> Blocks;
+  static void Header(std::vector<uint8_t>& b, uint32_t type, uint32_t seq) {
+    b.assign(1024, 0);
+    PutU32(&b[0], __builtin_bswap32(0xC03B3998u));
+    PutU32(&b[4], __builtin_bswap32(type));
+    PutU32(&b[8], __builtin_bswap32(seq));
+  }
+  MemoryJournal() {
+    std::vector<uint8_t> sb;
+    Header(sb, 4, 0);
+    PutU32(&sb[12], __builtin_bswap32(1024));
+    PutU32(&sb[16], __builtin_bswap32(16));
+    PutU32(&sb[20], __builtin_bswap32(1));
+    Blocks[0] = sb;
+  }
+  void Transaction(uint64_t at, uint32_t seq, uint32_t target, uint8_t fill) {
+    std::vector<uint8_t> d;
+    Header(d, 1, seq);
+    PutU32(&d[12], __builtin_bswap32(target));
+    PutU16(&d[18], __builtin_bswap16(8 | 2));  // last tag, same UUID
+    Blocks[at] = d;
+    Blocks[at + 1] = std::vector<uint8_t>(1024, fill);
+    std::vector<uint8_t> c;
+    Header(c, 2, seq);
+    Blocks[at + 2] = c;
+  }
+  TExtMap Map() const { return {{{0, 1000, 16, false}}, "", {}}; }
+  TExtBlockReader Reader() {
+    return [this](uint64_t n, std::vector<uint8_t>& out) {
+      out.assign(1024, 0);
+      if (auto it = Blocks.find(n - 1000); it != Blocks.end()) out = it->second;
+      return true;
+    };
+  }
+};
+
+TEST(ExtJournal, CopiesAreNewestFirstAndAPlaceTakenLaterDropsTheOlderCopy) {
+  MemoryJournal j;
+  j.Transaction(1, 10, 500, 0xAA);
+  j.Transaction(4, 11, 500, 0xBB);
+  j.Transaction(7, 12, 600, 0xCC);
+  TExtJournal journal;
+  std::string why;
+  ASSERT_TRUE(journal.Load(j.Map(), j.Reader(), 1024, why)) << why;
+  const auto* copies = journal.CopiesOf(500);
+  ASSERT_NE(copies, nullptr);
+  ASSERT_EQ(copies->size(), 2u);
+  EXPECT_EQ((*copies)[0].Sequence, 11u);
+  EXPECT_TRUE((*copies)[0].Committed);
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(journal.ReadCopy((*copies)[1], bytes));
+  EXPECT_EQ(bytes[0], 0xAA);
+
+  // A later transaction that wrapped over the first one's data block leaves only its own.
+  MemoryJournal wrapped;
+  wrapped.Transaction(1, 10, 500, 0xAA);
+  wrapped.Transaction(0 + 2, 20, 700, 0xDD);  // its descriptor lands on the first's data block
+  TExtJournal again;
+  ASSERT_TRUE(again.Load(wrapped.Map(), wrapped.Reader(), 1024, why)) << why;
+  EXPECT_EQ(again.CopiesOf(500), nullptr);
+  EXPECT_EQ(again.Overwritten, 1u);
+  EXPECT_NE(again.CopiesOf(700), nullptr);
+}
+
+// A volume whose first superblock is zeroed mounts from the backup in group 1 and says so.
+TEST(ExtVolume, ADamagedFirstSuperblockFallsBackToABackup) {
+  if (!HaveTool("mke2fs")) GTEST_SKIP() << "mke2fs (e2fsprogs) not installed";
+  char tmpl[] = "/tmp/salvex-ext-backup-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string image = std::string(tmpl) + "/v.img";
+  ASSERT_EQ(RunCommand({"truncate", "-s", "20M", image}).ExitCode, 0);
+  ASSERT_EQ(RunCommand({"mke2fs", "-q", "-F", "-t", "ext4", "-b", "1024", "-L", "BACKUP", image}).ExitCode, 0);
+  {
+    FILE* f = std::fopen(image.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::vector<uint8_t> zeros(1024, 0);
+    std::fseek(f, 1024, SEEK_SET);
+    std::fwrite(zeros.data(), 1, zeros.size(), f);
+    std::fclose(f);
+  }
+  FakeHost host;
+  ScopedHost scope(host);
+  TDeviceList devices;
+  TDriveList drives;
+  auto& registry = TDeviceRegistry::Instance();
+  registry.Clear();
+  registry.AddImage(image, TImageKind::Drive);
+  devices.DetectDevices(nullptr);
+  ASSERT_EQ(devices.Count(), 1u);
+  auto drive = NewExtDrive();
+  drive->Device = devices.Items(0);
+  drive->SectorCount = devices.Items(0)->TotalSectors;
+  ASSERT_TRUE(drive->Mount(true));
+  auto& ext = dynamic_cast<TExtdrive&>(*drive);
+  EXPECT_TRUE(ext.UsedBackupSuper);
+  EXPECT_NE(drive->MountText().find("backup superblock"), std::string::npos);
+  EXPECT_EQ(drive->Name, "BACKUP");
+  const auto rows = ListFolder(*drive->RootFolder);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].Name, "lost+found");
+  std::filesystem::remove_all(tmpl);
+}
+
+}  // namespace
+}  // namespace salvex::test
