@@ -6,7 +6,6 @@
 
 #include "common/ByteReader.h"
 #include "common/Debug.h"
-#include "common/Host.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
 #include "ext/ExtDirectory.h"
@@ -24,6 +23,7 @@ constexpr size_t kInodeCacheBlocks = 4096;
 constexpr uint64_t kInodeReadBlocks = 32;
 // Groups whose backup superblocks are looked at when the first one is damaged.
 constexpr uint64_t kBackupGroups[] = {1, 3, 5, 7, 9, 25, 27, 49};
+const char kSuperblock[] = "ext superblock";
 
 bool Newer(uint32_t a, uint32_t b) { return int32_t(a - b) > 0; }
 
@@ -146,40 +146,39 @@ bool TExtdrive::ReadGroupDescriptors(std::string& why) {
 }
 
 bool TExtdrive::Mount(bool quiet) {
-  MountWarning.clear();
+  MountNotes.clear();
   if (!Device) return false;
+  const auto fail = [&](const std::string& why) {
+    SuperProblem = why;
+    DebugLog("ext mount failed: " + why, 1);
+    AddMountNote(TError::Corrupt(kSuperblock, why), true, quiet, "This ext volume cannot be read: " + why, "Error");
+    return false;
+  };
   std::string why;
   if (!ReadSuperblockAt(ext::kSuperblockOffset, Sb, why)) {
     SuperProblem = why;
-    if (!FindBackupSuperblock(why)) {
-      SuperProblem = why;
-      DebugLog("ext mount failed: " + why, 1);
-      if (!quiet) Host().MessageBox("This ext volume cannot be read: " + why, "Error", TMsgButtons::Ok, TMsgIcon::Information);
-      return false;
-    }
-    MountWarning = "the first superblock is damaged (" + SuperProblem + "); a backup superblock is used";
+    if (!FindBackupSuperblock(why)) return fail(why);
+    AddMountNote(TError::Corrupt(kSuperblock, "the first one is damaged (" + SuperProblem + "); a backup superblock is used"),
+                 false, quiet);
   }
   if (const uint64_t room = DeviceRoom(BytesPerSector()); room > 0) {
     const uint64_t roomBlocks = room * BytesPerSector() / Sb.BlockSize;
     if (Sb.BlocksCount > roomBlocks) {
-      const std::string cut = CutToDeviceWarning(Sb.BlocksCount * (Sb.BlockSize / 512), room * (BytesPerSector() / 512));
-      MountWarning += (MountWarning.empty() ? "" : "; ") + cut;
+      AddMountNote(CutToDeviceWarning(kSuperblock, Sb.BlocksCount * (Sb.BlockSize / 512), room * (BytesPerSector() / 512)),
+                   false, quiet);
       Sb.BlocksCount = std::max<uint64_t>(roomBlocks, Sb.FirstDataBlock + 1);
       Sb.GroupCount = (Sb.BlocksCount - Sb.FirstDataBlock + Sb.BlocksPerGroup - 1) / Sb.BlocksPerGroup;
     }
   }
-  if (!ReadGroupDescriptors(why)) {
-    SuperProblem = why;
-    if (!quiet) Host().MessageBox("This ext volume cannot be read: " + why, "Error", TMsgButtons::Ok, TMsgIcon::Information);
-    return false;
-  }
-  if (!Sb.ChecksumOk) MountWarning += (MountWarning.empty() ? "" : "; ") + std::string("the superblock's checksum is wrong");
+  if (!ReadGroupDescriptors(why)) return fail(why);
+  if (!Sb.ChecksumOk) AddMountNote(TError::Corrupt(kSuperblock, "its checksum is wrong"), false, quiet);
   if (Sb.FeatureIncompat & ext::kIncompatRecover)
-    MountWarning += (MountWarning.empty() ? "" : "; ") +
-                    std::string("the journal was not replayed (the volume was not unmounted cleanly): recent changes are missing");
+    AddMountNote(TError::Corrupt(kSuperblock, "the journal was not replayed (the volume was not unmounted cleanly): "
+                                              "recent changes are missing"),
+                 false, quiet);
   if (Sb.FeatureIncompat & ext::kIncompatEncrypt)
-    MountWarning += (MountWarning.empty() ? "" : "; ") + std::string("encrypted files are saved as stored (encrypted)");
-  if (!MountWarning.empty()) DebugLog("ext mount: " + MountWarning, 0);
+    AddMountNote(TError::Corrupt(kSuperblock, "encrypted files are saved as stored (encrypted)"), false, quiet);
+  if (!MountNotes.empty()) DebugLog("ext mount: " + MountText(), 0);
   bitmaps_.assign(Groups.size(), {});
   bitmapRead_.assign(Groups.size(), false);
   inodeBitmaps_.assign(Groups.size(), {});

@@ -94,7 +94,7 @@ TEST_P(ExtOracle, TreesAndBytesMatchTheSleuthKitAndTheManifest) {
   EXPECT_EQ(drive->FileSystemName(), c.Flavour);
   EXPECT_EQ(drive->Sb.BlockSize, c.BlockSize);
   EXPECT_EQ(drive->Name, "SALVEXT");
-  EXPECT_EQ(drive->MountWarning, "");
+  EXPECT_EQ(drive->MountText(), "");
   EXPECT_TRUE(host.messages.empty());
 
   // The lost-drive search over the whole image adds nothing: the journal's copies of the

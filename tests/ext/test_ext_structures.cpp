@@ -392,7 +392,7 @@ TEST(ExtVolume, ADamagedFirstSuperblockFallsBackToABackup) {
   ASSERT_TRUE(drive->Mount(true));
   auto& ext = dynamic_cast<TExtdrive&>(*drive);
   EXPECT_TRUE(ext.UsedBackupSuper);
-  EXPECT_NE(drive->MountWarning.find("backup superblock"), std::string::npos);
+  EXPECT_NE(drive->MountText().find("backup superblock"), std::string::npos);
   EXPECT_EQ(drive->Name, "BACKUP");
   const auto rows = ListFolder(*drive->RootFolder);
   ASSERT_EQ(rows.size(), 1u);
