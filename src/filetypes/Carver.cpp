@@ -1,5 +1,6 @@
 #include "filetypes/Carver.h"
 
+#include "filetypes/CarvedName.h"
 #include "filetypes/FileTypes.h"
 
 namespace salvex {
@@ -28,9 +29,11 @@ TCarveResult TFileCarver::Examine(uint64_t cluster, std::span<const uint8_t> byt
       coveredFrom_ = cluster + 1;
       coveredTo_ = cluster + (*end - 1) / clusterBytes_;
     }
+    result.Type = FoundFileType(result.Type, fromCluster, *end);
   } else {
     result.Size = defaultSize_;
   }
+  result.Name = CarvedFileName(cluster, result.Type, fromCluster, result.Size);
   return result;
 }
 

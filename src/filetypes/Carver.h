@@ -18,7 +18,8 @@ enum class TCarveVerdict : uint8_t {
 
 struct TCarveResult {
   TCarveVerdict Verdict = TCarveVerdict::Nothing;
-  std::string Type;         // the recogniser's type name
+  std::string Type;         // the recogniser's type name; NewFile: told apart by content (DOCX for a ZIP)
+  std::string Name;         // NewFile: the name to list it under (CarvedFileName)
   uint64_t Size = 0;        // NewFile: bytes to save
   bool EndFound = false;    // NewFile: Size comes from the format's own end, not the default size
 };

@@ -219,13 +219,21 @@ TEST(FileEnd, RandomBytesBehindEachSignature) {
       {"DBF", "\x03\x78\x09\x0D"sv},
       {"RTF", "{\\rtf1"sv},
       {"HTML", "<HTML>"sv},
-      {"DXF", "  0\r\nSECTION"sv}};
+      {"DXF", "  0\r\nSECTION"sv},
+      {"ORF", "IIRO"sv},
+      {"RAF", "FUJIFILMCCD-RAW "sv},
+      {"HEIC", "\0\0\0\x10" "ftypheic"sv},
+      {"MKV", "\x1A\x45\xDF\xA3\x81\x00\x18\x53\x80\x67\x01\xFF"sv},
+      {"FLAC", "fLaC\x80\0\0\x22\x10\0\x10\0"sv},
+      {"OGG", "OggS\0\x02"sv},
+      {"MTS", "\0\0\0\0\x47"sv},
+      {"TS", "\x47"sv}};
   std::mt19937 random(11);
   for (int round = 0; round < 40; ++round) {
     for (const auto& [type, start] : starts) {
       Buffer b(size_t(random() % 20000));
       // Half the rounds draw from few values so that markers, zeros and small sizes are common.
-      for (auto& byte : b) byte = round % 2 ? uint8_t(random()) : uint8_t("\x00\xFF\x01\xD9PK\x05\x06%"[random() % 10]);
+      for (auto& byte : b) byte = round % 2 ? uint8_t(random()) : uint8_t("\x00\xFF\x01\xD9PK\x05\x06%\x47\xF8"[random() % 12]);
       std::memcpy(b.data(), start.data(), std::min(start.size(), b.size()));
       EndOf(type, b);
     }
