@@ -29,6 +29,10 @@ using TChildren = std::vector<std::unique_ptr<TItem>>;
 
 enum TItemFlags : uint8_t { ItemDeleted = 1, ItemLost = 2 };
 
+// Whether both items were found by the lost-data search: their names are made from cluster numbers
+// and sort in natural order (CompareNamesNatural) in every listing.
+bool BothLost(const TItem& a, const TItem& b);
+
 // Where a file's Size comes from: its directory entry or record, the end its format gives (files
 // found by their content), or the default lost size when the format gave none.
 enum class TSizeOrigin : uint8_t { Entry, FormatEnd, Default };

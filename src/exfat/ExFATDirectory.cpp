@@ -6,6 +6,7 @@
 #include "common/Debug.h"
 #include "common/Helpers.h"
 #include "common/StringTable.h"
+#include "common/Unicode.h"
 #include "devices/DataStream.h"
 #include "exfat/ExFATFile.h"
 #include "exfat/ExFATdrive.h"
@@ -334,7 +335,7 @@ int TExFATDirectory::CompareItems(const TItem& a, const TItem& b, int column) co
     case 3: return Cmp(ka.cluster, kb.cluster);
     case 4: return Cmp(ka.condition, kb.condition);
     case 5: return text(ka.type, kb.type);
-    default: return text(ka.name, kb.name);
+    default: return BothLost(a, b) ? CompareNamesNatural(ka.name, kb.name) : text(ka.name, kb.name);
   }
 }
 

@@ -308,7 +308,7 @@ int TFATDirectory::CompareItems(const TItem& a, const TItem& b, int column) cons
     case 2: return Cmp(ka.stamp, kb.stamp);
     case 3: return Cmp(ka.cluster, kb.cluster);
     case 4: return Cmp(ka.condition, kb.condition);
-    default: return text(ka.name, kb.name);
+    default: return BothLost(a, b) ? CompareNamesNatural(ka.name, kb.name) : text(ka.name, kb.name);
   }
 }
 
