@@ -23,6 +23,8 @@ void TCustomFile::Assign(const TItem& source) {
   Condition = s->Condition;
   SizeOrigin = s->SizeOrigin;
   Parent = s->Parent;
+  FirstPieceBytes = s->FirstPieceBytes;
+  GapBytes = s->GapBytes;
 }
 
 void TCustomFile::AssignTo(TItem& target) const {

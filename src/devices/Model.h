@@ -46,6 +46,9 @@ class TCustomFile : public TItem {
   uint8_t Condition = 0;
   TSizeOrigin SizeOrigin = TSizeOrigin::Entry;
   TCustomDirectory* Parent = nullptr;
+  // A file found by its content in two pieces: after FirstPieceBytes of it, GapBytes of other data
+  // are passed over (OpenData streams do it through WithGap). Size does not count the gap.
+  uint64_t FirstPieceBytes = 0, GapBytes = 0;
 
   // Copies the common fields when source is a file; otherwise nothing changes.
   virtual void Assign(const TItem& source);

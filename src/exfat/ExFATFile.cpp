@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "devices/GapStream.h"
 #include "exfat/ExFATDirectory.h"
 #include "exfat/ExFATdrive.h"
 
@@ -53,9 +54,11 @@ std::unique_ptr<TDataStream> TExFATFile::OpenData(const TReadChoice& choice) {
   TExFATdrive* drive = ExFATDrive();
   if (!drive) return nullptr;
   const TExFATRun run =
-      drive->DataRun(FirstCluster, Size, NoFatChain, Flags & (ItemDeleted | ItemLost), choice.FATCopy);
-  return std::make_unique<TExFATFileData>(*drive, run, ExFATReadableBytes(*drive, Size, ValidDataLength),
-                                          ValidDataLength);
+      drive->DataRun(FirstCluster, Size + GapBytes, NoFatChain, Flags & (ItemDeleted | ItemLost), choice.FATCopy);
+  return WithGap(std::make_unique<TExFATFileData>(*drive, run,
+                                                  ExFATReadableBytes(*drive, Size + GapBytes, ValidDataLength + GapBytes),
+                                                  ValidDataLength + GapBytes),
+                 *this);
 }
 
 TFileMeta TExFATFile::Meta() const {

@@ -171,6 +171,8 @@ void TFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
       d->Flags = flags;
       d->Condition = condition;
       d->Parent = this;
+      // A file's chain that runs into a folder's first cluster is cross-linked with the folder.
+      if (!deleted && !d->Loop && drive->IsValidCluster(cluster)) drive->LiveFileStarts.insert(cluster);
       Adopt(std::move(d));
     } else {
       if (attr & dirent::kAttrVolume) continue;

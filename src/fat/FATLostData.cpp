@@ -269,6 +269,8 @@ void TFATLostSearch::ExamineCluster(uint32_t i, std::span<const uint8_t> bytes) 
     if (carved.Verdict == TCarveVerdict::NewFile) {
       auto file = std::make_unique<TFATFile>();
       file->Name = carved.Name;
+      file->FirstPieceBytes = carved.FirstPieceBytes;
+      file->GapBytes = carved.GapBytes;
       file->Size = carved.Size;
       file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
       file->Attributes = 0x20;

@@ -190,6 +190,8 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
           if (carved.Verdict == TCarveVerdict::NewFile) {
             auto file = std::make_unique<TNTFSFile>();
             file->Name = carved.Name;
+      file->FirstPieceBytes = carved.FirstPieceBytes;
+      file->GapBytes = carved.GapBytes;
             file->Size = carved.Size;
             file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
             file->MFTNumber = -1;

@@ -9,6 +9,7 @@
 #include <iomanip>
 #include <map>
 #include <random>
+#include <string_view>
 
 #include "support/Cli.h"
 #include "support/Fixtures.h"
@@ -92,6 +93,20 @@ TEST_F(CardCarving, EachTypeComesBackWholeFromAFormattedCard) {
     plantedAt[s.file] = next;
     next += span + 1;
   }
+  // A photo written in two pieces around another file: its first three clusters, a whole Ogg file,
+  // then the rest of the photo.
+  const fs::path samples = fs::path(SALVEX_SOURCE_DIR) / "tests/filetypes/samples/card";
+  const std::string burst = ReadAll(samples / "burst.jpg"), between = ReadAll(samples / "tone.ogg");
+  const uint32_t betweenClusters = uint32_t((between.size() + clusterBytes - 1) / clusterBytes);
+  const uint32_t burstAt = next, burstClusters = uint32_t((burst.size() + clusterBytes - 1) / clusterBytes);
+  ASSERT_LE(next + burstClusters + betweenClusters, clusters + 2);
+  auto put = [&](uint32_t cluster, std::string_view bytes) {
+    std::copy(bytes.begin(), bytes.end(), volume.begin() + long(size_t(heap) * sector + size_t(cluster - 2) * clusterBytes));
+  };
+  put(burstAt, std::string_view(burst).substr(0, 3 * clusterBytes));
+  put(burstAt + 3, between);
+  put(burstAt + 3 + betweenClusters, std::string_view(burst).substr(3 * clusterBytes));
+
   const fs::path image = dir / "card.img", out = dir / "out";
   std::ofstream(image, std::ios::binary).write(volume.data(), std::streamsize(volume.size()));
   auto r = Cli({"lost-data", image.string(), "--to", out.string()});
@@ -111,6 +126,12 @@ TEST_F(CardCarving, EachTypeComesBackWholeFromAFormattedCard) {
     EXPECT_TRUE(found) << s.file << " not listed as " << expectedName << "\n" << r.Out;
     EXPECT_TRUE(exact) << s.file << " differs from its sample";
   }
+  const fs::path pieces = out / ("cluster " + std::to_string(burstAt) + ".JPG");
+  const bool whole = fs::exists(pieces) && ReadAll(pieces) == burst;
+  EXPECT_TRUE(whole) << "the photo in two pieces\n" << r.Out;
+  EXPECT_TRUE(fs::exists(out / ("cluster " + std::to_string(burstAt + 3) + ".OGG"))) << "the file between its pieces";
+  table << "JPG    " << std::setw(6) << (fs::exists(pieces) ? "yes" : "no") << std::setw(7) << (whole ? "yes" : "no")
+        << pieces.filename().string() << " (two pieces)\n";
   std::cout << table.str();
 
   // The listing keeps lost items in cluster order: "cluster 1240" never between 12379 and 12441.

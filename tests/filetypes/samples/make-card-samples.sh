@@ -21,6 +21,8 @@ convert -seed 3 -size 160x120 plasma:fractal picture.png
 convert picture.png -quality 80 photo.jpg
 exiftool -q -overwrite_original -Make=Canon '-Model=Canon EOS R6' '-DateTimeOriginal=2026:05:01 12:30:05' photo.jpg
 cp photo.jpg "$out/photo.jpg"
+# A larger photo for the fragmented-photo row: written in two pieces around another file.
+convert -seed 4 -size 320x240 plasma:fractal -quality 90 "$out/burst.jpg"
 convert picture.png -quality 60 "$out/photo.heic"
 convert picture.png -quality 60 "$out/photo.avif"
 convert picture.png -quality 70 "$out/photo.webp"
