@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/Format.h"
+#include "common/StringTable.h"
 #include "devices/GapStream.h"
 #include "exfat/ExFATDirectory.h"
 #include "exfat/ExFATdrive.h"
@@ -80,7 +82,7 @@ TExFATFileData::TExFATFileData(TExFATdrive& drive, const TExFATRun& run, uint64_
       run_(run),
       cluster_(run.FirstCluster) {
   // Zeros past the valid length are the file's only when its clusters exist.
-  if (size_ > 0 && !drive_.IsValidCluster(cluster_)) Failure = "the file's first cluster is outside the cluster heap";
+  if (size_ > 0 && !drive_.IsValidCluster(cluster_)) Failure = LoadText(881);
 }
 
 bool TExFATFileData::Step() {
@@ -116,10 +118,7 @@ size_t TExFATFileData::Read(uint8_t* buffer, size_t count) {
       break;
     }
     if (position_ > 0 && position_ % cs == 0 && position_ / cs > index_ && !Step()) {
-      Failure = revisited_ ? "the cluster chain comes back to cluster " + std::to_string(revisited_) +
-                                 ", which the file already holds (a loop); the data ends there"
-                : run_.FatCopy ? "the cluster chain ends before the file's valid length"
-                               : "the file's clusters run past the cluster heap";
+      Failure = revisited_ ? TextF(877, {revisited_}) : LoadText(run_.FatCopy ? 882 : 883);
       break;
     }
     const uint32_t inCluster = uint32_t(position_ % cs);
