@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/StringTable.h"
 #include "devices/Model.h"
 
 namespace salvex {
@@ -24,7 +25,7 @@ size_t TGapStream::Read(uint8_t* buffer, size_t count) {
       const size_t n = inner_->Read(scratch_.data(), size_t(std::min<uint64_t>(left, scratch_.size())));
       if (n == 0) {
         TakeState();
-        if (Failure.empty()) Failure = "the file's second piece could not be reached";
+        if (Failure.empty()) Failure = LoadText(872);  // the data ended before the file's size
         return 0;
       }
       left -= n;
