@@ -235,9 +235,18 @@ void TExFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
       fill(*f);
       f->Size = set.DataLength;
       f->ValidDataLength = set.ValidDataLength;
+      // Two live files whose data share a cluster cannot both be right.
+      if (!deletedMode && flags == 0 && f->Size > 0 &&
+          (f->SharedCluster = drive->ClaimFileClusters((uint64_t(FirstCluster) << 32) | ordinal, f->FirstCluster,
+                                                       f->Size, f->NoFatChain)) != 0)
+        f->Condition = 2;
       Adopt(std::move(f));
     }
   }
+  // The files listed before the one that found a shared cluster.
+  for (auto& child : *Children)
+    if (auto* f = dynamic_cast<TExFATFile*>(child.get()); f && !deletedMode && f->Flags == 0 && f->SharedCluster == 0)
+      if ((f->SharedCluster = drive->SharesClusters(f->FirstCluster, f->Size, f->NoFatChain)) != 0) f->Condition = 2;
 }
 
 bool TExFATDirectory::HasChildDirs(bool deletedMode) {

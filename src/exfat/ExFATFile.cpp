@@ -30,6 +30,7 @@ void TExFATFile::Assign(const TItem& source) {
     Attributes = s->Attributes;
     Modified = s->Modified;
     Size = s->Size;
+    SharedCluster = s->SharedCluster;
   }
 }
 
@@ -70,6 +71,9 @@ TFileMeta TExFATFile::Meta() const {
   meta.Attributes = Attributes;
   meta.Location = {TLocation::TKind::Cluster, FirstCluster};
   if (auto* drive = ExFATDrive()) meta.Warning = ExFATDamage(*drive, Size, ValidDataLength, FirstCluster);
+  if (meta.Warning.empty() && SharedCluster != 0)
+    meta.Warning = "cluster " + std::to_string(SharedCluster) +
+                   " of its data is also another live file's (cross-linked): some of its bytes may be another file's";
   return meta;
 }
 
