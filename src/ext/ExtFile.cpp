@@ -84,6 +84,25 @@ TExtFileData::TExtFileData(TExtdrive& drive, TExtMap map, uint64_t size, bool de
 TExtFileData::TExtFileData(std::vector<uint8_t> inlineBytes, uint64_t size)
     : size_(std::min<uint64_t>(size, inlineBytes.size())), inline_(std::move(inlineBytes)) {}
 
+bool TExtFileData::Seek(uint64_t position) {
+  if (position > size_ || !Failure.empty()) return false;
+  // Read looks for the run from run_ onwards.
+  if (position < position_) run_ = 0;
+  position_ = position;
+  return true;
+}
+
+bool TExtFileData::ByteRuns(std::vector<TByteRun>& runs) {
+  if (!drive_ || !Failure.empty()) return false;  // inline data lives in the inode
+  const uint64_t bs = drive_->Sb.BlockSize;
+  for (const TExtRun& run : map_.Runs) {
+    if (run.Unwritten || run.Logical >= (size_ + bs - 1) / bs) continue;
+    const uint64_t start = run.Logical * bs;
+    AddByteRun(runs, start, run.Physical * bs, std::min(run.Count * bs, size_ - start));
+  }
+  return true;
+}
+
 size_t TExtFileData::Read(uint8_t* buffer, size_t count) {
   if (position_ >= size_ || !Failure.empty()) return 0;
   count = size_t(std::min<uint64_t>(count, size_ - position_));

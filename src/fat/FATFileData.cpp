@@ -36,6 +36,33 @@ size_t TFATFileData::Read(uint8_t* buffer, size_t count) {
   return size_t(got);
 }
 
+bool TFATFileData::Seek(uint64_t position) {
+  if (position > size_ || !Failure.empty()) return false;
+  if (position == position_) return true;
+  // The end needs no cluster; anywhere else the chain is walked in the FAT, not in the data.
+  if (position < size_ && !drive_.SeekFilePos(pos_, base_ + position, fatChoice_)) return false;
+  if (position < size_ && pos_.Cluster == 0) return false;
+  position_ = position;
+  return true;
+}
+
+bool TFATFileData::ByteRuns(std::vector<TByteRun>& runs) {
+  // Data inside a lost MFT record's cluster is resident data, not a run of clusters.
+  if (base_ != 0 || first_ < 2 || drive_.ClusterSize == 0 || !Failure.empty()) return false;
+  const uint64_t cs = drive_.ClusterSize;
+  TFATFilePos pos;
+  drive_.OpenFilePos(first_, size_, pos);
+  pos.SkipAllocated = pos_.SkipAllocated;
+  pos.Cluster = first_;
+  // The same steps as reading takes, so that the runs are the clusters read.
+  for (uint64_t offset = 0; offset < size_; offset += cs) {
+    if (pos.Cluster == 0) return false;
+    AddByteRun(runs, offset, drive_.ClusterToSector(pos.Cluster) * drive_.BytesPerSec, std::min(cs, size_ - offset));
+    if (offset + cs < size_) pos.Cluster = drive_.StepFileCluster(pos, fatChoice_);
+  }
+  return true;
+}
+
 namespace {
 // The file's own bytes again, from a second read position: the end finders read forwards.
 class TFileBytes : public TByteSource {

@@ -50,6 +50,32 @@ void TNTFSFileData::Skip(uint64_t count) {
   pos_.Position += count;
 }
 
+bool TNTFSFileData::Seek(uint64_t position) {
+  if (position > size_ || !Failure.empty()) return false;
+  // Run lists and compression units are found from the position itself.
+  if (source_ == Source::Record) pos_.Position = position;
+  position_ = position;
+  return true;
+}
+
+bool TNTFSFileData::ByteRuns(std::vector<TByteRun>& runs) {
+  if (!Failure.empty() || drive_.ClusterSize == 0) return false;
+  const uint64_t cs = drive_.ClusterSize;
+  if (source_ == Source::Contiguous) {
+    AddByteRun(runs, 0, where_ * cs + base_, size_);
+    return true;
+  }
+  if (!pos_.Opened || pos_.Data.Resident || pos_.Decoder) return false;
+  for (const ntfs::TRun& run : pos_.Data.Runs) {
+    if (run.Hole) continue;
+    if (run.Vcn < 0 || run.Lcn < 0) return false;
+    const uint64_t start = uint64_t(run.Vcn) * cs;
+    if (start >= size_) continue;
+    AddByteRun(runs, start, uint64_t(run.Lcn) * cs, std::min(run.Length * cs, size_ - start));
+  }
+  return true;
+}
+
 size_t TNTFSFileData::Read(uint8_t* buffer, size_t count) {
   if (position_ >= size_ || !Failure.empty()) return 0;
   count = size_t(std::min<uint64_t>(count, size_ - position_));

@@ -379,10 +379,15 @@ void TMainForm::showEvent(QShowEvent* event) {
 
 void TMainForm::FirstActivation() {
   int base = PresetLanguage;
+  if (!base) base = LoadLanguage(*OpenSettings());
   if (!base) {
     TLanguageDialog dialog(this);
     dialog.Execute();
     base = dialog.Base();
+    // Remembered, so that the next start does not ask again; a store that cannot be written
+    // only means the question comes back.
+    QString error;
+    if (base) SaveLanguage(*OpenSettings(), base, error);
   }
   LanguageBase = base;
   ApplyLanguageToQt();
