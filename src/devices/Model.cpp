@@ -4,6 +4,15 @@
 
 namespace salvex {
 
+bool BothLost(const TItem& a, const TItem& b) {
+  auto lost = [](const TItem& i) {
+    if (auto* f = dynamic_cast<const TCustomFile*>(&i)) return (f->Flags & ItemLost) != 0;
+    if (auto* d = dynamic_cast<const TCustomDirectory*>(&i)) return (d->Flags & ItemLost) != 0;
+    return false;
+  };
+  return lost(a) && lost(b);
+}
+
 void TCustomFile::Assign(const TItem& source) {
   auto* s = dynamic_cast<const TCustomFile*>(&source);
   if (!s) return;
@@ -14,6 +23,8 @@ void TCustomFile::Assign(const TItem& source) {
   Condition = s->Condition;
   SizeOrigin = s->SizeOrigin;
   Parent = s->Parent;
+  FirstPieceBytes = s->FirstPieceBytes;
+  GapBytes = s->GapBytes;
 }
 
 void TCustomFile::AssignTo(TItem& target) const {

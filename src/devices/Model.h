@@ -30,6 +30,10 @@ using TChildren = std::vector<std::unique_ptr<TItem>>;
 
 enum TItemFlags : uint8_t { ItemDeleted = 1, ItemLost = 2 };
 
+// Whether both items were found by the lost-data search: their names are made from cluster numbers
+// and sort in natural order (CompareNamesNatural) in every listing.
+bool BothLost(const TItem& a, const TItem& b);
+
 // Where a file's Size comes from: its directory entry or record, the end its format gives (files
 // found by their content), or the default lost size when the format gave none.
 enum class TSizeOrigin : uint8_t { Entry, FormatEnd, Default };
@@ -43,6 +47,9 @@ class TCustomFile : public TItem {
   uint8_t Condition = 0;
   TSizeOrigin SizeOrigin = TSizeOrigin::Entry;
   TCustomDirectory* Parent = nullptr;
+  // A file found by its content in two pieces: after FirstPieceBytes of it, GapBytes of other data
+  // are passed over (OpenData streams do it through WithGap). Size does not count the gap.
+  uint64_t FirstPieceBytes = 0, GapBytes = 0;
 
   // Copies the common fields when source is a file; otherwise nothing changes.
   virtual void Assign(const TItem& source);

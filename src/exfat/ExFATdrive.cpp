@@ -352,4 +352,39 @@ std::vector<std::string> TExFATdrive::ReadChoiceItems() const {
 
 bool TExFATdrive::FindLostData(TStatusDialog* status) { return FindExFATLostData(*this, status); }
 
+template <class Visit>
+void TExFATdrive::WalkLiveData(uint32_t first, uint64_t length, bool noFatChain, Visit visit) {
+  const TExFATRun run = DataRun(first, length, noFatChain, false, -1);
+  const uint64_t clusters = std::min<uint64_t>(ClustersFor(length), ClusterCount);
+  uint64_t steps = 0;
+  uint32_t c = first;
+  for (uint64_t k = 0; k < clusters && IsValidCluster(c); ++k) {
+    if (!visit(c)) return;
+    if (k + 1 < clusters && (c = NextInRun(run, c, steps)) == 0) return;
+  }
+}
+
+uint32_t TExFATdrive::ClaimFileClusters(uint64_t owner, uint32_t first, uint64_t length, bool noFatChain) {
+  if (auto known = fileClaims_.find(owner); known != fileClaims_.end()) return known->second;
+  uint32_t shared = 0;
+  WalkLiveData(first, length, noFatChain, [&](uint32_t c) {
+    if (liveFileClusters_.Insert(c)) return true;
+    shared = c;
+    sharedClusters_.Insert(c);
+    return false;
+  });
+  fileClaims_[owner] = shared;
+  return shared;
+}
+
+uint32_t TExFATdrive::SharesClusters(uint32_t first, uint64_t length, bool noFatChain) {
+  if (sharedClusters_.Runs() == 0) return 0;
+  uint32_t shared = 0;
+  WalkLiveData(first, length, noFatChain, [&](uint32_t c) {
+    if (sharedClusters_.Contains(c)) shared = c;
+    return shared == 0;
+  });
+  return shared;
+}
+
 }  // namespace salvex

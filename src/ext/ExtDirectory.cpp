@@ -6,6 +6,7 @@
 
 #include "common/Host.h"
 #include "common/StringTable.h"
+#include "common/Unicode.h"
 #include "ext/ExtFile.h"
 #include "ext/ExtLostFolders.h"
 
@@ -296,7 +297,7 @@ int TExtDirectory::CompareItems(const TItem& a, const TItem& b, int column) cons
     case 3: return Cmp(na->Ino, nb->Ino);
     case 4: return Cmp(condOf(a), condOf(b));
     case 5: return aDir ? 0 : text(Host().TypeName(nameOf(a)), Host().TypeName(nameOf(b)));
-    default: return text(nameOf(a), nameOf(b));
+    default: return BothLost(a, b) ? CompareNamesNatural(nameOf(a), nameOf(b)) : text(nameOf(a), nameOf(b));
   }
 }
 

@@ -150,7 +150,7 @@ class TFATdrive : public TCustomDrive {
   // The link counts of the FAT in use, counted on first use; null without a FAT in use or when
   // the volume is too large to count.
   const TFATLinks* LinksInUse();
-  // First clusters of the live files listed so far, for SharedCluster.
+  // First clusters of the live files and folders listed so far, for SharedCluster.
   std::unordered_set<uint32_t> LiveFileStarts;
 
   TFATDirectory* Root() const;

@@ -166,7 +166,9 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
           uint32_t size = 0, offset = 0;
           if (carved.Verdict == TCarveVerdict::NewFile) {
             auto file = std::make_unique<TNTFSFile>();
-            file->Name = "cluster " + std::to_string(i) + "." + carved.Type;
+            file->Name = carved.Name;
+      file->FirstPieceBytes = carved.FirstPieceBytes;
+      file->GapBytes = carved.GapBytes;
             file->Size = carved.Size;
             file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
             file->MFTNumber = -1;

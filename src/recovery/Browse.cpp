@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/Helpers.h"
+#include "common/Unicode.h"
 #include "devices/ReadFailures.h"
 #include "disk/PhysicalDisk.h"
 #include "recovery/SaveEngine.h"
@@ -139,6 +140,7 @@ std::vector<TItemRow> ListFolder(TCustomDirectory& folder, std::optional<TError>
   for (auto& child : *folder.Children) rows.push_back(RowOf(*child));
   std::stable_sort(rows.begin(), rows.end(), [](const TItemRow& a, const TItemRow& b) {
     if (a.Folder != b.Folder) return a.Folder;
+    if (a.Lost && b.Lost) return CompareNamesNatural(a.Name, b.Name) < 0;
     return Fold(a.Name) < Fold(b.Name);
   });
   return rows;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 
 #include "common/ByteReader.h"
 #include "common/FakeHost.h"
@@ -274,6 +275,29 @@ TEST_F(ExFATImage, WrongSetChecksumIsShownAsPoorNotHidden) {
   f->FillListItem(row);
   EXPECT_EQ(row.SubItems.at(3), LoadText(727));
   EXPECT_EQ(Read(*f).size(), 20u);
+}
+
+// A live file made to start inside another's data: both are poor and say which cluster they share;
+// the other files of the folder stay as they were.
+TEST_F(ExFATImage, LiveFilesSharingAClusterAreBothPoor) {
+  TExFATdrive* d = Open();
+  ASSERT_NE(d, nullptr);
+  auto* multi = dynamic_cast<TExFATFile*>(File(*d, TTreeKind::Root, "multi-cluster.bin"));
+  ASSERT_NE(multi, nullptr);
+  const uint32_t inside = multi->FirstCluster + 1;
+  const size_t tiny = SetOf("tiny.txt");
+  PutU32(&bytes[tiny + 32 + 20], inside);
+  FixSetChecksum(tiny);
+  d = Open();
+  ASSERT_NE(d, nullptr);
+  for (const char* name : {"tiny.txt", "multi-cluster.bin", "exact-cluster.bin"}) {
+    auto* f = dynamic_cast<TExFATFile*>(File(*d, TTreeKind::Root, name));
+    ASSERT_NE(f, nullptr) << name;
+    const bool crossed = std::string_view(name) != "exact-cluster.bin";
+    EXPECT_EQ(f->SharedCluster, crossed ? inside : 0u) << name;
+    EXPECT_EQ(f->Condition, crossed ? 2 : 0) << name;
+    EXPECT_EQ(f->Meta().Warning.find("cluster " + std::to_string(inside)) != std::string::npos, crossed) << name;
+  }
 }
 
 TEST_F(ExFATImage, ChainLoopsAndFoldersOnTheirOwnPathEnd) {
