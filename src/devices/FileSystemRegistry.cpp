@@ -27,6 +27,13 @@ const TFileSystem* FindFileSystem(std::string_view name) {
   return nullptr;
 }
 
+bool ParseLostRecord(std::span<const uint8_t> bytes, size_t maxNameChars, std::string& name, uint32_t& size,
+                     uint32_t& offset) {
+  for (const TFileSystem& fs : FileSystems())
+    if (fs.ParseLostRecord && fs.ParseLostRecord(bytes, maxNameChars, name, size, offset)) return true;
+  return false;
+}
+
 const TFileSystem* FileSystemForPartition(TDevice& device, const TPartitionEntry& entry) {
   if (entry.Kind == TPartitionKind::Extended) return nullptr;
   std::vector<uint8_t> head;

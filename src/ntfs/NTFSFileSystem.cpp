@@ -3,6 +3,7 @@
 #include "common/BootSector.h"
 #include "common/ByteReader.h"
 #include "devices/Device.h"
+#include "ntfs/LostRecord.h"
 #include "ntfs/NTFSdrive.h"
 
 namespace salvex {
@@ -38,6 +39,7 @@ TFileSystem NTFSFileSystem() {
   fs.OpensByMBRType = true;
   fs.Open = NewNTFSDrive;
   fs.Lost = {0, ProbeNTFS, PlaceNTFS, nullptr};
+  fs.ParseLostRecord = ParseNTFSLostRecord;
   return fs;
 }
 
