@@ -71,8 +71,9 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
   size_t count = 0;
   if (!ctx.Json) PrintRowHeader(drive);
   uint64_t budget = MaxWalkEntries(drive);
-  WalkRows(lost, 0, budget, [&](const TItemRow& row) {
+  WalkRows(lost, 0, budget, [&](TItemRow row) {
     ++count;
+    ctx.MarkNeverRead(row);
     if (ctx.Json)
       doc["items"].push_back(ItemJson(row, drive, args.Volume));
     else
@@ -110,7 +111,8 @@ int RunFind(TCliContext& ctx, const TLostDataArgs& args) {
   doc["items"] = nlohmann::json::array();
   // Paths are given from the top of their tree, so that a hit can be handed to 'save --tree'.
   bool bounded = false;
-  for (const TItemRow& hit : FindItems(drive, PrepareFindMask(mask), {}, &bounded)) {
+  for (TItemRow hit : FindItems(drive, PrepareFindMask(mask), {}, &bounded)) {
+    ctx.MarkNeverRead(hit);
     if (ctx.Json)
       doc["items"].push_back(ItemJson(hit, drive, args.Volume));
     else if (hit.Folder)

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace salvex {
 
@@ -13,6 +14,13 @@ struct TPlainExtent {
   int Fd = -1;
   uint64_t Offset = 0;
   uint64_t Length = 0;
+};
+
+// Bytes of a device: where a stream's bytes lie, from the device's first byte.
+struct TByteRun {
+  uint64_t Pos = 0;
+  uint64_t Size = 0;
+  uint64_t End() const { return Pos + Size; }
 };
 
 // The bytes of one file as its file system reads them, forward only. This is all a file system
@@ -33,6 +41,14 @@ class TDataStream {
     return false;
   }
   virtual void Skip(uint64_t count) { (void)count; }
+  // Where the stream's bytes lie on its device, in the stream's order, found without reading them
+  // (the allocation structures are read): what a rescue map is checked against. Bytes that need
+  // no read of their own (holes, past the valid length, data inside a record) lie in no run.
+  // False when the file system cannot tell; a chain that ends early gives the runs up to there.
+  virtual bool DeviceRuns(std::vector<TByteRun>& runs) {
+    (void)runs;
+    return false;
+  }
 
   uint64_t ZeroFilledSectors = 0;
   // Why some bytes were delivered as zeros although they could be read (a damaged compression

@@ -1,9 +1,11 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "common/AlignedBuffer.h"
 #include "disk/RescueMap.h"
 
 namespace salvex {
@@ -72,7 +74,8 @@ class TImager {
   int source_, target_;
   TRescueMap& map_;
   TImagerOptions options_;
-  std::vector<uint8_t> buffer_;
+  // Page-aligned, so that a source opened for direct I/O can read into it.
+  std::unique_ptr<AlignedBuffer> buffer_;
   uint64_t reads_ = 0, readErrors_ = 0, rescuedThisRun_ = 0;
   double start_ = 0, lastGood_ = 0, lastSave_ = 0, lastReport_ = 0;
   bool failed_ = false, mapFailed_ = false;

@@ -97,6 +97,34 @@ bool TExFATFileData::Step() {
   return true;
 }
 
+// The clusters reading would visit, up to the valid length (the rest reads as zeros).
+bool TExFATFileData::DeviceRuns(std::vector<TByteRun>& runs) {
+  const uint64_t cs = drive_.ClusterSize;
+  if (cs == 0 || drive_.BytesPerSec == 0) return false;
+  if (!Failure.empty()) return true;
+  uint32_t cluster = run_.FirstCluster;
+  uint64_t steps = 0;
+  TClusterSet visited;
+  for (uint64_t at = 0; at < valid_;) {
+    const uint64_t n = std::min(cs, valid_ - at);
+    const uint64_t pos = drive_.DeviceByte(drive_.ClusterToSector(cluster) * drive_.BytesPerSec);
+    if (!runs.empty() && runs.back().End() == pos)
+      runs.back().Size += n;
+    else
+      runs.push_back({pos, n});
+    at += n;
+    if (at >= valid_) break;
+    const uint32_t next = drive_.NextInRun(run_, cluster, steps);
+    if (next == 0) break;
+    if (run_.FatCopy) {
+      visited.Insert(cluster);
+      if (visited.Contains(next)) break;
+    }
+    cluster = next;
+  }
+  return true;
+}
+
 size_t TExFATFileData::Read(uint8_t* buffer, size_t count) {
   if (position_ >= size_ || !Failure.empty()) return 0;
   count = size_t(std::min<uint64_t>(count, size_ - position_));

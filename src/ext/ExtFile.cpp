@@ -82,6 +82,34 @@ TExtFileData::TExtFileData(TExtdrive& drive, TExtMap map, uint64_t size, bool de
 TExtFileData::TExtFileData(std::vector<uint8_t> inlineBytes, uint64_t size)
     : size_(std::min<uint64_t>(size, inlineBytes.size())), inline_(std::move(inlineBytes)) {}
 
+// The written blocks of the map within the size; a deleted file's blocks that other files hold
+// now are not read, so they are in no run.
+bool TExtFileData::DeviceRuns(std::vector<TByteRun>& runs) {
+  if (!drive_) return true;
+  const uint64_t bs = drive_->Sb.BlockSize;
+  if (bs == 0) return false;
+  auto add = [&](uint64_t block, uint64_t logical, uint64_t count) {
+    const uint64_t from = logical * bs;
+    if (from >= size_) return;
+    const uint64_t n = std::min(count * bs, size_ - from);
+    const uint64_t pos = drive_->DeviceByte(block * bs);
+    if (!runs.empty() && runs.back().End() == pos)
+      runs.back().Size += n;
+    else
+      runs.push_back({pos, n});
+  };
+  for (const TExtRun& run : map_.Runs) {
+    if (run.Unwritten || run.Logical * bs >= size_) continue;
+    if (!deleted_) {
+      add(run.Physical, run.Logical, run.Count);
+      continue;
+    }
+    for (uint64_t i = 0; i < run.Count && (run.Logical + i) * bs < size_; ++i)
+      if (!drive_->BlockInUse(run.Physical + i)) add(run.Physical + i, run.Logical + i, 1);
+  }
+  return true;
+}
+
 size_t TExtFileData::Read(uint8_t* buffer, size_t count) {
   if (position_ >= size_ || !Failure.empty()) return 0;
   count = size_t(std::min<uint64_t>(count, size_ - position_));

@@ -36,6 +36,30 @@ size_t TFATFileData::Read(uint8_t* buffer, size_t count) {
   return size_t(got);
 }
 
+// The same cluster steps as reading, on a position of its own.
+bool TFATFileData::DeviceRuns(std::vector<TByteRun>& runs) {
+  const uint64_t cs = drive_.ClusterSize;
+  if (cs == 0 || drive_.BytesPerSec == 0) return false;
+  TFATFilePos p;
+  drive_.OpenFilePos(first_, uint64_t(base_) + size_, p);
+  p.SkipAllocated = pos_.SkipAllocated;
+  if (base_ > 0 && !drive_.SeekFilePos(p, base_, fatChoice_)) return true;
+  const uint64_t end = uint64_t(base_) + size_;
+  for (uint64_t at = base_; at < end && drive_.IsValidCluster(p.Cluster);) {
+    const uint64_t within = at % cs;
+    const uint64_t n = std::min(cs - within, end - at);
+    const uint64_t pos = drive_.DeviceByte(drive_.ClusterToSector(p.Cluster) * drive_.BytesPerSec + within);
+    if (!runs.empty() && runs.back().End() == pos)
+      runs.back().Size += n;
+    else
+      runs.push_back({pos, n});
+    at += n;
+    p.Position = at;
+    if (at < end) p.Cluster = drive_.StepFileCluster(p, fatChoice_);
+  }
+  return true;
+}
+
 namespace {
 // The file's own bytes again, from a second read position: the end finders read forwards.
 class TFileBytes : public TByteSource {

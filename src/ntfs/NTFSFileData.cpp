@@ -43,6 +43,43 @@ bool TNTFSFileData::PlainExtent(TPlainExtent& extent) {
   return drive_.PlainExtent(pos_.Data, pos_.Position, size_ - position_, extent);
 }
 
+bool TNTFSFileData::DeviceRuns(std::vector<TByteRun>& runs) {
+  const uint64_t cs = drive_.ClusterSize;
+  if (cs == 0) return false;
+  auto add = [&](uint64_t volumeByte, uint64_t n) {
+    const uint64_t pos = drive_.DeviceByte(volumeByte);
+    if (!runs.empty() && runs.back().End() == pos)
+      runs.back().Size += n;
+    else
+      runs.push_back({pos, n});
+  };
+  if (!Failure.empty()) return true;
+  if (source_ == Source::Contiguous) {
+    const uint64_t volume = drive_.VolumeBytes();
+    const uint64_t from = where_ * cs + base_;
+    if (where_ <= volume / cs && from < volume && size_ > 0) add(from, std::min(size_, volume - from));
+    return true;
+  }
+  const TNTFSAttribute& data = pos_.Data;
+  if (!pos_.Opened || data.Resident) return true;
+  // Compressed units are read whole from their clusters; other encodings keep their bytes in
+  // another stream, which is not followed here.
+  if (pos_.Decoder && !pos_.Compressed) return false;
+  const uint64_t initialised = std::min(data.InitializedSize ? data.InitializedSize : data.Size(), data.Size());
+  const uint64_t limit = pos_.Decoder ? std::max(data.AllocatedSize, data.Size()) : std::min(initialised, size_);
+  const uint64_t volume = drive_.VolumeBytes() / cs;
+  for (const ntfs::TRun& run : data.Runs) {
+    if (run.Vcn < 0 || uint64_t(run.Vcn) >= limit / cs + 1) break;
+    const uint64_t from = uint64_t(run.Vcn) * cs;
+    if (from >= limit) break;
+    if (run.Hole || run.Lcn < 0 || uint64_t(run.Lcn) >= volume) continue;
+    const uint64_t clusters = std::min(run.Length, volume - uint64_t(run.Lcn));
+    const uint64_t n = clusters > (limit - from) / cs ? limit - from : clusters * cs;
+    add(uint64_t(run.Lcn) * cs, n);
+  }
+  return true;
+}
+
 void TNTFSFileData::Skip(uint64_t count) {
   position_ += count;
   pos_.Position += count;
