@@ -25,9 +25,9 @@ for tool in ddrescue ddrescuelog; do command -v $tool >/dev/null || { echo "need
 src="$work/source.img"
 head -c $((64 << 20)) < <(openssl enc -aes-128-ctr -nosalt -pass pass:salvex-imaging -in /dev/zero 2>/dev/null) >"$src"
 # Sectors (512 bytes): bad ranges of 100, 4, 512, 1 and 37 sectors; weak sectors that fail 1, 2
-# and 3 times; a slow area of 20000 sectors (20 ms a read).
+# and 3 times; a slow area of 40000 sectors (50 ms a read).
 faults=(--bad 20000-20099 --bad 50000-50003 --bad 90000-90511 --bad 100001-100001 --bad 120000-120036
-        --weak 30000-30007:1 --weak 70000-70003:2 --weak 110000-110000:3 --slow 40000-59999:20)
+        --weak 30000-30007:1 --weak 70000-70003:2 --weak 110000-110000:3 --slow 40000-79999:50)
 
 mount_disk() { "$faildisk" "$src" "$mnt" "${faults[@]}"; }
 unmount_disk() { umount "$mnt" 2>/dev/null || fusermount3 -u "$mnt"; }
