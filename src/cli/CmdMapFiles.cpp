@@ -23,7 +23,7 @@ struct TMapFilesArgs {
 struct THit {
   size_t Volume;
   TCustomDrive* Drive;
-  TItemRow Row;
+  TItemRow Row;  // its Item may be released once the walk is over: only the row's data is used
   TNeverRead Unread;
 };
 
@@ -53,14 +53,16 @@ int RunMapFiles(TCliContext& ctx, const TMapFilesArgs& a) {
       drive.FindLostData(ctx.Status.get());
     }
     bool bounded = false;
-    for (TItemRow& row : FindItems(drive, "*", {}, &bounded)) {
+    // Checked while the walk holds the file's folder: it may be released after.
+    FindItems(drive, "*", [&](const TItemRow& row) {
       auto* file = dynamic_cast<TCustomFile*>(row.Item);
-      if (!file) continue;
+      if (!file) return true;
       ++checked;
       TNeverRead unread = NeverReadOf(*file, TReadChoice{}, *map);
       if (!unread.Known) ++unknown;
-      if (unread.Bytes > 0) hits.push_back({v, &drive, std::move(row), std::move(unread)});
-    }
+      if (unread.Bytes > 0) hits.push_back({v, &drive, row, std::move(unread)});
+      return true;
+    }, &bounded);
     if (bounded)
       skipped.push_back("volume " + std::to_string(v) + ": the walk stopped at " +
                         std::to_string(MaxWalkEntries(drive)) + " entries; its folders are damaged");
@@ -80,10 +82,11 @@ int RunMapFiles(TCliContext& ctx, const TMapFilesArgs& a) {
     for (const THit& h : hits) {
       const uint32_t ss = h.Drive->Device ? h.Drive->Device->BytesPerSector : 512;
       nlohmann::json j = ItemJson(h.Row, *h.Drive, h.Volume);
+      j["condition"] = "poor";
       j["unread_bytes"] = h.Unread.Bytes;
       j["reason"] = NeverReadReason(h.Unread, ss);
       j["unread_sectors"] = nlohmann::json::array();
-      for (const TByteRun& r : h.Unread.Ranges)
+      for (const TNeverRead::TRange& r : h.Unread.Ranges)
         j["unread_sectors"].push_back({{"first_sector", r.Pos / ss}, {"last_sector", (r.End() - 1) / ss}});
       doc["files"].push_back(std::move(j));
     }
@@ -104,7 +107,8 @@ int RunMapFiles(TCliContext& ctx, const TMapFilesArgs& a) {
               << unreadOfFiles << " of their bytes; " << unreadTotal << " bytes of the disk are unread)\n";
   if (unknown > 0)
     std::cerr << "salvex-cli: " << unknown << " file(s) could not be checked: their file system does not say where "
-              << "all their data lies\n";
+              << "all their data lies (data inside its record, compressed, or a chain that ends early); saving reports "
+              << "any of their sectors that cannot be read\n";
   return skipped.empty() ? 0 : 1;
 }
 

@@ -40,7 +40,8 @@ class TExFATFileData : public TDataStream {
   TExFATFileData(TExFATdrive& drive, const TExFATRun& run, uint64_t size, uint64_t validLength);
   uint64_t Size() const override { return size_; }
   size_t Read(uint8_t* buffer, size_t count) override;
-  bool DeviceRuns(std::vector<TByteRun>& runs) override;
+  bool Seek(uint64_t position) override;
+  bool ByteRuns(std::vector<TByteRun>& runs) override;
 
  private:
   // Moves to the next cluster of the run; false when the run has none.

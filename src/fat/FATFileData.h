@@ -1,7 +1,6 @@
 #pragma once
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "devices/DataStream.h"
 #include "fat/FATFile.h"
@@ -17,7 +16,8 @@ class TFATFileData : public TDataStream {
   TFATFileData(TFATdrive& drive, uint8_t fatChoice, uint32_t firstCluster, uint32_t baseOffset, uint64_t size);
   uint64_t Size() const override { return size_; }
   size_t Read(uint8_t* buffer, size_t count) override;
-  bool DeviceRuns(std::vector<TByteRun>& runs) override;
+  bool Seek(uint64_t position) override;
+  bool ByteRuns(std::vector<TByteRun>& runs) override;
   // Steps over clusters allocated in the FAT in use when reading without a chain.
   void SkipAllocated() { pos_.SkipAllocated = true; }
   // Once every byte came, checks the end the file's format gives (a JPEG end marker, a ZIP's

@@ -11,26 +11,27 @@ TNeverRead NeverReadOf(TCustomFile& file, const TReadChoice& choice, const TResc
   TNeverRead out;
   std::unique_ptr<TDataStream> data = file.OpenData(choice);
   std::vector<TByteRun> runs;
-  if (!data || !data->DeviceRuns(runs)) {
-    out.Known = false;
+  if (!file.Drive || !data || !data->ByteRuns(runs)) {
+    out.Known = file.Size == 0;
     return out;
   }
-  for (const TByteRun& run : runs) {
+  for (const TByteRun& volumeRun : runs) {
+    const uint64_t pos = file.Drive->DeviceByte(volumeRun.VolumeOffset), end = pos + volumeRun.Length;
     // Bytes past the map's end were never read either: the image does not reach there.
-    if (run.End() > map.Size()) {
-      const uint64_t from = std::max(run.Pos, map.Size());
-      out.Bytes += run.End() - from;
-      out.Ranges.push_back({from, run.End() - from});
+    if (end > map.Size()) {
+      const uint64_t from = std::max(pos, map.Size());
+      out.Bytes += end - from;
+      out.Ranges.push_back({from, end - from});
     }
-    if (run.Pos >= map.Size()) continue;
-    for (const TRescueBlock& b : map.Unrescued(run.Pos, std::min(run.Size, map.Size() - run.Pos))) {
+    if (pos >= map.Size()) continue;
+    for (const TRescueBlock& b : map.Unrescued(pos, std::min(end, map.Size()) - pos)) {
       out.Bytes += b.Size;
       out.Ranges.push_back({b.Pos, b.Size});
     }
   }
-  std::sort(out.Ranges.begin(), out.Ranges.end(), [](const TByteRun& a, const TByteRun& b) { return a.Pos < b.Pos; });
-  std::vector<TByteRun> merged;
-  for (const TByteRun& r : out.Ranges) {
+  std::sort(out.Ranges.begin(), out.Ranges.end(), [](const TNeverRead::TRange& a, const TNeverRead::TRange& b) { return a.Pos < b.Pos; });
+  std::vector<TNeverRead::TRange> merged;
+  for (const TNeverRead::TRange& r : out.Ranges) {
     if (!merged.empty() && r.Pos <= merged.back().End())
       merged.back().Size = std::max(merged.back().End(), r.End()) - merged.back().Pos;
     else
@@ -45,7 +46,7 @@ std::string NeverReadReason(const TNeverRead& unread, uint32_t sectorSize) {
   const uint64_t ss = sectorSize ? sectorSize : 512;
   // Neighbouring byte ranges can share a sector: the text names each sector once.
   std::vector<std::pair<uint64_t, uint64_t>> sectors;
-  for (const TByteRun& r : unread.Ranges) {
+  for (const TNeverRead::TRange& r : unread.Ranges) {
     const uint64_t first = r.Pos / ss, last = (r.End() - 1) / ss;
     if (!sectors.empty() && first <= sectors.back().second + 1)
       sectors.back().second = std::max(sectors.back().second, last);

@@ -14,12 +14,18 @@ class TRescueMap;
 // The bytes of a file that an imaging run never read from the disk, by the run's rescue map:
 // the image holds zeros there, not the file's data.
 struct TNeverRead {
-  bool Known = true;              // false: the file system could not say where the file lies
-  uint64_t Bytes = 0;             // of the file's bytes, on unread sectors
-  std::vector<TByteRun> Ranges;   // those bytes on the device, in device order, merged
+  // False where the file system does not say where the file's bytes lie (data inside its record,
+  // compressed data, a chain that cannot be followed to the file's size).
+  bool Known = true;
+  uint64_t Bytes = 0;  // of the file's bytes, on unread sectors
+  struct TRange {
+    uint64_t Pos = 0, Size = 0;  // bytes of the device
+    uint64_t End() const { return Pos + Size; }
+  };
+  std::vector<TRange> Ranges;  // those bytes, in device order, merged
 };
 
-// Checks where the file's data lies (its allocation, not its bytes) against `map`, which covers
+// Checks where the file's data lies (its byte runs, not its bytes) against `map`, which covers
 // the file's device from its first byte.
 TNeverRead NeverReadOf(TCustomFile& file, const TReadChoice& choice, const TRescueMap& map);
 
