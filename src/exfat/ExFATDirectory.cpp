@@ -260,8 +260,9 @@ void TExFATDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool delete
     }
     tree.SortChildren(node);
     TreeBuilt = true;
-  } catch (const std::exception& e) {
-    Host().MessageBox(std::string("Error: ") + e.what(), "Error", TMsgButtons::Ok, TMsgIcon::Error);
+  } catch (...) {
+    tree.EndUpdate();
+    throw;
   }
   tree.EndUpdate();
 }

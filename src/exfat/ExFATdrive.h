@@ -57,7 +57,7 @@ class TExFATdrive : public TCustomDrive {
   uint32_t AllocationUnit() const override { return ClusterSize; }
   uint64_t VolumeBytes() const override { return VolumeSectors * BytesPerSec; }
 
-  // Takes a validated boot sector's geometry, cut to the device (MountWarning says so).
+  // Takes a validated boot sector's geometry, cut to the device (a mount note says so).
   void ApplyBoot(const TExFATBoot& boot);
   // Finds the allocation bitmap, up-case table and label among the root's entries and reads the bitmap.
   void ReadCriticalEntries();

@@ -16,6 +16,7 @@
 #include "common/Options.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
+#include "devices/FileSystemRegistry.h"
 #include "devices/LostDataScan.h"
 #include "devices/StatusDialog.h"
 #include "fat/FATDirectory.h"
@@ -24,7 +25,6 @@
 #include "fat/FATdrive.h"
 #include "filetypes/Carver.h"
 #include "filetypes/FileTypes.h"
-#include "ntfs/NTFSLostData.h"
 
 namespace salvex {
 

@@ -180,8 +180,9 @@ void TNTFSDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool) {
       tree.SortChildren(node);
       TreeBuilt = true;
     }
-  } catch (const std::exception& e) {
-    Host().MessageBox(std::string("Error: ") + e.what(), "", TMsgButtons::Ok, TMsgIcon::Error);
+  } catch (...) {
+    tree.EndUpdate();
+    throw;
   }
   tree.EndUpdate();
 }

@@ -103,6 +103,7 @@ TCustomDirectory* TopFolder(TCustomDrive& drive, TTreeKind tree) {
 
 TResult<TCustomDrive*> PrepareVolume(TCustomDrive& drive, TStatusDialog* status) {
   if (!drive.HasSpecialFolders()) {
+    if (const TMountNote* failure = drive.MountFailure()) return failure->Error;
     TError e;
     e.Kind = TErrorKind::NotThisFileSystem;
     e.What = drive.Name;
