@@ -79,8 +79,9 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
   size_t count = 0;
   if (!ctx.Json) PrintRowHeader(drive);
   uint64_t budget = MaxWalkEntries(drive);
-  WalkRows(lost, 0, budget, [&](const TItemRow& row) {
+  WalkRows(lost, 0, budget, [&](TItemRow row) {
     ++count;
+    ctx.MarkNeverRead(row);
     if (dfxml) dfxml->File(row);
     if (ctx.Json)
       doc["items"].push_back(ItemJson(row, drive, args.Volume));
@@ -124,11 +125,21 @@ int RunFind(TCliContext& ctx, const TLostDataArgs& args) {
   // Paths are given from the top of their tree, so that a hit can be handed to 'save --tree'.
   bool bounded = false;
   // The byte runs are read while the walk holds the hit's folder: it may be released after.
-  auto onHit = [&dfxml](const TItemRow& hit) {
+  std::vector<std::string> unread;  // the map's reason for each hit, in order
+  auto onHit = [&](const TItemRow& hit) {
     if (dfxml) dfxml->File(hit);
+    TItemRow marked = hit;
+    ctx.MarkNeverRead(marked);
+    unread.push_back(marked.ConditionWhy);
     return true;
   };
-  for (const TItemRow& hit : FindItems(drive, PrepareFindMask(mask), onHit, &bounded)) {
+  size_t index = 0;
+  for (TItemRow hit : FindItems(drive, PrepareFindMask(mask), onHit, &bounded)) {
+    if (index < unread.size() && !unread[index].empty()) {
+      hit.Condition = TItemRow::TCondition::Poor;
+      hit.ConditionWhy = unread[index];
+    }
+    ++index;
     if (ctx.Json)
       doc["items"].push_back(ItemJson(hit, drive, args.Volume));
     else if (hit.Folder)
