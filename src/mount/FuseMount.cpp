@@ -194,6 +194,7 @@ bool ServeMount(TMountTree& tree, const TFuseMountOptions& options, std::string&
   fuse_args args = FUSE_ARGS_INIT(int(raw.size()), raw.data());
   const fuse_lowlevel_ops ops = Operations();
   fuse_session* session = fuse_session_new(&args, &ops, sizeof(ops), &tree);
+  fuse_opt_free_args(&args);  // the session may have copied the arguments into memory of its own
   if (!session) {
     error = "the FUSE session could not be set up";
     return false;

@@ -138,7 +138,8 @@ TEST_F(MapFiles, NameTheFilesIfindGivesForTheUnreadSectorsAndSaveTheRestWhole) {
   // ls marks them poor, saying why.
   CommandResult ls = Cli({"ls", disk.string(), "--map", map.string(), "--volume", "0", "--json", "Pictures"});
   ASSERT_EQ(ls.ExitCode, 0) << ls.Err;
-  for (const auto& item : nlohmann::json::parse(ls.Out)["items"]) {
+  const nlohmann::json listing = nlohmann::json::parse(ls.Out);
+  for (const auto& item : listing["items"]) {
     const bool unread = item["path"] == "Pictures/harbour.jpg";
     EXPECT_EQ(item["condition"] == "poor" && item.contains("condition_reason"), unread) << item.dump();
   }
