@@ -367,7 +367,7 @@ bool FATClusterHasEntries(TFATdrive& drive, uint32_t cluster) {
   TFATCursor cursor{cluster, 0, 2};
   std::string name;
   uint8_t record[dirent::kSize];
-  return drive.GetNextEntry(cursor, false, name, record);
+  return drive.GetNextEntry(cursor, true, name, record);  // deleted entries are files to bring back too
 }
 
 bool RecogniseFATCluster(TFATdrive& drive, uint32_t cluster, uint8_t& kind, std::string& extension) {

@@ -34,6 +34,11 @@ TCarveResult TFileCarver::Examine(uint64_t cluster, std::span<const uint8_t> byt
       coveredTo_ = cluster + (*end - 1) / clusterBytes_;
     }
     result.Type = FoundFileType(result.Type, fromCluster, *end);
+  } else if (kind == kContinuesSameType) {
+    // The frame test alone passes on about one random cluster in twenty; a real stream also gives
+    // a chain of frames to follow, so without one there is no file here.
+    previousType_.clear();
+    return TCarveResult{};
   } else {
     result.Size = defaultSize_;
   }

@@ -242,6 +242,30 @@ TEST_F(FatLostData, Fat32QuickFormatListsAndSavesTheDeletedEntriesOfLostFolders)
   EXPECT_EQ(found, 1u);
 }
 
+// A folder whose files were all deleted before the format still holds them.
+TEST_F(FatLostData, Fat32QuickFormatListsAFolderThatHoldsOnlyDeletedEntries) {
+  auto image = LoadImage("fat32-quickformat.img.gz");
+  auto manifest = ReadManifest(FixturePath("fat32-quickformat-manifest.txt"));
+  const std::string& notes = manifest.at("/Photos").Notes;
+  const uint32_t cluster = uint32_t(std::stoul(notes.substr(notes.find('=') + 1)));
+  {
+    TMemFATdrive probe(image);
+    const uint64_t at = probe.ClusterToSector(cluster) * 512;
+    for (uint64_t e = at + 2 * 32; e < at + probe.ClusterSize && image[e] != 0; e += 32) image[e] = 0xE5;
+  }
+  TMemFATdrive drive(image);
+  drive.FATCopy = 0;
+  auto top = Search(drive);
+  ASSERT_TRUE(top.count("cluster " + std::to_string(cluster)));
+  auto* photos = dynamic_cast<TFATDirectory*>(top.at("cluster " + std::to_string(cluster)));
+  ASSERT_NE(photos, nullptr);
+  photos->LoadChildren(false);
+  bool deletedPhoto = false;
+  for (auto& c : *photos->Children)
+    if (auto* f = dynamic_cast<TFATFile*>(c.get()); f && f->Name == "Deleted-Photo.jpg") deletedPhoto = true;
+  EXPECT_TRUE(deletedPhoto);
+}
+
 TEST_F(FatLostData, WithoutLostFilesOnlyFoldersAreListed) {
   auto image = LoadImage("fat32-quickformat.img.gz");
   TMemFATdrive drive(image);

@@ -279,6 +279,22 @@ TEST(FileEnd, CarverDropsHitsInsideAFoundFile) {
   EXPECT_GE(nested, 1u) << "the planted JPEG header inside the WAV";
 }
 
+// Compressed or encrypted data holds MPEG-like frame headers by chance; none may become a file.
+TEST(FileEnd, RandomClustersCarveNoAudioWithoutAFrameChain) {
+  constexpr size_t kCluster = 512;
+  std::mt19937 random(7);
+  Buffer volume(2048 * kCluster);
+  for (auto& b : volume) b = uint8_t(random());
+  TFileCarver carver(kCluster, 1474560);
+  size_t audio = 0;
+  for (uint64_t c = 0; c < volume.size() / kCluster; ++c) {
+    TSpanSource from(std::span<const uint8_t>(volume).subspan(c * kCluster));
+    const auto r = carver.Examine(c, std::span<const uint8_t>(volume).subspan(c * kCluster, kCluster), from);
+    if (r.Verdict == TCarveVerdict::NewFile && r.Type == "MP3") ++audio;
+  }
+  EXPECT_EQ(audio, 0u);
+}
+
 TEST(FileEnd, Crc32CheckValue) {
   const std::string_view text = "123456789";
   const auto* p = reinterpret_cast<const uint8_t*>(text.data());
