@@ -110,14 +110,19 @@ int RunFind(TCliContext& ctx, const TLostDataArgs& args) {
   doc["items"] = nlohmann::json::array();
   // Paths are given from the top of their tree, so that a hit can be handed to 'save --tree'.
   bool bounded = false;
-  for (const TItemRow& hit : FindItems(drive, PrepareFindMask(mask), {}, &bounded)) {
-    if (ctx.Json)
-      doc["items"].push_back(ItemJson(hit, drive, args.Volume));
-    else if (hit.Folder)
-      std::printf("%s\t%s/\t\n", TreeName(hit.Tree), TerminalSafe(hit.Path).c_str());
-    else
-      std::printf("%s\t%s\t%llu\n", TreeName(hit.Tree), TerminalSafe(hit.Path).c_str(), static_cast<unsigned long long>(hit.Size));
-  }
+  StreamItems(
+      drive, PrepareFindMask(mask),
+      [&](const TItemRow& hit) {
+        if (ctx.Json)
+          doc["items"].push_back(ItemJson(hit, drive, args.Volume));
+        else if (hit.Folder)
+          std::printf("%s\t%s/\t\n", TreeName(hit.Tree), TerminalSafe(hit.Path).c_str());
+        else
+          std::printf("%s\t%s\t%llu\n", TreeName(hit.Tree), TerminalSafe(hit.Path).c_str(),
+                      static_cast<unsigned long long>(hit.Size));
+        return true;
+      },
+      &bounded);
   if (ctx.Json) PrintJson(doc);
   if (bounded)
     throw TCliError("the search stopped after " + std::to_string(MaxWalkEntries(drive)) +
@@ -137,6 +142,7 @@ void RegisterLostDataCommands(CLI::App& app, TCliContext& ctx) {
   lost->add_option("--last", lostArgs.Last, "last cluster of the search (default: the last of the volume)")
       ->check(WholeNumber("a cluster number"));
   lost->add_flag("--no-files", lostArgs.NoFiles, "look for lost folders only, not for files by their content");
+  AddThreadsOption(*lost);
   AddFatOption(*lost, lostArgs.Fat);
   AddSaveOptions(*lost, lostArgs.Save, false);
   AddJsonOption(*lost, ctx);
