@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -18,11 +19,13 @@ struct TScanChunk {
   bool Read = false;     // false: the read failed or was not wanted; the consumer reads these itself
   std::vector<uint8_t> Bytes;  // Blocks + the look-ahead blocks after them (zeros past the range)
   std::vector<TLook> Looks;    // whatever the prescan made of the chunk
+  std::exception_ptr Failure;  // what the read or the prescan threw; Next throws it on
 };
 
 // Reads blocks [first, last] in large chunks on a reader thread ahead of the consumer, runs a
 // prescan (work that depends on the bytes alone) over each chunk on `threads` worker threads, and
-// hands the chunks to the consumer strictly in order. `read` is only called while `deviceLock` is
+// hands the chunks to the consumer strictly in order. What a read or prescan throws reaches the
+// consumer in its place in that order, and nothing after it is read. `read` is only called while `deviceLock` is
 // held; the consumer holds it too while it reads the device itself.
 template <class TLook>
 class TScanPipeline {
@@ -78,6 +81,7 @@ class TScanPipeline {
     changed_.wait(hold, [&] { return states_[slot] == TState::Ready && sequence_[slot] == next_; });
     ++next_;
     holding_ = true;
+    if (slots_[slot].Failure) std::rethrow_exception(slots_[slot].Failure);
     return &slots_[slot];
   }
 
@@ -98,10 +102,16 @@ class TScanPipeline {
       const uint64_t end = c.First + c.Blocks;
       const uint32_t more = uint32_t(std::min<uint64_t>(s_.Lookahead, s_.Limit > end ? s_.Limit - end : 0));
       c.Bytes.resize(size_t(c.Blocks + s_.Lookahead) * s_.BlockBytes);
-      c.Read = !s_.Wanted || s_.Wanted(c.First, c.Blocks);
-      if (c.Read) {
-        std::lock_guard<std::mutex> device(deviceLock_);
-        c.Read = s_.Read(c.First, c.Blocks + more, c.Bytes.data());
+      c.Failure = nullptr;
+      try {
+        c.Read = !s_.Wanted || s_.Wanted(c.First, c.Blocks);
+        if (c.Read) {
+          std::lock_guard<std::mutex> device(deviceLock_);
+          c.Read = s_.Read(c.First, c.Blocks + more, c.Bytes.data());
+        }
+      } catch (...) {
+        c.Failure = std::current_exception();
+        c.Read = false;
       }
       std::memset(c.Bytes.data() + size_t(c.Blocks + more) * s_.BlockBytes, 0,
                   size_t(s_.Lookahead - more) * s_.BlockBytes);
@@ -111,6 +121,7 @@ class TScanPipeline {
         states_[slot] = TState::Read;
       }
       changed_.notify_all();
+      if (c.Failure) return;
     }
   }
 
@@ -135,7 +146,11 @@ class TScanPipeline {
       }
       TChunk& c = slots_[slot];
       c.Looks.clear();
-      if (c.Read && s_.Prescan) s_.Prescan(c);
+      try {
+        if (c.Read && s_.Prescan) s_.Prescan(c);
+      } catch (...) {
+        c.Failure = std::current_exception();
+      }
       {
         std::lock_guard<std::mutex> hold(lock_);
         states_[slot] = TState::Ready;
