@@ -5,7 +5,9 @@
 #
 # Times in one hyperfine run per volume, each command beside its peer (warm page cache, saves into a
 # tmpfs): ls -r / fls -r -p, ls -r --deleted / fls -r -d -p, find / fls -r -p | grep, save / /
-# tsk_recover -e, undelete / tsk_recover, lost-data --no-files / cat of the image (the read limit).
+# tsk_recover -e (as bench/speed.sh pairs them; -a, which writes only the live files as save / does,
+# is shown beside it), undelete / tsk_recover, lost-data --no-files / cat of the image (the read
+# limit).
 # Then the peak memory of every salvex command (/usr/bin/time -v), and, when two sizes ran, how
 # each time grew. Targets: ratio to the peer <= 0.5 (lost-data: <= 2, half of cat's rate), memory
 # <= 64 MB, growth <= 1.1 x the growth of the file count.
@@ -70,6 +72,7 @@ for n in ${SCALE_FILES:-100000 1000000}; do
       --prepare true -n find "$cli find $img '*77*' >/dev/null" \
       --prepare "rm -rf $shm/t" -n tsk_recover-e "tsk_recover -e $img $shm/t >/dev/null" \
       --prepare "rm -rf $shm/s" -n save "$cli save $img --quiet --to $shm/s / >/dev/null" \
+      --prepare "rm -rf $shm/s $shm/t" -n tsk_recover-a "tsk_recover -a $img $shm/t >/dev/null" \
       --prepare "rm -rf $shm/t $shm/s" -n tsk_recover "tsk_recover $img $shm/t >/dev/null" \
       --prepare "rm -rf $shm/u" -n undelete "$cli undelete $img --quiet --to $shm/u >/dev/null" \
       --prepare "rm -rf $shm/t $shm/u" -n cat "cat $img >/dev/null" \
@@ -92,6 +95,10 @@ for ours, theirs, target in [("ls", "fls", 0.5), ("ls-deleted", "fls-deleted", 0
                              ("save", "tsk_recover-e", 0.5), ("undelete", "tsk_recover", 0.5), ("lost-data", "cat", 2)]:
     ratio = t[ours] / t[theirs]
     m = float(mem[ours])
+    if ours == "save":
+        # tsk_recover -e also writes the deleted files; -a writes the same files as save /.
+        print(f"  {'save':<10} {t['save']:8.2f} s / {'tsk_recover-a':<13} {t['tsk_recover-a']:8.2f} s = "
+              f"{t['save'] / t['tsk_recover-a']:5.2f}x (the same files; no target)")
     print(f"  {ours:<10} {t[ours]:8.2f} s / {theirs:<13} {t[theirs]:8.2f} s = {ratio:5.2f}x (<= {target}: "
           f"{'met' if ratio <= target else 'MISSED'})   peak {m:6.1f} MB ({'met' if m <= 64 else 'MISSED'})")
 PY
