@@ -2,7 +2,7 @@
 _salvex_cli() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   local words=("${COMP_WORDS[@]}") cword=$COMP_CWORD
-  local commands="devices partitions volumes lost-drives ls cat find lost-data save undelete image"
+  local commands="devices partitions volumes lost-drives ls cat find lost-data save undelete image mount"
   local command="" i
   for ((i = 1; i < cword; i++)); do
     case " $commands " in *" ${words[i]} "*) command=${words[i]}; break ;; esac
@@ -13,7 +13,7 @@ _salvex_cli() {
   fi
   case $prev in
     --to) COMPREPLY=($(compgen -d -- "$cur")); return ;;
-    --report | --map) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    --report | --map | --dfxml) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     --as) COMPREPLY=($(compgen -W "disk drive floppy" -- "$cur")); return ;;
     --fat) COMPREPLY=($(compgen -W "none 1 2" -- "$cur")); return ;;
     --tree) COMPREPLY=($(compgen -W "root deleted lost" -- "$cur")); return ;;
@@ -28,13 +28,14 @@ _salvex_cli() {
     devices | partitions) opts="--json" ;;
     volumes) opts="--json --quiet --search-lost --first --last --threads" ;;
     lost-drives) opts="--json --quiet --first --last --threads --on-read-error" ;;
-    ls) opts="--volume --deleted --tree --path --recursive --json --bodyfile --quiet --search-lost --first --last --threads" ;;
+    ls) opts="--volume --deleted --tree --path --recursive --json --bodyfile --dfxml --quiet --search-lost --first --last --threads" ;;
     cat) opts="--volume --deleted --tree --fat --on-read-error --quiet --search-lost --first --last --threads" ;;
-    find) opts="--volume --json --quiet" ;;
-    lost-data) opts="--volume --first --last --threads --no-files --fat --to --overwrite --report --allow-examined-device --on-read-error --json --quiet" ;;
-    save) opts="--volume --deleted --tree --fat --to --overwrite --report --allow-examined-device --on-read-error --json --quiet --search-lost --first --last --threads" ;;
+    find) opts="--volume --json --dfxml --quiet" ;;
+    lost-data) opts="--volume --first --last --threads --no-files --fat --to --overwrite --report --allow-examined-device --on-read-error --dfxml --json --quiet" ;;
+    save) opts="--volume --deleted --tree --fat --to --overwrite --report --allow-examined-device --on-read-error --dfxml --json --quiet --search-lost --first --last --threads" ;;
+    mount) opts="--volume --foreground --search-lost --first --last --threads" ;;
     image) opts="--map --retries --reverse --sector-size --json --quiet"; common="--help" ;;
-    undelete) opts="--volume --mask --fat --to --overwrite --report --allow-examined-device --on-read-error --json --quiet --search-lost --first --last --threads" ;;
+    undelete) opts="--volume --mask --fat --to --overwrite --report --allow-examined-device --on-read-error --dfxml --json --quiet --search-lost --first --last --threads" ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$opts $common" -- "$cur"))

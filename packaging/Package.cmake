@@ -60,6 +60,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${SALVEX_HOMEPAGE}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# salvex-cli mount needs fusermount3 to mount and unmount as a user; libfuse3 itself comes from
+# dpkg-shlibdeps.
+if(SALVEX_FUSE)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fuse3")
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

@@ -266,8 +266,9 @@ int RunCli(int argc, char** argv) {
   ctx.StatusView->SetDialog(ctx.Status.get());
   ctx.Host.Status = ctx.Status.get();
   ScopedHost hostScope(ctx.Host);
+  for (int i = 0; i < argc; ++i) ctx.CommandLine += (i ? " " : "") + std::string(argv[i]);
 
-  CLI::App app{"Salvex: find and save deleted and lost files on FAT and NTFS disks and images (read-only)",
+  CLI::App app{"Salvex: find and save deleted and lost files on FAT, exFAT, NTFS and ext2/3/4 disks and images (read-only)",
                "salvex-cli"};
   app.set_version_flag("--version", std::string("salvex-cli ") + SALVEX_VERSION);
   app.require_subcommand(1);
@@ -275,6 +276,7 @@ int RunCli(int argc, char** argv) {
   RegisterImageCommands(app, ctx);
   RegisterLostDataCommands(app, ctx);
   RegisterLostDriveCommands(app, ctx);
+  RegisterMountCommand(app, ctx);
   RegisterVolumeCommands(app, ctx);
 
   // An unknown first word is a mistyped command, not a missing one.

@@ -59,6 +59,7 @@ struct TCliContext {
   std::string LostOnReadError = "ignore";
   // The command's work, set by the chosen subcommand's callback; returns the exit status.
   std::function<int()> Action;
+  std::string CommandLine;  // as typed, for reports that say how they were made
   bool Json = false;   // one JSON document on stdout (docs/salvex-cli.schema.json)
   bool Quiet = false;  // no progress on stderr
 
@@ -113,6 +114,7 @@ void RegisterDeviceCommands(CLI::App& app, TCliContext& ctx);
 void RegisterImageCommands(CLI::App& app, TCliContext& ctx);
 void RegisterLostDataCommands(CLI::App& app, TCliContext& ctx);
 void RegisterLostDriveCommands(CLI::App& app, TCliContext& ctx);
+void RegisterMountCommand(CLI::App& app, TCliContext& ctx);
 void RegisterVolumeCommands(CLI::App& app, TCliContext& ctx);
 
 int RunCli(int argc, char** argv);

@@ -16,6 +16,7 @@
 
 #include "common/TerminalText.h"
 #include "cli/Cli.h"
+#include "cli/CliDfxml.h"
 #include "cli/CliOutput.h"
 #include "common/StringTable.h"
 #include "devices/TargetCheck.h"
@@ -175,6 +176,7 @@ void AddSaveOptions(CLI::App& cmd, TSaveArgs& a, bool toRequired) {
                "save even into a folder on the device being examined");
   cmd.add_option("--on-read-error", a.OnReadError, "unreadable sectors: abort, ignore (save zeros) or retry=N")
       ->check(ReadErrorPolicyValidator());
+  AddDfxmlOption(cmd, a.Dfxml);
 }
 
 void CheckReportWritable(const std::string& path) {
@@ -225,6 +227,8 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
     if (!*reportFile)
       throw TCliError("cannot write the report " + args.Report + ": " + std::strerror(errno));
   }
+  std::unique_ptr<TDfxmlWriter> dfxml = OpenDfxml(args.Dfxml, ctx);
+  if (dfxml) dfxml->Volume(drive);
   const std::vector<fs::path> created = MakeTarget(args.To);
 
   options.Target = args.To;
@@ -238,7 +242,7 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
   uint64_t partial = 0, failed = 0, seen = 0;
   std::set<std::pair<std::string, std::string>> fileFailures;  // what, why
   // Per-file rows and their hashes only go into JSON and the report.
-  const bool listFiles = ctx.Json || reportFile;
+  const bool listFiles = ctx.Json || reportFile || dfxml;
   if (listFiles)
     options.OnBytes = [&hasher](const TCustomFile& f, const uint8_t* data, size_t n) { hasher.Add(f, data, n); };
   options.OnFile = [&](const TSavedFile& saved) {
@@ -248,15 +252,19 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
     for (const TError& e : saved.Errors) fileFailures.insert({e.What, e.Why});
     if (!listFiles) return;
     TItemRow row = RowOf(*const_cast<TCustomFile*>(saved.File));
+    const bool written = saved.Outcome == TSavedFile::TOutcome::Saved || saved.Outcome == TSavedFile::TOutcome::Partial;
+    const std::string sha256 = written && !saved.SavedPath.empty() ? hasher.Finish(*saved.File) : std::string();
+    const std::string savedAs =
+        saved.SavedPath.empty() ? std::string() : fs::absolute(saved.SavedPath).lexically_normal().string();
+    // Only what was saved whole carries a hash in DFXML: a partial file's bytes are not the file's.
+    if (dfxml) dfxml->File(row, saved.Outcome == TSavedFile::TOutcome::Saved ? sha256 : std::string(), savedAs);
     nlohmann::json j;
     j["source"] = row.Path;
     j["tree"] = TreeName(row.Tree);
-    j["saved_as"] = saved.SavedPath.empty() ? nlohmann::json(nullptr)
-                                            : nlohmann::json(fs::absolute(saved.SavedPath).lexically_normal().string());
+    j["saved_as"] = savedAs.empty() ? nlohmann::json(nullptr) : nlohmann::json(savedAs);
     j["size"] = row.Size;
     j["bytes_written"] = saved.Bytes;
-    const bool written = saved.Outcome == TSavedFile::TOutcome::Saved || saved.Outcome == TSavedFile::TOutcome::Partial;
-    j["sha256"] = written && !saved.SavedPath.empty() ? nlohmann::json(hasher.Finish(*saved.File)) : nlohmann::json(nullptr);
+    j["sha256"] = sha256.empty() ? nlohmann::json(nullptr) : nlohmann::json(sha256);
     j["state"] = StateName(row);
     const char* condition = ConditionName(row);
     j["condition"] = condition ? nlohmann::json(condition) : nlohmann::json(nullptr);
@@ -312,6 +320,7 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
     if (!*reportFile) std::cerr << "salvex-cli: the report " << args.Report << " could not be written whole\n";
   }
 
+  if (dfxml) dfxml->Finish();
   if (ctx.Json) {
     PrintJson(document);
   } else {

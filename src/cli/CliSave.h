@@ -26,6 +26,7 @@ struct TSaveArgs {
   bool AllowExaminedDevice = false;
   std::string Report;  // a JSON file with one entry per file, SHA-256 included
   std::string OnReadError = "abort";
+  std::string Dfxml;  // a DFXML file with one fileobject per file saved, SHA-256 included
 };
 
 // Adds --to (required or not), --overwrite, --allow-examined-device, --report and --on-read-error.

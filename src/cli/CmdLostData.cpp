@@ -5,6 +5,7 @@
 
 #include "cli/Cli.h"
 #include "common/TerminalText.h"
+#include "cli/CliDfxml.h"
 #include "cli/CliOutput.h"
 #include "cli/CliSave.h"
 #include "common/Options.h"
@@ -23,6 +24,7 @@ struct TLostDataArgs {
   TSaveArgs Save;
   std::string Fat = "none";
   std::vector<std::string> Mask;
+  std::string Dfxml;  // find's; lost-data's is the save options'
 };
 
 // Every row below a folder, depth-first; bounds on depth and on entries (`budget`, counted down)
@@ -56,6 +58,9 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
     if (args.Save.To.empty()) throw TCliUsageError("--report describes what is saved: give --to as well");
     CheckReportWritable(args.Save.Report);
   }
+  // Without --to the rows found are what the DFXML file lists; with it, the files saved.
+  std::unique_ptr<TDfxmlWriter> dfxml = args.Save.To.empty() ? OpenDfxml(args.Save.Dfxml, ctx) : nullptr;
+  if (dfxml) dfxml->Volume(drive);
   Options().FindLostFiles = !args.NoFiles;
   ctx.Host.RangeFirst = args.First;
   ctx.Host.RangeLast = args.Last;
@@ -73,12 +78,14 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
   uint64_t budget = MaxWalkEntries(drive);
   WalkRows(lost, 0, budget, [&](const TItemRow& row) {
     ++count;
+    if (dfxml) dfxml->File(row);
     if (ctx.Json)
       doc["items"].push_back(ItemJson(row, drive, args.Volume));
     else
       PrintRow(row, true);
   });
   // A search that broke off (a damaged structure, memory refused) is an error, not an empty result.
+  if (dfxml) dfxml->Finish();
   const std::string failure = drive.LastLostSearch.Failure;
   if (!failure.empty()) {
     if (ctx.Json) PrintJson(doc);
@@ -108,11 +115,15 @@ int RunFind(TCliContext& ctx, const TLostDataArgs& args) {
   const std::string mask = args.Mask.front();
   nlohmann::json doc = Document("find");
   doc["items"] = nlohmann::json::array();
+  std::unique_ptr<TDfxmlWriter> dfxml = OpenDfxml(args.Dfxml, ctx);
+  if (dfxml) dfxml->Volume(drive);
   // Paths are given from the top of their tree, so that a hit can be handed to 'save --tree'.
   bool bounded = false;
+  // Each hit is printed as the walk meets it (its folder may be released after).
   StreamItems(
       drive, PrepareFindMask(mask),
       [&](const TItemRow& hit) {
+        if (dfxml) dfxml->File(hit);
         if (ctx.Json)
           doc["items"].push_back(ItemJson(hit, drive, args.Volume));
         else if (hit.Folder)
@@ -123,6 +134,7 @@ int RunFind(TCliContext& ctx, const TLostDataArgs& args) {
         return true;
       },
       &bounded);
+  if (dfxml) dfxml->Finish();
   if (ctx.Json) PrintJson(doc);
   if (bounded)
     throw TCliError("the search stopped after " + std::to_string(MaxWalkEntries(drive)) +
@@ -158,6 +170,7 @@ void RegisterLostDataCommands(CLI::App& app, TCliContext& ctx) {
   find->add_option("MASK", findArgs.Mask, "name pattern with ? and *, letter case ignored")->required()->expected(1);
   AddVolumeOption(*find, findArgs.Volume);
   AddJsonOption(*find, ctx);
+  AddDfxmlOption(*find, findArgs.Dfxml);
   AddQuietOption(*find, ctx);
   SetExample(*find, "salvex-cli find disk.img --volume 0 '*.doc'   (then: salvex-cli save disk.img --tree TREE --to out PATH)");
   find->callback([&ctx] { ctx.Action = [&ctx] { return RunFind(ctx, findArgs); }; });

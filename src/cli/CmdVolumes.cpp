@@ -9,6 +9,7 @@
 
 #include "cli/Cli.h"
 #include "common/TerminalText.h"
+#include "cli/CliDfxml.h"
 #include "cli/CliOutput.h"
 #include "cli/CliSave.h"
 #include "common/AlignedBuffer.h"
@@ -33,6 +34,7 @@ struct TVolumeArgs {
   std::string Fat;
   std::vector<std::string> Paths;
   std::string Mask = "*";
+  std::string Dfxml;
   TSaveArgs Save;
 
   TTreeKind TreeKind() const {
@@ -102,6 +104,8 @@ int ListFolder(TCliContext& ctx, const TVolumeArgs& a) {
   if (!folder)
     throw TCliError("'" + a.Path + "' is a file, not a folder; 'salvex-cli cat' writes a file's bytes to stdout");
   const bool recursive = a.Recursive || a.Bodyfile;
+  std::unique_ptr<TDfxmlWriter> dfxml = OpenDfxml(a.Dfxml, ctx);
+  if (dfxml) dfxml->Volume(drive);
   nlohmann::json doc = Document("ls");
   doc["items"] = nlohmann::json::array();
   if (!ctx.Json && !a.Bodyfile) PrintRowHeader(drive);
@@ -126,6 +130,7 @@ int ListFolder(TCliContext& ctx, const TVolumeArgs& a) {
       --budget;
       if (row.Folder) subfolders.push_back(static_cast<TCustomDirectory*>(row.Item));
       if (deletedOnly && !row.Deleted) continue;
+      if (dfxml) dfxml->File(row);
       if (ctx.Json)
         doc["items"].push_back(ItemJson(row, drive, a.Volume));
       else if (a.Bodyfile)
@@ -143,6 +148,7 @@ int ListFolder(TCliContext& ctx, const TVolumeArgs& a) {
   // A body file holds the deleted entries as well, as fls -m does.
   if (a.Bodyfile && tree == TTreeKind::Root && a.Path.empty() && drive.DeletedFolder)
     walk(*drive.DeletedFolder, 0, true);
+  if (dfxml) dfxml->Finish();
   if (ctx.Json) {
     doc["failures"] = nlohmann::json::array();
     for (const TError& e : unreadable)
@@ -268,6 +274,7 @@ void RegisterVolumeCommands(CLI::App& app, TCliContext& ctx) {
   ls->add_flag("--bodyfile", args.Bodyfile,
                "print the whole tree (and the deleted entries) in the body format of The Sleuth Kit's mactime")
       ->excludes("--json");
+  AddDfxmlOption(*ls, args.Dfxml);
   AddQuietOption(*ls, ctx);
   SetExample(*ls, "salvex-cli ls disk.img --volume 0 --deleted -r");
   ls->callback([&ctx, argsPtr] { ctx.Action = [&ctx, argsPtr] { return ListFolder(ctx, *argsPtr); }; });

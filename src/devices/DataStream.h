@@ -4,6 +4,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace salvex {
 
@@ -15,8 +16,29 @@ struct TPlainExtent {
   uint64_t Length = 0;
 };
 
-// The bytes of one file as its file system reads them, forward only. This is all a file system
-// supplies for saving: the save engine owns everything on the target side.
+// A stretch of a file's bytes as stored on its volume.
+struct TByteRun {
+  uint64_t FileOffset = 0;
+  uint64_t VolumeOffset = 0;  // bytes from the volume's first sector
+  uint64_t Length = 0;
+};
+
+// Appends a run, joined to the last one when it continues it on the volume as in the file.
+inline void AddByteRun(std::vector<TByteRun>& runs, uint64_t fileOffset, uint64_t volumeOffset, uint64_t length) {
+  if (length == 0) return;
+  if (!runs.empty()) {
+    TByteRun& last = runs.back();
+    if (last.FileOffset + last.Length == fileOffset && last.VolumeOffset + last.Length == volumeOffset) {
+      last.Length += length;
+      return;
+    }
+  }
+  runs.push_back({fileOffset, volumeOffset, length});
+}
+
+// The bytes of one file as its file system reads them, forward, with a jump to any position for
+// readers that need random access (a mounted view). This is all a file system supplies for saving:
+// the save engine owns everything on the target side.
 class TDataStream {
  public:
   virtual ~TDataStream() = default;
@@ -33,6 +55,20 @@ class TDataStream {
     return false;
   }
   virtual void Skip(uint64_t count) { (void)count; }
+  // Moves the read position to `position` (at most Size()) without reading the data before it;
+  // false when the stream cannot, or has failed (open it again then).
+  virtual bool Seek(uint64_t position) {
+    (void)position;
+    return false;
+  }
+
+  // Where the file's bytes lie on the volume, in file order; bytes that read as zeros without
+  // being stored (holes, past exFAT's valid length) have no run. False where the stored bytes are
+  // not the file's (compressed or resident data) or the data cannot be followed to its end.
+  virtual bool ByteRuns(std::vector<TByteRun>& runs) {
+    (void)runs;
+    return false;
+  }
 
   uint64_t ZeroFilledSectors = 0;
   // Why some bytes were delivered as zeros although they could be read (a damaged compression

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/Debug.h"
+#include "common/StringTable.h"
 #include "devices/Device.h"
 #include "devices/FileSystemRegistry.h"
 #include "devices/PartitionTable.h"
@@ -56,7 +57,7 @@ TCustomDrive* TDriveList::AddLostDrive(TDevice& device, std::unique_ptr<TCustomD
   drive->SectorCount = sectorCount;
   TCustomDrive* d = Append(std::move(drive));
   d->Mount(quiet);
-  d->Name += " (lost)";
+  d->Name += LoadText(857);
   return d;
 }
 

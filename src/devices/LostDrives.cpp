@@ -81,10 +81,8 @@ uint64_t SkipUnreadable(TDevice& device, uint64_t bad, uint64_t last, TLostDrive
       if (device.ReadSectors(end, 1, false, end, probe.data())) break;
     }
     const TSectorRange region{bad, end - 1};
-    const std::string text = "sectors " + std::to_string(region.First) + "-" + std::to_string(region.Last) + " (" +
-                             std::to_string(region.Count()) + ") cannot be read; Ignore skips them and searches on";
-    const TMsgResult answer = Host().MessageBox(text, "lost-drive search", TMsgButtons::AbortRetryIgnore,
-                                                TMsgIcon::Warning);
+    const std::string text = TextF(892, {region.First, region.Last, region.Count()});
+    const TMsgResult answer = Host().MessageBox(text, LoadText(893), TMsgButtons::AbortRetryIgnore, TMsgIcon::Warning);
     if (answer == TMsgResult::Retry) {
       if (device.ReadSectors(bad, 1, false, bad, probe.data())) return bad;
       continue;

@@ -171,6 +171,8 @@ class TCustomDrive {
   // "FAT12", "FAT16", "FAT32", "NTFS": for listings.
   virtual std::string FileSystemName() const = 0;
   virtual uint32_t BytesPerSector() const = 0;
+  // The volume's allocation unit in bytes (cluster or block); 0 when not known.
+  virtual uint32_t AllocationUnit() const { return 0; }
   // Whether the special folders exist (an NTFS volume that failed to mount has none).
   bool HasSpecialFolders() const { return RootFolder && DeletedFolder && LostFolder && SearchFolder; }
 };

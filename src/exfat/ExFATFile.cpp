@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/Format.h"
+#include "common/StringTable.h"
 #include "devices/Device.h"
 #include "exfat/ExFATDirectory.h"
 #include "exfat/ExFATdrive.h"
@@ -78,7 +80,7 @@ TExFATFileData::TExFATFileData(TExFATdrive& drive, const TExFATRun& run, uint64_
       run_(run),
       cluster_(run.FirstCluster) {
   // Zeros past the valid length are the file's only when its clusters exist.
-  if (size_ > 0 && !drive_.IsValidCluster(cluster_)) Failure = "the file's first cluster is outside the cluster heap";
+  if (size_ > 0 && !drive_.IsValidCluster(cluster_)) Failure = LoadText(881);
 }
 
 bool TExFATFileData::Step() {
@@ -126,6 +128,46 @@ void TExFATFileData::Skip(uint64_t count) {
   index_ = last;
 }
 
+bool TExFATFileData::Seek(uint64_t position) {
+  if (position > size_ || !Failure.empty()) return false;
+  const uint32_t cs = drive_.ClusterSize;
+  if (cs == 0) return false;
+  // Past the valid length every byte is a zero; before it, the cluster holding the position is
+  // found by the same steps as reading takes (in the FAT, not in the data).
+  if (position < valid_) {
+    const uint64_t target = position / cs;
+    if (target < index_) {
+      cluster_ = run_.FirstCluster;
+      index_ = 0;
+      walked_ = 0;
+      visited_.Clear();
+      revisited_ = 0;
+    }
+    while (index_ < target)
+      if (!Step()) return false;
+  }
+  position_ = position;
+  return true;
+}
+
+bool TExFATFileData::ByteRuns(std::vector<TByteRun>& runs) {
+  const uint64_t cs = drive_.ClusterSize;
+  if (!Failure.empty() || cs == 0) return false;
+  uint32_t cluster = run_.FirstCluster;
+  uint64_t steps = 0;
+  TClusterSet seen;
+  // The same steps as reading takes; past the valid length nothing is stored.
+  for (uint64_t offset = 0; offset < valid_; offset += cs) {
+    AddByteRun(runs, offset, drive_.ClusterToSector(cluster) * drive_.BytesPerSec, std::min(cs, valid_ - offset));
+    if (offset + cs >= valid_) break;
+    if (run_.FatCopy) seen.Insert(cluster);
+    const uint32_t next = drive_.NextInRun(run_, cluster, steps);
+    if (next == 0 || (run_.FatCopy && seen.Contains(next))) return false;
+    cluster = next;
+  }
+  return true;
+}
+
 size_t TExFATFileData::Read(uint8_t* buffer, size_t count) {
   if (position_ >= size_ || !Failure.empty()) return 0;
   count = size_t(std::min<uint64_t>(count, size_ - position_));
@@ -142,10 +184,7 @@ size_t TExFATFileData::Read(uint8_t* buffer, size_t count) {
       break;
     }
     if (position_ > 0 && position_ % cs == 0 && position_ / cs > index_ && !Step()) {
-      Failure = revisited_ ? "the cluster chain comes back to cluster " + std::to_string(revisited_) +
-                                 ", which the file already holds (a loop); the data ends there"
-                : run_.FatCopy ? "the cluster chain ends before the file's valid length"
-                               : "the file's clusters run past the cluster heap";
+      Failure = revisited_ ? TextF(877, {revisited_}) : LoadText(run_.FatCopy ? 882 : 883);
       break;
     }
     const uint32_t inCluster = uint32_t(position_ % cs);

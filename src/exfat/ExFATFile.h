@@ -44,6 +44,8 @@ class TExFATFileData : public TDataStream {
   // image file.
   bool PlainExtent(TPlainExtent& extent) override;
   void Skip(uint64_t count) override;
+  bool Seek(uint64_t position) override;
+  bool ByteRuns(std::vector<TByteRun>& runs) override;
 
  private:
   // Moves to the next cluster of the run; false when the run has none.

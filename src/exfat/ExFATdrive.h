@@ -54,6 +54,7 @@ class TExFATdrive : public TCustomDrive {
   int DefaultReadChoice(bool deletedView) const override { return deletedView ? -1 : ActiveFat; }
   std::string FileSystemName() const override { return "exFAT"; }
   uint32_t BytesPerSector() const override { return BytesPerSec; }
+  uint32_t AllocationUnit() const override { return ClusterSize; }
   uint64_t VolumeBytes() const override { return VolumeSectors * BytesPerSec; }
 
   // Takes a validated boot sector's geometry, cut to the device (MountWarning says so).

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/Format.h"
+#include "common/StringTable.h"
 #include "ext/ExtDirectory.h"
 
 namespace salvex {
@@ -63,14 +65,14 @@ std::unique_ptr<TDataStream> OpenExtData(TExtdrive& drive, const TExtNode& node,
     std::vector<uint8_t> bytes(n.Block, n.Block + 60);
     bytes.insert(bytes.end(), n.InlineXattr.begin(), n.InlineXattr.end());
     auto data = std::make_unique<TExtFileData>(bytes, n.Size);
-    if (n.Size > bytes.size()) data->Failure = "the inode holds fewer inline bytes than its size";
+    if (n.Size > bytes.size()) data->Failure = LoadText(889);
     return data;
   }
   TExtMap map = drive.MapOf(node);
   const bool mapless = map.Runs.empty() && n.Size > 0;
   auto data = std::make_unique<TExtFileData>(drive, std::move(map), n.Size, deleted);
   if (mapless && deleted)
-    data->Failure = "the deleted file's block map was cleared and the journal holds no older copy of it";
+    data->Failure = LoadText(890);
   return data;
 }
 
@@ -81,6 +83,25 @@ TExtFileData::TExtFileData(TExtdrive& drive, TExtMap map, uint64_t size, bool de
 
 TExtFileData::TExtFileData(std::vector<uint8_t> inlineBytes, uint64_t size)
     : size_(std::min<uint64_t>(size, inlineBytes.size())), inline_(std::move(inlineBytes)) {}
+
+bool TExtFileData::Seek(uint64_t position) {
+  if (position > size_ || !Failure.empty()) return false;
+  // Read looks for the run from run_ onwards.
+  if (position < position_) run_ = 0;
+  position_ = position;
+  return true;
+}
+
+bool TExtFileData::ByteRuns(std::vector<TByteRun>& runs) {
+  if (!drive_ || !Failure.empty()) return false;  // inline data lives in the inode
+  const uint64_t bs = drive_->Sb.BlockSize;
+  for (const TExtRun& run : map_.Runs) {
+    if (run.Unwritten || run.Logical >= (size_ + bs - 1) / bs) continue;
+    const uint64_t start = run.Logical * bs;
+    AddByteRun(runs, start, run.Physical * bs, std::min(run.Count * bs, size_ - start));
+  }
+  return true;
+}
 
 size_t TExtFileData::Read(uint8_t* buffer, size_t count) {
   if (position_ >= size_ || !Failure.empty()) return 0;
@@ -115,7 +136,7 @@ size_t TExtFileData::Read(uint8_t* buffer, size_t count) {
       std::memset(buffer + done, 0, n);
       done += n;
       position_ += n;
-      Damage = std::to_string(++reused_) + " of the file's blocks now belong to other files and were not read";
+      Damage = TextF(891, {++reused_});
       continue;
     }
     if (within == 0 && want >= bs) {

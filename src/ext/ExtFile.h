@@ -36,6 +36,8 @@ class TExtFileData : public TDataStream {
   TExtFileData(std::vector<uint8_t> inlineBytes, uint64_t size);
   uint64_t Size() const override { return size_; }
   size_t Read(uint8_t* buffer, size_t count) override;
+  bool Seek(uint64_t position) override;
+  bool ByteRuns(std::vector<TByteRun>& runs) override;
 
  private:
   TExtdrive* drive_ = nullptr;

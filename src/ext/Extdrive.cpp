@@ -394,7 +394,7 @@ void TExtdrive::SetupListColumns(TListView& list) {
   list.AddColumn({LoadText(721), 150, false});
   list.AddColumn({LoadText(722), 60, true});
   list.AddColumn({LoadText(723), 100, false});
-  list.AddColumn({"Inode", 60, true});
+  list.AddColumn({LoadText(855), 60, true});
   list.AddColumn({LoadText(725), 60, false});
   list.AddColumn({LoadText(728), 100, false});
 }

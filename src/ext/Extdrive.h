@@ -43,6 +43,7 @@ class TExtdrive : public TCustomDrive {
   void SetupListColumns(TListView& list) override;
   std::string FileSystemName() const override { return Sb.BlockSize ? Sb.Flavour() : "ext4"; }
   uint32_t BytesPerSector() const override;
+  uint32_t AllocationUnit() const override { return Sb.BlockSize; }
   uint64_t VolumeBytes() const override { return Sb.BlocksCount * Sb.BlockSize; }
 
   // Volume-relative bytes; false when the device cannot give them.

@@ -9,6 +9,7 @@
 #include "common/CodePage.h"
 #include "common/Debug.h"
 #include "common/Format.h"
+#include "common/StringTable.h"
 #include "common/Host.h"
 #include "devices/Device.h"
 #include "devices/DriveList.h"
@@ -548,7 +549,7 @@ std::unique_ptr<TFATdrive> TFATAnalyser::NewFolderDrive(uint64_t dataStart, uint
   d->FirstDataSector = dataStart - d->FirstSector;
   d->CreateSpecialFolders();
   d->RootFolder->Children.emplace();
-  d->Name = "DRIVE (rebuilt)";
+  d->Name = LoadText(858);
   return d;
 }
 
@@ -652,7 +653,7 @@ void TFATAnalyser::BuildDrivesFromDirectories(TStatusDialog* status) {
   AttachSectorDirs(byDataStart);
   for (auto& drive : rebuilt) {
     LinkUnderParents(*drive);
-    drive->Name += Format(", root entries:%d", {drive->RootFolder->Children->size()});
+    drive->Name += TextF(859, {drive->RootFolder->Children->size()});
     drives_->Append(std::move(drive));
   }
   dotDirs_.clear();

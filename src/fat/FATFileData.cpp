@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/Format.h"
+#include "common/StringTable.h"
 #include "devices/Device.h"
 #include "fat/FATdrive.h"
 #include "filetypes/FileEnd.h"
@@ -16,10 +18,11 @@ TFATFileData::TFATFileData(TFATdrive& drive, uint8_t fatChoice, uint32_t firstCl
                            uint64_t size)
     : drive_(drive), fatChoice_(fatChoice), base_(baseOffset), size_(std::min(size, drive.DataBytes())), first_(firstCluster) {
   drive_.OpenFilePos(firstCluster, uint64_t(base_) + size_, pos_);
-  if (base_ > 0 && !drive_.SeekFilePos(pos_, base_, fatChoice_)) Failure = "the data's first cluster is not valid";
+  if (base_ > 0 && !drive_.SeekFilePos(pos_, base_, fatChoice_)) Failure = LoadText(879);
 }
 
 size_t TFATFileData::Read(uint8_t* buffer, size_t count) {
+  plainLength_ = 0;
   if (position_ >= size_ || !Failure.empty()) return 0;
   count = size_t(std::min<uint64_t>(count, size_ - position_));
   uint64_t got = 0;
@@ -27,9 +30,7 @@ size_t TFATFileData::Read(uint8_t* buffer, size_t count) {
   const bool ok = drive_.ReadFileData(pos_, count, got, fatChoice_, buffer);
   ZeroFilledSectors += pos_.UnreadableSectors - before;
   if (!ok || got == 0) {
-    Failure = pos_.Revisited ? "the cluster chain comes back to cluster " + std::to_string(pos_.Revisited) +
-                                   ", which the file already holds (a loop); the data ends there"
-                             : "the cluster chain could not be followed to the file's size";
+    Failure = pos_.Revisited ? TextF(877, {pos_.Revisited}) : LoadText(878);
     return size_t(got);
   }
   position_ += got;
@@ -74,10 +75,38 @@ void TFATFileData::Skip(uint64_t count) {
   if (plainLength_ != 0 && count == plainLength_) {
     pos_ = std::move(plainPos_);
   } else if (position_ + count < size_ && !drive_.SeekFilePos(pos_, base_ + position_ + count, fatChoice_)) {
-    Failure = "the cluster chain could not be followed to the file's size";
+    Failure = LoadText(878);
   }
   plainLength_ = 0;
   position_ += count;
+}
+
+bool TFATFileData::Seek(uint64_t position) {
+  plainLength_ = 0;
+  if (position > size_ || !Failure.empty()) return false;
+  if (position == position_) return true;
+  // The end needs no cluster; anywhere else the chain is walked in the FAT, not in the data.
+  if (position < size_ && !drive_.SeekFilePos(pos_, base_ + position, fatChoice_)) return false;
+  if (position < size_ && pos_.Cluster == 0) return false;
+  position_ = position;
+  return true;
+}
+
+bool TFATFileData::ByteRuns(std::vector<TByteRun>& runs) {
+  // Data inside a lost MFT record's cluster is resident data, not a run of clusters.
+  if (base_ != 0 || first_ < 2 || drive_.ClusterSize == 0 || !Failure.empty()) return false;
+  const uint64_t cs = drive_.ClusterSize;
+  TFATFilePos pos;
+  drive_.OpenFilePos(first_, size_, pos);
+  pos.SkipAllocated = pos_.SkipAllocated;
+  pos.Cluster = first_;
+  // The same steps as reading takes, so that the runs are the clusters read.
+  for (uint64_t offset = 0; offset < size_; offset += cs) {
+    if (pos.Cluster == 0) return false;
+    AddByteRun(runs, offset, drive_.ClusterToSector(pos.Cluster) * drive_.BytesPerSec, std::min(cs, size_ - offset));
+    if (offset + cs < size_) pos.Cluster = drive_.StepFileCluster(pos, fatChoice_);
+  }
+  return true;
 }
 
 namespace {
@@ -131,8 +160,7 @@ std::string TFATFileData::FormatEndFailure() {
   const uint64_t cap = MaxFileEndSearch(type);
   if (cap == 0 || size_ > cap) return "";
   if (FindFileEnd(type, bytes)) return "";
-  return "its " + type + " structure does not end within its " + std::to_string(size_) +
-         " bytes: some of the clusters read are not the file's";
+  return TextF(880, {type, size_});
 }
 
 }  // namespace salvex

@@ -19,6 +19,8 @@ class TFATFileData : public TDataStream {
   // The rest of the current run of consecutive clusters, when the volume lies in a plain image file.
   bool PlainExtent(TPlainExtent& extent) override;
   void Skip(uint64_t count) override;
+  bool Seek(uint64_t position) override;
+  bool ByteRuns(std::vector<TByteRun>& runs) override;
   // Steps over clusters allocated in the FAT in use when reading without a chain.
   void SkipAllocated() { pos_.SkipAllocated = true; }
   // Once every byte came, checks the end the file's format gives (a JPEG end marker, a ZIP's

@@ -89,6 +89,7 @@ class TFATdrive : public TCustomDrive {
   int DefaultReadChoice(bool deletedView) const override { return deletedView ? 0 : FATCopy; }
   std::string FileSystemName() const override;
   uint32_t BytesPerSector() const override { return BytesPerSec; }
+  uint32_t AllocationUnit() const override { return ClusterSize; }
   uint64_t VolumeBytes() const override { return uint64_t(TotalSectors) * BytesPerSec; }
 
   // Derives the geometry from a 90-byte boot record; quiet suppresses the messages.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/Format.h"
+#include "common/StringTable.h"
 #include "ntfs/NTFSFormerTree.h"
 
 namespace salvex {
@@ -13,13 +15,13 @@ TNTFSFileData::TNTFSFileData(TNTFSdrive& drive, Source source, uint64_t where, u
     // From here on it reads like a record of the current $MFT, through the position opened.
     source_ = Source::Record;
     if (where_ == 0 || !OpenFoundDataPos(drive_, pos_, where_, number)) {
-      Failure = "the former file record's data attribute could not be read";
+      Failure = LoadText(884);
       return;
     }
     size_ = pos_.Size;
   } else if (source_ == Source::Record) {
     if (where_ == 0 || !drive_.OpenDataPos(pos_, size_, where_)) {
-      Failure = "the file record's data attribute could not be read";
+      Failure = LoadText(885);
       return;
     }
     size_ = pos_.Size;
@@ -48,6 +50,32 @@ void TNTFSFileData::Skip(uint64_t count) {
   pos_.Position += count;
 }
 
+bool TNTFSFileData::Seek(uint64_t position) {
+  if (position > size_ || !Failure.empty()) return false;
+  // Run lists and compression units are found from the position itself.
+  if (source_ == Source::Record) pos_.Position = position;
+  position_ = position;
+  return true;
+}
+
+bool TNTFSFileData::ByteRuns(std::vector<TByteRun>& runs) {
+  if (!Failure.empty() || drive_.ClusterSize == 0) return false;
+  const uint64_t cs = drive_.ClusterSize;
+  if (source_ == Source::Contiguous) {
+    AddByteRun(runs, 0, where_ * cs + base_, size_);
+    return true;
+  }
+  if (!pos_.Opened || pos_.Data.Resident || pos_.Decoder) return false;
+  for (const ntfs::TRun& run : pos_.Data.Runs) {
+    if (run.Hole) continue;
+    if (run.Vcn < 0 || run.Lcn < 0) return false;
+    const uint64_t start = uint64_t(run.Vcn) * cs;
+    if (start >= size_) continue;
+    AddByteRun(runs, start, uint64_t(run.Lcn) * cs, std::min(run.Length * cs, size_ - start));
+  }
+  return true;
+}
+
 size_t TNTFSFileData::Read(uint8_t* buffer, size_t count) {
   if (position_ >= size_ || !Failure.empty()) return 0;
   count = size_t(std::min<uint64_t>(count, size_ - position_));
@@ -56,7 +84,7 @@ size_t TNTFSFileData::Read(uint8_t* buffer, size_t count) {
     const uint64_t volume = drive_.VolumeSectors / drive_.SectorsPerCluster * drive_.ClusterSize;
     const uint64_t offset = where_ * drive_.ClusterSize + base_ + position_;
     if (where_ > volume / std::max<uint32_t>(drive_.ClusterSize, 1) || offset >= volume) {
-      Failure = "the data reaches past the end of the volume";
+      Failure = LoadText(886);
       return 0;
     }
     count = size_t(std::min<uint64_t>(count, volume - offset));
@@ -72,7 +100,7 @@ size_t TNTFSFileData::Read(uint8_t* buffer, size_t count) {
   if (!pos_.Failure.empty()) Damage = pos_.Failure;
   // A false read with bytes delivered means unreadable or damaged parts came back as zeros.
   if (got == 0 || (!ok && drive_.UnreadableSectors == before && pos_.Failure.empty())) {
-    Failure = "the data runs could not be read to the file's size";
+    Failure = LoadText(887);
     return size_t(got);
   }
   position_ += got;

@@ -19,6 +19,8 @@ class TNTFSFileData : public TDataStream {
   size_t Read(uint8_t* buffer, size_t count) override;
   bool PlainExtent(TPlainExtent& extent) override;
   void Skip(uint64_t count) override;
+  bool Seek(uint64_t position) override;
+  bool ByteRuns(std::vector<TByteRun>& runs) override;
 
  private:
   TNTFSdrive& drive_;

@@ -10,7 +10,9 @@
 #include <unordered_set>
 
 #include "common/ByteReader.h"
+#include "common/Format.h"
 #include "common/Host.h"
+#include "common/StringTable.h"
 #include "devices/Model.h"
 #include "devices/StatusDialog.h"
 #include "ntfs/FoundMFT.h"
@@ -307,8 +309,7 @@ bool OpenFoundDataPos(TNTFSdrive& drive, TNTFSDataPos& pos, uint64_t recordOffse
         bitmap ? HideClustersInUse(pos.Data.Runs, ClustersOf(pos.Size, drive.ClusterSize), *bitmap, volumeClusters)
                : TClustersInUse{};
     if (used.Count > 0)
-      pos.Failure = std::to_string(used.Count) + " of its clusters (the first at cluster " + std::to_string(used.First) +
-                    ") now belong to the volume formatted over it";
+      pos.Failure = TextF(888, {used.Count, used.First});
   }
   AttachDataDecoder(drive, record, number, pos);
   pos.Opened = true;

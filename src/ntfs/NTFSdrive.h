@@ -92,6 +92,7 @@ class TNTFSdrive : public TCustomDrive {
   void LoadSpecialFolders(TStatusDialog* status) override;
   std::string FileSystemName() const override { return "NTFS"; }
   uint32_t BytesPerSector() const override { return SectorSize; }
+  uint32_t AllocationUnit() const override { return ClusterSize; }
 
   // Applies the boot sector's fields; false with MountError set when the volume is not usable.
   bool ApplyBootSector(std::span<const uint8_t> boot);

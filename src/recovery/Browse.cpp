@@ -134,12 +134,23 @@ std::vector<TItemRow> ListFolder(TCustomDirectory& folder, std::optional<TError>
   if (unreadable) *unreadable = std::move(failure);
   std::vector<TItemRow> rows;
   if (!folder.Children) return rows;
-  rows.reserve(folder.Children->size());
-  for (auto& child : *folder.Children) rows.push_back(RowOf(*child));
-  std::stable_sort(rows.begin(), rows.end(), [](const TItemRow& a, const TItemRow& b) {
-    if (a.Folder != b.Folder) return a.Folder;
-    return Fold(a.Name) < Fold(b.Name);
+  const size_t n = folder.Children->size();
+  std::vector<TItemRow> unsorted;
+  unsorted.reserve(n);
+  for (auto& child : *folder.Children) unsorted.push_back(RowOf(*child));
+  // Each name folded once, not once per comparison: a folder of many entries sorts in n log n
+  // comparisons.
+  std::vector<std::u32string> keys;
+  keys.reserve(n);
+  for (const TItemRow& row : unsorted) keys.push_back(Fold(row.Name));
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    if (unsorted[a].Folder != unsorted[b].Folder) return unsorted[a].Folder;
+    return keys[a] < keys[b];
   });
+  rows.reserve(n);
+  for (size_t i : order) rows.push_back(std::move(unsorted[i]));
   return rows;
 }
 

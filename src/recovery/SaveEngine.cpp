@@ -175,8 +175,7 @@ class TSaver {
         if (!budget.Take(d)) {
           if (&budget == &saveBudget_) {
             const std::string path = ShownName(d);
-            Fail(path, Make(TErrorKind::Corrupt, path,
-                            "more entries than the volume can hold: its folders are damaged and repeat each other"));
+            Fail(path, Make(TErrorKind::Corrupt, path, LoadText(876)));
             Report.Stopped = true;
           }
           go = false;
@@ -224,7 +223,7 @@ class TSaver {
         // A file or a link of that name is never entered: it could lead out of the target.
         if (holder != TNameHolder::FolderBefore && tries < kMaxTries) continue;
         if (holder != TNameHolder::FolderBefore) {
-          Fail(path, Make(TErrorKind::TargetError, path, "exists and is not a folder"));
+          Fail(path, Make(TErrorKind::TargetError, path, LoadText(869)));
           t.Failed = true;
           return false;
         }
@@ -382,7 +381,7 @@ class TSaver {
     const uint64_t ignoredBefore = IgnoredReadCount();
     std::unique_ptr<TDataStream> data = j.Source->OpenData(options_.Read);
     if (!data || !data->Failure.empty()) {
-      j.Failure = data ? data->Failure : "the file has no data on the volume";
+      j.Failure = data ? data->Failure : LoadText(871);
     } else {
       data->Skip(j.Written);
       j.Written = ReadRest(*data, *j.Source, j.Fd, j.Written, j.Size, j.WriteError);
@@ -424,13 +423,13 @@ class TSaver {
     if (!Open(dir)) {
       // Each file of a folder that could not be made is in the report, saying why (told once).
       if (!Report.Stopped)
-        out.Errors.push_back(Make(TErrorKind::TargetError, path, "its folder " + dir.Path + " could not be made"));
+        out.Errors.push_back(Make(TErrorKind::TargetError, path, TextF(870, {dir.Path})));
       return !Report.Stopped;
     }
 
     std::unique_ptr<TDataStream> data = f.OpenData(options_.Read);
     if (!data) {
-      Fail(path, Make(TErrorKind::Corrupt, path, "the file has no data on the volume"));
+      Fail(path, Make(TErrorKind::Corrupt, path, LoadText(871)));
       return true;
     }
     if (!data->Failure.empty()) {
@@ -583,7 +582,7 @@ class TSaver {
       } else if (!j.Failure.empty()) {
         Record(path, Make(TErrorKind::Corrupt, path, j.Failure));
       } else if (!j.Cancelled) {
-        Record(path, Make(TErrorKind::ReadError, path, "the data ended before the file's size"));
+        Record(path, Make(TErrorKind::ReadError, path, LoadText(872)));
       }
       return true;
     }
@@ -597,10 +596,10 @@ class TSaver {
       // Every byte is there, but some are zeros standing in for sectors that could not be read.
       Record(path, Make(TErrorKind::ReadError, path,
                         j.ZeroFilled > 0
-                            ? std::to_string(j.ZeroFilled) + " sector(s) could not be read and were saved as zeros"
-                            : "sectors that could not be read were saved as zeros"));
+                            ? TextF(873, {j.ZeroFilled})
+                            : LoadText(874)));
     } else if (!j.Damage.empty()) {
-      Record(path, Make(TErrorKind::Corrupt, path, j.Damage + "; those bytes were saved as zeros"));
+      Record(path, Make(TErrorKind::Corrupt, path, TextF(875, {j.Damage})));
     } else {
       ++Report.Files;
     }

@@ -1,5 +1,6 @@
 #include "recovery/SaveNames.h"
 
+#include "common/Format.h"
 #include "common/TerminalText.h"
 
 namespace salvex {
@@ -52,9 +53,9 @@ std::string NumberedName(const std::string& name, unsigned n) { return Join(name
 
 std::string RenameReason(const std::string& safe, const std::string& wanted, const std::string& name) {
   std::string why;
-  if (wanted != safe) why = "its name is longer than the " + std::to_string(kMaxNameBytes) + " bytes a name may have";
-  if (name != wanted) why += (why.empty() ? "" : "; ") + std::string("another item of this save has the name ") + wanted;
-  return why.empty() ? why : "saved under this name: " + why;
+  if (wanted != safe) why = TextF(866, {kMaxNameBytes});
+  if (name != wanted) why += (why.empty() ? "" : "; ") + TextF(867, {wanted});
+  return why.empty() ? why : TextF(868, {why});
 }
 
 std::string TNameClaims::Claim(const std::string& name) {

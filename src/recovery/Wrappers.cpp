@@ -45,7 +45,7 @@ void THostSaveQuestions::Failed(const std::string& path, const TError& error) {
       if (error.Errno == ENOSPC) {
         toldFull_ = true;
         text = TextF(717, {path, Parent(path)});
-      } else if (!path.empty() && path.back() != '/' && error.Why == "exists and is not a folder")
+      } else if (!path.empty() && path.back() != '/' && error.Why == LoadText(869))
         text = TextF(720, {path});
       else
         text = TextF(711, {path});

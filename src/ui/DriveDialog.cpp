@@ -1,7 +1,11 @@
 #include "ui/DriveDialog.h"
 
+#include <cmath>
+
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QLocale>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -168,7 +172,7 @@ void TDriveDlg::UpdateButtons() {
     findButton_->setEnabled(drive != nullptr);
     okButton_->setEnabled(drive != nullptr);
     if (auto* fat = dynamic_cast<TFATdrive*>(drive)) {
-      fat_->addItem("no");
+      fat_->addItem(Text(856));
       for (uint32_t k = 1; k <= fat->NumberOfFATs; ++k) fat_->addItem(QString::number(k));
       fat_->setCurrentIndex(std::min<int>(fat->FATCopy, fat_->count() - 1));
       fat_->setEnabled(true);
@@ -191,10 +195,45 @@ void TDriveDlg::FindClicked() {
   // Long scans read ahead through the block cache.
   const bool cache = blockcache::Enabled();
   blockcache::SetEnabled(true);
-  FindLostDrives(*device, first, last, drives_, status_);
-  blockcache::SetEnabled(cache);
+  const size_t before = drives_.Count();
+  QElapsedTimer clock;
+  clock.start();
+  const TLostDriveSearch search = FindLostDrives(*device, first, last, drives_, status_);
+  const qint64 elapsed = clock.elapsed();
   pages_->setCurrentWidget(logicalPage_);
   FillLists();
+  // A range that stopped short of the disk's end may have missed the volume the user is after:
+  // say where the search ended and offer the rest, with what it would take at this pace.
+  const uint64_t end = device->TotalSectors - 1;
+  const std::vector<TSectorRange> rest = UnsearchedRanges(search, end, drives_.Count() > before);
+  if (!rest.empty()) {
+    uint64_t sectors = 0;
+    for (const TSectorRange& r : rest) sectors += r.Count();
+    const QLocale locale;
+    const auto seconds = qint64(std::ceil(double(elapsed) / 1000.0 * double(sectors) / double(search.Range.Count())));
+    const QString question =
+        drives_.Count() > before
+            ? TextWith(845, {locale.toString(qulonglong(search.Range.Last)), locale.toString(qulonglong(end)),
+                             DurationText(seconds)})
+            : TextWith(846, {locale.toString(qulonglong(search.Range.First)), locale.toString(qulonglong(search.Range.Last))});
+    if (QMessageBox::question(this, Text(230), question, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
+      for (const TSectorRange& r : rest) {
+        const TLostDriveSearch more = FindLostDrives(*device, r.First, r.Last, drives_, status_);
+        if (more.Aborted || more.Cancelled) break;
+      }
+      FillLists();
+    }
+  }
+  blockcache::SetEnabled(cache);
+}
+
+std::vector<TSectorRange> TDriveDlg::UnsearchedRanges(const TLostDriveSearch& search, uint64_t end, bool found) {
+  std::vector<TSectorRange> rest;
+  if (search.Aborted || search.Cancelled || search.Range.Count() == 0) return rest;
+  // With volumes found, the rest of the disk; with none, the whole disk (before the range too).
+  if (!found && search.Range.First > 0) rest.push_back({0, search.Range.First - 1});
+  if (search.Range.Last < end) rest.push_back({search.Range.Last + 1, end});
+  return rest;
 }
 
 void TDriveDlg::RescanClicked() {

@@ -1,6 +1,9 @@
 #pragma once
 #include <QDialog>
 #include <functional>
+#include <vector>
+
+#include "devices/LostDrives.h"
 
 class QCheckBox;
 class QComboBox;
@@ -35,6 +38,10 @@ class TDriveDlg : public QDialog {
   // Rebuilds both lists from the device and drive lists.
   void FillLists();
   void UpdateButtons();
+  // What a lost-drive search that ended short of the disk's last sector `end` left to offer: the
+  // rest of the disk after it, or, when it found nothing, every sector it did not search. Empty
+  // after an abort or a cancel.
+  static std::vector<TSectorRange> UnsearchedRanges(const TLostDriveSearch& search, uint64_t end, bool found);
 
   int DriveIndex = -1;
   int FATChoice = 0;

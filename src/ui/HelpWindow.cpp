@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
+#include "common/StringTable.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
@@ -25,7 +26,7 @@ THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent) {
   browser_->setObjectName("HelpText");
   // Links are followed here: anchors inside the guide scroll, anything else goes to the desktop.
   browser_->setOpenLinks(false);
-  QFile guide(":/help/guide.md");
+  QFile guide(GuideResource());
   if (guide.open(QIODevice::ReadOnly)) browser_->setMarkdown(QString::fromUtf8(guide.readAll()));
   NameHeadings(*browser_->document());
   connect(browser_, &QTextBrowser::anchorClicked, this, &THelpWindow::LinkClicked);
@@ -37,6 +38,16 @@ THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent) {
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(browser_);
   layout->addWidget(buttons);
+}
+
+QString THelpWindow::GuideResource() {
+  // The guide in the chosen language where there is one, else the English guide.
+  for (const LanguageInfo& language : Languages())
+    if (language.Base == LanguageBase) {
+      const QString own = QString(":/help/guide.%1.md").arg(QString::fromStdString(language.Stem));
+      if (QFile::exists(own)) return own;
+    }
+  return ":/help/guide.md";
 }
 
 void THelpWindow::Present() {

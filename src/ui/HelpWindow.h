@@ -19,6 +19,8 @@ class THelpWindow : public QDialog {
 
   // The anchor of a heading, as links inside the guide name it: "Saving files" -> "saving-files".
   static QString HeadingAnchor(const QString& heading);
+  // The resource of the guide shown for the current language.
+  static QString GuideResource();
   // Gives every heading of the document its anchor, which Markdown import leaves out.
   static void NameHeadings(QTextDocument& document);
 

@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLocale>
 #include <QListView>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -378,10 +379,15 @@ void TMainForm::showEvent(QShowEvent* event) {
 
 void TMainForm::FirstActivation() {
   int base = PresetLanguage;
+  if (!base) base = LoadLanguage(*OpenSettings());
   if (!base) {
     TLanguageDialog dialog(this);
     dialog.Execute();
     base = dialog.Base();
+    // Remembered, so that the next start does not ask again; a store that cannot be written
+    // only means the question comes back.
+    QString error;
+    if (base) SaveLanguage(*OpenSettings(), base, error);
   }
   LanguageBase = base;
   ApplyLanguageToQt();
@@ -485,7 +491,9 @@ void TMainForm::UpdateStatus() {
 
 void TMainForm::ShowMemory() {
   const struct mallinfo2 info = mallinfo2();
-  panels_[2]->setText(QString::fromStdString(TextF(700, {uint64_t(info.uordblks)})));
+  // Grouped as the chosen language groups digits (a text fills %d as it is).
+  const std::string bytes = QLocale().toString(qulonglong(info.uordblks)).toStdString();
+  panels_[2]->setText(QString::fromStdString(TextF(700, {bytes})));
 }
 
 bool TMainForm::ScanDevices() {
@@ -629,7 +637,9 @@ void TMainForm::ShowFolder(TTreeNode* node) {
   if (!columnsFitted_ && model_->rowCount() > 0) {
     // The designed widths are a minimum; dates and long names get the room they need.
     columnsFitted_ = true;
-    for (int c = 0; c + 1 < model_->columnCount(); ++c)
+    // The last column too: stretched to the window's edge it would cut long type names.
+    details_->header()->setStretchLastSection(false);
+    for (int c = 0; c < model_->columnCount(); ++c)
       details_->header()->resizeSection(c, std::max({details_->header()->sectionSize(c), details_->header()->sectionSizeHint(c),
                                                   static_cast<QAbstractItemView*>(details_)->sizeHintForColumn(c)}));
   }
@@ -828,10 +838,9 @@ void TMainForm::PropertiesCommand() {
   for (int c = 1; c < model_->columnCount(); ++c) {
     const QString value = model_->data(model_->index(row, c), Qt::DisplayRole).toString();
     if (!value.isEmpty())
-      dialog.Facts.emplace_back(model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString() + ':', value);
+      dialog.Facts.emplace_back(TextWith(854, {model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString()}), value);
   }
-  if (auto* file = dynamic_cast<TCustomFile*>(object); file && file->SizeOrigin != TSizeOrigin::Entry)
-    dialog.Facts.emplace_back(Text(839), Text(file->SizeOrigin == TSizeOrigin::FormatEnd ? 840 : 841));
+  for (auto& fact : ItemFacts(*object)) dialog.Facts.push_back(std::move(fact));
   if (!dialog.Run()) return;
   fields.Name = dialog.Name;
   fields.Cluster = dialog.Cluster;

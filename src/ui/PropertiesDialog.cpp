@@ -5,11 +5,14 @@
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 #include "common/Options.h"
 #include "exfat/ExFATFile.h"
+#include "ext/ExtDirectory.h"
+#include "ext/ExtFile.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
 #include "fat/MFTFile.h"
@@ -94,10 +97,27 @@ bool ReadItemFields(const TItem& item, TItemFields& f) {
     f.Cluster = f.ClusterEnabled ? uint32_t(uint64_t(n->StartCluster)) : 0;
   } else if (auto* e = dynamic_cast<const TExFATFile*>(&item)) {
     f.Cluster = e->FirstCluster;
+  } else if (dynamic_cast<const TExtFile*>(&item) || dynamic_cast<const TExtDirectory*>(&item)) {
+    // An ext item's data is found through its inode, not from a first cluster.
+    f.ClusterEnabled = false;
+    f.Cluster = 0;
   } else {
     return false;
   }
   return true;
+}
+
+std::vector<std::pair<QString, QString>> ItemFacts(const TItem& item) {
+  std::vector<std::pair<QString, QString>> facts;
+  if (auto* file = dynamic_cast<const TCustomFile*>(&item); file && file->SizeOrigin != TSizeOrigin::Entry)
+    facts.emplace_back(Text(839), Text(file->SizeOrigin == TSizeOrigin::FormatEnd ? 840 : 841));
+  const TExtNode* node = nullptr;
+  if (auto* file = dynamic_cast<const TExtFile*>(&item)) node = &file->Node;
+  if (auto* dir = dynamic_cast<const TExtDirectory*>(&item)) node = &dir->Node;
+  if (node && !node->Problem.empty()) facts.emplace_back(TextWith(854, {Text(819)}), QString::fromStdString(node->Problem));
+  if (node && node->FromJournal)
+    facts.emplace_back(TextWith(854, {Text(905)}), TextWith(904, {QLocale().toString(qulonglong(node->JournalSequence))}));
+  return facts;
 }
 
 void WriteItemFields(TItem& item, const TItemFields& f) {

@@ -54,6 +54,9 @@ struct TItemFields {
   bool ClusterEnabled = true;
 };
 bool ReadItemFields(const TItem& item, TItemFields& fields);
+// What the dialog shows of an item beyond the listing's columns: where a found file's size came
+// from, why an ext item is poor, and whether its inode is an older copy from the journal.
+std::vector<std::pair<QString, QString>> ItemFacts(const TItem& item);
 // Writes the fields back; a file found through its record keeps its start (the cluster field is
 // only a display there).
 void WriteItemFields(TItem& item, const TItemFields& fields);

@@ -38,7 +38,7 @@ class TDesktopQuestions : public THostSaveQuestions {
     }
     QMessageBox box(QMessageBox::Warning, "Salvex", QString::fromStdString(text),
                     QMessageBox::NoButton, window_);
-    box.setInformativeText(QString::fromStdString(error.Text()));
+    box.setInformativeText(ErrorReason(error));
     QPushButton* skip = box.addButton(Text(802), QMessageBox::AcceptRole);
     QPushButton* skipAll = box.addButton(Text(803), QMessageBox::AcceptRole);
     QPushButton* cancel = box.addButton(Text(804), QMessageBox::RejectRole);

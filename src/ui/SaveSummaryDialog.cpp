@@ -16,6 +16,7 @@
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <set>
 
 #include "common/StringTable.h"
@@ -28,7 +29,7 @@ namespace {
 QString Reasons(const std::vector<TError>& errors) {
   QStringList parts;
   // The file is named in its own column; its errors give the reason.
-  for (const TError& e : errors) parts << QString::fromStdString(e.Why.empty() ? e.Text() : e.Why);
+  for (const TError& e : errors) parts << ErrorReason(e);
   return parts.join("; ");
 }
 
@@ -90,8 +91,14 @@ TSaveSummaryDialog::TSaveSummaryDialog(QWidget* parent, const TSaveRun& run) : Q
   for (size_t i = 0; i < run.Files.size(); ++i) {
     const TSavedFile& f = run.Files[i];
     for (const TError& e : f.Errors) fileErrors.insert({e.What, e.Why});
-    if (f.Outcome != TSavedFile::TOutcome::Partial && f.Outcome != TSavedFile::TOutcome::Failed) continue;
     const QString name = QString::fromStdString(run.Sources[i]);
+    // A file saved whole under another name than its own: the user looks for it under that name.
+    if (f.Outcome == TSavedFile::TOutcome::Saved && !f.Renamed.empty()) {
+      const QString savedAs = QString::fromStdString(f.SavedPath).section('/', -1);
+      problems_->addTopLevelItem(new QTreeWidgetItem({name, TextWith(865, {savedAs}), QString::fromStdString(f.Renamed)}));
+      continue;
+    }
+    if (f.Outcome != TSavedFile::TOutcome::Partial && f.Outcome != TSavedFile::TOutcome::Failed) continue;
     problems_->addTopLevelItem(new QTreeWidgetItem(
         {name, Text(f.Outcome == TSavedFile::TOutcome::Partial ? 822 : 823), Reasons(f.Errors)}));
   }
@@ -99,12 +106,14 @@ TSaveSummaryDialog::TSaveSummaryDialog(QWidget* parent, const TSaveRun& run) : Q
   for (const TSaveFailure& f : r.Failures)
     if (!fileErrors.count({f.Error.What, f.Error.Why}) && f.Error.Kind != TErrorKind::Cancelled)
       problems_->addTopLevelItem(new QTreeWidgetItem({QString::fromStdString(f.Path), Text(823),
-                                                      QString::fromStdString(f.Error.Text())}));
+                                                      ErrorReason(f.Error)}));
   for (const std::string& w : r.Warnings)
     problems_->addTopLevelItem(new QTreeWidgetItem({QString(), QString(), QString::fromStdString(w)}));
   const bool anyProblem = problems_->topLevelItemCount() > 0;
   problems_->setVisible(anyProblem);
   problems_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  // Reasons are long: the list scrolls sideways rather than cut them.
+  problems_->header()->setStretchLastSection(false);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
   openFolder_ = buttons->addButton(Text(820), QDialogButtonBox::ActionRole);
@@ -118,7 +127,12 @@ TSaveSummaryDialog::TSaveSummaryDialog(QWidget* parent, const TSaveRun& run) : Q
   layout->addLayout(form);
   layout->addWidget(problems_, 1);
   layout->addWidget(buttons);
-  if (anyProblem) problems_->setMinimumSize(720, 160);
+  if (anyProblem) {
+    int width = 0;
+    for (int c = 0; c < problems_->columnCount(); ++c)
+      width += std::max(problems_->header()->sectionSizeHint(c), static_cast<QAbstractItemView*>(problems_)->sizeHintForColumn(c));
+    problems_->setMinimumSize(std::clamp(width + 24, 720, 1000), 160);
+  }
 }
 
 void TSaveSummaryDialog::OpenFolder() { QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(run_.Target))); }
@@ -138,6 +152,7 @@ QByteArray TSaveSummaryDialog::ReportJson() const {
                              {"saved_as", f.SavedPath.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(f.SavedPath))},
                              {"bytes_written", qint64(f.Bytes)},
                              {"status", OutcomeName(f.Outcome)},
+                             {"renamed", f.Renamed.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(f.Renamed))},
                              {"failures", failures}});
   }
   QJsonArray other;

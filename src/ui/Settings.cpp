@@ -1,5 +1,7 @@
 #include "ui/Settings.h"
 
+#include "common/StringTable.h"
+
 namespace salvex::ui {
 
 namespace {
@@ -85,6 +87,27 @@ bool SaveOptions(QSettings& store, const TOptions& o, QString& error) {
   if (store.status() == QSettings::NoError) return true;
   error = store.status() == QSettings::AccessError ? QString("access denied to %1").arg(store.fileName())
                                                     : QString("format error in %1").arg(store.fileName());
+  return false;
+}
+
+// The language is not one of the settings dialog's values (it stays outside their group, whose
+// reading stops at a missing value): it is written when chosen, so that the
+// program asks only at its first start.
+int LoadLanguage(QSettings& store) {
+  bool ok = false;
+  const int base = store.value("Language").toInt(&ok);
+  if (!ok) return 0;
+  for (const LanguageInfo& language : Languages())
+    if (language.Base == base) return base;
+  return 0;
+}
+
+bool SaveLanguage(QSettings& store, int base, QString& error) {
+  store.setValue("Language", base);
+  store.sync();
+  if (store.status() == QSettings::NoError) return true;
+  error = store.status() == QSettings::AccessError ? "the settings file could not be written"
+                                                   : "the settings file is not in INI format";
   return false;
 }
 

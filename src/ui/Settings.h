@@ -19,4 +19,10 @@ bool LoadOptions(QSettings& store, TOptions& options, QString& error);
 // Writes every value (booleans as 0/1); false with the reason in error when the store failed.
 bool SaveOptions(QSettings& store, const TOptions& options, QString& error);
 
+// The language chosen at an earlier start (its string-table base), or 0 when none was stored or
+// the stored one is not among the program's languages.
+int LoadLanguage(QSettings& store);
+// Stores the chosen language; false with the reason in error when the store failed.
+bool SaveLanguage(QSettings& store, int base, QString& error);
+
 }  // namespace salvex::ui

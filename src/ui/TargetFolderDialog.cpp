@@ -6,6 +6,7 @@
 #include <QFileSystemModel>
 #include <QHeaderView>
 #include <QInputDialog>
+#include <QLineEdit>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -114,12 +115,26 @@ bool TDirSelectDialog::CreateFolder(const QString& name) {
   return true;
 }
 
+QInputDialog* TDirSelectDialog::NewFolderPrompt() {
+  if (Folder().isEmpty()) return nullptr;
+  if (!prompt_) {
+    prompt_ = new QInputDialog(this);
+    prompt_->setInputMode(QInputDialog::TextInput);
+  }
+  prompt_->setWindowTitle(Text(737));
+  prompt_->setLabelText(QString::fromStdString(ShortenPath(Folder().toStdString(), 20)));
+  prompt_->setOkButtonText(Text(434));
+  prompt_->setCancelButtonText(Text(435));
+  prompt_->setTextValue(QString());
+  // The title is the question; the window must be wide enough to show it whole.
+  if (auto* edit = prompt_->findChild<QLineEdit*>())
+    edit->setMinimumWidth(prompt_->fontMetrics().horizontalAdvance(Text(737)) + 80);
+  return prompt_;
+}
+
 void TDirSelectDialog::NewFolderClicked() {
-  if (Folder().isEmpty()) return;
-  const QString prompt = QString::fromStdString(ShortenPath(Folder().toStdString(), 20));
-  bool ok = false;
-  const QString name = QInputDialog::getText(this, Text(737), prompt, QLineEdit::Normal, QString(), &ok);
-  if (ok) CreateFolder(name);
+  QInputDialog* prompt = NewFolderPrompt();
+  if (prompt && prompt->exec() == QDialog::Accepted) CreateFolder(prompt->textValue());
 }
 
 }  // namespace salvex::ui

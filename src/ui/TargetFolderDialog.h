@@ -5,6 +5,7 @@
 
 class QComboBox;
 class QFileSystemModel;
+class QInputDialog;
 class QLabel;
 class QTreeView;
 
@@ -30,11 +31,14 @@ class TDirSelectDialog : public QDialog {
   // "." or "..", or holds '/', is refused like a folder that cannot be made.
   bool CreateFolder(const QString& name);
   QComboBox* FATBox() const { return fat_; }
+  // The new-folder prompt over the chosen folder, ready to run; null when none is chosen.
+  QInputDialog* NewFolderPrompt();
 
  private:
   void NewFolderClicked();
   void ShowPath();
 
+  QInputDialog* prompt_ = nullptr;
   QFileSystemModel* model_ = nullptr;
   QTreeView* tree_ = nullptr;
   QLabel* path_ = nullptr;

@@ -1,5 +1,8 @@
 #include "ui/Translate.h"
 
+#include <algorithm>
+#include <cerrno>
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -28,6 +31,24 @@ QString TextWith(int offset, std::initializer_list<QString> args) {
     at += arg.size();
   }
   return text;
+}
+
+QString ErrorReason(const TError& error) {
+  static const std::pair<int, int> systemErrors[] = {
+      {ENOSPC, 894}, {EACCES, 895}, {EROFS, 896},  {EEXIST, 897}, {ENAMETOOLONG, 898},
+      {EIO, 899},    {EDQUOT, 900}, {EPERM, 901},  {ENOENT, 902}, {EFBIG, 903}};
+  if (error.Errno)
+    for (const auto& [number, offset] : systemErrors)
+      if (error.Errno == number) return Text(offset);
+  return QString::fromStdString(error.Why.empty() ? error.Text() : error.Why);
+}
+
+QString DurationText(qint64 seconds) {
+  const QLocale locale;
+  if (seconds < 60) return TextWith(851, {locale.toString(std::max<qint64>(seconds, 1))});
+  const qint64 minutes = (seconds + 30) / 60;
+  if (minutes < 60) return TextWith(852, {locale.toString(minutes)});
+  return TextWith(853, {locale.toString(minutes / 60), locale.toString(minutes % 60)});
 }
 
 namespace {
@@ -89,6 +110,29 @@ void TranslateComponent(QObject* object) {
   for (QObject* child : object->children()) TranslateComponent(child);
 }
 
+namespace {
+
+// Qt's standard buttons in the string table's words, for the languages Qt has no translation of
+// (installed before Qt's own, which come first where they exist).
+class TTableTranslator : public QTranslator {
+ public:
+  QString translate(const char* context, const char* sourceText, const char* disambiguation = nullptr,
+                    int n = -1) const override {
+    (void)disambiguation;
+    (void)n;
+    if (qstrcmp(context, "QPlatformTheme") != 0) return {};
+    static const std::pair<const char*, int> buttons[] = {
+        {"OK", 434},  {"Cancel", 435}, {"Close", 15},  {"&Yes", 860},   {"&No", 861},
+        {"Abort", 862}, {"Retry", 863}, {"Ignore", 864}, {"Apply", 405}, {"Yes to &All", 843}};
+    for (const auto& [source, offset] : buttons)
+      if (qstrcmp(sourceText, source) == 0) return Text(offset);
+    return {};
+  }
+  bool isEmpty() const override { return false; }
+};
+
+}  // namespace
+
 QLocale LanguageLocale() {
   for (const LanguageInfo& language : Languages())
     if (language.Base == LanguageBase) return QLocale(QString::fromStdString(language.Stem == "zh" ? "zh_CN" : language.Stem));
@@ -98,6 +142,11 @@ QLocale LanguageLocale() {
 void ApplyLanguageToQt() {
   const QLocale locale = LanguageLocale();
   QLocale::setDefault(locale);
+  static TTableTranslator* table = nullptr;
+  if (!table) {
+    table = new TTableTranslator;
+    QCoreApplication::installTranslator(table);
+  }
   static QTranslator* qt = nullptr;
   if (qt) {
     QCoreApplication::removeTranslator(qt);

@@ -2,6 +2,8 @@
 #include <QLocale>
 #include <QString>
 
+#include "recovery/Error.h"
+
 class QObject;
 
 namespace salvex::ui {
@@ -19,6 +21,13 @@ QString Text(int offset);
 
 // The text for an offset with each %s, in order, replaced by the next argument.
 QString TextWith(int offset, std::initializer_list<QString> args);
+
+// Why an error happened, in the current language: the core's reasons come from the string table;
+// a system error's text from our table where it has one (the system's own is English).
+QString ErrorReason(const TError& error);
+
+// A duration for an estimate: seconds under a minute, minutes under an hour, else hours and minutes.
+QString DurationText(qint64 seconds);
 
 // Sets the caption offset (and optionally the hint offset) of a widget or action; returns it.
 template <class T>

@@ -46,10 +46,15 @@ TWelcomeDialog::TWelcomeDialog(TMainForm* window) : QDialog(window), window_(win
       QFont f = small->font();
       f.setPointSizeF(f.pointSizeF() * 0.85);
       small->setFont(f);
+      small->setWordWrap(true);
       text->addWidget(small);
     }
     int n = 0;
-    for (int step : steps) text->addWidget(new QLabel(QString("%1. %2").arg(++n).arg(Text(step)), frame));
+    for (int step : steps) {
+      auto* line = new QLabel(QString("%1. %2").arg(++n).arg(Text(step)), frame);
+      line->setWordWrap(true);
+      text->addWidget(line);
+    }
     text->addStretch();
     grid->addLayout(text, row, 1);
     return button;

@@ -175,7 +175,7 @@ TEST_F(CliSeen, HelpShowsOnlyWhatACommandUsesWithAnExample) {
   EXPECT_EQ(ls.Out.find("--allow-examined-device"), std::string::npos);
   EXPECT_EQ(ls.Out.find("--to"), std::string::npos);
   for (const char* command : {"devices", "partitions", "volumes", "lost-drives", "ls", "cat", "find", "lost-data", "save",
-                              "undelete"}) {
+                              "undelete", "mount"}) {
     auto help = Cli({command, "--help"});
     EXPECT_EQ(help.ExitCode, 0);
     EXPECT_NE(help.Out.find("Example:\n  salvex-cli " + std::string(command)), std::string::npos) << help.Out;
@@ -187,7 +187,7 @@ TEST_F(CliSeen, HelpShowsOnlyWhatACommandUsesWithAnExample) {
 
 TEST_F(CliSeen, BashCompletionOffersWhatEachCommandTakes) {
   for (const char* command : {"devices", "partitions", "volumes", "lost-drives", "ls", "cat", "find", "lost-data", "save",
-                              "undelete"}) {
+                              "undelete", "mount"}) {
     const std::string script = "source '" SALVEX_SOURCE_DIR "/docs/salvex-cli.bash'; COMP_WORDS=(salvex-cli " +
                                std::string(command) + " img --); COMP_CWORD=3; _salvex_cli; echo \"${COMPREPLY[@]}\"";
     auto offered = RunCommand({"bash", "-c", script});

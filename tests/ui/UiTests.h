@@ -10,3 +10,4 @@ int RunSettingsTests(int argc, char** argv);
 int RunViewerTests(int argc, char** argv);
 int RunWelcomeTests(int argc, char** argv);
 int RunUserRunTests(int argc, char** argv);
+int RunLanguageTests(int argc, char** argv);

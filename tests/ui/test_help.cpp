@@ -9,13 +9,35 @@
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTimer>
+#include <QUrl>
+#include <algorithm>
 
 #include "common/StringTable.h"
 #include "ui/HelpWindow.h"
 #include "ui/MainWindow.h"
+#include "ui/Translate.h"
 #include "ui/UiTests.h"
 
 using namespace salvex;
+
+namespace {
+
+// Every link inside the guide leads to one of its headings.
+bool LinksLeadToHeadings(ui::THelpWindow& help) {
+  QSet<QString> anchors;
+  QStringList links;
+  for (QTextBlock block = help.Browser()->document()->begin(); block.isValid(); block = block.next())
+    for (auto it = block.begin(); !it.atEnd(); ++it) {
+      const QTextCharFormat format = it.fragment().charFormat();
+      for (const QString& name : format.anchorNames()) anchors.insert(name);
+      if (format.anchorHref().startsWith('#')) links << QUrl(format.anchorHref()).fragment();
+    }
+  for (const QString& link : links)
+    if (!anchors.contains(link)) qWarning("no heading for the link #%s", qPrintable(link));
+  return links.size() >= 10 && std::all_of(links.begin(), links.end(), [&](const QString& l) { return anchors.contains(l); });
+}
+
+}  // namespace
 
 class HelpTests : public QObject {
   Q_OBJECT
@@ -38,16 +60,7 @@ class HelpTests : public QObject {
     QCOMPARE(window.HelpWindow(), help);
     QCOMPARE(window.findChildren<ui::THelpWindow*>().size(), 1);
 
-    QSet<QString> anchors;
-    QStringList links;
-    for (QTextBlock block = help->Browser()->document()->begin(); block.isValid(); block = block.next())
-      for (auto it = block.begin(); !it.atEnd(); ++it) {
-        const QTextCharFormat format = it.fragment().charFormat();
-        for (const QString& name : format.anchorNames()) anchors.insert(name);
-        if (format.anchorHref().startsWith('#')) links << format.anchorHref().mid(1);
-      }
-    QVERIFY(links.size() >= 10);
-    for (const QString& link : links) QVERIFY2(anchors.contains(link), qPrintable(link));
+    QVERIFY(LinksLeadToHeadings(*help));
 
     QScrollBar* bar = help->Browser()->verticalScrollBar();
     QCOMPARE(bar->value(), 0);
@@ -56,6 +69,21 @@ class HelpTests : public QObject {
 
     help->findChild<QPushButton*>()->click();
     QVERIFY(!help->isVisible());
+  }
+
+  // Each language with a guide of its own shows it, with the tasks named as the welcome dialog
+  // names them, and its links lead to its headings; the others show the English guide.
+  void EachLanguageItsGuide() {
+    for (const auto& [base, resource] : {std::pair{1000, ":/help/guide.md"}, {3000, ":/help/guide.de.md"},
+                                         {5000, ":/help/guide.md"}}) {
+      LanguageBase = base;
+      QCOMPARE(ui::THelpWindow::GuideResource(), QString(resource));
+      ui::THelpWindow help;
+      const QString text = help.Browser()->toPlainText();
+      for (int task : {2, 6, 9}) QVERIFY2(base == 5000 || text.contains(ui::Text(task)), qPrintable(ui::Text(task)));
+      QVERIFY(LinksLeadToHeadings(help));
+    }
+    LanguageBase = 1000;
   }
 
   // Opened from a modal dialog (the welcome dialog's Help button), the guide still takes input.

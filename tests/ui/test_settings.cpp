@@ -2,6 +2,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "common/StringTable.h"
 #include "ui/Settings.h"
 #include "ui/UiTests.h"
 
@@ -49,6 +50,30 @@ class SettingsTests : public QObject {
     QCOMPARE(loaded.DeletedCharMultibyte, std::string("~~"));
     QCOMPARE(loaded.DeletedUseMultiByte, true);
     QCOMPARE(loaded.FindLostFiles, false);
+  }
+
+  void LanguageIsRememberedAndCheckedOnReading() {
+    QTemporaryDir dir;
+    const QString file = dir.filePath("language.ini");
+    const int base = salvex::Languages().back().Base;
+    {
+      QSettings store(file, QSettings::IniFormat);
+      QCOMPARE(salvex::ui::LoadLanguage(store), 0);  // first start: the dialog asks
+      QString error;
+      QVERIFY(salvex::ui::SaveLanguage(store, base, error));
+    }
+    {
+      QSettings store(file, QSettings::IniFormat);
+      QCOMPARE(salvex::ui::LoadLanguage(store), base);
+      // The other settings read as before next to it.
+      TOptions loaded;
+      QString error;
+      QVERIFY(salvex::ui::LoadOptions(store, loaded, error));
+      QCOMPARE(store.childGroups().contains("3.0"), false);
+      store.setValue("Language", 12345);  // no such language: asked again, never a blank table
+    }
+    QSettings store(file, QSettings::IniFormat);
+    QCOMPARE(salvex::ui::LoadLanguage(store), 0);
   }
 
   void FirstRunKeepsDefaults() {

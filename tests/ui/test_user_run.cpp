@@ -18,7 +18,11 @@
 #include <QTreeView>
 #include <QTreeWidgetItem>
 
+#include "devices/DeviceList.h"
+#include "devices/DriveList.h"
 #include "devices/Model.h"
+#include "devices/StatusDialog.h"
+#include "recovery/Browse.h"
 #include "recovery/DeviceSetup.h"
 #include "support/Fixtures.h"
 #include "ui/DriveDialog.h"
@@ -26,6 +30,7 @@
 #include "ui/FindDialog.h"
 #include "ui/FolderTree.h"
 #include "ui/PreviewDialog.h"
+#include "ui/PropertiesDialog.h"
 #include "ui/RangeDialog.h"
 #include "ui/SaveSummaryDialog.h"
 #include "ui/TargetFolderDialog.h"
@@ -314,6 +319,74 @@ class UserRunTests : public QObject {
     QVERIFY(savedShown > 1);
     QVERIFY(summaries.back().contains("nofat"));
     QVERIFY(!driver.TimedOut);
+  }
+
+  // A stick whose partition table was wiped, the volume the user wants past the proposed range:
+  // the search says where it stopped and goes on to the disk's end when asked.
+  void LostDriveSearchOffersTheRestOfTheDisk() {
+    QTemporaryDir dir;
+    const QString image = dir.filePath("wiped.img");
+    QVERIFY(QFile::copy(QString::fromStdString(test::UnpackedImage("mbr-extended.img.gz").string()), image));
+    QFile file(image);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    file.setPermissions(file.permissions() | QFileDevice::WriteOwner);
+    QVERIFY(file.write(QByteArray(512, 0)) == 512);
+    file.close();
+    RegisterDevices({image.toStdString()}, TImageKind::Disk, false);
+    TDeviceList devices;
+    TDriveList drives;
+    devices.DetectDevices(nullptr);
+    QCOMPARE(devices.Count(), size_t(1));
+    TStatusDialog status;
+    ui::TDriveDlg dialog(nullptr, devices, drives, status);
+    auto listedAt = [&](uint64_t sector) {
+      for (size_t i = 0; i < drives.Count(); ++i)
+        if (drives.Items(i)->FirstSector == sector) return true;
+      return false;
+    };
+    QString question;
+    bool pastTheRangeBefore = true;
+    ModalDriver driver([&](QWidget* modal) {
+      if (auto* range = qobject_cast<ui::TRangeDialog*>(modal)) {
+        QMetaObject::invokeMethod(range, &QDialog::accept, Qt::QueuedConnection);
+        return true;
+      }
+      if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+        question = box->text();
+        pastTheRangeBefore = listedAt(100352);
+        QMetaObject::invokeMethod(box->button(QMessageBox::Yes), &QAbstractButton::click, Qt::QueuedConnection);
+        return true;
+      }
+      return false;
+    });
+    dialog.show();
+    dialog.ShowPhysicalPage();
+    dialog.PhysicalList()->setCurrentRow(0);
+    dialog.FindButton()->click();
+    QVERIFY(listedAt(2048) && listedAt(28672));
+    QVERIFY2(question.contains(QLocale().toString(131071)), qPrintable(question));
+    QVERIFY(!pastTheRangeBefore);
+    QVERIFY(listedAt(100352));
+    QCOMPARE(dialog.LogicalList()->count(), int(drives.Count()));
+    QVERIFY(!driver.TimedOut);
+  }
+
+  // An ext file brought back from the journal opens in the properties dialog: its inode finds its
+  // data (no cluster to edit), and the dialog says where its inode came from.
+  void ExtItemsHaveProperties() {
+    RegisterDevices({test::UnpackedImage("ext4.img.gz").string()}, TImageKind::Auto, false);
+    ui::TMainForm window(false);
+    QVERIFY(Activate(window, 0));
+    TResult<TItem*> gone = ResolvePath(*window.CurrentDrive(), TTreeKind::Deleted, "Gone/file-1.txt");
+    QVERIFY(gone.Ok());
+    ui::TItemFields fields;
+    QVERIFY(ui::ReadItemFields(*gone.Value(), fields));
+    QCOMPARE(fields.Name, QString("file-1.txt"));
+    QCOMPARE(fields.Size, uint64_t(900));
+    QVERIFY(!fields.ClusterEnabled);
+    QStringList facts;
+    for (const auto& [label, value] : ui::ItemFacts(*gone.Value())) facts << label + " " + value;
+    QVERIFY2(facts.join('|').contains(ui::TextWith(904, {QString()}).section(' ', 0, 2)), qPrintable(facts.join('|')));
   }
 
   // An exFAT volume opens in the desktop program and the drive dialog's preview shows it.
