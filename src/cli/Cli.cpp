@@ -197,15 +197,15 @@ TCustomDrive& OpenVolume(TCliContext& ctx, size_t index) {
   auto prepared = PrepareVolume(drive, ctx.Status.get());
   if (!prepared)
     throw TCliError("volume " + std::to_string(index) + " (" + drive.FileSystemName() +
-                    ") could not be mounted: " + prepared.Error().Why +
+                    ") could not be mounted: " + prepared.Error().Text() +
                     "; 'salvex-cli lost-drives' searches for a copy of its boot sector");
   WarnOfMount(drive, index);
   return drive;
 }
 
 void WarnOfMount(const TCustomDrive& drive, size_t index) {
-  if (!drive.MountWarning.empty())
-    std::cerr << "salvex-cli: warning: volume " << index << ": " << TerminalSafe(drive.MountWarning) << "\n";
+  for (const TMountNote& note : drive.MountNotes)
+    std::cerr << "salvex-cli: warning: volume " << index << ": " << TerminalSafe(note.Error.Text()) << "\n";
 }
 
 TCustomDrive& TCliContext::Volume(size_t n) {

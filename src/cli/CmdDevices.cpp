@@ -8,6 +8,7 @@
 #include "cli/CliOutput.h"
 #include "common/TerminalText.h"
 #include "disk/DeviceRegistry.h"
+#include "devices/FileSystemRegistry.h"
 #include "devices/PartitionTable.h"
 
 namespace salvex::cli {
@@ -83,13 +84,12 @@ int ListDevices(TCliContext& ctx) {
   return 0;
 }
 
-const char* PartitionKindText(TPartitionKind k) {
-  switch (k) {
-    case TPartitionKind::FAT: return "FAT";
-    case TPartitionKind::NTFS: return "NTFS";
-    case TPartitionKind::Extended: return "extended";
-    default: return "other";
-  }
+// The file system that opens the partition, named by the table of file systems (an MBR 0x07
+// entry holds NTFS or exFAT, as its boot sector says).
+std::string PartitionKindText(TDevice& disk, const TPartitionEntry& e) {
+  if (e.Kind == TPartitionKind::Extended) return "extended";
+  if (const TFileSystem* fs = FileSystemForPartition(disk, e)) return fs->Name;
+  return "other";
 }
 
 // Said on stderr, below its row, so that the table itself stays as mmls prints it.
@@ -129,7 +129,7 @@ int ListPartitions(TCliContext& ctx) {
       if (ctx.Json) {
         doc["partitions"].push_back({{"table_sector", walk.GPTHeaderSector}, {"slot", e.Slot},
                                      {"first_sector", e.FirstSector}, {"last_sector", last},
-                                     {"sectors", e.SectorCount}, {"kind", PartitionKindText(e.Kind)},
+                                     {"sectors", e.SectorCount}, {"kind", PartitionKindText(*disk, e)},
                                      {"type_guid", GuidText(e.TypeGuid)}, {"type_name", type},
                                      {"unique_guid", GuidText(e.UniqueGuid)}, {"name", e.Name}});
         if (e.RunsPastEnd) doc["partitions"].back()["warning"] = PastEndWarning(e, disk->TotalSectors);
@@ -138,7 +138,7 @@ int ListPartitions(TCliContext& ctx) {
       std::printf("%-5d %14llu %14llu %14llu  %-20s %-36s %-36s %-6s %s\n", e.Slot,
                   static_cast<unsigned long long>(e.FirstSector), last,
                   static_cast<unsigned long long>(e.SectorCount), type.empty() ? "unknown" : type.c_str(),
-                  GuidText(e.TypeGuid).c_str(), GuidText(e.UniqueGuid).c_str(), PartitionKindText(e.Kind),
+                  GuidText(e.TypeGuid).c_str(), GuidText(e.UniqueGuid).c_str(), PartitionKindText(*disk, e).c_str(),
                   TerminalSafe(e.Name).c_str());
       WarnPastEnd(e, *disk);
     }
@@ -153,13 +153,13 @@ int ListPartitions(TCliContext& ctx) {
     if (ctx.Json) {
       doc["partitions"].push_back({{"table_sector", e.TableSector}, {"slot", e.Slot}, {"type", e.Type},
                                    {"first_sector", e.FirstSector}, {"last_sector", end},
-                                   {"sectors", e.SectorCount}, {"kind", PartitionKindText(e.Kind)}});
+                                   {"sectors", e.SectorCount}, {"kind", PartitionKindText(*disk, e)}});
       if (e.RunsPastEnd) doc["partitions"].back()["warning"] = PastEndWarning(e, disk->TotalSectors);
       continue;
     }
     std::printf("%-6llu %-5d 0x%02X  %12llu %12llu %12llu  %s\n", static_cast<unsigned long long>(e.TableSector),
                 e.Slot, unsigned(e.Type), static_cast<unsigned long long>(e.FirstSector), end,
-                static_cast<unsigned long long>(e.SectorCount), PartitionKindText(e.Kind));
+                static_cast<unsigned long long>(e.SectorCount), PartitionKindText(*disk, e).c_str());
     WarnPastEnd(e, *disk);
   }
   if (ctx.Json) PrintJson(doc);

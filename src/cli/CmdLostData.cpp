@@ -66,7 +66,10 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
   ctx.Host.RangeLast = args.Last;
   ctx.Host.RangeGiven = true;
   drive.Progress = ctx.Status.get();
-  ctx.StatusView->Unit = "clusters";
+  // ext counts its allocation units as blocks, and also looks at the inodes of the range's groups.
+  const bool ext = drive.FileSystemName().rfind("ext", 0) == 0;
+  const std::string unit = ext ? "blocks" : "clusters";
+  ctx.StatusView->Unit = unit;
   if (!drive.FindLostData(ctx.Status.get())) throw TCliError("the lost-data search did not run on this volume");
   if (ctx.Status->Cancelled) throw TCliError("the lost-data search was cancelled");
 
@@ -95,10 +98,11 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
   if (count == 0) {
     const bool whole = args.First == 0 && args.Last == UINT64_MAX;
     std::cerr << "salvex-cli: the search found no lost folders or files; it searched "
-              << (whole ? std::string("the clusters of the whole volume")
-                        : "clusters " + std::to_string(args.First) + " to " +
+              << (whole ? "the " + unit + " of the whole volume"
+                        : unit + " " + std::to_string(args.First) + " to " +
                               (args.Last == UINT64_MAX ? std::string("the last") : std::to_string(args.Last)))
-              << " for former folders" << (args.NoFiles ? "" : " and for files by their content") << ". Try "
+              << " for former folders" << (args.NoFiles ? "" : " and for files by their content")
+              << (ext ? ", and their groups' inodes for files no name reaches" : "") << ". Try "
               << (args.NoFiles ? "without --no-files, " : "") << (whole ? "" : "the whole volume (no --first/--last), ")
               << "'salvex-cli undelete' for deleted entries, or 'salvex-cli lost-drives' for volumes whose boot sector is gone\n";
   }

@@ -116,4 +116,28 @@ int CompareNamesNoCase(std::string_view a, std::string_view b) {
   return c < 0 ? -1 : c > 0 ? 1 : 0;
 }
 
+int CompareNamesNatural(std::string_view a, std::string_view b) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (digit(a[i]) && digit(b[j])) {
+      while (i < a.size() && a[i] == '0') ++i;
+      while (j < b.size() && b[j] == '0') ++j;
+      size_t ei = i, ej = j;
+      while (ei < a.size() && digit(a[ei])) ++ei;
+      while (ej < b.size() && digit(b[ej])) ++ej;
+      if (ei - i != ej - j) return ei - i < ej - j ? -1 : 1;
+      if (const int c = a.substr(i, ei - i).compare(b.substr(j, ej - j)); c != 0) return c < 0 ? -1 : 1;
+      i = ei, j = ej;
+      continue;
+    }
+    const char32_t ca = FoldCase(NextCodePoint(a, i));
+    const char32_t cb = FoldCase(NextCodePoint(b, j));
+    if (ca != cb) return ca < cb ? -1 : 1;
+  }
+  if (i < a.size()) return 1;
+  if (j < b.size()) return -1;
+  return CompareNamesNoCase(a, b);
+}
+
 }  // namespace salvex

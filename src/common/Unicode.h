@@ -27,5 +27,8 @@ char32_t FoldCase(char32_t cp);
 
 // Case-insensitive order on code points, ties broken by the bytes: -1, 0 or 1.
 int CompareNamesNoCase(std::string_view a, std::string_view b);
+// The same with runs of digits compared as numbers ("cluster 1240" before "cluster 12379"), for
+// names made from numbers such as those of lost items.
+int CompareNamesNatural(std::string_view a, std::string_view b);
 
 }  // namespace salvex

@@ -17,7 +17,9 @@ void NotePartitionCut(TCustomDrive& drive, uint64_t claimed, uint64_t room) {
   const std::string cut = "the partition entry gives " + std::to_string(claimed) + " sectors, but the device ends " +
                           std::to_string(room) + " sectors after its start; what lies past the end cannot be read";
   DebugLog("volume at sector " + std::to_string(drive.FirstSector) + ": " + cut, 0);
-  drive.MountWarning = drive.MountWarning.empty() ? cut : cut + "; " + drive.MountWarning;
+  TMountNote note;
+  note.Error = TError::Corrupt("partition entry", cut);
+  drive.MountNotes.insert(drive.MountNotes.begin(), std::move(note));
 }
 }  // namespace
 

@@ -27,6 +27,13 @@ const TFileSystem* FindFileSystem(std::string_view name) {
   return nullptr;
 }
 
+bool ParseLostRecord(std::span<const uint8_t> bytes, size_t maxNameChars, std::string& name, uint32_t& size,
+                     uint32_t& offset) {
+  for (const TFileSystem& fs : FileSystems())
+    if (fs.ParseLostRecord && fs.ParseLostRecord(bytes, maxNameChars, name, size, offset)) return true;
+  return false;
+}
+
 const TFileSystem* FileSystemForPartition(TDevice& device, const TPartitionEntry& entry) {
   if (entry.Kind == TPartitionKind::Extended) return nullptr;
   std::vector<uint8_t> head;
@@ -79,5 +86,10 @@ uint64_t InDeviceSectors(const TDevice& device, uint64_t count, uint64_t bytesPe
 
 // Declared by the device registry below, which decides whether an image is a single volume.
 bool IsKnownVolumeStart(std::span<const uint8_t> head) { return ProbeFileSystem(head) != nullptr; }
+
+uint32_t VolumeStartSectorSize(std::span<const uint8_t> head) {
+  const TFileSystem* fs = ProbeFileSystem(head);
+  return fs && fs->SectorSize ? fs->SectorSize(head) : 0;
+}
 
 }  // namespace salvex

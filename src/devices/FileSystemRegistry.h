@@ -8,6 +8,8 @@
 
 namespace salvex {
 
+class TDriveList;
+
 class TCustomDrive;
 class TDevice;
 class TLostDriveAnalyser;
@@ -27,6 +29,9 @@ struct TLostVolumeSite {
   // Whether a volume of the search already starts at a device sector (volumes the FAT analyser
   // rebuilt do not count: a real boot sector wins over them).
   std::function<bool(uint64_t firstSector)> Listed;
+  // The volumes listed so far (from the partition tables and by the search), for a file system
+  // that can tell a copy inside one of them (an ext journal's copy of its superblock).
+  const TDriveList* Drives = nullptr;
 };
 
 // What the lost-drive search needs to tell a volume's start and size from a sector of the device.
@@ -52,6 +57,9 @@ struct TFileSystem {
   // Whether a volume starts with `head` (its first kVolumeHeadBytes, or fewer). Probes of different
   // entries never accept the same head.
   bool (*Probe)(std::span<const uint8_t> head) = nullptr;
+  // The sector size in bytes that a head the probe accepted gives; 0 when it gives none. Tells the
+  // sector size of a disk whose partition table does not.
+  uint32_t (*SectorSize)(std::span<const uint8_t> head) = nullptr;
   // MBR type bytes under which this file system is looked for (by its probe).
   std::vector<uint8_t> MBRTypes;
   // Opens a partition of one of its MBR types even when no probe accepts its start: the type byte
@@ -70,6 +78,12 @@ struct TFileSystem {
   // Makes an unmounted volume object.
   std::unique_ptr<TCustomDrive> (*Open)() = nullptr;
   TLostVolumeRecogniser Lost;
+  // Reads a file record of this file system that holds its file's data, found at the start of
+  // `bytes` in another volume's clusters (this volume formatted over): the name (at most
+  // maxNameChars characters), the data's length and its offset from the start of `bytes`. None for
+  // file systems without such records.
+  bool (*ParseLostRecord)(std::span<const uint8_t> bytes, size_t maxNameChars, std::string& name, uint32_t& size,
+                          uint32_t& offset) = nullptr;
 };
 
 // The one table of file systems, in probing order. Defined in recovery/FileSystems.cpp, the layer
@@ -85,6 +99,10 @@ const TFileSystem* FileSystemForDevice(std::span<const uint8_t> head);
 // empty and unknown entries.
 const TFileSystem* FileSystemForPartition(TDevice& device, const TPartitionEntry& entry);
 const TFileSystem* FindFileSystem(std::string_view name);
+// A file record with its data inside, of whichever file system's ParseLostRecord reads the start
+// of `bytes`; false when none does. Lets one file system's lost-data search list another's records.
+bool ParseLostRecord(std::span<const uint8_t> bytes, size_t maxNameChars, std::string& name, uint32_t& size,
+                     uint32_t& offset);
 
 // Up to kVolumeHeadBytes from device sector `first`, no further than `sectorCount` sectors (0 = to
 // the device's end); empty when the first sector cannot be read. Read errors are not shown.

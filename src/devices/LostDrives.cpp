@@ -51,7 +51,7 @@ bool RecogniseVolume(const TFileSystem& fs, TDevice& device, TDriveList& drives,
   const uint64_t before = lost.Offset / bps;
   std::span<const uint8_t> structure = window.subspan(lost.Offset % bps);
   TLostVolumeSite site{device, structure, sector - before,
-                       [&](uint64_t first) { return AlreadyListed(drives, device, first); }};
+                       [&](uint64_t first) { return AlreadyListed(drives, device, first); }, &drives};
   if (site.Listed(site.Sector)) return false;
   uint64_t first = site.Sector, count = 0;
   if (!lost.Place(site, first, count) || AlreadyListed(drives, device, first)) return false;

@@ -4,6 +4,15 @@
 
 namespace salvex {
 
+bool BothLost(const TItem& a, const TItem& b) {
+  auto lost = [](const TItem& i) {
+    if (auto* f = dynamic_cast<const TCustomFile*>(&i)) return (f->Flags & ItemLost) != 0;
+    if (auto* d = dynamic_cast<const TCustomDirectory*>(&i)) return (d->Flags & ItemLost) != 0;
+    return false;
+  };
+  return lost(a) && lost(b);
+}
+
 void TCustomFile::Assign(const TItem& source) {
   auto* s = dynamic_cast<const TCustomFile*>(&source);
   if (!s) return;
@@ -14,6 +23,8 @@ void TCustomFile::Assign(const TItem& source) {
   Condition = s->Condition;
   SizeOrigin = s->SizeOrigin;
   Parent = s->Parent;
+  FirstPieceBytes = s->FirstPieceBytes;
+  GapBytes = s->GapBytes;
 }
 
 void TCustomFile::AssignTo(TItem& target) const {
@@ -74,9 +85,27 @@ uint64_t TCustomDrive::DeviceRoom(uint32_t bytesPerSector) const {
   return sectors * deviceBps / bytesPerSector;
 }
 
-std::string TCustomDrive::CutToDeviceWarning(uint64_t claimed, uint64_t room) {
-  return "the boot sector gives " + std::to_string(claimed) + " sectors, but the device holds only " +
-         std::to_string(room) + " from the volume's start; the volume was cut to the device";
+TError TCustomDrive::CutToDeviceWarning(const std::string& bootSector, uint64_t claimed, uint64_t room) {
+  return TError::Corrupt(bootSector, "it gives " + std::to_string(claimed) + " sectors, but the device holds only " +
+                                         std::to_string(room) + " from the volume's start; the volume was cut to the device");
+}
+
+const TMountNote* TCustomDrive::MountFailure() const {
+  for (const TMountNote& n : MountNotes)
+    if (n.Stopped) return &n;
+  return nullptr;
+}
+
+std::string TCustomDrive::MountText() const {
+  std::string text;
+  for (const TMountNote& n : MountNotes) text += (text.empty() ? "" : "; ") + n.Error.Text();
+  return text;
+}
+
+void TCustomDrive::AddMountNote(TError error, bool stopped, bool quiet, std::string message, std::string caption,
+                                TMsgIcon icon) {
+  TMountNote note{std::move(error), stopped, quiet ? std::string() : std::move(message), std::move(caption), icon};
+  MountNotes.push_back(std::move(note));
 }
 
 uint64_t TCustomDrive::VolumeBytes() const {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Error.h"
 #include "common/Host.h"
 #include "devices/DataStream.h"
 
@@ -29,6 +30,10 @@ using TChildren = std::vector<std::unique_ptr<TItem>>;
 
 enum TItemFlags : uint8_t { ItemDeleted = 1, ItemLost = 2 };
 
+// Whether both items were found by the lost-data search: their names are made from cluster numbers
+// and sort in natural order (CompareNamesNatural) in every listing.
+bool BothLost(const TItem& a, const TItem& b);
+
 // Where a file's Size comes from: its directory entry or record, the end its format gives (files
 // found by their content), or the default lost size when the format gave none.
 enum class TSizeOrigin : uint8_t { Entry, FormatEnd, Default };
@@ -42,6 +47,9 @@ class TCustomFile : public TItem {
   uint8_t Condition = 0;
   TSizeOrigin SizeOrigin = TSizeOrigin::Entry;
   TCustomDirectory* Parent = nullptr;
+  // A file found by its content in two pieces: after FirstPieceBytes of it, GapBytes of other data
+  // are passed over (OpenData streams do it through WithGap). Size does not count the gap.
+  uint64_t FirstPieceBytes = 0, GapBytes = 0;
 
   // Copies the common fields when source is a file; otherwise nothing changes.
   virtual void Assign(const TItem& source);
@@ -73,6 +81,7 @@ class TCustomDirectory : public TItem {
   virtual void ClearChildren();
   virtual std::string GetPath(const TCustomDirectory* stop) const = 0;
   virtual bool Rename(const std::string& newName) = 0;
+  // Throws what reading the folder throws; the front end tells the user.
   virtual void AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) = 0;
   virtual void FillListItem(TListItem& item) = 0;
   virtual void FillListView(TListView& list, bool deletedMode) = 0;
@@ -120,6 +129,17 @@ struct TLostSearchReport {
   uint64_t NestedHits = 0;    // signatures inside files already found, not listed
 };
 
+// Something mounting found that the user must hear: the damage that stopped it, or damage it
+// worked around. The core shows none of it: the command line prints Error, the desktop program
+// shows Message in a message box.
+struct TMountNote {
+  TError Error;          // the structure, the field and its value
+  bool Stopped = false;  // the volume did not mount because of it
+  std::string Message;   // the desktop program's text; empty when it shows none (quiet mounts too)
+  std::string Caption;
+  TMsgIcon Icon = TMsgIcon::Information;
+};
+
 enum TLostFlags : uint8_t { DriveLost = 1, DriveRebuilt = 2, DriveNoFAT = 4 };
 
 class TCustomDrive {
@@ -140,14 +160,21 @@ class TCustomDrive {
   // The program's progress window, for the slots that take none (SaveSelectedTo); may be null.
   TStatusDialog* Progress = nullptr;
 
-  // What the user must hear about a volume that mounted (its size was cut to its device's); set by Mount.
-  std::string MountWarning;
+  // What the last Mount found, in the order found; each Mount starts it afresh.
+  std::vector<TMountNote> MountNotes;
+  // The note that stopped the last Mount; nullptr when none did.
+  const TMountNote* MountFailure() const;
+  // Every note's error text joined by "; " (for logs and tests).
+  std::string MountText() const;
+  // Records a note; `message` is dropped for a quiet mount (a probe shows nothing).
+  void AddMountNote(TError error, bool stopped, bool quiet, std::string message = {}, std::string caption = {},
+                    TMsgIcon icon = TMsgIcon::Information);
 
   // Sectors of `bytesPerSector` bytes from the volume's first sector to the device's end; 0 when
   // the device's size is not known. A volume cannot be larger.
   uint64_t DeviceRoom(uint32_t bytesPerSector) const;
-  // The MountWarning for a boot sector that claims `claimed` sectors where the device has `room`.
-  static std::string CutToDeviceWarning(uint64_t claimed, uint64_t room);
+  // The note for a boot sector that claims `claimed` sectors where the device has `room`.
+  static TError CutToDeviceWarning(const std::string& bootSector, uint64_t claimed, uint64_t room);
   // Bytes the volume covers (after any cut to its device); 0 when not known.
   virtual uint64_t VolumeBytes() const;
 

@@ -48,28 +48,41 @@ bool IsFloppySize(uint64_t bytes) {
   return bytes == 368640 || bytes == 737280 || bytes == 1228800 || bytes == 1474560 || bytes == 2949120;
 }
 
-// A disk of 4096-byte sectors with only an MBR: a FAT or NTFS entry's boot sector lies at its
-// start × 4096 and says 4096 bytes per sector, and none lies at its start × 512.
-bool MBRPointsAt4KiBVolumes(TRawIO& io, int fd, const std::vector<uint8_t>& head, uint64_t size) {
-  if (head.size() < 512 || head[510] != 0x55 || head[511] != 0xAA) return false;
-  auto bootAt = [&](uint64_t offset, uint32_t& bps) {
-    std::vector<uint8_t> boot(512);
-    if (offset > size - 512 || io.PRead(fd, boot.data(), boot.size(), offset) != 512) return false;
-    if (!IsNTFSBootSector(boot) && !IsFATBootSector(boot)) return false;
-    bps = boot[11] | (uint32_t(boot[12]) << 8);
-    return true;
+// The sector size a whole disk's own structures tell; 0 when none does. A GPT header at either
+// size, primary or backup (the disk's last sector, when the MBR protects a GPT); else the boot
+// sector an MBR entry points at, read at the entry's start in either size: a volume found at
+// start × 512 means 512-byte sectors, one found only at start × 4096 that says 4096 means those.
+uint32_t DiskSectorSize(TRawIO& io, int fd, const std::vector<uint8_t>& head, uint64_t size) {
+  auto read = [&](uint64_t offset, size_t bytes, std::vector<uint8_t>& out) {
+    out.assign(bytes, 0);
+    if (offset > size || size - offset < 512) return false;
+    out.resize(size_t(std::min<uint64_t>(bytes, size - offset)));
+    return io.PRead(fd, out.data(), out.size(), offset) == static_cast<ssize_t>(out.size());
   };
+  auto gptAt = [&](uint64_t offset) {
+    std::vector<uint8_t> header;
+    return read(offset, 512, header) && std::memcmp(header.data(), "EFI PART", 8) == 0;
+  };
+  for (uint32_t bps : {512u, 4096u})
+    if (gptAt(bps)) return bps;
+  if (head.size() < 512 || head[510] != 0x55 || head[511] != 0xAA) return 0;
+  auto typeOf = [&](size_t i) { return head[0x1BE + i * 16 + 4]; };
   for (size_t i = 0; i < 4; ++i) {
-    const uint8_t* e = &head[0x1BE + i * 16];
-    uint8_t type = e[4];
-    if (type != 0x01 && type != 0x04 && type != 0x06 && type != 0x07 && type != 0x0B && type != 0x0C && type != 0x0E)
-      continue;
-    uint64_t start = e[8] | (uint32_t(e[9]) << 8) | (uint32_t(e[10]) << 16) | (uint64_t(e[11]) << 24);
-    uint32_t bps = 0;
-    if (start == 0 || bootAt(start * 512, bps)) return false;
-    if (bootAt(start * 4096, bps) && bps == 4096) return true;
+    if (typeOf(i) != 0xEE) continue;
+    for (uint32_t bps : {4096u, 512u})
+      if (size >= 2 * uint64_t(bps) && gptAt(size / bps * bps - bps)) return bps;
   }
-  return false;
+  for (size_t i = 0; i < 4; ++i) {
+    const uint8_t type = typeOf(i);
+    if (type == 0 || type == 0x05 || type == 0x0F || type == 0x85 || type == 0xEE) continue;
+    const uint8_t* e = &head[0x1BE + i * 16];
+    const uint64_t start = e[8] | (uint32_t(e[9]) << 8) | (uint32_t(e[10]) << 16) | (uint64_t(e[11]) << 24);
+    if (start == 0) return 0;
+    std::vector<uint8_t> boot;
+    if (read(start * 512, 4096, boot) && VolumeStartSectorSize(boot) != 0) return 512;
+    if (read(start * 4096, 4096, boot) && VolumeStartSectorSize(boot) == 4096) return 4096;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -81,11 +94,8 @@ uint32_t DetectSectorSize(const std::vector<uint8_t>& head, bool volume) {
   if (gptAt(512)) return 512;
   if (gptAt(4096)) return 4096;
   if (volume && head.size() >= 512) {
-    std::span<const uint8_t> sector(head.data(), 512);
-    if (IsNTFSBootSector(sector) || IsFATBootSector(sector)) {
-      uint32_t bps = head[11] | (uint32_t(head[12]) << 8);
-      if (bps >= 512 && bps <= 4096) return bps;
-    }
+    const uint32_t bps = VolumeStartSectorSize(head);
+    if (bps >= 512 && bps <= 4096) return bps;
   }
   return 512;
 }
@@ -118,11 +128,8 @@ const TRegisteredDevice& TDeviceRegistry::AddImage(const std::string& path, TIma
     throw std::runtime_error("cannot read '" + path + "': " + Reason());
   }
   if (kind == TImageKind::Auto) kind = IsKnownVolumeStart(head) ? TImageKind::Drive : TImageKind::Disk;
-  if (bytesPerSector == 0) {
-    bytesPerSector = DetectSectorSize(head, kind != TImageKind::Disk);
-    if (bytesPerSector == 512 && kind == TImageKind::Disk && MBRPointsAt4KiBVolumes(io, fd, head, size))
-      bytesPerSector = 4096;
-  }
+  if (bytesPerSector == 0 && kind == TImageKind::Disk) bytesPerSector = DiskSectorSize(io, fd, head, size);
+  if (bytesPerSector == 0) bytesPerSector = DetectSectorSize(head, kind != TImageKind::Disk);
   if (size < bytesPerSector) throw std::runtime_error("'" + path + "' is smaller than one sector");
 
   TRegisteredDevice d;

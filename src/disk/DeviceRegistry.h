@@ -47,14 +47,17 @@ class TDeviceRegistry {
 };
 
 // The logical sector size of an image from its first 8 KiB (`head`, possibly shorter): the sector
-// holding a GPT header ("EFI PART" at 512 or 4096); else, for a volume, the bytes per sector of a
-// FAT or NTFS boot sector at sector 0; else 512.
+// holding a GPT header ("EFI PART" at 512 or 4096); else, for a volume, the sector size its boot
+// sector gives (VolumeStartSectorSize); else 512. Whole disks ask more of their structures first.
 uint32_t DetectSectorSize(const std::vector<uint8_t>& head, bool volume);
 
 // Whether `head` (the first bytes of an image, up to 8 KiB) is the start of a volume of a file
 // system Salvex opens. Defined by the file-system table (devices/FileSystemRegistry.cpp), which
 // this layer lies below.
 bool IsKnownVolumeStart(std::span<const uint8_t> head);
+// The sector size the volume starting with `head` gives in its boot sector; 0 when no file system
+// of the table accepts it or its entry tells none. Defined by the file-system table too.
+uint32_t VolumeStartSectorSize(std::span<const uint8_t> head);
 
 // Heads 255 and 63 sectors per track, cylinders rounded up so that the geometry covers the size.
 DiskGeometry GeometryForSize(uint64_t bytes, uint32_t bytesPerSector, uint16_t mediaKind);

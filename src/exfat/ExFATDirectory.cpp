@@ -6,6 +6,7 @@
 #include "common/Debug.h"
 #include "common/Helpers.h"
 #include "common/StringTable.h"
+#include "common/Unicode.h"
 #include "devices/DataStream.h"
 #include "exfat/ExFATFile.h"
 #include "exfat/ExFATdrive.h"
@@ -234,9 +235,18 @@ void TExFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
       fill(*f);
       f->Size = set.DataLength;
       f->ValidDataLength = set.ValidDataLength;
+      // Two live files whose data share a cluster cannot both be right.
+      if (!deletedMode && flags == 0 && f->Size > 0 &&
+          (f->SharedCluster = drive->ClaimFileClusters((uint64_t(FirstCluster) << 32) | ordinal, f->FirstCluster,
+                                                       f->Size, f->NoFatChain)) != 0)
+        f->Condition = 2;
       Adopt(std::move(f));
     }
   }
+  // The files listed before the one that found a shared cluster.
+  for (auto& child : *Children)
+    if (auto* f = dynamic_cast<TExFATFile*>(child.get()); f && !deletedMode && f->Flags == 0 && f->SharedCluster == 0)
+      if ((f->SharedCluster = drive->SharesClusters(f->FirstCluster, f->Size, f->NoFatChain)) != 0) f->Condition = 2;
 }
 
 bool TExFATDirectory::HasChildDirs(bool deletedMode) {
@@ -260,8 +270,9 @@ void TExFATDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool delete
     }
     tree.SortChildren(node);
     TreeBuilt = true;
-  } catch (const std::exception& e) {
-    Host().MessageBox(std::string("Error: ") + e.what(), "Error", TMsgButtons::Ok, TMsgIcon::Error);
+  } catch (...) {
+    tree.EndUpdate();
+    throw;
   }
   tree.EndUpdate();
 }
@@ -334,7 +345,7 @@ int TExFATDirectory::CompareItems(const TItem& a, const TItem& b, int column) co
     case 3: return Cmp(ka.cluster, kb.cluster);
     case 4: return Cmp(ka.condition, kb.condition);
     case 5: return text(ka.type, kb.type);
-    default: return text(ka.name, kb.name);
+    default: return BothLost(a, b) ? CompareNamesNatural(ka.name, kb.name) : text(ka.name, kb.name);
   }
 }
 

@@ -7,6 +7,7 @@
 #include "common/Format.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
+#include "devices/GapStream.h"
 #include "exfat/ExFATDirectory.h"
 #include "exfat/ExFATdrive.h"
 
@@ -30,6 +31,7 @@ void TExFATFile::Assign(const TItem& source) {
     Attributes = s->Attributes;
     Modified = s->Modified;
     Size = s->Size;
+    SharedCluster = s->SharedCluster;
   }
 }
 
@@ -56,9 +58,11 @@ std::unique_ptr<TDataStream> TExFATFile::OpenData(const TReadChoice& choice) {
   TExFATdrive* drive = ExFATDrive();
   if (!drive) return nullptr;
   const TExFATRun run =
-      drive->DataRun(FirstCluster, Size, NoFatChain, Flags & (ItemDeleted | ItemLost), choice.FATCopy);
-  return std::make_unique<TExFATFileData>(*drive, run, ExFATReadableBytes(*drive, Size, ValidDataLength),
-                                          ValidDataLength);
+      drive->DataRun(FirstCluster, Size + GapBytes, NoFatChain, Flags & (ItemDeleted | ItemLost), choice.FATCopy);
+  return WithGap(std::make_unique<TExFATFileData>(*drive, run,
+                                                  ExFATReadableBytes(*drive, Size + GapBytes, ValidDataLength + GapBytes),
+                                                  ValidDataLength + GapBytes),
+                 *this);
 }
 
 TFileMeta TExFATFile::Meta() const {
@@ -68,6 +72,9 @@ TFileMeta TExFATFile::Meta() const {
   meta.Attributes = Attributes;
   meta.Location = {TLocation::TKind::Cluster, FirstCluster};
   if (auto* drive = ExFATDrive()) meta.Warning = ExFATDamage(*drive, Size, ValidDataLength, FirstCluster);
+  if (meta.Warning.empty() && SharedCluster != 0)
+    meta.Warning = "cluster " + std::to_string(SharedCluster) +
+                   " of its data is also another live file's (cross-linked): some of its bytes may be another file's";
   return meta;
 }
 

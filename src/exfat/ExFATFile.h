@@ -21,6 +21,8 @@ class TExFATFile : public TCustomFile {
   bool ChecksumOk = true;
   uint16_t Attributes = 0;
   TExFATTime Modified;
+  // A cluster of its data that another live file's data holds too (cross-linked); 0 when none.
+  uint32_t SharedCluster = 0;
 
   std::unique_ptr<TItem> Clone() const override;
   void Assign(const TItem& source) override;

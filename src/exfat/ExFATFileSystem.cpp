@@ -39,6 +39,7 @@ TFileSystem ExFATFileSystem() {
   TFileSystem fs;
   fs.Name = "exFAT";
   fs.Probe = ProbeExFAT;
+  fs.SectorSize = [](std::span<const uint8_t> head) -> uint32_t { return 1u << ByteReader(head).U8(108); };
   fs.MBRTypes = {0x07};
   fs.GPTTypes = {"EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"};
   fs.ProbeAnyPartition = true;

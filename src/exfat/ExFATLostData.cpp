@@ -142,7 +142,9 @@ bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
       if (carved.Verdict == TCarveVerdict::Nested) scan.NoteNestedHit();
       if (carved.Verdict != TCarveVerdict::NewFile) continue;
       auto file = std::make_unique<TExFATFile>();
-      file->Name = "cluster " + std::to_string(n) + "." + carved.Type;
+      file->Name = carved.Name;
+      file->FirstPieceBytes = carved.FirstPieceBytes;
+      file->GapBytes = carved.GapBytes;
       file->Size = file->ValidDataLength = std::min(carved.Size, drive.HeapBytes());
       file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
       file->NoFatChain = true;

@@ -74,11 +74,19 @@ bool TExFATdrive::ReadBootRegion(uint64_t sector, uint32_t bytesPerSector, std::
 }
 
 bool TExFATdrive::Mount(bool quiet) {
-  MountWarning.clear();
+  MountNotes.clear();
   if (!Device) return false;
   const uint32_t devBps = std::max<uint32_t>(512, Device->BytesPerSector);
   std::vector<uint8_t> first(devBps, 0);
-  if (!ReadDeviceSectors(FirstSector, 1, !quiet, first.data())) return false;
+  if (!ReadDeviceSectors(FirstSector, 1, !quiet, first.data())) {
+    TError e;
+    e.Kind = TErrorKind::ReadError;
+    e.What = "exFAT boot sector (device sector " + std::to_string(FirstSector) + ")";
+    e.Why = "it cannot be read";
+    e.Sector = FirstSector;
+    AddMountNote(std::move(e), true, true);
+    return false;
+  }
   DebugHexDump(first.data(), 512);
 
   TExFATBoot boot;
@@ -102,9 +110,8 @@ bool TExFATdrive::Mount(bool quiet) {
     if (!ok) {
       BootProblem = mainWhy.empty() ? why : mainWhy;
       DebugLog("exFAT mount failed: " + BootProblem, 1);
-      if (!quiet)
-        Host().MessageBox("Bad parameters in the exFAT boot sector: " + BootProblem, "Error", TMsgButtons::Ok,
-                          TMsgIcon::Information);
+      AddMountNote(TError::Corrupt("exFAT boot region", BootProblem), true, quiet,
+                   "Bad parameters in the exFAT boot sector: " + BootProblem, "Error");
       return false;
     }
     UsedBackupBoot = true;
@@ -112,7 +119,8 @@ bool TExFATdrive::Mount(bool quiet) {
     const std::string text = "The main exFAT boot region is damaged (" + mainWhy +
                              "); the backup boot region at sector 12 is used.";
     DebugLog(text, 1);
-    if (!quiet) Host().MessageBox(text, "Information", TMsgButtons::Ok, TMsgIcon::Information);
+    AddMountNote(TError::Corrupt("exFAT main boot region", mainWhy + "; the backup boot region at sector 12 is used"),
+                 false, quiet, text, "Information");
   }
   ApplyBoot(boot);
   CreateSpecialFolders();
@@ -131,10 +139,11 @@ void TExFATdrive::ApplyBoot(const TExFATBoot& boot) {
   // are dropped (all of them when the heap starts beyond it); the FATs stay where they are, and a
   // chain read from a FAT past the end stops there.
   if (const uint64_t room = DeviceRoom(BytesPerSec); room > 0 && VolumeSectors > room) {
-    MountWarning = CutToDeviceWarning(VolumeSectors, room);
+    TError cut = CutToDeviceWarning("exFAT boot sector", VolumeSectors, room);
     const uint64_t fatEnd = uint64_t(boot.FatOffset) + uint64_t(boot.FatLength) * boot.NumberOfFats;
-    if (fatEnd > room) MountWarning += "; the FAT lies partly or wholly past the device's end";
-    DebugLog("exFAT mount: " + MountWarning, 0);
+    if (fatEnd > room) cut.Why += "; the FAT lies partly or wholly past the device's end";
+    DebugLog("exFAT mount: " + cut.Text(), 0);
+    AddMountNote(std::move(cut), false, true);
     VolumeSectors = room;
     const uint64_t heapRoom =
         room > boot.ClusterHeapOffset ? (room - boot.ClusterHeapOffset) >> boot.SectorsPerClusterShift : 0;
@@ -342,5 +351,40 @@ std::vector<std::string> TExFATdrive::ReadChoiceItems() const {
 }
 
 bool TExFATdrive::FindLostData(TStatusDialog* status) { return FindExFATLostData(*this, status); }
+
+template <class Visit>
+void TExFATdrive::WalkLiveData(uint32_t first, uint64_t length, bool noFatChain, Visit visit) {
+  const TExFATRun run = DataRun(first, length, noFatChain, false, -1);
+  const uint64_t clusters = std::min<uint64_t>(ClustersFor(length), ClusterCount);
+  uint64_t steps = 0;
+  uint32_t c = first;
+  for (uint64_t k = 0; k < clusters && IsValidCluster(c); ++k) {
+    if (!visit(c)) return;
+    if (k + 1 < clusters && (c = NextInRun(run, c, steps)) == 0) return;
+  }
+}
+
+uint32_t TExFATdrive::ClaimFileClusters(uint64_t owner, uint32_t first, uint64_t length, bool noFatChain) {
+  if (auto known = fileClaims_.find(owner); known != fileClaims_.end()) return known->second;
+  uint32_t shared = 0;
+  WalkLiveData(first, length, noFatChain, [&](uint32_t c) {
+    if (liveFileClusters_.Insert(c)) return true;
+    shared = c;
+    sharedClusters_.Insert(c);
+    return false;
+  });
+  fileClaims_[owner] = shared;
+  return shared;
+}
+
+uint32_t TExFATdrive::SharesClusters(uint32_t first, uint64_t length, bool noFatChain) {
+  if (sharedClusters_.Runs() == 0) return 0;
+  uint32_t shared = 0;
+  WalkLiveData(first, length, noFatChain, [&](uint32_t c) {
+    if (sharedClusters_.Contains(c)) shared = c;
+    return shared == 0;
+  });
+  return shared;
+}
 
 }  // namespace salvex

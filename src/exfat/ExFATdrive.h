@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/ClusterSet.h"
 #include "devices/Model.h"
 #include "exfat/ExFATEntries.h"
 
@@ -57,7 +58,7 @@ class TExFATdrive : public TCustomDrive {
   uint32_t AllocationUnit() const override { return ClusterSize; }
   uint64_t VolumeBytes() const override { return VolumeSectors * BytesPerSec; }
 
-  // Takes a validated boot sector's geometry, cut to the device (MountWarning says so).
+  // Takes a validated boot sector's geometry, cut to the device (a mount note says so).
   void ApplyBoot(const TExFATBoot& boot);
   // Finds the allocation bitmap, up-case table and label among the root's entries and reads the bitmap.
   void ReadCriticalEntries();
@@ -94,6 +95,13 @@ class TExFATdrive : public TCustomDrive {
   // Whether the folder entry `owner` (its folder's first cluster and entry-set ordinal) may enter
   // the folder at `cluster` in the live or the deleted view: the first entry to reach a cluster
   // owns it, the root owns its own; another entry reaching it is a loop or shared folder clusters.
+  // Records the clusters of a live file's data for the entry `owner` (as for ClaimFolder) and
+  // returns the first of them another entry's file holds too, or 0. An entry asked again (its
+  // folder read again) gets its first answer. SharesClusters then tells whether a file holds a
+  // cluster found shared so far, for the files listed before the one that found it.
+  uint32_t ClaimFileClusters(uint64_t owner, uint32_t first, uint64_t length, bool noFatChain);
+  uint32_t SharesClusters(uint32_t first, uint64_t length, bool noFatChain);
+
   bool ClaimFolder(bool deletedView, uint32_t cluster, uint64_t owner) {
     if (cluster == 0) return true;
     if (cluster == Boot.RootCluster) return false;
@@ -103,6 +111,11 @@ class TExFATdrive : public TCustomDrive {
 
  private:
   std::unordered_map<uint32_t, uint64_t> folderOwners_[2];  // live view, deleted view
+  TClusterSet liveFileClusters_, sharedClusters_;
+  std::unordered_map<uint64_t, uint32_t> fileClaims_;  // entry -> its ClaimFileClusters answer
+  // Calls visit(cluster) for each cluster of a live file's data until it returns false.
+  template <class Visit>
+  void WalkLiveData(uint32_t first, uint64_t length, bool noFatChain, Visit visit);
   bool ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer);
   bool ReadBootRegion(uint64_t sector, uint32_t bytesPerSector, std::vector<uint8_t>& region);
   std::vector<bool> chainMarks_;  // clusters on the chain FreeChainIntact is walking

@@ -6,7 +6,9 @@
 
 #include "common/Host.h"
 #include "common/StringTable.h"
+#include "common/Unicode.h"
 #include "ext/ExtFile.h"
+#include "ext/ExtLostFolders.h"
 
 namespace salvex {
 
@@ -53,18 +55,18 @@ const TExtNode* NodeOfItem(const TItem& item) {
   return nullptr;
 }
 
-// The entry's file type against the inode's mode (0: the volume stores no types).
-bool TypeMatches(uint8_t entryType, uint16_t mode) {
+}  // namespace
+
+bool ExtEntryTypeMatches(uint8_t entryType, uint16_t mode) {
   static const uint16_t kModes[8] = {0, ext::kModeFile, ext::kModeDir, ext::kModeChar,
                                      ext::kModeBlock, ext::kModeFifo, ext::kModeSocket, ext::kModeLink};
   return entryType == 0 || entryType > 7 || (mode & ext::kModeTypeMask) == kModes[entryType];
 }
 
-}  // namespace
-
 TFileMeta ExtMeta(const TExtNode& node) {
   TFileMeta meta;
-  meta.Location = {TLocation::TKind::Inode, node.Ino};
+  meta.Location = node.CarvedBlock ? TLocation{TLocation::TKind::Cluster, node.CarvedBlock}
+                                   : TLocation{TLocation::TKind::Inode, node.Ino};
   meta.Attributes = node.Inode.Mode;
   meta.Modified = node.Inode.Mtime;
   meta.Warning = node.Problem;
@@ -74,7 +76,7 @@ TFileMeta ExtMeta(const TExtNode& node) {
 bool PrepareDeletedNode(TExtdrive& drive, TExtNode& node, uint8_t entryType, uint8_t& condition) {
   TExtInode& n = node.Inode;
   if (!n.Deleted()) return false;
-  if (n.Mode != 0 && !TypeMatches(entryType, n.Mode)) return false;
+  if (n.Mode != 0 && !ExtEntryTypeMatches(entryType, n.Mode)) return false;
   const bool mapped = n.Size > 0 && (n.HasInlineData() || n.FastLink() ||
                                      (n.UsesExtents() ? ExtentRootHasEntries(n.Block) : BlockPointersSet(n.Block)));
   if (!mapped && !drive.RecoverFromJournal(node)) {
@@ -90,9 +92,10 @@ bool PrepareDeletedNode(TExtdrive& drive, TExtNode& node, uint8_t entryType, uin
   if (!n.ChecksumOk) node.Problem = "the inode's checksum is wrong";
   const TExtMap map = drive.MapOf(node);
   if (!map.Problem.empty()) node.Problem = map.Problem;
+  node.OwnsBlocks = !node.FromJournal && drive.InodeInUse(node.Ino);
   uint64_t reused = 0;
   for (const TExtRun& run : map.Runs)
-    for (uint64_t i = 0; i < run.Count && reused == 0; ++i) reused += drive.BlockInUse(run.Physical + i);
+    for (uint64_t i = 0; i < run.Count && reused == 0 && !node.OwnsBlocks; ++i) reused += drive.BlockInUse(run.Physical + i);
   if (reused) node.Problem = "some of its blocks now belong to other files";
   if (!node.Problem.empty()) condition = 2;
   return true;
@@ -165,7 +168,10 @@ void TExtDirectory::ReadChildren(bool deletedView) {
     if (!node.Problem.empty() && node.Inode.Mode == 0 && !e.Deleted)
       node.Inode.Mode = e.FileType == 2 ? ext::kModeDir : ext::kModeFile;
     uint8_t flags = inherited, condition = node.Problem.empty() ? 0 : 2;
-    if (deletedView && (e.Deleted || inherited)) {
+    if (inherited & ItemLost) {
+      if (!PrepareLostNode(*drive, node, e.FileType, condition)) continue;
+      flags |= e.Deleted ? ItemDeleted : 0;
+    } else if (deletedView && (e.Deleted || inherited)) {
       if (!PrepareDeletedNode(*drive, node, e.FileType, condition)) continue;
       flags |= ItemDeleted;
     } else if (deletedView) {
@@ -229,7 +235,7 @@ void FillExtRow(TItem& object, TListItem& item) {
   } else if (auto* f = dynamic_cast<TExtFile*>(&object)) {
     item.ImageIndex = (f->Flags & ItemDeleted) ? 8 : 5;
     item.Caption = f->Name;
-    item.SubItems = {std::to_string(f->Size), TimeText(f->Node), std::to_string(f->Node.Ino),
+    item.SubItems = {std::to_string(f->Size), TimeText(f->Node), f->Node.Ino ? std::to_string(f->Node.Ino) : "",
                      ConditionText(f->Flags, f->Condition),
                      f->Node.Inode.IsLink() ? std::string("Symbolic link") : Host().TypeName(item.Caption)};
   }
@@ -291,7 +297,7 @@ int TExtDirectory::CompareItems(const TItem& a, const TItem& b, int column) cons
     case 3: return Cmp(na->Ino, nb->Ino);
     case 4: return Cmp(condOf(a), condOf(b));
     case 5: return aDir ? 0 : text(Host().TypeName(nameOf(a)), Host().TypeName(nameOf(b)));
-    default: return text(nameOf(a), nameOf(b));
+    default: return BothLost(a, b) ? CompareNamesNatural(nameOf(a), nameOf(b)) : text(nameOf(a), nameOf(b));
   }
 }
 

@@ -45,6 +45,8 @@ class TExtDirectory : public TCustomDirectory {
 // was cleared) and its condition with the reason. False when the entry must not be listed (the
 // inode is live again, or of another kind than the entry says).
 bool PrepareDeletedNode(TExtdrive& drive, TExtNode& node, uint8_t entryType, uint8_t& condition);
+// The entry's file type against the inode's mode (entry type 0: the volume stores no types).
+bool ExtEntryTypeMatches(uint8_t entryType, uint16_t mode);
 // The file-list row of an ext folder or file.
 void FillExtRow(TItem& object, TListItem& item);
 // The saved file's times and the listing's location of a node.

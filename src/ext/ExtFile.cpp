@@ -70,7 +70,8 @@ std::unique_ptr<TDataStream> OpenExtData(TExtdrive& drive, const TExtNode& node,
   }
   TExtMap map = drive.MapOf(node);
   const bool mapless = map.Runs.empty() && n.Size > 0;
-  auto data = std::make_unique<TExtFileData>(drive, std::move(map), n.Size, deleted);
+  // A file found by content is read from free blocks only already.
+  auto data = std::make_unique<TExtFileData>(drive, std::move(map), n.Size, deleted && !node.CarvedBlock && !node.OwnsBlocks);
   if (mapless && deleted)
     data->Failure = LoadText(890);
   return data;

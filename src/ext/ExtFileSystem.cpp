@@ -2,6 +2,7 @@
 
 #include "common/ByteReader.h"
 #include "devices/Device.h"
+#include "devices/DriveList.h"
 #include "ext/Extdrive.h"
 #include "ext/ExtStructures.h"
 
@@ -24,11 +25,25 @@ bool ProbeExt(std::span<const uint8_t> head) {
   return AnnouncesExt(sb) && ByteReader(sb).U16(90) == 0;
 }
 
+// The journal of a listed ext volume logs its superblock's block with every change of the
+// counts: those copies are that volume's past, not volumes of their own.
+bool InsideListedJournal(const TLostVolumeSite& site) {
+  if (!site.Drives) return false;
+  for (size_t i = 0; i < site.Drives->Count(); ++i) {
+    auto* ext = dynamic_cast<TExtdrive*>(site.Drives->Items(i));
+    if (!ext || ext->Device != &site.Device || !ext->HasSpecialFolders() || site.Sector < ext->FirstSector) continue;
+    const uint64_t bytes = (site.Sector - ext->FirstSector) * ext->BytesPerSector() + ext::kSuperblockOffset;
+    if (bytes / ext->Sb.BlockSize < ext->Sb.BlocksCount && ext->JournalHolds(bytes / ext->Sb.BlockSize)) return true;
+  }
+  return false;
+}
+
 // The first superblock places its volume where it lies; a backup in group g lies
 // (g × blocks per group + first data block) blocks into its volume.
 bool PlaceExt(const TLostVolumeSite& site, uint64_t& first, uint64_t& count) {
   ByteReader r(site.Structure);
   TDevice& device = site.Device;
+  if (InsideListedJournal(site)) return false;
   const uint64_t bs = uint64_t(1024) << r.U32(24);
   const bool wide = r.U32(96) & ext::k64Bit;
   const uint64_t blocks = r.U32(4) | (wide && r.Has(0x150, 4) ? uint64_t(r.U32(0x150)) << 32 : 0);

@@ -15,6 +15,10 @@ constexpr uint32_t kIncompat64Bit = 0x2, kIncompatCsumV2 = 0x8, kIncompatCsumV3 
 constexpr uint32_t kTagEscape = 1, kTagSameUuid = 2, kTagLast = 8;
 // Logs beyond 4 GiB of blocks are not made by any tool.
 constexpr uint32_t kMaxJournalBlocks = uint32_t(1) << 24;
+constexpr uint64_t kPieceBlocks = 256;
+constexpr uint64_t kStepBlocks = 8;
+constexpr size_t kRecentCopies = 4096;
+constexpr uint64_t kReadAheadCopies = 8;
 
 uint32_t Be32(const ByteReader& r, size_t off) { return __builtin_bswap32(r.U32(off)); }
 uint16_t Be16(const ByteReader& r, size_t off) { return __builtin_bswap16(r.U16(off)); }
@@ -35,10 +39,37 @@ bool TExtJournal::ReadPosition(uint64_t position, std::vector<uint8_t>& out) con
   return false;
 }
 
+uint64_t TExtJournal::ReadPositions(uint64_t position, uint64_t count, std::vector<uint8_t>& out) const {
+  if (!Bulk || position >= MaxLen) return 0;
+  for (const TExtRun& run : runs_)
+    if (position >= run.Logical && position - run.Logical < run.Count) {
+      count = std::min<uint64_t>({count, run.Count - (position - run.Logical), MaxLen - position});
+      out.resize(count * BlockSize);
+      return Bulk(run.Physical + (position - run.Logical), uint32_t(count), out.data()) ? count : 0;
+    }
+  return 0;
+}
+
 bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t volumeBlockSize, std::string& why) {
   runs_ = map.Runs;
   read_ = read;
   std::vector<uint8_t> block;
+  // The log is read once from end to end, in pieces of blocks where the journal lies in one run
+  // (small ones after a transaction's data was stepped over), else one block at a time.
+  std::vector<uint8_t> piece;
+  uint64_t pieceFirst = 0, pieceCount = 0, pieceBlocks = kPieceBlocks;
+  auto readAt = [&](uint64_t p, std::vector<uint8_t>& out) {
+    if (!(p >= pieceFirst && p - pieceFirst < pieceCount)) {
+      pieceFirst = p;
+      pieceCount = ReadPositions(p, pieceBlocks, piece);
+    }
+    if (p >= pieceFirst && p - pieceFirst < pieceCount) {
+      const auto from = piece.begin() + ptrdiff_t((p - pieceFirst) * BlockSize);
+      out.assign(from, from + BlockSize);
+      return true;
+    }
+    return ReadPosition(p, out);
+  };
   if (!ReadPosition(0, block)) {
     why = "the journal's first block could not be read";
     return false;
@@ -62,8 +93,9 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
   const bool wide = Incompat & kIncompat64Bit;
   const size_t tagBytes = v3 ? 16 : (8 + (v2 ? 2 : 0) + (wide ? 4 : 0));
   const size_t tail = (v2 || v3) ? 4 : 0;
-  uint32_t seed = 0;
-  if (v2 || v3) seed = Crc32c(~0u, sb.Sub(48, 16));
+  csumV2_ = v2;
+  csumV3_ = v3;
+  if (v2 || v3) seed_ = Crc32c(~0u, sb.Sub(48, 16));
   auto next = [&](uint64_t p) { return p + 1 >= MaxLen ? uint64_t(First) : p + 1; };
 
   // Who holds each place of the log last: a copy whose place a later transaction took is gone.
@@ -76,7 +108,8 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
   std::map<uint32_t, bool> committed;
   std::vector<std::pair<uint32_t, Tag>> tags;
   for (uint64_t p = First; p < MaxLen; ++p) {
-    if (!ReadPosition(p, block) || block.size() != BlockSize) continue;
+    if (!readAt(p, block) || block.size() != BlockSize) continue;
+    pieceBlocks = kPieceBlocks;
     ByteReader r(block);
     if (Be32(r, 0) != kJournalMagic) continue;
     const uint32_t kind = Be32(r, 4), seq = Be32(r, 8);
@@ -112,6 +145,18 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
         off += tagBytes + ((flags & kTagSameUuid) ? 0 : 16);
         if (flags & kTagLast) break;
       }
+      // The data blocks need not be read here: a block of the log starting with the magic is
+      // always a journal block (data that does is escaped). When this transaction's commit
+      // follows its data, no later transaction can lie inside it (the log is rewritten from its
+      // start), so the scan steps over the data.
+      if (data > p && data + 1 < MaxLen) {
+        pieceBlocks = kStepBlocks;
+        std::vector<uint8_t> after;
+        if (readAt(data + 1, after) && after.size() == BlockSize) {
+          ByteReader a(after);
+          if (Be32(a, 0) == kJournalMagic && Be32(a, 4) == kCommit && Be32(a, 8) == seq) p = data;
+        }
+      }
     }
   }
   for (const auto& [seq, t] : tags) {
@@ -119,16 +164,7 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
       ++Overwritten;
       continue;
     }
-    if (v2 || v3) {
-      if (!ReadPosition(t.Position, block) || block.size() != BlockSize) continue;
-      uint8_t be[4] = {uint8_t(seq >> 24), uint8_t(seq >> 16), uint8_t(seq >> 8), uint8_t(seq)};
-      const uint32_t crc = Crc32c(Crc32c(seed, {be, 4}), block);
-      if ((v3 ? crc : (crc & 0xFFFF)) != t.Checksum) {
-        ++Overwritten;
-        continue;
-      }
-    }
-    copies_[t.Block].push_back({seq, t.Position, t.Escaped, committed.count(seq) > 0});
+    copies_[t.Block].push_back({seq, t.Position, t.Escaped, committed.count(seq) > 0, t.Checksum});
     ++Copies;
   }
   for (auto& [blockNo, list] : copies_)
@@ -144,7 +180,34 @@ const std::vector<TExtJournalCopy>* TExtJournal::CopiesOf(uint64_t block) const 
 }
 
 bool TExtJournal::ReadCopy(const TExtJournalCopy& copy, std::vector<uint8_t>& out) const {
-  if (!ReadPosition(copy.Position, out) || out.size() != BlockSize) return false;
+  auto it = recent_.find(copy.Position);
+  if (it == recent_.end()) {
+    // The copies a listing asks for were mostly logged together: the places after this one come
+    // with it.
+    if (recent_.size() + kReadAheadCopies > kRecentCopies) recent_.clear();
+    std::vector<uint8_t> run;
+    const uint64_t got = ReadPositions(copy.Position, kReadAheadCopies, run);
+    for (uint64_t k = 0; k < got; ++k)
+      recent_.try_emplace(copy.Position + k, run.begin() + ptrdiff_t(k * BlockSize),
+                          run.begin() + ptrdiff_t((k + 1) * BlockSize));
+    if (got == 0) {
+      if (!ReadPosition(copy.Position, out) || out.size() != BlockSize) return false;
+      recent_.emplace(copy.Position, out);
+    }
+    it = recent_.find(copy.Position);
+  }
+  out = it->second;
+  if (csumV2_ || csumV3_) {
+    // A place in the log holds one copy: its checksum is checked once.
+    auto [known, first] = checked_.try_emplace(copy.Position, false);
+    if (first) {
+      const uint32_t seq = copy.Sequence;
+      const uint8_t be[4] = {uint8_t(seq >> 24), uint8_t(seq >> 16), uint8_t(seq >> 8), uint8_t(seq)};
+      const uint32_t crc = Crc32c(Crc32c(seed_, {be, 4}), out);
+      known->second = (csumV3_ ? crc : (crc & 0xFFFF)) == copy.Checksum;
+    }
+    if (!known->second) return false;
+  }
   if (copy.Escaped) PutU32(out.data(), __builtin_bswap32(kJournalMagic));
   return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -14,20 +15,25 @@ struct TExtJournalCopy {
   uint64_t Position = 0;   // the journal's own block number
   bool Escaped = false;    // its first four bytes were the journal magic and were zeroed in the log
   bool Committed = false;  // its transaction has a commit block in the log
+  uint32_t Checksum = 0;   // its tag's checksum (journal checksums v2/v3), checked when it is read
 };
 
 // The blocks a jbd2 journal still holds. Every block of the log is looked at, not only those of
 // the transactions waiting for replay: after a clean unmount the whole log is history. A copy is
-// kept only while its place in the log has not been taken by a later transaction (and, with
-// checksums v2/v3, while its tag's checksum holds).
+// kept only while its place in the log has not been taken by a later transaction; with checksums
+// v2/v3, a copy whose tag's checksum does not hold cannot be read.
 class TExtJournal {
  public:
   // Reads the log through `map` (the journal inode's runs, in journal blocks) with `read`.
   // False with the reason when the journal's superblock is not one this reader understands.
   bool Load(const TExtMap& map, const TExtBlockReader& read, uint32_t volumeBlockSize, std::string& why);
+  // Reads `count` consecutive volume blocks at once; Load then reads the log in large pieces.
+  using TBulkReader = std::function<bool(uint64_t block, uint32_t count, uint8_t* out)>;
+  TBulkReader Bulk;
   // The copies of a volume block, newest transaction first.
   const std::vector<TExtJournalCopy>* CopiesOf(uint64_t block) const;
-  // The bytes of a copy as the volume held them (an escaped block gets its magic back).
+  // The bytes of a copy as the volume held them (an escaped block gets its magic back); false
+  // when they cannot be read or fail their checksum.
   bool ReadCopy(const TExtJournalCopy& copy, std::vector<uint8_t>& out) const;
 
   uint32_t BlockSize = 0;
@@ -41,9 +47,18 @@ class TExtJournal {
 
  private:
   bool ReadPosition(uint64_t position, std::vector<uint8_t>& out) const;
+  // Up to `count` places of the log from `position` that lie together on the volume, read at
+  // once with Bulk; the number read (0 when Bulk is not set or fails).
+  uint64_t ReadPositions(uint64_t position, uint64_t count, std::vector<uint8_t>& out) const;
   std::vector<TExtRun> runs_;
+  uint32_t seed_ = 0;
+  bool csumV2_ = false, csumV3_ = false;
   TExtBlockReader read_;
   std::unordered_map<uint64_t, std::vector<TExtJournalCopy>> copies_;
+  // Copies read lately, by their place in the log: the deleted files of one inode table block
+  // all look at the same copies.
+  mutable std::unordered_map<uint64_t, std::vector<uint8_t>> recent_;
+  mutable std::unordered_map<uint64_t, bool> checked_;  // place in the log -> its checksum holds
 };
 
 }  // namespace salvex

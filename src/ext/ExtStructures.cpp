@@ -30,10 +30,40 @@ uint32_t PutLe32(uint32_t v, uint8_t* out) {
 
 }  // namespace
 
-uint32_t Crc32c(uint32_t crc, std::span<const uint8_t> bytes) {
+namespace {
+
+uint32_t Crc32cByTable(uint32_t crc, std::span<const uint8_t> bytes) {
   static const std::array<uint32_t, 256> table = MakeCrc32cTable();
   for (uint8_t b : bytes) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
   return crc;
+}
+
+#if defined(__x86_64__)
+// Every inode and group descriptor of a metadata_csum volume is checked: the table walk was half
+// of a deleted listing's time. The SSE 4.2 instruction computes the same polynomial.
+__attribute__((target("sse4.2"))) uint32_t Crc32cBySse42(uint32_t crc, std::span<const uint8_t> bytes) {
+  const uint8_t* p = bytes.data();
+  size_t n = bytes.size();
+  uint64_t c = crc;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    c = __builtin_ia32_crc32di(c, v);
+  }
+  uint32_t c32 = uint32_t(c);
+  for (; n > 0; ++p, --n) c32 = __builtin_ia32_crc32qi(c32, *p);
+  return c32;
+}
+#endif
+
+}  // namespace
+
+uint32_t Crc32c(uint32_t crc, std::span<const uint8_t> bytes) {
+#if defined(__x86_64__)
+  static const bool sse42 = __builtin_cpu_supports("sse4.2");
+  if (sse42) return Crc32cBySse42(crc, bytes);
+#endif
+  return Crc32cByTable(crc, bytes);
 }
 
 std::string TExtSuperblock::Flavour() const {

@@ -98,6 +98,7 @@ struct TExtGroup {
   uint64_t InodeTable = 0;
   uint16_t Flags = 0;  // 1: inode table not initialised, 2: block bitmap not initialised
   bool ChecksumOk = true;
+  bool TableUnusable = false;  // the inode table lies outside the volume
 };
 TExtGroup ParseExtGroup(std::span<const uint8_t> desc, const TExtSuperblock& sb, uint64_t group);
 

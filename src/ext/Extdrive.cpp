@@ -6,11 +6,11 @@
 
 #include "common/ByteReader.h"
 #include "common/Debug.h"
-#include "common/Host.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
 #include "ext/ExtDirectory.h"
 #include "ext/ExtLostData.h"
+#include "ext/ExtLostFolders.h"
 
 namespace salvex {
 
@@ -20,8 +20,10 @@ namespace {
 // names, far beyond any real folder).
 constexpr uint64_t kMaxDirectoryBytes = uint64_t(256) << 20;
 constexpr size_t kInodeCacheBlocks = 4096;
+constexpr uint64_t kInodeReadBlocks = 32;
 // Groups whose backup superblocks are looked at when the first one is damaged.
 constexpr uint64_t kBackupGroups[] = {1, 3, 5, 7, 9, 25, 27, 49};
+const char kSuperblock[] = "ext superblock";
 
 bool Newer(uint32_t a, uint32_t b) { return int32_t(a - b) > 0; }
 
@@ -132,7 +134,7 @@ bool TExtdrive::ReadGroupDescriptors(std::string& why) {
     if (!grp.ChecksumOk) GroupChecksumsOk = false;
     const uint64_t tableBlocks = (uint64_t(Sb.InodesPerGroup) * Sb.InodeSize + bs - 1) / bs;
     if (grp.InodeTable == 0 || grp.InodeTable >= Sb.BlocksCount || tableBlocks > Sb.BlocksCount - grp.InodeTable) {
-      grp.Flags |= 1;  // its inodes cannot be read
+      grp.TableUnusable = true;
       ++bad;
     }
   }
@@ -144,67 +146,81 @@ bool TExtdrive::ReadGroupDescriptors(std::string& why) {
 }
 
 bool TExtdrive::Mount(bool quiet) {
-  MountWarning.clear();
+  MountNotes.clear();
   if (!Device) return false;
+  const auto fail = [&](const std::string& why) {
+    SuperProblem = why;
+    DebugLog("ext mount failed: " + why, 1);
+    AddMountNote(TError::Corrupt(kSuperblock, why), true, quiet, "This ext volume cannot be read: " + why, "Error");
+    return false;
+  };
   std::string why;
   if (!ReadSuperblockAt(ext::kSuperblockOffset, Sb, why)) {
     SuperProblem = why;
-    if (!FindBackupSuperblock(why)) {
-      SuperProblem = why;
-      DebugLog("ext mount failed: " + why, 1);
-      if (!quiet) Host().MessageBox("This ext volume cannot be read: " + why, "Error", TMsgButtons::Ok, TMsgIcon::Information);
-      return false;
-    }
-    MountWarning = "the first superblock is damaged (" + SuperProblem + "); a backup superblock is used";
+    if (!FindBackupSuperblock(why)) return fail(why);
+    AddMountNote(TError::Corrupt(kSuperblock, "the first one is damaged (" + SuperProblem + "); a backup superblock is used"),
+                 false, quiet);
   }
   if (const uint64_t room = DeviceRoom(BytesPerSector()); room > 0) {
     const uint64_t roomBlocks = room * BytesPerSector() / Sb.BlockSize;
     if (Sb.BlocksCount > roomBlocks) {
-      const std::string cut = CutToDeviceWarning(Sb.BlocksCount * (Sb.BlockSize / 512), room * (BytesPerSector() / 512));
-      MountWarning += (MountWarning.empty() ? "" : "; ") + cut;
+      AddMountNote(CutToDeviceWarning(kSuperblock, Sb.BlocksCount * (Sb.BlockSize / 512), room * (BytesPerSector() / 512)),
+                   false, quiet);
       Sb.BlocksCount = std::max<uint64_t>(roomBlocks, Sb.FirstDataBlock + 1);
       Sb.GroupCount = (Sb.BlocksCount - Sb.FirstDataBlock + Sb.BlocksPerGroup - 1) / Sb.BlocksPerGroup;
     }
   }
-  if (!ReadGroupDescriptors(why)) {
-    SuperProblem = why;
-    if (!quiet) Host().MessageBox("This ext volume cannot be read: " + why, "Error", TMsgButtons::Ok, TMsgIcon::Information);
-    return false;
-  }
-  if (!Sb.ChecksumOk) MountWarning += (MountWarning.empty() ? "" : "; ") + std::string("the superblock's checksum is wrong");
+  if (!ReadGroupDescriptors(why)) return fail(why);
+  if (!Sb.ChecksumOk) AddMountNote(TError::Corrupt(kSuperblock, "its checksum is wrong"), false, quiet);
   if (Sb.FeatureIncompat & ext::kIncompatRecover)
-    MountWarning += (MountWarning.empty() ? "" : "; ") +
-                    std::string("the journal was not replayed (the volume was not unmounted cleanly): recent changes are missing");
+    AddMountNote(TError::Corrupt(kSuperblock, "the journal was not replayed (the volume was not unmounted cleanly): "
+                                              "recent changes are missing"),
+                 false, quiet);
   if (Sb.FeatureIncompat & ext::kIncompatEncrypt)
-    MountWarning += (MountWarning.empty() ? "" : "; ") + std::string("encrypted files are saved as stored (encrypted)");
-  if (!MountWarning.empty()) DebugLog("ext mount: " + MountWarning, 0);
+    AddMountNote(TError::Corrupt(kSuperblock, "encrypted files are saved as stored (encrypted)"), false, quiet);
+  if (!MountNotes.empty()) DebugLog("ext mount: " + MountText(), 0);
   bitmaps_.assign(Groups.size(), {});
   bitmapRead_.assign(Groups.size(), false);
+  inodeBitmaps_.assign(Groups.size(), {});
+  inodeBitmapRead_.assign(Groups.size(), false);
   Name = Sb.VolumeName.empty() ? Sb.Flavour() + " volume" : ExtNameText(Sb.VolumeName);
   CreateSpecialFolders();
   return true;
 }
 
-bool TExtdrive::InodePlace(uint32_t ino, uint64_t& block, size_t& offset) const {
+bool TExtdrive::InodePlace(uint32_t ino, uint64_t& block, size_t& offset, bool unusedToo) const {
   if (ino == 0 || ino > Sb.InodesCount || Sb.InodesPerGroup == 0) return false;
   const uint64_t g = (ino - 1) / Sb.InodesPerGroup;
-  if (g >= Groups.size() || (Groups[g].Flags & 1)) return false;
+  if (g >= Groups.size() || Groups[g].TableUnusable || ((Groups[g].Flags & 1) && !unusedToo)) return false;
   const uint64_t bytes = uint64_t((ino - 1) % Sb.InodesPerGroup) * Sb.InodeSize;
   block = Groups[g].InodeTable + bytes / Sb.BlockSize;
   offset = size_t(bytes % Sb.BlockSize);
   return block < Sb.BlocksCount;
 }
 
-bool TExtdrive::ReadInode(uint32_t ino, TExtInode& inode) {
+bool TExtdrive::ReadInode(uint32_t ino, TExtInode& inode, bool unusedToo) {
   uint64_t block;
   size_t offset;
-  if (!InodePlace(ino, block, offset)) return false;
+  if (!InodePlace(ino, block, offset, unusedToo)) return false;
   auto it = inodeBlocks_.find(block);
   if (it == inodeBlocks_.end()) {
-    if (inodeBlocks_.size() >= kInodeCacheBlocks) inodeBlocks_.clear();
-    std::vector<uint8_t> bytes;
-    if (!ReadBlock(block, bytes)) return false;
-    it = inodeBlocks_.emplace(block, std::move(bytes)).first;
+    if (inodeBlocks_.size() + kInodeReadBlocks > kInodeCacheBlocks) inodeBlocks_.clear();
+    // The table blocks after this one, up to the group's table end, are read with it: a folder's
+    // inodes lie close together.
+    const uint64_t g = (ino - 1) / Sb.InodesPerGroup;
+    const uint64_t tableEnd = Groups[g].InodeTable + (uint64_t(Sb.InodesPerGroup) * Sb.InodeSize + Sb.BlockSize - 1) / Sb.BlockSize;
+    const uint64_t count = std::min<uint64_t>({kInodeReadBlocks, tableEnd - block, Sb.BlocksCount - block});
+    std::vector<uint8_t> run(count * Sb.BlockSize);
+    if (count > 1 && ReadBytes(block * Sb.BlockSize, run.size(), run.data())) {
+      for (uint64_t k = 0; k < count; ++k)
+        inodeBlocks_.try_emplace(block + k, run.begin() + ptrdiff_t(k * Sb.BlockSize),
+                                 run.begin() + ptrdiff_t((k + 1) * Sb.BlockSize));
+      it = inodeBlocks_.find(block);
+    } else {
+      std::vector<uint8_t> bytes;
+      if (!ReadBlock(block, bytes)) return false;
+      it = inodeBlocks_.emplace(block, std::move(bytes)).first;
+    }
   }
   inode = ParseExtInode(std::span<const uint8_t>(it->second).subspan(offset, Sb.InodeSize), Sb, ino);
   return true;
@@ -223,7 +239,20 @@ bool TExtdrive::BlockInUse(uint64_t block) {
   return bit / 8 < bitmaps_[g].size() && (bitmaps_[g][bit / 8] >> (bit % 8)) & 1;
 }
 
+bool TExtdrive::InodeInUse(uint32_t ino) {
+  if (ino == 0 || ino > Sb.InodesCount || Sb.InodesPerGroup == 0) return false;
+  const uint64_t g = (ino - 1) / Sb.InodesPerGroup;
+  if (g >= Groups.size() || (Groups[g].Flags & 1)) return false;
+  if (!inodeBitmapRead_[g]) {
+    inodeBitmapRead_[g] = true;
+    if (!ReadBlock(Groups[g].InodeBitmap, inodeBitmaps_[g])) inodeBitmaps_[g].clear();
+  }
+  const uint64_t bit = (ino - 1) % Sb.InodesPerGroup;
+  return bit / 8 < inodeBitmaps_[g].size() && (inodeBitmaps_[g][bit / 8] >> (bit % 8)) & 1;
+}
+
 TExtMap TExtdrive::MapOf(const TExtNode& node, const TExtBlockReader& read) {
+  if (node.CarvedBlock) return FreeRunsFrom(*this, node.CarvedBlock, (node.Inode.Size + Sb.BlockSize - 1) / Sb.BlockSize);
   const TExtInode& n = node.Inode;
   if (n.HasInlineData() || n.FastLink()) return {};
   const uint16_t t = n.Type();
@@ -247,6 +276,18 @@ TExtBlockReader TExtdrive::TreeReader(const TExtNode& node) {
   };
 }
 
+bool TExtdrive::JournalHolds(uint64_t block) {
+  if (!journalMap_) {
+    journalMap_.emplace();
+    TExtNode node;
+    node.Ino = Sb.JournalInode;
+    if (Sb.HasJournal() && Sb.JournalInode != 0 && ReadInode(node.Ino, node.Inode)) journalMap_ = MapOf(node);
+  }
+  for (const TExtRun& run : journalMap_->Runs)
+    if (block >= run.Physical && block - run.Physical < run.Count) return true;
+  return false;
+}
+
 const TExtJournal* TExtdrive::Journal() {
   if (journalTried_) return journal_.get();
   journalTried_ = true;
@@ -262,6 +303,10 @@ const TExtJournal* TExtdrive::Journal() {
   }
   const TExtMap map = MapOf(node);
   auto journal = std::make_unique<TExtJournal>();
+  journal->Bulk = [this](uint64_t block, uint32_t count, uint8_t* out) {
+    return block < Sb.BlocksCount && count <= Sb.BlocksCount - block &&
+           ReadBytes(block * Sb.BlockSize, size_t(count) * Sb.BlockSize, out);
+  };
   if (!journal->Load(map, [this](uint64_t b, std::vector<uint8_t>& out) { return ReadBlock(b, out); }, Sb.BlockSize,
                      JournalProblem)) {
     DebugLog("ext: journal not used: " + JournalProblem, 1);
@@ -311,6 +356,17 @@ TExtNode TExtdrive::NodeOf(uint32_t ino) {
 std::vector<TExtDirEntry> TExtdrive::ReadDirectory(const TExtNode& dir, bool deleted) {
   std::vector<TExtDirEntry> entries;
   const TExtInode& n = dir.Inode;
+  if (!dir.FoundBlocks.empty()) {
+    std::vector<uint8_t> block;
+    for (size_t i = 0; i < dir.FoundBlocks.size(); ++i) {
+      if (!ReadBlock(dir.FoundBlocks[i], block) || IsExtHashNode(block, Sb)) continue;
+      // The hash index after ".." is no gap of deleted names.
+      const bool gaps = deleted && !IsExtHashRoot(block, Sb);
+      auto found = ParseExtDirBlock(block, Sb, gaps, i * Sb.BlockSize);
+      entries.insert(entries.end(), found.begin(), found.end());
+    }
+    return entries;
+  }
   if (n.HasInlineData()) {
     // The parent's number comes first; entries follow, then more in the "system.data" attribute.
     auto more = ParseExtDirBlock(std::span<const uint8_t>(n.Block).subspan(4), Sb, deleted, 4);

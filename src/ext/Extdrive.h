@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -22,6 +23,13 @@ struct TExtNode {
   bool FromJournal = false;      // Inode is an older copy found in the journal
   uint32_t JournalSequence = 0;  // the transaction of that copy
   std::string Problem;           // why the item is poor; empty when it is not
+  // A lost folder read from its blocks found by content rather than through its inode.
+  std::vector<uint64_t> FoundBlocks;
+  // A lost file found by its content: its first block (its data is the free blocks from there).
+  uint64_t CarvedBlock = 0;
+  // Deleted, but the inode bitmap still gives the inode out (the orphan list of a file deleted
+  // while open): the blocks in use are its own.
+  bool OwnsBlocks = false;
 };
 
 class TExtdrive : public TCustomDrive {
@@ -51,15 +59,23 @@ class TExtdrive : public TCustomDrive {
   bool ReadBlock(uint64_t block, std::vector<uint8_t>& out);
   // The inode's bytes on the volume (its table block and the offset in it); false for a number
   // outside the volume or a group whose table was never written.
-  bool InodePlace(uint32_t ino, uint64_t& block, size_t& offset) const;
-  bool ReadInode(uint32_t ino, TExtInode& inode);
+  // `unusedToo`: also in a group whose table the volume never initialised (a former volume's
+  // inodes may still be there).
+  bool InodePlace(uint32_t ino, uint64_t& block, size_t& offset, bool unusedToo = false) const;
+  bool ReadInode(uint32_t ino, TExtInode& inode, bool unusedToo = false);
   // Whether the block bitmap gives the block to a file (or to metadata); unknown bitmaps say false.
   bool BlockInUse(uint64_t block);
+  // Whether the inode bitmap gives the inode to a file; unknown bitmaps say false.
+  bool InodeInUse(uint32_t ino);
+  // Lost folders the lost-data search found by content: the inode "." names -> their blocks.
+  std::unordered_map<uint32_t, std::vector<uint64_t>> FoundFolders;
   // The runs of an item's data, its tree blocks read through `read` (disk, or older copies).
   TExtMap MapOf(const TExtNode& node, const TExtBlockReader& read);
   TExtMap MapOf(const TExtNode& node);
   // The reader for the tree blocks of a node: a journal copy gives the tree as it was then.
   TExtBlockReader TreeReader(const TExtNode& node);
+  // Whether a block of the volume belongs to its internal journal (its map is read on first use).
+  bool JournalHolds(uint64_t block);
   // The journal, read on first use; null when the volume has none or it cannot be read.
   const TExtJournal* Journal();
   std::string JournalProblem;
@@ -84,7 +100,10 @@ class TExtdrive : public TCustomDrive {
   std::unordered_map<uint64_t, std::vector<uint8_t>> inodeBlocks_;  // a small cache of inode table blocks
   std::vector<std::vector<uint8_t>> bitmaps_;
   std::vector<bool> bitmapRead_;
+  std::vector<std::vector<uint8_t>> inodeBitmaps_;
+  std::vector<bool> inodeBitmapRead_;
   std::unique_ptr<TExtJournal> journal_;
+  std::optional<TExtMap> journalMap_;
   bool journalTried_ = false;
 };
 

@@ -171,6 +171,8 @@ void TFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
       d->Flags = flags;
       d->Condition = condition;
       d->Parent = this;
+      // A file's chain that runs into a folder's first cluster is cross-linked with the folder.
+      if (!deleted && !d->Loop && drive->IsValidCluster(cluster)) drive->LiveFileStarts.insert(cluster);
       Adopt(std::move(d));
     } else {
       if (attr & dirent::kAttrVolume) continue;
@@ -234,8 +236,9 @@ void TFATDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedM
     }
     tree.SortChildren(node);
     TreeBuilt = true;
-  } catch (const std::exception& e) {
-    Host().MessageBox(std::string("Error: ") + e.what(), "Error", TMsgButtons::Ok, TMsgIcon::Error);
+  } catch (...) {
+    tree.EndUpdate();
+    throw;
   }
   tree.EndUpdate();
 }
@@ -308,7 +311,7 @@ int TFATDirectory::CompareItems(const TItem& a, const TItem& b, int column) cons
     case 2: return Cmp(ka.stamp, kb.stamp);
     case 3: return Cmp(ka.cluster, kb.cluster);
     case 4: return Cmp(ka.condition, kb.condition);
-    default: return text(ka.name, kb.name);
+    default: return BothLost(a, b) ? CompareNamesNatural(ka.name, kb.name) : text(ka.name, kb.name);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/Options.h"
+#include "devices/GapStream.h"
 #include "fat/FATDirectory.h"
 #include "common/Helpers.h"
 #include "fat/FATFileData.h"
@@ -70,13 +71,13 @@ std::unique_ptr<TDataStream> TFATFile::OpenData(const TReadChoice& choice) {
   TFATdrive* drive = FATDrive();
   if (!drive) return nullptr;
   const uint8_t fat = FATChoiceFor(*this, choice);
-  auto data = std::make_unique<TFATFileData>(*drive, fat, FirstCluster, 0, Size);
+  auto data = std::make_unique<TFATFileData>(*drive, fat, FirstCluster, 0, Size + GapBytes);
   // Read as The Sleuth Kit reads a deleted file: its free clusters from the first on.
   if (fat == 0 && (Flags & ItemDeleted)) {
     data->SkipAllocated();
     data->CheckFormatEnd();
   }
-  return data;
+  return WithGap(std::move(data), *this);
 }
 
 TFileMeta TFATFile::Meta() const {

@@ -43,6 +43,7 @@ TFileSystem FATFileSystem() {
   TFileSystem fs;
   fs.Name = "FAT";
   fs.Probe = ProbeFAT;
+  fs.SectorSize = [](std::span<const uint8_t> head) -> uint32_t { return ByteReader(head).U16(0x0B); };
   fs.MBRTypes = {0x01, 0x04, 0x06, 0x0B, 0x0C, 0x0E};
   fs.GPTTypes = {"EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", "C12A7328-F81F-11D2-BA4B-00A0C93EC93B"};
   fs.OpensByMBRType = true;

@@ -18,6 +18,7 @@
 #include "common/SearchThreads.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
+#include "devices/FileSystemRegistry.h"
 #include "devices/LostDataScan.h"
 #include "devices/ScanPipeline.h"
 #include "devices/StatusDialog.h"
@@ -27,7 +28,6 @@
 #include "fat/FATdrive.h"
 #include "filetypes/Carver.h"
 #include "filetypes/FileTypes.h"
-#include "ntfs/NTFSLostData.h"
 
 namespace salvex {
 
@@ -286,7 +286,9 @@ void TFATLostSearch::ExamineCluster(uint32_t i, std::span<const uint8_t> bytes, 
   if (carved.Verdict != TCarveVerdict::Nothing) {
     if (carved.Verdict == TCarveVerdict::NewFile) {
       auto file = std::make_unique<TFATFile>();
-      file->Name = "cluster " + std::to_string(i) + "." + carved.Type;
+      file->Name = carved.Name;
+      file->FirstPieceBytes = carved.FirstPieceBytes;
+      file->GapBytes = carved.GapBytes;
       file->Size = carved.Size;
       file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
       file->Attributes = 0x20;

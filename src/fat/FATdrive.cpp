@@ -86,10 +86,19 @@ bool TFATdrive::ReadSectors(uint64_t sector, uint32_t count, bool showErrors, ui
 }
 
 bool TFATdrive::Mount(bool quiet) {
+  MountNotes.clear();
   if (!Device) return false;
   const size_t size = std::max<size_t>(512, Device->BytesPerSector);
   std::vector<uint8_t> boot(size, 0);
-  if (!ReadDeviceSectors(BootSector, 1, true, boot.data())) return false;
+  if (!ReadDeviceSectors(BootSector, 1, true, boot.data())) {
+    TError e;
+    e.Kind = TErrorKind::ReadError;
+    e.What = "FAT boot sector (device sector " + std::to_string(BootSector) + ")";
+    e.Why = "it cannot be read";
+    e.Sector = BootSector;
+    AddMountNote(std::move(e), true, true);
+    return false;
+  }
   DebugHexDump(boot.data(), 512);
   std::memcpy(BootRecord.data(), boot.data(), BootRecord.size());
   if (!ApplyBootSector(BootRecord.data(), quiet)) return false;
@@ -98,10 +107,14 @@ bool TFATdrive::Mount(bool quiet) {
 }
 
 namespace {
-void Inform(bool quiet, const std::string& text) {
-  if (!quiet) Host().MessageBox(text, "Information", TMsgButtons::Ok, TMsgIcon::Information);
-}
+const char kBootSector[] = "FAT boot sector";
 }  // namespace
+
+void TFATdrive::Inform(bool quiet, bool stopped, const std::string& field, uint64_t value, const std::string& why,
+                       const std::string& message) {
+  AddMountNote(TError::Corrupt(kBootSector, field + " " + std::to_string(value) + " " + why), stopped, quiet,
+               message, "Information");
+}
 
 bool TFATdrive::ApplyBootSector(const uint8_t* bootRecord, bool quiet) {
   ByteReader b(bootRecord, 90);
@@ -119,17 +132,20 @@ bool TFATdrive::ApplyGeometry(const ByteReader& b, bool quiet) {
   const uint32_t bps = b.U16(0x0B);
   const uint32_t spc = b.U8(0x0D);
   if (bps == 0) {
-    Inform(quiet, "bad parameter in boot sector: Bytes Per Sector (" + std::to_string(bps) + ") = 0 !");
+    Inform(quiet, true, "bytes per sector (offset 0x0B)", bps, "is not a sector size",
+           "bad parameter in boot sector: Bytes Per Sector (" + std::to_string(bps) + ") = 0 !");
     return false;
   }
   if (spc == 0) {
-    Inform(quiet, "bad parameter in boot sector: Sectors Per Cluster (" + std::to_string(spc) + ") = 0 !");
+    Inform(quiet, true, "sectors per cluster (offset 0x0D)", spc, "is not a cluster size",
+           "bad parameter in boot sector: Sectors Per Cluster (" + std::to_string(spc) + ") = 0 !");
     return false;
   }
   // The sizes the lost-drive search's boot-sector test accepts: what it finds must mount.
   if (!IsBootSectorSize(bps)) {
-    Inform(quiet, "bad parameter in boot sector: Bytes Per Sector (" + std::to_string(bps) +
-                      ") is not supported (512, 1024, 2048, 4096 or 8192) !");
+    Inform(quiet, true, "bytes per sector (offset 0x0B)", bps, "is not 512, 1024, 2048, 4096 or 8192",
+           "bad parameter in boot sector: Bytes Per Sector (" + std::to_string(bps) +
+               ") is not supported (512, 1024, 2048, 4096 or 8192) !");
     return false;
   }
   const uint32_t reserved = b.U16(0x0E);
@@ -149,19 +165,19 @@ bool TFATdrive::ApplyGeometry(const ByteReader& b, bool quiet) {
   // A volume cannot reach past its device: a larger claim is damage, and believing it would make
   // every scan and size bound cover sectors that do not exist. The tables stay where they are
   // even when they reach past the device themselves (no data area is left then).
-  MountWarning.clear();
   const uint64_t room = DeviceRoom(bps);
   const bool cut = room > 0 && claimed > room && claimed >= firstDataSector;
   if (cut) {
-    MountWarning = CutToDeviceWarning(claimed, room);
-    DebugLog("FAT mount: " + MountWarning, 0);
+    AddMountNote(CutToDeviceWarning(kBootSector, claimed, room), false, quiet);
+    DebugLog("FAT mount: " + MountNotes.back().Error.Text(), 0);
     totalSectors = static_cast<uint32_t>(std::max<uint64_t>(room, firstDataSector));
   }
   // Metadata that does not fit the volume would make the data area negative.
   if (firstDataSector > totalSectors) {
-    if (!quiet)
-      Host().MessageBox("Bad parameters for calculating logical drive information from Boot Sector", "Error",
-                        TMsgButtons::Ok, TMsgIcon::Information);
+    AddMountNote(TError::Corrupt(kBootSector, "its reserved sectors, FATs and root folder take " +
+                                                  std::to_string(firstDataSector) + " sectors of the volume's " +
+                                                  std::to_string(totalSectors)),
+                 true, quiet, "Bad parameters for calculating logical drive information from Boot Sector", "Error");
     return false;
   }
 
@@ -190,7 +206,8 @@ bool TFATdrive::ApplyGeometry(const ByteReader& b, bool quiet) {
   ClusterSize = bps * spc;
   // Clusters up to 64 KiB are read; larger ones exceed what FAT allows.
   if (ClusterSize > 65536) {
-    Inform(quiet, "bad parameter in boot sector: cluster size (" + std::to_string(ClusterSize) + ") > 65536 !");
+    Inform(quiet, true, "cluster size", ClusterSize, "is larger than 65536 bytes",
+           "bad parameter in boot sector: cluster size (" + std::to_string(ClusterSize) + ") > 65536 !");
     return false;
   }
   return true;
@@ -203,10 +220,15 @@ void TFATdrive::ApplyRootDirectory(uint32_t rootCluster, bool quiet) {
     return;
   }
   if (rootCluster > uint64_t(ClusterCount) + 1)
-    Inform(quiet, "bad parameter in boot sector: root directory cluster (" + std::to_string(rootCluster) +
-                      ") > count of clusters !");
+    Inform(quiet, false, "root folder cluster (offset 0x2C)", rootCluster,
+           "lies outside the volume's clusters 2.." + std::to_string(uint64_t(ClusterCount) + 1) +
+               "; the root folder lists nothing",
+           "bad parameter in boot sector: root directory cluster (" + std::to_string(rootCluster) +
+               ") > count of clusters !");
   else if (rootCluster < 2)
-    Inform(quiet, "bad parameter in boot sector: root directory cluster (" + std::to_string(rootCluster) + ") < 2 !");
+    Inform(quiet, false, "root folder cluster (offset 0x2C)", rootCluster,
+           "is below the first cluster, 2; the root folder lists nothing",
+           "bad parameter in boot sector: root directory cluster (" + std::to_string(rootCluster) + ") < 2 !");
   if (IsValidRootCluster(rootCluster)) {
     RootDirSector = (uint64_t(rootCluster) - 2) * SectorsPerCluster + FirstDataSector;
     RootCluster = rootCluster;

@@ -150,7 +150,7 @@ class TFATdrive : public TCustomDrive {
   // The link counts of the FAT in use, counted on first use; null without a FAT in use or when
   // the volume is too large to count.
   const TFATLinks* LinksInUse();
-  // First clusters of the live files listed so far, for SharedCluster.
+  // First clusters of the live files and folders listed so far, for SharedCluster.
   std::unordered_set<uint32_t> LiveFileStarts;
 
   TFATDirectory* Root() const;
@@ -167,6 +167,9 @@ class TFATdrive : public TCustomDrive {
   // the caches and FAT access, and whether FAT 1 still describes any allocation.
   bool ApplyGeometry(const ByteReader& boot, bool quiet);
   void ApplyRootDirectory(uint32_t rootCluster, bool quiet);
+  // A boot-sector field that is wrong: "`field` `value` `why`", with the desktop program's `message`.
+  void Inform(bool quiet, bool stopped, const std::string& field, uint64_t value, const std::string& why,
+              const std::string& message);
   void PrepareReading();
   void CheckFATInUse();
   // Fills a cache with a sector; an unreadable sector reads as zeros.

@@ -1,6 +1,11 @@
 #include "filetypes/Carver.h"
 
+#include <vector>
+
+#include "filetypes/CarvedName.h"
 #include "filetypes/FileTypes.h"
+#include "filetypes/JpegCheck.h"
+#include "filetypes/JpegReassembly.h"
 
 namespace salvex {
 
@@ -40,10 +45,41 @@ TCarveResult TFileCarver::Examine(uint64_t cluster, const TFileTypeGuess& guess,
       coveredFrom_ = cluster + 1;
       coveredTo_ = cluster + (*end - 1) / clusterBytes_;
     }
+    result.Type = FoundFileType(result.Type, fromCluster, *end);
   } else {
     result.Size = defaultSize_;
   }
+  if (result.Type == "JPG") CheckPhoto(cluster, fromCluster, result);
+  result.Name = CarvedFileName(cluster, result.Type, fromCluster, result.Size);
   return result;
+}
+
+void TFileCarver::CheckPhoto(uint64_t cluster, TByteSource& fromCluster, TCarveResult& result) {
+  uint64_t firstBad = 0;
+  if (result.EndFound && JpegDecodesStraight(fromCluster, result.Size, firstBad)) return;
+  if (!result.EndFound) {
+    // Where the bytes stop decoding is found by decoding them: a first MiB, then further when
+    // the decoder ran out of bytes rather than into bad ones.
+    std::vector<uint8_t> bytes;
+    for (size_t want = 1u << 20; want <= (16u << 20); want *= 4) {
+      bytes.resize(want);
+      bytes.resize(fromCluster.ReadAt(0, bytes.data(), bytes.size()));
+      firstBad = CheckJpegDecodes(bytes).FirstBad;
+      if (bytes.size() < want || firstBad + 65536 < bytes.size()) break;
+    }
+  }
+  if (clusterBytes_ == 0) return;
+  if (auto two = ReassembleJpeg(fromCluster, clusterBytes_, firstBad)) {
+    ++reassembled_;
+    result.Size = two->Size;
+    result.EndFound = true;
+    result.FirstPieceBytes = two->FirstClusters * clusterBytes_;
+    result.GapBytes = two->GapClusters * clusterBytes_;
+    coveredFrom_ = cluster + 1;
+    coveredTo_ = cluster + two->FirstClusters - 1;
+    return;
+  }
+  if (result.EndFound) coveredTo_ = std::min(coveredTo_, cluster + firstBad / clusterBytes_);
 }
 
 void TFileCarver::NoteOther(uint64_t cluster, const std::string& type) {

@@ -18,9 +18,13 @@ enum class TCarveVerdict : uint8_t {
 
 struct TCarveResult {
   TCarveVerdict Verdict = TCarveVerdict::Nothing;
-  std::string Type;         // the recogniser's type name
+  std::string Type;         // the recogniser's type name; NewFile: told apart by content (DOCX for a ZIP)
+  std::string Name;         // NewFile: the name to list it under (CarvedFileName)
   uint64_t Size = 0;        // NewFile: bytes to save
   bool EndFound = false;    // NewFile: Size comes from the format's own end, not the default size
+  // NewFile in two pieces (a fragmented photo put back together): after FirstPieceBytes of it,
+  // GapBytes of other data lie before the rest. Size does not count the gap.
+  uint64_t FirstPieceBytes = 0, GapBytes = 0;
 };
 
 // What the signatures make of one cluster: the part of a carving decision that depends on the
@@ -45,6 +49,8 @@ class TFileCarver {
   TCarveResult Examine(uint64_t cluster, const TFileTypeGuess& guess, TByteSource& fromCluster);
   // A cluster listed as something else (a file record): no file continues across it.
   void NoteOther(uint64_t cluster, const std::string& type);
+  // Photos put back together from two pieces so far.
+  uint64_t Reassembled() const { return reassembled_; }
 
  private:
   uint32_t clusterBytes_;
@@ -53,6 +59,11 @@ class TFileCarver {
   std::string previousType_;
   // Clusters of the last listed file with a known end, after its first.
   uint64_t coveredFrom_ = 1, coveredTo_ = 0;
+  uint64_t reassembled_ = 0;
+
+  // A JPEG that does not decode straight on: put back together from two pieces where it can be,
+  // else covered only up to where it stops decoding, so that the files after it are still found.
+  void CheckPhoto(uint64_t cluster, TByteSource& fromCluster, TCarveResult& result);
 };
 
 }  // namespace salvex

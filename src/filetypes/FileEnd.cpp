@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "filetypes/FileReader.h"
 #include "filetypes/FileTypes.h"
 
 namespace salvex {
@@ -13,102 +14,7 @@ namespace salvex {
 namespace {
 
 using namespace std::string_view_literals;
-
-constexpr uint64_t kMiB = uint64_t(1) << 20;
-
-// Forward reads of a found file through a window, bounded by a cap. Like ByteReader: a read outside
-// what the source delivers yields 0 and sets a sticky flag, so a finder reads a structure and tests
-// Failed() once.
-class FileReader {
- public:
-  FileReader(TByteSource& source, uint64_t cap) : source_(source), cap_(cap), window_(kWindow) {}
-
-  uint64_t Cap() const { return cap_; }
-  bool Failed() const { return failed_; }
-
-  // True when [offset, offset + length) can be read; never sets the flag.
-  bool Has(uint64_t offset, size_t length) {
-    if (length > kWindow || offset > cap_ || length > cap_ - offset) return false;
-    return Load(offset, length);
-  }
-  uint8_t U8(uint64_t offset) { return At(offset, 1) ? window_[offset - start_] : Fail(); }
-  uint16_t U16BE(uint64_t o) { return At(o, 2) ? uint16_t(Byte(o) << 8 | Byte(o + 1)) : Fail(); }
-  uint16_t U16LE(uint64_t o) { return At(o, 2) ? uint16_t(Byte(o + 1) << 8 | Byte(o)) : Fail(); }
-  uint32_t U32BE(uint64_t o) { return At(o, 4) ? uint32_t(U16BE(o)) << 16 | U16BE(o + 2) : Fail(); }
-  uint32_t U32LE(uint64_t o) { return At(o, 4) ? uint32_t(U16LE(o + 2)) << 16 | U16LE(o) : Fail(); }
-  uint64_t U64BE(uint64_t o) { return At(o, 8) ? uint64_t(U32BE(o)) << 32 | U32BE(o + 4) : Fail(); }
-  uint64_t U64LE(uint64_t o) { return At(o, 8) ? uint64_t(U32LE(o + 4)) << 32 | U32LE(o) : Fail(); }
-  uint32_t U32(uint64_t o, bool bigEndian) { return bigEndian ? U32BE(o) : U32LE(o); }
-  uint16_t U16(uint64_t o, bool bigEndian) { return bigEndian ? U16BE(o) : U16LE(o); }
-  bool Equals(uint64_t offset, std::string_view text) {
-    if (!Has(offset, text.size())) return false;
-    return std::memcmp(window_.data() + (offset - start_), text.data(), text.size()) == 0;
-  }
-  // Up to `length` bytes at offset (fewer at the end of the source); sets the flag when none.
-  std::span<const uint8_t> Span(uint64_t offset, size_t length) {
-    length = std::min<size_t>(length, kWindow);
-    if (offset >= cap_) return Fail(), std::span<const uint8_t>{};
-    length = size_t(std::min<uint64_t>(length, cap_ - offset));
-    Load(offset, 1);
-    if (offset < start_ || offset >= start_ + filled_) return Fail(), std::span<const uint8_t>{};
-    const size_t have = std::min<size_t>(length, filled_ - size_t(offset - start_));
-    return {window_.data() + (offset - start_), have};
-  }
-  // The first offset >= from (below the cap) holding `byte`.
-  std::optional<uint64_t> FindByte(uint64_t from, uint8_t byte) {
-    while (from < cap_ && Has(from, 1)) {
-      auto piece = Span(from, kWindow);
-      if (piece.empty()) return std::nullopt;
-      if (auto* hit = static_cast<const uint8_t*>(std::memchr(piece.data(), byte, piece.size())))
-        return from + uint64_t(hit - piece.data());
-      from += piece.size();
-    }
-    return std::nullopt;
-  }
-  // The first offset >= from (below the cap) where `text` starts.
-  std::optional<uint64_t> Find(uint64_t from, std::string_view text) {
-    while (auto at = FindByte(from, uint8_t(text[0]))) {
-      if (Equals(*at, text)) return at;
-      if (!Has(*at, text.size())) return std::nullopt;
-      from = *at + 1;
-    }
-    return std::nullopt;
-  }
-
- private:
-  static constexpr size_t kWindow = 64 * 1024;
-
-  uint8_t Byte(uint64_t o) const { return window_[o - start_]; }
-  bool At(uint64_t offset, size_t length) { return Has(offset, length); }
-  uint8_t Fail() {
-    failed_ = true;
-    return 0;
-  }
-  // Makes the window hold [offset, offset + length) when the source has those bytes.
-  bool Load(uint64_t offset, size_t length) {
-    if (offset >= start_ && offset - start_ + length <= filled_) return true;
-    start_ = offset;
-    const size_t want = size_t(std::min<uint64_t>(kWindow, cap_ - offset));
-    filled_ = source_.ReadAt(offset, window_.data(), want);
-    return length <= filled_;
-  }
-
-  TByteSource& source_;
-  uint64_t cap_;
-  std::vector<uint8_t> window_;
-  uint64_t start_ = 0;
-  size_t filled_ = 0;
-  bool failed_ = false;
-};
-
-using End = std::optional<uint64_t>;
-
-// An end is taken only when the structure read cleanly and the file's last byte is there: a size
-// field that points past the volume (or past the cap) describes no file that can be saved.
-End Checked(FileReader& r, uint64_t end) {
-  if (r.Failed() || end == 0 || end > r.Cap() || !r.Has(end - 1, 1)) return std::nullopt;
-  return end;
-}
+using namespace fileend;
 
 // Markers from SOI to EOI. Segments are skipped by their length, so the EOI of a thumbnail inside
 // an APP segment is never seen; entropy-coded data after SOS runs to the next marker that is not a
@@ -213,20 +119,21 @@ End BmpEnd(FileReader& r) {
   return Checked(r, size);
 }
 
-bool IsFourCC(FileReader& r, uint64_t p) {
-  for (uint64_t q = p; q < p + 4; ++q) {
-    const uint8_t c = r.U8(q);
-    if (c < 0x20 || c > 0x7E) return false;
-  }
-  return !r.Failed();
-}
 
 // RIFF's size field counts what follows it.
+// An AVI over 1 GiB goes on in further RIFF 'AVIX' lists right after the first.
 End RiffEnd(FileReader& r) {
   if (!r.Equals(0, "RIFF") || !IsFourCC(r, 8) || !IsFourCC(r, 12)) return std::nullopt;
   const uint32_t size = r.U32LE(4);
   if (size < 4) return std::nullopt;
-  return Checked(r, uint64_t(size) + 8);
+  uint64_t end = uint64_t(size) + 8;
+  const bool avi = r.Equals(8, "AVI ");
+  while (avi && r.Equals(end, "RIFF") && r.Equals(end + 8, "AVIX")) {
+    const uint32_t part = r.U32LE(end + 4);
+    if (part < 4) break;
+    end += uint64_t(part) + 8;
+  }
+  return Checked(r, end);
 }
 
 // The end of central directory record whose central directory lies right before it: records of
@@ -292,9 +199,10 @@ End MidiEnd(FileReader& r) {
 
 // The highest byte any IFD, out-of-line value, strip or tile reaches.
 End TiffEnd(FileReader& r) {
+  // Olympus ('RO', 'RS') and Panasonic (0x55) raw files change only the magic number.
   bool be;
-  if (r.Equals(0, "II*\0"sv)) be = false;
-  else if (r.Equals(0, "MM\0*"sv)) be = true;
+  if (r.Equals(0, "II*\0"sv) || r.Equals(0, "IIRO"sv) || r.Equals(0, "IIRS"sv) || r.Equals(0, "IIU\0"sv)) be = false;
+  else if (r.Equals(0, "MM\0*"sv) || r.Equals(0, "MMOR"sv)) be = true;
   else return std::nullopt;
   static constexpr uint8_t kTypeSize[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4, 0, 0, 8, 8, 8};
   // Real files have a few IFDs of a few dozen entries; these bounds keep crafted ones cheap.
@@ -321,7 +229,7 @@ End TiffEnd(FileReader& r) {
     const uint16_t entries = r.U16(ifd, be);
     if (entries == 0 || entries > kMaxEntries) return std::nullopt;
     end = std::max(end, ifd + 2 + 12 * uint64_t(entries) + 4);
-    uint64_t stripOffsets = 0, stripCounts = 0, tileOffsets = 0, tileCounts = 0;
+    uint64_t stripOffsets = 0, stripCounts = 0, tileOffsets = 0, tileCounts = 0, jpegOffset = 0, jpegLength = 0;
     for (uint16_t i = 0; i < entries && !r.Failed(); ++i) {
       const uint64_t entry = ifd + 2 + 12 * uint64_t(i);
       const uint16_t tag = r.U16(entry, be), type = r.U16(entry + 2, be);
@@ -333,12 +241,15 @@ End TiffEnd(FileReader& r) {
       if (tag == 279) stripCounts = entry;
       if (tag == 324) tileOffsets = entry;
       if (tag == 325) tileCounts = entry;
+      if (tag == 513) jpegOffset = entry;  // a raw file's preview or thumbnail JPEG
+      if (tag == 514) jpegLength = entry;
       if ((tag == 330 || tag == 34665 || tag == 34853) && pending.size() < kMaxIfds) {  // SubIFDs, Exif, GPS
         values(entry, links);
         for (size_t k = 0; k < links.size() && pending.size() < kMaxIfds; ++k) pending.push_back(links[k]);
       }
     }
-    for (auto [o, c] : {std::pair{stripOffsets, stripCounts}, std::pair{tileOffsets, tileCounts}}) {
+    for (auto [o, c] : {std::pair{stripOffsets, stripCounts}, std::pair{tileOffsets, tileCounts},
+                        std::pair{jpegOffset, jpegLength}}) {
       values(o, offsets);
       values(c, counts);
       for (size_t k = 0; k < std::min(offsets.size(), counts.size()); ++k) end = std::max(end, offsets[k] + counts[k]);
@@ -504,23 +415,6 @@ End SqliteEnd(FileReader& r) {
   return Checked(r, uint64_t(pageSize) * pages);
 }
 
-// Top-level boxes one after another; the file ends after the last box of a sequence that holds the
-// movie header.
-End IsoMediaEnd(FileReader& r) {
-  uint64_t p = 0;
-  bool movie = false;
-  for (unsigned boxes = 0; boxes < 4096; ++boxes) {
-    if (!r.Has(p, 8) || !IsFourCC(r, p + 4)) break;
-    uint64_t size = r.U32BE(p);
-    if (size == 1) size = r.U64BE(p + 8);
-    if (size == 0 || r.Failed()) return std::nullopt;  // runs to the end of a file we cannot see
-    if (size < 8 || size > r.Cap() - p) break;
-    if (r.Equals(p + 4, "moov")) movie = true;
-    p += size;
-  }
-  if (!movie || p == 0) return std::nullopt;
-  return Checked(r, p);
-}
 
 // Compound documents (Word, Excel, PowerPoint of Office 97-2003, MSI): the file ends after the last
 // sector its allocation table uses. The table's sectors are listed in the header and, for large
@@ -633,6 +527,14 @@ constexpr Finder kFinders[] = {
     {"7Z", SevenZipEnd, 4096 * kMiB}, {"SQLITE", SqliteEnd, 4096 * kMiB}, {"MP4", IsoMediaEnd, 4096 * kMiB},
     {"MOV", IsoMediaEnd, 4096 * kMiB}, {"DOC", CompoundEnd, 512 * kMiB}, {"DBF", DbfEnd, 2048 * kMiB},
     {"RTF", RtfEnd, 64 * kMiB},        {"HTML", HtmlEnd, 16 * kMiB},    {"DXF", DxfEnd, 64 * kMiB},
+    // Cards and phones: camera raw files, ISO base media, Matroska, lossless and Ogg audio, AVCHD.
+    {"CR2", TiffEnd, 512 * kMiB},  {"NEF", TiffEnd, 512 * kMiB}, {"ARW", TiffEnd, 512 * kMiB},
+    {"DNG", TiffEnd, 1024 * kMiB}, {"ORF", TiffEnd, 512 * kMiB}, {"RW2", TiffEnd, 512 * kMiB},
+    {"PEF", TiffEnd, 512 * kMiB},  {"RAF", RafEnd, 512 * kMiB},  {"WEBP", RiffEnd, 256 * kMiB},
+    {"HEIC", IsoMediaEnd, 256 * kMiB}, {"AVIF", IsoMediaEnd, 256 * kMiB}, {"CR3", IsoMediaEnd, 1024 * kMiB},
+    {"M4A", IsoMediaEnd, 2048 * kMiB}, {"3GP", IsoMediaEnd, 4096 * kMiB}, {"MKV", MatroskaEnd, 4096 * kMiB},
+    {"WEBM", MatroskaEnd, 4096 * kMiB}, {"FLAC", FlacEnd, 2048 * kMiB},   {"OGG", OggEnd, 1024 * kMiB},
+    {"MTS", M2tsEnd, 4096 * kMiB},      {"TS", MpegTsEnd, 4096 * kMiB},
 };
 
 const Finder* FinderFor(std::string_view type) {

@@ -3,6 +3,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -48,6 +49,10 @@ class TBlockSource : public TByteSource {
 // type has no end finder or the structure does not lead to a plausible end. Each format reads at
 // most its own cap (MaxFileEndSearch) and never loops: every step moves forward.
 std::optional<uint64_t> FindFileEnd(std::string_view typeName, TByteSource& source);
+
+// The type of a file whose end was found, told apart by what its structure holds: a ZIP archive
+// that is an Office Open XML, OpenDocument or EPUB package gets that type; others keep `type`.
+std::string FoundFileType(std::string_view typeName, TByteSource& source, uint64_t size);
 
 // How far the end finder of a type may read; 0 for types without one.
 uint64_t MaxFileEndSearch(std::string_view typeName);

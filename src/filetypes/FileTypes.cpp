@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/ByteReader.h"
+#include "filetypes/MediaTypes.h"
 
 namespace salvex {
 namespace {
@@ -32,6 +33,7 @@ const char* RiffType(const ByteReader& r) {
   if (r.Equals(8, "CDR")) return "CDR";
   if (r.Equals(8, "WAVE")) return "WAV";
   if (r.Equals(8, "AVI ")) return "AVI";
+  if (r.Equals(8, "WEBP")) return "WEBP";
   return "RIFF";
 }
 
@@ -51,7 +53,7 @@ const char* MatchFixedSignature(Bytes b) {
         return r.Equals(0, "GIF8") && IsOneOf(r.U8(4), {'9', '7'}) && r.U8(5) == 'a';
       }))
     return "GIF";
-  if (at(0, "II") || at(0, "MM")) return "TIF";
+  if (at(0, "II") || at(0, "MM")) return TiffKind(b);
   if (at(0, "\x89PNG\r\n\x1A\n"sv)) return "PNG";
   if (at(0, "RIFF")) return RiffType(ByteReader(b));
   if (at(0, "MZ")) return "EXE";
@@ -86,7 +88,7 @@ const char* MatchCurrentSignature(Bytes b) {
                minor <= '9';
       }))
     return "PDF";
-  if (at(4, "ftyp")) return at(8, "qt  ") ? "MOV" : "MP4";
+  if (at(4, "ftyp")) return IsoBrandType(b);
   if (at(0, "7z\xBC\xAF\x27\x1C"sv)) return "7Z";
   if (at(0, "SQLite format 3\0"sv)) return "SQLITE";
   // An ID3v2 tag starts most MPEG audio files of today; high bitrates have too few frames per
@@ -97,7 +99,7 @@ const char* MatchCurrentSignature(Bytes b) {
                ((r.U8(6) | r.U8(7) | r.U8(8) | r.U8(9)) & 0x80) == 0;
       }))
     return "MP3";
-  return nullptr;
+  return MatchMediaSignature(b);
 }
 
 // "<HTML>" anywhere but at offset 0 (the fixed-signature tests own the first bytes), ending inside

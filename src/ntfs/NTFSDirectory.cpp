@@ -180,8 +180,9 @@ void TNTFSDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool) {
       tree.SortChildren(node);
       TreeBuilt = true;
     }
-  } catch (const std::exception& e) {
-    Host().MessageBox(std::string("Error: ") + e.what(), "", TMsgButtons::Ok, TMsgIcon::Error);
+  } catch (...) {
+    tree.EndUpdate();
+    throw;
   }
   tree.EndUpdate();
 }
@@ -272,7 +273,7 @@ int TNTFSDirectory::CompareItems(const TItem& a, const TItem& b, int column) con
     return f ? f->Condition : d ? d->Condition : 0;
   };
   switch (column) {
-    case 0: return CompareNamesNoCase(name(a), name(b));
+    case 0: return BothLost(a, b) ? CompareNamesNatural(name(a), name(b)) : CompareNamesNoCase(name(a), name(b));
     case 1: return Sign<uint64_t>(fa ? fa->Size : 0, fb ? fb->Size : 0);
     // The full modification time, not only the day of its text.
     case 2: return Sign(modified(fa, da), modified(fb, db));

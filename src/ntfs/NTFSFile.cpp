@@ -1,6 +1,7 @@
 #include "ntfs/NTFSFile.h"
 
 #include "common/Helpers.h"
+#include "devices/GapStream.h"
 #include "ntfs/NTFSFileData.h"
 #include "ntfs/NTFSFormerTree.h"
 
@@ -169,7 +170,9 @@ std::unique_ptr<TDataStream> TNTFSFile::OpenData(const TReadChoice&) {
                                            uint64_t(MFTNumber));
   if (MFTNumber >= 0)
     return std::make_unique<TNTFSFileData>(*drive, TNTFSFileData::Source::Record, uint64_t(MFTNumber), 0, Size);
-  return std::make_unique<TNTFSFileData>(*drive, TNTFSFileData::Source::Contiguous, uint64_t(StartCluster), 0, Size);
+  return WithGap(std::make_unique<TNTFSFileData>(*drive, TNTFSFileData::Source::Contiguous, uint64_t(StartCluster), 0,
+                                                 Size + GapBytes),
+                 *this);
 }
 
 TFileMeta TNTFSFile::Meta() const {

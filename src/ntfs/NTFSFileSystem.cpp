@@ -3,6 +3,7 @@
 #include "common/BootSector.h"
 #include "common/ByteReader.h"
 #include "devices/Device.h"
+#include "ntfs/LostRecord.h"
 #include "ntfs/NTFSdrive.h"
 
 namespace salvex {
@@ -32,11 +33,13 @@ TFileSystem NTFSFileSystem() {
   TFileSystem fs;
   fs.Name = "NTFS";
   fs.Probe = ProbeNTFS;
+  fs.SectorSize = [](std::span<const uint8_t> head) -> uint32_t { return ByteReader(head).U16(0x0B); };
   fs.MBRTypes = {0x07};
   fs.GPTTypes = {"EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", "C12A7328-F81F-11D2-BA4B-00A0C93EC93B"};
   fs.OpensByMBRType = true;
   fs.Open = NewNTFSDrive;
   fs.Lost = {0, ProbeNTFS, PlaceNTFS, nullptr};
+  fs.ParseLostRecord = ParseNTFSLostRecord;
   return fs;
 }
 

@@ -6,10 +6,10 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <vector>
 
 #include "common/AlignedBuffer.h"
-#include "common/ByteReader.h"
 #include "common/Debug.h"
 #include "common/Format.h"
 #include "common/Host.h"
@@ -23,6 +23,7 @@
 #include "filetypes/Carver.h"
 #include "filetypes/FileTypes.h"
 #include "ntfs/FoundMFT.h"
+#include "ntfs/LostRecord.h"
 #include "ntfs/MFTRecord.h"
 #include "ntfs/NTFSFormerTree.h"
 #include "ntfs/NTFSFile.h"
@@ -94,30 +95,6 @@ void DropCarvedInside(TCustomDirectory& lost, std::vector<std::pair<uint64_t, ui
 }
 
 }  // namespace
-
-bool ParseLostRecord(std::span<const uint8_t> buffer, size_t maxNameChars, std::string& name, uint32_t& size,
-                     uint32_t& offset) {
-  if (!IsValidRecord(buffer)) return false;
-  // The record's own length (allocated size) when it is sensible, else the whole buffer.
-  ByteReader header(buffer);
-  uint64_t length = header.U32(0x1C);
-  if (length < 512 || length > buffer.size()) length = buffer.size();
-  std::vector<uint8_t> record(buffer.begin(), buffer.begin() + length);
-  ApplyFixup(record);
-  if (!IsValidRecord(record)) return false;
-  auto fileName = FindFileNameInRecord(record);
-  if (!fileName || !fileName->Valid()) return false;
-  auto data = FindAttributeInRecord(record, AttrData, 0, u"");
-  if (!data || data->NonResident()) return false;
-  std::span<const uint8_t> chars = fileName->NameBytes();
-  if (chars.size() > 2 * maxNameChars) chars = chars.first(2 * maxNameChars);
-  std::string text = NameToUtf8(chars);
-  if (auto nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
-  name = text;
-  size = data->ValueLength();
-  offset = data->Offset + data->ValueOffset();
-  return true;
-}
 
 bool AnalyseNTFSCluster(TNTFSdrive& drive, uint64_t cluster, uint8_t& kind, std::string& typeName) {
   kind = kStartsNewFile;
@@ -215,7 +192,9 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
           uint32_t size = 0, offset = 0;
           if (carved.Verdict == TCarveVerdict::NewFile) {
             auto file = std::make_unique<TNTFSFile>();
-            file->Name = "cluster " + std::to_string(i) + "." + carved.Type;
+            file->Name = carved.Name;
+      file->FirstPieceBytes = carved.FirstPieceBytes;
+      file->GapBytes = carved.GapBytes;
             file->Size = carved.Size;
             file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
             file->MFTNumber = -1;
@@ -230,7 +209,7 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
             carver.NoteOther(i, "MFT");
             // A record in use is listed in the former tree with its path; a deleted one with resident
             // data is listed here so that the data can be viewed and saved.
-            if (!(RecordFlags(bytes) & RecordInUse) && ParseLostRecord(bytes, kMaxLostNameChars, name, size, offset)) {
+            if (!(RecordFlags(bytes) & RecordInUse) && ParseNTFSLostRecord(bytes, kMaxLostNameChars, name, size, offset)) {
               auto file = std::make_unique<TNTFSMFTFile>();
               file->Name = name;
               file->Size = size;

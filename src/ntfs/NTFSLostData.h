@@ -1,6 +1,5 @@
 #pragma once
 #include <cstdint>
-#include <span>
 #include <string>
 
 namespace salvex {
@@ -17,11 +16,5 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status);
 
 // The type name and continuation kind of the file whose first cluster `cluster` would be.
 bool AnalyseNTFSCluster(TNTFSdrive& drive, uint64_t cluster, uint8_t& kind, std::string& typeName);
-
-// A file record at the start of `buffer` with a name and an unnamed resident $DATA: the name in
-// the listing's code page (at most maxNameChars characters), the data's length and its offset
-// from the start of the buffer. The record's update sequence is applied to a copy first.
-bool ParseLostRecord(std::span<const uint8_t> buffer, size_t maxNameChars, std::string& name, uint32_t& size,
-                     uint32_t& offset);
 
 }  // namespace salvex

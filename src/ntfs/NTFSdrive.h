@@ -10,6 +10,8 @@
 
 #include "devices/Model.h"
 #include "ntfs/MFTRecord.h"
+#include "ntfs/NTFSAttributeReader.h"
+#include "ntfs/NTFSDeletedTree.h"
 #include "ntfs/RunList.h"
 
 namespace salvex {
@@ -18,41 +20,6 @@ class TStatusDialog;
 class TNTFSDirectory;
 class TNTFSFile;
 class TFoundMFT;
-
-// One attribute as read from a record and, through an attribute list, from its other records: the
-// resident value, or the runs of every extent in VCN order.
-struct TNTFSAttribute {
-  uint32_t Type = 0;
-  bool Resident = true;
-  uint16_t Flags = 0;
-  std::vector<uint8_t> Value;     // resident value
-  std::vector<ntfs::TRun> Runs;   // non-resident
-  uint64_t DataSize = 0;          // bytes of content (resident: the value's length)
-  uint64_t AllocatedSize = 0;
-  uint64_t InitializedSize = 0;
-  uint8_t CompressionUnit = 0;    // log2 of clusters per compression unit; 0 = stored as is
-  uint64_t Size() const { return Resident ? Value.size() : DataSize; }
-};
-
-class TNTFSDecoder;
-
-// Read position over a file's unnamed $DATA. The attribute is loaded once when opened, instead of
-// re-reading the record for every piece. Compressed data (NTFS compression or the Windows Overlay
-// Filter) is read through a decoder and Size is the decoded length; encrypted data reads as stored.
-struct TNTFSDataPos {
-  uint64_t Reference = 0;  // MFT record number
-  uint64_t Position = 0;
-  uint64_t Size = 0;
-  bool Opened = false;
-  bool Compressed = false;
-  bool Encrypted = false;
-  TNTFSAttribute Data;
-  std::shared_ptr<TNTFSDecoder> Decoder;  // none: the bytes are read as stored
-  // Why some bytes delivered are not the file's (a damaged compression unit, an unsupported
-  // method); empty while every read was whole. DamagedUnits counts the units given as zeros.
-  std::string Failure;
-  uint64_t DamagedUnits = 0;
-};
 
 // An NTFS volume read from raw sectors: boot sector, MFT records, attributes and run lists.
 class TNTFSdrive : public TCustomDrive {
@@ -74,8 +41,6 @@ class TNTFSdrive : public TCustomDrive {
   std::vector<uint8_t> BootSectorBytes;
   std::vector<uint8_t> MFTRecord;  // the $MFT's own record, fixed up
   TNTFSAttribute MFTData;          // the $MFT's $DATA: where every record lies
-  // Why the last Mount failed, for front ends; empty after a successful mount.
-  std::string MountError;
   // Sectors that could not be read and were delivered as zeros since the volume was mounted.
   uint64_t UnreadableSectors = 0;
   // Structures (index, record, parent chain) skipped because reading them failed unexpectedly since
@@ -94,8 +59,10 @@ class TNTFSdrive : public TCustomDrive {
   uint32_t BytesPerSector() const override { return SectorSize; }
   uint32_t AllocationUnit() const override { return ClusterSize; }
 
-  // Applies the boot sector's fields; false with MountError set when the volume is not usable.
+  // Applies the boot sector's fields; false with a mount note saying why when the volume is not usable.
   bool ApplyBootSector(std::span<const uint8_t> boot);
+  // Records why the boot sector stops the mount.
+  void Stop(std::string why);
 
   // Reads `length` bytes at a volume byte offset. Sectors that cannot be read come back as zeros
   // and are counted; false when any could not be read.
@@ -115,43 +82,40 @@ class TNTFSdrive : public TCustomDrive {
   // Fixes up one record or index block read from disk; a mismatch leaves it as read and is logged.
   void FixupRecord(std::span<uint8_t> record, uint64_t where);
 
-  // The unnamed (or named) attribute of a type of the record `recordNumber` whose bytes are given,
-  // following its $ATTRIBUTE_LIST into other records and joining the extents of a non-resident
-  // attribute. False when it does not exist.
+  // The attribute reader and the Deleted tree builder of this volume; the forwarders below keep the
+  // volume the one entry point of its readers.
+  TNTFSAttributeReader& Attributes() { return attributes_; }
+  TNTFSDeletedTree& DeletedTree() { return deletedTree_; }
+
   bool LoadAttribute(std::span<const uint8_t> record, uint64_t recordNumber, uint32_t type,
-                     std::u16string_view name, TNTFSAttribute& out);
-  // The preferred $FILE_NAME value of a record (Win32, then POSIX, then DOS), searched through its
-  // attribute list as well; a copy, so it stays valid.
-  std::optional<std::vector<uint8_t>> FindFileName(std::span<const uint8_t> record, uint64_t recordNumber);
-
-  // Bytes of an attribute's content from `offset`; holes and the part past the initialised size
-  // read as zeros. Returns the number of bytes delivered (cut at the content's size).
+                     std::u16string_view name, TNTFSAttribute& out) {
+    return attributes_.LoadAttribute(record, recordNumber, type, name, out);
+  }
+  std::optional<std::vector<uint8_t>> FindFileName(std::span<const uint8_t> record, uint64_t recordNumber) {
+    return attributes_.FindFileName(record, recordNumber);
+  }
   uint64_t ReadAttributeBytes(const TNTFSAttribute& attr, uint64_t offset, uint64_t count, uint8_t* buffer,
-                              bool* complete = nullptr);
-  // Where bytes of a non-resident attribute from `offset` lie in the device's plain image file, as
-  // far as they lie there in one piece: allocated, initialised and inside the volume. False where
-  // they must be read.
-  bool PlainExtent(const TNTFSAttribute& attr, uint64_t offset, uint64_t count, TPlainExtent& extent);
-  // Bytes from consecutive clusters starting at `startCluster`, for files found without a record.
-  bool ReadContiguous(uint8_t* buffer, uint64_t count, uint64_t position, uint64_t startCluster);
-  // Bit n of a bitmap attribute (cluster or record in use).
-  bool TestBitmapBit(const TNTFSAttribute& bitmap, uint64_t n);
+                              bool* complete = nullptr) {
+    return attributes_.ReadAttributeBytes(attr, offset, count, buffer, complete);
+  }
+  bool PlainExtent(const TNTFSAttribute& attr, uint64_t offset, uint64_t count, TPlainExtent& extent) {
+    return attributes_.PlainExtent(attr, offset, count, extent);
+  }
+  bool ReadContiguous(uint8_t* buffer, uint64_t count, uint64_t position, uint64_t startCluster) {
+    return attributes_.ReadContiguous(buffer, count, position, startCluster);
+  }
+  bool OpenDataPos(TNTFSDataPos& pos, uint64_t size, uint64_t recordNumber) {
+    return attributes_.OpenDataPos(pos, size, recordNumber);
+  }
+  bool ReadDataPos(TNTFSDataPos& pos, uint64_t count, uint64_t& delivered, uint8_t* buffer) {
+    return attributes_.ReadDataPos(pos, count, delivered, buffer);
+  }
+  bool SeekDataPos(TNTFSDataPos& pos, uint64_t position) { return attributes_.SeekDataPos(pos, position); }
 
-  bool OpenDataPos(TNTFSDataPos& pos, uint64_t size, uint64_t recordNumber);
-  // Up to `count` bytes from the position; false when the data cannot be found or read fully.
-  bool ReadDataPos(TNTFSDataPos& pos, uint64_t count, uint64_t& delivered, uint8_t* buffer);
-  bool SeekDataPos(TNTFSDataPos& pos, uint64_t position);
-
-  // Deleted entries: the walk over the records the $MFT bitmap marks free.
-  void FindDeleted(TStatusDialog* status);
-  // The volume bitmap ($Bitmap's data, bit n for cluster n), loaded once; null when it cannot be read.
-  const std::vector<uint8_t>* VolumeBitmap() { return LoadVolumeBitmap() ? &*volumeBitmap_ : nullptr; }
-  // 0 not judged, 1 good (the first cluster is free), 2 poor (in use again, or unreachable).
-  uint8_t DataCondition(const TNTFSAttribute* data);
-  // The folder of the Deleted tree that stands for record p (pre-order, the last one met).
-  TNTFSDirectory* FindDirectoryNode(TNTFSDirectory* top, uint64_t p);
-  // The rebuilt former parent of an entry whose $FILE_NAME is `name`.
-  TNTFSDirectory* RebuildParent(const ntfs::TFileNameView& name);
+  void FindDeleted(TStatusDialog* status) { deletedTree_.FindDeleted(status); }
+  const std::vector<uint8_t>* VolumeBitmap() { return deletedTree_.VolumeBitmap(); }
+  uint8_t DataCondition(const TNTFSAttribute* data) { return deletedTree_.DataCondition(data); }
+  TNTFSDirectory* RebuildParent(const ntfs::TFileNameView& name) { return deletedTree_.RebuildParent(name); }
 
   TNTFSDirectory* Root() const;
   TNTFSDirectory* Deleted() const;
@@ -161,28 +125,15 @@ class TNTFSdrive : public TCustomDrive {
   void CreateSpecialFolders();
   bool SetupMFT();
   void ReadVolumeLabel();
-  bool LoadVolumeBitmap();
-  TNTFSDirectory* RebuildParentFrom(const ntfs::TFileNameView& name, std::vector<uint64_t>& path);
-  TNTFSDirectory* DeletedNode(uint64_t number);
-  void FileDeletedRecord(uint64_t number, std::span<const uint8_t> record);
-  // LoadAttribute's steps: the $ATTRIBUTE_LIST value (resident, or read through its run list; false
-  // when it is implausibly large), then the pieces it names, from this record or extension records.
-  bool ReadAttributeListValue(const ntfs::TAttrView& list, std::vector<uint8_t>& bytes);
-  bool CollectListedPieces(std::span<const uint8_t> record, uint64_t recordNumber, uint32_t type,
-                           std::u16string_view name, std::span<const uint8_t> listBytes, TNTFSAttribute& out);
 
-  // Folders of the Deleted tree by record number while the deleted walk builds it (the last one
-  // added for a number wins, as in a pre-order search of the tree).
-  std::unordered_map<uint64_t, TNTFSDirectory*> deletedNodes_;
+  TNTFSAttributeReader attributes_{*this};
+  TNTFSDeletedTree deletedTree_{*this};
 
   std::vector<uint8_t> sectorScratch_;
   // One aligned piece of the $MFT, so that neighbouring records cost one read.
   std::vector<uint8_t> mftCache_;
   uint64_t mftCacheStart_ = UINT64_MAX;
   uint64_t mftCacheLength_ = 0;
-  // The volume bitmap ($Bitmap's data), loaded once for the condition of deleted entries.
-  std::optional<std::vector<uint8_t>> volumeBitmap_;
-  bool volumeBitmapTried_ = false;
 };
 
 // The volume class the drive list creates for NTFS partitions.

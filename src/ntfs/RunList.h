@@ -1,7 +1,10 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
+
+#include "common/Error.h"
 
 namespace salvex::ntfs {
 
@@ -14,11 +17,20 @@ struct TRun {
   bool Hole = false;
 };
 
+// A decoded mapping-pairs array: the runs before its end marker, or before the damage that ended
+// decoding early.
+struct TDecodedRuns {
+  std::vector<TRun> Runs;
+  // Why decoding stopped before the end marker: the byte offset of the bad entry, its header and
+  // the field that is wrong. None when the list ends with its 0 header.
+  std::optional<TError> Damage;
+};
+
 // Decodes a mapping-pairs array starting at startVcn. Each entry is a header byte H, H & 0x0F bytes
 // of unsigned run length and H >> 4 bytes of signed LCN delta; no delta bytes mark a hole. Decoding
-// stops at a 0 header, at the end of the bytes, at a zero-length run or at a run that would leave
-// the valid VCN/LCN range; the runs decoded so far are kept.
-std::vector<TRun> DecodeRunList(std::span<const uint8_t> bytes, int64_t startVcn);
+// ends at a 0 header; an entry cut off by the end of the bytes, a zero-length run or a run that
+// would leave the valid VCN/LCN range ends it too, as damage.
+TDecodedRuns DecodeRunList(std::span<const uint8_t> bytes, int64_t startVcn);
 
 // Where a VCN lies: its LCN (meaningless for a hole), the clusters left in its run from it, and
 // whether it is a hole. False when no run holds the VCN (for example a VCN past the last run).

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/Helpers.h"
+#include "common/Unicode.h"
 #include "devices/ReadFailures.h"
 #include "disk/PhysicalDisk.h"
 #include "recovery/SaveEngine.h"
@@ -103,6 +104,7 @@ TCustomDirectory* TopFolder(TCustomDrive& drive, TTreeKind tree) {
 
 TResult<TCustomDrive*> PrepareVolume(TCustomDrive& drive, TStatusDialog* status) {
   if (!drive.HasSpecialFolders()) {
+    if (const TMountNote* failure = drive.MountFailure()) return failure->Error;
     TError e;
     e.Kind = TErrorKind::NotThisFileSystem;
     e.What = drive.Name;
@@ -147,6 +149,7 @@ std::vector<TItemRow> ListFolder(TCustomDirectory& folder, std::optional<TError>
   for (size_t i = 0; i < n; ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
     if (unsorted[a].Folder != unsorted[b].Folder) return unsorted[a].Folder;
+    if (unsorted[a].Lost && unsorted[b].Lost) return CompareNamesNatural(unsorted[a].Name, unsorted[b].Name) < 0;
     return keys[a] < keys[b];
   });
   rows.reserve(n);

@@ -2,6 +2,11 @@
 
 #include <QHeaderView>
 
+#include <algorithm>
+
+#include "common/Unicode.h"
+#include "devices/Model.h"
+
 #include "ui/Icons.h"
 
 namespace salvex::ui {
@@ -43,7 +48,20 @@ void TFolderTree::SetHasChildren(TTreeNode* node, bool value) {
 }
 
 void TFolderTree::SortChildren(TTreeNode* parent) {
-  if (QTreeWidgetItem* item = ItemOf(parent)) item->sortChildren(0, Qt::AscendingOrder);
+  QTreeWidgetItem* item = ItemOf(parent);
+  if (!item) return;
+  item->sortChildren(0, Qt::AscendingOrder);
+  // Lost folders are named after their clusters: those sort by number, not by text.
+  QList<QTreeWidgetItem*> children = item->takeChildren();
+  auto lost = [this](QTreeWidgetItem* child) {
+    const TTreeNode* node = NodeOf(child);
+    return node && node->Object && BothLost(*node->Object, *node->Object);
+  };
+  if (!children.isEmpty() && std::all_of(children.begin(), children.end(), lost))
+    std::stable_sort(children.begin(), children.end(), [](QTreeWidgetItem* a, QTreeWidgetItem* b) {
+      return CompareNamesNatural(a->text(0).toStdString(), b->text(0).toStdString()) < 0;
+    });
+  item->addChildren(children);
 }
 
 void TFolderTree::BeginUpdate() {

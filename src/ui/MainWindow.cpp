@@ -511,7 +511,12 @@ bool TMainForm::ScanDevices() {
       status_.UpdateTexts(LoadText(203), TextF(204, {device->Name}), LoadText(201));
       QApplication::processEvents();
       if (status_.Cancelled) break;
+      const size_t before = drives_.Count();
       drives_.DetectDrives(*device);
+      // What mounting found is told once, as the volumes are found.
+      for (size_t k = before; k < drives_.Count(); ++k)
+        for (const TMountNote& note : drives_.Items(k)->MountNotes)
+          if (!note.Message.empty()) Host().MessageBox(note.Message, note.Caption, TMsgButtons::Ok, note.Icon);
     }
   }
   const bool done = !status_.Cancelled;
@@ -560,8 +565,8 @@ bool TMainForm::OpenDrive(int index, int fatChoice, bool skipBadClusters) {
   // A volume that did not mount has no folders to show.
   if (!drive->HasSpecialFolders()) {
     QString why = Text(844);
-    if (auto* ntfs = dynamic_cast<TNTFSdrive*>(drive); ntfs && !ntfs->MountError.empty())
-      why = TextWith(759, {QString::fromStdString(ntfs->MountError)});
+    if (const TMountNote* failure = drive->MountFailure())
+      why = TextWith(759, {QString::fromStdString(failure->Error.Text())});
     QMessageBox::warning(this, "Salvex", why);
     return false;
   }
@@ -652,7 +657,11 @@ void TMainForm::TreeExpanded(QTreeWidgetItem* item) {
   if (!folder) return;
   {
     WaitCursor wait;
-    folder->AddTreeNodes(*tree_, node, DeletedMode(node));
+    try {
+      folder->AddTreeNodes(*tree_, node, DeletedMode(node));
+    } catch (const std::exception& e) {
+      Host().MessageBox(std::string("Error: ") + e.what(), "Error", TMsgButtons::Ok, TMsgIcon::Error);
+    }
   }
   if (node == special_.Deleted || node == special_.Lost || node == special_.Search || node == special_.Root) return;
   tree_->SetImage(node, (folder->Flags & ItemDeleted) ? 7 : 1);

@@ -61,6 +61,13 @@ TEST(Unicode, NamesCompareWithoutCaseOnCodePoints) {
       {"Łódź", "łódź", -1},     {"b", "Ä", -1},
   };
   for (const auto& c : cases) EXPECT_EQ(CompareNamesNoCase(c.a, c.b), c.order) << c.a << " / " << c.b;
+  // Lost items: numbers inside names compare by value, the rest as above.
+  const Case natural[] = {
+      {"cluster 1240", "cluster 12379", -1}, {"cluster 12441", "cluster 1240", 1}, {"cluster 9.JPG", "cluster 10.JPG", -1},
+      {"cluster 007", "cluster 7", -1},      {"Cluster 5", "cluster 5", -1},       {"a2b10", "a2b9", 1},
+      {"2026-05-01 12-30-05 x (cluster 9).JPG", "cluster 1.JPG", -1},             {"", "0", -1},
+  };
+  for (const auto& c : natural) EXPECT_EQ(CompareNamesNatural(c.a, c.b), c.order) << c.a << " / " << c.b;
   EXPECT_EQ(FoldCase(U'Ä'), U'ä');
   EXPECT_EQ(FoldCase(U'Σ'), U'σ');
   EXPECT_EQ(FoldCase(U'ς'), U'σ');

@@ -393,5 +393,45 @@ ntfscp -q ntfs.img ntfs-file.bin ntfs-file.bin)");
   }
 }
 
+// exFAT of 4096-byte sectors (the SDXC/4Kn layout) on disks of 4096-byte sectors that only their
+// backup GPT header or the boot sector an MBR entry points at can tell: each volume is found,
+// named exFAT, and its files read.
+TEST_F(GptDisks, FourKiBSectorsToldByTheBackupHeaderOrTheBootSector) {
+  const fs::path volume = UnpackedImage("exfat-4k.img.gz");
+  const uint64_t volumeSectors = fs::file_size(volume) / 4096, total = 256 + volumeSectors + 64;
+  const std::string tinySha = "374aef32ccc37588c3b5306f1bceca9eb4db2998b1cbe41fa6718d5a5af413c1";
+  Sh("truncate -s " + std::to_string(total * 4096) + " gpt4k.img\ndd if='" + volume.string() +
+     "' of=gpt4k.img bs=4096 seek=256 conv=notrunc,sparse status=none");
+  const fs::path gpt = dir / "gpt4k.img";
+  WriteGpt(gpt, 4096, total, {{256, volumeSectors, kBasicData, "sdxc"}});
+  // The primary header is gone; the MBR still protects the disk.
+  Sh("dd if=/dev/zero of=gpt4k.img bs=4096 seek=1 count=1 conv=notrunc status=none");
+  // The same volume behind an MBR of 4096-byte sectors, type 0x07 as card readers format it.
+  Sh("truncate -s " + std::to_string(total * 4096) + " mbr4k.img\ndd if='" + volume.string() +
+     "' of=mbr4k.img bs=4096 seek=256 conv=notrunc,sparse status=none\n"
+     R"(printf '\x00\x00\x00\x00\x07\x00\x00\x00\x00\x01\x00\x00\x00\x08\x00\x00' |
+  dd of=mbr4k.img bs=1 seek=$((0x1BE)) conv=notrunc status=none
+printf '\x55\xAA' | dd of=mbr4k.img bs=1 seek=510 conv=notrunc status=none)");
+  for (const fs::path& disk : {gpt, dir / "mbr4k.img"}) {
+    SCOPED_TRACE(disk.filename().string());
+    CommandResult devices = Cli({"devices", disk.string(), "--json"});
+    ASSERT_EQ(devices.ExitCode, 0) << devices.Err;
+    EXPECT_EQ(nlohmann::json::parse(devices.Out)["devices"][0]["bytes_per_sector"], 4096) << devices.Out;
+    CommandResult parts = Cli({"partitions", disk.string(), "--json"});
+    ASSERT_EQ(parts.ExitCode, 0) << parts.Err;
+    const auto doc = nlohmann::json::parse(parts.Out);
+    ASSERT_EQ(doc["partitions"].size(), 1u) << parts.Out;
+    EXPECT_EQ(doc["partitions"][0]["first_sector"], 256) << parts.Out;
+    EXPECT_EQ(doc["partitions"][0]["kind"], "exFAT") << parts.Out;
+    CommandResult volumes = Cli({"volumes", disk.string(), "--json"});
+    ASSERT_EQ(volumes.ExitCode, 0) << volumes.Err;
+    const auto v = nlohmann::json::parse(volumes.Out);
+    ASSERT_EQ(v["volumes"].size(), 1u) << volumes.Out;
+    EXPECT_EQ(v["volumes"][0]["fs"], "exFAT") << volumes.Out;
+    fs::remove_all(dir / "saved-0");
+    ExpectSaved(disk, 0, "tiny.txt", tinySha);
+  }
+}
+
 }  // namespace
 }  // namespace salvex::test

@@ -64,7 +64,7 @@ TEST_P(PartitionsOracle, CliAgreesWithMmls) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, PartitionsOracle,
-                         ::testing::Values("demo.img.gz", "mbr-extended.img.gz",
+                         ::testing::Values("demo.img.gz", "mbr-extended.img.gz", "ext-mbr.img.gz",
                                            "third-party/ntfs-samples/ntfs-lastaccess.raw.gz"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            std::string name = std::filesystem::path(info.param).stem().stem().string();

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 
 #include "common/ByteReader.h"
 #include "common/FakeHost.h"
@@ -228,8 +229,12 @@ TEST_F(ExFATImage, DamagedMainBootRegionMountsFromTheBackupAndSaysSo) {
   ASSERT_NE(d, nullptr);
   EXPECT_TRUE(d->UsedBackupBoot);
   EXPECT_NE(d->BootProblem.find("cluster count"), std::string::npos);
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_NE(host.messages[0].text.find("backup boot region"), std::string::npos);
+  // The core shows nothing; the note carries the desktop program's message and the reason.
+  EXPECT_TRUE(host.messages.empty());
+  ASSERT_EQ(d->MountNotes.size(), 1u);
+  EXPECT_FALSE(d->MountNotes[0].Stopped);
+  EXPECT_NE(d->MountNotes[0].Message.find("backup boot region"), std::string::npos);
+  EXPECT_NE(d->MountText().find("cluster count"), std::string::npos);
   EXPECT_EQ(ListFolder(*d->RootFolder).size(), 8u);
 
   // With both regions damaged nothing is mounted, and the message tells why.
@@ -239,8 +244,9 @@ TEST_F(ExFATImage, DamagedMainBootRegionMountsFromTheBackupAndSaysSo) {
   d = Open();
   ASSERT_NE(d, nullptr);
   EXPECT_FALSE(d->HasSpecialFolders());
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_NE(host.messages[0].text.find("cluster count"), std::string::npos);
+  EXPECT_TRUE(host.messages.empty());
+  ASSERT_NE(d->MountFailure(), nullptr);
+  EXPECT_NE(d->MountFailure()->Message.find("cluster count"), std::string::npos);
 }
 
 TEST_F(ExFATImage, BytesPastTheValidLengthReadAsZeros) {
@@ -269,6 +275,29 @@ TEST_F(ExFATImage, WrongSetChecksumIsShownAsPoorNotHidden) {
   f->FillListItem(row);
   EXPECT_EQ(row.SubItems.at(3), LoadText(727));
   EXPECT_EQ(Read(*f).size(), 20u);
+}
+
+// A live file made to start inside another's data: both are poor and say which cluster they share;
+// the other files of the folder stay as they were.
+TEST_F(ExFATImage, LiveFilesSharingAClusterAreBothPoor) {
+  TExFATdrive* d = Open();
+  ASSERT_NE(d, nullptr);
+  auto* multi = dynamic_cast<TExFATFile*>(File(*d, TTreeKind::Root, "multi-cluster.bin"));
+  ASSERT_NE(multi, nullptr);
+  const uint32_t inside = multi->FirstCluster + 1;
+  const size_t tiny = SetOf("tiny.txt");
+  PutU32(&bytes[tiny + 32 + 20], inside);
+  FixSetChecksum(tiny);
+  d = Open();
+  ASSERT_NE(d, nullptr);
+  for (const char* name : {"tiny.txt", "multi-cluster.bin", "exact-cluster.bin"}) {
+    auto* f = dynamic_cast<TExFATFile*>(File(*d, TTreeKind::Root, name));
+    ASSERT_NE(f, nullptr) << name;
+    const bool crossed = std::string_view(name) != "exact-cluster.bin";
+    EXPECT_EQ(f->SharedCluster, crossed ? inside : 0u) << name;
+    EXPECT_EQ(f->Condition, crossed ? 2 : 0) << name;
+    EXPECT_EQ(f->Meta().Warning.find("cluster " + std::to_string(inside)) != std::string::npos, crossed) << name;
+  }
 }
 
 TEST_F(ExFATImage, ChainLoopsAndFoldersOnTheirOwnPathEnd) {
@@ -355,9 +384,9 @@ TEST_F(ExFATImage, ClaimsBeyondTheDeviceOrVolumeAreBoundedAndShownPoor) {
     ASSERT_NE(d, nullptr);
     ASSERT_TRUE(d->HasSpecialFolders());
     if (*r.mountWarning)
-      EXPECT_NE(d->MountWarning.find(r.mountWarning), std::string::npos) << d->MountWarning;
+      EXPECT_NE(d->MountText().find(r.mountWarning), std::string::npos) << d->MountText();
     else
-      EXPECT_EQ(d->MountWarning, "");
+      EXPECT_EQ(d->MountText(), "");
     EXPECT_LE(d->VolumeBytes(), bytes.size());
     EXPECT_LE(d->HeapBytes() + kHeap, std::max(bytes.size(), kHeap));
     if (!*r.path) {

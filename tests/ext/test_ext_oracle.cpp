@@ -11,12 +11,16 @@
 #include <set>
 
 #include "common/FakeHost.h"
+#include "common/Options.h"
 #include "devices/DeviceList.h"
 #include "devices/DriveList.h"
+#include "devices/LostDrives.h"
+#include "devices/StatusDialog.h"
 #include "ext/ExtDirectory.h"
 #include "ext/ExtFile.h"
 #include "ext/Extdrive.h"
 #include "recovery/Browse.h"
+#include "support/Cli.h"
 #include "support/Fixtures.h"
 #include "support/Save.h"
 #include "support/SleuthKit.h"
@@ -75,19 +79,34 @@ TEST_P(ExtOracle, TreesAndBytesMatchTheSleuthKitAndTheManifest) {
   const std::string name = c.Name;
   const fs::path image = UnpackedImage(name + ".img.gz");
   const auto manifest = ReadManifest(FixturePath(name + "-manifest.txt"));
-  const std::string offset = ReadManifestHeader(FixturePath(name + "-manifest.txt")).at("offset");
+  const auto header = ReadManifestHeader(FixturePath(name + "-manifest.txt"));
+  // The offset is in 512-byte units, as fls takes it; the volume starts in the disk's own sectors.
+  const std::string offset = header.at("offset");
+  const uint64_t sector = header.count("sector") ? std::stoull(header.at("sector")) : 512;
   FakeHost host;
   ScopedHost scope(host);
   TDeviceList devices;
   TDriveList drives;
-  auto* drive = dynamic_cast<TExtdrive*>(OpenImageVolume(image, std::stoull(offset), devices, drives));
+  auto* drive = dynamic_cast<TExtdrive*>(OpenImageVolume(image, std::stoull(offset) * 512 / sector, devices, drives));
   ASSERT_NE(drive, nullptr);
   ASSERT_TRUE(drive->HasSpecialFolders());
+  EXPECT_EQ(drive->BytesPerSector(), sector);
   EXPECT_EQ(drive->FileSystemName(), c.Flavour);
   EXPECT_EQ(drive->Sb.BlockSize, c.BlockSize);
   EXPECT_EQ(drive->Name, "SALVEXT");
-  EXPECT_EQ(drive->MountWarning, "");
+  EXPECT_EQ(drive->MountText(), "");
   EXPECT_TRUE(host.messages.empty());
+
+  // The lost-drive search over the whole image adds nothing: the journal's copies of the
+  // superblock's block are that volume's past, not volumes of their own.
+  TStatusDialog status{nullptr, [] {
+                         static uint32_t t = 1;
+                         return t += 1000;
+                       }};
+  FindLostDrives(*drive->Device, 0, drive->Device->TotalSectors - 1, drives, status);
+  for (size_t i = 0; i < drives.Count(); ++i) {
+    EXPECT_EQ(drives.Items(i)->FirstSector, drive->FirstSector) << drives.Items(i)->Name;
+  }
 
   auto fls = RunCommand({"fls", "-o", offset, "-r", "-p", image.string()});
   ASSERT_EQ(fls.ExitCode, 0) << fls.Err;
@@ -179,9 +198,91 @@ TEST_P(ExtOracle, TreesAndBytesMatchTheSleuthKitAndTheManifest) {
   fs::remove_all(target);
 }
 
+// A volume the kernel filled, then formatted again over it, with a file of the new volume deleted
+// while open: the lost-data search gives back the former folders with their names below them,
+// the former volume's files no folder names by their inode, files whose inode went by their
+// content (each once), and the open file from the orphan list, all byte-exact.
+TEST(ExtLostData, AFormatGivesBackTheFormerFoldersFilesAndTheOrphanList) {
+  const auto manifest = ReadManifest(FixturePath("ext4-quickformat-manifest.txt"));
+  for (const bool findFiles : {true, false}) {
+    FakeHost host;
+    ScopedHost scope(host);
+    TDeviceList devices;
+    TDriveList drives;
+    auto* drive = dynamic_cast<TExtdrive*>(OpenImageVolume(UnpackedImage("ext4-quickformat.img.gz"), 0, devices, drives));
+    ASSERT_NE(drive, nullptr);
+    const bool saved = Options().FindLostFiles;
+    Options().FindLostFiles = findFiles;
+    ASSERT_TRUE(drive->FindLostData(nullptr));
+    Options().FindLostFiles = saved;
+    EXPECT_EQ(drive->LastLostSearch.Failure, "");
+
+    std::vector<Node> lost;
+    Walk(*static_cast<TExtDirectory*>(drive->LostFolder.get()), true, "", lost);
+    std::map<std::string, std::string> byPath;   // path below the top folder -> sha of a good file
+    std::multiset<std::string> top;               // shas of the files at the top
+    size_t carved = 0;
+    for (const auto& n : lost) {
+      auto* f = dynamic_cast<TExtFile*>(n.Item);
+      if (!f || f->Condition == 2) continue;
+      const std::string sha = Sha256OfBytes(ReadAll(*f).Bytes);
+      const size_t slash = n.Path.find('/');
+      if (slash == std::string::npos) {
+        top.insert(sha);
+        carved += f->Node.CarvedBlock != 0;
+      } else {
+        byPath[n.Path.substr(slash)] = sha;
+      }
+    }
+    size_t checked = 0;
+    for (const auto& [path, e] : manifest) {
+      if (e.Kind != "file" || e.State == "live") continue;
+      // Below the folders the lost root named, names are kept; what no name reaches is found once.
+      const std::string below = path.substr(path.find('/', 1) == std::string::npos ? 0 : path.find('/', 1));
+      const bool byContent = path.ends_with(".jpg");
+      if (!findFiles && byContent) continue;
+      if (e.State == "lost" && !byContent) {
+        EXPECT_EQ(byPath[below], e.Sha256) << path;
+      } else {
+        EXPECT_EQ(top.count(e.Sha256), 1u) << path;
+      }
+      ++checked;
+    }
+    EXPECT_EQ(checked, findFiles ? 7u : 4u);
+    EXPECT_EQ(carved, findFiles ? 3u : 0u) << "the PDF named in a folder found is not listed again";
+    EXPECT_EQ(drive->LastLostSearch.Folders, 2u);
+  }
+}
+
+// The command line: --no-files keeps to folders and inodes, the former tree is saved with its
+// names below each "block N" folder, and a search that finds nothing says what it searched.
+TEST_F(TempFolderTest, ExtLostDataOnTheCommandLine) {
+  const std::string image = UnpackedImage("ext4-quickformat.img.gz").string();
+  auto r = Cli({"lost-data", image, "--volume", "0", "--no-files", "--to", dir.string()});
+  ASSERT_EQ(r.ExitCode, 0) << r.Err << r.Out;
+  EXPECT_EQ(r.Out.find(".JPG"), std::string::npos) << r.Out;
+  std::map<std::string, std::string> saved;  // path below the top folder -> checksum
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) {
+      const std::string rel = fs::relative(e.path(), dir).string();
+      saved[rel.find('/') == std::string::npos ? rel : rel.substr(rel.find('/'))] = Sha256OfFile(e.path());
+    }
+  const auto manifest = ReadManifest(FixturePath("ext4-quickformat-manifest.txt"));
+  EXPECT_EQ(saved["/Old/draft.txt"], manifest.at("/Papers/Old/draft.txt").Sha256);
+  EXPECT_EQ(saved["/letter.pdf"], manifest.at("/Papers/letter.pdf").Sha256);
+
+  auto none = Cli({"lost-data", UnpackedImage("ext2-1k.img.gz").string(), "--volume", "0", "--no-files"});
+  ASSERT_EQ(none.ExitCode, 0) << none.Err;
+  EXPECT_NE(none.Err.find("searched the blocks of the whole volume for former folders, and their groups' inodes"),
+            std::string::npos)
+      << none.Err;
+  EXPECT_NE(none.Err.find("Try without --no-files"), std::string::npos) << none.Err;
+}
+
 INSTANTIATE_TEST_SUITE_P(Fixtures, ExtOracle,
                          ::testing::Values(Case{"ext4", "ext4", 4096, 20}, Case{"ext3", "ext3", 1024, 20},
-                                           Case{"ext2-1k", "ext2", 1024, 0}, Case{"ext-gpt", "ext4", 4096, 0}),
+                                           Case{"ext2-1k", "ext2", 1024, 0}, Case{"ext-gpt", "ext4", 4096, 0},
+                                           Case{"ext-mbr", "ext4", 4096, 0}, Case{"ext-gpt-4k", "ext4", 4096, 0}),
                          [](const auto& info) {
                            std::string n = info.param.Name;
                            for (char& ch : n)

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 
 #include "common/ByteReader.h"
@@ -16,6 +17,7 @@
 #include "ext/ExtBlockMap.h"
 #include "ext/ExtDirectory.h"
 #include "ext/ExtJournal.h"
+#include "ext/ExtLostFolders.h"
 #include "ext/ExtStructures.h"
 #include "ext/Extdrive.h"
 #include "recovery/Browse.h"
@@ -194,6 +196,68 @@ TEST(ExtDirectoryBlock, DeletedEntriesStandInTheGapOfTheEntryBeforeThem) {
   EXPECT_EQ(ExtNameText(std::string("a\xff" "b")), "a\\xFFb");
 }
 
+// The lost-data search takes a free block for a folder's first block, or for one that continues
+// a folder, only when every entry chains to the block's end; each break of the shape refuses it.
+TEST(ExtDirectoryBlock, FolderBlocksFoundByContentNeedTheWholeShape) {
+  MemoryVolume v;
+  struct Case {
+    const char* Name;
+    std::function<void(std::vector<uint8_t>&)> Break;
+    bool Start, Later;
+  };
+  auto entry = [](std::vector<uint8_t>& b, size_t off, uint32_t ino, uint16_t len, const std::string& name, uint8_t type) {
+    PutU32(&b[off], ino);
+    PutU16(&b[off + 4], len);
+    b[off + 6] = uint8_t(name.size());
+    b[off + 7] = type;
+    std::memcpy(&b[off + 8], name.data(), name.size());
+  };
+  const Case cases[] = {
+      {"a folder's first block", [](auto&) {}, true, false},
+      {"a later block", [&](auto& b) { entry(b, 0, 40, 16, "next.txt", 1); entry(b, 16, 41, 1008, "more", 1); }, false, true},
+      {"a later block whose first name was deleted", [&](auto& b) { entry(b, 0, 0, 16, "gone.txt", 1); entry(b, 16, 41, 1008, "more", 1); }, false, true},
+      {"lengths past the block", [](auto& b) { PutU16(&b[28], 1004); }, false, false},
+      {"lengths short of the block", [](auto& b) { PutU16(&b[28], 996 - 8); }, false, false},
+      {"length not a multiple of four", [](auto& b) { PutU16(&b[28], 999); }, false, false},
+      {"inode past the volume", [](auto& b) { PutU32(&b[24], 999999); }, false, false},
+      {"a slash in a name", [](auto& b) { b[33] = '/'; }, false, false},
+      {"\".\" not first", [&](auto& b) { entry(b, 0, 12, 12, "x", 2); }, false, true},
+      {"\".\" as a file", [](auto& b) { b[7] = 1; }, false, false},
+      {"zeros", [](auto& b) { std::fill(b.begin(), b.end(), 0); }, false, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> block(1024, 0);
+    entry(block, 0, 12, 12, ".", 2);
+    entry(block, 12, 2, 12, "..", 2);
+    entry(block, 24, 13, 1000, "photo.jpg", 1);
+    c.Break(block);
+    uint32_t self = 0, parent = 0;
+    EXPECT_EQ(IsExtFolderStart(block, v.Sb, self, parent), c.Start) << c.Name;
+    if (c.Start) {
+      EXPECT_EQ(self, 12u);
+      EXPECT_EQ(parent, 2u);
+    }
+    EXPECT_EQ(IsExtFolderBlock(block, v.Sb), c.Later) << c.Name;
+  }
+}
+
+// The checksum of every metadata_csum structure: the standard check value, and the same result
+// however the bytes are split (the wide steps against the byte steps, at any alignment).
+TEST(ExtChecksums, Crc32cGivesTheCheckValueInAnyPieces) {
+  const std::string check = "123456789";
+  const std::span<const uint8_t> nine(reinterpret_cast<const uint8_t*>(check.data()), check.size());
+  EXPECT_EQ(~Crc32c(~0u, nine), 0xE3069283u);
+  std::vector<uint8_t> bytes(1037);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 131 + 7);
+  for (size_t start : {0, 1, 3, 7}) {
+    const std::span<const uint8_t> all = std::span<const uint8_t>(bytes).subspan(start);
+    uint32_t byByte = 0x12345678;
+    for (size_t i = 0; i < all.size(); ++i) byByte = Crc32c(byByte, all.subspan(i, 1));
+    EXPECT_EQ(Crc32c(0x12345678, all), byByte) << start;
+    EXPECT_EQ(Crc32c(Crc32c(0x12345678, all.first(13)), all.subspan(13)), byByte) << start;
+  }
+}
+
 TEST(ExtTimes, EpochBitsCarryPast2038AndNanosecondsAreKept) {
   const timespec t = ExtTime(0x80000000u, (1u) | (123456789u << 2), true);
   EXPECT_EQ(int64_t(t.tv_sec), -int64_t(0x80000000) + (int64_t(1) << 32));  // 2038-01-19T03:14:08Z
@@ -269,6 +333,35 @@ TEST(ExtJournal, CopiesAreNewestFirstAndAPlaceTakenLaterDropsTheOlderCopy) {
 }
 
 // A volume whose first superblock is zeroed mounts from the backup in group 1 and says so.
+// With journal checksums v3 a copy is checked when it is read: the copy whose tag's checksum
+// holds reads back, the one whose does not (a torn write) cannot be read at all.
+TEST(ExtJournal, ACopyWhoseTagChecksumFailsCannotBeRead) {
+  for (const bool intact : {true, false}) {
+    MemoryJournal j;
+    PutU32(&j.Blocks[0][40], __builtin_bswap32(0x10));
+    j.Transaction(1, 10, 500, 0xAA);
+    const uint8_t seq[4] = {0, 0, 0, 10};
+    const uint32_t seed = Crc32c(~0u, std::span<const uint8_t>(j.Blocks[0]).subspan(48, 16));
+    const uint32_t crc = Crc32c(Crc32c(seed, seq), j.Blocks[2]) + (intact ? 0 : 1);
+    // The v3 tag: block, flags (last, same UUID), high block bits, checksum.
+    std::vector<uint8_t>& d = j.Blocks[1];
+    PutU32(&d[12], __builtin_bswap32(500));
+    PutU32(&d[16], __builtin_bswap32(8 | 2));
+    PutU32(&d[20], 0);
+    PutU32(&d[24], __builtin_bswap32(crc));
+    TExtJournal journal;
+    std::string why;
+    ASSERT_TRUE(journal.Load(j.Map(), j.Reader(), 1024, why)) << why;
+    const auto* copies = journal.CopiesOf(500);
+    ASSERT_NE(copies, nullptr);
+    std::vector<uint8_t> bytes;
+    EXPECT_EQ(journal.ReadCopy(copies->front(), bytes), intact);
+    if (intact) {
+      EXPECT_EQ(bytes[0], 0xAA);
+    }
+  }
+}
+
 TEST(ExtVolume, ADamagedFirstSuperblockFallsBackToABackup) {
   if (!HaveTool("mke2fs")) GTEST_SKIP() << "mke2fs (e2fsprogs) not installed";
   char tmpl[] = "/tmp/salvex-ext-backup-XXXXXX";
@@ -299,7 +392,7 @@ TEST(ExtVolume, ADamagedFirstSuperblockFallsBackToABackup) {
   ASSERT_TRUE(drive->Mount(true));
   auto& ext = dynamic_cast<TExtdrive&>(*drive);
   EXPECT_TRUE(ext.UsedBackupSuper);
-  EXPECT_NE(drive->MountWarning.find("backup superblock"), std::string::npos);
+  EXPECT_NE(drive->MountText().find("backup superblock"), std::string::npos);
   EXPECT_EQ(drive->Name, "BACKUP");
   const auto rows = ListFolder(*drive->RootFolder);
   ASSERT_EQ(rows.size(), 1u);

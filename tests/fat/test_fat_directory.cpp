@@ -259,14 +259,22 @@ TEST_F(FatDirTest, CrossLinkedAndLoopingChainsMarkTheirFilesPoor) {
   img.AddToDir(0, FatImage::Record("D       TXT", 0x20, 40, 4000));
   img.AddToDir(0, FatImage::Record("E       TXT", 0x20, 50, 1000));
   img.AddToDir(0, FatImage::Record("F       TXT", 0x20, 51, 10));  // starts inside E's chain
+  img.MakeDirCluster(60, 0);
+  img.Chain({60});
+  img.AddToDir(0, FatImage::Record("SUB        ", 0x10, 60, 0));
+  img.Chain({70, 60});  // runs into the folder's first cluster
+  img.AddToDir(0, FatImage::Record("G       TXT", 0x20, 70, 1000));
   TFATDirectory& root = Root(false);
   struct Want {
     const char* name;
     uint32_t shared;
-  } want[] = {{"A.TXT", 11}, {"B.TXT", 11}, {"C.TXT", 0}, {"D.TXT", 40}, {"E.TXT", 51}, {"F.TXT", 51}};
-  ASSERT_EQ(root.Children->size(), std::size(want));
+  } want[] = {{"A.TXT", 11}, {"B.TXT", 11}, {"C.TXT", 0}, {"D.TXT", 40}, {"E.TXT", 51}, {"F.TXT", 51}, {"G.TXT", 60}};
+  std::vector<TFATFile*> files;
+  for (auto& child : *root.Children)
+    if (auto* f = dynamic_cast<TFATFile*>(child.get())) files.push_back(f);
+  ASSERT_EQ(files.size(), std::size(want));
   for (size_t i = 0; i < std::size(want); ++i) {
-    auto* f = dynamic_cast<TFATFile*>((*root.Children)[i].get());
+    auto* f = files[i];
     ASSERT_NE(f, nullptr);
     SCOPED_TRACE(want[i].name);
     EXPECT_EQ(f->Name, want[i].name);

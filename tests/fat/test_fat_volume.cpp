@@ -55,7 +55,7 @@ TEST(FatVolume, TruncatedFat16KeepsItsTypeAndReadsWhatIsThere) {
   ASSERT_TRUE(m.mounted);
   EXPECT_EQ(m.drive->FATType, FAT16);
   EXPECT_EQ(m.drive->ClusterCount, 1000u);
-  EXPECT_NE(m.drive->MountWarning.find("cut to the device"), std::string::npos);
+  EXPECT_NE(m.drive->MountText().find("cut to the device"), std::string::npos);
   TFATDirectory& root = *m.drive->Root();
   root.ReadChildren(false, false);
   ASSERT_EQ(root.Children->size(), 1u);
@@ -158,16 +158,23 @@ struct FatBootMessages : ::testing::Test {
   FakeHost host;
   ScopedHost scope{host};
   FatImage img{FatGeometry{}};
+  // What the desktop program shows of a mount: the notes that carry a text.
+  static std::vector<TMountNote> Shown(const TCustomDrive& d) {
+    std::vector<TMountNote> shown;
+    for (const TMountNote& n : d.MountNotes)
+      if (!n.Message.empty()) shown.push_back(n);
+    return shown;
+  }
 };
 
 TEST_F(FatBootMessages, ZeroBytesPerSectorIsReportedOnceAndFails) {
   PutU16(img.bytes.data() + 0x0B, 0);
   TFATdrive d;
   EXPECT_FALSE(d.ApplyBootSector(img.bytes.data(), false));
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].text, "bad parameter in boot sector: Bytes Per Sector (0) = 0 !");
-  EXPECT_EQ(host.messages[0].caption, "Information");
-  EXPECT_EQ(host.messages[0].icon, TMsgIcon::Information);
+  ASSERT_EQ(Shown(d).size(), 1u);
+  EXPECT_EQ(Shown(d)[0].Message, "bad parameter in boot sector: Bytes Per Sector (0) = 0 !");
+  EXPECT_EQ(Shown(d)[0].Caption, "Information");
+  EXPECT_EQ(Shown(d)[0].Icon, TMsgIcon::Information);
 }
 
 TEST_F(FatBootMessages, QuietModeFailsWithoutAWord) {
@@ -176,6 +183,7 @@ TEST_F(FatBootMessages, QuietModeFailsWithoutAWord) {
   m.Mount(img.bytes, true);
   EXPECT_FALSE(m.mounted);
   EXPECT_TRUE(host.messages.empty());
+  EXPECT_TRUE(Shown(*m.drive).empty());
   // A volume that did not mount has no folders to show.
   EXPECT_FALSE(m.drive->HasSpecialFolders());
 }
@@ -184,8 +192,8 @@ TEST_F(FatBootMessages, ZeroSectorsPerCluster) {
   img.bytes[0x0D] = 0;
   TFATdrive d;
   EXPECT_FALSE(d.ApplyBootSector(img.bytes.data(), false));
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].text, "bad parameter in boot sector: Sectors Per Cluster (0) = 0 !");
+  ASSERT_EQ(Shown(d).size(), 1u);
+  EXPECT_EQ(Shown(d)[0].Message, "bad parameter in boot sector: Sectors Per Cluster (0) = 0 !");
 }
 
 TEST_F(FatBootMessages, Fat32RootClusterOutOfRangeWarnsAndLeavesTheRootEmpty) {
@@ -198,22 +206,22 @@ TEST_F(FatBootMessages, Fat32RootClusterOutOfRangeWarnsAndLeavesTheRootEmpty) {
   FatImage f32(g);
   TFATdrive d;
   EXPECT_TRUE(d.ApplyBootSector(f32.bytes.data(), false));
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].text, "bad parameter in boot sector: root directory cluster (1) < 2 !");
+  ASSERT_EQ(Shown(d).size(), 1u);
+  EXPECT_EQ(Shown(d)[0].Message, "bad parameter in boot sector: root directory cluster (1) < 2 !");
   // Cluster 1 would have put the root before the data area (cluster - 2 wraps).
   EXPECT_EQ(d.RootCluster, 0u);
   EXPECT_EQ(d.RootDirSector, 0u);
   PutU32(f32.bytes.data() + 0x2C, 80000);
-  host.messages.clear();
+  d.MountNotes.clear();
   EXPECT_TRUE(d.ApplyBootSector(f32.bytes.data(), false));
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].text, "bad parameter in boot sector: root directory cluster (80000) > count of clusters !");
+  ASSERT_EQ(Shown(d).size(), 1u);
+  EXPECT_EQ(Shown(d)[0].Message, "bad parameter in boot sector: root directory cluster (80000) > count of clusters !");
   EXPECT_EQ(d.RootDirSector, 0u);
   // The last cluster is a cluster of the volume.
   PutU32(f32.bytes.data() + 0x2C, d.ClusterCount + 1);
-  host.messages.clear();
+  d.MountNotes.clear();
   EXPECT_TRUE(d.ApplyBootSector(f32.bytes.data(), false));
-  EXPECT_TRUE(host.messages.empty());
+  EXPECT_TRUE(Shown(d).empty());
   EXPECT_EQ(d.RootCluster, d.ClusterCount + 1);
 
   // Mounted, the root lists nothing rather than sectors outside the volume.
@@ -249,9 +257,9 @@ TEST_F(FatBootMessages, MetadataLargerThanTheVolumeIsRefused) {
   PutU16(img.bytes.data() + 0x13, 10);  // fewer sectors than the FATs need
   TFATdrive d;
   EXPECT_FALSE(d.ApplyBootSector(img.bytes.data(), false));
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].text, "Bad parameters for calculating logical drive information from Boot Sector");
-  EXPECT_EQ(host.messages[0].caption, "Error");
+  ASSERT_EQ(Shown(d).size(), 1u);
+  EXPECT_EQ(Shown(d)[0].Message, "Bad parameters for calculating logical drive information from Boot Sector");
+  EXPECT_EQ(Shown(d)[0].Caption, "Error");
 }
 
 TEST_F(FatBootMessages, ClustersOf64KiBWorkAndLargerAreRefused) {
@@ -261,20 +269,20 @@ TEST_F(FatBootMessages, ClustersOf64KiBWorkAndLargerAreRefused) {
   PutU32(img.bytes.data() + 0x20, 200000);
   EXPECT_TRUE(d.ApplyBootSector(img.bytes.data(), false));
   EXPECT_EQ(d.ClusterSize, 65536u);
-  EXPECT_TRUE(host.messages.empty());
+  EXPECT_TRUE(Shown(d).empty());
   PutU16(img.bytes.data() + 0x0B, 4096);
   img.bytes[0x0D] = 32;  // 128 KiB
   EXPECT_FALSE(d.ApplyBootSector(img.bytes.data(), false));
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_NE(host.messages[0].text.find("65536"), std::string::npos);
+  ASSERT_EQ(Shown(d).size(), 1u);
+  EXPECT_NE(Shown(d)[0].Message.find("65536"), std::string::npos);
 }
 
 TEST_F(FatBootMessages, OddSectorSizeIsRefusedClearly) {
   PutU16(img.bytes.data() + 0x0B, 100);
   TFATdrive d;
   EXPECT_FALSE(d.ApplyBootSector(img.bytes.data(), false));
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_NE(host.messages[0].text.find("Bytes Per Sector (100)"), std::string::npos);
+  ASSERT_EQ(Shown(d).size(), 1u);
+  EXPECT_NE(Shown(d)[0].Message.find("Bytes Per Sector (100)"), std::string::npos);
 }
 
 TEST(FatVolume, LabelIsCutAtZeroAndKeepsBlanks) {

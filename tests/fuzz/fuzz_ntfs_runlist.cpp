@@ -8,7 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace salvex::ntfs;
   if (size == 0) return 0;
   int64_t start = data[0] & 0x0F;
-  auto runs = DecodeRunList({data + 1, size - 1}, start);
+  auto runs = DecodeRunList({data + 1, size - 1}, start).Runs;
   TRunHit hit;
   for (const TRun& r : runs) {
     FindRun(runs, r.Vcn, hit);

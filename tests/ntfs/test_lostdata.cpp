@@ -63,7 +63,7 @@ uint64_t FirstCluster(const ManifestEntry& e) { return std::stoull(e.Notes.subst
 // clusters, cut at their format's end and read byte-exact.
 TEST_F(NtfsLostData, ReusedRecordsPicturesAndPdfsReadByteExact) {
   Mounted m(LoadImage("ntfs-reused.img.gz"));
-  ASSERT_TRUE(m.ok) << m.drive.MountError;
+  ASSERT_TRUE(m.ok) << m.drive.MountText();
   auto found = Search(m.drive);
   auto manifest = ReadManifest(FixturePath("ntfs-reused-manifest.txt"));
 
@@ -130,7 +130,7 @@ TEST_F(NtfsLostData, ClustersInUseAreNotExamined) {
   auto header = ReadManifestHeader(FixturePath("demo-ntfs-manifest.txt"));
   auto manifest = ReadManifest(FixturePath("demo-ntfs-manifest.txt"));
   Mounted m(LoadImage("demo.img.gz", std::stoull(header.at("offset"))));
-  ASSERT_TRUE(m.ok) << m.drive.MountError;
+  ASSERT_TRUE(m.ok) << m.drive.MountText();
   auto found = Search(m.drive);
   std::vector<TCustomFile*> pictures;
   for (auto& [name, file] : found)

@@ -121,7 +121,7 @@ TEST(NtfsCompressedVolume, EveryFileReadsAsTheSleuthKitAndTheManifestGiveIt) {
   TDriveList drives;
   auto* drive = dynamic_cast<TNTFSdrive*>(test::OpenImageVolume(image, 0, devices, drives));
   ASSERT_NE(drive, nullptr);
-  ASSERT_TRUE(drive->HasSpecialFolders()) << drive->MountError;
+  ASSERT_TRUE(drive->HasSpecialFolders()) << drive->MountText();
   std::vector<Listed> files;
   Walk(*drive->Root(), "/", files);
   drive->DeletedFolder->Children.emplace();
@@ -170,7 +170,7 @@ TEST(NtfsCompressedVolume, ADamagedUnitReadsAsZerosAndIsReported) {
   test::FakeHost host;
   ScopedHost scope(host);
   test::TMemNTFSdrive intact(image);
-  ASSERT_TRUE(intact.Mount(true)) << intact.MountError;
+  ASSERT_TRUE(intact.Mount(true)) << intact.MountText();
   std::vector<Listed> files;
   Walk(*intact.Root(), "/", files);
   auto it = std::find_if(files.begin(), files.end(), [](const Listed& l) { return l.Path == "/Compressed/story.txt"; });
@@ -280,7 +280,7 @@ TEST(NtfsWof, XpressAndLzxFilesReadDecompressed) {
   volumes.push_back(WofVolume::Crafted(0));
   for (const WofVolume& volume : volumes) {
     test::TMemNTFSdrive drive(volume.Image);
-    ASSERT_TRUE(drive.Mount(true)) << drive.MountError;
+    ASSERT_TRUE(drive.Mount(true)) << drive.MountText();
     for (size_t piece : {size_t(1000), size_t(65536)}) {
       TNTFSStream s(drive, 0, WofVolume::kRecord);
       EXPECT_TRUE(s.DataPos.Compressed);

@@ -61,7 +61,7 @@ TEST(NtfsFormerTree, QuickFormattedVolumeGivesBackItsTree) {
   std::ifstream in(UnpackedImage("ntfs-quickformat.img.gz"), std::ios::binary);
   std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), {});
   TMemNTFSdrive drive(image);
-  ASSERT_TRUE(drive.Mount(true)) << drive.MountError;
+  ASSERT_TRUE(drive.Mount(true)) << drive.MountText();
   auto tree = SearchLost(drive);
   const auto manifest = ReadManifest(FixturePath("ntfs-quickformat-manifest.txt"));
 

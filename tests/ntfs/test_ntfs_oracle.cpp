@@ -95,7 +95,7 @@ TEST_P(NtfsOracle, RootDeletedAndSavedBytesMatchTheSleuthKit) {
   TDriveList drives;
   TNTFSdrive* drive = OpenVolume(image, fx.Offset, devices, drives);
   ASSERT_NE(drive, nullptr);
-  ASSERT_TRUE(drive->HasSpecialFolders()) << drive->MountError;
+  ASSERT_TRUE(drive->HasSpecialFolders()) << drive->MountText();
 
   // Root against fls -u (undeleted names only).
   auto live = RunCommand({"fls", "-r", "-p", "-u", "-o", off, image.string()});
@@ -204,7 +204,7 @@ TEST(NtfsOracleLimits, TwoMegabyteClustersFromWindowsMount) {
   TDriveList drives;
   TNTFSdrive* drive = OpenVolume(image, 128, devices, drives);
   ASSERT_NE(drive, nullptr);
-  ASSERT_TRUE(drive->HasSpecialFolders()) << drive->MountError;
+  ASSERT_TRUE(drive->HasSpecialFolders()) << drive->MountText();
   EXPECT_EQ(drive->ClusterSize, 2u << 20);
   EXPECT_TRUE(host.messages.empty());
   bool listed = false;

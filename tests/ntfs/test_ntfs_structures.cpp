@@ -20,7 +20,9 @@ using test::NtfsImageBuilder;
 TEST(NtfsRunList, DecodesLengthsSignedDeltasAndHoles) {
   // 0x18 clusters at 0x5634; a hole of 5; 2 clusters 0x10 clusters back; end.
   std::vector<uint8_t> bytes = {0x21, 0x18, 0x34, 0x56, 0x01, 0x05, 0x11, 0x02, 0xF0, 0x00};
-  auto runs = DecodeRunList(bytes, 0);
+  auto decoded = DecodeRunList(bytes, 0);
+  EXPECT_FALSE(decoded.Damage) << decoded.Damage->Text();
+  const auto& runs = decoded.Runs;
   ASSERT_EQ(runs.size(), 3u);
   EXPECT_EQ(runs[0].Length, 0x18u);
   EXPECT_EQ(runs[0].Lcn, 0x5634);
@@ -41,14 +43,32 @@ TEST(NtfsRunList, DecodesLengthsSignedDeltasAndHoles) {
   EXPECT_FALSE(FindRun(runs, -1, hit));
 }
 
-TEST(NtfsRunList, StopsAtTruncatedOrImplausibleEntries) {
-  // Offset bytes missing from the end of the buffer.
-  EXPECT_TRUE(DecodeRunList(std::vector<uint8_t>{0x31, 0x04, 0x00}, 0).empty());
-  // A delta that would go below cluster 0 ends the list after the good run.
-  auto runs = DecodeRunList(std::vector<uint8_t>{0x11, 0x01, 0x02, 0x11, 0x01, 0xF0, 0x00}, 0);
-  EXPECT_EQ(runs.size(), 1u);
-  // Nine length bytes are not a valid field.
-  EXPECT_TRUE(DecodeRunList(std::vector<uint8_t>{0x09, 1, 1, 1, 1, 1, 1, 1, 1, 1}, 0).empty());
+// Damage ends decoding with the runs before it and a reason naming the entry and the field, so
+// that a caller can tell a damaged list from its end.
+TEST(NtfsRunList, DamageEndsTheListWithItsReason) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> bytes;
+    size_t runs;
+    const char* reason;  // "" = no damage
+  } cases[] = {
+      {"end marker", {0x11, 0x01, 0x02, 0x00}, 1, ""},
+      {"offset bytes cut off", {0x31, 0x04, 0x00}, 0, "entry at byte 0: header 0x31 reaches past the end"},
+      {"below cluster 0", {0x11, 0x01, 0x02, 0x11, 0x01, 0xF0, 0x00}, 1, "entry at byte 3: header 0x11: LCN offset -16 from cluster 2"},
+      {"nine length bytes", {0x09, 1, 1, 1, 1, 1, 1, 1, 1, 1}, 0, "header 0x09 gives 9 length"},
+      {"zero length", {0x11, 0x01, 0x02, 0x11, 0x00, 0x05, 0x00}, 1, "entry at byte 3: header 0x11: run length 0"},
+      {"no end marker", {0x11, 0x01, 0x02}, 1, "no end marker"},
+  };
+  for (const Case& c : cases) {
+    auto decoded = DecodeRunList(c.bytes, 0);
+    EXPECT_EQ(decoded.Runs.size(), c.runs) << c.what;
+    if (!*c.reason) {
+      EXPECT_FALSE(decoded.Damage) << c.what;
+      continue;
+    }
+    ASSERT_TRUE(decoded.Damage) << c.what;
+    EXPECT_NE(decoded.Damage->Text().find(c.reason), std::string::npos) << c.what << ": " << decoded.Damage->Text();
+  }
 }
 
 TEST(NtfsFixup, RestoresStrideEndsAndRefusesMismatches) {
@@ -156,12 +176,12 @@ TEST(NtfsBootSector, RecordSizeEncodingsAndClusterLimit) {
   auto huge = boot;
   huge[0x0D] = 0xF4;
   huge[0x44] = 0xF4;
-  EXPECT_TRUE(d.ApplyBootSector(huge)) << d.MountError;
+  EXPECT_TRUE(d.ApplyBootSector(huge)) << d.MountText();
   EXPECT_EQ(d.ClusterSize, 2u << 20);
   EXPECT_EQ(d.BytesPerIndexRecord, 4096u);
   huge[0x0D] = 0xF3;
   EXPECT_FALSE(d.ApplyBootSector(huge));
-  EXPECT_NE(d.MountError.find("2 MiB"), std::string::npos) << d.MountError;
+  EXPECT_NE(d.MountText().find("2 MiB"), std::string::npos) << d.MountText();
 
   auto oddRecord = boot;
   oddRecord[0x40] = 0xF7;  // 2^9: fine
@@ -176,7 +196,7 @@ TEST(NtfsVolume, MountsReadsRecordSlotsAndFallsBackToTheMirror) {
   b.AddFile(7, 5, u"seven", "record seven");
   auto image = b.Build();
   test::TMemNTFSdrive d(image);
-  ASSERT_TRUE(d.Mount(true)) << d.MountError;
+  ASSERT_TRUE(d.Mount(true)) << d.MountText();
   EXPECT_EQ(d.Name, "TESTVOL");
   EXPECT_EQ(d.MFTRecordCount(), b.Records);
   // With 4096-byte clusters and 1024-byte records, record 7 is slot 3 of the cluster at VCN 1.
@@ -192,7 +212,7 @@ TEST(NtfsVolume, MountsReadsRecordSlotsAndFallsBackToTheMirror) {
   auto damaged = image;
   std::memcpy(damaged.data() + NtfsImageBuilder::kMFTLcn * 4096, "BAAD", 4);
   test::TMemNTFSdrive m(damaged);
-  ASSERT_TRUE(m.Mount(true)) << m.MountError;
+  ASSERT_TRUE(m.Mount(true)) << m.MountText();
   EXPECT_EQ(m.MFTRecordCount(), b.Records);
   // Neither copy usable: the mount fails and there are no special folders.
   std::memcpy(damaged.data() + NtfsImageBuilder::kMirrLcn * 4096, "BAAD", 4);

@@ -112,7 +112,7 @@ TEST(HostileDisks, VolumeLargerThanItsDeviceIsCutToTheDevice) {
   ASSERT_TRUE(m.mounted);
   EXPECT_EQ(m.drive->TotalSectors, img.bytes.size() / 512);
   EXPECT_EQ(m.drive->FATType, FAT12);
-  EXPECT_NE(m.drive->MountWarning.find("cut to the device"), std::string::npos);
+  EXPECT_NE(m.drive->MountText().find("cut to the device"), std::string::npos);
   EXPECT_LE(m.drive->VolumeBytes(), img.bytes.size());
 
   NtfsImageBuilder b;
@@ -124,12 +124,12 @@ TEST(HostileDisks, VolumeLargerThanItsDeviceIsCutToTheDevice) {
   d.Device = &device;
   ASSERT_TRUE(d.Mount(true));
   EXPECT_EQ(d.VolumeSectors, image.size() / 512);
-  EXPECT_FALSE(d.MountWarning.empty());
+  EXPECT_FALSE(d.MountText().empty());
   // A volume that fits keeps its own size and mounts without a warning.
   PutU64(image.data() + 0x28, image.size() / 512 - 1);
   ASSERT_TRUE(d.Mount(true));
   EXPECT_EQ(d.VolumeSectors, image.size() / 512 - 1);
-  EXPECT_TRUE(d.MountWarning.empty());
+  EXPECT_TRUE(d.MountText().empty());
 }
 
 // Folders that share clusters would make a tree that doubles at every level: every walk enters

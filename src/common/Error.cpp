@@ -1,4 +1,4 @@
-#include "recovery/Error.h"
+#include "common/Error.h"
 
 #include <cstring>
 
@@ -16,6 +16,14 @@ TError TError::FromErrno(TErrorKind kind, std::string what, int err) {
   e.What = std::move(what);
   e.Why = std::strerror(err);
   e.Errno = err;
+  return e;
+}
+
+TError TError::Corrupt(std::string what, std::string why) {
+  TError e;
+  e.Kind = TErrorKind::Corrupt;
+  e.What = std::move(what);
+  e.Why = std::move(why);
   return e;
 }
 
