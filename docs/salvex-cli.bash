@@ -2,7 +2,7 @@
 _salvex_cli() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   local words=("${COMP_WORDS[@]}") cword=$COMP_CWORD
-  local commands="devices partitions volumes lost-drives ls cat find lost-data save undelete image mount"
+  local commands="devices partitions volumes lost-drives ls cat find lost-data save undelete image map-files mount"
   local command="" i
   for ((i = 1; i < cword; i++)); do
     case " $commands " in *" ${words[i]} "*) command=${words[i]}; break ;; esac
@@ -35,6 +35,7 @@ _salvex_cli() {
     save) opts="--volume --deleted --tree --fat --to --overwrite --report --allow-examined-device --on-read-error --dfxml --json --quiet --search-lost --first --last --threads" ;;
     mount) opts="--volume --foreground --search-lost --first --last --threads" ;;
     image) opts="--map --retries --reverse --sector-size --json --quiet"; common="--help" ;;
+    map-files) opts="--no-lost --json --quiet" ;;
     undelete) opts="--volume --mask --fat --to --overwrite --report --allow-examined-device --on-read-error --dfxml --json --quiet --search-lost --first --last --threads" ;;
   esac
   if [[ $cur == -* ]]; then

@@ -19,6 +19,7 @@
 #include "disk/RawIO.h"
 #include "disk/RescueMap.h"
 #include "recovery/Browse.h"
+#include "recovery/NeverRead.h"
 
 namespace salvex::cli {
 
@@ -74,6 +75,30 @@ void TCliContext::OpenDevices() {
   if (Devices.Count() == 0)
     throw TCliError(Images.empty() ? "no readable disks found (give an image, or run with the rights to read /dev)"
                                    : "no readable device among the images given");
+}
+
+const TRescueMap* TCliContext::MapOf(const TCustomDrive& drive) const {
+  if (!MappedIO || !drive.Device || Images.size() != 1) return nullptr;
+  const auto& registry = TDeviceRegistry::Instance();
+  const TRegisteredDevice* device = drive.Device->Kind == KindPhysical ? registry.FindPhysical(drive.Device->Number)
+                                                                       : registry.FindLogical(drive.Device->Number);
+  return device && device->Path == Images.front() ? MappedIO->MapOf(device->Path) : nullptr;
+}
+
+std::string TCliContext::NeverRead(TCustomFile& file, const TReadChoice& choice) const {
+  const TRescueMap* map = file.Drive ? MapOf(*file.Drive) : nullptr;
+  if (!map) return "";
+  const uint32_t sectorSize = file.Drive->Device && file.Drive->Device->BytesPerSector ? file.Drive->Device->BytesPerSector : 512;
+  return NeverReadReason(NeverReadOf(file, choice, *map), sectorSize);
+}
+
+void TCliContext::MarkNeverRead(TItemRow& row) const {
+  auto* file = dynamic_cast<TCustomFile*>(row.Item);
+  if (!MappedIO || !file) return;
+  std::string why = NeverRead(*file);
+  if (why.empty()) return;
+  row.Condition = TItemRow::TCondition::Poor;
+  row.ConditionWhy = std::move(why);
 }
 
 void TCliContext::DetectVolumes() {
@@ -274,6 +299,7 @@ int RunCli(int argc, char** argv) {
   app.require_subcommand(1);
   RegisterDeviceCommands(app, ctx);
   RegisterImageCommands(app, ctx);
+  RegisterMapFilesCommand(app, ctx);
   RegisterLostDataCommands(app, ctx);
   RegisterLostDriveCommands(app, ctx);
   RegisterMountCommand(app, ctx);

@@ -12,6 +12,7 @@
 #include "devices/LostDrives.h"
 #include "devices/StatusDialog.h"
 #include "disk/MappedRawIO.h"
+#include "recovery/Browse.h"
 
 namespace CLI {
 class App;
@@ -73,6 +74,12 @@ struct TCliContext {
   void SearchLostDrives();
   // The volume with index n of the drive list, or a TCliError naming the valid range.
   TCustomDrive& Volume(size_t n);
+  // The --map of the volume's device; null without --map or on another device.
+  const TRescueMap* MapOf(const TCustomDrive& drive) const;
+  // NeverReadReason of a file by MapOf its volume: empty when all of it was read.
+  std::string NeverRead(TCustomFile& file, const TReadChoice& choice = {}) const;
+  // Marks a listed file poor, with the reason, when NeverRead names one.
+  void MarkNeverRead(TItemRow& row) const;
 };
 
 // Adds the image arguments and the device options shared by every command.
@@ -112,6 +119,7 @@ void WarnOfMount(const TCustomDrive& drive, size_t index);
 // Command registrations; each file of src/cli adds its own commands here.
 void RegisterDeviceCommands(CLI::App& app, TCliContext& ctx);
 void RegisterImageCommands(CLI::App& app, TCliContext& ctx);
+void RegisterMapFilesCommand(CLI::App& app, TCliContext& ctx);
 void RegisterLostDataCommands(CLI::App& app, TCliContext& ctx);
 void RegisterLostDriveCommands(CLI::App& app, TCliContext& ctx);
 void RegisterMountCommand(CLI::App& app, TCliContext& ctx);

@@ -68,7 +68,8 @@ TMsgResult TCliHost::MessageBox(const std::string& text, const std::string& capt
   std::string line = TerminalSafe(OneLine(text));
   switch (buttons) {
     case TMsgButtons::AbortRetryIgnore:
-      std::cerr << "salvex-cli: " << caption << ": " << line << "\n";
+      if (!(QuietIgnoredReads && OnReadError == TReadErrorPolicy::Ignore))
+        std::cerr << "salvex-cli: " << caption << ": " << line << "\n";
       if (OnReadError == TReadErrorPolicy::Retry && RetriesLeft > 0) {
         --RetriesLeft;
         return TMsgResult::Retry;

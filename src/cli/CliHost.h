@@ -15,6 +15,8 @@ class TCliHost : public THost {
  public:
   TReadErrorPolicy OnReadError = TReadErrorPolicy::Abort;
   int RetriesLeft = 0;
+  // Ignored read errors are not told one by one (map-files: the map says where they are).
+  bool QuietIgnoredReads = false;
   uint64_t RangeFirst = 0, RangeLast = UINT64_MAX;
   bool RangeGiven = false;
   bool Interactive = false;  // stdin and stderr are terminals

@@ -86,6 +86,7 @@ nlohmann::json ItemJson(const TItemRow& row, TCustomDrive& drive, size_t volume)
   j["state"] = StateName(row);
   const char* condition = ConditionName(row);
   j["condition"] = condition ? nlohmann::json(condition) : nlohmann::json(nullptr);
+  if (!row.ConditionWhy.empty()) j["condition_reason"] = row.ConditionWhy;
   j["attributes"] = row.Attributes;
   return j;
 }
@@ -128,6 +129,7 @@ void PrintRow(const TItemRow& row, bool fullPath) {
   std::string condition;
   if (row.Condition == TItemRow::TCondition::Good) condition = LoadText(726);
   if (row.Condition == TItemRow::TCondition::Poor) condition = LoadText(727);
+  if (!row.ConditionWhy.empty()) condition += ": " + row.ConditionWhy;
   std::printf("%s%s\t%s\t%s\t%s\t%s\t%s\n", Cell(fullPath ? row.Path : row.Name).c_str(), row.Folder ? "/" : "",
               row.Folder ? "" : std::to_string(row.Size).c_str(), LocalTimeText(row.Modified).c_str(),
               row.Location.Kind == TLocation::TKind::None ? "" : std::to_string(row.Location.Value).c_str(),

@@ -232,6 +232,10 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
   const std::vector<fs::path> created = MakeTarget(args.To);
 
   options.Target = args.To;
+  if (ctx.MappedIO) {
+    const TReadChoice choice = options.Read;
+    options.NeverRead = [&ctx, choice](TCustomFile& f) { return ctx.NeverRead(f, choice); };
+  }
   const bool interactive = isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
   options.Overwrite = args.Overwrite == "all"    ? TOverwritePolicy::All
                       : args.Overwrite == "none" ? TOverwritePolicy::None

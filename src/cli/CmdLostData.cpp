@@ -79,8 +79,9 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
   size_t count = 0;
   if (!ctx.Json) PrintRowHeader(drive);
   uint64_t budget = MaxWalkEntries(drive);
-  WalkRows(lost, 0, budget, [&](const TItemRow& row) {
+  WalkRows(lost, 0, budget, [&](TItemRow row) {
     ++count;
+    ctx.MarkNeverRead(row);
     if (dfxml) dfxml->File(row);
     if (ctx.Json)
       doc["items"].push_back(ItemJson(row, drive, args.Volume));
@@ -123,18 +124,26 @@ int RunFind(TCliContext& ctx, const TLostDataArgs& args) {
   if (dfxml) dfxml->Volume(drive);
   // Paths are given from the top of their tree, so that a hit can be handed to 'save --tree'.
   bool bounded = false;
-  // Each hit is printed as the walk meets it (its folder may be released after).
+  // Each hit is printed as the walk meets it (its folder, and the byte runs read through it, may be
+  // released after).
   StreamItems(
       drive, PrepareFindMask(mask),
       [&](const TItemRow& hit) {
         if (dfxml) dfxml->File(hit);
+        TItemRow row = hit;
+        TItemRow marked = hit;
+        ctx.MarkNeverRead(marked);
+        if (!marked.ConditionWhy.empty()) {
+          row.Condition = TItemRow::TCondition::Poor;
+          row.ConditionWhy = marked.ConditionWhy;
+        }
         if (ctx.Json)
-          doc["items"].push_back(ItemJson(hit, drive, args.Volume));
-        else if (hit.Folder)
-          std::printf("%s\t%s/\t\n", TreeName(hit.Tree), TerminalSafe(hit.Path).c_str());
+          doc["items"].push_back(ItemJson(row, drive, args.Volume));
+        else if (row.Folder)
+          std::printf("%s\t%s/\t\n", TreeName(row.Tree), TerminalSafe(row.Path).c_str());
         else
-          std::printf("%s\t%s\t%llu\n", TreeName(hit.Tree), TerminalSafe(hit.Path).c_str(),
-                      static_cast<unsigned long long>(hit.Size));
+          std::printf("%s\t%s\t%llu\n", TreeName(row.Tree), TerminalSafe(row.Path).c_str(),
+                      static_cast<unsigned long long>(row.Size));
         return true;
       },
       &bounded);

@@ -125,8 +125,9 @@ int ListFolder(TCliContext& ctx, const TVolumeArgs& a) {
       std::cerr << "salvex-cli: " << TerminalSafe(failure->Text()) << "\n";
       unreadable.push_back(*failure);
     }
-    for (const TItemRow& row : rows) {
+    for (TItemRow row : rows) {
       if (budget == 0) return;
+      ctx.MarkNeverRead(row);
       --budget;
       if (row.Folder) subfolders.push_back(static_cast<TCustomDirectory*>(row.Item));
       if (deletedOnly && !row.Deleted) continue;

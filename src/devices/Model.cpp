@@ -115,6 +115,11 @@ uint64_t TCustomDrive::VolumeBytes() const {
   return room > UINT64_MAX / bps ? UINT64_MAX : room * bps;
 }
 
+uint64_t TCustomDrive::DeviceByte(uint64_t volumeByte) const {
+  const uint64_t deviceBps = Device && Device->BytesPerSector ? Device->BytesPerSector : 512;
+  return FirstSector * deviceBps + volumeByte;
+}
+
 TTreeKind TreeOf(const TItem& item) {
   const TCustomDirectory* top = nullptr;
   const TCustomDrive* drive = nullptr;

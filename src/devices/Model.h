@@ -177,6 +177,8 @@ class TCustomDrive {
   static TError CutToDeviceWarning(const std::string& bootSector, uint64_t claimed, uint64_t room);
   // Bytes the volume covers (after any cut to its device); 0 when not known.
   virtual uint64_t VolumeBytes() const;
+  // Where a byte of the volume lies on its device, from the device's first byte.
+  uint64_t DeviceByte(uint64_t volumeByte) const;
 
   // Volume-relative read through the device.
   virtual bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) = 0;

@@ -23,7 +23,8 @@ TImager::TImager(TRawIO& io, int source, int target, TRescueMap& map, TImagerOpt
     : io_(io), source_(source), target_(target), map_(map), options_(options) {
   if (options_.SectorSize == 0) options_.SectorSize = 512;
   if (options_.ClusterSectors == 0) options_.ClusterSectors = 1;
-  buffer_.resize(size_t(options_.SectorSize) * options_.ClusterSectors);
+  buffer_ = std::make_unique<AlignedBuffer>(size_t(options_.SectorSize) *
+                                            std::max(options_.ClusterSectors, options_.LargeReadSectors));
 }
 
 TImagerProgress TImager::Progress() const {
@@ -82,10 +83,10 @@ bool TImager::Stopped() {
 // the length of the readable start (whole sectors) when the read fails part way.
 TImager::ReadOutcome TImager::ReadRange(uint64_t pos, uint64_t size, uint64_t& good) {
   good = 0;
-  if (size > buffer_.size()) size = buffer_.size();
+  if (size > buffer_->size()) size = buffer_->size();
   ++reads_;
   errno = 0;
-  const ssize_t got = io_.PRead(source_, buffer_.data(), size, pos);
+  const ssize_t got = io_.PRead(source_, buffer_->data(), size, pos);
   const bool whole = got >= 0 && uint64_t(got) == size;
   if (whole) {
     good = size;
@@ -96,7 +97,7 @@ TImager::ReadOutcome TImager::ReadRange(uint64_t pos, uint64_t size, uint64_t& g
   if (good > 0) {
     size_t done = 0;
     while (done < good) {
-      const ssize_t n = ::pwrite(target_, buffer_.data() + done, good - done, off_t(pos + done));
+      const ssize_t n = ::pwrite(target_, buffer_->data() + done, good - done, off_t(pos + done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         Error = "cannot write the image at byte " + std::to_string(pos + done) + ": " +
@@ -115,7 +116,9 @@ TImager::ReadOutcome TImager::ReadRange(uint64_t pos, uint64_t size, uint64_t& g
 }
 
 bool TImager::CopyPass(bool reverse, bool skipping) {
-  const uint64_t cluster = buffer_.size();
+  const uint64_t cluster = uint64_t(options_.SectorSize) * options_.ClusterSectors;
+  const uint64_t large = std::max<uint64_t>(cluster, uint64_t(options_.SectorSize) * options_.LargeReadSectors);
+  uint64_t clustersLeft = 0;  // bytes still to read in clusters since the last failure
   const uint64_t maxSkip = std::max<uint64_t>(kFirstSkip, std::min<uint64_t>(map_.Size() / 100, 1ull << 30));
   std::vector<TRescueBlock> blocks = map_.Blocks(RescueNonTried);
   if (reverse) std::reverse(blocks.begin(), blocks.end());
@@ -125,7 +128,8 @@ bool TImager::CopyPass(bool reverse, bool skipping) {
     uint64_t cursor = reverse ? b.End() : b.Pos;
     while (reverse ? cursor > b.Pos : cursor < b.End()) {
       if (Stopped()) return false;
-      const uint64_t n = std::min(cluster, reverse ? cursor - b.Pos : b.End() - cursor);
+      const uint64_t size = clustersLeft > 0 ? cluster : large;
+      const uint64_t n = std::min(size, reverse ? cursor - b.Pos : b.End() - cursor);
       const uint64_t at = reverse ? cursor - n : cursor;
       uint64_t good = 0;
       const ReadOutcome r = ReadRange(at, n, good);
@@ -133,7 +137,13 @@ bool TImager::CopyPass(bool reverse, bool skipping) {
       if (r == ReadOutcome::Good) {
         skip = kFirstSkip;
         cursor = reverse ? at : at + n;
+        clustersLeft = clustersLeft > n ? clustersLeft - n : 0;
+      } else if (n > cluster) {
+        // Where a large read fails, clusters narrow the failure down before any skipping.
+        clustersLeft = 2 * large;
+        if (!reverse) cursor = at + good;
       } else {
+        clustersLeft = 2 * large;
         map_.Set(at + good, n - good, RescueNonTrimmed);
         uint64_t jump = n;
         if (skipping) {

@@ -1,9 +1,11 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "common/AlignedBuffer.h"
 #include "disk/RescueMap.h"
 
 namespace salvex {
@@ -12,7 +14,11 @@ class TRawIO;
 
 struct TImagerOptions {
   uint32_t SectorSize = 512;
-  uint32_t ClusterSectors = 128;  // sectors per read of the copying passes (64 KiB)
+  uint32_t ClusterSectors = 128;  // sectors per read of the copying passes near failures (64 KiB)
+  // Sectors per read of the copying passes where reads succeed (1 MiB): fewer, larger reads are
+  // what keeps a good disk at its sequential speed. A large read that fails is read again in
+  // clusters, and clusters are read until 2 large reads' worth succeeded in a row.
+  uint32_t LargeReadSectors = 2048;
   int Retries = 1;                // passes over the bad sectors after scraping
   bool Reverse = false;           // the first copying pass runs from the end backwards
   double MapIntervalSeconds = 5;  // how often the map is saved while the run goes on
@@ -72,7 +78,8 @@ class TImager {
   int source_, target_;
   TRescueMap& map_;
   TImagerOptions options_;
-  std::vector<uint8_t> buffer_;
+  // Page-aligned, so that a source opened for direct I/O can read into it.
+  std::unique_ptr<AlignedBuffer> buffer_;
   uint64_t reads_ = 0, readErrors_ = 0, rescuedThisRun_ = 0;
   double start_ = 0, lastGood_ = 0, lastSave_ = 0, lastReport_ = 0;
   bool failed_ = false, mapFailed_ = false;

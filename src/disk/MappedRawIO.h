@@ -15,6 +15,11 @@ class TMappedRawIO : public TRawIO {
   explicit TMappedRawIO(TRawIO& inner) : inner_(inner) {}
   // Reads of `path` (as given to Open) follow `map`.
   void AddMap(const std::string& path, TRescueMap map) { maps_[path] = std::move(map); }
+  // The map of `path`; null when it has none.
+  const TRescueMap* MapOf(const std::string& path) const {
+    auto it = maps_.find(path);
+    return it == maps_.end() ? nullptr : &it->second;
+  }
   // Reads refused because of the map, for summaries.
   uint64_t RefusedReads() const { return refused_; }
 

@@ -218,8 +218,9 @@ void TExtDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedM
     }
     tree.SortChildren(node);
     TreeBuilt = true;
-  } catch (const std::exception& e) {
-    Host().MessageBox(std::string("Error: ") + e.what(), "Error", TMsgButtons::Ok, TMsgIcon::Error);
+  } catch (...) {
+    tree.EndUpdate();
+    throw;
   }
   tree.EndUpdate();
 }

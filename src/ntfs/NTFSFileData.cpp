@@ -100,6 +100,7 @@ size_t TNTFSFileData::Read(uint8_t* buffer, size_t count) {
   if (!pos_.Failure.empty()) Damage = pos_.Failure;
   // A false read with bytes delivered means unreadable or damaged parts came back as zeros.
   if (got == 0 || (!ok && drive_.UnreadableSectors == before && pos_.Failure.empty())) {
+    // A damaged run list names its bad entry and field; the structure's words are not translated.
     Failure = pos_.Data.RunDamage ? "the $DATA " + pos_.Data.RunDamage->Text() : LoadText(887);
     return size_t(got);
   }

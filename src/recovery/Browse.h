@@ -24,6 +24,7 @@ struct TItemRow {
   bool Deleted = false;
   bool Lost = false;
   enum class TCondition { None, Good, Poor } Condition = TCondition::None;
+  std::string ConditionWhy;  // why it is poor, where something beyond the file system says so
   TLocation Location;
   TTreeKind Tree = TTreeKind::None;
 };

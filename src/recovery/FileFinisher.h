@@ -74,6 +74,7 @@ struct TFinishJob {
   uint64_t ZeroFilled = 0;
   bool Ignored = false, Cancelled = false;
   std::string Failure, Damage;
+  std::string NeverRead;  // TSaveOptions::NeverRead's reason
 
   TFinishJob() = default;
   TFinishJob(const TFinishJob&) = delete;

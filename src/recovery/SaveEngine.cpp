@@ -473,6 +473,7 @@ class TSaver {
     j.Fd = fd;
     j.Source = &f;
     j.Size = size;
+    if (options_.NeverRead) j.NeverRead = options_.NeverRead(f);
     const uint64_t ignoredBefore = IgnoredReadCount();
     // Bytes that lie unchanged in an image file are copied by the kernel; the rest, and anything
     // the kernel did not copy, is read below. A small file that lies there whole is copied by
@@ -581,8 +582,12 @@ class TSaver {
         Record(path, TError::FromErrno(TErrorKind::TargetError, path, j.WriteError));
       } else if (!j.Failure.empty()) {
         Record(path, Make(TErrorKind::Corrupt, path, j.Failure));
-      } else if (!j.Cancelled) {
+      } else if (!j.Cancelled && j.NeverRead.empty()) {
         Record(path, Make(TErrorKind::ReadError, path, LoadText(872)));
+      }
+      if (!j.NeverRead.empty()) {
+        Record(path, Make(TErrorKind::ReadError, path, j.NeverRead));
+        out.Outcome = TSavedFile::TOutcome::Failed;
       }
       return true;
     }
@@ -592,7 +597,11 @@ class TSaver {
     }
     out.SavedPath = path;
     out.Outcome = TSavedFile::TOutcome::Saved;
-    if (j.ZeroFilled > 0 || j.Ignored) {
+    if (!j.NeverRead.empty()) {
+      // The image holds zeros where the disk was never read: those bytes are not the file's.
+      Record(path, Make(TErrorKind::ReadError, path, j.NeverRead));
+      out.Outcome = TSavedFile::TOutcome::Failed;
+    } else if (j.ZeroFilled > 0 || j.Ignored) {
       // Every byte is there, but some are zeros standing in for sectors that could not be read.
       Record(path, Make(TErrorKind::ReadError, path,
                         j.ZeroFilled > 0

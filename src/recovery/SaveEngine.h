@@ -47,6 +47,10 @@ struct TSaveOptions {
   // Optional: sees a file's bytes as they are written (a report hashes them). With it, each file
   // is finished before the next is read, and its OnFile comes right after its bytes.
   std::function<void(const TCustomFile&, const uint8_t*, size_t)> OnBytes;
+  // Optional: why some of a file's bytes are not its own although they may read (a rescue map
+  // says they were never read from the disk); empty when they are. Such a file is failed with
+  // that reason, whatever its reads did.
+  std::function<std::string(TCustomFile&)> NeverRead;
 };
 
 // Answers for the questions a save asks; the desktop shows message boxes, the command line

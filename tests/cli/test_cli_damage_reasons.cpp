@@ -66,6 +66,14 @@ TEST_F(CliDamageReasons, EachFailureNamesTheStructureAndTheValue) {
        },
        {"save", "--to", (dir / "out").string(), "/nonresident.bin"}, 1,
        "nonresident.bin: the $DATA run list: entry at byte 0: header 0x09 gives 9 length and 0 offset bytes"},
+      {"NTFS run list, cat", "ntfs.img.gz",
+       [](std::vector<uint8_t>& b) {
+         const size_t at = DataRunListOf(b, "nonresident.bin");
+         ASSERT_NE(at, 0u);
+         b[at] = 0x09;
+       },
+       {"cat", "/nonresident.bin"}, 1,
+       "/nonresident.bin': the $DATA run list: entry at byte 0: header 0x09 gives 9 length and 0 offset bytes"},
       {"FAT32 root cluster", "fat32.img.gz",
        [](std::vector<uint8_t>& b) {
          b[0x2C] = 0x40;  // cluster 0x00FFFF40, far past the volume's last
