@@ -8,7 +8,8 @@
 # of random and text files in folders, then the MBR's four entries zeroed. Needs root and FUSE for the
 # NTFS filling (without them the NTFS partition stays empty).
 # The page cache is warmed before each run, so the figures compare processing speed, not the disk.
-# Target: at least 25 % of cat's throughput.
+# Target: at least 50 % of cat's throughput (reading ahead on one thread, sectors tested on every
+# core; the --threads 1 line shows what the cores add).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cli="${SALVEX_CLI:-$here/build/salvex-cli}"
@@ -82,6 +83,7 @@ measure() { # LABEL COMMAND...: prints seconds, MiB/s, peak RSS; the output goes
 
 echo "== $(basename "$img") ($((size >> 20)) MiB; lost FAT32 at $fat_start, lost NTFS at $ntfs_start)"
 measure "cat" cat "$img"; tcat=$(cat "$cache/last")
+measure "salvex --threads 1" "$cli" lost-drives --threads 1 "$img"
 measure "salvex lost-drives" "$cli" lost-drives "$img"; tsx=$(cat "$cache/last")
 if command -v testdisk >/dev/null; then
   # Quick search (cylinder boundaries only), then the deeper search that a second "search" runs.
@@ -92,7 +94,7 @@ if command -v testdisk >/dev/null; then
 fi
 echo "-- salvex found:"
 cat "$cache/salvex.out"
-printf 'salvex vs cat: %.0f %% of its throughput (target: at least 25 %%)\n' "$(echo "100 * $tcat / $tsx" | bc -l)"
+printf 'salvex vs cat: %.0f %% of its throughput (target: at least 50 %%)\n' "$(echo "100 * $tcat / $tsx" | bc -l)"
 if [[ -n "${ttd:-}" ]]; then
   printf 'salvex vs testdisk quick search: %.2fx its throughput\n' "$(echo "$ttd / $tsx" | bc -l)"
   printf 'salvex vs testdisk deeper search: %.2fx its throughput\n' "$(echo "$ttdd / $tsx" | bc -l)"

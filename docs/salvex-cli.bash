@@ -20,23 +20,23 @@ _salvex_cli() {
     --overwrite) COMPREPLY=($(compgen -W "ask all none" -- "$cur")); return ;;
     --on-read-error) COMPREPLY=($(compgen -W "abort ignore retry=3" -- "$cur")); return ;;
     --sector-size) COMPREPLY=($(compgen -W "512 1024 2048 4096" -- "$cur")); return ;;
-    --volume | --first | --last | --path | --mask | --retries) return ;;
+    --volume | --first | --last | --path | --mask | --retries | --threads) return ;;
   esac
   local common="--as --system-disks --sector-size --map --help"
   local opts
   case $command in
     devices | partitions) opts="--json" ;;
-    volumes) opts="--json --quiet --search-lost --first --last" ;;
-    lost-drives) opts="--json --quiet --first --last --on-read-error" ;;
-    ls) opts="--volume --deleted --tree --path --recursive --json --bodyfile --dfxml --quiet --search-lost --first --last" ;;
-    cat) opts="--volume --deleted --tree --fat --on-read-error --quiet --search-lost --first --last" ;;
+    volumes) opts="--json --quiet --search-lost --first --last --threads" ;;
+    lost-drives) opts="--json --quiet --first --last --threads --on-read-error" ;;
+    ls) opts="--volume --deleted --tree --path --recursive --json --bodyfile --dfxml --quiet --search-lost --first --last --threads" ;;
+    cat) opts="--volume --deleted --tree --fat --on-read-error --quiet --search-lost --first --last --threads" ;;
     find) opts="--volume --json --dfxml --quiet" ;;
-    lost-data) opts="--volume --first --last --no-files --fat --to --overwrite --report --allow-examined-device --on-read-error --dfxml --json --quiet" ;;
-    save) opts="--volume --deleted --tree --fat --to --overwrite --report --allow-examined-device --on-read-error --dfxml --json --quiet --search-lost --first --last" ;;
-    mount) opts="--volume --foreground --search-lost --first --last" ;;
+    lost-data) opts="--volume --first --last --threads --no-files --fat --to --overwrite --report --allow-examined-device --on-read-error --dfxml --json --quiet" ;;
+    save) opts="--volume --deleted --tree --fat --to --overwrite --report --allow-examined-device --on-read-error --dfxml --json --quiet --search-lost --first --last --threads" ;;
+    mount) opts="--volume --foreground --search-lost --first --last --threads" ;;
     image) opts="--map --retries --reverse --sector-size --json --quiet"; common="--help" ;;
     map-files) opts="--no-lost --json --quiet" ;;
-    undelete) opts="--volume --mask --fat --to --overwrite --report --allow-examined-device --on-read-error --dfxml --json --quiet --search-lost --first --last" ;;
+    undelete) opts="--volume --mask --fat --to --overwrite --report --allow-examined-device --on-read-error --dfxml --json --quiet --search-lost --first --last --threads" ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$opts $common" -- "$cur"))

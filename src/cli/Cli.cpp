@@ -1,4 +1,5 @@
 #include "cli/Cli.h"
+#include "common/SearchThreads.h"
 
 #include "common/TerminalText.h"
 
@@ -151,6 +152,14 @@ void AddLostSearchOptions(CLI::App& command, TCliContext& ctx) {
       ->check(WholeNumber("a sector number"));
   command.add_option("--last", ctx.LostLast, "last sector of the lost-drive search (default: the last of the disk)")
       ->check(WholeNumber("a sector number"));
+  AddThreadsOption(command);
+}
+
+void AddThreadsOption(CLI::App& command) {
+  command
+      .add_option_function<unsigned>("--threads", [](const unsigned& n) { SetSearchThreads(n); },
+                                     "threads that examine what the searches read (default: one per core)")
+      ->check(CLI::Range(1u, 256u));
 }
 
 // A whole number a person can type; rejects signs, so that "-1" never wraps to a huge index.

@@ -91,6 +91,8 @@ void PrintVolumeTable(TCliContext& ctx, const std::vector<size_t>& indices);
 
 // Adds --search-lost, --first and --last (the lost-drive search before the command's work).
 void AddLostSearchOptions(CLI::App& command, TCliContext& ctx);
+// --threads: how many threads the lost-drive and lost-data searches examine on.
+void AddThreadsOption(CLI::App& command);
 // One line for a lost-drive search that did not cover its whole range (unreadable regions
 // skipped, stopped at one, cancelled); empty when it did.
 std::string LostSearchGaps(const TLostDriveSearch& search);

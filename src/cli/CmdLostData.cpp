@@ -124,29 +124,29 @@ int RunFind(TCliContext& ctx, const TLostDataArgs& args) {
   if (dfxml) dfxml->Volume(drive);
   // Paths are given from the top of their tree, so that a hit can be handed to 'save --tree'.
   bool bounded = false;
-  // The byte runs are read while the walk holds the hit's folder: it may be released after.
-  std::vector<std::string> unread;  // the map's reason for each hit, in order
-  auto onHit = [&](const TItemRow& hit) {
-    if (dfxml) dfxml->File(hit);
-    TItemRow marked = hit;
-    ctx.MarkNeverRead(marked);
-    unread.push_back(marked.ConditionWhy);
-    return true;
-  };
-  size_t index = 0;
-  for (TItemRow hit : FindItems(drive, PrepareFindMask(mask), onHit, &bounded)) {
-    if (index < unread.size() && !unread[index].empty()) {
-      hit.Condition = TItemRow::TCondition::Poor;
-      hit.ConditionWhy = unread[index];
-    }
-    ++index;
-    if (ctx.Json)
-      doc["items"].push_back(ItemJson(hit, drive, args.Volume));
-    else if (hit.Folder)
-      std::printf("%s\t%s/\t\n", TreeName(hit.Tree), TerminalSafe(hit.Path).c_str());
-    else
-      std::printf("%s\t%s\t%llu\n", TreeName(hit.Tree), TerminalSafe(hit.Path).c_str(), static_cast<unsigned long long>(hit.Size));
-  }
+  // Each hit is printed as the walk meets it (its folder, and the byte runs read through it, may be
+  // released after).
+  StreamItems(
+      drive, PrepareFindMask(mask),
+      [&](const TItemRow& hit) {
+        if (dfxml) dfxml->File(hit);
+        TItemRow row = hit;
+        TItemRow marked = hit;
+        ctx.MarkNeverRead(marked);
+        if (!marked.ConditionWhy.empty()) {
+          row.Condition = TItemRow::TCondition::Poor;
+          row.ConditionWhy = marked.ConditionWhy;
+        }
+        if (ctx.Json)
+          doc["items"].push_back(ItemJson(row, drive, args.Volume));
+        else if (row.Folder)
+          std::printf("%s\t%s/\t\n", TreeName(row.Tree), TerminalSafe(row.Path).c_str());
+        else
+          std::printf("%s\t%s\t%llu\n", TreeName(row.Tree), TerminalSafe(row.Path).c_str(),
+                      static_cast<unsigned long long>(row.Size));
+        return true;
+      },
+      &bounded);
   if (dfxml) dfxml->Finish();
   if (ctx.Json) PrintJson(doc);
   if (bounded)
@@ -167,6 +167,7 @@ void RegisterLostDataCommands(CLI::App& app, TCliContext& ctx) {
   lost->add_option("--last", lostArgs.Last, "last cluster of the search (default: the last of the volume)")
       ->check(WholeNumber("a cluster number"));
   lost->add_flag("--no-files", lostArgs.NoFiles, "look for lost folders only, not for files by their content");
+  AddThreadsOption(*lost);
   AddFatOption(*lost, lostArgs.Fat);
   AddSaveOptions(*lost, lostArgs.Save, false);
   AddJsonOption(*lost, ctx);

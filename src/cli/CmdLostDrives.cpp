@@ -81,6 +81,7 @@ void RegisterLostDriveCommands(CLI::App& app, TCliContext& ctx) {
       "other commands reach them with --search-lost and the same --first/--last");
   AddImageOptions(*lost, ctx, true);
   lost->add_option("--first", ctx.LostFirst, "first sector to search (default 0)")->check(WholeNumber("a sector number"));
+  AddThreadsOption(*lost);
   lost->add_option("--last", ctx.LostLast, "last sector to search (default: the last of the disk)")
       ->check(WholeNumber("a sector number"));
   lost->add_option("--on-read-error", ctx.LostOnReadError,

@@ -117,7 +117,10 @@ int ListFolder(TCliContext& ctx, const TVolumeArgs& a) {
   std::function<void(TCustomDirectory&, int, bool)> walk = [&](TCustomDirectory& dir, int depth, bool deletedOnly) {
     std::vector<TCustomDirectory*> subfolders;
     std::optional<TError> failure;
-    const std::vector<TItemRow> rows = ListFolder(dir, &failure);
+    // A folder read only for this listing is released once its rows and subfolders are out, so
+    // that a listing of millions of entries holds one path's folders, not the volume.
+    const bool readHere = !dir.Children;
+    std::vector<TItemRow> rows = ListFolder(dir, &failure);
     if (failure) {
       std::cerr << "salvex-cli: " << TerminalSafe(failure->Text()) << "\n";
       unreadable.push_back(*failure);
@@ -136,8 +139,11 @@ int ListFolder(TCliContext& ctx, const TVolumeArgs& a) {
       else
         PrintRow(row, recursive);
     }
+    rows.clear();
+    rows.shrink_to_fit();
     if (recursive && depth < 4096)
       for (TCustomDirectory* sub : subfolders) walk(*sub, depth + 1, deletedOnly);
+    if (readHere && recursive) dir.Children.reset();
   };
   walk(*folder, 0, false);
   // A body file holds the deleted entries as well, as fls -m does.

@@ -3,15 +3,18 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
 #include "common/Format.h"
 #include "common/Host.h"
+#include "common/SearchThreads.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
 #include "devices/DriveList.h"
 #include "devices/FileSystemRegistry.h"
+#include "devices/ScanPipeline.h"
 #include "devices/StatusDialog.h"
 
 namespace salvex {
@@ -30,15 +33,23 @@ bool AlreadyListed(const TDriveList& drives, const TDevice& device, uint64_t sec
 
 // Adds the volume whose announcing structure lies in `sector` (the window's first half), if `fs`
 // recognises one there that is neither listed yet nor the backup copy of a listed one.
-bool RecogniseVolume(const TFileSystem& fs, TDevice& device, TDriveList& drives, const std::vector<uint8_t>& window,
-                     uint32_t bps, uint64_t sector) {
+// Whether the window's first sector holds the structure that announces a volume of `fs`: a test
+// of the bytes alone.
+bool Announces(const TFileSystem& fs, std::span<const uint8_t> window, uint32_t bps, uint64_t sector) {
   const TLostVolumeRecogniser& lost = fs.Lost;
   if (!lost.Announces || !lost.Place || !fs.Open) return false;
   const uint64_t before = lost.Offset / bps;
   const size_t within = lost.Offset % bps;
-  if (sector < before || window.size() - within < 512) return false;
-  std::span<const uint8_t> structure(window.data() + within, window.size() - within);
-  if (!lost.Announces(structure)) return false;
+  if (sector < before || window.size() < within || window.size() - within < 512) return false;
+  return lost.Announces(window.subspan(within));
+}
+
+bool RecogniseVolume(const TFileSystem& fs, TDevice& device, TDriveList& drives, std::span<const uint8_t> window,
+                     uint32_t bps, uint64_t sector) {
+  if (!Announces(fs, window, bps, sector)) return false;
+  const TLostVolumeRecogniser& lost = fs.Lost;
+  const uint64_t before = lost.Offset / bps;
+  std::span<const uint8_t> structure = window.subspan(lost.Offset % bps);
   TLostVolumeSite site{device, structure, sector - before,
                        [&](uint64_t first) { return AlreadyListed(drives, device, first); }, &drives};
   if (site.Listed(site.Sector)) return false;
@@ -102,7 +113,6 @@ TLostDriveSearch FindLostDrives(TDevice& device, uint64_t first, uint64_t last, 
   if (first > last) first = last;
   search.Range = {first, last};
   const uint32_t bps = device.BytesPerSector;
-  std::vector<uint8_t> window(size_t(bps) * 2);
   std::vector<std::unique_ptr<TLostDriveAnalyser>> analysers;
   for (const TFileSystem& fs : FileSystems())
     if (fs.Lost.NewAnalyser) analysers.push_back(fs.Lost.NewAnalyser());
@@ -117,35 +127,119 @@ TLostDriveSearch FindLostDrives(TDevice& device, uint64_t first, uint64_t last, 
 
   uint32_t drivesFound = 0, folders = 0, files = 0;
   for (auto& analyser : analysers) analyser->Start(device, drives);
+  const auto updateTexts = [&](uint64_t i) {
+    if (!status.UpdateDue()) return;
+    status.UpdateTexts(LoadText(743), TextF(744, {i, last}), TextF(745, {drivesFound}), TextF(746, {folders}),
+                       TextF(747, {files}));
+    Host().ProcessMessages();
+  };
+  const auto examine = [&](uint64_t s, std::span<const uint8_t> window, const uint8_t* prescan) {
+    // A prescan's first byte tells whether any file system announces a volume here.
+    if (!prescan || prescan[0])
+      for (const TFileSystem& fs : FileSystems()) {
+        if (!RecogniseVolume(fs, device, drives, window, bps, s)) continue;
+        ++drivesFound;
+        break;
+      }
+    size_t at = 1;
+    for (auto& analyser : analysers) {
+      if (prescan)
+        analyser->AnalysePrescanned(device, s, files, folders, drivesFound, bps, window.data(), prescan + at);
+      else
+        analyser->AnalyseSector(device, s, files, folders, drivesFound, bps, window.data());
+      at += analyser->PrescanBytes();
+    }
+  };
+
+  // Sector by sector through the block cache, measuring what cannot be read: the way through a
+  // stretch whose large read failed. Returns the sector to go on from.
+  std::vector<uint8_t> window(size_t(bps) * 2);
+  const auto searchSectors = [&](uint64_t i, uint64_t to) {
+    // Whether the window's first half holds sector i (else it is read before i is examined).
+    bool haveSector = false;
+    while (i <= to) {
+      updateTexts(i);
+      if (!haveSector && !device.ReadSectors(i, 1, false, device.TotalSectors, window.data())) {
+        const uint64_t resume = SkipUnreadable(device, i, last, search, status);
+        if (search.Aborted || search.Cancelled) return i;
+        if (resume > i) status.StepBy(int64_t(resume - i));
+        i = resume;
+        continue;
+      }
+      // The window's second half: the next sector, or zeros past the range or where it cannot be
+      // read (it is then measured as the next first half).
+      haveSector = i < last && device.ReadSectors(i + 1, 1, false, device.TotalSectors, window.data() + bps);
+      if (!haveSector) std::memset(window.data() + bps, 0, bps);
+      examine(i, window, nullptr);
+      if (haveSector) std::memmove(window.data(), window.data() + bps, bps);
+      ++i;
+      if (status.Cancelled) {
+        if (i <= last) {
+          search.Cancelled = true;
+          search.StoppedAt = i;
+        }
+        return i;
+      }
+      status.Step();
+      if (i == 0) return i;  // wrapped past the last sector number
+    }
+    return i;
+  };
+
+  // Large reads on a reader thread, the tests of the bytes alone on every core, and the volumes
+  // and the analysers' state fed in disk order here.
+  size_t stride = 1;
+  for (auto& analyser : analysers) stride += analyser->PrescanBytes();
+  const uint64_t total = device.TotalSectors;
+  std::mutex deviceLock;
+  TScanPipeline<uint8_t>::TSetup setup;
+  setup.First = first;
+  setup.Last = last;
+  setup.BlockBytes = bps;
+  setup.ChunkBlocks = std::max<uint32_t>(1, kLostDriveChunkBytes / bps);
+  setup.Lookahead = 1;
+  setup.Limit = last + 1;  // the window's second half is zeros after the range, as sector by sector
+  setup.Threads = SearchThreads();
+  setup.Read = [&](uint64_t from, uint32_t count, uint8_t* out) {
+    return device.ReadSectors(from, count, false, device.TotalSectors, out);
+  };
+  setup.Prescan = [&](TScanChunk<uint8_t>& c) {
+    c.Looks.assign(size_t(c.Blocks) * stride, 0);
+    for (uint32_t k = 0; k < c.Blocks; ++k) {
+      const std::span<const uint8_t> win(c.Bytes.data() + size_t(k) * bps, size_t(bps) * 2);
+      uint8_t* out = c.Looks.data() + size_t(k) * stride;
+      for (const TFileSystem& fs : FileSystems())
+        if (Announces(fs, win, bps, c.First + k)) out[0] = 1;
+      size_t at = 1;
+      for (auto& analyser : analysers) {
+        analyser->Prescan(total, bps, win.data(), out + at);
+        at += analyser->PrescanBytes();
+      }
+    }
+  };
+  TScanPipeline<uint8_t> pipeline(deviceLock, std::move(setup));
   uint64_t i = first;
-  // Whether the window's first half holds sector i (else it is read before i is examined).
-  bool haveSector = false;
-  while (i <= last) {
-    if (status.UpdateDue()) {
-      status.UpdateTexts(LoadText(743), TextF(744, {i, last}), TextF(745, {drivesFound}), TextF(746, {folders}),
-                         TextF(747, {files}));
-      Host().ProcessMessages();
-    }
-    if (!haveSector && !device.ReadSectors(i, 1, false, device.TotalSectors, window.data())) {
-      const uint64_t resume = SkipUnreadable(device, i, last, search, status);
-      if (search.Aborted || search.Cancelled) break;
-      if (resume > i) status.StepBy(int64_t(resume - i));
-      i = resume;
-      continue;
-    }
-    // The window's second half: the next sector, or zeros past the range or where it cannot be
-    // read (it is then measured as the next first half).
-    haveSector = i < last && device.ReadSectors(i + 1, 1, false, device.TotalSectors, window.data() + bps);
-    if (!haveSector) std::memset(window.data() + bps, 0, bps);
-    for (const TFileSystem& fs : FileSystems()) {
-      if (!RecogniseVolume(fs, device, drives, window, bps, i)) continue;
-      ++drivesFound;
+  while (TScanChunk<uint8_t>* c = pipeline.Next()) {
+    const uint64_t end = c->First + c->Blocks;  // after the chunk
+    if (i >= end) continue;  // inside an unreadable region measured already
+    updateTexts(i);
+    if (status.Cancelled) {
+      search.Cancelled = true;
+      search.StoppedAt = i;
       break;
     }
-    for (auto& analyser : analysers)
-      analyser->AnalyseSector(device, i, files, folders, drivesFound, bps, window.data());
-    if (haveSector) std::memmove(window.data(), window.data() + bps, bps);
-    ++i;
+    std::lock_guard<std::mutex> hold(deviceLock);
+    if (!c->Read) {
+      i = searchSectors(i, end - 1);
+      if (search.Aborted || search.Cancelled) break;
+      continue;
+    }
+    for (uint64_t s = i; s < end; ++s) {
+      const size_t k = size_t(s - c->First);
+      examine(s, std::span<const uint8_t>(c->Bytes.data() + k * bps, size_t(bps) * 2), c->Looks.data() + k * stride);
+    }
+    status.StepBy(int64_t(end - i));
+    i = end;
     if (status.Cancelled) {
       if (i <= last) {
         search.Cancelled = true;
@@ -153,8 +247,6 @@ TLostDriveSearch FindLostDrives(TDevice& device, uint64_t first, uint64_t last, 
       }
       break;
     }
-    status.Step();
-    if (i == 0) break;  // wrapped past the last sector number
   }
 
   status.Setup(LoadText(703), "", LoadText(704), "", "", true, false);

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -18,6 +19,19 @@ class TLostDriveAnalyser {
   virtual void AnalyseSector(TDevice& device, uint64_t sector, uint32_t& files, uint32_t& folders, uint32_t& drives,
                              uint32_t bytesPerSector, const uint8_t* window) = 0;
   virtual void Finish(TStatusDialog* status) = 0;
+  // The part of AnalyseSector that depends on the window's bytes alone, done ahead on other
+  // threads: PrescanBytes() bytes per sector, handed back with the sector to AnalysePrescanned,
+  // which is then called in place of AnalyseSector, in order.
+  virtual size_t PrescanBytes() const { return 0; }
+  virtual void Prescan(uint64_t totalSectors, uint32_t bytesPerSector, const uint8_t* window, uint8_t* out) const {
+    (void)totalSectors, (void)bytesPerSector, (void)window, (void)out;
+  }
+  virtual void AnalysePrescanned(TDevice& device, uint64_t sector, uint32_t& files, uint32_t& folders,
+                                 uint32_t& drives, uint32_t bytesPerSector, const uint8_t* window,
+                                 const uint8_t* prescan) {
+    (void)prescan;
+    AnalyseSector(device, sector, files, folders, drives, bytesPerSector, window);
+  }
 };
 
 // Sectors [First, Last] of a device, both inclusive.
@@ -38,6 +52,10 @@ struct TLostDriveSearch {
   uint64_t SkippedSectors() const;
   bool Complete() const { return !Aborted && !Cancelled && Skipped.empty(); }
 };
+
+// The search reads this much at a time, ahead of the sectors it examines; progress and cancelling
+// go by these chunks.
+inline constexpr uint32_t kLostDriveChunkBytes = 2u << 20;
 
 // Scans [first, last] of the device (clamped to it) sector by sector for the structures that
 // announce a volume of each file system of the table (boot sectors, superblocks) and, through the

@@ -47,7 +47,12 @@ int TPosixRawIO::Open(const std::string& path) {
   }
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  if (!S_ISREG(st.st_mode)) return fd;
+  if (!S_ISREG(st.st_mode)) {
+    // A disk is mostly read from start to end (searches, saves, imaging): a larger read-ahead
+    // window keeps it streaming. A hint only; nothing depends on it being taken.
+    (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return fd;
+  }
   uint8_t head[64] = {}, tail[512] = {};
   ssize_t headBytes = ReadFully(fd, head, sizeof head, 0);
   ssize_t tailBytes = st.st_size >= 512 ? ReadFully(fd, tail, sizeof tail, uint64_t(st.st_size) - 512) : 0;

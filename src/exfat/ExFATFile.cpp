@@ -6,6 +6,7 @@
 
 #include "common/Format.h"
 #include "common/StringTable.h"
+#include "devices/Device.h"
 #include "devices/GapStream.h"
 #include "exfat/ExFATDirectory.h"
 #include "exfat/ExFATdrive.h"
@@ -104,6 +105,34 @@ bool TExFATFileData::Step() {
   ++index_;
   cluster_ = next;
   return true;
+}
+
+bool TExFATFileData::PlainExtent(TPlainExtent& extent) {
+  if (position_ >= valid_ || !Failure.empty() || run_.FatCopy != 0 || run_.SkipAllocated || !drive_.Device) return false;
+  const uint32_t cs = drive_.ClusterSize;
+  const uint32_t devBps = drive_.Device->BytesPerSector ? drive_.Device->BytesPerSector : 512;
+  if (cs == 0 || drive_.BytesPerSec == 0 || drive_.BytesPerSec % devBps != 0) return false;
+  // Reading moves to a cluster when it first needs a byte of it.
+  const uint64_t cluster = uint64_t(cluster_) + (position_ / cs - index_);
+  if (cluster > UINT32_MAX || !drive_.IsValidCluster(uint32_t(cluster))) return false;
+  const int fd = drive_.Device->PlainFile();
+  if (fd < 0) return false;
+  const uint64_t inCluster = position_ % cs;
+  const uint64_t heapLeft = (uint64_t(drive_.ClusterCount) + 2 - cluster) * cs - inCluster;
+  extent = {fd, drive_.FirstSector * devBps + drive_.ClusterToSector(uint32_t(cluster)) * drive_.BytesPerSec + inCluster,
+            std::min(valid_ - position_, heapLeft)};
+  return true;
+}
+
+void TExFATFileData::Skip(uint64_t count) {
+  count = std::min(count, valid_ > position_ ? valid_ - position_ : 0);
+  if (count == 0 || run_.FatCopy != 0 || run_.SkipAllocated) return;
+  position_ += count;
+  // As reading leaves it: at the cluster of the last byte delivered.
+  const uint64_t last = (position_ - 1) / drive_.ClusterSize;
+  cluster_ += uint32_t(last - index_);
+  walked_ += last - index_;
+  index_ = last;
 }
 
 bool TExFATFileData::Seek(uint64_t position) {

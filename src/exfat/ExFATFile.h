@@ -42,6 +42,10 @@ class TExFATFileData : public TDataStream {
   TExFATFileData(TExFATdrive& drive, const TExFATRun& run, uint64_t size, uint64_t validLength);
   uint64_t Size() const override { return size_; }
   size_t Read(uint8_t* buffer, size_t count) override;
+  // Consecutive clusters (no FAT chain) up to the valid length, when the volume lies in a plain
+  // image file.
+  bool PlainExtent(TPlainExtent& extent) override;
+  void Skip(uint64_t count) override;
   bool Seek(uint64_t position) override;
   bool ByteRuns(std::vector<TByteRun>& runs) override;
 

@@ -108,8 +108,41 @@ void TFATAnalyser::Reset() {
   RootSector = 0;
 }
 
+void TFATAnalyser::PrescanSector(uint64_t totalSectors, uint32_t bytes, const uint8_t* window, bool fat,
+                                 TSectorPrescan& p) {
+  const std::span<const uint8_t> win(window, size_t(bytes) * 2);
+  const std::span<const uint8_t> sec = win.first(bytes);
+  p.Zero = IsZeroSector(sec);
+  if (p.Zero) return;  // nothing below can match a zero sector
+  p.FAT = fat && IsFATSector(win, bytes, p.Guess);
+  p.Look.Dot = IsDotDirSector(sec, p.Look.DotCluster);
+  p.Look.Dir = IsDirectorySector(sec, totalSectors * bytes, totalSectors);
+}
+
+void TFATAnalyser::Prescan(uint64_t totalSectors, uint32_t bytes, const uint8_t* window, uint8_t* out) const {
+  TSectorPrescan p;
+  if (window && bytes >= 512 && bytes % kFATRecordSize == 0) PrescanSector(totalSectors, bytes, window, true, p);
+  std::memcpy(out, &p, sizeof p);
+}
+
 void TFATAnalyser::AnalyseSector(TDevice& device, uint64_t s, uint32_t& files, uint32_t& folders, uint32_t& drives,
                                  uint32_t bytes, const uint8_t* window) {
+  TSectorPrescan p;
+  if (window && bytes >= 512 && bytes % kFATRecordSize == 0)
+    PrescanSector(device.TotalSectors, bytes, window, !DataReached, p);
+  Analyse(device, s, files, folders, drives, bytes, window, p);
+}
+
+void TFATAnalyser::AnalysePrescanned(TDevice& device, uint64_t s, uint32_t& files, uint32_t& folders,
+                                     uint32_t& drives, uint32_t bytes, const uint8_t* window,
+                                     const uint8_t* prescan) {
+  TSectorPrescan p;
+  std::memcpy(&p, prescan, sizeof p);
+  Analyse(device, s, files, folders, drives, bytes, window, p);
+}
+
+void TFATAnalyser::Analyse(TDevice& device, uint64_t s, uint32_t& files, uint32_t& folders, uint32_t& drives,
+                           uint32_t bytes, const uint8_t* window, const TSectorPrescan& p) {
   // Directory records must tile the sector, and a FAT sector needs a whole first-FAT comparison.
   if (!window || bytes < 512 || bytes % kFATRecordSize != 0) return;
   if (!device_) {
@@ -119,18 +152,16 @@ void TFATAnalyser::AnalyseSector(TDevice& device, uint64_t s, uint32_t& files, u
   bytes_ = bytes;
   const std::span<const uint8_t> win(window, size_t(bytes) * 2);
   const std::span<const uint8_t> sec = win.first(bytes);
-  if (IsZeroSector(sec)) {  // nothing below can match a zero sector
+  if (p.Zero) {
     DirRun = 0;
     return;
   }
   // 1. Where the FAT starts, its copies and its type, until the data area is reached.
-  if (!DataReached) NoteFATSector(win, s, bytes);
+  if (!DataReached && p.FAT) NoteFATSector(sec, s, p.Guess);
 
   // 2. What the sector looks like as directory data.
-  TSectorLook look;
-  look.Dot = IsDotDirSector(sec, look.DotCluster);
+  const TSectorLook& look = p.Look;
   const uint64_t total = device.TotalSectors;
-  look.Dir = IsDirectorySector(sec, total * bytes, total);
   DirRun = look.Dir ? static_cast<uint8_t>(std::min(DirRun + 1, 255)) : 0;
 
   // 3. Geometry of the volume in progress.
@@ -148,10 +179,8 @@ void TFATAnalyser::AnalyseSector(TDevice& device, uint64_t s, uint32_t& files, u
   }
 }
 
-void TFATAnalyser::NoteFATSector(std::span<const uint8_t> win, uint64_t s, uint32_t bytes) {
-  const std::span<const uint8_t> sec = win.first(bytes);
-  TFATSectorGuess guess;
-  if (IsFATSector(win, bytes, guess)) {
+void TFATAnalyser::NoteFATSector(std::span<const uint8_t> sec, uint64_t s, const TFATSectorGuess& guess) {
+  {
     FATSeen = true;
     if (FATType == 0) FATType = guess.Type;
     MaxFATValue = std::max(MaxFATValue, guess.Largest);

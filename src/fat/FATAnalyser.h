@@ -9,6 +9,7 @@
 #include "devices/LostDrives.h"
 #include "fat/BootRecord.h"
 #include "fat/FATDirectory.h"
+#include "fat/FATSectorTests.h"
 
 namespace salvex {
 
@@ -35,6 +36,10 @@ class TFATAnalyser : public TLostDriveAnalyser {
   void AnalyseSector(TDevice& device, uint64_t sector, uint32_t& files, uint32_t& folders, uint32_t& drives,
                      uint32_t bytesPerSector, const uint8_t* window) override;
   void Finish(TStatusDialog* status) override;
+  size_t PrescanBytes() const override { return sizeof(TSectorPrescan); }
+  void Prescan(uint64_t totalSectors, uint32_t bytesPerSector, const uint8_t* window, uint8_t* out) const override;
+  void AnalysePrescanned(TDevice& device, uint64_t sector, uint32_t& files, uint32_t& folders, uint32_t& drives,
+                         uint32_t bytesPerSector, const uint8_t* window, const uint8_t* prescan) override;
 
   // A lost directory with where it was found (kept apart from the object, which is handed on).
   struct TLostDir {
@@ -90,11 +95,22 @@ class TFATAnalyser : public TLostDriveAnalyser {
     bool Dir = false;  // plausible directory records
     uint32_t DotCluster = 0;
   };
+  // What a sector's bytes alone say (the FAT test only when asked for).
+  struct TSectorPrescan {
+    bool Zero = false;
+    bool FAT = false;
+    TFATSectorGuess Guess;
+    TSectorLook Look;
+  };
+  static void PrescanSector(uint64_t totalSectors, uint32_t bytes, const uint8_t* window, bool fat,
+                            TSectorPrescan& p);
+  void Analyse(TDevice& device, uint64_t sector, uint32_t& files, uint32_t& folders, uint32_t& drives,
+               uint32_t bytes, const uint8_t* window, const TSectorPrescan& p);
   void Reset();
   // AnalyseSector's steps: FAT sectors before the data area, the volume's geometry from root and
   // "." sectors (the cluster size from two of them, the cluster count from the FAT's size), and the
   // directory sectors gathered into lost folders.
-  void NoteFATSector(std::span<const uint8_t> window, uint64_t sector, uint32_t bytes);
+  void NoteFATSector(std::span<const uint8_t> sec, uint64_t sector, const TFATSectorGuess& guess);
   void NoteGeometry(std::span<const uint8_t> sec, uint64_t sector, const TSectorLook& look, uint32_t bytes);
   void NoteDotSector(uint64_t sector, uint32_t dotCluster);
   void EstimateClusterCount(uint32_t bytes);

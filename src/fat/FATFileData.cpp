@@ -7,6 +7,7 @@
 
 #include "common/Format.h"
 #include "common/StringTable.h"
+#include "devices/Device.h"
 #include "fat/FATdrive.h"
 #include "filetypes/FileEnd.h"
 #include "filetypes/FileTypes.h"
@@ -21,6 +22,7 @@ TFATFileData::TFATFileData(TFATdrive& drive, uint8_t fatChoice, uint32_t firstCl
 }
 
 size_t TFATFileData::Read(uint8_t* buffer, size_t count) {
+  plainLength_ = 0;
   if (position_ >= size_ || !Failure.empty()) return 0;
   count = size_t(std::min<uint64_t>(count, size_ - position_));
   uint64_t got = 0;
@@ -36,7 +38,51 @@ size_t TFATFileData::Read(uint8_t* buffer, size_t count) {
   return size_t(got);
 }
 
+bool TFATFileData::PlainExtent(TPlainExtent& extent) {
+  plainLength_ = 0;
+  // The format's end check reads the file through Read; it gets no plain extents.
+  if (position_ >= size_ || !Failure.empty() || checkEnd_ || !drive_.Device) return false;
+  const uint32_t cs = drive_.ClusterSize;
+  const uint32_t devBps = drive_.Device->BytesPerSector ? drive_.Device->BytesPerSector : 512;
+  if (cs == 0 || drive_.BytesPerSec == 0 || drive_.BytesPerSec % devBps != 0) return false;
+  if (!drive_.IsValidCluster(pos_.Cluster)) return false;
+  const int fd = drive_.Device->PlainFile();
+  if (fd < 0) return false;
+  // The run of consecutive clusters from here, walked as reading would walk it.
+  TFATFilePos probe = pos_;
+  const uint32_t first = probe.Cluster;
+  const uint64_t within = probe.Position % cs;
+  const uint64_t want = size_ - position_;
+  uint64_t length = cs - within;
+  for (uint32_t c = first; length < want;) {
+    const uint32_t next = drive_.StepFileCluster(probe, fatChoice_);
+    probe.Cluster = next;
+    if (next != c + 1 || !drive_.IsValidCluster(next)) break;
+    c = next;
+    length += cs;
+  }
+  length = std::min(length, want);
+  probe.Position += length;
+  extent = {fd, drive_.FirstSector * devBps + drive_.ClusterToSector(first) * drive_.BytesPerSec + within, length};
+  plainLength_ = length;
+  plainPos_ = std::move(probe);
+  return true;
+}
+
+void TFATFileData::Skip(uint64_t count) {
+  if (count == 0) return;
+  count = std::min(count, size_ - position_);
+  if (plainLength_ != 0 && count == plainLength_) {
+    pos_ = std::move(plainPos_);
+  } else if (position_ + count < size_ && !drive_.SeekFilePos(pos_, base_ + position_ + count, fatChoice_)) {
+    Failure = LoadText(878);
+  }
+  plainLength_ = 0;
+  position_ += count;
+}
+
 bool TFATFileData::Seek(uint64_t position) {
+  plainLength_ = 0;
   if (position > size_ || !Failure.empty()) return false;
   if (position == position_) return true;
   // The end needs no cluster; anywhere else the chain is walked in the FAT, not in the data.

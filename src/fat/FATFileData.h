@@ -16,6 +16,9 @@ class TFATFileData : public TDataStream {
   TFATFileData(TFATdrive& drive, uint8_t fatChoice, uint32_t firstCluster, uint32_t baseOffset, uint64_t size);
   uint64_t Size() const override { return size_; }
   size_t Read(uint8_t* buffer, size_t count) override;
+  // The rest of the current run of consecutive clusters, when the volume lies in a plain image file.
+  bool PlainExtent(TPlainExtent& extent) override;
+  void Skip(uint64_t count) override;
   bool Seek(uint64_t position) override;
   bool ByteRuns(std::vector<TByteRun>& runs) override;
   // Steps over clusters allocated in the FAT in use when reading without a chain.
@@ -34,6 +37,9 @@ class TFATFileData : public TDataStream {
   TFATFilePos pos_;
   uint32_t first_;
   bool checkEnd_ = false;
+  // Where reading stands after the extent PlainExtent gave last, for Skip over all of it.
+  uint64_t plainLength_ = 0;
+  TFATFilePos plainPos_;
   // The reason the format's end check failed; empty when it passed or could not judge.
   std::string FormatEndFailure();
 };

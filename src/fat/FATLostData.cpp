@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "common/AlignedBuffer.h"
@@ -14,10 +15,12 @@
 #include "common/Helpers.h"
 #include "common/Host.h"
 #include "common/Options.h"
+#include "common/SearchThreads.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
 #include "devices/FileSystemRegistry.h"
 #include "devices/LostDataScan.h"
+#include "devices/ScanPipeline.h"
 #include "devices/StatusDialog.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
@@ -62,8 +65,17 @@ class TFATLostSearch {
   void MarkFile(uint32_t first, uint64_t size, bool deleted);
   void RemoveLostDuplicates(uint32_t cluster, uint64_t sector);
   void RootAreaPass();
+  // What a cluster's bytes alone say, worked out ahead of the pass on other threads.
+  struct TClusterLook {
+    bool Zero = false;
+    bool Dot = false;
+    uint32_t DotCluster = 0;
+    bool Dir = false;  // the first sector reads as directory records
+    TFileTypeGuess Guess;
+  };
+  TClusterLook LookAt(std::span<const uint8_t> bytes, bool identify) const;
   void ClusterPass();
-  void ExamineCluster(uint32_t cluster, std::span<const uint8_t> bytes);
+  void ExamineCluster(uint32_t cluster, std::span<const uint8_t> bytes, const TClusterLook& look);
   void AddLostDirectory(uint32_t cluster, uint64_t sector, const std::string& name);
   void CountLost(uint64_t& folders, uint64_t& files) const;
 
@@ -238,19 +250,25 @@ void TFATLostSearch::RootAreaPass() {
   }
 }
 
-void TFATLostSearch::ExamineCluster(uint32_t i, std::span<const uint8_t> bytes) {
-  if (IsZeroSector(bytes)) return;  // nothing can match a cleared cluster
+TFATLostSearch::TClusterLook TFATLostSearch::LookAt(std::span<const uint8_t> bytes, bool identify) const {
+  TClusterLook look;
+  look.Zero = IsZeroSector(bytes);
+  if (look.Zero) return look;  // nothing can match a cleared cluster
   const std::span<const uint8_t> head = bytes.first(std::min<size_t>(bytes.size(), 512));
-  uint32_t dot = 0;
-  const bool dir = IsDotDirSector(head, dot) && FATClusterHasEntries(drive_, i);
-  const bool root = !dir &&
-                    IsDirectorySector(head, uint64_t(drive_.BytesPerSec) * drive_.DataSectors, drive_.ClusterCount) &&
-                    HasOneVolumeLabel(bytes);
+  look.Dot = IsDotDirSector(head, look.DotCluster);
+  look.Dir = IsDirectorySector(head, uint64_t(drive_.BytesPerSec) * drive_.DataSectors, drive_.ClusterCount);
+  if (identify) look.Guess = IdentifyCluster(bytes);
+  return look;
+}
+
+void TFATLostSearch::ExamineCluster(uint32_t i, std::span<const uint8_t> bytes, const TClusterLook& look) {
+  if (look.Zero) return;
+  const bool dir = look.Dot && FATClusterHasEntries(drive_, i);
+  const bool root = !dir && look.Dir && HasOneVolumeLabel(bytes);
   // A folder's later cluster that no walk reached (after a quick format its chain is gone, and
   // folders grow into clusters far from their first): its entries, deleted ones too, come back
   // under a folder of its own.
-  const bool part = !dir && !root && !IsDotDirSector(head, dot) &&
-                    IsDirectorySector(head, uint64_t(drive_.BytesPerSec) * drive_.DataSectors, drive_.ClusterCount);
+  const bool part = !dir && !root && !look.Dot && look.Dir;
   if (dir || root || part) {
     AddLostDirectory(i, 0, "cluster " + std::to_string(i) + (root ? " (root)" : part ? " (folder part)" : ""));
     ScanLostDir(i, 0, false);
@@ -263,7 +281,7 @@ void TFATLostSearch::ExamineCluster(uint32_t i, std::span<const uint8_t> bytes) 
                            return drive_.ReadSectors(drive_.ClusterToSector(uint32_t(i + first)),
                                                      count * drive_.SectorsPerCluster, false, out);
                          });
-  const TCarveResult carved = carver_.Examine(i, bytes, following);
+  const TCarveResult carved = carver_.Examine(i, look.Guess, following);
   if (carved.Verdict == TCarveVerdict::Nested) scan_.NoteNestedHit();
   if (carved.Verdict != TCarveVerdict::Nothing) {
     if (carved.Verdict == TCarveVerdict::NewFile) {
@@ -301,31 +319,56 @@ void TFATLostSearch::ExamineCluster(uint32_t i, std::span<const uint8_t> bytes) 
 void TFATLostSearch::ClusterPass() {
   const uint32_t spc = drive_.SectorsPerCluster;
   const uint32_t clusterBytes = drive_.ClusterSize;
-  const uint32_t perWindow = std::max<uint32_t>(1, uint32_t(kWindowBytes / clusterBytes));
-  AlignedBuffer window(uint64_t(perWindow) * clusterBytes);
   const uint8_t badCopy = drive_.FATCopy ? drive_.FATCopy - 1 : 0;
+  const bool identify = Options().FindLostFiles;
 
-  for (uint64_t base = from_; base <= to_ && !status_.Cancelled; base += perWindow) {
-    const uint32_t count = uint32_t(std::min<uint64_t>(perWindow, uint64_t(to_) - base + 1));
-    // Clusters that the walks have accounted for need not be read: skip a window of them.
-    bool anyOpen = false;
-    for (uint32_t k = 0; k < count && !anyOpen; ++k) anyOpen = !Marked(uint32_t(base + k));
-    bool windowRead = false;
-    if (anyOpen)
-      windowRead = drive_.ReadSectors(drive_.ClusterToSector(uint32_t(base)), count * spc, false, window.data());
-    for (uint32_t k = 0; k < count && !status_.Cancelled; ++k) {
-      const uint32_t i = uint32_t(base + k);
+  // Windows of clusters read ahead on a reader thread and looked at on every core; the decisions,
+  // which depend on what earlier clusters turned out to be, are taken here in cluster order.
+  // Windows whose clusters the walks have all accounted for are not read (a copy of the map the
+  // walks left: the reader may not look at the one this pass marks).
+  const ByteBitmap walked = visited_;
+  std::mutex deviceLock;
+  TScanPipeline<TClusterLook>::TSetup setup;
+  setup.First = from_;
+  setup.Last = to_;
+  setup.BlockBytes = clusterBytes;
+  setup.ChunkBlocks = std::max<uint32_t>(1, uint32_t(kWindowBytes / clusterBytes));
+  setup.Threads = SearchThreads();
+  setup.Read = [&](uint64_t first, uint32_t count, uint8_t* out) {
+    return drive_.ReadSectors(drive_.ClusterToSector(uint32_t(first)), count * spc, false, out);
+  };
+  setup.Wanted = [&](uint64_t first, uint32_t count) {
+    for (uint64_t k = first; k < first + count; ++k)
+      if (!walked.Get(k)) return true;
+    return false;
+  };
+  setup.Prescan = [&](TScanChunk<TClusterLook>& c) {
+    c.Looks.resize(c.Blocks);
+    for (uint32_t k = 0; k < c.Blocks; ++k)
+      if (!walked.Get(c.First + k))
+        c.Looks[k] = LookAt(std::span<const uint8_t>(c.Bytes.data() + uint64_t(k) * clusterBytes, clusterBytes),
+                            identify);
+  };
+  TScanPipeline<TClusterLook> pipeline(deviceLock, std::move(setup));
+
+  while (TScanChunk<TClusterLook>* c = pipeline.Next()) {
+    if (status_.Cancelled) break;
+    std::lock_guard<std::mutex> hold(deviceLock);
+    for (uint32_t k = 0; k < c->Blocks && !status_.Cancelled; ++k) {
+      const uint32_t i = uint32_t(c->First + k);
       if (!Marked(i)) {
         Mark(i);
-        std::span<uint8_t> bytes(window.data() + uint64_t(k) * clusterBytes, clusterBytes);
+        std::span<uint8_t> bytes(c->Bytes.data() + uint64_t(k) * clusterBytes, clusterBytes);
         if (drive_.SkipBadClusters && ClassifyFATEntry(drive_.FATType, drive_.GetFAT(i, badCopy)) == EntryBad) {
           // Passed over: reading a bad cluster only costs time and retries.
+        } else if (c->Read) {
+          ExamineCluster(i, bytes, c->Looks[k]);
         } else {
           // A window with an unreadable sector is read again cluster by cluster, so that one bad
           // sector costs one cluster; a cluster that cannot be read is judged as zeros.
-          if (!windowRead && !drive_.ReadSectors(drive_.ClusterToSector(i), spc, true, bytes.data()))
+          if (!drive_.ReadSectors(drive_.ClusterToSector(i), spc, true, bytes.data()))
             std::fill(bytes.begin(), bytes.end(), 0);
-          ExamineCluster(i, bytes);
+          ExamineCluster(i, bytes, LookAt(bytes, identify));
         }
         status_.Step();
       }

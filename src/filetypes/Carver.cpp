@@ -9,10 +9,22 @@
 
 namespace salvex {
 
+TFileTypeGuess IdentifyCluster(std::span<const uint8_t> bytes) {
+  TFileTypeGuess guess;
+  guess.Kind = kStartsNewFile;
+  guess.Matched = IdentifyFileType(bytes, guess.Type, guess.Kind);
+  return guess;
+}
+
 TCarveResult TFileCarver::Examine(uint64_t cluster, std::span<const uint8_t> bytes, TByteSource& fromCluster) {
+  return Examine(cluster, IdentifyCluster(bytes), fromCluster);
+}
+
+TCarveResult TFileCarver::Examine(uint64_t cluster, const TFileTypeGuess& guess, TByteSource& fromCluster) {
   TCarveResult result;
-  uint8_t kind = kStartsNewFile;
-  if (!IdentifyFileType(bytes, result.Type, kind)) return result;
+  if (!guess.Matched) return result;
+  result.Type = guess.Type;
+  const uint8_t kind = guess.Kind;
   const bool continues = previousCluster_ && cluster == *previousCluster_ + 1 && result.Type == previousType_ &&
                          kind == kContinuesSameType;
   previousCluster_ = cluster;

@@ -27,6 +27,15 @@ struct TCarveResult {
   uint64_t FirstPieceBytes = 0, GapBytes = 0;
 };
 
+// What the signatures make of one cluster: the part of a carving decision that depends on the
+// cluster's bytes alone, which a search may work out ahead on other threads.
+struct TFileTypeGuess {
+  bool Matched = false;
+  std::string Type;
+  uint8_t Kind = 1;  // kStartsNewFile or kContinuesSameType
+};
+TFileTypeGuess IdentifyCluster(std::span<const uint8_t> bytes);
+
 // The one carving decision of both lost-data searches, fed the clusters they examine in ascending
 // order. A new file's size is the end its format gives, or `defaultSize` when it gives none; a hit
 // inside the extent of a file whose end was found is not a file of its own.
@@ -36,6 +45,8 @@ class TFileCarver {
 
   // `bytes`: the cluster; `fromCluster`: the cluster and those after it, for the end finders.
   TCarveResult Examine(uint64_t cluster, std::span<const uint8_t> bytes, TByteSource& fromCluster);
+  // The same with IdentifyCluster(bytes) done already.
+  TCarveResult Examine(uint64_t cluster, const TFileTypeGuess& guess, TByteSource& fromCluster);
   // A cluster listed as something else (a file record): no file continues across it.
   void NoteOther(uint64_t cluster, const std::string& type);
   // Photos put back together from two pieces so far.

@@ -5,6 +5,7 @@
 #include <exception>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -13,9 +14,11 @@
 #include "common/Format.h"
 #include "common/Host.h"
 #include "common/Options.h"
+#include "common/SearchThreads.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
 #include "devices/LostDataScan.h"
+#include "devices/ScanPipeline.h"
 #include "devices/StatusDialog.h"
 #include "filetypes/Carver.h"
 #include "filetypes/FileTypes.h"
@@ -124,12 +127,12 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
       const uint64_t bit = i - bitBase;
       return ((piece[bit / 8] >> (bit % 8)) & 1) == 0;
     };
-    const uint64_t perWindow = std::max<uint64_t>(1, kWindowBytes / drive.ClusterSize);
+    const uint64_t cs = drive.ClusterSize;
+    const uint64_t perWindow = std::max<uint64_t>(1, kWindowBytes / cs);
     // Each window is read with one record's or index block's worth of the next, for those that
     // cross its end.
     const uint64_t tailRoom = std::max(drive.BytesPerFileRecord, drive.BytesPerIndexRecord);
     const uint32_t indexStep = std::min(drive.ClusterSize, drive.BytesPerIndexRecord);
-    AlignedBuffer window(perWindow * drive.ClusterSize + tailRoom);
     TFileCarver carver(drive.ClusterSize, Options().LostDefaultSize);
     const bool findFiles = Options().FindLostFiles;
     // Former MFT records are looked for in every cluster, in use or not: a new, smaller MFT and the
@@ -137,31 +140,54 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
     auto found = std::make_shared<TFoundMFT>(drive.BytesPerFileRecord, CurrentMFTRanges(drive, clusters));
     const uint32_t step = std::min(drive.ClusterSize, drive.BytesPerFileRecord);
 
-    for (uint64_t base = first; base <= last && !dialog.Cancelled; base += perWindow) {
-      const uint64_t count = std::min(perWindow, last - base + 1);
-      const uint64_t tail = std::min(tailRoom, (clusters - base - count) * drive.ClusterSize);
+    // Windows read ahead on a reader thread, the free clusters' signatures looked at on every core,
+    // and the decisions taken here in cluster order.
+    std::mutex deviceLock;
+    TScanPipeline<TFileTypeGuess>::TSetup setup;
+    setup.First = first;
+    setup.Last = last;
+    setup.BlockBytes = uint32_t(cs);
+    setup.ChunkBlocks = uint32_t(perWindow);
+    setup.Lookahead = uint32_t((tailRoom + cs - 1) / cs);
+    setup.Limit = clusters;
+    setup.Threads = SearchThreads();
+    setup.Read = [&](uint64_t from, uint32_t count, uint8_t* out) {
       // Unreadable sectors come back as zeros, which match nothing.
-      drive.ReadVolumeBytes(base * drive.ClusterSize, count * drive.ClusterSize + tail, window.data());
-      found->Examine(std::span<const uint8_t>(window.data(), count * drive.ClusterSize + tail),
-                     base * drive.ClusterSize, count * drive.ClusterSize, step);
+      drive.ReadVolumeBytes(from * cs, count * cs, out);
+      return true;
+    };
+    setup.Prescan = [&](TScanChunk<TFileTypeGuess>& c) {
+      c.Looks.resize(c.Blocks);
+      if (findFiles)
+        for (uint32_t k = 0; k < c.Blocks; ++k)
+          if (isFree(c.First + k)) c.Looks[k] = IdentifyCluster(std::span<const uint8_t>(c.Bytes.data() + k * cs, cs));
+    };
+    TScanPipeline<TFileTypeGuess> pipeline(deviceLock, std::move(setup));
+
+    while (TScanChunk<TFileTypeGuess>* c = pipeline.Next()) {
+      if (dialog.Cancelled) break;
+      std::lock_guard<std::mutex> hold(deviceLock);
+      const uint64_t base = c->First, count = c->Blocks;
+      const uint8_t* window = c->Bytes.data();
+      const uint64_t tail = std::min(tailRoom, (clusters - base - count) * cs);
+      found->Examine(std::span<const uint8_t>(window, count * cs + tail), base * cs, count * cs, step);
       for (uint64_t k = 0; k < count && !dialog.Cancelled; ++k) {
         const uint64_t i = base + k;
         // Former index blocks name the folders whose records are gone; the current volume's
         // blocks lie in clusters in use.
         if (isFree(i) && indexStep > 0)
-          for (uint32_t at = 0; at < drive.ClusterSize; at += indexStep)
-            if (std::memcmp(window.data() + k * drive.ClusterSize + at, "INDX", 4) == 0)
-              found->ExamineIndexBlock(
-                  std::span<const uint8_t>(window.data() + k * drive.ClusterSize + at, count * drive.ClusterSize + tail - k * drive.ClusterSize - at),
-                  drive.BytesPerIndexRecord);
+          for (uint32_t at = 0; at < cs; at += indexStep)
+            if (std::memcmp(window + k * cs + at, "INDX", 4) == 0)
+              found->ExamineIndexBlock(std::span<const uint8_t>(window + k * cs + at, count * cs + tail - k * cs - at),
+                                       drive.BytesPerIndexRecord);
         if (isFree(i) && findFiles) {
-          std::span<const uint8_t> bytes(window.data() + k * drive.ClusterSize, drive.ClusterSize);
+          std::span<const uint8_t> bytes(window + k * cs, cs);
           // A found file is saved as consecutive clusters, so its end is looked for in those.
           TBlockSource following(drive.ClusterSize, clusters - i,
                                  [&drive, i](uint64_t from, uint32_t n, uint8_t* out) {
                                    return drive.ReadClusters(int64_t(i + from), n, out);
                                  });
-          const TCarveResult carved = carver.Examine(i, bytes, following);
+          const TCarveResult carved = carver.Examine(i, c->Looks[k], following);
           std::string name;
           uint32_t size = 0, offset = 0;
           if (carved.Verdict == TCarveVerdict::NewFile) {

@@ -136,13 +136,24 @@ std::vector<TItemRow> ListFolder(TCustomDirectory& folder, std::optional<TError>
   if (unreadable) *unreadable = std::move(failure);
   std::vector<TItemRow> rows;
   if (!folder.Children) return rows;
-  rows.reserve(folder.Children->size());
-  for (auto& child : *folder.Children) rows.push_back(RowOf(*child));
-  std::stable_sort(rows.begin(), rows.end(), [](const TItemRow& a, const TItemRow& b) {
-    if (a.Folder != b.Folder) return a.Folder;
-    if (a.Lost && b.Lost) return CompareNamesNatural(a.Name, b.Name) < 0;
-    return Fold(a.Name) < Fold(b.Name);
+  const size_t n = folder.Children->size();
+  std::vector<TItemRow> unsorted;
+  unsorted.reserve(n);
+  for (auto& child : *folder.Children) unsorted.push_back(RowOf(*child));
+  // Each name folded once, not once per comparison: a folder of many entries sorts in n log n
+  // comparisons.
+  std::vector<std::u32string> keys;
+  keys.reserve(n);
+  for (const TItemRow& row : unsorted) keys.push_back(Fold(row.Name));
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    if (unsorted[a].Folder != unsorted[b].Folder) return unsorted[a].Folder;
+    if (unsorted[a].Lost && unsorted[b].Lost) return CompareNamesNatural(unsorted[a].Name, unsorted[b].Name) < 0;
+    return keys[a] < keys[b];
   });
+  rows.reserve(n);
+  for (size_t i : order) rows.push_back(std::move(unsorted[i]));
   return rows;
 }
 
@@ -210,12 +221,17 @@ uint64_t MaxWalkEntries(const TCustomDrive& drive) {
   return bytes > 0 ? std::max<uint64_t>(bytes / 32, 16) : uint64_t(1) << 32;
 }
 
-std::vector<TItemRow> FindItems(TCustomDrive& drive, const std::string& mask,
-                                const std::function<bool(const TItemRow&)>& onHit, bool* bounded) {
+namespace {
+
+// The walk behind FindItems and StreamItems. With `keep`, folders that hold hits stay read (the
+// rows point into them); without, every folder read for the walk is released once walked, so that
+// memory does not grow with the volume.
+void WalkMatches(TCustomDrive& drive, const std::string& mask, const std::function<bool(TItemRow&)>& onHit, bool keep,
+                 bool* bounded) {
   drive.LoadSpecialFolders(nullptr);
-  std::vector<TItemRow> hits;
   bool go = true;
   uint64_t budget = MaxWalkEntries(drive);
+  uint64_t kept = 0;
   std::function<void(TCustomDirectory&, bool, int)> walk = [&](TCustomDirectory& dir, bool deletedTree, int depth) {
     if (depth > kMaxDepth) return;
     if (budget == 0) {
@@ -223,6 +239,7 @@ std::vector<TItemRow> FindItems(TCustomDrive& drive, const std::string& mask,
       return;
     }
     const bool readHere = !dir.Children;
+    const uint64_t keptBefore = kept;
     dir.LoadChildren(deletedTree || (dir.Flags & ItemDeleted));
     if (dir.Children)
       for (auto& child : *dir.Children) {
@@ -231,18 +248,37 @@ std::vector<TItemRow> FindItems(TCustomDrive& drive, const std::string& mask,
         auto* sub = dynamic_cast<TCustomDirectory*>(child.get());
         const bool eligible = !sub || !deletedTree || (sub->Flags & ItemDeleted);
         if (eligible && MatchMask(ShownName(*child), mask)) {
-          hits.push_back(RowOf(*child));
-          if (onHit && !onHit(hits.back())) go = false;
+          TItemRow row = RowOf(*child);
+          if (keep) ++kept;
+          if (!onHit(row)) go = false;
         }
         if (sub && go) walk(*sub, deletedTree, depth + 1);
       }
-    // Rows of hits point into the tree; keep children that hold hits.
-    if (readHere && hits.empty()) dir.Children.reset();
+    if (readHere && kept == keptBefore) dir.Children.reset();
   };
   for (TTreeKind tree : {TTreeKind::Deleted, TTreeKind::Lost, TTreeKind::Root})
     if (TCustomDirectory* top = TopFolder(drive, tree); top && go) walk(*top, tree == TTreeKind::Deleted, 0);
   if (bounded) *bounded = budget == 0;
+}
+
+}  // namespace
+
+std::vector<TItemRow> FindItems(TCustomDrive& drive, const std::string& mask,
+                                const std::function<bool(const TItemRow&)>& onHit, bool* bounded) {
+  std::vector<TItemRow> hits;
+  WalkMatches(
+      drive, mask,
+      [&](TItemRow& row) {
+        hits.push_back(std::move(row));
+        return !onHit || onHit(hits.back());
+      },
+      true, bounded);
   return hits;
+}
+
+void StreamItems(TCustomDrive& drive, const std::string& mask, const std::function<bool(const TItemRow&)>& onHit,
+                 bool* bounded) {
+  WalkMatches(drive, mask, [&](TItemRow& row) { return onHit(row); }, false, bounded);
 }
 
 }  // namespace salvex

@@ -61,5 +61,10 @@ uint64_t MaxWalkEntries(const TCustomDrive& drive);
 // `bounded`, when given, tells whether the walk stopped at MaxWalkEntries (damaged folders).
 std::vector<TItemRow> FindItems(TCustomDrive& drive, const std::string& mask,
                                 const std::function<bool(const TItemRow&)>& onHit = {}, bool* bounded = nullptr);
+// The same walk for a caller that only looks at each hit as it comes: a row (and its Item) is valid
+// during the call only, and the folders are released as they are walked, so that memory stays flat
+// over millions of entries.
+void StreamItems(TCustomDrive& drive, const std::string& mask, const std::function<bool(const TItemRow&)>& onHit,
+                 bool* bounded = nullptr);
 
 }  // namespace salvex

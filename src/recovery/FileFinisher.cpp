@@ -32,13 +32,30 @@ namespace {
 bool IsFull(int error) { return error == ENOSPC || error == EDQUOT; }
 }  // namespace
 
+ssize_t CopyRange(int from, off_t& offset, int to, size_t count) {
+  // copy_file_range lets the file system share or copy the blocks itself; between file systems it
+  // may not be offered, and sendfile does the same copy in the kernel.
+  static std::atomic<bool> rangeCopies{true};
+  if (rangeCopies.load(std::memory_order_relaxed)) {
+    loff_t in = offset;
+    const ssize_t n = ::copy_file_range(from, &in, to, nullptr, count, 0);
+    if (n >= 0) {
+      offset = in;
+      return n;
+    }
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != EBADF) return n;
+    if (errno == ENOSYS) rangeCopies.store(false, std::memory_order_relaxed);
+  }
+  return ::sendfile(to, from, &offset, count);
+}
+
 uint64_t CopyExtents(const std::vector<TPlainExtent>& extents, int fd, int& error) {
   uint64_t copied = 0;
   for (const TPlainExtent& e : extents) {
     off_t from = off_t(e.Offset);
     uint64_t left = e.Length;
     while (left > 0) {
-      const ssize_t n = ::sendfile(fd, e.Fd, &from, size_t(std::min<uint64_t>(left, 1 << 30)));
+      const ssize_t n = CopyRange(e.Fd, from, fd, size_t(std::min<uint64_t>(left, 1 << 30)));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         error = n < 0 ? errno : 0;

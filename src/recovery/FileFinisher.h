@@ -82,6 +82,10 @@ struct TFinishJob {
   ~TFinishJob();
 };
 
+// Copies up to `count` bytes at `offset` of `from` to the current position of `to` in the kernel
+// (copy_file_range, else sendfile) and moves `offset` past them; the system call's result.
+ssize_t CopyRange(int from, off_t& offset, int to, size_t count);
+
 // Bytes copied from the extents to `fd` by the kernel, up to the first it does not copy whole.
 // `error` is the reason it stopped short (0 at the end of the source).
 uint64_t CopyExtents(const std::vector<TPlainExtent>& extents, int fd, int& error);

@@ -401,7 +401,7 @@ class TSaver {
     while (written < size && !Cancelled() && data.PlainExtent(extent)) {
       off_t from = off_t(extent.Offset);
       const size_t want = size_t(std::min<uint64_t>({extent.Length, size - written, 16 * kPiece}));
-      const ssize_t n = ::sendfile(fd, extent.Fd, &from, want);
+      const ssize_t n = CopyRange(extent.Fd, from, fd, want);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;  // the reading path goes on from here and reports what fails
       data.Skip(uint64_t(n));

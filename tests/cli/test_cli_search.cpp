@@ -2,6 +2,7 @@
 // deleted files of an NTFS volume.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 
@@ -51,6 +52,36 @@ TEST_F(CliSearch, LostDrivesFindsTheVolumesOfAZeroedPartitionTable) {
     ++compared;
   }
   EXPECT_GT(compared, 5u);
+}
+
+// The searches read ahead and examine on several threads; what they find, and its order, must not
+// depend on how many.
+TEST_F(CliSearch, SearchesFindTheSameWhateverTheThreads) {
+  struct Case {
+    const char* image;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"lost-mbr-zeroed.img.gz", {"lost-drives", "@"}},
+      {"lost-fat16-nobootsec.img.gz", {"lost-drives", "@", "--json"}},
+      {"fat16-quickformat.img.gz", {"lost-data", "@", "--volume", "0", "--json"}},
+      {"carving.img.gz", {"lost-data", "@", "--volume", "0"}},
+      {"ntfs-quickformat.img.gz", {"lost-data", "@", "--volume", "0"}},
+  };
+  for (const Case& c : cases) {
+    const std::string image = UnpackedImage(c.image).string();
+    std::string first;
+    for (const char* threads : {"1", "2", "5"}) {
+      std::vector<std::string> args = c.args;
+      for (auto& a : args)
+        if (a == "@") a = image;
+      args.insert(args.end(), {"--threads", threads});
+      auto r = Cli(args);
+      ASSERT_EQ(r.ExitCode, 0) << c.image << " --threads " << threads << ": " << r.Err;
+      if (first.empty()) first = r.Out;
+      EXPECT_EQ(r.Out, first) << c.image << " --threads " << threads;
+    }
+    EXPECT_GT(std::count(first.begin(), first.end(), '\n'), 2) << c.image << ":\n" << first;
+  }
 }
 
 TEST_F(CliSearch, LostDataSavesTheFoldersOfAQuickFormattedVolume) {

@@ -409,17 +409,22 @@ TEST_F(FatAnalyserSearch, CancelAfterTenSectorsKeepsWhatWasFound) {
   struct CancellingHost : FakeHost {
     TStatusDialog* status = nullptr;
     void ProcessMessages() override {
-      if (++processed == 10 && status) status->Cancel();
+      if (++processed == 2 && status) status->Cancel();
     }
   } cancelling;
   ScopedHost scope(cancelling);
   cancelling.status = &status;
-  auto& disk = MakeDisk(64);
+  // The search reads ahead by chunks and answers a cancel between them: the second chunk's
+  // volume is not reached.
+  const uint32_t chunk = kLostDriveChunkBytes / 512;
+  auto& disk = MakeDisk(3 * chunk);
   PutBootSector(&disk[3 * 512], 512);
-  PutBootSector(&disk[30 * 512], 512);
-  FindLostDrives(device, 0, 63, drives, status);
+  PutBootSector(&disk[size_t(chunk + 30) * 512], 512);
+  const TLostDriveSearch search = FindLostDrives(device, 0, 3 * chunk - 1, drives, status);
   EXPECT_EQ(CountAt(3), 1u);
-  EXPECT_EQ(CountAt(30), 0u);
+  EXPECT_EQ(CountAt(chunk + 30), 0u);
+  EXPECT_TRUE(search.Cancelled);
+  EXPECT_EQ(search.StoppedAt, chunk);
   EXPECT_FALSE(status.Visible());  // the finish step still ran and closed the window
 }
 

@@ -431,5 +431,32 @@ TEST(Browse, ResolveAndFindOnRealVolumes) {
   EXPECT_EQ(seen.count("D:Root-Deleted.bin") + seen.count("D:Docs/Gone.txt"), 2u);
 }
 
+// A name search over millions of entries must not keep the volume's folders: only those that hold
+// a hit stay read (the rows point into them), and a streaming search keeps none.
+TEST(NameSearch, KeepsOnlyTheFoldersThatHoldHits) {
+  TDeviceList devices;
+  TDriveList drives;
+  TCustomDrive* fat = OpenImageVolume(UnpackedImage("fat32.img.gz"), 0, devices, drives);
+  ASSERT_TRUE(fat && PrepareVolume(*fat, nullptr));
+  auto folder = [&](const char* path) {
+    auto r = ResolvePath(*fat, TTreeKind::Root, path);
+    return r ? dynamic_cast<TCustomDirectory*>(r.Value()) : nullptr;
+  };
+  TCustomDirectory* docs = folder("Docs");
+  TCustomDirectory* frag = folder("Frag");
+  ASSERT_TRUE(docs && frag && !docs->Children && !frag->Children);
+  const std::vector<TItemRow> hits = FindItems(*fat, "notes.txt");
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(ShownName(*hits[0].Item), "notes.txt");
+  EXPECT_TRUE(docs->Children.has_value());
+  EXPECT_FALSE(frag->Children.has_value());
+  EXPECT_FALSE(folder("Docs/Level2")->Children.has_value());
+
+  size_t streamed = 0;
+  StreamItems(*fat, "*", [&](const TItemRow&) { return ++streamed > 0; });
+  EXPECT_FALSE(frag->Children.has_value());
+  EXPECT_EQ(streamed, FindItems(*fat, "*").size());
+}
+
 }  // namespace
 }  // namespace salvex::test
