@@ -68,9 +68,11 @@ bool TExtdrive::ReadBytes(uint64_t offset, size_t length, uint8_t* out) {
 }
 
 bool TExtdrive::ReadBlock(uint64_t block, std::vector<uint8_t>& out) {
-  out.assign(Sb.BlockSize, 0);
-  if (Sb.BlockSize == 0 || block >= Sb.BlocksCount) return false;
-  return ReadBytes(block * Sb.BlockSize, Sb.BlockSize, out.data());
+  out.resize(Sb.BlockSize);
+  if (Sb.BlockSize != 0 && block < Sb.BlocksCount && ReadBytes(block * Sb.BlockSize, Sb.BlockSize, out.data()))
+    return true;
+  std::fill(out.begin(), out.end(), 0);
+  return false;
 }
 
 bool TExtdrive::ReadSuperblockAt(uint64_t offset, TExtSuperblock& sb, std::string& why) {
@@ -210,8 +212,9 @@ bool TExtdrive::ReadInode(uint32_t ino, TExtInode& inode, bool unusedToo) {
     const uint64_t g = (ino - 1) / Sb.InodesPerGroup;
     const uint64_t tableEnd = Groups[g].InodeTable + (uint64_t(Sb.InodesPerGroup) * Sb.InodeSize + Sb.BlockSize - 1) / Sb.BlockSize;
     const uint64_t count = std::min<uint64_t>({kInodeReadBlocks, tableEnd - block, Sb.BlocksCount - block});
-    std::vector<uint8_t> run(count * Sb.BlockSize);
-    if (count > 1 && ReadBytes(block * Sb.BlockSize, run.size(), run.data())) {
+    std::vector<uint8_t>& run = inodeRun_;  // grown once, not zeroed per read
+    if (run.size() < count * Sb.BlockSize) run.resize(count * Sb.BlockSize);
+    if (count > 1 && ReadBytes(block * Sb.BlockSize, count * Sb.BlockSize, run.data())) {
       for (uint64_t k = 0; k < count; ++k)
         inodeBlocks_.try_emplace(block + k, run.begin() + ptrdiff_t(k * Sb.BlockSize),
                                  run.begin() + ptrdiff_t((k + 1) * Sb.BlockSize));
