@@ -332,7 +332,11 @@ bool TExtdrive::RecoverFromJournal(TExtNode& node) {
   std::vector<uint8_t> bytes;
   for (const TExtJournalCopy& c : *copies) {
     if (!j->ReadCopy(c, bytes)) continue;
-    TExtInode old = ParseExtInode(std::span<const uint8_t>(bytes).subspan(offset, Sb.InodeSize), Sb, node.Ino);
+    const std::span<const uint8_t> raw = std::span<const uint8_t>(bytes).subspan(offset, Sb.InodeSize);
+    // Copies from after the deletion, or of an earlier file of the number, are passed over unparsed.
+    const ByteReader peek(raw);
+    if (peek.U16(26) == 0 || peek.U32(20) != 0 || peek.U32(100) != node.Inode.Generation) continue;
+    TExtInode old = ParseExtInode(raw, Sb, node.Ino);
     if (old.Deleted() || old.Generation != node.Inode.Generation) continue;
     if (node.Inode.Mode != 0 && old.Type() != node.Inode.Type()) continue;
     const bool hasData = old.Size == 0 || old.HasInlineData() || old.FastLink() ||
@@ -399,8 +403,13 @@ std::vector<TExtDirEntry> TExtdrive::ReadDirectory(const TExtNode& dir, bool del
         if (const auto* copies = journal->CopiesOf(physical)) {
           std::set<std::pair<uint32_t, std::string>> seen;
           for (const auto& e : found) seen.insert({e.Inode, e.Name});
+          std::vector<uint8_t> previous;
           for (const TExtJournalCopy& c : *copies) {
             if (!journal->ReadCopy(c, old)) continue;
+            // The log holds the same block many times over: a copy as the block is now, or as the
+            // copy before it, has no name those lack.
+            if (old == block || old == previous) continue;
+            previous = old;
             for (auto& e : ParseExtDirBlock(old, Sb, true, size_t(logical) * Sb.BlockSize))
               if (seen.insert({e.Inode, e.Name}).second) {
                 e.Deleted = true;
