@@ -8,41 +8,7 @@
 #include "ext/ExtJournal.h"
 #include "ext/ExtStructures.h"
 #include "ext/Extdrive.h"
-#include "fuzz/FuzzFat.h"
-
-namespace {
-
-size_t Visit(salvex::TExtDirectory& dir, bool deleted, fuzzfat::NullTree& tree, size_t depth) {
-  using namespace salvex;
-  if (depth > 300) __builtin_trap();  // deeper than any walk is allowed to go
-  fuzzfat::AllRows list;
-  dir.FillListView(list, deleted);
-  if (!dir.Children || list.count != dir.Children->size()) __builtin_trap();
-  TTreeNode node;
-  node.Object = &dir;
-  dir.AddTreeNodes(tree, &node, deleted);
-  size_t items = list.count;
-  std::vector<uint8_t> buf(65536);
-  for (size_t i = 0; i < list.count; ++i) {
-    TListItem item;
-    dir.FillChildListItem(item, i);
-    if (auto* sub = dynamic_cast<TExtDirectory*>(item.Object)) {
-      items += Visit(*sub, deleted, tree, depth + 1);
-    } else if (auto* f = dynamic_cast<TExtFile*>(item.Object)) {
-      f->Meta();
-      auto data = f->OpenData({});
-      // Sparse sizes may be huge; a few megabytes cover every path.
-      for (uint64_t total = 0; data && total < (4u << 20);) {
-        const size_t n = data->Read(buf.data(), buf.size());
-        if (n == 0) break;
-        total += n;
-      }
-    }
-  }
-  return items;
-}
-
-}  // namespace
+#include "fuzz/FuzzExt.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace salvex;
@@ -95,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!drive.Mount(true)) return 0;
   fuzzfat::NullTree tree;
   drive.ScanDrive(tree, nullptr);
-  Visit(*drive.Root(), false, tree, 0);
-  Visit(*drive.DeletedRoot(), true, tree, 0);
+  fuzzext::Visit(*drive.Root(), false, tree, 0);
+  fuzzext::Visit(*drive.DeletedRoot(), true, tree, 0);
   return 0;
 }
