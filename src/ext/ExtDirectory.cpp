@@ -195,12 +195,12 @@ void TExtDirectory::ReadChildren(bool deletedView) {
     } else if (e.Deleted) {
       continue;
     }
-    const std::string name = ExtNameText(e.Name);
+    std::string name = ExtNameText(e.Name);
     if (node.Inode.IsDir()) {
       if (deep || InodeOnPath(e.Inode)) continue;
       auto d = std::make_unique<TExtDirectory>();
       d->Drive = drive;
-      d->Name = name;
+      d->Name = std::move(name);
       d->Node = std::move(node);
       d->Flags = flags;
       d->Condition = condition;
@@ -209,7 +209,7 @@ void TExtDirectory::ReadChildren(bool deletedView) {
     } else {
       auto f = std::make_unique<TExtFile>();
       f->Drive = drive;
-      f->Name = name;
+      f->Name = std::move(name);
       f->Node = std::move(node);
       f->Size = f->Node.Inode.IsRegular() || f->Node.Inode.IsLink() ? f->Node.Inode.Size : 0;
       f->Flags = flags;
