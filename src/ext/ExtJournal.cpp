@@ -147,15 +147,17 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
         if (flags & kTagLast) break;
       }
       // The data blocks need not be read here: a block of the log starting with the magic is
-      // always a journal block (data that does is escaped). When this transaction's commit
-      // follows its data, no later transaction can lie inside it (the log is rewritten from its
-      // start), so the scan steps over the data.
+      // always a journal block (data that does is escaped). When this transaction's commit, or
+      // its next descriptor (a transaction of many blocks), follows its data, the data was written
+      // whole and no later transaction can lie inside it (the log is rewritten from its start),
+      // so the scan steps over the data.
       if (data > p && data + 1 < MaxLen) {
         pieceBlocks = kStepBlocks;
         std::vector<uint8_t> after;
         if (readAt(data + 1, after) && after.size() == BlockSize) {
           ByteReader a(after);
-          if (Be32(a, 0) == kJournalMagic && Be32(a, 4) == kCommit && Be32(a, 8) == seq) p = data;
+          const uint32_t then = Be32(a, 4);
+          if (Be32(a, 0) == kJournalMagic && (then == kCommit || then == kDescriptor) && Be32(a, 8) == seq) p = data;
         }
       }
     }
