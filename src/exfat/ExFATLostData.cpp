@@ -142,11 +142,8 @@ bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
       if (carved.Verdict == TCarveVerdict::Nested) scan.NoteNestedHit();
       if (carved.Verdict != TCarveVerdict::NewFile) continue;
       auto file = std::make_unique<TExFATFile>();
-      file->Name = carved.Name;
-      file->FirstPieceBytes = carved.FirstPieceBytes;
-      file->GapBytes = carved.GapBytes;
+      DescribeCarvedFile(carved, *file);
       file->Size = file->ValidDataLength = std::min(carved.Size, drive.HeapBytes());
-      file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
       file->NoFatChain = true;
       file->Attributes = 0x20;  // archive, as a written file has it
       file->Flags = ItemLost;
