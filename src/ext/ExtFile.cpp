@@ -6,6 +6,7 @@
 #include "common/Format.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
+#include "devices/GapStream.h"
 #include "ext/ExtDirectory.h"
 
 namespace salvex {
@@ -53,7 +54,7 @@ void TExtFile::FillListItem(TListItem& item) { FillExtRow(*this, item); }
 std::unique_ptr<TDataStream> TExtFile::OpenData(const TReadChoice&) {
   TExtdrive* drive = ExtDrive();
   if (!drive) return nullptr;
-  return OpenExtData(*drive, Node, Flags & (ItemDeleted | ItemLost));
+  return WithGap(OpenExtData(*drive, Node, Flags & (ItemDeleted | ItemLost)), *this);
 }
 
 TFileMeta TExtFile::Meta() const { return ExtMeta(Node); }
