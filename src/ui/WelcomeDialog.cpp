@@ -32,7 +32,7 @@ QPixmap TWelcomeDialog::BannerPicture() {
   painter.setPen(QColor(0xdc, 0xe8, 0xee));
   const QRect room(122, 0, 330, picture.height() - 2);
   painter.drawText(room, Qt::AlignLeft | Qt::AlignVCenter,
-                   painter.fontMetrics().elidedText(Text(990), Qt::ElideRight, room.width()));
+                   painter.fontMetrics().elidedText(Text(998), Qt::ElideRight, room.width()));
   return QPixmap::fromImage(picture);
 }
 
