@@ -69,7 +69,8 @@ TMsgResult TCliHost::MessageBox(const std::string& text, const std::string& capt
   std::string line = TerminalSafe(OneLine(text));
   switch (buttons) {
     case TMsgButtons::AbortRetryIgnore:
-      if (!TellMapRefusal() && !(QuietIgnoredReads && OnReadError == TReadErrorPolicy::Ignore))
+      // The device layer asks once per chunk; searches that ask once per region say it themselves.
+      if (!(caption == "NT_read error" && TellMapRefusal()) && !(QuietIgnoredReads && OnReadError == TReadErrorPolicy::Ignore))
         std::cerr << "salvex-cli: " << caption << ": " << line << "\n";
       if (OnReadError == TReadErrorPolicy::Retry && RetriesLeft > 0) {
         --RetriesLeft;
