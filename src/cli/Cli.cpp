@@ -49,6 +49,7 @@ void InstallMap(TCliContext& ctx) {
   ctx.MappedIO = std::make_unique<TMappedRawIO>(io);
   ctx.MappedIO->AddMap(image, std::move(map));
   SetRawIO(ctx.MappedIO.get());
+  ctx.Host.Mapped = ctx.MappedIO.get();
 }
 
 }  // namespace
@@ -334,6 +335,7 @@ int RunCli(int argc, char** argv) {
   CatchInterrupts();
   try {
     int status = ctx.Action ? ctx.Action() : 0;
+    ctx.Host.ReportMapRanges();
     ClosePhysicalDrive();
     CloseLogicalDrive();
     return status;

@@ -1,5 +1,6 @@
 #include "cli/CliHost.h"
 #include "common/TerminalText.h"
+#include "disk/MappedRawIO.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -68,7 +69,8 @@ TMsgResult TCliHost::MessageBox(const std::string& text, const std::string& capt
   std::string line = TerminalSafe(OneLine(text));
   switch (buttons) {
     case TMsgButtons::AbortRetryIgnore:
-      if (!(QuietIgnoredReads && OnReadError == TReadErrorPolicy::Ignore))
+      // The device layer asks once per chunk; searches that ask once per region say it themselves.
+      if (!(caption == "NT_read error" && TellMapRefusal()) && !(QuietIgnoredReads && OnReadError == TReadErrorPolicy::Ignore))
         std::cerr << "salvex-cli: " << caption << ": " << line << "\n";
       if (OnReadError == TReadErrorPolicy::Retry && RetriesLeft > 0) {
         --RetriesLeft;
@@ -86,6 +88,34 @@ TMsgResult TCliHost::MessageBox(const std::string& text, const std::string& capt
       std::cerr << "salvex-cli: " << (caption.empty() ? "" : caption + ": ") << line << "\n";
       return buttons == TMsgButtons::OkCancel ? TMsgResult::Cancel : TMsgResult::Ok;
   }
+}
+
+bool TCliHost::TellMapRefusal() {
+  if (!Mapped || Mapped->RefusedReads() == refusalsSeen_) return false;
+  refusalsSeen_ = Mapped->RefusedReads();
+  const TMappedRawIO::TRefusal& r = Mapped->LastRefusal();
+  const std::vector<TRescueBlock> unread = r.Map ? r.Map->Unrescued(r.Offset, r.Length) : std::vector<TRescueBlock>{};
+  if (unread.empty()) return false;
+  // The whole unread range of the map, not only the part this read touched.
+  const TRescueBlock range = r.Map->BlockAt(unread.front().Pos);
+  uint64_t first = range.Pos, end = range.End();
+  for (TRescueBlock b = range; b.Size > 0 && b.Status != RescueFinished; b = r.Map->BlockAt(b.Pos - 1)) {
+    first = b.Pos;
+    if (b.Pos == 0) break;
+  }
+  for (TRescueBlock b = range; b.Size > 0 && b.Status != RescueFinished; b = r.Map->BlockAt(b.End())) end = b.End();
+  if (rangeReads_[first]++ == 0 && !QuietIgnoredReads)
+    std::cerr << "salvex-cli: bytes " << first << "-" << end - 1 << " (" << end - first
+              << ") were never read from the disk (the map does not mark them rescued); every read there fails\n";
+  return true;
+}
+
+void TCliHost::ReportMapRanges() const {
+  if (rangeReads_.empty() || QuietIgnoredReads) return;
+  uint64_t reads = 0;
+  for (const auto& [first, count] : rangeReads_) reads += count;
+  std::cerr << "salvex-cli: " << reads << " read(s) fell on " << rangeReads_.size()
+            << " range(s) the map does not mark rescued\n";
 }
 
 bool TCliHost::AskSectorRange(uint64_t& first, uint64_t& last, uint64_t maximum) {

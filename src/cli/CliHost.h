@@ -1,9 +1,14 @@
 #pragma once
 #include <cstdio>
+#include <map>
 #include <string>
 
 #include "common/Host.h"
 #include "devices/StatusDialog.h"
+
+namespace salvex {
+class TMappedRawIO;
+}
 
 namespace salvex::cli {
 
@@ -20,6 +25,10 @@ class TCliHost : public THost {
   uint64_t RangeFirst = 0, RangeLast = UINT64_MAX;
   bool RangeGiven = false;
   bool Interactive = false;  // stdin and stderr are terminals
+  // Reads through a rescue map: a read the map refused is told once per unread range of the map,
+  // not once per chunk that touched it; ReportMapRanges counts them at the end.
+  const TMappedRawIO* Mapped = nullptr;
+  void ReportMapRanges() const;
 
   TMsgResult MessageBox(const std::string& text, const std::string& caption, TMsgButtons buttons,
                         TMsgIcon icon) override;
@@ -32,6 +41,10 @@ class TCliHost : public THost {
   TStatusDialog* Status = nullptr;
 
  private:
+  // True when the read error being asked about is one the map refused (told here, once per range).
+  bool TellMapRefusal();
+  uint64_t refusalsSeen_ = 0;
+  std::map<uint64_t, uint64_t> rangeReads_;  // failed reads by the unread range's first byte
   TMsgResult AskTerminal(const std::string& text, TMsgButtons buttons);
   class CliFind : public TFindDialog {
    public:

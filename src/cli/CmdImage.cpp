@@ -1,5 +1,3 @@
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -11,7 +9,7 @@
 #include "cli/Cli.h"
 #include "cli/CliOutput.h"
 #include "common/TerminalText.h"
-#include "disk/Imager.h"
+#include "disk/ImageRun.h"
 #include "disk/RawIO.h"
 #include "disk/RescueMap.h"
 
@@ -72,124 +70,32 @@ std::string ProgressText(const TImagerProgress& p) {
   return line;
 }
 
-// A block device is read with direct I/O where a read allows it (offset, length and buffer
-// aligned): no copy through the page cache and no read-ahead into areas the passes mean to skip.
-// Other reads go through the layer underneath, on its own descriptor.
-class TDirectSource : public TRawIO {
- public:
-  TDirectSource(TRawIO& inner, int direct, uint32_t align) : inner_(inner), direct_(direct), align_(align) {}
-  ~TDirectSource() override {
-    if (direct_ >= 0) ::close(direct_);
-  }
-  int Open(const std::string& path) override { return inner_.Open(path); }
-  ssize_t PRead(int fd, void* buffer, size_t length, uint64_t offset) override {
-    if (direct_ >= 0 && offset % align_ == 0 && length % align_ == 0 && reinterpret_cast<uintptr_t>(buffer) % 4096 == 0) {
-      size_t done = 0;
-      while (done < length) {
-        const ssize_t r = ::pread(direct_, static_cast<char*>(buffer) + done, length - done, off_t(offset + done));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && errno == EINVAL && done == 0) break;  // the device refuses direct reads here
-        if (r < 0) return done > 0 ? ssize_t(done) : -1;
-        if (r == 0) return ssize_t(done);
-        done += size_t(r);
-      }
-      if (done == length) return ssize_t(done);
-    }
-    return inner_.PRead(fd, buffer, length, offset);
-  }
-  void Close(int fd) override { inner_.Close(fd); }
-  bool Size(int fd, uint64_t& bytes) override { return inner_.Size(fd, bytes); }
-
- private:
-  TRawIO& inner_;
-  int direct_;
-  uint32_t align_;
-};
-
 int RunImage(TCliContext& ctx, const TImageArgs& a) {
-  TRawIO& io = RawIO();
-  const int source = io.Open(a.Source);
-  if (source < 0) {
-    const std::string why = io.OpenFailure();
-    throw TCliError(why.empty() ? "cannot open '" + a.Source + "': " + std::strerror(errno) : why);
+  TImageRequest request;
+  request.Source = a.Source;
+  request.Target = a.Target;
+  request.Map = a.Map;
+  request.Retries = a.Retries;
+  request.Reverse = a.Reverse;
+  request.SectorSize = a.SectorSize;
+  request.Creator = "salvex-cli";
+  request.CommandLine = "salvex-cli image " + a.Source + " " + a.Target + " --map " + a.Map;
+  TImageRun run(RawIO());
+  if (!run.Prepare(request)) {
+    if (run.UsageError) throw TCliUsageError(run.Error);
+    throw TCliError(run.Error);
   }
-  struct Closer {
-    TRawIO& io;
-    int fd;
-    ~Closer() { io.Close(fd); }
-  } closeSource{io, source};
-  uint64_t size = 0;
-  if (!io.Size(source, size)) throw TCliError("cannot tell the size of '" + a.Source + "'");
-
-  struct stat sourceStat {}, targetStat {};
-  const bool targetExists = ::stat(a.Target.c_str(), &targetStat) == 0;
-  if (targetExists && ::stat(a.Source.c_str(), &sourceStat) == 0 && sourceStat.st_dev == targetStat.st_dev &&
-      sourceStat.st_ino == targetStat.st_ino)
-    throw TCliUsageError("the target is the source itself");
-  if (targetExists && !S_ISREG(targetStat.st_mode))
-    throw TCliUsageError("the target '" + a.Target + "' is not a regular file; the image is written into a file");
-
-  TRescueMap map(size);
-  struct stat mapStat {};
-  if (::stat(a.Map.c_str(), &mapStat) == 0) {
-    std::string why;
-    if (!LoadRescueMap(a.Map, map, why)) throw TCliError(why);
-    if (map.Size() > size)
-      throw TCliError("the map '" + a.Map + "' covers " + std::to_string(map.Size()) + " bytes, but the source has " +
-                      std::to_string(size) + "; is it the map of another disk?");
-    map.Resize(size);
-  } else if (targetExists) {
-    throw TCliError("the target '" + a.Target + "' exists but the map '" + a.Map +
-                    "' does not; give the map of the run that wrote it, or another target");
-  }
-
-  const int target = ::open(a.Target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (target < 0) throw TCliError("cannot write '" + a.Target + "': " + std::strerror(errno));
-  struct TargetCloser {
-    int fd;
-    ~TargetCloser() { ::close(fd); }
-  } closeTarget{target};
-  // Sized up front and left sparse: the areas never read stay holes where the file system allows.
-  struct stat written {};
-  if (::fstat(target, &written) == 0 && uint64_t(written.st_size) < size && ::ftruncate(target, off_t(size)) != 0)
-    throw TCliError("cannot size '" + a.Target + "' to " + std::to_string(size) + " bytes: " + std::strerror(errno));
-
-  // Block devices: direct I/O; image files: the page cache, told the reads go forwards.
-  struct stat sourceInfo {};
-  int direct = -1;
-  uint32_t align = a.SectorSize;
-  if (::stat(a.Source.c_str(), &sourceInfo) == 0 && S_ISBLK(sourceInfo.st_mode)) {
-    direct = ::open(a.Source.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
-    uint32_t logical = 0;
-    if (io.SectorSize(source, logical) && logical > align) align = logical;
-  } else {
-    ::posix_fadvise(source, 0, 0, POSIX_FADV_SEQUENTIAL);
-  }
-  TDirectSource reader(io, direct, align);
-
-  TImagerOptions options;
-  options.SectorSize = a.SectorSize;
-  options.Retries = a.Retries;
-  options.Reverse = a.Reverse;
-  TImager imager(reader, source, target, map, options);
-  const std::string command = "salvex-cli image " + a.Source + " " + a.Target + " --map " + a.Map;
-  imager.SaveMap = [&](const TRescueMap& m, std::string& why) {
-    return WriteFileAtomically(a.Map, m.Format({"Mapfile. Created by salvex-cli (GNU ddrescue format)",
-                                                "Command line: " + command}),
-                               why);
-  };
-  imager.Cancelled = [&ctx] {
+  run.Cancelled = [&ctx] {
     Host().ProcessMessages();
     return ctx.Status->Cancelled;
   };
   const bool drawn = isatty(STDERR_FILENO) && !ctx.Quiet;
   if (drawn)
-    imager.OnProgress = [](const TImagerProgress& p) { std::cerr << "\r\033[K" << ProgressText(p) << std::flush; };
-  const bool ok = imager.Run();
+    run.OnProgress = [](const TImagerProgress& p) { std::cerr << "\r\033[K" << ProgressText(p) << std::flush; };
+  const bool ok = run.Run();
   if (drawn) std::cerr << "\r\033[K" << std::flush;
-  if (ok && ::fsync(target) != 0) throw TCliError("cannot write '" + a.Target + "': " + std::strerror(errno));
 
-  const TImagerProgress p = imager.Progress();
+  const TImagerProgress p = run.Progress();
   const uint64_t missing = p.Size - p.Rescued;
   if (ctx.Json) {
     nlohmann::json doc = Document("image");
@@ -197,9 +103,9 @@ int RunImage(TCliContext& ctx, const TImageArgs& a) {
                     {"size", p.Size},             {"rescued", p.Rescued},        {"non_tried", p.NonTried},
                     {"non_trimmed", p.NonTrimmed}, {"non_scraped", p.NonScraped}, {"bad_sector", p.BadSector},
                     {"bad_areas", p.BadAreas},    {"reads", p.Reads},            {"read_errors", p.ReadErrors},
-                    {"seconds", std::round(p.Seconds * 1000) / 1000},            {"cancelled", imager.WasCancelled},
-                    {"finished", ok && !imager.WasCancelled}};
-    if (!ok) doc["image"]["error"] = imager.Error;
+                    {"seconds", std::round(p.Seconds * 1000) / 1000},            {"cancelled", run.WasCancelled()},
+                    {"finished", ok && !run.WasCancelled()}};
+    if (!ok) doc["image"]["error"] = run.Error;
     PrintJson(doc);
   } else {
     std::printf("%s; %llu reads, %llu read errors; map %s\n", ProgressText(p).c_str(),
@@ -209,8 +115,8 @@ int RunImage(TCliContext& ctx, const TImageArgs& a) {
       std::printf("%llu bytes were not rescued; read the image with --map %s so that they count as unreadable\n",
                   static_cast<unsigned long long>(missing), TerminalSafe(a.Map).c_str());
   }
-  if (!ok) throw TCliError(imager.Error);
-  if (imager.WasCancelled) {
+  if (!ok) throw TCliError(run.Error);
+  if (run.WasCancelled()) {
     std::cerr << "salvex-cli: interrupted; run the same command again to go on from the map\n";
     return 1;
   }

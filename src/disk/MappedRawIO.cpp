@@ -20,6 +20,8 @@ ssize_t TMappedRawIO::PRead(int fd, void* buffer, size_t length, uint64_t offset
     const uint64_t inMap = offset < map.Size() ? std::min<uint64_t>(length, map.Size() - offset) : 0;
     if (inMap > 0 && !map.Unrescued(offset, inMap).empty()) {
       ++refused_;
+      lastRefusal_ = {&map, offset, inMap};
+      if (OnRefusal) OnRefusal(lastRefusal_);
       errno = EIO;
       return -1;
     }

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <map>
 #include <string>
 
@@ -22,6 +23,14 @@ class TMappedRawIO : public TRawIO {
   }
   // Reads refused because of the map, for summaries.
   uint64_t RefusedReads() const { return refused_; }
+  // The last read refused: its map and the byte range asked for (in the image).
+  struct TRefusal {
+    const TRescueMap* Map = nullptr;
+    uint64_t Offset = 0, Length = 0;
+  };
+  const TRefusal& LastRefusal() const { return lastRefusal_; }
+  // Told of every refused read (map-files: which folder's reading met unread sectors).
+  std::function<void(const TRefusal&)> OnRefusal;
 
   int Open(const std::string& path) override;
   ssize_t PRead(int fd, void* buffer, size_t length, uint64_t offset) override;
@@ -37,6 +46,7 @@ class TMappedRawIO : public TRawIO {
   std::map<std::string, TRescueMap> maps_;
   std::map<int, const TRescueMap*> open_;
   uint64_t refused_ = 0;
+  TRefusal lastRefusal_;
 };
 
 }  // namespace salvex

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "common/Format.h"
 #include "common/ByteReader.h"
 
 namespace salvex {
@@ -28,20 +29,20 @@ struct Walker {
   // Reads a tree block once per file; a second visit is a loop.
   bool Fetch(uint64_t block, std::vector<uint8_t>& out) {
     if (block == 0 || block >= sb.BlocksCount) {
-      Note("a map block (" + std::to_string(block) + ") lies outside the volume");
+      Note(TextF(931, {std::to_string(block)}));
       return false;
     }
     if (!seen.insert(block).second) {
-      Note("the map refers to block " + std::to_string(block) + " twice");
+      Note(TextF(932, {std::to_string(block)}));
       return false;
     }
     if (seen.size() > kMaxTreeBlocks) {
-      Note("the map has more blocks than any file can");
+      Note(TextF(933));
       return false;
     }
     map.TreeBlocks.push_back(block);
     if (!read(block, out) || out.size() != sb.BlockSize) {
-      Note("map block " + std::to_string(block) + " could not be read");
+      Note(TextF(934, {std::to_string(block)}));
       return false;
     }
     return true;
@@ -50,8 +51,7 @@ struct Walker {
     if (count == 0 || logical >= limit) return;
     count = std::min(count, limit - logical);
     if (physical == 0 || physical >= sb.BlocksCount || count > sb.BlocksCount - physical) {
-      Note("an extent (block " + std::to_string(physical) + ", " + std::to_string(count) +
-           " blocks) reaches past the volume");
+      Note(TextF(935, {std::to_string(physical), std::to_string(count)}));
       return;
     }
     map.Runs.push_back({logical, physical, count, unwritten});
@@ -60,13 +60,13 @@ struct Walker {
   void Extents(std::span<const uint8_t> node, int expectDepth) {
     ByteReader r(node);
     if (r.U16(0) != kExtentMagic) {
-      Note("an extent block has no extent header");
+      Note(TextF(936));
       return;
     }
     const uint16_t entries = r.U16(2), max = r.U16(4), depth = r.U16(6);
     if (entries > max || 12 + size_t(max) * 12 > node.size() || depth > kMaxDepth ||
         (expectDepth >= 0 && depth != expectDepth)) {
-      Note("an extent header is inconsistent");
+      Note(TextF(937));
       return;
     }
     for (uint16_t i = 0; i < entries; ++i) {
@@ -113,7 +113,7 @@ void SortAndDropOverlaps(TExtMap& map) {
   std::vector<TExtRun> kept;
   for (const TExtRun& run : map.Runs) {
     if (!kept.empty() && run.Logical < kept.back().Logical + kept.back().Count) {
-      if (map.Problem.empty()) map.Problem = "two extents claim the same part of the file";
+      if (map.Problem.empty()) map.Problem = TextF(938);
       continue;
     }
     kept.push_back(run);

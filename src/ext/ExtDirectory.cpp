@@ -4,6 +4,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "common/Format.h"
 #include "common/Host.h"
 #include "common/StringTable.h"
 #include "common/Unicode.h"
@@ -83,20 +84,20 @@ bool PrepareDeletedNode(TExtdrive& drive, TExtNode& node, uint8_t entryType, uin
     // Nothing left to read: listed with its name so the user knows, but poor.
     if (n.Mode == 0) n.Mode = entryType == 2 ? ext::kModeDir : ext::kModeFile;
     node.Problem = n.Size > 0 || !drive.Journal()
-                       ? "the inode's block map was cleared and the journal holds no older copy of it"
-                       : "the inode's size and block map were cleared and the journal holds no older copy of it";
+                       ? TextF(939)
+                       : TextF(991);
     condition = 2;
     return true;
   }
   condition = 1;
-  if (!n.ChecksumOk) node.Problem = "the inode's checksum is wrong";
+  if (!n.ChecksumOk) node.Problem = TextF(927);
   const TExtMap map = drive.MapOf(node);
   if (!map.Problem.empty()) node.Problem = map.Problem;
   node.OwnsBlocks = !node.FromJournal && drive.InodeInUse(node.Ino);
   uint64_t reused = 0;
   for (const TExtRun& run : map.Runs)
     for (uint64_t i = 0; i < run.Count && reused == 0 && !node.OwnsBlocks; ++i) reused += drive.BlockInUse(run.Physical + i);
-  if (reused) node.Problem = "some of its blocks now belong to other files";
+  if (reused) node.Problem = TextF(992);
   if (!node.Problem.empty()) condition = 2;
   return true;
 }

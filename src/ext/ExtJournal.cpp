@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "common/Format.h"
 #include "common/ByteReader.h"
 
 namespace salvex {
@@ -72,13 +73,13 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
     return ReadPosition(p, out);
   };
   if (!ReadPosition(0, block)) {
-    why = "the journal's first block could not be read";
+    why = TextF(928);
     return false;
   }
   ByteReader sb(block);
   const uint32_t type = Be32(sb, 4);
   if (Be32(sb, 0) != kJournalMagic || (type != kSuperV1 && type != kSuperV2)) {
-    why = "the journal has no jbd2 superblock";
+    why = TextF(929);
     return false;
   }
   BlockSize = Be32(sb, 12);
@@ -86,7 +87,7 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
   First = Be32(sb, 20);
   Incompat = type == kSuperV2 ? Be32(sb, 40) : 0;
   if (BlockSize != volumeBlockSize || MaxLen < 2 || MaxLen > kMaxJournalBlocks || First == 0 || First >= MaxLen) {
-    why = "the journal superblock's geometry is invalid";
+    why = TextF(930);
     return false;
   }
   const bool v3 = Incompat & kIncompatCsumV3;

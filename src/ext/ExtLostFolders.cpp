@@ -1,5 +1,6 @@
 #include "ext/ExtLostFolders.h"
 
+#include "common/Format.h"
 #include "common/ByteReader.h"
 #include "ext/ExtDirectory.h"
 #include "ext/Extdrive.h"
@@ -102,14 +103,14 @@ bool PrepareLostNode(TExtdrive& drive, TExtNode& node, uint8_t entryType, uint8_
     condition = 1;
     return true;
   };
-  auto nameOnly = [&](const char* why) {
+  auto nameOnly = [&](const std::string& why) {
     node.Inode = TExtInode{};
     node.Inode.Mode = wantDir ? ext::kModeDir : ext::kModeFile;
     node.Problem = why;
     condition = 2;
     return true;
   };
-  if (drive.InodeInUse(ino)) return fromFound() || nameOnly("its inode now belongs to a file of the volume");
+  if (drive.InodeInUse(ino)) return fromFound() || nameOnly(TextF(993));
   TExtInode& n = node.Inode;
   if (drive.ReadInode(ino, n, true)) node.Problem.clear();
   if (n.Mode == 0 || n.Deleted()) {
@@ -125,15 +126,15 @@ bool PrepareLostNode(TExtdrive& drive, TExtNode& node, uint8_t entryType, uint8_
   // A former volume's inode that the volume does not use. Its checksum was made with that
   // volume's seed, so it says nothing here; the kind, the map and the blocks do.
   if (!ExtEntryTypeMatches(entryType, n.Mode) || n.Size > drive.VolumeBytes())
-    return fromFound() || nameOnly("its inode holds another file now");
+    return fromFound() || nameOnly(TextF(994));
   condition = 1;
   const TExtMap map = drive.MapOf(node);
   if (!map.Problem.empty()) node.Problem = map.Problem;
-  if (map.Runs.empty() && n.Size > 0 && !n.HasInlineData() && !n.FastLink()) node.Problem = "its inode maps no blocks";
+  if (map.Runs.empty() && n.Size > 0 && !n.HasInlineData() && !n.FastLink()) node.Problem = TextF(995);
   bool reused = false;
   for (const TExtRun& run : map.Runs)
     for (uint64_t i = 0; i < run.Count && !reused; ++i) reused = drive.BlockInUse(run.Physical + i);
-  if (reused) node.Problem = "some of its blocks now belong to files of the volume";
+  if (reused) node.Problem = TextF(996);
   if (!node.Problem.empty()) {
     if (n.IsDir() && fromFound()) return true;
     condition = 2;

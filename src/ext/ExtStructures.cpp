@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "common/Format.h"
 #include "common/ByteReader.h"
 
 namespace salvex {
@@ -75,11 +76,11 @@ std::string TExtSuperblock::Flavour() const {
 bool ParseExtSuperblock(std::span<const uint8_t> bytes, TExtSuperblock& sb, std::string& why) {
   ByteReader r(bytes);
   if (bytes.size() < ext::kSuperblockSize) {
-    why = "the superblock is cut short";
+    why = TextF(906);
     return false;
   }
   if (r.U16(56) != ext::kMagic) {
-    why = "no ext superblock signature (0xEF53)";
+    why = TextF(907);
     return false;
   }
   sb = {};
@@ -100,7 +101,7 @@ bool ParseExtSuperblock(std::span<const uint8_t> bytes, TExtSuperblock& sb, std:
   sb.LastOrphan = r.U32(232);
   sb.FirstMetaBg = r.U32(260);
   if (logBlock > kMaxLogBlockSize) {
-    why = "the block size field (" + std::to_string(logBlock) + ") is beyond 64 KiB";
+    why = TextF(908, {std::to_string(logBlock)});
     return false;
   }
   sb.BlockSize = 1024u << logBlock;
@@ -115,7 +116,7 @@ bool ParseExtSuperblock(std::span<const uint8_t> bytes, TExtSuperblock& sb, std:
   if (sb.Has64Bit()) {
     sb.DescSize = r.U16(0xFE);
     if (sb.DescSize < 64 || sb.DescSize > 1024 || (sb.DescSize & (sb.DescSize - 1))) {
-      why = "the group descriptor size (" + std::to_string(sb.DescSize) + ") is not a power of two from 64 to 1024";
+      why = TextF(909, {std::to_string(sb.DescSize)});
       return false;
     }
   }
@@ -126,33 +127,32 @@ bool ParseExtSuperblock(std::span<const uint8_t> bytes, TExtSuperblock& sb, std:
     if (unknown & ext::kIncompatDirData) names += " dirdata";
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%X", unknown);
-    why = std::string("the volume uses incompatible features this reader does not know (") + hex +
-          (names.empty() ? "" : ":" + names) + ")";
+    why = TextF(910, {std::string(hex) + (names.empty() ? "" : ":" + names)});
     return false;
   }
   if (sb.FeatureRoCompat & ext::kRoCompatBigalloc) {
     if (logCluster < logBlock || logCluster - logBlock > 16) {
-      why = "the cluster size field is invalid";
+      why = TextF(911);
       return false;
     }
     sb.ClusterRatio = 1u << (logCluster - logBlock);
   }
   if (sb.InodeSize < 128 || sb.InodeSize > sb.BlockSize || (sb.InodeSize & (sb.InodeSize - 1))) {
-    why = "the inode size (" + std::to_string(sb.InodeSize) + ") is not a power of two from 128 to the block size";
+    why = TextF(912, {std::to_string(sb.InodeSize)});
     return false;
   }
   if (sb.BlocksPerGroup == 0 || sb.BlocksPerGroup > 8u * sb.BlockSize * sb.ClusterRatio ||
       sb.InodesPerGroup == 0 || sb.InodesPerGroup > 8u * sb.BlockSize) {
-    why = "the blocks or inodes per group are out of range";
+    why = TextF(913);
     return false;
   }
   if (sb.BlocksCount <= sb.FirstDataBlock || sb.FirstDataBlock > 1 || (sb.BlockSize > 1024 && sb.FirstDataBlock)) {
-    why = "the block count or first data block is invalid";
+    why = TextF(914);
     return false;
   }
   sb.GroupCount = (sb.BlocksCount - sb.FirstDataBlock + sb.BlocksPerGroup - 1) / sb.BlocksPerGroup;
   if (sb.InodesCount > sb.GroupCount * sb.InodesPerGroup || sb.InodesCount < ext::kRootInode) {
-    why = "the inode count does not fit the groups";
+    why = TextF(915);
     return false;
   }
   if (sb.FirstInode < 11 && sb.RevLevel >= 1) sb.FirstInode = 11;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <set>
 
+#include "common/Format.h"
 #include "common/ByteReader.h"
 #include "common/Debug.h"
 #include "common/StringTable.h"
@@ -78,7 +79,7 @@ bool TExtdrive::ReadBlock(uint64_t block, std::vector<uint8_t>& out) {
 bool TExtdrive::ReadSuperblockAt(uint64_t offset, TExtSuperblock& sb, std::string& why) {
   std::vector<uint8_t> bytes(ext::kSuperblockSize);
   if (!ReadBytes(offset, bytes.size(), bytes.data())) {
-    why = "the superblock could not be read";
+    why = TextF(916);
     return false;
   }
   return ParseExtSuperblock(bytes, sb, why);
@@ -127,7 +128,7 @@ bool TExtdrive::ReadGroupDescriptors(std::string& why) {
     if (where != cached) {
       cached = where;
       if (!ReadBlock(where, block)) {
-        why = "group descriptor block " + std::to_string(where) + " could not be read";
+        why = TextF(917, {std::to_string(where)});
         return false;
       }
     }
@@ -141,7 +142,7 @@ bool TExtdrive::ReadGroupDescriptors(std::string& why) {
     }
   }
   if (bad == Sb.GroupCount) {
-    why = "no group descriptor points at an inode table inside the volume";
+    why = TextF(918);
     return false;
   }
   return true;
@@ -153,14 +154,14 @@ bool TExtdrive::Mount(bool quiet) {
   const auto fail = [&](const std::string& why) {
     SuperProblem = why;
     DebugLog("ext mount failed: " + why, 1);
-    AddMountNote(TError::Corrupt(kSuperblock, why), true, quiet, "This ext volume cannot be read: " + why, "Error");
+    AddMountNote(TError::Corrupt(kSuperblock, why), true, quiet, TextF(919, {why}), LoadText(997));
     return false;
   };
   std::string why;
   if (!ReadSuperblockAt(ext::kSuperblockOffset, Sb, why)) {
     SuperProblem = why;
     if (!FindBackupSuperblock(why)) return fail(why);
-    AddMountNote(TError::Corrupt(kSuperblock, "the first one is damaged (" + SuperProblem + "); a backup superblock is used"),
+    AddMountNote(TError::Corrupt(kSuperblock, TextF(920, {SuperProblem})),
                  false, quiet);
   }
   if (const uint64_t room = DeviceRoom(BytesPerSector()); room > 0) {
@@ -173,13 +174,12 @@ bool TExtdrive::Mount(bool quiet) {
     }
   }
   if (!ReadGroupDescriptors(why)) return fail(why);
-  if (!Sb.ChecksumOk) AddMountNote(TError::Corrupt(kSuperblock, "its checksum is wrong"), false, quiet);
+  if (!Sb.ChecksumOk) AddMountNote(TError::Corrupt(kSuperblock, TextF(921)), false, quiet);
   if (Sb.FeatureIncompat & ext::kIncompatRecover)
-    AddMountNote(TError::Corrupt(kSuperblock, "the journal was not replayed (the volume was not unmounted cleanly): "
-                                              "recent changes are missing"),
+    AddMountNote(TError::Corrupt(kSuperblock, TextF(922)),
                  false, quiet);
   if (Sb.FeatureIncompat & ext::kIncompatEncrypt)
-    AddMountNote(TError::Corrupt(kSuperblock, "encrypted files are saved as stored (encrypted)"), false, quiet);
+    AddMountNote(TError::Corrupt(kSuperblock, TextF(923)), false, quiet);
   if (!MountNotes.empty()) DebugLog("ext mount: " + MountText(), 0);
   bitmaps_.assign(Groups.size(), {});
   bitmapRead_.assign(Groups.size(), false);
@@ -295,13 +295,13 @@ const TExtJournal* TExtdrive::Journal() {
   if (journalTried_) return journal_.get();
   journalTried_ = true;
   if (!Sb.HasJournal() || Sb.JournalInode == 0) {
-    JournalProblem = "the volume has no internal journal";
+    JournalProblem = TextF(924);
     return nullptr;
   }
   TExtNode node;
   node.Ino = Sb.JournalInode;
   if (!ReadInode(node.Ino, node.Inode)) {
-    JournalProblem = "the journal inode could not be read";
+    JournalProblem = TextF(925);
     return nullptr;
   }
   const TExtMap map = MapOf(node);
@@ -354,9 +354,9 @@ TExtNode TExtdrive::NodeOf(uint32_t ino) {
   TExtNode node;
   node.Ino = ino;
   if (!ReadInode(ino, node.Inode))
-    node.Problem = "inode " + std::to_string(ino) + " lies outside the volume's inode tables";
+    node.Problem = TextF(926, {std::to_string(ino)});
   else if (!node.Inode.ChecksumOk)
-    node.Problem = "the inode's checksum is wrong";
+    node.Problem = TextF(927);
   return node;
 }
 

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QInputDialog>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
@@ -15,6 +16,7 @@
 #include "common/Format.h"
 #include "common/StringTable.h"
 #include "devices/LostDrives.h"
+#include "disk/RescueMap.h"
 #include "fat/FATdrive.h"
 #include "recovery/Browse.h"
 #include "ui/ByteSource.h"
@@ -25,6 +27,8 @@
 #include "ui/FindDialog.h"
 #include "ui/FolderTree.h"
 #include "ui/HelpWindow.h"
+#include "ui/ImageDialog.h"
+#include "ui/MapBar.h"
 #include "ui/LanguageDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/OptionsDialog.h"
@@ -141,6 +145,46 @@ void TourDriveDialogs(TMainForm& window, const TTourVisit& visit) {
   }
 }
 
+// The imaging dialog going on from an earlier run of the first disk, with that run's map: a bad
+// area being narrowed down, another not yet trimmed, the end not yet tried; and the progress
+// window while such a run goes on.
+void TourImaging(TMainForm& window, const TTourVisit& visit) {
+  if (window.Devices().Count() == 0) return;
+  const TDevice& device = *window.Devices().Items(0);
+  const uint64_t size = device.TotalSectors * (device.BytesPerSector ? device.BytesPerSector : 512);
+  if (size < 1024 * 1024) return;
+  TRescueMap map(size);
+  const uint64_t unit = size / 64 / 512 * 512;
+  map.Set(0, unit * 44, RescueFinished);
+  map.Set(unit * 9, unit / 4, RescueBadSector);
+  map.Set(unit * 9 + unit / 4, unit / 2, RescueNonScraped);
+  map.Set(unit * 23, unit / 8, RescueBadSector);
+  map.Set(unit * 30, unit, RescueNonTrimmed);
+  map.Set(unit * 47, unit * 3, RescueFinished);
+  QTemporaryDir dir;
+  const QString image = QDir(dir.path()).filePath("disk.img");
+  std::string why;
+  WriteFileAtomically((image + ".map").toStdString(), map.Format(), why);
+  TImageDialog imaging(&window, window.Devices(), window.Drives());
+  imaging.Prepare();
+  imaging.Pages()->setCurrentIndex(1);
+  imaging.PhysicalList()->setCurrentRow(0);
+  imaging.TargetEdit()->setText(image);
+  imaging.MapEdit()->setText(image + ".map");
+  imaging.MapEdit()->textEdited(imaging.MapEdit()->text());
+  Show(&imaging, "image-dialog", visit);
+
+  TStatusDialog& status = window.Status();
+  status.Setup(LoadText(966), TextF(967, {"/dev/sdb"}), TextF(968, {"1.41 GB", "2.00 GB"}), TextF(969, {"3", "96.5 MB"}),
+               TextF(970, {"38.2 MB", "0:01"}), true, false);
+  status.Max = 100;
+  status.StepBy(70);
+  window.StatusWindow()->ShowMap(map);
+  Show(window.StatusWindow(), "status-imaging", visit);
+  window.StatusWindow()->ClearMap();
+  status.Hide();
+}
+
 void TourItemDialogs(TMainForm& window, const TTourVisit& visit) {
   TCustomDrive* drive = window.CurrentDrive();
   std::vector<std::string> choices = drive ? drive->ReadChoiceItems() : std::vector<std::string>{};
@@ -243,6 +287,7 @@ void TourDialogs(TMainForm& window, const TTourVisit& visit) {
   TourDriveDialogs(window, visit);
   TourItemDialogs(window, visit);
   TourOtherWindows(window, visit);
+  TourImaging(window, visit);
   TourViewer(window, visit);
   // The lost-drive search over the first device's first 100,000 sectors, as the drive dialog
   // offers it, and the volumes it found.

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QLocale>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -26,6 +27,7 @@
 #include "disk/DeviceRegistry.h"
 #include "fat/FATdrive.h"
 #include "ui/Icons.h"
+#include "ui/ImageMaps.h"
 #include "ui/PreviewDialog.h"
 #include "ui/RangeDialog.h"
 #include "ui/Translate.h"
@@ -125,21 +127,29 @@ bool TDriveDlg::Execute() {
 
 void TDriveDlg::ShowPhysicalPage() { pages_->setCurrentWidget(physicalPage_); }
 
-void TDriveDlg::FillLists() {
-  logical_->clear();
-  physical_->clear();
-  for (size_t i = 0; i < devices_.Count(); ++i) {
-    const TDevice* d = devices_.Items(i);
-    physical_->addItem(new QListWidgetItem(DeviceIcon(DeviceImage(d->DriveType)), QString::fromStdString(d->Name)));
+void TDriveDlg::FillDeviceList(QListWidget* list, TDeviceList& devices) {
+  list->clear();
+  for (size_t i = 0; i < devices.Count(); ++i) {
+    const TDevice* d = devices.Items(i);
+    list->addItem(new QListWidgetItem(DeviceIcon(DeviceImage(d->DriveType)), QString::fromStdString(d->Name)));
   }
-  for (size_t i = 0; i < drives_.Count(); ++i) {
-    const TCustomDrive* v = drives_.Items(i);
-    const int device = devices_.IndexOf(v->Device);
-    const std::string deviceName = device >= 0 ? devices_.GetDeviceName(size_t(device), false) : std::string();
+}
+
+void TDriveDlg::FillDriveList(QListWidget* list, TDeviceList& devices, TDriveList& drives) {
+  list->clear();
+  for (size_t i = 0; i < drives.Count(); ++i) {
+    const TCustomDrive* v = drives.Items(i);
+    const int device = devices.IndexOf(v->Device);
+    const std::string deviceName = device >= 0 ? devices.GetDeviceName(size_t(device), false) : std::string();
     const std::string name = v->Name.empty() ? LoadText(755) : v->Name;
-    logical_->addItem(new QListWidgetItem(DeviceIcon(DeviceImage(v->Device ? v->Device->DriveType : 0)),
-                                          QString::fromStdString(TextF(754, {name, deviceName}))));
+    list->addItem(new QListWidgetItem(DeviceIcon(DeviceImage(v->Device ? v->Device->DriveType : 0)),
+                                      QString::fromStdString(TextF(754, {name, deviceName}))));
   }
+}
+
+void TDriveDlg::FillLists() {
+  FillDeviceList(physical_, devices_);
+  FillDriveList(logical_, devices_, drives_);
   logical_->setCurrentRow(-1);
   physical_->setCurrentRow(-1);
   UpdateButtons();
@@ -247,6 +257,17 @@ void TDriveDlg::RescanClicked() {
 void TDriveDlg::AddImageClicked() {
   const QString path = QFileDialog::getOpenFileName(this, Text(831));
   if (path.isEmpty()) return;
+  // A rescue map beside the image (its name plus ".map", as the imaging run names it) is offered.
+  const QString mapPath = path + ".map";
+  if (QFileInfo(mapPath).isFile() &&
+      QMessageBox::question(this, Text(831), TextWith(986, {mapPath}), QMessageBox::Yes | QMessageBox::No) ==
+          QMessageBox::Yes) {
+    QString why;
+    if (!AddImageMap(path.toStdString(), mapPath.toStdString(), why)) {
+      QMessageBox::warning(this, Text(831), why);
+      return;
+    }
+  }
   try {
     TDeviceRegistry::Instance().AddImage(path.toStdString());
   } catch (const std::exception& e) {

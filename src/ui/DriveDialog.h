@@ -37,6 +37,10 @@ class TDriveDlg : public QDialog {
   void ShowPhysicalPage();
   // Rebuilds both lists from the device and drive lists.
   void FillLists();
+  // The physical page's list (a row per device) and the logical page's (a row per volume, with its
+  // device), for every dialog that lets the user pick one.
+  static void FillDeviceList(QListWidget* list, TDeviceList& devices);
+  static void FillDriveList(QListWidget* list, TDeviceList& devices, TDriveList& drives);
   void UpdateButtons();
   // What a lost-drive search that ended short of the disk's last sector `end` left to offer: the
   // rest of the disk after it, or, when it found nothing, every sector it did not search. Empty

@@ -2,6 +2,7 @@
 
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
@@ -9,6 +10,8 @@
 #include "devices/Device.h"
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
+#include "ui/ImageMaps.h"
+#include "ui/MapBar.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
@@ -22,6 +25,12 @@ TDriveInfoDialog::TDriveInfoDialog(QWidget* parent) : QDialog(parent) {
     fields_[i]->setMinimumWidth(i == 0 ? 260 : 120);
     form->addRow(Text(461 + i), fields_[i]);
   }
+  mapLabel_ = Tagged(new QLabel(this), 987);
+  mapText_ = new QLabel(this);
+  mapText_->setWordWrap(true);
+  mapBar_ = new TMapBar(this);
+  form->addRow(mapLabel_, mapText_);
+  form->addRow(mapBar_);
   auto* buttons = new QDialogButtonBox(this);
   buttons->addButton(Text(467), QDialogButtonBox::AcceptRole)->setDefault(true);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -36,6 +45,18 @@ void TDriveInfoDialog::Prepare(const TDevice& device) {
   fields_[0]->setText(QString::fromStdString(device.Name));
   const uint64_t values[5] = {g.Cylinders, g.Heads, g.SectorsPerTrack, g.TotalSectors, g.BytesPerSector};
   for (int i = 0; i < 5; ++i) fields_[i + 1]->setText(QLocale().toString(qulonglong(values[i])));
+  std::string mapPath;
+  const TRescueMap* map = MapOfDevice(device, &mapPath);
+  mapLabel_->setVisible(map != nullptr);
+  mapText_->setVisible(map != nullptr);
+  mapBar_->setVisible(map != nullptr);
+  if (map) {
+    mapText_->setText(TextWith(988, {QString::fromStdString(mapPath), QLocale().toString(qulonglong(map->Total(RescueFinished))),
+                                     QLocale().toString(qulonglong(map->Size()))}));
+    mapBar_->SetMap(*map);
+  } else {
+    mapBar_->Clear();
+  }
 }
 
 bool TDriveInfoDialog::Run(const TDevice& device) {

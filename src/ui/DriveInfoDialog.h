@@ -1,6 +1,7 @@
 #pragma once
 #include <QDialog>
 
+class QLabel;
 class QLineEdit;
 
 namespace salvex {
@@ -8,6 +9,8 @@ class TDevice;
 }
 
 namespace salvex::ui {
+
+class TMapBar;
 
 // The geometry of the disk that holds the open volume, read-only.
 class TDriveInfoDialog : public QDialog {
@@ -19,9 +22,15 @@ class TDriveInfoDialog : public QDialog {
   void Prepare(const TDevice& device);
   // Drive, cylinders, heads, sectors per track, sectors, bytes per sector.
   QString Field(int index) const;
+  // The rescue map an image was added with, drawn under the geometry; hidden without one.
+  TMapBar* MapBar() const { return mapBar_; }
+  QLabel* MapText() const { return mapText_; }
 
  private:
   QLineEdit* fields_[6] = {};
+  QLabel* mapLabel_ = nullptr;
+  QLabel* mapText_ = nullptr;
+  TMapBar* mapBar_ = nullptr;
 };
 
 }  // namespace salvex::ui

@@ -44,6 +44,8 @@
 #include "ui/FolderTree.h"
 #include "ui/HelpWindow.h"
 #include "ui/Icons.h"
+#include "ui/ImageCommand.h"
+#include "ui/ImageDialog.h"
 #include "ui/SysInfoDialog.h"
 #include "ui/LanguageDialog.h"
 #include "ui/OptionsDialog.h"
@@ -189,6 +191,7 @@ void TMainForm::CreateActions() {
   auto* lost = NewAction("MenuFindLostData", 101, 102, &TMainForm::FindLostDataCommand);
   lost->setIcon(s->standardIcon(QStyle::SP_BrowserReload));
   lost->setProperty(kButtonHint, "143");
+  NewAction("MenuCreateImage", 951, 952, &TMainForm::CreateImageCommand);
   auto* help = NewAction("MenuHelpTopic", 104, 105, &TMainForm::HelpCommand);
   help->setShortcut(QKeySequence(Qt::Key_F1));
   help->setIcon(s->standardIcon(QStyle::SP_DialogHelpButton));
@@ -236,7 +239,7 @@ void TMainForm::CreateMenus() {
   menu(view, 88, {"MenuArrangebyName", "MenuArangebydate", "MenuArrangebySize", "MenuArrangebytype", "-",
                   "MenuArrangeDescendingOrder", "MenuArrangeAscendingOrder"});
   menu(nullptr, 95, {"MenuDrvInfo", "-", "MenuSysInfo"});
-  menu(nullptr, 100, {"MenuFindLostData"});
+  menu(nullptr, 100, {"MenuFindLostData", "-", "MenuCreateImage"});
   menu(nullptr, 103, {"MenuHelpTopic", "-", "MenuHomepage", "-", "MenuAbout"});
 
   popup_ = new QMenu(this);
@@ -861,6 +864,14 @@ void TMainForm::PropertiesCommand() {
 void TMainForm::SysInfoCommand() {
   TSysInfoDialog dialog(this);
   dialog.Run();
+}
+
+void TMainForm::CreateImageCommand() {
+  TImageDialog dialog(this, devices_, drives_);
+  TImageRequest request;
+  if (!dialog.Execute(request)) return;
+  const TImagingOutcome outcome = RunImaging(request, status_, statusWindow_);
+  QMessageBox::information(this, Text(950), ImagingSummary(request, outcome));
 }
 
 void TMainForm::DriveInfoCommand() {

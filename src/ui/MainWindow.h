@@ -53,6 +53,8 @@ class TMainForm : public QMainWindow {
   void ShowFolder(TTreeNode* node);
   void SaveSelection();
   void FindLostDataCommand();
+  // Tools > Create disk image: the dialog, then the run with its progress window.
+  void CreateImageCommand();
   void UpdateCommands();
   void UpdateStatus();
 

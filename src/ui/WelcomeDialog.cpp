@@ -5,6 +5,7 @@
 #include <QFrame>
 #include <QGridLayout>
 #include <QLabel>
+#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTreeWidgetItem>
@@ -18,10 +19,27 @@
 
 namespace salvex::ui {
 
+// The banner's subtitle is drawn over the picture in the chosen language; the picture holds
+// only the name.
+QPixmap TWelcomeDialog::BannerPicture() {
+  QImage picture = LoadJpegResource(":/pictures/banner.jpg");
+  if (picture.isNull()) return {};
+  QPainter painter(&picture);
+  painter.setRenderHint(QPainter::TextAntialiasing);
+  QFont font = painter.font();
+  font.setPixelSize(13);
+  painter.setFont(font);
+  painter.setPen(QColor(0xdc, 0xe8, 0xee));
+  const QRect room(122, 0, 330, picture.height() - 2);
+  painter.drawText(room, Qt::AlignLeft | Qt::AlignVCenter,
+                   painter.fontMetrics().elidedText(Text(998), Qt::ElideRight, room.width()));
+  return QPixmap::fromImage(picture);
+}
+
 TWelcomeDialog::TWelcomeDialog(TMainForm* window) : QDialog(window), window_(window) {
   setWindowTitle(Text(1));
   auto* banner = new QLabel(this);
-  banner->setPixmap(QPixmap::fromImage(LoadJpegResource(":/pictures/banner.jpg")));
+  banner->setPixmap(BannerPicture());
   banner->setFixedHeight(52);
 
   auto* frame = new QFrame(this);

@@ -18,6 +18,8 @@ class TWelcomeDialog : public QDialog {
   QPushButton* UndeleteButton() const { return undelete_; }
   QPushButton* FindLostDataButton() const { return lostData_; }
   QPushButton* FindLostDriveButton() const { return lostDrive_; }
+  // The banner with its subtitle in the chosen language.
+  static QPixmap BannerPicture();
 
  private:
   void UndeleteClicked();

@@ -145,5 +145,41 @@ TEST_F(MapFiles, NameTheFilesIfindGivesForTheUnreadSectorsAndSaveTheRestWhole) {
   }
 }
 
+// A folder whose entries lie on unread sectors is named as a folder, and reading over the map
+// tells each unread range once (with a count at the end), not a read-error line per chunk.
+TEST_F(MapFiles, FoldersOnUnreadSectorsAreNamedAndEachUnreadRangeIsToldOnce) {
+  // Projects/Budget's entries are device sectors 2184-2187 (istat); 2158-2166 hold a JPEG's tail.
+  std::ofstream(map) << "0 +\n0 1104896 +\n1104896 4608 -\n1109504 8704 +\n1118208 2048 -\n1120256 "
+                     << fs::file_size(disk) - 1120256 << " +\n";
+  CommandResult r = Cli({"map-files", disk.string(), "--map", map.string()});
+  ASSERT_EQ(r.ExitCode, 0) << r.Err;
+  bool folderNamed = false;
+  for (const std::string& line : Lines(r.Out))
+    if (line.find("Projects/Budget/") != std::string::npos) {
+      EXPECT_NE(line.find("\tfolder"), std::string::npos) << line;
+      EXPECT_NE(line.find("sector 2184"), std::string::npos) << line;
+      folderNamed = true;
+    }
+  EXPECT_TRUE(folderNamed) << r.Out;
+  CommandResult json = Cli({"map-files", disk.string(), "--map", map.string(), "--json"});
+  const auto doc = nlohmann::json::parse(json.Out);
+  EXPECT_TRUE(SchemaViolations(CliSchema(), doc).empty());
+  ASSERT_EQ(doc["folders"].size(), 1u) << json.Out;
+  EXPECT_EQ(doc["folders"][0]["path"], "Projects/Budget");
+  // The folder's reading stops at its first unread sector: that is the one named.
+  EXPECT_EQ(doc["folders"][0]["unread_sectors"][0]["first_sector"], 2184);
+
+  CommandResult save = Cli({"save", disk.string(), "--map", map.string(), "--volume", "0", "--to",
+                            (dir / "out").string(), "/"});
+  EXPECT_EQ(save.ExitCode, 1) << save.Err;
+  size_t told = 0;
+  for (const std::string& line : Lines(save.Err)) {
+    EXPECT_EQ(line.find("NT_read error"), std::string::npos) << line;
+    if (line.find("were never read from the disk (the map") != std::string::npos) ++told;
+  }
+  EXPECT_EQ(told, 2u) << save.Err;
+  EXPECT_NE(save.Err.find("range(s) the map does not mark rescued"), std::string::npos) << save.Err;
+}
+
 }  // namespace
 }  // namespace salvex::test

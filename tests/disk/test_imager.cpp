@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "disk/FakeRawIO.h"
+#include "disk/ImageRun.h"
 #include "disk/Imager.h"
 #include "disk/RescueMap.h"
 #include "support/Cli.h"
@@ -144,6 +145,52 @@ TEST_F(ImagerTest, AnInterruptedRunGoesOnFromItsMapAndEndsAsAWholeRunDoes) {
   }
   EXPECT_EQ(map.Format(), whole.Format());
   EXPECT_EQ(Bytes(dir / "resumed.img"), Bytes(dir / "whole.img"));
+}
+
+// A volume of a disk is imaged through a window of the source: the image is that slice and the
+// map covers it alone; a target that exists without its map is refused (its bytes would be taken
+// for rescued ones), and a second run with the map reads nothing again.
+TEST_F(ImagerTest, VolumeWindowIsImagedAndATargetWithoutItsMapIsRefused) {
+  auto& img = Source();
+  img.badSectors.insert(3000);
+  const uint64_t offset = 2048 * 512, length = 2048 * 512;
+  TImageRequest request;
+  request.Source = "/failing";
+  request.Target = (dir / "volume.img").string();
+  request.Map = (dir / "volume.img.map").string();
+  request.Offset = offset;
+  request.Length = length;
+  {
+    TImageRun run(io);
+    ASSERT_TRUE(run.Prepare(request)) << run.Error;
+    ASSERT_TRUE(run.Run()) << run.Error;
+    EXPECT_EQ(run.Map().Size(), length);
+    const auto bad = run.Map().Blocks(RescueBadSector);
+    ASSERT_EQ(bad.size(), 1u);
+    EXPECT_EQ(bad[0].Pos, 3000 * 512 - offset);
+  }
+  const auto image = Bytes(dir / "volume.img");
+  ASSERT_EQ(image.size(), length);
+  for (uint64_t i = 0; i < length; ++i)
+    if (i / 512 != 3000 - 2048 && image[i] != img.bytes[offset + i]) {
+      ADD_FAILURE() << "byte " << i;
+      break;
+    }
+  const size_t reads = io.transfers.size();
+  img.badSectors.clear();
+  {
+    TImageRun again(io);
+    ASSERT_TRUE(again.Prepare(request)) << again.Error;
+    EXPECT_TRUE(again.Resumed());
+    ASSERT_TRUE(again.Run()) << again.Error;
+    EXPECT_EQ(again.Map().Total(RescueFinished), length);
+  }
+  EXPECT_LE(io.transfers.size() - reads, 4u);  // the one bad sector, not the volume
+
+  fs::remove(request.Map);
+  TImageRun refused(io);
+  EXPECT_FALSE(refused.Prepare(request));
+  EXPECT_NE(refused.Error.find("exists but the map"), std::string::npos) << refused.Error;
 }
 
 }  // namespace

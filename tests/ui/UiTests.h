@@ -11,3 +11,4 @@ int RunViewerTests(int argc, char** argv);
 int RunWelcomeTests(int argc, char** argv);
 int RunUserRunTests(int argc, char** argv);
 int RunLanguageTests(int argc, char** argv);
+int RunImagingTests(int argc, char** argv);

@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
   failures += RunWelcomeTests(argc, argv);
   failures += RunHelpTests(argc, argv);
   failures += RunUserRunTests(argc, argv);
+  failures += RunImagingTests(argc, argv);
   failures += RunLanguageTests(argc, argv);
   return failures == 0 ? 0 : 1;
 }

@@ -22,6 +22,7 @@
 #include "ui/JpegImage.h"
 #include "ui/MainWindow.h"
 #include "ui/RangeDialog.h"
+#include "common/StringTable.h"
 #include "ui/UiTests.h"
 #include "ui/WelcomeDialog.h"
 
@@ -74,6 +75,28 @@ class WelcomeTests : public QObject {
     QVERIFY(whole.pixelColor(2, 2).lightness() > 200);
     QVERIFY(ui::DecodeJpeg(bytes.left(20)).isNull());
     QVERIFY(ui::DecodeJpeg("not a jpeg").isNull());
+  }
+
+  // The banner's subtitle follows the language: the picture has none of its own (the strip where
+  // it goes is the plain gradient), and the drawn one differs between English and German.
+  void BannerSubtitleFollowsTheLanguage() {
+    const QImage plain = ui::LoadJpegResource(":/pictures/banner.jpg");
+    for (int y = 4; y < 48; ++y)
+      for (int x = 116; x < 440; x += 3)
+        QVERIFY2(qAbs(plain.pixelColor(x, y).lightness() - plain.pixelColor(445, y).lightness()) < 12,
+                 qPrintable(QString("text in the picture at %1,%2").arg(x).arg(y)));
+    auto strip = [](const QPixmap& banner) { return banner.toImage().copy(116, 0, 324, 52); };
+    const int saved = LanguageBase;
+    LanguageBase = 1000;
+    const QImage english = strip(ui::TWelcomeDialog::BannerPicture());
+    LanguageBase = 3000;
+    const QImage german = strip(ui::TWelcomeDialog::BannerPicture());
+    LanguageBase = saved;
+    int bright = 0;
+    for (int y = 0; y < english.height(); ++y)
+      for (int x = 0; x < english.width(); ++x) bright += english.pixelColor(x, y).lightness() > 150;
+    QVERIFY(bright > 100);
+    QVERIFY(english != german);
   }
 
   // "Find lost data" on a quick-formatted volume: the drive chosen in the drive dialog goes
