@@ -18,14 +18,15 @@ void FileTimeToDos(uint64_t fileTime, uint16_t& date, uint16_t& time);
 // found by the cluster scan (MFTNumber < 0), read as consecutive clusters from StartCluster.
 class TNTFSFile : public TCustomFile {
  public:
+  // The small fields side by side: a Deleted tree holds one of these per deleted file.
   uint32_t Attributes = 0;  // $FILE_NAME flags
+  uint16_t Time = 0;
+  uint16_t Date = 0;
   int64_t MFTNumber = 0;    // < 0: found by the cluster scan; 0: no source
   int64_t StartCluster = 0;
   // A file of a former MFT found by the lost-data search: the volume byte offset of its record
   // (MFTNumber is then the former number); 0 for a record of the current $MFT.
   uint64_t RecordOffset = 0;
-  uint16_t Time = 0;
-  uint16_t Date = 0;
   uint64_t ModificationTime = 0;  // FILETIME of the entry, applied to the saved file
   // From the entry's flags: compressed data reads decompressed; encrypted data (EFS) can only be
   // read as stored, so saving it does not give the file's contents.
