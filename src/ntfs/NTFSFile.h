@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -40,6 +41,11 @@ class TNTFSFile : public TCustomFile {
   void FillListItem(TListItem& item) override;
   std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
   TFileMeta Meta() const override;
+
+  // From a pool of slots without a heap header each: a Deleted tree of a million-record volume
+  // holds hundreds of thousands of these at once.
+  static void* operator new(size_t size);
+  static void operator delete(void* p, size_t size) noexcept;
 };
 
 // An MFT record found in a free cluster, whose data is resident inside it.
