@@ -52,6 +52,8 @@ struct TVolumeArgs {
 TCustomDirectory& TreeTop(TCliContext& ctx, TCustomDrive& drive, TTreeKind tree) {
   TCustomDirectory* top = TopFolder(drive, tree);
   if (!top) throw TCliError("the volume has no " + std::string(TreeName(tree)) + " tree");
+  // Built here rather than on first look, so that its search shows progress.
+  if (tree == TTreeKind::Deleted) drive.LoadSpecialFolders(ctx.Status.get());
   if (tree == TTreeKind::Lost && !(top->Children && !top->Children->empty())) {
     ctx.StatusView->Unit = "clusters";
     if (!drive.FindLostData(ctx.Status.get())) throw TCliError("the lost-data search did not run on this volume");
@@ -231,6 +233,7 @@ int Undelete(TCliContext& ctx, const TVolumeArgs& a) {
   TCustomDrive& drive = OpenVolume(ctx, a.Volume);
   TSaveOptions options;
   options.Read = ParseFat(a.Fat, drive);
+  drive.LoadSpecialFolders(ctx.Status.get());
   std::vector<TItem*> items{drive.DeletedFolder.get()};
   const std::string mask = a.Mask;
   options.Filter = [mask](const TCustomFile& f) { return (f.Flags & ItemDeleted) && MatchMask(ShownName(f), mask); };

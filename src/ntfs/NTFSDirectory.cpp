@@ -214,9 +214,12 @@ void TNTFSDirectory::FillListView(TListView& list, bool) {
 void TNTFSDirectory::LoadChildren(bool) {
   if (Children) return;
   if (InDeletedTree()) {
-    // The Deleted folder carries the root's number, but its children are the deleted search's.
-    Children.emplace();
-    if (this == Volume().DeletedFolder.get()) Volume().FindDeleted(nullptr);
+    // The Deleted folder carries the root's number, but its children are the deleted search's,
+    // which runs only now that a deleted item is asked for.
+    if (this == Volume().DeletedFolder.get())
+      Volume().LoadSpecialFolders(nullptr);
+    else
+      Children.emplace();
     return;
   }
   ReadChildren();
@@ -294,9 +297,7 @@ bool TNTFSDirectory::InDeletedTree() const {
 bool TNTFSDirectory::Search(const std::function<bool(TItem&)>& visitor, bool recursive) {
   bool readHere = false;
   if (!Children && InDeletedTree()) {
-    // The Deleted folder carries the root's number, but its children are the deleted search's.
-    Children.emplace();
-    if (this == Volume().DeletedFolder.get()) Volume().FindDeleted(nullptr);
+    LoadChildren(true);
   } else if (!Children) {
     ReadChildren();
     readHere = true;

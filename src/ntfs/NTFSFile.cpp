@@ -6,7 +6,10 @@
 #include "ntfs/NTFSFormerTree.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <ctime>
+#include <mutex>
+#include <vector>
 
 #include "common/CodePage.h"
 #include "common/Options.h"
@@ -15,6 +18,56 @@ namespace salvex {
 
 namespace {
 constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ull;  // 1970-01-01 in 100 ns since 1601
+
+// Slots of TNTFSFile size, carved from large blocks and kept for reuse once given back. Under
+// AddressSanitizer every file is its own allocation, so that a use after free is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPooled = false;
+#else
+constexpr bool kPooled = true;
+#endif
+struct TSlotPool {
+  static constexpr size_t kSlotsPerBlock = 2048;
+  std::mutex Lock;
+  void* Free = nullptr;  // the free slots, each holding the next one's address
+  std::vector<std::unique_ptr<std::byte[]>> Blocks;
+};
+// Never destroyed: files may be freed by other objects' destructors after static destruction.
+TSlotPool& Pool() {
+  static TSlotPool* pool = new TSlotPool;
+  return *pool;
+}
+}  // namespace
+
+void* TNTFSFile::operator new(size_t size) {
+  if (!kPooled || size != sizeof(TNTFSFile)) return ::operator new(size);
+  static_assert(sizeof(TNTFSFile) % alignof(TNTFSFile) == 0 && alignof(TNTFSFile) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+  TSlotPool& pool = Pool();
+  std::lock_guard<std::mutex> hold(pool.Lock);
+  if (!pool.Free) {
+    pool.Blocks.push_back(std::make_unique<std::byte[]>(TSlotPool::kSlotsPerBlock * sizeof(TNTFSFile)));
+    std::byte* block = pool.Blocks.back().get();
+    for (size_t k = TSlotPool::kSlotsPerBlock; k-- > 0;) {
+      void* slot = block + k * sizeof(TNTFSFile);
+      *static_cast<void**>(slot) = pool.Free;
+      pool.Free = slot;
+    }
+  }
+  void* slot = pool.Free;
+  pool.Free = *static_cast<void**>(slot);
+  return slot;
+}
+
+void TNTFSFile::operator delete(void* p, size_t size) noexcept {
+  if (!p) return;
+  if (!kPooled || size != sizeof(TNTFSFile)) {
+    ::operator delete(p);
+    return;
+  }
+  TSlotPool& pool = Pool();
+  std::lock_guard<std::mutex> hold(pool.Lock);
+  *static_cast<void**>(p) = pool.Free;
+  pool.Free = p;
 }
 
 void FileTimeToDos(uint64_t fileTime, uint16_t& date, uint16_t& time) {

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,14 +19,15 @@ void FileTimeToDos(uint64_t fileTime, uint16_t& date, uint16_t& time);
 // found by the cluster scan (MFTNumber < 0), read as consecutive clusters from StartCluster.
 class TNTFSFile : public TCustomFile {
  public:
+  // The small fields side by side: a Deleted tree holds one of these per deleted file.
   uint32_t Attributes = 0;  // $FILE_NAME flags
+  uint16_t Time = 0;
+  uint16_t Date = 0;
   int64_t MFTNumber = 0;    // < 0: found by the cluster scan; 0: no source
   int64_t StartCluster = 0;
   // A file of a former MFT found by the lost-data search: the volume byte offset of its record
   // (MFTNumber is then the former number); 0 for a record of the current $MFT.
   uint64_t RecordOffset = 0;
-  uint16_t Time = 0;
-  uint16_t Date = 0;
   uint64_t ModificationTime = 0;  // FILETIME of the entry, applied to the saved file
   // From the entry's flags: compressed data reads decompressed; encrypted data (EFS) can only be
   // read as stored, so saving it does not give the file's contents.
@@ -39,6 +41,11 @@ class TNTFSFile : public TCustomFile {
   void FillListItem(TListItem& item) override;
   std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
   TFileMeta Meta() const override;
+
+  // From a pool of slots without a heap header each: a Deleted tree of a million-record volume
+  // holds hundreds of thousands of these at once.
+  static void* operator new(size_t size);
+  static void operator delete(void* p, size_t size) noexcept;
 };
 
 // An MFT record found in a free cluster, whose data is resident inside it.

@@ -54,6 +54,8 @@ class TNTFSdrive : public TCustomDrive {
   bool FindLostData(TStatusDialog* status) override;
   TSpecialNodes ScanDrive(TTreeView& tree, TStatusDialog* status) override;
   void SetupListColumns(TListView& list) override;
+  // Builds the Deleted tree (a walk over every free record of the $MFT). Only what shows deleted
+  // items asks for it, here or through the Deleted folder's children; the other commands never do.
   void LoadSpecialFolders(TStatusDialog* status) override;
   std::string FileSystemName() const override { return "NTFS"; }
   uint32_t BytesPerSector() const override { return SectorSize; }

@@ -120,7 +120,9 @@ TResult<TCustomDrive*> PrepareVolume(TCustomDrive& drive, TStatusDialog* status)
     e.Why = "the volume could not be mounted";
     return e;
   }
-  drive.LoadSpecialFolders(status);
+  // The special folders found by scanning (NTFS's Deleted tree) are built when first asked for:
+  // listing or saving the live files never pays for them.
+  (void)status;
   return &drive;
 }
 

@@ -33,8 +33,8 @@ TItemRow RowOf(TItem& item);
 // The special folder of a volume for a tree; null when the volume has none.
 TCustomDirectory* TopFolder(TCustomDrive& drive, TTreeKind tree);
 
-// Makes a mounted volume's special folders ready for listing: the scans that fill them on
-// opening (NTFS's deleted records) run here.
+// Checks that a volume is mounted with its special folders. The scans that fill a special folder
+// (NTFS's deleted records) run when the folder is first read, or through LoadSpecialFolders.
 TResult<TCustomDrive*> PrepareVolume(TCustomDrive& drive, TStatusDialog* status);
 
 // Reads a folder's entries when they are not read yet (in the view of its tree). A read error

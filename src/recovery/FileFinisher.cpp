@@ -36,7 +36,10 @@ ssize_t CopyRange(int from, off_t& offset, int to, size_t count) {
   // copy_file_range lets the file system share or copy the blocks itself; between file systems it
   // may not be offered, and sendfile does the same copy in the kernel.
   static std::atomic<bool> rangeCopies{true};
-  if (rangeCopies.load(std::memory_order_relaxed)) {
+  // The source whose file system would not copy to the target's (an image on a disk saved to a
+  // tmpfs): every file of a save is refused alike, so its later files go to sendfile at once.
+  static std::atomic<int> refusedSource{-1};
+  if (rangeCopies.load(std::memory_order_relaxed) && refusedSource.load(std::memory_order_relaxed) != from) {
     loff_t in = offset;
     const ssize_t n = ::copy_file_range(from, &in, to, nullptr, count, 0);
     if (n >= 0) {
@@ -45,6 +48,7 @@ ssize_t CopyRange(int from, off_t& offset, int to, size_t count) {
     }
     if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != EBADF) return n;
     if (errno == ENOSYS) rangeCopies.store(false, std::memory_order_relaxed);
+    if (errno == EXDEV || errno == EOPNOTSUPP) refusedSource.store(from, std::memory_order_relaxed);
   }
   return ::sendfile(to, from, &offset, count);
 }

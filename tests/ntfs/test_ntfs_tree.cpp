@@ -16,6 +16,7 @@
 #include "common/FakeHost.h"
 #include "ntfs/NTFSDirectory.h"
 #include "ntfs/NTFSFile.h"
+#include "recovery/Browse.h"
 #include "recovery/Wrappers.h"
 #include "support/Save.h"
 #include "ntfs/NTFSdrive.h"
@@ -215,6 +216,26 @@ TEST(NtfsFind, SearchesRootDeletedAndLostEachOnce) {
   EXPECT_EQ(hits, (std::vector<std::string>{"gone-report.txt", "live-report.txt"}));
   ASSERT_TRUE(d.SearchFolder->Children);
   EXPECT_EQ(d.SearchFolder->Children->size(), 2u);
+}
+
+TEST(NtfsDeleted, TheDeletedTreeIsBuiltOnlyWhenADeletedItemIsAskedFor) {
+  NtfsImageBuilder b;
+  b.AddFile(20, 5, u"live-report.txt", "live");
+  b.AddFile(21, 5, u"gone-report.txt", "gone", false);
+  b.AddDirectory(5, 5, u".", {{20, Key(5, u"live-report.txt", 1)}});
+  auto image = b.Build();
+  test::TMemNTFSdrive d(image);
+  ASSERT_TRUE(d.Mount(true));
+  ASSERT_TRUE(PrepareVolume(d, nullptr));
+  // Listing and walking the live files leaves the walk over the free records undone.
+  std::vector<std::string> live;
+  for (const TItemRow& row : ListFolder(*d.RootFolder)) live.push_back(row.Name);
+  EXPECT_EQ(live, (std::vector<std::string>{"live-report.txt"}));
+  d.Root()->Search([](TItem&) { return true; }, true);
+  EXPECT_FALSE(d.DeletedFolder->Children);
+  std::vector<std::string> gone;
+  for (const TItemRow& row : ListFolder(*d.DeletedFolder)) gone.push_back(row.Name);
+  EXPECT_EQ(gone, (std::vector<std::string>{"gone-report.txt"}));
 }
 
 // A volume whose reads of cluster 50 fail with an exception, as a fault below the reader would.
