@@ -138,6 +138,7 @@ size_t TExtFileData::Read(uint8_t* buffer, size_t count) {
       done += n;
       position_ += n;
       Damage = TextF(891, {++reused_});
+      ++DamagedUnits;
       continue;
     }
     if (within == 0 && want >= bs) {
