@@ -64,20 +64,36 @@ TMsgResult TCliHost::AskTerminal(const std::string& text, TMsgButtons buttons) {
   }
 }
 
+TReadErrorAnswer TCliHost::AnswerReadError(const std::string& caption, const std::string& text, bool perChunk) {
+  // The device layer asks once per chunk; searches that ask once per region say it themselves.
+  if (!(perChunk && TellMapRefusal()) && !(QuietIgnoredReads && OnReadError == TReadErrorPolicy::Ignore))
+    std::cerr << "salvex-cli: " << caption << ": " << TerminalSafe(OneLine(text)) << "\n";
+  if (OnReadError == TReadErrorPolicy::Retry && RetriesLeft > 0) {
+    --RetriesLeft;
+    return TReadErrorAnswer::Retry;
+  }
+  if (OnReadError == TReadErrorPolicy::Ignore) return TReadErrorAnswer::Ignore;
+  return TReadErrorAnswer::Abort;
+}
+
+TReadErrorAnswer TCliHost::AskReadError(int error, uint8_t drive, uint64_t lba, uint32_t count) {
+  return AnswerReadError(ReadErrorCaption(), ReadErrorText(error, drive, lba, count), true);
+}
+
+TReadErrorAnswer TCliHost::AskUnreadableRegion(uint64_t first, uint64_t last) {
+  return AnswerReadError(UnreadableRegionCaption(), UnreadableRegionText(first, last), false);
+}
+
 TMsgResult TCliHost::MessageBox(const std::string& text, const std::string& caption, TMsgButtons buttons,
                                 TMsgIcon icon) {
   std::string line = TerminalSafe(OneLine(text));
   switch (buttons) {
     case TMsgButtons::AbortRetryIgnore:
-      // The device layer asks once per chunk; searches that ask once per region say it themselves.
-      if (!(caption == "NT_read error" && TellMapRefusal()) && !(QuietIgnoredReads && OnReadError == TReadErrorPolicy::Ignore))
-        std::cerr << "salvex-cli: " << caption << ": " << line << "\n";
-      if (OnReadError == TReadErrorPolicy::Retry && RetriesLeft > 0) {
-        --RetriesLeft;
-        return TMsgResult::Retry;
+      switch (AnswerReadError(caption, text, caption == ReadErrorCaption())) {
+        case TReadErrorAnswer::Retry: return TMsgResult::Retry;
+        case TReadErrorAnswer::Ignore: return TMsgResult::Ignore;
+        default: return TMsgResult::Abort;
       }
-      if (OnReadError == TReadErrorPolicy::Ignore) return TMsgResult::Ignore;
-      return TMsgResult::Abort;
     case TMsgButtons::YesNo:
     case TMsgButtons::YesNoAll:
     case TMsgButtons::YesNoCancel:

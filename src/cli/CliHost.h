@@ -35,6 +35,8 @@ class TCliHost : public THost {
   bool AskSectorRange(uint64_t& first, uint64_t& last, uint64_t maximum) override;
   bool AskClusterRange(uint64_t& first, uint64_t& last, uint64_t minimum, uint64_t maximum) override;
   bool AskTargetFolder(std::string& folder) override;
+  TReadErrorAnswer AskReadError(int error, uint8_t drive, uint64_t lba, uint32_t count) override;
+  TReadErrorAnswer AskUnreadableRegion(uint64_t first, uint64_t last) override;
   TFindDialog& FindDialog() override;
   // Cancels `Status` once Ctrl-C (SIGINT) or SIGTERM has come; long work calls this often.
   void ProcessMessages() override;
@@ -46,6 +48,8 @@ class TCliHost : public THost {
   uint64_t refusalsSeen_ = 0;
   std::map<uint64_t, uint64_t> rangeReads_;  // failed reads by the unread range's first byte
   TMsgResult AskTerminal(const std::string& text, TMsgButtons buttons);
+  // Tells of an unreadable stretch on stderr and answers from --on-read-error.
+  TReadErrorAnswer AnswerReadError(const std::string& caption, const std::string& text, bool perChunk);
   class CliFind : public TFindDialog {
    public:
     TCliHost* host = nullptr;

@@ -1,5 +1,6 @@
 #include "common/Host.h"
 
+#include "common/Error.h"
 #include "common/Format.h"
 #include "common/StringTable.h"
 
@@ -25,6 +26,57 @@ std::string THost::FolderTypeName() { return LoadText(758); }
 
 bool THost::ConfirmTargetOnExaminedDevice(const std::string& folder) {
   return MessageBox(TextF(756, {folder}), "", TMsgButtons::YesNo, TMsgIcon::Warning) == TMsgResult::Yes;
+}
+
+namespace {
+
+TReadErrorAnswer ReadErrorAnswer(TMsgResult r) {
+  return r == TMsgResult::Retry ? TReadErrorAnswer::Retry
+         : r == TMsgResult::Ignore ? TReadErrorAnswer::Ignore
+                                   : TReadErrorAnswer::Abort;
+}
+
+TReplaceAnswer ReplaceAnswer(TMsgResult r) {
+  return r == TMsgResult::All ? TReplaceAnswer::All : r == TMsgResult::Yes ? TReplaceAnswer::Yes : TReplaceAnswer::No;
+}
+
+}  // namespace
+
+std::string THost::ReadErrorText(int error, uint8_t drive, uint64_t lba, uint32_t count) {
+  return "error no." + std::to_string(error) + "\r\n" + "drv:" + std::to_string(drive) + " LBA:" + std::to_string(lba) +
+         " blocks:" + std::to_string(count) + "\r\n\r\n" + "Abort, Retry or Ignore?";
+}
+
+std::string THost::ReadErrorCaption() { return "NT_read error"; }
+
+std::string THost::UnreadableRegionText(uint64_t first, uint64_t last) {
+  return TextF(892, {first, last, last - first + 1});
+}
+
+std::string THost::UnreadableRegionCaption() { return LoadText(893); }
+
+TReadErrorAnswer THost::AskReadError(int error, uint8_t drive, uint64_t lba, uint32_t count) {
+  return ReadErrorAnswer(MessageBox(ReadErrorText(error, drive, lba, count), ReadErrorCaption(),
+                                    TMsgButtons::AbortRetryIgnore, TMsgIcon::Warning));
+}
+
+TReadErrorAnswer THost::AskUnreadableRegion(uint64_t first, uint64_t last) {
+  return ReadErrorAnswer(MessageBox(UnreadableRegionText(first, last), UnreadableRegionCaption(),
+                                    TMsgButtons::AbortRetryIgnore, TMsgIcon::Warning));
+}
+
+TReplaceAnswer THost::AskReplaceFile(const std::string& path) {
+  return ReplaceAnswer(
+      MessageBox(TextF(718, {path}) + "\n\n" + LoadText(719), "", TMsgButtons::YesNoAll, TMsgIcon::Question));
+}
+
+TReplaceAnswer THost::AskEnterFolder(const std::string& name) {
+  return ReplaceAnswer(
+      MessageBox(TextF(715, {name}) + "\n\n" + LoadText(716), "", TMsgButtons::YesNoAll, TMsgIcon::Question));
+}
+
+void THost::TellSaveFailure(const std::string& text, const TError& error, bool targetFull) {
+  MessageBox(text + "\n\n" + error.Text(), "", TMsgButtons::Ok, targetFull ? TMsgIcon::Error : TMsgIcon::Warning);
 }
 
 namespace {

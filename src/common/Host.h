@@ -16,6 +16,15 @@ enum class TMsgIcon { None, Information, Warning, Error, Question };
 enum class TMsgResult { None = 0, Ok = 1, Cancel = 2, Abort = 3, Retry = 4, Ignore = 5, Yes = 6, No = 7, All = 8 };
 
 class TItem;  // defined with the volume model
+struct TError;
+
+// The questions the core asks, with typed answers. A front end answers them itself (the command
+// line from its flags); the defaults ask through MessageBox in the program's own texts.
+// An unreadable stretch of a disk: stop, read it again, or go on with zeros in its place.
+enum class TReadErrorAnswer { Abort, Retry, Ignore };
+// Something of a save's is in the target already: replace it (or save into it), keep it, or replace
+// all such without asking again.
+enum class TReplaceAnswer { Yes, No, All };
 
 // The find dialog: the user types a mask and presses Start; the volume's search reports into it.
 class TFindDialog {
@@ -56,6 +65,16 @@ class THost {
     return AskTargetFolder(folder);
   }
   virtual TFindDialog& FindDialog() = 0;
+  // Reading `count` sectors from `lba` of physical disk `drive` failed with `error` (an errno).
+  virtual TReadErrorAnswer AskReadError(int error, uint8_t drive, uint64_t lba, uint32_t count);
+  // Sectors `first` to `last` met by a lost-drive search cannot be read.
+  virtual TReadErrorAnswer AskUnreadableRegion(uint64_t first, uint64_t last);
+  // The target of a save holds the file `path` already: replace it?
+  virtual TReplaceAnswer AskReplaceFile(const std::string& path);
+  // The target of a save holds the folder `name` already: save into it, replacing what is there?
+  virtual TReplaceAnswer AskEnterFolder(const std::string& name);
+  // A save failed for `error`; `text` says so in the program's words. `targetFull`: for want of space.
+  virtual void TellSaveFailure(const std::string& text, const TError& error, bool targetFull);
   // The chosen target folder lies on the device being examined: save there anyway? The default
   // asks with Yes/No (text 756); false cancels the save.
   virtual bool ConfirmTargetOnExaminedDevice(const std::string& folder);
@@ -64,6 +83,13 @@ class THost {
   virtual std::string TypeName(const std::string& fileName);
   // The desktop's type name of a folder; the default is the string table's "File folder" (text 757).
   virtual std::string FolderTypeName();
+
+ protected:
+  // The texts and captions of the read-error questions, for hosts that ask them their own way.
+  static std::string ReadErrorText(int error, uint8_t drive, uint64_t lba, uint32_t count);
+  static std::string ReadErrorCaption();
+  static std::string UnreadableRegionText(uint64_t first, uint64_t last);
+  static std::string UnreadableRegionCaption();
 };
 
 // The process-wide host. Without one installed a silent host answers every question with its

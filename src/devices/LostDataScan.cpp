@@ -1,5 +1,6 @@
 #include "devices/LostDataScan.h"
 
+#include <algorithm>
 #include <string>
 
 #include "common/Debug.h"
@@ -9,6 +10,16 @@
 #include "devices/Model.h"
 
 namespace salvex {
+
+bool AskLostRange(uint64_t lowest, uint64_t highest, uint64_t& first, uint64_t& last) {
+  first = lowest;
+  last = highest;
+  if (!Host().AskClusterRange(first, last, lowest, highest)) return false;
+  first = std::clamp(first, lowest, highest);
+  last = std::clamp(last, lowest, highest);
+  if (first > last) std::swap(first, last);
+  return true;
+}
 
 TLostDataScan::TLostDataScan(TCustomDrive& drive, TStatusDialog* status, uint64_t clusters)
     : drive_(drive), dialog_(status ? *status : silent_) {

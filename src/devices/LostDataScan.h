@@ -8,6 +8,11 @@ namespace salvex {
 
 class TCustomDrive;
 
+// Asks the host which clusters (or blocks) from `lowest` to `highest` the lost-data search covers.
+// Typed values reach the answer unchecked: they are kept inside the volume and in order. False when
+// the user cancelled.
+bool AskLostRange(uint64_t lowest, uint64_t highest, uint64_t& first, uint64_t& last);
+
 // The frame every lost-data search runs in: the Lost folder emptied, the main window disabled,
 // the progress window set up for `clusters` steps, the drive's LastLostSearch started; on leaving,
 // however the search ended, the report completed from the Lost folder, the device's read-ahead

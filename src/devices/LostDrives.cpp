@@ -81,13 +81,12 @@ uint64_t SkipUnreadable(TDevice& device, uint64_t bad, uint64_t last, TLostDrive
       if (device.ReadSectors(end, 1, false, end, probe.data())) break;
     }
     const TSectorRange region{bad, end - 1};
-    const std::string text = TextF(892, {region.First, region.Last, region.Count()});
-    const TMsgResult answer = Host().MessageBox(text, LoadText(893), TMsgButtons::AbortRetryIgnore, TMsgIcon::Warning);
-    if (answer == TMsgResult::Retry) {
+    const TReadErrorAnswer answer = Host().AskUnreadableRegion(region.First, region.Last);
+    if (answer == TReadErrorAnswer::Retry) {
       if (device.ReadSectors(bad, 1, false, bad, probe.data())) return bad;
       continue;
     }
-    if (answer == TMsgResult::Ignore) {
+    if (answer == TReadErrorAnswer::Ignore) {
       search.Skipped.push_back(region);
       return end;
     }

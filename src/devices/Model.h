@@ -24,6 +24,9 @@ class TItem {
   virtual ~TItem() = default;
   // A copy for the search-results folder; a copied folder reads its children anew.
   virtual std::unique_ptr<TItem> Clone() const = 0;
+  // Whether the name keeps a FAT directory entry's deleted-entry marker, which shown and saved
+  // names replace (DisplayName); on other file systems that byte is a letter.
+  virtual bool NameHasDeletedMark() const { return false; }
 };
 
 using TChildren = std::vector<std::unique_ptr<TItem>>;

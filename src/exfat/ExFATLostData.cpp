@@ -108,11 +108,8 @@ bool IsZeroCluster(std::span<const uint8_t> bytes) {
 bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
   if (!drive.HasSpecialFolders() || drive.ClusterCount == 0 || drive.ClusterSize == 0) return false;
   const uint64_t lowest = 2, highest = uint64_t(drive.ClusterCount) + 1;
-  uint64_t first = lowest, last = highest;
-  if (!Host().AskClusterRange(first, last, lowest, highest)) return false;
-  first = std::clamp(first, lowest, highest);
-  last = std::clamp(last, lowest, highest);
-  if (first > last) std::swap(first, last);
+  uint64_t first = 0, last = 0;
+  if (!AskLostRange(lowest, highest, first, last)) return false;
 
   const bool findFiles = Options().FindLostFiles;
   const uint64_t span = last - first + 1;

@@ -34,37 +34,6 @@ TExFATdrive::~TExFATdrive() = default;
 TExFATDirectory* TExFATdrive::Root() const { return static_cast<TExFATDirectory*>(RootFolder.get()); }
 TExFATDirectory* TExFATdrive::DeletedRoot() const { return static_cast<TExFATDirectory*>(DeletedFolder.get()); }
 
-bool TExFATdrive::ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer) {
-  if (!Device) return false;
-  // A volume of unknown size passes a bound before itself, so its reads bypass the block cache.
-  uint64_t bound = SectorCount ? FirstSector + SectorCount - 1 : FirstSector;
-  return Device->ReadSectors(deviceSector, count, showErrors, bound, buffer);
-}
-
-bool TExFATdrive::ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) {
-  if (!Device || count == 0) return count == 0;
-  const uint32_t devBps = Device->BytesPerSector ? Device->BytesPerSector : 512;
-  const uint32_t volBps = BytesPerSec ? BytesPerSec : devBps;
-  if (volBps % devBps == 0) {
-    const uint64_t ratio = volBps / devBps;
-    if (sector > (UINT64_MAX - FirstSector) / ratio || uint64_t(count) * ratio > UINT32_MAX) return false;
-    return ReadDeviceSectors(FirstSector + sector * ratio, static_cast<uint32_t>(count * ratio), showErrors, buffer);
-  }
-  if (devBps % volBps != 0) return false;
-  // Smaller volume sectors than the device's: read the covering device sectors and cut.
-  if (sector > UINT64_MAX / volBps) return false;
-  const uint64_t offset = sector * volBps;
-  const uint64_t bytes = uint64_t(count) * volBps;
-  const uint64_t first = offset / devBps;
-  const uint64_t within = offset % devBps;
-  const uint64_t devCount = (within + bytes + devBps - 1) / devBps;
-  if (devCount > UINT32_MAX || first > UINT64_MAX - FirstSector) return false;
-  std::vector<uint8_t> temp(devCount * devBps);
-  if (!ReadDeviceSectors(FirstSector + first, static_cast<uint32_t>(devCount), showErrors, temp.data())) return false;
-  std::memcpy(buffer, temp.data() + within, bytes);
-  return true;
-}
-
 bool TExFATdrive::ReadBootRegion(uint64_t sector, uint32_t bytesPerSector, std::vector<uint8_t>& region) {
   BytesPerSec = bytesPerSector;
   region.assign(kBootRegionSectors * bytesPerSector, 0);

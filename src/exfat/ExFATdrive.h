@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/ClusterSet.h"
-#include "devices/Model.h"
+#include "devices/ClusterVolume.h"
 #include "exfat/ExFATEntries.h"
 
 namespace salvex {
@@ -22,15 +22,13 @@ struct TExFATRun {
   bool SkipAllocated = false;
 };
 
-class TExFATdrive : public TCustomDrive {
+class TExFATdrive : public TClusterVolume {
  public:
   TExFATdrive();
   ~TExFATdrive() override;
 
+  // ClusterCount clusters, all on the device: ApplyBoot cuts the heap to it.
   TExFATBoot Boot;
-  uint32_t BytesPerSec = 0;
-  uint32_t ClusterSize = 0;  // bytes, up to 32 MiB
-  uint32_t ClusterCount = 0;  // valid clusters are 2 .. ClusterCount + 1, all on the device
   uint64_t VolumeSectors = 0;  // the boot sector's length, cut to the device
   uint8_t ActiveFat = 1;      // the FAT copy the volume uses (1 or 2)
   bool UsedBackupBoot = false;
@@ -46,7 +44,6 @@ class TExFATdrive : public TCustomDrive {
   bool BitmapRead = false;
 
   // TCustomDrive
-  bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) override;
   bool Mount(bool quiet) override;
   bool FindLostData(TStatusDialog* status) override;
   TSpecialNodes ScanDrive(TTreeView& tree, TStatusDialog* status) override;
@@ -54,8 +51,6 @@ class TExFATdrive : public TCustomDrive {
   std::vector<std::string> ReadChoiceItems() const override;
   int DefaultReadChoice(bool deletedView) const override { return deletedView ? -1 : ActiveFat; }
   std::string FileSystemName() const override { return "exFAT"; }
-  uint32_t BytesPerSector() const override { return BytesPerSec; }
-  uint32_t AllocationUnit() const override { return ClusterSize; }
   uint64_t VolumeBytes() const override { return VolumeSectors * BytesPerSec; }
 
   // Takes a validated boot sector's geometry, cut to the device (a mount note says so).
@@ -64,7 +59,6 @@ class TExFATdrive : public TCustomDrive {
   void ReadCriticalEntries();
   void CreateSpecialFolders();
 
-  bool IsValidCluster(uint64_t n) const { return n >= 2 && n <= uint64_t(ClusterCount) + 1; }
   uint64_t ClusterToSector(uint32_t n) const {
     return Boot.ClusterHeapOffset + (uint64_t(n - 2) << Boot.SectorsPerClusterShift);
   }
@@ -85,9 +79,8 @@ class TExFATdrive : public TCustomDrive {
   TExFATRun DataRun(uint32_t first, uint64_t length, bool noFatChain, bool deleted, int choice);
   // The cluster after n in a run; 0 when the run has none or `steps` exceeds the cluster count.
   uint32_t NextInRun(const TExFATRun& run, uint32_t n, uint64_t& steps);
-  uint64_t ClustersFor(uint64_t bytes) const { return ClusterSize ? (bytes + ClusterSize - 1) / ClusterSize : 0; }
   // The most data any file can have: the whole cluster heap.
-  uint64_t HeapBytes() const { return uint64_t(ClusterCount) * ClusterSize; }
+  uint64_t HeapBytes() const { return DataBytes(); }
 
   TExFATDirectory* Root() const;
   TExFATDirectory* DeletedRoot() const;
@@ -116,7 +109,6 @@ class TExFATdrive : public TCustomDrive {
   // Calls visit(cluster) for each cluster of a live file's data until it returns false.
   template <class Visit>
   void WalkLiveData(uint32_t first, uint64_t length, bool noFatChain, Visit visit);
-  bool ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer);
   bool ReadBootRegion(uint64_t sector, uint32_t bytesPerSector, std::vector<uint8_t>& region);
   std::vector<bool> chainMarks_;  // clusters on the chain FreeChainIntact is walking
   std::vector<uint8_t> fatCache_;

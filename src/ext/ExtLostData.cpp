@@ -160,11 +160,8 @@ bool FindExtLostData(TExtdrive& drive, TStatusDialog* status) {
       sb.BlocksPerGroup == 0)
     return false;
   const uint64_t lowest = sb.FirstDataBlock, highest = sb.BlocksCount - 1;
-  uint64_t first = lowest, last = highest;
-  if (!Host().AskClusterRange(first, last, lowest, highest)) return false;
-  first = std::clamp(first, lowest, highest);
-  last = std::clamp(last, lowest, highest);
-  if (first > last) std::swap(first, last);
+  uint64_t first = 0, last = 0;
+  if (!AskLostRange(lowest, highest, first, last)) return false;
   // The inodes of the groups the range touches are looked at for orphans.
   const uint64_t firstIno = (first - sb.FirstDataBlock) / sb.BlocksPerGroup * sb.InodesPerGroup + 1;
   const uint64_t lastIno =

@@ -27,6 +27,7 @@ class TFATDirectory : public TCustomDirectory {
   bool Loop = false;
 
   std::unique_ptr<TItem> Clone() const override;
+  bool NameHasDeletedMark() const override { return true; }
   void Assign(const TItem& source) override;
   void AssignTo(TItem& target) const override;
   std::string GetPath(const TCustomDirectory* stop) const override;

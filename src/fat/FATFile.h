@@ -41,6 +41,7 @@ class TFATFile : public TCustomFile {
   uint64_t CrossedClusters = 0;
 
   std::unique_ptr<TItem> Clone() const override;
+  bool NameHasDeletedMark() const override { return true; }
   void Assign(const TItem& source) override;
   void AssignTo(TItem& target) const override;
   bool Rename(const std::string& newName) override;

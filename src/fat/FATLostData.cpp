@@ -431,12 +431,8 @@ bool FindMFTRecordInCluster(TFATdrive& drive, uint32_t cluster, std::string& nam
 bool FindFATLostData(TFATdrive& drive, TStatusDialog* status) {
   if (!drive.HasSpecialFolders() || drive.ClusterCount == 0 || drive.ClusterSize == 0) return false;
   const uint64_t lowest = 2, highest = uint64_t(drive.ClusterCount) + 1;
-  uint64_t first = lowest, last = highest;
-  if (!Host().AskClusterRange(first, last, lowest, highest)) return false;
-  // Typed values reach here unchecked: keep them inside the volume and in order.
-  first = std::clamp(first, lowest, highest);
-  last = std::clamp(last, lowest, highest);
-  if (first > last) std::swap(first, last);
+  uint64_t first = 0, last = 0;
+  if (!AskLostRange(lowest, highest, first, last)) return false;
 
   TLostDataScan scan(drive, status, last - first + 1);
   try {

@@ -5,19 +5,22 @@
 namespace salvex {
 
 TFATStream::TFATStream(TFATdrive& drive, uint8_t fatChoice, uint32_t baseOffset, uint64_t size, uint32_t firstCluster)
-    : drive_(drive), fatChoice_(fatChoice), base_(baseOffset), size_(size) {
-  drive_.OpenFilePos(firstCluster, uint64_t(base_) + size_, pos_);
-  drive_.SeekFilePos(pos_, base_, fatChoice_);
+    : drive_(drive), fatChoice_(fatChoice), base_(baseOffset), size_(size), first_(firstCluster) {
+  Open();
 }
 
-TFATStream::~TFATStream() { drive_.CloseFilePos(pos_); }
+TFATStream::~TFATStream() = default;
+
+void TFATStream::Open() {
+  data_ = std::make_unique<TFATFileData>(drive_, fatChoice_, first_, base_, size_);
+  lost_ = !data_->Failure.empty();
+}
 
 size_t TFATStream::Read(uint8_t* buffer, size_t count) {
-  if (position_ >= size_) return 0;
-  uint64_t got = 0;
-  if (!drive_.ReadFileData(pos_, count, got, fatChoice_, buffer)) return 0;
+  if (position_ >= size_ || lost_) return 0;
+  const size_t got = data_->Read(buffer, count);
   position_ += got;
-  return static_cast<size_t>(got);
+  return got;
 }
 
 uint64_t TFATStream::Seek(int64_t offset, TSeekOrigin origin) {
@@ -26,13 +29,9 @@ uint64_t TFATStream::Seek(int64_t offset, TSeekOrigin origin) {
   if (target < 0) target = 0;
   position_ = static_cast<uint64_t>(target);
   if (position_ < size_) {
-    // Without a first cluster nothing can be walked; the position still moves (reads give zeros).
-    if (!drive_.SeekFilePos(pos_, base_ + position_, fatChoice_)) {
-      pos_.Cluster = pos_.FirstCluster;
-      pos_.Position = base_ + position_;
-    }
-  } else {
-    pos_.Position = pos_.Size;
+    if (!data_->Failure.empty()) Open();
+    // Without a first cluster nothing can be walked; the position still moves (reads give nothing).
+    lost_ = !data_->Failure.empty() || !data_->Seek(position_);
   }
   return position_;
 }

@@ -1,8 +1,9 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
-#include "fat/FATFile.h"
+#include "fat/FATFileData.h"
 
 namespace salvex {
 
@@ -10,8 +11,9 @@ class TFATdrive;
 
 enum class TSeekOrigin { Begin, Current, End };
 
-// A file's data as a byte stream for the viewer. The data starts `baseOffset` bytes into the
-// first cluster (0 for a FAT file, the resident data's offset for a lost MFT file).
+// A file's data for the viewer: the save's stream (TFATFileData) with seeking from any origin. The
+// data starts `baseOffset` bytes into the first cluster (0 for a FAT file, the resident data's
+// offset for a lost MFT file). A seek after the chain failed walks it afresh.
 class TFATStream {
  public:
   TFATStream(TFATdrive& drive, uint8_t fatChoice, uint32_t baseOffset, uint64_t size, uint32_t firstCluster);
@@ -27,12 +29,15 @@ class TFATStream {
   uint64_t Size() const { return size_; }
 
  private:
+  void Open();
   TFATdrive& drive_;
   uint8_t fatChoice_;
   uint32_t base_;
   uint64_t size_;
+  uint32_t first_;
   uint64_t position_ = 0;
-  TFATFilePos pos_;
+  bool lost_ = false;  // the data cannot be reached at position_: reads give nothing
+  std::unique_ptr<TFATFileData> data_;
 };
 
 }  // namespace salvex

@@ -53,38 +53,6 @@ std::string TFATdrive::FileSystemName() const {
 TFATDirectory* TFATdrive::Root() const { return static_cast<TFATDirectory*>(RootFolder.get()); }
 TFATDirectory* TFATdrive::DeletedRoot() const { return static_cast<TFATDirectory*>(DeletedFolder.get()); }
 
-bool TFATdrive::ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer) {
-  if (!Device) return false;
-  // A volume of unknown size passes a bound before itself, so its reads bypass the block cache.
-  uint64_t bound = SectorCount ? FirstSector + SectorCount - 1 : FirstSector;
-  return Device->ReadSectors(deviceSector, count, showErrors, bound, buffer);
-}
-
-bool TFATdrive::ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) {
-  if (!Device || count == 0) return count == 0;
-  const uint32_t devBps = Device->BytesPerSector ? Device->BytesPerSector : 512;
-  const uint32_t volBps = BytesPerSec ? BytesPerSec : devBps;
-  if (volBps % devBps == 0) {
-    // Volume sectors are whole multiples of the device's (a 4096-byte FAT in a 512-byte image).
-    const uint64_t ratio = volBps / devBps;
-    if (sector > (UINT64_MAX - FirstSector) / ratio || uint64_t(count) * ratio > UINT32_MAX) return false;
-    return ReadDeviceSectors(FirstSector + sector * ratio, static_cast<uint32_t>(count * ratio), showErrors, buffer);
-  }
-  if (devBps % volBps != 0) return false;
-  // Smaller volume sectors than the device's: read the covering device sectors and cut.
-  if (sector > UINT64_MAX / volBps) return false;
-  const uint64_t offset = sector * volBps;
-  const uint64_t bytes = uint64_t(count) * volBps;
-  const uint64_t first = offset / devBps;
-  const uint64_t within = offset % devBps;
-  const uint64_t devCount = (within + bytes + devBps - 1) / devBps;
-  if (devCount > UINT32_MAX || first > UINT64_MAX - FirstSector) return false;
-  std::vector<uint8_t> temp(devCount * devBps);
-  if (!ReadDeviceSectors(FirstSector + first, static_cast<uint32_t>(devCount), showErrors, temp.data())) return false;
-  std::memcpy(buffer, temp.data() + within, bytes);
-  return true;
-}
-
 bool TFATdrive::Mount(bool quiet) {
   MountNotes.clear();
   if (!Device) return false;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/ClusterSet.h"
-#include "devices/Model.h"
+#include "devices/ClusterVolume.h"
 #include "fat/FATEntries.h"
 #include "fat/FATLinks.h"
 
@@ -53,7 +53,7 @@ struct TSectorCache {
   }
 };
 
-class TFATdrive : public TCustomDrive {
+class TFATdrive : public TClusterVolume {
  public:
   TFATdrive();
   ~TFATdrive() override;
@@ -63,13 +63,11 @@ class TFATdrive : public TCustomDrive {
   bool SkipBadClusters = false;
   std::array<uint8_t, 90> BootRecord{};
   uint8_t FATType = FATUnknown;
-  uint32_t BytesPerSec = 0;
   uint32_t SectorsPerCluster = 0;
   uint32_t ReservedSectors = 0;
   uint32_t NumberOfFATs = 0;
   uint32_t RootEntries = 0;
   uint32_t TotalSectors = 0;
-  uint32_t ClusterSize = 0;  // bytes; 32 bits so that 64 KiB clusters work
   uint32_t RootCluster = 0;
   uint32_t RootDirSectors = 0;
   uint64_t RootDirSector = 0;
@@ -77,10 +75,8 @@ class TFATdrive : public TCustomDrive {
   uint64_t FATSectors = 0;
   uint64_t FirstDataSector = 0;
   uint32_t DataSectors = 0;
-  uint32_t ClusterCount = 0;  // valid clusters are 2 .. ClusterCount + 1
 
   // TCustomDrive
-  bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) override;
   bool Mount(bool quiet) override;
   bool FindLostData(TStatusDialog* status) override;
   TSpecialNodes ScanDrive(TTreeView& tree, TStatusDialog* status) override;
@@ -88,18 +84,13 @@ class TFATdrive : public TCustomDrive {
   std::vector<std::string> ReadChoiceItems() const override;
   int DefaultReadChoice(bool deletedView) const override { return deletedView ? 0 : FATCopy; }
   std::string FileSystemName() const override;
-  uint32_t BytesPerSector() const override { return BytesPerSec; }
-  uint32_t AllocationUnit() const override { return ClusterSize; }
   uint64_t VolumeBytes() const override { return uint64_t(TotalSectors) * BytesPerSec; }
 
   // Derives the geometry from a 90-byte boot record; quiet suppresses the messages.
   bool ApplyBootSector(const uint8_t* bootRecord, bool quiet);
   void CreateSpecialFolders();
 
-  // Bytes the data area can hold: no file on the volume can be larger.
-  uint64_t DataBytes() const { return uint64_t(ClusterCount) * ClusterSize; }
   uint64_t ClusterToSector(uint32_t n) const { return uint64_t(n - 2) * SectorsPerCluster + FirstDataSector; }
-  bool IsValidCluster(uint32_t n) const { return n >= 2 && uint64_t(n) <= uint64_t(ClusterCount) + 1; }
   // Entry n of FAT copy `copy` (0-based); 0 and a debug line for an out-of-range n.
   uint32_t GetFAT(uint32_t n, uint32_t copy);
   bool IsEndOfChain(uint32_t value) const { return IsEndOfChainValue(FATType, value); }
@@ -174,7 +165,6 @@ class TFATdrive : public TCustomDrive {
   void CheckFATInUse();
   // Fills a cache with a sector; an unreadable sector reads as zeros.
   void Fetch(TSectorCache& cache, uint64_t sector);
-  bool ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer);
   const TFATEntryAccess* access_ = nullptr;
   TFATLinks links_;
   std::unordered_map<uint32_t, uint64_t> folderOwners_[2];  // live view, deleted view

@@ -16,6 +16,7 @@ class TMFTFile : public TCustomFile {
   uint16_t Date = 0;
 
   std::unique_ptr<TItem> Clone() const override;
+  bool NameHasDeletedMark() const override { return true; }
   void Assign(const TItem& source) override;
   void AssignTo(TItem& target) const override;
   bool Rename(const std::string& newName) override;

@@ -108,12 +108,8 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
   if (!drive.HasSpecialFolders() || drive.SectorsPerCluster == 0 || drive.ClusterSize == 0) return false;
   const uint64_t clusters = drive.VolumeSectors / drive.SectorsPerCluster;
   if (clusters == 0) return false;
-  uint64_t first = 0, last = clusters - 1;
-  if (!Host().AskClusterRange(first, last, 0, clusters - 1)) return false;
-  // Typed values reach here unchecked: keep them inside the volume and in order.
-  first = std::min(first, clusters - 1);
-  last = std::min(last, clusters - 1);
-  if (first > last) std::swap(first, last);
+  uint64_t first = 0, last = 0;
+  if (!AskLostRange(0, clusters - 1, first, last)) return false;
 
   TLostDataScan scan(drive, status, last - first + 1);
   TStatusDialog& dialog = scan.Dialog();

@@ -14,6 +14,7 @@
 #include "common/Format.h"
 #include "common/Host.h"
 #include "common/StringTable.h"
+#include "devices/ClusterVolume.h"
 #include "devices/Device.h"
 #include "devices/ReadFailures.h"
 #include "ntfs/NTFSCompression.h"
@@ -59,9 +60,7 @@ bool TNTFSdrive::ReadSectors(uint64_t sector, uint32_t count, bool showErrors, u
   uint32_t deviceSector = Device->BytesPerSector ? Device->BytesPerSector : 512;
   uint64_t scale = SectorSize >= deviceSector ? SectorSize / deviceSector : 1;
   uint64_t bound = FirstSector + VolumeSectors * scale;
-  if (Device->ReadSectors(FirstSector + sector * scale, static_cast<uint32_t>(count * scale), showErrors, bound,
-                          buffer))
-    return true;
+  if (ReadVolumeSectors(*Device, FirstSector, SectorSize, sector, count, showErrors, bound, buffer)) return true;
   DebugLog("error reading sector: " + std::to_string(sector), 1);
   return false;
 }

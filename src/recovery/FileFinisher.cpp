@@ -32,6 +32,10 @@ namespace {
 bool IsFull(int error) { return error == ENOSPC || error == EDQUOT; }
 }  // namespace
 
+bool TFileOutcome::TargetFull() const {
+  return Error && Error->Kind == TErrorKind::TargetError && IsFull(Error->Errno);
+}
+
 ssize_t CopyRange(int from, off_t& offset, int to, size_t count) {
   // copy_file_range lets the file system share or copy the blocks itself; between file systems it
   // may not be offered, and sendfile does the same copy in the kernel.
@@ -73,13 +77,15 @@ uint64_t CopyExtents(const std::vector<TPlainExtent>& extents, int fd, int& erro
 }
 
 void Finish(TFinishJob& j) {
+  TFileOutcome& o = j.Outcome;
+  using TStage = TFileOutcome::TStage;
   if (!j.Plain.empty()) {
     int error = 0;
-    j.Written = CopyExtents(j.Plain, j.Fd, error);
+    o.Written = CopyExtents(j.Plain, j.Fd, error);
     j.Plain.clear();
-    if (j.Written < j.Size) {
-      j.Short = true;
-      j.DiskFull = IsFull(error);
+    if (o.Written < j.Size) {
+      o.Stage = TStage::Short;
+      if (IsFull(error)) o.Refused(error);
       return;
     }
   }
@@ -95,13 +101,12 @@ void Finish(TFinishJob& j) {
       if (j.Meta.ReadOnly) ::fchmod(j.Fd, own.st_mode & ~mode_t(0222) & 07777);
     }
   }
-  if (::close(j.Fd) != 0 && j.WriteError == 0) j.WriteError = errno;
+  if (::close(j.Fd) != 0) o.Refused(errno);
   j.Fd = -1;
-  j.DiskFull = IsFull(j.WriteError);
-  if (j.DiskFull) {
+  if (o.TargetFull()) {
     // Left out rather than kept in part: its bytes would take the room of files that fit.
     ::unlinkat(j.DirFd, j.Temporary.c_str(), 0);
-    j.Named = TFinishJob::TNamed::Removed;
+    o.Stage = TStage::Removed;
     return;
   }
   if (j.Replace) {
@@ -112,36 +117,34 @@ void Finish(TFinishJob& j) {
         TEntryKey{st.st_dev, st.st_ino} != j.Replaces)
       j.Replace = false;
   }
-  if (!j.Complete || j.WriteError != 0) {
+  if (!o.Whole()) {
     const std::string partial = j.Name + ".partial";
     if (::renameat(j.DirFd, j.Temporary.c_str(), j.DirFd, partial.c_str()) == 0) {
-      j.Named = TFinishJob::TNamed::Partial;
+      o.Stage = TStage::Partial;
       return;
     }
   } else if (!j.Replace) {
     // The name may have been taken since it was looked for (names the target file system does not
     // tell apart); in a folder this save made it is only looked for now.
     if (::renameat2(j.DirFd, j.Temporary.c_str(), j.DirFd, j.Name.c_str(), RENAME_NOREPLACE) == 0) {
-      j.Named = TFinishJob::TNamed::Yes;
+      o.Stage = TStage::Named;
       return;
     }
     // EINVAL: the file system cannot refuse to replace; the saving thread looks first, as elsewhere.
     if (errno == EEXIST || errno == EINVAL) {
-      j.Named = TFinishJob::TNamed::Taken;
+      o.Stage = TStage::Taken;
       return;
     }
-    j.Error = errno;
-    j.DiskFull = IsFull(j.Error);
+    o.Refused(errno);
   } else {
     if (::renameat(j.DirFd, j.Temporary.c_str(), j.DirFd, j.Name.c_str()) == 0) {
-      j.Named = TFinishJob::TNamed::Yes;
+      o.Stage = TStage::Named;
       return;
     }
-    j.Error = errno;
-    j.DiskFull = IsFull(j.Error);
+    o.Refused(errno);
   }
   ::unlinkat(j.DirFd, j.Temporary.c_str(), 0);
-  j.Named = TFinishJob::TNamed::Removed;
+  o.Stage = TStage::Removed;
 }
 
 void Abandon(TFinishJob& j) {
@@ -149,8 +152,7 @@ void Abandon(TFinishJob& j) {
   j.Fd = -1;
   ::unlinkat(j.DirFd, j.Temporary.c_str(), 0);
   j.Plain.clear();
-  j.Short = false;
-  j.Named = TFinishJob::TNamed::Abandoned;
+  j.Outcome.Stage = TFileOutcome::TStage::Abandoned;
 }
 
 TFinisher::~TFinisher() {

@@ -40,6 +40,39 @@ struct TFolderFd {
   ~TFolderFd();
 };
 
+// What became of a file's bytes and of its name, from the copy through the finishing thread to
+// the report.
+struct TFileOutcome {
+  // Copying: not finished yet; Short: the kernel copied less than the image promised, the saving
+  // thread reads the rest; Named: under its own name; Partial: under "<name>.partial"; Taken: left
+  // under its temporary name for the saving thread to find another name or ask the overwrite
+  // policy; Removed: not kept (Error says why); Kept: the policy kept what has the name;
+  // Abandoned: not copied, the target was full.
+  enum class TStage { Copying, Short, Named, Partial, Taken, Removed, Kept, Abandoned };
+  TStage Stage = TStage::Copying;
+  uint64_t Written = 0;
+  // Why the file is not whole, or could not be named: a read failure (Corrupt), bytes that never
+  // came (ReadError, or Cancelled), the target's refusal (TargetError with Errno). Empty: every
+  // byte was read and written.
+  std::optional<TError> Error;
+  // Whole, but: sectors read as zeros, read errors the user ignored, a damaged format's reason.
+  uint64_t ZeroFilled = 0;
+  bool Ignored = false;
+  std::string Damage;
+  std::string NeverRead;  // TSaveOptions::NeverRead's reason
+
+  bool Whole() const { return !Error; }
+  // The target refused with errno `error`; a refusal already recorded stands.
+  void Refused(int error) {
+    if (Error && Error->Kind == TErrorKind::TargetError && Error->Errno != 0) return;
+    Error.emplace();
+    Error->Kind = TErrorKind::TargetError;
+    Error->Errno = error;
+  }
+  // The target ran out of space (or quota) for the file.
+  bool TargetFull() const;
+};
+
 // What is left of a file once its bytes are written: its time and read-only bit, closing it and
 // giving it its name. Those system calls cost about as much as copying a small file, so a second
 // thread makes them while the next file is read and copied.
@@ -55,26 +88,13 @@ struct TFinishJob {
   TEntryKey Key{};       // the file's identity, taken in a folder that was there (Dir->Fresh false)
   TFileMeta Meta;
   // A small file that lies whole in an image file is copied by the thread as well. When the kernel
-  // copies less (the image ends early), Short is set and the saving thread reads the rest.
+  // copies less (the image ends early), the stage becomes Short and the saving thread reads the rest.
   std::vector<TPlainExtent> Plain;
-  bool Short = false;
   TCustomFile* Source = nullptr;
-  uint64_t Size = 0, Written = 0;
-  bool Complete = false;  // every byte read and written
-  int WriteError = 0;     // the copy's, or close's
-  // Yes; Partial ("<name>.partial"); Taken (left under its temporary name for the saving thread to
-  // find another name or ask the overwrite policy); Removed (Error or WriteError says why; also a
-  // file the target had no room for); Kept (the policy kept what has the name); Abandoned (not
-  // copied: the target was full).
-  enum class TNamed { Yes, Partial, Taken, Removed, Kept, Abandoned } Named = TNamed::Removed;
-  int Error = 0;
-  bool DiskFull = false;  // the target ran out of space for this file
+  uint64_t Size = 0;
+  TFileOutcome Outcome;
   // For the report, on the saving thread.
   TSavedFile Out;
-  uint64_t ZeroFilled = 0;
-  bool Ignored = false, Cancelled = false;
-  std::string Failure, Damage;
-  std::string NeverRead;  // TSaveOptions::NeverRead's reason
 
   TFinishJob() = default;
   TFinishJob(const TFinishJob&) = delete;
@@ -95,7 +115,7 @@ uint64_t CopyExtents(const std::vector<TPlainExtent>& extents, int fd, int& erro
 void Finish(TFinishJob& j);
 
 // Drops a file that cannot be finished because the target is full: closes and removes its
-// temporary file. Named becomes Abandoned.
+// temporary file. Its stage becomes Abandoned.
 void Abandon(TFinishJob& j);
 
 // Finishes files in the order they were handed over. Whatever was handed over is finished, also

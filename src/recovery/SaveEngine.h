@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Host.h"
 #include "devices/DataStream.h"
 #include "recovery/Error.h"
 #include "recovery/SaveNames.h"
@@ -57,7 +58,7 @@ struct TSaveOptions {
 // answers from its flags.
 class TSaveQuestions {
  public:
-  enum class TAnswer { Yes, No, All };
+  using TAnswer = TReplaceAnswer;
   virtual ~TSaveQuestions() = default;
   // `path` exists: replace it?
   virtual TAnswer ReplaceFile(const std::string& path) = 0;

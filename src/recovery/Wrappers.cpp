@@ -13,12 +13,6 @@ namespace salvex {
 
 namespace {
 
-TSaveQuestions::TAnswer Answer(TMsgResult r) {
-  return r == TMsgResult::All ? TSaveQuestions::TAnswer::All
-         : r == TMsgResult::Yes ? TSaveQuestions::TAnswer::Yes
-                                : TSaveQuestions::TAnswer::No;
-}
-
 std::string Parent(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(0, slash + 1);
@@ -27,13 +21,11 @@ std::string Parent(const std::string& path) {
 }  // namespace
 
 TSaveQuestions::TAnswer THostSaveQuestions::ReplaceFile(const std::string& path) {
-  return Answer(Host().MessageBox(TextF(718, {path}) + "\n\n" + LoadText(719), "", TMsgButtons::YesNoAll,
-                                  TMsgIcon::Question));
+  return Host().AskReplaceFile(path);
 }
 
 TSaveQuestions::TAnswer THostSaveQuestions::EnterFolder(const std::string& name) {
-  return Answer(Host().MessageBox(TextF(715, {name}) + "\n\n" + LoadText(716), "", TMsgButtons::YesNoAll,
-                                  TMsgIcon::Question));
+  return Host().AskEnterFolder(name);
 }
 
 void THostSaveQuestions::Failed(const std::string& path, const TError& error) {
@@ -55,8 +47,7 @@ void THostSaveQuestions::Failed(const std::string& path, const TError& error) {
       text = TextF(712, {drive_.Device ? drive_.Device->Name : std::string(), path, 0});
       break;
   }
-  Host().MessageBox(text + "\n\n" + error.Text(), "", TMsgButtons::Ok,
-                    error.Errno == ENOSPC ? TMsgIcon::Error : TMsgIcon::Warning);
+  Host().TellSaveFailure(text, error, error.Errno == ENOSPC);
 }
 
 std::optional<TSaveOptions> AskSaveOptions(TCustomDrive& drive, TListView& list) {

@@ -1,0 +1,50 @@
+#include "devices/ClusterVolume.h"
+
+#include <cstring>
+#include <vector>
+
+#include "devices/Device.h"
+
+namespace salvex {
+
+bool ReadVolumeSectors(TDevice& device, uint64_t firstSector, uint32_t volumeBps, uint64_t sector, uint32_t count,
+                       bool showErrors, uint64_t bound, uint8_t* buffer) {
+  const uint32_t devBps = device.BytesPerSector ? device.BytesPerSector : 512;
+  const uint32_t volBps = volumeBps ? volumeBps : devBps;
+  if (volBps % devBps == 0) {
+    // Volume sectors are whole multiples of the device's (a 4096-byte FAT in a 512-byte image).
+    const uint64_t ratio = volBps / devBps;
+    if (sector > (UINT64_MAX - firstSector) / ratio || uint64_t(count) * ratio > UINT32_MAX) return false;
+    return device.ReadSectors(firstSector + sector * ratio, static_cast<uint32_t>(count * ratio), showErrors, bound,
+                              buffer);
+  }
+  if (devBps % volBps != 0) return false;
+  // Smaller volume sectors than the device's: read the covering device sectors and cut.
+  if (sector > UINT64_MAX / volBps) return false;
+  const uint64_t offset = sector * volBps;
+  const uint64_t bytes = uint64_t(count) * volBps;
+  const uint64_t first = offset / devBps;
+  const uint64_t within = offset % devBps;
+  const uint64_t devCount = (within + bytes + devBps - 1) / devBps;
+  if (devCount > UINT32_MAX || first > UINT64_MAX - firstSector) return false;
+  std::vector<uint8_t> temp(devCount * devBps);
+  if (!device.ReadSectors(firstSector + first, static_cast<uint32_t>(devCount), showErrors, bound, temp.data()))
+    return false;
+  std::memcpy(buffer, temp.data() + within, bytes);
+  return true;
+}
+
+bool TClusterVolume::ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer) {
+  if (!Device) return false;
+  // A volume of unknown size passes a bound before itself, so its reads bypass the block cache.
+  const uint64_t bound = SectorCount ? FirstSector + SectorCount - 1 : FirstSector;
+  return Device->ReadSectors(deviceSector, count, showErrors, bound, buffer);
+}
+
+bool TClusterVolume::ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) {
+  if (!Device || count == 0) return count == 0;
+  const uint64_t bound = SectorCount ? FirstSector + SectorCount - 1 : FirstSector;
+  return ReadVolumeSectors(*Device, FirstSector, BytesPerSec, sector, count, showErrors, bound, buffer);
+}
+
+}  // namespace salvex

@@ -1,0 +1,37 @@
+#pragma once
+#include <cstdint>
+
+#include "devices/Model.h"
+
+namespace salvex {
+
+// Reads `count` sectors of `volumeBps` bytes from volume sector `sector` of a volume whose sector 0
+// is device sector `firstSector`. Volume sectors that are whole multiples of the device's are read
+// straight; smaller ones through the covering device sectors. False where the request would
+// overflow, or the two sector sizes do not divide. `bound` is the device read's read-ahead bound.
+bool ReadVolumeSectors(TDevice& device, uint64_t firstSector, uint32_t volumeBps, uint64_t sector, uint32_t count,
+                       bool showErrors, uint64_t bound, uint8_t* buffer);
+
+// A volume whose data area is numbered in clusters from 2 (FAT, exFAT): the sector size, the
+// cluster size and count, and the translation of its sectors to the device's.
+class TClusterVolume : public TCustomDrive {
+ public:
+  uint32_t BytesPerSec = 0;
+  uint32_t ClusterSize = 0;   // bytes; 32 bits so that 64 KiB (FAT) and 32 MiB (exFAT) clusters fit
+  uint32_t ClusterCount = 0;  // valid clusters are 2 .. ClusterCount + 1
+
+  bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) override;
+  uint32_t BytesPerSector() const override { return BytesPerSec; }
+  uint32_t AllocationUnit() const override { return ClusterSize; }
+
+  bool IsValidCluster(uint64_t n) const { return n >= 2 && n <= uint64_t(ClusterCount) + 1; }
+  // Bytes the clusters can hold: no file on the volume can be larger.
+  uint64_t DataBytes() const { return uint64_t(ClusterCount) * ClusterSize; }
+  uint64_t ClustersFor(uint64_t bytes) const { return ClusterSize ? (bytes + ClusterSize - 1) / ClusterSize : 0; }
+
+ protected:
+  // Device-absolute read, with the volume's read-ahead bound.
+  bool ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer);
+};
+
+}  // namespace salvex
