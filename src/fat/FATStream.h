@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "fat/FATFile.h"
 
@@ -9,6 +10,7 @@ namespace salvex {
 class TFATdrive;
 
 enum class TSeekOrigin { Begin, Current, End };
+class TDataStream;
 
 // A file's data as a byte stream for the viewer. The data starts `baseOffset` bytes into the
 // first cluster (0 for a FAT file, the resident data's offset for a lost MFT file).
@@ -34,5 +36,9 @@ class TFATStream {
   uint64_t position_ = 0;
   TFATFilePos pos_;
 };
+
+// The viewer's stream of a FAT file: a TFATStream in the shape every volume's data has.
+std::unique_ptr<TDataStream> FATViewStream(TFATdrive& drive, uint8_t fatChoice, uint32_t baseOffset, uint64_t size,
+                                           uint32_t firstCluster);
 
 }  // namespace salvex

@@ -52,8 +52,10 @@ class TNTFSdrive : public TCustomDrive {
   bool Mount(bool quiet) override;
   // The cluster scan for lost data is not part of this volume class yet.
   bool FindLostData(TStatusDialog* status) override;
-  TSpecialNodes ScanDrive(TTreeView& tree, TStatusDialog* status) override;
-  void SetupListColumns(TListView& list) override;
+  std::vector<TListColumn> ListColumns() const override;
+  bool TopMayHaveSubfolders(TTreeKind tree) override;
+  TPreviewFields Preview() override;
+  TListOrder ListOrder() const override { return {false, true}; }
   void LoadSpecialFolders(TStatusDialog* status) override;
   std::string FileSystemName() const override { return "NTFS"; }
   uint32_t BytesPerSector() const override { return SectorSize; }

@@ -15,7 +15,6 @@
 #include "common/Format.h"
 #include "common/StringTable.h"
 #include "devices/LostDrives.h"
-#include "fat/FATdrive.h"
 #include "recovery/Browse.h"
 #include "ui/ByteSource.h"
 #include "ui/DriveDialog.h"
@@ -57,7 +56,7 @@ void Show(QWidget* widget, const QString& name, const TTourVisit& visit) {
 }
 
 // The menus of the menu bar and the list's context menu, each open in turn.
-void TourMenus(TMainForm& window, const TTourVisit& visit) {
+void TourMenus(TMainWindow& window, const TTourVisit& visit) {
   int n = 0;
   for (QAction* action : window.menuBar()->actions()) {
     QMenu* menu = action->menu();
@@ -78,7 +77,7 @@ void TourMenus(TMainForm& window, const TTourVisit& visit) {
 
 // The volume's Deleted folder saved following FAT 1, where the deleted files' chains are gone:
 // the summary of a partly failed save.
-void TourSaveSummary(TMainForm& window, TCustomDirectory& folder, const TTourVisit& visit) {
+void TourSaveSummary(TMainWindow& window, TCustomDirectory& folder, const TTourVisit& visit) {
   struct : TSaveQuestions {
     TAnswer ReplaceFile(const std::string&) override { return TAnswer::No; }
     TAnswer EnterFolder(const std::string&) override { return TAnswer::Yes; }
@@ -95,7 +94,7 @@ void TourSaveSummary(TMainForm& window, TCustomDirectory& folder, const TTourVis
   Show(&summary, "save-summary", visit);
 }
 
-void TourMainWindow(TMainForm& window, const TTourVisit& visit) {
+void TourMainWindow(TMainWindow& window, const TTourVisit& visit) {
   Show(&window, "main", visit);
   TTreeNode* deleted = window.SpecialNodes().Deleted;
   if (!deleted) return;
@@ -114,7 +113,7 @@ void TourMainWindow(TMainForm& window, const TTourVisit& visit) {
   TourMenus(window, visit);
 }
 
-void TourDriveDialogs(TMainForm& window, const TTourVisit& visit) {
+void TourDriveDialogs(TMainWindow& window, const TTourVisit& visit) {
   TDriveDlg* drives = window.DriveDialog();
   drives->show();
   drives->Pages()->setCurrentIndex(0);
@@ -126,12 +125,12 @@ void TourDriveDialogs(TMainForm& window, const TTourVisit& visit) {
   Show(drives, "drives-physical", visit);
   TCustomDrive* drive = window.Drives().Count() ? window.Drives().Items(0) : nullptr;
   if (!drive) return;
-  TPreviewDrvDialog preview(&window);
+  TPreviewDialog preview(&window);
   preview.Fill(*drive);
   Show(&preview, "preview", visit);
-  if (auto* fat = dynamic_cast<TFATdrive*>(drive)) {
+  if (drive->ChoosableFATs()) {
     TFATSelectDialog select(&window);
-    select.Prepare(*fat, false);
+    select.Prepare(*drive, false);
     Show(&select, "fat-select", visit);
   }
   if (drive->Device) {
@@ -141,10 +140,10 @@ void TourDriveDialogs(TMainForm& window, const TTourVisit& visit) {
   }
 }
 
-void TourItemDialogs(TMainForm& window, const TTourVisit& visit) {
+void TourItemDialogs(TMainWindow& window, const TTourVisit& visit) {
   TCustomDrive* drive = window.CurrentDrive();
   std::vector<std::string> choices = drive ? drive->ReadChoiceItems() : std::vector<std::string>{};
-  TDirSelectDialog target(&window);
+  TTargetFolderDialog target(&window);
   target.Prepare(QDir::tempPath().toStdString(), choices, 0);
   Show(&target, "target", visit);
   if (QInputDialog* prompt = target.NewFolderPrompt()) Show(prompt, "new-folder", visit);
@@ -160,7 +159,7 @@ void TourItemDialogs(TMainForm& window, const TTourVisit& visit) {
     TItem* item = model->ObjectAt(row);
     TItemFields fields;
     if (!item || dynamic_cast<TCustomDirectory*>(item) || !ReadItemFields(*item, fields)) continue;
-    TItemPropertiesDialog properties(&window);
+    TPropertiesDialog properties(&window);
     properties.Name = fields.Name;
     properties.Size = fields.Size;
     properties.Cluster = fields.Cluster;
@@ -175,7 +174,7 @@ void TourItemDialogs(TMainForm& window, const TTourVisit& visit) {
   }
 }
 
-void TourOtherWindows(TMainForm& window, const TTourVisit& visit) {
+void TourOtherWindows(TMainWindow& window, const TTourVisit& visit) {
   TLanguageDialog language(&window);
   Show(&language, "language", visit);
   TOptionsDialog options(&window, Options());
@@ -218,7 +217,7 @@ void TourOtherWindows(TMainForm& window, const TTourVisit& visit) {
 }
 
 // The first picture of the open volume, in the viewer's hex and picture pages.
-void TourViewer(TMainForm& window, const TTourVisit& visit) {
+void TourViewer(TMainWindow& window, const TTourVisit& visit) {
   TCustomDrive* drive = window.CurrentDrive();
   if (!drive) return;
   for (const TItemRow& row : FindItems(*drive, "*.jpg")) {
@@ -238,7 +237,7 @@ void TourViewer(TMainForm& window, const TTourVisit& visit) {
 
 }  // namespace
 
-void TourDialogs(TMainForm& window, const TTourVisit& visit) {
+void TourDialogs(TMainWindow& window, const TTourVisit& visit) {
   TourMainWindow(window, visit);
   TourDriveDialogs(window, visit);
   TourItemDialogs(window, visit);

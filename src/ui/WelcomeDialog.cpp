@@ -18,7 +18,7 @@
 
 namespace salvex::ui {
 
-TWelcomeDialog::TWelcomeDialog(TMainForm* window) : QDialog(window), window_(window) {
+TWelcomeDialog::TWelcomeDialog(TMainWindow* window) : QDialog(window), window_(window) {
   setWindowTitle(Text(1));
   auto* banner = new QLabel(this);
   banner->setPixmap(QPixmap::fromImage(LoadJpegResource(":/pictures/banner.jpg")));
