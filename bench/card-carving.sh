@@ -14,10 +14,11 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(cd "$here/.." && pwd)"
 cli="$(realpath "${1:-$repo/build/salvex-cli}")"
+. "$here/lib-photorec.sh"
 photos="${PHOTOS:-40}" fragmented="${FRAGMENTED:-30}"
 work="$(mktemp -d /tmp/salvex-card-XXXXXX)"
-trap 'rm -rf "$work"' EXIT
-for tool in mkfs.exfat convert photorec python3; do
+[ -n "${KEEP:-}" ] && echo "work folder kept: $work" >&2 || trap 'rm -rf "$work"' EXIT
+for tool in mkfs.exfat convert photorec python3 bc /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "bench/card-carving.sh: $tool is missing (scripts/setup installs it)" >&2; exit 1; }
 done
 
@@ -70,22 +71,22 @@ with open(planted, "w") as out:
     for r in rows: out.write("\t".join(r) + "\n")
 PY
 
-start=$(date +%s.%N)
-(cd "$work" && photorec /log /d "$work/pr" /cmd "$work/card.img" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search >/dev/null 2>&1) || true
-pr_time=$(echo "$(date +%s.%N) - $start" | bc)
-start=$(date +%s.%N)
-"$cli" lost-data "$work/card.img" --to "$work/sx" -q >/dev/null 2>&1 || true
-sx_time=$(echo "$(date +%s.%N) - $start" | bc)
+load=$(cut -d' ' -f1-3 /proc/loadavg)
+photorec_run "$work/card.img" "$work"
+pr_time=$PHOTOREC_SECONDS pr_cpu=$PHOTOREC_CPU
+timed "$work/salvex" "$cli" lost-data "$work/card.img" --to "$work/sx" -q >/dev/null 2>&1
+sx_time=$TIMED_SECONDS sx_cpu=$TIMED_CPU
 
-python3 - "$work" "$pr_time" "$sx_time" <<'PY'
+python3 - "$work" "$pr_time" "$sx_time" "$load" "$pr_cpu" "$sx_cpu" <<'PY'
 import collections, glob, hashlib, os, sys
-work, pr_time, sx_time = sys.argv[1], float(sys.argv[2]), float(sys.argv[3])
+work, pr_time, sx_time, load = sys.argv[1], float(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+pr_cpu, sx_cpu = float(sys.argv[5]), float(sys.argv[6])
 def hashes(roots):
     out = collections.Counter()
     for root in roots:
         for d, _, names in os.walk(root):
             for n in names:
-                if n.endswith(".partial") or n in ("report.xml", "recovery-report.json"): continue
+                if n.endswith((".partial", ".time")) or n in ("report.xml", "recovery-report.json"): continue
                 out[hashlib.sha256(open(os.path.join(d, n), "rb").read()).hexdigest()] += 1
     return out
 pr = hashes(glob.glob(os.path.join(work, "pr.*")))
@@ -102,5 +103,6 @@ for key, (n, p, s) in table.items():
 tot = [sum(v[i] for v in table.values()) for i in range(3)]
 print("%-18s %7d %9d %7d" % ("all", *tot))
 print("files written: photorec %d, salvex %d" % (sum(pr.values()), sum(sx.values())))
-print("time: photorec %.2f s, salvex %.2f s (salvex takes %.2f of PhotoRec's time)" % (pr_time, sx_time, sx_time / pr_time))
+print("time: photorec %.2f s, salvex %.2f s (salvex takes %.2f of PhotoRec's time); load average before: %s" % (pr_time, sx_time, sx_time / pr_time, load))
+print("processor time: photorec %.2f s, salvex %.2f s (salvex takes %.2f of PhotoRec's)" % (pr_cpu, sx_cpu, sx_cpu / max(pr_cpu, 0.01)))
 PY

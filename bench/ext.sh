@@ -3,13 +3,13 @@
 #
 # Builds once (cached in bench/.cache, never committed) a 2 GiB ext4 image holding about 20,000
 # files in 500 folders, 30 % of them deleted (mkfs.ext4, a loop mount, cp of a prepared tree, rm),
-# then times in one hyperfine run: listing (fls -r -p / salvex-cli ls -r), the deleted listing
+# then times in interleaved rounds: listing (fls -r -p / salvex-cli ls -r), the deleted listing
 # (fls -r -d -p / salvex-cli ls -r --deleted), saving the whole Root (tsk_recover -e /
 # salvex-cli save), and the limits (cat of the image, cp -r of the saved tree). Prints the ratios
-# against the targets and the peak memory of each tool.
+# against the targets, the load average around the runs and the peak memory of each tool.
 #
 # Needs root for the loop mount while the image is built.
-# Usage: bench/ext.sh [path/to/salvex-cli]    (default: build/salvex-cli)
+# Usage: [RUNS=5] bench/ext.sh [path/to/salvex-cli]    (default: build/salvex-cli)
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -24,7 +24,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-for tool in hyperfine fls tsk_recover mkfs.ext4 python3 /usr/bin/time; do
+for tool in fls tsk_recover mkfs.ext4 python3 /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "bench/ext.sh: $tool is missing (scripts/setup installs it)" >&2; exit 1; }
 done
 [ -x "$cli" ] || { echo "bench/ext.sh: no salvex-cli at $cli (build first, or pass its path)" >&2; exit 1; }
@@ -52,6 +52,9 @@ PY
   mkdir -p "$work/mnt"
   mount -o loop "$image.tmp" "$work/mnt"
   cp -r "$tree"/folder* "$work/mnt/"
+  # Written out before the deletions, as on a volume in use; without it delayed allocation would
+  # never give most of the deleted files blocks at all.
+  sync
   # 30 % deleted, chosen with a fixed seed.
   (cd "$tree" && find . -type f | sed 's|^\./||' | sort) | python3 -c '
 import random, sys
@@ -60,6 +63,7 @@ names = [l.strip() for l in sys.stdin if l.strip()]
 for n in random.sample(names, len(names) * 3 // 10):
     print(n)' > "$work/deleted.txt"
   (cd "$work/mnt" && xargs -a "$work/deleted.txt" -n 500 rm)
+  sync
   umount "$work/mnt"
   mv "$image.tmp" "$image"
 fi
@@ -67,40 +71,77 @@ fi
 cd "$work"
 cat "$image" > /dev/null  # warm the page cache for every contender alike
 
-# hyperfine takes one --prepare per command, in the order of the commands.
-hyperfine --style basic --warmup 1 --runs "${RUNS:-5}" --export-json "$work/times.json" \
-  --prepare true -n fls "fls -r -p $image" \
-  --prepare true -n ls "$cli ls $image --volume 0 -r" \
-  --prepare true -n fls-deleted "fls -r -d -p $image" \
-  --prepare true -n ls-deleted "$cli ls $image --volume 0 -r --deleted" \
-  --prepare "rm -rf $work/tsk" -n tsk_recover "tsk_recover -e $image $work/tsk" \
-  --prepare "rm -rf $work/saved" -n save "$cli save $image --volume 0 --to $work/saved /" \
-  --prepare true -n cat "cat $image" \
-  --prepare "rm -rf $work/copy; [ -d $work/saved ] || $cli save $image --volume 0 --to $work/saved / >/dev/null" \
-  -n cp "cp -r $work/saved $work/copy" >/dev/null
+# Each round runs every contender once, the reference just before salvex, so that both meet the
+# same load on a shared machine; a ratio is taken within a round and the median of the rounds is
+# given. The first round is a warm-up and is not counted.
+echo "load before: $(uptime)"
+python3 - "$work" "$image" "$cli" "${RUNS:-5}" <<'PY'
+import os, resource, shutil, statistics, subprocess, sys, time
+work, image, cli, runs = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+saved, tsk, copy = f"{work}/saved", f"{work}/tsk", f"{work}/copy"
+def fresh(*paths):
+    for p in paths:
+        shutil.rmtree(p, ignore_errors=True)
+    subprocess.run(["sync"])
+cpu = {}
+def timed(cmd, prepare=None):
+    if prepare:
+        prepare()
+    used = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.perf_counter()
+    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    # The processor time (user + system) as well: on a loaded machine the wall time is mostly waiting.
+    cpu[id(cmd)] = (after.ru_utime - used.ru_utime) + (after.ru_stime - used.ru_stime)
+    return wall
+pairs = [
+    ("ls -r vs fls -r -p", ["fls", "-r", "-p", image], [cli, "ls", image, "--volume", "0", "-r"], None, 0.5),
+    ("ls -r --deleted vs fls -r -d -p", ["fls", "-r", "-d", "-p", image],
+     [cli, "ls", image, "--volume", "0", "-r", "--deleted"], None, 0.5),
+    ("save / vs tsk_recover -e", ["tsk_recover", "-e", image, tsk],
+     [cli, "save", image, "--volume", "0", "--to", saved, "/"], lambda: fresh(tsk, saved), 0.5),
+    ("save / vs cp -r of the saved tree", ["cp", "-r", saved, copy],
+     [cli, "save", image, "--volume", "0", "--to", saved, "/"], None, 2.0),
+]
+ratios = {p[0]: [] for p in pairs}
+cpuRatios = {p[0]: [] for p in pairs}
+times = {p[0]: ([], []) for p in pairs}
+cat = []
+for round in range(runs + 1):
+    for name, ref, ours, prepare, _ in pairs:
+        if name.startswith("save / vs cp"):
+            fresh(copy, saved)
+            subprocess.run(ours, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+            a = timed(ref)
+            b = timed(ours, lambda: fresh(saved))
+        else:
+            a = timed(ref, prepare)
+            b = timed(ours, prepare)
+        if round:
+            cpuRatios[name].append(cpu[id(ours)] / max(cpu[id(ref)], 1e-3))
+            ratios[name].append(b / a)
+            times[name][0].append(a)
+            times[name][1].append(b)
+    c = timed(["cat", image])
+    if round:
+        cat.append(c)
+print(f"{runs} rounds; ratio = salvex / reference, median of the rounds (each round runs both under the same load)")
+for name, _, _, _, target in pairs:
+    r = statistics.median(ratios[name])
+    ref, ours = statistics.median(times[name][0]), statistics.median(times[name][1])
+    print(f"{name:<34} {ours*1000:9.1f} ms / {ref*1000:9.1f} ms  ratio {r:5.2f}x "
+          f"(rounds {min(ratios[name]):.2f}-{max(ratios[name]):.2f}; target <= {target}x: {'met' if r <= target else 'MISSED'})")
+print("processor time (user + system), median of the rounds' ratios:")
+for name, _, _, _, _ in pairs:
+    print(f"  {name:<32} {statistics.median(cpuRatios[name]):5.2f}x")
+print(f"{'cat of the image':<34} {statistics.median(cat)*1000:9.1f} ms")
+PY
+echo "load after: $(uptime)"
 
 peak() {  # peak resident memory in MiB of one run
   /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F: '/Maximum resident/ {printf "%.1f", $2 / 1024}'
 }
 rm -rf "$work/saved" "$work/tsk"
-mem_fls=$(peak fls -r -p "$image")
-mem_ls=$(peak "$cli" ls "$image" --volume 0 -r)
-mem_tsk=$(peak tsk_recover -e "$image" "$work/tsk")
-mem_save=$(peak "$cli" save "$image" --volume 0 --to "$work/saved" /)
-
-python3 - "$work/times.json" "$mem_fls" "$mem_ls" "$mem_tsk" "$mem_save" <<'PY'
-import json, sys
-t = {r["command"]: r["mean"] for r in json.load(open(sys.argv[1]))["results"]}
-mem = dict(zip(["fls", "ls", "tsk_recover", "save"], sys.argv[2:]))
-def line(name, a, b, target, better="<="):
-    ratio = t[a] / t[b]
-    ok = ratio <= target
-    print(f"{name:<34} {t[a]*1000:9.1f} ms / {t[b]*1000:9.1f} ms = {ratio:5.2f}x  (target {better} {target}x: {'met' if ok else 'MISSED'})")
-print("times are means of hyperfine runs; ratio = salvex / reference")
-line("ls -r vs fls -r -p", "ls", "fls", 1.0)
-line("ls -r --deleted vs fls -r -d -p", "ls-deleted", "fls-deleted", 1.0)
-line("save / vs tsk_recover -e", "save", "tsk_recover", 0.5)
-line("save / vs cp -r of the saved tree", "save", "cp", 2.0)
-print(f"{'cat of the image':<34} {t['cat']*1000:9.1f} ms")
-print("peak memory (MiB): " + ", ".join(f"{k} {v}" for k, v in mem.items()))
-PY
+echo "peak memory (MiB): fls $(peak fls -r -p "$image"), ls $(peak "$cli" ls "$image" --volume 0 -r)," \
+  "tsk_recover $(peak tsk_recover -e "$image" "$work/tsk"), save $(peak "$cli" save "$image" --volume 0 --to "$work/saved" /)"

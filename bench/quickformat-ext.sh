@@ -16,6 +16,7 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(cd "$here/.." && pwd)"
 cli="$(realpath "${1:-$repo/build/salvex-cli}")"
+. "$here/lib-photorec.sh"
 size_mib="${SIZE_MIB:-512}"
 files="${FILES:-6000}"
 cache="$here/.cache"
@@ -37,32 +38,7 @@ if [ ! -f "$image" ] || [ ! -f "$image.all" ] || [ ! -f "$image.deleted" ] || [ 
   echo "building $image (once)..." >&2
   mkdir -p "$cache"
   tree="$work/tree"
-  python3 - "$tree" "$files" <<'PY'
-import io, os, random, sys, zipfile
-root, count = sys.argv[1], int(sys.argv[2])
-random.seed(20261208)
-folders = max(1, count // 60)
-words = "salvage block folder entry volume inode extent journal group bitmap image".split()
-for i in range(count):
-    folder = os.path.join(root, "dir%03d" % (i % folders))
-    os.makedirs(folder, exist_ok=True)
-    size = int(random.expovariate(1 / 12000)) + 1
-    kind = random.choice(["txt", "zip", "bin"])
-    path = os.path.join(folder, "file-%05d.%s" % (i, kind))
-    if kind == "txt":
-        text = "".join("%d %s\n" % (n, " ".join(random.choice(words) for _ in range(8))) for n in range(size // 60 + 1))
-        data = text.encode()
-    elif kind == "zip":
-        buf = io.BytesIO()
-        with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
-            z.writestr("part-%d.txt" % i, " ".join(random.choice(words) for _ in range(size // 7 + 1)))
-            z.writestr("raw-%d.bin" % i, random.randbytes(size // 3 + 1))
-        data = buf.getvalue()
-    else:
-        data = random.randbytes(size)
-    with open(path, "wb") as out:
-        out.write(data)
-PY
+  bench_tree "$tree" "$files" 20261208 salvage block folder entry volume inode extent journal group bitmap image
   rm -f "$image.tmp"
   truncate -s "${size_mib}M" "$image.tmp"
   mkfs.ext4 -q -F -L BEFORE "$image.tmp"
@@ -94,25 +70,18 @@ total=$(wc -l < "$image.all")
 deleted=$(wc -l < "$image.deleted")
 before=$(cat "$image.undelete")
 
-hashes() { # FOLDER...: distinct checksums of the whole files in them
-  for d in "$@"; do (cd "$d" && find . -type f ! -name '*.partial' ! -name report.xml -print0 | xargs -0 -r sha256sum); done |
-    awk '{print $1}' | sort -u
-}
-
 load=$(cut -d' ' -f1-3 /proc/loadavg)
 start=$(date +%s.%N)
 "$cli" lost-data "$image" --volume 0 --to "$work/salvex" -q >/dev/null 2>"$work/salvex.err" || true
 mkdir -p "$work/salvex"
 salvex_time=$(echo "$(date +%s.%N) - $start" | bc)
-hashes "$work/salvex" > "$work/salvex.sha"
+whole_file_hashes "$work/salvex" > "$work/salvex.sha"
 salvex_files=$(find "$work/salvex" -type f | wc -l)
 
-start=$(date +%s.%N)
-(cd "$work" && photorec /log /d "$work/pr" /cmd "$image" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search >/dev/null 2>&1) || true
-photorec_time=$(echo "$(date +%s.%N) - $start" | bc)
-mapfile -t prdirs < <(find "$work" -maxdepth 1 -type d -name 'pr.*')
-hashes "${prdirs[@]}" > "$work/photorec.sha"
-photorec_files=$(find "${prdirs[@]}" -type f ! -name report.xml 2>/dev/null | wc -l)
+photorec_run "$image" "$work"
+photorec_time=$PHOTOREC_SECONDS
+whole_file_hashes "${PHOTOREC_DIRS[@]}" > "$work/photorec.sha"
+photorec_files=$(find "${PHOTOREC_DIRS[@]}" -type f ! -name report.xml 2>/dev/null | wc -l)
 
 echo "ext4 ${size_mib} MiB, $total files written, $deleted of them deleted, then mkfs.ext4 -E nodiscard over the volume"
 echo "undelete before the format: $before of $deleted deleted files byte-exact; load average before the runs: $load"

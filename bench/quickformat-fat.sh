@@ -16,6 +16,7 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(cd "$here/.." && pwd)"
 cli="$(realpath "${1:-$repo/build/salvex-cli}")"
+. "$here/lib-photorec.sh"
 size_mib="${SIZE_MIB:-512}"
 files="${FILES:-6000}"
 cache="$here/.cache"
@@ -23,7 +24,7 @@ image="$cache/quickformat-fat32-${size_mib}m-${files}.img"
 work="$(mktemp -d /tmp/salvex-qf-XXXXXX)"
 trap 'rm -rf "$work"' EXIT
 
-for tool in mkfs.fat mcopy mdel photorec python3 sha256sum; do
+for tool in mkfs.fat mcopy mdel photorec python3 sha256sum bc; do
   command -v "$tool" >/dev/null || { echo "bench/quickformat-fat.sh: $tool is missing (scripts/setup installs it)" >&2; exit 1; }
 done
 [ -x "$cli" ] || { echo "bench/quickformat-fat.sh: no salvex-cli at $cli (build first, or pass its path)" >&2; exit 1; }
@@ -32,32 +33,7 @@ if [ ! -f "$image" ] || [ ! -f "$image.deleted" ] || [ ! -f "$image.undelete" ];
   echo "building $image (once)..." >&2
   mkdir -p "$cache"
   tree="$work/tree"
-  python3 - "$tree" "$files" <<'PY'
-import io, os, random, sys, zipfile
-root, count = sys.argv[1], int(sys.argv[2])
-random.seed(20261207)
-folders = max(1, count // 60)
-words = "salvage cluster folder entry volume sector chain record table boot image".split()
-for i in range(count):
-    folder = os.path.join(root, "dir%03d" % (i % folders))
-    os.makedirs(folder, exist_ok=True)
-    size = int(random.expovariate(1 / 12000)) + 1
-    kind = random.choice(["txt", "zip", "bin"])
-    path = os.path.join(folder, "file-%05d.%s" % (i, kind))
-    if kind == "txt":
-        text = "".join("%d %s\n" % (n, " ".join(random.choice(words) for _ in range(8))) for n in range(size // 60 + 1))
-        data = text.encode()
-    elif kind == "zip":
-        buf = io.BytesIO()
-        with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
-            z.writestr("part-%d.txt" % i, " ".join(random.choice(words) for _ in range(size // 7 + 1)))
-            z.writestr("raw-%d.bin" % i, random.randbytes(size // 3 + 1))
-        data = buf.getvalue()
-    else:
-        data = random.randbytes(size)
-    with open(path, "wb") as out:
-        out.write(data)
-PY
+  bench_tree "$tree" "$files" 20261207 salvage cluster folder entry volume sector chain record table boot image
   rm -f "$image.tmp"
   mkfs.fat -F 32 -n BEFORE -C "$image.tmp" $((size_mib * 1024)) >/dev/null
   export MTOOLS_SKIP_CHECK=1
@@ -82,25 +58,24 @@ fi
 deleted=$(wc -l < "$image.deleted")
 before=$(cat "$image.undelete")
 
-exact() { # FOLDER: distinct deleted files found byte-exact in it
-  (cd "$1" && find . -type f ! -name '*.partial' -print0 | xargs -0 -r sha256sum | awk '{print $1}' | sort -u) \
-    | comm -12 - "$image.deleted" | wc -l
+exact() { # FOLDER...: distinct deleted files found byte-exact in them
+  whole_file_hashes "$@" | comm -12 - "$image.deleted" | wc -l
 }
 
+load=$(cut -d' ' -f1-3 /proc/loadavg)
 start=$(date +%s.%N)
 "$cli" lost-data "$image" --to "$work/salvex" -q >/dev/null 2>"$work/salvex.err" || true
 salvex_time=$(echo "$(date +%s.%N) - $start" | bc)
 salvex=$(exact "$work/salvex")
 salvex_files=$(find "$work/salvex" -type f | wc -l)
 
-start=$(date +%s.%N)
-(cd "$work" && photorec /log /d "$work/pr" /cmd "$image" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search >/dev/null 2>&1) || true
-photorec_time=$(echo "$(date +%s.%N) - $start" | bc)
-photorec=$(find "$work" -maxdepth 1 -type d -name 'pr.*' -print0 | xargs -0 -I{} sh -c 'cd "{}" && find . -type f -print0 | xargs -0 -r sha256sum' | awk '{print $1}' | sort -u | comm -12 - "$image.deleted" | wc -l)
-photorec_files=$(find "$work" -maxdepth 1 -type d -name 'pr.*' -print0 | xargs -0 -I{} find {} -type f | wc -l)
+photorec_run "$image" "$work"
+photorec_time=$PHOTOREC_SECONDS
+photorec=$(exact "${PHOTOREC_DIRS[@]}")
+photorec_files=$(find "${PHOTOREC_DIRS[@]}" -type f ! -name report.xml 2>/dev/null | wc -l)
 
 echo "FAT32 ${size_mib} MiB, $files files, $deleted deleted before a quick format (mkfs.fat over the volume)"
-echo "undelete before the format: $before of $deleted deleted files byte-exact (the goal is 85 % of this)"
+echo "undelete before the format: $before of $deleted deleted files byte-exact (the goal is 85 % of this); load average before the runs: $load"
 printf '%-10s %10s %8s %10s %9s\n' tool exact "% goal" "files out" seconds
 printf '%-10s %10s %8s %10s %9.1f\n' salvex "$salvex" "$(( before ? salvex * 100 / before : 0 ))" "$salvex_files" "$salvex_time"
 printf '%-10s %10s %8s %10s %9.1f\n' photorec "$photorec" "$(( before ? photorec * 100 / before : 0 ))" "$photorec_files" "$photorec_time"

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -144,9 +145,20 @@ void TDfxmlWriter::File(const TItemRow& row, const std::string& sha256, const st
     const auto data = file->OpenData(TReadChoice{});
     if (data && data->Failure.empty() && data->ByteRuns(runs)) {
       out_ << "      <byte_runs>\n";
-      for (const TByteRun& run : runs)
+      // Bytes between the stored runs (holes, past exFAT's valid length) read as zeros: a run
+      // with fill="0" says so, so that the runs cover the whole file.
+      auto fill = [&](uint64_t from, uint64_t to) {
+        if (to > from) out_ << "        <byte_run file_offset=\"" << from << "\" fill=\"0\" len=\"" << to - from << "\"/>\n";
+      };
+      const uint64_t size = data->Size();
+      uint64_t covered = 0;
+      for (const TByteRun& run : runs) {
+        fill(covered, std::min(run.FileOffset, size));
         out_ << "        <byte_run file_offset=\"" << run.FileOffset << "\" fs_offset=\"" << run.VolumeOffset
              << "\" img_offset=\"" << imageBase_ + run.VolumeOffset << "\" len=\"" << run.Length << "\"/>\n";
+        covered = std::max(covered, run.FileOffset + run.Length);
+      }
+      fill(covered, size);
       out_ << "      </byte_runs>\n";
     }
   }

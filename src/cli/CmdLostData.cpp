@@ -95,6 +95,15 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
     throw TCliError("the lost-data search ended early: " + failure + "; " + std::to_string(count) +
                     " item(s) were found before");
   }
+  // Files in two pieces are the fragmented photos of a card: worth saying how many came back whole.
+  uint64_t reassembled = 0;
+  if (lost.Children)
+    for (const auto& item : *lost.Children)
+      if (auto* file = dynamic_cast<const TCustomFile*>(item.get()); file && file->GapBytes != 0) ++reassembled;
+  doc["reassembled"] = reassembled;
+  if (reassembled != 0 && !ctx.Json)
+    std::cerr << "salvex-cli: " << reassembled << (reassembled == 1 ? " file" : " files")
+              << " found in two pieces, put back together and checked\n";
   if (count == 0) {
     const bool whole = args.First == 0 && args.Last == UINT64_MAX;
     std::cerr << "salvex-cli: the search found no lost folders or files; it searched "

@@ -98,7 +98,8 @@ void RegisterMountCommand(CLI::App& app, TCliContext& ctx) {
   mount->add_option("--volume", args->Volume, "show this volume only (default: every volume, a folder each on a disk)")
       ->check(WholeNumber("a volume index (0, 1, ... as 'salvex-cli volumes' lists them)"));
   mount->add_flag("-f,--foreground", args->Foreground,
-                  "stay in the foreground (progress and messages on stderr) until unmounted or interrupted");
+                  "stay in the foreground until unmounted or interrupted (without it, the command returns once "
+                  "mounted and later messages, such as the lost-data search's progress, still go to this stderr)");
   SetExample(*mount, "salvex-cli mount disk.img /mnt/salvex -f   (then: fusermount3 -u /mnt/salvex)");
   mount->callback([&ctx, args] { ctx.Action = [&ctx, args] { return RunMount(ctx, *args); }; });
 }

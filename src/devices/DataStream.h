@@ -74,6 +74,9 @@ class TDataStream {
   // Why some bytes were delivered as zeros although they could be read (a damaged compression
   // unit); the stream goes on.
   std::string Damage;
+  // Units (compression units, blocks) delivered as zeros for such damage so far, each time one is
+  // read: a second damaged unit often has the same Damage text as the first.
+  uint64_t DamagedUnits = 0;
   std::string Failure;  // the stream ended early; empty while every byte came
 };
 

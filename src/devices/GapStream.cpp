@@ -13,6 +13,7 @@ TGapStream::TGapStream(std::unique_ptr<TDataStream> inner, uint64_t firstPiece, 
 void TGapStream::TakeState() {
   ZeroFilledSectors = inner_->ZeroFilledSectors;
   Damage = inner_->Damage;
+  DamagedUnits = inner_->DamagedUnits;
   Failure = inner_->Failure;
 }
 

@@ -33,7 +33,9 @@ class TTableWalk {
   // `slack` bytes of rounding) is a cut.
   bool Unit(uint64_t mediaBegin, uint64_t mediaLength, uint64_t at, uint64_t length, uint64_t slack = 0);
   void Damage(uint64_t mediaBegin, uint64_t mediaLength);
-  void NoteCut(uint64_t claimedEnd, const char* what);
+  // Media that reads as zeros whatever the entry's offset says.
+  void Zero(uint64_t mediaBegin, uint64_t mediaLength);
+  void NoteCut(uint64_t claimedEnd, const std::string& what);
   void Refuse(const std::string& why);
   bool Refused() const { return !check_.Refusal.empty(); }
   // Turns a cut into the refusal that says so.
@@ -47,7 +49,7 @@ class TTableWalk {
   TDamagedRanges metadata_;
   uint64_t plausibleEnd_ = UINT64_MAX;
   uint64_t cutEnd_ = 0;
-  const char* cutWhat_ = "";
+  std::string cutWhat_;
 };
 
 uint64_t BigEndian(const ByteReader& r, size_t offset, size_t width);

@@ -34,6 +34,13 @@ uint64_t TDamagedRanges::FirstDamaged(uint64_t offset, uint64_t length) const {
   return end;
 }
 
+uint64_t TDamagedRanges::CoveredEnd(uint64_t offset) const {
+  auto it = ranges_.upper_bound(offset);
+  if (it == ranges_.begin()) return offset;
+  --it;
+  return it->second > offset ? it->second : offset;
+}
+
 TTableWalk::TTableWalk(uint64_t fileSize, const TContainerFileRead& read, TContainerCheck& check, std::string name)
     : fileSize_(fileSize), read_(read), check_(check), name_(std::move(name)) {}
 
@@ -61,13 +68,13 @@ bool TTableWalk::ReadTable(uint64_t offset, uint64_t length, std::vector<uint8_t
     return false;
   }
   if (offset > fileSize_ || length > fileSize_ - offset) {
-    if (offset < plausibleEnd_) NoteCut(offset + length, what);
+    if (offset < plausibleEnd_) NoteCut(offset + length, std::string("the ") + what + " at byte " + std::to_string(offset));
     else Refuse(std::string("its ") + what + " lies at byte " + std::to_string(offset) + ", past any size it could reach");
     return false;
   }
   out.assign(size_t(length), 0);
   if (!read_(offset, out)) {
-    NoteCut(offset + length, what);
+    NoteCut(offset + length, std::string("the ") + what + " at byte " + std::to_string(offset));
     return false;
   }
   return true;
@@ -90,7 +97,12 @@ void TTableWalk::Damage(uint64_t mediaBegin, uint64_t mediaLength) {
   check_.Damaged.Add(mediaBegin, end);
 }
 
-void TTableWalk::NoteCut(uint64_t claimedEnd, const char* what) {
+void TTableWalk::Zero(uint64_t mediaBegin, uint64_t mediaLength) {
+  const uint64_t end = mediaLength > UINT64_MAX - mediaBegin ? UINT64_MAX : mediaBegin + mediaLength;
+  check_.Zeros.Add(mediaBegin, end);
+}
+
+void TTableWalk::NoteCut(uint64_t claimedEnd, const std::string& what) {
   if (claimedEnd > cutEnd_) {
     cutEnd_ = claimedEnd;
     cutWhat_ = what;

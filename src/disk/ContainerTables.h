@@ -21,6 +21,8 @@ class TDamagedRanges {
   void Merge(const TDamagedRanges& other) {
     for (const auto& [begin, end] : other.ranges_) Add(begin, end);
   }
+  // The end of the range holding `offset`, or `offset` when none does.
+  uint64_t CoveredEnd(uint64_t offset) const;
   size_t Count() const { return ranges_.size(); }
   bool Empty() const { return ranges_.empty(); }
 
@@ -36,6 +38,9 @@ struct TContainerCheck {
   // Why the container must not be opened (its tables claim more file than there is); else empty.
   std::string Refusal;
   TDamagedRanges Damaged;
+  // Media the tables mark as zeros without data (qcow2 zero clusters): read as zeros here, since
+  // a library that does not know the mark would read the stale offset it keeps.
+  TDamagedRanges Zeros;
 };
 
 // Walks the allocation tables of a qcow/qcow2, sparse VMDK extent, dynamic or differencing VHD, or

@@ -1,5 +1,6 @@
 // qcow (version 1) and qcow2/3: a header, one L1 table of L2-table offsets, L2 tables of cluster
 // offsets (big-endian), and for version 2 on, refcount tables.
+#include <string>
 #include <vector>
 
 #include "disk/ContainerTableWalk.h"
@@ -21,46 +22,69 @@ struct QcowLayout {
   uint64_t l1Entries = 0;
 };
 
-// One L2 table: every allocated cluster must lie in the file, outside the metadata.
-void CheckL2(TTableWalk& walk, const QcowLayout& q, const std::vector<uint8_t>& table, uint64_t mediaBase) {
+// Where an entry lies, for the refusal that names it.
+std::string EntryName(const char* kind, uint64_t table, uint64_t entry, uint64_t media, uint64_t at) {
+  return std::string(kind) + " of entry " + std::to_string(entry) + " of the L2 table at byte " + std::to_string(table) +
+         " (disk byte " + std::to_string(media) + ") at byte " + std::to_string(at);
+}
+
+// One L2 table at file byte `tableAt`: every allocated cluster must lie in the file, outside the
+// metadata, and be read by the library from where this walk sees it (libqcow masks fewer bits,
+// and knows no zero clusters).
+void CheckL2(TTableWalk& walk, const QcowLayout& q, const std::vector<uint8_t>& table, uint64_t tableAt,
+             uint64_t mediaBase) {
   ByteReader r(table.data(), table.size());
   const uint64_t clusterSize = uint64_t(1) << q.clusterBits;
   const uint64_t entries = table.size() / 8;
+  // Compressed data may end inside the file's last sector, rounded up.
+  const uint64_t sectorEnd = (walk.FileSize() + 511) / 512 * 512;
   for (uint64_t j = 0; j < entries; ++j) {
     const uint64_t media = mediaBase + (j << q.clusterBits);
     if (media >= q.mediaSize) break;
     const uint64_t e = BigEndian(r, size_t(j * 8), 8);
     if (e == 0) continue;
+    uint64_t at = 0, length = clusterSize, end = walk.FileSize();
+    const char* kind = "the cluster";
     if (q.version == 1) {
       if (e & kCopied) {
         const unsigned shift = 63 - q.clusterBits;
-        const uint64_t offset = e & ((uint64_t(1) << shift) - 1);
-        const uint64_t size = (e & ~kCopied) >> shift;
-        if (offset < clusterSize) walk.Damage(media, clusterSize);
-        else walk.Unit(media, clusterSize, offset, size);
+        at = e & ((uint64_t(1) << shift) - 1);
+        length = (e & ~kCopied) >> shift;
+        kind = "the compressed cluster";
+        // No bytes to inflate: the library would take a plain cluster's block for it.
+        if (length == 0) {
+          walk.Damage(media, clusterSize);
+          continue;
+        }
       } else if (e % clusterSize != 0) {
         walk.Damage(media, clusterSize);
+        continue;
       } else {
-        walk.Unit(media, clusterSize, e, clusterSize);
+        at = e;
       }
-      continue;
-    }
-    if (e & kCompressed2) {
+    } else if (e & kCompressed2) {
       const unsigned bits = 62 - (q.clusterBits - 8);
-      const uint64_t offset = e & ((uint64_t(1) << bits) - 1);
-      const uint64_t sectors = ((e & ~(kCopied | kCompressed2)) >> bits) + 1;
-      const uint64_t length = sectors * 512 - (offset % 512);
-      // The sector count is rounded up, so the last compressed cluster may end inside the last
-      // sector past the end of the file.
-      if (offset < clusterSize) walk.Damage(media, clusterSize);
-      else walk.Unit(media, clusterSize, offset, length, 512);
+      at = e & ((uint64_t(1) << bits) - 1);
+      length = (((e & ~(kCopied | kCompressed2)) >> bits) + 1) * 512 - (at % 512);
+      end = sectorEnd;
+      kind = "the compressed cluster";
+    } else if (q.version >= 3 && (e & 1)) {
+      walk.Zero(media, clusterSize);  // reads as zeros; the offset, if any, is not used
       continue;
+    } else {
+      at = e & ~kCopied;
+      // Reserved bits set, no offset (the header), or an offset off a cluster boundary: the
+      // library would read something else than the cluster.
+      if ((at & ~kOffsetMask2) != 0 || at == 0 || at % clusterSize != 0) {
+        walk.Damage(media, clusterSize);
+        continue;
+      }
     }
-    if (q.version >= 3 && (e & 1)) continue;  // reads as zeros; the offset is not used
-    const uint64_t offset = e & kOffsetMask2;
-    // An allocated entry without an offset (or with one not on a cluster) would hand out the header.
-    if (offset == 0 || offset % clusterSize != 0) walk.Damage(media, clusterSize);
-    else walk.Unit(media, clusterSize, offset, clusterSize);
+    if (at < clusterSize || walk.Wild(at, length) || walk.InMetadata(at, length)) {
+      walk.Damage(media, clusterSize);
+    } else if (at >= walk.FileSize() || length > end - at) {
+      walk.NoteCut(at + length, EntryName(kind, tableAt, j, media, at));
+    }
   }
 }
 
@@ -115,13 +139,14 @@ void CheckQcowTables(uint64_t fileSize, const TContainerFileRead& read, TContain
     }
   }
   ByteReader l1r(l1.data(), l1.size());
-  const uint64_t l2Mask = q.version == 1 ? ~kCopied : kOffsetMask2;
   std::vector<uint64_t> l2Offsets(q.l1Entries, 0);
   for (uint64_t i = 0; i < q.l1Entries; ++i) {
     const uint64_t e = BigEndian(l1r, size_t(i * 8), 8);
-    const uint64_t offset = e & l2Mask;
+    const uint64_t offset = e & ~kCopied;
     if (e == 0) continue;
-    if (offset == 0 || offset % clusterSize != 0 || walk.InMetadata(offset, clusterSize) ||
+    // The library takes the entry with its reserved bits as the table's offset.
+    const bool reserved = q.version >= 2 && (offset & ~kOffsetMask2) != 0;
+    if (reserved || offset == 0 || offset % clusterSize != 0 || walk.InMetadata(offset, clusterSize) ||
         walk.Wild(offset, clusterSize)) {
       walk.Damage(i * l2Span, l2Span);
       continue;
@@ -131,7 +156,9 @@ void CheckQcowTables(uint64_t fileSize, const TContainerFileRead& read, TContain
   }
   for (uint64_t i = 0; i < q.l1Entries && !walk.Refused(); ++i) {
     if (l2Offsets[i] == 0) continue;
-    if (walk.ReadTable(l2Offsets[i], uint64_t(8) << q.l2Bits, table, "L2 table")) CheckL2(walk, q, table, i * l2Span);
+    const std::string what = "L2 table of L1 entry " + std::to_string(i);
+    if (walk.ReadTable(l2Offsets[i], uint64_t(8) << q.l2Bits, table, what.c_str()))
+      CheckL2(walk, q, table, l2Offsets[i], i * l2Span);
   }
   walk.Finish();
 }

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -81,6 +82,7 @@ class TLibyalContainer : public TImageContainer {
     TContainerCheck check = CheckFile(path, format);
     if (!check.Refusal.empty()) Refuse(path, check.Refusal);
     damaged_ = std::move(check.Damaged);
+    zeros_ = std::move(check.Zeros);
     Error* error = nullptr;
     if (Traits::Initialize(&handle_, &error) != 1) Fail(error, path);
     int opened = -1;
@@ -107,6 +109,12 @@ class TLibyalContainer : public TImageContainer {
   ssize_t ReadAt(void* buffer, size_t length, uint64_t offset) override {
     if (offset >= size_) return 0;
     if (length > size_ - offset) length = static_cast<size_t>(size_ - offset);
+    if (const uint64_t zeroEnd = zeros_.CoveredEnd(offset); zeroEnd > offset) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(length, zeroEnd - offset));
+      std::memset(buffer, 0, n);
+      return static_cast<ssize_t>(n);
+    }
+    length = static_cast<size_t>(zeros_.FirstDamaged(offset, length) - offset);
     // Damage known before the read is never handed to the library; damage it reports while
     // reading turns the bytes it zero-filled into a read error.
     length = GoodPart(length, offset);
@@ -181,6 +189,7 @@ class TLibyalContainer : public TImageContainer {
   uint64_t size_ = 0;
   uint32_t sectorSize_ = 0;
   TDamagedRanges damaged_;
+  TDamagedRanges zeros_;
   typename Traits::Extra extra_;
   std::unique_ptr<TLibyalContainer<Traits>> parent_;  // freed after this handle, which reads through it
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <functional>
 #include <set>
 #include <vector>
 
@@ -37,10 +38,15 @@ class TFreeClusterSource {
   TFreeClusterSource(TExFATdrive& drive, uint32_t first) : drive_(drive), clusters_{first} {}
   bool Read(uint64_t index, uint32_t count, uint8_t* out) {
     const uint32_t spc = drive_.ClusterSize / drive_.BytesPerSec;
-    for (uint32_t k = 0; k < count; ++k) {
+    // Clusters that follow each other on the volume are read together.
+    for (uint32_t k = 0; k < count;) {
       const uint32_t n = At(index + k);
-      if (n == 0 || !drive_.ReadSectors(drive_.ClusterToSector(n), spc, false, out + uint64_t(k) * drive_.ClusterSize))
+      if (n == 0) return false;
+      uint32_t run = 1;
+      while (k + run < count && At(index + k + run) == n + run) ++run;
+      if (!drive_.ReadSectors(drive_.ClusterToSector(n), run * spc, false, out + uint64_t(k) * drive_.ClusterSize))
         return false;
+      k += run;
     }
     return true;
   }
@@ -57,6 +63,40 @@ class TFreeClusterSource {
   }
   TExFATdrive& drive_;
   std::vector<uint32_t> clusters_;
+};
+
+// The clusters of a pass read in runs of free ones: one read for many clusters, each cluster's bytes
+// the same as read alone. A run that cannot be read is read cluster by cluster, so that one bad
+// sector costs only its own cluster.
+class TRunReader {
+ public:
+  TRunReader(TExFATdrive& drive, uint64_t last, std::function<bool(uint32_t)> wanted)
+      : drive_(drive), last_(last), wanted_(std::move(wanted)) {}
+  // The cluster's bytes, or nothing when it cannot be read.
+  const uint8_t* Read(uint32_t n) {
+    const uint32_t spc = drive_.ClusterSize / drive_.BytesPerSec;
+    if ((n < first_ || n >= first_ + count_) && n >= singlesUntil_) {
+      uint32_t count = 1;
+      while (count < kRun && n + uint64_t(count) <= last_ && wanted_(n + count)) ++count;
+      buffer_.resize(size_t(count) * drive_.ClusterSize);
+      first_ = n;
+      count_ = drive_.ReadSectors(drive_.ClusterToSector(n), count * spc, false, buffer_.data()) ? count : 0;
+      if (count_ == 0) singlesUntil_ = uint64_t(n) + count;
+    }
+    if (count_ != 0 && n >= first_ && n < first_ + count_) return buffer_.data() + size_t(n - first_) * drive_.ClusterSize;
+    count_ = 0;
+    buffer_.resize(drive_.ClusterSize);
+    return drive_.ReadSectors(drive_.ClusterToSector(n), spc, false, buffer_.data()) ? buffer_.data() : nullptr;
+  }
+
+ private:
+  static constexpr uint32_t kRun = 64;
+  TExFATdrive& drive_;
+  uint64_t last_;
+  std::function<bool(uint32_t)> wanted_;
+  std::vector<uint8_t> buffer_;
+  uint64_t first_ = 0, singlesUntil_ = 0;
+  uint32_t count_ = 0;
 };
 
 bool IsZeroCluster(std::span<const uint8_t> bytes) {
@@ -96,9 +136,8 @@ bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
           return !dialog.Cancelled;
         },
         true, true, true);
-    const uint32_t spc = drive.ClusterSize / drive.BytesPerSec;
-    std::vector<uint8_t> bytes(drive.ClusterSize);
     auto freeCluster = [&](uint32_t n) { return !(drive.BitmapRead && !drive.IsClusterFree(n)) && !known.count(n); };
+    TRunReader folderPass(drive, last, freeCluster);
     // Folders first, so that the content search knows every file they hold.
     for (uint64_t c = first; c <= last && !dialog.Cancelled; ++c) {
       if (dialog.UpdateDue()) {
@@ -108,7 +147,10 @@ bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
       dialog.Step();
       const uint32_t n = uint32_t(c);
       if (!freeCluster(n)) continue;
-      if (!drive.ReadSectors(drive.ClusterToSector(n), spc, false, bytes.data()) || !StartsWithEntrySet(bytes)) continue;
+      const uint8_t* read = folderPass.Read(n);
+      if (read == nullptr) continue;
+      const std::span<const uint8_t> bytes(read, drive.ClusterSize);
+      if (!StartsWithEntrySet(bytes)) continue;
       found.push_back(n);
       taken.Insert(n);
       for (size_t off = 0; off + exentry::kSize <= bytes.size(); off += exentry::kSize) {
@@ -121,6 +163,7 @@ bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
     }
     // Then files by their content in the free clusters no file listed elsewhere holds.
     TFileCarver carver(drive.ClusterSize, Options().LostDefaultSize);
+    TRunReader contentPass(drive, last, [&](uint32_t n) { return freeCluster(n) && !taken.Contains(n); });
     std::vector<std::unique_ptr<TExFATFile>> files;
     for (uint64_t c = first; findFiles && c <= last && !dialog.Cancelled; ++c) {
       if (dialog.UpdateDue()) {
@@ -134,7 +177,10 @@ bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
         carver.NoteOther(n, "listed");
         continue;
       }
-      if (!drive.ReadSectors(drive.ClusterToSector(n), spc, false, bytes.data()) || IsZeroCluster(bytes)) continue;
+      const uint8_t* read = contentPass.Read(n);
+      if (read == nullptr) continue;
+      const std::span<const uint8_t> bytes(read, drive.ClusterSize);
+      if (IsZeroCluster(bytes)) continue;
       TFreeClusterSource free(drive, n);
       TBlockSource following(drive.ClusterSize, uint64_t(drive.ClusterCount) + 2 - n,
                              [&free](uint64_t index, uint32_t count, uint8_t* out) { return free.Read(index, count, out); });
@@ -142,11 +188,8 @@ bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
       if (carved.Verdict == TCarveVerdict::Nested) scan.NoteNestedHit();
       if (carved.Verdict != TCarveVerdict::NewFile) continue;
       auto file = std::make_unique<TExFATFile>();
-      file->Name = carved.Name;
-      file->FirstPieceBytes = carved.FirstPieceBytes;
-      file->GapBytes = carved.GapBytes;
+      DescribeCarvedFile(carved, *file);
       file->Size = file->ValidDataLength = std::min(carved.Size, drive.HeapBytes());
-      file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
       file->NoFatChain = true;
       file->Attributes = 0x20;  // archive, as a written file has it
       file->Flags = ItemLost;

@@ -148,10 +148,25 @@ void TExtDirectory::ReadChildren(bool deletedView) {
   const bool deep = Depth() >= kMaxDepth;
   // Everything in a deleted or lost folder is deleted with it.
   const uint8_t inherited = Flags & (ItemDeleted | ItemLost);
-  std::set<std::pair<uint32_t, std::string>> seen;
-  for (const TExtDirEntry& e : drive->ReadDirectory(Node, deletedView)) {
-    if (e.Name == "." || e.Name == "..") continue;
-    if (!seen.insert({e.Inode, e.Name}).second) continue;
+  const std::vector<TExtDirEntry> entries = drive->ReadDirectory(Node, deletedView);
+  // A name met again for the same inode (a gap or an older copy repeating it) is listed once, where
+  // it was first met. Sorted indexes rather than a set of names: no copy of each name.
+  std::vector<uint32_t> order(entries.size());
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    if (entries[a].Inode != entries[b].Inode) return entries[a].Inode < entries[b].Inode;
+    const int c = entries[a].Name.compare(entries[b].Name);
+    return c != 0 ? c < 0 : a < b;
+  });
+  std::vector<bool> repeated(entries.size(), false);
+  for (size_t k = 1; k < order.size(); ++k) {
+    const TExtDirEntry &x = entries[order[k - 1]], &y = entries[order[k]];
+    if (x.Inode == y.Inode && x.Name == y.Name) repeated[order[k]] = true;
+  }
+  Children->reserve(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const TExtDirEntry& e = entries[i];
+    if (repeated[i] || e.Name == "." || e.Name == "..") continue;
     TExtNode node = drive->NodeOf(e.Inode);
     // A name whose inode cannot be read is still listed, poor, with its kind from the entry.
     if (!node.Problem.empty() && node.Inode.Mode == 0 && !e.Deleted)
@@ -169,12 +184,12 @@ void TExtDirectory::ReadChildren(bool deletedView) {
     } else if (e.Deleted) {
       continue;
     }
-    const std::string name = ExtNameText(e.Name);
+    std::string name = ExtNameText(e.Name);
     if (node.Inode.IsDir()) {
       if (deep || InodeOnPath(e.Inode)) continue;
       auto d = std::make_unique<TExtDirectory>();
       d->Drive = drive;
-      d->Name = name;
+      d->Name = std::move(name);
       d->Node = std::move(node);
       d->Flags = flags;
       d->Condition = condition;
@@ -183,7 +198,7 @@ void TExtDirectory::ReadChildren(bool deletedView) {
     } else {
       auto f = std::make_unique<TExtFile>();
       f->Drive = drive;
-      f->Name = name;
+      f->Name = std::move(name);
       f->Node = std::move(node);
       f->Size = f->Node.Inode.IsRegular() || f->Node.Inode.IsLink() ? f->Node.Inode.Size : 0;
       f->Flags = flags;

@@ -5,6 +5,8 @@
 
 #include "common/Format.h"
 #include "common/StringTable.h"
+#include "devices/Device.h"
+#include "devices/GapStream.h"
 #include "ext/ExtDirectory.h"
 
 namespace salvex {
@@ -50,7 +52,7 @@ std::string TExtFile::GetPath(const TCustomDirectory* stop) const {
 std::unique_ptr<TDataStream> TExtFile::OpenData(const TReadChoice&) {
   TExtdrive* drive = ExtDrive();
   if (!drive) return nullptr;
-  return OpenExtData(*drive, Node, Flags & (ItemDeleted | ItemLost));
+  return WithGap(OpenExtData(*drive, Node, Flags & (ItemDeleted | ItemLost)), *this);
 }
 
 TFileMeta TExtFile::Meta() const { return ExtMeta(Node); }
@@ -91,6 +93,39 @@ bool TExtFileData::Seek(uint64_t position) {
   return true;
 }
 
+const TExtRun* TExtFileData::RunAt(uint64_t logical) {
+  while (run_ < map_.Runs.size() && map_.Runs[run_].Logical + map_.Runs[run_].Count <= logical) ++run_;
+  return run_ < map_.Runs.size() && map_.Runs[run_].Logical <= logical ? &map_.Runs[run_] : nullptr;
+}
+
+bool TExtFileData::PlainExtent(TPlainExtent& extent) {
+  if (!drive_ || !drive_->Device || position_ >= size_ || !Failure.empty()) return false;
+  const uint64_t bs = drive_->Sb.BlockSize;
+  const uint64_t logical = position_ / bs;
+  const TExtRun* run = RunAt(logical);
+  // Holes and unwritten space are zeros the reading path makes.
+  if (!run || run->Unwritten) return false;
+  const uint64_t physical = run->Physical + (logical - run->Logical);
+  const uint64_t within = position_ % bs;
+  if (physical >= drive_->Sb.BlocksCount) return false;
+  uint64_t blocks = std::min({run->Logical + run->Count - logical, drive_->Sb.BlocksCount - physical,
+                              (within + size_ - position_ + bs - 1) / bs});
+  // A deleted file's blocks that another file was given since are not its bytes: reading says so.
+  if (deleted_) {
+    uint64_t own = 0;
+    while (own < blocks && !drive_->BlockInUse(physical + own)) ++own;
+    blocks = own;
+  }
+  if (blocks == 0) return false;
+  const int fd = drive_->Device->PlainFile();
+  if (fd < 0) return false;
+  extent = {fd, drive_->FirstSector * drive_->BytesPerSector() + physical * bs + within,
+            std::min(blocks * bs - within, size_ - position_)};
+  return true;
+}
+
+void TExtFileData::Skip(uint64_t count) { position_ += std::min(count, size_ - std::min(size_, position_)); }
+
 bool TExtFileData::ByteRuns(std::vector<TByteRun>& runs) {
   if (!drive_ || !Failure.empty()) return false;  // inline data lives in the inode
   const uint64_t bs = drive_->Sb.BlockSize;
@@ -115,7 +150,7 @@ size_t TExtFileData::Read(uint8_t* buffer, size_t count) {
   while (done < count) {
     const uint64_t logical = position_ / bs;
     const uint32_t within = uint32_t(position_ % bs);
-    while (run_ < map_.Runs.size() && map_.Runs[run_].Logical + map_.Runs[run_].Count <= logical) ++run_;
+    RunAt(logical);
     const size_t want = count - done;
     if (run_ >= map_.Runs.size() || map_.Runs[run_].Logical > logical || map_.Runs[run_].Unwritten) {
       // A hole, or space the file reserved but never wrote: zeros by definition.
@@ -136,6 +171,7 @@ size_t TExtFileData::Read(uint8_t* buffer, size_t count) {
       done += n;
       position_ += n;
       Damage = TextF(891, {++reused_});
+      ++DamagedUnits;
       continue;
     }
     if (within == 0 && want >= bs) {

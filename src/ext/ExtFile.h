@@ -39,6 +39,8 @@ class TExtFileData : public TDataStream {
   uint64_t Size() const override { return size_; }
   size_t Read(uint8_t* buffer, size_t count) override;
   bool Seek(uint64_t position) override;
+  bool PlainExtent(TPlainExtent& extent) override;
+  void Skip(uint64_t count) override;
   bool ByteRuns(std::vector<TByteRun>& runs) override;
 
  private:
@@ -51,6 +53,9 @@ class TExtFileData : public TDataStream {
   size_t run_ = 0;  // the first run that may hold the position
   uint64_t reused_ = 0;
   std::vector<uint8_t> block_;
+
+  // The run holding the position's block, or null in a hole or past the map (run_ moves on).
+  const TExtRun* RunAt(uint64_t logical);
 };
 
 // The stream of a node's data; Failure set when a deleted file's data cannot be found.

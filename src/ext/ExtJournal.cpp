@@ -44,7 +44,8 @@ uint64_t TExtJournal::ReadPositions(uint64_t position, uint64_t count, std::vect
   for (const TExtRun& run : runs_)
     if (position >= run.Logical && position - run.Logical < run.Count) {
       count = std::min<uint64_t>({count, run.Count - (position - run.Logical), MaxLen - position});
-      out.resize(count * BlockSize);
+      // Only grown: the buffers are reused, and zeroing them again cost more than the reading.
+      if (out.size() < count * BlockSize) out.resize(count * BlockSize);
       return Bulk(run.Physical + (position - run.Logical), uint32_t(count), out.data()) ? count : 0;
     }
   return 0;
@@ -146,15 +147,17 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
         if (flags & kTagLast) break;
       }
       // The data blocks need not be read here: a block of the log starting with the magic is
-      // always a journal block (data that does is escaped). When this transaction's commit
-      // follows its data, no later transaction can lie inside it (the log is rewritten from its
-      // start), so the scan steps over the data.
+      // always a journal block (data that does is escaped). When this transaction's commit, or
+      // its next descriptor (a transaction of many blocks), follows its data, the data was written
+      // whole and no later transaction can lie inside it (the log is rewritten from its start),
+      // so the scan steps over the data.
       if (data > p && data + 1 < MaxLen) {
         pieceBlocks = kStepBlocks;
         std::vector<uint8_t> after;
         if (readAt(data + 1, after) && after.size() == BlockSize) {
           ByteReader a(after);
-          if (Be32(a, 0) == kJournalMagic && Be32(a, 4) == kCommit && Be32(a, 8) == seq) p = data;
+          const uint32_t then = Be32(a, 4);
+          if (Be32(a, 0) == kJournalMagic && (then == kCommit || then == kDescriptor) && Be32(a, 8) == seq) p = data;
         }
       }
     }
@@ -185,11 +188,10 @@ bool TExtJournal::ReadCopy(const TExtJournalCopy& copy, std::vector<uint8_t>& ou
     // The copies a listing asks for were mostly logged together: the places after this one come
     // with it.
     if (recent_.size() + kReadAheadCopies > kRecentCopies) recent_.clear();
-    std::vector<uint8_t> run;
-    const uint64_t got = ReadPositions(copy.Position, kReadAheadCopies, run);
+    const uint64_t got = ReadPositions(copy.Position, kReadAheadCopies, scratch_);
     for (uint64_t k = 0; k < got; ++k)
-      recent_.try_emplace(copy.Position + k, run.begin() + ptrdiff_t(k * BlockSize),
-                          run.begin() + ptrdiff_t((k + 1) * BlockSize));
+      recent_.try_emplace(copy.Position + k, scratch_.begin() + ptrdiff_t(k * BlockSize),
+                          scratch_.begin() + ptrdiff_t((k + 1) * BlockSize));
     if (got == 0) {
       if (!ReadPosition(copy.Position, out) || out.size() != BlockSize) return false;
       recent_.emplace(copy.Position, out);

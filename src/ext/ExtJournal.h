@@ -48,7 +48,7 @@ class TExtJournal {
  private:
   bool ReadPosition(uint64_t position, std::vector<uint8_t>& out) const;
   // Up to `count` places of the log from `position` that lie together on the volume, read at
-  // once with Bulk; the number read (0 when Bulk is not set or fails).
+  // once with Bulk into the start of `out`; the number read (0 when Bulk is not set or fails).
   uint64_t ReadPositions(uint64_t position, uint64_t count, std::vector<uint8_t>& out) const;
   std::vector<TExtRun> runs_;
   uint32_t seed_ = 0;
@@ -59,6 +59,7 @@ class TExtJournal {
   // all look at the same copies.
   mutable std::unordered_map<uint64_t, std::vector<uint8_t>> recent_;
   mutable std::unordered_map<uint64_t, bool> checked_;  // place in the log -> its checksum holds
+  mutable std::vector<uint8_t> scratch_;  // ReadCopy's read-ahead
 };
 
 }  // namespace salvex

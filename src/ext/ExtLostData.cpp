@@ -16,6 +16,7 @@
 #include "ext/ExtFile.h"
 #include "ext/ExtLostFolders.h"
 #include "ext/Extdrive.h"
+#include "filetypes/CarvedName.h"
 #include "filetypes/Carver.h"
 
 namespace salvex {
@@ -243,10 +244,12 @@ bool FindExtLostData(TExtdrive& drive, TStatusDialog* status) {
         TExtNode node;
         node.CarvedBlock = b;
         node.Inode.Mode = ext::kModeFile | 0644;
-        node.Inode.Size = std::min(hit.Size, drive.VolumeBytes());
-        auto file = LostItem<TExtFile>(drive, "block " + std::to_string(b) + "." + hit.Type, std::move(node), 0);
-        file->Size = file->Node.Inode.Size;
-        file->SizeOrigin = hit.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
+        // The blocks read: both pieces of a file found in two, and what lies between them.
+        node.Inode.Size = std::min(hit.Size + hit.GapBytes, drive.VolumeBytes());
+        auto file = LostItem<TExtFile>(drive, "", std::move(node), 0);
+        DescribeCarvedFile(hit, *file);
+        file->Name = "block " + std::to_string(b) + "." + CarvedExtension(hit.Type);
+        file->Size = std::min(hit.Size, drive.VolumeBytes());
         carved.push_back(std::move(file));
       }
     }

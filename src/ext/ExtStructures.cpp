@@ -257,16 +257,23 @@ TExtInode ParseExtInode(std::span<const uint8_t> bytes, const TExtSuperblock& sb
   if (has(148)) n.Crtime = ExtTime(r.U32(144), has(152) ? r.U32(148) : 0, has(152));
   if (n.HasInlineData() && hasExtra) n.InlineXattr = InlineDataXattr(r, 128u + extra, bytes.size());
   if (sb.MetadataCsum() && bytes.size() >= 128) {
-    std::vector<uint8_t> copy(bytes.begin(), bytes.end());
-    copy[124] = copy[125] = 0;
+    // The checksum fields count as zeros.
     const bool hi = has(132);
-    if (hi) copy[130] = copy[131] = 0;
+    static const uint8_t zeros[2] = {0, 0};
     uint8_t le[4];
     PutLe32(number, le);
     uint32_t crc = Crc32c(sb.ChecksumSeed, {le, 4});
     PutLe32(n.Generation, le);
     crc = Crc32c(crc, {le, 4});
-    crc = Crc32c(crc, copy);
+    crc = Crc32c(crc, bytes.first(124));
+    crc = Crc32c(crc, zeros);
+    if (hi) {
+      crc = Crc32c(crc, bytes.subspan(126, 4));
+      crc = Crc32c(crc, zeros);
+      crc = Crc32c(crc, bytes.subspan(132));
+    } else {
+      crc = Crc32c(crc, bytes.subspan(126));
+    }
     const uint32_t stored = r.U16(124) | (hi ? uint32_t(r.U16(130)) << 16 : 0);
     n.ChecksumOk = (hi ? crc : (crc & 0xFFFF)) == stored;
   }
@@ -290,7 +297,9 @@ std::vector<TExtDirEntry> ParseExtDirBlock(std::span<const uint8_t> block, const
   // A deleted entry in a gap is trusted only when it looks as the kernel wrote it.
   auto plausible = [&](size_t off, size_t end) {
     if (off + 8 > end) return false;
+    // Most of a gap is zeros: those are rejected by their first word.
     const uint32_t ino = r.U32(off);
+    if (ino == 0) return false;
     const size_t len = recLen(off), nl = nameLen(off);
     if (ino == 0 || ino > sb.InodesCount || nl == 0 || len < 8 + nl || len % 4 || (typed && r.U8(off + 7) > 7))
       return false;
@@ -327,6 +336,8 @@ std::vector<TExtDirEntry> ParseExtDirBlock(std::span<const uint8_t> block, const
 }
 
 std::string ExtNameText(const std::string& raw) {
+  // Plain ASCII, as nearly every name is, is valid UTF-8 as it stands.
+  if (std::all_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) return raw;
   std::string out;
   const auto* s = reinterpret_cast<const unsigned char*>(raw.data());
   const size_t n = raw.size();

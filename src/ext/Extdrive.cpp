@@ -68,9 +68,11 @@ bool TExtdrive::ReadBytes(uint64_t offset, size_t length, uint8_t* out) {
 }
 
 bool TExtdrive::ReadBlock(uint64_t block, std::vector<uint8_t>& out) {
-  out.assign(Sb.BlockSize, 0);
-  if (Sb.BlockSize == 0 || block >= Sb.BlocksCount) return false;
-  return ReadBytes(block * Sb.BlockSize, Sb.BlockSize, out.data());
+  out.resize(Sb.BlockSize);
+  if (Sb.BlockSize != 0 && block < Sb.BlocksCount && ReadBytes(block * Sb.BlockSize, Sb.BlockSize, out.data()))
+    return true;
+  std::fill(out.begin(), out.end(), 0);
+  return false;
 }
 
 bool TExtdrive::ReadSuperblockAt(uint64_t offset, TExtSuperblock& sb, std::string& why) {
@@ -210,8 +212,9 @@ bool TExtdrive::ReadInode(uint32_t ino, TExtInode& inode, bool unusedToo) {
     const uint64_t g = (ino - 1) / Sb.InodesPerGroup;
     const uint64_t tableEnd = Groups[g].InodeTable + (uint64_t(Sb.InodesPerGroup) * Sb.InodeSize + Sb.BlockSize - 1) / Sb.BlockSize;
     const uint64_t count = std::min<uint64_t>({kInodeReadBlocks, tableEnd - block, Sb.BlocksCount - block});
-    std::vector<uint8_t> run(count * Sb.BlockSize);
-    if (count > 1 && ReadBytes(block * Sb.BlockSize, run.size(), run.data())) {
+    std::vector<uint8_t>& run = inodeRun_;  // grown once, not zeroed per read
+    if (run.size() < count * Sb.BlockSize) run.resize(count * Sb.BlockSize);
+    if (count > 1 && ReadBytes(block * Sb.BlockSize, count * Sb.BlockSize, run.data())) {
       for (uint64_t k = 0; k < count; ++k)
         inodeBlocks_.try_emplace(block + k, run.begin() + ptrdiff_t(k * Sb.BlockSize),
                                  run.begin() + ptrdiff_t((k + 1) * Sb.BlockSize));
@@ -329,7 +332,11 @@ bool TExtdrive::RecoverFromJournal(TExtNode& node) {
   std::vector<uint8_t> bytes;
   for (const TExtJournalCopy& c : *copies) {
     if (!j->ReadCopy(c, bytes)) continue;
-    TExtInode old = ParseExtInode(std::span<const uint8_t>(bytes).subspan(offset, Sb.InodeSize), Sb, node.Ino);
+    const std::span<const uint8_t> raw = std::span<const uint8_t>(bytes).subspan(offset, Sb.InodeSize);
+    // Copies from after the deletion, or of an earlier file of the number, are passed over unparsed.
+    const ByteReader peek(raw);
+    if (peek.U16(26) == 0 || peek.U32(20) != 0 || peek.U32(100) != node.Inode.Generation) continue;
+    TExtInode old = ParseExtInode(raw, Sb, node.Ino);
     if (old.Deleted() || old.Generation != node.Inode.Generation) continue;
     if (node.Inode.Mode != 0 && old.Type() != node.Inode.Type()) continue;
     const bool hasData = old.Size == 0 || old.HasInlineData() || old.FastLink() ||
@@ -396,8 +403,13 @@ std::vector<TExtDirEntry> TExtdrive::ReadDirectory(const TExtNode& dir, bool del
         if (const auto* copies = journal->CopiesOf(physical)) {
           std::set<std::pair<uint32_t, std::string>> seen;
           for (const auto& e : found) seen.insert({e.Inode, e.Name});
+          std::vector<uint8_t> previous;
           for (const TExtJournalCopy& c : *copies) {
             if (!journal->ReadCopy(c, old)) continue;
+            // The log holds the same block many times over: a copy as the block is now, or as the
+            // copy before it, has no name those lack.
+            if (old == block || old == previous) continue;
+            previous = old;
             for (auto& e : ParseExtDirBlock(old, Sb, true, size_t(logical) * Sb.BlockSize))
               if (seen.insert({e.Inode, e.Name}).second) {
                 e.Deleted = true;

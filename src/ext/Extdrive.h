@@ -99,6 +99,7 @@ class TExtdrive : public TCustomDrive {
   bool ReadGroupDescriptors(std::string& why);
   bool FindBackupSuperblock(std::string& why);
   std::unordered_map<uint64_t, std::vector<uint8_t>> inodeBlocks_;  // a small cache of inode table blocks
+  std::vector<uint8_t> inodeRun_;
   std::vector<std::vector<uint8_t>> bitmaps_;
   std::vector<bool> bitmapRead_;
   std::vector<std::vector<uint8_t>> inodeBitmaps_;

@@ -286,11 +286,7 @@ void TFATLostSearch::ExamineCluster(uint32_t i, std::span<const uint8_t> bytes, 
   if (carved.Verdict != TCarveVerdict::Nothing) {
     if (carved.Verdict == TCarveVerdict::NewFile) {
       auto file = std::make_unique<TFATFile>();
-      file->Name = carved.Name;
-      file->FirstPieceBytes = carved.FirstPieceBytes;
-      file->GapBytes = carved.GapBytes;
-      file->Size = carved.Size;
-      file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
+      DescribeCarvedFile(carved, *file);
       file->Attributes = 0x20;
       file->Flags = ItemLost;
       file->FirstCluster = i;

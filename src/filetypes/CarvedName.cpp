@@ -1,6 +1,7 @@
 #include "filetypes/CarvedName.h"
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "common/Unicode.h"
@@ -116,6 +117,83 @@ Exif ReadJpegExif(FileReader& r) {
     p += 2 + uint64_t(length);
   }
   return {};
+}
+
+// --- HEIF ------------------------------------------------------------------------------------------
+
+// Calls visit(box, payload, end) for each box in [from, end) until it returns true; a box whose size
+// does not fit ends the walk.
+template <class Visit>
+void WalkBoxes(FileReader& r, uint64_t from, uint64_t end, Visit visit) {
+  for (int n = 0; n < 256 && from + 8 <= end && !r.Failed(); ++n) {
+    uint64_t size = r.U32BE(from), header = 8;
+    if (size == 1) size = r.U64BE(from + 8), header = 16;
+    else if (size == 0) size = end - from;
+    if (size < header || size > end - from || r.Failed()) return;
+    if (visit(from, from + header, from + size)) return;
+    from += size;
+  }
+}
+
+uint64_t SizedField(FileReader& r, uint64_t at, unsigned bytes) {
+  return bytes == 4 ? r.U32BE(at) : bytes == 8 ? r.U64BE(at) : 0;
+}
+
+// The Exif item of a HEIF image: named by an 'infe' entry of type 'Exif' in the 'meta' box's
+// item information, placed by the item locations; its data starts with the offset of the TIFF
+// header after the 4 bytes that give it.
+Exif ReadHeifExif(FileReader& r, uint64_t size) {
+  uint64_t meta = 0, metaEnd = 0;
+  WalkBoxes(r, 0, size, [&](uint64_t box, uint64_t payload, uint64_t end) {
+    if (!r.Equals(box + 4, "meta")) return false;
+    meta = payload + 4, metaEnd = end;  // after its version and flags
+    return true;
+  });
+  if (meta == 0) return {};
+  std::optional<uint32_t> exifItem;
+  WalkBoxes(r, meta, metaEnd, [&](uint64_t box, uint64_t payload, uint64_t end) {
+    if (!r.Equals(box + 4, "iinf")) return false;
+    const uint64_t first = payload + (r.U8(payload) == 0 ? 6 : 8);
+    WalkBoxes(r, first, end, [&](uint64_t entry, uint64_t p, uint64_t) {
+      const uint8_t version = r.U8(p);
+      if (!r.Equals(entry + 4, "infe") || version < 2) return false;
+      const uint32_t id = version == 2 ? r.U16BE(p + 4) : r.U32BE(p + 4);
+      if (r.Equals(p + (version == 2 ? 8 : 10), "Exif")) exifItem = id;
+      return exifItem.has_value();
+    });
+    return true;
+  });
+  if (!exifItem) return {};
+  std::optional<uint64_t> at;
+  WalkBoxes(r, meta, metaEnd, [&](uint64_t box, uint64_t p, uint64_t) {
+    if (!r.Equals(box + 4, "iloc")) return false;
+    const uint8_t version = r.U8(p), sizes = r.U8(p + 4), more = r.U8(p + 5);
+    const unsigned offsetSize = sizes >> 4, lengthSize = sizes & 15, baseSize = more >> 4;
+    const unsigned indexSize = version == 1 || version == 2 ? more & 15 : 0;
+    uint64_t q = p + 6;
+    const uint32_t items = version < 2 ? r.U16BE(q) : r.U32BE(q);
+    q += version < 2 ? 2 : 4;
+    for (uint32_t i = 0; i < items && i < 4096 && !r.Failed(); ++i) {
+      const uint32_t id = version < 2 ? r.U16BE(q) : r.U32BE(q);
+      q += version < 2 ? 2 : 4;
+      unsigned method = 0;
+      if (version == 1 || version == 2) method = r.U16BE(q) & 15, q += 2;
+      const uint64_t base = SizedField(r, q + 2, baseSize);  // after the data reference index
+      q += 2 + baseSize;
+      const uint16_t extents = r.U16BE(q);
+      q += 2;
+      if (id == *exifItem && method == 0 && extents > 0) {
+        at = base + SizedField(r, q + indexSize, offsetSize);
+        return true;
+      }
+      q += uint64_t(extents) * (indexSize + offsetSize + lengthSize);
+    }
+    return true;
+  });
+  if (!at || r.Failed()) return {};
+  const uint32_t headerOffset = r.U32BE(*at);
+  if (r.Failed() || headerOffset > 64) return {};
+  return ReadTiffExif(r, *at + 4 + headerOffset);
 }
 
 std::string PhotoName(const Exif& exif) {
@@ -250,7 +328,8 @@ std::string PdfTitle(TByteSource& source, uint64_t size) {
 }  // namespace
 
 std::string CarvedFileName(uint64_t cluster, std::string_view type, TByteSource& source, uint64_t size) {
-  const std::string plain = "cluster " + std::to_string(cluster) + "." + std::string(type);
+  const std::string extension = CarvedExtension(type);
+  const std::string plain = "cluster " + std::to_string(cluster) + "." + extension;
   std::string from;
   try {
     FileReader r(source, size);
@@ -259,6 +338,8 @@ std::string CarvedFileName(uint64_t cluster, std::string_view type, TByteSource&
       from = PhotoName(ReadJpegExif(r));
     else if (std::find(std::begin(kTiffTypes), std::end(kTiffTypes), type) != std::end(kTiffTypes))
       from = PhotoName(ReadTiffExif(r, 0));
+    else if (type == "HEIC" || type == "AVIF")
+      from = PhotoName(ReadHeifExif(r, size));
     else if (type == "MP3")
       from = Mp3Name(r, size);
     else if (type == "PDF")
@@ -269,7 +350,14 @@ std::string CarvedFileName(uint64_t cluster, std::string_view type, TByteSource&
     from.clear();
   }
   if (from.empty()) return plain;
-  return from + " (cluster " + std::to_string(cluster) + ")." + std::string(type);
+  return from + " (cluster " + std::to_string(cluster) + ")." + extension;
+}
+
+std::string CarvedExtension(std::string_view type) {
+  std::string out(type);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return out;
 }
 
 }  // namespace salvex

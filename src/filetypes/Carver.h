@@ -25,7 +25,16 @@ struct TCarveResult {
   // NewFile in two pieces (a fragmented photo put back together): after FirstPieceBytes of it,
   // GapBytes of other data lie before the rest. Size does not count the gap.
   uint64_t FirstPieceBytes = 0, GapBytes = 0;
+  // NewFile: why the file cannot be taken as whole and right (its end was not found, its data
+  // stops decoding); empty when its format's own checks passed.
+  std::string PoorReason;
 };
+
+class TCustomFile;
+
+// Copies a NewFile result onto the file listed for it: its name, its size and where that comes
+// from, its two pieces, and a poor condition when the result gives a reason for one.
+void DescribeCarvedFile(const TCarveResult& carved, TCustomFile& file);
 
 // What the signatures make of one cluster: the part of a carving decision that depends on the
 // cluster's bytes alone, which a search may work out ahead on other threads.
@@ -51,6 +60,8 @@ class TFileCarver {
   void NoteOther(uint64_t cluster, const std::string& type);
   // Photos put back together from two pieces so far.
   uint64_t Reassembled() const { return reassembled_; }
+  // Signature hits dropped because the header around the signature does not hold together.
+  uint64_t Rejected() const { return rejected_; }
 
  private:
   uint32_t clusterBytes_;
@@ -60,6 +71,7 @@ class TFileCarver {
   // Clusters of the last listed file with a known end, after its first.
   uint64_t coveredFrom_ = 1, coveredTo_ = 0;
   uint64_t reassembled_ = 0;
+  uint64_t rejected_ = 0;
 
   // A JPEG that does not decode straight on: put back together from two pieces where it can be,
   // else covered only up to where it stops decoding, so that the files after it are still found.

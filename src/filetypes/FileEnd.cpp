@@ -559,14 +559,34 @@ size_t TBlockSource::ReadAt(uint64_t offset, uint8_t* out, size_t count) {
   if (blockSize_ == 0 || count == 0) return 0;
   const uint64_t first = offset / blockSize_;
   if (first >= blocks_) return 0;
-  const uint64_t last = std::min(blocks_ - 1, (offset + count - 1) / blockSize_);
-  const uint32_t n = uint32_t(last - first + 1);
-  buffer_.resize(size_t(n) * blockSize_);
-  if (!read_(first, n, buffer_.data())) return 0;
   const uint64_t skip = offset - first * blockSize_;
-  const size_t have = size_t(std::min<uint64_t>(count, uint64_t(n) * blockSize_ - skip));
-  std::memcpy(out, buffer_.data() + skip, have);
-  return have;
+  size_t remaining = size_t(std::min<uint64_t>(count, (blocks_ - first) * blockSize_ - skip));
+  // Whole blocks go straight to the caller; only a block the request starts or ends inside passes
+  // through the buffer.
+  buffer_.resize(blockSize_);
+  uint8_t* to = out;
+  uint64_t block = first;
+  if (skip != 0 || remaining < blockSize_) {
+    if (!read_(block, 1, buffer_.data())) return 0;
+    const size_t n = std::min<size_t>(remaining, size_t(blockSize_ - skip));
+    std::memcpy(to, buffer_.data() + skip, n);
+    to += n;
+    remaining -= n;
+    ++block;
+  }
+  const uint64_t whole = remaining / blockSize_;
+  if (whole != 0) {
+    if (!read_(block, uint32_t(whole), to)) return size_t(to - out);
+    to += whole * blockSize_;
+    remaining -= size_t(whole * blockSize_);
+    block += whole;
+  }
+  if (remaining != 0) {
+    if (!read_(block, 1, buffer_.data())) return size_t(to - out);
+    std::memcpy(to, buffer_.data(), remaining);
+    to += remaining;
+  }
+  return size_t(to - out);
 }
 
 uint32_t Crc32(std::span<const uint8_t> bytes, uint32_t crc) {

@@ -11,8 +11,17 @@ namespace {
 
 constexpr uint64_t kMaxGapClusters = 1024;  // how far a continuation is looked for
 constexpr uint64_t kSplitsTried = 4;        // the cluster of the first bad byte and the three before
-constexpr unsigned kMaxDecodes = 128;       // full decodes per photo, so that a card of look-alikes stays fast
+// Full decodes per photo, and the bytes they may take in all. A wrong continuation is mostly noticed
+// only at the end marker, so each costs a whole decode; a photo whose rest is gone must not cost a
+// card of them.
+constexpr unsigned kMaxDecodes = 64;
+constexpr uint64_t kMaxDecodedBytes = 32ull << 20;
 constexpr uint64_t kMaxJpegBytes = 64ull << 20;
+// The decoder takes the last bytes of the first piece and the first foreign byte for a marker, and
+// then complains a byte or two before the piece ends.
+constexpr uint64_t kMarkerSlack = 8;
+// Candidate continuations are read this many clusters at a time, as the gap grows.
+constexpr uint64_t kWindowStep = 64;
 
 // A cluster from inside a JPEG's entropy-coded data: each 0xFF is stuffed (00), a restart marker or
 // the end marker; a cleared cluster is no photo's.
@@ -91,7 +100,7 @@ std::optional<TTwoPieces> ReassembleJpeg(TByteSource& from, uint32_t clusterByte
   // bad byte and the few before it.
   std::vector<uint64_t> splits;
   const uint64_t scanStart = ScanDataStart(from);
-  const uint64_t badCluster = firstBad / clusterBytes;
+  const uint64_t badCluster = (firstBad + kMarkerSlack) / clusterBytes;
   std::vector<uint8_t> cluster(clusterBytes);
   const uint64_t firstScanCluster = (scanStart + clusterBytes - 1) / clusterBytes;
   for (uint64_t c = firstScanCluster; scanStart != 0 && c < badCluster; ++c) {
@@ -111,27 +120,41 @@ std::optional<TTwoPieces> ReassembleJpeg(TByteSource& from, uint32_t clusterByte
   if (splits.empty()) return std::nullopt;  // the header's own cluster: nothing to continue
   const uint64_t lowest = *std::min_element(splits.begin(), splits.end());
   const uint64_t highest = *std::max_element(splits.begin(), splits.end());
-  // The clusters a continuation may start in, read once.
+  // The clusters a continuation may start in, read as the gap grows.
   const uint64_t windowFirst = lowest + 1, windowCount = highest - lowest + kMaxGapClusters;
-  std::vector<uint8_t> window(size_t(windowCount) * clusterBytes);
-  const size_t got = from.ReadAt(windowFirst * clusterBytes, window.data(), window.size());
-  const uint64_t available = got / clusterBytes;
-  std::vector<int8_t> scanData(size_t(available), -1);
+  std::vector<uint8_t> window;
+  std::vector<int8_t> scanData;
+  uint64_t available = 0;
+  bool sourceEnded = false;
   auto looksRight = [&](uint64_t c) {
-    int8_t& known = scanData[size_t(c - windowFirst)];
-    if (known < 0) known = LooksLikeScanData(window.data() + (c - windowFirst) * clusterBytes, clusterBytes);
+    const uint64_t i = c - windowFirst;
+    while (i >= available && !sourceEnded && available < windowCount) {
+      const uint64_t step = std::min(std::max(kWindowStep, i + 1 - available), windowCount - available);
+      window.resize(size_t(available + step) * clusterBytes);
+      const size_t got = from.ReadAt((windowFirst + available) * clusterBytes, window.data() + available * clusterBytes,
+                                     size_t(step) * clusterBytes);
+      sourceEnded = got < step * clusterBytes;
+      available += got / clusterBytes;
+      scanData.resize(size_t(available), -1);
+    }
+    if (i >= available) return false;
+    int8_t& known = scanData[size_t(i)];
+    if (known < 0) known = LooksLikeScanData(window.data() + i * clusterBytes, clusterBytes);
     return known == 1;
   };
   unsigned decodes = 0;
+  uint64_t decoded = 0;
   std::vector<uint8_t> bytes;
   for (uint64_t gap = 1; gap <= kMaxGapClusters && decodes < kMaxDecodes; ++gap) {
     for (size_t i = 0; i < splits.size() && decodes < kMaxDecodes; ++i) {
       const uint64_t split = splits[i], next = split + gap;
-      if (next - windowFirst >= available || !looksRight(next)) continue;
+      if (!looksRight(next)) continue;
       TGappedSource joined(from, split * clusterBytes, gap * clusterBytes);
       const auto end = FindFileEnd("JPG", joined);
       if (!end || *end <= split * clusterBytes) continue;
+      if (decoded + *end > kMaxDecodedBytes) return std::nullopt;
       ++decodes;
+      decoded += *end;
       if (!ReadAll(joined, *end, bytes) || !CheckJpegDecodes(bytes).Clean) continue;
       return TTwoPieces{split, gap, *end};
     }

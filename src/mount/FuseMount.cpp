@@ -1,6 +1,7 @@
 #include "mount/FuseMount.h"
 
 #define FUSE_USE_VERSION 34
+#include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -182,6 +183,47 @@ std::string OptionValue(const std::string& text) {
   return out;
 }
 
+// Goes to the background as fuse_daemonize does, but keeps stderr: the lost-data search that the
+// first visit to Lost starts, maybe long after the prompt came back, tells its progress on the
+// terminal the mount was started from rather than to nobody. The starting process ends once the
+// background one is on its own.
+bool Detach(std::string& error) {
+  int ready[2];
+  if (::pipe(ready) != 0) {
+    error = std::string("cannot go to the background: ") + std::strerror(errno);
+    return false;
+  }
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    error = std::string("cannot go to the background: ") + std::strerror(errno);
+    return false;
+  }
+  if (pid > 0) {
+    ::close(ready[1]);
+    char done = 0;
+    while (::read(ready[0], &done, 1) < 0 && errno == EINTR) {
+    }
+    ::_exit(done == 1 ? 0 : 1);
+  }
+  ::close(ready[0]);
+  ::setsid();
+  if (::chdir("/") != 0) {
+    // The image was opened by its full path; the working folder is only not kept busy.
+  }
+  if (const int null = ::open("/dev/null", O_RDWR); null >= 0) {
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    if (null > 2) ::close(null);
+  }
+  // A terminal closed or a pipe's reader gone must not end the mount: such writes just fail.
+  std::signal(SIGPIPE, SIG_IGN);
+  const char done = 1;
+  while (::write(ready[1], &done, 1) < 0 && errno == EINTR) {
+  }
+  ::close(ready[1]);
+  return true;
+}
+
 }  // namespace
 
 bool FuseAvailable() { return true; }
@@ -208,8 +250,11 @@ bool ServeMount(TMountTree& tree, const TFuseMountOptions& options, std::string&
             "' (is it an empty folder you own, and is /dev/fuse there with fusermount3 installed?)";
     ok = false;
   }
+  if (ok && !options.Foreground && !Detach(error)) {
+    fuse_session_unmount(session);
+    ok = false;
+  }
   if (ok) {
-    fuse_daemonize(options.Foreground ? 1 : 0);
     fuse_session_loop(session);
     fuse_session_unmount(session);
   }

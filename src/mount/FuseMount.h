@@ -16,7 +16,7 @@ bool FuseAvailable();
 
 // Serves `tree` read-only at the mount point until it is unmounted (fusermount3 -u) or the
 // process gets SIGINT, SIGTERM or SIGHUP, then unmounts. Without Foreground it goes to the
-// background once mounted. False with the reason in `error` when it could not mount.
+// background once mounted, keeping stderr for the messages and progress of later work. False with the reason in `error` when it could not mount.
 bool ServeMount(TMountTree& tree, const TFuseMountOptions& options, std::string& error);
 
 }  // namespace salvex

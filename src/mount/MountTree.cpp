@@ -238,7 +238,13 @@ int TMountTree::List(uint64_t ino, std::vector<TEntry>& entries) {
 int TMountTree::OpenStream(THandle& h) {
   auto* file = dynamic_cast<TCustomFile*>(ItemOf(h.Ino));
   if (!file) return ESTALE;
-  h.Data = file->OpenData(TReadChoice{});
+  // Lost files have no chain in the allocation table in use (it is newer than they are): they are
+  // read as a save of the Lost tree reads them, consecutive clusters on FAT.
+  TReadChoice choice;
+  const TNode& n = Node(h.Ino);
+  if (TCustomDrive& drive = *volumes_[n.Volume].Drive; n.Tree == TTreeKind::Lost && !drive.ReadChoiceItems().empty())
+    choice.FATCopy = drive.DefaultReadChoice(true);
+  h.Data = file->OpenData(choice);
   h.Position = 0;
   Node(h.Ino).DataSize = h.Data ? h.Data->Size() : 0;
   return 0;
@@ -304,6 +310,7 @@ int TMountTree::Read(uint64_t handle, uint64_t offset, size_t size, std::vector<
   const uint64_t zeroBefore = h.Data->ZeroFilledSectors;
   const uint64_t ignoredBefore = IgnoredReadCount();
   const std::string damageBefore = h.Data->Damage;
+  const uint64_t damagedUnitsBefore = h.Data->DamagedUnits;
   out.resize(size);
   size_t done = 0;
   while (done < size) {
@@ -314,7 +321,8 @@ int TMountTree::Read(uint64_t handle, uint64_t offset, size_t size, std::vector<
   h.Position += done;
   // Reads the host let through as zeros count as unreadable sectors too.
   const uint64_t zeroFilled = h.Data->ZeroFilledSectors - zeroBefore + (IgnoredReadCount() - ignoredBefore);
-  const bool damaged = h.Data->Damage != damageBefore;
+  // Counted, since a second damaged unit can say the same as the first.
+  const bool damaged = h.Data->DamagedUnits != damagedUnitsBefore || h.Data->Damage != damageBefore;
   if (zeroFilled > 0 || damaged || done < size) {
     Node(h.Ino).Fault = FaultOf(*h.Data, zeroFilled, damaged, done < size);
     out.clear();

@@ -89,7 +89,7 @@ size_t TNTFSFileData::Read(uint8_t* buffer, size_t count) {
     }
     count = size_t(std::min<uint64_t>(count, volume - offset));
   }
-  const uint64_t before = drive_.UnreadableSectors;
+  const uint64_t before = drive_.UnreadableSectors, damagedBefore = pos_.DamagedUnits;
   uint64_t got = count;
   bool ok;
   if (source_ == Source::Record)
@@ -98,6 +98,7 @@ size_t TNTFSFileData::Read(uint8_t* buffer, size_t count) {
     ok = drive_.ReadContiguous(buffer, count, base_ + position_, where_);
   ZeroFilledSectors += drive_.UnreadableSectors - before;
   if (!pos_.Failure.empty()) Damage = pos_.Failure;
+  DamagedUnits += pos_.DamagedUnits - damagedBefore;
   // A false read with bytes delivered means unreadable or damaged parts came back as zeros.
   if (got == 0 || (!ok && drive_.UnreadableSectors == before && pos_.Failure.empty())) {
     // A damaged run list names its bad entry and field; the structure's words are not translated.

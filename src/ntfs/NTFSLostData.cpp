@@ -192,11 +192,7 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
           uint32_t size = 0, offset = 0;
           if (carved.Verdict == TCarveVerdict::NewFile) {
             auto file = std::make_unique<TNTFSFile>();
-            file->Name = carved.Name;
-      file->FirstPieceBytes = carved.FirstPieceBytes;
-      file->GapBytes = carved.GapBytes;
-            file->Size = carved.Size;
-            file->SizeOrigin = carved.EndFound ? TSizeOrigin::FormatEnd : TSizeOrigin::Default;
+            DescribeCarvedFile(carved, *file);
             file->MFTNumber = -1;
             file->StartCluster = int64_t(i);
             file->Flags = ItemLost;

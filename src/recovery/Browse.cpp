@@ -60,6 +60,14 @@ std::string PathOf(const TItem& item) {
 
 bool DeletedView(const TCustomDirectory& d) { return TreeOf(d) == TTreeKind::Deleted || (d.Flags & ItemDeleted); }
 
+// Why a file found by its content is poor: the search marks it so when its format's own checks
+// failed, and the size it took says which.
+std::string LostFileDoubt(const TCustomFile& file) {
+  if (file.SizeOrigin == TSizeOrigin::Default)
+    return "its end was not found (cut short, damaged, in pieces, or a format without a size): the default size of lost files was taken";
+  return "its content stops checking out before its end (damaged, or a piece of another file lies inside) and no continuation was found";
+}
+
 }  // namespace
 
 TItemRow RowOf(TItem& item) {
@@ -74,6 +82,7 @@ TItemRow RowOf(TItem& item) {
     row.Size = f->Size;
     flags = f->Flags;
     condition = f->Condition;
+    if ((f->Flags & ItemLost) && condition == 2) row.ConditionWhy = LostFileDoubt(*f);
     meta = f->Meta();
   } else if (auto* d = dynamic_cast<TCustomDirectory*>(&item)) {
     row.Folder = true;

@@ -1,11 +1,14 @@
 // salvex-cli mount through the kernel: what find, sha256sum and rsync see under the mount is what
 // salvex-cli save writes of the same trees. Runs where /dev/fuse and fusermount3 exist.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <regex>
 #include <thread>
 
 #include "support/Cli.h"
@@ -18,16 +21,23 @@ namespace {
 // A mount run in the foreground as a child process, unmounted when the test ends.
 class Mounted {
  public:
-  Mounted(const std::vector<std::string>& args, const fs::path& at) : at_(at) {
+  // Without `foreground` the command goes to the background once mounted; `errors` receives its
+  // stderr when given.
+  Mounted(const std::vector<std::string>& args, const fs::path& at, bool foreground = true, const fs::path& errors = {})
+      : at_(at) {
     fs::create_directories(at);
     struct stat before {};
     ::stat(at.c_str(), &before);
     pid_ = fork();
     if (pid_ == 0) {
+      if (!errors.empty()) {
+        const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || dup2(fd, 2) < 0) _exit(126);
+      }
       std::vector<std::string> argv = {SALVEX_CLI_PATH, "mount"};
       argv.insert(argv.end(), args.begin(), args.end());
       argv.push_back(at.string());
-      argv.push_back("-f");
+      if (foreground) argv.push_back("-f");
       std::vector<char*> raw;
       for (auto& a : argv) raw.push_back(a.data());
       raw.push_back(nullptr);
@@ -167,6 +177,91 @@ TEST_F(CliMount, RefusesChangesAndEndsOnSignalOrUnmount) {
   auto r = Cli({"mount", image, (dir / "missing").string(), "-f"});
   EXPECT_EQ(r.ExitCode, 1);
   EXPECT_NE(r.Err.find("is not a folder"), std::string::npos) << r.Err;
+}
+
+// --map: a file with a sector the rescue never read fails with EIO under the mount, every other
+// file reads as a save of the intact image writes it.
+TEST_F(CliMount, ARescueMapMakesTheFilesOverUnreadSectorsFail) {
+  if (!CanMount()) GTEST_SKIP() << "no FUSE here (/dev/fuse, fusermount3, or a build with libfuse3): the mount is not tested";
+  const std::string image = UnpackedImage("fat16.img.gz").string();
+  // Where each file lies, from the DFXML byte runs: the one whose first run starts furthest in.
+  const fs::path listing = dir / "ls.xml";
+  ASSERT_EQ(Cli({"ls", image, "-r", "--dfxml", listing.string()}).ExitCode, 0);
+  std::ifstream in(listing);
+  const std::string xml((std::istreambuf_iterator<char>(in)), {});
+  const std::regex object("<fileobject>([\\s\\S]*?)</fileobject>");
+  const std::regex name("<filename>([^<]*)</filename>"), run("img_offset=\"(\\d+)\"");
+  std::string victim;
+  uint64_t sector = 0;
+  for (std::sregex_iterator it(xml.begin(), xml.end(), object), end; it != end; ++it) {
+    const std::string body = (*it)[1];
+    std::smatch n, r;
+    if (std::regex_search(body, n, name) && std::regex_search(body, r, run) && std::stoull(r[1]) / 512 > sector) {
+      sector = std::stoull(r[1]) / 512;
+      victim = n[1];
+    }
+  }
+  ASSERT_FALSE(victim.empty());
+  if (victim[0] == '/') victim.erase(0, 1);
+  const fs::path map = dir / "rescue.map";
+  std::ofstream(map) << "0 +\n0x0 0x" << std::hex << sector * 512 << " +\n0x" << sector * 512 << " 0x200 -\n0x"
+                     << (sector + 1) * 512 << " 0x" << fs::file_size(image) - (sector + 1) * 512 << " +\n";
+  const fs::path saved = dir / "saved";
+  ASSERT_EQ(Cli({"save", image, "--to", saved.string(), "/"}).ExitCode, 0);
+  fs::remove(saved / victim);
+
+  const fs::path at = dir / "mnt";
+  Mounted mount({image, "--map", map.string()}, at);
+  ASSERT_TRUE(mount.Up());
+  auto cat = RunCommand({"cat", (at / "Root" / victim).string()});
+  EXPECT_NE(cat.ExitCode, 0) << victim;
+  EXPECT_NE(cat.Err.find("Input/output error"), std::string::npos) << cat.Err;
+  // The others: hashed one by one (the victim left out), as a save of the intact image wrote them.
+  auto others = RunCommand({"bash", "-c",
+                            "cd \"$1\" && find . -type f ! -path \"./$2\" -print0 | LC_ALL=C sort -z | xargs -0 -r sha256sum",
+                            "-", (at / "Root").string(), victim});
+  EXPECT_EQ(others.ExitCode, 0) << others.Err;
+  EXPECT_FALSE(others.Out.empty());
+  EXPECT_EQ(others.Out, Hashes(saved));
+}
+
+// Without -f the mount goes to the background, yet the lost-data search that the first visit to
+// Lost starts still tells the terminal what it does and what it found.
+TEST_F(CliMount, InTheBackgroundTheLostSearchStillReportsOnStderr) {
+  if (!CanMount()) GTEST_SKIP() << "no FUSE here (/dev/fuse, fusermount3, or a build with libfuse3): the mount is not tested";
+  const std::string image = UnpackedImage("fat16-quickformat.img.gz").string();
+  const fs::path at = dir / "mnt", errors = dir / "stderr.txt";
+  Mounted mount({image}, at, false, errors);
+  ASSERT_TRUE(mount.Up());
+  EXPECT_EQ(mount.Wait(), 0) << "the starting process ends once mounted";
+  auto ls = RunCommand({"ls", (at / "Lost").string()});
+  EXPECT_EQ(ls.ExitCode, 0) << ls.Err;
+  ASSERT_EQ(RunCommand({"fusermount3", "-u", at.string()}).ExitCode, 0);
+  std::ifstream in(errors);
+  const std::string said((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_NE(said.find("for lost folders and files"), std::string::npos) << said;
+  EXPECT_NE(said.find("the lost-data search found"), std::string::npos) << said;
+}
+
+// Lost files have no chain in the FAT a quick format wrote: the mount reads them as consecutive
+// clusters, as lost-data --to saves them. One file written after the format keeps that FAT in use.
+TEST_F(CliMount, LostFilesOfAQuickFormattedFatAreWhatLostDataSaves) {
+  if (!CanMount()) GTEST_SKIP() << "no FUSE here (/dev/fuse, fusermount3, or a build with libfuse3): the mount is not tested";
+  if (!HaveTool("mcopy")) GTEST_SKIP() << "mtools not installed";
+  const std::string image = (dir / "reused.img").string();
+  fs::copy_file(UnpackedImage("fat16-quickformat.img.gz"), image);
+  std::ofstream(dir / "new.txt") << std::string(3000, 'n');
+  ASSERT_EQ(RunCommand({"env", "MTOOLS_SKIP_CHECK=1", "mcopy", "-i", image, (dir / "new.txt").string(), "::/new.txt"}).ExitCode, 0);
+  const fs::path saved = dir / "saved";
+  auto lost = Cli({"lost-data", image, "--to", saved.string()});
+  ASSERT_EQ(lost.ExitCode, 0) << lost.Err;
+  const fs::path at = dir / "mnt";
+  Mounted mount({image}, at);
+  ASSERT_TRUE(mount.Up());
+  const std::string shown = Hashes(at / "Lost", true);
+  const std::string want = Hashes(saved);
+  EXPECT_FALSE(want.empty());
+  EXPECT_EQ(shown, want);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "disk/RawIO.h"
 #include "disk/SplitRawImage.h"
@@ -196,6 +197,76 @@ TEST_F(ContainerFixtures, ASaveOverADamagedChunkFails) {
   CommandResult bad = Cli({"save", (dir / "bad-crc.E01").string(), "--to", (dir / "bad").string(), "/"});
   EXPECT_NE(bad.ExitCode, 0) << bad.Out << bad.Err;
   EXPECT_NE((bad.Out + bad.Err).find("read"), std::string::npos) << bad.Out << bad.Err;
+}
+
+// qcow2 made by qemu-img (tests/fixtures/make-qcow-compressed-images.sh): compressed clusters and
+// zero clusters read as qemu-img reads them; tables that point past the end of the file are refused
+// with the table, entry and offset named, before libqcow could read past its buffers.
+struct QcowTables : TempFolderTest {};
+
+TEST_F(QcowTables, CompressedAndZeroClustersReadAsQemuReadsThemAndBadEntriesAreCaught) {
+  CommandResult r = RunCommand({"tar", "-xJf", FixturePath("qcow-compressed.tar.xz").string(), "-C", dir.string()});
+  ASSERT_EQ(r.ExitCode, 0) << r.Err;
+  const std::vector<uint8_t> raw = ReadFile(dir / "raw.img"), zeroed = ReadFile(dir / "zeroed.raw");
+  const std::vector<uint8_t> image = ReadFile(dir / "compressed.qcow2");
+  auto be = [&](size_t at) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < 8; ++i) v = v << 8 | image.at(at + i);
+    return v;
+  };
+  // 4 KiB clusters: one L2 table maps the whole 512 KiB disk.
+  const uint64_t l2 = be(size_t(be(40))) & 0x00FFFFFFFFFFFE00ull;
+  const uint64_t entry5 = be(size_t(l2 + 5 * 8));
+  ASSERT_NE(entry5 & (uint64_t(1) << 62), 0u) << "cluster 5 is not compressed";
+  const uint64_t size = image.size();
+  struct Case {
+    std::string Name;
+    uint64_t CutTo = 0;                            // 0: whole file
+    std::optional<uint64_t> Entry5;                // the new L2 entry of disk cluster 5
+    const std::vector<uint8_t>* Expect = nullptr;  // null: refused
+    std::vector<std::string> Reason;               // in the refusal
+    std::pair<uint64_t, uint64_t> Unreadable{};    // {0, 0}: everything reads
+  };
+  const uint64_t compressedFlag = uint64_t(1) << 62, sectorShift = 62 - (12 - 8);
+  const Case cases[] = {
+      {"compressed.qcow2", 0, {}, &raw, {}, {}},
+      // Zero clusters keep their old offsets; libqcow would read the old bytes there.
+      {"zeroed.qcow2", 0, {}, &zeroed, {}, {}},
+      {"cut.qcow2", size * 3 / 5, {}, nullptr, {"is cut short", "compressed cluster of entry", std::to_string(size * 3 / 5) + " bytes"}},
+      {"past-end.qcow2", 0, compressedFlag | (uint64_t(1) << sectorShift) | (size + 4096), nullptr,
+       {"is cut short", "compressed cluster of entry 5 of the L2 table at byte " + std::to_string(l2), "at byte " + std::to_string(size + 4096)}},
+      // Starting at the very end: libqcow would find no compressed bytes and take a plain block.
+      {"at-end.qcow2", 0, compressedFlag | size, nullptr, {"is cut short", "entry 5", "at byte " + std::to_string(size)}},
+      // Into the header, plain or compressed: that cluster is a read error, the rest reads.
+      {"l2-at-0.qcow2", 0, uint64_t(1) << 63, &raw, {}, {5 * 4096, 6 * 4096}},
+      {"compressed-at-0.qcow2", 0, compressedFlag | 64, &raw, {}, {5 * 4096, 6 * 4096}},
+      // A plain entry with a reserved low bit: libqcow would read one byte off the cluster.
+      {"reserved-bit.qcow2", 0, (uint64_t(1) << 63) | 0x2000 | 2, &raw, {}, {5 * 4096, 6 * 4096}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const fs::path path = dir / c.Name;
+    if (!fs::exists(path)) {
+      std::vector<uint8_t> bytes = image;
+      if (c.CutTo) bytes.resize(c.CutTo);
+      if (c.Entry5)
+        for (size_t i = 0; i < 8; ++i) bytes[size_t(l2 + 5 * 8 + i)] = uint8_t(*c.Entry5 >> (56 - 8 * i));
+      std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    MediaRead got = ReadMedia(path, c.Expect ? *c.Expect : raw);
+    if (!c.Expect) {
+      for (const std::string& part : c.Reason) EXPECT_NE(got.OpenFailure.find(part), std::string::npos) << got.OpenFailure;
+      continue;
+    }
+    ASSERT_EQ(got.OpenFailure, "");
+    EXPECT_EQ(got.Size, c.Expect->size());
+    std::vector<std::pair<uint64_t, uint64_t>> unreadable;
+    if (c.Unreadable.second) unreadable.push_back(c.Unreadable);
+    // ReadMedia reads 16 KiB pieces: the piece holding the bad cluster fails whole.
+    for (auto& [begin, end] : unreadable) begin = begin / (16 * kKiB) * 16 * kKiB, end = (end + 16 * kKiB - 1) / (16 * kKiB) * 16 * kKiB;
+    EXPECT_EQ(got.Unreadable, unreadable);
+    EXPECT_EQ(got.Different, std::vector<uint64_t>{});
+  }
 }
 
 }  // namespace

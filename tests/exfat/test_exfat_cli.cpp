@@ -186,7 +186,7 @@ TEST_F(ExFATCli, LostDataSearchesFreeClustersByContent) {
   const fs::path out = target / "out";
   auto r = Cli({"lost-data", image.string(), "--to", out.string()});
   ASSERT_EQ(r.ExitCode, 0) << r.Err << r.Out;
-  const fs::path found = out / ("cluster " + std::to_string(planted) + ".PNG");
+  const fs::path found = out / ("cluster " + std::to_string(planted) + ".png");
   ASSERT_TRUE(fs::exists(found)) << r.Out;
   EXPECT_EQ(Sha256OfFile(found), Sha256OfBytes(std::string(png.begin(), png.end())));
   size_t topFiles = 0;
@@ -195,7 +195,7 @@ TEST_F(ExFATCli, LostDataSearchesFreeClustersByContent) {
 
   auto folders = Cli({"lost-data", image.string(), "--no-files"});
   ASSERT_EQ(folders.ExitCode, 0) << folders.Err;
-  EXPECT_EQ(folders.Out.find(".PNG"), std::string::npos) << folders.Out;
+  EXPECT_EQ(folders.Out.find(".png"), std::string::npos) << folders.Out;
 }
 
 }  // namespace

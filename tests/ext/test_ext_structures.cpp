@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "common/ByteReader.h"
 #include "common/FakeHost.h"
@@ -330,6 +331,35 @@ TEST(ExtJournal, CopiesAreNewestFirstAndAPlaceTakenLaterDropsTheOlderCopy) {
   EXPECT_EQ(again.CopiesOf(500), nullptr);
   EXPECT_EQ(again.Overwritten, 1u);
   EXPECT_NE(again.CopiesOf(700), nullptr);
+}
+
+// A transaction of more blocks than one descriptor names: each descriptor's copies are kept, and
+// the scan steps over the data between the descriptors instead of reading it.
+TEST(ExtJournal, ATransactionOfSeveralDescriptorsIsSteppedOver) {
+  MemoryJournal j;
+  j.Transaction(1, 10, 500, 0xAA);
+  std::vector<uint8_t> second;
+  MemoryJournal::Header(second, 1, 10);  // takes the place of the first descriptor's commit
+  PutU32(&second[12], __builtin_bswap32(600));
+  PutU16(&second[18], __builtin_bswap16(8 | 2));
+  j.Blocks[3] = second;
+  j.Blocks[4] = std::vector<uint8_t>(1024, 0xBB);
+  MemoryJournal::Header(j.Blocks[5], 2, 10);
+  std::set<uint64_t> read;
+  auto reader = j.Reader();
+  TExtJournal journal;
+  std::string why;
+  ASSERT_TRUE(journal.Load(
+      j.Map(), [&](uint64_t n, std::vector<uint8_t>& out) { read.insert(n - 1000); return reader(n, out); }, 1024, why))
+      << why;
+  ASSERT_NE(journal.CopiesOf(500), nullptr);
+  ASSERT_NE(journal.CopiesOf(600), nullptr);
+  EXPECT_TRUE((*journal.CopiesOf(500))[0].Committed);
+  EXPECT_EQ(read.count(2), 0u);
+  EXPECT_EQ(read.count(4), 0u);
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(journal.ReadCopy((*journal.CopiesOf(600))[0], bytes));
+  EXPECT_EQ(bytes[0], 0xBB);
 }
 
 // A volume whose first superblock is zeroed mounts from the backup in group 1 and says so.

@@ -3,7 +3,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -70,6 +72,18 @@ const std::vector<Planted>& PlantedFiles() {
     return out;
   }();
   return files;
+}
+
+// One file of the carving image by its path in the manifest.
+Buffer CarvingImageFile(const std::string& wanted) {
+  std::ifstream in(UnpackedImage("carving.img.gz"), std::ios::binary);
+  const Buffer image{std::istreambuf_iterator<char>(in), {}};
+  for (auto& [path, entry] : ReadManifest(FixturePath("carving-manifest.txt"))) {
+    if (path != wanted) continue;
+    const uint64_t offset = (100 + (std::stoull(entry.Notes.substr(entry.Notes.find('=') + 1)) - 2) * 4) * 512;
+    return Buffer(image.begin() + long(offset), image.begin() + long(offset + entry.Size));
+  }
+  return {};
 }
 
 // Every finder on a whole file followed by other data, on the file cut short, and on the file with
@@ -295,6 +309,132 @@ TEST(FileEnd, RandomClustersCarveNoAudioWithoutAFrameChain) {
   EXPECT_EQ(audio, 0u);
 }
 
+// A volume of random data holds two-byte signatures (JPEG, BMP, TIFF byte orders, ARJ, Excel, Word,
+// DOS programs) at cluster starts by chance: each of those, planted here with random bytes after
+// it, is dropped, while every real file planted between them is listed, and listed good.
+TEST(FileEnd, CarverListsRealFilesAndNoRandomSignatureHits) {
+  using namespace std::string_view_literals;
+  constexpr uint32_t kCluster = 512;
+  const std::string_view signatures[] = {"\xFF\xD8"sv, "BM"sv,          "II"sv,      "MM"sv,
+                                         "II*\0"sv,     "MM\0*"sv,       "\x60\xEA"sv, "MZ"sv,
+                                         "\x09\x04"sv, "\x09\x08"sv,    "\xDC\xA5"sv, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"sv};
+  std::mt19937 random(2026);
+  Buffer volume;
+  auto noise = [&](size_t clusters) {
+    for (size_t i = 0; i < clusters * kCluster; ++i) volume.push_back(uint8_t(random()));
+  };
+  noise(16);
+  for (int round = 0; round < 64; ++round)
+    for (std::string_view signature : signatures) {
+      const size_t at = volume.size();
+      noise(2);
+      std::copy(signature.begin(), signature.end(), volume.begin() + long(at));
+    }
+  std::vector<Planted> real = PlantedFiles();
+  real.push_back({"ARJ", CarvingImageFile("/archive.arj")});
+  ASSERT_GT(real.back().bytes.size(), 100u);
+  std::map<uint64_t, const Planted*> plantedAt;
+  for (const Planted& p : real) {
+    plantedAt[volume.size() / kCluster] = &p;
+    volume.insert(volume.end(), p.bytes.begin(), p.bytes.end());
+    noise(1);
+    volume.resize(volume.size() / kCluster * kCluster);
+    noise(2);
+  }
+
+  TFileCarver carver(kCluster, 1474560);
+  std::set<uint64_t> found;
+  for (uint64_t c = 0; c < volume.size() / kCluster; ++c) {
+    TSpanSource from(std::span<const uint8_t>(volume).subspan(c * kCluster));
+    const auto r = carver.Examine(c, std::span<const uint8_t>(volume).subspan(c * kCluster, kCluster), from);
+    if (r.Verdict != TCarveVerdict::NewFile) continue;
+    const auto planted = plantedAt.find(c);
+    if (planted == plantedAt.end()) {
+      ADD_FAILURE() << "junk " << r.Type << " at cluster " << c;
+      continue;
+    }
+    found.insert(c);
+    EXPECT_EQ(r.Type, planted->second->type) << "cluster " << c;
+    // ARJ has no end finder: listed with the default size, and poor for it.
+    if (r.Type == "ARJ") {
+      EXPECT_FALSE(r.PoorReason.empty());
+    } else {
+      EXPECT_EQ(r.Size, planted->second->bytes.size()) << r.Type;
+      EXPECT_TRUE(r.PoorReason.empty()) << r.Type << ": " << r.PoorReason;
+    }
+  }
+  EXPECT_EQ(found.size(), real.size());
+  EXPECT_GE(carver.Rejected(), 64u * std::size(signatures) / 2) << "hits dropped for their headers";
+}
+
+// A hit whose header holds together but whose end cannot be found is listed at the default size
+// and poor; a JPEG that stops decoding is poor too.
+TEST(FileEnd, HitsWithoutTheirEndArePoor) {
+  const Planted* bmp = nullptr;
+  const Planted* jpg = nullptr;
+  for (const auto& p : PlantedFiles()) {
+    if (p.type == "BMP") bmp = &p;
+    if (p.type == "JPG") jpg = &p;
+  }
+  ASSERT_TRUE(bmp && jpg);
+  constexpr uint32_t kCluster = 512;
+  Buffer cut(bmp->bytes.begin(), bmp->bytes.begin() + long(bmp->bytes.size() / 2));  // the end is past the volume
+  TFileCarver carver(kCluster, 1474560);
+  TSpanSource from(cut);
+  TCarveResult r = carver.Examine(0, std::span<const uint8_t>(cut).first(kCluster), from);
+  ASSERT_EQ(r.Verdict, TCarveVerdict::NewFile);
+  EXPECT_FALSE(r.EndFound);
+  EXPECT_EQ(r.Size, 1474560u);
+  EXPECT_NE(r.PoorReason.find("end was not found"), std::string::npos) << r.PoorReason;
+
+  Buffer damaged = jpg->bytes;  // its scan data overwritten by noise: the markers still lead to the end
+  std::mt19937 random(5);
+  for (size_t i = damaged.size() / 2; i < damaged.size() / 2 + 600; ++i) damaged[i] = uint8_t(random() & 0x7F);
+  damaged.resize(damaged.size() + 8 * kCluster, 0);
+  TFileCarver photos(0, 1474560);  // no clusters: nothing to put back together
+  TSpanSource photo(damaged);
+  r = photos.Examine(0, std::span<const uint8_t>(damaged).first(kCluster), photo);
+  ASSERT_EQ(r.Verdict, TCarveVerdict::NewFile);
+  EXPECT_TRUE(r.EndFound);
+  EXPECT_NE(r.PoorReason.find("stops decoding"), std::string::npos) << r.PoorReason;
+}
+
+// A movie whose media data was written in two pieces is poor whichever box comes first: with its
+// index first the box sizes still lead to an end, but the video samples the index places are not
+// there; with its media data first the index is not found after it. Whole, both are good.
+TEST(FileEnd, MoviesInTwoPiecesArePoor) {
+  const auto read = [](const char* path) {
+    std::ifstream in(std::filesystem::path(SALVEX_SOURCE_DIR) / "tests/filetypes/samples" / path, std::ios::binary);
+    return Buffer{std::istreambuf_iterator<char>(in), {}};
+  };
+  const Buffer indexFirst = read("movie-faststart.mp4"), dataFirst = read("card/clip.mp4");
+  constexpr uint32_t kCluster = 512;
+  std::mt19937 random(9);
+  for (const Buffer* movie : {&indexFirst, &dataFirst}) {
+    ASSERT_GT(movie->size(), 12u * kCluster);
+    for (const bool pieces : {false, true}) {
+      const std::string label = std::string(movie == &indexFirst ? "index first" : "media data first") +
+                                (pieces ? ", in two pieces" : ", whole");
+      const size_t split = pieces ? 6 * kCluster : movie->size();
+      Buffer volume(movie->begin(), movie->begin() + long(split));
+      for (size_t i = 0; pieces && i < 3 * kCluster; ++i) volume.push_back(uint8_t(random()));
+      volume.insert(volume.end(), movie->begin() + long(split), movie->end());
+      volume.resize((volume.size() + kCluster - 1) / kCluster * kCluster + 4 * kCluster);
+      for (size_t i = volume.size() - 4 * kCluster; i < volume.size(); ++i) volume[i] = uint8_t(random());
+      TFileCarver carver(kCluster, 1474560);
+      TSpanSource from(volume);
+      const TCarveResult r = carver.Examine(0, std::span<const uint8_t>(volume).first(kCluster), from);
+      ASSERT_EQ(r.Verdict, TCarveVerdict::NewFile) << label;
+      if (pieces) {
+        EXPECT_NE(r.PoorReason.find("fragmented"), std::string::npos) << label << ": " << r.PoorReason;
+      } else {
+        EXPECT_EQ(r.PoorReason, "") << label;
+        EXPECT_EQ(r.Size, movie->size()) << label;
+      }
+    }
+  }
+}
+
 TEST(FileEnd, Crc32CheckValue) {
   const std::string_view text = "123456789";
   const auto* p = reinterpret_cast<const uint8_t*>(text.data());
@@ -313,26 +453,45 @@ namespace {
 // read through the carver's result give the original bytes.
 TEST(FileEnd, CarverPutsAPhotoInTwoPiecesBackTogether) {
   std::ifstream in(std::filesystem::path(SALVEX_SOURCE_DIR) / "tests/filetypes/samples/card/burst.jpg", std::ios::binary);
-  const Buffer photo{std::istreambuf_iterator<char>(in), {}};
+  const Buffer photoAsWritten{std::istreambuf_iterator<char>(in), {}};
+  const Buffer& photo = photoAsWritten;
   std::ifstream otherIn(std::filesystem::path(SALVEX_FIXTURES_DIR) / "assets/harbour.jpg", std::ios::binary);
   const Buffer other{std::istreambuf_iterator<char>(otherIn), {}};
   ASSERT_GT(photo.size(), 20000u);
   ASSERT_GT(other.size(), 4000u);
   constexpr uint32_t kCluster = 1024;
+  // The photo with a comment segment after its start marker that puts a stuffed 0xFF of its scan
+  // data last in cluster 8: cut there, the 0xFF and the first foreign byte read as a marker, which
+  // the decoder reports a little before the piece ends.
+  Buffer stuffedAtSplit = photo;
+  {
+    size_t ff = 20000;
+    while (!(photo[ff] == 0xFF && photo[ff + 1] == 0)) ++ff;
+    size_t segment = (9 * kCluster - 1 - ff) % kCluster;
+    if (segment < 4) segment += kCluster;
+    Buffer comment{0xFF, 0xFE, uint8_t((segment - 2) >> 8), uint8_t(segment - 2)};
+    comment.resize(segment, 'c');
+    stuffedAtSplit.insert(stuffedAtSplit.begin() + 2, comment.begin(), comment.end());
+    ASSERT_EQ(stuffedAtSplit[ff + segment], 0xFF);
+  }
   struct Case {
     const char* label;
     uint32_t firstClusters, gapClusters;  // 0 gap: written in one piece
     char gapFill;                         // 'r' random, 'z' zeros, 'j' another photo's middle
+    bool stuffed = false;                 // the photo with a stuffed 0xFF last in its first piece
   };
   const Case cases[] = {{"one piece", 0, 0, 'r'},       {"noise between", 5, 3, 'r'}, {"zeros between", 9, 12, 'z'},
-                        {"a photo between", 2, 2, 'j'}, {"split late", 28, 1, 'r'}};
+                        {"a photo between", 2, 2, 'j'}, {"split late", 28, 1, 'r'},
+                        {"a stuffed 0xFF cut off at the split", 9, 6, 'r', true}};
   std::mt19937 random(3);
   for (const Case& c : cases) {
+    const Buffer& photo = c.stuffed ? stuffedAtSplit : photoAsWritten;
     Buffer volume;
     const size_t split = c.gapClusters ? size_t(c.firstClusters) * kCluster : photo.size();
     volume.insert(volume.end(), photo.begin(), photo.begin() + long(split));
     for (uint32_t i = 0; i < c.gapClusters * kCluster; ++i)
       volume.push_back(c.gapFill == 'z' ? 0 : c.gapFill == 'j' ? other[1000 + i % (other.size() - 1002)] : uint8_t(random()));
+    if (c.stuffed) volume[split] = 0x81;  // not a stuffing zero, a restart marker or fill
     volume.insert(volume.end(), photo.begin() + long(split), photo.end());
     volume.resize((volume.size() + kCluster - 1) / kCluster * kCluster + 4 * kCluster, 0);
     for (size_t i = volume.size() - 4 * kCluster; i < volume.size(); ++i) volume[i] = uint8_t(random());

@@ -8,39 +8,7 @@
 #include "ext/ExtJournal.h"
 #include "ext/ExtStructures.h"
 #include "ext/Extdrive.h"
-#include "fuzz/FuzzFat.h"
-
-namespace {
-
-size_t Visit(salvex::TExtDirectory& dir, bool deleted, fuzzfat::NullTree& tree, size_t depth) {
-  using namespace salvex;
-  if (depth > 300) __builtin_trap();  // deeper than any walk is allowed to go
-  fuzzfat::AllRows list;
-  list.Show(dir, deleted);
-  if (!dir.Children || list.count != dir.Children->size()) __builtin_trap();
-  (void)tree;
-  size_t items = list.count;
-  std::vector<uint8_t> buf(65536);
-  for (size_t i = 0; i < list.count; ++i) {
-    TItem* object = list.Item(i);
-    if (object != (*dir.Children)[i].get()) __builtin_trap();
-    if (auto* sub = dynamic_cast<TExtDirectory*>(object)) {
-      items += Visit(*sub, deleted, tree, depth + 1);
-    } else if (auto* f = dynamic_cast<TExtFile*>(object)) {
-      f->Meta();
-      auto data = f->OpenData({});
-      // Sparse sizes may be huge; a few megabytes cover every path.
-      for (uint64_t total = 0; data && total < (4u << 20);) {
-        const size_t n = data->Read(buf.data(), buf.size());
-        if (n == 0) break;
-        total += n;
-      }
-    }
-  }
-  return items;
-}
-
-}  // namespace
+#include "fuzz/FuzzExt.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace salvex;
@@ -93,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!drive.Mount(true)) return 0;
   fuzzfat::NullTree tree;
   tree.Show(drive);
-  Visit(*drive.Root(), false, tree, 0);
-  Visit(*drive.DeletedRoot(), true, tree, 0);
+  fuzzext::Visit(*drive.Root(), false, tree, 0);
+  fuzzext::Visit(*drive.DeletedRoot(), true, tree, 0);
   return 0;
 }

@@ -30,7 +30,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 FIXTURES = os.path.join(ROOT, "tests", "fixtures")
 # Small images with every file system and partition layout the reader knows.
 IMAGES = ["fat12.img.gz", "fat16.img.gz", "fat32.img.gz", "ntfs.img.gz", "exfat.img.gz", "demo.img.gz",
-          "names-fat.img.gz", "mbr-extended.img.gz", "fat16-quickformat.img.gz", "exfat-4k.img.gz"]
+          "names-fat.img.gz", "mbr-extended.img.gz", "fat16-quickformat.img.gz", "exfat-4k.img.gz",
+          "ext4.img.gz", "ext3.img.gz", "ext2-1k.img.gz", "ext-gpt-4k.img.gz", "ext4-quickformat.img.gz"]
 # GPT disks built around a volume: (name, volume fixture, sector size).
 GPT_DISKS = [("gpt-fat16.img", "fat16.img.gz", 512), ("gpt-exfat-4k.img", "exfat-4k.img.gz", 4096)]
 CONTAINERS = ["disk.qcow2", "disk.vmdk", "disk-stream.vmdk", "disk.vhd", "disk.vhdx", "disk-z.E01"]

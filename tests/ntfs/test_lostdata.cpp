@@ -71,7 +71,7 @@ TEST_F(NtfsLostData, ReusedRecordsPicturesAndPdfsReadByteExact) {
   for (auto& [path, entry] : manifest) {
     const std::string ext = path.size() > 4 ? path.substr(path.size() - 4) : "";
     if (ext != ".jpg" && ext != ".pdf") continue;
-    const std::string name = "cluster " + std::to_string(FirstCluster(entry)) + (ext == ".jpg" ? ".JPG" : ".PDF");
+    const std::string name = "cluster " + std::to_string(FirstCluster(entry)) + (ext == ".jpg" ? ".jpg" : ".pdf");
     ASSERT_TRUE(found.count(name)) << path;
     auto* file = dynamic_cast<TNTFSFile*>(found.at(name));
     ASSERT_NE(file, nullptr);
@@ -100,7 +100,7 @@ TEST_F(NtfsLostData, ReusedRecordsPicturesAndPdfsReadByteExact) {
   for (auto& [path, entry] : manifest) {
     const std::string ext = path.size() > 4 ? path.substr(path.size() - 4) : "";
     if (ext != ".jpg" && ext != ".pdf") continue;
-    fs::path saved = target / ("cluster " + std::to_string(FirstCluster(entry)) + (ext == ".jpg" ? ".JPG" : ".PDF"));
+    fs::path saved = target / ("cluster " + std::to_string(FirstCluster(entry)) + (ext == ".jpg" ? ".jpg" : ".pdf"));
     ASSERT_EQ(fs::file_size(saved), entry.Size);
     std::ifstream in(saved, std::ios::binary);
     std::string head(entry.Size, '\0');
@@ -119,9 +119,9 @@ TEST_F(NtfsLostData, RangesStartingInsideABitmapByte) {
     for (auto& [name, file] : Search(m.drive, first, last)) out.push_back(name);
     return out;
   };
-  EXPECT_EQ(names(362, 366), (std::vector<std::string>{"cluster 363.JPG", "cluster 365.PDF"}));
-  EXPECT_EQ(names(361, 361), (std::vector<std::string>{"cluster 361.JPG"}));
-  EXPECT_EQ(names(367, 370), (std::vector<std::string>{"cluster 367.PDF"}));
+  EXPECT_EQ(names(362, 366), (std::vector<std::string>{"cluster 363.jpg", "cluster 365.pdf"}));
+  EXPECT_EQ(names(361, 361), (std::vector<std::string>{"cluster 361.jpg"}));
+  EXPECT_EQ(names(367, 370), (std::vector<std::string>{"cluster 367.pdf"}));
   EXPECT_EQ(status.Max, 4u);
 }
 
@@ -134,7 +134,7 @@ TEST_F(NtfsLostData, ClustersInUseAreNotExamined) {
   auto found = Search(m.drive);
   std::vector<TCustomFile*> pictures;
   for (auto& [name, file] : found)
-    if (name.size() > 4 && name.substr(name.size() - 4) == ".JPG") pictures.push_back(file);
+    if (name.size() > 4 && name.substr(name.size() - 4) == ".jpg") pictures.push_back(file);
   ASSERT_EQ(pictures.size(), 1u);
   auto* file = dynamic_cast<TNTFSFile*>(pictures[0]);
   ASSERT_NE(file, nullptr);
@@ -145,6 +145,7 @@ TEST_F(NtfsLostData, ClustersInUseAreNotExamined) {
 }
 
 // Real MPEG audio written over free clusters gives one file; three JPEG starts in a row give three.
+// (A JPEG start whose header does not lead to its scan data is no photo's: see FileEnd tests.)
 TEST_F(NtfsLostData, ContinuationKindDecidesHowManyFiles) {
   auto carving = LoadImage("carving.img.gz");
   auto cm = ReadManifest(FixturePath("carving-manifest.txt"));
@@ -159,21 +160,22 @@ TEST_F(NtfsLostData, ContinuationKindDecidesHowManyFiles) {
   const uint64_t cs = m.drive.ClusterSize;
   const uint64_t mp3At = 1600, jpgAt = 1700;
   std::memcpy(m.image.data() + mp3At * cs, carving.data() + mp3Offset, mp3.Size);
-  for (uint64_t c = jpgAt; c < jpgAt + 3; ++c) {
-    const uint8_t soi[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F'};
-    std::memcpy(m.image.data() + c * cs, soi, sizeof soi);
-  }
+  // The first cluster of a real photo (its header runs to the scan data) in each.
+  const ManifestEntry& jpg = cm.at("/picture.jpg");
+  const uint64_t jpgOffset = (100 + (std::stoull(jpg.Notes.substr(jpg.Notes.find('=') + 1)) - 2) * 4) * 512;
+  ASSERT_GT(jpg.Size, cs);
+  for (uint64_t c = jpgAt; c < jpgAt + 3; ++c) std::memcpy(m.image.data() + c * cs, carving.data() + jpgOffset, cs);
   auto found = Search(m.drive, 1550, 1750);
   std::vector<std::string> names;
   for (auto& [name, file] : found) names.push_back(name);
-  EXPECT_EQ(names, (std::vector<std::string>{"cluster 1600.MP3", "cluster 1700.JPG", "cluster 1701.JPG",
-                                             "cluster 1702.JPG"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"cluster 1600.mp3", "cluster 1700.jpg", "cluster 1701.jpg",
+                                             "cluster 1702.jpg"}));
   // The stream ends where its frames end; the JPEG starts have no end marker and keep the default.
   ASSERT_EQ(found.size(), 4u);
-  TCustomFile* stream = found.at("cluster 1600.MP3");
+  TCustomFile* stream = found.at("cluster 1600.mp3");
   EXPECT_EQ(stream->Size, mp3.Size);
   EXPECT_EQ(stream->SizeOrigin, TSizeOrigin::FormatEnd);
-  TCustomFile* picture = found.at("cluster 1701.JPG");
+  TCustomFile* picture = found.at("cluster 1701.jpg");
   EXPECT_EQ(picture->Size, Options().LostDefaultSize);
   EXPECT_EQ(picture->SizeOrigin, TSizeOrigin::Default);
 }

@@ -23,7 +23,9 @@ exiftool -q -overwrite_original -Make=Canon '-Model=Canon EOS R6' '-DateTimeOrig
 cp photo.jpg "$out/photo.jpg"
 # A larger photo for the fragmented-photo row: written in two pieces around another file.
 convert -seed 4 -size 320x240 plasma:fractal -quality 90 "$out/burst.jpg"
-convert picture.png -quality 60 "$out/photo.heic"
+convert picture.png -quality 60 photo.heic
+exiftool -q -overwrite_original -Make=Apple '-Model=iPhone 15' '-DateTimeOriginal=2026:05:04 10:20:30' photo.heic
+cp photo.heic "$out/photo.heic"
 convert picture.png -quality 60 "$out/photo.avif"
 convert picture.png -quality 70 "$out/photo.webp"
 convert picture.png -resize 96x72 -depth 8 -compress lzw picture.tif
