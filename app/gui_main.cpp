@@ -34,7 +34,7 @@ void Grab(QWidget* widget, const QString& file) {
 }
 
 // Pictures of every dialog of the program, for looking at layouts and texts.
-void GrabDialogs(ui::TMainForm& window, const QString& dir) {
+void GrabDialogs(ui::TMainWindow& window, const QString& dir) {
   QDir().mkpath(dir);
   ui::TourDialogs(window, [&](const QString& name, QWidget* shown) { Grab(shown, QDir(dir).filePath(name + ".png")); });
 }
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
 
   int status = 0;
   {
-    ui::TMainForm window(debug);
+    ui::TMainWindow window(debug);
     if (parser.isSet("lang")) window.PresetLanguage = LanguageFor(parser.value("lang"));
     if (parser.isSet("open")) window.PresetDrive = parser.value("open").toInt();
     const QString mainShot = parser.value("screenshot");

@@ -6,7 +6,6 @@
 #include "cli/Cli.h"
 #include "common/Host.h"
 #include "common/StringTable.h"
-#include "fat/FATdrive.h"
 
 namespace salvex::cli {
 
@@ -102,7 +101,7 @@ nlohmann::json VolumeJson(TCliContext& ctx, size_t index) {
   j["bytes_per_sector"] = v.BytesPerSector();
   j["fs"] = v.FileSystemName();
   j["lost"] = (v.Lost & DriveLost) != 0;
-  if (auto* fat = dynamic_cast<TFATdrive*>(&v)) j["fats"] = fat->NumberOfFATs;
+  if (const std::optional<uint32_t> copies = v.ChoosableFATs()) j["fats"] = *copies;
   return j;
 }
 

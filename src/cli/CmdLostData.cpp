@@ -9,7 +9,6 @@
 #include "cli/CliOutput.h"
 #include "cli/CliSave.h"
 #include "common/Options.h"
-#include "fat/FATdrive.h"
 #include "recovery/Browse.h"
 
 namespace salvex::cli {
@@ -47,9 +46,9 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
     throw TCliError("volume " + std::to_string(args.Volume) + " (" + drive.FileSystemName() +
                     ") could not be read; 'salvex-cli lost-drives' searches for a copy of its boot sector");
   WarnOfMount(drive, args.Volume);
-  if (auto* fat = dynamic_cast<TFATdrive*>(&drive)) {
+  if (drive.ChoosableFATs()) {
     const TReadChoice choice = ParseFat(args.Fat, drive);
-    fat->FATCopy = uint8_t(choice.FATCopy < 0 ? 0 : choice.FATCopy);
+    drive.SetFATChoice(choice.FATCopy < 0 ? 0 : choice.FATCopy);
   } else if (args.Fat != "none") {
     ParseFat(args.Fat, drive);  // explains that --fat is for FAT volumes
   }

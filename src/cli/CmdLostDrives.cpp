@@ -6,7 +6,6 @@
 #include "cli/CliOutput.h"
 #include "cli/CliSave.h"
 #include "common/StringTable.h"
-#include "fat/FATdrive.h"
 
 namespace salvex::cli {
 
@@ -18,9 +17,10 @@ void PrintVolumeTable(TCliContext& ctx, const std::vector<size_t>& indices) {
     std::string name = TerminalSafe(v.Name.empty() ? LoadText(755) : v.Name);
     int device = v.Device ? ctx.Devices.IndexOf(v.Device) : -1;
     std::string fatType = "-", fats = "-";
-    if (auto* fat = dynamic_cast<TFATdrive*>(&v)) {
-      fatType = fat->FATType == 1 ? "12" : fat->FATType == 2 ? "16" : fat->FATType == 3 ? "32" : "?";
-      fats = std::to_string(fat->NumberOfFATs);
+    if (const std::optional<uint32_t> copies = v.ChoosableFATs()) {
+      const std::string fs = v.FileSystemName();
+      fatType = fs == "FAT12" ? "12" : fs == "FAT16" ? "16" : fs == "FAT32" ? "32" : "?";
+      fats = std::to_string(*copies);
     }
     std::printf("%-3zu %-36s %-7d %12llu %12llu %-6s %-5s %s\n", i, name.c_str(), device,
                 static_cast<unsigned long long>(v.FirstSector), static_cast<unsigned long long>(v.SectorCount),

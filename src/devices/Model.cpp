@@ -1,5 +1,6 @@
 #include "devices/Model.h"
 
+#include "common/StringTable.h"
 #include "devices/Device.h"
 
 namespace salvex {
@@ -140,13 +141,21 @@ TTreeKind TreeOf(const TItem& item) {
   return TTreeKind::None;
 }
 
-std::vector<TItem*> SelectedObjects(const TListView& list) {
-  std::vector<TItem*> out;
-  TCustomDirectory* folder = list.Source();
-  if (!folder || !folder->Children) return out;
-  for (size_t row : list.SelectedRows())
-    if (row < folder->Children->size()) out.push_back((*folder->Children)[row].get());
-  return out;
+std::vector<TListColumn> StandardColumns(const std::string& numberCaption) {
+  return {{LoadText(721), 150, false, TColumnKind::Name},       {LoadText(722), 60, true, TColumnKind::Size},
+          {LoadText(723), 100, false, TColumnKind::Modified},   {numberCaption, 60, true, TColumnKind::Number},
+          {LoadText(725), 60, false, TColumnKind::Condition},   {LoadText(728), 100, false, TColumnKind::Type}};
+}
+
+bool TCustomDrive::TopMayHaveSubfolders(TTreeKind tree) {
+  switch (tree) {
+    case TTreeKind::Root: return RootFolder && RootFolder->MayHaveSubfolders(false);
+    case TTreeKind::Deleted: return DeletedFolder && DeletedFolder->MayHaveSubfolders(true);
+    case TTreeKind::Lost: return LostFolder && LostFolder->HasSubdirectories();
+    case TTreeKind::Search: return SearchFolder && SearchFolder->HasSubdirectories();
+    case TTreeKind::None: break;
+  }
+  return false;
 }
 
 }  // namespace salvex

@@ -17,6 +17,19 @@ class TStatusDialog;
 class TCustomDrive;
 class TCustomDirectory;
 
+// The first cluster the properties dialog shows and lets the user change.
+struct TClusterField {
+  bool Editable = true;  // false: the data is found otherwise (through a file record or an inode)
+  uint32_t Cluster = 0;
+};
+
+// What the properties dialog tells of an item beyond its listing: damage found in its own record,
+// and the journal transaction it was rebuilt from.
+struct TItemHistory {
+  std::string Problem;
+  std::optional<uint64_t> JournalSequence;
+};
+
 // Common base so that a folder's children can hold folders and files alike; class tests are
 // dynamic_casts.
 class TItem {
@@ -27,9 +40,76 @@ class TItem {
   // Whether the name keeps a FAT directory entry's deleted-entry marker, which shown and saved
   // names replace (DisplayName); on other file systems that byte is a letter.
   virtual bool NameHasDeletedMark() const { return false; }
+  // None for items without a properties dialog.
+  virtual std::optional<TClusterField> ClusterField() const { return std::nullopt; }
+  // The user's new first cluster (listing only; nothing is written to the disk).
+  virtual void SetClusterField(uint32_t cluster) { (void)cluster; }
+  virtual TItemHistory History() const { return {}; }
 };
 
 using TChildren = std::vector<std::unique_ptr<TItem>>;
+
+// Which special folder an item lies under (following Parent to the top).
+enum class TTreeKind { Root, Deleted, Lost, Search, None };
+
+// What a column of a folder listing holds: front ends format and sort its cells by it.
+enum class TColumnKind : uint8_t { Name, Size, Modified, Number, Condition, Type };
+struct TListColumn {
+  std::string Caption;
+  int Width = 0;  // as designed, in pixels at 96 dots per inch
+  bool RightAligned = false;
+  TColumnKind Kind = TColumnKind::Name;
+};
+// The six columns every volume lists; `numberCaption` names its number (cluster, MFT entry, inode).
+std::vector<TListColumn> StandardColumns(const std::string& numberCaption);
+
+enum class TRowIcon : uint8_t { Folder, DeletedFolder, File, DeletedFile };
+
+// One entry as a listing shows it: the name column, its icon, and the texts of the columns after
+// it, as the volume wrote them (the front end localises sizes and dates).
+struct TListRow {
+  std::string Caption;
+  TRowIcon Icon = TRowIcon::File;
+  std::vector<std::string> Cells;
+};
+
+// What a listing sorts an entry by, one key per column kind. Stamp and Number keep their file
+// system's order as unsigned values; names and types compare as TListOrder says.
+struct TSortKey {
+  std::string Name;
+  uint64_t Size = 0;
+  uint64_t Stamp = 0;
+  uint64_t Number = 0;
+  int Condition = 0;
+  std::string Type;
+};
+
+// How a volume's listings order their rows. Folders come before files; names of two lost items
+// compare in natural order (CompareNamesNatural).
+struct TListOrder {
+  // Names and types compared with ASCII letters folded, then byte by byte; otherwise
+  // CompareNamesNoCase.
+  bool AsciiFold = false;
+  // Folders stay before files in descending order too; otherwise descending reverses it all.
+  bool FoldersFirstAlways = false;
+};
+
+// The volume preview's fields; Known is false for a volume without a preview.
+struct TPreviewFields {
+  struct TEntry {
+    std::string Name;
+    bool Folder = false;
+    uint64_t Size = 0;
+    std::string Modified;  // "DD.MM.YYYY hh:mm" as the volume wrote it
+  };
+  bool Known = false;
+  uint64_t TotalSectors = 0;
+  uint64_t SectorsPerCluster = 0;
+  std::string Oem, Label;
+  bool HasFATType = false;
+  std::string FATType;
+  std::vector<TEntry> RootEntries;
+};
 
 enum TItemFlags : uint8_t { ItemDeleted = 1, ItemLost = 2 };
 
@@ -61,9 +141,10 @@ class TCustomFile : public TItem {
   virtual bool Rename(const std::string& newName) = 0;
   // Path of the folder holding the file, from just below stop down to Parent, joined with '\'.
   virtual std::string GetPath(const TCustomDirectory* stop) const = 0;
-  virtual void FillListItem(TListItem& item) = 0;
   // The file's bytes for saving and viewing; null when the file has no data source.
   virtual std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice);
+  // The file's bytes for the viewer, which jumps about in them (Seek); by default OpenData's.
+  virtual std::unique_ptr<TDataStream> OpenViewData(const TReadChoice& choice) { return OpenData(choice); }
   virtual TFileMeta Meta() const;
 };
 
@@ -84,13 +165,17 @@ class TCustomDirectory : public TItem {
   virtual void ClearChildren();
   virtual std::string GetPath(const TCustomDirectory* stop) const = 0;
   virtual bool Rename(const std::string& newName) = 0;
-  // Throws what reading the folder throws; the front end tells the user.
-  virtual void AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) = 0;
-  virtual void FillListItem(TListItem& item) = 0;
-  virtual void FillListView(TListView& list, bool deletedMode) = 0;
-  virtual void FillChildListItem(TListItem& item, size_t index) = 0;
-  // Folders before files; otherwise by column. Negative, 0 or positive.
-  virtual int CompareItems(const TItem& a, const TItem& b, int column) const = 0;
+  // Reads the children for a listing or a tree shown in the deleted view or not, when they are
+  // not read yet. Throws what reading the folder throws; the front end tells the user.
+  virtual void LoadListing(bool deletedMode) = 0;
+  // Whether a tree should offer to open the folder: a quick look that need not read it whole.
+  virtual bool MayHaveSubfolders(bool deletedMode) = 0;
+  // The folder's name as its tree node shows it.
+  virtual std::string TreeName() const { return Name; }
+  // How a listing of this folder shows `child`, and what it sorts it by (the type key only when
+  // `withType`: it can take a lookup per name).
+  virtual TListRow ListRow(const TItem& child) const = 0;
+  virtual TSortKey SortKey(const TItem& child, bool withType) const = 0;
   virtual bool HasSubdirectories() const;
   // Reads the children when they are not read yet, in the view of the tree the folder belongs to.
   virtual void LoadChildren(bool deletedView);
@@ -112,13 +197,6 @@ class TCustomDirectory : public TItem {
   void SetTreeBuilt(bool value, bool recursive);
 };
 
-// Nodes created by ScanDrive for the main window.
-struct TSpecialNodes {
-  TTreeNode* Root = nullptr;
-  TTreeNode* Deleted = nullptr;
-  TTreeNode* Lost = nullptr;
-  TTreeNode* Search = nullptr;
-};
 
 // What the last lost-data search did, so that a front end can tell a failed search from one that
 // found nothing.
@@ -188,8 +266,14 @@ class TCustomDrive {
   virtual bool Mount(bool quiet) = 0;
   // False when the search did not run (the range dialog was cancelled).
   virtual bool FindLostData(TStatusDialog* status) = 0;
-  virtual TSpecialNodes ScanDrive(TTreeView& tree, TStatusDialog* status) = 0;
-  virtual void SetupListColumns(TListView& list) = 0;
+  // The columns of the volume's listings, the name first.
+  virtual std::vector<TListColumn> ListColumns() const = 0;
+  // How the volume's listings order their rows.
+  virtual TListOrder ListOrder() const { return {}; }
+  // Whether a tree should offer to open a special folder (a quick look, as MayHaveSubfolders).
+  virtual bool TopMayHaveSubfolders(TTreeKind tree);
+  // What the volume preview shows: boot-sector fields and the root folder's live entries.
+  virtual TPreviewFields Preview() { return {}; }
   // The items of the save dialog's read choice ("no FAT (consecutive)", "FAT 1", ...) and the one
   // preselected for the normal or the Deleted tree; none for file systems without a choice.
   virtual std::vector<std::string> ReadChoiceItems() const { return {}; }
@@ -197,6 +281,14 @@ class TCustomDrive {
     (void)deletedView;
     return 0;
   }
+  // The FAT copies a user picks from when opening the volume or viewing a file; none on volumes
+  // without that choice (exFAT's FAT choice is the save's only, through ReadChoiceItems).
+  virtual std::optional<uint32_t> ChoosableFATs() const { return std::nullopt; }
+  // The FAT copy followed for live files: 0 none (consecutive clusters), 1..ChoosableFATs().
+  virtual int FATChoice() const { return 0; }
+  virtual void SetFATChoice(int choice) { (void)choice; }
+  // Whether reading passes over the clusters the FAT marks bad.
+  virtual void SetSkipBadClusters(bool skip) { (void)skip; }
   // Prepares the special folders' contents that are found by scanning (NTFS's Deleted tree).
   virtual void LoadSpecialFolders(TStatusDialog* status) { (void)status; }
 
@@ -209,11 +301,6 @@ class TCustomDrive {
   bool HasSpecialFolders() const { return RootFolder && DeletedFolder && LostFolder && SearchFolder; }
 };
 
-// Which special folder an item lies under (following Parent to the top).
-enum class TTreeKind { Root, Deleted, Lost, Search, None };
 TTreeKind TreeOf(const TItem& item);
-
-// The objects of the selected rows of a list showing a folder's children, in row order.
-std::vector<TItem*> SelectedObjects(const TListView& list);
 
 }  // namespace salvex

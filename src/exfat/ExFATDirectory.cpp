@@ -28,12 +28,6 @@ int Cmp(const T& a, const T& b) {
   return a < b ? -1 : (b < a ? 1 : 0);
 }
 
-std::string LowerAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = char(c + 32);
-  return s;
-}
-
 struct RowKeys {
   std::string name;
   uint64_t size = 0;
@@ -257,61 +251,31 @@ bool TExFATDirectory::HasChildDirs(bool deletedMode) {
   return false;
 }
 
-void TExFATDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) {
-  if (!node || !node->Object || TreeBuilt) return;
-  tree.BeginUpdate();
-  try {
-    if (!Children) ReadChildren(deletedMode, true);
-    for (auto& child : *Children) {
-      auto* d = dynamic_cast<TExFATDirectory*>(child.get());
-      if (!d) continue;
-      TTreeNode* n = tree.AddChild(node, d->Name, (d->Flags & ItemDeleted) ? 6 : 0, d);
-      tree.SetHasChildren(n, d->HasChildDirs(deletedMode));
-    }
-    tree.SortChildren(node);
-    TreeBuilt = true;
-  } catch (...) {
-    tree.EndUpdate();
-    throw;
-  }
-  tree.EndUpdate();
-}
-
-void FillExFATRow(TItem& object, TListItem& item) {
-  item.Object = &object;
-  item.SubItems.clear();
-  if (auto* d = dynamic_cast<TExFATDirectory*>(&object)) {
-    item.ImageIndex = (d->Flags & ItemDeleted) ? 6 : 0;
-    item.Caption = d->Name;
-    item.SubItems = {"", DosDateTimeText(d->Modified.Date(), d->Modified.Time()), std::to_string(d->FirstCluster),
-                     ConditionText(d->Flags, d->Condition), kFolderTypeName};
-  } else if (auto* f = dynamic_cast<TExFATFile*>(&object)) {
-    item.ImageIndex = (f->Flags & ItemDeleted) ? 8 : 5;
-    item.Caption = f->Name;
-    item.SubItems = {std::to_string(f->Size), DosDateTimeText(f->Modified.Date(), f->Modified.Time()),
-                     std::to_string(f->FirstCluster), ConditionText(f->Flags, f->Condition),
-                     Host().TypeName(item.Caption)};
-  }
-}
-
-void TExFATDirectory::FillListItem(TListItem& item) { FillExFATRow(*this, item); }
-
-void TExFATDirectory::FillListView(TListView& list, bool deletedMode) {
-  list.SetSource(this);
-  list.SetItemCount(0);
+void TExFATDirectory::LoadListing(bool deletedMode) {
   if (!Children) ReadChildren(deletedMode, true);
-  const int column = list.SortColumn();
-  const bool descending = list.SortDescending();
-  std::stable_sort(Children->begin(), Children->end(), [&](const auto& a, const auto& b) {
-    int r = CompareItems(*a, *b, column);
-    return descending ? r > 0 : r < 0;
-  });
-  list.SetItemCount(Children->size());
 }
 
-void TExFATDirectory::FillChildListItem(TListItem& item, size_t index) {
-  if (!Children || index >= Children->size()) return;
-  FillExFATRow(*(*Children)[index], item);
+TListRow ExFATRow(const TItem& object) {
+  TListRow row;
+  if (auto* d = dynamic_cast<const TExFATDirectory*>(&object)) {
+    row.Icon = (d->Flags & ItemDeleted) ? TRowIcon::DeletedFolder : TRowIcon::Folder;
+    row.Caption = d->Name;
+    row.Cells = {"", DosDateTimeText(d->Modified.Date(), d->Modified.Time()), std::to_string(d->FirstCluster),
+                 ConditionText(d->Flags, d->Condition), kFolderTypeName};
+  } else if (auto* f = dynamic_cast<const TExFATFile*>(&object)) {
+    row.Icon = (f->Flags & ItemDeleted) ? TRowIcon::DeletedFile : TRowIcon::File;
+    row.Caption = f->Name;
+    row.Cells = {std::to_string(f->Size), DosDateTimeText(f->Modified.Date(), f->Modified.Time()),
+                 std::to_string(f->FirstCluster), ConditionText(f->Flags, f->Condition), Host().TypeName(row.Caption)};
+  }
+  return row;
+}
+
+TListRow TExFATDirectory::ListRow(const TItem& child) const { return ExFATRow(child); }
+
+TSortKey TExFATDirectory::SortKey(const TItem& child, bool withType) const {
+  const RowKeys k = KeysOf(child, withType);
+  return {k.name, k.size, k.stamp, k.cluster, k.condition, k.type};
 }
 
 void TExFATDirectory::LoadChildren(bool deletedView) {
@@ -327,26 +291,6 @@ TFileMeta TExFATDirectory::Meta() const {
     meta.Warning = "its first cluster " + std::to_string(FirstCluster) +
                    " is another folder's (a loop or folders sharing clusters); its entries are listed there";
   return meta;
-}
-
-int TExFATDirectory::CompareItems(const TItem& a, const TItem& b, int column) const {
-  const bool aDir = dynamic_cast<const TCustomDirectory*>(&a) != nullptr;
-  const bool bDir = dynamic_cast<const TCustomDirectory*>(&b) != nullptr;
-  if (aDir != bDir) return aDir ? -1 : 1;
-  auto text = [](const std::string& x, const std::string& y) {
-    int r = LowerAscii(x).compare(LowerAscii(y));
-    if (r == 0) r = x.compare(y);
-    return r < 0 ? -1 : (r > 0 ? 1 : 0);
-  };
-  RowKeys ka = KeysOf(a, column == 5), kb = KeysOf(b, column == 5);
-  switch (column) {
-    case 1: return Cmp(ka.size, kb.size);
-    case 2: return Cmp(ka.stamp, kb.stamp);
-    case 3: return Cmp(ka.cluster, kb.cluster);
-    case 4: return Cmp(ka.condition, kb.condition);
-    case 5: return text(ka.type, kb.type);
-    default: return BothLost(a, b) ? CompareNamesNatural(ka.name, kb.name) : text(ka.name, kb.name);
-  }
 }
 
 bool TExFATDirectory::Search(const std::function<bool(TItem&)>& visit, bool recursive) {

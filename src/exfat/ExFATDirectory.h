@@ -32,11 +32,10 @@ class TExFATDirectory : public TCustomDirectory {
   void AssignTo(TItem& target) const override;
   std::string GetPath(const TCustomDirectory* stop) const override;
   bool Rename(const std::string& newName) override;
-  void AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) override;
-  void FillListItem(TListItem& item) override;
-  void FillListView(TListView& list, bool deletedMode) override;
-  void FillChildListItem(TListItem& item, size_t index) override;
-  int CompareItems(const TItem& a, const TItem& b, int column) const override;
+  void LoadListing(bool deletedMode) override;
+  bool MayHaveSubfolders(bool deletedMode) override { return HasChildDirs(deletedMode); }
+  TListRow ListRow(const TItem& child) const override;
+  TSortKey SortKey(const TItem& child, bool withType) const override;
   void LoadChildren(bool deletedView) override;
   TFileMeta Meta() const override;
 
@@ -68,6 +67,6 @@ uint64_t ExFATReadableBytes(const TExFATdrive& drive, uint64_t length, uint64_t 
 // it would be read from is in use, 2 otherwise.
 uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set, bool freed);
 // The file-list row of an exFAT folder or file.
-void FillExFATRow(TItem& object, TListItem& item);
+TListRow ExFATRow(const TItem& object);
 
 }  // namespace salvex

@@ -52,8 +52,6 @@ std::string TExFATFile::GetPath(const TCustomDirectory* stop) const {
   return Parent->GetPath(stop);
 }
 
-void TExFATFile::FillListItem(TListItem& item) { FillExFATRow(*this, item); }
-
 std::unique_ptr<TDataStream> TExFATFile::OpenData(const TReadChoice& choice) {
   TExFATdrive* drive = ExFATDrive();
   if (!drive) return nullptr;
@@ -235,5 +233,9 @@ size_t TExFATFileData::Read(uint8_t* buffer, size_t count) {
   }
   return done;
 }
+
+std::optional<TClusterField> TExFATFile::ClusterField() const { return TClusterField{true, FirstCluster}; }
+
+void TExFATFile::SetClusterField(uint32_t cluster) { FirstCluster = cluster; }
 
 }  // namespace salvex

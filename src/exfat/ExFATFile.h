@@ -29,9 +29,10 @@ class TExFATFile : public TCustomFile {
   void AssignTo(TItem& target) const override;
   bool Rename(const std::string& newName) override;
   std::string GetPath(const TCustomDirectory* stop) const override;
-  void FillListItem(TListItem& item) override;
   std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
   TFileMeta Meta() const override;
+  std::optional<TClusterField> ClusterField() const override;
+  void SetClusterField(uint32_t cluster) override;
 
   TExFATdrive* ExFATDrive() const;
 };

@@ -11,7 +11,9 @@
 #include "common/Host.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
+#include "common/Helpers.h"
 #include "exfat/ExFATDirectory.h"
+#include "exfat/ExFATFile.h"
 #include "exfat/ExFATLostData.h"
 
 namespace salvex {
@@ -288,30 +290,40 @@ void TExFATdrive::CreateSpecialFolders() {
   SearchFolder = make(742, false);
 }
 
-TSpecialNodes TExFATdrive::ScanDrive(TTreeView& tree, TStatusDialog*) {
-  TSpecialNodes nodes;
-  if (!HasSpecialFolders()) return nodes;
-  for (auto* f : {RootFolder.get(), DeletedFolder.get(), LostFolder.get(), SearchFolder.get()})
-    f->SetTreeBuilt(false, true);
-  nodes.Root = tree.AddChild(nullptr, LoadText(739), 0, RootFolder.get());
-  tree.SetHasChildren(nodes.Root, Root()->HasChildDirs(false));
-  nodes.Deleted = tree.AddChild(nullptr, LoadText(740), 2, DeletedFolder.get());
-  tree.SetHasChildren(nodes.Deleted, DeletedRoot()->HasChildDirs(true));
-  nodes.Lost = tree.AddChild(nullptr, LoadText(741), 3, LostFolder.get());
-  tree.SetHasChildren(nodes.Lost, LostFolder->HasSubdirectories());
-  nodes.Search = tree.AddChild(nullptr, LoadText(742), 4, SearchFolder.get());
-  tree.SetHasChildren(nodes.Search, SearchFolder->HasSubdirectories());
-  return nodes;
+bool TExFATdrive::TopMayHaveSubfolders(TTreeKind tree) {
+  if (!HasSpecialFolders()) return false;
+  if (tree == TTreeKind::Root) return Root()->HasChildDirs(false);
+  if (tree == TTreeKind::Deleted) return DeletedRoot()->HasChildDirs(true);
+  return TCustomDrive::TopMayHaveSubfolders(tree);
 }
 
-void TExFATdrive::SetupListColumns(TListView& list) {
-  list.AddColumn({LoadText(721), 150, false});
-  list.AddColumn({LoadText(722), 60, true});
-  list.AddColumn({LoadText(723), 100, false});
-  list.AddColumn({LoadText(724), 60, true});
-  list.AddColumn({LoadText(725), 60, false});
-  list.AddColumn({LoadText(728), 100, false});
+TPreviewFields TExFATdrive::Preview() {
+  TPreviewFields p;
+  p.Known = true;
+  p.TotalSectors = VolumeSectors;
+  p.SectorsPerCluster = uint64_t(1) << Boot.SectorsPerClusterShift;
+  // exFAT's boot sector always names itself so; there is no other OEM name.
+  p.Oem = "EXFAT";
+  p.Label = Name;
+  p.HasFATType = true;
+  p.FATType = "exFAT";
+  if (TExFATDirectory* root = Root())
+    root->Search(
+        [&p](TItem& item) {
+          TPreviewFields::TEntry e;
+          if (auto* d = dynamic_cast<TExFATDirectory*>(&item)) {
+            e = {d->Name, true, 0, DosDateTimeText(d->Modified.Date(), d->Modified.Time())};
+          } else if (auto* f = dynamic_cast<TExFATFile*>(&item)) {
+            e = {f->Name, false, f->Size, DosDateTimeText(f->Modified.Date(), f->Modified.Time())};
+          }
+          p.RootEntries.push_back(std::move(e));
+          return true;
+        },
+        false, false, false);
+  return p;
 }
+
+std::vector<TListColumn> TExFATdrive::ListColumns() const { return StandardColumns(LoadText(724)); }
 
 std::vector<std::string> TExFATdrive::ReadChoiceItems() const {
   std::vector<std::string> items{LoadText(702)};

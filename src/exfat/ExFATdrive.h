@@ -46,8 +46,10 @@ class TExFATdrive : public TClusterVolume {
   // TCustomDrive
   bool Mount(bool quiet) override;
   bool FindLostData(TStatusDialog* status) override;
-  TSpecialNodes ScanDrive(TTreeView& tree, TStatusDialog* status) override;
-  void SetupListColumns(TListView& list) override;
+  std::vector<TListColumn> ListColumns() const override;
+  bool TopMayHaveSubfolders(TTreeKind tree) override;
+  TPreviewFields Preview() override;
+  TListOrder ListOrder() const override { return {true, false}; }
   std::vector<std::string> ReadChoiceItems() const override;
   int DefaultReadChoice(bool deletedView) const override { return deletedView ? -1 : ActiveFat; }
   std::string FileSystemName() const override { return "exFAT"; }

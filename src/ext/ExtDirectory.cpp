@@ -19,17 +19,6 @@ namespace {
 constexpr size_t kMaxDepth = 256;
 const char* kFolderTypeName = "File folder";
 
-template <class T>
-int Cmp(const T& a, const T& b) {
-  return a < b ? -1 : (b < a ? 1 : 0);
-}
-
-std::string LowerAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = char(c + 32);
-  return s;
-}
-
 int64_t StampKey(const TExtNode& n) {
   return n.Inode.Mtime ? int64_t(n.Inode.Mtime->tv_sec) * 1000000000 + n.Inode.Mtime->tv_nsec : INT64_MIN;
 }
@@ -221,62 +210,28 @@ void TExtDirectory::ReadChildren(bool deletedView) {
   }
 }
 
-void TExtDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) {
-  if (!node || !node->Object || TreeBuilt) return;
-  tree.BeginUpdate();
-  try {
-    if (!Children) ReadChildren(deletedMode);
-    for (auto& child : *Children) {
-      auto* d = dynamic_cast<TExtDirectory*>(child.get());
-      if (!d) continue;
-      TTreeNode* n = tree.AddChild(node, d->Name, (d->Flags & ItemDeleted) ? 6 : 0, d);
-      tree.SetHasChildren(n, true);
-    }
-    tree.SortChildren(node);
-    TreeBuilt = true;
-  } catch (...) {
-    tree.EndUpdate();
-    throw;
-  }
-  tree.EndUpdate();
-}
-
-void FillExtRow(TItem& object, TListItem& item) {
-  item.Object = &object;
-  item.SubItems.clear();
-  if (auto* d = dynamic_cast<TExtDirectory*>(&object)) {
-    item.ImageIndex = (d->Flags & ItemDeleted) ? 6 : 0;
-    item.Caption = d->Name;
-    item.SubItems = {"", TimeText(d->Node), std::to_string(d->Node.Ino), ConditionText(d->Flags, d->Condition),
-                     kFolderTypeName};
-  } else if (auto* f = dynamic_cast<TExtFile*>(&object)) {
-    item.ImageIndex = (f->Flags & ItemDeleted) ? 8 : 5;
-    item.Caption = f->Name;
-    item.SubItems = {std::to_string(f->Size), TimeText(f->Node), f->Node.Ino ? std::to_string(f->Node.Ino) : "",
-                     ConditionText(f->Flags, f->Condition),
-                     f->Node.Inode.IsLink() ? std::string("Symbolic link") : Host().TypeName(item.Caption)};
-  }
-}
-
-void TExtDirectory::FillListItem(TListItem& item) { FillExtRow(*this, item); }
-
-void TExtDirectory::FillListView(TListView& list, bool deletedMode) {
-  list.SetSource(this);
-  list.SetItemCount(0);
+void TExtDirectory::LoadListing(bool deletedMode) {
   if (!Children) ReadChildren(deletedMode);
-  const int column = list.SortColumn();
-  const bool descending = list.SortDescending();
-  std::stable_sort(Children->begin(), Children->end(), [&](const auto& a, const auto& b) {
-    const int r = CompareItems(*a, *b, column);
-    return descending ? r > 0 : r < 0;
-  });
-  list.SetItemCount(Children->size());
 }
 
-void TExtDirectory::FillChildListItem(TListItem& item, size_t index) {
-  if (!Children || index >= Children->size()) return;
-  FillExtRow(*(*Children)[index], item);
+TListRow ExtRow(const TItem& object) {
+  TListRow row;
+  if (auto* d = dynamic_cast<const TExtDirectory*>(&object)) {
+    row.Icon = (d->Flags & ItemDeleted) ? TRowIcon::DeletedFolder : TRowIcon::Folder;
+    row.Caption = d->Name;
+    row.Cells = {"", TimeText(d->Node), std::to_string(d->Node.Ino), ConditionText(d->Flags, d->Condition),
+                 kFolderTypeName};
+  } else if (auto* f = dynamic_cast<const TExtFile*>(&object)) {
+    row.Icon = (f->Flags & ItemDeleted) ? TRowIcon::DeletedFile : TRowIcon::File;
+    row.Caption = f->Name;
+    row.Cells = {std::to_string(f->Size), TimeText(f->Node), f->Node.Ino ? std::to_string(f->Node.Ino) : "",
+                 ConditionText(f->Flags, f->Condition),
+                 f->Node.Inode.IsLink() ? std::string("Symbolic link") : Host().TypeName(row.Caption)};
+  }
+  return row;
 }
+
+TListRow TExtDirectory::ListRow(const TItem& child) const { return ExtRow(child); }
 
 void TExtDirectory::LoadChildren(bool deletedView) {
   if (!Children) ReadChildren(deletedView);
@@ -284,38 +239,25 @@ void TExtDirectory::LoadChildren(bool deletedView) {
 
 TFileMeta TExtDirectory::Meta() const { return ExtMeta(Node); }
 
-int TExtDirectory::CompareItems(const TItem& a, const TItem& b, int column) const {
-  const bool aDir = dynamic_cast<const TCustomDirectory*>(&a) != nullptr;
-  const bool bDir = dynamic_cast<const TCustomDirectory*>(&b) != nullptr;
-  if (aDir != bDir) return aDir ? -1 : 1;
-  auto text = [](const std::string& x, const std::string& y) {
-    int r = LowerAscii(x).compare(LowerAscii(y));
-    if (r == 0) r = x.compare(y);
-    return r < 0 ? -1 : (r > 0 ? 1 : 0);
-  };
-  const TExtNode* na = NodeOfItem(a);
-  const TExtNode* nb = NodeOfItem(b);
-  if (!na || !nb) return 0;
-  auto nameOf = [](const TItem& i) {
-    if (auto* f = dynamic_cast<const TCustomFile*>(&i)) return f->Name;
-    return dynamic_cast<const TCustomDirectory&>(i).Name;
-  };
-  auto sizeOf = [](const TItem& i) {
-    auto* f = dynamic_cast<const TCustomFile*>(&i);
-    return f ? f->Size : 0;
-  };
-  auto condOf = [](const TItem& i) {
-    if (auto* f = dynamic_cast<const TCustomFile*>(&i)) return f->Condition;
-    return dynamic_cast<const TCustomDirectory&>(i).Condition;
-  };
-  switch (column) {
-    case 1: return Cmp(sizeOf(a), sizeOf(b));
-    case 2: return Cmp(StampKey(*na), StampKey(*nb));
-    case 3: return Cmp(na->Ino, nb->Ino);
-    case 4: return Cmp(condOf(a), condOf(b));
-    case 5: return aDir ? 0 : text(Host().TypeName(nameOf(a)), Host().TypeName(nameOf(b)));
-    default: return BothLost(a, b) ? CompareNamesNatural(nameOf(a), nameOf(b)) : text(nameOf(a), nameOf(b));
+TSortKey TExtDirectory::SortKey(const TItem& child, bool withType) const {
+  TSortKey key;
+  const TExtNode* node = NodeOfItem(child);
+  if (!node) return key;
+  const bool folder = dynamic_cast<const TCustomDirectory*>(&child) != nullptr;
+  if (auto* f = dynamic_cast<const TCustomFile*>(&child)) {
+    key.Name = f->Name;
+    key.Size = f->Size;
+    key.Condition = f->Condition;
+  } else if (auto* d = dynamic_cast<const TCustomDirectory*>(&child)) {
+    key.Name = d->Name;
+    key.Condition = d->Condition;
   }
+  // Times before 1970 are negative: the sign bit flipped keeps their order as unsigned values.
+  key.Stamp = uint64_t(StampKey(*node)) ^ (uint64_t(1) << 63);
+  key.Number = node->Ino;
+  // Folders are all of one type.
+  if (withType && !folder) key.Type = Host().TypeName(key.Name);
+  return key;
 }
 
 bool TExtDirectory::Search(const std::function<bool(TItem&)>& visit, bool recursive) {
@@ -334,5 +276,7 @@ bool TExtDirectory::Search(const std::function<bool(TItem&)>& visit, bool recurs
   if (readHere) Children.reset();
   return result;
 }
+
+TItemHistory TExtDirectory::History() const { return ExtHistory(Node); }
 
 }  // namespace salvex

@@ -22,13 +22,16 @@ class TExtDirectory : public TCustomDirectory {
   void AssignTo(TItem& target) const override;
   std::string GetPath(const TCustomDirectory* stop) const override;
   bool Rename(const std::string& newName) override;
-  void AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) override;
-  void FillListItem(TListItem& item) override;
-  void FillListView(TListView& list, bool deletedMode) override;
-  void FillChildListItem(TListItem& item, size_t index) override;
-  int CompareItems(const TItem& a, const TItem& b, int column) const override;
+  void LoadListing(bool deletedMode) override;
+  // Telling would read the folder: every folder offers to open.
+  bool MayHaveSubfolders(bool) override { return true; }
+  TListRow ListRow(const TItem& child) const override;
+  TSortKey SortKey(const TItem& child, bool withType) const override;
   void LoadChildren(bool deletedView) override;
   TFileMeta Meta() const override;
+  // An ext item's data is found through its inode, not from a first cluster.
+  std::optional<TClusterField> ClusterField() const override { return TClusterField{false, 0}; }
+  TItemHistory History() const override;
   bool Search(const std::function<bool(TItem&)>& visit, bool recursive) override;
 
   void ReadChildren(bool deletedView);
@@ -48,8 +51,10 @@ bool PrepareDeletedNode(TExtdrive& drive, TExtNode& node, uint8_t entryType, uin
 // The entry's file type against the inode's mode (entry type 0: the volume stores no types).
 bool ExtEntryTypeMatches(uint8_t entryType, uint16_t mode);
 // The file-list row of an ext folder or file.
-void FillExtRow(TItem& object, TListItem& item);
+TListRow ExtRow(const TItem& object);
 // The saved file's times and the listing's location of a node.
 TFileMeta ExtMeta(const TExtNode& node);
+// Damage found in the inode and the journal transaction it was rebuilt from.
+TItemHistory ExtHistory(const TExtNode& node);
 
 }  // namespace salvex

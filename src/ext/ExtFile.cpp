@@ -49,8 +49,6 @@ std::string TExtFile::GetPath(const TCustomDirectory* stop) const {
   return Parent->GetPath(stop);
 }
 
-void TExtFile::FillListItem(TListItem& item) { FillExtRow(*this, item); }
-
 std::unique_ptr<TDataStream> TExtFile::OpenData(const TReadChoice&) {
   TExtdrive* drive = ExtDrive();
   if (!drive) return nullptr;
@@ -203,5 +201,14 @@ size_t TExtFileData::Read(uint8_t* buffer, size_t count) {
   }
   return done;
 }
+
+TItemHistory ExtHistory(const TExtNode& node) {
+  TItemHistory history;
+  history.Problem = node.Problem;
+  if (node.FromJournal) history.JournalSequence = node.JournalSequence;
+  return history;
+}
+
+TItemHistory TExtFile::History() const { return ExtHistory(Node); }
 
 }  // namespace salvex

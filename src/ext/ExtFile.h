@@ -20,9 +20,11 @@ class TExtFile : public TCustomFile {
   void AssignTo(TItem& target) const override;
   bool Rename(const std::string& newName) override;
   std::string GetPath(const TCustomDirectory* stop) const override;
-  void FillListItem(TListItem& item) override;
   std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
   TFileMeta Meta() const override;
+  // An ext item's data is found through its inode, not from a first cluster.
+  std::optional<TClusterField> ClusterField() const override { return TClusterField{false, 0}; }
+  TItemHistory History() const override;
 
   TExtdrive* ExtDrive() const;
 };

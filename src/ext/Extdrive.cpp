@@ -442,30 +442,14 @@ void TExtdrive::CreateSpecialFolders() {
   SearchFolder = make(742, false);
 }
 
-TSpecialNodes TExtdrive::ScanDrive(TTreeView& tree, TStatusDialog*) {
-  TSpecialNodes nodes;
-  if (!HasSpecialFolders()) return nodes;
-  for (auto* f : {RootFolder.get(), DeletedFolder.get(), LostFolder.get(), SearchFolder.get()})
-    f->SetTreeBuilt(false, true);
-  nodes.Root = tree.AddChild(nullptr, LoadText(739), 0, RootFolder.get());
-  tree.SetHasChildren(nodes.Root, true);
-  nodes.Deleted = tree.AddChild(nullptr, LoadText(740), 2, DeletedFolder.get());
-  tree.SetHasChildren(nodes.Deleted, true);
-  nodes.Lost = tree.AddChild(nullptr, LoadText(741), 3, LostFolder.get());
-  tree.SetHasChildren(nodes.Lost, LostFolder->HasSubdirectories());
-  nodes.Search = tree.AddChild(nullptr, LoadText(742), 4, SearchFolder.get());
-  tree.SetHasChildren(nodes.Search, SearchFolder->HasSubdirectories());
-  return nodes;
+bool TExtdrive::TopMayHaveSubfolders(TTreeKind tree) {
+  if (!HasSpecialFolders()) return false;
+  if (tree == TTreeKind::Root) return true;
+  if (tree == TTreeKind::Deleted) return true;
+  return TCustomDrive::TopMayHaveSubfolders(tree);
 }
 
-void TExtdrive::SetupListColumns(TListView& list) {
-  list.AddColumn({LoadText(721), 150, false});
-  list.AddColumn({LoadText(722), 60, true});
-  list.AddColumn({LoadText(723), 100, false});
-  list.AddColumn({LoadText(855), 60, true});
-  list.AddColumn({LoadText(725), 60, false});
-  list.AddColumn({LoadText(728), 100, false});
-}
+std::vector<TListColumn> TExtdrive::ListColumns() const { return StandardColumns(LoadText(855)); }
 
 bool TExtdrive::FindLostData(TStatusDialog* status) { return FindExtLostData(*this, status); }
 

@@ -47,8 +47,9 @@ class TExtdrive : public TCustomDrive {
   bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) override;
   bool Mount(bool quiet) override;
   bool FindLostData(TStatusDialog* status) override;
-  TSpecialNodes ScanDrive(TTreeView& tree, TStatusDialog* status) override;
-  void SetupListColumns(TListView& list) override;
+  std::vector<TListColumn> ListColumns() const override;
+  bool TopMayHaveSubfolders(TTreeKind tree) override;
+  TListOrder ListOrder() const override { return {true, false}; }
   std::string FileSystemName() const override { return Sb.BlockSize ? Sb.Flavour() : "ext4"; }
   uint32_t BytesPerSector() const override;
   uint32_t AllocationUnit() const override { return Sb.BlockSize; }

@@ -222,61 +222,39 @@ bool TFATDirectory::HasChildDirs(bool deletedMode) {
   return false;
 }
 
-void TFATDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) {
-  if (!node || !node->Object || TreeBuilt) return;
-  tree.BeginUpdate();
-  try {
-    if (!Children) ReadChildren(deletedMode, true);
-    for (auto& child : *Children) {
-      auto* d = dynamic_cast<TFATDirectory*>(child.get());
-      if (!d) continue;
-      const bool deleted = d->Flags & ItemDeleted;
-      TTreeNode* n = tree.AddChild(node, deleted ? DisplayName(d->Name) : d->Name, deleted ? 6 : 0, d);
-      tree.SetHasChildren(n, d->HasChildDirs(deletedMode));
-    }
-    tree.SortChildren(node);
-    TreeBuilt = true;
-  } catch (...) {
-    tree.EndUpdate();
-    throw;
-  }
-  tree.EndUpdate();
-}
-
-void FillFATRow(TItem& object, TListItem& item) {
-  item.Object = &object;
-  item.SubItems.clear();
-  if (auto* d = dynamic_cast<TFATDirectory*>(&object)) {
-    item.ImageIndex = (d->Flags & ItemDeleted) ? 6 : 0;
-    item.Caption = DisplayName(d->Name);
-    item.SubItems = {"", DosDateTimeText(d->Date, d->Time), std::to_string(d->FirstCluster),
-                     FATConditionText(d->Flags, d->Condition), Host().FolderTypeName()};
-  } else if (auto* m = dynamic_cast<TMFTFile*>(&object)) {
-    item.ImageIndex = 5;
-    item.Caption = DisplayName(m->Name);
-    item.SubItems = {std::to_string(m->Size), DosDateTimeText(m->Date, m->Time), std::to_string(m->FirstCluster),
-                     LoadText(727), Host().TypeName(item.Caption)};
-  } else if (auto* f = dynamic_cast<TFATFile*>(&object)) {
-    item.ImageIndex = (f->Flags & ItemDeleted) ? 8 : 5;
-    item.Caption = DisplayName(f->Name);
-    item.SubItems = {std::to_string(f->Size), DosDateTimeText(f->Date, f->Time), std::to_string(f->FirstCluster),
-                     FATConditionText(f->Flags, f->Condition), Host().TypeName(item.Caption)};
-  }
-}
-
-void TFATDirectory::FillListItem(TListItem& item) { FillFATRow(*this, item); }
-
-void TFATDirectory::FillListView(TListView& list, bool deletedMode) {
-  list.SetSource(this);
-  list.SetItemCount(0);
+void TFATDirectory::LoadListing(bool deletedMode) {
   if (!Children) ReadChildren(deletedMode, true);
-  const int column = list.SortColumn();
-  const bool descending = list.SortDescending();
-  std::stable_sort(Children->begin(), Children->end(), [&](const auto& a, const auto& b) {
-    int r = CompareItems(*a, *b, column);
-    return descending ? r > 0 : r < 0;
-  });
-  list.SetItemCount(Children->size());
+}
+
+// Live folders keep their names in the tree; deleted ones show the chosen first character.
+std::string TFATDirectory::TreeName() const { return (Flags & ItemDeleted) ? DisplayName(Name) : Name; }
+
+TListRow FATRow(const TItem& object) {
+  TListRow row;
+  if (auto* d = dynamic_cast<const TFATDirectory*>(&object)) {
+    row.Icon = (d->Flags & ItemDeleted) ? TRowIcon::DeletedFolder : TRowIcon::Folder;
+    row.Caption = DisplayName(d->Name);
+    row.Cells = {"", DosDateTimeText(d->Date, d->Time), std::to_string(d->FirstCluster),
+                 FATConditionText(d->Flags, d->Condition), Host().FolderTypeName()};
+  } else if (auto* m = dynamic_cast<const TMFTFile*>(&object)) {
+    row.Icon = TRowIcon::File;
+    row.Caption = DisplayName(m->Name);
+    row.Cells = {std::to_string(m->Size), DosDateTimeText(m->Date, m->Time), std::to_string(m->FirstCluster),
+                 LoadText(727), Host().TypeName(row.Caption)};
+  } else if (auto* f = dynamic_cast<const TFATFile*>(&object)) {
+    row.Icon = (f->Flags & ItemDeleted) ? TRowIcon::DeletedFile : TRowIcon::File;
+    row.Caption = DisplayName(f->Name);
+    row.Cells = {std::to_string(f->Size), DosDateTimeText(f->Date, f->Time), std::to_string(f->FirstCluster),
+                 FATConditionText(f->Flags, f->Condition), Host().TypeName(row.Caption)};
+  }
+  return row;
+}
+
+TListRow TFATDirectory::ListRow(const TItem& child) const { return FATRow(child); }
+
+TSortKey TFATDirectory::SortKey(const TItem& child, bool withType) const {
+  const RowKeys k = KeysOf(child, withType);
+  return {k.name, k.size, k.stamp, k.cluster, k.condition, k.type};
 }
 
 void TFATDirectory::LoadChildren(bool deletedView) {
@@ -291,28 +269,6 @@ TFileMeta TFATDirectory::Meta() const {
   meta.Location = {TLocation::TKind::Cluster, FirstCluster};
   meta.Modified = DosToTimespec(Date, Time);
   return meta;
-}
-
-void TFATDirectory::FillChildListItem(TListItem& item, size_t index) {
-  if (!Children || index >= Children->size()) return;
-  FillFATRow(*(*Children)[index], item);
-}
-
-int TFATDirectory::CompareItems(const TItem& a, const TItem& b, int column) const {
-  const bool aDir = dynamic_cast<const TCustomDirectory*>(&a) != nullptr;
-  const bool bDir = dynamic_cast<const TCustomDirectory*>(&b) != nullptr;
-  if (aDir && !bDir) return -1;
-  if (!aDir && bDir) return 1;
-  auto text = [](const std::string& x, const std::string& y) { return CompareNamesNoCase(x, y); };
-  RowKeys ka = KeysOf(a, column == 5), kb = KeysOf(b, column == 5);
-  if (column == 5) return text(ka.type, kb.type);
-  switch (column) {
-    case 1: return Cmp(ka.size, kb.size);
-    case 2: return Cmp(ka.stamp, kb.stamp);
-    case 3: return Cmp(ka.cluster, kb.cluster);
-    case 4: return Cmp(ka.condition, kb.condition);
-    default: return BothLost(a, b) ? CompareNamesNatural(ka.name, kb.name) : text(ka.name, kb.name);
-  }
 }
 
 bool TFATDirectory::Search(const std::function<bool(TItem&)>& visit, bool recursive) {
@@ -335,5 +291,9 @@ bool TFATDirectory::Search(const TSearchCallback& callback, bool deletedMode, bo
   if (readHere) Children.reset();
   return result;
 }
+
+std::optional<TClusterField> TFATDirectory::ClusterField() const { return TClusterField{true, FirstCluster}; }
+
+void TFATDirectory::SetClusterField(uint32_t cluster) { FirstCluster = cluster; }
 
 }  // namespace salvex

@@ -32,11 +32,13 @@ class TFATDirectory : public TCustomDirectory {
   void AssignTo(TItem& target) const override;
   std::string GetPath(const TCustomDirectory* stop) const override;
   bool Rename(const std::string& newName) override;
-  void AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) override;
-  void FillListItem(TListItem& item) override;
-  void FillListView(TListView& list, bool deletedMode) override;
-  void FillChildListItem(TListItem& item, size_t index) override;
-  int CompareItems(const TItem& a, const TItem& b, int column) const override;
+  void LoadListing(bool deletedMode) override;
+  bool MayHaveSubfolders(bool deletedMode) override { return HasChildDirs(deletedMode); }
+  std::string TreeName() const override;
+  TListRow ListRow(const TItem& child) const override;
+  TSortKey SortKey(const TItem& child, bool withType) const override;
+  std::optional<TClusterField> ClusterField() const override;
+  void SetClusterField(uint32_t cluster) override;
   void LoadChildren(bool deletedView) override;
   TFileMeta Meta() const override;
 
@@ -61,7 +63,7 @@ class TFATDirectory : public TCustomDirectory {
 
 // Row texts shared by the list and the command line.
 std::string FATConditionText(uint8_t flags, uint8_t condition);
-// The file-list row of a FAT folder, file or lost MFT file: icon, caption and the six columns' texts.
-void FillFATRow(TItem& object, TListItem& item);
+// The file-list row of a FAT folder, file or lost MFT file: icon, caption and the five columns' texts.
+TListRow FATRow(const TItem& object);
 
 }  // namespace salvex

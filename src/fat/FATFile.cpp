@@ -8,6 +8,7 @@
 #include "fat/FATDirectory.h"
 #include "common/Helpers.h"
 #include "fat/FATFileData.h"
+#include "fat/FATStream.h"
 #include "fat/FATdrive.h"
 
 namespace salvex {
@@ -58,13 +59,17 @@ bool TFATFile::Rename(const std::string& newName) {
 
 std::string TFATFile::GetPath(const TCustomDirectory* stop) const { return FATParentPath(Parent, stop); }
 
-void TFATFile::FillListItem(TListItem& item) { FillFATRow(*this, item); }
-
 uint8_t FATChoiceFor(const TCustomFile& file, const TReadChoice& choice) {
   if (choice.FATCopy >= 0) return uint8_t(choice.FATCopy);
   if (file.Flags & ItemDeleted) return 0;
   auto* drive = dynamic_cast<const TFATdrive*>(file.Drive);
   return drive ? drive->FATCopy : 0;
+}
+
+std::unique_ptr<TDataStream> TFATFile::OpenViewData(const TReadChoice& choice) {
+  TFATdrive* drive = FATDrive();
+  if (!drive) return nullptr;
+  return FATViewStream(*drive, uint8_t(std::max(choice.FATCopy, 0)), 0, Size, FirstCluster);
 }
 
 std::unique_ptr<TDataStream> TFATFile::OpenData(const TReadChoice& choice) {
@@ -96,5 +101,9 @@ TFileMeta TFATFile::Meta() const {
                    " of its chain is also reached by another chain (cross-linked): some of its bytes may be another file's";
   return meta;
 }
+
+std::optional<TClusterField> TFATFile::ClusterField() const { return TClusterField{true, FirstCluster}; }
+
+void TFATFile::SetClusterField(uint32_t cluster) { FirstCluster = cluster; }
 
 }  // namespace salvex

@@ -46,8 +46,10 @@ class TFATFile : public TCustomFile {
   void AssignTo(TItem& target) const override;
   bool Rename(const std::string& newName) override;
   std::string GetPath(const TCustomDirectory* stop) const override;
-  void FillListItem(TListItem& item) override;
   std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
+  std::unique_ptr<TDataStream> OpenViewData(const TReadChoice& choice) override;
+  std::optional<TClusterField> ClusterField() const override;
+  void SetClusterField(uint32_t cluster) override;
   TFileMeta Meta() const override;
 
   TFATdrive* FATDrive() const;

@@ -1,5 +1,6 @@
 #include "fat/FATStream.h"
 
+#include "devices/DataStream.h"
 #include "fat/FATdrive.h"
 
 namespace salvex {
@@ -34,6 +35,21 @@ uint64_t TFATStream::Seek(int64_t offset, TSeekOrigin origin) {
     lost_ = !data_->Failure.empty() || !data_->Seek(position_);
   }
   return position_;
+}
+
+std::unique_ptr<TDataStream> FATViewStream(TFATdrive& drive, uint8_t fatChoice, uint32_t baseOffset, uint64_t size,
+                                           uint32_t firstCluster) {
+  struct TView : TDataStream {
+    TFATStream stream;
+    TView(TFATdrive& d, uint8_t fat, uint32_t base, uint64_t n, uint32_t first) : stream(d, fat, base, n, first) {}
+    uint64_t Size() const override { return stream.Size(); }
+    size_t Read(uint8_t* buffer, size_t count) override { return stream.Read(buffer, count); }
+    bool Seek(uint64_t position) override {
+      stream.Seek(int64_t(position), TSeekOrigin::Begin);
+      return true;
+    }
+  };
+  return std::make_unique<TView>(drive, fatChoice, baseOffset, size, firstCluster);
 }
 
 }  // namespace salvex

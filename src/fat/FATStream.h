@@ -10,6 +10,7 @@ namespace salvex {
 class TFATdrive;
 
 enum class TSeekOrigin { Begin, Current, End };
+class TDataStream;
 
 // A file's data for the viewer: the save's stream (TFATFileData) with seeking from any origin. The
 // data starts `baseOffset` bytes into the first cluster (0 for a FAT file, the resident data's
@@ -39,5 +40,9 @@ class TFATStream {
   bool lost_ = false;  // the data cannot be reached at position_: reads give nothing
   std::unique_ptr<TFATFileData> data_;
 };
+
+// The viewer's stream of a FAT file: a TFATStream in the shape every volume's data has.
+std::unique_ptr<TDataStream> FATViewStream(TFATdrive& drive, uint8_t fatChoice, uint32_t baseOffset, uint64_t size,
+                                           uint32_t firstCluster);
 
 }  // namespace salvex

@@ -16,6 +16,7 @@
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
 #include "fat/FATSectorTests.h"
+#include "fat/MFTFile.h"
 #include "fat/FATLostData.h"
 
 namespace salvex {
@@ -403,30 +404,60 @@ bool TFATdrive::GetNextRecord(TFATCursor& c, uint8_t* record) {
   return true;
 }
 
-TSpecialNodes TFATdrive::ScanDrive(TTreeView& tree, TStatusDialog*) {
-  TSpecialNodes nodes;
-  if (!HasSpecialFolders()) return nodes;
-  for (auto* f : {RootFolder.get(), DeletedFolder.get(), LostFolder.get(), SearchFolder.get()})
-    f->SetTreeBuilt(false, true);
-  nodes.Root = tree.AddChild(nullptr, LoadText(739), 0, RootFolder.get());
-  tree.SetHasChildren(nodes.Root, Root()->HasChildDirs(false));
-  nodes.Deleted = tree.AddChild(nullptr, LoadText(740), 2, DeletedFolder.get());
-  tree.SetHasChildren(nodes.Deleted, Root()->HasChildDirs(true));
-  nodes.Lost = tree.AddChild(nullptr, LoadText(741), 3, LostFolder.get());
-  tree.SetHasChildren(nodes.Lost, LostFolder->HasSubdirectories());
-  nodes.Search = tree.AddChild(nullptr, LoadText(742), 4, SearchFolder.get());
-  tree.SetHasChildren(nodes.Search, SearchFolder->HasSubdirectories());
-  return nodes;
+bool TFATdrive::TopMayHaveSubfolders(TTreeKind tree) {
+  if (!HasSpecialFolders()) return false;
+  if (tree == TTreeKind::Root) return Root()->HasChildDirs(false);
+  if (tree == TTreeKind::Deleted) return Root()->HasChildDirs(true);
+  return TCustomDrive::TopMayHaveSubfolders(tree);
 }
 
-void TFATdrive::SetupListColumns(TListView& list) {
-  list.AddColumn({LoadText(721), 150, false});
-  list.AddColumn({LoadText(722), 60, true});
-  list.AddColumn({LoadText(723), 100, false});
-  list.AddColumn({LoadText(724), 60, true});
-  list.AddColumn({LoadText(725), 60, false});
-  list.AddColumn({LoadText(728), 100, false});
+namespace {
+
+// Boot-sector bytes as text, each byte one Latin-1 letter, cut at the first zero byte.
+std::string BootText(const uint8_t* bytes, size_t count) {
+  std::string text;
+  for (size_t i = 0; i < count && bytes[i] != 0; ++i) {
+    if (bytes[i] < 0x80) {
+      text += char(bytes[i]);
+    } else {
+      text += char(0xC0 | (bytes[i] >> 6));
+      text += char(0x80 | (bytes[i] & 0x3F));
+    }
+  }
+  return text;
 }
+
+}  // namespace
+
+TPreviewFields TFATdrive::Preview() {
+  static const char* kTypes[] = {"none", "FAT12", "FAT16", "FAT32"};
+  TPreviewFields p;
+  p.Known = true;
+  p.TotalSectors = TotalSectors;
+  p.SectorsPerCluster = BootRecord[0x0D];
+  p.Oem = BootText(BootRecord.data() + 3, 8);
+  p.Label = BootText(BootRecord.data() + (FATType == FAT32 ? 0x47 : 0x2B), 11);
+  p.HasFATType = true;
+  p.FATType = FATType <= 3 ? kTypes[FATType] : "";
+  if (TFATDirectory* root = Root())
+    root->Search(
+        [&p](TItem& item) {
+          TPreviewFields::TEntry e;
+          if (auto* d = dynamic_cast<TFATDirectory*>(&item)) {
+            e = {DisplayName(d->Name), true, 0, DosDateTimeText(d->Date, d->Time)};
+          } else if (auto* f = dynamic_cast<TFATFile*>(&item)) {
+            e = {DisplayName(f->Name), false, f->Size, DosDateTimeText(f->Date, f->Time)};
+          } else if (auto* m = dynamic_cast<TMFTFile*>(&item)) {
+            e = {DisplayName(m->Name), false, m->Size, ""};
+          }
+          p.RootEntries.push_back(std::move(e));
+          return true;
+        },
+        false, false, false);
+  return p;
+}
+
+std::vector<TListColumn> TFATdrive::ListColumns() const { return StandardColumns(LoadText(724)); }
 
 bool TFATdrive::FindLostData(TStatusDialog* status) { return FindFATLostData(*this, status); }
 

@@ -79,10 +79,15 @@ class TFATdrive : public TClusterVolume {
   // TCustomDrive
   bool Mount(bool quiet) override;
   bool FindLostData(TStatusDialog* status) override;
-  TSpecialNodes ScanDrive(TTreeView& tree, TStatusDialog* status) override;
-  void SetupListColumns(TListView& list) override;
+  std::vector<TListColumn> ListColumns() const override;
+  bool TopMayHaveSubfolders(TTreeKind tree) override;
+  TPreviewFields Preview() override;
   std::vector<std::string> ReadChoiceItems() const override;
   int DefaultReadChoice(bool deletedView) const override { return deletedView ? 0 : FATCopy; }
+  std::optional<uint32_t> ChoosableFATs() const override { return NumberOfFATs; }
+  int FATChoice() const override { return FATCopy; }
+  void SetFATChoice(int choice) override { FATCopy = uint8_t(choice); }
+  void SetSkipBadClusters(bool skip) override { SkipBadClusters = skip; }
   std::string FileSystemName() const override;
   uint64_t VolumeBytes() const override { return uint64_t(TotalSectors) * BytesPerSec; }
 

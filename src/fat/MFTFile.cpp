@@ -1,8 +1,11 @@
 #include "fat/MFTFile.h"
 
+#include <algorithm>
+
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
 #include "fat/FATFileData.h"
+#include "fat/FATStream.h"
 #include "fat/FATdrive.h"
 #include "common/Helpers.h"
 
@@ -38,7 +41,11 @@ bool TMFTFile::Rename(const std::string& newName) {
 
 std::string TMFTFile::GetPath(const TCustomDirectory* stop) const { return FATParentPath(Parent, stop); }
 
-void TMFTFile::FillListItem(TListItem& item) { FillFATRow(*this, item); }
+std::unique_ptr<TDataStream> TMFTFile::OpenViewData(const TReadChoice& choice) {
+  auto* drive = dynamic_cast<TFATdrive*>(Drive);
+  if (!drive) return nullptr;
+  return FATViewStream(*drive, uint8_t(std::max(choice.FATCopy, 0)), DataOffset, Size, FirstCluster);
+}
 
 std::unique_ptr<TDataStream> TMFTFile::OpenData(const TReadChoice& choice) {
   auto* drive = dynamic_cast<TFATdrive*>(Drive);
@@ -52,5 +59,9 @@ TFileMeta TMFTFile::Meta() const {
   meta.Modified = DosToTimespec(Date, Time);
   return meta;
 }
+
+std::optional<TClusterField> TMFTFile::ClusterField() const { return TClusterField{true, FirstCluster}; }
+
+void TMFTFile::SetClusterField(uint32_t cluster) { FirstCluster = cluster; }
 
 }  // namespace salvex

@@ -165,50 +165,8 @@ bool TNTFSDirectory::HasChildDirs() {
   return found;
 }
 
-void TNTFSDirectory::AddTreeNodes(TTreeView& tree, TTreeNode* node, bool) {
-  if (!node || !node->Object || TreeBuilt) return;
-  tree.BeginUpdate();
-  try {
-    if (!Children) ReadChildren();
-    if (Children) {
-      for (auto& child : *Children) {
-        auto* d = dynamic_cast<TNTFSDirectory*>(child.get());
-        if (!d) continue;
-        TTreeNode* n = tree.AddChild(node, d->Name, (d->Flags & ItemDeleted) ? 6 : 0, d);
-        tree.SetHasChildren(n, d->HasChildDirs());
-      }
-      tree.SortChildren(node);
-      TreeBuilt = true;
-    }
-  } catch (...) {
-    tree.EndUpdate();
-    throw;
-  }
-  tree.EndUpdate();
-}
-
-void TNTFSDirectory::FillListItem(TListItem& item) {
-  item.Caption = Name;
-  if (item.SubItems.size() < 3) item.SubItems.resize(3);
-  item.SubItems[0] = "";
-  item.SubItems[2] = std::to_string(MFTNumber);
-}
-
-void TNTFSDirectory::FillListView(TListView& list, bool) {
-  list.SetSource(this);
-  list.SetItemCount(0);
+void TNTFSDirectory::LoadListing(bool) {
   if (!Children) ReadChildren();
-  if (!Children) return;
-  int column = list.SortColumn();
-  bool descending = list.SortDescending();
-  std::stable_sort(Children->begin(), Children->end(), [&](const auto& a, const auto& b) {
-    int c = CompareItems(*a, *b, column);
-    // Folders stay before files in both directions.
-    bool kinds = (dynamic_cast<const TCustomDirectory*>(a.get()) != nullptr) !=
-                 (dynamic_cast<const TCustomDirectory*>(b.get()) != nullptr);
-    return (descending && !kinds) ? c > 0 : c < 0;
-  });
-  list.SetItemCount(Children->size());
 }
 
 void TNTFSDirectory::LoadChildren(bool) {
@@ -232,59 +190,38 @@ TFileMeta TNTFSDirectory::Meta() const {
   return meta;
 }
 
-void TNTFSDirectory::FillChildListItem(TListItem& item, size_t index) {
-  if (!Children || index >= Children->size()) return;
-  TItem* child = (*Children)[index].get();
-  if (auto* d = dynamic_cast<TNTFSDirectory*>(child)) {
-    item.ImageIndex = (d->Flags & ItemDeleted) ? 6 : 0;
-    item.Caption = d->Name;
-    item.SubItems = {"", DosDateTimeText(d->Date, d->Time), std::to_string(d->MFTNumber),
-                     ConditionText(d->Flags, d->Condition), TypeNameOf(*d)};
-    item.Object = d;
-  } else if (auto* f = dynamic_cast<TNTFSFile*>(child)) {
-    item.ImageIndex = (f->Flags & ItemDeleted) ? 8 : 5;
-    item.Caption = f->Name;
+TListRow TNTFSDirectory::ListRow(const TItem& child) const {
+  TListRow row;
+  if (auto* d = dynamic_cast<const TNTFSDirectory*>(&child)) {
+    row.Icon = (d->Flags & ItemDeleted) ? TRowIcon::DeletedFolder : TRowIcon::Folder;
+    row.Caption = d->Name;
+    row.Cells = {"", DosDateTimeText(d->Date, d->Time), std::to_string(d->MFTNumber),
+                 ConditionText(d->Flags, d->Condition), TypeNameOf(*d)};
+  } else if (auto* f = dynamic_cast<const TNTFSFile*>(&child)) {
+    row.Icon = (f->Flags & ItemDeleted) ? TRowIcon::DeletedFile : TRowIcon::File;
+    row.Caption = f->Name;
     std::string condition = ConditionText(f->Flags, f->Condition);
     if (f->Encrypted) condition += (condition.empty() ? "" : ", ") + LoadText(757);
-    item.SubItems = {std::to_string(f->Size), DosDateTimeText(f->Date, f->Time), std::to_string(f->MFTNumber),
-                     condition, TypeNameOf(*f)};
-    item.Object = f;
+    row.Cells = {std::to_string(f->Size), DosDateTimeText(f->Date, f->Time), std::to_string(f->MFTNumber), condition,
+                 TypeNameOf(*f)};
   }
+  return row;
 }
 
-int TNTFSDirectory::CompareItems(const TItem& a, const TItem& b, int column) const {
-  bool aDir = dynamic_cast<const TCustomDirectory*>(&a) != nullptr;
-  bool bDir = dynamic_cast<const TCustomDirectory*>(&b) != nullptr;
-  if (aDir && !bDir) return -1;
-  if (!aDir && bDir) return 1;
-  auto* fa = dynamic_cast<const TNTFSFile*>(&a);
-  auto* fb = dynamic_cast<const TNTFSFile*>(&b);
-  auto* da = dynamic_cast<const TNTFSDirectory*>(&a);
-  auto* db = dynamic_cast<const TNTFSDirectory*>(&b);
-  auto name = [](const TItem& i) -> std::string {
-    if (auto* f = dynamic_cast<const TCustomFile*>(&i)) return f->Name;
-    if (auto* d = dynamic_cast<const TCustomDirectory*>(&i)) return d->Name;
-    return "";
-  };
-  auto modified = [&](const TNTFSFile* f, const TNTFSDirectory* d) -> uint64_t {
-    return f ? f->ModificationTime : d ? d->ModificationTime : 0;
-  };
-  auto number = [&](const TNTFSFile* f, const TNTFSDirectory* d) -> int64_t {
-    return f ? f->MFTNumber : d ? d->MFTNumber : 0;
-  };
-  auto condition = [&](const TNTFSFile* f, const TNTFSDirectory* d) -> int {
-    return f ? f->Condition : d ? d->Condition : 0;
-  };
-  switch (column) {
-    case 0: return BothLost(a, b) ? CompareNamesNatural(name(a), name(b)) : CompareNamesNoCase(name(a), name(b));
-    case 1: return Sign<uint64_t>(fa ? fa->Size : 0, fb ? fb->Size : 0);
-    // The full modification time, not only the day of its text.
-    case 2: return Sign(modified(fa, da), modified(fb, db));
-    case 3: return Sign(number(fa, da), number(fb, db));
-    case 4: return Sign(condition(fa, da), condition(fb, db));
-    case 5: return CompareNamesNoCase(TypeNameOf(a), TypeNameOf(b));
-    default: return 0;
-  }
+TSortKey TNTFSDirectory::SortKey(const TItem& child, bool withType) const {
+  TSortKey key;
+  auto* f = dynamic_cast<const TNTFSFile*>(&child);
+  auto* d = dynamic_cast<const TNTFSDirectory*>(&child);
+  if (auto* any = dynamic_cast<const TCustomFile*>(&child)) key.Name = any->Name;
+  if (auto* any = dynamic_cast<const TCustomDirectory*>(&child)) key.Name = any->Name;
+  key.Size = f ? f->Size : 0;
+  // The full modification time, not only the day of its text.
+  key.Stamp = f ? f->ModificationTime : d ? d->ModificationTime : 0;
+  // Record numbers are signed: the sign bit flipped keeps their order as unsigned values.
+  key.Number = uint64_t(int64_t(f ? f->MFTNumber : d ? d->MFTNumber : 0)) ^ (uint64_t(1) << 63);
+  key.Condition = f ? f->Condition : d ? d->Condition : 0;
+  if (withType) key.Type = TypeNameOf(child);
+  return key;
 }
 
 bool TNTFSDirectory::InDeletedTree() const {

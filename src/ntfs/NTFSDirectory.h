@@ -25,11 +25,10 @@ class TNTFSDirectory : public TCustomDirectory {
   void Assign(const TItem& source) override;
   std::string GetPath(const TCustomDirectory* stop) const override;
   bool Rename(const std::string& newName) override;
-  void AddTreeNodes(TTreeView& tree, TTreeNode* node, bool deletedMode) override;
-  void FillListItem(TListItem& item) override;
-  void FillListView(TListView& list, bool deletedMode) override;
-  void FillChildListItem(TListItem& item, size_t index) override;
-  int CompareItems(const TItem& a, const TItem& b, int column) const override;
+  void LoadListing(bool deletedMode) override;
+  bool MayHaveSubfolders(bool) override { return HasChildDirs(); }
+  TListRow ListRow(const TItem& child) const override;
+  TSortKey SortKey(const TItem& child, bool withType) const override;
   void LoadChildren(bool deletedView) override;
   TFileMeta Meta() const override;
 

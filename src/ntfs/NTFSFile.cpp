@@ -115,13 +115,6 @@ std::string TNTFSFile::GetPath(const TCustomDirectory* stop) const {
   return path;
 }
 
-void TNTFSFile::FillListItem(TListItem& item) {
-  item.Caption = Name;
-  if (item.SubItems.size() < 3) item.SubItems.resize(3);
-  item.SubItems[0] = std::to_string(Size);
-  item.SubItems[2] = std::to_string(MFTNumber);
-}
-
 std::unique_ptr<TItem> TNTFSMFTFile::Clone() const {
   auto f = std::make_unique<TNTFSMFTFile>();
   f->Assign(*this);
@@ -146,13 +139,6 @@ std::string TNTFSMFTFile::GetPath(const TCustomDirectory* stop) const {
   for (const TCustomDirectory* p = Parent; p && p != stop; p = p->Parent)
     path = path.empty() ? p->Name : p->Name + "\\" + path;
   return path;
-}
-
-void TNTFSMFTFile::FillListItem(TListItem& item) {
-  item.Caption = Name;
-  if (item.SubItems.size() < 2) item.SubItems.resize(2);
-  item.SubItems[0] = std::to_string(Size);
-  item.SubItems[1] = std::to_string(Cluster);
 }
 
 int64_t TNTFSReadStream::Seek(int64_t offset, Origin origin) {
@@ -215,6 +201,36 @@ std::unique_ptr<TNTFSReadStream> OpenNTFSStream(TNTFSdrive& drive, const TItem& 
   return nullptr;
 }
 
+namespace {
+
+// The viewer's stream of an NTFS list row: the NTFS read stream in the shape every volume's data has.
+std::unique_ptr<TDataStream> NTFSViewStream(TCustomDrive* volume, const TItem& item) {
+  auto* drive = dynamic_cast<TNTFSdrive*>(volume);
+  std::unique_ptr<TNTFSReadStream> stream = drive ? OpenNTFSStream(*drive, item) : nullptr;
+  if (!stream) return nullptr;
+  struct TView : TDataStream {
+    std::unique_ptr<TNTFSReadStream> s;
+    uint64_t Size() const override { return s->Size; }
+    size_t Read(uint8_t* buffer, size_t count) override {
+      if (s->Position >= s->Size) return 0;
+      return size_t(s->Read(buffer, count));
+    }
+    bool Seek(uint64_t position) override {
+      s->Seek(int64_t(position), TNTFSReadStream::FromBeginning);
+      return true;
+    }
+  };
+  auto view = std::make_unique<TView>();
+  view->s = std::move(stream);
+  return view;
+}
+
+}  // namespace
+
+std::unique_ptr<TDataStream> TNTFSFile::OpenViewData(const TReadChoice&) { return NTFSViewStream(Drive, *this); }
+
+std::unique_ptr<TDataStream> TNTFSMFTFile::OpenViewData(const TReadChoice&) { return NTFSViewStream(Drive, *this); }
+
 std::unique_ptr<TDataStream> TNTFSFile::OpenData(const TReadChoice&) {
   auto* drive = dynamic_cast<TNTFSdrive*>(Drive);
   if (!drive) return nullptr;
@@ -255,5 +271,19 @@ std::unique_ptr<TDataStream> TNTFSMFTFile::OpenData(const TReadChoice&) {
   if (!drive) return nullptr;
   return std::make_unique<TNTFSFileData>(*drive, TNTFSFileData::Source::Contiguous, Cluster, DataOffset, Size);
 }
+
+// A file with a record is read through it; only one found by the cluster scan has a start to change.
+std::optional<TClusterField> TNTFSFile::ClusterField() const {
+  const bool editable = MFTNumber <= 0;
+  return TClusterField{editable, editable ? uint32_t(uint64_t(StartCluster)) : 0};
+}
+
+void TNTFSFile::SetClusterField(uint32_t cluster) {
+  if (MFTNumber <= 0) StartCluster = int64_t(cluster);
+}
+
+std::optional<TClusterField> TNTFSMFTFile::ClusterField() const { return TClusterField{true, uint32_t(Cluster)}; }
+
+void TNTFSMFTFile::SetClusterField(uint32_t cluster) { Cluster = cluster; }
 
 }  // namespace salvex

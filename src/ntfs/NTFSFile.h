@@ -38,8 +38,10 @@ class TNTFSFile : public TCustomFile {
   void Assign(const TItem& source) override;
   bool Rename(const std::string& newName) override;
   std::string GetPath(const TCustomDirectory* stop) const override;
-  void FillListItem(TListItem& item) override;
   std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
+  std::unique_ptr<TDataStream> OpenViewData(const TReadChoice& choice) override;
+  std::optional<TClusterField> ClusterField() const override;
+  void SetClusterField(uint32_t cluster) override;
   TFileMeta Meta() const override;
 
   // From a pool of slots without a heap header each: a Deleted tree of a million-record volume
@@ -58,8 +60,10 @@ class TNTFSMFTFile : public TCustomFile {
   void Assign(const TItem& source) override;
   bool Rename(const std::string& newName) override;
   std::string GetPath(const TCustomDirectory* stop) const override;
-  void FillListItem(TListItem& item) override;
   std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
+  std::unique_ptr<TDataStream> OpenViewData(const TReadChoice& choice) override;
+  std::optional<TClusterField> ClusterField() const override;
+  void SetClusterField(uint32_t cluster) override;
   TFileMeta Meta() const override;
 };
 

@@ -363,14 +363,41 @@ void TNTFSdrive::NoteCorrupt(const std::string& what, const std::exception& erro
 
 bool TNTFSdrive::FindLostData(TStatusDialog* status) { return FindNTFSLostData(*this, status); }
 
-void TNTFSdrive::SetupListColumns(TListView& list) {
-  list.AddColumn({LoadText(721), 150, false});
-  list.AddColumn({LoadText(722), 60, true});
-  list.AddColumn({LoadText(723), 100, false});
-  list.AddColumn({LoadText(850), 60, true});
-  list.AddColumn({LoadText(725), 60, false});
-  list.AddColumn({LoadText(728), 100, false});
+TPreviewFields TNTFSdrive::Preview() {
+  TPreviewFields p;
+  p.Known = true;
+  p.TotalSectors = VolumeSectors;
+  p.SectorsPerCluster = SectorsPerCluster;
+  // The OEM name as Latin-1 letters, cut at the first zero byte.
+  for (size_t i = 3; i < 11 && BootSectorBytes.size() >= 11 && BootSectorBytes[i] != 0; ++i) {
+    const uint8_t b = BootSectorBytes[i];
+    if (b < 0x80) {
+      p.Oem += char(b);
+    } else {
+      p.Oem += char(0xC0 | (b >> 6));
+      p.Oem += char(0x80 | (b & 0x3F));
+    }
+  }
+  p.Label = Name;
+  if (TNTFSDirectory* root = Root())
+    root->Search(
+        [&p](TItem& item) {
+          TPreviewFields::TEntry e;
+          if (auto* d = dynamic_cast<TNTFSDirectory*>(&item)) {
+            e = {d->Name, true, 0, DosDateTimeText(d->Date, d->Time)};
+          } else if (auto* f = dynamic_cast<TNTFSFile*>(&item)) {
+            e = {f->Name, false, f->Size, DosDateTimeText(f->Date, f->Time)};
+          } else if (auto* any = dynamic_cast<TCustomFile*>(&item)) {
+            e = {any->Name, false, any->Size, ""};
+          }
+          p.RootEntries.push_back(std::move(e));
+          return true;
+        },
+        false);
+  return p;
 }
+
+std::vector<TListColumn> TNTFSdrive::ListColumns() const { return StandardColumns(LoadText(850)); }
 
 void TNTFSdrive::LoadSpecialFolders(TStatusDialog* status) {
   if (!HasSpecialFolders() || DeletedFolder->Children) return;
@@ -385,21 +412,11 @@ void TNTFSdrive::LoadSpecialFolders(TStatusDialog* status) {
   }
 }
 
-TSpecialNodes TNTFSdrive::ScanDrive(TTreeView& tree, TStatusDialog* status) {
-  TSpecialNodes nodes;
-  if (!HasSpecialFolders()) return nodes;
-  for (auto* f : {RootFolder.get(), DeletedFolder.get(), LostFolder.get(), SearchFolder.get()})
-    f->SetTreeBuilt(false, true);
-  LoadSpecialFolders(status);
-  nodes.Root = tree.AddChild(nullptr, LoadText(739), 0, RootFolder.get());
-  tree.SetHasChildren(nodes.Root, Root()->HasChildDirs());
-  nodes.Deleted = tree.AddChild(nullptr, LoadText(740), 2, DeletedFolder.get());
-  tree.SetHasChildren(nodes.Deleted, Deleted()->HasChildDirs());
-  nodes.Lost = tree.AddChild(nullptr, LoadText(741), 3, LostFolder.get());
-  tree.SetHasChildren(nodes.Lost, LostFolder->HasSubdirectories());
-  nodes.Search = tree.AddChild(nullptr, LoadText(742), 4, SearchFolder.get());
-  tree.SetHasChildren(nodes.Search, SearchFolder->HasSubdirectories());
-  return nodes;
+bool TNTFSdrive::TopMayHaveSubfolders(TTreeKind tree) {
+  if (!HasSpecialFolders()) return false;
+  if (tree == TTreeKind::Root) return Root()->HasChildDirs();
+  if (tree == TTreeKind::Deleted) return Deleted()->HasChildDirs();
+  return TCustomDrive::TopMayHaveSubfolders(tree);
 }
 
 }  // namespace salvex

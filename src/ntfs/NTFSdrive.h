@@ -52,8 +52,10 @@ class TNTFSdrive : public TCustomDrive {
   bool Mount(bool quiet) override;
   // The cluster scan for lost data is not part of this volume class yet.
   bool FindLostData(TStatusDialog* status) override;
-  TSpecialNodes ScanDrive(TTreeView& tree, TStatusDialog* status) override;
-  void SetupListColumns(TListView& list) override;
+  std::vector<TListColumn> ListColumns() const override;
+  bool TopMayHaveSubfolders(TTreeKind tree) override;
+  TPreviewFields Preview() override;
+  TListOrder ListOrder() const override { return {false, true}; }
   // Builds the Deleted tree (a walk over every free record of the $MFT). Only what shows deleted
   // items asks for it, here or through the Deleted folder's children; the other commands never do.
   void LoadSpecialFolders(TStatusDialog* status) override;

@@ -50,8 +50,8 @@ void THostSaveQuestions::Failed(const std::string& path, const TError& error) {
   Host().TellSaveFailure(text, error, error.Errno == ENOSPC);
 }
 
-std::optional<TSaveOptions> AskSaveOptions(TCustomDrive& drive, TListView& list) {
-  const TTreeKind tree = list.Source() ? TreeOf(*list.Source()) : TTreeKind::None;
+std::optional<TSaveOptions> AskSaveOptions(TCustomDrive& drive, const TCustomDirectory* shown) {
+  const TTreeKind tree = shown ? TreeOf(*shown) : TTreeKind::None;
   const bool noChain = tree == TTreeKind::Deleted || tree == TTreeKind::Lost;
   const std::vector<std::string> choices = drive.ReadChoiceItems();
   int choice = drive.DefaultReadChoice(noChain);
@@ -64,9 +64,8 @@ std::optional<TSaveOptions> AskSaveOptions(TCustomDrive& drive, TListView& list)
   return options;
 }
 
-TSaveReport SaveSelectedTo(TCustomDrive& drive, TListView& list) {
-  const std::vector<TItem*> selected = SelectedObjects(list);
-  std::optional<TSaveOptions> options = AskSaveOptions(drive, list);
+TSaveReport SaveSelectedTo(TCustomDrive& drive, const TCustomDirectory* shown, const std::vector<TItem*>& selected) {
+  std::optional<TSaveOptions> options = AskSaveOptions(drive, shown);
   if (!options) return {};
   THostSaveQuestions questions(drive);
   Host().EnableMainWindow(false);

@@ -4,11 +4,6 @@
 
 #include "devices/DataStream.h"
 #include "devices/Model.h"
-#include "fat/FATStream.h"
-#include "fat/FATdrive.h"
-#include "fat/MFTFile.h"
-#include "ntfs/NTFSFile.h"
-#include "ntfs/NTFSdrive.h"
 
 namespace salvex::ui {
 
@@ -21,6 +16,10 @@ TForwardSource::~TForwardSource() = default;
 
 size_t TForwardSource::ReadAt(uint64_t offset, uint8_t* buffer, size_t count) {
   if (offset >= size_) return 0;
+  if (stream_ && offset != position_ && stream_->Seek(offset)) {
+    position_ = offset;
+    ended_ = false;
+  }
   if (!stream_ || offset < position_) {
     stream_ = open_();
     position_ = 0;
@@ -46,40 +45,9 @@ size_t TForwardSource::ReadAt(uint64_t offset, uint8_t* buffer, size_t count) {
 std::unique_ptr<TByteSource> OpenByteSource(TItem& item, int fatChoice) {
   auto* file = dynamic_cast<TCustomFile*>(&item);
   if (!file || !file->Drive) return nullptr;
-  if (auto* fat = dynamic_cast<TFATdrive*>(file->Drive)) {
-    uint32_t first = 0, base = 0;
-    if (auto* f = dynamic_cast<TFATFile*>(file)) {
-      first = f->FirstCluster;
-    } else if (auto* m = dynamic_cast<TMFTFile*>(file)) {
-      first = m->FirstCluster;
-      base = m->DataOffset;
-    } else {
-      return nullptr;
-    }
-    using Source = TSeekSource<TFATStream, TSeekOrigin::Begin>;
-    return std::make_unique<Source>(
-        std::make_unique<TFATStream>(*fat, uint8_t(std::max(fatChoice, 0)), base, file->Size, first));
-  }
-  if (auto* ntfs = dynamic_cast<TNTFSdrive*>(file->Drive)) {
-    auto stream = OpenNTFSStream(*ntfs, item);
-    if (!stream) return nullptr;
-    // The NTFS streams keep Size as a field; an adapter gives it the common shape.
-    struct TNTFSSource : TByteSource {
-      std::unique_ptr<TNTFSReadStream> s;
-      uint64_t Size() const override { return s->Size; }
-      size_t ReadAt(uint64_t offset, uint8_t* buffer, size_t count) override {
-        if (offset >= s->Size) return 0;
-        s->Seek(int64_t(offset), TNTFSReadStream::FromBeginning);
-        return size_t(s->Read(buffer, count));
-      }
-    };
-    auto source = std::make_unique<TNTFSSource>();
-    source->s = std::move(stream);
-    return source;
-  }
   TReadChoice choice;
   choice.FATCopy = fatChoice;
-  return std::make_unique<TForwardSource>([file, choice] { return file->OpenData(choice); });
+  return std::make_unique<TForwardSource>([file, choice] { return file->OpenViewData(choice); });
 }
 
 std::vector<uint8_t> ReadHead(TByteSource& source, uint64_t limit) {

@@ -13,8 +13,7 @@ class TItem;
 
 namespace salvex::ui {
 
-// Random access to a file's bytes for the viewer. The FAT and NTFS viewer streams can seek; other
-// volumes' files are read forward and reopened when the view goes back.
+// Random access to a file's bytes for the viewer.
 class TByteSource {
  public:
   virtual ~TByteSource() = default;
@@ -23,23 +22,8 @@ class TByteSource {
   virtual size_t ReadAt(uint64_t offset, uint8_t* buffer, size_t count) = 0;
 };
 
-// Seeks a stream with Seek(offset, from beginning) and Read(buffer, count).
-template <class Stream, auto FromBeginning>
-class TSeekSource : public TByteSource {
- public:
-  explicit TSeekSource(std::unique_ptr<Stream> stream) : stream_(std::move(stream)) {}
-  uint64_t Size() const override { return stream_->Size(); }
-  size_t ReadAt(uint64_t offset, uint8_t* buffer, size_t count) override {
-    if (offset >= Size()) return 0;
-    stream_->Seek(int64_t(offset), FromBeginning);
-    return size_t(stream_->Read(buffer, count));
-  }
-
- private:
-  std::unique_ptr<Stream> stream_;
-};
-
-// A forward-only stream: reading behind the position reopens it, reading ahead skips.
+// A file's view stream: it seeks where the stream can; otherwise reading behind the position
+// reopens it and reading ahead skips.
 class TForwardSource : public TByteSource {
  public:
   using TOpen = std::function<std::unique_ptr<TDataStream>()>;

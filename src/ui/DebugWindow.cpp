@@ -7,7 +7,7 @@
 
 namespace salvex::ui {
 
-TDebugBox::TDebugBox(QWidget* parent) : QListWidget(parent) {
+TDebugWindow::TDebugWindow(QWidget* parent) : QListWidget(parent) {
   setWindowFlags(Qt::Tool | Qt::WindowStaysOnTopHint);
   setWindowTitle("Debug Box");
   resize(250, 200);
@@ -17,14 +17,14 @@ TDebugBox::TDebugBox(QWidget* parent) : QListWidget(parent) {
   SetDebugSink([this](std::string_view line) { Append(line); });
 }
 
-TDebugBox::~TDebugBox() { SetDebugSink({}); }
+TDebugWindow::~TDebugWindow() { SetDebugSink({}); }
 
-void TDebugBox::Append(std::string_view line) {
+void TDebugWindow::Append(std::string_view line) {
   addItem(QString::fromUtf8(line.data(), qsizetype(line.size())));
   setCurrentRow(count() - 1);
 }
 
-void TDebugBox::ShowAtCorner() {
+void TDebugWindow::ShowAtCorner() {
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
     move(area.right() - width(), area.top());

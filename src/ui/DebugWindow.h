@@ -6,11 +6,11 @@ namespace salvex::ui {
 
 // The debug message window: every line of the diagnostic log, newest selected and in view.
 // It always collects; it is shown only when the program was started with "DEBUG".
-class TDebugBox : public QListWidget {
+class TDebugWindow : public QListWidget {
   Q_OBJECT
  public:
-  explicit TDebugBox(QWidget* parent = nullptr);
-  ~TDebugBox() override;
+  explicit TDebugWindow(QWidget* parent = nullptr);
+  ~TDebugWindow() override;
   void Append(std::string_view line);
   // Places the window at the top right of the screen and shows it.
   void ShowAtCorner();

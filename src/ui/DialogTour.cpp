@@ -17,7 +17,6 @@
 #include "common/StringTable.h"
 #include "devices/LostDrives.h"
 #include "disk/RescueMap.h"
-#include "fat/FATdrive.h"
 #include "recovery/Browse.h"
 #include "ui/ByteSource.h"
 #include "ui/DriveDialog.h"
@@ -61,7 +60,7 @@ void Show(QWidget* widget, const QString& name, const TTourVisit& visit) {
 }
 
 // The menus of the menu bar and the list's context menu, each open in turn.
-void TourMenus(TMainForm& window, const TTourVisit& visit) {
+void TourMenus(TMainWindow& window, const TTourVisit& visit) {
   int n = 0;
   for (QAction* action : window.menuBar()->actions()) {
     QMenu* menu = action->menu();
@@ -82,7 +81,7 @@ void TourMenus(TMainForm& window, const TTourVisit& visit) {
 
 // The volume's Deleted folder saved following FAT 1, where the deleted files' chains are gone:
 // the summary of a partly failed save.
-void TourSaveSummary(TMainForm& window, TCustomDirectory& folder, const TTourVisit& visit) {
+void TourSaveSummary(TMainWindow& window, TCustomDirectory& folder, const TTourVisit& visit) {
   struct : TSaveQuestions {
     TAnswer ReplaceFile(const std::string&) override { return TAnswer::No; }
     TAnswer EnterFolder(const std::string&) override { return TAnswer::Yes; }
@@ -99,7 +98,7 @@ void TourSaveSummary(TMainForm& window, TCustomDirectory& folder, const TTourVis
   Show(&summary, "save-summary", visit);
 }
 
-void TourMainWindow(TMainForm& window, const TTourVisit& visit) {
+void TourMainWindow(TMainWindow& window, const TTourVisit& visit) {
   Show(&window, "main", visit);
   TTreeNode* deleted = window.SpecialNodes().Deleted;
   if (!deleted) return;
@@ -118,7 +117,7 @@ void TourMainWindow(TMainForm& window, const TTourVisit& visit) {
   TourMenus(window, visit);
 }
 
-void TourDriveDialogs(TMainForm& window, const TTourVisit& visit) {
+void TourDriveDialogs(TMainWindow& window, const TTourVisit& visit) {
   TDriveDlg* drives = window.DriveDialog();
   drives->show();
   drives->Pages()->setCurrentIndex(0);
@@ -130,12 +129,12 @@ void TourDriveDialogs(TMainForm& window, const TTourVisit& visit) {
   Show(drives, "drives-physical", visit);
   TCustomDrive* drive = window.Drives().Count() ? window.Drives().Items(0) : nullptr;
   if (!drive) return;
-  TPreviewDrvDialog preview(&window);
+  TPreviewDialog preview(&window);
   preview.Fill(*drive);
   Show(&preview, "preview", visit);
-  if (auto* fat = dynamic_cast<TFATdrive*>(drive)) {
+  if (drive->ChoosableFATs()) {
     TFATSelectDialog select(&window);
-    select.Prepare(*fat, false);
+    select.Prepare(*drive, false);
     Show(&select, "fat-select", visit);
   }
   if (drive->Device) {
@@ -148,7 +147,7 @@ void TourDriveDialogs(TMainForm& window, const TTourVisit& visit) {
 // The imaging dialog going on from an earlier run of the first disk, with that run's map: a bad
 // area being narrowed down, another not yet trimmed, the end not yet tried; and the progress
 // window while such a run goes on.
-void TourImaging(TMainForm& window, const TTourVisit& visit) {
+void TourImaging(TMainWindow& window, const TTourVisit& visit) {
   if (window.Devices().Count() == 0) return;
   const TDevice& device = *window.Devices().Items(0);
   const uint64_t size = device.TotalSectors * (device.BytesPerSector ? device.BytesPerSector : 512);
@@ -185,10 +184,10 @@ void TourImaging(TMainForm& window, const TTourVisit& visit) {
   status.Hide();
 }
 
-void TourItemDialogs(TMainForm& window, const TTourVisit& visit) {
+void TourItemDialogs(TMainWindow& window, const TTourVisit& visit) {
   TCustomDrive* drive = window.CurrentDrive();
   std::vector<std::string> choices = drive ? drive->ReadChoiceItems() : std::vector<std::string>{};
-  TDirSelectDialog target(&window);
+  TTargetFolderDialog target(&window);
   target.Prepare(QDir::tempPath().toStdString(), choices, 0);
   Show(&target, "target", visit);
   if (QInputDialog* prompt = target.NewFolderPrompt()) Show(prompt, "new-folder", visit);
@@ -204,7 +203,7 @@ void TourItemDialogs(TMainForm& window, const TTourVisit& visit) {
     TItem* item = model->ObjectAt(row);
     TItemFields fields;
     if (!item || dynamic_cast<TCustomDirectory*>(item) || !ReadItemFields(*item, fields)) continue;
-    TItemPropertiesDialog properties(&window);
+    TPropertiesDialog properties(&window);
     properties.Name = fields.Name;
     properties.Size = fields.Size;
     properties.Cluster = fields.Cluster;
@@ -219,7 +218,7 @@ void TourItemDialogs(TMainForm& window, const TTourVisit& visit) {
   }
 }
 
-void TourOtherWindows(TMainForm& window, const TTourVisit& visit) {
+void TourOtherWindows(TMainWindow& window, const TTourVisit& visit) {
   TLanguageDialog language(&window);
   Show(&language, "language", visit);
   TOptionsDialog options(&window, Options());
@@ -262,7 +261,7 @@ void TourOtherWindows(TMainForm& window, const TTourVisit& visit) {
 }
 
 // The first picture of the open volume, in the viewer's hex and picture pages.
-void TourViewer(TMainForm& window, const TTourVisit& visit) {
+void TourViewer(TMainWindow& window, const TTourVisit& visit) {
   TCustomDrive* drive = window.CurrentDrive();
   if (!drive) return;
   for (const TItemRow& row : FindItems(*drive, "*.jpg")) {
@@ -282,7 +281,7 @@ void TourViewer(TMainForm& window, const TTourVisit& visit) {
 
 }  // namespace
 
-void TourDialogs(TMainForm& window, const TTourVisit& visit) {
+void TourDialogs(TMainWindow& window, const TTourVisit& visit) {
   TourMainWindow(window, visit);
   TourDriveDialogs(window, visit);
   TourItemDialogs(window, visit);

@@ -25,7 +25,6 @@
 #include "devices/LostDrives.h"
 #include "devices/StatusDialog.h"
 #include "disk/DeviceRegistry.h"
-#include "fat/FATdrive.h"
 #include "ui/Icons.h"
 #include "ui/ImageMaps.h"
 #include "ui/PreviewDialog.h"
@@ -104,8 +103,8 @@ TDriveDlg::TDriveDlg(QWidget* parent, TDeviceList& devices, TDriveList& drives, 
   connect(logical_, &QListWidget::itemDoubleClicked, this, &TDriveDlg::OkClicked);
   connect(fat_, &QComboBox::currentIndexChanged, this, [this](int index) {
     // A new FAT choice goes into the volume at once.
-    if (auto* fat = dynamic_cast<TFATdrive*>(SelectedDrive()); fat && !filling_ && index >= 0)
-      fat->FATCopy = uint8_t(index);
+    if (TCustomDrive* drive = SelectedDrive(); drive && drive->ChoosableFATs() && !filling_ && index >= 0)
+      drive->SetFATChoice(index);
   });
   connect(previewButton_, &QPushButton::clicked, this, &TDriveDlg::PreviewClicked);
   connect(findButton_, &QPushButton::clicked, this, &TDriveDlg::FindClicked);
@@ -181,10 +180,10 @@ void TDriveDlg::UpdateButtons() {
   if (logicalPage) {
     findButton_->setEnabled(drive != nullptr);
     okButton_->setEnabled(drive != nullptr);
-    if (auto* fat = dynamic_cast<TFATdrive*>(drive)) {
+    if (const std::optional<uint32_t> fats = drive ? drive->ChoosableFATs() : std::nullopt) {
       fat_->addItem(Text(856));
-      for (uint32_t k = 1; k <= fat->NumberOfFATs; ++k) fat_->addItem(QString::number(k));
-      fat_->setCurrentIndex(std::min<int>(fat->FATCopy, fat_->count() - 1));
+      for (uint32_t k = 1; k <= *fats; ++k) fat_->addItem(QString::number(k));
+      fat_->setCurrentIndex(std::min<int>(drive->FATChoice(), fat_->count() - 1));
       fat_->setEnabled(true);
     }
   } else {
@@ -281,7 +280,7 @@ void TDriveDlg::AddImageClicked() {
 void TDriveDlg::PreviewClicked() {
   TCustomDrive* drive = SelectedDrive();
   if (!drive) return;
-  if (!preview_) preview_ = new TPreviewDrvDialog(this);
+  if (!preview_) preview_ = new TPreviewDialog(this);
   preview_->Execute(*drive);
 }
 

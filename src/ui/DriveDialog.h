@@ -22,7 +22,7 @@ class TDevice;
 
 namespace salvex::ui {
 
-class TPreviewDrvDialog;
+class TPreviewDialog;
 
 // The drive selection: the logical page lists every volume (lost ones included), the physical
 // page every device; from either the lost-drive search runs on a device.
@@ -62,7 +62,7 @@ class TDriveDlg : public QDialog {
   QPushButton* RescanButton() const { return rescanButton_; }
   QPushButton* CancelButton() const { return cancelButton_; }
   QPushButton* PreviewButton() const { return previewButton_; }
-  TPreviewDrvDialog* Preview() const { return preview_; }
+  TPreviewDialog* Preview() const { return preview_; }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -79,7 +79,7 @@ class TDriveDlg : public QDialog {
   TDeviceList& devices_;
   TDriveList& drives_;
   TStatusDialog& status_;
-  TPreviewDrvDialog* preview_ = nullptr;
+  TPreviewDialog* preview_ = nullptr;
   QTabWidget* pages_ = nullptr;
   QWidget* logicalPage_ = nullptr;
   QWidget* physicalPage_ = nullptr;

@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "fat/FATdrive.h"
+#include "devices/Model.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
@@ -33,19 +33,19 @@ TFATSelectDialog::TFATSelectDialog(QWidget* parent) : QDialog(parent) {
   layout->addWidget(buttons);
 }
 
-bool TFATSelectDialog::Execute(const TFATdrive& drive, bool deletedView) {
+bool TFATSelectDialog::Execute(const TCustomDrive& drive, bool deletedView) {
   Prepare(drive, deletedView);
   if (exec() != QDialog::Accepted) return false;
   itemIndex_ = combo_->currentIndex();
   return true;
 }
 
-void TFATSelectDialog::Prepare(const TFATdrive& drive, bool deletedView) {
+void TFATSelectDialog::Prepare(const TCustomDrive& drive, bool deletedView) {
   TranslateComponent(this);
   combo_->clear();
   combo_->addItem(Text(702));
-  for (uint32_t k = 1; k <= drive.NumberOfFATs; ++k) combo_->addItem(QString("FAT %1").arg(k));
-  combo_->setCurrentIndex(deletedView ? 0 : std::min<int>(drive.FATCopy, combo_->count() - 1));
+  for (uint32_t k = 1; k <= drive.ChoosableFATs().value_or(0); ++k) combo_->addItem(QString("FAT %1").arg(k));
+  combo_->setCurrentIndex(deletedView ? 0 : std::min<int>(drive.FATChoice(), combo_->count() - 1));
 }
 
 }  // namespace salvex::ui

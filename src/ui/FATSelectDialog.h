@@ -4,7 +4,7 @@
 class QComboBox;
 
 namespace salvex {
-class TFATdrive;
+class TCustomDrive;
 }
 
 namespace salvex::ui {
@@ -15,9 +15,9 @@ class TFATSelectDialog : public QDialog {
  public:
   explicit TFATSelectDialog(QWidget* parent = nullptr);
   // Offers "no FAT" and FAT 1..n; preselects no FAT in the Deleted tree, else the volume's FAT.
-  bool Execute(const TFATdrive& drive, bool deletedView);
+  bool Execute(const TCustomDrive& drive, bool deletedView);
   // Fills the choice as Execute does, without showing the dialog.
-  void Prepare(const TFATdrive& drive, bool deletedView);
+  void Prepare(const TCustomDrive& drive, bool deletedView);
   int ItemIndex() const { return itemIndex_; }
   QComboBox* Choice() const { return combo_; }
 

@@ -4,7 +4,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "common/Host.h"
+#include "devices/Model.h"
 
 class QItemSelectionModel;
 
@@ -17,21 +17,26 @@ enum class TCellKind { Other, Size, Modified };
 QString LocalizedCell(const std::string& text, TCellKind kind);
 
 // The virtual file list: a table over the children of the folder shown, whose rows the folder
-// fills on demand (FillChildListItem); the model keeps only the rows recently asked for.
-class TFileListModel : public QAbstractTableModel, public TListView {
+// describes on demand (ListRow); the model keeps only the rows recently asked for. Sorting
+// reorders the folder's own children, so that a row number names the same item everywhere.
+class TFileListModel : public QAbstractTableModel {
   Q_OBJECT
  public:
   explicit TFileListModel(QObject* parent = nullptr);
 
-  // TListView
-  void ClearColumns() override;
-  void AddColumn(const TListColumn& column) override;
-  void SetSource(TCustomDirectory* folder) override;
-  TCustomDirectory* Source() const override { return source_; }
-  void SetItemCount(size_t count) override;
-  std::vector<size_t> SelectedRows() const override;
-  int SortColumn() const override { return sortColumn_; }
-  bool SortDescending() const override { return sortDescending_; }
+  void ClearColumns();
+  // The volume's columns, as its ListColumns describes them.
+  void SetColumns(const std::vector<TListColumn>& columns);
+  // Empties the list and names the folder whose rows it shows (none yet).
+  void SetSource(TCustomDirectory* folder);
+  TCustomDirectory* Source() const { return source_; }
+  // Shows the children of `folder` (read in the deleted view or not, when not read yet) in the
+  // chosen order. Throws what reading the folder throws.
+  void ShowFolder(TCustomDirectory& folder, bool deletedMode);
+  void SetItemCount(size_t count);
+  std::vector<size_t> SelectedRows() const;
+  int SortColumn() const { return sortColumn_; }
+  bool SortDescending() const { return sortDescending_; }
 
   void SetSelectionModel(QItemSelectionModel* selection) { selection_ = selection; }
   void SetSort(int column, bool descending);
@@ -55,7 +60,9 @@ class TFileListModel : public QAbstractTableModel, public TListView {
   bool setData(const QModelIndex& index, const QVariant& value, int role) override;
 
  private:
-  const TListItem* Row(int row) const;
+  const TListRow* Row(int row) const;
+  // Orders the children of the folder shown by the sort column, as its volume orders listings.
+  void SortSource();
 
   std::vector<TListColumn> columns_;
   std::vector<TCellKind> kinds_;
@@ -65,7 +72,10 @@ class TFileListModel : public QAbstractTableModel, public TListView {
   int sortColumn_ = 0;
   bool sortDescending_ = false;
   int updateDepth_ = 0;
-  mutable std::unordered_map<int, TListItem> rows_;
+  mutable std::unordered_map<int, TListRow> rows_;
 };
+
+// The items of the selected rows, in row order.
+std::vector<TItem*> SelectedObjects(const TFileListModel& model);
 
 }  // namespace salvex::ui

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "common/StringTable.h"
 #include "common/Unicode.h"
 #include "devices/Model.h"
 
@@ -23,6 +24,48 @@ TFolderTree::TFolderTree(QWidget* parent) : QTreeWidget(parent) {
 void TFolderTree::Clear() {
   clear();
   nodes_.clear();
+}
+
+TSpecialNodes TFolderTree::ShowVolume(TCustomDrive& drive, TStatusDialog* status) {
+  Clear();
+  TSpecialNodes nodes;
+  if (!drive.HasSpecialFolders()) return nodes;
+  for (auto* f : {drive.RootFolder.get(), drive.DeletedFolder.get(), drive.LostFolder.get(), drive.SearchFolder.get()})
+    f->SetTreeBuilt(false, true);
+  drive.LoadSpecialFolders(status);
+  auto top = [&](TTreeKind kind, int text, int image, TCustomDirectory* folder) {
+    TTreeNode* node = AddChild(nullptr, LoadText(text), image, folder);
+    SetHasChildren(node, drive.TopMayHaveSubfolders(kind));
+    return node;
+  };
+  nodes.Root = top(TTreeKind::Root, 739, 0, drive.RootFolder.get());
+  nodes.Deleted = top(TTreeKind::Deleted, 740, 2, drive.DeletedFolder.get());
+  nodes.Lost = top(TTreeKind::Lost, 741, 3, drive.LostFolder.get());
+  nodes.Search = top(TTreeKind::Search, 742, 4, drive.SearchFolder.get());
+  return nodes;
+}
+
+void TFolderTree::AddFolderNodes(TTreeNode* node, bool deletedMode) {
+  auto* folder = node ? dynamic_cast<TCustomDirectory*>(node->Object) : nullptr;
+  if (!folder || folder->TreeBuilt) return;
+  BeginUpdate();
+  try {
+    folder->LoadListing(deletedMode);
+    if (folder->Children) {
+      for (auto& child : *folder->Children) {
+        auto* d = dynamic_cast<TCustomDirectory*>(child.get());
+        if (!d) continue;
+        TTreeNode* n = AddChild(node, d->TreeName(), (d->Flags & ItemDeleted) ? 6 : 0, d);
+        SetHasChildren(n, d->MayHaveSubfolders(deletedMode));
+      }
+      SortChildren(node);
+      folder->TreeBuilt = true;
+    }
+  } catch (...) {
+    EndUpdate();
+    throw;
+  }
+  EndUpdate();
 }
 
 TTreeNode* TFolderTree::AddChild(TTreeNode* parent, const std::string& text, int image, TItem* object) {

@@ -62,6 +62,16 @@ QIcon ImageIcon(int index) {
   }
 }
 
+int ImageOf(TRowIcon icon) {
+  switch (icon) {
+    case TRowIcon::Folder: return 0;
+    case TRowIcon::DeletedFolder: return 6;
+    case TRowIcon::File: return 5;
+    case TRowIcon::DeletedFile: return 8;
+  }
+  return -1;
+}
+
 QIcon StandardIcon(QStyle::StandardPixmap which) { return Standard(which); }
 
 QIcon DeviceIcon(int index) {

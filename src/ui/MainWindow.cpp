@@ -32,8 +32,6 @@
 #include "common/Options.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
-#include "fat/FATdrive.h"
-#include "ntfs/NTFSdrive.h"
 #include "ui/DebugWindow.h"
 #include "ui/ByteSource.h"
 #include "ui/DriveDialog.h"
@@ -41,6 +39,7 @@
 #include "ui/FATSelectDialog.h"
 #include "ui/FileListModel.h"
 #include "ui/FindDialog.h"
+#include "ui/FolderBrowser.h"
 #include "ui/FolderTree.h"
 #include "ui/HelpWindow.h"
 #include "ui/Icons.h"
@@ -75,16 +74,9 @@ struct VolumeInUse {
   int& count_;
 };
 
-// Keeps list data requests away from a folder whose children change.
-struct ListUpdate {
-  explicit ListUpdate(TFileListModel& m) : model(m) { model.BeginListUpdate(); }
-  ~ListUpdate() { model.EndListUpdate(); }
-  TFileListModel& model;
-};
-
 }  // namespace
 
-TMainForm::TMainForm(bool showDebug, QWidget* parent)
+TMainWindow::TMainWindow(bool showDebug, QWidget* parent)
     : QMainWindow(parent), host_(this), statusWindow_(new TStatusWindow(this)), status_(statusWindow_) {
   setWindowTitle("Salvex");
   resize(900, 600);
@@ -99,7 +91,7 @@ TMainForm::TMainForm(bool showDebug, QWidget* parent)
   host_.UnitBytes = [this](bool clusters) { return UnitBytes(clusters); };
   statusWindow_->Attach(&status_);
 
-  debug_ = new TDebugBox(this);
+  debug_ = new TDebugWindow(this);
   try {
     auto store = OpenSettings();
     QString error;
@@ -120,13 +112,13 @@ TMainForm::TMainForm(bool showDebug, QWidget* parent)
   driveDlg_->Rescan = [this] { return ScanDevices(); };
 }
 
-TMainForm::~TMainForm() {
+TMainWindow::~TMainWindow() {
   DebugLog("application closed", 1);
   ForgetDrive();
   SetHost(nullptr);
 }
 
-QAction* TMainForm::NewAction(const char* name, int tag, int hint, void (TMainForm::*slot)()) {
+QAction* TMainWindow::NewAction(const char* name, int tag, int hint, void (TMainWindow::*slot)()) {
   auto* action = Tagged(new QAction(Text(tag), this), tag, hint);
   action->setObjectName(name);
   if (slot) connect(action, &QAction::triggered, this, slot);
@@ -134,33 +126,33 @@ QAction* TMainForm::NewAction(const char* name, int tag, int hint, void (TMainFo
   return action;
 }
 
-QAction* TMainForm::Action(const QString& name) const {
+QAction* TMainWindow::Action(const QString& name) const {
   auto it = actions_.find(name);
   return it == actions_.end() ? nullptr : it->second;
 }
 
-void TMainForm::CreateActions() {
+void TMainWindow::CreateActions() {
   QStyle* s = style();
-  auto* drive = NewAction("MenuDrive", 51, 52, &TMainForm::OpenDriveCommand);
+  auto* drive = NewAction("MenuDrive", 51, 52, &TMainWindow::OpenDriveCommand);
   drive->setShortcut(QKeySequence("Ctrl+O"));
   drive->setIcon(StandardIcon(QStyle::SP_DriveHDIcon));
   drive->setProperty(kButtonHint, "140");
-  NewAction("MenuRename", 53, 54, &TMainForm::RenameCommand)->setShortcut(QKeySequence(Qt::Key_F2));
-  NewAction("MenuProperties", 55, 56, &TMainForm::PropertiesCommand);
-  NewAction("MenuViewAsHex", 58, 59, &TMainForm::ViewHexCommand);
-  NewAction("MenuViewAsText", 60, 61, &TMainForm::ViewTextCommand);
-  auto* save = NewAction("MenuSaveTo", 62, 63, &TMainForm::SaveSelection);
+  NewAction("MenuRename", 53, 54, &TMainWindow::RenameCommand)->setShortcut(QKeySequence(Qt::Key_F2));
+  NewAction("MenuProperties", 55, 56, &TMainWindow::PropertiesCommand);
+  NewAction("MenuViewAsHex", 58, 59, &TMainWindow::ViewHexCommand);
+  NewAction("MenuViewAsText", 60, 61, &TMainWindow::ViewTextCommand);
+  auto* save = NewAction("MenuSaveTo", 62, 63, &TMainWindow::SaveSelection);
   save->setShortcut(QKeySequence("Ctrl+S"));
   save->setIcon(s->standardIcon(QStyle::SP_DialogSaveButton));
   save->setProperty(kButtonHint, "141");
-  auto* find = NewAction("MenuFind", 64, 65, &TMainForm::FindCommand);
+  auto* find = NewAction("MenuFind", 64, 65, &TMainWindow::FindCommand);
   find->setIcon(s->standardIcon(QStyle::SP_FileDialogContentsView));
   find->setProperty(kButtonHint, "142");
-  NewAction("MenuOptions", 66, 67, &TMainForm::OptionsCommand);
+  NewAction("MenuOptions", 66, 67, &TMainWindow::OptionsCommand);
   NewAction("MenuExit", 68, 69, nullptr);
   connect(actions_["MenuExit"], &QAction::triggered, this, &QWidget::close);
-  NewAction("MenuSelectAll", 71, 72, &TMainForm::SelectAllCommand)->setShortcut(QKeySequence("Ctrl+A"));
-  NewAction("MenuInvertselection", 73, 74, &TMainForm::InvertSelectionCommand);
+  NewAction("MenuSelectAll", 71, 72, &TMainWindow::SelectAllCommand)->setShortcut(QKeySequence("Ctrl+A"));
+  NewAction("MenuInvertselection", 73, 74, &TMainWindow::InvertSelectionCommand);
   auto* statusBarItem = NewAction("MenuStatusbar", 78, 79, nullptr);
   statusBarItem->setCheckable(true);
   statusBarItem->setChecked(true);
@@ -176,29 +168,29 @@ void TMainForm::CreateActions() {
   actions_["MenuDetails"]->setChecked(true);
   auto arrange = [this](const char* name, int tag, int column) {
     connect(NewAction(name, tag, 0, nullptr), &QAction::triggered, this,
-            [this, column] { SortBy(column, model_->SortDescending()); });
+            [this, column] { browser_->SortBy(column, ListModel()->SortDescending()); });
   };
   arrange("MenuArrangebyName", 89, 0);
   arrange("MenuArangebydate", 90, 2);
   arrange("MenuArrangebySize", 91, 1);
   arrange("MenuArrangebytype", 92, 5);
   connect(NewAction("MenuArrangeDescendingOrder", 93, 0, nullptr), &QAction::triggered, this,
-          [this] { SortBy(model_->SortColumn(), true); });
+          [this] { browser_->SortBy(ListModel()->SortColumn(), true); });
   connect(NewAction("MenuArrangeAscendingOrder", 94, 0, nullptr), &QAction::triggered, this,
-          [this] { SortBy(model_->SortColumn(), false); });
-  NewAction("MenuDrvInfo", 96, 97, &TMainForm::DriveInfoCommand);
-  NewAction("MenuSysInfo", 98, 99, &TMainForm::SysInfoCommand);
-  auto* lost = NewAction("MenuFindLostData", 101, 102, &TMainForm::FindLostDataCommand);
+          [this] { browser_->SortBy(ListModel()->SortColumn(), false); });
+  NewAction("MenuDrvInfo", 96, 97, &TMainWindow::DriveInfoCommand);
+  NewAction("MenuSysInfo", 98, 99, &TMainWindow::SysInfoCommand);
+  auto* lost = NewAction("MenuFindLostData", 101, 102, &TMainWindow::FindLostDataCommand);
   lost->setIcon(s->standardIcon(QStyle::SP_BrowserReload));
   lost->setProperty(kButtonHint, "143");
-  NewAction("MenuCreateImage", 951, 952, &TMainForm::CreateImageCommand);
-  auto* help = NewAction("MenuHelpTopic", 104, 105, &TMainForm::HelpCommand);
+  NewAction("MenuCreateImage", 951, 952, &TMainWindow::CreateImageCommand);
+  auto* help = NewAction("MenuHelpTopic", 104, 105, &TMainWindow::HelpCommand);
   help->setShortcut(QKeySequence(Qt::Key_F1));
   help->setIcon(s->standardIcon(QStyle::SP_DialogHelpButton));
   help->setProperty(kButtonHint, "150");
-  NewAction("MenuHomepage", 106, 107, &TMainForm::NotYetAvailable);
-  NewAction("MenuAbout", 108, 109, &TMainForm::AboutCommand);
-  auto* parentDir = NewAction("ButtonParentDir", 145, 0, &TMainForm::ParentDirCommand);
+  NewAction("MenuHomepage", 106, 107, &TMainWindow::NotYetAvailable);
+  NewAction("MenuAbout", 108, 109, &TMainWindow::AboutCommand);
+  auto* parentDir = NewAction("ButtonParentDir", 145, 0, &TMainWindow::ParentDirCommand);
   parentDir->setIcon(s->standardIcon(QStyle::SP_FileDialogToParent));
   parentDir->setProperty(kButtonHint, "145");
   // The list's context menu: own captions, the same commands.
@@ -213,7 +205,7 @@ void TMainForm::CreateActions() {
   popupItem("PopupMenuViewAsText", 118, 119, "MenuViewAsText");
 }
 
-void TMainForm::CreateMenus() {
+void TMainWindow::CreateMenus() {
   auto menu = [this](QMenu* parent, int tag, std::initializer_list<const char*> items) {
     QMenu* m = parent ? parent->addMenu(Text(tag)) : menuBar()->addMenu(Text(tag));
     Tagged(m, tag);
@@ -262,7 +254,7 @@ void TMainForm::CreateMenus() {
   addToolBar(Qt::LeftToolBarArea, buttons);
 }
 
-void TMainForm::CreateWidgets() {
+void TMainWindow::CreateWidgets() {
   pages_ = new QStackedWidget(this);
   dummyPage_ = new QWidget(pages_);
   auto* welcome = new QLabel(dummyPage_);
@@ -272,59 +264,15 @@ void TMainForm::CreateWidgets() {
   Tagged(welcome, 52);
   (new QVBoxLayout(dummyPage_))->addWidget(welcome);
 
-  browserPage_ = new QWidget(pages_);
-  auto* splitter = new QSplitter(Qt::Horizontal, browserPage_);
-  auto* left = new QWidget(splitter);
-  treeCaption_ = new QLabel(left);
-  treeCaption_->setFrameShape(QFrame::StyledPanel);
-  tree_ = new TFolderTree(left);
-  auto* leftLayout = new QVBoxLayout(left);
-  leftLayout->setContentsMargins(0, 0, 0, 0);
-  leftLayout->setSpacing(2);
-  leftLayout->addWidget(treeCaption_);
-  leftLayout->addWidget(tree_);
-
-  auto* right = new QWidget(splitter);
-  listCaption_ = new QLabel(right);
-  listCaption_->setFrameShape(QFrame::StyledPanel);
-  listCaption_->setTextFormat(Qt::PlainText);
-  model_ = new TFileListModel(this);
-  model_->Renamer = [this](TItem* object, const QString& name) { return RenameObject(object, name); };
-  details_ = new QTreeView(right);
-  details_->setModel(model_);
-  details_->setRootIsDecorated(false);
-  details_->setUniformRowHeights(true);
-  details_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  details_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  details_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  details_->setContextMenuPolicy(Qt::CustomContextMenu);
-  details_->header()->setSectionsClickable(true);
-  details_->header()->setSortIndicatorShown(true);
-  selection_ = details_->selectionModel();
-  model_->SetSelectionModel(selection_);
-  icons_ = new QListView(right);
-  icons_->setModel(model_);
-  icons_->setSelectionModel(selection_);
-  icons_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  icons_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  icons_->setContextMenuPolicy(Qt::CustomContextMenu);
-  icons_->setUniformItemSizes(true);
-  listViews_ = new QStackedWidget(right);
-  listViews_->addWidget(details_);
-  listViews_->addWidget(icons_);
-  auto* rightLayout = new QVBoxLayout(right);
-  rightLayout->setContentsMargins(0, 0, 0, 0);
-  rightLayout->setSpacing(2);
-  rightLayout->addWidget(listCaption_);
-  rightLayout->addWidget(listViews_);
-  splitter->addWidget(left);
-  splitter->addWidget(right);
-  splitter->setStretchFactor(1, 1);
-  splitter->setSizes({220, 680});
-  (new QVBoxLayout(browserPage_))->addWidget(splitter);
-  browserPage_->layout()->setContentsMargins(4, 4, 4, 4);
+  browser_ = new TFolderBrowser(pages_);
+  browser_->FolderShown = [this] { UpdateStatus(); };
+  browser_->SelectionChanged = [this] {
+    UpdateCommands();
+    UpdateStatus();
+  };
+  browser_->ContextMenu = [this](const QPoint& at) { popup_->popup(at); };
   pages_->addWidget(dummyPage_);
-  pages_->addWidget(browserPage_);
+  pages_->addWidget(browser_);
   setCentralWidget(pages_);
 
   for (int i = 0; i < 3; ++i) {
@@ -338,49 +286,19 @@ void TMainForm::CreateWidgets() {
   panels_[1]->setMinimumWidth(120);
   panels_[2]->setMinimumWidth(150);
 
-  treeTimer_ = new QTimer(this);
-  treeTimer_->setSingleShot(true);
-  treeTimer_->setInterval(100);
-  connect(treeTimer_, &QTimer::timeout, this, &TMainForm::TreeSelectionChanged);
-  // Quick changes (arrow keys held down) fill the list once, for the last node.
-  connect(tree_, &QTreeWidget::currentItemChanged, treeTimer_, qOverload<>(&QTimer::start));
-  // A click on the node already current changes nothing for currentItemChanged, yet the list must
-  // show that node's folder (after a second volume opened, Root is current with an empty list).
-  connect(tree_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
-    TTreeNode* node = tree_->NodeOf(item);
-    if (!node || node == currentNode_) return;
-    treeTimer_->stop();
-    ShowFolder(node);
-  });
-  tree_->installEventFilter(this);
-  connect(tree_, &QTreeWidget::itemExpanded, this, &TMainForm::TreeExpanded);
-  connect(tree_, &QTreeWidget::itemCollapsed, this, &TMainForm::TreeCollapsed);
-  connect(tree_, &QTreeWidget::itemChanged, this, &TMainForm::TreeItemChanged);
-  for (QAbstractItemView* view : {static_cast<QAbstractItemView*>(details_), static_cast<QAbstractItemView*>(icons_)}) {
-    connect(view, &QAbstractItemView::activated, this, &TMainForm::ListActivated);
-    connect(view, &QWidget::customContextMenuRequested, this,
-            [this, view](const QPoint& at) { popup_->popup(view->viewport()->mapToGlobal(at)); });
-    view->installEventFilter(this);
-  }
-  connect(selection_, &QItemSelectionModel::selectionChanged, this, [this] {
-    UpdateCommands();
-    UpdateStatus();
-  });
-  connect(details_->header(), &QHeaderView::sectionClicked, this, &TMainForm::HeaderClicked);
-
   memoryTimer_ = new QTimer(this);
-  connect(memoryTimer_, &QTimer::timeout, this, &TMainForm::ShowMemory);
+  connect(memoryTimer_, &QTimer::timeout, this, &TMainWindow::ShowMemory);
   memoryTimer_->start(3000);
 }
 
-void TMainForm::showEvent(QShowEvent* event) {
+void TMainWindow::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   if (activated_) return;
   activated_ = true;
-  QTimer::singleShot(0, this, &TMainForm::FirstActivation);
+  QTimer::singleShot(0, this, &TMainWindow::FirstActivation);
 }
 
-void TMainForm::FirstActivation() {
+void TMainWindow::FirstActivation() {
   int base = PresetLanguage;
   if (!base) base = LoadLanguage(*OpenSettings());
   if (!base) {
@@ -395,16 +313,12 @@ void TMainForm::FirstActivation() {
   LanguageBase = base;
   ApplyLanguageToQt();
   TranslateApplication();
-  treeCaption_->setText(Text(701));
+  browser_->TreeCaption()->setText(Text(701));
   ShowMemory();
   UpdateStatus();
   if (PresetDrive >= 0) {
     devicesPending_ = false;
-    if (ScanDevices() && OpenDrive(PresetDrive, -1, true) && special_.Root) {
-      tree_->SelectNode(special_.Root);
-      treeTimer_->stop();
-      ShowFolder(special_.Root);
-    }
+    if (ScanDevices() && OpenDrive(PresetDrive, -1, true) && SpecialNodes().Root) SelectAndShow(SpecialNodes().Root);
   } else {
     TWelcomeDialog welcome(this);
     welcome.Run();
@@ -413,38 +327,28 @@ void TMainForm::FirstActivation() {
   if (AfterActivation) AfterActivation();
 }
 
-void TMainForm::closeEvent(QCloseEvent* event) {
+void TMainWindow::closeEvent(QCloseEvent* event) {
   memoryTimer_->stop();
   QMainWindow::closeEvent(event);
 }
 
-void TMainForm::ApplyOptions() {
+void TMainWindow::ApplyOptions() {
   blockcache::SetEnabled(Options().EnableCache);
-  if (tree_) {
-    const QFont font = FileListFont(Options());
-    tree_->setFont(font);
-    details_->setFont(font);
-    icons_->setFont(font);
-  }
+  if (browser_) browser_->SetListFont(FileListFont(Options()));
 }
 
-void TMainForm::SetBrowseState(int state) {
+void TMainWindow::SetBrowseState(int state) {
   browseState_ = state;
-  pages_->setCurrentWidget(state == 2 ? browserPage_ : dummyPage_);
+  pages_->setCurrentWidget(state == 2 ? static_cast<QWidget*>(browser_) : dummyPage_);
   UpdateCommands();
 }
 
-TItem* TMainForm::SingleSelected() const {
-  const auto rows = model_->SelectedRows();
-  return rows.size() == 1 ? model_->ObjectAt(int(rows.front())) : nullptr;
-}
-
-void TMainForm::UpdateCommands() {
+void TMainWindow::UpdateCommands() {
   TCommandInput in;
   in.DriveOpen = browseState_ == 2 && currentDrive_;
-  in.SelectedRows = model_ ? model_->SelectedRows().size() : 0;
-  in.SingleIsFolder = dynamic_cast<TCustomDirectory*>(SingleSelected()) != nullptr;
-  auto* folder = currentNode_ ? dynamic_cast<TCustomDirectory*>(currentNode_->Object) : nullptr;
+  in.SelectedRows = browser_ ? ListModel()->SelectedRows().size() : 0;
+  in.SingleIsFolder = browser_ && dynamic_cast<TCustomDirectory*>(browser_->SingleSelected()) != nullptr;
+  TCustomDirectory* folder = browser_ ? browser_->CurrentFolder() : nullptr;
   in.CurrentHasParent = folder && folder->Parent;
   const TCommandState s = CommandState(in);
   auto set = [this](std::initializer_list<const char*> names, bool on) {
@@ -463,27 +367,22 @@ void TMainForm::UpdateCommands() {
   set({"ButtonParentDir"}, s.ParentDir);
 }
 
-void TMainForm::UpdateStatus() {
-  if (model_->UpdateDepth() > 0) return;
-  auto* folder = currentNode_ ? dynamic_cast<TCustomDirectory*>(currentNode_->Object) : nullptr;
-  if (folder) {
-    QString path = QString::fromStdString(ShortenPath(folder->GetPath(nullptr), 15));
-    if (path.isEmpty() && tree_->ItemOf(currentNode_)) path = tree_->ItemOf(currentNode_)->text(0);
-    listCaption_->setText(QString::fromStdString(TextF(706, {path.toStdString()})));
-  } else {
-    listCaption_->clear();
-  }
-  const auto rows = model_->SelectedRows();
+void TMainWindow::UpdateStatus() {
+  TFileListModel* model = ListModel();
+  if (model->UpdateDepth() > 0) return;
+  TCustomDirectory* folder = browser_->CurrentFolder();
+  browser_->UpdateCaption();
+  const auto rows = model->SelectedRows();
   uint64_t bytes = 0;
   if (!rows.empty()) {
     for (size_t row : rows)
-      if (auto* f = dynamic_cast<TCustomFile*>(model_->ObjectAt(int(row)))) bytes += f->Size;
+      if (auto* f = dynamic_cast<TCustomFile*>(model->ObjectAt(int(row)))) bytes += f->Size;
     panels_[0]->setText(QString::fromStdString(TextF(707, {rows.size()})));
   } else if (folder) {
     if (folder->Children)
       for (const auto& child : *folder->Children)
         if (auto* f = dynamic_cast<TCustomFile*>(child.get())) bytes += f->Size;
-    panels_[0]->setText(QString::fromStdString(TextF(708, {size_t(model_->rowCount())})));
+    panels_[0]->setText(QString::fromStdString(TextF(708, {size_t(model->rowCount())})));
   } else {
     // The window's own hint; a status tip on the window would cover the counts of the list.
     panels_[0]->setText(Text(144));
@@ -492,14 +391,14 @@ void TMainForm::UpdateStatus() {
   UpdateCommands();
 }
 
-void TMainForm::ShowMemory() {
+void TMainWindow::ShowMemory() {
   const struct mallinfo2 info = mallinfo2();
   // Grouped as the chosen language groups digits (a text fills %d as it is).
   const std::string bytes = QLocale().toString(qulonglong(info.uordblks)).toStdString();
   panels_[2]->setText(QString::fromStdString(TextF(700, {bytes})));
 }
 
-bool TMainForm::ScanDevices() {
+bool TMainWindow::ScanDevices() {
   ForgetDrive();
   devices_.Clear();
   drives_.Clear();
@@ -527,7 +426,7 @@ bool TMainForm::ScanDevices() {
   return done;
 }
 
-void TMainForm::OpenDriveCommand() {
+void TMainWindow::OpenDriveCommand() {
   // The volumes are not destroyed under a command that waits in an event loop of its own: a
   // waiting or running find ends first, and the drive dialog opens once it has returned.
   if (volumeInUse_ > 0) {
@@ -547,22 +446,15 @@ void TMainForm::OpenDriveCommand() {
   OpenDrive(driveDlg_->DriveIndex, driveDlg_->FATChoice, driveDlg_->SkipBadClusters);
 }
 
-void TMainForm::ForgetDrive() {
-  if (treeTimer_) treeTimer_->stop();
-  if (model_) {
-    model_->SetSource(nullptr);
-    model_->ClearColumns();
-  }
-  if (tree_) tree_->Clear();
+void TMainWindow::ForgetDrive() {
+  if (browser_) browser_->Forget();
   currentDrive_ = nullptr;
   currentDevice_ = nullptr;
-  currentNode_ = nullptr;
-  special_ = {};
   if (pages_) SetBrowseState(1);
-  if (model_) UpdateStatus();
+  if (browser_) UpdateStatus();
 }
 
-bool TMainForm::OpenDrive(int index, int fatChoice, bool skipBadClusters) {
+bool TMainWindow::OpenDrive(int index, int fatChoice, bool skipBadClusters) {
   if (index < 0 || size_t(index) >= drives_.Count()) return false;
   TCustomDrive* drive = drives_.Items(size_t(index));
   // A volume that did not mount has no folders to show.
@@ -577,181 +469,36 @@ bool TMainForm::OpenDrive(int index, int fatChoice, bool skipBadClusters) {
   currentDrive_ = drive;
   currentDevice_ = drive->Device;
   drive->Progress = &status_;
-  if (auto* fat = dynamic_cast<TFATdrive*>(drive)) {
-    if (fatChoice >= 0) fat->FATCopy = uint8_t(fatChoice);
-    fat->SkipBadClusters = skipBadClusters;
+  if (drive->ChoosableFATs()) {
+    if (fatChoice >= 0) drive->SetFATChoice(fatChoice);
+    drive->SetSkipBadClusters(skipBadClusters);
   }
-  treeCaption_->setText(Text(701));
+  browser_->TreeCaption()->setText(Text(701));
   DebugLog(Format("drive selected: %s", {drive->Name}), 1);
   SetBrowseState(2);
-  LoadDriveTree();
-  model_->ClearColumns();
-  drive->SetupListColumns(*model_);
-  // Column widths as the volume designs them, scaled from 96 dots per inch.
-  const double scale = logicalDpiX() / 96.0;
-  for (int c = 0; c < model_->columnCount(); ++c)
-    details_->header()->resizeSection(c, int(model_->headerData(c, Qt::Horizontal, Qt::UserRole).toInt() * scale));
-  details_->header()->setSortIndicator(0, Qt::AscendingOrder);
-  columnsFitted_ = false;
+  browser_->ShowVolume(*drive, status_);
   UpdateStatus();
   return true;
 }
 
-void TMainForm::LoadDriveTree() {
-  model_->SetSource(nullptr);
-  model_->SetSort(0, false);
-  tree_->Clear();
-  status_.Setup(LoadText(703), LoadText(704), "", "", "", true, false);
-  status_.Show();
-  QApplication::processEvents();
-  {
-    WaitCursor wait;
-    special_ = currentDrive_->ScanDrive(*tree_, &status_);
-  }
-  for (TTreeNode* node : {special_.Root, special_.Lost, special_.Deleted, special_.Search})
-    if (QTreeWidgetItem* item = tree_->ItemOf(node)) item->setExpanded(false);
-  currentNode_ = nullptr;
-  status_.Hide();
-}
-
-uint64_t TMainForm::UnitBytes(bool clusters) const {
+uint64_t TMainWindow::UnitBytes(bool clusters) const {
   if (!currentDrive_) return 512;
-  uint64_t perCluster = 1;
-  if (auto* fat = dynamic_cast<TFATdrive*>(currentDrive_)) perCluster = fat->SectorsPerCluster;
-  if (auto* ntfs = dynamic_cast<TNTFSdrive*>(currentDrive_)) perCluster = ntfs->SectorsPerCluster;
-  return uint64_t(currentDrive_->BytesPerSector()) * (clusters ? std::max<uint64_t>(perCluster, 1) : 1);
+  const uint64_t sector = currentDrive_->BytesPerSector();
+  return clusters ? std::max<uint64_t>(currentDrive_->AllocationUnit(), sector) : sector;
 }
 
-bool TMainForm::DeletedMode(TTreeNode* node) const { return tree_->IsAtOrBelow(node, special_.Deleted); }
+void TMainWindow::ShowFolder(TTreeNode* node) { browser_->ShowFolder(node); }
 
-void TMainForm::TreeSelectionChanged() {
-  if (!tree_->isVisible()) return;
-  TTreeNode* node = tree_->SelectedNode();
-  if (node) ShowFolder(node);
+void TMainWindow::SelectAndShow(TTreeNode* node) { browser_->SelectAndShow(node); }
+
+void TMainWindow::ParentDirCommand() {
+  browser_->ParentDir();
 }
 
-void TMainForm::ShowFolder(TTreeNode* node) {
-  auto* folder = node ? dynamic_cast<TCustomDirectory*>(node->Object) : nullptr;
-  if (!folder) {
-    model_->SetSource(nullptr);
-    return;
-  }
-  {
-    WaitCursor wait;
-    ListUpdate update(*model_);
-    currentNode_ = node;
-    folder->FillListView(*model_, DeletedMode(node));
-  }
-  if (!columnsFitted_ && model_->rowCount() > 0) {
-    // The designed widths are a minimum; dates and long names get the room they need.
-    columnsFitted_ = true;
-    // The last column too: stretched to the window's edge it would cut long type names.
-    details_->header()->setStretchLastSection(false);
-    for (int c = 0; c < model_->columnCount(); ++c)
-      details_->header()->resizeSection(c, std::max({details_->header()->sectionSize(c), details_->header()->sectionSizeHint(c),
-                                                  static_cast<QAbstractItemView*>(details_)->sizeHintForColumn(c)}));
-  }
-  UpdateStatus();
-}
-
-void TMainForm::TreeExpanded(QTreeWidgetItem* item) {
-  TTreeNode* node = tree_->NodeOf(item);
-  auto* folder = node ? dynamic_cast<TCustomDirectory*>(node->Object) : nullptr;
-  if (!folder) return;
-  {
-    WaitCursor wait;
-    try {
-      folder->AddTreeNodes(*tree_, node, DeletedMode(node));
-    } catch (const std::exception& e) {
-      Host().MessageBox(std::string("Error: ") + e.what(), "Error", TMsgButtons::Ok, TMsgIcon::Error);
-    }
-  }
-  if (node == special_.Deleted || node == special_.Lost || node == special_.Search || node == special_.Root) return;
-  tree_->SetImage(node, (folder->Flags & ItemDeleted) ? 7 : 1);
-}
-
-void TMainForm::TreeCollapsed(QTreeWidgetItem* item) {
-  TTreeNode* node = tree_->NodeOf(item);
-  auto* folder = node ? dynamic_cast<TCustomDirectory*>(node->Object) : nullptr;
-  if (!folder || node == special_.Deleted || node == special_.Lost || node == special_.Search || node == special_.Root)
-    return;
-  tree_->SetImage(node, (folder->Flags & ItemDeleted) ? 6 : 0);
-}
-
-void TMainForm::TreeItemChanged(QTreeWidgetItem* item) {
-  if (item != renaming_) return;
-  renaming_ = nullptr;
-  item->setFlags(item->flags() & ~Qt::ItemIsEditable);
-  TTreeNode* node = tree_->NodeOf(item);
-  if (auto* folder = node ? dynamic_cast<TCustomDirectory*>(node->Object) : nullptr)
-    folder->Rename(item->text(0).toStdString());
-  model_->Refresh();
-}
-
-void TMainForm::ListActivated(const QModelIndex& index) {
-  auto* folder = dynamic_cast<TCustomDirectory*>(model_->ObjectAt(index.row()));
-  if (!folder || !currentNode_) return;
-  QTreeWidgetItem* item = tree_->ItemOf(currentNode_);
-  item->setExpanded(true);
-  for (int i = 0; i < item->childCount(); ++i) {
-    TTreeNode* child = tree_->NodeOf(item->child(i));
-    if (child && child->Object == folder) {
-      tree_->SelectNode(child);
-      treeTimer_->stop();
-      ShowFolder(child);
-      listViews_->currentWidget()->setFocus();
-      return;
-    }
-  }
-}
-
-void TMainForm::ParentDirCommand() {
-  TTreeNode* parent = tree_->ParentNode(currentNode_);
-  if (!parent) return;
-  tree_->SelectNode(parent);
-  treeTimer_->stop();
-  ShowFolder(parent);
-  listViews_->currentWidget()->setFocus();
-}
-
-bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
-  // The user moving to the tree clears the list's selection, so that the commands do not act on
-  // rows the user left; focus coming back with the window (a dialog closed) keeps it.
-  if (event->type() == QEvent::FocusIn && watched == tree_ && selection_) {
-    const Qt::FocusReason why = static_cast<QFocusEvent*>(event)->reason();
-    if (why == Qt::MouseFocusReason || why == Qt::TabFocusReason || why == Qt::BacktabFocusReason)
-      selection_->clearSelection();
-  }
-  if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Backspace &&
-      (watched == details_ || watched == icons_)) {
-    ParentDirCommand();
-    return true;
-  }
-  return QMainWindow::eventFilter(watched, event);
-}
-
-void TMainForm::HeaderClicked(int column) {
-  const bool descending = column == model_->SortColumn() ? !model_->SortDescending() : false;
-  SortBy(column, descending);
-}
-
-void TMainForm::SortBy(int column, bool descending) {
-  model_->SetSort(column, descending);
-  details_->header()->setSortIndicator(column, descending ? Qt::DescendingOrder : Qt::AscendingOrder);
-  auto* folder = currentNode_ ? dynamic_cast<TCustomDirectory*>(currentNode_->Object) : nullptr;
-  if (!folder || !folder->Children || folder->Children->size() < 2) return;
-  {
-    WaitCursor wait;
-    ListUpdate update(*model_);
-    folder->FillListView(*model_, DeletedMode(currentNode_));
-  }
-  UpdateStatus();
-}
-
-void TMainForm::SaveSelection() {
-  const auto rows = model_->SelectedRows();
+void TMainWindow::SaveSelection() {
+  const auto rows = ListModel()->SelectedRows();
   if (rows.empty()) return;
-  TItem* first = model_->ObjectAt(int(rows.front()));
+  TItem* first = ListModel()->ObjectAt(int(rows.front()));
   TCustomDrive* drive = nullptr;
   if (auto* f = dynamic_cast<TCustomFile*>(first)) drive = f->Drive;
   if (auto* d = dynamic_cast<TCustomDirectory*>(first)) drive = d->Drive;
@@ -761,13 +508,13 @@ void TMainForm::SaveSelection() {
   {
     WaitCursor wait;
     VolumeInUse use(volumeInUse_);
-    if (!RunSaveCommand(this, *drive, *model_, &status_, run)) return;
+    if (!RunSaveCommand(this, *drive, ListModel()->Source(), SelectedObjects(*ListModel()), &status_, run)) return;
   }
   TSaveSummaryDialog summary(this, run);
   summary.exec();
 }
 
-void TMainForm::FindLostDataCommand() {
+void TMainWindow::FindLostDataCommand() {
   if (!currentDrive_) return;
   bool found = false;
   {
@@ -775,19 +522,11 @@ void TMainForm::FindLostDataCommand() {
     VolumeInUse use(volumeInUse_);
     found = currentDrive_->FindLostData(&status_);
   }
-  if (!found || !special_.Lost) return;
-  tree_->RemoveChildren(special_.Lost);
-  tree_->SetHasChildren(special_.Lost, currentDrive_->LostFolder->HasSubdirectories());
-  QTreeWidgetItem* item = tree_->ItemOf(special_.Lost);
-  item->setExpanded(false);
-  tree_->SelectNode(special_.Lost);
-  tree_->setFocus();
-  item->setExpanded(true);
-  treeTimer_->stop();
-  ShowFolder(special_.Lost);
+  if (!found || !SpecialNodes().Lost) return;
+  browser_->ShowRebuilt(SpecialNodes().Lost, *currentDrive_->LostFolder);
 }
 
-void TMainForm::FindCommand() {
+void TMainWindow::FindCommand() {
   if (!currentDrive_) return;
   bool found = false;
   {
@@ -798,29 +537,22 @@ void TMainForm::FindCommand() {
   }
   if (openPending_) {
     openPending_ = false;
-    QTimer::singleShot(0, this, &TMainForm::OpenDriveCommand);
+    QTimer::singleShot(0, this, &TMainWindow::OpenDriveCommand);
     return;
   }
-  if (!found || !special_.Search) return;
-  tree_->RemoveChildren(special_.Search);
-  tree_->SetHasChildren(special_.Search, currentDrive_->SearchFolder->HasSubdirectories());
-  QTreeWidgetItem* item = tree_->ItemOf(special_.Search);
-  item->setExpanded(false);
-  tree_->SelectNode(special_.Search);
-  tree_->setFocus();
-  item->setExpanded(true);
-  treeTimer_->stop();
-  ShowFolder(special_.Search);
+  if (!found || !SpecialNodes().Search) return;
+  browser_->ShowRebuilt(SpecialNodes().Search, *currentDrive_->SearchFolder);
 }
 
-void TMainForm::ViewCommand(bool hex) {
-  auto* file = dynamic_cast<TCustomFile*>(SingleSelected());
+void TMainWindow::ViewCommand(bool hex) {
+  auto* file = dynamic_cast<TCustomFile*>(browser_->SingleSelected());
   if (!file || !file->Drive) return;
-  int fatChoice = file->Drive->DefaultReadChoice(DeletedMode(currentNode_));
-  if (auto* fat = dynamic_cast<TFATdrive*>(file->Drive)) {
+  const bool deletedView = browser_->DeletedMode(browser_->CurrentNode());
+  int fatChoice = file->Drive->DefaultReadChoice(deletedView);
+  if (file->Drive->ChoosableFATs()) {
     // Which FAT the clusters follow is the user's call: a deleted file's chain is usually gone.
     if (!fatSelect_) fatSelect_ = new TFATSelectDialog(this);
-    if (!fatSelect_->Execute(*fat, DeletedMode(currentNode_))) return;
+    if (!fatSelect_->Execute(*file->Drive, deletedView)) return;
     fatChoice = fatSelect_->ItemIndex();
     if (file->Size == 0) return;
   }
@@ -834,23 +566,24 @@ void TMainForm::ViewCommand(bool hex) {
     viewer_->ShowText(std::move(source), name);
 }
 
-void TMainForm::PropertiesCommand() {
-  const auto rows = model_->SelectedRows();
+void TMainWindow::PropertiesCommand() {
+  TFileListModel* model = ListModel();
+  const auto rows = model->SelectedRows();
   if (rows.size() != 1) return;
   const int row = int(rows.front());
-  TItem* object = model_->ObjectAt(row);
+  TItem* object = model->ObjectAt(row);
   TItemFields fields;
   if (!object || !ReadItemFields(*object, fields)) return;
-  TItemPropertiesDialog dialog(this);
+  TPropertiesDialog dialog(this);
   dialog.Name = fields.Name;
   dialog.Cluster = fields.Cluster;
   dialog.Size = fields.Size;
   dialog.ClusterEnabled = fields.ClusterEnabled;
   // The listing's other columns, and for files found by their content where the size came from.
-  for (int c = 1; c < model_->columnCount(); ++c) {
-    const QString value = model_->data(model_->index(row, c), Qt::DisplayRole).toString();
+  for (int c = 1; c < model->columnCount(); ++c) {
+    const QString value = model->data(model->index(row, c), Qt::DisplayRole).toString();
     if (!value.isEmpty())
-      dialog.Facts.emplace_back(TextWith(854, {model_->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString()}), value);
+      dialog.Facts.emplace_back(TextWith(854, {model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString()}), value);
   }
   for (auto& fact : ItemFacts(*object)) dialog.Facts.push_back(std::move(fact));
   if (!dialog.Run()) return;
@@ -858,15 +591,15 @@ void TMainForm::PropertiesCommand() {
   fields.Cluster = dialog.Cluster;
   fields.Size = dialog.Size;
   WriteItemFields(*object, fields);
-  model_->Refresh();
+  model->Refresh();
 }
 
-void TMainForm::SysInfoCommand() {
+void TMainWindow::SysInfoCommand() {
   TSysInfoDialog dialog(this);
   dialog.Run();
 }
 
-void TMainForm::CreateImageCommand() {
+void TMainWindow::CreateImageCommand() {
   TImageDialog dialog(this, devices_, drives_);
   TImageRequest request;
   if (!dialog.Execute(request)) return;
@@ -874,59 +607,25 @@ void TMainForm::CreateImageCommand() {
   QMessageBox::information(this, Text(950), ImagingSummary(request, outcome));
 }
 
-void TMainForm::DriveInfoCommand() {
+void TMainWindow::DriveInfoCommand() {
   if (!currentDevice_) return;
   TDriveInfoDialog dialog(this);
   dialog.Run(*currentDevice_);
 }
 
-void TMainForm::RenameCommand() {
-  QAbstractItemView* list = qobject_cast<QAbstractItemView*>(listViews_->currentWidget());
-  const auto rows = model_->SelectedRows();
-  if (list && (list->hasFocus() || !tree_->hasFocus()) && rows.size() == 1) {
-    list->edit(model_->index(int(rows.front()), 0));
-    return;
-  }
-  if (QTreeWidgetItem* item = tree_->currentItem(); item && tree_->hasFocus()) {
-    renaming_ = item;
-    item->setFlags(item->flags() | Qt::ItemIsEditable);
-    tree_->editItem(item, 0);
-  }
+void TMainWindow::RenameCommand() {
+  browser_->Rename();
 }
 
-bool TMainForm::RenameObject(TItem* object, const QString& name) {
-  std::string shown;
-  shown = ShownName(*object);
-  switch (CheckRename(*object, name.toStdString())) {
-    case TRenameCheck::NoParent: return false;
-    case TRenameCheck::Duplicate: {
-      // Shown once the editor has closed: a modal box inside the model's setData leaves the view
-      // in its editing state, and it never edits again.
-      const QString text = QString::fromStdString(TextF(705, {shown}));
-      QTimer::singleShot(0, this, [this, text] { QMessageBox::information(this, "Salvex", text); });
-      return false;
-    }
-    case TRenameCheck::Allowed: break;
-  }
-  if (auto* f = dynamic_cast<TCustomFile*>(object)) return f->Rename(name.toStdString());
-  if (auto* d = dynamic_cast<TCustomDirectory*>(object)) return d->Rename(name.toStdString());
-  return false;
+void TMainWindow::SelectAllCommand() {
+  browser_->SelectAll();
 }
 
-void TMainForm::SelectAllCommand() {
-  if (model_->rowCount() == 0) return;
-  WaitCursor wait;
-  selection_->select(QItemSelection(model_->index(0, 0), model_->index(model_->rowCount() - 1, 0)),
-                     QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+void TMainWindow::InvertSelectionCommand() {
+  browser_->InvertSelection();
 }
 
-void TMainForm::InvertSelectionCommand() {
-  if (model_->rowCount() == 0) return;
-  selection_->select(QItemSelection(model_->index(0, 0), model_->index(model_->rowCount() - 1, 0)),
-                     QItemSelectionModel::Toggle | QItemSelectionModel::Rows);
-}
-
-void TMainForm::OptionsCommand() {
+void TMainWindow::OptionsCommand() {
   TOptionsDialog dialog(this, Options());
   dialog.Store = [this](const TOptions& options) {
     auto store = OpenSettings();
@@ -937,34 +636,23 @@ void TMainForm::OptionsCommand() {
   };
   if (!dialog.Edit()) return;
   ApplyOptions();
-  if (currentNode_) ShowFolder(currentNode_);
+  if (browser_->CurrentNode()) ShowFolder(browser_->CurrentNode());
 }
 
-void TMainForm::SetListStyle(int style) {
-  if (style == 3) {
-    listViews_->setCurrentWidget(details_);
-    return;
-  }
-  icons_->setViewMode(style == 0 ? QListView::IconMode : QListView::ListMode);
-  // Icons fill rows of a grid; the list mode fills columns.
-  icons_->setFlow(style == 2 ? QListView::TopToBottom : QListView::LeftToRight);
-  icons_->setWrapping(true);
-  icons_->setResizeMode(QListView::Adjust);
-  icons_->setIconSize(style == 0 ? QSize(32, 32) : QSize(16, 16));
-  icons_->setGridSize(style == 0 ? QSize(96, 64) : QSize());
-  listViews_->setCurrentWidget(icons_);
+void TMainWindow::SetListStyle(int style) {
+  browser_->SetListStyle(style);
 }
 
-void TMainForm::HelpCommand() {
+void TMainWindow::HelpCommand() {
   if (!help_) help_ = new THelpWindow(this);
   help_->Present();
 }
 
-void TMainForm::NotYetAvailable() {
+void TMainWindow::NotYetAvailable() {
   QMessageBox::information(this, "Salvex", tr("This command is not yet available."));
 }
 
-void TMainForm::AboutCommand() {
+void TMainWindow::AboutCommand() {
   QMessageBox::about(this, Text(660),
                      QString("Salvex %1\n\n%2\n\n%3").arg(SALVEX_VERSION, Text(662), Text(665)));
 }

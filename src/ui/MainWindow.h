@@ -6,6 +6,7 @@
 #include "devices/DriveList.h"
 #include "devices/StatusDialog.h"
 #include "ui/Commands.h"
+#include "ui/FolderBrowser.h"
 #include "ui/QtHost.h"
 
 class QItemSelectionModel;
@@ -19,22 +20,23 @@ class QTreeWidgetItem;
 
 namespace salvex::ui {
 
-class TDebugBox;
+class TDebugWindow;
 class TDriveDlg;
 class TFATSelectDialog;
 class TViewerDialog;
 class TFileListModel;
+class TFolderBrowser;
 class TFolderTree;
 class THelpWindow;
 class TStatusWindow;
 
 // The program's one main window: opens a volume, shows its folder tree beside the virtual file
 // list, and starts every command.
-class TMainForm : public QMainWindow {
+class TMainWindow : public QMainWindow {
   Q_OBJECT
  public:
-  explicit TMainForm(bool showDebug, QWidget* parent = nullptr);
-  ~TMainForm() override;
+  explicit TMainWindow(bool showDebug, QWidget* parent = nullptr);
+  ~TMainWindow() override;
 
   // Language base used at the first activation instead of asking (0 = ask).
   int PresetLanguage = 0;
@@ -51,6 +53,8 @@ class TMainForm : public QMainWindow {
   bool OpenDrive(int index, int fatChoice, bool skipBadClusters);
   // Fills the list from the folder of node (at once, without the selection pause).
   void ShowFolder(TTreeNode* node);
+  // Chooses node in the tree and shows its folder.
+  void SelectAndShow(TTreeNode* node);
   void SaveSelection();
   void FindLostDataCommand();
   // Tools > Create disk image: the dialog, then the run with its progress window.
@@ -58,10 +62,11 @@ class TMainForm : public QMainWindow {
   void UpdateCommands();
   void UpdateStatus();
 
-  TFolderTree* Tree() const { return tree_; }
-  TFileListModel* ListModel() const { return model_; }
-  QItemSelectionModel* Selection() const { return selection_; }
-  const TSpecialNodes& SpecialNodes() const { return special_; }
+  TFolderBrowser* Browser() const { return browser_; }
+  TFolderTree* Tree() const { return browser_->Tree(); }
+  TFileListModel* ListModel() const { return browser_->ListModel(); }
+  QItemSelectionModel* Selection() const { return browser_->Selection(); }
+  const TSpecialNodes& SpecialNodes() const { return browser_->SpecialNodes(); }
   TDriveDlg* DriveDialog() const { return driveDlg_; }
   // Created at the first view command.
   TFATSelectDialog* FATSelect() const { return fatSelect_; }
@@ -75,36 +80,25 @@ class TMainForm : public QMainWindow {
   TDriveList& Drives() { return drives_; }
   TDeviceList& Devices() { return devices_; }
   QAction* Action(const QString& name) const;
-  QLabel* ListCaption() const { return listCaption_; }
-  QTreeView* DetailsView() const { return details_; }
+  QLabel* ListCaption() const { return browser_->ListCaption(); }
+  QTreeView* DetailsView() const { return browser_->DetailsView(); }
   QLabel* Panel(int i) const { return panels_[i]; }
 
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
-  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void CreateActions();
   void CreateMenus();
   void CreateWidgets();
-  QAction* NewAction(const char* name, int tag, int hint, void (TMainForm::*slot)());
+  QAction* NewAction(const char* name, int tag, int hint, void (TMainWindow::*slot)());
   void FirstActivation();
   void SetBrowseState(int state);
   void ApplyOptions();
-  void LoadDriveTree();
   void ForgetDrive();
-  bool DeletedMode(TTreeNode* node) const;
   uint64_t UnitBytes(bool clusters) const;
-  TItem* SingleSelected() const;
 
-  void TreeSelectionChanged();
-  void TreeExpanded(QTreeWidgetItem* item);
-  void TreeCollapsed(QTreeWidgetItem* item);
-  void TreeItemChanged(QTreeWidgetItem* item);
-  void ListActivated(const QModelIndex& index);
-  void HeaderClicked(int column);
-  void SortBy(int column, bool descending);
   void ParentDirCommand();
   void RenameCommand();
   void SelectAllCommand();
@@ -122,40 +116,26 @@ class TMainForm : public QMainWindow {
   void AboutCommand();
   void SetListStyle(int style);
   void ShowMemory();
-  bool RenameObject(TItem* object, const QString& name);
 
   TQtHost host_;
-  TDebugBox* debug_ = nullptr;
+  TDebugWindow* debug_ = nullptr;
   TDeviceList devices_;
   TDriveList drives_;
   TStatusWindow* statusWindow_ = nullptr;
   TStatusDialog status_;
   TCustomDrive* currentDrive_ = nullptr;
   TDevice* currentDevice_ = nullptr;
-  TTreeNode* currentNode_ = nullptr;
-  TSpecialNodes special_;
   int browseState_ = 1;
   bool activated_ = false;
   bool devicesPending_ = true;
-  bool columnsFitted_ = false;
-  QTreeWidgetItem* renaming_ = nullptr;
   int volumeInUse_ = 0;       // commands running that hold the open volume
   bool findRunning_ = false;
   bool openPending_ = false;  // Ctrl+O during a find: open the drive dialog after it
 
   QStackedWidget* pages_ = nullptr;
   QWidget* dummyPage_ = nullptr;
-  QWidget* browserPage_ = nullptr;
-  TFolderTree* tree_ = nullptr;
-  QLabel* treeCaption_ = nullptr;
-  QLabel* listCaption_ = nullptr;
-  QStackedWidget* listViews_ = nullptr;
-  QTreeView* details_ = nullptr;
-  QListView* icons_ = nullptr;
-  TFileListModel* model_ = nullptr;
-  QItemSelectionModel* selection_ = nullptr;
+  TFolderBrowser* browser_ = nullptr;
   QLabel* panels_[3] = {};
-  QTimer* treeTimer_ = nullptr;
   QTimer* memoryTimer_ = nullptr;
   QMenu* popup_ = nullptr;
   TDriveDlg* driveDlg_ = nullptr;

@@ -9,33 +9,13 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "common/Helpers.h"
-#include "exfat/ExFATDirectory.h"
-#include "exfat/ExFATFile.h"
-#include "exfat/ExFATdrive.h"
-#include "fat/FATDirectory.h"
-#include "fat/FATFile.h"
-#include "fat/FATdrive.h"
-#include "ntfs/NTFSDirectory.h"
-#include "ntfs/NTFSFile.h"
-#include "ntfs/NTFSdrive.h"
+#include "devices/Model.h"
 #include "ui/Icons.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
 
-namespace {
-
-// Boot-sector bytes as text, cut at the first zero byte.
-QString BootText(const uint8_t* bytes, size_t count) {
-  size_t n = 0;
-  while (n < count && bytes[n] != 0) ++n;
-  return QString::fromLatin1(reinterpret_cast<const char*>(bytes), qsizetype(n));
-}
-
-}  // namespace
-
-TPreviewDrvDialog::TPreviewDrvDialog(QWidget* parent) : QDialog(parent) {
+TPreviewDialog::TPreviewDialog(QWidget* parent) : QDialog(parent) {
   Tagged(this, 600);
   resize(460, 440);
   auto field = [this] {
@@ -73,65 +53,29 @@ TPreviewDrvDialog::TPreviewDrvDialog(QWidget* parent) : QDialog(parent) {
   TranslateComponent(this);
 }
 
-void TPreviewDrvDialog::Fill(TCustomDrive& drive) {
+void TPreviewDialog::Fill(TCustomDrive& drive) {
   TranslateComponent(this);
   list_->clear();
   physSec_->setText(QString::number(drive.FirstSector));
-  auto addRow = [this](TItem& item) {
-    TListItem row;
-    QString size, stamp;
-    bool folder = false;
-    if (auto* d = dynamic_cast<TCustomDirectory*>(&item)) {
-      d->FillListItem(row);
-      folder = true;
-      if (auto* fd = dynamic_cast<TFATDirectory*>(d)) stamp = QString::fromStdString(DosDateTimeText(fd->Date, fd->Time));
-      if (auto* nd = dynamic_cast<TNTFSDirectory*>(d)) stamp = QString::fromStdString(DosDateTimeText(nd->Date, nd->Time));
-      if (auto* ed = dynamic_cast<TExFATDirectory*>(d))
-        stamp = QString::fromStdString(DosDateTimeText(ed->Modified.Date(), ed->Modified.Time()));
-    } else if (auto* f = dynamic_cast<TCustomFile*>(&item)) {
-      f->FillListItem(row);
-      size = QString::number(f->Size);
-      if (auto* ff = dynamic_cast<TFATFile*>(f)) stamp = QString::fromStdString(DosDateTimeText(ff->Date, ff->Time));
-      if (auto* nf = dynamic_cast<TNTFSFile*>(f)) stamp = QString::fromStdString(DosDateTimeText(nf->Date, nf->Time));
-      if (auto* ef = dynamic_cast<TExFATFile*>(f))
-        stamp = QString::fromStdString(DosDateTimeText(ef->Modified.Date(), ef->Modified.Time()));
-    }
-    auto* entry = new QTreeWidgetItem(QStringList{QString::fromStdString(row.Caption), size, stamp});
-    entry->setIcon(0, ImageIcon(folder ? 0 : 5));
+  const TPreviewFields preview = drive.Preview();
+  if (!preview.Known) return;
+  totalSec_->setText(QString::number(preview.TotalSectors));
+  secPerClus_->setText(QString::number(preview.SectorsPerCluster));
+  oem_->setText(QString::fromStdString(preview.Oem));
+  label_->setText(QString::fromStdString(preview.Label));
+  fatLabel_->setEnabled(preview.HasFATType);
+  fatType_->setText(QString::fromStdString(preview.FATType));
+  for (const TPreviewFields::TEntry& e : preview.RootEntries) {
+    auto* entry = new QTreeWidgetItem(QStringList{QString::fromStdString(e.Name),
+                                                  e.Folder ? QString() : QString::number(e.Size),
+                                                  QString::fromStdString(e.Modified)});
+    entry->setIcon(0, ImageIcon(e.Folder ? 0 : 5));
     entry->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
     list_->addTopLevelItem(entry);
-    return true;
-  };
-  if (auto* fat = dynamic_cast<TFATdrive*>(&drive)) {
-    static const char* kTypes[] = {"none", "FAT12", "FAT16", "FAT32"};
-    totalSec_->setText(QString::number(fat->TotalSectors));
-    secPerClus_->setText(QString::number(fat->BootRecord[0x0D]));
-    oem_->setText(BootText(fat->BootRecord.data() + 3, 8));
-    label_->setText(BootText(fat->BootRecord.data() + (fat->FATType == FAT32 ? 0x47 : 0x2B), 11));
-    fatLabel_->setEnabled(true);
-    fatType_->setText(fat->FATType <= 3 ? kTypes[fat->FATType] : "");
-    if (TFATDirectory* root = fat->Root()) root->Search(addRow, false, false, false);
-  } else if (auto* ntfs = dynamic_cast<TNTFSdrive*>(&drive)) {
-    totalSec_->setText(QString::number(ntfs->VolumeSectors));
-    secPerClus_->setText(QString::number(ntfs->SectorsPerCluster));
-    oem_->setText(ntfs->BootSectorBytes.size() >= 11 ? BootText(ntfs->BootSectorBytes.data() + 3, 8) : QString());
-    label_->setText(QString::fromStdString(drive.Name));
-    fatLabel_->setEnabled(false);
-    fatType_->clear();
-    if (auto* root = dynamic_cast<TNTFSDirectory*>(drive.RootFolder.get())) root->Search(addRow, false);
-  } else if (auto* exfat = dynamic_cast<TExFATdrive*>(&drive)) {
-    totalSec_->setText(QString::number(exfat->VolumeSectors));
-    secPerClus_->setText(QString::number(1u << exfat->Boot.SectorsPerClusterShift));
-    // exFAT's boot sector always names itself so; there is no other OEM name.
-    oem_->setText("EXFAT");
-    label_->setText(QString::fromStdString(drive.Name));
-    fatLabel_->setEnabled(true);
-    fatType_->setText("exFAT");
-    if (TExFATDirectory* root = exfat->Root()) root->Search(addRow, false, false, false);
   }
 }
 
-void TPreviewDrvDialog::Execute(TCustomDrive& drive) {
+void TPreviewDialog::Execute(TCustomDrive& drive) {
   Fill(drive);
   exec();
 }

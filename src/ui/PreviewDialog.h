@@ -12,10 +12,10 @@ class TCustomDrive;
 namespace salvex::ui {
 
 // A volume's boot-sector data and its root folder, before the user opens it.
-class TPreviewDrvDialog : public QDialog {
+class TPreviewDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit TPreviewDrvDialog(QWidget* parent = nullptr);
+  explicit TPreviewDialog(QWidget* parent = nullptr);
   // Fills the fields from the volume; Execute also shows the dialog modally.
   void Fill(TCustomDrive& drive);
   void Execute(TCustomDrive& drive);

@@ -10,18 +10,12 @@
 #include <QVBoxLayout>
 
 #include "common/Options.h"
-#include "exfat/ExFATFile.h"
-#include "ext/ExtDirectory.h"
-#include "ext/ExtFile.h"
-#include "fat/FATDirectory.h"
-#include "fat/FATFile.h"
-#include "fat/MFTFile.h"
-#include "ntfs/NTFSFile.h"
+#include "devices/Model.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
 
-TItemPropertiesDialog::TItemPropertiesDialog(QWidget* parent) : QDialog(parent) {
+TPropertiesDialog::TPropertiesDialog(QWidget* parent) : QDialog(parent) {
   setWindowTitle(Text(430));
   name_ = new QLineEdit(this);
   cluster_ = new QLineEdit(this);
@@ -46,7 +40,7 @@ TItemPropertiesDialog::TItemPropertiesDialog(QWidget* parent) : QDialog(parent) 
   layout->addWidget(buttons);
 }
 
-void TItemPropertiesDialog::Prepare() {
+void TPropertiesDialog::Prepare() {
   name_->setText(Name);
   cluster_->setText(QString::number(Cluster));
   size_->setText(QString::number(Size));
@@ -59,7 +53,7 @@ void TItemPropertiesDialog::Prepare() {
   }
 }
 
-void TItemPropertiesDialog::Accept() {
+void TPropertiesDialog::Accept() {
   Name = name_->text();
   bool ok = false;
   const qulonglong cluster = cluster_->text().trimmed().toULongLong(&ok);
@@ -68,7 +62,7 @@ void TItemPropertiesDialog::Accept() {
   if (ok) Size = size;
 }
 
-bool TItemPropertiesDialog::Run() {
+bool TPropertiesDialog::Run() {
   Prepare();
   if (exec() != QDialog::Accepted) return false;
   Accept();
@@ -76,7 +70,8 @@ bool TItemPropertiesDialog::Run() {
 }
 
 bool ReadItemFields(const TItem& item, TItemFields& f) {
-  f.ClusterEnabled = true;
+  const std::optional<TClusterField> cluster = item.ClusterField();
+  if (!cluster) return false;
   if (auto* file = dynamic_cast<const TCustomFile*>(&item)) {
     f.Name = QString::fromStdString(DisplayName(file->Name));
     f.Size = file->Size;
@@ -84,26 +79,8 @@ bool ReadItemFields(const TItem& item, TItemFields& f) {
     f.Name = QString::fromStdString(DisplayName(dir->Name));
     f.Size = 0;
   }
-  if (auto* x = dynamic_cast<const TFATFile*>(&item)) {
-    f.Cluster = x->FirstCluster;
-  } else if (auto* d = dynamic_cast<const TFATDirectory*>(&item)) {
-    f.Cluster = d->FirstCluster;
-  } else if (auto* m = dynamic_cast<const TMFTFile*>(&item)) {
-    f.Cluster = m->FirstCluster;
-  } else if (auto* r = dynamic_cast<const TNTFSMFTFile*>(&item)) {
-    f.Cluster = uint32_t(r->Cluster);
-  } else if (auto* n = dynamic_cast<const TNTFSFile*>(&item)) {
-    f.ClusterEnabled = n->MFTNumber <= 0;
-    f.Cluster = f.ClusterEnabled ? uint32_t(uint64_t(n->StartCluster)) : 0;
-  } else if (auto* e = dynamic_cast<const TExFATFile*>(&item)) {
-    f.Cluster = e->FirstCluster;
-  } else if (dynamic_cast<const TExtFile*>(&item) || dynamic_cast<const TExtDirectory*>(&item)) {
-    // An ext item's data is found through its inode, not from a first cluster.
-    f.ClusterEnabled = false;
-    f.Cluster = 0;
-  } else {
-    return false;
-  }
+  f.ClusterEnabled = cluster->Editable;
+  f.Cluster = cluster->Cluster;
   return true;
 }
 
@@ -111,12 +88,11 @@ std::vector<std::pair<QString, QString>> ItemFacts(const TItem& item) {
   std::vector<std::pair<QString, QString>> facts;
   if (auto* file = dynamic_cast<const TCustomFile*>(&item); file && file->SizeOrigin != TSizeOrigin::Entry)
     facts.emplace_back(Text(839), Text(file->SizeOrigin == TSizeOrigin::FormatEnd ? 840 : 841));
-  const TExtNode* node = nullptr;
-  if (auto* file = dynamic_cast<const TExtFile*>(&item)) node = &file->Node;
-  if (auto* dir = dynamic_cast<const TExtDirectory*>(&item)) node = &dir->Node;
-  if (node && !node->Problem.empty()) facts.emplace_back(TextWith(854, {Text(819)}), QString::fromStdString(node->Problem));
-  if (node && node->FromJournal)
-    facts.emplace_back(TextWith(854, {Text(905)}), TextWith(904, {QLocale().toString(qulonglong(node->JournalSequence))}));
+  const TItemHistory history = item.History();
+  if (!history.Problem.empty())
+    facts.emplace_back(TextWith(854, {Text(819)}), QString::fromStdString(history.Problem));
+  if (history.JournalSequence)
+    facts.emplace_back(TextWith(854, {Text(905)}), TextWith(904, {QLocale().toString(qulonglong(*history.JournalSequence))}));
   return facts;
 }
 
@@ -128,19 +104,7 @@ void WriteItemFields(TItem& item, const TItemFields& f) {
   } else if (auto* dir = dynamic_cast<TCustomDirectory*>(&item)) {
     dir->Name = name;
   }
-  if (auto* x = dynamic_cast<TFATFile*>(&item)) {
-    x->FirstCluster = f.Cluster;
-  } else if (auto* d = dynamic_cast<TFATDirectory*>(&item)) {
-    d->FirstCluster = f.Cluster;
-  } else if (auto* m = dynamic_cast<TMFTFile*>(&item)) {
-    m->FirstCluster = f.Cluster;
-  } else if (auto* r = dynamic_cast<TNTFSMFTFile*>(&item)) {
-    r->Cluster = f.Cluster;
-  } else if (auto* n = dynamic_cast<TNTFSFile*>(&item)) {
-    if (n->MFTNumber <= 0) n->StartCluster = int64_t(f.Cluster);
-  } else if (auto* e = dynamic_cast<TExFATFile*>(&item)) {
-    e->FirstCluster = f.Cluster;
-  }
+  item.SetClusterField(f.Cluster);
 }
 
 }  // namespace salvex::ui

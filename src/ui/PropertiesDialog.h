@@ -15,10 +15,10 @@ namespace salvex::ui {
 
 // The name, first cluster and size under which a file or folder is listed and saved. A found
 // file whose entry is damaged can be given the right start and length before it is saved.
-class TItemPropertiesDialog : public QDialog {
+class TPropertiesDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit TItemPropertiesDialog(QWidget* parent = nullptr);
+  explicit TPropertiesDialog(QWidget* parent = nullptr);
 
   QString Name;
   uint32_t Cluster = 0;

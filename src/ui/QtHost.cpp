@@ -79,7 +79,7 @@ bool TQtHost::AskTargetFolder(std::string& folder) {
 }
 
 bool TQtHost::AskSaveTarget(std::string& folder, const std::vector<std::string>& fatItems, int& fatChoice) {
-  if (!targetDialog_) targetDialog_ = new TDirSelectDialog(window_);
+  if (!targetDialog_) targetDialog_ = new TTargetFolderDialog(window_);
   if (folder.empty()) folder = LastTarget;
   if (!targetDialog_->Run(folder, fatItems, fatChoice)) return false;
   LastTarget = folder;

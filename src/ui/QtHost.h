@@ -7,7 +7,7 @@
 
 namespace salvex::ui {
 
-class TDirSelectDialog;
+class TTargetFolderDialog;
 class TRangeDialog;
 class TFindDlg;
 
@@ -39,7 +39,7 @@ class TQtHost : public THost {
 
  private:
   QPointer<QWidget> window_;
-  TDirSelectDialog* targetDialog_ = nullptr;
+  TTargetFolderDialog* targetDialog_ = nullptr;
   TRangeDialog* clusterRange_ = nullptr;
   QPointer<TFindDlg> find_;
 };

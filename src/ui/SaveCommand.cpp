@@ -59,10 +59,10 @@ class TDesktopQuestions : public THostSaveQuestions {
 
 }  // namespace
 
-bool RunSaveCommand(QWidget* window, TCustomDrive& drive, TListView& list, TStatusDialog* status, TSaveRun& run) {
-  const std::vector<TItem*> selected = SelectedObjects(list);
+bool RunSaveCommand(QWidget* window, TCustomDrive& drive, const TCustomDirectory* shown,
+                    const std::vector<TItem*>& selected, TStatusDialog* status, TSaveRun& run) {
   if (selected.empty()) return false;
-  std::optional<TSaveOptions> options = AskSaveOptions(drive, list);
+  std::optional<TSaveOptions> options = AskSaveOptions(drive, shown);
   if (!options) return false;
   TDesktopQuestions questions(drive, window, options->Target, status);
   Host().EnableMainWindow(false);

@@ -7,8 +7,8 @@
 class QWidget;
 
 namespace salvex {
+class TCustomDirectory;
 class TCustomDrive;
-class TListView;
 class TStatusDialog;
 }  // namespace salvex
 
@@ -28,11 +28,12 @@ struct TSaveRun {
 TSaveRun SaveAndRecord(const std::vector<TItem*>& items, TSaveOptions options, TSaveQuestions& questions,
                        TStatusDialog* status);
 
-// The desktop's save of the list's selected rows: the target folder dialog (files found by the
+// The desktop's save of the rows selected in the listing of `shown`: the target folder dialog (files found by the
 // deleted or lost-data search follow no FAT unless the user picks one), the warning about a target
 // on the examined device, then the save engine with the program's questions. An unreadable file
 // asks once whether to skip it, skip all such files, or cancel. False when the user cancelled
 // before anything was saved.
-bool RunSaveCommand(QWidget* window, TCustomDrive& drive, TListView& list, TStatusDialog* status, TSaveRun& run);
+bool RunSaveCommand(QWidget* window, TCustomDrive& drive, const TCustomDirectory* shown,
+                    const std::vector<TItem*>& selected, TStatusDialog* status, TSaveRun& run);
 
 }  // namespace salvex::ui

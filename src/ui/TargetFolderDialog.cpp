@@ -19,7 +19,7 @@
 
 namespace salvex::ui {
 
-TDirSelectDialog::TDirSelectDialog(QWidget* parent) : QDialog(parent) {
+TTargetFolderDialog::TTargetFolderDialog(QWidget* parent) : QDialog(parent) {
   Tagged(this, 480);
   setWindowTitle(Text(480));
   resize(520, 520);
@@ -52,7 +52,7 @@ TDirSelectDialog::TDirSelectDialog(QWidget* parent) : QDialog(parent) {
   auto* newFolder = Tagged(buttons->addButton(Text(482), QDialogButtonBox::ActionRole), 482);
   Tagged(buttons->addButton(Text(486), QDialogButtonBox::AcceptRole), 486);
   Tagged(buttons->addButton(Text(487), QDialogButtonBox::RejectRole), 487);
-  connect(newFolder, &QPushButton::clicked, this, &TDirSelectDialog::NewFolderClicked);
+  connect(newFolder, &QPushButton::clicked, this, &TTargetFolderDialog::NewFolderClicked);
   connect(buttons, &QDialogButtonBox::accepted, this, [this] {
     if (!folder_.isEmpty()) accept();
   });
@@ -68,7 +68,7 @@ TDirSelectDialog::TDirSelectDialog(QWidget* parent) : QDialog(parent) {
   layout->addWidget(buttons);
 }
 
-bool TDirSelectDialog::Run(std::string& folder, const std::vector<std::string>& fatItems, int& fatChoice) {
+bool TTargetFolderDialog::Run(std::string& folder, const std::vector<std::string>& fatItems, int& fatChoice) {
   Prepare(folder, fatItems, fatChoice);
   if (exec() != QDialog::Accepted) return false;
   folder = Folder().toStdString();
@@ -76,7 +76,7 @@ bool TDirSelectDialog::Run(std::string& folder, const std::vector<std::string>& 
   return true;
 }
 
-void TDirSelectDialog::Prepare(const std::string& folder, const std::vector<std::string>& fatItems, int fatChoice) {
+void TTargetFolderDialog::Prepare(const std::string& folder, const std::vector<std::string>& fatItems, int fatChoice) {
   TranslateComponent(this);
   SetFolder(folder.empty() ? QDir::homePath() : QString::fromStdString(folder));
   fat_->clear();
@@ -87,7 +87,7 @@ void TDirSelectDialog::Prepare(const std::string& folder, const std::vector<std:
   if (withFAT) fat_->setCurrentIndex(std::clamp(fatChoice, 0, int(fatItems.size()) - 1));
 }
 
-void TDirSelectDialog::SetFolder(const QString& path) {
+void TTargetFolderDialog::SetFolder(const QString& path) {
   folder_ = QDir::cleanPath(path);
   const QModelIndex index = model_->index(folder_);
   if (index.isValid()) {
@@ -97,14 +97,14 @@ void TDirSelectDialog::SetFolder(const QString& path) {
   ShowPath();
 }
 
-QString TDirSelectDialog::Folder() const {
+QString TTargetFolderDialog::Folder() const {
   if (folder_.isEmpty()) return {};
   return folder_.endsWith('/') ? folder_ : folder_ + '/';
 }
 
-void TDirSelectDialog::ShowPath() { path_->setText(Text(481) + " " + Folder()); }
+void TTargetFolderDialog::ShowPath() { path_->setText(Text(481) + " " + Folder()); }
 
-bool TDirSelectDialog::CreateFolder(const QString& name) {
+bool TTargetFolderDialog::CreateFolder(const QString& name) {
   const QString path = Folder() + name;
   const bool plain = !name.isEmpty() && name != "." && name != ".." && !name.contains('/');
   if (!plain || !QDir().mkdir(path)) {
@@ -115,7 +115,7 @@ bool TDirSelectDialog::CreateFolder(const QString& name) {
   return true;
 }
 
-QInputDialog* TDirSelectDialog::NewFolderPrompt() {
+QInputDialog* TTargetFolderDialog::NewFolderPrompt() {
   if (Folder().isEmpty()) return nullptr;
   if (!prompt_) {
     prompt_ = new QInputDialog(this);
@@ -132,7 +132,7 @@ QInputDialog* TDirSelectDialog::NewFolderPrompt() {
   return prompt_;
 }
 
-void TDirSelectDialog::NewFolderClicked() {
+void TTargetFolderDialog::NewFolderClicked() {
   QInputDialog* prompt = NewFolderPrompt();
   if (prompt && prompt->exec() == QDialog::Accepted) CreateFolder(prompt->textValue());
 }

@@ -13,10 +13,10 @@ namespace salvex::ui {
 
 // The target folder dialog of a save: a folder tree of the machine, the chosen path, the
 // notice to save elsewhere, the FAT choice when the volume has one, and a new-folder prompt.
-class TDirSelectDialog : public QDialog {
+class TTargetFolderDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit TDirSelectDialog(QWidget* parent = nullptr);
+  explicit TTargetFolderDialog(QWidget* parent = nullptr);
 
   // folder: the proposal on entry (may be empty) and the choice, ending in '/', on return.
   // fatItems empty: no FAT choice is shown. False on Cancel.

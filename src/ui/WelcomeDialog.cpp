@@ -36,7 +36,7 @@ QPixmap TWelcomeDialog::BannerPicture() {
   return QPixmap::fromImage(picture);
 }
 
-TWelcomeDialog::TWelcomeDialog(TMainForm* window) : QDialog(window), window_(window) {
+TWelcomeDialog::TWelcomeDialog(TMainWindow* window) : QDialog(window), window_(window) {
   setWindowTitle(Text(1));
   auto* banner = new QLabel(this);
   banner->setPixmap(BannerPicture());

@@ -5,14 +5,14 @@ class QPushButton;
 
 namespace salvex::ui {
 
-class TMainForm;
+class TMainWindow;
 
 // The starting point shown at every start: the program's three tasks, each run through the
 // main window's own commands.
 class TWelcomeDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit TWelcomeDialog(TMainForm* window);
+  explicit TWelcomeDialog(TMainWindow* window);
   bool Run() { return exec() == QDialog::Accepted; }
 
   QPushButton* UndeleteButton() const { return undelete_; }
@@ -28,7 +28,7 @@ class TWelcomeDialog : public QDialog {
   // Ends with OK while the task's commands run from the main window's event loop.
   void Finish();
 
-  TMainForm* window_;
+  TMainWindow* window_;
   QPushButton* undelete_ = nullptr;
   QPushButton* lostData_ = nullptr;
   QPushButton* lostDrive_ = nullptr;

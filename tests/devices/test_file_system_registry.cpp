@@ -67,6 +67,49 @@ TEST_F(FileSystemRegistry, EveryFileSystemOpensInTheDesktopProgram) {
   }
 }
 
+// Every volume describes its listing as data a front end can show without knowing its class: six
+// columns of fixed kinds, a text for each column of every root row, and a preview whose root
+// entries are the live root's.
+TEST_F(FileSystemRegistry, EveryVolumeDescribesItsListing) {
+  const TColumnKind kinds[] = {TColumnKind::Name,   TColumnKind::Size,      TColumnKind::Modified,
+                               TColumnKind::Number, TColumnKind::Condition, TColumnKind::Type};
+  for (const TFileSystem& fs : FileSystems()) {
+    SCOPED_TRACE(fs.Name);
+    devices.Clear();
+    drives.Clear();
+    OpenAsDesktop(VolumeFixtures().at(fs.Name).Image, TImageKind::Auto);
+    drives.DetectDrives(*devices.Items(0));
+    ASSERT_EQ(drives.Count(), 1u);
+    TCustomDrive& volume = *drives.Items(0);
+    ASSERT_TRUE(volume.HasSpecialFolders());
+    const std::vector<TListColumn> columns = volume.ListColumns();
+    ASSERT_EQ(columns.size(), std::size(kinds));
+    for (size_t c = 0; c < columns.size(); ++c) {
+      EXPECT_EQ(columns[c].Kind, kinds[c]) << c;
+      EXPECT_FALSE(columns[c].Caption.empty()) << c;
+    }
+    TCustomDirectory& root = *volume.RootFolder;
+    root.LoadListing(false);
+    ASSERT_TRUE(root.Children);
+    ASSERT_FALSE(root.Children->empty());
+    // A tree offers to open a root that holds folders.
+    if (root.HasSubdirectories()) {
+      EXPECT_TRUE(volume.TopMayHaveSubfolders(TTreeKind::Root));
+    }
+    for (const auto& child : *root.Children) {
+      const TListRow row = root.ListRow(*child);
+      EXPECT_FALSE(row.Caption.empty());
+      EXPECT_EQ(row.Cells.size(), columns.size() - 1) << row.Caption;
+      EXPECT_EQ(root.SortKey(*child, false).Name.empty(), false) << row.Caption;
+    }
+    const TPreviewFields preview = volume.Preview();
+    if (preview.Known) {
+      EXPECT_GT(preview.TotalSectors, 0u);
+      EXPECT_EQ(preview.RootEntries.size(), root.Children->size());
+    }
+  }
+}
+
 TEST_F(FileSystemRegistry, EveryFileSystemOpensInTheCommandLine) {
   for (const TFileSystem& fs : FileSystems()) {
     SCOPED_TRACE(fs.Name);

@@ -271,9 +271,8 @@ TEST_F(ExFATImage, WrongSetChecksumIsShownAsPoorNotHidden) {
   TCustomFile* f = File(*d, TTreeKind::Root, "tiny.txt");
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(f->Condition, 2);
-  TListItem row;
-  f->FillListItem(row);
-  EXPECT_EQ(row.SubItems.at(3), LoadText(727));
+  ASSERT_NE(f->Parent, nullptr);
+  EXPECT_EQ(f->Parent->ListRow(*f).Cells.at(3), LoadText(727));
   EXPECT_EQ(Read(*f).size(), 20u);
 }
 

@@ -396,12 +396,10 @@ TEST_F(FatDirTest, PathsAndRowsAsTheListShowsThem) {
   EXPECT_EQ(docs->GetPath(docs), "");
   EXPECT_EQ(note->GetPath(&root), "DOCS");
   EXPECT_EQ(note->GetPath(docs), "");
-  TListItem row;
-  docs->FillChildListItem(row, 0);
+  const TListRow row = docs->ListRow(*note);
   EXPECT_EQ(row.Caption, "_OTE.TXT");
-  EXPECT_EQ(row.ImageIndex, 8);
-  EXPECT_EQ(row.SubItems, (std::vector<std::string>{"1234", "18.09.2020 12:01", "11", "good", "TXT File"}));
-  EXPECT_EQ(row.Object, note);
+  EXPECT_EQ(row.Icon, TRowIcon::DeletedFile);
+  EXPECT_EQ(row.Cells, (std::vector<std::string>{"1234", "18.09.2020 12:01", "11", "good", "TXT File"}));
 }
 
 TEST_F(FatDirTest, DatesCompareByDateAndTime) {
@@ -410,20 +408,14 @@ TEST_F(FatDirTest, DatesCompareByDateAndTime) {
   img.AddToDir(0, FatImage::Record("EARLY   TXT", 0x20, 0, 0, 0x5132, 0x3000));
   img.AddToDir(0, FatImage::Record("OLD     TXT", 0x20, 0, 0, 0x3132, 0x9000));
   TFATDirectory& root = Root(false);
-  struct DateList : TListView {
-    void ClearColumns() override {}
-    void AddColumn(const TListColumn&) override {}
-    void SetSource(TCustomDirectory* f) override { src = f; }
-    TCustomDirectory* Source() const override { return src; }
-    void SetItemCount(size_t n) override { count = n; }
-    std::vector<size_t> SelectedRows() const override { return {}; }
-    int SortColumn() const override { return 2; }
-    TCustomDirectory* src = nullptr;
-    size_t count = 0;
-  } list;
-  root.FillListView(list, false);
-  EXPECT_EQ(list.count, 3u);
-  EXPECT_EQ(Names(root), (std::vector<std::string>{"OLD.TXT", "EARLY.TXT", "LATE.TXT"}));
+  ASSERT_EQ(root.Children->size(), 3u);
+  std::vector<TItem*> items;
+  for (auto& c : *root.Children) items.push_back(c.get());
+  std::stable_sort(items.begin(), items.end(),
+                   [&](TItem* a, TItem* b) { return root.SortKey(*a, false).Stamp < root.SortKey(*b, false).Stamp; });
+  std::vector<std::string> names;
+  for (TItem* item : items) names.push_back(root.ListRow(*item).Caption);
+  EXPECT_EQ(names, (std::vector<std::string>{"OLD.TXT", "EARLY.TXT", "LATE.TXT"}));
 }
 
 TEST_F(FatDirTest, TreeNodesForFoldersWithExpanders) {
@@ -435,37 +427,20 @@ TEST_F(FatDirTest, TreeNodesForFoldersWithExpanders) {
   img.AddToDir(0, FatImage::Record("FILE    TXT", 0x20, 0, 0));
   img.AddToDir(5, FatImage::Record("CHILD      ", 0x10, 6, 0));
   Root(false);
-  struct Tree : TTreeView {
-    struct N : TTreeNode {
-      std::string text;
-      int image;
-      bool expander = false;
-    };
-    std::vector<std::unique_ptr<N>> nodes;
-    void Clear() override { nodes.clear(); }
-    TTreeNode* AddChild(TTreeNode*, const std::string& text, int image, TItem* object) override {
-      nodes.push_back(std::make_unique<N>());
-      nodes.back()->text = text;
-      nodes.back()->image = image;
-      nodes.back()->Object = object;
-      return nodes.back().get();
-    }
-    void SetHasChildren(TTreeNode* n, bool v) override { static_cast<N*>(n)->expander = v; }
-    void SortChildren(TTreeNode*) override {}
-  } tree;
   m.drive->Root()->Children.reset();
-  TSpecialNodes nodes = m.drive->ScanDrive(tree, nullptr);
-  ASSERT_EQ(tree.nodes.size(), 4u);
-  EXPECT_EQ(tree.nodes[0]->text, "Root");
-  EXPECT_TRUE(tree.nodes[0]->expander);
-  EXPECT_FALSE(tree.nodes[2]->expander);
-  m.drive->Root()->AddTreeNodes(tree, nodes.Root, false);
-  ASSERT_EQ(tree.nodes.size(), 5u);
-  EXPECT_EQ(tree.nodes[4]->text, "PARENT");
-  EXPECT_TRUE(tree.nodes[4]->expander);
-  EXPECT_TRUE(m.drive->Root()->TreeBuilt);
-  m.drive->Root()->AddTreeNodes(tree, nodes.Root, false);  // once only
-  EXPECT_EQ(tree.nodes.size(), 5u);
+  // The top folders tell whether they hold folders without reading them.
+  EXPECT_TRUE(m.drive->TopMayHaveSubfolders(TTreeKind::Root));
+  EXPECT_FALSE(m.drive->Root()->Children);
+  EXPECT_FALSE(m.drive->TopMayHaveSubfolders(TTreeKind::Lost));
+  m.drive->Root()->LoadListing(false);
+  ASSERT_TRUE(m.drive->Root()->Children);
+  std::vector<TCustomDirectory*> folders;
+  for (auto& c : *m.drive->Root()->Children)
+    if (auto* d = dynamic_cast<TCustomDirectory*>(c.get())) folders.push_back(d);
+  ASSERT_EQ(folders.size(), 1u);
+  EXPECT_EQ(folders[0]->TreeName(), "PARENT");
+  EXPECT_TRUE(folders[0]->MayHaveSubfolders(false));
+  EXPECT_FALSE(folders[0]->Children);
 }
 
 TEST_F(FatDirTest, FindFilesCopiesMatchesIntoTheSearchFolder) {

@@ -4,8 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 
 #include "common/FakeHost.h"
+#include "common/Unicode.h"
 #include "devices/StatusDialog.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
@@ -18,15 +20,34 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct SelectList : TListView {
+// A folder's listing as the desktop shows it, folders first, then by name; rows are selected.
+struct SelectList {
   TCustomDirectory* src = nullptr;
+  std::vector<TItem*> items;
   std::vector<size_t> rows;
-  void ClearColumns() override {}
-  void AddColumn(const TListColumn&) override {}
-  void SetSource(TCustomDirectory* f) override { src = f; }
-  TCustomDirectory* Source() const override { return src; }
-  void SetItemCount(size_t) override {}
-  std::vector<size_t> SelectedRows() const override { return rows; }
+  void Show(TCustomDirectory& folder, bool deleted) {
+    src = &folder;
+    folder.LoadListing(deleted);
+    items.clear();
+    for (auto& c : *folder.Children) items.push_back(c.get());
+    auto isFolder = [](const TItem* i) { return dynamic_cast<const TCustomDirectory*>(i) != nullptr; };
+    std::stable_sort(items.begin(), items.end(), [&](const TItem* a, const TItem* b) {
+      if (isFolder(a) != isFolder(b)) return isFolder(a);
+      return CompareNamesNoCase(folder.SortKey(*a, false).Name, folder.SortKey(*b, false).Name) < 0;
+    });
+    // The desktop's list orders the folder's own children, so that a row number names a child.
+    TChildren sorted;
+    for (TItem* item : items)
+      for (auto& c : *folder.Children)
+        if (c.get() == item) sorted.push_back(std::move(c));
+    *folder.Children = std::move(sorted);
+  }
+  std::vector<TItem*> Selected() const {
+    std::vector<TItem*> out;
+    for (size_t r : rows)
+      if (r < items.size()) out.push_back(items[r]);
+    return out;
+  }
 };
 
 std::string ReadFile(const fs::path& p) {
@@ -71,7 +92,7 @@ struct FatSaveTest : ::testing::Test {
     m.Mount(img.bytes);
     m.drive->Progress = &status;
     TFATDirectory* r = deleted ? m.drive->DeletedRoot() : m.drive->Root();
-    r->FillListView(list, deleted);
+    list.Show(*r, deleted);
     host.deletedSelected = deleted;
     return *r;
   }
@@ -82,7 +103,7 @@ struct FatSaveTest : ::testing::Test {
 TEST_F(FatSaveTest, SavesFilesAndFoldersWithTimeAndReadOnlyBit) {
   Open(false);
   Select({0, 1, 2});
-  const TSaveReport report = SaveSelectedTo(*m.drive, list);
+  const TSaveReport report = SaveSelectedTo(*m.drive, list.src, list.Selected());
   EXPECT_EQ(ReadFile(target / "HELLO.TXT"), "hello");
   EXPECT_EQ(ReadFile(target / "DOCS" / "NOTE.TXT"), "abc");
   EXPECT_TRUE(fs::exists(target / "EMPTY.DAT"));
@@ -117,7 +138,7 @@ TEST_F(FatSaveTest, DeletedViewPreselectsNoFat) {
   img.SetFAT(8, 0);  // the deleted file's chain is gone
   Open(true);
   Select({1});  // DOCS, _ONE.TXT
-  SaveSelectedTo(*m.drive, list);
+  SaveSelectedTo(*m.drive, list.src, list.Selected());
   EXPECT_EQ(ReadFile(target / "_ONE.TXT"), "gone");
 }
 
@@ -136,7 +157,7 @@ TEST_F(FatSaveTest, ChainCutShortIsKeptAsPartialWithTheReason) {
   for (size_t i = 0; i < root.Children->size(); ++i)
     if (auto* f = dynamic_cast<TCustomFile*>(root.Children->at(i).get()); f && f->Name == "CUT.BIN") Select({i});
   ASSERT_EQ(list.rows.size(), 1u);
-  const TSaveReport report = SaveSelectedTo(*m.drive, list);
+  const TSaveReport report = SaveSelectedTo(*m.drive, list.src, list.Selected());
   EXPECT_FALSE(fs::exists(target / "CUT.BIN"));
   ASSERT_TRUE(fs::exists(target / "CUT.BIN.partial"));
   const std::string kept = ReadFile(target / "CUT.BIN.partial");
@@ -149,18 +170,18 @@ TEST_F(FatSaveTest, ChainCutShortIsKeptAsPartialWithTheReason) {
 TEST_F(FatSaveTest, ReplacingAskYesNoAll) {
   Open(false);
   Select({1, 2});
-  SaveSelectedTo(*m.drive, list);
+  SaveSelectedTo(*m.drive, list.src, list.Selected());
   std::ofstream(target / "HELLO.TXT") << "changed";
   std::ofstream(target / "EMPTY.DAT") << "changed";
   host.answers = {TMsgResult::No, TMsgResult::No};
-  SaveSelectedTo(*m.drive, list);
+  SaveSelectedTo(*m.drive, list.src, list.Selected());
   ASSERT_EQ(host.messages.size(), 2u);
   EXPECT_EQ(host.messages[0].buttons, TMsgButtons::YesNoAll);
   EXPECT_NE(host.messages[0].text.find("already contains a file named"), std::string::npos);
   EXPECT_EQ(ReadFile(target / "HELLO.TXT"), "changed");
   host.messages.clear();
   host.answers = {TMsgResult::All};  // the first answer covers the rest of this save
-  SaveSelectedTo(*m.drive, list);
+  SaveSelectedTo(*m.drive, list.src, list.Selected());
   EXPECT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(ReadFile(target / "HELLO.TXT"), "hello");
   EXPECT_EQ(fs::file_size(target / "EMPTY.DAT"), 0u);
@@ -171,7 +192,7 @@ TEST_F(FatSaveTest, NoToAnExistingFolderEndsTheWholeSave) {
   fs::create_directory(target / "DOCS");
   Select({0, 2});
   host.answers = {TMsgResult::No};
-  SaveSelectedTo(*m.drive, list);
+  SaveSelectedTo(*m.drive, list.src, list.Selected());
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_NE(host.messages[0].text.find("already contains a folder named 'DOCS'"), std::string::npos);
   EXPECT_FALSE(fs::exists(target / "DOCS" / "NOTE.TXT"));
@@ -184,7 +205,7 @@ TEST_F(FatSaveTest, YesToAFolderOverwritesItsFilesWithoutAsking) {
   std::ofstream(target / "DOCS" / "NOTE.TXT") << "old";
   Select({0});
   host.answers = {TMsgResult::Yes};
-  SaveSelectedTo(*m.drive, list);
+  SaveSelectedTo(*m.drive, list.src, list.Selected());
   EXPECT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(ReadFile(target / "DOCS" / "NOTE.TXT"), "abc");
 }
@@ -205,7 +226,7 @@ TEST_F(FatSaveTest, NamesThatWouldLeaveTheTargetAreMadeSafe) {
   std::vector<size_t> all;
   for (size_t i = 0; i < root.Children->size(); ++i) all.push_back(i);
   Select(all);
-  SaveSelectedTo(*m.drive, list);
+  SaveSelectedTo(*m.drive, list.src, list.Selected());
   EXPECT_TRUE(fs::exists(target / "A_B.TXT"));
   EXPECT_FALSE(fs::exists(target.parent_path() / "X.TXT"));
 }
@@ -222,7 +243,7 @@ TEST_F(FatSaveTest, SymbolicLinkInTheTargetIsNotWrittenThrough) {
   Select({0, 1, 2});
   // Replace both files; the folder is never entered through the link, it takes the next name.
   host.answers = {TMsgResult::Yes, TMsgResult::Yes};
-  const TSaveReport report = SaveSelectedTo(*m.drive, list);
+  const TSaveReport report = SaveSelectedTo(*m.drive, list.src, list.Selected());
   EXPECT_FALSE(fs::exists(outside / "victim"));
   EXPECT_FALSE(fs::exists(outside / "NOTE.TXT"));
   EXPECT_EQ(ReadFile(outside / "shared"), "outside");
@@ -248,7 +269,7 @@ TEST_F(FatSaveTest, CancelStopsAfterTheCurrentFile) {
   cancelling.targetFolder = target.string();
   cancelling.status = &status;
   ScopedHost inner(cancelling);
-  EXPECT_TRUE(SaveSelectedTo(*m.drive, list).Cancelled);
+  EXPECT_TRUE(SaveSelectedTo(*m.drive, list.src, list.Selected()).Cancelled);
   EXPECT_FALSE(fs::exists(target / "HELLO.TXT"));
 }
 
@@ -259,7 +280,7 @@ TEST_F(FatSaveTest, DeletedTwinsBothArriveAndAnUnreadableFolderFails) {
   std::memcpy(img.Cluster(9), "again", 5);
   Open(true);
   Select({1, 2});  // DOCS, _ONE.TXT, _ONE.TXT
-  TSaveReport report = SaveSelectedTo(*m.drive, list);
+  TSaveReport report = SaveSelectedTo(*m.drive, list.src, list.Selected());
   EXPECT_EQ(ReadFile(target / "_ONE.TXT"), "gone");
   EXPECT_EQ(ReadFile(target / "_ONE (2).TXT"), "again");
   EXPECT_EQ(report.Files, 2u);
@@ -268,7 +289,7 @@ TEST_F(FatSaveTest, DeletedTwinsBothArriveAndAnUnreadableFolderFails) {
   m.fake.io.images["/img/fat"].badSectors.insert(img.FirstDataSector() + 3);  // DOCS, cluster 5
   Open(false);
   Select({0});
-  report = SaveSelectedTo(*m.drive, list);
+  report = SaveSelectedTo(*m.drive, list.src, list.Selected());
   EXPECT_EQ(report.FailedFolders, 1u);
   ASSERT_EQ(report.Failures.size(), 1u);
   EXPECT_EQ(report.Failures[0].Error.Kind, TErrorKind::ReadError);

@@ -15,19 +15,16 @@ inline size_t Visit(salvex::TExtDirectory& dir, bool deleted, fuzzfat::NullTree&
   using namespace salvex;
   if (depth > 300) __builtin_trap();
   fuzzfat::AllRows list;
-  dir.FillListView(list, deleted);
+  list.Show(dir, deleted);
   if (!dir.Children || list.count != dir.Children->size()) __builtin_trap();
-  TTreeNode node;
-  node.Object = &dir;
-  dir.AddTreeNodes(tree, &node, deleted);
+  (void)tree;
   size_t items = list.count;
   std::vector<uint8_t> buf(65536);
   for (size_t i = 0; i < list.count; ++i) {
-    TListItem item;
-    dir.FillChildListItem(item, i);
-    if (auto* sub = dynamic_cast<TExtDirectory*>(item.Object)) {
+    TItem* object = list.Item(i);
+    if (auto* sub = dynamic_cast<TExtDirectory*>(object)) {
       items += Visit(*sub, deleted, tree, depth + 1);
-    } else if (auto* f = dynamic_cast<TExtFile*>(item.Object)) {
+    } else if (auto* f = dynamic_cast<TExtFile*>(object)) {
       f->Meta();
       auto data = f->OpenData({});
       // Sparse sizes may be huge; a few megabytes cover every path.

@@ -52,32 +52,42 @@ inline std::vector<uint8_t> VolumeWith(const uint8_t* data, size_t size) {
   return img;
 }
 
-struct NullTree : salvex::TTreeView {
-  std::vector<std::unique_ptr<salvex::TTreeNode>> nodes;
-  void Clear() override { nodes.clear(); }
-  salvex::TTreeNode* AddChild(salvex::TTreeNode*, const std::string&, int, salvex::TItem* object) override {
-    nodes.push_back(std::make_unique<salvex::TTreeNode>());
-    nodes.back()->Object = object;
-    return nodes.back().get();
+// The main window's calls on a volume's tree: its top nodes.
+struct NullTree {
+  void Show(salvex::TCustomDrive& drive) {
+    drive.LoadSpecialFolders(nullptr);
+    for (auto kind : {salvex::TTreeKind::Root, salvex::TTreeKind::Deleted, salvex::TTreeKind::Lost,
+                      salvex::TTreeKind::Search})
+      drive.TopMayHaveSubfolders(kind);
   }
-  void SetHasChildren(salvex::TTreeNode*, bool) override {}
-  void SortChildren(salvex::TTreeNode*) override {}
 };
 
-struct AllRows : salvex::TListView {
+// The main window's calls on a folder: its listing read, every row described with its sort keys,
+// and the tree nodes of its subfolders. `count` is the listing's length.
+struct AllRows {
   salvex::TCustomDirectory* src = nullptr;
   size_t count = 0;
   bool all = false;
-  void ClearColumns() override {}
-  void AddColumn(const salvex::TListColumn&) override {}
-  void SetSource(salvex::TCustomDirectory* f) override { src = f; }
-  salvex::TCustomDirectory* Source() const override { return src; }
-  void SetItemCount(size_t n) override { count = n; }
-  std::vector<size_t> SelectedRows() const override {
-    std::vector<size_t> rows;
+  void Show(salvex::TCustomDirectory& dir, bool deleted) {
+    src = &dir;
+    dir.LoadListing(deleted);
+    count = dir.Children ? dir.Children->size() : 0;
+    for (size_t i = 0; i < count; ++i) {
+      salvex::TItem& child = *(*dir.Children)[i];
+      dir.ListRow(child);
+      dir.SortKey(child, true);
+      if (auto* sub = dynamic_cast<salvex::TCustomDirectory*>(&child)) {
+        sub->TreeName();
+        sub->MayHaveSubfolders(deleted);
+      }
+    }
+  }
+  salvex::TItem* Item(size_t i) const { return src && src->Children && i < count ? (*src->Children)[i].get() : nullptr; }
+  std::vector<salvex::TItem*> Selected() const {
+    std::vector<salvex::TItem*> items;
     if (all)
-      for (size_t i = 0; i < count; ++i) rows.push_back(i);
-    return rows;
+      for (size_t i = 0; i < count; ++i) items.push_back(Item(i));
+    return items;
   }
 };
 

@@ -39,21 +39,18 @@ size_t Visit(salvex::TExFATDirectory& dir, bool deleted, fuzzfat::NullTree& tree
   using namespace salvex;
   if (depth > 300) __builtin_trap();  // deeper than any walk is allowed to go
   fuzzfat::AllRows list;
-  dir.FillListView(list, deleted);
+  list.Show(dir, deleted);
   if (!dir.Children || list.count != dir.Children->size()) __builtin_trap();
-  TTreeNode node;
-  node.Object = &dir;
-  dir.AddTreeNodes(tree, &node, deleted);
+  (void)tree;
   size_t items = list.count;
   std::vector<uint8_t> buf(4096);
   for (size_t i = 0; i < list.count; ++i) {
-    TListItem item;
-    dir.FillChildListItem(item, i);
-    if (item.Object != (*dir.Children)[i].get()) __builtin_trap();
-    if (auto* sub = dynamic_cast<TExFATDirectory*>(item.Object)) {
+    TItem* object = list.Item(i);
+    if (object != (*dir.Children)[i].get()) __builtin_trap();
+    if (auto* sub = dynamic_cast<TExFATDirectory*>(object)) {
       sub->GetPath(nullptr);
       items += Visit(*sub, deleted, tree, depth + 1);
-    } else if (auto* f = dynamic_cast<TExFATFile*>(item.Object)) {
+    } else if (auto* f = dynamic_cast<TExFATFile*>(object)) {
       f->Meta();
       auto data = f->OpenData({});
       // Sizes are read from the input; a few megabytes are enough to cover every path.
@@ -91,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   drive.SectorCount = device.TotalSectors;
   if (!drive.Mount(true)) __builtin_trap();  // the boot region is fixed and valid
   fuzzfat::NullTree tree;
-  drive.ScanDrive(tree, nullptr);
+  tree.Show(drive);
   Visit(*drive.Root(), false, tree, 0);
   Visit(*drive.DeletedRoot(), true, tree, 0);
   size_t seen = 0;

@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   drive.SectorCount = device.TotalSectors;
   if (!drive.Mount(true)) return 0;
   fuzzfat::NullTree tree;
-  drive.ScanDrive(tree, nullptr);
+  tree.Show(drive);
   fuzzext::Visit(*drive.Root(), false, tree, 0);
   fuzzext::Visit(*drive.DeletedRoot(), true, tree, 0);
   return 0;

@@ -9,17 +9,14 @@ size_t Visit(salvex::TFATDirectory& dir, bool deleted, fuzzfat::NullTree& tree, 
   using namespace salvex;
   if (depth > 300) __builtin_trap();  // deeper than any walk is allowed to go
   fuzzfat::AllRows list;
-  dir.FillListView(list, deleted);
+  list.Show(dir, deleted);
   if (!dir.Children || list.count != dir.Children->size()) __builtin_trap();
-  TTreeNode node;
-  node.Object = &dir;
-  dir.AddTreeNodes(tree, &node, deleted);
+  (void)tree;
   size_t items = list.count;
   for (size_t i = 0; i < list.count; ++i) {
-    TListItem item;
-    dir.FillChildListItem(item, i);
-    if (item.Object != (*dir.Children)[i].get()) __builtin_trap();
-    if (auto* sub = dynamic_cast<TFATDirectory*>(item.Object)) {
+    TItem* object = list.Item(i);
+    if (object != (*dir.Children)[i].get()) __builtin_trap();
+    if (auto* sub = dynamic_cast<TFATDirectory*>(object)) {
       sub->HasChildDirs(deleted);
       sub->GetPath(nullptr);
       items += Visit(*sub, deleted, tree, depth + 1);
@@ -37,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzfat::Volume v;
   if (!v.mounted) __builtin_trap();  // the boot sector is fixed and valid
   fuzzfat::NullTree tree;
-  v.drive.ScanDrive(tree, nullptr);
+  tree.Show(v.drive);
   Visit(*v.drive.Root(), false, tree, 0);
   Visit(*v.drive.DeletedRoot(), true, tree, 0);
   size_t seen = 0;

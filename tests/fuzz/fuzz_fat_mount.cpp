@@ -17,13 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint32_t n = 0; n < 64; ++n) d.GetFAT(n, n & 1);
   d.GetFAT(d.ClusterCount + 1, 0);
   fuzzfat::NullTree tree;
-  d.ScanDrive(tree, nullptr);
+  tree.Show(d);
   fuzzfat::AllRows list;
-  d.Root()->FillListView(list, false);
-  for (size_t i = 0; i < list.count; ++i) {
-    TListItem item;
-    d.Root()->FillChildListItem(item, i);
-  }
+  list.Show(*d.Root(), false);
   std::vector<uint8_t> sector(d.BytesPerSector());
   TFATCursor c{d.RootCluster, d.RootDirSector, 0};
   for (int i = 0; i < 64 && d.ReadDataSec(c, sector.data()); ++i) {

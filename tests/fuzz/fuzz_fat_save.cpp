@@ -66,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ClampSizes(*root, deleted);
     fuzzfat::AllRows list;
     list.all = true;
-    root->FillListView(list, deleted);
-    SaveSelectedTo(v.drive, list);
+    list.Show(*root, deleted);
+    SaveSelectedTo(v.drive, root, list.Selected());
   }
   // Everything written lies below the target.
   for (const auto& e : fs::directory_iterator(base))

@@ -379,10 +379,9 @@ TEST(NtfsEncrypted, ListedAsEncryptedAndReadAsStored) {
   ASSERT_NE(f, nullptr);
   EXPECT_TRUE(f->Encrypted);
   EXPECT_FALSE(f->Compressed);
-  TListItem row;
-  drive.Root()->FillChildListItem(row, 0);
-  ASSERT_GE(row.SubItems.size(), 4u);
-  EXPECT_EQ(row.SubItems[3], "encrypted");
+  const TListRow row = drive.Root()->ListRow(*f);
+  ASSERT_GE(row.Cells.size(), 4u);
+  EXPECT_EQ(row.Cells[3], "encrypted");
   TNTFSStream s(drive, f->Size, 20);
   EXPECT_TRUE(s.DataPos.Encrypted);
   EXPECT_EQ(ReadStream(s, 4), "ciphertext");

@@ -37,10 +37,9 @@ TEST(RowTexts, ConditionFolderTypeAndMountFailureFollowTheLanguage) {
   m.Mount(img.bytes);
   ASSERT_TRUE(m.mounted);
   m.drive->Root()->ReadChildren(false, false);
-  TListItem row;
-  m.drive->Root()->FillChildListItem(row, 0);
-  ASSERT_EQ(row.SubItems.size(), 5u);
-  EXPECT_EQ(row.SubItems[4], "Dateiordner");
+  const TListRow row = m.drive->Root()->ListRow(*(*m.drive->Root()->Children)[0]);
+  ASSERT_EQ(row.Cells.size(), 5u);
+  EXPECT_EQ(row.Cells[4], "Dateiordner");
 
   // An NTFS volume whose boot sector is gone.
   test::NtfsImageBuilder b;

@@ -54,7 +54,6 @@ struct TMemFile : TCustomFile {
   std::unique_ptr<TItem> Clone() const override { return std::make_unique<TMemFile>(*this); }
   bool Rename(const std::string& n) override { return !(Name = n).empty(); }
   std::string GetPath(const TCustomDirectory*) const override { return ""; }
-  void FillListItem(TListItem&) override {}
 };
 
 struct TMemDir : TCustomDirectory {
@@ -76,11 +75,10 @@ struct TMemDir : TCustomDirectory {
   std::unique_ptr<TItem> Clone() const override { return nullptr; }
   std::string GetPath(const TCustomDirectory*) const override { return ""; }
   bool Rename(const std::string&) override { return false; }
-  void AddTreeNodes(TTreeView&, TTreeNode*, bool) override {}
-  void FillListItem(TListItem&) override {}
-  void FillListView(TListView&, bool) override {}
-  void FillChildListItem(TListItem&, size_t) override {}
-  int CompareItems(const TItem&, const TItem&, int) const override { return 0; }
+  void LoadListing(bool) override {}
+  bool MayHaveSubfolders(bool) override { return false; }
+  TListRow ListRow(const TItem&) const override { return {}; }
+  TSortKey SortKey(const TItem&, bool) const override { return {}; }
   bool Search(const std::function<bool(TItem&)>&, bool) override { return true; }
 };
 

@@ -62,7 +62,7 @@ class DialogTests : public QObject {
   }
 
   void PreviewShowsBootSectorAndRoot() {
-    ui::TPreviewDrvDialog preview;
+    ui::TPreviewDialog preview;
     preview.Fill(*drives_.Items(0));
     auto* fat = static_cast<TFATdrive*>(drives_.Items(0));
     QStringList fields;
@@ -79,7 +79,7 @@ class DialogTests : public QObject {
   // A new folder is made only inside the chosen one, whatever the name typed.
   void NewFolderStaysInsideTheChosenFolder() {
     QTemporaryDir dir;
-    ui::TDirSelectDialog dialog;
+    ui::TTargetFolderDialog dialog;
     // The refusal is a warning box; close it as it opens.
     auto closeBoxes = [] {
       QTimer::singleShot(0, [] {

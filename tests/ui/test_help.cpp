@@ -47,7 +47,7 @@ class HelpTests : public QObject {
   // F1 opens the guide; pressing it again raises the same window; every link inside the guide
   // leads to a heading, and following one scrolls there.
   void HelpTopicsOpensOneGuide() {
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     window.Action("MenuHelpTopic")->trigger();
     ui::THelpWindow* help = window.HelpWindow();
     QVERIFY(help);
@@ -88,7 +88,7 @@ class HelpTests : public QObject {
 
   // Opened from a modal dialog (the welcome dialog's Help button), the guide still takes input.
   void HelpFromModalDialogTakesInput() {
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     QDialog modal(&window);
     bool closed = false;
     QTimer::singleShot(0, [&] {

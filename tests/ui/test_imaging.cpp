@@ -75,7 +75,7 @@ std::vector<TRescueBlock> MapBlocks(const QString& path) {
   return map.Blocks();
 }
 
-bool Activate(ui::TMainForm& window) {
+bool Activate(ui::TMainWindow& window) {
   window.PresetLanguage = 1000;
   window.PresetDrive = 0;
   bool activated = false;
@@ -91,7 +91,7 @@ class ImagingTests : public QObject {
 
   // Runs Tools > Create disk image on the first disk into `target`; `whileRunning` is called
   // every few milliseconds while the progress window is up. Returns the closing message.
-  QString ImageThroughDialog(ui::TMainForm& window, const QString& target, int retries,
+  QString ImageThroughDialog(ui::TMainWindow& window, const QString& target, int retries,
                              const std::function<void()>& whileRunning = {}) {
     QString message;
     ModalDriver driver([&](QWidget* modal) {
@@ -130,7 +130,7 @@ class ImagingTests : public QObject {
 
   void GoodSourceIsCopiedWholeWithOnlyRescuedInTheMap() {
     QTemporaryDir dir;
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     QVERIFY(Activate(window));
     const QString target = dir.filePath("disk.img");
     const QString message = ImageThroughDialog(window, target, 1);
@@ -153,7 +153,7 @@ class ImagingTests : public QObject {
     io.delay = std::chrono::microseconds(3000);
     SetRawIO(&io);
     QTemporaryDir dir;
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     QVERIFY(Activate(window));
     const QString target = dir.filePath("failing.img");
     bool barShownBad = false;
@@ -203,7 +203,7 @@ class ImagingTests : public QObject {
     io.delay = std::chrono::microseconds(20000);
     SetRawIO(&io);
     QTemporaryDir dir;
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     QVERIFY(Activate(window));
     const QString target = dir.filePath("resumed.img");
     const QString first = ImageThroughDialog(window, target, 1, [&] {

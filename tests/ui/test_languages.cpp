@@ -150,7 +150,7 @@ class LanguageTests : public QObject {
     RegisterDevices({test::UnpackedImage("demo.img.gz").string()}, TImageKind::Auto, false);
     QStringList faults;
     for (const LanguageInfo& language : Languages()) {
-      ui::TMainForm window(false);
+      ui::TMainWindow window(false);
       window.PresetLanguage = language.Base;
       window.PresetDrive = 0;
       bool activated = false;

@@ -40,7 +40,7 @@ class MainWindowTests : public QObject {
   // Open the image, select a file in Root, save it through the target folder dialog, and find
   // the saved bytes equal to what was written into the image.
   void SavesSelectedFileFromRoot() {
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     window.PresetLanguage = 1000;
     window.PresetDrive = 0;
     bool activated = false;
@@ -66,7 +66,7 @@ class MainWindowTests : public QObject {
     bool answered = false;
     QString savedCount;
     test_ui::ModalDriver driver([&](QWidget* modal) {
-      if (auto* dialog = qobject_cast<ui::TDirSelectDialog*>(modal)) {
+      if (auto* dialog = qobject_cast<ui::TTargetFolderDialog*>(modal)) {
         dialog->SetFolder(target.path());
         answered = true;
         QMetaObject::invokeMethod(dialog, &QDialog::accept, Qt::QueuedConnection);
@@ -111,7 +111,7 @@ class MainWindowTests : public QObject {
   // The find command: Cancel before Start leaves the Search folder alone; a word becomes a
   // "*word*" mask whose hits fill the dialog's list and the Search folder shown in the list.
   void FindFillsSearchFolder() {
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     window.PresetLanguage = 1000;
     window.PresetDrive = 0;
     bool activated = false;
@@ -152,7 +152,7 @@ class MainWindowTests : public QObject {
       const auto fixture = test::VolumeFixtures().find(fs.Name);
       QVERIFY2(fixture != test::VolumeFixtures().end(), fs.Name.c_str());
       RegisterDevices({test::UnpackedImage(fixture->second.Image).string()}, TImageKind::Auto, false);
-      ui::TMainForm window(false);
+      ui::TMainWindow window(false);
       window.PresetLanguage = 1000;
       window.PresetDrive = 0;
       bool activated = false;
@@ -168,7 +168,7 @@ class MainWindowTests : public QObject {
   }
 
   void TranslationSwitchesMenuTexts() {
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     QCOMPARE(window.Action("MenuDrive")->text(), QString("&Drive..."));
     LanguageBase = 3000;
     ui::TranslateComponent(&window);

@@ -44,7 +44,7 @@ using namespace test_ui;
 
 namespace {
 
-bool Activate(ui::TMainForm& window, int volume) {
+bool Activate(ui::TMainWindow& window, int volume) {
   window.PresetLanguage = 1000;
   window.PresetDrive = volume;
   bool activated = false;
@@ -63,7 +63,7 @@ int RowNamed(ui::TFileListModel* model, const QString& name) {
   return -1;
 }
 
-void ClickNode(ui::TMainForm& window, TTreeNode* node) {
+void ClickNode(ui::TMainWindow& window, TTreeNode* node) {
   QTreeWidgetItem* item = window.Tree()->ItemOf(node);
   const QRect rect = window.Tree()->visualItemRect(item);
   QTest::mouseClick(window.Tree()->viewport(), Qt::LeftButton, {}, rect.center());
@@ -87,7 +87,7 @@ class UserRunTests : public QObject {
   // it: the find ends, the drive dialog follows, and a search afterwards fills the new volume's
   // Searched folder (not the old one's). A rescan from there leaves no search behind either.
   void FindHoldsItsVolumeAcrossCtrlO() {
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     QVERIFY(Activate(window, 0));
     auto& find = static_cast<ui::TFindDlg&>(window.QtHost().FindDialog());
     TCustomDrive* first = window.CurrentDrive();
@@ -157,7 +157,7 @@ class UserRunTests : public QObject {
   // A click on Root, already the tree's current node after the second volume opened, shows
   // Root's files; the Deleted folder shows its files with the crossed-out file icon.
   void ClickOnTheCurrentNodeAndDeletedIcons() {
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     QVERIFY(Activate(window, 0));
     QVERIFY(window.OpenDrive(1, -1, true));
     // The tree taking the focus made Root its current node, unselected.
@@ -195,7 +195,7 @@ class UserRunTests : public QObject {
   // F2 on a file, the name of a folder beside it: the refusal appears after the editor closed,
   // and F2 edits again afterwards.
   void RenameWorksAfterARefusal() {
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     QVERIFY(Activate(window, 0));
     ui::TFileListModel* model = window.ListModel();
     const int readme = RowNamed(model, "README.txt");
@@ -236,7 +236,7 @@ class UserRunTests : public QObject {
   // the report. With the proposal, every file is saved whole.
   void LostFilesSaveWithoutAFATAndTheSaveSaysHowItWent() {
     RegisterDevices({test::UnpackedImage("fat16-quickformat.img.gz").string()}, TImageKind::Auto, false);
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     QVERIFY(Activate(window, 0));
     int proposed = -1, fatChoice = 1, errors = 0;
     QString target, errorButtons;
@@ -249,7 +249,7 @@ class UserRunTests : public QObject {
         QMetaObject::invokeMethod(range, &QDialog::accept, Qt::QueuedConnection);
         return true;
       }
-      if (auto* dialog = qobject_cast<ui::TDirSelectDialog*>(modal)) {
+      if (auto* dialog = qobject_cast<ui::TTargetFolderDialog*>(modal)) {
         proposed = dialog->FATBox()->currentIndex();
         dialog->FATBox()->setCurrentIndex(fatChoice);
         dialog->SetFolder(target);
@@ -375,7 +375,7 @@ class UserRunTests : public QObject {
   // data (no cluster to edit), and the dialog says where its inode came from.
   void ExtItemsHaveProperties() {
     RegisterDevices({test::UnpackedImage("ext4.img.gz").string()}, TImageKind::Auto, false);
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     QVERIFY(Activate(window, 0));
     TResult<TItem*> gone = ResolvePath(*window.CurrentDrive(), TTreeKind::Deleted, "Gone/file-1.txt");
     QVERIFY(gone.Ok());
@@ -392,12 +392,12 @@ class UserRunTests : public QObject {
   // An exFAT volume opens in the desktop program and the drive dialog's preview shows it.
   void ExFATOpensAndPreviews() {
     RegisterDevices({test::UnpackedImage("exfat.img.gz").string()}, TImageKind::Auto, false);
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     QVERIFY(Activate(window, 0));
     QVERIFY(window.CurrentDrive());
     QCOMPARE(window.CurrentDrive()->FileSystemName(), std::string("exFAT"));
     QVERIFY(RowNamed(window.ListModel(), "tiny.txt") >= 0);
-    ui::TPreviewDrvDialog preview;
+    ui::TPreviewDialog preview;
     preview.Fill(*window.CurrentDrive());
     QStringList fields;
     for (QLineEdit* edit : preview.findChildren<QLineEdit*>()) fields << edit->text();

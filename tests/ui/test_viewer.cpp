@@ -173,7 +173,7 @@ class ViewerTests : public QObject {
   // The view command on a FAT volume asks for the FAT first, then shows the file's bytes.
   void ViewCommandOnFAT() {
     RegisterDevices({test::UnpackedImage("fat12.img.gz").string()}, TImageKind::Auto, false);
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     window.PresetLanguage = 1000;
     window.PresetDrive = 0;
     bool activated = false;
@@ -214,7 +214,7 @@ class ViewerTests : public QObject {
     const QString firstCluster = QString::number(file->FirstCluster);
     QString shownCluster;
     QTimer::singleShot(0, [&] {
-      auto* dialog = qobject_cast<ui::TItemPropertiesDialog*>(QApplication::activeModalWidget());
+      auto* dialog = qobject_cast<ui::TPropertiesDialog*>(QApplication::activeModalWidget());
       if (!dialog) return;
       shownCluster = dialog->ClusterEdit()->text();
       dialog->NameEdit()->setText("renamed.txt");

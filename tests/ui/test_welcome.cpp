@@ -103,7 +103,7 @@ class WelcomeTests : public QObject {
   // straight into the lost-data search, and its folders' files turn up in Lost.
   void FindLostDataTaskFillsLost() {
     RegisterDevices({test::UnpackedImage("fat16-quickformat.img.gz").string()}, TImageKind::Auto, false);
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     int driveDialogs = 0;
     RunTask(window, &ui::TWelcomeDialog::FindLostDataButton, [&](ui::TDriveDlg* drives) {
       ++driveDialogs;
@@ -124,7 +124,7 @@ class WelcomeTests : public QObject {
   // its Root opens with the files written into it.
   void FindLostDriveTaskOpensTheFoundVolume() {
     RegisterDevices({test::UnpackedImage("lost-mbr-zeroed.img.gz").string()}, TImageKind::Auto, false);
-    ui::TMainForm window(false);
+    ui::TMainWindow window(false);
     window.DriveDialog()->Pages()->setCurrentIndex(0);
     int driveDialogs = 0;
     bool openedOnPhysicalPage = false;
@@ -152,7 +152,7 @@ class WelcomeTests : public QObject {
  private:
   // Starts the window, presses the task's button in the welcome dialog (once) and lets
   // `answerDrives` answer the drive dialog; other windows are accepted.
-  void RunTask(ui::TMainForm& window, QPushButton* (ui::TWelcomeDialog::*task)() const,
+  void RunTask(ui::TMainWindow& window, QPushButton* (ui::TWelcomeDialog::*task)() const,
                const std::function<bool(ui::TDriveDlg*)>& answerDrives) {
     window.PresetLanguage = 1000;
     bool activated = false;
