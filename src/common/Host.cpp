@@ -3,7 +3,7 @@
 #include "common/Error.h"
 #include "common/Format.h"
 #include "common/StringTable.h"
-
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -22,10 +22,11 @@ std::string THost::TypeName(const std::string& fileName) {
   return ext + " File";
 }
 
-std::string THost::FolderTypeName() { return LoadText(758); }
+std::string THost::FolderTypeName() { return LoadText(txt::FileFolderType); }
 
 bool THost::ConfirmTargetOnExaminedDevice(const std::string& folder) {
-  return MessageBox(TextF(756, {folder}), "", TMsgButtons::YesNo, TMsgIcon::Warning) == TMsgResult::Yes;
+  return MessageBox(TextF(txt::TargetOnExaminedDrive, {folder}), "", TMsgButtons::YesNo, TMsgIcon::Warning) ==
+         TMsgResult::Yes;
 }
 
 namespace {
@@ -50,10 +51,10 @@ std::string THost::ReadErrorText(int error, uint8_t drive, uint64_t lba, uint32_
 std::string THost::ReadErrorCaption() { return "NT_read error"; }
 
 std::string THost::UnreadableRegionText(uint64_t first, uint64_t last) {
-  return TextF(892, {first, last, last - first + 1});
+  return TextF(txt::LostDriveSectorsUnreadable, {first, last, last - first + 1});
 }
 
-std::string THost::UnreadableRegionCaption() { return LoadText(893); }
+std::string THost::UnreadableRegionCaption() { return LoadText(txt::LostDriveSearch); }
 
 TReadErrorAnswer THost::AskReadError(int error, uint8_t drive, uint64_t lba, uint32_t count) {
   return ReadErrorAnswer(MessageBox(ReadErrorText(error, drive, lba, count), ReadErrorCaption(),
@@ -66,13 +67,14 @@ TReadErrorAnswer THost::AskUnreadableRegion(uint64_t first, uint64_t last) {
 }
 
 TReplaceAnswer THost::AskReplaceFile(const std::string& path) {
-  return ReplaceAnswer(
-      MessageBox(TextF(718, {path}) + "\n\n" + LoadText(719), "", TMsgButtons::YesNoAll, TMsgIcon::Question));
+  return ReplaceAnswer(MessageBox(TextF(txt::FileExistsQuestion, {path}) + "\n\n" + LoadText(txt::ReplaceFileQuestion),
+                                  "", TMsgButtons::YesNoAll, TMsgIcon::Question));
 }
 
 TReplaceAnswer THost::AskEnterFolder(const std::string& name) {
   return ReplaceAnswer(
-      MessageBox(TextF(715, {name}) + "\n\n" + LoadText(716), "", TMsgButtons::YesNoAll, TMsgIcon::Question));
+      MessageBox(TextF(txt::FolderExistsQuestion, {name}) + "\n\n" + LoadText(txt::OverwriteSameNamesQuestion), "",
+                 TMsgButtons::YesNoAll, TMsgIcon::Question));
 }
 
 void THost::TellSaveFailure(const std::string& text, const TError& error, bool targetFull) {

@@ -9,6 +9,7 @@
 #include "disk/DeviceRegistry.h"
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -36,7 +37,8 @@ void TDeviceList::DetectDevices(TStatusDialog* status) {
   DebugLog("detect devices...", 1);
   for (int number = 0; number <= 255; ++number) {
     if (status) {
-      status->UpdateTexts(LoadText(203), TextF(205, {number}), LoadText(201));
+      status->UpdateTexts(LoadText(txt::ScanningDrives), TextF(txt::CheckingBiosDrive, {number}),
+                          LoadText(txt::ScanPleaseWait));
       Host().ProcessMessages();
     }
     DiskGeometry g;
@@ -56,7 +58,8 @@ void TDeviceList::DetectDevices(TStatusDialog* status) {
     if (!GetLogicalGeometry(static_cast<uint8_t>(number), g)) continue;
     std::string root = std::string(1, char('A' + number - 1)) + ":\\";
     if (status) {
-      status->UpdateTexts(LoadText(203), TextF(206, {root}), LoadText(201));
+      status->UpdateTexts(LoadText(txt::ScanningDrives), TextF(txt::CheckingWindowsDrive, {root}),
+                          LoadText(txt::ScanPleaseWait));
       Host().ProcessMessages();
     }
     auto d = std::make_unique<TDevice>();
@@ -87,7 +90,7 @@ std::string TDeviceList::GetDeviceName(size_t index, bool withSize) const {
     // Numbered by list position, not by BIOS number.
     name = TextF(offset, {static_cast<int64_t>(index + 1)});
   } else {
-    name = TextF(753, {std::string(1, char('A' + d.Number - 1))});
+    name = TextF(txt::WindowsDriveName, {std::string(1, char('A' + d.Number - 1))});
   }
   // The size text counts 512-byte units whatever the sector size.
   if (withSize) name += "   (" + SizeText(d.TotalSectors * d.BytesPerSector / 512) + ")";

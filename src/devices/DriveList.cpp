@@ -9,6 +9,7 @@
 #include "devices/Device.h"
 #include "devices/FileSystemRegistry.h"
 #include "devices/PartitionTable.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -59,7 +60,7 @@ TCustomDrive* TDriveList::AddLostDrive(TDevice& device, std::unique_ptr<TCustomD
   drive->SectorCount = sectorCount;
   TCustomDrive* d = Append(std::move(drive));
   d->Mount(quiet);
-  d->Name += LoadText(857);
+  d->Name += LoadText(txt::LostDriveSuffix);
   return d;
 }
 

@@ -4,6 +4,7 @@
 
 #include "common/StringTable.h"
 #include "devices/Model.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -26,7 +27,7 @@ size_t TGapStream::Read(uint8_t* buffer, size_t count) {
       const size_t n = inner_->Read(scratch_.data(), size_t(std::min<uint64_t>(left, scratch_.size())));
       if (n == 0) {
         TakeState();
-        if (Failure.empty()) Failure = LoadText(872);  // the data ended before the file's size
+        if (Failure.empty()) Failure = LoadText(txt::DataEndedEarly);  // the data ended before the file's size
         return 0;
       }
       left -= n;

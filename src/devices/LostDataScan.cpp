@@ -8,6 +8,7 @@
 #include "common/StringTable.h"
 #include "devices/Device.h"
 #include "devices/Model.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -30,7 +31,7 @@ TLostDataScan::TLostDataScan(TCustomDrive& drive, TStatusDialog* status, uint64_
   lost.Children.emplace();
   lost.TreeBuilt = false;
   Host().EnableMainWindow(false);
-  dialog_.Setup(LoadText(729), "", "", "", "", true, true);
+  dialog_.Setup(LoadText(txt::FindLostDataWait), "", "", "", "", true, true);
   dialog_.Max = clusters;
   dialog_.StepSize = 1;
   dialog_.IntervalMs = 500;

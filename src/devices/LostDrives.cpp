@@ -16,6 +16,7 @@
 #include "devices/FileSystemRegistry.h"
 #include "devices/ScanPipeline.h"
 #include "devices/StatusDialog.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -118,7 +119,7 @@ TLostDriveSearch FindLostDrives(TDevice& device, uint64_t first, uint64_t last, 
   device.SetCacheEnabled(true);
   CacheGuard guard{device};
 
-  status.Setup(LoadText(743), "", "", "", "", true, true);
+  status.Setup(LoadText(txt::FindLostDrivesWait), "", "", "", "", true, true);
   status.Max = last - first + 1;
   status.StepSize = 1;
   status.IntervalMs = 500;
@@ -128,8 +129,9 @@ TLostDriveSearch FindLostDrives(TDevice& device, uint64_t first, uint64_t last, 
   for (auto& analyser : analysers) analyser->Start(device, drives);
   const auto updateTexts = [&](uint64_t i) {
     if (!status.UpdateDue()) return;
-    status.UpdateTexts(LoadText(743), TextF(744, {i, last}), TextF(745, {drivesFound}), TextF(746, {folders}),
-                       TextF(747, {files}));
+    status.UpdateTexts(LoadText(txt::FindLostDrivesWait), TextF(txt::PhysicalSectorOf, {i, last}),
+                       TextF(txt::LostDrivesFound, {drivesFound}), TextF(txt::LostDrivesFolders, {folders}),
+                       TextF(txt::LostDrivesFiles, {files}));
     Host().ProcessMessages();
   };
   const auto examine = [&](uint64_t s, std::span<const uint8_t> window, const uint8_t* prescan) {
@@ -248,7 +250,7 @@ TLostDriveSearch FindLostDrives(TDevice& device, uint64_t first, uint64_t last, 
     }
   }
 
-  status.Setup(LoadText(703), "", LoadText(704), "", "", true, false);
+  status.Setup(LoadText(txt::DeterminingFiles), "", LoadText(txt::DeterminingPleaseWait), "", "", true, false);
   status.Show();
   Host().ProcessMessages();
   for (auto& analyser : analysers) analyser->Finish(&status);

@@ -2,6 +2,7 @@
 
 #include "common/StringTable.h"
 #include "devices/Device.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -142,9 +143,12 @@ TTreeKind TreeOf(const TItem& item) {
 }
 
 std::vector<TListColumn> StandardColumns(const std::string& numberCaption) {
-  return {{LoadText(721), 150, false, TColumnKind::Name},       {LoadText(722), 60, true, TColumnKind::Size},
-          {LoadText(723), 100, false, TColumnKind::Modified},   {numberCaption, 60, true, TColumnKind::Number},
-          {LoadText(725), 60, false, TColumnKind::Condition},   {LoadText(728), 100, false, TColumnKind::Type}};
+  return {{LoadText(txt::ColumnName), 150, false, TColumnKind::Name},
+          {LoadText(txt::ColumnSize), 60, true, TColumnKind::Size},
+          {LoadText(txt::ColumnModified), 100, false, TColumnKind::Modified},
+          {numberCaption, 60, true, TColumnKind::Number},
+          {LoadText(txt::ColumnCondition), 60, false, TColumnKind::Condition},
+          {LoadText(txt::ColumnType), 100, false, TColumnKind::Type}};
 }
 
 bool TCustomDrive::TopMayHaveSubfolders(TTreeKind tree) {

@@ -5,6 +5,7 @@
 
 #include "common/Format.h"
 #include "common/StringTable.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -88,9 +89,9 @@ void TStatusDialog::ShowRemainingTime() {
   int64_t remaining = static_cast<int64_t>(total) - ElapsedSeconds;
   if (remaining < 0) remaining = 0;
   if (remaining < 61)
-    remaining_ = TextF(422, {remaining});
+    remaining_ = TextF(txt::RemainingSeconds, {remaining});
   else
-    remaining_ = TextF(421, {static_cast<int64_t>(std::nearbyint(remaining / 60.0))});
+    remaining_ = TextF(txt::RemainingMinutes, {static_cast<int64_t>(std::nearbyint(remaining / 60.0))});
   if (view_) view_->ShowRemaining(remaining_);
 }
 

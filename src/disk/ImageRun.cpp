@@ -9,6 +9,7 @@
 
 #include "common/Format.h"
 #include "disk/RawIO.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -79,11 +80,11 @@ bool TImageRun::Prepare(const TImageRequest& request) {
   source_ = io_.Open(r.Source);
   if (source_ < 0) {
     const std::string why = io_.OpenFailure();
-    return Fail(why.empty() ? TextF(940, {r.Source, std::strerror(errno)}) : why);
+    return Fail(why.empty() ? TextF(txt::CannotOpenFile, {r.Source, std::strerror(errno)}) : why);
   }
   uint64_t sourceSize = 0;
-  if (!io_.Size(source_, sourceSize)) return Fail(TextF(941, {r.Source}));
-  if (r.Offset > sourceSize) return Fail(TextF(941, {r.Source}));
+  if (!io_.Size(source_, sourceSize)) return Fail(TextF(txt::CannotTellSize, {r.Source}));
+  if (r.Offset > sourceSize) return Fail(TextF(txt::CannotTellSize, {r.Source}));
   uint64_t size = sourceSize - r.Offset;
   if (r.Length > 0 && r.Length < size) size = r.Length;
 
@@ -91,8 +92,8 @@ bool TImageRun::Prepare(const TImageRequest& request) {
   const bool targetExists = ::stat(r.Target.c_str(), &targetStat) == 0;
   if (targetExists && ::stat(r.Source.c_str(), &sourceStat) == 0 && sourceStat.st_dev == targetStat.st_dev &&
       sourceStat.st_ino == targetStat.st_ino)
-    return Fail(TextF(942), true);
-  if (targetExists && !S_ISREG(targetStat.st_mode)) return Fail(TextF(943, {r.Target}), true);
+    return Fail(TextF(txt::ImageTargetIsSource), true);
+  if (targetExists && !S_ISREG(targetStat.st_mode)) return Fail(TextF(txt::ImageTargetNotFile, {r.Target}), true);
 
   map_ = TRescueMap(size);
   struct stat mapStat {};
@@ -100,19 +101,19 @@ bool TImageRun::Prepare(const TImageRequest& request) {
     std::string why;
     if (!LoadRescueMap(r.Map, map_, why)) return Fail(why);
     if (map_.Size() > size)
-      return Fail(TextF(944, {r.Map, std::to_string(map_.Size()), std::to_string(size)}));
+      return Fail(TextF(txt::MapSizeNotSource, {r.Map, std::to_string(map_.Size()), std::to_string(size)}));
     map_.Resize(size);
     resumed_ = true;
   } else if (targetExists) {
-    return Fail(TextF(945, {r.Target, r.Map}));
+    return Fail(TextF(txt::ImageTargetWithoutMap, {r.Target, r.Map}));
   }
 
   target_ = ::open(r.Target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (target_ < 0) return Fail(TextF(946, {r.Target, std::strerror(errno)}));
+  if (target_ < 0) return Fail(TextF(txt::CannotWriteFile, {r.Target, std::strerror(errno)}));
   // Sized up front and left sparse: the areas never read stay holes where the file system allows.
   struct stat written {};
   if (::fstat(target_, &written) == 0 && uint64_t(written.st_size) < size && ::ftruncate(target_, off_t(size)) != 0)
-    return Fail(TextF(947, {r.Target, std::to_string(size), std::strerror(errno)}));
+    return Fail(TextF(txt::CannotSizeFile, {r.Target, std::to_string(size), std::strerror(errno)}));
 
   // Block devices: direct I/O; image files: the page cache, told the reads go forwards.
   struct stat sourceInfo {};
@@ -142,14 +143,14 @@ bool TImageRun::Prepare(const TImageRequest& request) {
 }
 
 bool TImageRun::Run() {
-  if (!imager_) return Fail(Error.empty() ? TextF(941, {request_.Source}) : Error);
+  if (!imager_) return Fail(Error.empty() ? TextF(txt::CannotTellSize, {request_.Source}) : Error);
   imager_->OnProgress = [this](const TImagerProgress& p) {
     if (OnProgress) OnProgress(p);
   };
   imager_->Cancelled = [this] { return Cancelled && Cancelled(); };
   const bool ok = imager_->Run();
   if (!ok) return Fail(imager_->Error);
-  if (::fsync(target_) != 0) return Fail(TextF(946, {request_.Target, std::strerror(errno)}));
+  if (::fsync(target_) != 0) return Fail(TextF(txt::CannotWriteFile, {request_.Target, std::strerror(errno)}));
   return true;
 }
 
