@@ -10,6 +10,7 @@
 #include "devices/DataStream.h"
 #include "exfat/ExFATFile.h"
 #include "exfat/ExFATdrive.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -52,7 +53,7 @@ RowKeys KeysOf(const TItem& item, bool withType) {
 
 std::string ConditionText(uint8_t flags, uint8_t condition) {
   if (!(flags & ItemDeleted) && condition != 2) return "";
-  return LoadText(condition == 2 ? 727 : 726);
+  return LoadText(condition == 2 ? txt::ConditionPoor : txt::ConditionGood);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "devices/GapStream.h"
 #include "exfat/ExFATDirectory.h"
 #include "exfat/ExFATdrive.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -85,7 +86,7 @@ TExFATFileData::TExFATFileData(TExFATdrive& drive, const TExFATRun& run, uint64_
       run_(run),
       cluster_(run.FirstCluster) {
   // Zeros past the valid length are the file's only when its clusters exist.
-  if (size_ > 0 && !drive_.IsValidCluster(cluster_)) Failure = LoadText(881);
+  if (size_ > 0 && !drive_.IsValidCluster(cluster_)) Failure = LoadText(txt::FirstClusterOutsideHeap);
 }
 
 bool TExFATFileData::Step() {
@@ -189,7 +190,8 @@ size_t TExFATFileData::Read(uint8_t* buffer, size_t count) {
       break;
     }
     if (position_ > 0 && position_ % cs == 0 && position_ / cs > index_ && !Step()) {
-      Failure = revisited_ ? TextF(877, {revisited_}) : LoadText(run_.FatCopy ? 882 : 883);
+      Failure = revisited_ ? TextF(txt::ClusterChainLoop, {revisited_})
+                           : LoadText(run_.FatCopy ? txt::ClusterChainEndsEarly : txt::ClustersPastHeap);
       break;
     }
     const uint32_t inCluster = uint32_t(position_ % cs);

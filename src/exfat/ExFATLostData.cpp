@@ -15,9 +15,10 @@
 #include "devices/LostDataScan.h"
 #include "devices/StatusDialog.h"
 #include "exfat/ExFATDirectory.h"
-#include "exfat/ExFATdrive.h"
 #include "exfat/ExFATFile.h"
+#include "exfat/ExFATdrive.h"
 #include "filetypes/Carver.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -138,7 +139,8 @@ bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
     // Folders first, so that the content search knows every file they hold.
     for (uint64_t c = first; c <= last && !dialog.Cancelled; ++c) {
       if (dialog.UpdateDue()) {
-        dialog.UpdateTexts("", TextF(732, {c}), TextF(733, {found.size()}), TextF(734, {uint64_t(0)}));
+        dialog.UpdateTexts("", TextF(txt::ScanningCluster, {c}), TextF(txt::LostFoldersFound, {found.size()}),
+                           TextF(txt::LostFilesFound, {uint64_t(0)}));
         Host().ProcessMessages();
       }
       dialog.Step();
@@ -164,7 +166,8 @@ bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
     std::vector<std::unique_ptr<TExFATFile>> files;
     for (uint64_t c = first; findFiles && c <= last && !dialog.Cancelled; ++c) {
       if (dialog.UpdateDue()) {
-        dialog.UpdateTexts("", TextF(732, {c}), TextF(733, {found.size()}), TextF(734, {uint64_t(files.size())}));
+        dialog.UpdateTexts("", TextF(txt::ScanningCluster, {c}), TextF(txt::LostFoldersFound, {found.size()}),
+                           TextF(txt::LostFilesFound, {uint64_t(files.size())}));
         Host().ProcessMessages();
       }
       dialog.Step();

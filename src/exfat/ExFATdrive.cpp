@@ -8,13 +8,14 @@
 #include "common/ByteReader.h"
 #include "common/ClusterSet.h"
 #include "common/Debug.h"
+#include "common/Helpers.h"
 #include "common/Host.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
-#include "common/Helpers.h"
 #include "exfat/ExFATDirectory.h"
 #include "exfat/ExFATFile.h"
 #include "exfat/ExFATLostData.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -323,10 +324,10 @@ TPreviewFields TExFATdrive::Preview() {
   return p;
 }
 
-std::vector<TListColumn> TExFATdrive::ListColumns() const { return StandardColumns(LoadText(724)); }
+std::vector<TListColumn> TExFATdrive::ListColumns() const { return StandardColumns(LoadText(txt::ColumnCluster)); }
 
 std::vector<std::string> TExFATdrive::ReadChoiceItems() const {
-  std::vector<std::string> items{LoadText(702)};
+  std::vector<std::string> items{LoadText(txt::NoFatConsecutive)};
   for (uint32_t k = 1; k <= Boot.NumberOfFats; ++k) items.push_back("FAT " + std::to_string(k));
   return items;
 }

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <set>
 
-#include "common/Format.h"
 #include "common/ByteReader.h"
+#include "common/Format.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -29,20 +30,20 @@ struct Walker {
   // Reads a tree block once per file; a second visit is a loop.
   bool Fetch(uint64_t block, std::vector<uint8_t>& out) {
     if (block == 0 || block >= sb.BlocksCount) {
-      Note(TextF(931, {std::to_string(block)}));
+      Note(TextF(txt::ExtMapBlockOutside, {std::to_string(block)}));
       return false;
     }
     if (!seen.insert(block).second) {
-      Note(TextF(932, {std::to_string(block)}));
+      Note(TextF(txt::ExtMapBlockTwice, {std::to_string(block)}));
       return false;
     }
     if (seen.size() > kMaxTreeBlocks) {
-      Note(TextF(933));
+      Note(TextF(txt::ExtMapTooLarge));
       return false;
     }
     map.TreeBlocks.push_back(block);
     if (!read(block, out) || out.size() != sb.BlockSize) {
-      Note(TextF(934, {std::to_string(block)}));
+      Note(TextF(txt::ExtMapBlockUnreadable, {std::to_string(block)}));
       return false;
     }
     return true;
@@ -51,7 +52,7 @@ struct Walker {
     if (count == 0 || logical >= limit) return;
     count = std::min(count, limit - logical);
     if (physical == 0 || physical >= sb.BlocksCount || count > sb.BlocksCount - physical) {
-      Note(TextF(935, {std::to_string(physical), std::to_string(count)}));
+      Note(TextF(txt::ExtExtentPastVolume, {std::to_string(physical), std::to_string(count)}));
       return;
     }
     map.Runs.push_back({logical, physical, count, unwritten});
@@ -60,13 +61,13 @@ struct Walker {
   void Extents(std::span<const uint8_t> node, int expectDepth) {
     ByteReader r(node);
     if (r.U16(0) != kExtentMagic) {
-      Note(TextF(936));
+      Note(TextF(txt::ExtExtentNoHeader));
       return;
     }
     const uint16_t entries = r.U16(2), max = r.U16(4), depth = r.U16(6);
     if (entries > max || 12 + size_t(max) * 12 > node.size() || depth > kMaxDepth ||
         (expectDepth >= 0 && depth != expectDepth)) {
-      Note(TextF(937));
+      Note(TextF(txt::ExtExtentHeaderInvalid));
       return;
     }
     for (uint16_t i = 0; i < entries; ++i) {
@@ -113,7 +114,7 @@ void SortAndDropOverlaps(TExtMap& map) {
   std::vector<TExtRun> kept;
   for (const TExtRun& run : map.Runs) {
     if (!kept.empty() && run.Logical < kept.back().Logical + kept.back().Count) {
-      if (map.Problem.empty()) map.Problem = TextF(938);
+      if (map.Problem.empty()) map.Problem = TextF(txt::ExtExtentsOverlap);
       continue;
     }
     kept.push_back(run);

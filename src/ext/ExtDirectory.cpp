@@ -10,6 +10,7 @@
 #include "common/Unicode.h"
 #include "ext/ExtFile.h"
 #include "ext/ExtLostFolders.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -36,7 +37,7 @@ std::string TimeText(const TExtNode& n) {
 
 std::string ConditionText(uint8_t flags, uint8_t condition) {
   if (!(flags & (ItemDeleted | ItemLost)) && condition != 2) return "";
-  return LoadText(condition == 2 ? 727 : 726);
+  return LoadText(condition == 2 ? txt::ConditionPoor : txt::ConditionGood);
 }
 
 const TExtNode* NodeOfItem(const TItem& item) {
@@ -72,21 +73,19 @@ bool PrepareDeletedNode(TExtdrive& drive, TExtNode& node, uint8_t entryType, uin
   if (!mapped && !drive.RecoverFromJournal(node)) {
     // Nothing left to read: listed with its name so the user knows, but poor.
     if (n.Mode == 0) n.Mode = entryType == 2 ? ext::kModeDir : ext::kModeFile;
-    node.Problem = n.Size > 0 || !drive.Journal()
-                       ? TextF(939)
-                       : TextF(991);
+    node.Problem = n.Size > 0 || !drive.Journal() ? TextF(txt::ExtBlockMapCleared) : TextF(txt::ExtSizeAndMapCleared);
     condition = 2;
     return true;
   }
   condition = 1;
-  if (!n.ChecksumOk) node.Problem = TextF(927);
+  if (!n.ChecksumOk) node.Problem = TextF(txt::ExtInodeChecksumWrong);
   const TExtMap map = drive.MapOf(node);
   if (!map.Problem.empty()) node.Problem = map.Problem;
   node.OwnsBlocks = !node.FromJournal && drive.InodeInUse(node.Ino);
   uint64_t reused = 0;
   for (const TExtRun& run : map.Runs)
     for (uint64_t i = 0; i < run.Count && reused == 0 && !node.OwnsBlocks; ++i) reused += drive.BlockInUse(run.Physical + i);
-  if (reused) node.Problem = TextF(992);
+  if (reused) node.Problem = TextF(txt::ExtBlocksTakenByOthers);
   if (!node.Problem.empty()) condition = 2;
   return true;
 }

@@ -8,6 +8,7 @@
 #include "devices/Device.h"
 #include "devices/GapStream.h"
 #include "ext/ExtDirectory.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -65,15 +66,14 @@ std::unique_ptr<TDataStream> OpenExtData(TExtdrive& drive, const TExtNode& node,
     std::vector<uint8_t> bytes(n.Block, n.Block + 60);
     bytes.insert(bytes.end(), n.InlineXattr.begin(), n.InlineXattr.end());
     auto data = std::make_unique<TExtFileData>(bytes, n.Size);
-    if (n.Size > bytes.size()) data->Failure = LoadText(889);
+    if (n.Size > bytes.size()) data->Failure = LoadText(txt::InlineDataShort);
     return data;
   }
   TExtMap map = drive.MapOf(node);
   const bool mapless = map.Runs.empty() && n.Size > 0;
   // A file found by content is read from free blocks only already.
   auto data = std::make_unique<TExtFileData>(drive, std::move(map), n.Size, deleted && !node.CarvedBlock && !node.OwnsBlocks);
-  if (mapless && deleted)
-    data->Failure = LoadText(890);
+  if (mapless && deleted) data->Failure = LoadText(txt::DeletedBlockMapCleared);
   return data;
 }
 
@@ -170,7 +170,7 @@ size_t TExtFileData::Read(uint8_t* buffer, size_t count) {
       std::memset(buffer + done, 0, n);
       done += n;
       position_ += n;
-      Damage = TextF(891, {++reused_});
+      Damage = TextF(txt::BlocksTakenByOthers, {++reused_});
       ++DamagedUnits;
       continue;
     }

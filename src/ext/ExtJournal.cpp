@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <map>
 
-#include "common/Format.h"
 #include "common/ByteReader.h"
+#include "common/Format.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -73,13 +74,13 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
     return ReadPosition(p, out);
   };
   if (!ReadPosition(0, block)) {
-    why = TextF(928);
+    why = TextF(txt::ExtJournalStartUnreadable);
     return false;
   }
   ByteReader sb(block);
   const uint32_t type = Be32(sb, 4);
   if (Be32(sb, 0) != kJournalMagic || (type != kSuperV1 && type != kSuperV2)) {
-    why = TextF(929);
+    why = TextF(txt::ExtJournalNoSuperblock);
     return false;
   }
   BlockSize = Be32(sb, 12);
@@ -87,7 +88,7 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
   First = Be32(sb, 20);
   Incompat = type == kSuperV2 ? Be32(sb, 40) : 0;
   if (BlockSize != volumeBlockSize || MaxLen < 2 || MaxLen > kMaxJournalBlocks || First == 0 || First >= MaxLen) {
-    why = TextF(930);
+    why = TextF(txt::ExtJournalGeometryInvalid);
     return false;
   }
   const bool v3 = Incompat & kIncompatCsumV3;

@@ -18,6 +18,7 @@
 #include "ext/Extdrive.h"
 #include "filetypes/CarvedName.h"
 #include "filetypes/Carver.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -218,8 +219,9 @@ bool FindExtLostData(TExtdrive& drive, TStatusDialog* status) {
         const uint64_t b = base + k;
         dialog.Step();
         if (dialog.UpdateDue()) {
-          dialog.UpdateTexts("", TextF(732, {b}), TextF(733, {uint64_t(found.size())}),
-                             TextF(734, {uint64_t(carved.size())}));
+          dialog.UpdateTexts("", TextF(txt::ScanningCluster, {b}),
+                             TextF(txt::LostFoldersFound, {uint64_t(found.size())}),
+                             TextF(txt::LostFilesFound, {uint64_t(carved.size())}));
           Host().ProcessMessages();
         }
         if (!free[k]) continue;
@@ -300,8 +302,9 @@ bool FindExtLostData(TExtdrive& drive, TStatusDialog* status) {
     // former volume's files the new one does not use.
     for (uint64_t ino = std::max<uint64_t>(firstIno, sb.FirstInode); ino <= lastIno && !dialog.Cancelled; ++ino) {
       if (dialog.UpdateDue()) {
-        dialog.UpdateTexts("", TextF(732, {last}), TextF(733, {uint64_t(found.size())}),
-                           TextF(734, {uint64_t(carved.size())}));
+        dialog.UpdateTexts("", TextF(txt::ScanningCluster, {last}),
+                           TextF(txt::LostFoldersFound, {uint64_t(found.size())}),
+                           TextF(txt::LostFilesFound, {uint64_t(carved.size())}));
         Host().ProcessMessages();
       }
       dialog.Step();

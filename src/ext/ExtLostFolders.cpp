@@ -1,9 +1,10 @@
 #include "ext/ExtLostFolders.h"
 
-#include "common/Format.h"
 #include "common/ByteReader.h"
+#include "common/Format.h"
 #include "ext/ExtDirectory.h"
 #include "ext/Extdrive.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -110,7 +111,7 @@ bool PrepareLostNode(TExtdrive& drive, TExtNode& node, uint8_t entryType, uint8_
     condition = 2;
     return true;
   };
-  if (drive.InodeInUse(ino)) return fromFound() || nameOnly(TextF(993));
+  if (drive.InodeInUse(ino)) return fromFound() || nameOnly(TextF(txt::ExtInodeBelongsToVolume));
   TExtInode& n = node.Inode;
   if (drive.ReadInode(ino, n, true)) node.Problem.clear();
   if (n.Mode == 0 || n.Deleted()) {
@@ -126,15 +127,16 @@ bool PrepareLostNode(TExtdrive& drive, TExtNode& node, uint8_t entryType, uint8_
   // A former volume's inode that the volume does not use. Its checksum was made with that
   // volume's seed, so it says nothing here; the kind, the map and the blocks do.
   if (!ExtEntryTypeMatches(entryType, n.Mode) || n.Size > drive.VolumeBytes())
-    return fromFound() || nameOnly(TextF(994));
+    return fromFound() || nameOnly(TextF(txt::ExtInodeReused));
   condition = 1;
   const TExtMap map = drive.MapOf(node);
   if (!map.Problem.empty()) node.Problem = map.Problem;
-  if (map.Runs.empty() && n.Size > 0 && !n.HasInlineData() && !n.FastLink()) node.Problem = TextF(995);
+  if (map.Runs.empty() && n.Size > 0 && !n.HasInlineData() && !n.FastLink())
+    node.Problem = TextF(txt::ExtInodeNoBlocks);
   bool reused = false;
   for (const TExtRun& run : map.Runs)
     for (uint64_t i = 0; i < run.Count && !reused; ++i) reused = drive.BlockInUse(run.Physical + i);
-  if (reused) node.Problem = TextF(996);
+  if (reused) node.Problem = TextF(txt::ExtBlocksTakenByVolume);
   if (!node.Problem.empty()) {
     if (n.IsDir() && fromFound()) return true;
     condition = 2;

@@ -4,8 +4,9 @@
 #include <array>
 #include <cstring>
 
-#include "common/Format.h"
 #include "common/ByteReader.h"
+#include "common/Format.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -76,11 +77,11 @@ std::string TExtSuperblock::Flavour() const {
 bool ParseExtSuperblock(std::span<const uint8_t> bytes, TExtSuperblock& sb, std::string& why) {
   ByteReader r(bytes);
   if (bytes.size() < ext::kSuperblockSize) {
-    why = TextF(906);
+    why = TextF(txt::ExtSuperblockShort);
     return false;
   }
   if (r.U16(56) != ext::kMagic) {
-    why = TextF(907);
+    why = TextF(txt::ExtNoSignature);
     return false;
   }
   sb = {};
@@ -101,7 +102,7 @@ bool ParseExtSuperblock(std::span<const uint8_t> bytes, TExtSuperblock& sb, std:
   sb.LastOrphan = r.U32(232);
   sb.FirstMetaBg = r.U32(260);
   if (logBlock > kMaxLogBlockSize) {
-    why = TextF(908, {std::to_string(logBlock)});
+    why = TextF(txt::ExtBlockSizeTooLarge, {std::to_string(logBlock)});
     return false;
   }
   sb.BlockSize = 1024u << logBlock;
@@ -116,7 +117,7 @@ bool ParseExtSuperblock(std::span<const uint8_t> bytes, TExtSuperblock& sb, std:
   if (sb.Has64Bit()) {
     sb.DescSize = r.U16(0xFE);
     if (sb.DescSize < 64 || sb.DescSize > 1024 || (sb.DescSize & (sb.DescSize - 1))) {
-      why = TextF(909, {std::to_string(sb.DescSize)});
+      why = TextF(txt::ExtDescriptorSizeInvalid, {std::to_string(sb.DescSize)});
       return false;
     }
   }
@@ -127,32 +128,32 @@ bool ParseExtSuperblock(std::span<const uint8_t> bytes, TExtSuperblock& sb, std:
     if (unknown & ext::kIncompatDirData) names += " dirdata";
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%X", unknown);
-    why = TextF(910, {std::string(hex) + (names.empty() ? "" : ":" + names)});
+    why = TextF(txt::ExtIncompatibleFeatures, {std::string(hex) + (names.empty() ? "" : ":" + names)});
     return false;
   }
   if (sb.FeatureRoCompat & ext::kRoCompatBigalloc) {
     if (logCluster < logBlock || logCluster - logBlock > 16) {
-      why = TextF(911);
+      why = TextF(txt::ExtClusterSizeInvalid);
       return false;
     }
     sb.ClusterRatio = 1u << (logCluster - logBlock);
   }
   if (sb.InodeSize < 128 || sb.InodeSize > sb.BlockSize || (sb.InodeSize & (sb.InodeSize - 1))) {
-    why = TextF(912, {std::to_string(sb.InodeSize)});
+    why = TextF(txt::ExtInodeSizeInvalid, {std::to_string(sb.InodeSize)});
     return false;
   }
   if (sb.BlocksPerGroup == 0 || sb.BlocksPerGroup > 8u * sb.BlockSize * sb.ClusterRatio ||
       sb.InodesPerGroup == 0 || sb.InodesPerGroup > 8u * sb.BlockSize) {
-    why = TextF(913);
+    why = TextF(txt::ExtGroupCountsInvalid);
     return false;
   }
   if (sb.BlocksCount <= sb.FirstDataBlock || sb.FirstDataBlock > 1 || (sb.BlockSize > 1024 && sb.FirstDataBlock)) {
-    why = TextF(914);
+    why = TextF(txt::ExtBlockCountInvalid);
     return false;
   }
   sb.GroupCount = (sb.BlocksCount - sb.FirstDataBlock + sb.BlocksPerGroup - 1) / sb.BlocksPerGroup;
   if (sb.InodesCount > sb.GroupCount * sb.InodesPerGroup || sb.InodesCount < ext::kRootInode) {
-    why = TextF(915);
+    why = TextF(txt::ExtInodeCountInvalid);
     return false;
   }
   if (sb.FirstInode < 11 && sb.RevLevel >= 1) sb.FirstInode = 11;

@@ -4,14 +4,15 @@
 #include <cstring>
 #include <set>
 
-#include "common/Format.h"
 #include "common/ByteReader.h"
 #include "common/Debug.h"
+#include "common/Format.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
 #include "ext/ExtDirectory.h"
 #include "ext/ExtLostData.h"
 #include "ext/ExtLostFolders.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -79,7 +80,7 @@ bool TExtdrive::ReadBlock(uint64_t block, std::vector<uint8_t>& out) {
 bool TExtdrive::ReadSuperblockAt(uint64_t offset, TExtSuperblock& sb, std::string& why) {
   std::vector<uint8_t> bytes(ext::kSuperblockSize);
   if (!ReadBytes(offset, bytes.size(), bytes.data())) {
-    why = TextF(916);
+    why = TextF(txt::ExtSuperblockUnreadable);
     return false;
   }
   return ParseExtSuperblock(bytes, sb, why);
@@ -128,7 +129,7 @@ bool TExtdrive::ReadGroupDescriptors(std::string& why) {
     if (where != cached) {
       cached = where;
       if (!ReadBlock(where, block)) {
-        why = TextF(917, {std::to_string(where)});
+        why = TextF(txt::ExtDescriptorBlockUnreadable, {std::to_string(where)});
         return false;
       }
     }
@@ -142,7 +143,7 @@ bool TExtdrive::ReadGroupDescriptors(std::string& why) {
     }
   }
   if (bad == Sb.GroupCount) {
-    why = TextF(918);
+    why = TextF(txt::ExtNoInodeTable);
     return false;
   }
   return true;
@@ -154,15 +155,15 @@ bool TExtdrive::Mount(bool quiet) {
   const auto fail = [&](const std::string& why) {
     SuperProblem = why;
     DebugLog("ext mount failed: " + why, 1);
-    AddMountNote(TError::Corrupt(kSuperblock, why), true, quiet, TextF(919, {why}), LoadText(997));
+    AddMountNote(TError::Corrupt(kSuperblock, why), true, quiet, TextF(txt::ExtVolumeUnreadable, {why}),
+                 LoadText(txt::Error));
     return false;
   };
   std::string why;
   if (!ReadSuperblockAt(ext::kSuperblockOffset, Sb, why)) {
     SuperProblem = why;
     if (!FindBackupSuperblock(why)) return fail(why);
-    AddMountNote(TError::Corrupt(kSuperblock, TextF(920, {SuperProblem})),
-                 false, quiet);
+    AddMountNote(TError::Corrupt(kSuperblock, TextF(txt::ExtBackupSuperblockUsed, {SuperProblem})), false, quiet);
   }
   if (const uint64_t room = DeviceRoom(BytesPerSector()); room > 0) {
     const uint64_t roomBlocks = room * BytesPerSector() / Sb.BlockSize;
@@ -174,12 +175,11 @@ bool TExtdrive::Mount(bool quiet) {
     }
   }
   if (!ReadGroupDescriptors(why)) return fail(why);
-  if (!Sb.ChecksumOk) AddMountNote(TError::Corrupt(kSuperblock, TextF(921)), false, quiet);
+  if (!Sb.ChecksumOk) AddMountNote(TError::Corrupt(kSuperblock, TextF(txt::ExtChecksumWrong)), false, quiet);
   if (Sb.FeatureIncompat & ext::kIncompatRecover)
-    AddMountNote(TError::Corrupt(kSuperblock, TextF(922)),
-                 false, quiet);
+    AddMountNote(TError::Corrupt(kSuperblock, TextF(txt::ExtJournalNotReplayed)), false, quiet);
   if (Sb.FeatureIncompat & ext::kIncompatEncrypt)
-    AddMountNote(TError::Corrupt(kSuperblock, TextF(923)), false, quiet);
+    AddMountNote(TError::Corrupt(kSuperblock, TextF(txt::ExtEncryptedAsStored)), false, quiet);
   if (!MountNotes.empty()) DebugLog("ext mount: " + MountText(), 0);
   bitmaps_.assign(Groups.size(), {});
   bitmapRead_.assign(Groups.size(), false);
@@ -295,13 +295,13 @@ const TExtJournal* TExtdrive::Journal() {
   if (journalTried_) return journal_.get();
   journalTried_ = true;
   if (!Sb.HasJournal() || Sb.JournalInode == 0) {
-    JournalProblem = TextF(924);
+    JournalProblem = TextF(txt::ExtNoJournal);
     return nullptr;
   }
   TExtNode node;
   node.Ino = Sb.JournalInode;
   if (!ReadInode(node.Ino, node.Inode)) {
-    JournalProblem = TextF(925);
+    JournalProblem = TextF(txt::ExtJournalInodeUnreadable);
     return nullptr;
   }
   const TExtMap map = MapOf(node);
@@ -354,9 +354,9 @@ TExtNode TExtdrive::NodeOf(uint32_t ino) {
   TExtNode node;
   node.Ino = ino;
   if (!ReadInode(ino, node.Inode))
-    node.Problem = TextF(926, {std::to_string(ino)});
+    node.Problem = TextF(txt::ExtInodeOutsideTables, {std::to_string(ino)});
   else if (!node.Inode.ChecksumOk)
-    node.Problem = TextF(927);
+    node.Problem = TextF(txt::ExtInodeChecksumWrong);
   return node;
 }
 
@@ -449,7 +449,7 @@ bool TExtdrive::TopMayHaveSubfolders(TTreeKind tree) {
   return TCustomDrive::TopMayHaveSubfolders(tree);
 }
 
-std::vector<TListColumn> TExtdrive::ListColumns() const { return StandardColumns(LoadText(855)); }
+std::vector<TListColumn> TExtdrive::ListColumns() const { return StandardColumns(LoadText(txt::ColumnInode)); }
 
 bool TExtdrive::FindLostData(TStatusDialog* status) { return FindExtLostData(*this, status); }
 

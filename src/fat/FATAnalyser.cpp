@@ -9,8 +9,8 @@
 #include "common/CodePage.h"
 #include "common/Debug.h"
 #include "common/Format.h"
-#include "common/StringTable.h"
 #include "common/Host.h"
+#include "common/StringTable.h"
 #include "devices/Device.h"
 #include "devices/DriveList.h"
 #include "devices/StatusDialog.h"
@@ -18,6 +18,7 @@
 #include "fat/FATFile.h"
 #include "fat/FATSectorTests.h"
 #include "fat/FATdrive.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -549,7 +550,7 @@ std::unique_ptr<TFATdrive> TFATAnalyser::NewFolderDrive(uint64_t dataStart, uint
   d->FirstDataSector = dataStart - d->FirstSector;
   d->CreateSpecialFolders();
   d->RootFolder->Children.emplace();
-  d->Name = LoadText(858);
+  d->Name = LoadText(txt::RebuiltDriveName);
   return d;
 }
 
@@ -653,7 +654,7 @@ void TFATAnalyser::BuildDrivesFromDirectories(TStatusDialog* status) {
   AttachSectorDirs(byDataStart);
   for (auto& drive : rebuilt) {
     LinkUnderParents(*drive);
-    drive->Name += TextF(859, {drive->RootFolder->Children->size()});
+    drive->Name += TextF(txt::RootEntriesSuffix, {drive->RootFolder->Children->size()});
     drives_->Append(std::move(drive));
   }
   dotDirs_.clear();

@@ -12,6 +12,7 @@
 #include "common/Unicode.h"
 #include "fat/FATFile.h"
 #include "fat/FATdrive.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -65,7 +66,7 @@ int Cmp(const T& a, const T& b) {
 
 std::string FATConditionText(uint8_t flags, uint8_t condition) {
   if (!(flags & ItemDeleted) && condition != 2) return "";
-  return LoadText(condition == 2 ? 727 : 726);
+  return LoadText(condition == 2 ? txt::ConditionPoor : txt::ConditionGood);
 }
 
 // ---- TFATDirectory ----
@@ -240,7 +241,7 @@ TListRow FATRow(const TItem& object) {
     row.Icon = TRowIcon::File;
     row.Caption = DisplayName(m->Name);
     row.Cells = {std::to_string(m->Size), DosDateTimeText(m->Date, m->Time), std::to_string(m->FirstCluster),
-                 LoadText(727), Host().TypeName(row.Caption)};
+                 LoadText(txt::ConditionPoor), Host().TypeName(row.Caption)};
   } else if (auto* f = dynamic_cast<const TFATFile*>(&object)) {
     row.Icon = (f->Flags & ItemDeleted) ? TRowIcon::DeletedFile : TRowIcon::File;
     row.Caption = DisplayName(f->Name);

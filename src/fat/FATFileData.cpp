@@ -11,6 +11,7 @@
 #include "fat/FATdrive.h"
 #include "filetypes/FileEnd.h"
 #include "filetypes/FileTypes.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -18,7 +19,7 @@ TFATFileData::TFATFileData(TFATdrive& drive, uint8_t fatChoice, uint32_t firstCl
                            uint64_t size)
     : drive_(drive), fatChoice_(fatChoice), base_(baseOffset), size_(std::min(size, drive.DataBytes())), first_(firstCluster) {
   drive_.OpenFilePos(firstCluster, uint64_t(base_) + size_, pos_);
-  if (base_ > 0 && !drive_.SeekFilePos(pos_, base_, fatChoice_)) Failure = LoadText(879);
+  if (base_ > 0 && !drive_.SeekFilePos(pos_, base_, fatChoice_)) Failure = LoadText(txt::FirstClusterInvalid);
 }
 
 size_t TFATFileData::Read(uint8_t* buffer, size_t count) {
@@ -30,7 +31,7 @@ size_t TFATFileData::Read(uint8_t* buffer, size_t count) {
   const bool ok = drive_.ReadFileData(pos_, count, got, fatChoice_, buffer);
   ZeroFilledSectors += pos_.UnreadableSectors - before;
   if (!ok || got == 0) {
-    Failure = pos_.Revisited ? TextF(877, {pos_.Revisited}) : LoadText(878);
+    Failure = pos_.Revisited ? TextF(txt::ClusterChainLoop, {pos_.Revisited}) : LoadText(txt::ClusterChainShort);
     return size_t(got);
   }
   position_ += got;
@@ -75,7 +76,7 @@ void TFATFileData::Skip(uint64_t count) {
   if (plainLength_ != 0 && count == plainLength_) {
     pos_ = std::move(plainPos_);
   } else if (position_ + count < size_ && !drive_.SeekFilePos(pos_, base_ + position_ + count, fatChoice_)) {
-    Failure = LoadText(878);
+    Failure = LoadText(txt::ClusterChainShort);
   }
   plainLength_ = 0;
   position_ += count;
@@ -160,7 +161,7 @@ std::string TFATFileData::FormatEndFailure() {
   const uint64_t cap = MaxFileEndSearch(type);
   if (cap == 0 || size_ > cap) return "";
   if (FindFileEnd(type, bytes)) return "";
-  return TextF(880, {type, size_});
+  return TextF(txt::FormatEndNotFound, {type, size_});
 }
 
 }  // namespace salvex

@@ -28,6 +28,7 @@
 #include "fat/FATdrive.h"
 #include "filetypes/Carver.h"
 #include "filetypes/FileTypes.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -161,7 +162,8 @@ void TFATLostSearch::ScanLostDir(uint32_t cluster, uint64_t sector, bool removeD
 void TFATLostSearch::WalkDirectory(uint32_t cluster, uint64_t sector, bool removeDuplicates, size_t depth) {
   if (status_.Cancelled || depth > kMaxWalkDepth) return;
   if (status_.UpdateDue()) {
-    status_.UpdateTexts("", cluster != 0 ? TextF(730, {cluster}) : TextF(731, {sector}));
+    status_.UpdateTexts("", cluster != 0 ? TextF(txt::ScanningSubfolderCluster, {cluster})
+                                         : TextF(txt::ScanningSubfolderSector, {sector}));
     Host().ProcessMessages();
   }
   Mark(cluster);
@@ -239,12 +241,13 @@ void TFATLostSearch::RootAreaPass() {
       const std::span<const uint8_t> first512(sector.data(), std::min<size_t>(sector.size(), 512));
       if (!IsDotDirSector(first512, dot) &&
           IsDirectorySector(first512, uint64_t(drive_.BytesPerSec) * drive_.DataSectors, drive_.ClusterCount)) {
-        AddLostDirectory(0, t, TextF(736, {t}));
+        AddLostDirectory(0, t, TextF(txt::ScanningRootSector, {t}));
         ScanLostDir(0, t, false);
       }
     }
     if (status_.UpdateDue()) {
-      status_.UpdateTexts("", TextF(735, {t}), TextF(733, {Lost().Children ? Lost().Children->size() : 0}));
+      status_.UpdateTexts("", TextF(txt::ScanningSector, {t}),
+                          TextF(txt::LostFoldersFound, {Lost().Children ? Lost().Children->size() : 0}));
       Host().ProcessMessages();
     }
   }
@@ -371,7 +374,8 @@ void TFATLostSearch::ClusterPass() {
       if (status_.UpdateDue()) {
         uint64_t folders = 0, files = 0;
         CountLost(folders, files);
-        status_.UpdateTexts("", TextF(732, {i}), TextF(733, {folders}), TextF(734, {files}));
+        status_.UpdateTexts("", TextF(txt::ScanningCluster, {i}), TextF(txt::LostFoldersFound, {folders}),
+                            TextF(txt::LostFilesFound, {files}));
         Host().ProcessMessages();
       }
     }

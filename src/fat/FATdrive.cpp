@@ -15,9 +15,10 @@
 #include "devices/Device.h"
 #include "fat/FATDirectory.h"
 #include "fat/FATFile.h"
+#include "fat/FATLostData.h"
 #include "fat/FATSectorTests.h"
 #include "fat/MFTFile.h"
-#include "fat/FATLostData.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -457,12 +458,12 @@ TPreviewFields TFATdrive::Preview() {
   return p;
 }
 
-std::vector<TListColumn> TFATdrive::ListColumns() const { return StandardColumns(LoadText(724)); }
+std::vector<TListColumn> TFATdrive::ListColumns() const { return StandardColumns(LoadText(txt::ColumnCluster)); }
 
 bool TFATdrive::FindLostData(TStatusDialog* status) { return FindFATLostData(*this, status); }
 
 std::vector<std::string> TFATdrive::ReadChoiceItems() const {
-  std::vector<std::string> items{LoadText(702)};
+  std::vector<std::string> items{LoadText(txt::NoFatConsecutive)};
   for (uint32_t k = 1; k <= NumberOfFATs; ++k) items.push_back("FAT " + std::to_string(k));
   return items;
 }

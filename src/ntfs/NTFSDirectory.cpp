@@ -13,6 +13,7 @@
 #include "ntfs/NTFSFile.h"
 #include "ntfs/NTFSIndex.h"
 #include "ntfs/NTFSdrive.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -39,7 +40,7 @@ std::string TypeNameOf(const TItem& item) {
 
 std::string ConditionText(uint8_t flags, uint8_t condition) {
   if (!(flags & ItemDeleted) && condition != 2) return "";
-  return LoadText(condition == 2 ? 727 : 726);
+  return LoadText(condition == 2 ? txt::ConditionPoor : txt::ConditionGood);
 }
 
 TNTFSdrive& TNTFSDirectory::Volume() const { return *static_cast<TNTFSdrive*>(Drive); }
@@ -201,7 +202,7 @@ TListRow TNTFSDirectory::ListRow(const TItem& child) const {
     row.Icon = (f->Flags & ItemDeleted) ? TRowIcon::DeletedFile : TRowIcon::File;
     row.Caption = f->Name;
     std::string condition = ConditionText(f->Flags, f->Condition);
-    if (f->Encrypted) condition += (condition.empty() ? "" : ", ") + LoadText(757);
+    if (f->Encrypted) condition += (condition.empty() ? "" : ", ") + LoadText(txt::Encrypted);
     row.Cells = {std::to_string(f->Size), DosDateTimeText(f->Date, f->Time), std::to_string(f->MFTNumber), condition,
                  TypeNameOf(*f)};
   }

@@ -5,6 +5,7 @@
 #include "common/Format.h"
 #include "common/StringTable.h"
 #include "ntfs/NTFSFormerTree.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -15,13 +16,13 @@ TNTFSFileData::TNTFSFileData(TNTFSdrive& drive, Source source, uint64_t where, u
     // From here on it reads like a record of the current $MFT, through the position opened.
     source_ = Source::Record;
     if (where_ == 0 || !OpenFoundDataPos(drive_, pos_, where_, number)) {
-      Failure = LoadText(884);
+      Failure = LoadText(txt::FormerDataAttributeUnreadable);
       return;
     }
     size_ = pos_.Size;
   } else if (source_ == Source::Record) {
     if (where_ == 0 || !drive_.OpenDataPos(pos_, size_, where_)) {
-      Failure = LoadText(885);
+      Failure = LoadText(txt::DataAttributeUnreadable);
       return;
     }
     size_ = pos_.Size;
@@ -84,7 +85,7 @@ size_t TNTFSFileData::Read(uint8_t* buffer, size_t count) {
     const uint64_t volume = drive_.VolumeSectors / drive_.SectorsPerCluster * drive_.ClusterSize;
     const uint64_t offset = where_ * drive_.ClusterSize + base_ + position_;
     if (where_ > volume / std::max<uint32_t>(drive_.ClusterSize, 1) || offset >= volume) {
-      Failure = LoadText(886);
+      Failure = LoadText(txt::DataPastVolumeEnd);
       return 0;
     }
     count = size_t(std::min<uint64_t>(count, volume - offset));
@@ -102,7 +103,7 @@ size_t TNTFSFileData::Read(uint8_t* buffer, size_t count) {
   // A false read with bytes delivered means unreadable or damaged parts came back as zeros.
   if (got == 0 || (!ok && drive_.UnreadableSectors == before && pos_.Failure.empty())) {
     // A damaged run list names its bad entry and field; the structure's words are not translated.
-    Failure = pos_.Data.RunDamage ? "the $DATA " + pos_.Data.RunDamage->Text() : LoadText(887);
+    Failure = pos_.Data.RunDamage ? "the $DATA " + pos_.Data.RunDamage->Text() : LoadText(txt::DataRunsShort);
     return size_t(got);
   }
   position_ += got;

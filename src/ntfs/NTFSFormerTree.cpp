@@ -22,6 +22,7 @@
 #include "ntfs/NTFSDirectory.h"
 #include "ntfs/NTFSFile.h"
 #include "ntfs/NTFSdrive.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -308,8 +309,7 @@ bool OpenFoundDataPos(TNTFSdrive& drive, TNTFSDataPos& pos, uint64_t recordOffse
     const TClustersInUse used =
         bitmap ? HideClustersInUse(pos.Data.Runs, ClustersOf(pos.Size, drive.ClusterSize), *bitmap, volumeClusters)
                : TClustersInUse{};
-    if (used.Count > 0)
-      pos.Failure = TextF(888, {used.Count, used.First});
+    if (used.Count > 0) pos.Failure = TextF(txt::ClustersOverwrittenByFormat, {used.Count, used.First});
   }
   AttachDataDecoder(drive, record, number, pos);
   pos.Opened = true;

@@ -25,9 +25,10 @@
 #include "ntfs/FoundMFT.h"
 #include "ntfs/LostRecord.h"
 #include "ntfs/MFTRecord.h"
-#include "ntfs/NTFSFormerTree.h"
 #include "ntfs/NTFSFile.h"
+#include "ntfs/NTFSFormerTree.h"
 #include "ntfs/NTFSdrive.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -216,7 +217,8 @@ bool FindNTFSLostData(TNTFSdrive& drive, TStatusDialog* status) {
         }
         dialog.Step();
         if (dialog.UpdateDue()) {
-          dialog.UpdateTexts("", TextF(732, {i}), "", "", TextF(734, {lost.Children->size()}));
+          dialog.UpdateTexts("", TextF(txt::ScanningCluster, {i}), "", "",
+                             TextF(txt::LostFilesFound, {lost.Children->size()}));
           Host().ProcessMessages();
         }
       }

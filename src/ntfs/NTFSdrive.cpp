@@ -9,22 +9,23 @@
 
 #include "common/ByteReader.h"
 #include "common/CodePage.h"
-#include "common/Helpers.h"
 #include "common/Debug.h"
 #include "common/Format.h"
+#include "common/Helpers.h"
 #include "common/Host.h"
 #include "common/StringTable.h"
 #include "devices/ClusterVolume.h"
 #include "devices/Device.h"
 #include "devices/ReadFailures.h"
-#include "ntfs/NTFSCompression.h"
 #include "devices/StatusDialog.h"
 #include "ntfs/AttributeList.h"
 #include "ntfs/FoundMFT.h"
+#include "ntfs/NTFSCompression.h"
 #include "ntfs/NTFSDeleted.h"
 #include "ntfs/NTFSDirectory.h"
 #include "ntfs/NTFSFile.h"
 #include "ntfs/NTFSLostData.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -219,7 +220,7 @@ bool TNTFSdrive::Mount(bool quiet) {
       TMountNote& failure = MountNotes.back();
       DebugLog("NTFS mount: " + failure.Error.Text(), 0);
       if (!quiet) {
-        failure.Message = TextF(759, {failure.Error.Text()});
+        failure.Message = TextF(txt::CannotOpenVolume, {failure.Error.Text()});
         failure.Caption = "NTFS";
         failure.Icon = TMsgIcon::Error;
       }
@@ -397,7 +398,7 @@ TPreviewFields TNTFSdrive::Preview() {
   return p;
 }
 
-std::vector<TListColumn> TNTFSdrive::ListColumns() const { return StandardColumns(LoadText(850)); }
+std::vector<TListColumn> TNTFSdrive::ListColumns() const { return StandardColumns(LoadText(txt::ColumnMftEntry)); }
 
 void TNTFSdrive::LoadSpecialFolders(TStatusDialog* status) {
   if (!HasSpecialFolders() || DeletedFolder->Children) return;
