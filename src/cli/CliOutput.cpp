@@ -2,10 +2,11 @@
 
 #include <cstdio>
 
-#include "common/TerminalText.h"
 #include "cli/Cli.h"
 #include "common/Host.h"
 #include "common/StringTable.h"
+#include "common/TerminalText.h"
+#include "salvex/StringIds.h"
 
 namespace salvex::cli {
 
@@ -119,15 +120,19 @@ void PrintJson(const nlohmann::json& document) {
 void PrintRowHeader(TCustomDrive& drive) {
   const bool records = drive.FileSystemName() == "NTFS";
   const bool inodes = drive.FileSystemName().rfind("ext", 0) == 0;
-  std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", LoadText(721).c_str(), LoadText(722).c_str(), LoadText(723).c_str(),
-              records ? "MFT entry" : inodes ? "Inode" : LoadText(724).c_str(), LoadText(725).c_str(), LoadText(728).c_str());
+  std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", LoadText(txt::ColumnName).c_str(), LoadText(txt::ColumnSize).c_str(),
+              LoadText(txt::ColumnModified).c_str(),
+              records  ? "MFT entry"
+              : inodes ? "Inode"
+                       : LoadText(txt::ColumnCluster).c_str(),
+              LoadText(txt::ColumnCondition).c_str(), LoadText(txt::ColumnType).c_str());
 }
 
 void PrintRow(const TItemRow& row, bool fullPath) {
   const std::string type = row.Folder ? std::string() : Host().TypeName(row.Name);
   std::string condition;
-  if (row.Condition == TItemRow::TCondition::Good) condition = LoadText(726);
-  if (row.Condition == TItemRow::TCondition::Poor) condition = LoadText(727);
+  if (row.Condition == TItemRow::TCondition::Good) condition = LoadText(txt::ConditionGood);
+  if (row.Condition == TItemRow::TCondition::Poor) condition = LoadText(txt::ConditionPoor);
   if (!row.ConditionWhy.empty()) condition += ": " + row.ConditionWhy;
   std::printf("%s%s\t%s\t%s\t%s\t%s\t%s\n", Cell(fullPath ? row.Path : row.Name).c_str(), row.Folder ? "/" : "",
               row.Folder ? "" : std::to_string(row.Size).c_str(), LocalTimeText(row.Modified).c_str(),

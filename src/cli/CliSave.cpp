@@ -14,13 +14,14 @@
 #include <memory>
 #include <set>
 
-#include "common/TerminalText.h"
 #include "cli/Cli.h"
 #include "cli/CliDfxml.h"
 #include "cli/CliOutput.h"
 #include "common/StringTable.h"
+#include "common/TerminalText.h"
 #include "devices/TargetCheck.h"
 #include "recovery/Browse.h"
+#include "salvex/StringIds.h"
 
 namespace salvex::cli {
 
@@ -342,7 +343,7 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
                 << " were kept; --overwrite all replaces them\n";
   }
   if (seen == 0 && r.Failures.empty() && !r.Cancelled) std::cerr << "salvex-cli: " << nothingText << "\n";
-  if (r.Cancelled) std::cerr << "salvex-cli: " << LoadText(713) << "\n";
+  if (r.Cancelled) std::cerr << "salvex-cli: " << LoadText(txt::SavingCancelled) << "\n";
   if (r.Stopped && r.Failures.empty() && !r.Cancelled) std::cerr << "salvex-cli: the save was ended early\n";
   return r.Ok() ? 0 : 1;
 }

@@ -2,10 +2,11 @@
 #include <cstdio>
 
 #include "cli/Cli.h"
-#include "common/TerminalText.h"
 #include "cli/CliOutput.h"
 #include "cli/CliSave.h"
 #include "common/StringTable.h"
+#include "common/TerminalText.h"
+#include "salvex/StringIds.h"
 
 namespace salvex::cli {
 
@@ -14,7 +15,7 @@ void PrintVolumeTable(TCliContext& ctx, const std::vector<size_t>& indices) {
               "fat", "fats");
   for (size_t i : indices) {
     TCustomDrive& v = *ctx.Drives.Items(i);
-    std::string name = TerminalSafe(v.Name.empty() ? LoadText(755) : v.Name);
+    std::string name = TerminalSafe(v.Name.empty() ? LoadText(txt::NoVolumeLabel) : v.Name);
     int device = v.Device ? ctx.Devices.IndexOf(v.Device) : -1;
     std::string fatType = "-", fats = "-";
     if (const std::optional<uint32_t> copies = v.ChoosableFATs()) {

@@ -3,14 +3,15 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "common/Host.h"
 #include "common/Format.h"
+#include "common/Host.h"
 #include "common/StringTable.h"
 #include "devices/Model.h"
 #include "devices/StatusDialog.h"
 #include "disk/PhysicalDisk.h"
 #include "recovery/SaveOutcome.h"
 #include "recovery/SaveTarget.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -23,7 +24,8 @@ void TSaveCopier::Judge(TFileOutcome& o, bool whole, const std::string& failure,
   else if (!failure.empty())
     o.Error = SaveError(TErrorKind::Corrupt, {}, failure);
   else if (!whole)
-    o.Error = Cancelled() ? SaveError(TErrorKind::Cancelled, {}, {}) : SaveError(TErrorKind::ReadError, {}, LoadText(872));
+    o.Error = Cancelled() ? SaveError(TErrorKind::Cancelled, {}, {})
+                          : SaveError(TErrorKind::ReadError, {}, LoadText(txt::DataEndedEarly));
 }
 
 uint64_t TSaveCopier::ReadRest(TDataStream& data, const TCustomFile& f, int fd, uint64_t written, uint64_t size,
@@ -126,7 +128,7 @@ void TSaveCopier::Resume(TFinishJob& j) {
   std::string failure;
   int writeError = 0;
   if (!data || !data->Failure.empty()) {
-    failure = data ? data->Failure : LoadText(871);
+    failure = data ? data->Failure : LoadText(txt::NoDataOnVolume);
   } else {
     data->Skip(o.Written);
     o.Written = ReadRest(*data, *j.Source, j.Fd, o.Written, j.Size, writeError);

@@ -20,13 +20,14 @@
 #include "common/TerminalText.h"
 #include "devices/Model.h"
 #include "devices/StatusDialog.h"
+#include "disk/PhysicalDisk.h"
 #include "recovery/Browse.h"
 #include "recovery/FileFinisher.h"
-#include "recovery/SaveTarget.h"
-#include "disk/PhysicalDisk.h"
 #include "recovery/SaveCopier.h"
 #include "recovery/SaveOutcome.h"
+#include "recovery/SaveTarget.h"
 #include "recovery/TargetTree.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -137,7 +138,7 @@ class TSaver {
         if (!budget.Take(d)) {
           if (&budget == &saveBudget_) {
             const std::string path = ShownName(d);
-            outcome_.Fail(path, SaveError(TErrorKind::Corrupt, path, LoadText(876)));
+            outcome_.Fail(path, SaveError(TErrorKind::Corrupt, path, LoadText(txt::FoldersRepeat)));
             Report.Stopped = true;
           }
           go = false;
@@ -217,13 +218,13 @@ class TSaver {
     if (!tree_.Open(dir)) {
       // Each file of a folder that could not be made is in the report, saying why (told once).
       if (!Report.Stopped)
-        out.Errors.push_back(SaveError(TErrorKind::TargetError, path, TextF(870, {dir.Path})));
+        out.Errors.push_back(SaveError(TErrorKind::TargetError, path, TextF(txt::FolderNotMade, {dir.Path})));
       return !Report.Stopped;
     }
 
     std::unique_ptr<TDataStream> data = f.OpenData(options_.Read);
     if (!data) {
-      outcome_.Fail(path, SaveError(TErrorKind::Corrupt, path, LoadText(871)));
+      outcome_.Fail(path, SaveError(TErrorKind::Corrupt, path, LoadText(txt::NoDataOnVolume)));
       return true;
     }
     if (!data->Failure.empty()) {
@@ -243,7 +244,7 @@ class TSaver {
     std::optional<TEntryKey> replaces;
     if (!tree_.ChooseName(*dir.Handle, dir.Path, wanted, out, name, replaces)) return true;
     if (status_) {
-      status_->UpdateTexts(LoadText(709), TextF(710, {ShortenPath(path, 30)}));
+      status_->UpdateTexts(LoadText(txt::SavingFiles), TextF(txt::SavingFile, {ShortenPath(path, 30)}));
       Host().ProcessMessages();
     }
 
@@ -340,7 +341,7 @@ TSaveReport SaveItems(const std::vector<TItem*>& items, const TSaveOptions& opti
   }
   top.Handle = std::make_shared<TFolderFd>(top.Fd, std::nullopt, false);
   if (status) {
-    status->Setup(LoadText(709), LoadText(714), "", "", "", true, true);
+    status->Setup(LoadText(txt::SavingFiles), LoadText(txt::PreparingToSave), "", "", "", true, true);
     status->Show();
     status->Max = saver.TotalBytes(items);
     status->IntervalMs = 0;

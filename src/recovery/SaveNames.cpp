@@ -2,6 +2,7 @@
 
 #include "common/Format.h"
 #include "common/TerminalText.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -53,9 +54,9 @@ std::string NumberedName(const std::string& name, unsigned n) { return Join(name
 
 std::string RenameReason(const std::string& safe, const std::string& wanted, const std::string& name) {
   std::string why;
-  if (wanted != safe) why = TextF(866, {kMaxNameBytes});
-  if (name != wanted) why += (why.empty() ? "" : "; ") + TextF(867, {wanted});
-  return why.empty() ? why : TextF(868, {why});
+  if (wanted != safe) why = TextF(txt::NameTooLong, {kMaxNameBytes});
+  if (name != wanted) why += (why.empty() ? "" : "; ") + TextF(txt::NameTakenInSave, {wanted});
+  return why.empty() ? why : TextF(txt::SavedUnderName, {why});
 }
 
 std::string TNameClaims::Claim(const std::string& name) {

@@ -6,6 +6,7 @@
 #include "common/StringTable.h"
 #include "devices/StatusDialog.h"
 #include "recovery/SaveNames.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -83,9 +84,11 @@ bool TSaveOutcome::Conclude(TFinishJob& j) {
     out.Outcome = TSavedFile::TOutcome::Failed;
   } else if (o.ZeroFilled > 0 || o.Ignored) {
     // Every byte is there, but some are zeros standing in for sectors that could not be read.
-    Record(path, SaveError(TErrorKind::ReadError, path, o.ZeroFilled > 0 ? TextF(873, {o.ZeroFilled}) : LoadText(874)));
+    Record(path,
+           SaveError(TErrorKind::ReadError, path,
+                     o.ZeroFilled > 0 ? TextF(txt::SectorsZeroedCount, {o.ZeroFilled}) : LoadText(txt::SectorsZeroed)));
   } else if (!o.Damage.empty()) {
-    Record(path, SaveError(TErrorKind::Corrupt, path, TextF(875, {o.Damage})));
+    Record(path, SaveError(TErrorKind::Corrupt, path, TextF(txt::BytesZeroed, {o.Damage})));
   } else {
     ++Report.Files;
   }

@@ -10,6 +10,7 @@
 #include "common/StringTable.h"
 #include "devices/StatusDialog.h"
 #include "recovery/SaveNames.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -31,7 +32,7 @@ bool TTargetTree::Open(TFolderTarget& t) {
       // A file or a link of that name is never entered: it could lead out of the target.
       if (holder != TNameHolder::FolderBefore && tries < kMaxTries) continue;
       if (holder != TNameHolder::FolderBefore) {
-        outcome_.Fail(path, SaveError(TErrorKind::TargetError, path, LoadText(869)));
+        outcome_.Fail(path, SaveError(TErrorKind::TargetError, path, LoadText(txt::ExistsNotFolder)));
         t.Failed = true;
         return false;
       }

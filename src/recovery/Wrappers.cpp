@@ -8,6 +8,7 @@
 #include "devices/Model.h"
 #include "devices/TargetCheck.h"
 #include "recovery/Browse.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -36,15 +37,15 @@ void THostSaveQuestions::Failed(const std::string& path, const TError& error) {
       if (error.Errno == ENOSPC && toldFull_) return;
       if (error.Errno == ENOSPC) {
         toldFull_ = true;
-        text = TextF(717, {path, Parent(path)});
-      } else if (!path.empty() && path.back() != '/' && error.Why == LoadText(869))
-        text = TextF(720, {path});
+        text = TextF(txt::NotEnoughFreeSpace, {path, Parent(path)});
+      } else if (!path.empty() && path.back() != '/' && error.Why == LoadText(txt::ExistsNotFolder))
+        text = TextF(txt::CannotCreateFolder, {path});
       else
-        text = TextF(711, {path});
+        text = TextF(txt::CannotWriteTargetFile, {path});
       break;
     case TErrorKind::Cancelled: return;
     default:
-      text = TextF(712, {drive_.Device ? drive_.Device->Name : std::string(), path, 0});
+      text = TextF(txt::CannotReadSourceFile, {drive_.Device ? drive_.Device->Name : std::string(), path, 0});
       break;
   }
   Host().TellSaveFailure(text, error, error.Errno == ENOSPC);
