@@ -18,6 +18,7 @@
 #include "devices/LostDrives.h"
 #include "disk/RescueMap.h"
 #include "recovery/Browse.h"
+#include "salvex/StringIds.h"
 #include "ui/ByteSource.h"
 #include "ui/DriveDialog.h"
 #include "ui/DriveInfoDialog.h"
@@ -27,9 +28,9 @@
 #include "ui/FolderTree.h"
 #include "ui/HelpWindow.h"
 #include "ui/ImageDialog.h"
-#include "ui/MapBar.h"
 #include "ui/LanguageDialog.h"
 #include "ui/MainWindow.h"
+#include "ui/MapBar.h"
 #include "ui/OptionsDialog.h"
 #include "ui/PreviewDialog.h"
 #include "ui/PropertiesDialog.h"
@@ -174,8 +175,9 @@ void TourImaging(TMainWindow& window, const TTourVisit& visit) {
   Show(&imaging, "image-dialog", visit);
 
   TStatusDialog& status = window.Status();
-  status.Setup(LoadText(966), TextF(967, {"/dev/sdb"}), TextF(968, {"1.41 GB", "2.00 GB"}), TextF(969, {"3", "96.5 MB"}),
-               TextF(970, {"38.2 MB", "0:01"}), true, false);
+  status.Setup(LoadText(txt::CreatingDiskImage), TextF(txt::ImageSource, {"/dev/sdb"}),
+               TextF(txt::ImageRescued, {"1.41 GB", "2.00 GB"}), TextF(txt::ImageBadAreas, {"3", "96.5 MB"}),
+               TextF(txt::ImageReadRate, {"38.2 MB", "0:01"}), true, false);
   status.Max = 100;
   status.StepBy(70);
   window.StatusWindow()->ShowMap(map);
@@ -209,8 +211,9 @@ void TourItemDialogs(TMainWindow& window, const TTourVisit& visit) {
     properties.Cluster = fields.Cluster;
     properties.ClusterEnabled = fields.ClusterEnabled;
     for (int c = 1; c < model->columnCount(); ++c)
-      properties.Facts.emplace_back(TextWith(854, {model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString()}),
-                                    model->data(model->index(row, c), Qt::DisplayRole).toString());
+      properties.Facts.emplace_back(
+          TextWith(txt::Label, {model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString()}),
+          model->data(model->index(row, c), Qt::DisplayRole).toString());
     for (auto& fact : ItemFacts(*item)) properties.Facts.push_back(std::move(fact));
     properties.Prepare();
     Show(&properties, "properties", visit);
@@ -235,7 +238,8 @@ void TourOtherWindows(TMainWindow& window, const TTourVisit& visit) {
   clusters.Prepare(2, 1001, 2, 1001);
   Show(&clusters, "range-clusters", visit);
   TStatusDialog& status = window.Status();
-  status.Setup(LoadText(709), TextF(710, {"/tmp/recovered/Docs/notes.txt"}), "", "", "", true, true);
+  status.Setup(LoadText(txt::SavingFiles), TextF(txt::SavingFile, {"/tmp/recovered/Docs/notes.txt"}), "", "", "", true,
+               true);
   status.Max = 100;
   status.StepBy(42);
   Show(window.StatusWindow(), "status", visit);

@@ -25,6 +25,7 @@
 #include "devices/LostDrives.h"
 #include "devices/StatusDialog.h"
 #include "disk/DeviceRegistry.h"
+#include "salvex/StringIds.h"
 #include "ui/Icons.h"
 #include "ui/ImageMaps.h"
 #include "ui/PreviewDialog.h"
@@ -140,9 +141,9 @@ void TDriveDlg::FillDriveList(QListWidget* list, TDeviceList& devices, TDriveLis
     const TCustomDrive* v = drives.Items(i);
     const int device = devices.IndexOf(v->Device);
     const std::string deviceName = device >= 0 ? devices.GetDeviceName(size_t(device), false) : std::string();
-    const std::string name = v->Name.empty() ? LoadText(755) : v->Name;
+    const std::string name = v->Name.empty() ? LoadText(txt::NoVolumeLabel) : v->Name;
     list->addItem(new QListWidgetItem(DeviceIcon(DeviceImage(v->Device ? v->Device->DriveType : 0)),
-                                      QString::fromStdString(TextF(754, {name, deviceName}))));
+                                      QString::fromStdString(TextF(txt::DriveOnDevice, {name, deviceName}))));
   }
 }
 
@@ -181,7 +182,7 @@ void TDriveDlg::UpdateButtons() {
     findButton_->setEnabled(drive != nullptr);
     okButton_->setEnabled(drive != nullptr);
     if (const std::optional<uint32_t> fats = drive ? drive->ChoosableFATs() : std::nullopt) {
-      fat_->addItem(Text(856));
+      fat_->addItem(Text(txt::No));
       for (uint32_t k = 1; k <= *fats; ++k) fat_->addItem(QString::number(k));
       fat_->setCurrentIndex(std::min<int>(drive->FATChoice(), fat_->count() - 1));
       fat_->setEnabled(true);
@@ -222,10 +223,12 @@ void TDriveDlg::FindClicked() {
     const auto seconds = qint64(std::ceil(double(elapsed) / 1000.0 * double(sectors) / double(search.Range.Count())));
     const QString question =
         drives_.Count() > before
-            ? TextWith(845, {locale.toString(qulonglong(search.Range.Last)), locale.toString(qulonglong(end)),
-                             DurationText(seconds)})
-            : TextWith(846, {locale.toString(qulonglong(search.Range.First)), locale.toString(qulonglong(search.Range.Last))});
-    if (QMessageBox::question(this, Text(230), question, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
+            ? TextWith(txt::LostDriveSearchEndedQuestion, {locale.toString(qulonglong(search.Range.Last)),
+                                                           locale.toString(qulonglong(end)), DurationText(seconds)})
+            : TextWith(txt::NoLostVolumesQuestion, {locale.toString(qulonglong(search.Range.First)),
+                                                    locale.toString(qulonglong(search.Range.Last))});
+    if (QMessageBox::question(this, Text(txt::DriveDialogTitle), question, QMessageBox::Yes | QMessageBox::No) ==
+        QMessageBox::Yes) {
       for (const TSectorRange& r : rest) {
         const TLostDriveSearch more = FindLostDrives(*device, r.First, r.Last, drives_, status_);
         if (more.Aborted || more.Cancelled) break;
@@ -246,7 +249,8 @@ std::vector<TSectorRange> TDriveDlg::UnsearchedRanges(const TLostDriveSearch& se
 }
 
 void TDriveDlg::RescanClicked() {
-  if (QMessageBox::information(this, Text(241), Text(242), QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+  if (QMessageBox::information(this, Text(txt::RescanDrives), Text(txt::RescanDrivesQuestion),
+                               QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
     return;
   if (Rescan) Rescan();
   FillLists();
@@ -254,16 +258,16 @@ void TDriveDlg::RescanClicked() {
 
 // A disk or volume image joins the devices; the scan runs anew, as a rescan does.
 void TDriveDlg::AddImageClicked() {
-  const QString path = QFileDialog::getOpenFileName(this, Text(831));
+  const QString path = QFileDialog::getOpenFileName(this, Text(txt::AddDiskImage));
   if (path.isEmpty()) return;
   // A rescue map beside the image (its name plus ".map", as the imaging run names it) is offered.
   const QString mapPath = path + ".map";
   if (QFileInfo(mapPath).isFile() &&
-      QMessageBox::question(this, Text(831), TextWith(986, {mapPath}), QMessageBox::Yes | QMessageBox::No) ==
-          QMessageBox::Yes) {
+      QMessageBox::question(this, Text(txt::AddDiskImage), TextWith(txt::RescueMapBesideImage, {mapPath}),
+                            QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
     QString why;
     if (!AddImageMap(path.toStdString(), mapPath.toStdString(), why)) {
-      QMessageBox::warning(this, Text(831), why);
+      QMessageBox::warning(this, Text(txt::AddDiskImage), why);
       return;
     }
   }

@@ -10,6 +10,7 @@
 #include "devices/Device.h"
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
+#include "salvex/StringIds.h"
 #include "ui/ImageMaps.h"
 #include "ui/MapBar.h"
 #include "ui/Translate.h"
@@ -17,13 +18,13 @@
 namespace salvex::ui {
 
 TDriveInfoDialog::TDriveInfoDialog(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(Text(460));
+  setWindowTitle(Text(txt::DriveInfoTitle));
   auto* form = new QFormLayout(this);
   for (int i = 0; i < 6; ++i) {
     fields_[i] = new QLineEdit(this);
     fields_[i]->setReadOnly(true);
     fields_[i]->setMinimumWidth(i == 0 ? 260 : 120);
-    form->addRow(Text(461 + i), fields_[i]);
+    form->addRow(Text(txt::DriveInfoDrive + i), fields_[i]);
   }
   mapLabel_ = Tagged(new QLabel(this), 987);
   mapText_ = new QLabel(this);
@@ -32,7 +33,7 @@ TDriveInfoDialog::TDriveInfoDialog(QWidget* parent) : QDialog(parent) {
   form->addRow(mapLabel_, mapText_);
   form->addRow(mapBar_);
   auto* buttons = new QDialogButtonBox(this);
-  buttons->addButton(Text(467), QDialogButtonBox::AcceptRole)->setDefault(true);
+  buttons->addButton(Text(txt::DriveInfoOk), QDialogButtonBox::AcceptRole)->setDefault(true);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::accept);
   form->addRow(buttons);
@@ -51,8 +52,9 @@ void TDriveInfoDialog::Prepare(const TDevice& device) {
   mapText_->setVisible(map != nullptr);
   mapBar_->setVisible(map != nullptr);
   if (map) {
-    mapText_->setText(TextWith(988, {QString::fromStdString(mapPath), QLocale().toString(qulonglong(map->Total(RescueFinished))),
-                                     QLocale().toString(qulonglong(map->Size()))}));
+    mapText_->setText(TextWith(txt::ImageReadOfTotal, {QString::fromStdString(mapPath),
+                                                       QLocale().toString(qulonglong(map->Total(RescueFinished))),
+                                                       QLocale().toString(qulonglong(map->Size()))}));
     mapBar_->SetMap(*map);
   } else {
     mapBar_->Clear();

@@ -7,23 +7,24 @@
 #include <QVBoxLayout>
 
 #include "devices/Model.h"
+#include "salvex/StringIds.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
 
 TFATSelectDialog::TFATSelectDialog(QWidget* parent) : QDialog(parent) {
   Tagged(this, 500);
-  setWindowTitle(Text(500));
-  auto* note = Tagged(new QLabel(Text(502), this), 502);
+  setWindowTitle(Text(txt::FatSelectTitle));
+  auto* note = Tagged(new QLabel(Text(txt::FatSelectNoFatNote), this), 502);
   note->setWordWrap(true);
   note->setStyleSheet("QLabel { background: #1f4e79; color: white; font-weight: bold; padding: 8px; }");
-  auto* label = Tagged(new QLabel(Text(501), this), 501);
+  auto* label = Tagged(new QLabel(Text(txt::FatSelectSource), this), 501);
   label->setWordWrap(true);
   combo_ = new QComboBox(this);
   Tagged(combo_, 0, 504);
   auto* buttons = new QDialogButtonBox(this);
-  Tagged(buttons->addButton(Text(450), QDialogButtonBox::AcceptRole), 450)->setDefault(true);
-  Tagged(buttons->addButton(Text(451), QDialogButtonBox::RejectRole), 451);
+  Tagged(buttons->addButton(Text(txt::FatSelectOk), QDialogButtonBox::AcceptRole), 450)->setDefault(true);
+  Tagged(buttons->addButton(Text(txt::FatSelectCancel), QDialogButtonBox::RejectRole), 451);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   auto* layout = new QVBoxLayout(this);
@@ -43,7 +44,7 @@ bool TFATSelectDialog::Execute(const TCustomDrive& drive, bool deletedView) {
 void TFATSelectDialog::Prepare(const TCustomDrive& drive, bool deletedView) {
   TranslateComponent(this);
   combo_->clear();
-  combo_->addItem(Text(702));
+  combo_->addItem(Text(txt::NoFatConsecutive));
   for (uint32_t k = 1; k <= drive.ChoosableFATs().value_or(0); ++k) combo_->addItem(QString("FAT %1").arg(k));
   combo_->setCurrentIndex(deletedView ? 0 : std::min<int>(drive.FATChoice(), combo_->count() - 1));
 }

@@ -10,34 +10,35 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "salvex/StringIds.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
 
 TFindDlg::TFindDlg(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(Text(360));
+  setWindowTitle(Text(txt::FindTitle));
   setModal(false);
   name_ = new QLineEdit(this);
-  auto* tip = new QLabel(Text(363), this);
+  auto* tip = new QLabel(Text(txt::FindMaskTip), this);
   tip->setWordWrap(true);
   scanning_ = new QLabel(this);
   scanning_->setMinimumWidth(260);
   count_ = new QLabel(this);
   hits_ = new QListWidget(this);
-  start_ = new QPushButton(Text(367), this);
-  cancel_ = new QPushButton(Text(368), this);
+  start_ = new QPushButton(Text(txt::FindStart), this);
+  cancel_ = new QPushButton(Text(txt::FindCancel), this);
   start_->setDefault(true);
 
   auto* grid = new QGridLayout;
-  grid->addWidget(new QLabel(Text(361), this), 0, 0);
+  grid->addWidget(new QLabel(Text(txt::FindName), this), 0, 0);
   grid->addWidget(name_, 0, 1);
-  grid->addWidget(new QLabel(Text(362), this), 1, 0, Qt::AlignTop);
+  grid->addWidget(new QLabel(Text(txt::FindTip), this), 1, 0, Qt::AlignTop);
   grid->addWidget(tip, 1, 1);
-  grid->addWidget(new QLabel(Text(364), this), 2, 0);
+  grid->addWidget(new QLabel(Text(txt::FindScanning), this), 2, 0);
   grid->addWidget(scanning_, 2, 1);
-  grid->addWidget(new QLabel(Text(365), this), 3, 0);
+  grid->addWidget(new QLabel(Text(txt::FindHits), this), 3, 0);
   grid->addWidget(count_, 3, 1);
-  grid->addWidget(new QLabel(Text(366), this), 4, 0, Qt::AlignTop);
+  grid->addWidget(new QLabel(Text(txt::FindFound), this), 4, 0, Qt::AlignTop);
   grid->addWidget(hits_, 4, 1);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();

@@ -18,6 +18,7 @@
 #include "devices/Model.h"
 #include "devices/StatusDialog.h"
 #include "recovery/SaveEngine.h"
+#include "salvex/StringIds.h"
 #include "ui/Commands.h"
 #include "ui/FileListModel.h"
 #include "ui/Translate.h"
@@ -128,7 +129,7 @@ void TFolderBrowser::ShowVolume(TCustomDrive& drive, TStatusDialog& status) {
   model_->SetSource(nullptr);
   model_->SetSort(0, false);
   tree_->Clear();
-  status.Setup(LoadText(703), LoadText(704), "", "", "", true, false);
+  status.Setup(LoadText(txt::DeterminingFiles), LoadText(txt::DeterminingPleaseWait), "", "", "", true, false);
   status.Show();
   QApplication::processEvents();
   {
@@ -332,7 +333,7 @@ bool TFolderBrowser::RenameObject(TItem* object, const QString& name) {
     case TRenameCheck::Duplicate: {
       // Shown once the editor has closed: a modal box inside the model's setData leaves the view
       // in its editing state, and it never edits again.
-      const QString text = QString::fromStdString(TextF(705, {shown}));
+      const QString text = QString::fromStdString(TextF(txt::RenameNameTaken, {shown}));
       QTimer::singleShot(0, this, [this, text] { QMessageBox::information(window(), "Salvex", text); });
       return false;
     }
@@ -385,7 +386,7 @@ void TFolderBrowser::UpdateCaption() {
   }
   QString path = QString::fromStdString(ShortenPath(folder->GetPath(nullptr), 15));
   if (path.isEmpty() && tree_->ItemOf(currentNode_)) path = tree_->ItemOf(currentNode_)->text(0);
-  listCaption_->setText(QString::fromStdString(TextF(706, {path.toStdString()})));
+  listCaption_->setText(QString::fromStdString(TextF(txt::ContentsOf, {path.toStdString()})));
 }
 
 }  // namespace salvex::ui

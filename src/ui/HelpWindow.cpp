@@ -12,13 +12,14 @@
 #include <QWindow>
 
 #include "common/StringTable.h"
+#include "salvex/StringIds.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
 
 THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent) {
   Tagged(this, 842);
-  setWindowTitle(Text(842));
+  setWindowTitle(Text(txt::HelpTitle));
   setModal(false);
   resize(680, 640);
 
@@ -32,7 +33,7 @@ THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent) {
   connect(browser_, &QTextBrowser::anchorClicked, this, &THelpWindow::LinkClicked);
 
   auto* buttons = new QDialogButtonBox(this);
-  auto* close = Tagged(buttons->addButton(Text(15), QDialogButtonBox::RejectRole), 15);
+  auto* close = Tagged(buttons->addButton(Text(txt::HelpClose), QDialogButtonBox::RejectRole), 15);
   connect(close, &QPushButton::clicked, this, &QDialog::reject);
 
   auto* layout = new QVBoxLayout(this);

@@ -9,6 +9,7 @@
 
 #include "devices/StatusDialog.h"
 #include "disk/RawIO.h"
+#include "salvex/StringIds.h"
 #include "ui/StatusWindow.h"
 #include "ui/Translate.h"
 
@@ -32,14 +33,17 @@ int PhaseText(char phase) {
 
 void ShowProgress(TStatusDialog& status, const TImagerProgress& p) {
   const double rate = p.Seconds >= 1 ? double(p.RescuedThisRun) / p.Seconds : 0;
-  QString speed = TextWith(970, {rate > 0 ? Bytes(uint64_t(rate)) : QStringLiteral("–"),
-                                 DurationText(qint64(p.SecondsSinceGoodRead + 0.5))});
+  QString speed = TextWith(txt::ImageReadRate, {rate > 0 ? Bytes(uint64_t(rate)) : QStringLiteral("–"),
+                                                DurationText(qint64(p.SecondsSinceGoodRead + 0.5))});
   // Time left counts only what the copying passes still have to read.
-  QString phase = TextWith(971, {Text(PhaseText(p.Phase)), QString::number(p.Pass)});
-  if (rate > 0 && p.Phase == RescueNonTried) phase += "; " + TextWith(977, {DurationText(qint64(double(p.NonTried) / rate))});
-  status.UpdateTexts("", TextWith(968, {Bytes(p.Rescued), Bytes(p.Size)}).toStdString(),
-                     TextWith(969, {Number(p.BadAreas), Bytes(p.NonTrimmed + p.NonScraped + p.BadSector)}).toStdString(),
-                     speed.toStdString(), phase.toStdString());
+  QString phase = TextWith(txt::ImagePhasePass, {Text(PhaseText(p.Phase)), QString::number(p.Pass)});
+  if (rate > 0 && p.Phase == RescueNonTried)
+    phase += "; " + TextWith(txt::ImageTimeLeft, {DurationText(qint64(double(p.NonTried) / rate))});
+  status.UpdateTexts(
+      "", TextWith(txt::ImageRescued, {Bytes(p.Rescued), Bytes(p.Size)}).toStdString(),
+      TextWith(txt::ImageBadAreas, {Number(p.BadAreas), Bytes(p.NonTrimmed + p.NonScraped + p.BadSector)})
+          .toStdString(),
+      speed.toStdString(), phase.toStdString());
   if (p.Rescued > status.Position) status.StepBy(int64_t(p.Rescued - status.Position));
 }
 
@@ -63,8 +67,9 @@ TImagingOutcome RunImaging(const TImageRequest& request, TStatusDialog& status, 
     latestMap = run.Map();
   };
 
-  status.Setup(Text(966).toStdString(), TextWith(967, {QString::fromStdString(request.Source)}).toStdString(), "", "",
-               "", true, false);
+  status.Setup(Text(txt::CreatingDiskImage).toStdString(),
+               TextWith(txt::ImageSource, {QString::fromStdString(request.Source)}).toStdString(), "", "", "", true,
+               false);
   status.Max = run.Map().Size();
   status.Position = 0;
   if (window) window->ShowMap(run.Map());
@@ -108,11 +113,11 @@ TImagingOutcome RunImaging(const TImageRequest& request, TStatusDialog& status, 
 
 QString ImagingSummary(const TImageRequest& request, const TImagingOutcome& outcome) {
   const QString image = QString::fromStdString(request.Target), map = QString::fromStdString(request.Map);
-  if (!outcome.Ok) return TextWith(980, {outcome.Error});
+  if (!outcome.Ok) return TextWith(txt::ImagingFailed, {outcome.Error});
   const TImagerProgress& p = outcome.Progress;
-  if (outcome.Cancelled) return TextWith(979, {Number(p.Rescued), Number(p.Size), map});
-  if (p.Rescued == p.Size) return TextWith(978, {Number(p.Size), image, map});
-  return TextWith(985, {Number(p.Rescued), Number(p.Size), Number(p.Size - p.Rescued), image, map});
+  if (outcome.Cancelled) return TextWith(txt::ImageCancelled, {Number(p.Rescued), Number(p.Size), map});
+  if (p.Rescued == p.Size) return TextWith(txt::ImageComplete, {Number(p.Size), image, map});
+  return TextWith(txt::ImagePartial, {Number(p.Rescued), Number(p.Size), Number(p.Size - p.Rescued), image, map});
 }
 
 }  // namespace salvex::ui

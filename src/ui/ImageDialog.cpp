@@ -18,6 +18,7 @@
 #include "devices/DeviceList.h"
 #include "devices/DriveList.h"
 #include "disk/DeviceRegistry.h"
+#include "salvex/StringIds.h"
 #include "ui/DriveDialog.h"
 #include "ui/MapBar.h"
 #include "ui/Translate.h"
@@ -133,17 +134,17 @@ void TImageDialog::ShowMap() {
   if (!path.isEmpty() && QFileInfo(path).isFile() && LoadRescueMap(path.toStdString(), map, why)) {
     const QLocale locale;
     mapBar_->SetMap(map);
-    mapState_->setText(TextWith(983, {locale.toString(qulonglong(map.Total(RescueFinished))),
-                                      locale.toString(qulonglong(map.Size()))}));
+    mapState_->setText(TextWith(txt::ImageMapContinues, {locale.toString(qulonglong(map.Total(RescueFinished))),
+                                                         locale.toString(qulonglong(map.Size()))}));
   } else {
     mapBar_->Clear();
-    mapState_->setText(Text(984));
+    mapState_->setText(Text(txt::ImageNoMapYet));
   }
 }
 
 void TImageDialog::BrowseClicked() {
-  const QString path = QFileDialog::getSaveFileName(this, Text(965), target_->text(), QString(), nullptr,
-                                                    QFileDialog::DontConfirmOverwrite);
+  const QString path = QFileDialog::getSaveFileName(this, Text(txt::ImageFileLabel), target_->text(), QString(),
+                                                    nullptr, QFileDialog::DontConfirmOverwrite);
   if (path.isEmpty()) return;
   target_->setText(path);
   TargetEdited(path);
@@ -165,11 +166,11 @@ bool TImageDialog::MakeRequest(TImageRequest& request, QString& why) const {
   }
   const TRegisteredDevice* registered = device ? Registered(*device) : nullptr;
   if (!registered) {
-    why = Text(981);
+    why = Text(txt::ImageChooseSource);
     return false;
   }
   if (target_->text().trimmed().isEmpty() || map_->text().trimmed().isEmpty()) {
-    why = Text(982);
+    why = Text(txt::ImageGiveFiles);
     return false;
   }
   request.Source = registered->Path;

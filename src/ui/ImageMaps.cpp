@@ -9,6 +9,7 @@
 #include "disk/DeviceRegistry.h"
 #include "disk/MappedRawIO.h"
 #include "disk/RawIO.h"
+#include "salvex/StringIds.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
@@ -38,7 +39,7 @@ bool AddImageMap(const std::string& image, const std::string& mapPath, QString& 
   TRawIO& io = maps.layer && &RawIO() == maps.layer.get() ? static_cast<TRawIO&>(*maps.layer) : RawIO();
   const int fd = io.Open(image);
   if (fd < 0) {
-    why = TextWith(940, {QString::fromStdString(image), QString::fromLocal8Bit(std::strerror(errno))});
+    why = TextWith(txt::CannotOpenFile, {QString::fromStdString(image), QString::fromLocal8Bit(std::strerror(errno))});
     return false;
   }
   uint64_t size = 0;
@@ -46,8 +47,8 @@ bool AddImageMap(const std::string& image, const std::string& mapPath, QString& 
   io.Close(fd);
   if (!sized || size != map.Size()) {
     const QLocale locale = LanguageLocale();
-    why = TextWith(989, {QString::fromStdString(mapPath), locale.toString(qulonglong(map.Size())),
-                         locale.toString(qulonglong(size))});
+    why = TextWith(txt::MapSizeNotImage, {QString::fromStdString(mapPath), locale.toString(qulonglong(map.Size())),
+                                          locale.toString(qulonglong(size))});
     return false;
   }
   if (!maps.layer || &RawIO() != maps.layer.get()) {

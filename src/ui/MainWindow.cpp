@@ -1,6 +1,6 @@
+#include "ui/MainWindow.h"
 #include "recovery/SaveEngine.h"
 #include "recovery/Wrappers.h"
-#include "ui/MainWindow.h"
 
 #include <malloc.h>
 
@@ -32,6 +32,7 @@
 #include "common/Options.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
+#include "salvex/StringIds.h"
 #include "ui/DebugWindow.h"
 #include "ui/ByteSource.h"
 #include "ui/DriveDialog.h"
@@ -96,7 +97,7 @@ TMainWindow::TMainWindow(bool showDebug, QWidget* parent)
     auto store = OpenSettings();
     QString error;
     if (!LoadOptions(*store, Options(), error))
-      QMessageBox::critical(this, "Salvex", TextWith(848, {error}));
+      QMessageBox::critical(this, "Salvex", TextWith(txt::SettingsNotRead, {error}));
     ApplyOptions();
     if (showDebug) debug_->ShowAtCorner();
     DebugLog("application started", 1);
@@ -313,7 +314,7 @@ void TMainWindow::FirstActivation() {
   LanguageBase = base;
   ApplyLanguageToQt();
   TranslateApplication();
-  browser_->TreeCaption()->setText(Text(701));
+  browser_->TreeCaption()->setText(Text(txt::FoldersPane));
   ShowMemory();
   UpdateStatus();
   if (PresetDrive >= 0) {
@@ -377,15 +378,15 @@ void TMainWindow::UpdateStatus() {
   if (!rows.empty()) {
     for (size_t row : rows)
       if (auto* f = dynamic_cast<TCustomFile*>(model->ObjectAt(int(row)))) bytes += f->Size;
-    panels_[0]->setText(QString::fromStdString(TextF(707, {rows.size()})));
+    panels_[0]->setText(QString::fromStdString(TextF(txt::ItemsSelected, {rows.size()})));
   } else if (folder) {
     if (folder->Children)
       for (const auto& child : *folder->Children)
         if (auto* f = dynamic_cast<TCustomFile*>(child.get())) bytes += f->Size;
-    panels_[0]->setText(QString::fromStdString(TextF(708, {size_t(model->rowCount())})));
+    panels_[0]->setText(QString::fromStdString(TextF(txt::ItemCount, {size_t(model->rowCount())})));
   } else {
     // The window's own hint; a status tip on the window would cover the counts of the list.
-    panels_[0]->setText(Text(144));
+    panels_[0]->setText(Text(txt::StatusPressF1));
   }
   panels_[1]->setText(rows.empty() && !folder ? QString() : QString("%1 KB").arg(bytes >> 10));
   UpdateCommands();
@@ -395,14 +396,14 @@ void TMainWindow::ShowMemory() {
   const struct mallinfo2 info = mallinfo2();
   // Grouped as the chosen language groups digits (a text fills %d as it is).
   const std::string bytes = QLocale().toString(qulonglong(info.uordblks)).toStdString();
-  panels_[2]->setText(QString::fromStdString(TextF(700, {bytes})));
+  panels_[2]->setText(QString::fromStdString(TextF(txt::MemoryInUse, {bytes})));
 }
 
 bool TMainWindow::ScanDevices() {
   ForgetDrive();
   devices_.Clear();
   drives_.Clear();
-  status_.Setup(LoadText(200), LoadText(201), "", "", "", false, false);
+  status_.Setup(LoadText(txt::ScanningDevices), LoadText(txt::ScanPleaseWait), "", "", "", false, false);
   status_.Show();
   QApplication::processEvents();
   devices_.DetectDevices(&status_);
@@ -410,7 +411,8 @@ bool TMainWindow::ScanDevices() {
     for (size_t i = 0; i < devices_.Count(); ++i) {
       TDevice* device = devices_.Items(i);
       if (device->DriveType == DriveCDROM) continue;
-      status_.UpdateTexts(LoadText(203), TextF(204, {device->Name}), LoadText(201));
+      status_.UpdateTexts(LoadText(txt::ScanningDrives), TextF(txt::ScanOnDevice, {device->Name}),
+                          LoadText(txt::ScanPleaseWait));
       QApplication::processEvents();
       if (status_.Cancelled) break;
       const size_t before = drives_.Count();
@@ -459,9 +461,9 @@ bool TMainWindow::OpenDrive(int index, int fatChoice, bool skipBadClusters) {
   TCustomDrive* drive = drives_.Items(size_t(index));
   // A volume that did not mount has no folders to show.
   if (!drive->HasSpecialFolders()) {
-    QString why = Text(844);
+    QString why = Text(txt::VolumeUnreadable);
     if (const TMountNote* failure = drive->MountFailure())
-      why = TextWith(759, {QString::fromStdString(failure->Error.Text())});
+      why = TextWith(txt::CannotOpenVolume, {QString::fromStdString(failure->Error.Text())});
     QMessageBox::warning(this, "Salvex", why);
     return false;
   }
@@ -473,7 +475,7 @@ bool TMainWindow::OpenDrive(int index, int fatChoice, bool skipBadClusters) {
     if (fatChoice >= 0) drive->SetFATChoice(fatChoice);
     drive->SetSkipBadClusters(skipBadClusters);
   }
-  browser_->TreeCaption()->setText(Text(701));
+  browser_->TreeCaption()->setText(Text(txt::FoldersPane));
   DebugLog(Format("drive selected: %s", {drive->Name}), 1);
   SetBrowseState(2);
   browser_->ShowVolume(*drive, status_);
@@ -583,7 +585,8 @@ void TMainWindow::PropertiesCommand() {
   for (int c = 1; c < model->columnCount(); ++c) {
     const QString value = model->data(model->index(row, c), Qt::DisplayRole).toString();
     if (!value.isEmpty())
-      dialog.Facts.emplace_back(TextWith(854, {model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString()}), value);
+      dialog.Facts.emplace_back(
+          TextWith(txt::Label, {model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString()}), value);
   }
   for (auto& fact : ItemFacts(*object)) dialog.Facts.push_back(std::move(fact));
   if (!dialog.Run()) return;
@@ -604,7 +607,7 @@ void TMainWindow::CreateImageCommand() {
   TImageRequest request;
   if (!dialog.Execute(request)) return;
   const TImagingOutcome outcome = RunImaging(request, status_, statusWindow_);
-  QMessageBox::information(this, Text(950), ImagingSummary(request, outcome));
+  QMessageBox::information(this, Text(txt::CreateDiskImage), ImagingSummary(request, outcome));
 }
 
 void TMainWindow::DriveInfoCommand() {
@@ -631,7 +634,7 @@ void TMainWindow::OptionsCommand() {
     auto store = OpenSettings();
     QString error;
     if (SaveOptions(*store, options, error)) return true;
-    QMessageBox::critical(this, "Salvex", TextWith(849, {error}));
+    QMessageBox::critical(this, "Salvex", TextWith(txt::SettingsNotWritten, {error}));
     return false;
   };
   if (!dialog.Edit()) return;
@@ -653,8 +656,9 @@ void TMainWindow::NotYetAvailable() {
 }
 
 void TMainWindow::AboutCommand() {
-  QMessageBox::about(this, Text(660),
-                     QString("Salvex %1\n\n%2\n\n%3").arg(SALVEX_VERSION, Text(662), Text(665)));
+  QMessageBox::about(
+      this, Text(txt::AboutTitle),
+      QString("Salvex %1\n\n%2\n\n%3").arg(SALVEX_VERSION, Text(txt::AboutPurpose), Text(txt::AboutReadOnly)));
 }
 
 }  // namespace salvex::ui

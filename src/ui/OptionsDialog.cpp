@@ -16,6 +16,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "salvex/StringIds.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
@@ -163,7 +164,8 @@ bool TOptionsDialog::Edit() {
 }
 
 void TOptionsDialog::SaveClicked() {
-  if (QMessageBox::warning(this, windowTitle(), Text(325), QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+  if (QMessageBox::warning(this, windowTitle(), Text(txt::SaveOptionsWarning), QMessageBox::Yes | QMessageBox::No) !=
+      QMessageBox::Yes)
     return;
   options_ = Collect();
   if (Store) Store(options_);

@@ -11,26 +11,27 @@
 
 #include "common/Options.h"
 #include "devices/Model.h"
+#include "salvex/StringIds.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
 
 TPropertiesDialog::TPropertiesDialog(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(Text(430));
+  setWindowTitle(Text(txt::PropertiesTitle));
   name_ = new QLineEdit(this);
   cluster_ = new QLineEdit(this);
   size_ = new QLineEdit(this);
   name_->setMinimumWidth(280);
   auto* form = new QFormLayout;
-  form->addRow(Text(431), name_);
-  form->addRow(Text(432), cluster_);
-  form->addRow(Text(433), size_);
+  form->addRow(Text(txt::PropertiesName), name_);
+  form->addRow(Text(txt::PropertiesCluster), cluster_);
+  form->addRow(Text(txt::PropertiesSize), size_);
   auto* line = new QFrame(this);
   line->setFrameShape(QFrame::HLine);
   facts_ = new QFormLayout;
   auto* buttons = new QDialogButtonBox(this);
-  buttons->addButton(Text(434), QDialogButtonBox::AcceptRole)->setDefault(true);
-  buttons->addButton(Text(435), QDialogButtonBox::RejectRole);
+  buttons->addButton(Text(txt::PropertiesOk), QDialogButtonBox::AcceptRole)->setDefault(true);
+  buttons->addButton(Text(txt::PropertiesCancel), QDialogButtonBox::RejectRole);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   auto* layout = new QVBoxLayout(this);
@@ -87,12 +88,15 @@ bool ReadItemFields(const TItem& item, TItemFields& f) {
 std::vector<std::pair<QString, QString>> ItemFacts(const TItem& item) {
   std::vector<std::pair<QString, QString>> facts;
   if (auto* file = dynamic_cast<const TCustomFile*>(&item); file && file->SizeOrigin != TSizeOrigin::Entry)
-    facts.emplace_back(Text(839), Text(file->SizeOrigin == TSizeOrigin::FormatEnd ? 840 : 841));
+    facts.emplace_back(
+        Text(txt::PropertiesSizeFrom),
+        Text(file->SizeOrigin == TSizeOrigin::FormatEnd ? txt::SizeFromFormatEnd : txt::SizeFromLostDefault));
   const TItemHistory history = item.History();
   if (!history.Problem.empty())
-    facts.emplace_back(TextWith(854, {Text(819)}), QString::fromStdString(history.Problem));
+    facts.emplace_back(TextWith(txt::Label, {Text(txt::SaveSummaryReason)}), QString::fromStdString(history.Problem));
   if (history.JournalSequence)
-    facts.emplace_back(TextWith(854, {Text(905)}), TextWith(904, {QLocale().toString(qulonglong(*history.JournalSequence))}));
+    facts.emplace_back(TextWith(txt::Label, {Text(txt::PropertiesSource)}),
+                       TextWith(txt::SourceJournalCopy, {QLocale().toString(qulonglong(*history.JournalSequence))}));
   return facts;
 }
 

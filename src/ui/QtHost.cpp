@@ -6,6 +6,7 @@
 #include <QPushButton>
 
 #include "common/StringTable.h"
+#include "salvex/StringIds.h"
 #include "ui/FindDialog.h"
 #include "ui/RangeDialog.h"
 #include "ui/TargetFolderDialog.h"
@@ -40,7 +41,7 @@ TMsgResult TQtHost::MessageBox(const std::string& text, const std::string& capti
     case TMsgButtons::AbortRetryIgnore: set = B::Abort | B::Retry | B::Ignore; break;
   }
   box.setStandardButtons(set);
-  if (buttons == TMsgButtons::YesNoAll) box.button(B::YesToAll)->setText(Text(843));
+  if (buttons == TMsgButtons::YesNoAll) box.button(B::YesToAll)->setText(Text(txt::AllFilesFilter));
   switch (box.exec()) {
     case B::Ok: return TMsgResult::Ok;
     case B::Cancel: return TMsgResult::Cancel;

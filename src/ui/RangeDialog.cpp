@@ -14,13 +14,14 @@
 #include <cmath>
 
 #include "common/Format.h"
+#include "salvex/StringIds.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
 
 TRangeDialog::TRangeDialog(QWidget* parent, bool clusters, uint64_t unitBytes)
     : QDialog(parent), clusters_(clusters), unit_(unitBytes) {
-  setWindowTitle(Text(clusters ? 410 : 400));
+  setWindowTitle(Text(clusters ? txt::ClusterRangeTitle : txt::SectorRangeTitle));
   auto* digits = new QRegularExpressionValidator(QRegularExpression("[0-9]{1,20}"), this);
   auto group = [&](QGroupBox*& box, QSlider*& bar, QLineEdit*& field) {
     box = new QGroupBox(this);
@@ -41,12 +42,14 @@ TRangeDialog::TRangeDialog(QWidget* parent, bool clusters, uint64_t unitBytes)
   endBar_->setValue(kSteps);
   size_ = new QLabel(this);
   auto* sizeRow = new QHBoxLayout;
-  sizeRow->addWidget(new QLabel(Text(clusters ? 413 : 403), this));
+  sizeRow->addWidget(new QLabel(Text(clusters ? txt::ClusterRangeSize : txt::SectorRangeSize), this));
   sizeRow->addWidget(size_, 1);
   auto* buttons = new QDialogButtonBox(this);
-  buttons->addButton(Text(clusters ? 414 : 404), QDialogButtonBox::AcceptRole)->setDefault(true);
-  auto* apply = buttons->addButton(Text(clusters ? 415 : 405), QDialogButtonBox::ApplyRole);
-  buttons->addButton(Text(clusters ? 416 : 406), QDialogButtonBox::RejectRole);
+  buttons->addButton(Text(clusters ? txt::ClusterRangeOk : txt::SectorRangeOk), QDialogButtonBox::AcceptRole)
+      ->setDefault(true);
+  auto* apply =
+      buttons->addButton(Text(clusters ? txt::ClusterRangeApply : txt::SectorRangeApply), QDialogButtonBox::ApplyRole);
+  buttons->addButton(Text(clusters ? txt::ClusterRangeCancel : txt::SectorRangeCancel), QDialogButtonBox::RejectRole);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   connect(apply, &QPushButton::clicked, this, &TRangeDialog::UpdateSize);
@@ -121,8 +124,8 @@ void TRangeDialog::UpdateSize() {
 void TRangeDialog::Prepare(uint64_t first, uint64_t last, uint64_t minimum, uint64_t maximum) {
   minimum_ = minimum;
   maximum_ = std::max(minimum, maximum);
-  startBox_->setTitle(Text(clusters_ ? 411 : 401));
-  endBox_->setTitle(QString::fromStdString(TextF(clusters_ ? 412 : 402, {maximum_})));
+  startBox_->setTitle(Text(clusters_ ? txt::ClusterRangeStart : txt::SectorRangeStart));
+  endBox_->setTitle(QString::fromStdString(TextF(clusters_ ? txt::ClusterRangeEnd : txt::SectorRangeEnd, {maximum_})));
   size_->clear();
   if (clusters_) {
     // The cluster dialog keeps its bars from its last use (the whole volume at first) and shows

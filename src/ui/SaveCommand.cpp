@@ -11,6 +11,7 @@
 #include "devices/StatusDialog.h"
 #include "recovery/Browse.h"
 #include "recovery/Wrappers.h"
+#include "salvex/StringIds.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
@@ -28,20 +29,20 @@ class TDesktopQuestions : public THostSaveQuestions {
     std::string text;
     if (error.Kind == TErrorKind::TargetError) {
       if (error.Errno == ENOSPC)
-        text = TextF(717, {path, target_});
+        text = TextF(txt::NotEnoughFreeSpace, {path, target_});
       else if (path.empty() || path.back() == '/' || path + "/" == target_ || path == target_)
-        text = TextF(800, {target_});
+        text = TextF(txt::CannotWriteTargetFolder, {target_});
       else
-        text = TextF(711, {path});
+        text = TextF(txt::CannotWriteTargetFile, {path});
     } else {
-      text = TextF(801, {path});
+      text = TextF(txt::CannotReadFileFromVolume, {path});
     }
     QMessageBox box(QMessageBox::Warning, "Salvex", QString::fromStdString(text),
                     QMessageBox::NoButton, window_);
     box.setInformativeText(ErrorReason(error));
-    QPushButton* skip = box.addButton(Text(802), QMessageBox::AcceptRole);
-    QPushButton* skipAll = box.addButton(Text(803), QMessageBox::AcceptRole);
-    QPushButton* cancel = box.addButton(Text(804), QMessageBox::RejectRole);
+    QPushButton* skip = box.addButton(Text(txt::SaveErrorSkip), QMessageBox::AcceptRole);
+    QPushButton* skipAll = box.addButton(Text(txt::SaveErrorSkipAll), QMessageBox::AcceptRole);
+    QPushButton* cancel = box.addButton(Text(txt::SaveErrorCancel), QMessageBox::RejectRole);
     box.setDefaultButton(skip);
     box.setEscapeButton(cancel);
     box.exec();

@@ -20,6 +20,7 @@
 #include <set>
 
 #include "common/StringTable.h"
+#include "salvex/StringIds.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
@@ -67,26 +68,26 @@ QJsonObject FailureJson(const TError& e) {
 }  // namespace
 
 TSaveSummaryDialog::TSaveSummaryDialog(QWidget* parent, const TSaveRun& run) : QDialog(parent), run_(run) {
-  setWindowTitle(Text(810));
+  setWindowTitle(Text(txt::SaveSummaryTitle));
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
   const TSaveReport& r = run.Report;
   const QLocale locale;
   const QString target = QString::fromStdString(run.Target);
-  heading_ = new QLabel(TextWith(r.Cancelled ? 811 : 812, {target}), this);
+  heading_ = new QLabel(TextWith(r.Cancelled ? txt::SaveSummaryCancelled : txt::SaveSummarySavedTo, {target}), this);
   heading_->setWordWrap(true);
   heading_->setTextFormat(Qt::PlainText);
   const uint64_t values[4] = {r.Files, r.Skipped, run.Partial, run.Failed};
   auto* form = new QFormLayout;
   for (int i = 0; i < 4; ++i) {
     counts_[i] = new QLabel(locale.toString(qulonglong(values[i])), this);
-    form->addRow(Text(813 + i), counts_[i]);
+    form->addRow(Text(txt::SaveSummarySaved + i), counts_[i]);
   }
-  counts_[0]->setText(TextWith(824, {locale.toString(qulonglong(values[0]))}) + ", " +
+  counts_[0]->setText(TextWith(txt::SaveSummaryFileCount, {locale.toString(qulonglong(values[0]))}) + ", " +
                       locale.formattedDataSize(qint64(r.Bytes)));
 
   problems_ = new QTreeWidget(this);
   problems_->setRootIsDecorated(false);
-  problems_->setHeaderLabels({Text(817), Text(818), Text(819)});
+  problems_->setHeaderLabels({Text(txt::SaveSummaryFile), Text(txt::SaveSummaryResult), Text(txt::SaveSummaryReason)});
   std::set<std::pair<std::string, std::string>> fileErrors;
   for (size_t i = 0; i < run.Files.size(); ++i) {
     const TSavedFile& f = run.Files[i];
@@ -95,18 +96,20 @@ TSaveSummaryDialog::TSaveSummaryDialog(QWidget* parent, const TSaveRun& run) : Q
     // A file saved whole under another name than its own: the user looks for it under that name.
     if (f.Outcome == TSavedFile::TOutcome::Saved && !f.Renamed.empty()) {
       const QString savedAs = QString::fromStdString(f.SavedPath).section('/', -1);
-      problems_->addTopLevelItem(new QTreeWidgetItem({name, TextWith(865, {savedAs}), QString::fromStdString(f.Renamed)}));
+      problems_->addTopLevelItem(
+          new QTreeWidgetItem({name, TextWith(txt::SavedAs, {savedAs}), QString::fromStdString(f.Renamed)}));
       continue;
     }
     if (f.Outcome != TSavedFile::TOutcome::Partial && f.Outcome != TSavedFile::TOutcome::Failed) continue;
     problems_->addTopLevelItem(new QTreeWidgetItem(
-        {name, Text(f.Outcome == TSavedFile::TOutcome::Partial ? 822 : 823), Reasons(f.Errors)}));
+        {name, Text(f.Outcome == TSavedFile::TOutcome::Partial ? txt::SaveSummaryPartial : txt::SaveSummaryFailed),
+         Reasons(f.Errors)}));
   }
   // Failures of no single file: a folder that could not be made, the target itself.
   for (const TSaveFailure& f : r.Failures)
     if (!fileErrors.count({f.Error.What, f.Error.Why}) && f.Error.Kind != TErrorKind::Cancelled)
-      problems_->addTopLevelItem(new QTreeWidgetItem({QString::fromStdString(f.Path), Text(823),
-                                                      ErrorReason(f.Error)}));
+      problems_->addTopLevelItem(
+          new QTreeWidgetItem({QString::fromStdString(f.Path), Text(txt::SaveSummaryFailed), ErrorReason(f.Error)}));
   for (const std::string& w : r.Warnings)
     problems_->addTopLevelItem(new QTreeWidgetItem({QString(), QString(), QString::fromStdString(w)}));
   const bool anyProblem = problems_->topLevelItemCount() > 0;
@@ -116,8 +119,8 @@ TSaveSummaryDialog::TSaveSummaryDialog(QWidget* parent, const TSaveRun& run) : Q
   problems_->header()->setStretchLastSection(false);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
-  openFolder_ = buttons->addButton(Text(820), QDialogButtonBox::ActionRole);
-  saveReport_ = buttons->addButton(Text(821), QDialogButtonBox::ActionRole);
+  openFolder_ = buttons->addButton(Text(txt::SaveSummaryOpenFolder), QDialogButtonBox::ActionRole);
+  saveReport_ = buttons->addButton(Text(txt::SaveSummaryReport), QDialogButtonBox::ActionRole);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::accept);
   connect(openFolder_, &QPushButton::clicked, this, &TSaveSummaryDialog::OpenFolder);
   connect(saveReport_, &QPushButton::clicked, this, &TSaveSummaryDialog::SaveReport);
@@ -183,9 +186,10 @@ bool TSaveSummaryDialog::WriteReport(const QString& path) const {
 }
 
 void TSaveSummaryDialog::SaveReport() {
-  const QString path = QFileDialog::getSaveFileName(this, Text(821).remove('&'), QString(), Text(825));
+  const QString path = QFileDialog::getSaveFileName(this, Text(txt::SaveSummaryReport).remove('&'), QString(),
+                                                    Text(txt::JsonReportFilter));
   if (path.isEmpty()) return;
-  if (!WriteReport(path)) QMessageBox::warning(this, "Salvex", TextWith(826, {path}));
+  if (!WriteReport(path)) QMessageBox::warning(this, "Salvex", TextWith(txt::ReportNotWritten, {path}));
 }
 
 }  // namespace salvex::ui

@@ -12,6 +12,7 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+#include "salvex/StringIds.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
@@ -57,7 +58,7 @@ TSystemFacts ReadSystemFacts(const QWidget* on) {
 }
 
 TSysInfoDialog::TSysInfoDialog(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(Text(550));
+  setWindowTitle(Text(txt::SysInfoTitle));
   auto* layout = new QVBoxLayout(this);
   int field = 0;
   auto group = [&](int title, std::initializer_list<int> labels) {
@@ -75,7 +76,7 @@ TSysInfoDialog::TSysInfoDialog(QWidget* parent) : QDialog(parent) {
   group(556, {557, 558});
   group(559, {560, 561});
   auto* buttons = new QDialogButtonBox(this);
-  buttons->addButton(Text(562), QDialogButtonBox::AcceptRole)->setDefault(true);
+  buttons->addButton(Text(txt::SysInfoOk), QDialogButtonBox::AcceptRole)->setDefault(true);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::accept);
   layout->addWidget(buttons);

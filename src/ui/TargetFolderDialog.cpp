@@ -15,13 +15,14 @@
 
 #include "common/Format.h"
 #include "common/Helpers.h"
+#include "salvex/StringIds.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
 
 TTargetFolderDialog::TTargetFolderDialog(QWidget* parent) : QDialog(parent) {
   Tagged(this, 480);
-  setWindowTitle(Text(480));
+  setWindowTitle(Text(txt::TargetFolderTitle));
   resize(520, 520);
   model_ = new QFileSystemModel(this);
   model_->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot);
@@ -37,21 +38,21 @@ TTargetFolderDialog::TTargetFolderDialog(QWidget* parent) : QDialog(parent) {
 
   path_ = new QLabel(this);
   path_->setTextFormat(Qt::PlainText);
-  auto* notice = Tagged(new QLabel(Text(483), this), 483);
+  auto* notice = Tagged(new QLabel(Text(txt::TargetFolderOtherDriveNotice), this), 483);
   notice->setWordWrap(true);
   QFont bold = notice->font();
   bold.setBold(true);
   notice->setFont(bold);
-  fatLabel_ = Tagged(new QLabel(Text(484), this), 484);
+  fatLabel_ = Tagged(new QLabel(Text(txt::TargetFolderFatSource), this), 484);
   fatLabel_->setWordWrap(true);
   fat_ = new QComboBox(this);
-  fatNote_ = Tagged(new QLabel(Text(485), this), 485);
+  fatNote_ = Tagged(new QLabel(Text(txt::TargetFolderNoFatNote), this), 485);
   fatNote_->setWordWrap(true);
 
   auto* buttons = new QDialogButtonBox(this);
-  auto* newFolder = Tagged(buttons->addButton(Text(482), QDialogButtonBox::ActionRole), 482);
-  Tagged(buttons->addButton(Text(486), QDialogButtonBox::AcceptRole), 486);
-  Tagged(buttons->addButton(Text(487), QDialogButtonBox::RejectRole), 487);
+  auto* newFolder = Tagged(buttons->addButton(Text(txt::TargetFolderNew), QDialogButtonBox::ActionRole), 482);
+  Tagged(buttons->addButton(Text(txt::TargetFolderOk), QDialogButtonBox::AcceptRole), 486);
+  Tagged(buttons->addButton(Text(txt::TargetFolderCancel), QDialogButtonBox::RejectRole), 487);
   connect(newFolder, &QPushButton::clicked, this, &TTargetFolderDialog::NewFolderClicked);
   connect(buttons, &QDialogButtonBox::accepted, this, [this] {
     if (!folder_.isEmpty()) accept();
@@ -102,13 +103,14 @@ QString TTargetFolderDialog::Folder() const {
   return folder_.endsWith('/') ? folder_ : folder_ + '/';
 }
 
-void TTargetFolderDialog::ShowPath() { path_->setText(Text(481) + " " + Folder()); }
+void TTargetFolderDialog::ShowPath() { path_->setText(Text(txt::TargetFolderLabel) + " " + Folder()); }
 
 bool TTargetFolderDialog::CreateFolder(const QString& name) {
   const QString path = Folder() + name;
   const bool plain = !name.isEmpty() && name != "." && name != ".." && !name.contains('/');
   if (!plain || !QDir().mkdir(path)) {
-    QMessageBox::warning(this, windowTitle(), QString::fromStdString(TextF(738, {path.toStdString()})));
+    QMessageBox::warning(this, windowTitle(),
+                         QString::fromStdString(TextF(txt::CannotCreateFolderNamed, {path.toStdString()})));
     return false;
   }
   SetFolder(path);
@@ -121,14 +123,14 @@ QInputDialog* TTargetFolderDialog::NewFolderPrompt() {
     prompt_ = new QInputDialog(this);
     prompt_->setInputMode(QInputDialog::TextInput);
   }
-  prompt_->setWindowTitle(Text(737));
+  prompt_->setWindowTitle(Text(txt::CreateFolderTitle));
   prompt_->setLabelText(QString::fromStdString(ShortenPath(Folder().toStdString(), 20)));
-  prompt_->setOkButtonText(Text(434));
-  prompt_->setCancelButtonText(Text(435));
+  prompt_->setOkButtonText(Text(txt::PropertiesOk));
+  prompt_->setCancelButtonText(Text(txt::PropertiesCancel));
   prompt_->setTextValue(QString());
   // The title is the question; the window must be wide enough to show it whole.
   if (auto* edit = prompt_->findChild<QLineEdit*>())
-    edit->setMinimumWidth(prompt_->fontMetrics().horizontalAdvance(Text(737)) + 80);
+    edit->setMinimumWidth(prompt_->fontMetrics().horizontalAdvance(Text(txt::CreateFolderTitle)) + 80);
   return prompt_;
 }
 

@@ -16,6 +16,7 @@
 #include <QTreeWidget>
 
 #include "common/StringTable.h"
+#include "salvex/StringIds.h"
 
 namespace salvex::ui {
 
@@ -45,10 +46,10 @@ QString ErrorReason(const TError& error) {
 
 QString DurationText(qint64 seconds) {
   const QLocale locale;
-  if (seconds < 60) return TextWith(851, {locale.toString(std::max<qint64>(seconds, 1))});
+  if (seconds < 60) return TextWith(txt::DurationSeconds, {locale.toString(std::max<qint64>(seconds, 1))});
   const qint64 minutes = (seconds + 30) / 60;
-  if (minutes < 60) return TextWith(852, {locale.toString(minutes)});
-  return TextWith(853, {locale.toString(minutes / 60), locale.toString(minutes % 60)});
+  if (minutes < 60) return TextWith(txt::DurationMinutes, {locale.toString(minutes)});
+  return TextWith(txt::DurationHoursMinutes, {locale.toString(minutes / 60), locale.toString(minutes % 60)});
 }
 
 namespace {

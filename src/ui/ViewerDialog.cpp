@@ -13,6 +13,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "salvex/StringIds.h"
 #include "ui/ByteSource.h"
 #include "ui/HexDump.h"
 #include "ui/Translate.h"
@@ -73,7 +74,7 @@ void TViewerDialog::Prepare(std::unique_ptr<TByteSource> source, const QString& 
   textLoaded_ = false;
   text_->clear();
   TranslateComponent(this);
-  setWindowTitle(TextWith(hex ? 836 : 837, {name}));
+  setWindowTitle(TextWith(hex ? txt::ViewAsHex : txt::ViewAsText, {name}));
   hex_->setEnabled(false);
   hex_->SetStream(source_.get());
   hex_->setEnabled(true);
@@ -132,7 +133,8 @@ void TViewerDialog::LoadText() {
   QString text = utf8.decode(raw);
   if (utf8.hasError()) text = QString::fromLatin1(raw);
   if (source_->Size() > kTextLimit)
-    text += "\n" + TextWith(838, {QLocale().toString(qulonglong(kTextLimit >> 20)), QLocale().toString(qulonglong(source_->Size()))});
+    text += "\n" + TextWith(txt::ViewerTruncated, {QLocale().toString(qulonglong(kTextLimit >> 20)),
+                                                   QLocale().toString(qulonglong(source_->Size()))});
   text_->setPlainText(text);
   text_->moveCursor(QTextCursor::Start);
 }

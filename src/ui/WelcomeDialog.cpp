@@ -11,6 +11,7 @@
 #include <QTreeWidgetItem>
 #include <QVBoxLayout>
 
+#include "salvex/StringIds.h"
 #include "ui/DriveDialog.h"
 #include "ui/FolderTree.h"
 #include "ui/JpegImage.h"
@@ -32,12 +33,12 @@ QPixmap TWelcomeDialog::BannerPicture() {
   painter.setPen(QColor(0xdc, 0xe8, 0xee));
   const QRect room(122, 0, 330, picture.height() - 2);
   painter.drawText(room, Qt::AlignLeft | Qt::AlignVCenter,
-                   painter.fontMetrics().elidedText(Text(998), Qt::ElideRight, room.width()));
+                   painter.fontMetrics().elidedText(Text(txt::WelcomeTagline), Qt::ElideRight, room.width()));
   return QPixmap::fromImage(picture);
 }
 
 TWelcomeDialog::TWelcomeDialog(TMainWindow* window) : QDialog(window), window_(window) {
-  setWindowTitle(Text(1));
+  setWindowTitle(Text(txt::WelcomeTitle));
   auto* banner = new QLabel(this);
   banner->setPixmap(BannerPicture());
   banner->setFixedHeight(52);
@@ -85,8 +86,8 @@ TWelcomeDialog::TWelcomeDialog(TMainWindow* window) : QDialog(window), window_(w
   connect(lostDrive_, &QPushButton::clicked, this, &TWelcomeDialog::FindLostDriveClicked);
 
   auto* buttons = new QDialogButtonBox(this);
-  auto* help = buttons->addButton(Text(14), QDialogButtonBox::HelpRole);
-  auto* close = buttons->addButton(Text(15), QDialogButtonBox::AcceptRole);
+  auto* help = buttons->addButton(Text(txt::WelcomeHelp), QDialogButtonBox::HelpRole);
+  auto* close = buttons->addButton(Text(txt::HelpClose), QDialogButtonBox::AcceptRole);
   close->setDefault(true);
   connect(close, &QPushButton::clicked, this, &QDialog::accept);
   connect(help, &QPushButton::clicked, this, [this] {
