@@ -94,7 +94,7 @@ std::string TCliContext::NeverRead(TCustomFile& file, const TReadChoice& choice)
 }
 
 void TCliContext::MarkNeverRead(TItemRow& row) const {
-  auto* file = dynamic_cast<TCustomFile*>(row.Item);
+  auto* file = AsFile(row.Item);
   if (!MappedIO || !file) return;
   std::string why = NeverRead(*file);
   if (why.empty()) return;

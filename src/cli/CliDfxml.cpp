@@ -140,7 +140,7 @@ void TDfxmlWriter::File(const TItemRow& row, const std::string& sha256, const st
   if (row.Location.Kind == TLocation::TKind::Inode || row.Location.Kind == TLocation::TKind::Record)
     out_ << "      <inode>" << row.Location.Value << "</inode>\n";
   if (const std::string mtime = XmlTime(row.Modified); !mtime.empty()) out_ << "      <mtime>" << mtime << "</mtime>\n";
-  if (auto* file = row.Folder ? nullptr : dynamic_cast<TCustomFile*>(row.Item)) {
+  if (auto* file = row.Folder ? nullptr : AsFile(row.Item)) {
     std::vector<TByteRun> runs;
     const auto data = file->OpenData(TReadChoice{});
     if (data && data->Failure.empty() && data->ByteRuns(runs)) {

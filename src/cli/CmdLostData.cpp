@@ -99,7 +99,7 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
   uint64_t reassembled = 0;
   if (lost.Children)
     for (const auto& item : *lost.Children)
-      if (auto* file = dynamic_cast<const TCustomFile*>(item.get()); file && file->GapBytes != 0) ++reassembled;
+      if (auto* file = item->AsFile(); file && file->GapBytes != 0) ++reassembled;
   doc["reassembled"] = reassembled;
   if (reassembled != 0 && !ctx.Json)
     std::cerr << "salvex-cli: " << reassembled << (reassembled == 1 ? " file" : " files")

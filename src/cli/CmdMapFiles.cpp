@@ -105,7 +105,7 @@ int RunMapFiles(TCliContext& ctx, const TMapFilesArgs& a) {
     FindItems(drive, "*", [&](const TItemRow& row) {
       watch.Finish(folders);
       if (row.Folder) watch.Start(v, &drive, row);
-      auto* file = dynamic_cast<TCustomFile*>(row.Item);
+      auto* file = AsFile(row.Item);
       if (!file) return true;
       ++checked;
       TNeverRead unread = NeverReadOf(*file, TReadChoice{}, *map);

@@ -102,7 +102,7 @@ int ListVolumes(TCliContext& ctx) {
 int ListFolder(TCliContext& ctx, const TVolumeArgs& a) {
   TCustomDrive& drive = OpenVolume(ctx, a.Volume);
   const TTreeKind tree = a.TreeKind();
-  auto* folder = dynamic_cast<TCustomDirectory*>(&Resolve(ctx, drive, tree, a.Path));
+  auto* folder = Resolve(ctx, drive, tree, a.Path).AsFolder();
   if (!folder)
     throw TCliError("'" + a.Path + "' is a file, not a folder; 'salvex-cli cat' writes a file's bytes to stdout");
   const bool recursive = a.Recursive || a.Bodyfile;
@@ -173,7 +173,7 @@ int Cat(TCliContext& ctx, const TVolumeArgs& a) {
   TCustomDrive& drive = OpenVolume(ctx, a.Volume);
   const TReadChoice choice = ParseFat(a.Fat, drive);
   const TTreeKind tree = a.TreeKind();
-  auto* file = dynamic_cast<TCustomFile*>(&Resolve(ctx, drive, tree, a.Paths.front()));
+  auto* file = Resolve(ctx, drive, tree, a.Paths.front()).AsFile();
   if (!file) throw TCliError("'" + a.Paths.front() + "' is a folder; 'salvex-cli ls --path' lists it");
   ApplyReadErrorPolicy(ctx, a.Save);
   auto data = file->OpenData(choice);

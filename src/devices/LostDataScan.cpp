@@ -43,9 +43,9 @@ TLostDataScan::~TLostDataScan() {
   report.Cancelled = dialog_.Cancelled;
   if (drive_.LostFolder && drive_.LostFolder->Children) {
     for (const auto& item : *drive_.LostFolder->Children) {
-      if (dynamic_cast<const TCustomDirectory*>(item.get())) {
+      if (item->AsFolder()) {
         ++report.Folders;
-      } else if (auto* file = dynamic_cast<const TCustomFile*>(item.get())) {
+      } else if (auto* file = item->AsFile()) {
         ++report.Files;
         if (file->SizeOrigin == TSizeOrigin::FormatEnd) ++report.FilesCutAtEnd;
       }

@@ -8,15 +8,15 @@ namespace salvex {
 
 bool BothLost(const TItem& a, const TItem& b) {
   auto lost = [](const TItem& i) {
-    if (auto* f = dynamic_cast<const TCustomFile*>(&i)) return (f->Flags & ItemLost) != 0;
-    if (auto* d = dynamic_cast<const TCustomDirectory*>(&i)) return (d->Flags & ItemLost) != 0;
+    if (auto* f = i.AsFile()) return (f->Flags & ItemLost) != 0;
+    if (auto* d = i.AsFolder()) return (d->Flags & ItemLost) != 0;
     return false;
   };
   return lost(a) && lost(b);
 }
 
 void TCustomFile::Assign(const TItem& source) {
-  auto* s = dynamic_cast<const TCustomFile*>(&source);
+  auto* s = source.AsFile();
   if (!s) return;
   Name = s->Name;
   Size = s->Size;
@@ -30,7 +30,7 @@ void TCustomFile::Assign(const TItem& source) {
 }
 
 void TCustomFile::AssignTo(TItem& target) const {
-  if (auto* t = dynamic_cast<TCustomFile*>(&target)) t->Assign(*this);
+  if (auto* t = target.AsFile()) t->Assign(*this);
 }
 
 std::unique_ptr<TDataStream> TCustomFile::OpenData(const TReadChoice&) { return nullptr; }
@@ -46,7 +46,7 @@ void TCustomDirectory::LoadChildren(bool) {
 TFileMeta TCustomDirectory::Meta() const { return {}; }
 
 void TCustomDirectory::Assign(const TItem& source) {
-  auto* s = dynamic_cast<const TCustomDirectory*>(&source);
+  auto* s = source.AsFolder();
   if (!s) return;
   Name = s->Name;
   Drive = s->Drive;
@@ -58,7 +58,7 @@ void TCustomDirectory::Assign(const TItem& source) {
 }
 
 void TCustomDirectory::AssignTo(TItem& target) const {
-  if (auto* t = dynamic_cast<TCustomDirectory*>(&target)) t->Assign(*this);
+  if (auto* t = target.AsFolder()) t->Assign(*this);
 }
 
 void TCustomDirectory::ClearChildren() {
@@ -68,7 +68,7 @@ void TCustomDirectory::ClearChildren() {
 bool TCustomDirectory::HasSubdirectories() const {
   if (!Children) return false;
   for (const auto& c : *Children)
-    if (dynamic_cast<const TCustomDirectory*>(c.get())) return true;
+    if (c->AsFolder()) return true;
   return false;
 }
 
@@ -76,7 +76,7 @@ void TCustomDirectory::SetTreeBuilt(bool value, bool recursive) {
   TreeBuilt = value;
   if (!recursive || !Children) return;
   for (auto& c : *Children)
-    if (auto* d = dynamic_cast<TCustomDirectory*>(c.get())) d->SetTreeBuilt(value, true);
+    if (auto* d = c->AsFolder()) d->SetTreeBuilt(value, true);
 }
 
 uint64_t TCustomDrive::DeviceRoom(uint32_t bytesPerSector) const {
@@ -125,10 +125,10 @@ uint64_t TCustomDrive::DeviceByte(uint64_t volumeByte) const {
 TTreeKind TreeOf(const TItem& item) {
   const TCustomDirectory* top = nullptr;
   const TCustomDrive* drive = nullptr;
-  if (auto* f = dynamic_cast<const TCustomFile*>(&item)) {
+  if (auto* f = item.AsFile()) {
     top = f->Parent;
     drive = f->Drive;
-  } else if (auto* d = dynamic_cast<const TCustomDirectory*>(&item)) {
+  } else if (auto* d = item.AsFolder()) {
     top = d;
     drive = d->Drive;
   }

@@ -15,6 +15,7 @@ namespace salvex {
 class TDevice;
 class TStatusDialog;
 class TCustomDrive;
+class TCustomFile;
 class TCustomDirectory;
 
 // The first cluster the properties dialog shows and lets the user change.
@@ -30,11 +31,15 @@ struct TItemHistory {
   std::optional<uint64_t> JournalSequence;
 };
 
-// Common base so that a folder's children can hold folders and files alike; class tests are
-// dynamic_casts.
+// Common base so that a folder's children can hold folders and files alike; AsFile and AsFolder
+// tell which one an item is.
 class TItem {
  public:
   virtual ~TItem() = default;
+  virtual TCustomFile* AsFile() { return nullptr; }
+  virtual const TCustomFile* AsFile() const { return nullptr; }
+  virtual TCustomDirectory* AsFolder() { return nullptr; }
+  virtual const TCustomDirectory* AsFolder() const { return nullptr; }
   // A copy for the search-results folder; a copied folder reads its children anew.
   virtual std::unique_ptr<TItem> Clone() const = 0;
   // Whether the name keeps a FAT directory entry's deleted-entry marker, which shown and saved
@@ -46,6 +51,12 @@ class TItem {
   virtual void SetClusterField(uint32_t cluster) { (void)cluster; }
   virtual TItemHistory History() const { return {}; }
 };
+
+// The same for a pointer that may be null.
+inline TCustomFile* AsFile(TItem* item) { return item ? item->AsFile() : nullptr; }
+inline const TCustomFile* AsFile(const TItem* item) { return item ? item->AsFile() : nullptr; }
+inline TCustomDirectory* AsFolder(TItem* item) { return item ? item->AsFolder() : nullptr; }
+inline const TCustomDirectory* AsFolder(const TItem* item) { return item ? item->AsFolder() : nullptr; }
 
 using TChildren = std::vector<std::unique_ptr<TItem>>;
 
@@ -134,6 +145,8 @@ class TCustomFile : public TItem {
   // are passed over (OpenData streams do it through WithGap). Size does not count the gap.
   uint64_t FirstPieceBytes = 0, GapBytes = 0;
 
+  TCustomFile* AsFile() final { return this; }
+  const TCustomFile* AsFile() const final { return this; }
   // Copies the common fields when source is a file; otherwise nothing changes.
   virtual void Assign(const TItem& source);
   virtual void AssignTo(TItem& target) const;
@@ -160,6 +173,8 @@ class TCustomDirectory : public TItem {
   std::optional<TChildren> Children;  // empty optional = not read yet
   TCustomDirectory* Parent = nullptr;
 
+  TCustomDirectory* AsFolder() final { return this; }
+  const TCustomDirectory* AsFolder() const final { return this; }
   virtual void Assign(const TItem& source);
   virtual void AssignTo(TItem& target) const;
   virtual void ClearChildren();

@@ -75,7 +75,7 @@ TItem* TMountTree::ItemOf(uint64_t ino) {
   return nullptr;
 }
 
-TCustomDirectory* TMountTree::FolderOf(uint64_t ino) { return dynamic_cast<TCustomDirectory*>(ItemOf(ino)); }
+TCustomDirectory* TMountTree::FolderOf(uint64_t ino) { return AsFolder(ItemOf(ino)); }
 
 TMountTree::TListing* TMountTree::Listing(uint64_t ino) {
   if (!Valid(ino) || !Node(ino).Folder) return nullptr;
@@ -146,7 +146,7 @@ void TMountTree::BuildListing(uint64_t ino, TListing& listing) {
     TNameClaims claims;
     for (size_t i = 0; i < count; ++i) {
       TItem& item = *(*dir->Children)[i];
-      const bool folder = dynamic_cast<TCustomDirectory*>(&item) != nullptr;
+      const bool folder = item.AsFolder() != nullptr;
       const TFileMeta meta = folder ? static_cast<TCustomDirectory&>(item).Meta() : static_cast<TCustomFile&>(item).Meta();
       const std::string name = claims.Claim(FittedName(SafeSaveName(ShownName(item)), meta.Location.Value));
       TNode child;
@@ -236,7 +236,7 @@ int TMountTree::List(uint64_t ino, std::vector<TEntry>& entries) {
 }
 
 int TMountTree::OpenStream(THandle& h) {
-  auto* file = dynamic_cast<TCustomFile*>(ItemOf(h.Ino));
+  auto* file = AsFile(ItemOf(h.Ino));
   if (!file) return ESTALE;
   // Lost files have no chain in the allocation table in use (it is newer than they are): they are
   // read as a save of the Lost tree reads them, consecutive clusters on FAT.

@@ -47,8 +47,8 @@ std::u32string Fold(const std::string& utf8) {
 std::string PathOf(const TItem& item) {
   std::vector<std::string> parts{ShownName(item)};
   const TCustomDirectory* p = nullptr;
-  if (auto* f = dynamic_cast<const TCustomFile*>(&item)) p = f->Parent;
-  if (auto* d = dynamic_cast<const TCustomDirectory*>(&item)) {
+  if (auto* f = item.AsFile()) p = f->Parent;
+  if (auto* d = item.AsFolder()) {
     if (!d->Parent) return "";
     p = d->Parent;
   }
@@ -78,13 +78,13 @@ TItemRow RowOf(TItem& item) {
   row.Tree = TreeOf(item);
   uint8_t flags = 0, condition = 0;
   TFileMeta meta;
-  if (auto* f = dynamic_cast<TCustomFile*>(&item)) {
+  if (auto* f = item.AsFile()) {
     row.Size = f->Size;
     flags = f->Flags;
     condition = f->Condition;
     if ((f->Flags & ItemLost) && condition == 2) row.ConditionWhy = LostFileDoubt(*f);
     meta = f->Meta();
-  } else if (auto* d = dynamic_cast<TCustomDirectory*>(&item)) {
+  } else if (auto* d = item.AsFolder()) {
     row.Folder = true;
     flags = d->Flags;
     condition = d->Condition;
@@ -192,7 +192,7 @@ TResult<TItem*> ResolvePath(TCustomDrive& drive, TTreeKind tree, const std::stri
   std::string walked;
   for (size_t i = 0; i < parts.size(); ++i) {
     walked += (walked.empty() ? "" : "/") + parts[i];
-    auto* dir = dynamic_cast<TCustomDirectory*>(item);
+    auto* dir = AsFolder(item);
     if (!dir) {
       TError e;
       e.Kind = TErrorKind::NotFound;
@@ -256,7 +256,7 @@ void WalkMatches(TCustomDrive& drive, const std::string& mask, const std::functi
       for (auto& child : *dir.Children) {
         if (!go || budget == 0) break;
         --budget;
-        auto* sub = dynamic_cast<TCustomDirectory*>(child.get());
+        auto* sub = child->AsFolder();
         const bool eligible = !sub || !deletedTree || (sub->Flags & ItemDeleted);
         if (eligible && MatchMask(ShownName(*child), mask)) {
           TItemRow row = RowOf(*child);

@@ -33,8 +33,8 @@ namespace salvex {
 
 std::string ShownName(const TItem& item) {
   const bool fat = item.NameHasDeletedMark();
-  if (auto* f = dynamic_cast<const TCustomFile*>(&item)) return fat ? DisplayName(f->Name) : f->Name;
-  if (auto* d = dynamic_cast<const TCustomDirectory*>(&item)) return fat ? DisplayName(d->Name) : d->Name;
+  if (auto* f = item.AsFile()) return fat ? DisplayName(f->Name) : f->Name;
+  if (auto* d = item.AsFolder()) return fat ? DisplayName(d->Name) : d->Name;
   return {};
 }
 
@@ -51,9 +51,9 @@ class TSaver {
   void Run(const std::vector<TItem*>& items, TFolderTarget& top) {
     for (TItem* item : items) {
       bool go = true;
-      if (auto* f = dynamic_cast<TCustomFile*>(item))
+      if (auto* f = AsFile(item))
         go = SaveFile(*f, top);
-      else if (auto* d = dynamic_cast<TCustomDirectory*>(item); d && !d->Parent)
+      else if (auto* d = AsFolder(item); d && !d->Parent)
         go = SaveChildren(*d, top, 0);  // a whole tree: its contents, not a folder named after it
       else if (d)
         go = SaveFolder(*d, top);
@@ -67,9 +67,9 @@ class TSaver {
     uint64_t total = 0;
     for (TItem* item : items) {
       if (Cancelled()) break;
-      if (auto* f = dynamic_cast<TCustomFile*>(item)) {
+      if (auto* f = AsFile(item)) {
         if (!options_.Filter || options_.Filter(*f)) total += f->Size;
-      } else if (auto* d = dynamic_cast<TCustomDirectory*>(item))
+      } else if (auto* d = AsFolder(item))
         total += FolderBytes(*d, 0);
     }
     return total;
@@ -157,9 +157,9 @@ class TSaver {
   uint64_t FolderBytes(TCustomDirectory& d, int depth) {
     uint64_t total = 0;
     EachChild(d, sizeBudget_, [&](TItem& child) {
-      if (auto* f = dynamic_cast<TCustomFile*>(&child)) {
+      if (auto* f = child.AsFile()) {
         if (!options_.Filter || options_.Filter(*f)) total += f->Size;
-      } else if (auto* sub = dynamic_cast<TCustomDirectory*>(&child); sub && options_.Recursive && depth < 4096) {
+      } else if (auto* sub = child.AsFolder(); sub && options_.Recursive && depth < 4096) {
         total += FolderBytes(*sub, depth + 1);
         Host().ProcessMessages();
       }
@@ -186,9 +186,9 @@ class TSaver {
   bool SaveChildren(TCustomDirectory& d, TFolderTarget& t, int depth) {
     return EachChild(d, saveBudget_, [&](TItem& child) {
       bool go = true;
-      if (auto* f = dynamic_cast<TCustomFile*>(&child))
+      if (auto* f = child.AsFile())
         go = SaveFile(*f, t);
-      else if (auto* sub = dynamic_cast<TCustomDirectory*>(&child); sub && options_.Recursive)
+      else if (auto* sub = child.AsFolder(); sub && options_.Recursive)
         go = SaveFolder(*sub, t, depth + 1);
       return go && !Cancelled();
     });

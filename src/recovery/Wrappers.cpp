@@ -87,8 +87,8 @@ bool FindFiles(TCustomDrive& drive) {
     dialog.SetScanningText(ShortenPath(hit.Path, 30));
     dialog.AddHit(hit.Name);
     std::unique_ptr<TItem> copy = hit.Item->Clone();
-    if (auto* f = dynamic_cast<TCustomFile*>(copy.get())) f->Parent = &results;
-    if (auto* d = dynamic_cast<TCustomDirectory*>(copy.get())) d->Parent = &results;
+    if (auto* f = copy->AsFile()) f->Parent = &results;
+    if (auto* d = copy->AsFolder()) d->Parent = &results;
     results.Adopt(std::move(copy));
     Host().ProcessMessages();
     return !dialog.Cancelled();

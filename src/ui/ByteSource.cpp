@@ -43,7 +43,7 @@ size_t TForwardSource::ReadAt(uint64_t offset, uint8_t* buffer, size_t count) {
 }
 
 std::unique_ptr<TByteSource> OpenByteSource(TItem& item, int fatChoice) {
-  auto* file = dynamic_cast<TCustomFile*>(&item);
+  auto* file = item.AsFile();
   if (!file || !file->Drive) return nullptr;
   TReadChoice choice;
   choice.FATCopy = fatChoice;

@@ -19,8 +19,8 @@ TCommandState CommandState(const TCommandInput& in) {
 
 TRenameCheck CheckRename(const TItem& object, const std::string& newName) {
   const TCustomDirectory* parent = nullptr;
-  if (auto* f = dynamic_cast<const TCustomFile*>(&object)) parent = f->Parent;
-  if (auto* d = dynamic_cast<const TCustomDirectory*>(&object)) parent = d->Parent;
+  if (auto* f = object.AsFile()) parent = f->Parent;
+  if (auto* d = object.AsFolder()) parent = d->Parent;
   if (!parent) return TRenameCheck::NoParent;
   if (!parent->Children) return TRenameCheck::Allowed;
   for (const auto& sibling : *parent->Children) {

@@ -109,7 +109,7 @@ void TourMainWindow(TMainWindow& window, const TTourVisit& visit) {
   Show(&window, "main-deleted", visit);
   window.Action("MenuLargeIcons")->trigger();
   Show(&window, "main-large-icons", visit);
-  if (auto* folder = dynamic_cast<TCustomDirectory*>(deleted->Object); folder && folder->Children)
+  if (auto* folder = AsFolder(deleted->Object); folder && folder->Children)
     TourSaveSummary(window, *folder, visit);
   window.Action("MenuDetails")->trigger();
   window.Tree()->SelectNode(window.SpecialNodes().Root);
@@ -204,7 +204,7 @@ void TourItemDialogs(TMainWindow& window, const TTourVisit& visit) {
   for (int row = 0; row < model->rowCount(); ++row) {
     TItem* item = model->ObjectAt(row);
     TItemFields fields;
-    if (!item || dynamic_cast<TCustomDirectory*>(item) || !ReadItemFields(*item, fields)) continue;
+    if (!item || AsFolder(item) || !ReadItemFields(*item, fields)) continue;
     TPropertiesDialog properties(&window);
     properties.Name = fields.Name;
     properties.Size = fields.Size;

@@ -100,7 +100,7 @@ void TFileListModel::SortSource() {
   std::vector<Entry> entries(children.size());
   for (size_t i = 0; i < children.size(); ++i) {
     entries[i].key = source_->SortKey(*children[i], kind == TColumnKind::Type);
-    entries[i].folder = dynamic_cast<const TCustomDirectory*>(children[i].get()) != nullptr;
+    entries[i].folder = AsFolder(children[i].get()) != nullptr;
     entries[i].at = i;
   }
   auto text = [&order](const std::string& a, const std::string& b) {

@@ -166,7 +166,7 @@ bool TFolderBrowser::IsTop(TTreeNode* node) const {
 }
 
 TCustomDirectory* TFolderBrowser::CurrentFolder() const {
-  return currentNode_ ? dynamic_cast<TCustomDirectory*>(currentNode_->Object) : nullptr;
+  return currentNode_ ? AsFolder(currentNode_->Object) : nullptr;
 }
 
 TItem* TFolderBrowser::SingleSelected() const {
@@ -181,7 +181,7 @@ void TFolderBrowser::TreeSelectionChanged() {
 }
 
 void TFolderBrowser::ShowFolder(TTreeNode* node) {
-  auto* folder = node ? dynamic_cast<TCustomDirectory*>(node->Object) : nullptr;
+  auto* folder = node ? AsFolder(node->Object) : nullptr;
   if (!folder) {
     model_->SetSource(nullptr);
     return;
@@ -225,7 +225,7 @@ void TFolderBrowser::ShowRebuilt(TTreeNode* top, TCustomDirectory& folder) {
 
 void TFolderBrowser::TreeExpanded(QTreeWidgetItem* item) {
   TTreeNode* node = tree_->NodeOf(item);
-  auto* folder = node ? dynamic_cast<TCustomDirectory*>(node->Object) : nullptr;
+  auto* folder = node ? AsFolder(node->Object) : nullptr;
   if (!folder) return;
   {
     WaitCursor wait;
@@ -241,7 +241,7 @@ void TFolderBrowser::TreeExpanded(QTreeWidgetItem* item) {
 
 void TFolderBrowser::TreeCollapsed(QTreeWidgetItem* item) {
   TTreeNode* node = tree_->NodeOf(item);
-  auto* folder = node ? dynamic_cast<TCustomDirectory*>(node->Object) : nullptr;
+  auto* folder = node ? AsFolder(node->Object) : nullptr;
   if (!folder || IsTop(node)) return;
   tree_->SetImage(node, (folder->Flags & ItemDeleted) ? 6 : 0);
 }
@@ -251,13 +251,13 @@ void TFolderBrowser::TreeItemChanged(QTreeWidgetItem* item) {
   renaming_ = nullptr;
   item->setFlags(item->flags() & ~Qt::ItemIsEditable);
   TTreeNode* node = tree_->NodeOf(item);
-  if (auto* folder = node ? dynamic_cast<TCustomDirectory*>(node->Object) : nullptr)
+  if (auto* folder = node ? AsFolder(node->Object) : nullptr)
     folder->Rename(item->text(0).toStdString());
   model_->Refresh();
 }
 
 void TFolderBrowser::ListActivated(const QModelIndex& index) {
-  auto* folder = dynamic_cast<TCustomDirectory*>(model_->ObjectAt(index.row()));
+  auto* folder = AsFolder(model_->ObjectAt(index.row()));
   if (!folder || !currentNode_) return;
   QTreeWidgetItem* item = tree_->ItemOf(currentNode_);
   item->setExpanded(true);
@@ -339,8 +339,8 @@ bool TFolderBrowser::RenameObject(TItem* object, const QString& name) {
     }
     case TRenameCheck::Allowed: break;
   }
-  if (auto* f = dynamic_cast<TCustomFile*>(object)) return f->Rename(name.toStdString());
-  if (auto* d = dynamic_cast<TCustomDirectory*>(object)) return d->Rename(name.toStdString());
+  if (auto* f = AsFile(object)) return f->Rename(name.toStdString());
+  if (auto* d = AsFolder(object)) return d->Rename(name.toStdString());
   return false;
 }
 

@@ -46,14 +46,14 @@ TSpecialNodes TFolderTree::ShowVolume(TCustomDrive& drive, TStatusDialog* status
 }
 
 void TFolderTree::AddFolderNodes(TTreeNode* node, bool deletedMode) {
-  auto* folder = node ? dynamic_cast<TCustomDirectory*>(node->Object) : nullptr;
+  auto* folder = node ? AsFolder(node->Object) : nullptr;
   if (!folder || folder->TreeBuilt) return;
   BeginUpdate();
   try {
     folder->LoadListing(deletedMode);
     if (folder->Children) {
       for (auto& child : *folder->Children) {
-        auto* d = dynamic_cast<TCustomDirectory*>(child.get());
+        auto* d = child->AsFolder();
         if (!d) continue;
         TTreeNode* n = AddChild(node, d->TreeName(), (d->Flags & ItemDeleted) ? 6 : 0, d);
         SetHasChildren(n, d->MayHaveSubfolders(deletedMode));

@@ -348,7 +348,7 @@ void TMainWindow::UpdateCommands() {
   TCommandInput in;
   in.DriveOpen = browseState_ == 2 && currentDrive_;
   in.SelectedRows = browser_ ? ListModel()->SelectedRows().size() : 0;
-  in.SingleIsFolder = browser_ && dynamic_cast<TCustomDirectory*>(browser_->SingleSelected()) != nullptr;
+  in.SingleIsFolder = browser_ && AsFolder(browser_->SingleSelected()) != nullptr;
   TCustomDirectory* folder = browser_ ? browser_->CurrentFolder() : nullptr;
   in.CurrentHasParent = folder && folder->Parent;
   const TCommandState s = CommandState(in);
@@ -377,12 +377,12 @@ void TMainWindow::UpdateStatus() {
   uint64_t bytes = 0;
   if (!rows.empty()) {
     for (size_t row : rows)
-      if (auto* f = dynamic_cast<TCustomFile*>(model->ObjectAt(int(row)))) bytes += f->Size;
+      if (auto* f = AsFile(model->ObjectAt(int(row)))) bytes += f->Size;
     panels_[0]->setText(QString::fromStdString(TextF(txt::ItemsSelected, {rows.size()})));
   } else if (folder) {
     if (folder->Children)
       for (const auto& child : *folder->Children)
-        if (auto* f = dynamic_cast<TCustomFile*>(child.get())) bytes += f->Size;
+        if (auto* f = child->AsFile()) bytes += f->Size;
     panels_[0]->setText(QString::fromStdString(TextF(txt::ItemCount, {size_t(model->rowCount())})));
   } else {
     // The window's own hint; a status tip on the window would cover the counts of the list.
@@ -502,8 +502,8 @@ void TMainWindow::SaveSelection() {
   if (rows.empty()) return;
   TItem* first = ListModel()->ObjectAt(int(rows.front()));
   TCustomDrive* drive = nullptr;
-  if (auto* f = dynamic_cast<TCustomFile*>(first)) drive = f->Drive;
-  if (auto* d = dynamic_cast<TCustomDirectory*>(first)) drive = d->Drive;
+  if (auto* f = AsFile(first)) drive = f->Drive;
+  if (auto* d = AsFolder(first)) drive = d->Drive;
   if (!drive) return;
   drive->Progress = &status_;
   TSaveRun run;
@@ -547,7 +547,7 @@ void TMainWindow::FindCommand() {
 }
 
 void TMainWindow::ViewCommand(bool hex) {
-  auto* file = dynamic_cast<TCustomFile*>(browser_->SingleSelected());
+  auto* file = AsFile(browser_->SingleSelected());
   if (!file || !file->Drive) return;
   const bool deletedView = browser_->DeletedMode(browser_->CurrentNode());
   int fatChoice = file->Drive->DefaultReadChoice(deletedView);

@@ -73,10 +73,10 @@ bool TPropertiesDialog::Run() {
 bool ReadItemFields(const TItem& item, TItemFields& f) {
   const std::optional<TClusterField> cluster = item.ClusterField();
   if (!cluster) return false;
-  if (auto* file = dynamic_cast<const TCustomFile*>(&item)) {
+  if (auto* file = item.AsFile()) {
     f.Name = QString::fromStdString(DisplayName(file->Name));
     f.Size = file->Size;
-  } else if (auto* dir = dynamic_cast<const TCustomDirectory*>(&item)) {
+  } else if (auto* dir = item.AsFolder()) {
     f.Name = QString::fromStdString(DisplayName(dir->Name));
     f.Size = 0;
   }
@@ -87,7 +87,7 @@ bool ReadItemFields(const TItem& item, TItemFields& f) {
 
 std::vector<std::pair<QString, QString>> ItemFacts(const TItem& item) {
   std::vector<std::pair<QString, QString>> facts;
-  if (auto* file = dynamic_cast<const TCustomFile*>(&item); file && file->SizeOrigin != TSizeOrigin::Entry)
+  if (auto* file = item.AsFile(); file && file->SizeOrigin != TSizeOrigin::Entry)
     facts.emplace_back(
         Text(txt::PropertiesSizeFrom),
         Text(file->SizeOrigin == TSizeOrigin::FormatEnd ? txt::SizeFromFormatEnd : txt::SizeFromLostDefault));
@@ -102,10 +102,10 @@ std::vector<std::pair<QString, QString>> ItemFacts(const TItem& item) {
 
 void WriteItemFields(TItem& item, const TItemFields& f) {
   const std::string name = f.Name.toStdString();
-  if (auto* file = dynamic_cast<TCustomFile*>(&item)) {
+  if (auto* file = item.AsFile()) {
     file->Name = name;
     file->Size = f.Size;
-  } else if (auto* dir = dynamic_cast<TCustomDirectory*>(&item)) {
+  } else if (auto* dir = item.AsFolder()) {
     dir->Name = name;
   }
   item.SetClusterField(f.Cluster);
