@@ -79,12 +79,12 @@ std::string TDeviceList::GetDeviceName(size_t index, bool withSize) const {
   const TDevice& d = *items_.at(index);
   std::string name;
   if (d.Kind == KindPhysical) {
-    int offset = 752;
+    int offset = txt::UnknownDiskName;
     switch (d.DriveType) {
-      case DriveFloppy: offset = 748; break;
-      case DriveRemovable: offset = 749; break;
-      case DriveFixed: offset = 750; break;
-      case DriveCDROM: offset = 751; break;
+      case DriveFloppy: offset = txt::FloppyDiskName; break;
+      case DriveRemovable: offset = txt::RemovableDiskName; break;
+      case DriveFixed: offset = txt::FixedDiskName; break;
+      case DriveCDROM: offset = txt::CdRomName; break;
       default: break;
     }
     // Numbered by list position, not by BIOS number.

@@ -285,10 +285,10 @@ void TExFATdrive::CreateSpecialFolders() {
     }
     return d;
   };
-  RootFolder = make(739, true);
-  DeletedFolder = make(740, true);
-  LostFolder = make(741, false);
-  SearchFolder = make(742, false);
+  RootFolder = make(txt::FolderRoot, true);
+  DeletedFolder = make(txt::FolderDeleted, true);
+  LostFolder = make(txt::FolderLost, false);
+  SearchFolder = make(txt::FolderSearched, false);
 }
 
 bool TExFATdrive::TopMayHaveSubfolders(TTreeKind tree) {

@@ -436,10 +436,10 @@ void TExtdrive::CreateSpecialFolders() {
     }
     return d;
   };
-  RootFolder = make(739, true);
-  DeletedFolder = make(740, true);
-  LostFolder = make(741, false);
-  SearchFolder = make(742, false);
+  RootFolder = make(txt::FolderRoot, true);
+  DeletedFolder = make(txt::FolderDeleted, true);
+  LostFolder = make(txt::FolderLost, false);
+  SearchFolder = make(txt::FolderSearched, false);
 }
 
 bool TExtdrive::TopMayHaveSubfolders(TTreeKind tree) {

@@ -246,11 +246,11 @@ void TFATdrive::CreateSpecialFolders() {
     if (empty) d->Children.emplace();
     return d;
   };
-  RootFolder = make(739, RootCluster, RootDirSector, false);
-  DeletedFolder = make(740, RootCluster, RootDirSector, false);
+  RootFolder = make(txt::FolderRoot, RootCluster, RootDirSector, false);
+  DeletedFolder = make(txt::FolderDeleted, RootCluster, RootDirSector, false);
   static_cast<TFATDirectory*>(DeletedFolder.get())->DeletedView = true;
-  LostFolder = make(741, 0, 0, true);
-  SearchFolder = make(742, 0, 0, true);
+  LostFolder = make(txt::FolderLost, 0, 0, true);
+  SearchFolder = make(txt::FolderSearched, 0, 0, true);
 }
 
 void TFATdrive::Fetch(TSectorCache& cache, uint64_t sector) {

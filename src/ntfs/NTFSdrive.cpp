@@ -340,11 +340,11 @@ void TNTFSdrive::CreateSpecialFolders() {
     if (empty) d->Children.emplace();
     return d;
   };
-  RootFolder = make(739, 5, false);
+  RootFolder = make(txt::FolderRoot, 5, false);
   // Deleted carries the root's number, so deleted entries of the root land in it directly.
-  DeletedFolder = make(740, 5, false);
-  LostFolder = make(741, 0, true);
-  SearchFolder = make(742, 0, true);
+  DeletedFolder = make(txt::FolderDeleted, 5, false);
+  LostFolder = make(txt::FolderLost, 0, true);
+  SearchFolder = make(txt::FolderSearched, 0, true);
 }
 
 void TNTFSdrive::ReadVolumeLabel() {

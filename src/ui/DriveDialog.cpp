@@ -50,15 +50,15 @@ int DeviceImage(uint8_t driveType) {
 
 TDriveDlg::TDriveDlg(QWidget* parent, TDeviceList& devices, TDriveList& drives, TStatusDialog& status)
     : QDialog(parent), devices_(devices), drives_(drives), status_(status) {
-  Tagged(this, 230);
+  Tagged(this, txt::DriveDialogTitle);
   resize(560, 380);
-  auto* notice = Tagged(new QLabel(this), 240);
+  auto* notice = Tagged(new QLabel(this), txt::DriveNotice);
   notice->setWordWrap(true);
   notice->setStyleSheet("QLabel { background: #1f4e79; color: white; font-weight: bold; padding: 10px; }");
 
   pages_ = new QTabWidget(this);
-  logicalPage_ = Tagged(new QWidget, 231);
-  physicalPage_ = Tagged(new QWidget, 232);
+  logicalPage_ = Tagged(new QWidget, txt::DriveTabLogical);
+  physicalPage_ = Tagged(new QWidget, txt::DriveTabPhysical);
   logical_ = new QListWidget(logicalPage_);
   physical_ = new QListWidget(physicalPage_);
   (new QVBoxLayout(logicalPage_))->addWidget(logical_);
@@ -66,16 +66,16 @@ TDriveDlg::TDriveDlg(QWidget* parent, TDeviceList& devices, TDriveList& drives, 
   pages_->addTab(logicalPage_, QString());
   pages_->addTab(physicalPage_, QString());
 
-  previewButton_ = Tagged(new QPushButton(this), 234);
-  findButton_ = Tagged(new QPushButton(this), 235);
-  auto* rescan = rescanButton_ = Tagged(new QPushButton(this), 236);
-  auto* addImage = Tagged(new QPushButton(this), 830);
-  okButton_ = Tagged(new QPushButton(this), 233);
+  previewButton_ = Tagged(new QPushButton(this), txt::DrivePreview);
+  findButton_ = Tagged(new QPushButton(this), txt::DriveFindLogical);
+  auto* rescan = rescanButton_ = Tagged(new QPushButton(this), txt::DriveRescan);
+  auto* addImage = Tagged(new QPushButton(this), txt::DriveAddImage);
+  okButton_ = Tagged(new QPushButton(this), txt::DriveOk);
   okButton_->setDefault(true);
-  auto* cancel = cancelButton_ = Tagged(new QPushButton(this), 237);
-  fatLabel_ = Tagged(new QLabel(this), 238);
+  auto* cancel = cancelButton_ = Tagged(new QPushButton(this), txt::DriveCancel);
+  fatLabel_ = Tagged(new QLabel(this), txt::DriveUseFat);
   fat_ = new QComboBox(this);
-  skip_ = Tagged(new QCheckBox(this), 239);
+  skip_ = Tagged(new QCheckBox(this), txt::DriveSkipBadClusters);
   skip_->setChecked(true);
 
   auto* side = new QVBoxLayout;

@@ -26,7 +26,7 @@ TDriveInfoDialog::TDriveInfoDialog(QWidget* parent) : QDialog(parent) {
     fields_[i]->setMinimumWidth(i == 0 ? 260 : 120);
     form->addRow(Text(txt::DriveInfoDrive + i), fields_[i]);
   }
-  mapLabel_ = Tagged(new QLabel(this), 987);
+  mapLabel_ = Tagged(new QLabel(this), txt::DriveInfoRescueMap);
   mapText_ = new QLabel(this);
   mapText_->setWordWrap(true);
   mapBar_ = new TMapBar(this);

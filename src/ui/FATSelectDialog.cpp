@@ -13,18 +13,18 @@
 namespace salvex::ui {
 
 TFATSelectDialog::TFATSelectDialog(QWidget* parent) : QDialog(parent) {
-  Tagged(this, 500);
+  Tagged(this, txt::FatSelectTitle);
   setWindowTitle(Text(txt::FatSelectTitle));
-  auto* note = Tagged(new QLabel(Text(txt::FatSelectNoFatNote), this), 502);
+  auto* note = Tagged(new QLabel(Text(txt::FatSelectNoFatNote), this), txt::FatSelectNoFatNote);
   note->setWordWrap(true);
   note->setStyleSheet("QLabel { background: #1f4e79; color: white; font-weight: bold; padding: 8px; }");
-  auto* label = Tagged(new QLabel(Text(txt::FatSelectSource), this), 501);
+  auto* label = Tagged(new QLabel(Text(txt::FatSelectSource), this), txt::FatSelectSource);
   label->setWordWrap(true);
   combo_ = new QComboBox(this);
-  Tagged(combo_, 0, 504);
+  Tagged(combo_, 0, txt::FatSelectChoiceHint);
   auto* buttons = new QDialogButtonBox(this);
-  Tagged(buttons->addButton(Text(txt::FatSelectOk), QDialogButtonBox::AcceptRole), 450)->setDefault(true);
-  Tagged(buttons->addButton(Text(txt::FatSelectCancel), QDialogButtonBox::RejectRole), 451);
+  Tagged(buttons->addButton(Text(txt::FatSelectOk), QDialogButtonBox::AcceptRole), txt::FatSelectOk)->setDefault(true);
+  Tagged(buttons->addButton(Text(txt::FatSelectCancel), QDialogButtonBox::RejectRole), txt::FatSelectCancel);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   auto* layout = new QVBoxLayout(this);

@@ -8,6 +8,7 @@
 #include "common/Unicode.h"
 #include "devices/Model.h"
 
+#include "salvex/StringIds.h"
 #include "ui/Icons.h"
 
 namespace salvex::ui {
@@ -38,10 +39,10 @@ TSpecialNodes TFolderTree::ShowVolume(TCustomDrive& drive, TStatusDialog* status
     SetHasChildren(node, drive.TopMayHaveSubfolders(kind));
     return node;
   };
-  nodes.Root = top(TTreeKind::Root, 739, 0, drive.RootFolder.get());
-  nodes.Deleted = top(TTreeKind::Deleted, 740, 2, drive.DeletedFolder.get());
-  nodes.Lost = top(TTreeKind::Lost, 741, 3, drive.LostFolder.get());
-  nodes.Search = top(TTreeKind::Search, 742, 4, drive.SearchFolder.get());
+  nodes.Root = top(TTreeKind::Root, txt::FolderRoot, 0, drive.RootFolder.get());
+  nodes.Deleted = top(TTreeKind::Deleted, txt::FolderDeleted, 2, drive.DeletedFolder.get());
+  nodes.Lost = top(TTreeKind::Lost, txt::FolderLost, 3, drive.LostFolder.get());
+  nodes.Search = top(TTreeKind::Search, txt::FolderSearched, 4, drive.SearchFolder.get());
   return nodes;
 }
 

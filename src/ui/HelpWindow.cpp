@@ -18,7 +18,7 @@
 namespace salvex::ui {
 
 THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent) {
-  Tagged(this, 842);
+  Tagged(this, txt::HelpTitle);
   setWindowTitle(Text(txt::HelpTitle));
   setModal(false);
   resize(680, 640);
@@ -33,7 +33,7 @@ THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent) {
   connect(browser_, &QTextBrowser::anchorClicked, this, &THelpWindow::LinkClicked);
 
   auto* buttons = new QDialogButtonBox(this);
-  auto* close = Tagged(buttons->addButton(Text(txt::HelpClose), QDialogButtonBox::RejectRole), 15);
+  auto* close = Tagged(buttons->addButton(Text(txt::HelpClose), QDialogButtonBox::RejectRole), txt::HelpClose);
   connect(close, &QPushButton::clicked, this, &QDialog::reject);
 
   auto* layout = new QVBoxLayout(this);

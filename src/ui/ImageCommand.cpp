@@ -23,11 +23,11 @@ QString Number(uint64_t n) { return LanguageLocale().toString(qulonglong(n)); }
 
 int PhaseText(char phase) {
   switch (phase) {
-    case RescueNonTried: return 972;
-    case RescueNonTrimmed: return 973;
-    case RescueNonScraped: return 974;
-    case RescueBadSector: return 975;
-    default: return 976;
+    case RescueNonTried: return txt::PhaseCopying;
+    case RescueNonTrimmed: return txt::PhaseTrimming;
+    case RescueNonScraped: return txt::PhaseScraping;
+    case RescueBadSector: return txt::PhaseRetrying;
+    default: return txt::PhaseFinished;
   }
 }
 

@@ -37,16 +37,16 @@ const TRegisteredDevice* Registered(const TDevice& device) {
 
 TImageDialog::TImageDialog(QWidget* parent, TDeviceList& devices, TDriveList& drives)
     : QDialog(parent), devices_(devices), drives_(drives) {
-  Tagged(this, 950);
+  Tagged(this, txt::CreateDiskImage);
   setWindowFlag(Qt::WindowMaximizeButtonHint, false);
   resize(600, 460);
-  auto* notice = Tagged(new QLabel(this), 959);
+  auto* notice = Tagged(new QLabel(this), txt::ImageNotice);
   notice->setWordWrap(true);
   notice->setStyleSheet("QLabel { background: #1f4e79; color: white; font-weight: bold; padding: 10px; }");
 
   pages_ = new QTabWidget(this);
-  logicalPage_ = Tagged(new QWidget, 231);
-  auto* physicalPage = Tagged(new QWidget, 232);
+  logicalPage_ = Tagged(new QWidget, txt::DriveTabLogical);
+  auto* physicalPage = Tagged(new QWidget, txt::DriveTabPhysical);
   logical_ = new QListWidget(logicalPage_);
   physical_ = new QListWidget(physicalPage);
   (new QVBoxLayout(logicalPage_))->addWidget(logical_);
@@ -55,7 +55,7 @@ TImageDialog::TImageDialog(QWidget* parent, TDeviceList& devices, TDriveList& dr
   pages_->addTab(physicalPage, QString());
 
   target_ = new QLineEdit(this);
-  auto* browse = Tagged(new QPushButton(this), 957);
+  auto* browse = Tagged(new QPushButton(this), txt::ImageBrowse);
   auto* targetRow = new QHBoxLayout;
   targetRow->addWidget(target_, 1);
   targetRow->addWidget(browse);
@@ -64,16 +64,16 @@ TImageDialog::TImageDialog(QWidget* parent, TDeviceList& devices, TDriveList& dr
   retries_->setRange(0, 1000);
   retries_->setValue(1);
   auto* form = new QFormLayout;
-  form->addRow(Tagged(new QLabel(this), 954), targetRow);
-  form->addRow(Tagged(new QLabel(this), 955), map_);
-  form->addRow(Tagged(new QLabel(this), 956), retries_);
+  form->addRow(Tagged(new QLabel(this), txt::ImageFileField), targetRow);
+  form->addRow(Tagged(new QLabel(this), txt::ImageMapField), map_);
+  form->addRow(Tagged(new QLabel(this), txt::ImageRetries), retries_);
   mapBar_ = new TMapBar(this);
   mapState_ = new QLabel(this);
   mapState_->setWordWrap(true);
 
-  start_ = Tagged(new QPushButton(this), 958);
+  start_ = Tagged(new QPushButton(this), txt::ImageStart);
   start_->setDefault(true);
-  auto* cancel = Tagged(new QPushButton(this), 237);
+  auto* cancel = Tagged(new QPushButton(this), txt::DriveCancel);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   buttons->addWidget(start_);
@@ -81,7 +81,7 @@ TImageDialog::TImageDialog(QWidget* parent, TDeviceList& devices, TDriveList& dr
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(notice);
-  layout->addWidget(Tagged(new QLabel(this), 953));
+  layout->addWidget(Tagged(new QLabel(this), txt::ImageCopyFrom));
   layout->addWidget(pages_, 1);
   layout->addLayout(form);
   layout->addWidget(mapState_);

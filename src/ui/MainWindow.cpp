@@ -134,34 +134,34 @@ QAction* TMainWindow::Action(const QString& name) const {
 
 void TMainWindow::CreateActions() {
   QStyle* s = style();
-  auto* drive = NewAction("MenuDrive", 51, 52, &TMainWindow::OpenDriveCommand);
+  auto* drive = NewAction("MenuDrive", txt::MenuDrive, txt::MenuDriveHint, &TMainWindow::OpenDriveCommand);
   drive->setShortcut(QKeySequence("Ctrl+O"));
   drive->setIcon(StandardIcon(QStyle::SP_DriveHDIcon));
-  drive->setProperty(kButtonHint, "140");
-  NewAction("MenuRename", 53, 54, &TMainWindow::RenameCommand)->setShortcut(QKeySequence(Qt::Key_F2));
-  NewAction("MenuProperties", 55, 56, &TMainWindow::PropertiesCommand);
-  NewAction("MenuViewAsHex", 58, 59, &TMainWindow::ViewHexCommand);
-  NewAction("MenuViewAsText", 60, 61, &TMainWindow::ViewTextCommand);
-  auto* save = NewAction("MenuSaveTo", 62, 63, &TMainWindow::SaveSelection);
+  drive->setProperty(kButtonHint, txt::ButtonDriveHint);
+  NewAction("MenuRename", txt::MenuRename, txt::MenuRenameHint, &TMainWindow::RenameCommand)->setShortcut(QKeySequence(Qt::Key_F2));
+  NewAction("MenuProperties", txt::MenuProperties, txt::MenuPropertiesHint, &TMainWindow::PropertiesCommand);
+  NewAction("MenuViewAsHex", txt::MenuViewAsHex, txt::MenuViewAsHexHint, &TMainWindow::ViewHexCommand);
+  NewAction("MenuViewAsText", txt::MenuViewAsText, txt::MenuViewAsTextHint, &TMainWindow::ViewTextCommand);
+  auto* save = NewAction("MenuSaveTo", txt::MenuSaveTo, txt::MenuSaveToHint, &TMainWindow::SaveSelection);
   save->setShortcut(QKeySequence("Ctrl+S"));
   save->setIcon(s->standardIcon(QStyle::SP_DialogSaveButton));
-  save->setProperty(kButtonHint, "141");
-  auto* find = NewAction("MenuFind", 64, 65, &TMainWindow::FindCommand);
+  save->setProperty(kButtonHint, txt::ButtonSaveHint);
+  auto* find = NewAction("MenuFind", txt::MenuFind, txt::MenuFindHint, &TMainWindow::FindCommand);
   find->setIcon(s->standardIcon(QStyle::SP_FileDialogContentsView));
-  find->setProperty(kButtonHint, "142");
-  NewAction("MenuOptions", 66, 67, &TMainWindow::OptionsCommand);
-  NewAction("MenuExit", 68, 69, nullptr);
+  find->setProperty(kButtonHint, txt::ButtonFindHint);
+  NewAction("MenuOptions", txt::MenuOptions, txt::MenuOptionsHint, &TMainWindow::OptionsCommand);
+  NewAction("MenuExit", txt::MenuExit, txt::MenuExitHint, nullptr);
   connect(actions_["MenuExit"], &QAction::triggered, this, &QWidget::close);
-  NewAction("MenuSelectAll", 71, 72, &TMainWindow::SelectAllCommand)->setShortcut(QKeySequence("Ctrl+A"));
-  NewAction("MenuInvertselection", 73, 74, &TMainWindow::InvertSelectionCommand);
-  auto* statusBarItem = NewAction("MenuStatusbar", 78, 79, nullptr);
+  NewAction("MenuSelectAll", txt::MenuSelectAll, txt::MenuSelectAllHint, &TMainWindow::SelectAllCommand)->setShortcut(QKeySequence("Ctrl+A"));
+  NewAction("MenuInvertselection", txt::MenuInvertSelection, txt::MenuInvertSelectionHint, &TMainWindow::InvertSelectionCommand);
+  auto* statusBarItem = NewAction("MenuStatusbar", txt::MenuStatusBar, txt::MenuStatusBarHint, nullptr);
   statusBarItem->setCheckable(true);
   statusBarItem->setChecked(true);
   connect(statusBarItem, &QAction::toggled, this, [this](bool on) { statusBar()->setVisible(on); });
   auto* styles = new QActionGroup(this);
   const char* styleNames[] = {"MenuLargeIcons", "MenuSmallIcons", "MenuList", "MenuDetails"};
   for (int i = 0; i < 4; ++i) {
-    auto* a = NewAction(styleNames[i], 80 + 2 * i, 81 + 2 * i, nullptr);
+    auto* a = NewAction(styleNames[i], txt::MenuLargeIcons + 2 * i, txt::MenuLargeIcons + 1 + 2 * i, nullptr);
     a->setCheckable(true);
     styles->addAction(a);
     connect(a, &QAction::triggered, this, [this, i] { SetListStyle(i); });
@@ -171,39 +171,39 @@ void TMainWindow::CreateActions() {
     connect(NewAction(name, tag, 0, nullptr), &QAction::triggered, this,
             [this, column] { browser_->SortBy(column, ListModel()->SortDescending()); });
   };
-  arrange("MenuArrangebyName", 89, 0);
-  arrange("MenuArangebydate", 90, 2);
-  arrange("MenuArrangebySize", 91, 1);
-  arrange("MenuArrangebytype", 92, 5);
-  connect(NewAction("MenuArrangeDescendingOrder", 93, 0, nullptr), &QAction::triggered, this,
+  arrange("MenuArrangebyName", txt::MenuArrangeByName, 0);
+  arrange("MenuArangebydate", txt::MenuArrangeByDate, 2);
+  arrange("MenuArrangebySize", txt::MenuArrangeBySize, 1);
+  arrange("MenuArrangebytype", txt::MenuArrangeByType, 5);
+  connect(NewAction("MenuArrangeDescendingOrder", txt::MenuDescending, 0, nullptr), &QAction::triggered, this,
           [this] { browser_->SortBy(ListModel()->SortColumn(), true); });
-  connect(NewAction("MenuArrangeAscendingOrder", 94, 0, nullptr), &QAction::triggered, this,
+  connect(NewAction("MenuArrangeAscendingOrder", txt::MenuAscending, 0, nullptr), &QAction::triggered, this,
           [this] { browser_->SortBy(ListModel()->SortColumn(), false); });
-  NewAction("MenuDrvInfo", 96, 97, &TMainWindow::DriveInfoCommand);
-  NewAction("MenuSysInfo", 98, 99, &TMainWindow::SysInfoCommand);
-  auto* lost = NewAction("MenuFindLostData", 101, 102, &TMainWindow::FindLostDataCommand);
+  NewAction("MenuDrvInfo", txt::MenuDriveInfo, txt::MenuDriveInfoHint, &TMainWindow::DriveInfoCommand);
+  NewAction("MenuSysInfo", txt::MenuSysInfo, txt::MenuSysInfoHint, &TMainWindow::SysInfoCommand);
+  auto* lost = NewAction("MenuFindLostData", txt::MenuFindLostData, txt::MenuFindLostDataHint, &TMainWindow::FindLostDataCommand);
   lost->setIcon(s->standardIcon(QStyle::SP_BrowserReload));
-  lost->setProperty(kButtonHint, "143");
-  NewAction("MenuCreateImage", 951, 952, &TMainWindow::CreateImageCommand);
-  auto* help = NewAction("MenuHelpTopic", 104, 105, &TMainWindow::HelpCommand);
+  lost->setProperty(kButtonHint, txt::ButtonFindLostDataHint);
+  NewAction("MenuCreateImage", txt::MenuCreateImage, txt::MenuCreateImageHint, &TMainWindow::CreateImageCommand);
+  auto* help = NewAction("MenuHelpTopic", txt::MenuHelpTopics, txt::MenuHelpTopicsHint, &TMainWindow::HelpCommand);
   help->setShortcut(QKeySequence(Qt::Key_F1));
   help->setIcon(s->standardIcon(QStyle::SP_DialogHelpButton));
-  help->setProperty(kButtonHint, "150");
-  NewAction("MenuHomepage", 106, 107, &TMainWindow::NotYetAvailable);
-  NewAction("MenuAbout", 108, 109, &TMainWindow::AboutCommand);
-  auto* parentDir = NewAction("ButtonParentDir", 145, 0, &TMainWindow::ParentDirCommand);
+  help->setProperty(kButtonHint, txt::ButtonHelpHint);
+  NewAction("MenuHomepage", txt::MenuHomePage, txt::MenuHomePageHint, &TMainWindow::NotYetAvailable);
+  NewAction("MenuAbout", txt::MenuAbout, txt::MenuAboutHint, &TMainWindow::AboutCommand);
+  auto* parentDir = NewAction("ButtonParentDir", txt::ButtonParentFolder, 0, &TMainWindow::ParentDirCommand);
   parentDir->setIcon(s->standardIcon(QStyle::SP_FileDialogToParent));
-  parentDir->setProperty(kButtonHint, "145");
+  parentDir->setProperty(kButtonHint, txt::ButtonParentFolder);
   // The list's context menu: own captions, the same commands.
   auto popupItem = [this](const char* name, int tag, int hint, const char* command) {
     auto* a = NewAction(name, tag, hint, nullptr);
     connect(a, &QAction::triggered, actions_[command], &QAction::trigger);
   };
-  popupItem("PopupMenuSaveFileTo", 110, 111, "MenuSaveTo");
-  popupItem("PopupMenuProperties", 112, 113, "MenuProperties");
-  popupItem("PopupMenuRename", 114, 115, "MenuRename");
-  popupItem("PopupMenuViewAsHex", 116, 117, "MenuViewAsHex");
-  popupItem("PopupMenuViewAsText", 118, 119, "MenuViewAsText");
+  popupItem("PopupMenuSaveFileTo", txt::PopupSaveTo, txt::PopupSaveToHint, "MenuSaveTo");
+  popupItem("PopupMenuProperties", txt::PopupProperties, txt::PopupPropertiesHint, "MenuProperties");
+  popupItem("PopupMenuRename", txt::PopupRename, txt::PopupRenameHint, "MenuRename");
+  popupItem("PopupMenuViewAsHex", txt::PopupViewAsHex, txt::PopupViewAsHexHint, "MenuViewAsHex");
+  popupItem("PopupMenuViewAsText", txt::PopupViewAsText, txt::PopupViewAsTextHint, "MenuViewAsText");
 }
 
 void TMainWindow::CreateMenus() {
@@ -218,22 +218,22 @@ void TMainWindow::CreateMenus() {
     }
     return m;
   };
-  QMenu* object = menu(nullptr, 50, {"MenuDrive", "-", "MenuRename", "MenuProperties"});
-  menu(object, 57, {"MenuViewAsHex", "MenuViewAsText"});
+  QMenu* object = menu(nullptr, txt::MenuObject, {"MenuDrive", "-", "MenuRename", "MenuProperties"});
+  menu(object, txt::MenuViewAs, {"MenuViewAsHex", "MenuViewAsText"});
   for (const char* item : {"MenuSaveTo", "-", "MenuFind", "-", "MenuOptions", "-", "MenuExit"}) {
     if (std::string_view(item) == "-")
       object->addSeparator();
     else
       object->addAction(actions_[item]);
   }
-  menu(nullptr, 70, {"MenuSelectAll", "MenuInvertselection"});
-  QMenu* view = menu(nullptr, 75, {"MenuStatusbar", "-", "MenuLargeIcons", "MenuSmallIcons", "MenuList",
+  menu(nullptr, txt::MenuEdit, {"MenuSelectAll", "MenuInvertselection"});
+  QMenu* view = menu(nullptr, txt::MenuView, {"MenuStatusbar", "-", "MenuLargeIcons", "MenuSmallIcons", "MenuList",
                                    "MenuDetails", "-"});
-  menu(view, 88, {"MenuArrangebyName", "MenuArangebydate", "MenuArrangebySize", "MenuArrangebytype", "-",
+  menu(view, txt::MenuArrange, {"MenuArrangebyName", "MenuArangebydate", "MenuArrangebySize", "MenuArrangebytype", "-",
                   "MenuArrangeDescendingOrder", "MenuArrangeAscendingOrder"});
-  menu(nullptr, 95, {"MenuDrvInfo", "-", "MenuSysInfo"});
-  menu(nullptr, 100, {"MenuFindLostData", "-", "MenuCreateImage"});
-  menu(nullptr, 103, {"MenuHelpTopic", "-", "MenuHomepage", "-", "MenuAbout"});
+  menu(nullptr, txt::MenuInfo, {"MenuDrvInfo", "-", "MenuSysInfo"});
+  menu(nullptr, txt::MenuTools, {"MenuFindLostData", "-", "MenuCreateImage"});
+  menu(nullptr, txt::MenuHelp, {"MenuHelpTopic", "-", "MenuHomepage", "-", "MenuAbout"});
 
   popup_ = new QMenu(this);
   for (const char* item : {"PopupMenuSaveFileTo", "-", "PopupMenuProperties", "PopupMenuRename", "-",
@@ -262,7 +262,7 @@ void TMainWindow::CreateWidgets() {
   welcome->setObjectName("DummyText");
   welcome->setAlignment(Qt::AlignCenter);
   welcome->setEnabled(false);
-  Tagged(welcome, 52);
+  Tagged(welcome, txt::MenuDriveHint);
   (new QVBoxLayout(dummyPage_))->addWidget(welcome);
 
   browser_ = new TFolderBrowser(pages_);

@@ -63,7 +63,7 @@ TMapBar::TMapBar(QWidget* parent) : QWidget(parent) {
     swatch->setFixedSize(12, 12);
     swatch->setStyleSheet(QString("background: %1; border: 1px solid gray;").arg(StatusColor(kStatuses[i]).name()));
     legend->addWidget(swatch);
-    legend->addWidget(Tagged(new QLabel(Text(txt::MapRescued + i), this), 960 + i));
+    legend->addWidget(Tagged(new QLabel(Text(txt::MapRescued + i), this), txt::MapRescued + i));
     legend->addSpacing(8);
   }
   legend->addStretch();

@@ -30,33 +30,33 @@ QFont FileListFont(const TOptions& o) {
 
 TOptionsDialog::TOptionsDialog(QWidget* parent, TOptions& options)
     : QDialog(parent), options_(options), font_(FileListFont(options)) {
-  Tagged(this, 300);
+  Tagged(this, txt::OptionsTitle);
   auto* tabs = new QTabWidget(this);
 
-  auto* display = Tagged(new QWidget, 301);
-  auto* fileList = Tagged(new QGroupBox(display), 302);
+  auto* display = Tagged(new QWidget, txt::OptionsDisplayTab);
+  auto* fileList = Tagged(new QGroupBox(display), txt::OptionsFileList);
   fontName_ = new QLineEdit(fileList);
   fontName_->setReadOnly(true);
-  auto* select = Tagged(new QPushButton(fileList), 304);
+  auto* select = Tagged(new QPushButton(fileList), txt::OptionsSelectFont);
   sample_ = new QLabel("AaBbYyZz", fileList);
   sample_->setFrameShape(QFrame::Panel);
   sample_->setFrameShadow(QFrame::Sunken);
   sample_->setAlignment(Qt::AlignCenter);
   sample_->setMinimumHeight(48);
   auto* fontGrid = new QGridLayout(fileList);
-  fontGrid->addWidget(Tagged(new QLabel(fileList), 303), 0, 0);
+  fontGrid->addWidget(Tagged(new QLabel(fileList), txt::OptionsFont), 0, 0);
   fontGrid->addWidget(fontName_, 0, 1);
   fontGrid->addWidget(select, 0, 2);
-  fontGrid->addWidget(Tagged(new QLabel(fileList), 305), 1, 0);
+  fontGrid->addWidget(Tagged(new QLabel(fileList), txt::OptionsSample), 1, 0);
   fontGrid->addWidget(sample_, 1, 1, 1, 2);
   (new QVBoxLayout(display))->addWidget(fileList);
   static_cast<QVBoxLayout*>(display->layout())->addStretch();
   connect(select, &QPushButton::clicked, this, &TOptionsDialog::FontClicked);
 
-  auto* files = Tagged(new QWidget, 306);
-  auto* deleted = Tagged(new QGroupBox(files), 307);
-  oneByte_ = Tagged(new QRadioButton(deleted), 308);
-  twoByte_ = Tagged(new QRadioButton(deleted), 309);
+  auto* files = Tagged(new QWidget, txt::OptionsFilesTab);
+  auto* deleted = Tagged(new QGroupBox(files), txt::OptionsDeletedCharacter);
+  oneByte_ = Tagged(new QRadioButton(deleted), txt::OptionsOneByte);
+  twoByte_ = Tagged(new QRadioButton(deleted), txt::OptionsTwoByte);
   ansiChar_ = new QLineEdit(deleted);
   ansiChar_->setMaxLength(1);
   multiChar_ = new QLineEdit(deleted);
@@ -66,35 +66,35 @@ TOptionsDialog::TOptionsDialog(QWidget* parent, TOptions& options)
   deletedGrid->addWidget(ansiChar_, 0, 1);
   deletedGrid->addWidget(twoByte_, 1, 0);
   deletedGrid->addWidget(multiChar_, 1, 1);
-  auto* lost = Tagged(new QGroupBox(files), 310);
-  findLost_ = Tagged(new QCheckBox(lost), 311);
+  auto* lost = Tagged(new QGroupBox(files), txt::OptionsLostFiles);
+  findLost_ = Tagged(new QCheckBox(lost), txt::OptionsFindLostFiles);
   defaultSize_ = new QLineEdit(lost);
   defaultSize_->setValidator(new QIntValidator(0, 2147483647, defaultSize_));
   auto* lostGrid = new QGridLayout(lost);
   lostGrid->addWidget(findLost_, 0, 0, 1, 2);
-  lostGrid->addWidget(Tagged(new QLabel(lost), 313), 1, 0);
+  lostGrid->addWidget(Tagged(new QLabel(lost), txt::OptionsDefaultFileSize), 1, 0);
   lostGrid->addWidget(defaultSize_, 1, 1);
-  lostGrid->addWidget(Tagged(new QLabel(lost), 312), 2, 0, 1, 2);
+  lostGrid->addWidget(Tagged(new QLabel(lost), txt::OptionsLostFilesRemark), 2, 0, 1, 2);
   auto* filesLayout = new QVBoxLayout(files);
   filesLayout->addWidget(deleted);
   filesLayout->addWidget(lost);
   filesLayout->addStretch();
 
-  auto* access = Tagged(new QWidget, 314);
-  auto* physical = Tagged(new QGroupBox(access), 315);
-  int13_ = Tagged(new QCheckBox(physical), 316);
-  int13ext_ = Tagged(new QCheckBox(physical), 317);
+  auto* access = Tagged(new QWidget, txt::OptionsAccessTab);
+  auto* physical = Tagged(new QGroupBox(access), txt::OptionsPhysicalDrives);
+  int13_ = Tagged(new QCheckBox(physical), txt::OptionsUseInt13);
+  int13ext_ = Tagged(new QCheckBox(physical), txt::OptionsUseInt13Extensions);
   auto* physicalLayout = new QVBoxLayout(physical);
   physicalLayout->addWidget(int13_);
   physicalLayout->addWidget(int13ext_);
-  auto* logical = Tagged(new QGroupBox(access), 318);
-  int25_ = Tagged(new QCheckBox(logical), 319);
+  auto* logical = Tagged(new QGroupBox(access), txt::OptionsLogicalDrives);
+  int25_ = Tagged(new QCheckBox(logical), txt::OptionsUseInt25);
   (new QVBoxLayout(logical))->addWidget(int25_);
   // Only the NT-style reads exist here: the older systems' switches are kept but not offered.
   physical->setEnabled(false);
   logical->setEnabled(false);
-  cache_ = Tagged(new QCheckBox(access), 320);
-  errors_ = Tagged(new QCheckBox(access), 321);
+  cache_ = Tagged(new QCheckBox(access), txt::OptionsReadAhead);
+  errors_ = Tagged(new QCheckBox(access), txt::OptionsSeriousErrors);
   auto* accessLayout = new QVBoxLayout(access);
   accessLayout->addWidget(physical);
   accessLayout->addWidget(logical);
@@ -107,9 +107,9 @@ TOptionsDialog::TOptionsDialog(QWidget* parent, TOptions& options)
   tabs->addTab(access, QString());
 
   auto* buttons = new QDialogButtonBox(this);
-  Tagged(buttons->addButton(QString(), QDialogButtonBox::AcceptRole), 322);
-  Tagged(buttons->addButton(QString(), QDialogButtonBox::RejectRole), 323);
-  auto* save = Tagged(buttons->addButton(QString(), QDialogButtonBox::ApplyRole), 324);
+  Tagged(buttons->addButton(QString(), QDialogButtonBox::AcceptRole), txt::OptionsOk);
+  Tagged(buttons->addButton(QString(), QDialogButtonBox::RejectRole), txt::OptionsCancel);
+  auto* save = Tagged(buttons->addButton(QString(), QDialogButtonBox::ApplyRole), txt::OptionsSave);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   connect(save, &QPushButton::clicked, this, &TOptionsDialog::SaveClicked);

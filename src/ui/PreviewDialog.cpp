@@ -10,13 +10,14 @@
 #include <QVBoxLayout>
 
 #include "devices/Model.h"
+#include "salvex/StringIds.h"
 #include "ui/Icons.h"
 #include "ui/Translate.h"
 
 namespace salvex::ui {
 
 TPreviewDialog::TPreviewDialog(QWidget* parent) : QDialog(parent) {
-  Tagged(this, 600);
+  Tagged(this, txt::PreviewTitle);
   resize(460, 440);
   auto field = [this] {
     auto* edit = new QLineEdit(this);
@@ -29,25 +30,25 @@ TPreviewDialog::TPreviewDialog(QWidget* parent) : QDialog(parent) {
   fatType_ = field();
   oem_ = field();
   label_ = field();
-  fatLabel_ = Tagged(new QLabel(this), 604);
+  fatLabel_ = Tagged(new QLabel(this), txt::PreviewFatType);
   auto* form = new QFormLayout;
-  form->addRow(Tagged(new QLabel(this), 601), physSec_);
-  form->addRow(Tagged(new QLabel(this), 602), totalSec_);
-  form->addRow(Tagged(new QLabel(this), 603), secPerClus_);
+  form->addRow(Tagged(new QLabel(this), txt::PreviewPhysicalSector), physSec_);
+  form->addRow(Tagged(new QLabel(this), txt::PreviewTotalSectors), totalSec_);
+  form->addRow(Tagged(new QLabel(this), txt::PreviewSectorsPerCluster), secPerClus_);
   form->addRow(fatLabel_, fatType_);
-  form->addRow(Tagged(new QLabel(this), 605), oem_);
-  form->addRow(Tagged(new QLabel(this), 606), label_);
+  form->addRow(Tagged(new QLabel(this), txt::PreviewOemName), oem_);
+  form->addRow(Tagged(new QLabel(this), txt::PreviewVolumeLabel), label_);
   list_ = new QTreeWidget(this);
   list_->setRootIsDecorated(false);
   list_->setColumnCount(3);
-  list_->setProperty(kColumnTags, QVariantList{608, 609, 610});
+  list_->setProperty(kColumnTags, QVariantList{txt::PreviewColumnName, txt::PreviewColumnSize, txt::PreviewColumnModified});
   list_->setColumnWidth(0, 180);
   auto* buttons = new QDialogButtonBox(this);
-  Tagged(buttons->addButton(QString(), QDialogButtonBox::AcceptRole), 611);
+  Tagged(buttons->addButton(QString(), QDialogButtonBox::AcceptRole), txt::PreviewOk);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
-  layout->addWidget(Tagged(new QLabel(this), 607));
+  layout->addWidget(Tagged(new QLabel(this), txt::PreviewRootFolder));
   layout->addWidget(list_, 1);
   layout->addWidget(buttons);
   TranslateComponent(this);

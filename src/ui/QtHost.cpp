@@ -41,7 +41,7 @@ TMsgResult TQtHost::MessageBox(const std::string& text, const std::string& capti
     case TMsgButtons::AbortRetryIgnore: set = B::Abort | B::Retry | B::Ignore; break;
   }
   box.setStandardButtons(set);
-  if (buttons == TMsgButtons::YesNoAll) box.button(B::YesToAll)->setText(Text(txt::AllFilesFilter));
+  if (buttons == TMsgButtons::YesNoAll) box.button(B::YesToAll)->setText(Text(txt::AnswerAll));
   switch (box.exec()) {
     case B::Ok: return TMsgResult::Ok;
     case B::Cancel: return TMsgResult::Cancel;

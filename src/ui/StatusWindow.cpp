@@ -42,7 +42,7 @@ TStatusWindow::TStatusWindow(QWidget* parent) : QDialog(parent) {
   inner->addWidget(map_);
   frame->setMinimumWidth(400);
   layout->addWidget(frame);
-  auto* cancel = Tagged(new QPushButton(Text(txt::StatusCancel), this), 420);
+  auto* cancel = Tagged(new QPushButton(Text(txt::StatusCancel), this), txt::StatusCancel);
   cancel->setAutoDefault(false);
   connect(cancel, &QPushButton::clicked, this, &TStatusWindow::reject);
   layout->addWidget(cancel, 0, Qt::AlignHCenter);

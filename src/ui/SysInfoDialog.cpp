@@ -71,10 +71,10 @@ TSysInfoDialog::TSysInfoDialog(QWidget* parent) : QDialog(parent) {
     }
     layout->addWidget(box);
   };
-  group(551, {552});
-  group(553, {554, 555});
-  group(556, {557, 558});
-  group(559, {560, 561});
+  group(txt::SysInfoProcessor, {txt::SysInfoProcessorType});
+  group(txt::SysInfoScreen, {txt::SysInfoResolution, txt::SysInfoColours});
+  group(txt::SysInfoMemory, {txt::SysInfoPhysicalMemory, txt::SysInfoFreeMemory});
+  group(txt::SysInfoSystem, {txt::SysInfoVersion, txt::SysInfoBuild});
   auto* buttons = new QDialogButtonBox(this);
   buttons->addButton(Text(txt::SysInfoOk), QDialogButtonBox::AcceptRole)->setDefault(true);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);

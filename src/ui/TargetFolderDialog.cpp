@@ -21,7 +21,7 @@
 namespace salvex::ui {
 
 TTargetFolderDialog::TTargetFolderDialog(QWidget* parent) : QDialog(parent) {
-  Tagged(this, 480);
+  Tagged(this, txt::TargetFolderTitle);
   setWindowTitle(Text(txt::TargetFolderTitle));
   resize(520, 520);
   model_ = new QFileSystemModel(this);
@@ -38,21 +38,21 @@ TTargetFolderDialog::TTargetFolderDialog(QWidget* parent) : QDialog(parent) {
 
   path_ = new QLabel(this);
   path_->setTextFormat(Qt::PlainText);
-  auto* notice = Tagged(new QLabel(Text(txt::TargetFolderOtherDriveNotice), this), 483);
+  auto* notice = Tagged(new QLabel(Text(txt::TargetFolderOtherDriveNotice), this), txt::TargetFolderOtherDriveNotice);
   notice->setWordWrap(true);
   QFont bold = notice->font();
   bold.setBold(true);
   notice->setFont(bold);
-  fatLabel_ = Tagged(new QLabel(Text(txt::TargetFolderFatSource), this), 484);
+  fatLabel_ = Tagged(new QLabel(Text(txt::TargetFolderFatSource), this), txt::TargetFolderFatSource);
   fatLabel_->setWordWrap(true);
   fat_ = new QComboBox(this);
-  fatNote_ = Tagged(new QLabel(Text(txt::TargetFolderNoFatNote), this), 485);
+  fatNote_ = Tagged(new QLabel(Text(txt::TargetFolderNoFatNote), this), txt::TargetFolderNoFatNote);
   fatNote_->setWordWrap(true);
 
   auto* buttons = new QDialogButtonBox(this);
-  auto* newFolder = Tagged(buttons->addButton(Text(txt::TargetFolderNew), QDialogButtonBox::ActionRole), 482);
-  Tagged(buttons->addButton(Text(txt::TargetFolderOk), QDialogButtonBox::AcceptRole), 486);
-  Tagged(buttons->addButton(Text(txt::TargetFolderCancel), QDialogButtonBox::RejectRole), 487);
+  auto* newFolder = Tagged(buttons->addButton(Text(txt::TargetFolderNew), QDialogButtonBox::ActionRole), txt::TargetFolderNew);
+  Tagged(buttons->addButton(Text(txt::TargetFolderOk), QDialogButtonBox::AcceptRole), txt::TargetFolderOk);
+  Tagged(buttons->addButton(Text(txt::TargetFolderCancel), QDialogButtonBox::RejectRole), txt::TargetFolderCancel);
   connect(newFolder, &QPushButton::clicked, this, &TTargetFolderDialog::NewFolderClicked);
   connect(buttons, &QDialogButtonBox::accepted, this, [this] {
     if (!folder_.isEmpty()) accept();

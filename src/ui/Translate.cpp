@@ -36,8 +36,8 @@ QString TextWith(int offset, std::initializer_list<QString> args) {
 
 QString ErrorReason(const TError& error) {
   static const std::pair<int, int> systemErrors[] = {
-      {ENOSPC, 894}, {EACCES, 895}, {EROFS, 896},  {EEXIST, 897}, {ENAMETOOLONG, 898},
-      {EIO, 899},    {EDQUOT, 900}, {EPERM, 901},  {ENOENT, 902}, {EFBIG, 903}};
+      {ENOSPC, txt::ErrnoNoSpace}, {EACCES, txt::ErrnoAccess}, {EROFS, txt::ErrnoReadOnly},  {EEXIST, txt::ErrnoExists}, {ENAMETOOLONG, txt::ErrnoNameTooLong},
+      {EIO, txt::ErrnoIo},    {EDQUOT, txt::ErrnoQuota}, {EPERM, txt::ErrnoNotPermitted},  {ENOENT, txt::ErrnoNoEntry}, {EFBIG, txt::ErrnoTooLarge}};
   if (error.Errno)
     for (const auto& [number, offset] : systemErrors)
       if (error.Errno == number) return Text(offset);
@@ -123,8 +123,8 @@ class TTableTranslator : public QTranslator {
     (void)n;
     if (qstrcmp(context, "QPlatformTheme") != 0) return {};
     static const std::pair<const char*, int> buttons[] = {
-        {"OK", 434},  {"Cancel", 435}, {"Close", 15},  {"&Yes", 860},   {"&No", 861},
-        {"Abort", 862}, {"Retry", 863}, {"Ignore", 864}, {"Apply", 405}, {"Yes to &All", 843}};
+        {"OK", txt::PropertiesOk},  {"Cancel", txt::PropertiesCancel}, {"Close", txt::HelpClose},  {"&Yes", txt::AnswerYes},   {"&No", txt::AnswerNo},
+        {"Abort", txt::AnswerAbort}, {"Retry", txt::AnswerRetry}, {"Ignore", txt::AnswerIgnore}, {"Apply", txt::SectorRangeApply}, {"Yes to &All", txt::AnswerAll}};
     for (const auto& [source, offset] : buttons)
       if (qstrcmp(sourceText, source) == 0) return Text(offset);
     return {};

@@ -37,7 +37,7 @@ bool LooksLikePicture(const std::vector<uint8_t>& head) {
 }  // namespace
 
 TViewerDialog::TViewerDialog(QWidget* parent) : QDialog(parent) {
-  Tagged(this, 832);
+  Tagged(this, txt::ViewerTitle);
   resize(696, 532);
   setSizeGripEnabled(true);
   pages_ = new QTabWidget(this);
@@ -54,9 +54,9 @@ TViewerDialog::TViewerDialog(QWidget* parent) : QDialog(parent) {
   picture_->setAlignment(Qt::AlignCenter);
   pictureArea_->setWidget(picture_);
   pictureArea_->setWidgetResizable(true);
-  pages_->addTab(Tagged(text_, 833), QString());
-  pages_->addTab(Tagged(hex_, 834), QString());
-  pages_->addTab(Tagged(pictureArea_, 835), QString());
+  pages_->addTab(Tagged(text_, txt::ViewerTextTab), QString());
+  pages_->addTab(Tagged(hex_, txt::ViewerHexTab), QString());
+  pages_->addTab(Tagged(pictureArea_, txt::ViewerPictureTab), QString());
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   auto* layout = new QVBoxLayout(this);
