@@ -138,7 +138,8 @@ void TMainWindow::CreateActions() {
   drive->setShortcut(QKeySequence("Ctrl+O"));
   drive->setIcon(StandardIcon(QStyle::SP_DriveHDIcon));
   drive->setProperty(kButtonHint, txt::ButtonDriveHint);
-  NewAction("MenuRename", txt::MenuRename, txt::MenuRenameHint, &TMainWindow::RenameCommand)->setShortcut(QKeySequence(Qt::Key_F2));
+  NewAction("MenuRename", txt::MenuRename, txt::MenuRenameHint, &TMainWindow::RenameCommand)
+      ->setShortcut(QKeySequence(Qt::Key_F2));
   NewAction("MenuProperties", txt::MenuProperties, txt::MenuPropertiesHint, &TMainWindow::PropertiesCommand);
   NewAction("MenuViewAsHex", txt::MenuViewAsHex, txt::MenuViewAsHexHint, &TMainWindow::ViewHexCommand);
   NewAction("MenuViewAsText", txt::MenuViewAsText, txt::MenuViewAsTextHint, &TMainWindow::ViewTextCommand);
@@ -152,8 +153,10 @@ void TMainWindow::CreateActions() {
   NewAction("MenuOptions", txt::MenuOptions, txt::MenuOptionsHint, &TMainWindow::OptionsCommand);
   NewAction("MenuExit", txt::MenuExit, txt::MenuExitHint, nullptr);
   connect(actions_["MenuExit"], &QAction::triggered, this, &QWidget::close);
-  NewAction("MenuSelectAll", txt::MenuSelectAll, txt::MenuSelectAllHint, &TMainWindow::SelectAllCommand)->setShortcut(QKeySequence("Ctrl+A"));
-  NewAction("MenuInvertselection", txt::MenuInvertSelection, txt::MenuInvertSelectionHint, &TMainWindow::InvertSelectionCommand);
+  NewAction("MenuSelectAll", txt::MenuSelectAll, txt::MenuSelectAllHint, &TMainWindow::SelectAllCommand)
+      ->setShortcut(QKeySequence("Ctrl+A"));
+  NewAction("MenuInvertselection", txt::MenuInvertSelection, txt::MenuInvertSelectionHint,
+            &TMainWindow::InvertSelectionCommand);
   auto* statusBarItem = NewAction("MenuStatusbar", txt::MenuStatusBar, txt::MenuStatusBarHint, nullptr);
   statusBarItem->setCheckable(true);
   statusBarItem->setChecked(true);
@@ -181,7 +184,8 @@ void TMainWindow::CreateActions() {
           [this] { browser_->SortBy(ListModel()->SortColumn(), false); });
   NewAction("MenuDrvInfo", txt::MenuDriveInfo, txt::MenuDriveInfoHint, &TMainWindow::DriveInfoCommand);
   NewAction("MenuSysInfo", txt::MenuSysInfo, txt::MenuSysInfoHint, &TMainWindow::SysInfoCommand);
-  auto* lost = NewAction("MenuFindLostData", txt::MenuFindLostData, txt::MenuFindLostDataHint, &TMainWindow::FindLostDataCommand);
+  auto* lost = NewAction("MenuFindLostData", txt::MenuFindLostData, txt::MenuFindLostDataHint,
+                         &TMainWindow::FindLostDataCommand);
   lost->setIcon(s->standardIcon(QStyle::SP_BrowserReload));
   lost->setProperty(kButtonHint, txt::ButtonFindLostDataHint);
   NewAction("MenuCreateImage", txt::MenuCreateImage, txt::MenuCreateImageHint, &TMainWindow::CreateImageCommand);
@@ -227,10 +231,11 @@ void TMainWindow::CreateMenus() {
       object->addAction(actions_[item]);
   }
   menu(nullptr, txt::MenuEdit, {"MenuSelectAll", "MenuInvertselection"});
-  QMenu* view = menu(nullptr, txt::MenuView, {"MenuStatusbar", "-", "MenuLargeIcons", "MenuSmallIcons", "MenuList",
-                                   "MenuDetails", "-"});
-  menu(view, txt::MenuArrange, {"MenuArrangebyName", "MenuArangebydate", "MenuArrangebySize", "MenuArrangebytype", "-",
-                  "MenuArrangeDescendingOrder", "MenuArrangeAscendingOrder"});
+  QMenu* view = menu(nullptr, txt::MenuView,
+                     {"MenuStatusbar", "-", "MenuLargeIcons", "MenuSmallIcons", "MenuList", "MenuDetails", "-"});
+  menu(view, txt::MenuArrange,
+       {"MenuArrangebyName", "MenuArangebydate", "MenuArrangebySize", "MenuArrangebytype", "-",
+        "MenuArrangeDescendingOrder", "MenuArrangeAscendingOrder"});
   menu(nullptr, txt::MenuInfo, {"MenuDrvInfo", "-", "MenuSysInfo"});
   menu(nullptr, txt::MenuTools, {"MenuFindLostData", "-", "MenuCreateImage"});
   menu(nullptr, txt::MenuHelp, {"MenuHelpTopic", "-", "MenuHomepage", "-", "MenuAbout"});

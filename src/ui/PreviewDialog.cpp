@@ -41,7 +41,8 @@ TPreviewDialog::TPreviewDialog(QWidget* parent) : QDialog(parent) {
   list_ = new QTreeWidget(this);
   list_->setRootIsDecorated(false);
   list_->setColumnCount(3);
-  list_->setProperty(kColumnTags, QVariantList{txt::PreviewColumnName, txt::PreviewColumnSize, txt::PreviewColumnModified});
+  list_->setProperty(kColumnTags,
+                     QVariantList{txt::PreviewColumnName, txt::PreviewColumnSize, txt::PreviewColumnModified});
   list_->setColumnWidth(0, 180);
   auto* buttons = new QDialogButtonBox(this);
   Tagged(buttons->addButton(QString(), QDialogButtonBox::AcceptRole), txt::PreviewOk);

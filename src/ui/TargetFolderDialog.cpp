@@ -50,7 +50,8 @@ TTargetFolderDialog::TTargetFolderDialog(QWidget* parent) : QDialog(parent) {
   fatNote_->setWordWrap(true);
 
   auto* buttons = new QDialogButtonBox(this);
-  auto* newFolder = Tagged(buttons->addButton(Text(txt::TargetFolderNew), QDialogButtonBox::ActionRole), txt::TargetFolderNew);
+  auto* newFolder =
+      Tagged(buttons->addButton(Text(txt::TargetFolderNew), QDialogButtonBox::ActionRole), txt::TargetFolderNew);
   Tagged(buttons->addButton(Text(txt::TargetFolderOk), QDialogButtonBox::AcceptRole), txt::TargetFolderOk);
   Tagged(buttons->addButton(Text(txt::TargetFolderCancel), QDialogButtonBox::RejectRole), txt::TargetFolderCancel);
   connect(newFolder, &QPushButton::clicked, this, &TTargetFolderDialog::NewFolderClicked);

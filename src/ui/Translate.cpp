@@ -35,9 +35,16 @@ QString TextWith(int offset, std::initializer_list<QString> args) {
 }
 
 QString ErrorReason(const TError& error) {
-  static const std::pair<int, int> systemErrors[] = {
-      {ENOSPC, txt::ErrnoNoSpace}, {EACCES, txt::ErrnoAccess}, {EROFS, txt::ErrnoReadOnly},  {EEXIST, txt::ErrnoExists}, {ENAMETOOLONG, txt::ErrnoNameTooLong},
-      {EIO, txt::ErrnoIo},    {EDQUOT, txt::ErrnoQuota}, {EPERM, txt::ErrnoNotPermitted},  {ENOENT, txt::ErrnoNoEntry}, {EFBIG, txt::ErrnoTooLarge}};
+  static const std::pair<int, int> systemErrors[] = {{ENOSPC, txt::ErrnoNoSpace},
+                                                     {EACCES, txt::ErrnoAccess},
+                                                     {EROFS, txt::ErrnoReadOnly},
+                                                     {EEXIST, txt::ErrnoExists},
+                                                     {ENAMETOOLONG, txt::ErrnoNameTooLong},
+                                                     {EIO, txt::ErrnoIo},
+                                                     {EDQUOT, txt::ErrnoQuota},
+                                                     {EPERM, txt::ErrnoNotPermitted},
+                                                     {ENOENT, txt::ErrnoNoEntry},
+                                                     {EFBIG, txt::ErrnoTooLarge}};
   if (error.Errno)
     for (const auto& [number, offset] : systemErrors)
       if (error.Errno == number) return Text(offset);
@@ -123,8 +130,11 @@ class TTableTranslator : public QTranslator {
     (void)n;
     if (qstrcmp(context, "QPlatformTheme") != 0) return {};
     static const std::pair<const char*, int> buttons[] = {
-        {"OK", txt::PropertiesOk},  {"Cancel", txt::PropertiesCancel}, {"Close", txt::HelpClose},  {"&Yes", txt::AnswerYes},   {"&No", txt::AnswerNo},
-        {"Abort", txt::AnswerAbort}, {"Retry", txt::AnswerRetry}, {"Ignore", txt::AnswerIgnore}, {"Apply", txt::SectorRangeApply}, {"Yes to &All", txt::AnswerAll}};
+        {"OK", txt::PropertiesOk},        {"Cancel", txt::PropertiesCancel},
+        {"Close", txt::HelpClose},        {"&Yes", txt::AnswerYes},
+        {"&No", txt::AnswerNo},           {"Abort", txt::AnswerAbort},
+        {"Retry", txt::AnswerRetry},      {"Ignore", txt::AnswerIgnore},
+        {"Apply", txt::SectorRangeApply}, {"Yes to &All", txt::AnswerAll}};
     for (const auto& [source, offset] : buttons)
       if (qstrcmp(sourceText, source) == 0) return Text(offset);
     return {};

@@ -78,9 +78,14 @@ TWelcomeDialog::TWelcomeDialog(TMainWindow* window) : QDialog(window), window_(w
     grid->addLayout(text, row, 1);
     return button;
   };
-  undelete_ = task(0, "undelete.jpg", txt::WelcomeUndelete, 0, {txt::WelcomeStepSelectLogicalDrive, txt::WelcomeStepSelectDeleted, txt::WelcomeStepSave});
-  lostData_ = task(1, "lostdata.jpg", txt::WelcomeFindLostData, txt::WelcomeFindLostDataRemark, {txt::WelcomeStepSelectLogicalDrive, txt::WelcomeFindLostData, txt::WelcomeStepSelectLost, txt::WelcomeStepSave});
-  lostDrive_ = task(2, "lostdrive.jpg", txt::WelcomeFindLostDrive, txt::WelcomeFindLostDriveRemark, {txt::WelcomeStepSelectPhysicalDrive, txt::WelcomeStepFindLogicalDrive, txt::WelcomeStepSelectRoot, txt::WelcomeStepSave});
+  undelete_ = task(0, "undelete.jpg", txt::WelcomeUndelete, 0,
+                   {txt::WelcomeStepSelectLogicalDrive, txt::WelcomeStepSelectDeleted, txt::WelcomeStepSave});
+  lostData_ = task(
+      1, "lostdata.jpg", txt::WelcomeFindLostData, txt::WelcomeFindLostDataRemark,
+      {txt::WelcomeStepSelectLogicalDrive, txt::WelcomeFindLostData, txt::WelcomeStepSelectLost, txt::WelcomeStepSave});
+  lostDrive_ = task(2, "lostdrive.jpg", txt::WelcomeFindLostDrive, txt::WelcomeFindLostDriveRemark,
+                    {txt::WelcomeStepSelectPhysicalDrive, txt::WelcomeStepFindLogicalDrive, txt::WelcomeStepSelectRoot,
+                     txt::WelcomeStepSave});
   connect(undelete_, &QPushButton::clicked, this, &TWelcomeDialog::UndeleteClicked);
   connect(lostData_, &QPushButton::clicked, this, &TWelcomeDialog::FindLostDataClicked);
   connect(lostDrive_, &QPushButton::clicked, this, &TWelcomeDialog::FindLostDriveClicked);
