@@ -60,7 +60,8 @@ TCustomDrive* TDriveList::AddLostDrive(TDevice& device, std::unique_ptr<TCustomD
   drive->SectorCount = sectorCount;
   TCustomDrive* d = Append(std::move(drive));
   d->Mount(quiet);
-  d->Name += LoadText(txt::LostDriveSuffix);
+  // An unlabelled volume still needs a name before the mark, as the drive lists show it.
+  d->Name = (d->Name.empty() ? LoadText(txt::NoVolumeLabel) : d->Name) + LoadText(txt::LostDriveSuffix);
   return d;
 }
 
