@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -28,6 +29,7 @@ class FakeRawIO : public TRawIO {
 
   std::map<std::string, Image> images;
   std::vector<Transfer> transfers;
+  std::atomic<size_t> reads{0};  // the transfers so far, safe to poll while a read runs on another thread
   int opens = 0;
   int closes = 0;
 
@@ -48,6 +50,7 @@ class FakeRawIO : public TRawIO {
       return -1;
     }
     transfers.push_back({it->second, length, offset});
+    ++reads;
     Image& img = images[it->second];
     for (uint64_t s = offset / 512; s * 512 < offset + length; ++s)
       if (img.badSectors.count(s)) {
