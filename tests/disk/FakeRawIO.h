@@ -20,6 +20,8 @@ class FakeRawIO : public TRawIO {
     std::set<uint64_t> badSectors;  // 512-byte sector numbers that fail to read
     int failuresLeft = -1;          // -1: bad sectors fail forever; n: they fail n more times
     uint64_t virtualSize = 0;       // when set: the size reported, reads past `bytes` give zeros
+    bool shortReads = false;        // a read that meets a bad sector ends short before it, as a
+                                    // device's does when it fails part way (when it starts there: -1)
   };
   struct Transfer {
     std::string path;
@@ -56,6 +58,10 @@ class FakeRawIO : public TRawIO {
       if (img.badSectors.count(s)) {
         if (img.failuresLeft == 0) break;
         if (img.failuresLeft > 0) --img.failuresLeft;
+        if (img.shortReads && s * 512 > offset) {
+          length = size_t(s * 512 - offset);
+          break;
+        }
         errno = EIO;
         return -1;
       }
