@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <deque>
 #include <map>
@@ -243,7 +244,13 @@ class TSaver {
     std::optional<TEntryKey> replaces;
     if (!tree_.ChooseName(*dir.Handle, dir.Path, wanted, out, name, replaces)) return true;
     if (status_) {
-      status_->UpdateTexts(LoadText(709), TextF(710, {ShortenPath(path, 30)}));
+      // Naming every file of a tree of small ones costs more than the rest of the saving thread's
+      // work; nobody reads names that change faster than this anyway.
+      const auto now = std::chrono::steady_clock::now();
+      if (now - shownAt_ >= std::chrono::milliseconds(40)) {
+        shownAt_ = now;
+        status_->UpdateTexts(LoadText(709), TextF(710, {ShortenPath(path, 30)}));
+      }
       Host().ProcessMessages();
     }
 
@@ -314,6 +321,7 @@ class TSaver {
   TWalkBudget sizeBudget_;
   TWalkBudget saveBudget_;
   bool harvesting_ = false;
+  std::chrono::steady_clock::time_point shownAt_{};
   // Items read for the walk, kept until the files handed over before their release are reported.
   std::deque<std::pair<size_t, TChildren>> retired_;
   std::map<std::string, TError> unreadable_;  // folders the size pass could not read, by source path
