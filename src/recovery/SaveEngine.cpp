@@ -258,9 +258,8 @@ class TSaver {
     static const std::string prefix = ".salvex-" + std::to_string(::getpid()) + "-";
     auto job = std::make_unique<TFinishJob>();
     job->Temporary = prefix + std::to_string(counter.fetch_add(1)) + ".tmp";
-    // O_EXCL on a fresh name: neither a planted symbolic link nor a hard link is ever written through.
-    const int fd =
-        ::openat(dir.Fd, job->Temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // A fresh file: neither a planted symbolic link nor a hard link is ever written through.
+    const int fd = OpenTargetFile(*dir.Handle, job->Temporary, job->Anonymous);
     if (fd < 0) {
       const int error = errno;
       dir.Handle->Claims.Release(name);

@@ -15,6 +15,7 @@
 #include "devices/DeviceList.h"
 #include "devices/DriveList.h"
 #include "recovery/Browse.h"
+#include "recovery/FileFinisher.h"
 #include "recovery/SaveEngine.h"
 #include "support/Fixtures.h"
 #include "support/Save.h"
@@ -137,6 +138,45 @@ TEST_F(SaveEngine, IncompleteFilesNeverLookCompleteAndAreNotCounted) {
     EXPECT_EQ(told, (std::vector<std::tuple<std::string, O, size_t>>{
                         {"whole.txt", O::Saved, 0}, {"cut.bin", O::Partial, 1}, {"holes.bin", O::Partial, 1}}))
         << watched;
+  }
+}
+
+// Files made without a name and named when finished, and files made under a temporary name and
+// renamed, end alike: whole ones under their names with their times and read-only bit, a cut one as
+// ".partial", one that was there replaced, twins numbered, nothing else left in the target.
+TEST_F(SaveEngine, FilesMadeWithoutANameEndAsThoseMadeUnderATemporaryOne) {
+  top.File("whole.txt", "all of it").FileMeta.Modified = timespec{1'000'000'000, 500};
+  top.File("locked.txt", "read-only").FileMeta.ReadOnly = true;
+  top.File("cut.bin", std::string(5000, 'x')).FailAfter = 1000;
+  top.File("twin.txt", "first");
+  top.File("twin.txt", "second");
+  top.File("there.txt", "new");
+  TMemDir& sub = top.Dir("Sub");
+  sub.File("inner.txt", "inside");
+  for (const bool anonymous : {false, true}) {
+    SCOPED_TRACE(anonymous ? "without a name" : "temporary name");
+    const fs::path out = target / (anonymous ? "anonymous" : "named");
+    fs::create_directory(out);
+    std::ofstream(out / "there.txt") << "old";
+    AllowAnonymousFiles(anonymous);
+    const TSaveReport r = SaveInto(ChildrenOf(top), out);
+    AllowAnonymousFiles(true);
+    EXPECT_EQ(r.Files, 6u);
+    EXPECT_EQ(r.Partial.size(), 1u);
+    std::vector<std::string> entries;
+    for (auto& e : fs::recursive_directory_iterator(out)) entries.push_back(fs::relative(e.path(), out).string());
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<std::string>{"Sub", "Sub/inner.txt", "cut.bin.partial", "locked.txt",
+                                                 "there.txt", "twin (2).txt", "twin.txt", "whole.txt"}));
+    EXPECT_EQ(Read(out / "there.txt"), "new");
+    EXPECT_EQ(Read(out / "twin.txt") + Read(out / "twin (2).txt"), "firstsecond");
+    EXPECT_EQ(fs::file_size(out / "cut.bin.partial"), 1000u);
+    struct stat st {};
+    ASSERT_EQ(::stat((out / "whole.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1'000'000'000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 500);
+    ASSERT_EQ(::stat((out / "locked.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0u);
   }
 }
 
