@@ -201,19 +201,20 @@ class TSaver {
     if (Report.Stopped) return false;
     TSavedFile out;
     out.File = &f;
-    out.Path = dir.Path + SafeSaveName(ShownName(f));
+    const std::string safe = SafeSaveName(ShownName(f));
+    out.Path = dir.Path + safe;
     outcome_.Current = &out;
     bool tellHere = true;
-    const bool go = WriteFile(f, dir, out, tellHere);
+    const bool go = WriteFile(f, safe, dir, out, tellHere);
     outcome_.Current = nullptr;
     if (tellHere) outcome_.Tell(out);
     return go && !Report.Stopped;
   }
 
-  // Reads the file and writes it under a temporary name; what is left is handed to the finishing
-  // thread and reported when it is done. `tellHere` is cleared when the caller is not to tell of
+  // Reads the file and writes it into a new file that does not have its name yet (`safe`: that name,
+  // made safe); what is left is handed to the finishing thread and reported when it is done. `tellHere` is cleared when the caller is not to tell of
   // the file (handed over, or dropped at a full target).
-  bool WriteFile(TCustomFile& f, TFolderTarget& dir, TSavedFile& out, bool& tellHere) {
+  bool WriteFile(TCustomFile& f, const std::string& safe, TFolderTarget& dir, TSavedFile& out, bool& tellHere) {
     const std::string& path = out.Path;
     if (!tree_.Open(dir)) {
       // Each file of a folder that could not be made is in the report, saying why (told once).
@@ -238,7 +239,6 @@ class TSaver {
       return true;
     }
     TFileMeta meta = f.Meta();
-    const std::string safe = SafeSaveName(ShownName(f));
     const std::string wanted = FittedName(safe, meta.Location.Value);
     std::string name;
     std::optional<TEntryKey> replaces;
