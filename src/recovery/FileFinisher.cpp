@@ -31,8 +31,9 @@ TFinishJob::~TFinishJob() {
 namespace {
 bool IsFull(int error) { return error == ENOSPC || error == EDQUOT; }
 
-// Whether a file without a name can be linked by its descriptor alone (it takes CAP_DAC_READ_SEARCH;
-// through /proc it would cost more than the rename it saves): 1 yes, 0 no, -1 not known yet.
+// Whether a file without a name can be linked by its descriptor alone (older kernels ask
+// CAP_DAC_READ_SEARCH for it; through /proc it would cost more than the rename it saves): 1 yes,
+// 0 no, -1 not known yet.
 std::atomic<int> linkByFd{-1};
 }  // namespace
 

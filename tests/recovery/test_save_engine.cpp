@@ -3,7 +3,10 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -141,9 +144,20 @@ TEST_F(SaveEngine, IncompleteFilesNeverLookCompleteAndAreNotCounted) {
   }
 }
 
+// Turns CAP_DAC_READ_SEARCH off or back on for this process; without it, older kernels do not
+// link a file by its descriptor. False when the process does not have it at all.
+bool SetSearchRight(bool on) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (::syscall(SYS_capget, &header, data) != 0 || !(data[0].permitted & (1u << CAP_DAC_READ_SEARCH))) return false;
+  data[0].effective = on ? data[0].effective | (1u << CAP_DAC_READ_SEARCH) : data[0].effective & ~(1u << CAP_DAC_READ_SEARCH);
+  return ::syscall(SYS_capset, &header, data) == 0;
+}
+
 // Files made without a name and named when finished, and files made under a temporary name and
-// renamed, end alike: whole ones under their names with their times and read-only bit, a cut one as
-// ".partial", one that was there replaced, twins numbered, nothing else left in the target.
+// renamed (by choice, or because the process may not link a file by its descriptor), end alike:
+// whole ones under their names with their times and read-only bit, a cut one as ".partial", one
+// that was there replaced, twins numbered, nothing else left in the target.
 TEST_F(SaveEngine, FilesMadeWithoutANameEndAsThoseMadeUnderATemporaryOne) {
   top.File("whole.txt", "all of it").FileMeta.Modified = timespec{1'000'000'000, 500};
   top.File("locked.txt", "read-only").FileMeta.ReadOnly = true;
@@ -153,13 +167,15 @@ TEST_F(SaveEngine, FilesMadeWithoutANameEndAsThoseMadeUnderATemporaryOne) {
   top.File("there.txt", "new");
   TMemDir& sub = top.Dir("Sub");
   sub.File("inner.txt", "inside");
-  for (const bool anonymous : {false, true}) {
-    SCOPED_TRACE(anonymous ? "without a name" : "temporary name");
-    const fs::path out = target / (anonymous ? "anonymous" : "named");
+  for (const std::string way : {"named", "anonymous", "not linkable"}) {
+    SCOPED_TRACE(way);
+    const fs::path out = target / way;
     fs::create_directory(out);
     std::ofstream(out / "there.txt") << "old";
-    AllowAnonymousFiles(anonymous);
+    AllowAnonymousFiles(way != "named");
+    const bool dropped = way == "not linkable" && SetSearchRight(false);
     const TSaveReport r = SaveInto(ChildrenOf(top), out);
+    if (dropped) SetSearchRight(true);
     AllowAnonymousFiles(true);
     EXPECT_EQ(r.Files, 6u);
     EXPECT_EQ(r.Partial.size(), 1u);
