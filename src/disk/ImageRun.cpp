@@ -146,7 +146,7 @@ bool TImageRun::Prepare(const TImageRequest& request) {
   const std::string targetPath = r.Target;
   imager_->SaveMap = [mapPath, comment, target, targetPath](const TRescueMap& m, std::string& why) {
     if (::fdatasync(target) != 0 && errno != EINVAL) {
-      why = TextF(946, {targetPath, std::strerror(errno)});
+      why = TextF(txt::CannotWriteFile, {targetPath, std::strerror(errno)});
       return false;
     }
     return WriteFileAtomically(mapPath, m.Format(comment), why);
