@@ -86,6 +86,8 @@ bool TSaveOutcome::Conclude(TFinishJob& j) {
     Record(path, SaveError(TErrorKind::ReadError, path, o.ZeroFilled > 0 ? TextF(873, {o.ZeroFilled}) : LoadText(874)));
   } else if (!o.Damage.empty()) {
     Record(path, SaveError(TErrorKind::Corrupt, path, TextF(875, {o.Damage})));
+  } else if (!j.Meta.Damage.empty()) {
+    Record(path, SaveError(TErrorKind::Corrupt, path, j.Meta.Damage));
   } else {
     ++Report.Files;
   }
