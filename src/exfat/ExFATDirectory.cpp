@@ -64,6 +64,7 @@ std::string ExFATDamage(const TExFATdrive& drive, uint64_t length, uint64_t vali
            std::to_string(length) + " bytes); read up to the stored size";
   if (length > 0 && !drive.IsValidCluster(first))
     return "the first cluster (" + std::to_string(first) + ") lies outside the cluster heap";
+  if (length > 0) return drive.PastDeviceWarning(first);
   return "";
 }
 

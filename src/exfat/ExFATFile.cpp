@@ -112,11 +112,12 @@ bool TExFATFileData::PlainExtent(TPlainExtent& extent) {
   if (cs == 0 || drive_.BytesPerSec == 0 || drive_.BytesPerSec % devBps != 0) return false;
   // Reading moves to a cluster when it first needs a byte of it.
   const uint64_t cluster = uint64_t(cluster_) + (position_ / cs - index_);
-  if (cluster > UINT32_MAX || !drive_.IsValidCluster(uint32_t(cluster))) return false;
+  // Clusters past the device's end go through Read, which counts them as unreadable.
+  if (cluster > UINT32_MAX || !drive_.IsOnDevice(uint32_t(cluster))) return false;
   const int fd = drive_.Device->PlainFile();
   if (fd < 0) return false;
   const uint64_t inCluster = position_ % cs;
-  const uint64_t heapLeft = (uint64_t(drive_.ClusterCount) + 2 - cluster) * cs - inCluster;
+  const uint64_t heapLeft = (uint64_t(drive_.ClustersOnDevice) + 2 - cluster) * cs - inCluster;
   extent = {fd, drive_.FirstSector * devBps + drive_.ClusterToSector(uint32_t(cluster)) * drive_.BytesPerSec + inCluster,
             std::min(valid_ - position_, heapLeft)};
   return true;

@@ -27,7 +27,6 @@ class TExFATdrive : public TClusterVolume {
   TExFATdrive();
   ~TExFATdrive() override;
 
-  // ClusterCount clusters, all on the device: ApplyBoot cuts the heap to it.
   TExFATBoot Boot;
   uint64_t VolumeSectors = 0;  // the boot sector's length, cut to the device
   uint8_t ActiveFat = 1;      // the FAT copy the volume uses (1 or 2)
@@ -55,7 +54,7 @@ class TExFATdrive : public TClusterVolume {
   std::string FileSystemName() const override { return "exFAT"; }
   uint64_t VolumeBytes() const override { return VolumeSectors * BytesPerSec; }
 
-  // Takes a validated boot sector's geometry, cut to the device (a mount note says so).
+  // Takes a validated boot sector's geometry; ClustersOnDevice is cut to the device (a mount note says so).
   void ApplyBoot(const TExFATBoot& boot);
   // Finds the allocation bitmap, up-case table and label among the root's entries and reads the bitmap.
   void ReadCriticalEntries();
@@ -112,7 +111,6 @@ class TExFATdrive : public TClusterVolume {
   template <class Visit>
   void WalkLiveData(uint32_t first, uint64_t length, bool noFatChain, Visit visit);
   bool ReadBootRegion(uint64_t sector, uint32_t bytesPerSector, std::vector<uint8_t>& region);
-  std::vector<bool> chainMarks_;  // clusters on the chain FreeChainIntact is walking
   std::vector<uint8_t> fatCache_;
   uint64_t fatCacheSector_ = 0;
   bool fatCacheValid_ = false;

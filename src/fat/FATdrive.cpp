@@ -161,9 +161,9 @@ bool TFATdrive::ApplyGeometry(const ByteReader& b, bool quiet) {
   FirstDataSector = firstDataSector;
   TotalSectors = totalSectors;
   DataSectors = static_cast<uint32_t>(totalSectors - firstDataSector);
-  ClusterCount = DataSectors / spc;
-  // The variant follows the boot sector's own cluster count: cut to its device, the count left
-  // would read a truncated FAT16 as FAT12 and every chain as garbage. The cut only bounds reading.
+  // The variant and the clusters follow the boot sector's own count: cut to its device, the count
+  // left would read a truncated FAT16 as FAT12, and folders and files past the cut would vanish
+  // without a word. The cut only bounds what is read (those reads fail) and what is scanned.
   const uint32_t claimedClusters = static_cast<uint32_t>((std::max<uint64_t>(claimed, firstDataSector) - firstDataSector) / spc);
   FATType = claimedClusters < 4085 ? FAT12 : claimedClusters < 65525 ? FAT16 : FAT32;
   // A claim the device cannot hold may be damage itself: then the layout decides (FAT32 keeps its
@@ -172,6 +172,10 @@ bool TFATdrive::ApplyGeometry(const ByteReader& b, bool quiet) {
     FATType = uint64_t(spf16) * bps / 2 >= 4085 + 2 ? FAT16 : FAT12;
   else if (cut && spf16 == 0)
     FATType = FAT32;
+  // No more clusters than the variant's entries can number: a damaged claim sizes nothing beyond.
+  const uint32_t highestCount = FATType == FAT12 ? 0xFF5 : FATType == FAT16 ? 0xFFF5 : 0x0FFFFFF5;
+  ClusterCount = std::min(claimedClusters, highestCount);
+  ClustersOnDevice = std::min(ClusterCount, DataSectors / spc);
   ClusterSize = bps * spc;
   // Clusters up to 64 KiB are read; larger ones exceed what FAT allows.
   if (ClusterSize > 65536) {
