@@ -193,6 +193,10 @@ size_t TExFATFileData::Read(uint8_t* buffer, size_t count) {
       Failure = revisited_ ? TextF(877, {revisited_}) : LoadText(run_.FatCopy ? 882 : 883);
       break;
     }
+    if (!drive_.IsOnDevice(cluster_)) {
+      Failure = TClusterVolume::PastDeviceFailure(cluster_);
+      break;
+    }
     const uint32_t inCluster = uint32_t(position_ % cs);
     const uint64_t sector = drive_.ClusterToSector(cluster_) + inCluster / bps;
     const uint32_t within = inCluster % bps;
@@ -202,7 +206,7 @@ size_t TExFATFileData::Read(uint8_t* buffer, size_t count) {
       uint64_t sectors = std::min<uint64_t>((cs - inCluster) / bps, limit / bps);
       uint64_t crossed = 0;
       if (run_.FatCopy == 0 && !run_.SkipAllocated) {
-        const uint64_t clustersLeft = uint64_t(drive_.ClusterCount) + 1 - cluster_;
+        const uint64_t clustersLeft = uint64_t(drive_.ClustersOnDevice) + 1 - cluster_;
         const uint64_t heapBytes = clustersLeft * cs + (cs - inCluster);
         sectors = std::min<uint64_t>(limit, std::min<uint64_t>(heapBytes, uint64_t(1) << 30)) / bps;
         crossed = (inCluster + sectors * bps - 1) / cs;

@@ -30,7 +30,9 @@ size_t TFATFileData::Read(uint8_t* buffer, size_t count) {
   const bool ok = drive_.ReadFileData(pos_, count, got, fatChoice_, buffer);
   ZeroFilledSectors += pos_.UnreadableSectors - before;
   if (!ok || got == 0) {
-    Failure = pos_.Revisited ? TextF(877, {pos_.Revisited}) : LoadText(878);
+    Failure = pos_.Revisited     ? TextF(877, {pos_.Revisited})
+              : pos_.PastDevice  ? TClusterVolume::PastDeviceFailure(pos_.PastDevice)
+                                 : LoadText(878);
     return size_t(got);
   }
   position_ += got;

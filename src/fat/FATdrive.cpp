@@ -571,6 +571,11 @@ bool TFATdrive::ReadFileData(TFATFilePos& pos, uint64_t count, uint64_t& read, u
     // No cluster to read from (the chain ended before the size, or left the volume): delivering
     // anything here would invent bytes, so the data ends with what was read.
     if (!IsValidCluster(pos.Cluster)) return false;
+    // The volume's cluster, gone with the end of the device: the data ends here, said so.
+    if (!IsOnDevice(pos.Cluster)) {
+      pos.PastDevice = pos.Cluster;
+      return false;
+    }
     if (o == 0 && count >= bps) {
       // Whole sectors: one device read over the rest of this cluster and every directly following one.
       const uint64_t wanted = count / bps;
@@ -585,7 +590,7 @@ bool TFATdrive::ReadFileData(TFATFilePos& pos, uint64_t count, uint64_t& read, u
         const bool consecutive = next == pos.Cluster + 1;
         pos.Cluster = next;
         kk = 0;
-        if (!consecutive || sectors >= wanted) break;
+        if (!consecutive || sectors >= wanted || !IsOnDevice(next)) break;
       }
       const uint64_t bytes = sectors * bps;
       if (!ReadSectors(start, static_cast<uint32_t>(sectors), true, buffer)) {
@@ -617,6 +622,7 @@ bool TFATdrive::SeekFilePos(TFATFilePos& pos, uint64_t position, uint8_t fatChoi
   pos.Cluster = pos.FirstCluster;
   pos.Steps = 0;
   pos.Revisited = 0;
+  pos.PastDevice = 0;
   pos.Visited.Clear();
   for (uint64_t m = position / ClusterSize; m > 0 && pos.Cluster != 0; --m) pos.Cluster = StepFileCluster(pos, fatChoice);
   pos.Position = position;
