@@ -344,25 +344,76 @@ void TExFATdrive::WalkLiveData(uint32_t first, uint64_t length, bool noFatChain,
   }
 }
 
-uint32_t TExFATdrive::ClaimFileClusters(uint64_t owner, uint32_t first, uint64_t length, bool noFatChain) {
-  if (auto known = fileClaims_.find(owner); known != fileClaims_.end()) return known->second;
-  uint32_t shared = 0;
+void TExFATdrive::HoldLiveData(TClusterSet& held, uint32_t first, uint64_t length, bool noFatChain) {
+  if (!IsValidCluster(first)) return;
+  const TExFATRun run = DataRun(first, length, noFatChain, false, -1);
+  if (!run.FatCopy) {
+    // Consecutive clusters: one range, however large the file.
+    const uint64_t end = std::min(uint64_t(first) + std::min<uint64_t>(ClustersFor(length), ClusterCount),
+                                  uint64_t(ClusterCount) + 2);
+    if (const uint32_t met = held.InsertRange(first, end)) sharedClusters_.Insert(met);
+    return;
+  }
+  // A chain that comes back to itself is the reader's to report, not a cross-link; either way the
+  // walk ends there, so a looping chain costs its length once.
+  TClusterSet mine;
   WalkLiveData(first, length, noFatChain, [&](uint32_t c) {
-    if (liveFileClusters_.Insert(c)) return true;
-    shared = c;
+    if (!mine.Insert(c)) return false;
+    if (!held.Contains(c)) return true;
     sharedClusters_.Insert(c);
     return false;
   });
-  fileClaims_[owner] = shared;
-  return shared;
+  mine.ForEachRun([&](uint32_t from, uint64_t end) { held.InsertRange(from, end); });
+}
+
+void TExFATdrive::FindSharedClusters() {
+  if (sharedKnown_) return;
+  sharedKnown_ = true;
+  // The live tree as listing sees it: each folder entered once (a loop or a folder another entry
+  // reached first lists nothing), to the same depth.
+  TClusterSet held, entered;
+  struct TFolder {
+    uint32_t First;
+    uint64_t Length;
+    bool NoFatChain;
+    size_t Depth;
+  };
+  std::vector<TFolder> pending{{Boot.RootCluster, 0, false, 0}};
+  entered.Insert(Boot.RootCluster);
+  while (!pending.empty()) {
+    const TFolder folder = pending.back();
+    pending.pop_back();
+    TExFATDirectory dir;
+    dir.Drive = this;
+    dir.FirstCluster = folder.First;
+    dir.DataLength = folder.Length;
+    dir.NoFatChain = folder.NoFatChain;
+    dir.IsRoot = folder.Depth == 0;
+    for (const TExFATEntrySet& set : dir.ReadEntrySets(false)) {
+      if (!set.Directory()) {
+        if (set.DataLength > 0) HoldLiveData(held, set.FirstCluster, set.DataLength, set.NoFatChain());
+      } else if (folder.Depth < kMaxExFATDepth && IsValidCluster(set.FirstCluster) &&
+                 entered.Insert(set.FirstCluster)) {
+        pending.push_back({set.FirstCluster, set.DataLength, set.NoFatChain(), folder.Depth + 1});
+      }
+    }
+  }
 }
 
 uint32_t TExFATdrive::SharesClusters(uint32_t first, uint64_t length, bool noFatChain) {
-  if (sharedClusters_.Runs() == 0) return 0;
+  FindSharedClusters();
+  if (sharedClusters_.Runs() == 0 || !IsValidCluster(first)) return 0;
+  const TExFATRun run = DataRun(first, length, noFatChain, false, -1);
+  if (!run.FatCopy) {
+    const uint64_t end = std::min(uint64_t(first) + std::min<uint64_t>(ClustersFor(length), ClusterCount),
+                                  uint64_t(ClusterCount) + 2);
+    return sharedClusters_.FirstIn(first, end);
+  }
   uint32_t shared = 0;
+  TClusterSet mine;
   WalkLiveData(first, length, noFatChain, [&](uint32_t c) {
     if (sharedClusters_.Contains(c)) shared = c;
-    return shared == 0;
+    return shared == 0 && mine.Insert(c);
   });
   return shared;
 }

@@ -276,26 +276,43 @@ TEST_F(ExFATImage, WrongSetChecksumIsShownAsPoorNotHidden) {
   EXPECT_EQ(Read(*f).size(), 20u);
 }
 
-// A live file made to start inside another's data: both are poor and say which cluster they share;
-// the other files of the folder stay as they were.
+// A live file made to start inside another's data, in the same folder or another, contiguous or
+// along a FAT chain: both are poor and say which cluster they share, whichever folder is listed
+// first; the other files stay as they were.
 TEST_F(ExFATImage, LiveFilesSharingAClusterAreBothPoor) {
-  TExFATdrive* d = Open();
-  ASSERT_NE(d, nullptr);
-  auto* multi = dynamic_cast<TExFATFile*>(File(*d, TTreeKind::Root, "multi-cluster.bin"));
-  ASSERT_NE(multi, nullptr);
-  const uint32_t inside = multi->FirstCluster + 1;
-  const size_t tiny = SetOf("tiny.txt");
-  PutU32(&bytes[tiny + 32 + 20], inside);
-  FixSetChecksum(tiny);
-  d = Open();
-  ASSERT_NE(d, nullptr);
-  for (const char* name : {"tiny.txt", "multi-cluster.bin", "exact-cluster.bin"}) {
-    auto* f = dynamic_cast<TExFATFile*>(File(*d, TTreeKind::Root, name));
-    ASSERT_NE(f, nullptr) << name;
-    const bool crossed = std::string_view(name) != "exact-cluster.bin";
-    EXPECT_EQ(f->SharedCluster, crossed ? inside : 0u) << name;
-    EXPECT_EQ(f->Condition, crossed ? 2 : 0) << name;
-    EXPECT_EQ(f->Meta().Warning.find("cluster " + std::to_string(inside)) != std::string::npos, crossed) << name;
+  struct Case {
+    const char* moved;  // its first cluster is set to the second cluster of `into`
+    const char* into;
+  } cases[] = {
+      {"tiny.txt", "multi-cluster.bin"},
+      {"Docs/notes.txt", "multi-cluster.bin"},  // the root is listed before Docs
+      {"tiny.txt", "Frag/Fragmented.bin"},      // into a chain, listed after the root
+  };
+  const std::vector<uint8_t> intact = bytes;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.moved) + " into " + c.into);
+    bytes = intact;
+    TExFATdrive* d = Open();
+    ASSERT_NE(d, nullptr);
+    auto* into = dynamic_cast<TExFATFile*>(File(*d, TTreeKind::Root, c.into));
+    ASSERT_NE(into, nullptr);
+    const uint32_t inside = into->NoFatChain ? into->FirstCluster + 1 : d->GetFAT(into->FirstCluster, d->ActiveFat);
+    ASSERT_TRUE(d->IsValidCluster(inside));
+    const std::string movedName = fs::path(c.moved).filename().string();
+    const size_t set = SetOf(movedName);
+    PutU32(&bytes[set + 32 + 20], inside);
+    FixSetChecksum(set);
+    d = Open();
+    ASSERT_NE(d, nullptr);
+    // Listed in the order a user walks the tree: the file that was there first, then the other.
+    for (const char* name : {c.into, c.moved, "exact-cluster.bin"}) {
+      auto* f = dynamic_cast<TExFATFile*>(File(*d, TTreeKind::Root, name));
+      ASSERT_NE(f, nullptr) << name;
+      const bool crossed = std::string_view(name) != "exact-cluster.bin";
+      EXPECT_EQ(f->SharedCluster, crossed ? inside : 0u) << name;
+      EXPECT_EQ(f->Condition, crossed ? 2 : 0) << name;
+      EXPECT_EQ(f->Meta().Warning.find("cluster " + std::to_string(inside)) != std::string::npos, crossed) << name;
+    }
   }
 }
 
