@@ -431,6 +431,8 @@ void TFATAnalyser::RebuildWithoutBootSector() {
     const uint64_t entries = FATEntries(SectorsPerFAT, FATType, bytes);
     ClusterCount = static_cast<uint32_t>(std::min<uint64_t>(entries > 2 ? entries - 2 : 0, 0x0FFFFFF5));
   }
+  // The FATs of a volume whose boot sector is there: rebuilding it would list its files twice.
+  if (ReadAlready(FATStart, DataStart)) return;
   const uint64_t fatArea = uint64_t(FATCount) * SectorsPerFAT + FATStart;
   if (FATType == 3) {
     RootCluster = RootSector >= DataStart ? static_cast<uint32_t>((RootSector - DataStart) / SectorsPerCluster + 2) : 2;
@@ -462,6 +464,16 @@ void TFATAnalyser::RebuildWithoutBootSector() {
   drive->Name += "DRIVE (without BootSec)";
   drive->CreateSpecialFolders();
   drives_->Append(std::move(drive));
+}
+
+bool TFATAnalyser::ReadAlready(uint64_t fatStart, uint64_t dataStart) const {
+  for (size_t k = 0; k < drives_->Count(); ++k) {
+    const auto* d = dynamic_cast<const TFATdrive*>(drives_->Items(k));
+    if (!d || d->Device != device_ || (d->Lost & DriveRebuilt) || !d->HasSpecialFolders()) continue;
+    if ((fatStart && d->FirstSector + d->ReservedSectors == fatStart) || d->FirstSector + d->FirstDataSector == dataStart)
+      return true;
+  }
+  return false;
 }
 
 const TFATAnalyser::TFATDescriptor* TFATAnalyser::DescriptorBefore(uint64_t dataStart) const {
@@ -637,6 +649,8 @@ void TFATAnalyser::BuildDrivesFromDirectories(TStatusDialog* status) {
     if (partner[i].first == kNoPartner || !dotDirs_[i].Dir) continue;
     const uint16_t c = partner[i].second;
     const uint64_t dataStart = dotDirs_[i].StartSector - (uint64_t(dotDirs_[i].Cluster) - 2) * c;
+    // Folders of a volume that is read whole already; its own lost-data search finds its orphans.
+    if (!byDataStart.count(dataStart) && ReadAlready(0, dataStart)) continue;
     TFATdrive*& drive = byDataStart[dataStart];
     if (!drive) {
       rebuilt.push_back(NewFolderDrive(dataStart, c));

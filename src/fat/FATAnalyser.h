@@ -121,6 +121,9 @@ class TFATAnalyser : public TLostDriveAnalyser {
   void BuildDrivesFromDirectories(TStatusDialog* status);
   // A rebuilt volume's FAT that lies before `dataStart` (the nearest one), or nullptr.
   const TFATDescriptor* DescriptorBefore(uint64_t dataStart) const;
+  // Whether a FAT volume the drive list reads through its own boot sector has these FATs or this
+  // data area (fatStart 0: any FATs).
+  bool ReadAlready(uint64_t fatStart, uint64_t dataStart) const;
   // For each "." folder: the first other one that puts cluster 2 at the same sector with a cluster
   // size of 2 to 64 sectors, and that size; SIZE_MAX when there is none.
   std::vector<std::pair<size_t, uint16_t>> PairFolders() const;

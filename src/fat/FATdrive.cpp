@@ -166,12 +166,14 @@ bool TFATdrive::ApplyGeometry(const ByteReader& b, bool quiet) {
   // without a word. The cut only bounds what is read (those reads fail) and what is scanned.
   const uint32_t claimedClusters = static_cast<uint32_t>((std::max<uint64_t>(claimed, firstDataSector) - firstDataSector) / spc);
   FATType = claimedClusters < 4085 ? FAT12 : claimedClusters < 65525 ? FAT16 : FAT32;
-  // A claim the device cannot hold may be damage itself: then the layout decides (FAT32 keeps its
-  // FAT size in the 32-bit field) and a FAT too small for FAT16 entries is FAT12.
-  if (cut && spf16 != 0 && FATType != FAT12)
-    FATType = uint64_t(spf16) * bps / 2 >= 4085 + 2 ? FAT16 : FAT12;
-  else if (cut && spf16 == 0)
+  // Only FAT32 keeps its FAT size in the 32-bit field: `mkfs.fat -F 32` on a small card gives FAT32
+  // with fewer than 65525 clusters, which Linux and Windows read as FAT32, and counting would hide
+  // its whole tree. A claim the device cannot hold may be damage itself: then the layout decides
+  // too, and a FAT too small for FAT16 entries is FAT12.
+  if (spf16 == 0)
     FATType = FAT32;
+  else if (cut && FATType != FAT12)
+    FATType = uint64_t(spf16) * bps / 2 >= 4085 + 2 ? FAT16 : FAT12;
   // No more clusters than the variant's entries can number: a damaged claim sizes nothing beyond.
   const uint32_t highestCount = FATType == FAT12 ? 0xFF5 : FATType == FAT16 ? 0xFFF5 : 0x0FFFFFF5;
   ClusterCount = std::min(claimedClusters, highestCount);

@@ -1,6 +1,7 @@
 #include "ntfs/NTFSDeletedTree.h"
 
 #include <algorithm>
+#include <bit>
 #include <exception>
 #include <new>
 #include <string>
@@ -48,20 +49,40 @@ bool TNTFSDeletedTree::LoadVolumeBitmap() {
   return true;
 }
 
-uint8_t TNTFSDeletedTree::DataCondition(const TNTFSAttribute* data) {
+uint8_t TNTFSDeletedTree::DataCondition(const TNTFSAttribute* data, uint64_t* reused) {
   if (!data) return 0;
   if (data->Resident) return 1;
   if (!LoadVolumeBitmap()) return 0;
-  // The first cluster that has a place on disk decides: in use again means other data now.
+  // Any cluster of the data in use again holds another file's bytes now, not only the first.
+  const auto& bitmap = *volumeBitmap_;
+  const uint64_t clusterSize = drive_.ClusterSize ? drive_.ClusterSize : 1;
+  uint64_t left = (data->Size() + clusterSize - 1) / clusterSize, inUse = 0;
+  bool placed = false, outside = false;
   for (const TRun& run : data->Runs) {
+    if (left == 0) break;
+    const uint64_t n = std::min<uint64_t>(run.Length, left);
+    left -= n;
     if (run.Hole) continue;
-    uint64_t lcn = uint64_t(run.Lcn);
-    const auto& bitmap = *volumeBitmap_;
-    if ((lcn >> 3) >= bitmap.size()) return 2;
-    return ((bitmap[lcn >> 3] >> (lcn & 7)) & 1) ? 2 : 1;
+    placed = true;
+    const uint64_t lcn = uint64_t(run.Lcn);
+    if (run.Lcn < 0 || lcn >= uint64_t(bitmap.size()) * 8 || n > uint64_t(bitmap.size()) * 8 - lcn) {
+      outside = true;
+      continue;
+    }
+    for (uint64_t c = lcn; c < lcn + n;) {
+      if ((c & 7) == 0 && c + 8 <= lcn + n) {
+        inUse += std::popcount(bitmap[c >> 3]);
+        c += 8;
+      } else {
+        inUse += (bitmap[c >> 3] >> (c & 7)) & 1;
+        ++c;
+      }
+    }
   }
+  if (reused) *reused = inUse;
   // Only holes (or no runs at all): nothing on disk can have been overwritten.
-  return data->Runs.empty() && data->DataSize > 0 ? 2 : 1;
+  if (!placed) return data->Runs.empty() && data->DataSize > 0 ? 2 : 1;
+  return outside || inUse ? 2 : 1;
 }
 
 TNTFSDirectory* TNTFSDeletedTree::FindDirectoryNode(TNTFSDirectory* top, uint64_t p) {

@@ -27,8 +27,9 @@ class TNTFSDeletedTree {
   void Clear() { nodes_.clear(); }
   // The volume bitmap ($Bitmap's data, bit n for cluster n), loaded once; null when it cannot be read.
   const std::vector<uint8_t>* VolumeBitmap() { return LoadVolumeBitmap() ? &*volumeBitmap_ : nullptr; }
-  // 0 not judged, 1 good (the first cluster is free), 2 poor (in use again, or unreachable).
-  uint8_t DataCondition(const TNTFSAttribute* data);
+  // 0 not judged, 1 good (every cluster is free), 2 poor (in use again, or unreachable); `reused`
+  // gets the number of clusters in use again.
+  uint8_t DataCondition(const TNTFSAttribute* data, uint64_t* reused = nullptr);
   // The folder of the Deleted tree that stands for record p (pre-order, the last one met).
   TNTFSDirectory* FindDirectoryNode(TNTFSDirectory* top, uint64_t p);
   // The rebuilt former parent of an entry whose $FILE_NAME is `name`.

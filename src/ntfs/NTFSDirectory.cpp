@@ -107,7 +107,9 @@ TItem* AddEntry(TNTFSDirectory& parent, const TFileNameView& key, const TNTFSAtt
   f->ModificationTime = key.ModificationTime();
   f->Parent = &parent;
   if (deleted) {
-    f->Condition = drive.DataCondition(data);
+    uint64_t reused = 0;
+    f->Condition = drive.DataCondition(data, &reused);
+    f->ReusedClusters = static_cast<uint32_t>(std::min<uint64_t>(reused, UINT32_MAX));
     f->Flags = ItemDeleted;
     if (data) f->Size = data->Size();
   }

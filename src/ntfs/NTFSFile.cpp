@@ -100,6 +100,7 @@ void TNTFSFile::Assign(const TItem& source) {
     ModificationTime = s->ModificationTime;
     Compressed = s->Compressed;
     Encrypted = s->Encrypted;
+    ReusedClusters = s->ReusedClusters;
   }
 }
 
@@ -251,6 +252,9 @@ TFileMeta TNTFSFile::Meta() const {
   meta.ReadOnly = Attributes & kReadOnly;
   meta.Attributes = Attributes;
   if (Encrypted) meta.Warning = "encrypted with EFS: saved as stored, unreadable without the owner's key";
+  if (ReusedClusters)
+    meta.Warning = std::to_string(ReusedClusters) +
+                   " of its clusters belong to other files now: those bytes are theirs, not this file's";
   if (auto* drive = dynamic_cast<const TNTFSdrive*>(Drive); drive && Size > drive->VolumeBytes())
     meta.Warning = OversizeWarning(Size, drive->VolumeBytes());
   if (MFTNumber >= 0)

@@ -33,6 +33,8 @@ class TNTFSFile : public TCustomFile {
   // read as stored, so saving it does not give the file's contents.
   bool Compressed = false;
   bool Encrypted = false;
+  // A deleted file's clusters that the volume bitmap gives to other files now (saturating).
+  uint32_t ReusedClusters = 0;
 
   std::unique_ptr<TItem> Clone() const override;
   void Assign(const TItem& source) override;

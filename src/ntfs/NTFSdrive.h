@@ -118,7 +118,9 @@ class TNTFSdrive : public TCustomDrive {
 
   void FindDeleted(TStatusDialog* status) { deletedTree_.FindDeleted(status); }
   const std::vector<uint8_t>* VolumeBitmap() { return deletedTree_.VolumeBitmap(); }
-  uint8_t DataCondition(const TNTFSAttribute* data) { return deletedTree_.DataCondition(data); }
+  uint8_t DataCondition(const TNTFSAttribute* data, uint64_t* reused = nullptr) {
+    return deletedTree_.DataCondition(data, reused);
+  }
   TNTFSDirectory* RebuildParent(const ntfs::TFileNameView& name) { return deletedTree_.RebuildParent(name); }
 
   TNTFSDirectory* Root() const;

@@ -82,8 +82,9 @@ TItemRow RowOf(TItem& item) {
     row.Size = f->Size;
     flags = f->Flags;
     condition = f->Condition;
-    if ((f->Flags & ItemLost) && condition == 2) row.ConditionWhy = LostFileDoubt(*f);
     meta = f->Meta();
+    // The file system's own reason is the precise one; a file found by content has only its checks.
+    if (condition == 2) row.ConditionWhy = !meta.Warning.empty() ? meta.Warning : (f->Flags & ItemLost) ? LostFileDoubt(*f) : "";
   } else if (auto* d = dynamic_cast<TCustomDirectory*>(&item)) {
     row.Folder = true;
     flags = d->Flags;

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "common/ByteReader.h"
 #include "common/FakeHost.h"
 #include "devices/Device.h"
@@ -44,16 +46,29 @@ uint32_t FastClock() {
 // A committed fixture as physical disk 0x80, read through the block cache like a real search.
 struct FixtureDisk {
   TDevice device;
-  explicit FixtureDisk(std::string_view gz) {
+  fs::path copy;  // the unpacked image with sectors zeroed, when any are
+  // `zeroed`: sectors to wipe in a private copy of the image first.
+  explicit FixtureDisk(std::string_view gz, std::initializer_list<uint64_t> zeroed = {}) {
     Reset();
-    const fs::path path = UnpackedImage(gz);
+    fs::path path = UnpackedImage(gz);
+    if (zeroed.size()) {
+      copy = fs::temp_directory_path() / ("salvex-zeroed-" + std::to_string(getpid()) + ".img");
+      fs::copy_file(path, copy, fs::copy_options::overwrite_existing);
+      std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
+      const std::string zeros(512, '\0');
+      for (uint64_t s : zeroed) f.seekp(std::streamoff(s * 512)).write(zeros.data(), 512);
+      path = copy;
+    }
     device.Number = TDeviceRegistry::Instance().AddImage(path.string(), TImageKind::Disk).Number;
     device.TotalSectors = fs::file_size(path) / 512;
     device.Name = path.filename().string();
     device.CacheBlockSectors = 2048;
     blockcache::SetEnabled(true);
   }
-  ~FixtureDisk() { Reset(); }
+  ~FixtureDisk() {
+    Reset();
+    if (!copy.empty()) fs::remove(copy);
+  }
   static void Reset() {
     ClosePhysicalDrive();
     TDeviceRegistry::Instance().Clear();
@@ -260,6 +275,15 @@ TEST_F(FatAnalyserSearchFixtures, FAT32WithZeroedMBRAndBootSectorIsFoundAgain) {
   ExpectLiveFilesSave(*lost->RootFolder, manifest, fromBackup);
   EXPECT_EQ(fromBackup, 11u);
 
+  // The FATs belong to the volume just found: rebuilding them again would list its files twice.
+  EXPECT_TRUE(DrivesNamed(drives, "DRIVE (without BootSec)").empty());
+  EXPECT_TRUE(DrivesNamed(drives, "DRIVE (rebuilt)").empty());
+}
+
+TEST_F(FatAnalyserSearchFixtures, FAT32WithoutAnyBootSectorIsRebuiltFromItsFats) {
+  const std::string manifest = "lost-fat32-zeroed-manifest.txt";
+  FixtureDisk disk("lost-fat32-zeroed.img.gz", {HeaderNumber(manifest, "backup-boot")});
+  FindLostDrives(disk.device, 0, disk.device.TotalSectors - 1, drives, status);
   auto rebuilt = DrivesNamed(drives, "DRIVE (without BootSec)");
   ASSERT_EQ(rebuilt.size(), 1u);
   auto* d = dynamic_cast<TFATdrive*>(rebuilt[0]);
@@ -273,6 +297,16 @@ TEST_F(FatAnalyserSearchFixtures, FAT32WithZeroedMBRAndBootSectorIsFoundAgain) {
   EXPECT_EQ(checked, 11u);
   // One sector per cluster is not a size that folders alone may fix.
   EXPECT_TRUE(DrivesNamed(drives, "DRIVE (rebuilt)").empty());
+}
+
+// A disk whose volumes are all whole: their own folders and FATs make no second, rebuilt volume.
+TEST_F(FatAnalyserSearchFixtures, WholeVolumesAreNotRebuiltAgainFromTheirFolders) {
+  FixtureDisk disk("demo.img.gz");
+  TDriveList known;
+  known.DetectDrives(disk.device);
+  ASSERT_GE(known.Count(), 1u);
+  FindLostDrives(disk.device, 0, disk.device.TotalSectors - 1, known, status);
+  for (size_t i = 0; i < known.Count(); ++i) EXPECT_FALSE(known.Items(i)->Lost & DriveRebuilt) << known.Items(i)->Name;
 }
 
 // Small disks in memory for the search's own rules.

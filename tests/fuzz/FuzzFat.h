@@ -91,12 +91,13 @@ struct AllRows {
   }
 };
 
-// Mounts the image currently in the fake layer.
-struct Volume {
+// A volume of any file system over the image currently in the fake layer, mounted quietly or not.
+template <class Drive>
+struct VolumeOf {
   salvex::TDevice device;
-  salvex::TFATdrive drive;
+  Drive drive;
   bool mounted = false;
-  explicit Volume(bool quiet = true) {
+  explicit VolumeOf(bool quiet = true) {
     Io().transfers.clear();  // the fake layer logs every read; keep memory flat across runs
     device.Kind = salvex::KindLogical;
     device.Number = salvex::TDeviceRegistry::Instance().Devices().front().Number;
@@ -106,5 +107,35 @@ struct Volume {
     mounted = drive.Mount(quiet);
   }
 };
+using Volume = VolumeOf<salvex::TFATdrive>;
+
+// Lists the folder as the main window does, walks its subfolders and, with `readFiles`, reads a few
+// megabytes of each file; the items met. Traps when a walk goes deeper than any may or a listing
+// does not hold its folder's children.
+inline size_t VisitTree(salvex::TCustomDirectory& dir, bool deleted, bool readFiles, size_t depth = 0) {
+  if (depth > 300) __builtin_trap();
+  AllRows list;
+  list.Show(dir, deleted);
+  if (!dir.Children || list.count != dir.Children->size()) __builtin_trap();
+  size_t items = list.count;
+  std::vector<uint8_t> buf(65536);
+  for (size_t i = 0; i < list.count; ++i) {
+    salvex::TItem* object = list.Item(i);
+    if (auto* sub = dynamic_cast<salvex::TCustomDirectory*>(object)) {
+      sub->GetPath(nullptr);
+      items += VisitTree(*sub, deleted, readFiles, depth + 1);
+    } else if (auto* f = dynamic_cast<salvex::TCustomFile*>(object); f && readFiles) {
+      f->Meta();
+      auto data = f->OpenData({});
+      // Sizes come from the input (sparse ones may be huge); a few megabytes cover every path.
+      for (uint64_t total = 0; data && total < (4u << 20);) {
+        const size_t n = data->Read(buf.data(), buf.size());
+        if (n == 0) break;
+        total += n;
+      }
+    }
+  }
+  return items;
+}
 
 }  // namespace fuzzfat

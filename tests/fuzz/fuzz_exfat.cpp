@@ -35,35 +35,6 @@ std::vector<uint8_t> ExFATVolumeWith(const uint8_t* data, size_t size) {
   return img;
 }
 
-size_t Visit(salvex::TExFATDirectory& dir, bool deleted, fuzzfat::NullTree& tree, size_t depth) {
-  using namespace salvex;
-  if (depth > 300) __builtin_trap();  // deeper than any walk is allowed to go
-  fuzzfat::AllRows list;
-  list.Show(dir, deleted);
-  if (!dir.Children || list.count != dir.Children->size()) __builtin_trap();
-  (void)tree;
-  size_t items = list.count;
-  std::vector<uint8_t> buf(4096);
-  for (size_t i = 0; i < list.count; ++i) {
-    TItem* object = list.Item(i);
-    if (object != (*dir.Children)[i].get()) __builtin_trap();
-    if (auto* sub = dynamic_cast<TExFATDirectory*>(object)) {
-      sub->GetPath(nullptr);
-      items += Visit(*sub, deleted, tree, depth + 1);
-    } else if (auto* f = dynamic_cast<TExFATFile*>(object)) {
-      f->Meta();
-      auto data = f->OpenData({});
-      // Sizes are read from the input; a few megabytes are enough to cover every path.
-      for (uint64_t total = 0; data && total < (4u << 20);) {
-        const size_t n = data->Read(buf.data(), buf.size());
-        if (n == 0) break;
-        total += n;
-      }
-    }
-  }
-  return items;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -78,19 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   auto& io = fuzzfat::Io();
   io.images["/fuzz"].bytes = ExFATVolumeWith(data, size);
-  io.transfers.clear();
-  TDevice device;
-  device.Kind = KindLogical;
-  device.Number = TDeviceRegistry::Instance().Devices().front().Number;
-  device.TotalSectors = fuzzfat::kImageBytes / 512;
-  TExFATdrive drive;
-  drive.Device = &device;
-  drive.SectorCount = device.TotalSectors;
-  if (!drive.Mount(true)) __builtin_trap();  // the boot region is fixed and valid
+  fuzzfat::VolumeOf<TExFATdrive> v;
+  if (!v.mounted) __builtin_trap();  // the boot region is fixed and valid
+  TExFATdrive& drive = v.drive;
   fuzzfat::NullTree tree;
   tree.Show(drive);
-  Visit(*drive.Root(), false, tree, 0);
-  Visit(*drive.DeletedRoot(), true, tree, 0);
+  fuzzfat::VisitTree(*drive.Root(), false, true);
+  fuzzfat::VisitTree(*drive.DeletedRoot(), true, true);
   size_t seen = 0;
   drive.DeletedRoot()->Search([&](TItem&) { return ++seen < 1000000; }, true, true, true);
   return 0;

@@ -8,7 +8,7 @@
 #include "ext/ExtJournal.h"
 #include "ext/ExtStructures.h"
 #include "ext/Extdrive.h"
-#include "fuzz/FuzzExt.h"
+#include "fuzz/FuzzFat.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace salvex;
@@ -50,18 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto& img = io.images["/fuzz"].bytes;
   std::fill(img.begin(), img.end(), 0);
   std::memcpy(img.data(), data, std::min(size, img.size()));
-  io.transfers.clear();
-  TDevice device;
-  device.Kind = KindLogical;
-  device.Number = TDeviceRegistry::Instance().Devices().front().Number;
-  device.TotalSectors = fuzzfat::kImageBytes / 512;
-  TExtdrive drive;
-  drive.Device = &device;
-  drive.SectorCount = device.TotalSectors;
-  if (!drive.Mount(true)) return 0;
+  fuzzfat::VolumeOf<TExtdrive> v;
+  if (!v.mounted) return 0;
   fuzzfat::NullTree tree;
-  tree.Show(drive);
-  fuzzext::Visit(*drive.Root(), false, tree, 0);
-  fuzzext::Visit(*drive.DeletedRoot(), true, tree, 0);
+  tree.Show(v.drive);
+  fuzzfat::VisitTree(*v.drive.Root(), false, true);
+  fuzzfat::VisitTree(*v.drive.DeletedRoot(), true, true);
   return 0;
 }

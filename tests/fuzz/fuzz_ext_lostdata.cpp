@@ -4,7 +4,7 @@
 // the volume.
 #include "common/Host.h"
 #include "ext/Extdrive.h"
-#include "fuzz/FuzzExt.h"
+#include "fuzz/FuzzFat.h"
 
 namespace {
 
@@ -30,25 +30,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto& img = io.images["/fuzz"].bytes;
   std::fill(img.begin(), img.end(), 0);
   std::memcpy(img.data(), data, std::min(size, img.size()));
-  io.transfers.clear();
   WholeRangeHost host;
   ScopedHost scope(host);
-  TDevice device;
-  device.Kind = KindLogical;
-  device.Number = TDeviceRegistry::Instance().Devices().front().Number;
-  device.TotalSectors = fuzzfat::kImageBytes / 512;
-  TExtdrive drive;
-  drive.Device = &device;
-  drive.SectorCount = device.TotalSectors;
-  if (!drive.Mount(true)) return 0;
+  fuzzfat::VolumeOf<TExtdrive> v;
+  if (!v.mounted) return 0;
+  TExtdrive& drive = v.drive;
   fuzzfat::NullTree tree;
   tree.Show(drive);
   if (!drive.FindLostData(nullptr)) __builtin_trap();  // the whole range was given
   for (const auto& [ino, blocks] : drive.FoundFolders)
     for (uint64_t b : blocks)
       if (b >= drive.Sb.BlocksCount) __builtin_trap();
-  auto* lost = dynamic_cast<TExtDirectory*>(drive.LostFolder.get());
-  if (!lost) __builtin_trap();
-  fuzzext::Visit(*lost, true, tree, 0);
+  if (!drive.LostFolder) __builtin_trap();
+  fuzzfat::VisitTree(*drive.LostFolder, true, true);
   return 0;
 }

@@ -184,6 +184,7 @@ TEST_P(NtfsOracle, RootDeletedAndSavedBytesMatchTheSleuthKit) {
 INSTANTIATE_TEST_SUITE_P(NtfsFixtures, NtfsOracle,
                          ::testing::Values(Fixture{"ntfs.img.gz", 0}, Fixture{"ntfs-reused.img.gz", 0},
                                            Fixture{"ntfs-compressed.img.gz", 0}, Fixture{"names-ntfs.img.gz", 0},
+                                           Fixture{"ntfs-reallocated.img.gz", 0},
                                            Fixture{"demo.img.gz", 26624}, Fixture{"mbr-extended.img.gz", 18432},
                                            Fixture{"third-party/ntfs-samples/ntfs-lastaccess.raw.gz", 128},
                                            Fixture{"third-party/ntfs-samples/ntfs-ptrn.raw.gz", 128}),
@@ -193,6 +194,37 @@ INSTANTIATE_TEST_SUITE_P(NtfsFixtures, NtfsOracle,
                              if (!isalnum(static_cast<unsigned char>(c))) c = '_';
                            return n;
                          });
+
+// Deleted files whose clusters were given to new files after the deletion, the first cluster of
+// one still free: good exactly where the bytes are the file's own (the manifest's checksum).
+TEST(NtfsDeletedCondition, EveryReallocatedClusterMakesADeletedFilePoor) {
+  test::FakeHost host;
+  ScopedHost scope(host);
+  TDeviceList devices;
+  TDriveList drives;
+  TNTFSdrive* drive = OpenVolume(test::UnpackedImage("ntfs-reallocated.img.gz"), 0, devices, drives);
+  ASSERT_NE(drive, nullptr);
+  drive->DeletedFolder->Children.emplace();
+  drive->FindDeleted(nullptr);
+  std::vector<Node> deleted;
+  Walk(*drive->Deleted(), "", deleted);
+  const auto manifest = test::ReadManifest(test::FixturePath("ntfs-reallocated-manifest.txt"));
+  fs::path out = fs::temp_directory_path() / ("ntfs-reallocated-" + std::to_string(getpid()));
+  fs::create_directories(out);
+  size_t seen = 0;
+  for (const auto& n : deleted) {
+    auto* f = dynamic_cast<TNTFSFile*>(n.Item);
+    auto m = manifest.find("/" + n.Path);
+    if (!f || m == manifest.end()) continue;
+    ++seen;
+    test::SaveInto({f}, out);
+    const bool own = test::Sha256OfBytes(ReadAll(out / SafeSaveName(ShownName(*f)))) == m->second.Sha256;
+    EXPECT_EQ(f->Condition == 1, own) << n.Path << " (" << m->second.State << ")";
+    EXPECT_EQ(f->Meta().Warning.empty(), m->second.State == "deleted") << n.Path;
+  }
+  fs::remove_all(out);
+  EXPECT_EQ(seen, 12u);
+}
 
 // A volume Windows formatted with 2 MiB clusters (The Sleuth Kit 4.11 cannot read it) mounts and
 // lists its root.
