@@ -69,15 +69,19 @@ LAYOUT
 fi
 
 size=$(stat -c %s "$img")
-measure() { # LABEL COMMAND...: prints seconds, MiB/s, peak RSS; the output goes to $cache/LABEL.out
-  local label="$1" log="$cache/time.log"; shift
+measure() { # LABEL COMMAND...: prints seconds, MiB/s, CPU seconds (user+sys), peak RSS; the output
+  # goes to $cache/LABEL.out (cat's to /dev/null: writing 2 GiB to a file is not the read limit)
+  local label="$1" log="$cache/time.log" out; shift
+  out="$cache/${label%% *}.out"
+  [[ "$label" == cat ]] && out=/dev/null
   cat "$img" >/dev/null  # warm the page cache
-  (cd "$cache" && /usr/bin/time -v "$@" >"$cache/${label%% *}.out" 2>"$log") || true
-  local wall rss
+  (cd "$cache" && /usr/bin/time -v "$@" >"$out" 2>"$log") || true
+  local wall rss cpu
   wall=$(awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s }' "$log")
+  cpu=$(awk -F': ' '/(User|System) time/ { s += $2 } END { print s }' "$log")
   rss=$(awk -F': ' '/Maximum resident/ { print $2 }' "$log")
   [[ "$wall" == 0 || "$wall" == 0.00 ]] && wall=0.01
-  printf '%-24s %8.2f s %9.1f MiB/s %9d KiB peak\n' "$label" "$wall" "$(echo "$size / 1048576 / $wall" | bc -l)" "$rss"
+  printf '%-24s %8.2f s %9.1f MiB/s %6.2f s cpu %9d KiB peak\n' "$label" "$wall" "$(echo "$size / 1048576 / $wall" | bc -l)" "$cpu" "$rss"
   echo "$wall" >"$cache/last"
 }
 
@@ -95,6 +99,7 @@ fi
 echo "-- salvex found:"
 cat "$cache/salvex.out"
 printf 'salvex vs cat: %.0f %% of its throughput (target: at least 50 %%)\n' "$(echo "100 * $tcat / $tsx" | bc -l)"
+echo "load: $(uptime)"
 if [[ -n "${ttd:-}" ]]; then
   printf 'salvex vs testdisk quick search: %.2fx its throughput\n' "$(echo "$ttd / $tsx" | bc -l)"
   printf 'salvex vs testdisk deeper search: %.2fx its throughput\n' "$(echo "$ttdd / $tsx" | bc -l)"

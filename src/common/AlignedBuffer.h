@@ -32,4 +32,24 @@ class AlignedBuffer {
   size_t size_;
 };
 
+// For vectors of bytes that large reads go into: page-aligned storage, for the reason above.
+template <class T>
+struct PageAlignedAllocator {
+  using value_type = T;
+  PageAlignedAllocator() = default;
+  template <class U>
+  PageAlignedAllocator(const PageAlignedAllocator<U>&) {}
+  T* allocate(size_t n) {
+    const size_t bytes = (n * sizeof(T) + 4095) / 4096 * 4096;
+    void* p = std::aligned_alloc(4096, bytes ? bytes : 4096);
+    if (!p) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t) { std::free(p); }
+  template <class U>
+  bool operator==(const PageAlignedAllocator<U>&) const {
+    return true;
+  }
+};
+
 }  // namespace salvex

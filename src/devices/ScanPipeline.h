@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/AlignedBuffer.h"
+
 namespace salvex {
 
 // A stretch of blocks (sectors, clusters) read for a search, with what the prescan made of them.
@@ -17,7 +19,9 @@ struct TScanChunk {
   uint64_t First = 0;    // first block
   uint32_t Blocks = 0;   // blocks of the search in this chunk
   bool Read = false;     // false: the read failed or was not wanted; the consumer reads these itself
-  std::vector<uint8_t> Bytes;  // Blocks + the look-ahead blocks after them (zeros past the range)
+  // Blocks + the look-ahead blocks after them (zeros past the range); page-aligned, as large reads
+  // go straight into it.
+  std::vector<uint8_t, PageAlignedAllocator<uint8_t>> Bytes;
   std::vector<TLook> Looks;    // whatever the prescan made of the chunk
   std::exception_ptr Failure;  // what the read or the prescan threw; Next throws it on
 };

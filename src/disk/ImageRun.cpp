@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -131,6 +132,9 @@ bool TImageRun::Prepare(const TImageRequest& request) {
   options.SectorSize = r.SectorSize;
   options.Retries = r.Retries;
   options.Reverse = r.Reverse;
+  // A disk read with direct I/O has no read-ahead of its own: reads of 4 MiB keep several of its
+  // requests in flight (and the next read is already asked for while this one is written).
+  if (direct >= 0) options.LargeReadSectors = std::max<uint32_t>(1, (4u << 20) / std::max<uint32_t>(r.SectorSize, 512));
   imager_ = std::make_unique<TImager>(*window_, source_, target_, map_, options);
   std::vector<std::string> comment{"Mapfile. Created by " + r.Creator + " (GNU ddrescue format)"};
   if (!r.CommandLine.empty()) comment.push_back("Command line: " + r.CommandLine);

@@ -23,8 +23,25 @@ TImager::TImager(TRawIO& io, int source, int target, TRescueMap& map, TImagerOpt
     : io_(io), source_(source), target_(target), map_(map), options_(options) {
   if (options_.SectorSize == 0) options_.SectorSize = 512;
   if (options_.ClusterSectors == 0) options_.ClusterSectors = 1;
-  buffer_ = std::make_unique<AlignedBuffer>(size_t(options_.SectorSize) *
-                                            std::max(options_.ClusterSectors, options_.LargeReadSectors));
+  const size_t bytes = size_t(options_.SectorSize) * std::max(options_.ClusterSectors, options_.LargeReadSectors);
+  buffer_ = std::make_unique<AlignedBuffer>(bytes);
+  spare_ = std::make_unique<AlignedBuffer>(bytes);
+}
+
+// The bytes of [pos, pos + size) in buffer_: from the read started ahead when it was this one, else
+// read now. A read ahead that is not wanted after all is waited for and dropped unseen; the source
+// layer is never called from two threads at once.
+ssize_t TImager::Fetch(uint64_t pos, uint64_t size) {
+  if (ahead_.Got.valid()) {
+    const auto [got, err] = ahead_.Got.get();
+    if (ahead_.Pos == pos && ahead_.Size == size) {
+      std::swap(buffer_, spare_);
+      errno = err;
+      return got;
+    }
+  }
+  errno = 0;
+  return io_.PRead(source_, buffer_->data(), size, pos);
 }
 
 TImagerProgress TImager::Progress() const {
@@ -81,13 +98,22 @@ bool TImager::Stopped() {
 
 // Reads [pos, pos + size) and writes what was read to the target at the same offset. `good` is
 // the length of the readable start (whole sectors) when the read fails part way.
-TImager::ReadOutcome TImager::ReadRange(uint64_t pos, uint64_t size, uint64_t& good) {
+TImager::ReadOutcome TImager::ReadRange(uint64_t pos, uint64_t size, uint64_t& good, uint64_t next,
+                                        uint64_t nextSize) {
   good = 0;
   if (size > buffer_->size()) size = buffer_->size();
   ++reads_;
-  errno = 0;
-  const ssize_t got = io_.PRead(source_, buffer_->data(), size, pos);
+  const ssize_t got = Fetch(pos, size);
   const bool whole = got >= 0 && uint64_t(got) == size;
+  if (whole && nextSize > 0) {
+    ahead_.Pos = next;
+    ahead_.Size = std::min<uint64_t>(nextSize, spare_->size());
+    ahead_.Got = std::async(std::launch::async, [this, at = ahead_.Pos, n = ahead_.Size, out = spare_->data()] {
+      errno = 0;
+      const ssize_t r = io_.PRead(source_, out, n, at);
+      return std::make_pair(r, errno);
+    });
+  }
   if (whole) {
     good = size;
   } else if (got > 0) {
@@ -131,8 +157,15 @@ bool TImager::CopyPass(bool reverse, bool skipping) {
       const uint64_t size = clustersLeft > 0 ? cluster : large;
       const uint64_t n = std::min(size, reverse ? cursor - b.Pos : b.End() - cursor);
       const uint64_t at = reverse ? cursor - n : cursor;
+      // Where this read succeeds and no cluster reads are due, the next large one is known.
+      uint64_t next = 0, nextSize = 0;
+      if (clustersLeft <= n) {
+        const uint64_t left = reverse ? at - b.Pos : b.End() - (at + n);
+        nextSize = std::min(large, left);
+        next = reverse ? at - nextSize : at + n;
+      }
       uint64_t good = 0;
-      const ReadOutcome r = ReadRange(at, n, good);
+      const ReadOutcome r = ReadRange(at, n, good, next, nextSize);
       if (r == ReadOutcome::Stop) return false;
       if (r == ReadOutcome::Good) {
         skip = kFirstSkip;

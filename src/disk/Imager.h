@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,7 +67,10 @@ class TImager {
 
  private:
   enum class ReadOutcome { Good, Bad, Stop };
-  ReadOutcome ReadRange(uint64_t pos, uint64_t size, uint64_t& good);
+  // `next`/`nextSize`: the read that follows when this one succeeds (0: none known); it is started
+  // on another thread before this one's bytes are written, so that the source is never idle.
+  ReadOutcome ReadRange(uint64_t pos, uint64_t size, uint64_t& good, uint64_t next = 0, uint64_t nextSize = 0);
+  ssize_t Fetch(uint64_t pos, uint64_t size);
   bool CopyPass(bool reverse, bool skipping);
   bool Trim();
   bool Scrape(char status);
@@ -78,8 +82,13 @@ class TImager {
   int source_, target_;
   TRescueMap& map_;
   TImagerOptions options_;
-  // Page-aligned, so that a source opened for direct I/O can read into it.
-  std::unique_ptr<AlignedBuffer> buffer_;
+  // Page-aligned, so that a source opened for direct I/O can read into them: the one being
+  // written and the one the next read goes to.
+  std::unique_ptr<AlignedBuffer> buffer_, spare_;
+  struct TAhead {
+    uint64_t Pos = 0, Size = 0;
+    std::future<std::pair<ssize_t, int>> Got;  // bytes read (-1: failed) and errno
+  } ahead_;  // after the buffers: it is waited for before they go
   uint64_t reads_ = 0, readErrors_ = 0, rescuedThisRun_ = 0;
   double start_ = 0, lastGood_ = 0, lastSave_ = 0, lastReport_ = 0;
   bool failed_ = false, mapFailed_ = false;

@@ -1,5 +1,6 @@
 #include "disk/PhysicalDisk.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -12,6 +13,7 @@ namespace salvex {
 namespace {
 
 constexpr size_t kTransferSize = 0x10000;
+constexpr size_t kLargeTransfer = 4u << 20;
 
 struct PhysicalState {
   TDiskHandle handle{[](uint8_t drive) { return TDeviceRegistry::Instance().FindPhysical(drive); }};
@@ -38,7 +40,33 @@ bool ReadPhysicalSectors(uint8_t drive, uint64_t lba, uint32_t count, bool showE
   PhysicalState& s = State();
   if (!s.handle.Open(drive)) return false;
   const int fd = s.handle.Fd();
-  return s.handle.Read(lba, count, kTransferSize, buffer, [&](uint64_t offset, size_t chunk, uint8_t* out) {
+  // Where the whole request reads, it goes straight into the caller's buffer in large reads (the
+  // searches ask for megabytes at a time: a staging copy would cost as much as the read). From the
+  // first transfer that fails on, the request is read again transfer by transfer through the
+  // staging buffer, so that a failure, its prompt and what Ignore and Abort leave are the same
+  // as for a request of one transfer.
+  const uint64_t bytes = uint64_t(count) * s.handle.BytesPerSector();
+  uint64_t from = lba;
+  uint32_t left = count;
+  if (bytes > kTransferSize) {
+    uint64_t done = 0;
+    while (done < bytes) {
+      const size_t n = size_t(std::min<uint64_t>(kLargeTransfer, bytes - done));
+      const ssize_t got = RawIO().PRead(fd, buffer + done, n, lba * s.handle.BytesPerSector() + done);
+      if (got == ssize_t(n)) {
+        done += n;
+        continue;
+      }
+      done += got > 0 ? uint64_t(got) / kTransferSize * kTransferSize : 0;
+      break;
+    }
+    if (done == bytes) return true;
+    const uint64_t sectors = done / s.handle.BytesPerSector();
+    from += sectors;
+    left -= uint32_t(sectors);
+    buffer += done;
+  }
+  return s.handle.Read(from, left, kTransferSize, buffer, [&](uint64_t offset, size_t chunk, uint8_t* out) {
     bool good;
     TReadErrorAnswer answer = TReadErrorAnswer::Abort;
     for (;;) {

@@ -148,8 +148,10 @@ void TFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
     if (deleted) {
       flags = ItemDeleted;
       condition = 2;
-      // Good chances when nothing has claimed the first cluster since (FAT 1, whatever FAT is in use).
-      if (drive->IsValidCluster(cluster) && ClassifyFATEntry(drive->FATType, drive->GetFAT(cluster, 0)) == EntryFree)
+      // Good chances when nothing has claimed the first cluster since (FAT 1, whatever FAT is in use);
+      // an empty file has nothing to lose.
+      if ((drive->IsValidCluster(cluster) && ClassifyFATEntry(drive->FATType, drive->GetFAT(cluster, 0)) == EntryFree) ||
+          (!(attr & dirent::kAttrDirectory) && r.U32(dirent::kFileSize) == 0))
         condition = 1;
     }
     if ((attr & dirent::kAttrDirectory) && attr != dirent::kAttrLongName) {

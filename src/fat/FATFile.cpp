@@ -101,6 +101,11 @@ TFileMeta TFATFile::Meta() const {
   else if (SharedCluster != 0)
     meta.Warning = "cluster " + std::to_string(SharedCluster) +
                    " of its chain is also reached by another chain (cross-linked): some of its bytes may be another file's";
+  else if ((Flags & ItemDeleted) && Condition == 2 && drive)
+    meta.Warning = drive->IsValidCluster(FirstCluster)
+                       ? "its first cluster " + std::to_string(FirstCluster) +
+                             " belongs to another file now: what is saved is most likely that file's bytes"
+                       : "its first cluster " + std::to_string(FirstCluster) + " lies outside the volume's clusters";
   return meta;
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -19,6 +20,8 @@ class FakeRawIO : public TRawIO {
     std::set<uint64_t> badSectors;  // 512-byte sector numbers that fail to read
     int failuresLeft = -1;          // -1: bad sectors fail forever; n: they fail n more times
     uint64_t virtualSize = 0;       // when set: the size reported, reads past `bytes` give zeros
+    bool shortReads = false;        // a read that meets a bad sector ends short before it, as a
+                                    // device's does when it fails part way (when it starts there: -1)
   };
   struct Transfer {
     std::string path;
@@ -28,6 +31,7 @@ class FakeRawIO : public TRawIO {
 
   std::map<std::string, Image> images;
   std::vector<Transfer> transfers;
+  std::atomic<size_t> reads{0};  // the transfers so far, safe to poll while a read runs on another thread
   int opens = 0;
   int closes = 0;
 
@@ -48,11 +52,16 @@ class FakeRawIO : public TRawIO {
       return -1;
     }
     transfers.push_back({it->second, length, offset});
+    ++reads;
     Image& img = images[it->second];
     for (uint64_t s = offset / 512; s * 512 < offset + length; ++s)
       if (img.badSectors.count(s)) {
         if (img.failuresLeft == 0) break;
         if (img.failuresLeft > 0) --img.failuresLeft;
+        if (img.shortReads && s * 512 > offset) {
+          length = size_t(s * 512 - offset);
+          break;
+        }
         errno = EIO;
         return -1;
       }

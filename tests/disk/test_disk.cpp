@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <future>
+#include <set>
 
 #include "common/Host.h"
 #include "common/FakeHost.h"
@@ -34,17 +35,41 @@ struct DiskTest : ::testing::Test {
   }
 };
 
-TEST_F(DiskTest, PhysicalReadsAreChunkedAt128Sectors) {
+// A request that reads is one transfer straight into the caller's buffer; from the first 64 KiB
+// transfer of the request that fails on (a read error, or the end of the disk), it is read again
+// 64 KiB at a time, so that errors are met and answered as they always were.
+TEST_F(DiskTest, PhysicalReadsAreWholeUntilATransferFails) {
+  struct Case {
+    uint64_t lba;
+    uint32_t count;
+    std::set<uint64_t> bad;
+    bool shortReads;
+    bool ok;
+    std::vector<std::pair<size_t, uint64_t>> transfers;  // length, offset in sectors
+  };
+  const std::vector<Case> cases = {
+      {5, 129, {}, false, true, {{129 * 512, 5}}},
+      {5, 20, {}, false, true, {{20 * 512, 5}}},
+      {5, 129, {133}, false, false, {{129 * 512, 5}, {65536, 5}, {512, 133}}},
+      {5, 200, {150}, true, false, {{200 * 512, 5}, {72 * 512, 133}}},
+      {200, 129, {}, false, false, {{129 * 512, 200}, {65536, 200}}},  // 100 sectors before the end
+  };
   uint8_t drive = AddDisk("/disk0", 300);
-  fake.io.transfers.clear();
-  std::vector<uint8_t> out(129 * 512);
-  ASSERT_TRUE(ReadPhysicalSectors(drive, 5, 129, true, out.data()));
-  ASSERT_EQ(fake.io.transfers.size(), 2u);
-  EXPECT_EQ(fake.io.transfers[0].length, 65536u);
-  EXPECT_EQ(fake.io.transfers[0].offset, 5u * 512);
-  EXPECT_EQ(fake.io.transfers[1].length, 512u);
-  EXPECT_EQ(fake.io.transfers[1].offset, 133u * 512);
-  EXPECT_EQ(0, memcmp(out.data(), fake.io.images["/disk0"].bytes.data() + 5 * 512, out.size()));
+  auto& img = fake.io.images["/disk0"];
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "lba " << c.lba << " count " << c.count);
+    img.badSectors = c.bad;
+    img.shortReads = c.shortReads;
+    fake.io.transfers.clear();
+    std::vector<uint8_t> out(c.count * 512);
+    EXPECT_EQ(ReadPhysicalSectors(drive, c.lba, c.count, false, out.data()), c.ok);
+    std::vector<std::pair<size_t, uint64_t>> got;
+    for (const auto& t : fake.io.transfers) got.push_back({t.length, t.offset / 512});
+    EXPECT_EQ(got, c.transfers);
+    if (c.ok) {
+      EXPECT_EQ(0, memcmp(out.data(), img.bytes.data() + c.lba * 512, out.size()));
+    }
+  }
 }
 
 TEST_F(DiskTest, CountZeroSucceedsWithoutReading) {

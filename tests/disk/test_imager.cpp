@@ -27,6 +27,7 @@ constexpr uint64_t kSectors = 8192;  // 4 MiB
 struct ImagerTest : TempFolderTest {
   FakeRawIO io;
   std::string saved;  // the last map written
+  bool reverse = false;
 
   FakeRawIO::Image& Source() {
     auto& img = io.images["/failing"];
@@ -43,14 +44,14 @@ struct ImagerTest : TempFolderTest {
     EXPECT_EQ(::ftruncate(out, off_t(kSectors * 512)), 0);
     TImagerOptions options;
     options.Retries = retries;
+    options.Reverse = reverse;
     TImager imager(io, source, out, map, options);
     imager.SaveMap = [this](const TRescueMap& m, std::string&) {
       saved = m.Format();
       return true;
     };
-    const size_t before = io.transfers.size();
-    if (stopAfterReads)
-      imager.Cancelled = [&] { return io.transfers.size() - before >= stopAfterReads; };
+    const size_t before = io.reads;
+    if (stopAfterReads) imager.Cancelled = [&] { return io.reads - before >= stopAfterReads; };
     const bool ok = imager.Run();
     ::close(out);
     io.Close(source);
@@ -145,6 +146,31 @@ TEST_F(ImagerTest, AnInterruptedRunGoesOnFromItsMapAndEndsAsAWholeRunDoes) {
   }
   EXPECT_EQ(map.Format(), whole.Format());
   EXPECT_EQ(Bytes(dir / "resumed.img"), Bytes(dir / "whole.img"));
+}
+
+// The copying passes start each large read before the one before it is written: a failure in a
+// read started that way is handled as one read in turn, in either direction.
+TEST_F(ImagerTest, BadSectorsInReadsStartedAheadAreFoundExactly) {
+  struct Case {
+    std::vector<uint64_t> bad;
+    bool reverse;
+  };
+  for (const Case& c : {Case{{2048}, false}, Case{{kSectors - 1}, false}, Case{{4095, 6000}, false},
+                        Case{{0}, true}, Case{{4096, 4097}, true}}) {
+    SCOPED_TRACE(::testing::Message() << "first bad sector " << c.bad[0] << (c.reverse ? " reverse" : ""));
+    auto& img = Source();
+    img.badSectors = {c.bad.begin(), c.bad.end()};
+    reverse = c.reverse;
+    TRescueMap map(kSectors * 512);
+    const fs::path target = dir / ("ahead-" + std::to_string(c.bad[0]) + ".img");
+    EXPECT_TRUE(Run(map, target, 1));
+    std::vector<uint64_t> found;
+    for (const TRescueBlock& b : map.Blocks(RescueBadSector))
+      for (uint64_t s = b.Pos / 512; s < b.End() / 512; ++s) found.push_back(s);
+    EXPECT_EQ(found, c.bad);
+    EXPECT_EQ(map.Total(RescueFinished), (kSectors - c.bad.size()) * 512);
+    ExpectImageMatchesMap(target, map);
+  }
 }
 
 // A volume of a disk is imaged through a window of the source: the image is that slice and the
