@@ -5,8 +5,9 @@
 # files in 500 folders, 30 % of them deleted (mkfs.ext4, a loop mount, cp of a prepared tree, rm),
 # then times in interleaved rounds: listing (fls -r -p / salvex-cli ls -r), the deleted listing
 # (fls -r -d -p / salvex-cli ls -r --deleted), saving the whole Root (tsk_recover -e /
-# salvex-cli save), and the limits (cat of the image, cp -r of the saved tree). Prints the ratios
-# against the targets, the load average around the runs and the peak memory of each tool.
+# salvex-cli save), and the limits (cat of the image, cp -r of the saved tree). Saves go to a tmpfs
+# (/dev/shm) so that the target disk's write-back does not decide. Prints the ratios against the
+# targets, the load average around the runs and the peak memory of each tool.
 #
 # Needs root for the loop mount while the image is built.
 # Usage: [RUNS=5] bench/ext.sh [path/to/salvex-cli]    (default: build/salvex-cli)
@@ -22,7 +23,8 @@ cleanup() {
   mountpoint -q "$work/mnt" 2>/dev/null && umount "$work/mnt"
   rm -rf "$work"
 }
-trap cleanup EXIT
+shm="$(mktemp -d /dev/shm/salvex-bench-XXXXXX)"
+trap 'cleanup; rm -rf "$shm"' EXIT
 
 for tool in fls tsk_recover mkfs.ext4 python3 /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "bench/ext.sh: $tool is missing (scripts/setup installs it)" >&2; exit 1; }
@@ -75,7 +77,7 @@ cat "$image" > /dev/null  # warm the page cache for every contender alike
 # same load on a shared machine; a ratio is taken within a round and the median of the rounds is
 # given. The first round is a warm-up and is not counted.
 echo "load before: $(uptime)"
-python3 - "$work" "$image" "$cli" "${RUNS:-5}" <<'PY'
+python3 - "$shm" "$image" "$cli" "${RUNS:-5}" <<'PY'
 import os, resource, shutil, statistics, subprocess, sys, time
 work, image, cli, runs = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
 saved, tsk, copy = f"{work}/saved", f"{work}/tsk", f"{work}/copy"
@@ -142,6 +144,6 @@ echo "load after: $(uptime)"
 peak() {  # peak resident memory in MiB of one run
   /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F: '/Maximum resident/ {printf "%.1f", $2 / 1024}'
 }
-rm -rf "$work/saved" "$work/tsk"
+rm -rf "$shm/saved" "$shm/tsk" "$shm/copy"
 echo "peak memory (MiB): fls $(peak fls -r -p "$image"), ls $(peak "$cli" ls "$image" --volume 0 -r)," \
-  "tsk_recover $(peak tsk_recover -e "$image" "$work/tsk"), save $(peak "$cli" save "$image" --volume 0 --to "$work/saved" /)"
+  "tsk_recover $(peak tsk_recover -e "$image" "$shm/tsk"), save $(peak "$cli" save "$image" --volume 0 --to "$shm/saved" /)"

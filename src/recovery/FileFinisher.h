@@ -34,6 +34,7 @@ struct TFolderFd {
   // The saving thread's: names given in the folder, and (in a folder that was there) the entries made.
   TNameClaims Claims;
   std::set<TEntryKey> Made;
+  bool NoAnonymous = false;  // its file system makes no files without a name (O_TMPFILE)
   TFolderFd(int fd, std::optional<timespec> modified, bool fresh) : Fd(fd), Modified(modified), Fresh(fresh) {}
   TFolderFd(const TFolderFd&) = delete;
   TFolderFd& operator=(const TFolderFd&) = delete;
@@ -81,7 +82,8 @@ struct TFinishJob {
   int DirFd = -1;
   bool Replace = false;  // the name was found taken by a file that was there, and may be replaced
   TEntryKey Replaces{};  // that file
-  int Fd = -1;           // the file, open under its temporary name
+  int Fd = -1;           // the file, open under its temporary name or (Anonymous) under none yet
+  bool Anonymous = false;
   std::string Temporary, Name;
   std::string Safe;      // the file's own name, made safe
   std::string Wanted;    // that name, short enough: numbered when another item of the save has it
@@ -101,6 +103,13 @@ struct TFinishJob {
   TFinishJob& operator=(const TFinishJob&) = delete;
   ~TFinishJob();
 };
+
+// Opens a new file in `dir` to be written and named when finished: without any name where the
+// target lets a file be named later by its descriptor (`anonymous`), else under `temporary`, never
+// through a link. -1 with errno when neither can be made.
+int OpenTargetFile(TFolderFd& dir, const std::string& temporary, bool& anonymous);
+// Whether files may be made without a name at all (tests turn it off to cover temporary names).
+void AllowAnonymousFiles(bool allowed);
 
 // Copies up to `count` bytes at `offset` of `from` to the current position of `to` in the kernel
 // (copy_file_range, else sendfile) and moves `offset` past them; the system call's result.

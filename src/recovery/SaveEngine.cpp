@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <deque>
 #include <map>
@@ -200,19 +201,20 @@ class TSaver {
     if (Report.Stopped) return false;
     TSavedFile out;
     out.File = &f;
-    out.Path = dir.Path + SafeSaveName(ShownName(f));
+    const std::string safe = SafeSaveName(ShownName(f));
+    out.Path = dir.Path + safe;
     outcome_.Current = &out;
     bool tellHere = true;
-    const bool go = WriteFile(f, dir, out, tellHere);
+    const bool go = WriteFile(f, safe, dir, out, tellHere);
     outcome_.Current = nullptr;
     if (tellHere) outcome_.Tell(out);
     return go && !Report.Stopped;
   }
 
-  // Reads the file and writes it under a temporary name; what is left is handed to the finishing
-  // thread and reported when it is done. `tellHere` is cleared when the caller is not to tell of
+  // Reads the file and writes it into a new file that does not have its name yet (`safe`: that name,
+  // made safe); what is left is handed to the finishing thread and reported when it is done. `tellHere` is cleared when the caller is not to tell of
   // the file (handed over, or dropped at a full target).
-  bool WriteFile(TCustomFile& f, TFolderTarget& dir, TSavedFile& out, bool& tellHere) {
+  bool WriteFile(TCustomFile& f, const std::string& safe, TFolderTarget& dir, TSavedFile& out, bool& tellHere) {
     const std::string& path = out.Path;
     if (!tree_.Open(dir)) {
       // Each file of a folder that could not be made is in the report, saying why (told once).
@@ -237,13 +239,18 @@ class TSaver {
       return true;
     }
     TFileMeta meta = f.Meta();
-    const std::string safe = SafeSaveName(ShownName(f));
     const std::string wanted = FittedName(safe, meta.Location.Value);
     std::string name;
     std::optional<TEntryKey> replaces;
     if (!tree_.ChooseName(*dir.Handle, dir.Path, wanted, out, name, replaces)) return true;
     if (status_) {
-      status_->UpdateTexts(LoadText(709), TextF(710, {ShortenPath(path, 30)}));
+      // Naming every file of a tree of small ones costs more than the rest of the saving thread's
+      // work; nobody reads names that change faster than this anyway.
+      const auto now = std::chrono::steady_clock::now();
+      if (now - shownAt_ >= std::chrono::milliseconds(40)) {
+        shownAt_ = now;
+        status_->UpdateTexts(LoadText(709), TextF(710, {ShortenPath(path, 30)}));
+      }
       Host().ProcessMessages();
     }
 
@@ -251,9 +258,8 @@ class TSaver {
     static const std::string prefix = ".salvex-" + std::to_string(::getpid()) + "-";
     auto job = std::make_unique<TFinishJob>();
     job->Temporary = prefix + std::to_string(counter.fetch_add(1)) + ".tmp";
-    // O_EXCL on a fresh name: neither a planted symbolic link nor a hard link is ever written through.
-    const int fd =
-        ::openat(dir.Fd, job->Temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // A fresh file: neither a planted symbolic link nor a hard link is ever written through.
+    const int fd = OpenTargetFile(*dir.Handle, job->Temporary, job->Anonymous);
     if (fd < 0) {
       const int error = errno;
       dir.Handle->Claims.Release(name);
@@ -314,6 +320,7 @@ class TSaver {
   TWalkBudget sizeBudget_;
   TWalkBudget saveBudget_;
   bool harvesting_ = false;
+  std::chrono::steady_clock::time_point shownAt_{};
   // Items read for the walk, kept until the files handed over before their release are reported.
   std::deque<std::pair<size_t, TChildren>> retired_;
   std::map<std::string, TError> unreadable_;  // folders the size pass could not read, by source path

@@ -3,7 +3,10 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -15,6 +18,7 @@
 #include "devices/DeviceList.h"
 #include "devices/DriveList.h"
 #include "recovery/Browse.h"
+#include "recovery/FileFinisher.h"
 #include "recovery/SaveEngine.h"
 #include "support/Fixtures.h"
 #include "support/Save.h"
@@ -137,6 +141,58 @@ TEST_F(SaveEngine, IncompleteFilesNeverLookCompleteAndAreNotCounted) {
     EXPECT_EQ(told, (std::vector<std::tuple<std::string, O, size_t>>{
                         {"whole.txt", O::Saved, 0}, {"cut.bin", O::Partial, 1}, {"holes.bin", O::Partial, 1}}))
         << watched;
+  }
+}
+
+// Turns CAP_DAC_READ_SEARCH off or back on for this process; without it, older kernels do not
+// link a file by its descriptor. False when the process does not have it at all.
+bool SetSearchRight(bool on) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (::syscall(SYS_capget, &header, data) != 0 || !(data[0].permitted & (1u << CAP_DAC_READ_SEARCH))) return false;
+  data[0].effective = on ? data[0].effective | (1u << CAP_DAC_READ_SEARCH) : data[0].effective & ~(1u << CAP_DAC_READ_SEARCH);
+  return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+// Files made without a name and named when finished, and files made under a temporary name and
+// renamed (by choice, or because the process may not link a file by its descriptor), end alike:
+// whole ones under their names with their times and read-only bit, a cut one as ".partial", one
+// that was there replaced, twins numbered, nothing else left in the target.
+TEST_F(SaveEngine, FilesMadeWithoutANameEndAsThoseMadeUnderATemporaryOne) {
+  top.File("whole.txt", "all of it").FileMeta.Modified = timespec{1'000'000'000, 500};
+  top.File("locked.txt", "read-only").FileMeta.ReadOnly = true;
+  top.File("cut.bin", std::string(5000, 'x')).FailAfter = 1000;
+  top.File("twin.txt", "first");
+  top.File("twin.txt", "second");
+  top.File("there.txt", "new");
+  TMemDir& sub = top.Dir("Sub");
+  sub.File("inner.txt", "inside");
+  for (const std::string way : {"named", "anonymous", "not linkable"}) {
+    SCOPED_TRACE(way);
+    const fs::path out = target / way;
+    fs::create_directory(out);
+    std::ofstream(out / "there.txt") << "old";
+    AllowAnonymousFiles(way != "named");
+    const bool dropped = way == "not linkable" && SetSearchRight(false);
+    const TSaveReport r = SaveInto(ChildrenOf(top), out);
+    if (dropped) SetSearchRight(true);
+    AllowAnonymousFiles(true);
+    EXPECT_EQ(r.Files, 6u);
+    EXPECT_EQ(r.Partial.size(), 1u);
+    std::vector<std::string> entries;
+    for (auto& e : fs::recursive_directory_iterator(out)) entries.push_back(fs::relative(e.path(), out).string());
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<std::string>{"Sub", "Sub/inner.txt", "cut.bin.partial", "locked.txt",
+                                                 "there.txt", "twin (2).txt", "twin.txt", "whole.txt"}));
+    EXPECT_EQ(Read(out / "there.txt"), "new");
+    EXPECT_EQ(Read(out / "twin.txt") + Read(out / "twin (2).txt"), "firstsecond");
+    EXPECT_EQ(fs::file_size(out / "cut.bin.partial"), 1000u);
+    struct stat st {};
+    ASSERT_EQ(::stat((out / "whole.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1'000'000'000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 500);
+    ASSERT_EQ(::stat((out / "locked.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0u);
   }
 }
 
