@@ -3,6 +3,7 @@
 
 #include "common/TerminalText.h"
 
+#include <fstream>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -54,6 +55,23 @@ void InstallMap(TCliContext& ctx) {
 
 }  // namespace
 
+namespace {
+
+// The tool whose compressed format the file starts with, or null: such a file read as a disk shows
+// no volumes, and the user would not know why.
+const char* CompressedBy(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  unsigned char m[6] = {};
+  if (!in.read(reinterpret_cast<char*>(m), sizeof m)) return nullptr;
+  if (m[0] == 0x1F && m[1] == 0x8B) return "gzip";
+  if (m[0] == 0xFD && m[1] == '7' && m[2] == 'z' && m[3] == 'X' && m[4] == 'Z' && m[5] == 0) return "xz";
+  if (m[0] == 0x28 && m[1] == 0xB5 && m[2] == 0x2F && m[3] == 0xFD) return "zstd";
+  if (m[0] == 'B' && m[1] == 'Z' && m[2] == 'h') return "bzip2";
+  return nullptr;
+}
+
+}  // namespace
+
 void TCliContext::OpenDevices() {
   if (Opened) return;
   Opened = true;
@@ -70,6 +88,9 @@ void TCliContext::OpenDevices() {
     } catch (const std::exception& e) {
       throw TCliError(e.what());
     }
+    if (const char* tool = CompressedBy(image))
+      std::cerr << "salvex-cli: warning: '" << TerminalSafe(image) << "' is a compressed file, not a disk image: "
+                << "unpack it first (" << tool << " -dk)\n";
   }
   if (Images.empty() || SystemDisks) registry.AddSystemDisks();
   Devices.DetectDevices(nullptr);

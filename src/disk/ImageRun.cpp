@@ -139,7 +139,15 @@ bool TImageRun::Prepare(const TImageRequest& request) {
   std::vector<std::string> comment{"Mapfile. Created by " + r.Creator + " (GNU ddrescue format)"};
   if (!r.CommandLine.empty()) comment.push_back("Command line: " + r.CommandLine);
   const std::string mapPath = r.Map;
-  imager_->SaveMap = [mapPath, comment](const TRescueMap& m, std::string& why) {
+  // What the map calls rescued must be on the target's disk before the map says so: after a power
+  // cut the resumed run would otherwise trust bytes that were never written.
+  const int target = target_;
+  const std::string targetPath = r.Target;
+  imager_->SaveMap = [mapPath, comment, target, targetPath](const TRescueMap& m, std::string& why) {
+    if (::fdatasync(target) != 0 && errno != EINVAL) {
+      why = TextF(946, {targetPath, std::strerror(errno)});
+      return false;
+    }
     return WriteFileAtomically(mapPath, m.Format(comment), why);
   };
   return true;

@@ -252,6 +252,12 @@ TEST_F(CliSeen, DevicesShowPathsAndVolumesSuggestLostDrives) {
   EXPECT_NE(volumes.Err.find("'salvex-cli lost-drives'"), std::string::npos) << volumes.Err;
 }
 
+TEST_F(CliSeen, ACompressedImageIsNamedAsSuch) {
+  auto r = Cli({"volumes", FixturePath("fat12.img.gz").string()});
+  EXPECT_NE(r.Err.find("is a compressed file, not a disk image: unpack it first (gzip -dk)"), std::string::npos) << r.Err;
+  EXPECT_EQ(Cli({"volumes", Fat16()}).Err.find("compressed"), std::string::npos);
+}
+
 TEST_F(CliSeen, NoProgressWhenStderrIsNoTerminal) {
   auto r = Cli({"lost-data", UnpackedImage("fat16-quickformat.img.gz").string()});
   ASSERT_EQ(r.ExitCode, 0);
