@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <map>
@@ -32,6 +33,31 @@ class TClusterSet {
       runs_.emplace(n, uint64_t(n) + 1);
     }
     return true;
+  }
+  // Adds first .. end - 1 in one step; returns the first of them that was there already, or 0.
+  uint32_t InsertRange(uint32_t first, uint64_t end) {
+    if (first >= end) return 0;
+    const uint32_t met = FirstIn(first, end);
+    uint64_t start = first;
+    auto it = runs_.upper_bound(first);
+    if (it != runs_.begin() && std::prev(it)->second >= first) it = std::prev(it);
+    while (it != runs_.end() && it->first <= end) {
+      start = std::min<uint64_t>(start, it->first);
+      end = std::max(end, it->second);
+      it = runs_.erase(it);
+    }
+    runs_.emplace(uint32_t(start), end);
+    return met;
+  }
+  // The lowest member in first .. end - 1, or 0.
+  uint32_t FirstIn(uint32_t first, uint64_t end) const {
+    auto next = runs_.upper_bound(first);
+    if (next != runs_.begin() && first < std::prev(next)->second) return first;
+    return next != runs_.end() && next->first < end ? next->first : 0;
+  }
+  template <class Visit>
+  void ForEachRun(Visit visit) const {
+    for (const auto& [first, end] : runs_) visit(first, end);
   }
   bool Contains(uint32_t n) const {
     auto next = runs_.upper_bound(n);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "devices/Device.h"
+#include "devices/ReadFailures.h"
 
 namespace salvex {
 
@@ -44,7 +45,17 @@ bool TClusterVolume::ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bo
 bool TClusterVolume::ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) {
   if (!Device || count == 0) return count == 0;
   const uint64_t bound = SectorCount ? FirstSector + SectorCount - 1 : FirstSector;
-  return ReadVolumeSectors(*Device, FirstSector, BytesPerSec, sector, count, showErrors, bound, buffer);
+  const uint32_t bps = BytesPerSec ? BytesPerSec : (Device->BytesPerSector ? Device->BytesPerSector : 512);
+  const uint64_t room = DeviceRoom(bps);
+  if (room == 0 || (sector < room && count <= room - sector))
+    return ReadVolumeSectors(*Device, FirstSector, BytesPerSec, sector, count, showErrors, bound, buffer);
+  // The sectors do not exist: asking the device (and the user) again would not bring them.
+  const uint32_t inside = sector < room ? static_cast<uint32_t>(room - sector) : 0;
+  if (inside > 0 && !ReadVolumeSectors(*Device, FirstSector, BytesPerSec, sector, inside, showErrors, bound, buffer))
+    std::memset(buffer, 0, size_t(inside) * bps);
+  std::memset(buffer + size_t(inside) * bps, 0, size_t(count - inside) * bps);
+  CountRefusedRead();
+  return false;
 }
 
 }  // namespace salvex

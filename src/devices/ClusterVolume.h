@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "devices/Model.h"
 
@@ -18,13 +19,30 @@ class TClusterVolume : public TCustomDrive {
  public:
   uint32_t BytesPerSec = 0;
   uint32_t ClusterSize = 0;   // bytes; 32 bits so that 64 KiB (FAT) and 32 MiB (exFAT) clusters fit
-  uint32_t ClusterCount = 0;  // valid clusters are 2 .. ClusterCount + 1
+  uint32_t ClusterCount = 0;  // valid clusters are 2 .. ClusterCount + 1, as the boot sector sizes them
+  // Clusters 2 .. ClustersOnDevice + 1 lie on the device. A volume cut short keeps its clusters
+  // past the end (their reads fail), but scans and searches over the volume stop at the device.
+  uint32_t ClustersOnDevice = 0;
 
+  // Sectors past the device's end are refused without asking the device, counted as a failed read
+  // and given as zeros; the part on the device is still read. False when any sector was not read.
   bool ReadSectors(uint64_t sector, uint32_t count, bool showErrors, uint8_t* buffer) override;
   uint32_t BytesPerSector() const override { return BytesPerSec; }
   uint32_t AllocationUnit() const override { return ClusterSize; }
 
   bool IsValidCluster(uint64_t n) const { return n >= 2 && n <= uint64_t(ClusterCount) + 1; }
+  bool IsOnDevice(uint64_t n) const { return n >= 2 && n <= uint64_t(ClustersOnDevice) + 1; }
+  // Why data from cluster `first` cannot be read although the cluster is the volume's; "" when it can.
+  std::string PastDeviceWarning(uint64_t first) const {
+    if (!IsValidCluster(first) || IsOnDevice(first)) return "";
+    return "its first cluster (" + std::to_string(first) +
+           ") lies past the end of the device (the volume was cut short); its data cannot be read";
+  }
+  // Why a file's data ends at cluster n, a cluster of the volume that the device no longer holds.
+  static std::string PastDeviceFailure(uint64_t n) {
+    return "its data goes on in cluster " + std::to_string(n) +
+           ", past the end of the device (the volume was cut short); what the device holds was read";
+  }
   // Bytes the clusters can hold: no file on the volume can be larger.
   uint64_t DataBytes() const { return uint64_t(ClusterCount) * ClusterSize; }
   uint64_t ClustersFor(uint64_t bytes) const { return ClusterSize ? (bytes + ClusterSize - 1) / ClusterSize : 0; }

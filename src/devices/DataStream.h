@@ -94,6 +94,9 @@ struct TFileMeta {
   bool ReadOnly = false;             // clears the write bits
   // A state the user must hear about although the bytes were saved as stored (encrypted data).
   std::string Warning;
+  // Why some of the bytes as stored are known not to be the file's (a deleted file's clusters given
+  // to other files since): its save is a failure with this reason, though every byte was written.
+  std::string Damage;
 };
 
 // The warning for a file whose stored size exceeds what its volume can hold: its data is read

@@ -60,6 +60,8 @@ TCustomDrive* TDriveList::AddLostDrive(TDevice& device, std::unique_ptr<TCustomD
   drive->SectorCount = sectorCount;
   TCustomDrive* d = Append(std::move(drive));
   d->Mount(quiet);
+  // The label as stored is padded with blanks; shown before the mark, the padding reads as a gap.
+  while (!d->Name.empty() && d->Name.back() == ' ') d->Name.pop_back();
   // An unlabelled volume still needs a name before the mark, as the drive lists show it.
   d->Name = (d->Name.empty() ? LoadText(txt::NoVolumeLabel) : d->Name) + LoadText(txt::LostDriveSuffix);
   return d;

@@ -113,8 +113,20 @@ void CheckQcowTables(uint64_t fileSize, const TContainerFileRead& read, TContain
     q.l2Bits = q.clusterBits - 3;
     refcountOffset = BigEndian(h, 48, 8);
     refcountClusters = BigEndian(h, 56, 4);
+    const uint64_t incompatible = q.version == 3 ? BigEndian(h, 72, 8) : 0;
+    // Bit 3: a compression type other than deflate, named at byte 104 of a longer header. The
+    // library neither decompresses it nor says why it will not open the image.
+    if (incompatible & 0x8) {
+      const uint32_t type = BigEndian(h, 100, 4) > 104 ? uint32_t(h.U8(104)) : 0x100;
+      return walk.Refuse(type == 1 ? std::string("its clusters are compressed with zstd (compression type 1 at byte 104), "
+                                                 "which cannot be read here; qemu-img convert -O qcow2 makes a copy "
+                                                 "that can")
+                                   : "its header names a compression type other than deflate (" +
+                                         (type > 0xFF ? std::string("none given at byte 104") : std::to_string(type)) +
+                                         "), which cannot be read here");
+    }
     // Extended L2 entries (16 bytes, with subclusters) are not read by the library either.
-    if (q.version == 3 && (BigEndian(h, 72, 8) & 0x10)) return;
+    if (incompatible & 0x10) return;
   } else {
     return;  // the library refuses what it does not know
   }

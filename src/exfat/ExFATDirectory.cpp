@@ -17,7 +17,6 @@ namespace salvex {
 namespace {
 
 // Deeper folders are not listed: no real path is this long, and every walk recurses per level.
-constexpr size_t kMaxDepth = 256;
 constexpr uint64_t kMaxDirectoryBytes = uint64_t(256) << 20;
 // Checking more clusters of a deleted file than this adds nothing to its condition but time.
 constexpr uint64_t kMaxConditionClusters = uint64_t(1) << 20;
@@ -65,6 +64,7 @@ std::string ExFATDamage(const TExFATdrive& drive, uint64_t length, uint64_t vali
            std::to_string(length) + " bytes); read up to the stored size";
   if (length > 0 && !drive.IsValidCluster(first))
     return "the first cluster (" + std::to_string(first) + ") lies outside the cluster heap";
+  if (length > 0) return drive.PastDeviceWarning(first);
   return "";
 }
 
@@ -185,7 +185,7 @@ void TExFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
   Children.emplace();
   TExFATdrive* drive = ExFATDrive();
   if (!drive || Loop) return;
-  const bool deep = Depth() >= kMaxDepth;
+  const bool deep = Depth() >= kMaxExFATDepth;
   uint32_t ordinal = 0;
   for (const TExFATEntrySet& set : ReadEntrySets(deletedMode)) {
     ++ordinal;
@@ -232,21 +232,16 @@ void TExFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
       f->ValidDataLength = set.ValidDataLength;
       // Two live files whose data share a cluster cannot both be right.
       if (!deletedMode && flags == 0 && f->Size > 0 &&
-          (f->SharedCluster = drive->ClaimFileClusters((uint64_t(FirstCluster) << 32) | ordinal, f->FirstCluster,
-                                                       f->Size, f->NoFatChain)) != 0)
+          (f->SharedCluster = drive->SharesClusters(f->FirstCluster, f->Size, f->NoFatChain)) != 0)
         f->Condition = 2;
       Adopt(std::move(f));
     }
   }
-  // The files listed before the one that found a shared cluster.
-  for (auto& child : *Children)
-    if (auto* f = dynamic_cast<TExFATFile*>(child.get()); f && !deletedMode && f->Flags == 0 && f->SharedCluster == 0)
-      if ((f->SharedCluster = drive->SharesClusters(f->FirstCluster, f->Size, f->NoFatChain)) != 0) f->Condition = 2;
 }
 
 bool TExFATDirectory::HasChildDirs(bool deletedMode) {
   if (Children) return HasSubdirectories();
-  if (Depth() >= kMaxDepth) return false;
+  if (Depth() >= kMaxExFATDepth) return false;
   for (const TExFATEntrySet& set : ReadEntrySets(deletedMode))
     if (set.Directory() && !ClusterOnPath(set.FirstCluster)) return true;
   return false;

@@ -11,6 +11,9 @@ namespace salvex {
 
 class TExFATdrive;
 
+// Folders deeper than this list their files but no subfolders: a bound on crafted nesting.
+constexpr size_t kMaxExFATDepth = 256;
+
 // An exFAT folder. As on FAT the same entries give two views: the normal one lists live entry
 // sets; the deleted one lists every folder (live ones, and deleted ones whose first cluster still
 // holds directory entries) and, with files-deleted-only, only the deleted files.
@@ -48,10 +51,10 @@ class TExFATDirectory : public TCustomDirectory {
   bool Search(const std::function<bool(TItem&)>& visit, bool recursive) override;
 
   TExFATdrive* ExFATDrive() const;
-
- private:
   // The entry sets of this folder, in order; deleted ones only in deleted mode.
   std::vector<TExFATEntrySet> ReadEntrySets(bool deletedMode);
+
+ private:
   bool ClusterOnPath(uint32_t cluster) const;
   size_t Depth() const;
 };

@@ -113,11 +113,12 @@ bool TExFATFileData::PlainExtent(TPlainExtent& extent) {
   if (cs == 0 || drive_.BytesPerSec == 0 || drive_.BytesPerSec % devBps != 0) return false;
   // Reading moves to a cluster when it first needs a byte of it.
   const uint64_t cluster = uint64_t(cluster_) + (position_ / cs - index_);
-  if (cluster > UINT32_MAX || !drive_.IsValidCluster(uint32_t(cluster))) return false;
+  // Clusters past the device's end go through Read, which counts them as unreadable.
+  if (cluster > UINT32_MAX || !drive_.IsOnDevice(uint32_t(cluster))) return false;
   const int fd = drive_.Device->PlainFile();
   if (fd < 0) return false;
   const uint64_t inCluster = position_ % cs;
-  const uint64_t heapLeft = (uint64_t(drive_.ClusterCount) + 2 - cluster) * cs - inCluster;
+  const uint64_t heapLeft = (uint64_t(drive_.ClustersOnDevice) + 2 - cluster) * cs - inCluster;
   extent = {fd, drive_.FirstSector * devBps + drive_.ClusterToSector(uint32_t(cluster)) * drive_.BytesPerSec + inCluster,
             std::min(valid_ - position_, heapLeft)};
   return true;
@@ -194,6 +195,10 @@ size_t TExFATFileData::Read(uint8_t* buffer, size_t count) {
                            : LoadText(run_.FatCopy ? txt::ClusterChainEndsEarly : txt::ClustersPastHeap);
       break;
     }
+    if (!drive_.IsOnDevice(cluster_)) {
+      Failure = TClusterVolume::PastDeviceFailure(cluster_);
+      break;
+    }
     const uint32_t inCluster = uint32_t(position_ % cs);
     const uint64_t sector = drive_.ClusterToSector(cluster_) + inCluster / bps;
     const uint32_t within = inCluster % bps;
@@ -203,7 +208,7 @@ size_t TExFATFileData::Read(uint8_t* buffer, size_t count) {
       uint64_t sectors = std::min<uint64_t>((cs - inCluster) / bps, limit / bps);
       uint64_t crossed = 0;
       if (run_.FatCopy == 0 && !run_.SkipAllocated) {
-        const uint64_t clustersLeft = uint64_t(drive_.ClusterCount) + 1 - cluster_;
+        const uint64_t clustersLeft = uint64_t(drive_.ClustersOnDevice) + 1 - cluster_;
         const uint64_t heapBytes = clustersLeft * cs + (cs - inCluster);
         sectors = std::min<uint64_t>(limit, std::min<uint64_t>(heapBytes, uint64_t(1) << 30)) / bps;
         crossed = (inCluster + sectors * bps - 1) / cs;

@@ -56,8 +56,8 @@ class TFreeClusterSource {
   uint32_t At(uint64_t index) {
     while (clusters_.size() <= index) {
       uint64_t n = uint64_t(clusters_.back()) + 1;
-      while (drive_.IsValidCluster(n) && drive_.BitmapRead && !drive_.IsClusterFree(uint32_t(n))) ++n;
-      if (!drive_.IsValidCluster(n)) return 0;
+      while (drive_.IsOnDevice(n) && drive_.BitmapRead && !drive_.IsClusterFree(uint32_t(n))) ++n;
+      if (!drive_.IsOnDevice(n)) return 0;
       clusters_.push_back(uint32_t(n));
     }
     return clusters_[index];
@@ -107,8 +107,9 @@ bool IsZeroCluster(std::span<const uint8_t> bytes) {
 }  // namespace
 
 bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
-  if (!drive.HasSpecialFolders() || drive.ClusterCount == 0 || drive.ClusterSize == 0) return false;
-  const uint64_t lowest = 2, highest = uint64_t(drive.ClusterCount) + 1;
+  // Clusters past the device's end cannot be searched.
+  if (!drive.HasSpecialFolders() || drive.ClustersOnDevice == 0 || drive.ClusterSize == 0) return false;
+  const uint64_t lowest = 2, highest = uint64_t(drive.ClustersOnDevice) + 1;
   uint64_t first = 0, last = 0;
   if (!AskLostRange(lowest, highest, first, last)) return false;
 
@@ -182,7 +183,7 @@ bool FindExFATLostData(TExFATdrive& drive, TStatusDialog* status) {
       const std::span<const uint8_t> bytes(read, drive.ClusterSize);
       if (IsZeroCluster(bytes)) continue;
       TFreeClusterSource free(drive, n);
-      TBlockSource following(drive.ClusterSize, uint64_t(drive.ClusterCount) + 2 - n,
+      TBlockSource following(drive.ClusterSize, uint64_t(drive.ClustersOnDevice) + 2 - n,
                              [&free](uint64_t index, uint32_t count, uint8_t* out) { return free.Read(index, count, out); });
       const TCarveResult carved = carver.Examine(n, bytes, following);
       if (carved.Verdict == TCarveVerdict::Nested) scan.NoteNestedHit();

@@ -104,12 +104,12 @@ void TExFATdrive::ApplyBoot(const TExFATBoot& boot) {
   Boot = boot;
   BytesPerSec = 1u << boot.BytesPerSectorShift;
   ClusterSize = 1u << (boot.BytesPerSectorShift + boot.SectorsPerClusterShift);
-  ClusterCount = boot.ClusterCount;
+  ClusterCount = ClustersOnDevice = boot.ClusterCount;
   VolumeSectors = boot.VolumeLength;
-  // A volume cannot reach past its device: a larger claim is damage, and believing it would size
-  // the bitmap, scans and file bounds by clusters that do not exist. Clusters past the device's end
-  // are dropped (all of them when the heap starts beyond it); the FATs stay where they are, and a
-  // chain read from a FAT past the end stops there.
+  // A volume cut short keeps its clusters: folders and files past the device's end are listed, and
+  // reading them fails. What is sized or scanned from the cluster count (the bitmap read, the
+  // searches) stops at the device (nothing of it when the heap starts beyond it); the FATs stay
+  // where they are, and a chain read from a FAT past the end stops there.
   if (const uint64_t room = DeviceRoom(BytesPerSec); room > 0 && VolumeSectors > room) {
     TError cut = CutToDeviceWarning("exFAT boot sector", VolumeSectors, room);
     const uint64_t fatEnd = uint64_t(boot.FatOffset) + uint64_t(boot.FatLength) * boot.NumberOfFats;
@@ -119,7 +119,7 @@ void TExFATdrive::ApplyBoot(const TExFATBoot& boot) {
     VolumeSectors = room;
     const uint64_t heapRoom =
         room > boot.ClusterHeapOffset ? (room - boot.ClusterHeapOffset) >> boot.SectorsPerClusterShift : 0;
-    ClusterCount = uint32_t(std::min<uint64_t>(ClusterCount, heapRoom));
+    ClustersOnDevice = uint32_t(std::min<uint64_t>(ClusterCount, heapRoom));
   }
   ActiveFat = (boot.NumberOfFats == 2 && (boot.VolumeFlags & 1)) ? 2 : 1;
   fatCache_.assign(BytesPerSec, 0);
@@ -146,21 +146,16 @@ bool TExFATdrive::IsClusterFree(uint32_t n) const {
 }
 
 bool TExFATdrive::FreeChainIntact(uint32_t first, uint64_t count, int copy) {
-  if (count == 0 || count > ClusterCount) return false;
-  if (chainMarks_.size() != size_t(ClusterCount) + 2) chainMarks_.assign(size_t(ClusterCount) + 2, false);
-  // The marks are shared between calls and cleared on the way out.
-  std::vector<uint32_t> walked;
+  if (count == 0 || count > ClustersOnDevice) return false;
+  TClusterSet walked;
   bool intact = false;
   uint32_t cluster = first;
   for (uint64_t i = 0; i < count; ++i) {
-    if (!IsValidCluster(cluster) || !IsClusterFree(cluster) || chainMarks_[cluster]) break;
-    chainMarks_[cluster] = true;
-    walked.push_back(cluster);
+    if (!IsValidCluster(cluster) || !IsClusterFree(cluster) || !walked.Insert(cluster)) break;
     const uint32_t next = GetFAT(cluster, copy);
     if (i + 1 == count) intact = next == 0xFFFFFFFFu;
     cluster = next;
   }
-  for (uint32_t n : walked) chainMarks_[n] = false;
   return intact;
 }
 
@@ -191,8 +186,9 @@ uint32_t TExFATdrive::NextInRun(const TExFATRun& run, uint32_t n, uint64_t& step
     return IsValidCluster(next) ? next : 0;
   }
   uint64_t next = uint64_t(n) + 1;
+  // The bitmap is read only as far as the device reaches: no free cluster is known past it.
   while (run.SkipAllocated && IsValidCluster(next) && !IsClusterFree(uint32_t(next))) {
-    if (++steps > ClusterCount) return 0;
+    if (++steps > ClusterCount || !IsOnDevice(next)) return 0;
     ++next;
   }
   return IsValidCluster(next) ? uint32_t(next) : 0;
@@ -256,10 +252,13 @@ void TExFATdrive::ReadCriticalEntries() {
     DebugLog("exFAT: no usable allocation bitmap in the root directory; conditions are poor", 1);
     return;
   }
-  Bitmap = ReadRun({BitmapCluster, needed, ActiveFat}, needed, false);
+  // Only the clusters on the device are looked up: a volume cut short (or a damaged claim) does not
+  // size the bitmap beyond them.
+  const uint64_t wanted = (uint64_t(ClustersOnDevice) + 7) / 8;
+  Bitmap = ReadRun({BitmapCluster, wanted, ActiveFat}, wanted, false);
   // The bitmap's own chain may be damaged; it is written contiguously by every formatter.
-  if (Bitmap.size() < needed) Bitmap = ReadRun({BitmapCluster, needed, 0}, needed, false);
-  BitmapRead = Bitmap.size() == needed;
+  if (Bitmap.size() < wanted) Bitmap = ReadRun({BitmapCluster, wanted, 0}, wanted, false);
+  BitmapRead = Bitmap.size() == wanted;
   // Names are shown as stored, so a damaged up-case table only matters to the log.
   if (UpcaseLength == 0 || UpcaseLength > kMaxUpcaseBytes || !IsValidCluster(UpcaseCluster)) {
     DebugLog("exFAT: no usable up-case table in the root directory", 1);
@@ -346,25 +345,76 @@ void TExFATdrive::WalkLiveData(uint32_t first, uint64_t length, bool noFatChain,
   }
 }
 
-uint32_t TExFATdrive::ClaimFileClusters(uint64_t owner, uint32_t first, uint64_t length, bool noFatChain) {
-  if (auto known = fileClaims_.find(owner); known != fileClaims_.end()) return known->second;
-  uint32_t shared = 0;
+void TExFATdrive::HoldLiveData(TClusterSet& held, uint32_t first, uint64_t length, bool noFatChain) {
+  if (!IsValidCluster(first)) return;
+  const TExFATRun run = DataRun(first, length, noFatChain, false, -1);
+  if (!run.FatCopy) {
+    // Consecutive clusters: one range, however large the file.
+    const uint64_t end = std::min(uint64_t(first) + std::min<uint64_t>(ClustersFor(length), ClusterCount),
+                                  uint64_t(ClusterCount) + 2);
+    if (const uint32_t met = held.InsertRange(first, end)) sharedClusters_.Insert(met);
+    return;
+  }
+  // A chain that comes back to itself is the reader's to report, not a cross-link; either way the
+  // walk ends there, so a looping chain costs its length once.
+  TClusterSet mine;
   WalkLiveData(first, length, noFatChain, [&](uint32_t c) {
-    if (liveFileClusters_.Insert(c)) return true;
-    shared = c;
+    if (!mine.Insert(c)) return false;
+    if (!held.Contains(c)) return true;
     sharedClusters_.Insert(c);
     return false;
   });
-  fileClaims_[owner] = shared;
-  return shared;
+  mine.ForEachRun([&](uint32_t from, uint64_t end) { held.InsertRange(from, end); });
+}
+
+void TExFATdrive::FindSharedClusters() {
+  if (sharedKnown_) return;
+  sharedKnown_ = true;
+  // The live tree as listing sees it: each folder entered once (a loop or a folder another entry
+  // reached first lists nothing), to the same depth.
+  TClusterSet held, entered;
+  struct TFolder {
+    uint32_t First;
+    uint64_t Length;
+    bool NoFatChain;
+    size_t Depth;
+  };
+  std::vector<TFolder> pending{{Boot.RootCluster, 0, false, 0}};
+  entered.Insert(Boot.RootCluster);
+  while (!pending.empty()) {
+    const TFolder folder = pending.back();
+    pending.pop_back();
+    TExFATDirectory dir;
+    dir.Drive = this;
+    dir.FirstCluster = folder.First;
+    dir.DataLength = folder.Length;
+    dir.NoFatChain = folder.NoFatChain;
+    dir.IsRoot = folder.Depth == 0;
+    for (const TExFATEntrySet& set : dir.ReadEntrySets(false)) {
+      if (!set.Directory()) {
+        if (set.DataLength > 0) HoldLiveData(held, set.FirstCluster, set.DataLength, set.NoFatChain());
+      } else if (folder.Depth < kMaxExFATDepth && IsValidCluster(set.FirstCluster) &&
+                 entered.Insert(set.FirstCluster)) {
+        pending.push_back({set.FirstCluster, set.DataLength, set.NoFatChain(), folder.Depth + 1});
+      }
+    }
+  }
 }
 
 uint32_t TExFATdrive::SharesClusters(uint32_t first, uint64_t length, bool noFatChain) {
-  if (sharedClusters_.Runs() == 0) return 0;
+  FindSharedClusters();
+  if (sharedClusters_.Runs() == 0 || !IsValidCluster(first)) return 0;
+  const TExFATRun run = DataRun(first, length, noFatChain, false, -1);
+  if (!run.FatCopy) {
+    const uint64_t end = std::min(uint64_t(first) + std::min<uint64_t>(ClustersFor(length), ClusterCount),
+                                  uint64_t(ClusterCount) + 2);
+    return sharedClusters_.FirstIn(first, end);
+  }
   uint32_t shared = 0;
+  TClusterSet mine;
   WalkLiveData(first, length, noFatChain, [&](uint32_t c) {
     if (sharedClusters_.Contains(c)) shared = c;
-    return shared == 0;
+    return shared == 0 && mine.Insert(c);
   });
   return shared;
 }

@@ -27,7 +27,6 @@ class TExFATdrive : public TClusterVolume {
   TExFATdrive();
   ~TExFATdrive() override;
 
-  // ClusterCount clusters, all on the device: ApplyBoot cuts the heap to it.
   TExFATBoot Boot;
   uint64_t VolumeSectors = 0;  // the boot sector's length, cut to the device
   uint8_t ActiveFat = 1;      // the FAT copy the volume uses (1 or 2)
@@ -55,7 +54,7 @@ class TExFATdrive : public TClusterVolume {
   std::string FileSystemName() const override { return "exFAT"; }
   uint64_t VolumeBytes() const override { return VolumeSectors * BytesPerSec; }
 
-  // Takes a validated boot sector's geometry, cut to the device (a mount note says so).
+  // Takes a validated boot sector's geometry; ClustersOnDevice is cut to the device (a mount note says so).
   void ApplyBoot(const TExFATBoot& boot);
   // Finds the allocation bitmap, up-case table and label among the root's entries and reads the bitmap.
   void ReadCriticalEntries();
@@ -87,16 +86,14 @@ class TExFATdrive : public TClusterVolume {
   TExFATDirectory* Root() const;
   TExFATDirectory* DeletedRoot() const;
 
+  // The first cluster of a live file's data that another live file's data holds too, or 0. The
+  // whole live tree is walked once, before the first answer, so that both files of a cross-link
+  // are told, in whatever folders and order they are listed.
+  uint32_t SharesClusters(uint32_t first, uint64_t length, bool noFatChain);
+
   // Whether the folder entry `owner` (its folder's first cluster and entry-set ordinal) may enter
   // the folder at `cluster` in the live or the deleted view: the first entry to reach a cluster
   // owns it, the root owns its own; another entry reaching it is a loop or shared folder clusters.
-  // Records the clusters of a live file's data for the entry `owner` (as for ClaimFolder) and
-  // returns the first of them another entry's file holds too, or 0. An entry asked again (its
-  // folder read again) gets its first answer. SharesClusters then tells whether a file holds a
-  // cluster found shared so far, for the files listed before the one that found it.
-  uint32_t ClaimFileClusters(uint64_t owner, uint32_t first, uint64_t length, bool noFatChain);
-  uint32_t SharesClusters(uint32_t first, uint64_t length, bool noFatChain);
-
   bool ClaimFolder(bool deletedView, uint32_t cluster, uint64_t owner) {
     if (cluster == 0) return true;
     if (cluster == Boot.RootCluster) return false;
@@ -106,13 +103,15 @@ class TExFATdrive : public TClusterVolume {
 
  private:
   std::unordered_map<uint32_t, uint64_t> folderOwners_[2];  // live view, deleted view
-  TClusterSet liveFileClusters_, sharedClusters_;
-  std::unordered_map<uint64_t, uint32_t> fileClaims_;  // entry -> its ClaimFileClusters answer
+  TClusterSet sharedClusters_;  // clusters two or more live files hold
+  bool sharedKnown_ = false;
+  void FindSharedClusters();
+  // Adds a live file's clusters to `held`, and to sharedClusters_ the first one `held` had already.
+  void HoldLiveData(TClusterSet& held, uint32_t first, uint64_t length, bool noFatChain);
   // Calls visit(cluster) for each cluster of a live file's data until it returns false.
   template <class Visit>
   void WalkLiveData(uint32_t first, uint64_t length, bool noFatChain, Visit visit);
   bool ReadBootRegion(uint64_t sector, uint32_t bytesPerSector, std::vector<uint8_t>& region);
-  std::vector<bool> chainMarks_;  // clusters on the chain FreeChainIntact is walking
   std::vector<uint8_t> fatCache_;
   uint64_t fatCacheSector_ = 0;
   bool fatCacheValid_ = false;

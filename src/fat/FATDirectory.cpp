@@ -196,6 +196,7 @@ void TFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
         f->Condition = 2;
       // A size the volume cannot hold is damage, whatever the entry's state.
       if (f->Size > drive->DataBytes()) f->Condition = 2;
+      if (f->Size > 0 && !drive->PastDeviceWarning(cluster).empty()) f->Condition = 2;
       f->Parent = this;
       if (!deleted && drive->IsValidCluster(cluster)) drive->LiveFileStarts.insert(cluster);
       Adopt(std::move(f));

@@ -93,6 +93,8 @@ TFileMeta TFATFile::Meta() const {
   meta.Location = {TLocation::TKind::Cluster, FirstCluster};
   if (auto* drive = FATDrive(); drive && Size > drive->DataBytes())
     meta.Warning = OversizeWarning(Size, drive->DataBytes());
+  else if (std::string past = drive && Size > 0 ? drive->PastDeviceWarning(FirstCluster) : ""; !past.empty())
+    meta.Warning = std::move(past);
   else if (CrossedClusters != 0)
     meta.Warning = "its span crosses " + std::to_string(CrossedClusters) +
                    " cluster(s) of live files, which were skipped: the bytes are right only if it was written in one piece around them";

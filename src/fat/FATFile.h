@@ -22,6 +22,7 @@ struct TFATFilePos {
   uint64_t Steps = 0;              // clusters walked; more than the volume holds means a loop
   TClusterSet Visited;             // clusters walked along a FAT chain
   uint32_t Revisited = 0;          // the cluster the chain came back to, ending the data
+  uint32_t PastDevice = 0;         // the cluster past the device's end that ended the data
   // Without a chain: step over clusters the FAT in use allocates (a deleted file's clusters are
   // free; allocated ones in its span are live files' written since), counted in Skipped.
   bool SkipAllocated = false;

@@ -31,7 +31,9 @@ size_t TFATFileData::Read(uint8_t* buffer, size_t count) {
   const bool ok = drive_.ReadFileData(pos_, count, got, fatChoice_, buffer);
   ZeroFilledSectors += pos_.UnreadableSectors - before;
   if (!ok || got == 0) {
-    Failure = pos_.Revisited ? TextF(txt::ClusterChainLoop, {pos_.Revisited}) : LoadText(txt::ClusterChainShort);
+    Failure = pos_.Revisited     ? TextF(txt::ClusterChainLoop, {pos_.Revisited})
+              : pos_.PastDevice  ? TClusterVolume::PastDeviceFailure(pos_.PastDevice)
+                                 : LoadText(txt::ClusterChainShort);
     return size_t(got);
   }
   position_ += got;
@@ -46,7 +48,8 @@ bool TFATFileData::PlainExtent(TPlainExtent& extent) {
   const uint32_t cs = drive_.ClusterSize;
   const uint32_t devBps = drive_.Device->BytesPerSector ? drive_.Device->BytesPerSector : 512;
   if (cs == 0 || drive_.BytesPerSec == 0 || drive_.BytesPerSec % devBps != 0) return false;
-  if (!drive_.IsValidCluster(pos_.Cluster)) return false;
+  // Clusters past the device's end go through Read, which counts them as unreadable.
+  if (!drive_.IsOnDevice(pos_.Cluster)) return false;
   const int fd = drive_.Device->PlainFile();
   if (fd < 0) return false;
   // The run of consecutive clusters from here, walked as reading would walk it.
@@ -58,7 +61,7 @@ bool TFATFileData::PlainExtent(TPlainExtent& extent) {
   for (uint32_t c = first; length < want;) {
     const uint32_t next = drive_.StepFileCluster(probe, fatChoice_);
     probe.Cluster = next;
-    if (next != c + 1 || !drive_.IsValidCluster(next)) break;
+    if (next != c + 1 || !drive_.IsOnDevice(next)) break;
     c = next;
     length += cs;
   }

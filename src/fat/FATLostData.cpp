@@ -279,7 +279,7 @@ void TFATLostSearch::ExamineCluster(uint32_t i, std::span<const uint8_t> bytes, 
   }
   if (!Options().FindLostFiles) return;
   // The found file and the clusters after it, up to the volume's end, for the end finders.
-  TBlockSource following(drive_.ClusterSize, uint64_t(drive_.ClusterCount) + 2 - i,
+  TBlockSource following(drive_.ClusterSize, uint64_t(drive_.ClustersOnDevice) + 2 - i,
                          [this, i](uint64_t first, uint32_t count, uint8_t* out) {
                            return drive_.ReadSectors(drive_.ClusterToSector(uint32_t(i + first)),
                                                      count * drive_.SectorsPerCluster, false, out);
@@ -434,7 +434,9 @@ bool FindMFTRecordInCluster(TFATdrive& drive, uint32_t cluster, std::string& nam
 
 bool FindFATLostData(TFATdrive& drive, TStatusDialog* status) {
   if (!drive.HasSpecialFolders() || drive.ClusterCount == 0 || drive.ClusterSize == 0) return false;
-  const uint64_t lowest = 2, highest = uint64_t(drive.ClusterCount) + 1;
+  // Clusters past the device's end cannot be searched.
+  if (drive.ClustersOnDevice == 0) return false;
+  const uint64_t lowest = 2, highest = uint64_t(drive.ClustersOnDevice) + 1;
   uint64_t first = 0, last = 0;
   if (!AskLostRange(lowest, highest, first, last)) return false;
 

@@ -162,9 +162,9 @@ bool TFATdrive::ApplyGeometry(const ByteReader& b, bool quiet) {
   FirstDataSector = firstDataSector;
   TotalSectors = totalSectors;
   DataSectors = static_cast<uint32_t>(totalSectors - firstDataSector);
-  ClusterCount = DataSectors / spc;
-  // The variant follows the boot sector's own cluster count: cut to its device, the count left
-  // would read a truncated FAT16 as FAT12 and every chain as garbage. The cut only bounds reading.
+  // The variant and the clusters follow the boot sector's own count: cut to its device, the count
+  // left would read a truncated FAT16 as FAT12, and folders and files past the cut would vanish
+  // without a word. The cut only bounds what is read (those reads fail) and what is scanned.
   const uint32_t claimedClusters = static_cast<uint32_t>((std::max<uint64_t>(claimed, firstDataSector) - firstDataSector) / spc);
   FATType = claimedClusters < 4085 ? FAT12 : claimedClusters < 65525 ? FAT16 : FAT32;
   // Only FAT32 keeps its FAT size in the 32-bit field: `mkfs.fat -F 32` on a small card gives FAT32
@@ -175,6 +175,10 @@ bool TFATdrive::ApplyGeometry(const ByteReader& b, bool quiet) {
     FATType = FAT32;
   else if (cut && FATType != FAT12)
     FATType = uint64_t(spf16) * bps / 2 >= 4085 + 2 ? FAT16 : FAT12;
+  // No more clusters than the variant's entries can number: a damaged claim sizes nothing beyond.
+  const uint32_t highestCount = FATType == FAT12 ? 0xFF5 : FATType == FAT16 ? 0xFFF5 : 0x0FFFFFF5;
+  ClusterCount = std::min(claimedClusters, highestCount);
+  ClustersOnDevice = std::min(ClusterCount, DataSectors / spc);
   ClusterSize = bps * spc;
   // Clusters up to 64 KiB are read; larger ones exceed what FAT allows.
   if (ClusterSize > 65536) {
@@ -570,6 +574,11 @@ bool TFATdrive::ReadFileData(TFATFilePos& pos, uint64_t count, uint64_t& read, u
     // No cluster to read from (the chain ended before the size, or left the volume): delivering
     // anything here would invent bytes, so the data ends with what was read.
     if (!IsValidCluster(pos.Cluster)) return false;
+    // The volume's cluster, gone with the end of the device: the data ends here, said so.
+    if (!IsOnDevice(pos.Cluster)) {
+      pos.PastDevice = pos.Cluster;
+      return false;
+    }
     if (o == 0 && count >= bps) {
       // Whole sectors: one device read over the rest of this cluster and every directly following one.
       const uint64_t wanted = count / bps;
@@ -584,7 +593,7 @@ bool TFATdrive::ReadFileData(TFATFilePos& pos, uint64_t count, uint64_t& read, u
         const bool consecutive = next == pos.Cluster + 1;
         pos.Cluster = next;
         kk = 0;
-        if (!consecutive || sectors >= wanted) break;
+        if (!consecutive || sectors >= wanted || !IsOnDevice(next)) break;
       }
       const uint64_t bytes = sectors * bps;
       if (!ReadSectors(start, static_cast<uint32_t>(sectors), true, buffer)) {
@@ -616,6 +625,7 @@ bool TFATdrive::SeekFilePos(TFATFilePos& pos, uint64_t position, uint8_t fatChoi
   pos.Cluster = pos.FirstCluster;
   pos.Steps = 0;
   pos.Revisited = 0;
+  pos.PastDevice = 0;
   pos.Visited.Clear();
   for (uint64_t m = position / ClusterSize; m > 0 && pos.Cluster != 0; --m) pos.Cluster = StepFileCluster(pos, fatChoice);
   pos.Position = position;

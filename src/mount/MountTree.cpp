@@ -355,7 +355,10 @@ int TMountTree::GetXattr(uint64_t ino, const std::string& name, std::string& val
   } else if (name == "user.salvex.condition") {
     const std::string& fault = Node(ino).Fault;
     std::string warning;
-    if (!row.Folder) warning = static_cast<TCustomFile*>(row.Item)->Meta().Warning;
+    if (!row.Folder) {
+      const TFileMeta meta = static_cast<TCustomFile*>(row.Item)->Meta();
+      warning = meta.Warning.empty() ? meta.Damage : meta.Warning;
+    }
     value = row.Condition == TItemRow::TCondition::Poor || !fault.empty() ? "poor" : "good";
     for (const std::string* why : {&fault, static_cast<const std::string*>(&warning)})
       if (!why->empty()) value += ": " + *why;

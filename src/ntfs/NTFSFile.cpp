@@ -253,8 +253,8 @@ TFileMeta TNTFSFile::Meta() const {
   meta.Attributes = Attributes;
   if (Encrypted) meta.Warning = "encrypted with EFS: saved as stored, unreadable without the owner's key";
   if (ReusedClusters)
-    meta.Warning = std::to_string(ReusedClusters) +
-                   " of its clusters belong to other files now: those bytes are theirs, not this file's";
+    meta.Damage = std::to_string(ReusedClusters) +
+                  " of its clusters belong to other files now: those bytes are theirs, not this file's";
   if (auto* drive = dynamic_cast<const TNTFSdrive*>(Drive); drive && Size > drive->VolumeBytes())
     meta.Warning = OversizeWarning(Size, drive->VolumeBytes());
   if (MFTNumber >= 0)

@@ -84,7 +84,11 @@ TItemRow RowOf(TItem& item) {
     condition = f->Condition;
     meta = f->Meta();
     // The file system's own reason is the precise one; a file found by content has only its checks.
-    if (condition == 2) row.ConditionWhy = !meta.Warning.empty() ? meta.Warning : (f->Flags & ItemLost) ? LostFileDoubt(*f) : "";
+    if (condition == 2)
+      row.ConditionWhy = !meta.Warning.empty()  ? meta.Warning
+                         : !meta.Damage.empty() ? meta.Damage
+                         : (f->Flags & ItemLost) ? LostFileDoubt(*f)
+                                                 : "";
   } else if (auto* d = item.AsFolder()) {
     row.Folder = true;
     flags = d->Flags;

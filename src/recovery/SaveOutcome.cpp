@@ -89,6 +89,8 @@ bool TSaveOutcome::Conclude(TFinishJob& j) {
                      o.ZeroFilled > 0 ? TextF(txt::SectorsZeroedCount, {o.ZeroFilled}) : LoadText(txt::SectorsZeroed)));
   } else if (!o.Damage.empty()) {
     Record(path, SaveError(TErrorKind::Corrupt, path, TextF(txt::BytesZeroed, {o.Damage})));
+  } else if (!j.Meta.Damage.empty()) {
+    Record(path, SaveError(TErrorKind::Corrupt, path, j.Meta.Damage));
   } else {
     ++Report.Files;
   }

@@ -226,6 +226,7 @@ TEST_F(QcowTables, CompressedAndZeroClustersReadAsQemuReadsThemAndBadEntriesAreC
     const std::vector<uint8_t>* Expect = nullptr;  // null: refused
     std::vector<std::string> Reason;               // in the refusal
     std::pair<uint64_t, uint64_t> Unreadable{};    // {0, 0}: everything reads
+    bool Zstd = false;                             // the header names zstd compression
   };
   const uint64_t compressedFlag = uint64_t(1) << 62, sectorShift = 62 - (12 - 8);
   const Case cases[] = {
@@ -242,6 +243,8 @@ TEST_F(QcowTables, CompressedAndZeroClustersReadAsQemuReadsThemAndBadEntriesAreC
       {"compressed-at-0.qcow2", 0, compressedFlag | 64, &raw, {}, {5 * 4096, 6 * 4096}},
       // A plain entry with a reserved low bit: libqcow would read one byte off the cluster.
       {"reserved-bit.qcow2", 0, (uint64_t(1) << 63) | 0x2000 | 2, &raw, {}, {5 * 4096, 6 * 4096}},
+      // As qemu-img -o compression_type=zstd writes it: incompatible feature bit 3, type 1 at byte 104.
+      {"zstd.qcow2", 0, {}, nullptr, {"compressed with zstd", "compression type 1"}, {}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -251,6 +254,13 @@ TEST_F(QcowTables, CompressedAndZeroClustersReadAsQemuReadsThemAndBadEntriesAreC
       if (c.CutTo) bytes.resize(c.CutTo);
       if (c.Entry5)
         for (size_t i = 0; i < 8; ++i) bytes[size_t(l2 + 5 * 8 + i)] = uint8_t(*c.Entry5 >> (56 - 8 * i));
+      if (c.Zstd) {
+        ASSERT_EQ(be(0) >> 32, 0x514649FBu);
+        ASSERT_EQ(be(4) >> 32, 3u) << "version 3";
+        bytes[79] |= 0x08;
+        bytes[103] = std::max<uint8_t>(bytes[103], 112);  // header length
+        bytes[104] = 1;
+      }
       std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     }
     MediaRead got = ReadMedia(path, c.Expect ? *c.Expect : raw);

@@ -276,26 +276,43 @@ TEST_F(ExFATImage, WrongSetChecksumIsShownAsPoorNotHidden) {
   EXPECT_EQ(Read(*f).size(), 20u);
 }
 
-// A live file made to start inside another's data: both are poor and say which cluster they share;
-// the other files of the folder stay as they were.
+// A live file made to start inside another's data, in the same folder or another, contiguous or
+// along a FAT chain: both are poor and say which cluster they share, whichever folder is listed
+// first; the other files stay as they were.
 TEST_F(ExFATImage, LiveFilesSharingAClusterAreBothPoor) {
-  TExFATdrive* d = Open();
-  ASSERT_NE(d, nullptr);
-  auto* multi = dynamic_cast<TExFATFile*>(File(*d, TTreeKind::Root, "multi-cluster.bin"));
-  ASSERT_NE(multi, nullptr);
-  const uint32_t inside = multi->FirstCluster + 1;
-  const size_t tiny = SetOf("tiny.txt");
-  PutU32(&bytes[tiny + 32 + 20], inside);
-  FixSetChecksum(tiny);
-  d = Open();
-  ASSERT_NE(d, nullptr);
-  for (const char* name : {"tiny.txt", "multi-cluster.bin", "exact-cluster.bin"}) {
-    auto* f = dynamic_cast<TExFATFile*>(File(*d, TTreeKind::Root, name));
-    ASSERT_NE(f, nullptr) << name;
-    const bool crossed = std::string_view(name) != "exact-cluster.bin";
-    EXPECT_EQ(f->SharedCluster, crossed ? inside : 0u) << name;
-    EXPECT_EQ(f->Condition, crossed ? 2 : 0) << name;
-    EXPECT_EQ(f->Meta().Warning.find("cluster " + std::to_string(inside)) != std::string::npos, crossed) << name;
+  struct Case {
+    const char* moved;  // its first cluster is set to the second cluster of `into`
+    const char* into;
+  } cases[] = {
+      {"tiny.txt", "multi-cluster.bin"},
+      {"Docs/notes.txt", "multi-cluster.bin"},  // the root is listed before Docs
+      {"tiny.txt", "Frag/Fragmented.bin"},      // into a chain, listed after the root
+  };
+  const std::vector<uint8_t> intact = bytes;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.moved) + " into " + c.into);
+    bytes = intact;
+    TExFATdrive* d = Open();
+    ASSERT_NE(d, nullptr);
+    auto* into = dynamic_cast<TExFATFile*>(File(*d, TTreeKind::Root, c.into));
+    ASSERT_NE(into, nullptr);
+    const uint32_t inside = into->NoFatChain ? into->FirstCluster + 1 : d->GetFAT(into->FirstCluster, d->ActiveFat);
+    ASSERT_TRUE(d->IsValidCluster(inside));
+    const std::string movedName = fs::path(c.moved).filename().string();
+    const size_t set = SetOf(movedName);
+    PutU32(&bytes[set + 32 + 20], inside);
+    FixSetChecksum(set);
+    d = Open();
+    ASSERT_NE(d, nullptr);
+    // Listed in the order a user walks the tree: the file that was there first, then the other.
+    for (const char* name : {c.into, c.moved, "exact-cluster.bin"}) {
+      auto* f = dynamic_cast<TExFATFile*>(File(*d, TTreeKind::Root, name));
+      ASSERT_NE(f, nullptr) << name;
+      const bool crossed = std::string_view(name) != "exact-cluster.bin";
+      EXPECT_EQ(f->SharedCluster, crossed ? inside : 0u) << name;
+      EXPECT_EQ(f->Condition, crossed ? 2 : 0) << name;
+      EXPECT_EQ(f->Meta().Warning.find("cluster " + std::to_string(inside)) != std::string::npos, crossed) << name;
+    }
   }
 }
 
@@ -335,9 +352,10 @@ TEST_F(ExFATImage, ChainLoopsAndFoldersOnTheirOwnPathEnd) {
   EXPECT_TRUE(ListFolder(*loop).empty());
 }
 
-// Damage that claims more than the device or the volume holds, one fault per row: the volume is
-// cut to its device, and an item whose size, valid length or first cluster cannot be true is
-// shown poor with a warning and read only from clusters that exist, never padded with zeros.
+// Damage that claims more than the device or the volume holds, one fault per row: what is read is
+// bounded by the device (data ends at a cluster past it, with the reason), and an item whose size,
+// valid length or first cluster cannot be true is shown poor with a warning and read only from
+// clusters that exist, never padded with zeros.
 TEST_F(ExFATImage, ClaimsBeyondTheDeviceOrVolumeAreBoundedAndShownPoor) {
   const std::vector<uint8_t> intact = bytes;
   constexpr size_t kHeap = 4096 * 512, kCluster = 4096;  // the fixture's layout
@@ -359,7 +377,8 @@ TEST_F(ExFATImage, ClaimsBeyondTheDeviceOrVolumeAreBoundedAndShownPoor) {
       {"device ends in the heap", 4096 + 9 * 8 + 4, 0, 0, 0, "cut to the device", "multi-cluster.bin", false, "",
        multi, false},
       {"device ends in the heap, file past it", 4096 + 9 * 8, 0, 0, 0, "cut to the device",
-       "A name that needs more than one file name entry, being long.txt", true, "outside the cluster heap", "", true},
+       "A name that needs more than one file name entry, being long.txt", true, "past the end of the device", "",
+       true},
       {"device ends in the FAT", 2056, 0, 0, 0, "FAT lies partly or wholly past", "", false, "", "", false},
       {"size beyond the volume", 0, 0, uint64_t(1) << 40, 0, "", "multi-cluster.bin", true,
        "larger than the volume can hold; read up to 10000 bytes", multi, false},
@@ -387,7 +406,7 @@ TEST_F(ExFATImage, ClaimsBeyondTheDeviceOrVolumeAreBoundedAndShownPoor) {
     else
       EXPECT_EQ(d->MountText(), "");
     EXPECT_LE(d->VolumeBytes(), bytes.size());
-    EXPECT_LE(d->HeapBytes() + kHeap, std::max(bytes.size(), kHeap));
+    EXPECT_LE(uint64_t(d->ClustersOnDevice) * kCluster + kHeap, std::max(bytes.size(), kHeap));
     if (!*r.path) {
       EXPECT_TRUE(ListFolder(*d->RootFolder).empty());
       continue;

@@ -181,7 +181,7 @@ TEST_F(FatAnalyserSearchFixtures, ZeroedMBREntriesLeaveBothVolumesFoundAtTheirSe
     if (d->FirstSector == 2048 && d->Lost == DriveLost) fat = dynamic_cast<TFATdrive*>(d);
   }
   ASSERT_NE(fat, nullptr);
-  EXPECT_EQ(fat->Name, "LOSTFAT16   (lost)");
+  EXPECT_EQ(fat->Name, "LOSTFAT16 (lost)");
   EXPECT_EQ(fat->FATType, FAT16);
   // Sizes as the boot sectors give them (mmls of the image before its table was zeroed).
   EXPECT_EQ(fat->SectorCount, 20480u);

@@ -54,7 +54,8 @@ TEST(FatVolume, TruncatedFat16KeepsItsTypeAndReadsWhatIsThere) {
   m.Mount(img.bytes);
   ASSERT_TRUE(m.mounted);
   EXPECT_EQ(m.drive->FATType, FAT16);
-  EXPECT_EQ(m.drive->ClusterCount, 1000u);
+  EXPECT_EQ(m.drive->ClusterCount, 6000u);
+  EXPECT_EQ(m.drive->ClustersOnDevice, 1000u);
   EXPECT_NE(m.drive->MountText().find("cut to the device"), std::string::npos);
   TFATDirectory& root = *m.drive->Root();
   root.ReadChildren(false, false);
