@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
   QApplication::setOrganizationName("Morvane");
 
   QCommandLineParser parser;
-  parser.setApplicationDescription("Salvex: find and save deleted and lost files on FAT and NTFS disks and images");
+  parser.setApplicationDescription("Salvex: find and save deleted and lost files on FAT, exFAT, NTFS and ext2/3/4 disks and images");
   parser.addHelpOption();
   parser.addOption({"disk", "Treat the images as whole disks."});
   parser.addOption({"drive", "Treat the images as single volumes."});
