@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Good-disk read rate of salvex-cli image against dd bs=1M: a 512 MiB image attached read-only as a
+# Good-disk read rate of salvex-cli image against dd bs=1M: a ${SIZE_MIB:-2048} MiB image attached read-only as a
 # loop device that reads its file with direct I/O, as a disk is read, with no second page cache
 # under it (losetup -r --direct-io; where that is not permitted, the image file itself, and the
 # script says so), each tool copying it to a file in ${OUT_DIR:-a temporary folder} (a tmpfs there takes the
@@ -13,17 +13,19 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cli="${SALVEX_CLI:-$here/build/salvex-cli}"
 runs="${RUNS:-5}"
+# Below a second or two a copy measures process start and page-cache noise more than reading.
+mib="${SIZE_MIB:-2048}"
 work="$(mktemp -d /tmp/salvex-imaging-speed.XXXXXX)"
 out="$(mktemp -d "${OUT_DIR:-$work}/out.XXXXXX")"
 loop=""
 cleanup() { [[ -n "$loop" ]] && losetup -d "$loop"; rm -rf "$work" "$out"; }
 trap cleanup EXIT
 
-head -c $((512 << 20)) < <(openssl enc -aes-128-ctr -nosalt -pass pass:salvex-speed -in /dev/zero 2>/dev/null) >"$work/good.img"
+head -c $((mib << 20)) < <(openssl enc -aes-128-ctr -nosalt -pass pass:salvex-speed -in /dev/zero 2>/dev/null) >"$work/good.img"
 source="$work/good.img"
 if loop=$(losetup -f --show -r --direct-io=on "$work/good.img" 2>/dev/null); then
   source="$loop"
-  echo "source: loop device $loop (512 MiB, direct I/O $(cat "/sys/block/${loop#/dev/}/loop/dio" 2>/dev/null || echo '?'))"
+  echo "source: loop device $loop ($mib MiB, direct I/O $(cat "/sys/block/${loop#/dev/}/loop/dio" 2>/dev/null || echo '?'))"
 else
   loop=""
   echo "source: the image file (losetup is not permitted here)"
@@ -54,8 +56,8 @@ median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR + 1) / 2)]}'; }
 wall() { cut -d' ' -f1 <"$work/$1.times" | median; }
 cpu() { cut -d' ' -f2 <"$work/$1.times" | median; }
 dd_s=$(wall dd); ddsync_s=$(wall ddsync); sx_s=$(wall sx)
-echo "dd bs=1M:            median $dd_s s ($(echo "512 / $dd_s" | bc) MiB/s), cpu $(cpu dd) s"
-echo "dd bs=1M conv=fsync: median $ddsync_s s ($(echo "512 / $ddsync_s" | bc) MiB/s), cpu $(cpu ddsync) s"
-echo "salvex-cli image:    median $sx_s s ($(echo "512 / $sx_s" | bc) MiB/s), cpu $(cpu sx) s"
+echo "dd bs=1M:            median $dd_s s ($(echo "$mib / $dd_s" | bc) MiB/s), cpu $(cpu dd) s"
+echo "dd bs=1M conv=fsync: median $ddsync_s s ($(echo "$mib / $ddsync_s" | bc) MiB/s), cpu $(cpu ddsync) s"
+echo "salvex-cli image:    median $sx_s s ($(echo "$mib / $sx_s" | bc) MiB/s), cpu $(cpu sx) s"
 echo "salvex-cli at $(echo "100 * $dd_s / $sx_s" | bc) % of dd's rate, $(echo "100 * $ddsync_s / $sx_s" | bc) % of dd conv=fsync's (target >= 90 %)"
 echo "load: $(uptime)"
