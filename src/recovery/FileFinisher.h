@@ -41,7 +41,7 @@ struct TFolderFd {
   ~TFolderFd();
 };
 
-// What became of a file's bytes and of its name, from the copy through the finishing thread to
+// What became of a file's bytes and of its name, from the copy through the finishing workers to
 // the report.
 struct TFileOutcome {
   // Copying: not finished yet; Short: the kernel copied less than the image promised, the saving
@@ -75,8 +75,8 @@ struct TFileOutcome {
 };
 
 // What is left of a file once its bytes are written: its time and read-only bit, closing it and
-// giving it its name. Those system calls cost about as much as copying a small file, so a second
-// thread makes them while the next file is read and copied.
+// giving it its name. Those system calls cost about as much as copying a small file, so other
+// threads make them while the next file is read and copied.
 struct TFinishJob {
   std::shared_ptr<TFolderFd> Dir;
   int DirFd = -1;
