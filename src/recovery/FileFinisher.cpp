@@ -247,12 +247,6 @@ void Abandon(TFinishJob& j) {
   j.Outcome.Stage = TFileOutcome::TStage::Abandoned;
 }
 
-TFinisher::TFinisher(size_t workers) {
-  // Beyond a few, workers only queue up on the target folder's lock.
-  if (workers == 0) workers = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
-  workers_ = workers;
-}
-
 TFinisher::~TFinisher() {
   Flush();
   {
@@ -260,25 +254,17 @@ TFinisher::~TFinisher() {
     stop_ = true;
   }
   work_.notify_all();
-  for (std::thread& t : threads_) t.join();
-}
-
-bool TFinisher::FinishedUpTo(size_t count) {
-  finishedUpTo_ = std::max(finishedUpTo_, taken_);
-  while (finishedUpTo_ < count && finishedUpTo_ < handedOver_ &&
-         pending_[finishedUpTo_ - taken_]->Finished.load(std::memory_order_acquire))
-    ++finishedUpTo_;
-  return finishedUpTo_ >= count;
+  if (thread_.joinable()) thread_.join();
 }
 
 void TFinisher::WaitUntil(size_t count) {
   Flush();
-  count = std::min(count, handedOver_);
-  if (FinishedUpTo(count)) return;
+  if (finished_.load() >= count) return;
   std::unique_lock lock(mutex_);
+  wanted_ = count;
   waiting_ = true;
   // In slices, so that a window stays responsive while a slow target takes its time.
-  while (!done_.wait_for(lock, std::chrono::milliseconds(50), [&] { return FinishedUpTo(count); })) {
+  while (!done_.wait_for(lock, std::chrono::milliseconds(50), [&] { return finished_.load() >= count; })) {
     lock.unlock();
     Host().ProcessMessages();
     lock.lock();
@@ -286,26 +272,19 @@ void TFinisher::WaitUntil(size_t count) {
   waiting_ = false;
 }
 
-void TFinisher::StartWorkers() noexcept {
-  while (threads_.size() < workers_) {
-    try {
-      threads_.emplace_back([this] { Work(); });
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-  inline_ = threads_.empty();  // no thread to be had: finish here
-}
-
 void TFinisher::Flush() noexcept {
   const size_t waiting = taken_ + pending_.size() - handedOver_;
   if (waiting == 0) return;
-  if (threads_.empty() && !inline_) StartWorkers();
-  if (inline_) {
-    for (size_t i = pending_.size() - waiting; i < pending_.size(); ++i) {
-      Finish(*pending_[i]);
-      pending_[i]->Finished.store(true, std::memory_order_release);
+  if (!thread_.joinable() && !inline_) {
+    try {
+      thread_ = std::thread([this] { Work(); });
+    } catch (const std::system_error&) {
+      inline_ = true;  // no thread to be had: finish here
     }
+  }
+  if (inline_) {
+    for (size_t i = pending_.size() - waiting; i < pending_.size(); ++i) Run(*pending_[i]);
+    finished_ += waiting;
     handedOver_ += waiting;
     return;
   }
@@ -314,26 +293,28 @@ void TFinisher::Flush() noexcept {
     for (size_t i = pending_.size() - waiting; i < pending_.size(); ++i) queue_.push_back(pending_[i].get());
     handedOver_ += waiting;
   }
-  if (waiting > 1)
-    work_.notify_all();
-  else
-    work_.notify_one();
+  work_.notify_one();
 }
+
+void TFinisher::Run(TFinishJob& j) { Finish(j); }
 
 void TFinisher::Work() {
   std::unique_lock lock(mutex_);
   for (;;) {
     work_.wait(lock, [&] { return stop_ || !queue_.empty(); });
     if (queue_.empty()) return;
-    // One at a time: the other workers take the next ones meanwhile.
-    TFinishJob* j = queue_.front();
-    queue_.pop_front();
+    std::deque<TFinishJob*> batch;
+    batch.swap(queue_);
     lock.unlock();
-    Finish(*j);
-    j->Finished.store(true, std::memory_order_release);
+    for (TFinishJob* j : batch) {
+      Run(*j);
+      ++finished_;
+      if (waiting_ && finished_.load() >= wanted_.load()) {
+        std::lock_guard wake(mutex_);
+        done_.notify_all();
+      }
+    }
     lock.lock();
-    // Under the lock, so that the saving thread cannot miss it between its check and its wait.
-    if (waiting_) done_.notify_all();
   }
 }
 

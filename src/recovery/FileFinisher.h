@@ -41,7 +41,7 @@ struct TFolderFd {
   ~TFolderFd();
 };
 
-// What became of a file's bytes and of its name, from the copy through the finishing workers to
+// What became of a file's bytes and of its name, from the copy through the finishing thread to
 // the report.
 struct TFileOutcome {
   // Copying: not finished yet; Short: the kernel copied less than the image promised, the saving
@@ -75,8 +75,8 @@ struct TFileOutcome {
 };
 
 // What is left of a file once its bytes are written: its time and read-only bit, closing it and
-// giving it its name. Those system calls cost about as much as copying a small file, so other
-// threads make them while the next file is read and copied.
+// giving it its name. Those system calls cost about as much as copying a small file, so a second
+// thread makes them while the next file is read and copied.
 struct TFinishJob {
   std::shared_ptr<TFolderFd> Dir;
   int DirFd = -1;
@@ -97,7 +97,6 @@ struct TFinishJob {
   TFileOutcome Outcome;
   // For the report, on the saving thread.
   TSavedFile Out;
-  std::atomic<bool> Finished{false};  // set by whichever thread finished it
 
   TFinishJob() = default;
   TFinishJob(const TFinishJob&) = delete;
@@ -128,16 +127,12 @@ void Finish(TFinishJob& j);
 // temporary file. Its stage becomes Abandoned.
 void Abandon(TFinishJob& j);
 
-// Finishes files handed over on worker threads and gives them back in the order they were handed
-// over. Whatever was handed over is finished, also when the save ends by an exception: a worker only
-// stops with an empty queue. Files are handed over in batches, so that waking a worker does not cost
-// more than the work it takes over. Finishing is mostly the target file system's work (making the
-// file, its data, its name), which runs in parallel on separate files, so more than one worker keeps
-// the saving thread from waiting on it.
+// Finishes files in the order they were handed over. Whatever was handed over is finished, also
+// when the save ends by an exception: the thread only stops with an empty queue. Files are handed
+// over in batches and their completion is counted without a lock, so that waking the thread does
+// not cost more than the work it takes over.
 class TFinisher {
  public:
-  // `workers`: 0 picks by the processors there are.
-  explicit TFinisher(size_t workers = 0);
   ~TFinisher();
 
   void Submit(std::unique_ptr<TFinishJob> job) {
@@ -147,14 +142,14 @@ class TFinisher {
 
   // The oldest job handed over, once finished.
   std::unique_ptr<TFinishJob> Next() {
-    if (taken_ == handedOver_ || !pending_.front()->Finished.load(std::memory_order_acquire)) return nullptr;
+    if (pending_.empty() || finished_.load() == taken_) return nullptr;
     std::unique_ptr<TFinishJob> j = std::move(pending_.front());
     pending_.pop_front();
     ++taken_;
     return j;
   }
 
-  // Until the first `count` jobs in all are finished.
+  // Until `count` jobs in all are finished.
   void WaitUntil(size_t count);
 
   size_t Submitted() const { return taken_ + pending_.size(); }
@@ -164,22 +159,21 @@ class TFinisher {
   static constexpr size_t kBatch = 16;
 
   void Flush() noexcept;
-  void StartWorkers() noexcept;
-  // Whether the first `count` jobs in all are finished (the saving thread's).
-  bool FinishedUpTo(size_t count);
+  void Run(TFinishJob& j);
+
   void Work();
 
-  size_t workers_;
   std::deque<std::unique_ptr<TFinishJob>> pending_;  // the saving thread's: not yet reported, oldest first
   size_t taken_ = 0;                                 // reported so far
-  size_t handedOver_ = 0;                            // given to the workers so far
-  size_t finishedUpTo_ = 0;  // the first jobs in all known to be finished
+  size_t handedOver_ = 0;                            // given to the thread so far
+  std::atomic<size_t> finished_{0};                  // finished by the thread so far, in order
   std::atomic<bool> waiting_{false};
+  std::atomic<size_t> wanted_{0};
   std::mutex mutex_;
   std::condition_variable work_, done_;
   std::deque<TFinishJob*> queue_;
   bool stop_ = false, inline_ = false;
-  std::vector<std::thread> threads_;
+  std::thread thread_;
 };
 
 }  // namespace salvex

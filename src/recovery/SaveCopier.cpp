@@ -72,7 +72,7 @@ void TSaveCopier::Copy(TCustomFile& f, std::unique_ptr<TDataStream>& data, TFini
   const uint64_t ignoredBefore = IgnoredReadCount();
   // Bytes that lie unchanged in an image file are copied by the kernel; the rest, and anything
   // the kernel did not copy, is read below. A small file that lies there whole is copied by
-  // a finishing worker while this thread goes on to the next.
+  // the finishing thread while this one goes on to the next.
   uint64_t written = 0;
   int writeError = 0;
   bool handOverCopy = false;

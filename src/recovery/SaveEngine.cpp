@@ -82,7 +82,7 @@ class TSaver {
   // Reports every file handed over, waiting for those still being finished.
   void HarvestAll() { Harvest(0); }
 
-  // Reports the files the workers have finished, oldest first, having first waited until no
+  // Reports the files the other thread has finished, oldest first, having first waited until no
   // more than `keep` are left unreported.
   void Harvest(size_t keep) {
     if (harvesting_) return;
@@ -213,7 +213,7 @@ class TSaver {
   }
 
   // Reads the file and writes it into a new file that does not have its name yet (`safe`: that name,
-  // made safe); what is left is handed to the finishing workers and reported when it is done. `tellHere` is cleared when the caller is not to tell of
+  // made safe); what is left is handed to the finishing thread and reported when it is done. `tellHere` is cleared when the caller is not to tell of
   // the file (handed over, or dropped at a full target).
   bool WriteFile(TCustomFile& f, const std::string& safe, TFolderTarget& dir, TSavedFile& out, bool& tellHere) {
     const std::string& path = out.Path;
@@ -301,7 +301,7 @@ class TSaver {
     return go;
   }
 
-  // Reports a file the finishing workers are done with; false when there is nothing to tell of it.
+  // Reports a file the finishing thread is done with; false when there is nothing to tell of it.
   bool Conclude(TFinishJob& j) {
     using TStage = TFileOutcome::TStage;
     if (j.Outcome.Stage == TStage::Short && j.Outcome.TargetFull())

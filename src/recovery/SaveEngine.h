@@ -43,7 +43,7 @@ struct TSaveOptions {
   // created only when something inside it is written.
   std::function<bool(const TCustomFile&)> Filter;
   // Optional: told of each file the filter let through, once its outcome is known, in the order
-  // of the files (files are finished on other threads, so this may come a few files later).
+  // of the files (files are finished on a second thread, so this may come a few files later).
   std::function<void(const TSavedFile&)> OnFile;
   // Optional: sees a file's bytes as they are written (a report hashes them). With it, each file
   // is finished before the next is read, and its OnFile comes right after its bytes.
