@@ -108,8 +108,8 @@ class TNTFSdrive : public TCustomDrive {
   bool ReadContiguous(uint8_t* buffer, uint64_t count, uint64_t position, uint64_t startCluster) {
     return attributes_.ReadContiguous(buffer, count, position, startCluster);
   }
-  bool OpenDataPos(TNTFSDataPos& pos, uint64_t size, uint64_t recordNumber) {
-    return attributes_.OpenDataPos(pos, size, recordNumber);
+  bool OpenDataPos(TNTFSDataPos& pos, uint64_t size, uint64_t recordNumber, std::u16string_view stream = {}) {
+    return attributes_.OpenDataPos(pos, size, recordNumber, stream);
   }
   bool ReadDataPos(TNTFSDataPos& pos, uint64_t count, uint64_t& delivered, uint8_t* buffer) {
     return attributes_.ReadDataPos(pos, count, delivered, buffer);
