@@ -68,6 +68,8 @@ TEST(NtfsStreams, EveryNamedStreamIsAnEntryBesideItsOwnerWithItsOwnBytes) {
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->Size, entry.Size);
     EXPECT_EQ((s->Flags & ItemDeleted) != 0, deleted);
+    // "f.txt:big" has no extension "txt:big".
+    EXPECT_EQ(s->Parent->ListRow(*s).Cells.at(4).find(':'), std::string::npos);
     // A deleted file's streams are judged like its data: these clusters are all still free.
     EXPECT_EQ(s->Condition, deleted ? 1 : 0);
 
