@@ -189,7 +189,7 @@ void TNTFSDirectory::ReadChildren() {
       auto* f = dynamic_cast<TNTFSFile*>(&child);
       auto* d = f ? nullptr : dynamic_cast<TNTFSDirectory*>(&child);
       const int64_t number = f ? f->MFTNumber : d ? d->MFTNumber : 0;
-      if (number <= 0 || !drive.ReadMFTRecord(uint64_t(number), record) || !HasSignature(record, "FILE") ||
+      if (number <= 0 || !drive.ReadMFTRecord(uint64_t(number), record, d != nullptr) || !HasSignature(record, "FILE") ||
           !IsValidRecord(record))
         continue;
       TNTFSAttribute data;
