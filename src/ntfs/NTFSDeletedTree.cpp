@@ -4,6 +4,7 @@
 #include <bit>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -132,11 +133,11 @@ TNTFSDirectory* TNTFSDeletedTree::RebuildParentFrom(const TFileNameView& name, s
   std::vector<uint8_t> record;
   std::optional<std::vector<uint8_t>> parentName;
   if (drive_.ReadMFTRecord(p, record) && IsValidRecord(record)) parentName = drive_.FindFileName(record, p);
-  if (!parentName) return drive_.Deleted();
-  TFileNameView m{*parentName};
-  if (!m.IsDirectory()) return drive_.Deleted();
-  if (m.CreationTime() > name.CreationTime()) {
-    // The record now holds a directory created after the entry: its former parent is gone.
+  std::optional<TFileNameView> m;
+  if (parentName) m.emplace(*parentName);
+  // The record now holds a file, a directory created after the entry, or nothing readable: the former
+  // parent is gone, and its entries are kept together under its number rather than mixed into Deleted.
+  if (!m || !m->IsDirectory() || m->CreationTime() > name.CreationTime()) {
     auto placeholder = std::make_unique<TNTFSDirectory>();
     placeholder->MFTNumber = int64_t(p);
     placeholder->Name = PlaceholderName(p);
@@ -147,11 +148,11 @@ TNTFSDirectory* TNTFSDeletedTree::RebuildParentFrom(const TFileNameView& name, s
     nodes_[p] = node;
     return node;
   }
-  uint64_t g = RecordNumberOf(m.ParentReference());
+  uint64_t g = RecordNumberOf(m->ParentReference());
   TNTFSDirectory* grand = DeletedNode(g);
-  if (!grand) grand = RebuildParentFrom(m, path);
+  if (!grand) grand = RebuildParentFrom(*m, path);
   if (!grand->Children) grand->Children.emplace();
-  auto* node = static_cast<TNTFSDirectory*>(AddEntry(*grand, m, nullptr, p, false));
+  auto* node = static_cast<TNTFSDirectory*>(AddEntry(*grand, *m, nullptr, p, false));
   nodes_[p] = node;
   return node;
 }
