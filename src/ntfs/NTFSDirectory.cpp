@@ -189,8 +189,8 @@ void TNTFSDirectory::ReadChildren() {
       auto* f = dynamic_cast<TNTFSFile*>(&child);
       auto* d = f ? nullptr : dynamic_cast<TNTFSDirectory*>(&child);
       const int64_t number = f ? f->MFTNumber : d ? d->MFTNumber : 0;
-      if (number <= 0 || !drive.ReadMFTRecord(uint64_t(number), record, d != nullptr) || !HasSignature(record, "FILE") ||
-          !IsValidRecord(record))
+      if (number <= 0 || !drive.ReadMFTRecord(uint64_t(number), record, d != nullptr) ||
+          !HasSignature(record, "FILE") || !IsValidRecord(record))
         continue;
       TNTFSAttribute data;
       if (f && drive.LoadAttribute(record, uint64_t(number), AttrData, u"", data)) f->Size = data.Size();

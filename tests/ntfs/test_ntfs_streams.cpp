@@ -45,8 +45,8 @@ TEST(NtfsStreams, EveryNamedStreamIsAnEntryBesideItsOwnerWithItsOwnBytes) {
   ScopedHost scope(host);
   TDeviceList devices;
   TDriveList drives;
-  auto* drive = dynamic_cast<TNTFSdrive*>(
-      test::OpenImageVolume(test::UnpackedImage("ntfs-streams.img.gz"), 0, devices, drives));
+  auto* drive =
+      dynamic_cast<TNTFSdrive*>(test::OpenImageVolume(test::UnpackedImage("ntfs-streams.img.gz"), 0, devices, drives));
   ASSERT_NE(drive, nullptr);
   ASSERT_TRUE(PrepareVolume(*drive, nullptr).Ok());
   drive->LoadSpecialFolders(nullptr);
