@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -169,14 +170,22 @@ std::optional<std::vector<uint8_t>> TNTFSAttributeReader::FindFileName(std::span
   return best;
 }
 
-std::vector<std::u16string> TNTFSAttributeReader::DataStreamNames(std::span<const uint8_t> record) {
+std::vector<std::u16string> TNTFSAttributeReader::DataStreamNames(std::span<const uint8_t> record, bool* more) {
   std::vector<std::u16string> names;
+  std::set<std::u16string> seen;
+  if (more) *more = false;
   auto note = [&](std::span<const uint8_t> utf16le) {
     if (utf16le.empty()) return;
     std::u16string name(utf16le.size() / 2, u'\0');
     for (size_t k = 0; k < name.size(); ++k) name[k] = char16_t(utf16le[2 * k] | (utf16le[2 * k + 1] << 8));
     // The pieces of one non-resident stream each carry its name.
-    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
+    if (seen.count(name)) return;
+    if (names.size() >= kMaxStreamsPerRecord) {
+      if (more) *more = true;
+      return;
+    }
+    seen.insert(name);
+    names.push_back(std::move(name));
   };
   std::optional<TAttrView> list;
   ForEachAttribute(record, [&](const TAttrView& a) {

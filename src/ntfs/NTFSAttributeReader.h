@@ -68,8 +68,10 @@ class TNTFSAttributeReader {
   std::optional<std::vector<uint8_t>> FindFileName(std::span<const uint8_t> record, uint64_t recordNumber);
   // The names of a record's named $DATA attributes (alternate data streams), each once, in the order
   // met: the base record's, then those its attribute list names. Empty for most records, at the cost
-  // of one walk over attributes already in memory.
-  std::vector<std::u16string> DataStreamNames(std::span<const uint8_t> record);
+  // of one walk over attributes already in memory. Each stream is looked up through the whole list,
+  // so a crafted list of a million names stops at kMaxStreamsPerRecord; `more` says so.
+  static constexpr size_t kMaxStreamsPerRecord = 1024;
+  std::vector<std::u16string> DataStreamNames(std::span<const uint8_t> record, bool* more = nullptr);
 
   // Bytes of an attribute's content from `offset`; holes and the part past the initialised size
   // read as zeros. Returns the number of bytes delivered (cut at the content's size).

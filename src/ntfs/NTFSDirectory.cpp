@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <stdexcept>
 
 #include "common/CodePage.h"
 #include "common/Helpers.h"
@@ -123,7 +124,12 @@ std::vector<std::unique_ptr<TItem>> StreamEntries(TNTFSDirectory& parent, const 
                                                   std::span<const uint8_t> record, uint64_t number) {
   std::vector<std::unique_ptr<TItem>> out;
   TNTFSdrive& drive = parent.Volume();
-  const std::vector<std::u16string> names = drive.Attributes().DataStreamNames(record);
+  bool more = false;
+  const std::vector<std::u16string> names = drive.Attributes().DataStreamNames(record, &more);
+  if (more)
+    drive.NoteCorrupt("named streams of record " + std::to_string(number),
+                      std::runtime_error("more than " + std::to_string(TNTFSAttributeReader::kMaxStreamsPerRecord) +
+                                         " names: the rest are not listed"));
   if (names.empty()) return out;
   const auto* file = dynamic_cast<const TNTFSFile*>(&owner);
   const auto* dir = dynamic_cast<const TNTFSDirectory*>(&owner);
