@@ -165,12 +165,17 @@ void TNTFSDeletedTree::FileDeletedRecord(uint64_t i, std::span<const uint8_t> re
   bool hasData = drive_.LoadAttribute(record, i, AttrData, u"", data);
   // A directory already rebuilt as the path of an entry met earlier (or while rebuilding its own
   // parents, when the chain loops) is this deleted directory: mark it instead of adding a twin.
+  // A deleted record's streams are listed beside it, in its former folder.
+  auto addStreams = [&](TNTFSDirectory& folder, const TItem& owner) {
+    for (auto& s : StreamEntries(folder, owner, record, i)) folder.Adopt(std::move(s));
+  };
   auto markExisting = [&]() {
     if (!n.IsDirectory()) return false;
     auto it = nodes_.find(i);
     if (it == nodes_.end() || it->second == drive_.Deleted() || (it->second->Flags & ItemDeleted)) return false;
     it->second->Flags = ItemDeleted;
     it->second->Condition = DataCondition(hasData ? &data : nullptr);
+    if (auto* folder = dynamic_cast<TNTFSDirectory*>(it->second->Parent)) addStreams(*folder, *it->second);
     return true;
   };
   if (markExisting()) return;
@@ -181,6 +186,7 @@ void TNTFSDeletedTree::FileDeletedRecord(uint64_t i, std::span<const uint8_t> re
   if (!parent->Children) parent->Children.emplace();
   TItem* item = AddEntry(*parent, n, hasData ? &data : nullptr, i, true);
   if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) nodes_[i] = d;
+  addStreams(*parent, *item);
 }
 
 void TNTFSDeletedTree::FindDeleted(TStatusDialog* status) {
