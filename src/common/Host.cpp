@@ -15,7 +15,9 @@ std::string PrepareFindMask(const std::string& typed) {
 
 std::string THost::TypeName(const std::string& fileName) {
   auto dot = fileName.rfind('.');
-  if (dot == std::string::npos || dot + 1 == fileName.size()) return "File";
+  // "f.txt:big" is an NTFS stream without an extension of its own, not a "TXT:BIG" file.
+  if (dot == std::string::npos || dot + 1 == fileName.size() || fileName.find(':', dot) != std::string::npos)
+    return "File";
   std::string ext = fileName.substr(dot + 1);
   for (char& c : ext)
     if (c >= 'a' && c <= 'z') c = char(c - 32);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,36 @@ std::optional<std::vector<uint8_t>> TNTFSAttributeReader::FindFileName(std::span
   return best;
 }
 
+std::vector<std::u16string> TNTFSAttributeReader::DataStreamNames(std::span<const uint8_t> record, bool* more) {
+  std::vector<std::u16string> names;
+  std::set<std::u16string> seen;
+  if (more) *more = false;
+  auto note = [&](std::span<const uint8_t> utf16le) {
+    if (utf16le.empty()) return;
+    std::u16string name(utf16le.size() / 2, u'\0');
+    for (size_t k = 0; k < name.size(); ++k) name[k] = char16_t(utf16le[2 * k] | (utf16le[2 * k + 1] << 8));
+    // The pieces of one non-resident stream each carry its name.
+    if (seen.count(name)) return;
+    if (names.size() >= kMaxStreamsPerRecord) {
+      if (more) *more = true;
+      return;
+    }
+    seen.insert(name);
+    names.push_back(std::move(name));
+  };
+  std::optional<TAttrView> list;
+  ForEachAttribute(record, [&](const TAttrView& a) {
+    if (a.Type() == AttrData) note(a.NameBytes());
+    if (a.Type() == AttrAttributeList && a.NameLength() == 0) list = a;
+    return true;
+  });
+  std::vector<uint8_t> listBytes;
+  if (!list || !ReadAttributeListValue(*list, listBytes)) return names;
+  for (const TAttrListEntry& e : ParseAttributeList(listBytes))
+    if (e.Type == AttrData) note(e.Name);
+  return names;
+}
+
 uint64_t TNTFSAttributeReader::ReadAttributeBytes(const TNTFSAttribute& attr, uint64_t offset, uint64_t count, uint8_t* buffer,
                                         bool* complete) {
   if (complete) *complete = true;
@@ -259,13 +290,15 @@ bool TNTFSAttributeReader::TestBitmapBit(const TNTFSAttribute& bitmap, uint64_t 
   return (byte >> (n & 7)) & 1;
 }
 
-bool TNTFSAttributeReader::OpenDataPos(TNTFSDataPos& pos, uint64_t size, uint64_t recordNumber) {
+bool TNTFSAttributeReader::OpenDataPos(TNTFSDataPos& pos, uint64_t size, uint64_t recordNumber,
+                                       std::u16string_view stream) {
   pos = TNTFSDataPos{};
   pos.Reference = recordNumber;
+  pos.Stream = stream;
   pos.Size = size;
   std::vector<uint8_t> record;
   if (!drive_.ReadMFTRecord(recordNumber, record) || !HasSignature(record, "FILE") || !IsValidRecord(record)) return false;
-  if (!LoadAttribute(record, recordNumber, AttrData, u"", pos.Data)) return false;
+  if (!LoadAttribute(record, recordNumber, AttrData, stream, pos.Data)) return false;
   // The record's own size is the truth; directory entries often carry a stale one.
   pos.Size = pos.Data.Size();
   AttachDataDecoder(drive_, record, recordNumber, pos);

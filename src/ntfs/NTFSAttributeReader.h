@@ -33,11 +33,12 @@ struct TNTFSAttribute {
 
 class TNTFSDecoder;
 
-// Read position over a file's unnamed $DATA. The attribute is loaded once when opened, instead of
+// Read position over a file's $DATA (the unnamed one, or a named stream). The attribute is loaded once when opened, instead of
 // re-reading the record for every piece. Compressed data (NTFS compression or the Windows Overlay
 // Filter) is read through a decoder and Size is the decoded length; encrypted data reads as stored.
 struct TNTFSDataPos {
   uint64_t Reference = 0;  // MFT record number
+  std::u16string Stream;   // the $DATA attribute's name; empty for the file's unnamed data
   uint64_t Position = 0;
   uint64_t Size = 0;
   bool Opened = false;
@@ -65,6 +66,12 @@ class TNTFSAttributeReader {
   // The preferred $FILE_NAME value of a record (Win32, then POSIX, then DOS), searched through its
   // attribute list as well; a copy, so it stays valid.
   std::optional<std::vector<uint8_t>> FindFileName(std::span<const uint8_t> record, uint64_t recordNumber);
+  // The names of a record's named $DATA attributes (alternate data streams), each once, in the order
+  // met: the base record's, then those its attribute list names. Empty for most records, at the cost
+  // of one walk over attributes already in memory. Each stream is looked up through the whole list,
+  // so a crafted list of a million names stops at kMaxStreamsPerRecord; `more` says so.
+  static constexpr size_t kMaxStreamsPerRecord = 1024;
+  std::vector<std::u16string> DataStreamNames(std::span<const uint8_t> record, bool* more = nullptr);
 
   // Bytes of an attribute's content from `offset`; holes and the part past the initialised size
   // read as zeros. Returns the number of bytes delivered (cut at the content's size).
@@ -79,7 +86,8 @@ class TNTFSAttributeReader {
   // Bit n of a bitmap attribute (cluster or record in use).
   bool TestBitmapBit(const TNTFSAttribute& bitmap, uint64_t n);
 
-  bool OpenDataPos(TNTFSDataPos& pos, uint64_t size, uint64_t recordNumber);
+  // The record's unnamed $DATA, or the named one `stream`.
+  bool OpenDataPos(TNTFSDataPos& pos, uint64_t size, uint64_t recordNumber, std::u16string_view stream = {});
   // Up to `count` bytes from the position; false when the data cannot be found or read fully.
   bool ReadDataPos(TNTFSDataPos& pos, uint64_t count, uint64_t& delivered, uint8_t* buffer);
   bool SeekDataPos(TNTFSDataPos& pos, uint64_t position);

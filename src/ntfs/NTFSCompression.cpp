@@ -392,7 +392,8 @@ void AttachDataDecoder(TNTFSdrive& drive, std::span<const uint8_t> record, uint6
   pos.Encrypted = (data.Flags & AttrFlagEncrypted) || (fileFlags & FileAttributeEncrypted);
   // Encrypted data can only be read as stored: its key is not on the volume.
   if (pos.Encrypted) return;
-  if (auto wof = WofDecoderOf(drive, record, recordNumber, pos.Size)) {
+  // The overlay filter compresses a file's unnamed data only (into a named stream of its own).
+  if (auto wof = pos.Stream.empty() ? WofDecoderOf(drive, record, recordNumber, pos.Size) : nullptr) {
     pos.Compressed = true;
     pos.Decoder = std::move(wof);
     return;

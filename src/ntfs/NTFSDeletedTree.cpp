@@ -4,6 +4,7 @@
 #include <bit>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -132,11 +133,11 @@ TNTFSDirectory* TNTFSDeletedTree::RebuildParentFrom(const TFileNameView& name, s
   std::vector<uint8_t> record;
   std::optional<std::vector<uint8_t>> parentName;
   if (drive_.ReadMFTRecord(p, record) && IsValidRecord(record)) parentName = drive_.FindFileName(record, p);
-  if (!parentName) return drive_.Deleted();
-  TFileNameView m{*parentName};
-  if (!m.IsDirectory()) return drive_.Deleted();
-  if (m.CreationTime() > name.CreationTime()) {
-    // The record now holds a directory created after the entry: its former parent is gone.
+  std::optional<TFileNameView> m;
+  if (parentName) m.emplace(*parentName);
+  // The record now holds a file, a directory created after the entry, or nothing readable: the former
+  // parent is gone, and its entries are kept together under its number rather than mixed into Deleted.
+  if (!m || !m->IsDirectory() || m->CreationTime() > name.CreationTime()) {
     auto placeholder = std::make_unique<TNTFSDirectory>();
     placeholder->MFTNumber = int64_t(p);
     placeholder->Name = PlaceholderName(p);
@@ -147,11 +148,11 @@ TNTFSDirectory* TNTFSDeletedTree::RebuildParentFrom(const TFileNameView& name, s
     nodes_[p] = node;
     return node;
   }
-  uint64_t g = RecordNumberOf(m.ParentReference());
+  uint64_t g = RecordNumberOf(m->ParentReference());
   TNTFSDirectory* grand = DeletedNode(g);
-  if (!grand) grand = RebuildParentFrom(m, path);
+  if (!grand) grand = RebuildParentFrom(*m, path);
   if (!grand->Children) grand->Children.emplace();
-  auto* node = static_cast<TNTFSDirectory*>(AddEntry(*grand, m, nullptr, p, false));
+  auto* node = static_cast<TNTFSDirectory*>(AddEntry(*grand, *m, nullptr, p, false));
   nodes_[p] = node;
   return node;
 }
@@ -164,12 +165,17 @@ void TNTFSDeletedTree::FileDeletedRecord(uint64_t i, std::span<const uint8_t> re
   bool hasData = drive_.LoadAttribute(record, i, AttrData, u"", data);
   // A directory already rebuilt as the path of an entry met earlier (or while rebuilding its own
   // parents, when the chain loops) is this deleted directory: mark it instead of adding a twin.
+  // A deleted record's streams are listed beside it, in its former folder.
+  auto addStreams = [&](TNTFSDirectory& folder, const TItem& owner) {
+    for (auto& s : StreamEntries(folder, owner, record, i)) folder.Adopt(std::move(s));
+  };
   auto markExisting = [&]() {
     if (!n.IsDirectory()) return false;
     auto it = nodes_.find(i);
     if (it == nodes_.end() || it->second == drive_.Deleted() || (it->second->Flags & ItemDeleted)) return false;
     it->second->Flags = ItemDeleted;
     it->second->Condition = DataCondition(hasData ? &data : nullptr);
+    if (auto* folder = dynamic_cast<TNTFSDirectory*>(it->second->Parent)) addStreams(*folder, *it->second);
     return true;
   };
   if (markExisting()) return;
@@ -180,6 +186,7 @@ void TNTFSDeletedTree::FileDeletedRecord(uint64_t i, std::span<const uint8_t> re
   if (!parent->Children) parent->Children.emplace();
   TItem* item = AddEntry(*parent, n, hasData ? &data : nullptr, i, true);
   if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) nodes_[i] = d;
+  addStreams(*parent, *item);
 }
 
 void TNTFSDeletedTree::FindDeleted(TStatusDialog* status) {

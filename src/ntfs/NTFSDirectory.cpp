@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <stdexcept>
 
 #include "common/CodePage.h"
 #include "common/Helpers.h"
@@ -12,6 +13,7 @@
 #include "common/Unicode.h"
 #include "ntfs/NTFSFile.h"
 #include "ntfs/NTFSIndex.h"
+#include "ntfs/NTFSStreamFile.h"
 #include "ntfs/NTFSdrive.h"
 #include "salvex/StringIds.h"
 
@@ -118,6 +120,57 @@ TItem* AddEntry(TNTFSDirectory& parent, const TFileNameView& key, const TNTFSAtt
   return parent.Adopt(std::move(f));
 }
 
+std::vector<std::unique_ptr<TItem>> StreamEntries(TNTFSDirectory& parent, const TItem& owner,
+                                                  std::span<const uint8_t> record, uint64_t number) {
+  std::vector<std::unique_ptr<TItem>> out;
+  TNTFSdrive& drive = parent.Volume();
+  bool more = false;
+  const std::vector<std::u16string> names = drive.Attributes().DataStreamNames(record, &more);
+  if (more)
+    drive.NoteCorrupt("named streams of record " + std::to_string(number),
+                      std::runtime_error("more than " + std::to_string(TNTFSAttributeReader::kMaxStreamsPerRecord) +
+                                         " names: the rest are not listed"));
+  if (names.empty()) return out;
+  const auto* file = dynamic_cast<const TNTFSFile*>(&owner);
+  const auto* dir = dynamic_cast<const TNTFSDirectory*>(&owner);
+  if (!file && !dir) return out;
+  const bool deleted = ((file ? file->Flags : dir->Flags) & ItemDeleted) != 0;
+  for (const std::u16string& name : names) {
+    auto s = std::make_unique<TNTFSStreamFile>();
+    std::vector<uint8_t> bytes;
+    for (char16_t c : name) bytes.insert(bytes.end(), {uint8_t(c & 0xFF), uint8_t(c >> 8)});
+    s->Name = (file ? file->Name : dir->Name) + ":" + RecordName(bytes, number);
+    s->Stream = name;
+    s->Drive = &drive;
+    s->Parent = &parent;
+    s->MFTNumber = int64_t(number);
+    s->ModificationTime = file ? file->ModificationTime : dir->ModificationTime;
+    s->Date = file ? file->Date : dir->Date;
+    s->Time = file ? file->Time : dir->Time;
+    if (file) {
+      s->Attributes = file->Attributes;
+      s->Encrypted = file->Encrypted;
+    }
+    TNTFSAttribute data;
+    if (drive.LoadAttribute(record, number, AttrData, name, data)) {
+      s->Size = data.Size();
+      s->Compressed = !data.Resident && data.CompressionUnit != 0;
+      if (deleted) {
+        uint64_t reused = 0;
+        s->Condition = drive.DataCondition(&data, &reused);
+        s->ReusedClusters = static_cast<uint32_t>(std::min<uint64_t>(reused, UINT32_MAX));
+      }
+    } else {
+      // Named by the attribute list, but its record could not be read: listed, and poor.
+      s->Condition = 2;
+    }
+    if (deleted) s->Flags = ItemDeleted;
+    if (s->Size > drive.VolumeBytes()) s->Condition = 2;
+    out.push_back(std::move(s));
+  }
+  return out;
+}
+
 void TNTFSDirectory::ReadChildren() {
   Children.emplace();
   std::vector<int64_t> onPath;
@@ -134,14 +187,33 @@ void TNTFSDirectory::ReadChildren() {
       return true;
     });
     // Index keys often carry a stale size (NTFS updates them lazily); the record's $DATA is exact.
+    // The record read for it also names the entry's streams, listed right after the entry.
     std::vector<uint8_t> record;
-    for (auto& child : *Children) {
-      auto* f = dynamic_cast<TNTFSFile*>(child.get());
-      if (!f || !drive.ReadMFTRecord(uint64_t(f->MFTNumber), record) || !HasSignature(record, "FILE") ||
-          !IsValidRecord(record))
+    std::vector<std::pair<size_t, std::vector<std::unique_ptr<TItem>>>> streams;
+    for (size_t k = 0; k < Children->size(); ++k) {
+      TItem& child = *(*Children)[k];
+      auto* f = dynamic_cast<TNTFSFile*>(&child);
+      auto* d = f ? nullptr : dynamic_cast<TNTFSDirectory*>(&child);
+      const int64_t number = f ? f->MFTNumber : d ? d->MFTNumber : 0;
+      if (number <= 0 || !drive.ReadMFTRecord(uint64_t(number), record, d != nullptr) ||
+          !HasSignature(record, "FILE") || !IsValidRecord(record))
         continue;
       TNTFSAttribute data;
-      if (drive.LoadAttribute(record, uint64_t(f->MFTNumber), AttrData, u"", data)) f->Size = data.Size();
+      if (f && drive.LoadAttribute(record, uint64_t(number), AttrData, u"", data)) f->Size = data.Size();
+      auto entries = StreamEntries(*this, child, record, uint64_t(number));
+      if (!entries.empty()) streams.emplace_back(k, std::move(entries));
+    }
+    if (!streams.empty()) {
+      TChildren listed;
+      auto next = streams.begin();
+      for (size_t k = 0; k < Children->size(); ++k) {
+        listed.push_back(std::move((*Children)[k]));
+        if (next != streams.end() && next->first == k) {
+          for (auto& s : next->second) listed.push_back(std::move(s));
+          ++next;
+        }
+      }
+      Children = std::move(listed);
     }
   } catch (const std::bad_alloc&) {
     // Memory refused is no damage of this index: a part-listed folder would hide the rest.

@@ -4,6 +4,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "devices/Model.h"
 #include "ntfs/MFTRecord.h"
@@ -51,6 +52,12 @@ class TNTFSDirectory : public TCustomDirectory {
 // For deleted entries the size and condition come from the record's $DATA when given.
 TItem* AddEntry(TNTFSDirectory& parent, const ntfs::TFileNameView& key, const TNTFSAttribute* data, uint64_t number,
                 bool deleted);
+
+// Entries for the named $DATA attributes of record `number` (its bytes `record`), named
+// "owner:stream" and belonging in `parent` beside `owner`, the file or folder the record lists as;
+// a deleted owner's streams are deleted and judged like its data. Empty for a record without them.
+std::vector<std::unique_ptr<TItem>> StreamEntries(TNTFSDirectory& parent, const TItem& owner,
+                                                  std::span<const uint8_t> record, uint64_t number);
 
 // " good" / "poor" / "" as shown in the condition column.
 std::string ConditionText(uint8_t flags, uint8_t condition);

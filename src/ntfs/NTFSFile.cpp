@@ -4,6 +4,7 @@
 #include "devices/GapStream.h"
 #include "ntfs/NTFSFileData.h"
 #include "ntfs/NTFSFormerTree.h"
+#include "ntfs/NTFSStreamFile.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -149,11 +150,12 @@ int64_t TNTFSReadStream::Seek(int64_t offset, Origin origin) {
   return int64_t(Position);
 }
 
-TNTFSStream::TNTFSStream(TNTFSdrive& drive, uint64_t size, uint64_t reference, uint64_t recordOffset)
+TNTFSStream::TNTFSStream(TNTFSdrive& drive, uint64_t size, uint64_t reference, uint64_t recordOffset,
+                         std::u16string_view stream)
     : TNTFSReadStream(drive), Reference(reference) {
   Size = size;
   const bool opened = recordOffset ? OpenFoundDataPos(drive, DataPos, recordOffset, reference)
-                                   : drive.OpenDataPos(DataPos, size, reference);
+                                   : drive.OpenDataPos(DataPos, size, reference, stream);
   if (opened) Size = DataPos.Size;
 }
 
@@ -194,6 +196,8 @@ uint64_t TNTFSContiguousStream::Read(uint8_t* buffer, uint64_t count) {
 std::unique_ptr<TNTFSReadStream> OpenNTFSStream(TNTFSdrive& drive, const TItem& item) {
   if (auto* m = dynamic_cast<const TNTFSMFTFile*>(&item))
     return std::make_unique<TNTFSMFTStream>(drive, m->DataOffset, m->Size, m->Cluster);
+  if (auto* s = dynamic_cast<const TNTFSStreamFile*>(&item))
+    return std::make_unique<TNTFSStream>(drive, s->Size, uint64_t(s->MFTNumber), 0, s->Stream);
   if (auto* f = dynamic_cast<const TNTFSFile*>(&item)) {
     if (f->MFTNumber > 0)
       return std::make_unique<TNTFSStream>(drive, f->Size, uint64_t(f->MFTNumber), f->RecordOffset);
@@ -201,8 +205,6 @@ std::unique_ptr<TNTFSReadStream> OpenNTFSStream(TNTFSdrive& drive, const TItem& 
   }
   return nullptr;
 }
-
-namespace {
 
 // The viewer's stream of an NTFS list row: the NTFS read stream in the shape every volume's data has.
 std::unique_ptr<TDataStream> NTFSViewStream(TCustomDrive* volume, const TItem& item) {
@@ -225,8 +227,6 @@ std::unique_ptr<TDataStream> NTFSViewStream(TCustomDrive* volume, const TItem& i
   view->s = std::move(stream);
   return view;
 }
-
-}  // namespace
 
 std::unique_ptr<TDataStream> TNTFSFile::OpenViewData(const TReadChoice&) { return NTFSViewStream(Drive, *this); }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "devices/Model.h"
 #include "ntfs/NTFSdrive.h"
@@ -88,11 +89,12 @@ class TNTFSReadStream {
   TNTFSdrive& Drive;
 };
 
-// The unnamed $DATA of a record; holes read as zeros.
+// The unnamed (or a named) $DATA of a record; holes read as zeros.
 class TNTFSStream : public TNTFSReadStream {
  public:
   // A record of the current $MFT, or with recordOffset a former record found by the lost-data search.
-  TNTFSStream(TNTFSdrive& drive, uint64_t size, uint64_t reference, uint64_t recordOffset = 0);
+  TNTFSStream(TNTFSdrive& drive, uint64_t size, uint64_t reference, uint64_t recordOffset = 0,
+              std::u16string_view stream = {});
   uint64_t Read(uint8_t* buffer, uint64_t count) override;
   std::string Failure() const override { return DataPos.Failure; }
   uint64_t Reference;
@@ -118,5 +120,7 @@ class TNTFSContiguousStream : public TNTFSReadStream {
 
 // The stream the viewer opens for a list row of an NTFS volume; none for other objects.
 std::unique_ptr<TNTFSReadStream> OpenNTFSStream(TNTFSdrive& drive, const TItem& item);
+// The same as the data every volume's viewer reads.
+std::unique_ptr<TDataStream> NTFSViewStream(TCustomDrive* volume, const TItem& item);
 
 }  // namespace salvex

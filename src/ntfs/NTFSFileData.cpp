@@ -10,7 +10,7 @@
 namespace salvex {
 
 TNTFSFileData::TNTFSFileData(TNTFSdrive& drive, Source source, uint64_t where, uint32_t base, uint64_t size,
-                             uint64_t number)
+                             uint64_t number, std::u16string_view stream)
     : drive_(drive), source_(source), where_(where), base_(base), size_(size) {
   if (source_ == Source::FoundRecord) {
     // From here on it reads like a record of the current $MFT, through the position opened.
@@ -21,7 +21,7 @@ TNTFSFileData::TNTFSFileData(TNTFSdrive& drive, Source source, uint64_t where, u
     }
     size_ = pos_.Size;
   } else if (source_ == Source::Record) {
-    if (where_ == 0 || !drive_.OpenDataPos(pos_, size_, where_)) {
+    if (where_ == 0 || !drive_.OpenDataPos(pos_, size_, where_, stream)) {
       Failure = LoadText(txt::DataAttributeUnreadable);
       return;
     }

@@ -302,12 +302,20 @@ uint64_t TNTFSdrive::MFTRecordCount() const {
   return BytesPerFileRecord ? MFTData.DataSize / BytesPerFileRecord : 0;
 }
 
-bool TNTFSdrive::ReadMFTRecord(uint64_t n, std::vector<uint8_t>& record) {
+bool TNTFSdrive::ReadMFTRecord(uint64_t n, std::vector<uint8_t>& record, bool alone) {
   if (ReadingFoundRecords) return ReadingFoundRecords->Read(*this, n, record);
   record.assign(BytesPerFileRecord, 0);
   if (n >= MFTRecordCount()) return false;
   uint64_t offset = n * BytesPerFileRecord;
   uint64_t blockStart = offset / kMFTCacheBytes * kMFTCacheBytes;
+  if (alone && blockStart != mftCacheStart_) {
+    bool complete = false;
+    if (ReadAttributeBytes(MFTData, offset, BytesPerFileRecord, record.data(), &complete) != BytesPerFileRecord ||
+        !complete)
+      return false;
+    FixupRecord(record, offset);
+    return true;
+  }
   if (blockStart != mftCacheStart_) {
     uint64_t length = std::min<uint64_t>(kMFTCacheBytes, MFTData.DataSize - blockStart);
     mftCache_.resize(length);

@@ -77,8 +77,10 @@ class TNTFSdrive : public TCustomDrive {
   // Number of records the $MFT's data holds.
   uint64_t MFTRecordCount() const;
   // Record n, fixed up, into `record` (resized to BytesPerFileRecord). False when it lies outside
-  // the $MFT or could not be read (the buffer then holds zeros for the unread part).
-  bool ReadMFTRecord(uint64_t n, std::vector<uint8_t>& record);
+  // the $MFT or could not be read (the buffer then holds zeros for the unread part). With `alone` a
+  // record outside the cached piece of the $MFT is read by itself and the piece kept: for records
+  // met one by one far apart (the folders of a listing), which would each cost a whole piece.
+  bool ReadMFTRecord(uint64_t n, std::vector<uint8_t>& record, bool alone = false);
   // The records of former MFTs the last lost-data search found; its found files read through them.
   std::shared_ptr<const TFoundMFT> FoundRecords;
   // While set (see TFoundRecordScope), ReadMFTRecord reads these records instead of the $MFT's.
@@ -108,8 +110,8 @@ class TNTFSdrive : public TCustomDrive {
   bool ReadContiguous(uint8_t* buffer, uint64_t count, uint64_t position, uint64_t startCluster) {
     return attributes_.ReadContiguous(buffer, count, position, startCluster);
   }
-  bool OpenDataPos(TNTFSDataPos& pos, uint64_t size, uint64_t recordNumber) {
-    return attributes_.OpenDataPos(pos, size, recordNumber);
+  bool OpenDataPos(TNTFSDataPos& pos, uint64_t size, uint64_t recordNumber, std::u16string_view stream = {}) {
+    return attributes_.OpenDataPos(pos, size, recordNumber, stream);
   }
   bool ReadDataPos(TNTFSDataPos& pos, uint64_t count, uint64_t& delivered, uint8_t* buffer) {
     return attributes_.ReadDataPos(pos, count, delivered, buffer);

@@ -39,8 +39,10 @@ std::string SafeSaveName(const std::string& shownName) {
   // Control characters (a terminal escape in a name) would make every later listing of the
   // target act on the terminal.
   std::string name = WithoutControls(shownName);
+  // ':' is legal on Linux, but the FAT, exFAT and NTFS targets files are saved to refuse it, and
+  // it is in every NTFS stream's name ("report.doc:Zone.Identifier").
   for (char& c : name)
-    if (c == '/' || c == '\0') c = '_';
+    if (c == '/' || c == '\0' || c == ':') c = '_';
   if (name.empty() || name == "." || name == "..") name = "_" + name;
   return name;
 }

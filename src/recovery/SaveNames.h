@@ -8,8 +8,8 @@ namespace salvex {
 // The longest name, in bytes, that Linux file systems take for one entry.
 constexpr size_t kMaxNameBytes = 255;
 
-// The name a saved item gets on Linux: the shown name with control characters, "/" and NUL
-// replaced, and "", "." and ".." prefixed with "_", so that it always names an entry of its own
+// The name a saved item gets on Linux: the shown name with control characters, "/", NUL and ":"
+// (refused by the FAT, exFAT and NTFS targets users save to) replaced, and "", "." and ".." prefixed with "_", so that it always names an entry of its own
 // folder. It may still be too long (see FittedName).
 std::string SafeSaveName(const std::string& shownName);
 

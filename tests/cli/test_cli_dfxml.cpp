@@ -118,10 +118,14 @@ TEST_P(CliDfxml, ValidatesAndItsByteRunsReadBackWhatCatWrites) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, CliDfxml,
-                         ::testing::Values("fat16.img.gz", "fat32.img.gz", "exfat.img.gz", "ntfs.img.gz", "ext4.img.gz"),
+                         ::testing::Values("fat16.img.gz", "fat32.img.gz", "exfat.img.gz", "ntfs.img.gz", "ext4.img.gz",
+                                           "ntfs-streams.img.gz"),
                          [](const auto& info) {
                            std::string name = info.param;
-                           return name.substr(0, name.find('.'));
+                           name = name.substr(0, name.find('.'));
+                           for (char& c : name)
+                             if (c == '-') c = '_';
+                           return name;
                          });
 
 TEST_F(CliDfxml, EveryCommandWritesAValidDocument) {

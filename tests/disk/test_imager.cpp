@@ -5,9 +5,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,6 +19,7 @@
 #include "disk/ImageRun.h"
 #include "disk/Imager.h"
 #include "disk/RescueMap.h"
+#include "disk/SplitRead.h"
 #include "support/Cli.h"
 
 namespace salvex::test {
@@ -217,6 +222,64 @@ TEST_F(ImagerTest, VolumeWindowIsImagedAndATargetWithoutItsMapIsRefused) {
   TImageRun refused(io);
   EXPECT_FALSE(refused.Prepare(request));
   EXPECT_NE(refused.Error.find("exists but the map"), std::string::npos) << refused.Error;
+}
+
+}  // namespace
+}  // namespace salvex::test
+
+namespace salvex::test {
+namespace {
+
+// A read split in two halves answers as one read would: the bytes from the start up to the first
+// unreadable one, -1 with the first half's errno when none; a read too short to split is one request.
+TEST(SplitRead, HalvesAnswerAsOneRead) {
+  constexpr size_t kLength = 8192;
+  struct Case {
+    uint64_t badFrom;  // first unreadable byte (kLength: none)
+    int err;
+    ssize_t want;
+    int wantErrno;
+  };
+  const Case cases[] = {
+      {kLength, 0, ssize_t(kLength), 0},  // whole
+      {6144, EIO, 6144, 0},               // in the second half: the whole first half and the good start of the second
+      {4096, EIO, 4096, 0},               // the second half's first byte
+      {1024, EIO, 1024, 0},               // in the first half: what follows is not counted even if read
+      {0, EIO, -1, EIO},
+      {0, EINVAL, -1, EINVAL},            // a device refusing direct reads says so to the caller
+  };
+  for (const Case& c : cases) {
+    std::vector<char> source(kLength), out(kLength, 0);
+    for (size_t i = 0; i < kLength; ++i) source[i] = char(i * 7);
+    int calls = 0;
+    std::mutex m;
+    const TRangeRead read = [&](char* b, size_t n, uint64_t at) -> ssize_t {
+      {
+        std::lock_guard lock(m);
+        ++calls;
+      }
+      const uint64_t good = c.badFrom > at ? std::min<uint64_t>(n, c.badFrom - at) : 0;
+      std::memcpy(b, source.data() + at, good);
+      if (good == n) return ssize_t(n);
+      if (good > 0) return ssize_t(good);
+      errno = c.err;
+      return -1;
+    };
+    errno = 0;
+    const ssize_t got = ReadInHalves(out.data(), kLength, 0, 512, 4096, read);
+    SCOPED_TRACE(c.badFrom);
+    EXPECT_EQ(got, c.want);
+    EXPECT_EQ(calls, 2);
+    if (got < 0) {
+      EXPECT_EQ(errno, c.wantErrno);
+    } else {
+      EXPECT_EQ(0, std::memcmp(out.data(), source.data(), size_t(got)));
+    }
+  }
+  std::vector<char> out(2048);
+  int calls = 0;
+  EXPECT_EQ(ReadInHalves(out.data(), out.size(), 0, 512, 4096, [&](char*, size_t n, uint64_t) { ++calls; return ssize_t(n); }), 2048);
+  EXPECT_EQ(calls, 1);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Attribute lookup through attribute lists over an in-memory volume: the input replaces records
-// 20 and 21 (a base record and its extension), then the volume looks up, reads, lists and walks them.
+// 20 and 21 (a base record and its extension), then the volume looks up, reads, lists and walks them,
+// named data streams too.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -43,6 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
     drive.FindFileName(record, 20);
+    for (const std::u16string& name : drive.Attributes().DataStreamNames(record)) {
+      TNTFSAttribute a;
+      uint8_t buffer[4096];
+      if (drive.LoadAttribute(record, 20, 0x80, name, a)) drive.ReadAttributeBytes(a, 0, sizeof buffer, buffer);
+    }
   }
   EnumerateIndex(drive, 20, [](uint64_t, std::span<const uint8_t>) { return true; });
   drive.Root()->Search([](TItem&) { return true; }, true);

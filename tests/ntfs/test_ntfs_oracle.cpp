@@ -1,7 +1,8 @@
 // The NTFS volumes of every fixture against The Sleuth Kit: the Root tree lists what `fls -r -p`
-// lists (without the system records 0-15 and what lies below them, and without named streams),
+// lists (without the system records 0-15 and what lies below them), named data streams among them,
 // every deleted entry `fls -r -d -p` names is in the Deleted tree under its former path, and saved
-// files are byte-identical to `icat`.
+// files are byte-identical to `icat`. A folder's stream is listed in the folder's parent only; fls
+// shows it once more inside the folder as ".:stream".
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@
 #include "disk/PhysicalDisk.h"
 #include "ntfs/NTFSDirectory.h"
 #include "ntfs/NTFSFile.h"
+#include "ntfs/NTFSStreamFile.h"
 #include "support/Save.h"
 #include "ntfs/NTFSdrive.h"
 #include "recovery/Browse.h"
@@ -102,9 +104,11 @@ TEST_P(NtfsOracle, RootDeletedAndSavedBytesMatchTheSleuthKit) {
   ASSERT_EQ(live.ExitCode, 0) << live.Err;
   std::set<std::string> expected;
   std::set<std::string> hidden;  // system folders and what lies below them
+  std::map<std::string, std::string> address;  // icat's address of each path listed
   for (const auto& e : ParseFls(live.Out)) {
     std::string leaf = e.Path.substr(e.Path.rfind('/') == std::string::npos ? 0 : e.Path.rfind('/') + 1);
-    if (leaf.find(':') != std::string::npos || e.Path.starts_with("$OrphanFiles")) continue;
+    if (leaf.starts_with(".:") || e.Path.starts_with("$OrphanFiles")) continue;
+    address[NormalisedPath(e.Path)] = e.Address;
     bool below = false;
     for (const auto& h : hidden) below = below || e.Path.starts_with(h + "/");
     if (e.Inode < 16 || below) {
@@ -131,7 +135,8 @@ TEST_P(NtfsOracle, RootDeletedAndSavedBytesMatchTheSleuthKit) {
     if (!f) continue;
     ++liveFiles;
     EXPECT_TRUE(test::SaveInto({f}, out).Ok()) << n.Path;
-    auto cat = RunCommand({"icat", "-o", off, image.string(), std::to_string(n.Number)});
+    auto cat = RunCommand({"icat", "-o", off, image.string(),
+                           address.count(n.Path) ? address[n.Path] : std::to_string(n.Number)});
     std::string saved = ReadAll(out / SafeSaveName(ShownName(*f)));
     EXPECT_EQ(saved.size(), cat.Out.size()) << n.Path;
     if (saved == cat.Out) ++identical;
@@ -144,21 +149,25 @@ TEST_P(NtfsOracle, RootDeletedAndSavedBytesMatchTheSleuthKit) {
   drive->FindDeleted(nullptr);
   std::vector<Node> deleted;
   Walk(*drive->Deleted(), "", deleted);
-  std::map<int64_t, const Node*> byRecord;
+  // By record and stream name: a record's streams are entries of their own.
+  auto streamOf = [](const std::string& leaf) {
+    return leaf.find(':') == std::string::npos ? std::string() : leaf.substr(leaf.find(':'));
+  };
+  std::map<std::pair<int64_t, std::string>, const Node*> byRecord;
   for (const auto& n : deleted) {
     auto* f = dynamic_cast<TCustomFile*>(n.Item);
     auto* d = dynamic_cast<TCustomDirectory*>(n.Item);
     if ((f && (f->Flags & ItemDeleted)) || (d && (d->Flags & ItemDeleted) && !d->Name.starts_with("MFT ")))
-      byRecord[n.Number] = &n;
+      byRecord[{n.Number, dynamic_cast<TNTFSStreamFile*>(n.Item) ? streamOf(f->Name) : ""}] = &n;
   }
   auto gone = RunCommand({"fls", "-r", "-d", "-p", "-o", off, image.string()});
   ASSERT_EQ(gone.ExitCode, 0) << gone.Err;
   size_t checkedDeleted = 0, deletedIdentical = 0;
   for (const auto& e : ParseFls(gone.Out)) {
     std::string leaf = e.Path.substr(e.Path.rfind('/') == std::string::npos ? 0 : e.Path.rfind('/') + 1);
-    if (e.Reallocated || leaf.find(':') != std::string::npos || leaf.starts_with("OrphanFile-")) continue;
+    if (e.Reallocated || leaf.starts_with(".:") || leaf.starts_with("OrphanFile-")) continue;
     ++checkedDeleted;
-    auto it = byRecord.find(int64_t(e.Inode));
+    auto it = byRecord.find({int64_t(e.Inode), streamOf(leaf)});
     if (it == byRecord.end()) {
       ADD_FAILURE() << "deleted entry missing: " << e.Path << " (" << e.Inode << ")";
       continue;
@@ -167,10 +176,15 @@ TEST_P(NtfsOracle, RootDeletedAndSavedBytesMatchTheSleuthKit) {
     if (!e.Path.starts_with("$OrphanFiles/") && !n.Path.starts_with("MFT ")) {
       EXPECT_EQ(n.Path, NormalisedPath(e.Path));
     }
+    // A file whose folder's record went to another is kept with its siblings under the folder's
+    // number, not mixed into the files deleted from the root.
+    if (e.Path.starts_with("$OrphanFiles/")) {
+      EXPECT_TRUE(n.Path.starts_with("MFT ")) << e.Path << " listed as " << n.Path;
+    }
     auto* f = dynamic_cast<TNTFSFile*>(n.Item);
     if (!f || f->Condition != 1) continue;
     test::SaveInto({f}, out);
-    auto cat = RunCommand({"icat", "-o", off, image.string(), std::to_string(e.Inode)});
+    auto cat = RunCommand({"icat", "-o", off, image.string(), e.Address});
     if (ReadAll(out / SafeSaveName(ShownName(*f))) == cat.Out) ++deletedIdentical;
     else ADD_FAILURE() << "deleted file differs from icat: " << e.Path;
   }
@@ -184,7 +198,8 @@ TEST_P(NtfsOracle, RootDeletedAndSavedBytesMatchTheSleuthKit) {
 INSTANTIATE_TEST_SUITE_P(NtfsFixtures, NtfsOracle,
                          ::testing::Values(Fixture{"ntfs.img.gz", 0}, Fixture{"ntfs-reused.img.gz", 0},
                                            Fixture{"ntfs-compressed.img.gz", 0}, Fixture{"names-ntfs.img.gz", 0},
-                                           Fixture{"ntfs-reallocated.img.gz", 0},
+                                           Fixture{"ntfs-reallocated.img.gz", 0}, Fixture{"ntfs-orphans.img.gz", 0},
+                                           Fixture{"ntfs-streams.img.gz", 0},
                                            Fixture{"demo.img.gz", 26624}, Fixture{"mbr-extended.img.gz", 18432},
                                            Fixture{"third-party/ntfs-samples/ntfs-lastaccess.raw.gz", 128},
                                            Fixture{"third-party/ntfs-samples/ntfs-ptrn.raw.gz", 128}),

@@ -158,6 +158,8 @@ TEST(NtfsDeleted, ConditionFollowsTheVolumeBitmapAndHolesReadAsZeros) {
   // Cluster 40, then a two-cluster hole, then cluster 41.
   NtfsImageBuilder::AddNonResident(freeFile, 0x80, u"", {0x11, 0x01, 40, 0x01, 0x02, 0x11, 0x01, 0x01}, 0, 3,
                                    3 * 4096 + 100);
+  // Its stream's cluster went to another file: the stream is judged by its own clusters.
+  NtfsImageBuilder::AddNonResident(freeFile, 0x80, u"reused", {0x11, 0x01, 42}, 0, 0, 10);
   b.Put(20, freeFile, false);
   auto usedFile = NtfsImageBuilder::NewRecord(false, false);
   NtfsImageBuilder::AddResident(usedFile, 0x30, u"", NtfsImageBuilder::FileName(5, u"used.bin", 1, false));
@@ -173,12 +175,16 @@ TEST(NtfsDeleted, ConditionFollowsTheVolumeBitmapAndHolesReadAsZeros) {
   d.DeletedFolder->Children.emplace();
   d.FindDeleted(nullptr);
   auto& kids = *d.Deleted()->Children;
-  ASSERT_EQ(kids.size(), 2u);
+  ASSERT_EQ(kids.size(), 3u);
   auto* good = dynamic_cast<TNTFSFile*>(kids[0].get());
-  auto* poor = dynamic_cast<TNTFSFile*>(kids[1].get());
-  ASSERT_TRUE(good && poor);
+  auto* stream = dynamic_cast<TNTFSFile*>(kids[1].get());
+  auto* poor = dynamic_cast<TNTFSFile*>(kids[2].get());
+  ASSERT_TRUE(good && stream && poor);
   EXPECT_EQ(good->Condition, 1);
   EXPECT_EQ(poor->Condition, 2);
+  EXPECT_EQ(stream->Name, "free.bin:reused");
+  EXPECT_EQ(stream->Condition, 2);
+  EXPECT_EQ(stream->ReusedClusters, 1u);
   EXPECT_EQ(good->Size, 3u * 4096 + 100);
 
   // Saved: the hole's two clusters are zeros, and exactly Size bytes are written.

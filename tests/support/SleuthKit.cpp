@@ -21,6 +21,7 @@ std::vector<FlsEntry> ParseFls(const std::string& out) {
     while (p < head.size() && (head[p] == ' ' || head[p] == '*')) ++p;
     if (p >= head.size() || head[p] < '0' || head[p] > '9') continue;
     e.Inode = std::stoull(head.substr(p));
+    e.Address = head.substr(p, head.find_first_not_of("0123456789-", p) - p);
     entries.push_back(std::move(e));
   }
   return entries;

@@ -12,6 +12,7 @@ struct FlsEntry {
   bool Deleted = false;
   bool Reallocated = false;
   uint64_t Inode = 0;
+  std::string Address;  // as icat takes it: "64" or, for one attribute of the record, "64-128-4"
   std::string Path;
   bool Virtual() const { return NameType == 'v' || NameType == 'V'; }
 };
