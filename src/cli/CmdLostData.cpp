@@ -9,6 +9,7 @@
 #include "cli/CliOutput.h"
 #include "cli/CliSave.h"
 #include "common/Options.h"
+#include "devices/ClusterVolume.h"
 #include "recovery/Browse.h"
 
 namespace salvex::cli {
@@ -106,10 +107,14 @@ int RunLostData(TCliContext& ctx, const TLostDataArgs& args) {
               << " found in two pieces, put back together and checked\n";
   if (count == 0) {
     const bool whole = args.First == 0 && args.Last == UINT64_MAX;
-    std::cerr << "salvex-cli: the search found no lost folders or files; it searched "
-              << (whole ? "the " + unit + " of the whole volume"
-                        : unit + " " + std::to_string(args.First) + " to " +
-                              (args.Last == UINT64_MAX ? std::string("the last") : std::to_string(args.Last)))
+    std::string searched = whole ? "the " + unit + " of the whole volume"
+                                 : unit + " " + std::to_string(args.First) + " to " +
+                                       (args.Last == UINT64_MAX ? std::string("the last") : std::to_string(args.Last));
+    // A volume cut short by its device is searched only as far as the device goes.
+    if (auto* cv = dynamic_cast<const TClusterVolume*>(&drive); whole && cv && cv->ClustersOnDevice < cv->ClusterCount)
+      searched = "clusters 2 to " + std::to_string(uint64_t(cv->ClustersOnDevice) + 1) +
+                 " (the device ends there; the volume claims " + std::to_string(cv->ClusterCount) + " clusters)";
+    std::cerr << "salvex-cli: the search found no lost folders or files; it searched " << searched
               << " for former folders" << (args.NoFiles ? "" : " and for files by their content")
               << (ext ? ", and their groups' inodes for files no name reaches" : "") << ". Try "
               << (args.NoFiles ? "without --no-files, " : "") << (whole ? "" : "the whole volume (no --first/--last), ")

@@ -3,8 +3,10 @@
 #include <cstring>
 #include <vector>
 
+#include "common/Format.h"
 #include "devices/Device.h"
 #include "devices/ReadFailures.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -57,5 +59,12 @@ bool TClusterVolume::ReadSectors(uint64_t sector, uint32_t count, bool showError
   CountRefusedRead();
   return false;
 }
+
+std::string TClusterVolume::PastDeviceWarning(uint64_t first) const {
+  if (!IsValidCluster(first) || IsOnDevice(first)) return "";
+  return TextF(txt::FirstClusterPastDevice, {first});
+}
+
+std::string TClusterVolume::PastDeviceFailure(uint64_t n) { return TextF(txt::DataGoesPastDevice, {n}); }
 
 }  // namespace salvex

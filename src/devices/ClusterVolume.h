@@ -33,16 +33,9 @@ class TClusterVolume : public TCustomDrive {
   bool IsValidCluster(uint64_t n) const { return n >= 2 && n <= uint64_t(ClusterCount) + 1; }
   bool IsOnDevice(uint64_t n) const { return n >= 2 && n <= uint64_t(ClustersOnDevice) + 1; }
   // Why data from cluster `first` cannot be read although the cluster is the volume's; "" when it can.
-  std::string PastDeviceWarning(uint64_t first) const {
-    if (!IsValidCluster(first) || IsOnDevice(first)) return "";
-    return "its first cluster (" + std::to_string(first) +
-           ") lies past the end of the device (the volume was cut short); its data cannot be read";
-  }
+  std::string PastDeviceWarning(uint64_t first) const;
   // Why a file's data ends at cluster n, a cluster of the volume that the device no longer holds.
-  static std::string PastDeviceFailure(uint64_t n) {
-    return "its data goes on in cluster " + std::to_string(n) +
-           ", past the end of the device (the volume was cut short); what the device holds was read";
-  }
+  static std::string PastDeviceFailure(uint64_t n);
   // Bytes the clusters can hold: no file on the volume can be larger.
   uint64_t DataBytes() const { return uint64_t(ClusterCount) * ClusterSize; }
   uint64_t ClustersFor(uint64_t bytes) const { return ClusterSize ? (bytes + ClusterSize - 1) / ClusterSize : 0; }

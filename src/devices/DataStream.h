@@ -101,10 +101,7 @@ struct TFileMeta {
 
 // The warning for a file whose stored size exceeds what its volume can hold: its data is read
 // only up to `limit` bytes, since anything past that could not have come from the volume.
-inline std::string OversizeWarning(uint64_t size, uint64_t limit) {
-  return "the stored size (" + std::to_string(size) + " bytes) is larger than the volume can hold; read up to " +
-         std::to_string(limit) + " bytes";
-}
+std::string OversizeWarning(uint64_t size, uint64_t limit);
 
 // Which copy of the allocation table to follow: -1 lets the file decide (its volume's choice, or
 // none in the Deleted tree), 0 reads consecutive clusters, k follows copy k.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/Debug.h"
+#include "common/Format.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
 #include "devices/FileSystemRegistry.h"
@@ -15,8 +16,7 @@ namespace salvex {
 
 namespace {
 void NotePartitionCut(TCustomDrive& drive, uint64_t claimed, uint64_t room) {
-  const std::string cut = "the partition entry gives " + std::to_string(claimed) + " sectors, but the device ends " +
-                          std::to_string(room) + " sectors after its start; what lies past the end cannot be read";
+  const std::string cut = TextF(txt::PartitionEntryCut, {claimed, room});
   DebugLog("volume at sector " + std::to_string(drive.FirstSector) + ": " + cut, 0);
   TMountNote note;
   note.Error = TError::Corrupt("partition entry", cut);

@@ -1,5 +1,6 @@
 #include "devices/Model.h"
 
+#include "common/Format.h"
 #include "common/StringTable.h"
 #include "devices/Device.h"
 #include "salvex/StringIds.h"
@@ -88,8 +89,7 @@ uint64_t TCustomDrive::DeviceRoom(uint32_t bytesPerSector) const {
 }
 
 TError TCustomDrive::CutToDeviceWarning(const std::string& bootSector, uint64_t claimed, uint64_t room) {
-  return TError::Corrupt(bootSector, "it gives " + std::to_string(claimed) + " sectors, but the device holds only " +
-                                         std::to_string(room) + " from the volume's start; the volume was cut to the device");
+  return TError::Corrupt(bootSector, TextF(txt::VolumeCutToDevice, {claimed, room}));
 }
 
 const TMountNote* TCustomDrive::MountFailure() const {

@@ -6,7 +6,9 @@
 #include "common/BootSector.h"
 #include "common/ByteReader.h"
 #include "common/Debug.h"
+#include "common/Format.h"
 #include "devices/Device.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -123,12 +125,9 @@ void VisitGPT(TDevice& device, const TGPTTable& table, const std::function<void(
 
 std::string PastEndWarning(const TPartitionEntry& e, uint64_t deviceSectors) {
   if (e.StartsPastEnd || e.FirstSector >= deviceSectors)
-    return "starts at sector " + std::to_string(e.FirstSector) + ", past the end of the device (" +
-           std::to_string(deviceSectors) + " sectors); nothing of it can be read";
+    return TextF(txt::PartitionStartsPastEnd, {e.FirstSector, deviceSectors});
   if (e.SectorCount <= deviceSectors - e.FirstSector) return {};
-  return "runs past the end of the device: " + std::to_string(e.SectorCount) + " sectors from sector " +
-         std::to_string(e.FirstSector) + ", but only " + std::to_string(deviceSectors - e.FirstSector) +
-         " are there; read up to the device's end";
+  return TextF(txt::PartitionRunsPastEnd, {e.SectorCount, e.FirstSector, deviceSectors - e.FirstSector});
 }
 
 TPartitionWalk WalkPartitionTables(TDevice& device, const std::function<void(const TPartitionEntry&)>& visit) {

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "common/Debug.h"
+#include "common/Format.h"
 #include "common/Helpers.h"
 #include "common/StringTable.h"
 #include "common/Unicode.h"
@@ -60,10 +61,9 @@ std::string ConditionText(uint8_t flags, uint8_t condition) {
 std::string ExFATDamage(const TExFATdrive& drive, uint64_t length, uint64_t valid, uint32_t first) {
   if (length > drive.HeapBytes()) return OversizeWarning(length, ExFATReadableBytes(drive, length, valid));
   if (valid > length)
-    return "the valid data length (" + std::to_string(valid) + " bytes) is larger than the stored size (" +
-           std::to_string(length) + " bytes); read up to the stored size";
+    return TextF(txt::ValidLengthBeyondSize, {valid, length});
   if (length > 0 && !drive.IsValidCluster(first))
-    return "the first cluster (" + std::to_string(first) + ") lies outside the cluster heap";
+    return TextF(txt::FirstClusterOutsideHeapAt, {first});
   if (length > 0) return drive.PastDeviceWarning(first);
   return "";
 }
@@ -74,22 +74,27 @@ uint64_t ExFATReadableBytes(const TExFATdrive& drive, uint64_t length, uint64_t 
   return std::min(valid, drive.HeapBytes());
 }
 
-uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set, bool freed) {
+uint64_t ExFATTakenClusters(TExFATdrive& drive, const TExFATEntrySet& set) {
+  const uint32_t first = set.FirstCluster;
+  if (set.DataLength == 0 || !drive.BitmapRead || !drive.IsOnDevice(first)) return 0;
+  const TExFATRun run = drive.DataRun(first, set.DataLength, set.NoFatChain(), true, -1);
+  // A freed chain that is still whole and free was checked cluster by cluster.
+  if (run.FatCopy) return 0;
+  if (run.SkipAllocated) return drive.IsClusterFree(first) ? 0 : 1;
+  // The bitmap says nothing of clusters past the device's end.
+  uint64_t taken = 0;
+  const uint64_t count = std::min(drive.ClustersFor(set.DataLength), kMaxConditionClusters);
+  for (uint64_t n = first; n < uint64_t(first) + count && drive.IsOnDevice(n); ++n)
+    taken += !drive.IsClusterFree(uint32_t(n));
+  return taken;
+}
+
+uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set, bool freed, uint64_t taken) {
   if (!set.ChecksumOk || !ExFATDamage(drive, set.DataLength, set.ValidDataLength, set.FirstCluster).empty()) return 2;
   if (!freed) return 0;
   if (set.DataLength == 0) return 1;
   if (!drive.BitmapRead) return 2;
-  const TExFATRun run = drive.DataRun(set.FirstCluster, set.DataLength, set.NoFatChain(), true, -1);
-  // A chain followed by DataRun was checked free cluster by cluster; a run over free clusters
-  // only needs its first to be free.
-  if (run.FatCopy) return 1;
-  if (run.SkipAllocated) return drive.IsClusterFree(set.FirstCluster) ? 1 : 2;
-  const uint64_t count = std::min(drive.ClustersFor(set.DataLength), kMaxConditionClusters);
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint64_t n = uint64_t(set.FirstCluster) + i;
-    if (!drive.IsValidCluster(n) || !drive.IsClusterFree(uint32_t(n))) return 2;
-  }
-  return 1;
+  return taken == 0 ? 1 : 2;
 }
 
 TExFATdrive* TExFATDirectory::ExFATDrive() const { return dynamic_cast<TExFATdrive*>(Drive); }
@@ -191,7 +196,8 @@ void TExFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
     ++ordinal;
     // Below a lost folder everything is lost: its clusters are free, as a deleted file's are.
     const uint8_t flags = (set.Deleted ? ItemDeleted : 0) | (Flags & ItemLost);
-    const uint8_t condition = ExFATCondition(*drive, set, flags != 0);
+    const uint64_t taken = flags != 0 ? ExFATTakenClusters(*drive, set) : 0;
+    const uint8_t condition = ExFATCondition(*drive, set, flags != 0, taken);
     // What folders and files take alike from their entry set.
     auto fill = [&](auto& item) {
       item.Drive = drive;
@@ -230,6 +236,7 @@ void TExFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
       fill(*f);
       f->Size = set.DataLength;
       f->ValidDataLength = set.ValidDataLength;
+      f->TakenClusters = taken;
       // Two live files whose data share a cluster cannot both be right.
       if (!deletedMode && flags == 0 && f->Size > 0 &&
           (f->SharedCluster = drive->SharesClusters(f->FirstCluster, f->Size, f->NoFatChain)) != 0)
@@ -284,8 +291,7 @@ TFileMeta TExFATDirectory::Meta() const {
   meta.Attributes = Attributes;
   meta.Modified = ExFATTimeToTimespec(Modified);
   if (Loop)
-    meta.Warning = "its first cluster " + std::to_string(FirstCluster) +
-                   " is another folder's (a loop or folders sharing clusters); its entries are listed there";
+    meta.Warning = TextF(txt::FolderClusterShared, {FirstCluster});
   return meta;
 }
 

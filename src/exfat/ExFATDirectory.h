@@ -65,10 +65,13 @@ std::string ExFATDamage(const TExFATdrive& drive, uint64_t length, uint64_t vali
 // How many of an item's bytes are read: its stored size, or, when the volume cannot hold that,
 // its valid length within the cluster heap.
 uint64_t ExFATReadableBytes(const TExFATdrive& drive, uint64_t length, uint64_t valid);
+// How many clusters known to be a deleted or lost item's own the allocation bitmap gives to files
+// now: every one of a contiguous item's; of a freed chain that cannot be followed only the first is
+// known (the clusters in use that reading its free ones steps over were files it was written around).
+uint64_t ExFATTakenClusters(TExFATdrive& drive, const TExFATEntrySet& set);
 // 2 (poor) for any item whose set checksum is wrong or that has ExFATDamage; otherwise 0 for a live
-// item, and for a deleted or lost one from the allocation bitmap: 1 (good) when none of the clusters
-// it would be read from is in use, 2 otherwise.
-uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set, bool freed);
+// item, and for a deleted or lost one 1 (good) when none of its clusters is `taken`, 2 otherwise.
+uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set, bool freed, uint64_t taken);
 // The file-list row of an exFAT folder or file.
 TListRow ExFATRow(const TItem& object);
 

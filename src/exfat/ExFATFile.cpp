@@ -33,6 +33,7 @@ void TExFATFile::Assign(const TItem& source) {
     Modified = s->Modified;
     Size = s->Size;
     SharedCluster = s->SharedCluster;
+    TakenClusters = s->TakenClusters;
   }
 }
 
@@ -71,9 +72,11 @@ TFileMeta TExFATFile::Meta() const {
   meta.Attributes = Attributes;
   meta.Location = {TLocation::TKind::Cluster, FirstCluster};
   if (auto* drive = ExFATDrive()) meta.Warning = ExFATDamage(*drive, Size, ValidDataLength, FirstCluster);
-  if (meta.Warning.empty() && SharedCluster != 0)
-    meta.Warning = "cluster " + std::to_string(SharedCluster) +
-                   " of its data is also another live file's (cross-linked): some of its bytes may be another file's";
+  if (meta.Warning.empty() && SharedCluster != 0) meta.Warning = TextF(txt::DataCrossLinked, {SharedCluster});
+  // The bytes read from those clusters are another file's.
+  if (TakenClusters != 0)
+    meta.Damage = NoFatChain ? TextF(txt::ClustersTakenByOthers, {TakenClusters})
+                             : TextF(txt::FirstClusterTaken, {FirstCluster});
   return meta;
 }
 

@@ -23,6 +23,8 @@ class TExFATFile : public TCustomFile {
   TExFATTime Modified;
   // A cluster of its data that another live file's data holds too (cross-linked); 0 when none.
   uint32_t SharedCluster = 0;
+  // Clusters of a deleted or lost file's own that other files hold now (ExFATTakenClusters).
+  uint64_t TakenClusters = 0;
 
   std::unique_ptr<TItem> Clone() const override;
   void Assign(const TItem& source) override;

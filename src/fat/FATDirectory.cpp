@@ -6,6 +6,7 @@
 
 #include "common/ByteReader.h"
 #include "common/CodePage.h"
+#include "common/Format.h"
 #include "common/Helpers.h"
 #include "common/Options.h"
 #include "common/StringTable.h"
@@ -268,8 +269,7 @@ void TFATDirectory::LoadChildren(bool deletedView) {
 TFileMeta TFATDirectory::Meta() const {
   TFileMeta meta;
   if (Loop)
-    meta.Warning = "its first cluster " + std::to_string(FirstCluster) +
-                   " is another folder's (a loop or cross-linked folders); its entries are listed there";
+    meta.Warning = TextF(txt::FolderClusterShared, {FirstCluster});
   meta.Location = {TLocation::TKind::Cluster, FirstCluster};
   meta.Modified = DosToTimespec(Date, Time);
   return meta;

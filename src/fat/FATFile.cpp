@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/Format.h"
 #include "common/Options.h"
 #include "devices/GapStream.h"
 #include "fat/FATDirectory.h"
@@ -10,6 +11,7 @@
 #include "fat/FATFileData.h"
 #include "fat/FATStream.h"
 #include "fat/FATdrive.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -91,21 +93,23 @@ TFileMeta TFATFile::Meta() const {
   meta.ReadOnly = Attributes & dirent::kAttrReadOnly;
   meta.Attributes = Attributes;
   meta.Location = {TLocation::TKind::Cluster, FirstCluster};
-  if (auto* drive = FATDrive(); drive && Size > drive->DataBytes())
+  TFATdrive* drive = FATDrive();
+  if (!drive) return meta;
+  const bool deleted = Flags & ItemDeleted;
+  if (Size > drive->DataBytes())
     meta.Warning = OversizeWarning(Size, drive->DataBytes());
-  else if (std::string past = drive && Size > 0 ? drive->PastDeviceWarning(FirstCluster) : ""; !past.empty())
+  else if (std::string past = Size > 0 ? drive->PastDeviceWarning(FirstCluster) : ""; !past.empty())
     meta.Warning = std::move(past);
   else if (CrossedClusters != 0)
-    meta.Warning = "its span crosses " + std::to_string(CrossedClusters) +
-                   " cluster(s) of live files, which were skipped: the bytes are right only if it was written in one piece around them";
+    meta.Warning = TextF(txt::SpanCrossesLiveClusters, {CrossedClusters});
   else if (SharedCluster != 0)
-    meta.Warning = "cluster " + std::to_string(SharedCluster) +
-                   " of its chain is also reached by another chain (cross-linked): some of its bytes may be another file's";
-  else if ((Flags & ItemDeleted) && Condition == 2 && drive)
-    meta.Warning = drive->IsValidCluster(FirstCluster)
-                       ? "its first cluster " + std::to_string(FirstCluster) +
-                             " belongs to another file now: what is saved is most likely that file's bytes"
-                       : "its first cluster " + std::to_string(FirstCluster) + " lies outside the volume's clusters";
+    meta.Warning = TextF(txt::ChainCrossLinked, {SharedCluster});
+  else if (deleted && Condition == 2 && !drive->IsValidCluster(FirstCluster))
+    meta.Warning = TextF(txt::FirstClusterOutsideVolume, {FirstCluster});
+  // The first cluster is read whatever holds it: once another file has it, those are that file's bytes.
+  if (deleted && Size > 0 && drive->IsValidCluster(FirstCluster) &&
+      ClassifyFATEntry(drive->FATType, drive->GetFAT(FirstCluster, 0)) != EntryFree)
+    meta.Damage = TextF(txt::FirstClusterTaken, {FirstCluster});
   return meta;
 }
 

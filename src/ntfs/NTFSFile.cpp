@@ -13,7 +13,10 @@
 #include <vector>
 
 #include "common/CodePage.h"
+#include "common/Format.h"
 #include "common/Options.h"
+#include "common/StringTable.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -251,10 +254,8 @@ TFileMeta TNTFSFile::Meta() const {
   meta.Modified = FileTimeToTimespec(ModificationTime);
   meta.ReadOnly = Attributes & kReadOnly;
   meta.Attributes = Attributes;
-  if (Encrypted) meta.Warning = "encrypted with EFS: saved as stored, unreadable without the owner's key";
-  if (ReusedClusters)
-    meta.Damage = std::to_string(ReusedClusters) +
-                  " of its clusters belong to other files now: those bytes are theirs, not this file's";
+  if (Encrypted) meta.Warning = LoadText(txt::EncryptedAsStored);
+  if (ReusedClusters) meta.Damage = TextF(txt::ClustersTakenByOthers, {ReusedClusters});
   if (auto* drive = dynamic_cast<const TNTFSdrive*>(Drive); drive && Size > drive->VolumeBytes())
     meta.Warning = OversizeWarning(Size, drive->VolumeBytes());
   if (MFTNumber >= 0)

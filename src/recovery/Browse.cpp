@@ -2,11 +2,14 @@
 
 #include <algorithm>
 
+#include "common/Format.h"
 #include "common/Helpers.h"
+#include "common/StringTable.h"
 #include "common/Unicode.h"
 #include "devices/ReadFailures.h"
 #include "disk/PhysicalDisk.h"
 #include "recovery/SaveEngine.h"
+#include "salvex/StringIds.h"
 
 namespace salvex {
 
@@ -84,8 +87,8 @@ bool DeletedView(const TCustomDirectory& d) { return TreeOf(d) == TTreeKind::Del
 // failed, and the size it took says which.
 std::string LostFileDoubt(const TCustomFile& file) {
   if (file.SizeOrigin == TSizeOrigin::Default)
-    return "its end was not found (cut short, damaged, in pieces, or a format without a size): the default size of lost files was taken";
-  return "its content stops checking out before its end (damaged, or a piece of another file lies inside) and no continuation was found";
+    return LoadText(txt::LostEndNotFound);
+  return LoadText(txt::LostContentStops);
 }
 
 }  // namespace
@@ -142,7 +145,7 @@ TResult<TCustomDrive*> PrepareVolume(TCustomDrive& drive, TStatusDialog* status)
     TError e;
     e.Kind = TErrorKind::NotThisFileSystem;
     e.What = drive.Name;
-    e.Why = "the volume could not be mounted";
+    e.Why = LoadText(txt::VolumeNotMounted);
     return e;
   }
   // The special folders found by scanning (NTFS's Deleted tree) are built when first asked for:
@@ -162,8 +165,7 @@ std::optional<TError> LoadFolder(TCustomDirectory& folder) {
   TError e;
   e.Kind = TErrorKind::ReadError;
   e.What = folder.Parent ? PathOf(folder) : ShownName(folder);
-  e.Why = "the folder could not be read whole (" + std::to_string(failed + ignored) +
-          (failed > 0 ? " read(s) failed" : " read(s) given as zeros") + "); files in it may be missing";
+  e.Why = TextF(failed > 0 ? txt::FolderReadsFailed : txt::FolderReadsZeroed, {failed + ignored});
   return e;
 }
 
@@ -218,7 +220,7 @@ TResult<TItem*> ResolvePath(TCustomDrive& drive, TTreeKind tree, const std::stri
     TError e;
     e.Kind = TErrorKind::NotFound;
     e.What = drive.Name;
-    e.Why = "the volume has no such tree";
+    e.Why = LoadText(txt::NoSuchTree);
     return e;
   }
   std::vector<std::string> parts;
@@ -241,7 +243,7 @@ TResult<TItem*> ResolvePath(TCustomDrive& drive, TTreeKind tree, const std::stri
       TError e;
       e.Kind = TErrorKind::NotFound;
       e.What = walked;
-      e.Why = "is inside a file, not a folder";
+      e.Why = LoadText(txt::InsideAFile);
       return e;
     }
     const std::optional<TError> unreadable = LoadFolder(*dir);
@@ -263,7 +265,7 @@ TResult<TItem*> ResolvePath(TCustomDrive& drive, TTreeKind tree, const std::stri
       TError e;
       e.Kind = TErrorKind::NotFound;
       e.What = walked;
-      e.Why = "no such file or folder";
+      e.Why = LoadText(txt::ErrnoNoEntry);
       return e;
     }
   }

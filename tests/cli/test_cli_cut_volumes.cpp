@@ -88,5 +88,12 @@ TEST_F(CutVolumes, FoldersPastTheEndFailAndFilesPastItArePartial) {
   }
 }
 
+TEST_F(CutVolumes, LostDataSaysWhichPartOfACutVolumeItSearched) {
+  const CommandResult r = Cli({"lost-data", Cut("fat12.img.gz", 600).string()});
+  EXPECT_NE(r.Err.find("searched clusters 2 to 568 (the device ends there; the volume claims 2847 clusters)"),
+            std::string::npos)
+      << r.Err;
+}
+
 }  // namespace
 }  // namespace salvex::test

@@ -217,7 +217,8 @@ INSTANTIATE_TEST_SUITE_P(
                     ManifestCase{"demo.img.gz", "demo-fat-manifest.txt"},
                     ManifestCase{"demo.img.gz", "demo-ntfs-manifest.txt"},
                     ManifestCase{"exfat.img.gz", "exfat-manifest.txt"},
-                    ManifestCase{"exfat-4k.img.gz", "exfat-4k-manifest.txt"}),
+                    ManifestCase{"exfat-4k.img.gz", "exfat-4k-manifest.txt"},
+                    ManifestCase{"reused-exfat.img.gz", "reused-exfat-manifest.txt"}),
     [](const testing::TestParamInfo<ManifestCase>& info) {
       std::string name = info.param.Manifest;
       name.resize(name.find("-manifest"));
