@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "common/Helpers.h"
 #include "common/StringTable.h"
 #include "disk/LogicalDrive.h"
 #include "disk/PhysicalDisk.h"
@@ -42,6 +43,7 @@ void GrabDialogs(ui::TMainWindow& window, const QString& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ReadTimeZoneOnce();
   // A first argument "DEBUG" (exactly) shows the debug window.
   const bool debug = argc > 1 && std::string(argv[1]) == "DEBUG";
   QApplication app(argc, argv);

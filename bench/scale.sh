@@ -127,9 +127,9 @@ PY
 done
 
 # Growth between the sizes that ran (from the results of this run and earlier ones in the cache).
-python3 - "$cache" ${SCALE_FILES:-100000 1000000} <<'PY'
+python3 - "$cache" "${PEER_TIMEOUT:-0}" ${SCALE_FILES:-100000 1000000} <<'PY'
 import json, os, sys
-cache, sizes = sys.argv[1], sorted(int(s) for s in sys.argv[2:])
+cache, limit, sizes = sys.argv[1], float(sys.argv[2]), sorted(int(s) for s in sys.argv[3:])
 if len(sizes) < 2:
     sys.exit(0)
 small, big = sizes[0], sizes[-1]
@@ -140,5 +140,7 @@ for fs in ("fat", "ntfs"):
         continue
     ta = {r["command"]: r["mean"] for r in json.load(open(a))["results"]}
     tb = {r["command"]: r["mean"] for r in json.load(open(b))["results"]}
-    print("  " + fs + ": " + ", ".join(f"{c} {tb[c] / ta[c]:.1f}x" for c in ta))
+    # A run stopped at the time limit has no growth to show.
+    stopped = lambda c: limit and (ta[c] >= limit - 1 or tb[c] >= limit - 1)
+    print("  " + fs + ": " + ", ".join(f"{c} {tb[c] / ta[c]:.1f}x" if not stopped(c) else f"{c} (stopped)" for c in ta))
 PY

@@ -1,4 +1,5 @@
 #include "cli/Cli.h"
+#include "common/Helpers.h"
 #include "common/SearchThreads.h"
 
 #include "common/TerminalText.h"
@@ -306,6 +307,7 @@ std::string CommandList(CLI::App& app) {
 }  // namespace
 
 int RunCli(int argc, char** argv) {
+  ReadTimeZoneOnce();
   TCliContext ctx;
   ctx.Host.Interactive = isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
   ctx.StatusView = std::make_unique<TCliStatusView>(isatty(STDERR_FILENO));

@@ -122,13 +122,14 @@ int ListFolder(TCliContext& ctx, const TVolumeArgs& a) {
     // A folder read only for this listing is released once its rows and subfolders are out, so
     // that a listing of millions of entries holds one path's folders, not the volume.
     const bool readHere = !dir.Children;
-    std::vector<TItemRow> rows = ListFolder(dir, &failure);
+    std::vector<TItem*> items = ListFolderOrder(dir, &failure);
     if (failure) {
       std::cerr << "salvex-cli: " << TerminalSafe(failure->Text()) << "\n";
       unreadable.push_back(*failure);
     }
-    for (TItemRow row : rows) {
+    for (TItem* item : items) {
       if (budget == 0) return;
+      TItemRow row = RowOf(*item);
       ctx.MarkNeverRead(row);
       --budget;
       if (row.Folder) subfolders.push_back(static_cast<TCustomDirectory*>(row.Item));
@@ -141,8 +142,8 @@ int ListFolder(TCliContext& ctx, const TVolumeArgs& a) {
       else
         PrintRow(row, recursive);
     }
-    rows.clear();
-    rows.shrink_to_fit();
+    items.clear();
+    items.shrink_to_fit();
     if (recursive && depth < 4096)
       for (TCustomDirectory* sub : subfolders) walk(*sub, depth + 1, deletedOnly);
     if (readHere && recursive) dir.Children.reset();

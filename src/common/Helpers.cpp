@@ -1,6 +1,7 @@
 #include "common/Helpers.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "common/Unicode.h"
 
@@ -92,6 +93,11 @@ std::optional<timespec> DosToTimespec(uint16_t date, uint16_t time) {
   const time_t t = std::mktime(&tm);
   if (t == time_t(-1)) return std::nullopt;
   return timespec{t, 0};
+}
+
+void ReadTimeZoneOnce() {
+  if (!std::getenv("TZ")) setenv("TZ", ":/etc/localtime", 0);
+  tzset();
 }
 
 std::optional<timespec> FileTimeToTimespec(uint64_t fileTime) {

@@ -18,6 +18,10 @@ std::string DosDateTimeText(uint16_t date, uint16_t time);
 
 // The DOS date and time as the local time they were written in; none when they name no time.
 std::optional<timespec> DosToTimespec(uint16_t date, uint16_t time);
+// Makes the C library read the local time zone once for the run: with TZ unset it looks at
+// /etc/localtime again on every local-time conversion, a file system call per file listed. Sets TZ
+// to that same file, so the times do not change; called at the start of a program, before threads.
+void ReadTimeZoneOnce();
 // A FILETIME (100 ns since 1601, UTC); none before 1970.
 std::optional<timespec> FileTimeToTimespec(uint64_t fileTime);
 

@@ -204,13 +204,27 @@ TLostDriveSearch FindLostDrives(TDevice& device, uint64_t first, uint64_t last, 
   setup.Read = [&](uint64_t from, uint32_t count, uint8_t* out) {
     return device.ReadSectors(from, count, false, device.TotalSectors, out);
   };
+  // Only the file systems that can announce a volume are asked, each until one answers, with
+  // where their structure lies worked out once rather than per sector.
+  struct TAnnouncer {
+    bool (*Test)(std::span<const uint8_t>);
+    uint64_t Before;  // sectors from the volume's start to the structure's sector
+    size_t Within;    // the structure's offset in that sector
+  };
+  std::vector<TAnnouncer> announcers;
+  for (const TFileSystem& fs : FileSystems())
+    if (fs.Lost.Announces && fs.Lost.Place && fs.Open && bps)
+      announcers.push_back({fs.Lost.Announces, fs.Lost.Offset / bps, fs.Lost.Offset % bps});
   setup.Prescan = [&](TScanChunk<uint8_t>& c) {
     c.Looks.assign(size_t(c.Blocks) * stride, 0);
     for (uint32_t k = 0; k < c.Blocks; ++k) {
       const std::span<const uint8_t> win(c.Bytes.data() + size_t(k) * bps, size_t(bps) * 2);
       uint8_t* out = c.Looks.data() + size_t(k) * stride;
-      for (const TFileSystem& fs : FileSystems())
-        if (Announces(fs, win, bps, c.First + k)) out[0] = 1;
+      for (const TAnnouncer& a : announcers)
+        if (c.First + k >= a.Before && win.size() - a.Within >= 512 && a.Test(win.subspan(a.Within))) {
+          out[0] = 1;
+          break;
+        }
       size_t at = 1;
       for (auto& analyser : analysers) {
         analyser->Prescan(total, bps, win.data(), out + at);

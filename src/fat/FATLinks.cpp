@@ -41,7 +41,7 @@ uint8_t TFATLinks::Into(uint32_t n) const {
 }
 
 uint32_t TFATLinks::SharedCluster(TFATdrive& drive, uint32_t first, uint64_t size,
-                                  const std::unordered_set<uint32_t>& starts) const {
+                                  const TClusterBits& starts) const {
   if (!Built() || !drive.IsValidCluster(first) || drive.ClusterSize == 0) return 0;
   if (Into(first) > 0) return first;
   const uint64_t clusters = (size + drive.ClusterSize - 1) / drive.ClusterSize;

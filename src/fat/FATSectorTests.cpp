@@ -53,7 +53,8 @@ struct LinkCount {
 // the test every sector of a search goes through, kept free of branches and bounds checks and run
 // on eight entries at a time.
 template <class TEntry>
-LinkCount CountLinks(const uint8_t* sector, size_t from, size_t count, uint32_t mask, uint32_t lastLink) {
+inline __attribute__((always_inline)) LinkCount CountLinks(const uint8_t* sector, size_t from, size_t count,
+                                                            uint32_t mask, uint32_t lastLink) {
   constexpr size_t kLanes = 8;
   uint32_t links[kLanes] = {}, largest[kLanes] = {};
   size_t n = from;
@@ -82,6 +83,39 @@ LinkCount CountLinks(const uint8_t* sector, size_t from, size_t count, uint32_t 
   return c;
 }
 
+// The baseline x86-64 build has 4 lanes of 32 bits and no unsigned maximum; AVX2, where the
+// processor has it, doubles the lanes and has one, which nearly triples the rate of the test.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define SALVEX_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define SALVEX_WIDE_CLONES
+#endif
+
+SALVEX_WIDE_CLONES LinkCount CountLinks32(const uint8_t* sector, size_t from, size_t count) {
+  return CountLinks<uint32_t>(sector, from, count, 0x0FFFFFFF, kLastLink[3]);
+}
+
+SALVEX_WIDE_CLONES LinkCount CountLinks16(const uint8_t* sector, size_t from, size_t count) {
+  return CountLinks<uint16_t>(sector, from, count, 0xFFFF, kLastLink[2]);
+}
+
+// Zero or not, 128 bytes at a time: no early exit inside a block, so the block is one wide OR.
+SALVEX_WIDE_CLONES bool AllZero(const uint8_t* bytes, size_t size) {
+  size_t i = 0;
+  for (; size - i >= 128; i += 128) {
+    uint64_t any = 0;
+    for (size_t k = 0; k < 16; ++k) {
+      uint64_t w;
+      std::memcpy(&w, bytes + i + 8 * k, 8);
+      any |= w;
+    }
+    if (any) return false;
+  }
+  for (; i < size; ++i)
+    if (bytes[i]) return false;
+  return true;
+}
+
 }  // namespace
 
 bool IsFATMediaByte(uint8_t value) { return value == 0xF0 || value >= 0xF8; }
@@ -99,10 +133,11 @@ bool IsLongNameRecord(std::span<const uint8_t> record) {
 bool IsPlausibleRecord(std::span<const uint8_t> record, uint64_t sizeLimit, uint64_t clusterLimit) {
   ByteReader r(record);
   if (!r.Has(0, kFATRecordSize)) return false;
-  for (size_t i = 0; i < 11; ++i)
-    if (!IsShortNameByte(record[i], i == 0)) return false;
+  // The attribute first: it turns away three in four random records with one compare.
   const uint8_t attr = r.U8(11);
   if (attr >= 0x40) return false;
+  for (size_t i = 0; i < 11; ++i)
+    if (!IsShortNameByte(record[i], i == 0)) return false;
   const uint32_t cluster = RecordFirstCluster(record);
   const uint32_t size = r.U32(28);
   if (attr & kAttrLabel) {
@@ -195,9 +230,9 @@ bool IsFATSector(std::span<const uint8_t> window, uint32_t bytesPerSector, TFATS
     const bool first = startType == type;
     LinkCount c;
     if (type == 3) {
-      c = CountLinks<uint32_t>(window.data(), first ? 2 : 0, bytesPerSector / 4, 0x0FFFFFFF, kLastLink[3]);
+      c = CountLinks32(window.data(), first ? 2 : 0, bytesPerSector / 4);
     } else if (type == 2) {
-      c = CountLinks<uint16_t>(window.data(), first ? 2 : 0, bytesPerSector / 2, 0xFFFF, kLastLink[2]);
+      c = CountLinks16(window.data(), first ? 2 : 0, bytesPerSector / 2);
     } else {
       // Three bytes per two entries; the last entries come from the window's second sector.
       for (size_t n = first ? 2 : 0, count = size_t(bytesPerSector) * 3 / 4; n < count; ++n) {
@@ -214,15 +249,13 @@ bool IsFATSector(std::span<const uint8_t> window, uint32_t bytesPerSector, TFATS
 }
 
 bool IsZeroSector(std::span<const uint8_t> sector) {
-  size_t i = 0;
-  for (; sector.size() - i >= 8; i += 8) {
+  // Random data fails on its first word; only zeros pay for the whole sector.
+  if (sector.size() >= 8) {
     uint64_t w;
-    std::memcpy(&w, sector.data() + i, 8);
+    std::memcpy(&w, sector.data(), 8);
     if (w) return false;
   }
-  for (; i < sector.size(); ++i)
-    if (sector[i]) return false;
-  return true;
+  return AllZero(sector.data(), sector.size());
 }
 
 }  // namespace salvex

@@ -147,7 +147,7 @@ class TFATdrive : public TClusterVolume {
   // the volume is too large to count.
   const TFATLinks* LinksInUse();
   // First clusters of the live files and folders listed so far, for SharedCluster.
-  std::unordered_set<uint32_t> LiveFileStarts;
+  TClusterBits LiveFileStarts;
 
   TFATDirectory* Root() const;
   TFATDirectory* DeletedRoot() const;

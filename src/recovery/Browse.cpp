@@ -47,6 +47,26 @@ std::u32string Fold(const std::string& utf8) {
   return out;
 }
 
+// A folded name as UTF-8 bytes, none replaced (Fold passes stray bytes and surrogates through):
+// the bytes sort exactly as the code points do.
+void AppendOrdered(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += char(cp);
+  } else if (cp < 0x800) {
+    out += char(0xC0 | (cp >> 6));
+    out += char(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += char(0xE0 | (cp >> 12));
+    out += char(0x80 | ((cp >> 6) & 0x3F));
+    out += char(0x80 | (cp & 0x3F));
+  } else {
+    out += char(0xF0 | ((cp >> 18) & 0x07));
+    out += char(0x80 | ((cp >> 12) & 0x3F));
+    out += char(0x80 | ((cp >> 6) & 0x3F));
+    out += char(0x80 | (cp & 0x3F));
+  }
+}
+
 std::string PathOf(const TItem& item) {
   std::vector<std::string> parts{ShownName(item)};
   const TCustomDirectory* p = nullptr;
@@ -149,29 +169,48 @@ std::optional<TError> LoadFolder(TCustomDirectory& folder) {
   return e;
 }
 
-std::vector<TItemRow> ListFolder(TCustomDirectory& folder, std::optional<TError>* unreadable) {
+std::vector<TItem*> ListFolderOrder(TCustomDirectory& folder, std::optional<TError>* unreadable) {
   std::optional<TError> failure = LoadFolder(folder);
   if (unreadable) *unreadable = std::move(failure);
-  std::vector<TItemRow> rows;
-  if (!folder.Children) return rows;
+  std::vector<TItem*> items;
+  if (!folder.Children) return items;
   const size_t n = folder.Children->size();
-  std::vector<TItemRow> unsorted;
-  unsorted.reserve(n);
-  for (auto& child : *folder.Children) unsorted.push_back(RowOf(*child));
   // Each name folded once, not once per comparison: a folder of many entries sorts in n log n
-  // comparisons.
-  std::vector<std::u32string> keys;
-  keys.reserve(n);
-  for (const TItemRow& row : unsorted) keys.push_back(Fold(row.Name));
+  // comparisons. The folded names are kept as UTF-8, which sorts as its code points do, at a
+  // quarter of the memory; names of lost items are kept for the natural order among them.
+  struct TKey {
+    std::string Folded, LostName;
+    bool Folder = false, Lost = false;
+  };
+  std::vector<TKey> keys(n);
+  items.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    TItem& item = *(*folder.Children)[i];
+    items.push_back(&item);
+    TKey& k = keys[i];
+    const std::string name = ShownName(item);
+    const auto* sub = item.AsFolder();
+    k.Folder = sub != nullptr;
+    k.Lost = (sub ? sub->Flags : item.AsFile() ? item.AsFile()->Flags : 0) & ItemLost;
+    for (char32_t c : Fold(name)) AppendOrdered(k.Folded, c);
+    if (k.Lost) k.LostName = name;
+  }
   std::vector<size_t> order(n);
   for (size_t i = 0; i < n; ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    if (unsorted[a].Folder != unsorted[b].Folder) return unsorted[a].Folder;
-    if (unsorted[a].Lost && unsorted[b].Lost) return CompareNamesNatural(unsorted[a].Name, unsorted[b].Name) < 0;
-    return keys[a] < keys[b];
+    if (keys[a].Folder != keys[b].Folder) return keys[a].Folder;
+    if (keys[a].Lost && keys[b].Lost) return CompareNamesNatural(keys[a].LostName, keys[b].LostName) < 0;
+    return keys[a].Folded < keys[b].Folded;
   });
-  rows.reserve(n);
-  for (size_t i : order) rows.push_back(std::move(unsorted[i]));
+  std::vector<TItem*> sorted;
+  sorted.reserve(n);
+  for (size_t i : order) sorted.push_back(items[i]);
+  return sorted;
+}
+
+std::vector<TItemRow> ListFolder(TCustomDirectory& folder, std::optional<TError>* unreadable) {
+  std::vector<TItemRow> rows;
+  for (TItem* item : ListFolderOrder(folder, unreadable)) rows.push_back(RowOf(*item));
   return rows;
 }
 

@@ -45,6 +45,9 @@ std::optional<TError> LoadFolder(TCustomDirectory& folder);
 // The rows of a folder (read when not read yet), folders first, then by name. `unreadable`, when
 // given, receives LoadFolder's error.
 std::vector<TItemRow> ListFolder(TCustomDirectory& folder, std::optional<TError>* unreadable = nullptr);
+// The same order as ListFolder's rows, as the items alone: a listing that makes each row as it
+// prints it holds one row, not one per entry of a folder of a million.
+std::vector<TItem*> ListFolderOrder(TCustomDirectory& folder, std::optional<TError>* unreadable = nullptr);
 
 // The item a path names inside a tree: components separated by '/' or '\', compared as the file
 // systems do, without regard to letter case. An empty path names the tree's top folder.

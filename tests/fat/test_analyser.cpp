@@ -2,8 +2,10 @@
 // and the scan state machine with the volumes it rebuilds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -226,6 +228,65 @@ TEST(FatAnalyserSectorTests, FATSectorTypesAndStarts) {
   Sector few(1024);
   for (int n = 0; n < 32; ++n) PutU32(&few[40 + n * 4], 5);  // 32 links are not enough
   EXPECT_FALSE(IsFATSector(few, 512, g));
+}
+
+// The sector tests run wide (several entries or words at once, and wider still where the processor
+// allows): what they find must be what a reading of one entry or byte at a time finds, at every
+// position, in the last lanes and in sizes that leave a tail.
+TEST(FatAnalyserSectorTests, WideTestsAgreeWithAPlainReading) {
+  for (size_t size : {8u, 100u, 512u, 520u, 4096u, 4100u}) {
+    EXPECT_TRUE(IsZeroSector(Sector(size))) << size;
+    for (size_t at = 0; at < size; ++at) {
+      Sector s(size);
+      s[at] = 0x80;
+      ASSERT_FALSE(IsZeroSector(s)) << size << " " << at;
+    }
+  }
+
+  struct Plain {
+    uint32_t Links = 0, Largest = 0;
+  };
+  // FAT32 and FAT16 readings of a sector that does not start a FAT.
+  const auto plain = [](const Sector& s, size_t bytes, bool fat32) {
+    Plain p;
+    ByteReader r(s);
+    for (size_t n = 0; n < bytes / (fat32 ? 4 : 2); ++n) {
+      const uint32_t v = fat32 ? r.U32(n * 4) & 0x0FFFFFFF : r.U16(n * 2);
+      if (v >= 1 && v <= (fat32 ? 0x0FFFFFF0u : 0xFFF0u)) ++p.Links, p.Largest = std::max(p.Largest, v);
+    }
+    return p;
+  };
+  std::mt19937 rng(28);
+  const uint32_t edges[] = {1, 2, 0xFFF0, 0xFFF1, 0xFFFF, 0x0FFFFFF0, 0x0FFFFFF1, 0xFFFFFFF0, 0x1FFFFFF0, 0xF0000005};
+  for (size_t bytes : {512u, 4096u})
+    for (int round = 0; round < 200; ++round) {
+      Sector s(bytes * 2);
+      // Random bytes, or a zero sector with some links in it (around the 32 that decide).
+      if (round % 2) {
+        for (auto& b : s) b = uint8_t(rng());
+      } else {
+        for (int k = 0, n = 20 + round % 40; k < n; ++k) {
+          const uint32_t v = k % 3 ? edges[rng() % std::size(edges)] : uint32_t(rng());
+          if (round % 4) PutU32(&s[(rng() % (bytes / 4)) * 4], v);
+          else PutU16(&s[(rng() % (bytes / 2)) * 2], uint16_t(v));
+        }
+      }
+      s[0] = 0x12;  // no media byte: not a FAT start
+      const Plain p32 = plain(s, bytes, true), p16 = plain(s, bytes, false);
+      TFATSectorGuess g;
+      const bool fat = IsFATSector(s, uint32_t(bytes), g);
+      if (p32.Links > 32) {
+        ASSERT_TRUE(fat);
+        EXPECT_EQ(g.Type, 3);
+        EXPECT_EQ(g.Largest, p32.Largest) << bytes << " " << round;
+      } else if (p16.Links > 32) {
+        ASSERT_TRUE(fat);
+        EXPECT_EQ(g.Type, 2);
+        EXPECT_EQ(g.Largest, p16.Largest) << bytes << " " << round;
+      } else if (fat) {
+        EXPECT_EQ(g.Type, 1) << bytes << " " << round;
+      }
+    }
 }
 
 TEST(FatAnalyserBootRecord, FieldsForEachType) {
