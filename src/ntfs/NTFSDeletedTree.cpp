@@ -134,7 +134,7 @@ TNTFSDirectory* TNTFSDeletedTree::RebuildParentFrom(const TFileNameView& name, s
   std::optional<std::vector<uint8_t>> parentName;
   if (drive_.ReadMFTRecord(p, record) && IsValidRecord(record)) parentName = drive_.FindFileName(record, p);
   std::optional<TFileNameView> m;
-  if (parentName) m.emplace(*parentName);
+  if (parentName) m = TFileNameView{*parentName};
   // The record now holds a file, a directory created after the entry, or nothing readable: the former
   // parent is gone, and its entries are kept together under its number rather than mixed into Deleted.
   if (!m || !m->IsDirectory() || m->CreationTime() > name.CreationTime()) {
