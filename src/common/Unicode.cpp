@@ -10,6 +10,10 @@ bool IsLow(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
+  AppendUtf8Unchecked(out, cp);
+}
+
+void AppendUtf8Unchecked(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out += char(cp);
   } else if (cp < 0x800) {
@@ -20,7 +24,7 @@ void AppendUtf8(std::string& out, char32_t cp) {
     out += char(0x80 | ((cp >> 6) & 0x3F));
     out += char(0x80 | (cp & 0x3F));
   } else {
-    out += char(0xF0 | (cp >> 18));
+    out += char(0xF0 | ((cp >> 18) & 0x07));
     out += char(0x80 | ((cp >> 12) & 0x3F));
     out += char(0x80 | ((cp >> 6) & 0x3F));
     out += char(0x80 | (cp & 0x3F));

@@ -21,6 +21,8 @@ std::string TaggedName(std::string_view name, std::string_view tag);
 // The code point of `text` at `pos`, advancing `pos`; a malformed sequence counts as U+FFFD.
 char32_t NextCodePoint(std::string_view text, size_t& pos);
 void AppendUtf8(std::string& out, char32_t cp);
+// The same encoding with surrogates passed through as they are: bytes that sort as the code points do.
+void AppendUtf8Unchecked(std::string& out, char32_t cp);
 
 // Simple case folding of Latin, Greek and Cyrillic letters (the rest unchanged).
 char32_t FoldCase(char32_t cp);

@@ -47,26 +47,6 @@ std::u32string Fold(const std::string& utf8) {
   return out;
 }
 
-// A folded name as UTF-8 bytes, none replaced (Fold passes stray bytes and surrogates through):
-// the bytes sort exactly as the code points do.
-void AppendOrdered(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += char(cp);
-  } else if (cp < 0x800) {
-    out += char(0xC0 | (cp >> 6));
-    out += char(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += char(0xE0 | (cp >> 12));
-    out += char(0x80 | ((cp >> 6) & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
-  } else {
-    out += char(0xF0 | ((cp >> 18) & 0x07));
-    out += char(0x80 | ((cp >> 12) & 0x3F));
-    out += char(0x80 | ((cp >> 6) & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
-  }
-}
-
 std::string PathOf(const TItem& item) {
   std::vector<std::string> parts{ShownName(item)};
   const TCustomDirectory* p = nullptr;
@@ -192,7 +172,7 @@ std::vector<TItem*> ListFolderOrder(TCustomDirectory& folder, std::optional<TErr
     const auto* sub = item.AsFolder();
     k.Folder = sub != nullptr;
     k.Lost = (sub ? sub->Flags : item.AsFile() ? item.AsFile()->Flags : 0) & ItemLost;
-    for (char32_t c : Fold(name)) AppendOrdered(k.Folded, c);
+    for (char32_t c : Fold(name)) AppendUtf8Unchecked(k.Folded, c);  // none replaced: the bytes sort as the code points do
     if (k.Lost) k.LostName = name;
   }
   std::vector<size_t> order(n);
