@@ -86,10 +86,11 @@ TItemRow RowOf(TItem& item) {
     flags = f->Flags;
     condition = f->Condition;
     meta = f->Meta();
-    // The file system's own reason is the precise one; a file found by content has only its checks.
+    // The file system's own reason is the precise one, and damage (what a save fails with) before a
+    // doubt; a file found by content has only its checks.
     if (condition == 2)
-      row.ConditionWhy = !meta.Warning.empty()  ? meta.Warning
-                         : !meta.Damage.empty() ? meta.Damage
+      row.ConditionWhy = !meta.Damage.empty()    ? meta.Damage
+                         : !meta.Warning.empty() ? meta.Warning
                          : (f->Flags & ItemLost) ? LostFileDoubt(*f)
                                                  : "";
   } else if (auto* d = item.AsFolder()) {

@@ -144,6 +144,18 @@ TEST_F(SaveEngine, IncompleteFilesNeverLookCompleteAndAreNotCounted) {
   }
 }
 
+// A poor file's row gives the reason its save fails with, even when the file system also has a doubt.
+TEST_F(SaveEngine, ARowGivesTheReasonItsSaveFailsWith) {
+  TMemFile& f = top.File("taken.bin", "another file's bytes");
+  f.Condition = 2;
+  f.FileMeta.Warning = "its span crosses 2 cluster(s) of live files";
+  f.FileMeta.Damage = "its first cluster 9 belongs to another file now";
+  const TSaveReport r = SaveInto(ChildrenOf(top), target);
+  ASSERT_EQ(r.Failures.size(), 1u);
+  EXPECT_NE(r.Failures[0].Error.Why.find(f.FileMeta.Damage), std::string::npos) << r.Failures[0].Error.Why;
+  EXPECT_EQ(RowOf(f).ConditionWhy, f.FileMeta.Damage);
+}
+
 // Turns CAP_DAC_READ_SEARCH off or back on for this process; without it, older kernels do not
 // link a file by its descriptor. False when the process does not have it at all.
 bool SetSearchRight(bool on) {
