@@ -17,11 +17,11 @@ std::string THost::TypeName(const std::string& fileName) {
   auto dot = fileName.rfind('.');
   // "f.txt:big" is an NTFS stream without an extension of its own, not a "TXT:BIG" file.
   if (dot == std::string::npos || dot + 1 == fileName.size() || fileName.find(':', dot) != std::string::npos)
-    return "File";
+    return LoadText(txt::TypeFile);
   std::string ext = fileName.substr(dot + 1);
   for (char& c : ext)
     if (c >= 'a' && c <= 'z') c = char(c - 32);
-  return ext + " File";
+  return TextF(txt::TypeFileWithExtension, {ext});
 }
 
 std::string THost::FolderTypeName() { return LoadText(txt::FileFolderType); }

@@ -26,6 +26,9 @@ TEST(RowTexts, ConditionFolderTypeAndMountFailureFollowTheLanguage) {
   EXPECT_EQ(ConditionText(ItemDeleted, 1), LoadText(726));
   EXPECT_EQ(ConditionText(ItemDeleted, 2), LoadText(727));
   EXPECT_NE(LoadText(727), "poor");
+  // The type column where the system knows no name for the type (a stream has no extension).
+  EXPECT_EQ(host.THost::TypeName("notes.txt"), "TXT-Datei");
+  EXPECT_EQ(host.THost::TypeName("notes.txt:big"), "Datei");
 
   // A FAT folder row's type column.
   test::FatImage img{test::FatGeometry{}};
