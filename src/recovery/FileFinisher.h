@@ -154,6 +154,8 @@ class TFinisher {
 
   size_t Submitted() const { return taken_ + pending_.size(); }
   size_t Reported() const { return taken_; }
+  // Submitted and not yet finished by the thread: how far it lags behind.
+  size_t Unfinished() const { return Submitted() - finished_.load(std::memory_order_relaxed); }
 
  private:
   static constexpr size_t kBatch = 16;

@@ -66,7 +66,7 @@ uint64_t TSaveCopier::CopyPlain(TDataStream& data, int fd, uint64_t size) {
   return written;
 }
 
-void TSaveCopier::Copy(TCustomFile& f, std::unique_ptr<TDataStream>& data, TFinishJob& j) {
+void TSaveCopier::Copy(TCustomFile& f, std::unique_ptr<TDataStream>& data, TFinishJob& j, bool handOver) {
   const uint64_t size = j.Size;
   const int fd = j.Fd;
   const uint64_t ignoredBefore = IgnoredReadCount();
@@ -85,7 +85,7 @@ void TSaveCopier::Copy(TCustomFile& f, std::unique_ptr<TDataStream>& data, TFini
       data->Skip(e.Length);
       plain += e.Length;
     }
-    handOverCopy = plain == size && size > 0;
+    handOverCopy = handOver && plain == size && size > 0;
     if (!handOverCopy && plain > 0) {
       int copyError = 0;  // writing the rest meets it again, if it was the target's
       written = CopyExtents(j.Plain, fd, copyError);

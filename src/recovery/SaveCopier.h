@@ -19,9 +19,10 @@ class TSaveCopier {
 
   TSaveCopier(const TSaveOptions& options, TStatusDialog* status) : options_(options), status_(status) {}
 
-  // Copies `data` into j.Fd, or (a small file that lies whole in an image file) leaves the copy to
-  // the finishing thread in j.Plain. `data` may be opened again where the kernel stopped short.
-  void Copy(TCustomFile& f, std::unique_ptr<TDataStream>& data, TFinishJob& j);
+  // Copies `data` into j.Fd, or (a small file that lies whole in an image file, when `handOver`)
+  // leaves the copy to the finishing thread in j.Plain. `data` may be opened again where the kernel
+  // stopped short.
+  void Copy(TCustomFile& f, std::unique_ptr<TDataStream>& data, TFinishJob& j, bool handOver);
   // The kernel copied less of a handed-over file than the image promised: the rest is read here
   // as for any other file, and the file finished here.
   void Resume(TFinishJob& j);

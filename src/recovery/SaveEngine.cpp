@@ -275,7 +275,9 @@ class TSaver {
     j.Source = &f;
     j.Size = size;
     if (options_.NeverRead) j.Outcome.NeverRead = options_.NeverRead(f);
-    copier_.Copy(f, data, j);
+    // Small files are copied by the finishing thread, unless it lags: then both threads share the
+    // copying, which on a tree of small files is most of the work.
+    copier_.Copy(f, data, j, finisher_.Unfinished() < kCopyHereBeyond);
     j.Replace = replaces.has_value();
     if (replaces) j.Replaces = *replaces;
     j.Name = name;
@@ -313,6 +315,7 @@ class TSaver {
   }
 
   static constexpr size_t kMaxUnfinished = 64;
+  static constexpr size_t kCopyHereBeyond = 32;
   const TSaveOptions& options_;
   TStatusDialog* status_;
   TSaveOutcome outcome_;
