@@ -10,6 +10,33 @@
 
 namespace salvex {
 
+void TClusterFolder::LoadListing(bool deletedMode) {
+  if (!Children) ReadChildren(deletedMode, true);
+}
+
+bool TClusterFolder::Search(const TSearchCallback& callback, bool deletedMode, bool recursive, bool filesDeletedOnly) {
+  const bool readHere = !Children;
+  if (readHere) ReadChildren(deletedMode, filesDeletedOnly);
+  bool result = true;
+  for (auto& child : *Children) {
+    result = callback(*child);
+    if (!result) break;
+    if (recursive)
+      if (auto* d = dynamic_cast<TClusterFolder*>(child.get())) {
+        result = d->Search(callback, deletedMode, recursive, filesDeletedOnly);
+        if (!result) break;
+      }
+  }
+  if (readHere) Children.reset();
+  return result;
+}
+
+bool TClusterFolder::ClusterOnPath(uint32_t cluster) const {
+  for (const TCustomDirectory* d = this; d; d = d->Parent)
+    if (auto* f = dynamic_cast<const TClusterFolder*>(d); f && f->FirstCluster == cluster) return true;
+  return false;
+}
+
 bool ReadVolumeSectors(TDevice& device, uint64_t firstSector, uint32_t volumeBps, uint64_t sector, uint32_t count,
                        bool showErrors, uint64_t bound, uint8_t* buffer) {
   const uint32_t devBps = device.BytesPerSector ? device.BytesPerSector : 512;

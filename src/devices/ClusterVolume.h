@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "devices/Model.h"
@@ -43,6 +44,32 @@ class TClusterVolume : public TCustomDrive {
  protected:
   // Device-absolute read, with the volume's read-ahead bound.
   bool ReadDeviceSectors(uint64_t deviceSector, uint32_t count, bool showErrors, uint8_t* buffer);
+};
+
+// A folder of such a volume, read from FirstCluster in the normal view (live entries) or the
+// deleted one (every folder, and with files-deleted-only only the deleted files).
+class TClusterFolder : public TCustomDirectory {
+ public:
+  uint32_t FirstCluster = 0;
+  // The folder's cluster is another folder entry's (a loop back to an ancestor, or folders that
+  // share a cluster): it is listed, marked poor, and its entries only where they were first reached.
+  bool Loop = false;
+
+  void LoadListing(bool deletedMode) override;
+  bool MayHaveSubfolders(bool deletedMode) override { return HasChildDirs(deletedMode); }
+  // Reads Children from the disk (replacing what was there).
+  virtual void ReadChildren(bool deletedMode, bool filesDeletedOnly) = 0;
+  // Whether a tree node for this folder needs an expander, without building children.
+  virtual bool HasChildDirs(bool deletedMode) = 0;
+  // Calls `callback` for each child in order, descending into folders when recursive; stops when
+  // the callback answers false and then answers false. Children read for the walk are released.
+  using TSearchCallback = std::function<bool(TItem&)>;
+  bool Search(const TSearchCallback& callback, bool deletedMode, bool recursive, bool filesDeletedOnly);
+  using TCustomDirectory::Search;
+
+ protected:
+  // Whether `cluster` is this folder's or an ancestor's: such an entry would make the tree loop.
+  bool ClusterOnPath(uint32_t cluster) const;
 };
 
 }  // namespace salvex

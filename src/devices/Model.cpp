@@ -73,11 +73,31 @@ bool TCustomDirectory::HasSubdirectories() const {
   return false;
 }
 
+size_t TCustomDirectory::Depth() const {
+  size_t n = 0;
+  for (const TCustomDirectory* d = Parent; d; d = d->Parent) ++n;
+  return n;
+}
+
 void TCustomDirectory::SetTreeBuilt(bool value, bool recursive) {
   TreeBuilt = value;
   if (!recursive || !Children) return;
   for (auto& c : *Children)
     if (auto* d = c->AsFolder()) d->SetTreeBuilt(value, true);
+}
+
+void TCustomDrive::MakeSpecialFolders(const std::function<std::unique_ptr<TCustomDirectory>(bool root)>& make) {
+  auto folder = [&](int text, bool root) {
+    std::unique_ptr<TCustomDirectory> d = make(root);
+    d->Name = LoadText(text);
+    d->Drive = this;
+    if (!root) d->Children.emplace();
+    return d;
+  };
+  RootFolder = folder(txt::FolderRoot, true);
+  DeletedFolder = folder(txt::FolderDeleted, true);
+  LostFolder = folder(txt::FolderLost, false);
+  SearchFolder = folder(txt::FolderSearched, false);
 }
 
 uint64_t TCustomDrive::DeviceRoom(uint32_t bytesPerSector) const {

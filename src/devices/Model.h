@@ -151,7 +151,10 @@ class TCustomFile : public TItem {
   virtual void Assign(const TItem& source);
   virtual void AssignTo(TItem& target) const;
   // Changes the name in the listing only; nothing is written to the disk.
-  virtual bool Rename(const std::string& newName) = 0;
+  virtual bool Rename(const std::string& newName) {
+    Name = newName;
+    return true;
+  }
   // Path of the folder holding the file, from just below stop down to Parent, joined with '\'.
   virtual std::string GetPath(const TCustomDirectory* stop) const = 0;
   // The file's bytes for saving and viewing; null when the file has no data source.
@@ -163,6 +166,9 @@ class TCustomFile : public TItem {
 
 class TCustomDirectory : public TItem {
  public:
+  TCustomDirectory() = default;
+  // Copies what Assign copies: a copy reads its own children.
+  TCustomDirectory(const TCustomDirectory& source) : TItem() { TCustomDirectory::Assign(source); }
   ~TCustomDirectory() override;
 
   std::string Name;  // UTF-8
@@ -179,7 +185,11 @@ class TCustomDirectory : public TItem {
   virtual void AssignTo(TItem& target) const;
   virtual void ClearChildren();
   virtual std::string GetPath(const TCustomDirectory* stop) const = 0;
-  virtual bool Rename(const std::string& newName) = 0;
+  // As TCustomFile::Rename.
+  virtual bool Rename(const std::string& newName) {
+    Name = newName;
+    return true;
+  }
   // Reads the children for a listing or a tree shown in the deleted view or not, when they are
   // not read yet. Throws what reading the folder throws; the front end tells the user.
   virtual void LoadListing(bool deletedMode) = 0;
@@ -210,6 +220,8 @@ class TCustomDirectory : public TItem {
     return raw;
   }
   void SetTreeBuilt(bool value, bool recursive);
+  // How many folders lie above this one.
+  size_t Depth() const;
 };
 
 
@@ -314,6 +326,11 @@ class TCustomDrive {
   virtual uint32_t AllocationUnit() const { return 0; }
   // Whether the special folders exist (an NTFS volume that failed to mount has none).
   bool HasSpecialFolders() const { return RootFolder && DeletedFolder && LostFolder && SearchFolder; }
+
+ protected:
+  // Makes the four special folders with `make`, named and tied to this volume: Root and Deleted
+  // (made with `root` true) read the root folder, Lost and Search start empty.
+  void MakeSpecialFolders(const std::function<std::unique_ptr<TCustomDirectory>(bool root)>& make);
 };
 
 TTreeKind TreeOf(const TItem& item);

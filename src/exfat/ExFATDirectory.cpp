@@ -24,27 +24,13 @@ constexpr uint64_t kMaxConditionClusters = uint64_t(1) << 20;
 
 const char* kFolderTypeName = "File folder";
 
-template <class T>
-int Cmp(const T& a, const T& b) {
-  return a < b ? -1 : (b < a ? 1 : 0);
-}
-
-struct RowKeys {
-  std::string name;
-  uint64_t size = 0;
-  uint64_t stamp = 0;
-  uint64_t cluster = 0;
-  uint8_t condition = 0;
-  std::string type;
-};
-
 uint64_t StampKey(const TExFATTime& t) { return (uint64_t(t.Stamp) << 8) | t.TenMs; }
 
-RowKeys KeysOf(const TItem& item, bool withType) {
-  RowKeys k;
+TSortKey KeysOf(const TItem& item, bool withType) {
+  TSortKey k;
   if (auto* f = dynamic_cast<const TExFATFile*>(&item)) {
     k = {f->Name, f->Size, StampKey(f->Modified), f->FirstCluster, f->Condition, ""};
-    if (withType) k.type = Host().TypeName(f->Name);
+    if (withType) k.Type = Host().TypeName(f->Name);
   } else if (auto* d = dynamic_cast<const TExFATDirectory*>(&item)) {
     k = {d->Name, 0, StampKey(d->Modified), d->FirstCluster, d->Condition, kFolderTypeName};
   }
@@ -99,55 +85,13 @@ uint8_t ExFATCondition(TExFATdrive& drive, const TExFATEntrySet& set, bool freed
 
 TExFATdrive* TExFATDirectory::ExFATDrive() const { return dynamic_cast<TExFATdrive*>(Drive); }
 
-std::unique_ptr<TItem> TExFATDirectory::Clone() const {
-  auto d = std::make_unique<TExFATDirectory>();
-  d->Assign(*this);
-  return d;
-}
-
-void TExFATDirectory::Assign(const TItem& source) {
-  TCustomDirectory::Assign(source);
-  if (auto* s = dynamic_cast<const TExFATDirectory*>(&source)) {
-    FirstCluster = s->FirstCluster;
-    DataLength = s->DataLength;
-    IsRoot = s->IsRoot;
-    NoFatChain = s->NoFatChain;
-    ChecksumOk = s->ChecksumOk;
-    Attributes = s->Attributes;
-    Modified = s->Modified;
-    Loop = s->Loop;
-  }
-}
-
-void TExFATDirectory::AssignTo(TItem& target) const {
-  if (auto* t = dynamic_cast<TExFATDirectory*>(&target))
-    t->Assign(*this);
-  else
-    TCustomDirectory::AssignTo(target);
-}
+std::unique_ptr<TItem> TExFATDirectory::Clone() const { return std::make_unique<TExFATDirectory>(*this); }
 
 std::string TExFATDirectory::GetPath(const TCustomDirectory* stop) const {
   if (this == stop) return "";
   std::string path = Name;
   for (const TCustomDirectory* p = Parent; p && p != stop; p = p->Parent) path = p->Name + "\\" + path;
   return path;
-}
-
-bool TExFATDirectory::Rename(const std::string& newName) {
-  Name = newName;
-  return true;
-}
-
-bool TExFATDirectory::ClusterOnPath(uint32_t cluster) const {
-  for (const TCustomDirectory* d = this; d; d = d->Parent)
-    if (auto* e = dynamic_cast<const TExFATDirectory*>(d); e && e->FirstCluster == cluster) return true;
-  return false;
-}
-
-size_t TExFATDirectory::Depth() const {
-  size_t n = 0;
-  for (const TCustomDirectory* d = Parent; d; d = d->Parent) ++n;
-  return n;
 }
 
 std::vector<TExFATEntrySet> TExFATDirectory::ReadEntrySets(bool deletedMode) {
@@ -254,10 +198,6 @@ bool TExFATDirectory::HasChildDirs(bool deletedMode) {
   return false;
 }
 
-void TExFATDirectory::LoadListing(bool deletedMode) {
-  if (!Children) ReadChildren(deletedMode, true);
-}
-
 TListRow ExFATRow(const TItem& object) {
   TListRow row;
   if (auto* d = dynamic_cast<const TExFATDirectory*>(&object)) {
@@ -276,10 +216,7 @@ TListRow ExFATRow(const TItem& object) {
 
 TListRow TExFATDirectory::ListRow(const TItem& child) const { return ExFATRow(child); }
 
-TSortKey TExFATDirectory::SortKey(const TItem& child, bool withType) const {
-  const RowKeys k = KeysOf(child, withType);
-  return {k.name, k.size, k.stamp, k.cluster, k.condition, k.type};
-}
+TSortKey TExFATDirectory::SortKey(const TItem& child, bool withType) const { return KeysOf(child, withType); }
 
 void TExFATDirectory::LoadChildren(bool deletedView) {
   if (!Children) ReadChildren(deletedView, true);
@@ -298,24 +235,6 @@ TFileMeta TExFATDirectory::Meta() const {
 bool TExFATDirectory::Search(const std::function<bool(TItem&)>& visit, bool recursive) {
   const bool deleted = TreeOf(*this) == TTreeKind::Deleted || (Flags & ItemDeleted);
   return Search(visit, deleted, recursive, deleted);
-}
-
-bool TExFATDirectory::Search(const TSearchCallback& callback, bool deletedMode, bool recursive,
-                             bool filesDeletedOnly) {
-  const bool readHere = !Children;
-  if (readHere) ReadChildren(deletedMode, filesDeletedOnly);
-  bool result = true;
-  for (auto& child : *Children) {
-    result = callback(*child);
-    if (!result) break;
-    if (recursive)
-      if (auto* d = dynamic_cast<TExFATDirectory*>(child.get())) {
-        result = d->Search(callback, deletedMode, recursive, filesDeletedOnly);
-        if (!result) break;
-      }
-  }
-  if (readHere) Children.reset();
-  return result;
 }
 
 }  // namespace salvex

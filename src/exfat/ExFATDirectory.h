@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "devices/Model.h"
+#include "devices/ClusterVolume.h"
 #include "exfat/ExFATEntries.h"
 
 namespace salvex {
@@ -17,46 +17,31 @@ constexpr size_t kMaxExFATDepth = 256;
 // An exFAT folder. As on FAT the same entries give two views: the normal one lists live entry
 // sets; the deleted one lists every folder (live ones, and deleted ones whose first cluster still
 // holds directory entries) and, with files-deleted-only, only the deleted files.
-class TExFATDirectory : public TCustomDirectory {
+class TExFATDirectory : public TClusterFolder {
  public:
-  uint32_t FirstCluster = 0;
   uint64_t DataLength = 0;
   bool IsRoot = false;     // the root has no length: its FAT chain ends it
   bool NoFatChain = false;
   bool ChecksumOk = true;
   uint16_t Attributes = 0;
   TExFATTime Modified;
-  // The folder's cluster is another folder entry's (a loop back to an ancestor, or folders that
-  // share a cluster): it is listed, marked poor, and its entries only where they were first reached.
-  bool Loop = false;
 
   std::unique_ptr<TItem> Clone() const override;
-  void Assign(const TItem& source) override;
-  void AssignTo(TItem& target) const override;
   std::string GetPath(const TCustomDirectory* stop) const override;
-  bool Rename(const std::string& newName) override;
-  void LoadListing(bool deletedMode) override;
-  bool MayHaveSubfolders(bool deletedMode) override { return HasChildDirs(deletedMode); }
   TListRow ListRow(const TItem& child) const override;
   TSortKey SortKey(const TItem& child, bool withType) const override;
   void LoadChildren(bool deletedView) override;
   TFileMeta Meta() const override;
 
-  // Reads Children from the disk (replacing what was there).
-  void ReadChildren(bool deletedMode, bool filesDeletedOnly);
-  bool HasChildDirs(bool deletedMode);
-  using TSearchCallback = std::function<bool(TItem&)>;
-  bool Search(const TSearchCallback& callback, bool deletedMode, bool recursive, bool filesDeletedOnly);
-  // In the view of the tree the folder belongs to (the Deleted tree: deleted files and all folders).
+  void ReadChildren(bool deletedMode, bool filesDeletedOnly) override;
+  bool HasChildDirs(bool deletedMode) override;
+  // Search in the view of the tree the folder belongs to (the Deleted tree: deleted files and all folders).
   bool Search(const std::function<bool(TItem&)>& visit, bool recursive) override;
+  using TClusterFolder::Search;
 
   TExFATdrive* ExFATDrive() const;
   // The entry sets of this folder, in order; deleted ones only in deleted mode.
   std::vector<TExFATEntrySet> ReadEntrySets(bool deletedMode);
-
- private:
-  bool ClusterOnPath(uint32_t cluster) const;
-  size_t Depth() const;
 };
 
 // What is wrong with an item's stored size, valid length or first cluster against its volume,

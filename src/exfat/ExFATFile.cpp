@@ -16,38 +16,7 @@ namespace salvex {
 
 TExFATdrive* TExFATFile::ExFATDrive() const { return dynamic_cast<TExFATdrive*>(Drive); }
 
-std::unique_ptr<TItem> TExFATFile::Clone() const {
-  auto f = std::make_unique<TExFATFile>();
-  f->Assign(*this);
-  return f;
-}
-
-void TExFATFile::Assign(const TItem& source) {
-  TCustomFile::Assign(source);
-  if (auto* s = dynamic_cast<const TExFATFile*>(&source)) {
-    FirstCluster = s->FirstCluster;
-    ValidDataLength = s->ValidDataLength;
-    NoFatChain = s->NoFatChain;
-    ChecksumOk = s->ChecksumOk;
-    Attributes = s->Attributes;
-    Modified = s->Modified;
-    Size = s->Size;
-    SharedCluster = s->SharedCluster;
-    TakenClusters = s->TakenClusters;
-  }
-}
-
-void TExFATFile::AssignTo(TItem& target) const {
-  if (auto* t = dynamic_cast<TExFATFile*>(&target))
-    t->Assign(*this);
-  else
-    TCustomFile::AssignTo(target);
-}
-
-bool TExFATFile::Rename(const std::string& newName) {
-  Name = newName;
-  return true;
-}
+std::unique_ptr<TItem> TExFATFile::Clone() const { return std::make_unique<TExFATFile>(*this); }
 
 std::string TExFATFile::GetPath(const TCustomDirectory* stop) const {
   if (!Parent || Parent == stop) return "";

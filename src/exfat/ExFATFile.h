@@ -27,9 +27,6 @@ class TExFATFile : public TCustomFile {
   uint64_t TakenClusters = 0;
 
   std::unique_ptr<TItem> Clone() const override;
-  void Assign(const TItem& source) override;
-  void AssignTo(TItem& target) const override;
-  bool Rename(const std::string& newName) override;
   std::string GetPath(const TCustomDirectory* stop) const override;
   std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
   TFileMeta Meta() const override;

@@ -272,22 +272,12 @@ void TExFATdrive::ReadCriticalEntries() {
 }
 
 void TExFATdrive::CreateSpecialFolders() {
-  auto make = [this](int text, bool root) {
+  MakeSpecialFolders([this](bool root) {
     auto d = std::make_unique<TExFATDirectory>();
-    d->Name = LoadText(text);
-    d->Drive = this;
-    if (root) {
-      d->FirstCluster = Boot.RootCluster;
-      d->IsRoot = true;
-    } else {
-      d->Children.emplace();
-    }
+    d->FirstCluster = root ? Boot.RootCluster : 0;
+    d->IsRoot = root;
     return d;
-  };
-  RootFolder = make(txt::FolderRoot, true);
-  DeletedFolder = make(txt::FolderDeleted, true);
-  LostFolder = make(txt::FolderLost, false);
-  SearchFolder = make(txt::FolderSearched, false);
+  });
 }
 
 bool TExFATdrive::TopMayHaveSubfolders(TTreeKind tree) {

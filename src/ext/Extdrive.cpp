@@ -424,22 +424,14 @@ std::vector<TExtDirEntry> TExtdrive::ReadDirectory(const TExtNode& dir, bool del
 }
 
 void TExtdrive::CreateSpecialFolders() {
-  auto make = [this](int text, bool root) {
+  MakeSpecialFolders([this](bool root) {
     auto d = std::make_unique<TExtDirectory>();
-    d->Name = LoadText(text);
-    d->Drive = this;
     if (root) {
       d->Node = NodeOf(ext::kRootInode);
       d->IsRoot = true;
-    } else {
-      d->Children.emplace();
     }
     return d;
-  };
-  RootFolder = make(txt::FolderRoot, true);
-  DeletedFolder = make(txt::FolderDeleted, true);
-  LostFolder = make(txt::FolderLost, false);
-  SearchFolder = make(txt::FolderSearched, false);
+  });
 }
 
 bool TExtdrive::TopMayHaveSubfolders(TTreeKind tree) {

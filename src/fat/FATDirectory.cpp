@@ -30,37 +30,18 @@ uint32_t FirstClusterOf(const ByteReader& r, uint8_t fatType) {
 
 bool IsDots(const std::string& name) { return name == "." || name == ".."; }
 
-struct RowKeys {
-  std::string name;
-  uint64_t size = 0;
-  uint32_t stamp = 0;  // date in the high half, time in the low half: full date-and-time order
-  uint64_t cluster = 0;
-  uint8_t condition = 0;
-  std::string type;
-};
+// The date in the high half, the time in the low half: full date-and-time order.
+uint64_t StampKey(uint16_t date, uint16_t time) { return (uint32_t(date) << 16) | time; }
 
-RowKeys KeysOf(const TItem& item, bool withType) {
-  RowKeys k;
+TSortKey KeysOf(const TItem& item, bool withType) {
+  TSortKey k;
   if (auto* f = dynamic_cast<const TFATFile*>(&item)) {
-    k.name = f->Name;
-    k.size = f->Size;
-    k.stamp = (uint32_t(f->Date) << 16) | f->Time;
-    k.cluster = f->FirstCluster;
-    k.condition = f->Condition;
-    if (withType) k.type = Host().TypeName(DisplayName(f->Name));
+    k = {f->Name, f->Size, StampKey(f->Date, f->Time), f->FirstCluster, f->Condition, ""};
+    if (withType) k.Type = Host().TypeName(DisplayName(f->Name));
   } else if (auto* d = dynamic_cast<const TFATDirectory*>(&item)) {
-    k.name = d->Name;
-    k.stamp = (uint32_t(d->Date) << 16) | d->Time;
-    k.cluster = d->FirstCluster;
-    k.condition = d->Condition;
-    k.type = Host().FolderTypeName();
+    k = {d->Name, 0, StampKey(d->Date, d->Time), d->FirstCluster, d->Condition, Host().FolderTypeName()};
   }
   return k;
-}
-
-template <class T>
-int Cmp(const T& a, const T& b) {
-  return a < b ? -1 : (b < a ? 1 : 0);
 }
 
 }  // namespace
@@ -74,54 +55,9 @@ std::string FATConditionText(uint8_t flags, uint8_t condition) {
 
 TFATdrive* TFATDirectory::FATDrive() const { return dynamic_cast<TFATdrive*>(Drive); }
 
-std::unique_ptr<TItem> TFATDirectory::Clone() const {
-  auto d = std::make_unique<TFATDirectory>();
-  d->Assign(*this);
-  return d;
-}
+std::unique_ptr<TItem> TFATDirectory::Clone() const { return std::make_unique<TFATDirectory>(*this); }
 
-void TFATDirectory::Assign(const TItem& source) {
-  TCustomDirectory::Assign(source);
-  if (auto* s = dynamic_cast<const TFATDirectory*>(&source)) {
-    FirstCluster = s->FirstCluster;
-    StartSector = s->StartSector;
-    Time = s->Time;
-    Date = s->Date;
-    DeletedView = s->DeletedView;
-    Loop = s->Loop;
-  }
-}
-
-void TFATDirectory::AssignTo(TItem& target) const {
-  if (auto* t = dynamic_cast<TFATDirectory*>(&target))
-    t->Assign(*this);
-  else
-    TCustomDirectory::AssignTo(target);
-}
-
-std::string TFATDirectory::GetPath(const TCustomDirectory* stop) const {
-  if (this == stop) return "";
-  std::string path = DisplayName(Name);
-  for (const TCustomDirectory* p = Parent; p && p != stop; p = p->Parent) path = DisplayName(p->Name) + "\\" + path;
-  return path;
-}
-
-bool TFATDirectory::Rename(const std::string& newName) {
-  Name = newName;
-  return true;
-}
-
-bool TFATDirectory::ClusterOnPath(uint32_t cluster) const {
-  for (const TCustomDirectory* d = this; d; d = d->Parent)
-    if (auto* f = dynamic_cast<const TFATDirectory*>(d); f && f->FirstCluster == cluster) return true;
-  return false;
-}
-
-size_t TFATDirectory::Depth() const {
-  size_t n = 0;
-  for (const TCustomDirectory* d = Parent; d; d = d->Parent) ++n;
-  return n;
-}
+std::string TFATDirectory::GetPath(const TCustomDirectory* stop) const { return FATParentPath(this, stop); }
 
 void TFATDirectory::ReadChildren(bool deletedMode, bool filesDeletedOnly) {
   if (Children) Children->clear();
@@ -227,10 +163,6 @@ bool TFATDirectory::HasChildDirs(bool deletedMode) {
   return false;
 }
 
-void TFATDirectory::LoadListing(bool deletedMode) {
-  if (!Children) ReadChildren(deletedMode, true);
-}
-
 // Live folders keep their names in the tree; deleted ones show the chosen first character.
 std::string TFATDirectory::TreeName() const { return (Flags & ItemDeleted) ? DisplayName(Name) : Name; }
 
@@ -257,10 +189,7 @@ TListRow FATRow(const TItem& object) {
 
 TListRow TFATDirectory::ListRow(const TItem& child) const { return FATRow(child); }
 
-TSortKey TFATDirectory::SortKey(const TItem& child, bool withType) const {
-  const RowKeys k = KeysOf(child, withType);
-  return {k.name, k.size, k.stamp, k.cluster, k.condition, k.type};
-}
+TSortKey TFATDirectory::SortKey(const TItem& child, bool withType) const { return KeysOf(child, withType); }
 
 void TFATDirectory::LoadChildren(bool deletedView) {
   if (!Children) ReadChildren(deletedView || DeletedView, true);
@@ -277,23 +206,6 @@ TFileMeta TFATDirectory::Meta() const {
 
 bool TFATDirectory::Search(const std::function<bool(TItem&)>& visit, bool recursive) {
   return Search(visit, DeletedView, recursive, DeletedView);
-}
-
-bool TFATDirectory::Search(const TSearchCallback& callback, bool deletedMode, bool recursive, bool filesDeletedOnly) {
-  const bool readHere = !Children;
-  if (readHere) ReadChildren(deletedMode, filesDeletedOnly);
-  bool result = true;
-  for (auto& child : *Children) {
-    result = callback(*child);
-    if (!result) break;
-    if (recursive)
-      if (auto* d = dynamic_cast<TFATDirectory*>(child.get())) {
-        result = d->Search(callback, deletedMode, recursive, filesDeletedOnly);
-        if (!result) break;
-      }
-  }
-  if (readHere) Children.reset();
-  return result;
 }
 
 std::optional<TClusterField> TFATDirectory::ClusterField() const { return TClusterField{true, FirstCluster}; }

@@ -28,36 +28,7 @@ std::string FATParentPath(const TCustomDirectory* parent, const TCustomDirectory
 
 TFATdrive* TFATFile::FATDrive() const { return dynamic_cast<TFATdrive*>(Drive); }
 
-std::unique_ptr<TItem> TFATFile::Clone() const {
-  auto f = std::make_unique<TFATFile>();
-  f->Assign(*this);
-  return f;
-}
-
-void TFATFile::Assign(const TItem& source) {
-  TCustomFile::Assign(source);
-  if (auto* s = dynamic_cast<const TFATFile*>(&source)) {
-    Attributes = s->Attributes;
-    FirstCluster = s->FirstCluster;
-    Time = s->Time;
-    Date = s->Date;
-    Size = s->Size;
-    SharedCluster = s->SharedCluster;
-    CrossedClusters = s->CrossedClusters;
-  }
-}
-
-void TFATFile::AssignTo(TItem& target) const {
-  if (auto* t = dynamic_cast<TFATFile*>(&target))
-    t->Assign(*this);
-  else
-    TCustomFile::AssignTo(target);
-}
-
-bool TFATFile::Rename(const std::string& newName) {
-  Name = newName;
-  return true;
-}
+std::unique_ptr<TItem> TFATFile::Clone() const { return std::make_unique<TFATFile>(*this); }
 
 std::string TFATFile::GetPath(const TCustomDirectory* stop) const { return FATParentPath(Parent, stop); }
 

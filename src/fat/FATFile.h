@@ -43,9 +43,6 @@ class TFATFile : public TCustomFile {
 
   std::unique_ptr<TItem> Clone() const override;
   bool NameHasDeletedMark() const override { return true; }
-  void Assign(const TItem& source) override;
-  void AssignTo(TItem& target) const override;
-  bool Rename(const std::string& newName) override;
   std::string GetPath(const TCustomDirectory* stop) const override;
   std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
   std::unique_ptr<TDataStream> OpenViewData(const TReadChoice& choice) override;

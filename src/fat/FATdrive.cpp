@@ -243,20 +243,13 @@ void TFATdrive::CheckFATInUse() {
 }
 
 void TFATdrive::CreateSpecialFolders() {
-  auto make = [this](int offset, uint32_t cluster, uint64_t sector, bool empty) {
+  MakeSpecialFolders([this](bool root) {
     auto d = std::make_unique<TFATDirectory>();
-    d->Name = LoadText(offset);
-    d->Drive = this;
-    d->FirstCluster = cluster;
-    d->StartSector = sector;
-    if (empty) d->Children.emplace();
+    d->FirstCluster = root ? RootCluster : 0;
+    d->StartSector = root ? RootDirSector : 0;
     return d;
-  };
-  RootFolder = make(txt::FolderRoot, RootCluster, RootDirSector, false);
-  DeletedFolder = make(txt::FolderDeleted, RootCluster, RootDirSector, false);
+  });
   static_cast<TFATDirectory*>(DeletedFolder.get())->DeletedView = true;
-  LostFolder = make(txt::FolderLost, 0, 0, true);
-  SearchFolder = make(txt::FolderSearched, 0, 0, true);
 }
 
 void TFATdrive::Fetch(TSectorCache& cache, uint64_t sector) {
@@ -338,29 +331,35 @@ bool ContinuesFolder(TFATdrive& drive, uint32_t next) {
   return !IsDotDirSector(records, dot) &&
          (IsDirectorySector(records, limit, drive.ClusterCount) || IsDirectoryTail(records, limit, drive.ClusterCount));
 }
-}  // namespace
 
-bool TFATdrive::ReadDataSec(TFATCursor& c, uint8_t* buffer) {
-  if (BytesPerSec == 0) return false;
-  if (c.Cluster != 0 && !IsValidCluster(c.Cluster)) {
+// Keeps a cursor on its run: once `perCluster` units of its cluster are read it moves on to the
+// next one. False where the run ends, and for a cursor on a cluster that is not the volume's.
+bool KeepOnRun(TFATdrive& drive, TFATCursor& c, uint32_t perCluster, const char* caller) {
+  if (c.Cluster == 0) return true;
+  if (!drive.IsValidCluster(c.Cluster)) {
     if (DebugLevel() >= 3)
-      DebugLog(Format("ReadDataSec error, wrong parameter: cluster %d (valid range is 0-%d)",
-                      {c.Cluster, uint64_t(ClusterCount) + 1}),
+      DebugLog(Format(std::string(caller) + " error, wrong parameter: cluster %d (valid range is 0-%d)",
+                      {c.Cluster, uint64_t(drive.ClusterCount) + 1}),
                3);
     return false;
   }
+  if (c.Index < perCluster) return true;
+  const uint32_t next = drive.NextClusterInUse(c.Cluster);
+  // Free, bad and out-of-range entries end a run as an end mark does.
+  if (drive.IsEndOfChain(next) || !drive.IsValidCluster(next)) return false;
+  c.Visited.Insert(c.Cluster);
+  if (c.Visited.Contains(next)) return false;
+  if (drive.FATCopy == 0 && !ContinuesFolder(drive, next)) return false;
+  c.Cluster = next;
+  c.Index = 0;
+  return true;
+}
+}  // namespace
+
+bool TFATdrive::ReadDataSec(TFATCursor& c, uint8_t* buffer) {
+  if (BytesPerSec == 0 || !KeepOnRun(*this, c, SectorsPerCluster, "ReadDataSec")) return false;
   uint64_t target;
   if (c.Cluster != 0) {
-    if (c.Index >= SectorsPerCluster) {
-      uint32_t next = NextClusterInUse(c.Cluster);
-      // Free, bad and out-of-range entries end a run as an end mark does.
-      if (IsEndOfChain(next) || !IsValidCluster(next)) return false;
-      c.Visited.Insert(c.Cluster);
-      if (c.Visited.Contains(next)) return false;
-      if (FATCopy == 0 && !ContinuesFolder(*this, next)) return false;
-      c.Cluster = next;
-      c.Index = 0;
-    }
     target = ClusterToSector(c.Cluster) + c.Index;
   } else {
     if (c.Index != 0) {
@@ -378,24 +377,9 @@ bool TFATdrive::ReadDataSec(TFATCursor& c, uint8_t* buffer) {
 bool TFATdrive::GetNextRecord(TFATCursor& c, uint8_t* record) {
   if (BytesPerSec == 0 || c.Records >= c.MaxRecords) return false;
   const uint32_t perSector = BytesPerSec / dirent::kSize;
-  if (c.Cluster != 0 && !IsValidCluster(c.Cluster)) {
-    if (DebugLevel() >= 3)
-      DebugLog(Format("GetNextRecord error, wrong parameter: cluster %d (valid range is 0-%d)",
-                      {c.Cluster, uint64_t(ClusterCount) + 1}),
-               3);
-    return false;
-  }
+  if (!KeepOnRun(*this, c, ClusterSize / dirent::kSize, "GetNextRecord")) return false;
   uint64_t target;
   if (c.Cluster != 0) {
-    if (c.Index >= ClusterSize / dirent::kSize) {
-      uint32_t next = NextClusterInUse(c.Cluster);
-      if (IsEndOfChain(next) || !IsValidCluster(next)) return false;
-      c.Visited.Insert(c.Cluster);
-      if (c.Visited.Contains(next)) return false;
-      if (FATCopy == 0 && !ContinuesFolder(*this, next)) return false;
-      c.Cluster = next;
-      c.Index = 0;
-    }
     target = ClusterToSector(c.Cluster) + (uint64_t(c.Index) * dirent::kSize) / BytesPerSec;
   } else {
     if (c.Index >= perSector) {
