@@ -35,12 +35,16 @@ uint64_t StampKey(uint16_t date, uint16_t time) { return (uint32_t(date) << 16) 
 
 TSortKey KeysOf(const TItem& item, bool withType) {
   TSortKey k;
-  if (auto* f = dynamic_cast<const TFATFile*>(&item)) {
-    k = {f->Name, f->Size, StampKey(f->Date, f->Time), f->FirstCluster, f->Condition, ""};
-    if (withType) k.Type = Host().TypeName(DisplayName(f->Name));
-  } else if (auto* d = dynamic_cast<const TFATDirectory*>(&item)) {
+  auto file = [&](const auto& f, int condition) {
+    k = {f.Name, f.Size, StampKey(f.Date, f.Time), f.FirstCluster, condition, ""};
+    if (withType) k.Type = Host().TypeName(DisplayName(f.Name));
+  };
+  if (auto* f = dynamic_cast<const TFATFile*>(&item))
+    file(*f, f->Condition);
+  else if (auto* m = dynamic_cast<const TMFTFile*>(&item))
+    file(*m, 2);  // listed poor, as its row shows
+  else if (auto* d = dynamic_cast<const TFATDirectory*>(&item))
     k = {d->Name, 0, StampKey(d->Date, d->Time), d->FirstCluster, d->Condition, Host().FolderTypeName()};
-  }
   return k;
 }
 

@@ -419,6 +419,24 @@ TEST_F(FatDirTest, DatesCompareByDateAndTime) {
   EXPECT_EQ(names, (std::vector<std::string>{"OLD.TXT", "EARLY.TXT", "LATE.TXT"}));
 }
 
+TEST_F(FatDirTest, AFileFoundAsAnMftRecordSortsByWhatItsRowShows) {
+  TFATDirectory lost;
+  TMFTFile file;
+  file.Name = "REPORT.TXT";
+  file.Size = 42;
+  file.FirstCluster = 7;
+  file.Date = 0x5132;
+  file.Time = 0x6021;
+  const TSortKey key = lost.SortKey(file, true);
+  const TListRow row = lost.ListRow(file);
+  EXPECT_EQ(key.Name, row.Caption);
+  EXPECT_EQ(std::to_string(key.Size), row.Cells[0]);
+  EXPECT_EQ(key.Stamp, 0x51326021u);
+  EXPECT_EQ(std::to_string(key.Number), row.Cells[2]);
+  EXPECT_EQ(key.Condition, 2);  // its row says poor
+  EXPECT_EQ(key.Type, row.Cells[4]);
+}
+
 TEST_F(FatDirTest, TreeNodesForFoldersWithExpanders) {
   img.MakeDirCluster(5, 0);
   img.MakeDirCluster(6, 5);
