@@ -151,6 +151,14 @@ void TFoundMFT::Finish() {
                              [](const TFoundRecord& a, const TFoundRecord& b) { return a.Number == b.Number; }),
                  records_.end());
   records_.shrink_to_fit();
+  // A record whose attributes outgrew it (many streams) may keep its $FILE_NAME in an extension
+  // record: the base record takes its parent from there, or it would not be listed at all.
+  for (const TFoundRecord& e : records_) {
+    if (e.Base == 0 || e.Parent == 0) continue;
+    auto it = std::lower_bound(records_.begin(), records_.end(), e.Base,
+                               [](const TFoundRecord& r, uint64_t n) { return r.Number < n; });
+    if (it != records_.end() && it->Number == e.Base && it->Base == 0 && it->Parent == 0) it->Parent = e.Parent;
+  }
 }
 
 const TFoundRecord* TFoundMFT::Find(uint64_t number) const {

@@ -17,7 +17,7 @@ struct TFoundRecord {
   uint64_t Number = 0;     // the record's own number (from its header)
   uint64_t Lsn = 0;        // $LogFile sequence number of its last change
   uint64_t Base = 0;       // base record number of an extension record; 0 for a base record
-  uint64_t Parent = 0;     // parent reference of its preferred $FILE_NAME; 0 without one
+  uint64_t Parent = 0;     // parent reference of its preferred $FILE_NAME (or an extension record's); 0 without one
   uint16_t Sequence = 0;
   uint16_t Flags = 0;      // in use, directory
 };

@@ -154,10 +154,11 @@ std::optional<std::vector<uint8_t>> TNTFSAttributeReader::FindFileName(std::span
     if (a.Type() == AttrAttributeList && a.NameLength() == 0) list = a;
     return true;
   });
-  if (best || !list || list->NonResident()) return best;
-  // Names moved out of the base record by a resident attribute list.
+  // Names moved out of the base record by an attribute list; many streams make the list non-resident.
+  std::vector<uint8_t> listBytes;
+  if (best || !list || !ReadAttributeListValue(*list, listBytes)) return best;
   std::vector<uint8_t> extent;
-  for (const TAttrListEntry& e : ParseAttributeList(list->Value())) {
+  for (const TAttrListEntry& e : ParseAttributeList(listBytes)) {
     if (bestRank == 0) break;
     if (e.Type == AttrFileName && e.Holder != recordNumber && drive_.ReadMFTRecord(e.Holder, extent) &&
         HasSignature(extent, "FILE") && IsValidRecord(extent)) {

@@ -167,7 +167,7 @@ void TNTFSDeletedTree::FileDeletedRecord(uint64_t i, std::span<const uint8_t> re
   // parents, when the chain loops) is this deleted directory: mark it instead of adding a twin.
   // A deleted record's streams are listed beside it, in its former folder.
   auto addStreams = [&](TNTFSDirectory& folder, const TItem& owner) {
-    for (auto& s : StreamEntries(folder, owner, record, i)) folder.Adopt(std::move(s));
+    for (auto& s : StreamEntries(drive_, folder, owner, record, i)) folder.Adopt(std::move(s));
   };
   auto markExisting = [&]() {
     if (!n.IsDirectory()) return false;

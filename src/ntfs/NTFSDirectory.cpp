@@ -120,10 +120,10 @@ TItem* AddEntry(TNTFSDirectory& parent, const TFileNameView& key, const TNTFSAtt
   return parent.Adopt(std::move(f));
 }
 
-std::vector<std::unique_ptr<TItem>> StreamEntries(TNTFSDirectory& parent, const TItem& owner,
-                                                  std::span<const uint8_t> record, uint64_t number) {
+std::vector<std::unique_ptr<TItem>> StreamEntries(TNTFSdrive& drive, TCustomDirectory& parent, const TItem& owner,
+                                                  std::span<const uint8_t> record, uint64_t number,
+                                                  const TStreamJudge& judge) {
   std::vector<std::unique_ptr<TItem>> out;
-  TNTFSdrive& drive = parent.Volume();
   bool more = false;
   const std::vector<std::u16string> names = drive.Attributes().DataStreamNames(record, &more);
   if (more)
@@ -152,19 +152,22 @@ std::vector<std::unique_ptr<TItem>> StreamEntries(TNTFSDirectory& parent, const 
       s->Encrypted = file->Encrypted;
     }
     TNTFSAttribute data;
-    if (drive.LoadAttribute(record, number, AttrData, name, data)) {
+    const bool loaded = drive.LoadAttribute(record, number, AttrData, name, data);
+    if (loaded) {
       s->Size = data.Size();
       s->Compressed = !data.Resident && data.CompressionUnit != 0;
-      if (deleted) {
-        uint64_t reused = 0;
-        s->Condition = drive.DataCondition(&data, &reused);
-        s->ReusedClusters = static_cast<uint32_t>(std::min<uint64_t>(reused, UINT32_MAX));
-      }
-    } else {
+    }
+    if (judge) {
+      judge(*s, loaded ? &data : nullptr);
+    } else if (!loaded) {
       // Named by the attribute list, but its record could not be read: listed, and poor.
       s->Condition = 2;
+    } else if (deleted) {
+      uint64_t reused = 0;
+      s->Condition = drive.DataCondition(&data, &reused);
+      s->ReusedClusters = static_cast<uint32_t>(std::min<uint64_t>(reused, UINT32_MAX));
     }
-    if (deleted) s->Flags = ItemDeleted;
+    if (deleted && !judge) s->Flags = ItemDeleted;
     if (s->Size > drive.VolumeBytes()) s->Condition = 2;
     out.push_back(std::move(s));
   }
@@ -200,7 +203,7 @@ void TNTFSDirectory::ReadChildren() {
         continue;
       TNTFSAttribute data;
       if (f && drive.LoadAttribute(record, uint64_t(number), AttrData, u"", data)) f->Size = data.Size();
-      auto entries = StreamEntries(*this, child, record, uint64_t(number));
+      auto entries = StreamEntries(drive, *this, child, record, uint64_t(number));
       if (!entries.empty()) streams.emplace_back(k, std::move(entries));
     }
     if (!streams.empty()) {

@@ -12,6 +12,7 @@
 namespace salvex {
 
 class TNTFSdrive;
+class TNTFSStreamFile;
 struct TNTFSAttribute;
 
 // A folder of an NTFS volume; its children come from the $I30 index of record MFTNumber.
@@ -55,9 +56,13 @@ TItem* AddEntry(TNTFSDirectory& parent, const ntfs::TFileNameView& key, const TN
 
 // Entries for the named $DATA attributes of record `number` (its bytes `record`), named
 // "owner:stream" and belonging in `parent` beside `owner`, the file or folder the record lists as;
-// a deleted owner's streams are deleted and judged like its data. Empty for a record without them.
-std::vector<std::unique_ptr<TItem>> StreamEntries(TNTFSDirectory& parent, const TItem& owner,
-                                                  std::span<const uint8_t> record, uint64_t number);
+// a deleted owner's streams are deleted and judged like its data. `judge`, when given, sets up each
+// entry from its attribute (null when it cannot be loaded) instead: a former record's streams are
+// judged otherwise. Empty for a record without them.
+using TStreamJudge = std::function<void(TNTFSStreamFile&, TNTFSAttribute*)>;
+std::vector<std::unique_ptr<TItem>> StreamEntries(TNTFSdrive& drive, TCustomDirectory& parent, const TItem& owner,
+                                                  std::span<const uint8_t> record, uint64_t number,
+                                                  const TStreamJudge& judge = {});
 
 // " good" / "poor" / "" as shown in the condition column.
 std::string ConditionText(uint8_t flags, uint8_t condition);

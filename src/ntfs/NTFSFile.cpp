@@ -157,7 +157,7 @@ TNTFSStream::TNTFSStream(TNTFSdrive& drive, uint64_t size, uint64_t reference, u
                          std::u16string_view stream)
     : TNTFSReadStream(drive), Reference(reference) {
   Size = size;
-  const bool opened = recordOffset ? OpenFoundDataPos(drive, DataPos, recordOffset, reference)
+  const bool opened = recordOffset ? OpenFoundDataPos(drive, DataPos, recordOffset, reference, stream)
                                    : drive.OpenDataPos(DataPos, size, reference, stream);
   if (opened) Size = DataPos.Size;
 }
@@ -200,7 +200,7 @@ std::unique_ptr<TNTFSReadStream> OpenNTFSStream(TNTFSdrive& drive, const TItem& 
   if (auto* m = dynamic_cast<const TNTFSMFTFile*>(&item))
     return std::make_unique<TNTFSMFTStream>(drive, m->DataOffset, m->Size, m->Cluster);
   if (auto* s = dynamic_cast<const TNTFSStreamFile*>(&item))
-    return std::make_unique<TNTFSStream>(drive, s->Size, uint64_t(s->MFTNumber), 0, s->Stream);
+    return std::make_unique<TNTFSStream>(drive, s->Size, uint64_t(s->MFTNumber), s->RecordOffset, s->Stream);
   if (auto* f = dynamic_cast<const TNTFSFile*>(&item)) {
     if (f->MFTNumber > 0)
       return std::make_unique<TNTFSStream>(drive, f->Size, uint64_t(f->MFTNumber), f->RecordOffset);
@@ -258,6 +258,13 @@ TFileMeta TNTFSFile::Meta() const {
   if (ReusedClusters) meta.Damage = TextF(txt::ClustersTakenByOthers, {ReusedClusters});
   if (auto* drive = dynamic_cast<const TNTFSdrive*>(Drive); drive && Size > drive->VolumeBytes())
     meta.Warning = OversizeWarning(Size, drive->VolumeBytes());
+  // A former file listed poor gives the reason its save fails with, not a doubt about its content.
+  if (auto* drive = dynamic_cast<TNTFSdrive*>(Drive); drive && RecordOffset && Condition == 2 && meta.Damage.empty()) {
+    TNTFSDataPos pos;
+    meta.Damage = OpenFoundDataPos(*drive, pos, RecordOffset, uint64_t(MFTNumber), DataName())
+                      ? pos.Failure
+                      : LoadText(txt::FormerDataAttributeUnreadable);
+  }
   if (MFTNumber >= 0)
     meta.Location = {TLocation::TKind::Record, uint64_t(MFTNumber)};
   else

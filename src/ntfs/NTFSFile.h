@@ -46,6 +46,8 @@ class TNTFSFile : public TCustomFile {
   std::optional<TClusterField> ClusterField() const override;
   void SetClusterField(uint32_t cluster) override;
   TFileMeta Meta() const override;
+  // The name of the $DATA attribute that holds the bytes: empty for the file's unnamed data.
+  virtual std::u16string_view DataName() const { return {}; }
 
   // From a pool of slots without a heap header each: a Deleted tree of a million-record volume
   // holds hundreds of thousands of these at once.

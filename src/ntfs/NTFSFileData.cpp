@@ -15,7 +15,7 @@ TNTFSFileData::TNTFSFileData(TNTFSdrive& drive, Source source, uint64_t where, u
   if (source_ == Source::FoundRecord) {
     // From here on it reads like a record of the current $MFT, through the position opened.
     source_ = Source::Record;
-    if (where_ == 0 || !OpenFoundDataPos(drive_, pos_, where_, number)) {
+    if (where_ == 0 || !OpenFoundDataPos(drive_, pos_, where_, number, stream)) {
       Failure = LoadText(txt::FormerDataAttributeUnreadable);
       return;
     }

@@ -21,6 +21,7 @@
 #include "ntfs/NTFSDeleted.h"
 #include "ntfs/NTFSDirectory.h"
 #include "ntfs/NTFSFile.h"
+#include "ntfs/NTFSStreamFile.h"
 #include "ntfs/NTFSdrive.h"
 #include "salvex/StringIds.h"
 
@@ -183,14 +184,34 @@ class TFormerTree {
     d->Children.emplace();
     d->Name = PlaceholderName(r.Number);
     std::optional<std::vector<uint8_t>> name;
-    if (found_.ReadAt(drive_, r.Offset, record_)) name = drive_.FindFileName(record_, r.Number);
+    const bool read = found_.ReadAt(drive_, r.Offset, record_);
+    if (read) name = drive_.FindFileName(record_, r.Number);
     if (name) {
       TFileNameView n{*name};
       d->Name = RecordName(n.NameBytes(), r.Number);
       d->ModificationTime = ModificationTimeOf(record_, n);
       FileTimeToDos(d->ModificationTime, d->Date, d->Time);
     }
-    return parent.Adopt(std::move(d));
+    TNTFSDirectory* made = parent.Adopt(std::move(d));
+    if (read) AddStreams(r, *made, parent);
+    return made;
+  }
+
+  // The named streams of a former record go beside its entry, judged and read like its data.
+  void AddStreams(const TFoundRecord& r, const TItem& owner, TCustomDirectory& home) {
+    auto judge = [&](TNTFSStreamFile& s, TNTFSAttribute* data) {
+      s.RecordOffset = r.Offset;
+      s.Flags = ItemLost;
+      s.Condition = 1;
+      if (!data) {
+        s.Condition = 2;
+        return;
+      }
+      if (!data->Resident && ClusterCondition(*data) > 0) s.Condition = 2;
+      for (const TRun& run : data->Runs)
+        if (!run.Hole && run.Lcn >= 0) clusters_.emplace_back(uint64_t(run.Lcn), run.Length);
+    };
+    for (auto& s : StreamEntries(drive_, home, owner, record_, r.Number, judge)) home.Adopt(std::move(s));
   }
 
   bool AddFile(const TFoundRecord& r) {
@@ -225,7 +246,8 @@ class TFormerTree {
     }
     if (f->Size > drive_.VolumeBytes()) f->Condition = 2;
     f->Parent = home;
-    home->Adopt(std::move(f));
+    const TNTFSFile* owner = home->Adopt(std::move(f));
+    AddStreams(r, *owner, *home);
     return true;
   }
 
@@ -293,15 +315,17 @@ TClustersInUse HideClustersInUse(std::vector<TRun>& runs, uint64_t clusters, std
   return result;
 }
 
-bool OpenFoundDataPos(TNTFSdrive& drive, TNTFSDataPos& pos, uint64_t recordOffset, uint64_t number) {
+bool OpenFoundDataPos(TNTFSdrive& drive, TNTFSDataPos& pos, uint64_t recordOffset, uint64_t number,
+                      std::u16string_view stream) {
   pos = TNTFSDataPos{};
   pos.Reference = number;
+  pos.Stream = stream;
   if (!drive.FoundRecords) return false;
   const TFoundMFT& found = *drive.FoundRecords;
   TFoundRecordScope scope(drive, found);
   std::vector<uint8_t> record;
   if (!found.ReadAt(drive, recordOffset, record)) return false;
-  if (!drive.LoadAttribute(record, number, AttrData, u"", pos.Data)) return false;
+  if (!drive.LoadAttribute(record, number, AttrData, stream, pos.Data)) return false;
   pos.Size = pos.Data.Size();
   if (!pos.Data.Resident && drive.SectorsPerCluster > 0) {
     const std::vector<uint8_t>* bitmap = drive.VolumeBitmap();

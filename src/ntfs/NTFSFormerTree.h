@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "ntfs/RunList.h"
@@ -33,9 +34,10 @@ struct TClustersInUse {
 TClustersInUse HideClustersInUse(std::vector<ntfs::TRun>& runs, uint64_t clusters, std::span<const uint8_t> bitmap,
                                  uint64_t volumeClusters);
 
-// Opens the unnamed $DATA of the former record at volume offset `recordOffset` (number `number`) for
-// reading through the drive's found records; clusters the volume now uses read as zeros and
-// pos.Failure says which.
-bool OpenFoundDataPos(TNTFSdrive& drive, TNTFSDataPos& pos, uint64_t recordOffset, uint64_t number);
+// Opens the unnamed $DATA (or the named one `stream`) of the former record at volume offset
+// `recordOffset` (number `number`) for reading through the drive's found records; clusters the volume
+// now uses read as zeros and pos.Failure says which.
+bool OpenFoundDataPos(TNTFSdrive& drive, TNTFSDataPos& pos, uint64_t recordOffset, uint64_t number,
+                      std::u16string_view stream = {});
 
 }  // namespace salvex

@@ -18,6 +18,9 @@ void TNTFSStreamFile::Assign(const TItem& source) {
 std::unique_ptr<TDataStream> TNTFSStreamFile::OpenData(const TReadChoice&) {
   auto* drive = dynamic_cast<TNTFSdrive*>(Drive);
   if (!drive || MFTNumber <= 0) return nullptr;
+  if (RecordOffset)
+    return std::make_unique<TNTFSFileData>(*drive, TNTFSFileData::Source::FoundRecord, RecordOffset, 0, Size,
+                                           uint64_t(MFTNumber), Stream);
   return std::make_unique<TNTFSFileData>(*drive, TNTFSFileData::Source::Record, uint64_t(MFTNumber), 0, Size, 0,
                                          Stream);
 }

@@ -16,6 +16,7 @@ class TNTFSStreamFile : public TNTFSFile {
   void Assign(const TItem& source) override;
   std::unique_ptr<TDataStream> OpenData(const TReadChoice& choice) override;
   std::unique_ptr<TDataStream> OpenViewData(const TReadChoice& choice) override;
+  std::u16string_view DataName() const override { return Stream; }
 };
 
 }  // namespace salvex
