@@ -189,7 +189,8 @@ const uint8_t* TExtJournal::Cached(uint64_t position) const {
   if (position >= MaxLen) return nullptr;
   if (slotOf_.empty()) {
     slotOf_.assign(MaxLen, 0);
-    slots_ = uint32_t(std::max<uint64_t>(kReadAheadCopies, kCacheBytes / BlockSize));
+    // A small log never needs more slots than it has places (a read-ahead never passes its end).
+    slots_ = uint32_t(std::min<uint64_t>(std::max<uint64_t>(kReadAheadCopies, kCacheBytes / BlockSize), MaxLen));
     placeOf_.assign(slots_, 0);
     // Not zeroed: a slot's memory is first touched when a place is read into it.
     arena_.reset(new uint8_t[size_t(slots_) * BlockSize]);
@@ -200,6 +201,10 @@ const uint8_t* TExtJournal::Cached(uint64_t position) const {
   uint64_t count = 1;
   while (count < kReadAheadCopies && position + count < MaxLen && slotOf_[position + count] == 0) ++count;
   if (nextSlot_ + count > slots_) nextSlot_ = 0;
+  // The slots are given up before they are read into: a read that fails half way must not leave
+  // them standing for the places they held.
+  for (uint32_t slot = nextSlot_; slot < nextSlot_ + count; ++slot)
+    if (const uint64_t old = placeOf_[slot]; old < MaxLen && slotOf_[old] == slot + 1) slotOf_[old] = 0;
   uint8_t* at = arena_.get() + size_t(nextSlot_) * BlockSize;
   uint64_t got = 0;
   if (Bulk) {
@@ -217,7 +222,6 @@ const uint8_t* TExtJournal::Cached(uint64_t position) const {
   }
   for (uint64_t k = 0; k < got; ++k) {
     const uint32_t slot = nextSlot_ + uint32_t(k);
-    if (const uint64_t old = placeOf_[slot]; old < MaxLen && slotOf_[old] == slot + 1) slotOf_[old] = 0;
     placeOf_[slot] = position + k;
     slotOf_[position + k] = slot + 1;
   }
