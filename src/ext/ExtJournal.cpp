@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <map>
 
+#include <sys/mman.h>
+
 #include "common/ByteReader.h"
 #include "common/Format.h"
 #include "salvex/StringIds.h"
@@ -206,6 +208,17 @@ const uint8_t* TExtJournal::Cached(uint64_t position) const {
   for (uint32_t slot = nextSlot_; slot < nextSlot_ + count; ++slot)
     if (const uint64_t old = placeOf_[slot]; old < MaxLen && slotOf_[old] == slot + 1) slotOf_[old] = 0;
   uint8_t* at = arena_.get() + size_t(nextSlot_) * BlockSize;
+  // The arena's pages are faulted in a megabyte at a time as the slots first reach them: one
+  // fault for each block read cost as much as the reading. (Older kernels refuse; pages then
+  // come one fault at a time.)
+  if (const size_t end = size_t(nextSlot_ + count) * BlockSize; end > populated_) {
+    const uintptr_t page = 4096;
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(arena_.get()) + populated_ + page - 1) & ~(page - 1);
+    const size_t want = std::min<size_t>(std::max<size_t>(end, populated_ + (size_t(1) << 20)), size_t(slots_) * BlockSize);
+    const uintptr_t to = (reinterpret_cast<uintptr_t>(arena_.get()) + want) & ~(page - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+    populated_ = want;
+  }
   uint64_t got = 0;
   if (Bulk) {
     for (const TExtRun& run : runs_)

@@ -69,6 +69,7 @@ class TExtJournal {
   // block all look at the same copies, and fresh memory for every copy cost more than reading it.
   mutable std::unique_ptr<uint8_t[]> arena_;
   mutable uint32_t slots_ = 0, nextSlot_ = 0;
+  mutable size_t populated_ = 0;  // arena bytes whose pages were faulted in at once
   mutable std::vector<uint32_t> slotOf_;         // place in the log -> its slot + 1 (0: not cached)
   mutable std::vector<uint64_t> placeOf_;        // slot -> the place it holds
   mutable std::vector<uint8_t> checked_;         // place in the log -> 0 unchecked, 1 holds, 2 fails
