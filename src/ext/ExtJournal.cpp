@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <map>
 
+#include <sys/mman.h>
+
 #include "common/ByteReader.h"
 #include "common/Format.h"
 #include "salvex/StringIds.h"
@@ -19,7 +21,7 @@ constexpr uint32_t kTagEscape = 1, kTagSameUuid = 2, kTagLast = 8;
 constexpr uint32_t kMaxJournalBlocks = uint32_t(1) << 24;
 constexpr uint64_t kPieceBlocks = 256;
 constexpr uint64_t kStepBlocks = 8;
-constexpr size_t kRecentCopies = 4096;
+constexpr uint64_t kCacheBytes = uint64_t(16) << 20;
 constexpr uint64_t kReadAheadCopies = 8;
 
 uint32_t Be32(const ByteReader& r, size_t off) { return __builtin_bswap32(r.U32(off)); }
@@ -58,20 +60,20 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
   read_ = read;
   std::vector<uint8_t> block;
   // The log is read once from end to end, in pieces of blocks where the journal lies in one run
-  // (small ones after a transaction's data was stepped over), else one block at a time.
+  // (small ones after a transaction's data was stepped over), else one block at a time into
+  // `single`. The bytes are looked at where they were read, until the next call: copying each
+  // block of the log out of its piece cost as much as reading it.
   std::vector<uint8_t> piece;
   uint64_t pieceFirst = 0, pieceCount = 0, pieceBlocks = kPieceBlocks;
-  auto readAt = [&](uint64_t p, std::vector<uint8_t>& out) {
+  auto readAt = [&](uint64_t p, std::vector<uint8_t>& single) -> std::span<const uint8_t> {
     if (!(p >= pieceFirst && p - pieceFirst < pieceCount)) {
       pieceFirst = p;
       pieceCount = ReadPositions(p, pieceBlocks, piece);
     }
-    if (p >= pieceFirst && p - pieceFirst < pieceCount) {
-      const auto from = piece.begin() + ptrdiff_t((p - pieceFirst) * BlockSize);
-      out.assign(from, from + BlockSize);
-      return true;
-    }
-    return ReadPosition(p, out);
+    if (p >= pieceFirst && p - pieceFirst < pieceCount)
+      return std::span<const uint8_t>(piece).subspan(size_t(p - pieceFirst) * BlockSize, BlockSize);
+    if (!ReadPosition(p, single) || single.size() != BlockSize) return {};
+    return single;
   };
   if (!ReadPosition(0, block)) {
     why = TextF(txt::ExtJournalStartUnreadable);
@@ -110,10 +112,12 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
   };
   std::map<uint32_t, bool> committed;
   std::vector<std::pair<uint32_t, Tag>> tags;
+  std::vector<uint8_t> after;
   for (uint64_t p = First; p < MaxLen; ++p) {
-    if (!readAt(p, block) || block.size() != BlockSize) continue;
+    const std::span<const uint8_t> here = readAt(p, block);
+    if (here.empty()) continue;
     pieceBlocks = kPieceBlocks;
-    ByteReader r(block);
+    ByteReader r(here);
     if (Be32(r, 0) != kJournalMagic) continue;
     const uint32_t kind = Be32(r, 4), seq = Be32(r, 8);
     if (kind == kCommit) {
@@ -155,9 +159,8 @@ bool TExtJournal::Load(const TExtMap& map, const TExtBlockReader& read, uint32_t
       // so the scan steps over the data.
       if (data > p && data + 1 < MaxLen) {
         pieceBlocks = kStepBlocks;
-        std::vector<uint8_t> after;
-        if (readAt(data + 1, after) && after.size() == BlockSize) {
-          ByteReader a(after);
+        if (const std::span<const uint8_t> next = readAt(data + 1, after); !next.empty()) {
+          ByteReader a(next);
           const uint32_t then = Be32(a, 4);
           if (Be32(a, 0) == kJournalMagic && (then == kCommit || then == kDescriptor) && Be32(a, 8) == seq) p = data;
         }
@@ -184,35 +187,88 @@ const std::vector<TExtJournalCopy>* TExtJournal::CopiesOf(uint64_t block) const 
   return it == copies_.end() ? nullptr : &it->second;
 }
 
-bool TExtJournal::ReadCopy(const TExtJournalCopy& copy, std::vector<uint8_t>& out) const {
-  auto it = recent_.find(copy.Position);
-  if (it == recent_.end()) {
-    // The copies a listing asks for were mostly logged together: the places after this one come
-    // with it.
-    if (recent_.size() + kReadAheadCopies > kRecentCopies) recent_.clear();
-    const uint64_t got = ReadPositions(copy.Position, kReadAheadCopies, scratch_);
-    for (uint64_t k = 0; k < got; ++k)
-      recent_.try_emplace(copy.Position + k, scratch_.begin() + ptrdiff_t(k * BlockSize),
-                          scratch_.begin() + ptrdiff_t((k + 1) * BlockSize));
-    if (got == 0) {
-      if (!ReadPosition(copy.Position, out) || out.size() != BlockSize) return false;
-      recent_.emplace(copy.Position, out);
-    }
-    it = recent_.find(copy.Position);
+const uint8_t* TExtJournal::Cached(uint64_t position) const {
+  if (position >= MaxLen) return nullptr;
+  if (slotOf_.empty()) {
+    slotOf_.assign(MaxLen, 0);
+    // A small log never needs more slots than it has places (a read-ahead never passes its end).
+    slots_ = uint32_t(std::min<uint64_t>(std::max<uint64_t>(kReadAheadCopies, kCacheBytes / BlockSize), MaxLen));
+    placeOf_.assign(slots_, 0);
+    // Not zeroed: a slot's memory is first touched when a place is read into it.
+    arena_.reset(new uint8_t[size_t(slots_) * BlockSize]);
   }
-  out = it->second;
-  if (csumV2_ || csumV3_) {
+  if (const uint32_t s = slotOf_[position]) return arena_.get() + size_t(s - 1) * BlockSize;
+  // The copies a listing asks for were mostly logged together: the places after this one come
+  // with it, up to one already cached (never read twice while it stays).
+  uint64_t count = 1;
+  while (count < kReadAheadCopies && position + count < MaxLen && slotOf_[position + count] == 0) ++count;
+  if (nextSlot_ + count > slots_) nextSlot_ = 0;
+  // The slots are given up before they are read into: a read that fails half way must not leave
+  // them standing for the places they held.
+  for (uint32_t slot = nextSlot_; slot < nextSlot_ + count; ++slot)
+    if (const uint64_t old = placeOf_[slot]; old < MaxLen && slotOf_[old] == slot + 1) slotOf_[old] = 0;
+  uint8_t* at = arena_.get() + size_t(nextSlot_) * BlockSize;
+  // The arena's pages are faulted in a megabyte at a time as the slots first reach them: one
+  // fault for each block read cost as much as the reading. (Older kernels refuse; pages then
+  // come one fault at a time.)
+  if (const size_t end = size_t(nextSlot_ + count) * BlockSize; end > populated_) {
+    const uintptr_t page = 4096;
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(arena_.get()) + populated_ + page - 1) & ~(page - 1);
+    const size_t want = std::min<size_t>(std::max<size_t>(end, populated_ + (size_t(1) << 20)), size_t(slots_) * BlockSize);
+    const uintptr_t to = (reinterpret_cast<uintptr_t>(arena_.get()) + want) & ~(page - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+    populated_ = want;
+  }
+  uint64_t got = 0;
+  if (Bulk) {
+    for (const TExtRun& run : runs_)
+      if (position >= run.Logical && position - run.Logical < run.Count) {
+        const uint64_t n = std::min(count, run.Count - (position - run.Logical));
+        if (Bulk(run.Physical + (position - run.Logical), uint32_t(n), at)) got = n;
+        break;
+      }
+  }
+  if (got == 0) {
+    if (!ReadPosition(position, single_) || single_.size() != BlockSize) return nullptr;
+    std::copy(single_.begin(), single_.end(), at);
+    got = 1;
+  }
+  for (uint64_t k = 0; k < got; ++k) {
+    const uint32_t slot = nextSlot_ + uint32_t(k);
+    placeOf_[slot] = position + k;
+    slotOf_[position + k] = slot + 1;
+  }
+  nextSlot_ += uint32_t(got);
+  return at;
+}
+
+std::span<const uint8_t> TExtJournal::View(const TExtJournalCopy& copy, std::vector<uint8_t>& scratch,
+                                           bool checked) const {
+  const uint8_t* bytes = Cached(copy.Position);
+  if (!bytes) return {};
+  const std::span<const uint8_t> raw(bytes, BlockSize);
+  if (checked && (csumV2_ || csumV3_)) {
     // A place in the log holds one copy: its checksum is checked once.
-    auto [known, first] = checked_.try_emplace(copy.Position, false);
-    if (first) {
+    if (checked_.empty()) checked_.assign(MaxLen, 0);
+    uint8_t& known = checked_[copy.Position];
+    if (known == 0) {
       const uint32_t seq = copy.Sequence;
       const uint8_t be[4] = {uint8_t(seq >> 24), uint8_t(seq >> 16), uint8_t(seq >> 8), uint8_t(seq)};
-      const uint32_t crc = Crc32c(Crc32c(seed_, {be, 4}), out);
-      known->second = (csumV3_ ? crc : (crc & 0xFFFF)) == copy.Checksum;
+      const uint32_t crc = Crc32c(Crc32c(seed_, {be, 4}), raw);
+      known = (csumV3_ ? crc : (crc & 0xFFFF)) == copy.Checksum ? 1 : 2;
     }
-    if (!known->second) return false;
+    if (known != 1) return {};
   }
-  if (copy.Escaped) PutU32(out.data(), __builtin_bswap32(kJournalMagic));
+  if (!copy.Escaped) return raw;
+  scratch.assign(raw.begin(), raw.end());
+  PutU32(scratch.data(), __builtin_bswap32(kJournalMagic));
+  return scratch;
+}
+
+bool TExtJournal::ReadCopy(const TExtJournalCopy& copy, std::vector<uint8_t>& out) const {
+  const std::span<const uint8_t> bytes = View(copy, out);
+  if (bytes.empty()) return false;
+  if (bytes.data() != out.data()) out.assign(bytes.begin(), bytes.end());
   return true;
 }
 

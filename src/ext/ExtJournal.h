@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -35,6 +37,11 @@ class TExtJournal {
   // The bytes of a copy as the volume held them (an escaped block gets its magic back); false
   // when they cannot be read or fail their checksum.
   bool ReadCopy(const TExtJournalCopy& copy, std::vector<uint8_t>& out) const;
+  // The same bytes without copying them: valid until the next View or ReadCopy (they lie in the
+  // journal's cache, or in `scratch` for an escaped block); empty when ReadCopy would be false.
+  // `checked` false: the checksum is left alone, for a first look at whether the copy is of any
+  // interest; a copy that is must be viewed again checked before it is used.
+  std::span<const uint8_t> View(const TExtJournalCopy& copy, std::vector<uint8_t>& scratch, bool checked = true) const;
 
   uint32_t BlockSize = 0;
   uint32_t MaxLen = 0;
@@ -54,12 +61,19 @@ class TExtJournal {
   uint32_t seed_ = 0;
   bool csumV2_ = false, csumV3_ = false;
   TExtBlockReader read_;
+  // The cached bytes of a place of the log, read with a few places after it on a miss; null when
+  // it cannot be read.
+  const uint8_t* Cached(uint64_t position) const;
   std::unordered_map<uint64_t, std::vector<TExtJournalCopy>> copies_;
-  // Copies read lately, by their place in the log: the deleted files of one inode table block
-  // all look at the same copies.
-  mutable std::unordered_map<uint64_t, std::vector<uint8_t>> recent_;
-  mutable std::unordered_map<uint64_t, bool> checked_;  // place in the log -> its checksum holds
-  mutable std::vector<uint8_t> scratch_;  // ReadCopy's read-ahead
+  // Places read lately, in one arena of slots reused in turn: the deleted files of one inode table
+  // block all look at the same copies, and fresh memory for every copy cost more than reading it.
+  mutable std::unique_ptr<uint8_t[]> arena_;
+  mutable uint32_t slots_ = 0, nextSlot_ = 0;
+  mutable size_t populated_ = 0;  // arena bytes whose pages were faulted in at once
+  mutable std::vector<uint32_t> slotOf_;         // place in the log -> its slot + 1 (0: not cached)
+  mutable std::vector<uint64_t> placeOf_;        // slot -> the place it holds
+  mutable std::vector<uint8_t> checked_;         // place in the log -> 0 unchecked, 1 holds, 2 fails
+  mutable std::vector<uint8_t> single_;          // one place read without Bulk
 };
 
 }  // namespace salvex

@@ -329,13 +329,18 @@ bool TExtdrive::RecoverFromJournal(TExtNode& node) {
   if (!j || !InodePlace(node.Ino, block, offset)) return false;
   const auto* copies = j->CopiesOf(block);
   if (!copies) return false;
-  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> scratch;
   for (const TExtJournalCopy& c : *copies) {
-    if (!j->ReadCopy(c, bytes)) continue;
-    const std::span<const uint8_t> raw = std::span<const uint8_t>(bytes).subspan(offset, Sb.InodeSize);
-    // Copies from after the deletion, or of an earlier file of the number, are passed over unparsed.
-    const ByteReader peek(raw);
+    // Most copies are looked at only to be passed over: they are neither copied out of the journal
+    // nor checksummed. Copies from after the deletion, or of an earlier file of the number, are
+    // passed over unparsed.
+    std::span<const uint8_t> bytes = j->View(c, scratch, false);
+    if (bytes.size() < offset + Sb.InodeSize) continue;
+    const ByteReader peek(bytes.subspan(offset, Sb.InodeSize));
     if (peek.U16(26) == 0 || peek.U32(20) != 0 || peek.U32(100) != node.Inode.Generation) continue;
+    bytes = j->View(c, scratch);
+    if (bytes.size() < offset + Sb.InodeSize) continue;
+    const std::span<const uint8_t> raw = bytes.subspan(offset, Sb.InodeSize);
     TExtInode old = ParseExtInode(raw, Sb, node.Ino);
     if (old.Deleted() || old.Generation != node.Inode.Generation) continue;
     if (node.Inode.Mode != 0 && old.Type() != node.Inode.Type()) continue;
@@ -405,12 +410,13 @@ std::vector<TExtDirEntry> TExtdrive::ReadDirectory(const TExtNode& dir, bool del
           for (const auto& e : found) seen.insert({e.Inode, e.Name});
           std::vector<uint8_t> previous;
           for (const TExtJournalCopy& c : *copies) {
-            if (!journal->ReadCopy(c, old)) continue;
             // The log holds the same block many times over: a copy as the block is now, or as the
-            // copy before it, has no name those lack.
-            if (old == block || old == previous) continue;
-            previous = old;
-            for (auto& e : ParseExtDirBlock(old, Sb, true, size_t(logical) * Sb.BlockSize))
+            // copy before it, has no name those lack (and needs no checksum).
+            std::span<const uint8_t> copy = journal->View(c, old, false);
+            if (copy.empty() || std::ranges::equal(copy, block) || std::ranges::equal(copy, previous)) continue;
+            if ((copy = journal->View(c, old)).empty()) continue;
+            previous.assign(copy.begin(), copy.end());
+            for (auto& e : ParseExtDirBlock(previous, Sb, true, size_t(logical) * Sb.BlockSize))
               if (seen.insert({e.Inode, e.Name}).second) {
                 e.Deleted = true;
                 found.push_back(std::move(e));

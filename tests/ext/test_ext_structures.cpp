@@ -362,6 +362,89 @@ TEST(ExtJournal, ATransactionOfSeveralDescriptorsIsSteppedOver) {
   EXPECT_EQ(bytes[0], 0xBB);
 }
 
+// A listing asks for the same copies again and again, and for copies logged together: each place
+// of the log is read from the volume once, whatever the order; an escaped copy gets its magic back.
+TEST(ExtJournal, EachPlaceOfTheLogIsReadOnceAndEscapedCopiesGetTheirMagicBack) {
+  MemoryJournal j;
+  j.Transaction(1, 10, 500, 0xAA);
+  j.Transaction(4, 11, 500, 0xBB);
+  j.Transaction(7, 12, 600, 0xCC);
+  PutU16(&j.Blocks[7][18], __builtin_bswap16(8 | 2 | 1));  // escaped: the log holds zeros for the magic
+  auto reader = j.Reader();
+  std::map<uint64_t, int> reads;
+  TExtJournal journal;
+  std::string why;
+  ASSERT_TRUE(journal.Load(j.Map(), reader, 1024, why)) << why;
+  journal.Bulk = [&](uint64_t block, uint32_t count, uint8_t* out) {
+    std::vector<uint8_t> one;
+    for (uint32_t k = 0; k < count; ++k) {
+      ++reads[block + k - 1000];
+      reader(block + k, one);
+      std::copy(one.begin(), one.end(), out + size_t(k) * 1024);
+    }
+    return true;
+  };
+  ASSERT_NE(journal.CopiesOf(500), nullptr);
+  ASSERT_NE(journal.CopiesOf(600), nullptr);
+  const TExtJournalCopy escaped = journal.CopiesOf(600)->front();
+  const TExtJournalCopy newer = (*journal.CopiesOf(500))[0], older = (*journal.CopiesOf(500))[1];
+  std::vector<uint8_t> bytes, scratch;
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(journal.ReadCopy(escaped, bytes));
+    EXPECT_EQ(bytes[0], 0xC0);
+    EXPECT_EQ(bytes[4], 0xCC);
+    const auto view = journal.View(escaped, scratch);
+    ASSERT_EQ(view.size(), 1024u);
+    EXPECT_TRUE(std::equal(view.begin(), view.end(), bytes.begin()));
+    ASSERT_TRUE(journal.ReadCopy(newer, bytes));
+    EXPECT_EQ(bytes, std::vector<uint8_t>(1024, 0xBB));
+    ASSERT_TRUE(journal.ReadCopy(older, bytes));
+    EXPECT_EQ(bytes, std::vector<uint8_t>(1024, 0xAA));
+  }
+  for (const auto& [place, n] : reads) EXPECT_EQ(n, 1) << "place " << place;
+}
+
+// A log larger than the cache reuses its slots; a read-ahead that fails half way, having written
+// over slots that held other places, must not let those places be read from them.
+TEST(ExtJournal, AFailedReadAheadLeavesNoStaleCopy) {
+  constexpr uint32_t places = 16384 + 16;  // more than the cache's 16 MiB of 1 KiB slots
+  MemoryJournal j;
+  PutU32(&j.Blocks[0][16], __builtin_bswap32(places));
+  j.Transaction(1, 10, 500, 0xAA);
+  j.Transaction(4, 11, 600, 0xBB);
+  const TExtMap map{{{0, 1000, places, false}}, "", {}};
+  auto reader = j.Reader();
+  TExtJournal journal;
+  std::string why;
+  ASSERT_TRUE(journal.Load(map, reader, 1024, why)) << why;
+  const uint64_t failing = 16388;
+  journal.Bulk = [&](uint64_t block, uint32_t count, uint8_t* out) {
+    std::fill(out, out + size_t(count) * 1024, 0xEE);
+    if (block - 1000 <= failing && failing < block - 1000 + count) return false;
+    std::vector<uint8_t> one;
+    for (uint32_t k = 0; k < count; ++k) {
+      reader(block + k, one);
+      std::copy(one.begin(), one.end(), out + size_t(k) * 1024);
+    }
+    return true;
+  };
+  ASSERT_NE(journal.CopiesOf(600), nullptr);
+  const TExtJournalCopy copy = journal.CopiesOf(600)->front();  // place 5
+  std::vector<uint8_t> bytes;
+  // Places 4-11 take the first eight slots, the copy the second; then every slot is filled, and
+  // the read that wraps over the first eight fails after the first has been read alone.
+  TExtJournalCopy other;
+  other.Position = 4;
+  ASSERT_TRUE(journal.ReadCopy(other, bytes));
+  ASSERT_TRUE(journal.ReadCopy(copy, bytes));
+  EXPECT_EQ(bytes, std::vector<uint8_t>(1024, 0xBB));
+  for (other.Position = 12; other.Position < failing; other.Position += 8) ASSERT_TRUE(journal.ReadCopy(other, bytes));
+  other.Position = failing;
+  ASSERT_TRUE(journal.ReadCopy(other, bytes));
+  ASSERT_TRUE(journal.ReadCopy(copy, bytes));
+  EXPECT_EQ(bytes, std::vector<uint8_t>(1024, 0xBB));
+}
+
 // A volume whose first superblock is zeroed mounts from the backup in group 1 and says so.
 // With journal checksums v3 a copy is checked when it is read: the copy whose tag's checksum
 // holds reads back, the one whose does not (a torn write) cannot be read at all.
