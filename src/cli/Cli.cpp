@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -304,6 +306,139 @@ std::string CommandList(CLI::App& app) {
   return names;
 }
 
+// Edits (a swap of neighbours counting one) between two option names.
+size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i)
+    for (size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[a.size()][b.size()];
+}
+
+// The option of `command` that `typed` (not one of its options) most likely means, "" when none
+// stands out: the target folder under the names other tools give it, a mistyped or shortened long
+// name, a long name written with one dash.
+std::string ClosestOption(const CLI::App& command, const std::string& typed) {
+  std::string name = typed.substr(0, typed.find('='));
+  name.erase(0, name.find_first_not_of('-'));
+  for (char& c : name) c = c == '_' ? '-' : char(std::tolower(static_cast<unsigned char>(c)));
+  std::vector<std::string> longNames;
+  for (const CLI::Option* opt : command.get_options())
+    for (const std::string& l : opt->get_lnames()) longNames.push_back(l);
+  const auto has = [&](const std::string& l) { return std::find(longNames.begin(), longNames.end(), l) != longNames.end(); };
+  static const char* const kTargetNames[] = {"o", "out", "output", "output-dir", "outdir", "dest", "destination",
+                                             "target", "target-dir", "d", "dir"};
+  if (has("to") && std::find(std::begin(kTargetNames), std::end(kTargetNames), name) != std::end(kTargetNames))
+    return "--to";
+  if (name.size() < 2) return "";
+  std::string best;
+  size_t bestDistance = SIZE_MAX, prefixed = 0;
+  std::string prefixOf;
+  for (const std::string& l : longNames) {
+    if (l.rfind(name, 0) == 0 && name.size() >= 3) {
+      ++prefixed;
+      prefixOf = l;
+    }
+    const size_t d = Distance(name, l);
+    if (d < bestDistance) {
+      bestDistance = d;
+      best = l;
+    } else if (d == bestDistance) {
+      best.clear();  // two alike: neither stands out
+    }
+  }
+  if (prefixed == 1) return "--" + prefixOf;
+  const size_t allowed = name.size() >= 6 ? 2 : 1;
+  return !best.empty() && bestDistance <= allowed ? "--" + best : "";
+}
+
+const CLI::Option* FindOption(const CLI::App& command, const std::string& typed, bool isLong) {
+  for (const CLI::Option* opt : command.get_options()) {
+    if (opt->get_positional() && opt->get_lnames().empty() && opt->get_snames().empty()) continue;
+    const auto& names = isLong ? opt->get_lnames() : opt->get_snames();
+    if (std::find(names.begin(), names.end(), typed) != names.end()) return opt;
+  }
+  return nullptr;
+}
+
+// What is wrong with the words after a command's name in the user's terms, where the parser's
+// would mislead (in "undelete IMG -o out" it sees "out" as a second image): the first unknown
+// option, with the option likely meant, else the first word past the arguments the command
+// takes. Empty when it finds neither.
+std::string ArgumentFault(const CLI::App& command, const std::vector<std::string>& words) {
+  std::vector<std::string> positionals;
+  std::string unknown;
+  bool afterUnknown = false;  // the word after an unknown option is likely its value
+  bool optionsEnd = false;
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string& w = words[i];
+    const bool wasAfterUnknown = afterUnknown;
+    afterUnknown = false;
+    if (optionsEnd || w.size() < 2 || w[0] != '-') {
+      if (!wasAfterUnknown) positionals.push_back(w);
+      continue;
+    }
+    if (w == "--") {
+      optionsEnd = true;
+      continue;
+    }
+    const bool isLong = w[1] == '-';
+    const CLI::Option* opt = nullptr;
+    bool inlineValue = false;
+    if (isLong) {
+      opt = FindOption(command, w.substr(2, w.find('=') == std::string::npos ? std::string::npos : w.find('=') - 2), true);
+      inlineValue = w.find('=') != std::string::npos;
+    } else {
+      // Flags may be joined ("-qr"); the first that takes a value takes the rest of the word.
+      for (size_t k = 1; k < w.size(); ++k) {
+        opt = FindOption(command, std::string(1, w[k]), false);
+        if (!opt) break;
+        if (opt->get_items_expected_max() > 0) {
+          inlineValue = k + 1 < w.size();
+          break;
+        }
+      }
+    }
+    if (!opt) {
+      if (unknown.empty()) unknown = w;
+      afterUnknown = true;
+      continue;
+    }
+    if (opt->get_items_expected_max() > 0 && !inlineValue && i + 1 < words.size()) ++i;
+  }
+  if (!unknown.empty()) {
+    const std::string meant = ClosestOption(command, unknown);
+    return "unknown option '" + unknown + "'" + (meant.empty() ? "" : "; did you mean " + meant + "?");
+  }
+  // The arguments without a name, in the order they are filled.
+  std::vector<std::pair<std::string, size_t>> slots;
+  size_t room = 0;
+  for (const CLI::Option* opt : command.get_options()) {
+    if (!opt->get_positional() || !opt->get_lnames().empty() || !opt->get_snames().empty()) continue;
+    const size_t n = size_t(std::max(opt->get_items_expected_max(), 0));
+    slots.emplace_back(opt->get_name(), n);
+    room = n > SIZE_MAX - room ? SIZE_MAX : room + n;
+  }
+  if (positionals.size() <= room) return "";
+  std::string expected;
+  for (size_t k = 0; k < slots.size(); ++k) {
+    if (slots[k].second == 0) continue;
+    const std::string count = slots[k].second == 1 ? "one" : std::to_string(slots[k].second);
+    expected += (expected.empty() ? "" : k + 1 == slots.size() ? " and " : ", ") + count + " " + slots[k].first;
+  }
+  const std::string& extra = positionals[room];
+  std::string text = expected + (room == 1 ? " is" : " are") + " expected; '" + extra + "' is " +
+                     (room == 1 ? "a second one" : "one too many");
+  // A folder given without --to reads as one more image.
+  const bool toGiven = std::any_of(words.begin(), words.end(), [](const std::string& w) { return w.rfind("--to", 0) == 0; });
+  if (FindOption(command, "to", true) && !toGiven) text += "; a target folder goes after --to";
+  return text;
+}
+
 }  // namespace
 
 int RunCli(int argc, char** argv) {
@@ -350,8 +485,16 @@ int RunCli(int argc, char** argv) {
     const std::string command = CommandName(app, argc, argv);
     if (command.empty())
       std::cerr << "salvex-cli: a command is required: " << CommandList(app) << " (salvex-cli --help)\n";
-    else
-      std::cerr << "salvex-cli " << command << ": " << TerminalSafe(e.what()) << " (salvex-cli " << command << " --help)\n";
+    else {
+      // The words after the command's name (the options before it are the program's own).
+      std::vector<std::string> words;
+      int at = 1;
+      while (at < argc && argv[at] != command) ++at;
+      for (int i = at + 1; i < argc; ++i) words.emplace_back(argv[i]);
+      std::string fault = ArgumentFault(*app.get_subcommand(command), words);
+      if (fault.empty()) fault = e.what();
+      std::cerr << "salvex-cli " << command << ": " << TerminalSafe(fault) << " (salvex-cli " << command << " --help)\n";
+    }
     return 2;
   }
   ctx.StatusView->SetEnabled(isatty(STDERR_FILENO) && !ctx.Quiet);

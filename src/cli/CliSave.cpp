@@ -338,8 +338,8 @@ int SaveAndReport(TCliContext& ctx, TCustomDrive& drive, size_t volume, const st
     if (r.FailedFolders > 0) line += ", " + std::to_string(r.FailedFolders) + " folder(s) unreadable";
     if (!r.Renamed.empty()) line += ", " + std::to_string(r.Renamed.size()) + " renamed";
     std::printf("%s\n", line.c_str());
-    if (r.Skipped > 0 && args.Overwrite != "all")
-      std::cerr << "salvex-cli: " << r.Skipped << " file(s) already in " << args.To
+    if (r.Skipped + r.KeptNotWhole > 0 && args.Overwrite != "all")
+      std::cerr << "salvex-cli: " << r.Skipped + r.KeptNotWhole << " file(s) already in " << args.To
                 << " were kept; --overwrite all replaces them\n";
   }
   if (seen == 0 && r.Failures.empty() && !r.Cancelled) std::cerr << "salvex-cli: " << nothingText << "\n";

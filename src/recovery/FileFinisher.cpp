@@ -209,9 +209,14 @@ void Finish(TFinishJob& j) {
       j.Replace = false;
   }
   if (!o.Whole()) {
+    // Never over a file: one that was there is the policy's to replace, one of this save's keeps it.
     const std::string partial = j.Name + ".partial";
-    if (::renameat(j.DirFd, j.Temporary.c_str(), j.DirFd, partial.c_str()) == 0) {
+    if (::renameat2(j.DirFd, j.Temporary.c_str(), j.DirFd, partial.c_str(), RENAME_NOREPLACE) == 0) {
       o.Stage = TStage::Partial;
+      return;
+    }
+    if (errno == EEXIST || errno == EINVAL) {
+      o.Stage = TStage::Taken;
       return;
     }
   } else if (!j.Replace) {

@@ -47,7 +47,8 @@ struct TFileOutcome {
   // Copying: not finished yet; Short: the kernel copied less than the image promised, the saving
   // thread reads the rest; Named: under its own name; Partial: under "<name>.partial"; Taken: left
   // under its temporary name for the saving thread to find another name or ask the overwrite
-  // policy; Removed: not kept (Error says why); Kept: the policy kept what has the name;
+  // policy (for "<name>.partial" when it is not whole); Removed: not kept (Error says why); Kept:
+  // the policy kept what has the name;
   // Abandoned: not copied, the target was full.
   enum class TStage { Copying, Short, Named, Partial, Taken, Removed, Kept, Abandoned };
   TStage Stage = TStage::Copying;

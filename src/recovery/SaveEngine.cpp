@@ -243,7 +243,10 @@ class TSaver {
     const std::string wanted = FittedName(safe, meta.Location.Value);
     std::string name;
     std::optional<TEntryKey> replaces;
-    if (!tree_.ChooseName(*dir.Handle, dir.Path, wanted, out, name, replaces)) return true;
+    if (!tree_.ChooseName(*dir.Handle, dir.Path, wanted, out, name, replaces)) {
+      NotWholeThough(f, meta, out);
+      return true;
+    }
     if (status_) {
       // Naming every file of a tree of small ones costs more than the rest of the saving thread's
       // work; nobody reads names that change faster than this anyway.
@@ -301,6 +304,23 @@ class TSaver {
     finisher_.Submit(std::move(job));
     tellHere = false;
     return go;
+  }
+
+  // The policy kept the file that has the name. What is known of this file without reading it may
+  // say that it could not be saved whole: then it fails with that reason, rather than count with
+  // the kept files as if the one there stood for it (an earlier save's damaged copy, on a rerun).
+  void NotWholeThough(TCustomFile& f, const TFileMeta& meta, TSavedFile& out) {
+    TErrorKind kind = TErrorKind::Corrupt;
+    std::string why = meta.Damage;
+    if (why.empty() && options_.NeverRead) {
+      why = options_.NeverRead(f);
+      kind = TErrorKind::ReadError;
+    }
+    if (why.empty()) return;
+    --Report.Skipped;
+    ++Report.KeptNotWhole;
+    out.Outcome = TSavedFile::TOutcome::Failed;
+    outcome_.Fail(out.Path, SaveError(kind, out.Path, TextF(txt::NotWholeKeptThere, {why})));
   }
 
   // Reports a file the finishing thread is done with; false when there is nothing to tell of it.

@@ -81,6 +81,8 @@ struct TSaveReport {
   uint64_t Folders = 0;  // created or entered
   uint64_t Bytes = 0;    // written, partial files included
   uint64_t Skipped = 0;  // existing files kept
+  // Existing files kept for files this save could not have saved whole: failed, not in Skipped.
+  uint64_t KeptNotWhole = 0;
   uint64_t FailedFolders = 0;  // folders that could not be read (named in Failures)
   uint64_t ZeroFilledSectors = 0;
   std::vector<TSaveFailure> Failures;

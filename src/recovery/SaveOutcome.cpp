@@ -43,7 +43,20 @@ bool TSaveOutcome::Conclude(TFinishJob& j) {
     Record(path, TError::FromErrno(TErrorKind::TargetError, path, o.Stage == TStage::Abandoned ? ENOSPC : o.Error->Errno));
     return true;
   }
-  if (o.Stage == TStage::Kept) return true;  // the policy kept the file that was there
+  if (o.Stage == TStage::Kept) {  // the policy kept the file that was there
+    if (o.Whole()) return true;
+    // ...under "<name>.partial": an earlier copy, no more this save's than a whole one would be.
+    --Report.Skipped;
+    ++Report.KeptNotWhole;
+    out.Outcome = TSavedFile::TOutcome::Failed;
+    if (o.Error->Kind == TErrorKind::Cancelled) return true;  // the save says it was cancelled
+    const std::string partial = path + ".partial";
+    TError e = o.Error->Kind == TErrorKind::TargetError ? TError::FromErrno(TErrorKind::TargetError, partial, o.Error->Errno)
+                                                         : SaveError(o.Error->Kind, partial, o.Error->Why);
+    e.Why = TextF(txt::NotWholeKeptThere, {e.Why});
+    Record(partial, std::move(e));
+    return true;
+  }
   if (o.Stage == TStage::Named || o.Stage == TStage::Partial) {
     if (!j.Dir->Fresh) j.Dir->Made.insert(j.Key);
     Report.Bytes += o.Written;

@@ -95,16 +95,16 @@ bool TTargetTree::ChooseName(TFolderFd& folder, const std::string& dirPath, cons
     if (holder == TNameHolder::Nobody) return true;
     // One of this save's own (under another letter case), or a folder: the next name.
     if (holder != TNameHolder::FileBefore && tries < kMaxTries) continue;
-    if (!PolicyReplaces(out)) return false;
+    if (!PolicyReplaces(out, out.Path)) return false;
     replaces = key;
     return true;
   }
 }
 
-bool TTargetTree::PolicyReplaces(TSavedFile& out) {
+bool TTargetTree::PolicyReplaces(TSavedFile& out, const std::string& path) {
   if (overwrite_ == TOverwritePolicy::Ask) {
     if (outcome_.CatchUp) outcome_.CatchUp();
-    const auto answer = questions_.ReplaceFile(out.Path);
+    const auto answer = questions_.ReplaceFile(path);
     if (status_) status_->RestartClock();
     if (answer == TSaveQuestions::TAnswer::All) overwrite_ = TOverwritePolicy::All;
     if (answer != TSaveQuestions::TAnswer::No) return true;
@@ -121,26 +121,30 @@ void TTargetTree::Settle(TFinishJob& j) {
   TSavedFile& out = j.Out;
   const std::string dirPath = out.Path.substr(0, out.Path.size() - j.Name.size());
   const char* temporary = j.Temporary.c_str();
+  // A file not whole goes under "<name>.partial", which the same rules give.
+  const bool whole = j.Outcome.Whole();
+  const TFileOutcome::TStage named = whole ? TFileOutcome::TStage::Named : TFileOutcome::TStage::Partial;
   for (int tries = 0; tries < kMaxTries; ++tries) {
-    const TNameHolder holder = WhoHolds(folder, j.Name);
+    const std::string name = whole ? j.Name : j.Name + ".partial";
+    const TNameHolder holder = WhoHolds(folder, name);
     if (holder != TNameHolder::Nobody) {
       if (holder != TNameHolder::FileBefore) {
         j.Name = folder.Claims.Claim(j.Wanted);
         out.Path = dirPath + j.Name;
         continue;
       }
-      if (!PolicyReplaces(out)) {
+      if (!PolicyReplaces(out, dirPath + name)) {
         ::unlinkat(j.DirFd, temporary, 0);
         j.Outcome.Stage = TFileOutcome::TStage::Kept;
         return;
       }
-      if (::renameat(j.DirFd, temporary, j.DirFd, j.Name.c_str()) == 0) {
-        j.Outcome.Stage = TFileOutcome::TStage::Named;
+      if (::renameat(j.DirFd, temporary, j.DirFd, name.c_str()) == 0) {
+        j.Outcome.Stage = named;
         return;
       }
-    } else if (::renameat2(j.DirFd, temporary, j.DirFd, j.Name.c_str(), RENAME_NOREPLACE) == 0 ||
-               (errno == EINVAL && ::renameat(j.DirFd, temporary, j.DirFd, j.Name.c_str()) == 0)) {
-      j.Outcome.Stage = TFileOutcome::TStage::Named;
+    } else if (::renameat2(j.DirFd, temporary, j.DirFd, name.c_str(), RENAME_NOREPLACE) == 0 ||
+               (errno == EINVAL && ::renameat(j.DirFd, temporary, j.DirFd, name.c_str()) == 0)) {
+      j.Outcome.Stage = named;
       return;
     } else if (errno == EEXIST) {
       continue;

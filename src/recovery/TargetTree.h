@@ -26,17 +26,18 @@ class TTargetTree {
   // policy lets the save replace (`replaces`); false when the policy keeps that file.
   bool ChooseName(TFolderFd& folder, const std::string& dirPath, const std::string& wanted, TSavedFile& out,
                   std::string& name, std::optional<TEntryKey>& replaces);
-  // The rename found the file's name taken. By an item of this save (a twin it met on a target
-  // that folds letter case, or in a folder it made) or a folder: the file takes the next free
-  // name. By a file that was there before the save: the policy decides.
+  // The rename found the file's name (or, for a file not whole, "<name>.partial") taken. By an
+  // item of this save (a twin it met on a target that folds letter case, or in a folder it made)
+  // or a folder: the file takes the next free name. By a file that was there before the save: the
+  // policy decides.
   void Settle(TFinishJob& j);
 
   static constexpr int kMaxTries = 10000;  // numbered names tried for one item
 
  private:
-  // Whether the policy or the user lets the save replace the file at out.Path, which was in the
+  // Whether the policy or the user lets the save replace the file at `path`, which was in the
   // target before the save; a kept file is a skip.
-  bool PolicyReplaces(TSavedFile& out);
+  bool PolicyReplaces(TSavedFile& out, const std::string& path);
 
   TSaveQuestions& questions_;
   TStatusDialog* status_;
