@@ -75,7 +75,8 @@ TEST_P(NtfsFormerTree, QuickFormattedVolumeGivesBackItsFiles) {
   auto tree = SearchLost(drive);
   const auto manifest = ReadManifest(FixturePath(GetParam().Manifest));
 
-  const fs::path target = fs::path(::testing::TempDir()) / "ntfs-former-tree";
+  // One folder per fixture: ctest runs the cases side by side.
+  const fs::path target = fs::path(::testing::TempDir()) / (std::string("ntfs-former-tree-") + GetParam().Image);
   fs::remove_all(target);
   fs::create_directories(target);
   const TSaveReport report = SaveInto(ChildrenOf(*drive.LostFolder), target);
