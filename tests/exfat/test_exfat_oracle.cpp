@@ -168,5 +168,48 @@ TEST(ExFATFixtures, QuickFormatLeavesAnEmptyRootAndACleanBitmap) {
   EXPECT_TRUE(drive->IsClusterFree(drive->Boot.RootCluster + 10));
 }
 
+// Properties: a deleted folder whose entry names the wrong cluster is read from the one the user
+// gives; a cluster outside the heap, or an ancestor's, is refused and the folder stays as it was.
+TEST(ExFATFixtures, AFolderGivenAnotherFirstClusterListsWhatIsThere) {
+  FakeHost host;
+  ScopedHost scope(host);
+  TDeviceList devices;
+  TDriveList drives;
+  auto* drive = dynamic_cast<TExFATdrive*>(OpenImageVolume(UnpackedImage("exfat.img.gz"), 0, devices, drives));
+  ASSERT_NE(drive, nullptr);
+  auto folder = [&](const char* path) {
+    TResult<TItem*> item = ResolvePath(*drive, TTreeKind::Deleted, path);
+    return item ? dynamic_cast<TExFATDirectory*>(item.Value()) : nullptr;
+  };
+  auto names = [](TCustomDirectory& d) {
+    std::vector<std::string> out;
+    for (const TItemRow& row : ListFolder(d)) out.push_back(row.Name);
+    return out;
+  };
+  TExFATDirectory* trash = folder("Trash");
+  TExFATDirectory* docs = folder("Docs");
+  ASSERT_TRUE(trash && docs);
+  ASSERT_TRUE(trash->Flags & ItemDeleted);
+  const std::vector<std::string> own = names(*trash), docsNames = names(*docs);
+  ASSERT_EQ(own, (std::vector<std::string>{"Sub", "a.txt"}));
+  ASSERT_NE(docsNames, own);
+  const uint32_t first = trash->FirstCluster;
+  ASSERT_TRUE(trash->ClusterField().has_value());
+  EXPECT_TRUE(trash->ClusterField()->Editable);
+  EXPECT_EQ(trash->ClusterField()->Cluster, first);
+
+  for (uint32_t refused : {0u, 1u, drive->ClusterCount + 2, drive->Boot.RootCluster}) {
+    trash->SetClusterField(refused);
+    EXPECT_EQ(trash->ClusterField()->Cluster, first) << refused;
+    EXPECT_EQ(names(*trash), own) << refused;
+  }
+
+  trash->SetClusterField(docs->FirstCluster);
+  EXPECT_EQ(trash->ClusterField()->Cluster, docs->FirstCluster);
+  EXPECT_EQ(names(*trash), docsNames);
+  trash->SetClusterField(first);
+  EXPECT_EQ(names(*trash), own);
+}
+
 }  // namespace
 }  // namespace salvex::test
