@@ -31,6 +31,16 @@ bool TClusterFolder::Search(const TSearchCallback& callback, bool deletedMode, b
   return result;
 }
 
+void TClusterFolder::SetClusterField(uint32_t cluster) {
+  auto* volume = dynamic_cast<const TClusterVolume*>(Drive);
+  if (!volume || !volume->IsValidCluster(cluster) || ClusterOnPath(cluster)) return;
+  FirstCluster = cluster;
+  // The user's choice stands even where another folder lists the same cluster.
+  Loop = false;
+  if (Children) replaced_.push_back(std::make_shared<TChildren>(std::move(*Children)));
+  Children.reset();
+}
+
 bool TClusterFolder::ClusterOnPath(uint32_t cluster) const {
   for (const TCustomDirectory* d = this; d; d = d->Parent)
     if (auto* f = dynamic_cast<const TClusterFolder*>(d); f && f->FirstCluster == cluster) return true;

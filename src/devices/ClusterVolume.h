@@ -1,7 +1,10 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "devices/Model.h"
 
@@ -66,10 +69,19 @@ class TClusterFolder : public TCustomDirectory {
   using TSearchCallback = std::function<bool(TItem&)>;
   bool Search(const TSearchCallback& callback, bool deletedMode, bool recursive, bool filesDeletedOnly);
   using TCustomDirectory::Search;
+  std::optional<TClusterField> ClusterField() const override { return TClusterField{true, FirstCluster}; }
+  // Reads the folder from `cluster` from now on (with its entry's length and chaining); a cluster
+  // outside the volume, or this folder's or an ancestor's (it would contain itself), leaves it as it was.
+  void SetClusterField(uint32_t cluster) override;
 
  protected:
   // Whether `cluster` is this folder's or an ancestor's: such an entry would make the tree loop.
   bool ClusterOnPath(uint32_t cluster) const;
+
+ private:
+  // Children read from an earlier first cluster: a folder tree may still point at them, so they
+  // live as long as the folder does.
+  std::vector<std::shared_ptr<TChildren>> replaced_;
 };
 
 }  // namespace salvex

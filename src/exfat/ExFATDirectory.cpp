@@ -237,18 +237,4 @@ bool TExFATDirectory::Search(const std::function<bool(TItem&)>& visit, bool recu
   return Search(visit, deleted, recursive, deleted);
 }
 
-std::optional<TClusterField> TExFATDirectory::ClusterField() const { return TClusterField{true, FirstCluster}; }
-
-void TExFATDirectory::SetClusterField(uint32_t cluster) {
-  TExFATdrive* drive = ExFATDrive();
-  if (cluster == FirstCluster || !drive || !drive->IsValidCluster(cluster)) return;
-  for (const TCustomDirectory* d = Parent; d; d = d->Parent)
-    if (auto* f = dynamic_cast<const TClusterFolder*>(d); f && f->FirstCluster == cluster) return;
-  FirstCluster = cluster;
-  // The user's choice stands even where another folder lists the same cluster.
-  Loop = false;
-  if (Children) replaced_.push_back(std::make_shared<TChildren>(std::move(*Children)));
-  Children.reset();
-}
-
 }  // namespace salvex

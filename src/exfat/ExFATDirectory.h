@@ -34,10 +34,6 @@ class TExFATDirectory : public TClusterFolder {
   TSortKey SortKey(const TItem& child, bool withType) const override;
   void LoadChildren(bool deletedView) override;
   TFileMeta Meta() const override;
-  std::optional<TClusterField> ClusterField() const override;
-  // Reads the folder from `cluster` from now on, with the entry's length and chaining; a cluster
-  // outside the heap, or an ancestor's (the folder would contain itself), leaves it as it was.
-  void SetClusterField(uint32_t cluster) override;
 
   void ReadChildren(bool deletedMode, bool filesDeletedOnly) override;
   bool HasChildDirs(bool deletedMode) override;
@@ -48,11 +44,6 @@ class TExFATDirectory : public TClusterFolder {
   TExFATdrive* ExFATDrive() const;
   // The entry sets of this folder, in order; deleted ones only in deleted mode.
   std::vector<TExFATEntrySet> ReadEntrySets(bool deletedMode);
-
- private:
-  // Children read from an earlier first cluster: a folder tree may still point at them, so they
-  // live as long as the folder does.
-  std::vector<std::shared_ptr<TChildren>> replaced_;
 };
 
 // What is wrong with an item's stored size, valid length or first cluster against its volume,

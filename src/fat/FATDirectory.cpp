@@ -212,8 +212,4 @@ bool TFATDirectory::Search(const std::function<bool(TItem&)>& visit, bool recurs
   return Search(visit, DeletedView, recursive, DeletedView);
 }
 
-std::optional<TClusterField> TFATDirectory::ClusterField() const { return TClusterField{true, FirstCluster}; }
-
-void TFATDirectory::SetClusterField(uint32_t cluster) { FirstCluster = cluster; }
-
 }  // namespace salvex

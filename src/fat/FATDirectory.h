@@ -28,8 +28,6 @@ class TFATDirectory : public TClusterFolder {
   std::string TreeName() const override;
   TListRow ListRow(const TItem& child) const override;
   TSortKey SortKey(const TItem& child, bool withType) const override;
-  std::optional<TClusterField> ClusterField() const override;
-  void SetClusterField(uint32_t cluster) override;
   void LoadChildren(bool deletedView) override;
   TFileMeta Meta() const override;
 

@@ -169,46 +169,52 @@ TEST(ExFATFixtures, QuickFormatLeavesAnEmptyRootAndACleanBitmap) {
 }
 
 // Properties: a deleted folder whose entry names the wrong cluster is read from the one the user
-// gives; a cluster outside the heap, or an ancestor's, is refused and the folder stays as it was.
-TEST(ExFATFixtures, AFolderGivenAnotherFirstClusterListsWhatIsThere) {
-  FakeHost host;
-  ScopedHost scope(host);
-  TDeviceList devices;
-  TDriveList drives;
-  auto* drive = dynamic_cast<TExFATdrive*>(OpenImageVolume(UnpackedImage("exfat.img.gz"), 0, devices, drives));
-  ASSERT_NE(drive, nullptr);
-  auto folder = [&](const char* path) {
-    TResult<TItem*> item = ResolvePath(*drive, TTreeKind::Deleted, path);
-    return item ? dynamic_cast<TExFATDirectory*>(item.Value()) : nullptr;
-  };
-  auto names = [](TCustomDirectory& d) {
-    std::vector<std::string> out;
-    for (const TItemRow& row : ListFolder(d)) out.push_back(row.Name);
-    return out;
-  };
-  TExFATDirectory* trash = folder("Trash");
-  TExFATDirectory* docs = folder("Docs");
-  ASSERT_TRUE(trash && docs);
-  ASSERT_TRUE(trash->Flags & ItemDeleted);
-  const std::vector<std::string> own = names(*trash), docsNames = names(*docs);
-  ASSERT_EQ(own, (std::vector<std::string>{"Sub", "a.txt"}));
-  ASSERT_NE(docsNames, own);
-  const uint32_t first = trash->FirstCluster;
-  ASSERT_TRUE(trash->ClusterField().has_value());
-  EXPECT_TRUE(trash->ClusterField()->Editable);
-  EXPECT_EQ(trash->ClusterField()->Cluster, first);
+// gives; a cluster outside the volume, or an ancestor's, is refused and the folder stays as it was.
+TEST(ClusterFolders, AFolderGivenAnotherFirstClusterListsWhatIsThere) {
+  for (const char* image : {"exfat.img.gz", "fat16.img.gz", "fat32.img.gz"}) {
+    SCOPED_TRACE(image);
+    FakeHost host;
+    ScopedHost scope(host);
+    TDeviceList devices;
+    TDriveList drives;
+    auto* drive = dynamic_cast<TClusterVolume*>(OpenImageVolume(UnpackedImage(image), 0, devices, drives));
+    ASSERT_NE(drive, nullptr);
+    auto folder = [&](const char* path) {
+      TResult<TItem*> item = ResolvePath(*drive, TTreeKind::Deleted, path);
+      return item ? dynamic_cast<TClusterFolder*>(item.Value()) : nullptr;
+    };
+    auto names = [](TCustomDirectory& d) {
+      std::vector<std::string> out;
+      for (const TItemRow& row : ListFolder(d)) out.push_back(row.Name);
+      return out;
+    };
+    TClusterFolder* trash = folder("Trash");
+    TClusterFolder* docs = folder("Docs");
+    ASSERT_TRUE(trash && docs);
+    ASSERT_TRUE(trash->Flags & ItemDeleted);
+    const std::vector<std::string> own = names(*trash), docsNames = names(*docs);
+    ASSERT_EQ(own.size(), 2u);
+    ASSERT_NE(docsNames, own);
+    const uint32_t first = trash->FirstCluster;
+    ASSERT_TRUE(trash->ClusterField().has_value());
+    EXPECT_TRUE(trash->ClusterField()->Editable);
+    EXPECT_EQ(trash->ClusterField()->Cluster, first);
 
-  for (uint32_t refused : {0u, 1u, drive->ClusterCount + 2, drive->Boot.RootCluster}) {
-    trash->SetClusterField(refused);
-    EXPECT_EQ(trash->ClusterField()->Cluster, first) << refused;
-    EXPECT_EQ(names(*trash), own) << refused;
+    const TCustomDirectory* root = trash;
+    while (root->Parent) root = root->Parent;
+    const uint32_t rootCluster = dynamic_cast<const TClusterFolder&>(*root).FirstCluster;
+    for (uint32_t refused : {0u, 1u, drive->ClusterCount + 2, rootCluster}) {
+      trash->SetClusterField(refused);
+      EXPECT_EQ(trash->ClusterField()->Cluster, first) << refused;
+      EXPECT_EQ(names(*trash), own) << refused;
+    }
+
+    trash->SetClusterField(docs->FirstCluster);
+    EXPECT_EQ(trash->ClusterField()->Cluster, docs->FirstCluster);
+    EXPECT_EQ(names(*trash), docsNames);
+    trash->SetClusterField(first);
+    EXPECT_EQ(names(*trash), own);
   }
-
-  trash->SetClusterField(docs->FirstCluster);
-  EXPECT_EQ(trash->ClusterField()->Cluster, docs->FirstCluster);
-  EXPECT_EQ(names(*trash), docsNames);
-  trash->SetClusterField(first);
-  EXPECT_EQ(names(*trash), own);
 }
 
 }  // namespace
