@@ -175,7 +175,7 @@ class TSaver {
     t.Parent = &parent;
     t.Shown = ShownName(d);
     t.Meta = d.Meta();
-    t.Safe = SafeSaveName(t.Shown);
+    t.Safe = SafeSaveName(t.Shown, Colons);
     t.Wanted = FittedName(t.Safe, t.Meta.Location.Value);
     t.Path = parent.Path + t.Wanted + "/";
     // Without a filter the folder is made even when empty: the user chose it.
@@ -202,7 +202,7 @@ class TSaver {
     if (Report.Stopped) return false;
     TSavedFile out;
     out.File = &f;
-    const std::string safe = SafeSaveName(ShownName(f));
+    const std::string safe = SafeSaveName(ShownName(f), Colons);
     out.Path = dir.Path + safe;
     outcome_.Current = &out;
     bool tellHere = true;
@@ -352,6 +352,7 @@ class TSaver {
 
  public:
   TSaveReport& Report;  // the outcome's
+  TColonRule Colons = TColonRule::Replace;  // the target's, asked once for the whole save
 };
 
 }  // namespace
@@ -370,6 +371,7 @@ TSaveReport SaveItems(const std::vector<TItem*>& items, const TSaveOptions& opti
     return saver.Report;
   }
   top.Handle = std::make_shared<TFolderFd>(top.Fd, std::nullopt, false);
+  saver.Colons = ColonRuleOf(top.Fd);
   if (status) {
     status->Setup(LoadText(txt::SavingFiles), LoadText(txt::PreparingToSave), "", "", "", true, true);
     status->Show();

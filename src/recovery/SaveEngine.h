@@ -26,7 +26,7 @@ struct TSavedFile {
   const TCustomFile* File = nullptr;
   std::string Path;       // the target path the file was meant for
   // Why Path's name is not the file's own (empty when it is): another item of the save has it,
-  // or it is too long for the target.
+  // it is too long for the target, or it has a ':' the target does not take.
   std::string Renamed;
   std::string SavedPath;  // where its bytes are: Path, "<Path>.partial", or empty when nowhere
   TOutcome Outcome = TOutcome::Failed;

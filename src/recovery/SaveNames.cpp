@@ -1,6 +1,9 @@
 #include "recovery/SaveNames.h"
 
+#include <sys/vfs.h>
+
 #include "common/Format.h"
+#include "common/StringTable.h"
 #include "common/TerminalText.h"
 #include "salvex/StringIds.h"
 
@@ -33,19 +36,44 @@ std::string Join(const std::string& name, const std::string& tag) {
   return stem + tag + extension;
 }
 
+std::optional<TColonRule> forcedColonRule;
+
 }  // namespace
 
-std::string SafeSaveName(const std::string& shownName) {
+std::string SafeSaveName(const std::string& shownName, TColonRule colons) {
   // Control characters (a terminal escape in a name) would make every later listing of the
   // target act on the terminal.
   std::string name = WithoutControls(shownName);
-  // ':' is legal on Linux, but the FAT, exFAT and NTFS targets files are saved to refuse it, and
-  // it is in every NTFS stream's name ("report.doc:Zone.Identifier").
+  const bool replaceColons = colons == TColonRule::Replace;
   for (char& c : name)
-    if (c == '/' || c == '\0' || c == ':') c = '_';
+    if (c == '/' || c == '\0' || (c == ':' && replaceColons)) c = '_';
   if (name.empty() || name == "." || name == "..") name = "_" + name;
   return name;
 }
+
+TColonRule ColonRuleOf(int folderFd) {
+  if (forcedColonRule) return *forcedColonRule;
+  struct statfs fs {};
+  if (::fstatfs(folderFd, &fs) != 0) return TColonRule::Replace;
+  // Only names the kernel's own POSIX file systems store as bytes; a FUSE file system (0x65735546)
+  // may be NTFS or exFAT underneath, a network one may be served by Windows.
+  switch (static_cast<uint32_t>(fs.f_type)) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x9123683E:  // btrfs
+    case 0x58465342:  // xfs
+    case 0x01021994:  // tmpfs
+    case 0x858458F6:  // ramfs
+    case 0xF2F52010:  // f2fs
+    case 0x2FC12FC1:  // zfs
+    case 0xCA451A4E:  // bcachefs
+    case 0x794C7630:  // overlayfs, whose upper layer must be one of these kinds
+      return TColonRule::Keep;
+    default:
+      return TColonRule::Replace;
+  }
+}
+
+void ForceColonRule(std::optional<TColonRule> rule) { forcedColonRule = rule; }
 
 std::string FittedName(const std::string& name, uint64_t number) {
   if (name.size() <= kMaxNameBytes) return name;
@@ -54,9 +82,11 @@ std::string FittedName(const std::string& name, uint64_t number) {
 
 std::string NumberedName(const std::string& name, unsigned n) { return Join(name, " (" + std::to_string(n) + ")"); }
 
-std::string RenameReason(const std::string& safe, const std::string& wanted, const std::string& name) {
+std::string RenameReason(const std::string& shown, const std::string& safe, const std::string& wanted,
+                         const std::string& name) {
   std::string why;
-  if (wanted != safe) why = TextF(txt::NameTooLong, {kMaxNameBytes});
+  if (safe.find(':') == std::string::npos && shown.find(':') != std::string::npos) why = LoadText(txt::NameHasColon);
+  if (wanted != safe) why += (why.empty() ? "" : "; ") + TextF(txt::NameTooLong, {kMaxNameBytes});
   if (name != wanted) why += (why.empty() ? "" : "; ") + TextF(txt::NameTakenInSave, {wanted});
   return why.empty() ? why : TextF(txt::SavedUnderName, {why});
 }

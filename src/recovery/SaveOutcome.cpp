@@ -4,6 +4,7 @@
 
 #include "common/Format.h"
 #include "common/StringTable.h"
+#include "devices/Model.h"
 #include "devices/StatusDialog.h"
 #include "recovery/SaveNames.h"
 #include "salvex/StringIds.h"
@@ -62,7 +63,7 @@ bool TSaveOutcome::Conclude(TFinishJob& j) {
     Report.Bytes += o.Written;
     out.Bytes = o.Written;
     Report.ZeroFilledSectors += o.ZeroFilled;
-    out.Renamed = RenameReason(j.Safe, j.Wanted, j.Name);
+    out.Renamed = RenameReason(ShownName(*j.Source), j.Safe, j.Wanted, j.Name);
     if (!out.Renamed.empty()) Report.Renamed.push_back(path + ": " + out.Renamed);
   }
   if (o.Stage == TStage::Partial) {

@@ -72,7 +72,7 @@ bool TTargetTree::Open(TFolderTarget& t) {
     struct stat st {};
     if (::fstat(fd, &st) == 0) parent.Made.insert({st.st_dev, st.st_ino});
   }
-  if (const std::string why = RenameReason(t.Safe, t.Wanted, t.Name); !why.empty())
+  if (const std::string why = RenameReason(t.Shown, t.Safe, t.Wanted, t.Name); !why.empty())
     outcome_.Report.Renamed.push_back(path + ": " + why);
   t.Handle = std::make_shared<TFolderFd>(fd, t.Meta.Modified, t.Fresh);
   t.Fd = fd;

@@ -106,7 +106,7 @@ TEST_P(NtfsFormerTree, QuickFormattedVolumeGivesBackItsFiles) {
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(file->Size, e.Size);
     const size_t slash = at.rfind('/') + 1;
-    const std::string saved = at.substr(0, slash) + SafeSaveName(at.substr(slash));
+    const std::string saved = at.substr(0, slash) + SavedName(at.substr(slash), target);
     if (e.State == "lost") {
       ++lostFiles;
       EXPECT_NE(file->Condition, 2);

@@ -137,7 +137,7 @@ TEST_P(NtfsOracle, RootDeletedAndSavedBytesMatchTheSleuthKit) {
     EXPECT_TRUE(test::SaveInto({f}, out).Ok()) << n.Path;
     auto cat = RunCommand({"icat", "-o", off, image.string(),
                            address.count(n.Path) ? address[n.Path] : std::to_string(n.Number)});
-    std::string saved = ReadAll(out / SafeSaveName(ShownName(*f)));
+    std::string saved = ReadAll(out / test::SavedName(ShownName(*f), out));
     EXPECT_EQ(saved.size(), cat.Out.size()) << n.Path;
     if (saved == cat.Out) ++identical;
     else ADD_FAILURE() << "bytes differ from icat: " << n.Path;
@@ -185,7 +185,7 @@ TEST_P(NtfsOracle, RootDeletedAndSavedBytesMatchTheSleuthKit) {
     if (!f || f->Condition != 1) continue;
     test::SaveInto({f}, out);
     auto cat = RunCommand({"icat", "-o", off, image.string(), e.Address});
-    if (ReadAll(out / SafeSaveName(ShownName(*f))) == cat.Out) ++deletedIdentical;
+    if (ReadAll(out / test::SavedName(ShownName(*f), out)) == cat.Out) ++deletedIdentical;
     else ADD_FAILURE() << "deleted file differs from icat: " << e.Path;
   }
   close(fd);
@@ -233,7 +233,7 @@ TEST(NtfsDeletedCondition, EveryReallocatedClusterMakesADeletedFilePoor) {
     if (!f || m == manifest.end()) continue;
     ++seen;
     const TSaveReport report = test::SaveInto({f}, out);
-    const bool own = test::Sha256OfBytes(ReadAll(out / SafeSaveName(ShownName(*f)))) == m->second.Sha256;
+    const bool own = test::Sha256OfBytes(ReadAll(out / test::SavedName(ShownName(*f), out))) == m->second.Sha256;
     EXPECT_EQ(f->Condition == 1, own) << n.Path << " (" << m->second.State << ")";
     // Bytes known to be other files' are no success, though every byte was written.
     EXPECT_EQ(report.Ok(), own) << n.Path;

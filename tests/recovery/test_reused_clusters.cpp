@@ -67,7 +67,7 @@ TEST_F(ReusedClusters, BytesKnownToBeAnotherFilesFailTheSaveWithTheReason) {
     if (!c.damage) {
       EXPECT_TRUE(report.Ok());
       EXPECT_EQ(report.Files, 1u);
-      std::ifstream in(out / SafeSaveName(row.Name), std::ios::binary);
+      std::ifstream in(out / SavedName(row.Name, out), std::ios::binary);
       EXPECT_EQ(Sha256OfBytes(std::string(std::istreambuf_iterator<char>(in), {})), entry->second.Sha256);
     } else {
       EXPECT_EQ(entry->second.State, "overwritten");

@@ -426,6 +426,64 @@ TEST_F(SaveEngine, NamesKeepEveryCharacterAndStayInsideTheTarget) {
   EXPECT_EQ(st.st_mode & 0222, 0u);
 }
 
+// ':' stays where the target's file system takes it and becomes '_' elsewhere, said in the report;
+// an NTFS stream's name is one such. A replaced ':' may meet another item's name.
+TEST_F(SaveEngine, AColonIsKeptWhereTheTargetTakesItAndReplacedAndSaidWhereNot) {
+  top.File("notes:2024.txt", "1");
+  top.File("x_y", "2");
+  top.File("x:y", "3");
+  TMemDir& folder = top.Dir("a:b");
+  folder.File("report.doc", "4");
+  folder.File("report.doc:Zone.Identifier", "5");
+  struct TCase {
+    TColonRule rule;
+    std::map<std::string, std::string> files;
+    std::map<std::string, std::string> renamed;  // path: words of its note
+  };
+  const std::vector<TCase> cases = {
+      {TColonRule::Keep,
+       {{"notes:2024.txt", "1"}, {"x_y", "2"}, {"x:y", "3"}, {"a:b/report.doc", "4"}, {"a:b/report.doc:Zone.Identifier", "5"}},
+       {}},
+      {TColonRule::Replace,
+       {{"notes_2024.txt", "1"}, {"x_y", "2"}, {"x_y (2)", "3"}, {"a_b/report.doc", "4"}, {"a_b/report.doc_Zone.Identifier", "5"}},
+       {{"notes_2024.txt", "has ':'"},
+        {"x_y (2)", "has ':', which the target's file system does not take; another item of this save has the name x_y"},
+        {"a_b", "has ':'"},
+        {"a_b/report.doc_Zone.Identifier", "has ':'"}}},
+  };
+  for (const TCase& c : cases) {
+    const fs::path out = target / (c.rule == TColonRule::Keep ? "keep" : "replace");
+    fs::create_directory(out);
+    ForceColonRule(c.rule);
+    const TSaveReport r = SaveInto(ChildrenOf(top), out);
+    ForceColonRule(std::nullopt);
+    EXPECT_TRUE(r.Ok());
+    std::map<std::string, std::string> files;
+    for (auto& e : fs::recursive_directory_iterator(out))
+      if (e.is_regular_file()) files[fs::relative(e.path(), out).string()] = Read(e.path());
+    EXPECT_EQ(files, c.files);
+    ASSERT_EQ(r.Renamed.size(), c.renamed.size());
+    for (const std::string& line : r.Renamed) {
+      const std::string path = line.substr(out.string().size() + 1, line.find(": ") - out.string().size() - 1);
+      ASSERT_TRUE(c.renamed.count(path)) << line;
+      EXPECT_NE(line.find(c.renamed.at(path)), std::string::npos) << line;
+    }
+  }
+  // Asked of the folder itself: a file system not on the list (procfs) refuses; tmpfs takes ':'.
+  const int proc = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(proc, 0);
+  EXPECT_EQ(ColonRuleOf(proc), TColonRule::Replace);
+  ::close(proc);
+  const fs::path mounted = target / "tmpfs";
+  fs::create_directory(mounted);
+  if (::mount("salvex-test", mounted.c_str(), "tmpfs", 0, "size=64k") == 0) {
+    const int fd = ::open(mounted.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_EQ(ColonRuleOf(fd), TColonRule::Keep);
+    ::close(fd);
+    ::umount(mounted.c_str());
+  }
+}
+
 // A target without room for a file leaves that file out, names it, and goes on with the files that
 // fit; a read-only target ends the save at its first failure, said once. Small tmpfs mounts stand in
 // for the full and the read-only disk (where this process may mount).

@@ -1,4 +1,7 @@
 #pragma once
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <vector>
 
@@ -18,6 +21,15 @@ inline TSaveReport SaveInto(const std::vector<TItem*>& items, const std::filesys
   options.Target = target.string();
   options.Read = read;
   return SaveItems(items, options, questions, nullptr);
+}
+
+// The name the save engine gives an item shown as `shown` in `target`, whose file system decides
+// whether ':' stays.
+inline std::string SavedName(const std::string& shown, const std::filesystem::path& target) {
+  const int fd = ::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const TColonRule rule = ColonRuleOf(fd);
+  if (fd >= 0) ::close(fd);
+  return SafeSaveName(shown, rule);
 }
 
 // The children of a folder, for saving a whole folder's contents.
