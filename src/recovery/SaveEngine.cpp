@@ -317,9 +317,7 @@ class TSaver {
       kind = TErrorKind::ReadError;
     }
     if (why.empty()) return;
-    --Report.Skipped;
-    ++Report.KeptNotWhole;
-    out.Outcome = TSavedFile::TOutcome::Failed;
+    outcome_.KeptNotWhole(out);
     outcome_.Fail(out.Path, SaveError(kind, out.Path, TextF(txt::NotWholeKeptThere, {why})));
   }
 

@@ -47,9 +47,7 @@ bool TSaveOutcome::Conclude(TFinishJob& j) {
   if (o.Stage == TStage::Kept) {  // the policy kept the file that was there
     if (o.Whole()) return true;
     // ...under "<name>.partial": an earlier copy, no more this save's than a whole one would be.
-    --Report.Skipped;
-    ++Report.KeptNotWhole;
-    out.Outcome = TSavedFile::TOutcome::Failed;
+    KeptNotWhole(out);
     if (o.Error->Kind == TErrorKind::Cancelled) return true;  // the save says it was cancelled
     const std::string partial = path + ".partial";
     TError e = o.Error->Kind == TErrorKind::TargetError ? TError::FromErrno(TErrorKind::TargetError, partial, o.Error->Errno)

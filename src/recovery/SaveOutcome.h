@@ -27,6 +27,13 @@ class TSaveOutcome {
     Record(path, std::move(error));
   }
   void Record(const std::string& path, TError error);
+  // The policy kept the file that has the name, but this one could not have been saved whole: it
+  // counts as failed, not as skipped (the caller records why).
+  void KeptNotWhole(TSavedFile& out) {
+    --Report.Skipped;
+    ++Report.KeptNotWhole;
+    out.Outcome = TSavedFile::TOutcome::Failed;
+  }
   // Tells OnFile of a file whose outcome is known.
   void Tell(TSavedFile& out);
   // Adds a finished file (its name settled) to the report; false when there is nothing to tell of it.
